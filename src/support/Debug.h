@@ -1,0 +1,25 @@
+#pragma once
+#include <map>
+#include <string>
+
+namespace tarsil {
+
+// Named diagnostic channels for the linker's own developers. A channel is on
+// when its level is not 0; a normal run leaves every channel off.
+class Debug {
+public:
+  explicit Debug(const std::string& name);
+  Debug(const std::string& name, int level);
+  explicit operator bool() const;
+  static void cleanup();
+
+  // Level the master channel "debug" gets at start-up: 0 unless the build
+  // asked for the channels.
+  static int initialLevel();
+
+private:
+  std::string cName;
+  static std::map<std::string, int>& cSwitch();
+};
+
+}  // namespace tarsil

@@ -1,0 +1,50 @@
+#include "support/Error.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace tarsil {
+
+int Error::cWarnings = 0;
+int Error::cErrors = 0;
+bool Error::cVerbose = false;
+bool Error::cQuiet = false;
+
+void Error::report(Type type, const std::string& /*where*/, const std::string& message, bool fatal) {
+  if (type == warning) {
+    ++cWarnings;
+    if (!cQuiet && cVerbose) std::printf("Warning - %s\n", message.c_str());
+  } else {
+    ++cErrors;
+    if (!cQuiet) std::printf("Error - %s\n", message.c_str());
+  }
+  if (!cQuiet) std::fflush(stdout);
+  if (fatal) terminate(-1);
+}
+
+void Error::report(Type type, const std::string& where, std::ostringstream& message, bool fatal) {
+  std::string text = message.str();
+  message.str(std::string());
+  message.clear();
+  report(type, where, text, fatal);
+}
+
+void Error::terminate(int code) {
+  if (!cQuiet) {
+    std::fflush(stdout);
+    std::printf("Errors    : %d\n", errors());
+    if (cVerbose) std::printf("Warnings  : %d\n", warnings());
+    std::printf("\n");
+    std::fflush(stdout);
+  }
+  std::exit(code);
+}
+
+void Error::reset() {
+  cWarnings = 0;
+  cErrors = 0;
+  cVerbose = false;
+  cQuiet = false;
+}
+
+}  // namespace tarsil

@@ -1,0 +1,59 @@
+#include "support/FileInfo.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <ostream>
+
+namespace tarsil {
+
+FileInfo::FileInfo(const std::string& name) {
+  std::string file = name;
+  auto slash = name.find_last_of("\\/");
+  if (slash != std::string::npos) {
+    cPath = name.substr(0, slash);
+    file = name.substr(slash + 1);
+  }
+  auto dot = file.rfind('.');
+  if (dot == std::string::npos) {
+    cBase = file;
+  } else {
+    cBase = file.substr(0, dot);
+    cExt = file.substr(dot);
+  }
+}
+
+std::string FileInfo::fullName() const { return cPath + "/" + name(); }
+
+bool FileInfo::pathExists() const { return hasPath() && DirInfo(cPath).dirExists(); }
+
+bool FileInfo::fileExists() const {
+  if (!hasName()) return false;
+  std::string file = hasPath() ? fullName() : name();
+  return ::access(file.c_str(), F_OK) == 0;
+}
+
+void FileInfo::print(std::ostream& os) const {
+  os << "path()='" << path() << "'\n"
+     << "name()='" << name() << "'\n"
+     << "ext()='" << ext() << "'\n"
+     << "fullName()='" << fullName() << "'\n"
+     << "hasName()=" << hasName() << "\n"
+     << "hasPath()=" << hasPath() << "\n"
+     << "pathExists()=" << pathExists() << "\n"
+     << "fileExists()=" << fileExists() << "\n";
+}
+
+bool DirInfo::dirExists() const {
+  DIR* dir = ::opendir(cName.c_str());
+  if (!dir) return false;
+  ::closedir(dir);
+  return true;
+}
+
+void DirInfo::print(std::ostream& os) const {
+  os << "name()='" << name() << "'\n"
+     << "dirExists()=" << dirExists() << "\n";
+}
+
+}  // namespace tarsil

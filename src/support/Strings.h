@@ -1,0 +1,27 @@
+#pragma once
+#include <iosfwd>
+#include <list>
+#include <string>
+
+namespace tarsil {
+
+// "0x"/"0X" prefix reads hexadecimal, anything else decimal; reading stops at
+// the first character that is not a digit, and no digits at all give 0.
+unsigned long str2ul(const std::string& s);
+
+std::string quote(const std::string& s);
+std::string unquote(const std::string& s);
+
+// Every separator ends an element, so "a;;b" has an empty middle element;
+// a trailing separator adds none.
+std::list<std::string> split(const std::string& s, char separator);
+
+// One white-space separated word; double quotes group blanks into it.
+bool extractToken(std::istream& in, std::string& token);
+
+long swapBytes(long v);
+
+// "0x" and width*2 lower-case digits of the low `width` bytes, or "<NaN>".
+std::string hexPrint(unsigned long value, int width);
+
+}  // namespace tarsil

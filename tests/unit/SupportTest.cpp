@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "support/Data.h"
+#include "support/Debug.h"
+#include "support/FileInfo.h"
+#include "support/Strings.h"
+
+using namespace tarsil;
+
+TEST(Strings, str2ulReadsHexOnlyAfterAnXInSecondPlace) {
+  EXPECT_EQ(str2ul("0x1F"), 31u);
+  EXPECT_EQ(str2ul("0X1f"), 31u);
+  EXPECT_EQ(str2ul("10"), 10u);
+  EXPECT_EQ(str2ul("0x"), 0u);
+  EXPECT_EQ(str2ul("010"), 10u);
+  EXPECT_EQ(str2ul("abc"), 0u);
+  EXPECT_EQ(str2ul("12ab"), 12u);
+  EXPECT_EQ(str2ul("1x10"), 16u);  // the first character is not looked at
+  EXPECT_EQ(str2ul("0x99999999999999999999"), ~0UL);
+}
+
+TEST(Strings, splitKeepsEmptyElementsButNoTrailingOne) {
+  using L = std::list<std::string>;
+  EXPECT_EQ(split("a;;b", ';'), (L{"a", "", "b"}));
+  EXPECT_EQ(split("a;", ';'), (L{"a"}));
+  EXPECT_EQ(split(";a", ';'), (L{"", "a"}));
+  EXPECT_EQ(split("", ';'), L{});
+}
+
+TEST(Strings, extractTokenHonoursQuotes) {
+  std::istringstream in("  one \"two words\" \"\" three\"x y\"z \"open");
+  std::string t;
+  EXPECT_TRUE(extractToken(in, t));
+  EXPECT_EQ(t, "one");
+  EXPECT_TRUE(extractToken(in, t));
+  EXPECT_EQ(t, "two words");
+  EXPECT_FALSE(extractToken(in, t));  // an empty quoted stretch appends nothing
+  EXPECT_TRUE(extractToken(in, t));
+  EXPECT_EQ(t, "threex yz");
+  EXPECT_FALSE(extractToken(in, t));  // unterminated
+  EXPECT_EQ(t, "open");
+  EXPECT_FALSE(extractToken(in, t));
+}
+
+TEST(Strings, hexPrintWidthsAndQuoting) {
+  EXPECT_EQ(hexPrint(0x1234, 1), "0x34");
+  EXPECT_EQ(hexPrint(5, 4), "0x00000005");
+  EXPECT_EQ(hexPrint(0xABCDEF, 3), "0xabcdef");
+  EXPECT_EQ(hexPrint(5, 0), "<NaN>");
+  EXPECT_EQ(hexPrint(5, 5), "<NaN>");
+  EXPECT_EQ(swapBytes(0x12345678), 0x78563412);
+  EXPECT_EQ(quote("a b"), "\"a b\"");
+  EXPECT_EQ(unquote("\"a\" \"b\""), "a b");
+}
+
+TEST(FileInfo, splitsPathNameAndExtension) {
+  FileInfo f("dir\\sub\\main.o");
+  EXPECT_EQ(f.path(), "dir\\sub");
+  EXPECT_EQ(f.name(), "main.o");
+  EXPECT_EQ(f.basename(), "main");
+  EXPECT_EQ(f.ext(), ".o");
+  EXPECT_EQ(f.fullName(), "dir\\sub/main.o");
+
+  FileInfo two("archive.tar.lib");
+  EXPECT_EQ(two.ext(), ".lib");
+  EXPECT_EQ(two.basename(), "archive.tar");
+  EXPECT_FALSE(two.hasPath());
+
+  EXPECT_FALSE(FileInfo("dir\\").hasName());
+  FileInfo slash("dir/x.o");
+  EXPECT_EQ(slash.path(), "dir");
+  EXPECT_EQ(slash.name(), "x.o");
+  EXPECT_FALSE(FileInfo("noext").ext().size());
+}
+
+TEST(FileInfo, existenceChecks) {
+  EXPECT_TRUE(DirInfo(".").dirExists());
+  EXPECT_FALSE(DirInfo("/no/such/dir/here").dirExists());
+  EXPECT_FALSE(FileInfo("/no/such/dir/x.o").fileExists());
+  EXPECT_FALSE(FileInfo("/no/such/dir/x.o").pathExists());
+  EXPECT_TRUE(FileInfo("/proc/self/status").fileExists());
+}
+
+TEST(Data, copiesAppendsAndPrints) {
+  Data empty;
+  EXPECT_EQ(empty.bytes(), nullptr);
+  std::ostringstream e;
+  empty.print(e);
+  EXPECT_EQ(e.str(), "\n");
+
+  Data a(5, "\x01\x02\x03\x04\x05");
+  Data b = a;
+  b.bytes()[0] = 9;
+  EXPECT_EQ(a.bytes()[0], 1);
+  a.append(Data(3));
+  EXPECT_EQ(a.size(), 8u);
+
+  Data big(33);
+  std::ostringstream os;
+  big.print(os);
+  std::string line = "00000000 00000000 00000000 00000000 00000000 00000000 00000000 00000000";
+  EXPECT_EQ(os.str(), line + " \n00\n");
+}
+
+TEST(Debug, channelsStartOffAndFollowTheirLevel) {
+  EXPECT_FALSE(Debug("never.set"));
+  Debug("ch", 1);
+  EXPECT_TRUE(Debug("ch"));
+  Debug("ch", 0);
+  EXPECT_FALSE(Debug("ch"));
+  Debug("ch", 3);
+  Debug::cleanup();
+  EXPECT_FALSE(Debug("ch"));
+}
