@@ -1,6 +1,7 @@
 #include "memory/Memory.h"
 
 #include <algorithm>
+#include <ostream>
 
 namespace tarsil {
 
@@ -12,5 +13,7 @@ Memory::Memory(const std::string& name, uint32_t start, uint32_t end, MemType ty
 bool Memory::overlap(const Memory& other) const {
   return std::max(cPhysicalStart, other.cPhysicalStart) <= std::min(cPhysicalEnd, other.cPhysicalEnd);
 }
+
+void Memory::print(std::ostream& os) const { os << "Memory: name=" << cName << "\n"; }
 
 }  // namespace tarsil

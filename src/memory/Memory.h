@@ -3,6 +3,7 @@
 // of Memory. The parser only builds Memory values and the configuration only
 // asks for name, size and overlap.
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 
 namespace tarsil {
@@ -23,6 +24,7 @@ public:
   uint32_t getPhysicalEnd() const { return cPhysicalEnd; }
   uint32_t size() const { return cPhysicalEnd - cPhysicalStart + 1; }
   bool overlap(const Memory& other) const;
+  void print(std::ostream& os) const;
 
 private:
   std::string cName;
