@@ -24,4 +24,4 @@ tarsil_need_packages() {
 
 TARSIL_BUILD_PACKAGES=(cmake ninja-build g++ make)
 TARSIL_TEST_PACKAGES=(libgtest-dev libyaml-cpp-dev llvm-14-tools python3)
-TARSIL_FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
+TARSIL_FUZZ_PACKAGES=(clang clang-14 libclang-rt-14-dev)
