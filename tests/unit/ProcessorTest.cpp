@@ -142,7 +142,6 @@ TEST(ProcessorTable, namesAndCodesIdentifyOneDeviceEach) {
     // The processor-type field of a file is 32 bits wide; only its low half
     // names the device.
     EXPECT_EQ(convertDvsProcType(code | 0xABCD0000u), p);
-    EXPECT_TRUE(isDvsProcTypeSupported(code | 0x10000u));
   }
   EXPECT_EQ(supported, procTypeCount);
 }
@@ -216,10 +215,6 @@ TEST(ProcessorGeometry, familyConstants) {
       EXPECT_EQ(getMaxRAMAddr(p), e.maxRam);
     }
   }
-  EXPECT_STREQ(getInstSetName(instSetCore12), "Core12");
-  EXPECT_STREQ(getInstSetName(instSetCore14), "Core14");
-  EXPECT_STREQ(getInstSetName(instSetCore16), "Core16");
-  EXPECT_STREQ(getInstSetName(instSetCore16E), "Core16E");
 }
 
 TEST(ProcessorGeometry, pagesAndBanksRoundUpPartialOnes) {
@@ -304,6 +299,8 @@ TEST(ProcessorDeathTest, numbersOutsideTheTableStopNamingTheModule) {
 }
 
 TEST(DeviceListing, oneLinePerDeviceAgreeingWithTheQueries) {
+  const std::map<int, std::string> familyNames = {
+      {1, "Core14"}, {2, "Core16"}, {3, "Core12"}, {4, "Core16E"}};
   std::ostringstream out;
   listDevices(out);
   std::istringstream in(out.str());
@@ -327,7 +324,7 @@ TEST(DeviceListing, oneLinePerDeviceAgreeingWithTheQueries) {
     std::snprintf(wanted, sizeof wanted, "0x%04X", getDvsProcType(p));
     EXPECT_EQ(name, getDvsProcName(p));
     EXPECT_EQ(code, wanted);
-    EXPECT_EQ(family, getInstSetName(getInstSet(p)));
+    EXPECT_EQ(family, familyNames.at(getInstSet(p)));
     EXPECT_EQ(program, getProgramLocations(p));
     EXPECT_EQ(data, getDataLocations(p));
     EXPECT_EQ(gpr, firstGpr(p));
