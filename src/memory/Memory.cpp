@@ -13,7 +13,12 @@ Memory::Memory(const std::string& name, uint32_t start, uint32_t end, MemType ty
                const std::string& fill)
     : cName(name), cType(type), cProtected(isProtected), cHasFill(hasFill), cFill(fill), cPhysicalStart(start),
       cPhysicalEnd(end) {
-  cHoles.push_back(Range(start, end - start + 1, type, 0));
+  // The command file checks that END is not below START. A memory spanning
+  // all 2^32 addresses has more locations than a range can count; it loses
+  // its last location rather than becoming a hole of size 0.
+  if (end < start) return;
+  uint32_t locations = end - start + 1;
+  cHoles.push_back(Range(start, locations != 0 ? locations : 0xFFFFFFFFu, type, 0));
 }
 
 bool Memory::overlap(const Memory& other) const {
@@ -21,6 +26,7 @@ bool Memory::overlap(const Memory& other) const {
 }
 
 void Memory::setRangeWidths(uint16_t bits) {
+  cWidthBits = bits;
   for (auto& hole : cHoles) hole.setWidth(bits);
 }
 
@@ -54,8 +60,7 @@ Range& Memory::take(std::list<Range>::iterator hole, const std::string& secName)
 }
 
 void Memory::allocateEmpty(const std::string& secName, unsigned long start, bool isOverlay) {
-  uint16_t width = cAllocated.empty() ? 0 : cAllocated.begin()->second.getWidth();
-  Range range(static_cast<uint32_t>(start), 1, cType, width);
+  Range range(static_cast<uint32_t>(start), 1, cType, cWidthBits);
   std::list<Range> unused;
   range.allocate(secName, start, 0, unused, isOverlay);
   cAllocated.emplace(secName, range);
@@ -102,10 +107,9 @@ void Memory::allocateActRecs(const ActRecOffsets& records, unsigned long length)
   sortHoles();
   auto hole = std::find_if(cHoles.begin(), cHoles.end(),
                            [&](const Range& h) { return h.canFit(length, static_cast<unsigned short>(1)); });
-  Range group(cPhysicalStart, 1, cType, 0);
+  Range group(cPhysicalStart, 1, cType, cWidthBits);
   std::list<Range> newHoles;
   if (hole == cHoles.end() && length == 0) {
-    group.setWidth(cAllocated.empty() ? 0 : cAllocated.begin()->second.getWidth());
     group.allocateActRecs(records, cPhysicalStart, 0, newHoles);
   } else {
     bool found = hole != cHoles.end();

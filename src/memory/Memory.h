@@ -89,6 +89,8 @@ private:
   uint32_t cPhysicalEnd;
   std::list<Range> cHoles;
   std::map<std::string, Range> cAllocated;
+  // The width the holes were given, for the empty ranges that no hole backs.
+  uint16_t cWidthBits = 0;
 };
 
 // Orders (memory, hole size in bytes) pairs by the size alone.

@@ -219,6 +219,28 @@ TEST(Memory, fillHolesVisitsEveryHoleOnlyWithAFill) {
   EXPECT_TRUE(calls.empty());
 }
 
+TEST(Memory, degenerateBoundsGiveUsableMemories) {
+  std::vector<std::pair<unsigned long, unsigned long>> calls;
+  auto record = [](void* context, const std::string&, unsigned long start, unsigned long end, const std::string&) {
+    static_cast<std::vector<std::pair<unsigned long, unsigned long>>*>(context)->emplace_back(start, end);
+  };
+  Memory all("all", 0, 0xFFFFFFFFu, rom, false, true, "0");
+  all.setRangeWidths(16);
+  all.fillHoles(record, &calls);
+  EXPECT_EQ(calls, (std::vector<std::pair<unsigned long, unsigned long>>{{0, 0xFFFFFFFEul}}));
+  all.allocateAbsSection("top", 0xFFFFFFF0u, 0x10, false);
+  EXPECT_EQ(all.getAllocatedSize("top"), 0x10u);
+
+  calls.clear();
+  Memory reversed("rev", 0x10, 0x0F, ram, false, true, "0");
+  reversed.setRangeWidths(8);
+  reversed.fillHoles(record, &calls);
+  EXPECT_TRUE(calls.empty());
+  EXPECT_FALSE(reversed.canFit(1, static_cast<unsigned short>(1)));
+  reversed.allocateSection("empty", 0, false, 1);
+  EXPECT_EQ(reversed.getAllocatedSize("empty"), 0u);
+}
+
 TEST(Memory, memsizeOrdersBySizeOnly) {
   Memory a = dataBank("a", 0, 1), b = dataBank("b", 0, 1), c = dataBank("c", 0, 1);
   std::vector<MemorySize> v{{&a, 0x100}, {&b, 0x80}, {&c, 0x100}, {nullptr, 0xFFFFFFFFul}};
