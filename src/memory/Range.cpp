@@ -1,0 +1,166 @@
+#include "memory/Range.h"
+
+#include <ostream>
+
+#include "support/Assert.h"
+#include "support/Strings.h"
+
+namespace tarsil {
+
+Range::Range(uint32_t start, uint32_t size, MemType type, uint16_t widthBits)
+    : cStart(start), cSize(size), cPc(start), cType(type), cWidthBits(widthBits) {}
+
+uint32_t Range::getEnd() const {
+  TARSIL_ASSERT(cSize > 0);
+  return cStart + cSize - 1;
+}
+
+uint32_t Range::getStart(const std::string& recName) const {
+  auto it = cActRecs.find(recName);
+  return cStart + (it == cActRecs.end() ? 0 : it->second);
+}
+
+uint32_t Range::getStart(const std::string& file, const std::string& recName) const {
+  TARSIL_ASSERT_TEXT(isLoaded(file), "isLoaded (file)");
+  auto it = cActRecs.find(recName);
+  return cLoadStart.at(file) + (it == cActRecs.end() ? 0 : it->second);
+}
+
+uint16_t Range::getWidth() const {
+  TARSIL_ASSERT(cWidthBits);
+  return cWidthBits;
+}
+
+unsigned Range::bytesPerLocation() const { return (getWidth() + 7u) / 8u; }
+
+unsigned long Range::locs(unsigned long bytes) const {
+  unsigned long perLocation = bytesPerLocation();
+  return bytes / perLocation + (bytes % perLocation != 0 ? 1 : 0);
+}
+
+unsigned long Range::size() const { return static_cast<unsigned long>(bytesPerLocation()) * cSize; }
+
+unsigned long Range::size(const std::string& file) const {
+  TARSIL_ASSERT_TEXT(isLoaded(file), "isLoaded (file)");
+  return cLoadSize.at(file);
+}
+
+bool Range::canFit(unsigned long length, unsigned short alignment) const {
+  if (length == 0) return true;
+  if (cSize == 0) return false;
+  unsigned long usable = size();
+  if (alignment > 1 && cStart % alignment != 0) {
+    // The skipped locations are whole locations, so they cost bytes per
+    // location each; a hole shorter than the skip has nothing usable.
+    unsigned long skipped = static_cast<unsigned long>(alignment - cStart % alignment) * bytesPerLocation();
+    if (skipped >= usable) return false;
+    usable -= skipped;
+  }
+  return length <= usable;
+}
+
+bool Range::canFit(unsigned long start, unsigned long length) const {
+  if (length == 0) return true;
+  if (cSize == 0) return false;
+  // start + locs(length) may pass 32 bits for an absolute section near the
+  // top of the address space; compare without wrapping.
+  return cStart <= start && start - cStart < cSize && locs(length) <= cSize - (start - cStart);
+}
+
+void Range::carve(unsigned long start, unsigned long length, std::list<Range>& newHoles) {
+  if (length == 0) {
+    // An empty section takes no location: the hole goes back whole.
+    newHoles.push_back(Range(cStart, cSize, cType, cWidthBits));
+    cStart = static_cast<uint32_t>(start);
+    cSize = 0;
+    cPc = cStart;
+    return;
+  }
+  uint32_t oldStart = cStart;
+  uint32_t oldEnd = getEnd();
+  uint32_t first = static_cast<uint32_t>(start);
+  uint32_t count = static_cast<uint32_t>(locs(length));
+  uint32_t last = first + count - 1;
+  cStart = first;
+  cSize = count;
+  cPc = first;
+  if (first != oldStart) newHoles.push_back(Range(oldStart, first - oldStart, cType, cWidthBits));
+  if (last != oldEnd) newHoles.push_back(Range(last + 1, oldEnd - last, cType, cWidthBits));
+}
+
+void Range::allocate(const std::string& name, unsigned long start, unsigned long length, std::list<Range>& newHoles,
+                     bool isOverlay) {
+  TARSIL_ASSERT_TEXT(!isAllocated(), "!isAllocated ()");
+  TARSIL_ASSERT_TEXT(canFit(start, length), "canFit (start, length)");
+  cAllocName = name;
+  cIsOverlay = isOverlay;
+  carve(start, length, newHoles);
+}
+
+void Range::allocateActRecs(const ActRecOffsets& records, unsigned long start, unsigned long length,
+                            std::list<Range>& newHoles) {
+  TARSIL_ASSERT_TEXT(!isAllocated(), "!isAllocated ()");
+  TARSIL_ASSERT_TEXT(canFit(start, length), "canFit (start, length)");
+  for (const auto& [name, offset] : records) cActRecs.emplace(name, static_cast<uint32_t>(offset));
+  cIsOverlay = false;
+  carve(start, length, newHoles);
+}
+
+void Range::markLoaded(const std::string& file, uint32_t start, unsigned long length) {
+  cLoaded.push_back(file);
+  cLoadStart[file] = start;
+  cLoadSize[file] = length;
+}
+
+void Range::load(const std::string& file, unsigned long length) {
+  TARSIL_ASSERT_TEXT(isAllocated(), "isAllocated ()");
+  TARSIL_ASSERT_TEXT(!isLoaded(file), "!isLoaded (file)");
+  if (length > 0) TARSIL_ASSERT_TEXT(!loadComplete(), "!loadComplete ()");
+  markLoaded(file, cPc, length);
+  if (cSize == 0) {
+    if (!cIsOverlay) cLoadComplete = true;
+    return;
+  }
+  unsigned long newPc = cPc + locs(length);
+  TARSIL_ASSERT_TEXT(newPc <= static_cast<unsigned long>(getEnd()) + 1, "newPc <= (getEnd () + 1)");
+  if (cIsOverlay) return;
+  cPc = static_cast<uint32_t>(newPc);
+  if (newPc > getEnd()) cLoadComplete = true;
+}
+
+void Range::load(const std::string& file, unsigned long start, unsigned long length) {
+  TARSIL_ASSERT_TEXT(isAllocated(), "isAllocated ()");
+  TARSIL_ASSERT_TEXT(!isLoaded(file), "!isLoaded (file)");
+  TARSIL_ASSERT_TEXT(!loadComplete(), "!loadComplete ()");
+  TARSIL_ASSERT_TEXT(start == cStart, "start == cStart");
+  if (!cIsOverlay) TARSIL_ASSERT_TEXT(locs(length) == cSize, "locs (length) == cSize");
+  markLoaded(file, cStart, size());
+  if (cIsOverlay) return;
+  cLoadComplete = true;
+  if (cSize > 0) cPc = getEnd() + 1;
+}
+
+void Range::print(std::ostream& os, const std::string& indent) const {
+  // A dump may be asked for before the memories know their width, so the
+  // byte size is worked out here without insisting on one.
+  unsigned long bytes = static_cast<unsigned long>((cWidthBits + 7u) / 8u) * cSize;
+  os << indent;
+  if (cAllocName.empty() && !cActRecs.empty()) {
+    os << "Range:    actRecs=";
+    const char* separator = "";
+    for (const auto& entry : cActRecs) {
+      os << separator << entry.first;
+      separator = ", ";
+    }
+  } else {
+    os << "Range:   allocName=" << cAllocName << " start=" << hexPrint(cStart, 4) << " size=" << hexPrint(bytes, 4);
+  }
+  if (cSize > 0) os << " end=" << hexPrint(getEnd(), 4);
+  os << " type=" << (cType == rom ? "rom" : "ram") << " pc=" << hexPrint(cPc, 4) << " isOverlay=" << cIsOverlay
+     << "\n";
+  for (const auto& file : cLoaded)
+    os << indent << "Loaded Section: file=" << file << " start=" << hexPrint(cLoadStart.at(file), 4)
+       << " size=" << hexPrint(cLoadSize.at(file), 4) << "\n";
+}
+
+}  // namespace tarsil

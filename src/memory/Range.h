@@ -1,0 +1,93 @@
+#pragma once
+// One contiguous stretch of a target memory: either a hole (free space) or
+// the space given to one section or to one group of overlaid activation
+// records, together with the pieces that the inputs load into it.
+//
+// Units: starts, ends and sizes of the stretch count locations (one program
+// word, or one data byte); lengths handed in and sizes handed out by size()
+// count bytes, as section headers do.
+#include <cstdint>
+#include <iosfwd>
+#include <list>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+
+namespace tarsil {
+
+enum MemType { rom = 0, ram = 1 };
+
+// Activation records of one group: record name and its offset from the
+// group's start. Equal entries are kept, as the packer may hand them in.
+using ActRecOffsets = std::multiset<std::pair<std::string, unsigned long>>;
+
+class Range {
+public:
+  // A hole of `size` locations.
+  Range(uint32_t start, uint32_t size, MemType type, uint16_t widthBits);
+
+  uint32_t getStart() const { return cStart; }
+  uint32_t getEnd() const;
+  // Start of one activation record of the group; a section's own name (or any
+  // name not in the group) is at offset 0.
+  uint32_t getStart(const std::string& recName) const;
+  // Start of the piece that `file` loaded, moved by the record's offset.
+  uint32_t getStart(const std::string& file, const std::string& recName) const;
+
+  uint16_t getWidth() const;
+  void setWidth(uint16_t bits) { cWidthBits = bits; }
+  unsigned bytesPerLocation() const;
+  unsigned long locs(unsigned long bytes) const;
+
+  unsigned long size() const;
+  unsigned long size(const std::string& file) const;
+
+  bool isAllocated() const { return !cAllocName.empty() || !cActRecs.empty(); }
+  bool isLoaded(const std::string& file) const { return cLoadStart.count(file) != 0; }
+  bool loadComplete() const { return cLoadComplete; }
+  bool isOverlay() const { return cIsOverlay; }
+  MemType type() const { return cType; }
+  const std::string& getAllocName() const { return cAllocName; }
+  const std::map<std::string, uint32_t>& getActRecs() const { return cActRecs; }
+  const std::list<std::string>& getLoaded() const { return cLoaded; }
+  uint32_t getPc() const { return cPc; }
+
+  // The alignment form takes an unsigned short so that the two overloads stay
+  // apart: canFit(length, (unsigned short)1) against canFit(start, length).
+  bool canFit(unsigned long length, unsigned short alignment) const;
+  bool canFit(unsigned long start, unsigned long length) const;
+
+  // Turns this hole into the range [start, locs(length)) and appends what is
+  // left of the hole before and after it to newHoles.
+  void allocate(const std::string& name, unsigned long start, unsigned long length, std::list<Range>& newHoles,
+                bool isOverlay);
+  void allocateActRecs(const ActRecOffsets& records, unsigned long start, unsigned long length,
+                       std::list<Range>& newHoles);
+
+  // A relocatable piece goes at the load pointer; an absolute one covers the
+  // whole range.
+  void load(const std::string& file, unsigned long length);
+  void load(const std::string& file, unsigned long start, unsigned long length);
+
+  void print(std::ostream& os, const std::string& indent = "") const;
+
+private:
+  void carve(unsigned long start, unsigned long length, std::list<Range>& newHoles);
+  void markLoaded(const std::string& file, uint32_t start, unsigned long length);
+
+  std::string cAllocName;
+  std::map<std::string, uint32_t> cActRecs;
+  uint32_t cStart;
+  uint32_t cSize;
+  uint32_t cPc;
+  MemType cType;
+  uint16_t cWidthBits;
+  bool cIsOverlay = false;
+  bool cLoadComplete = false;
+  std::list<std::string> cLoaded;
+  std::map<std::string, uint32_t> cLoadStart;
+  std::map<std::string, unsigned long> cLoadSize;
+};
+
+}  // namespace tarsil

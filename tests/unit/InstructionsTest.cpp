@@ -1,0 +1,190 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "device/Instructions.h"
+
+using namespace tarsil;
+
+namespace {
+
+uint16_t build(int instSet, InstType type) {
+  uint16_t w = 0;
+  setInstType(&w, type, instSet);
+  return w;
+}
+
+uint16_t build(int instSet, InstType type, uint16_t one) {
+  uint16_t w = build(instSet, type);
+  setOperandOne(&w, one, instSet);
+  return w;
+}
+
+uint16_t build(int instSet, InstType type, uint16_t one, uint16_t two) {
+  uint16_t w = build(instSet, type, one);
+  setOperandTwo(&w, two, instSet);
+  return w;
+}
+
+constexpr int kSets[] = {instset::core14, instset::core16, instset::core12, instset::core16e};
+
+}  // namespace
+
+// The sequences that relocations expand to and the data-carrying returns.
+TEST(Instructions, wordsTheLinkerBuilds) {
+  using namespace instset;
+  EXPECT_EQ(build(core14, InstType::BSF, 3, 5), 0x1683);
+  EXPECT_EQ(build(core14, InstType::BCF, 3, 6), 0x1303);
+  EXPECT_EQ(build(core14, InstType::BSF, 3, 7), 0x1783);
+  EXPECT_EQ(build(core14, InstType::BCF, 10, 4), 0x120A);
+  EXPECT_EQ(build(core14, InstType::BSF, 10, 3), 0x158A);
+  EXPECT_EQ(build(core14, InstType::MOVLW, 0x12), 0x3012);
+  EXPECT_EQ(build(core14, InstType::MOVWF, 10), 0x008A);
+  EXPECT_EQ(build(core14, InstType::RETLW, 0xFF), 0x34FF);
+
+  EXPECT_EQ(build(core12, InstType::BSF, 3, 5), 0x05A3);
+  EXPECT_EQ(build(core12, InstType::BCF, 4, 6), 0x04C4);
+  EXPECT_EQ(build(core12, InstType::RETLW, 0x80), 0x0880);
+
+  EXPECT_EQ(build(core16, InstType::MOVLB, 5), 0xB805);
+  EXPECT_EQ(build(core16, InstType::MOVLR, 5), 0xBA50);
+  EXPECT_EQ(build(core16, InstType::MOVLW, 0xA5), 0xB0A5);
+  EXPECT_EQ(build(core16, InstType::MOVWF, 3), 0x0103);
+  EXPECT_EQ(build(core16, InstType::RETLW, 0x7E), 0xB67E);
+
+  EXPECT_EQ(build(core16e, InstType::RETLW, 0x41), 0x0C41);
+  EXPECT_EQ(build(core16e, InstType::MOVLB, 0x0F), 0x010F);
+  EXPECT_EQ(build(core16e, InstType::MOVLW, 0x80), 0x0E80);
+}
+
+TEST(Instructions, operandsAreMaskedToTheirField) {
+  // A data byte that arrived sign-extended keeps only its low byte.
+  for (int set : kSets) EXPECT_EQ(build(set, InstType::RETLW, 0xFFFF) & 0xFF, 0xFF) << set;
+  EXPECT_EQ(build(instset::core14, InstType::RETLW, 0xFFFF), 0x34FF);
+  EXPECT_EQ(build(instset::core12, InstType::RETLW, 0xFF80), 0x0880);
+  EXPECT_EQ(build(instset::core16, InstType::RETLW, 0xFFFF), 0xB6FF);
+  EXPECT_EQ(build(instset::core16e, InstType::RETLW, 0xFFC1), 0x0CC1);
+
+  EXPECT_EQ(build(instset::core12, InstType::BSF, 0xFF, 0xFF), 0x05FF);
+  EXPECT_EQ(build(instset::core14, InstType::BSF, 0xFFFF, 0xFFFF), 0x17FF);
+  EXPECT_EQ(build(instset::core14, InstType::MOVWF, 0xFFFF), 0x00FF);
+  EXPECT_EQ(build(instset::core16, InstType::MOVLB, 0xFF), 0xB80F);
+  EXPECT_EQ(build(instset::core16, InstType::MOVLR, 0xFF), 0xBAF0);
+}
+
+TEST(Instructions, operandLayoutsOfEachFamily) {
+  using namespace instset;
+  EXPECT_EQ(build(core12, InstType::GOTO, 0x1FF), 0x0BFF);
+  EXPECT_EQ(build(core12, InstType::CALL, 0x1FF), 0x09FF);
+  EXPECT_EQ(build(core12, InstType::DECF, 0x1F, 1), 0x00FF);
+  EXPECT_EQ(build(core12, InstType::MOVWF, 0x1F, 1), 0x003F);  // no destination bit
+  EXPECT_EQ(build(core12, InstType::CLRW, 0xFF, 1), 0x0040);
+
+  EXPECT_EQ(build(core14, InstType::CALL, 0x7FF), 0x27FF);
+  EXPECT_EQ(build(core14, InstType::GOTO, 0x123), 0x2923);
+  EXPECT_EQ(build(core14, InstType::TRIS, 6), 0x0066);
+  EXPECT_EQ(build(core14, InstType::ADDWF, 0x20, 1), 0x07A0);
+  EXPECT_EQ(build(core14, InstType::CLRF, 0x20, 1), 0x01A0);
+  EXPECT_EQ(build(core14, InstType::ADDLW, 0x01), 0x3E01);
+  EXPECT_EQ(build(core14, InstType::SUBLW, 0x01), 0x3C01);
+
+  EXPECT_EQ(build(core16, InstType::CALL, 0x1FFF), 0xFFFF);
+  EXPECT_EQ(build(core16, InstType::GOTO, 0x1234), 0xD234);
+  EXPECT_EQ(build(core16, InstType::LCALL, 0x34), 0xB734);
+  EXPECT_EQ(build(core16, InstType::BTG, 0x12, 7), 0x3F12);
+  EXPECT_EQ(build(core16, InstType::MOVPF, 0x1F, 0x12), 0x5F12);
+  EXPECT_EQ(build(core16, InstType::MOVFP, 0x12, 0x1F), 0x7F12);
+  EXPECT_EQ(build(core16, InstType::TLRD, 1, 0x34), 0xA234);
+  EXPECT_EQ(build(core16, InstType::TABLWT, 1, 1), 0xAE00);
+  EXPECT_EQ(build(core16, InstType::ADDWF, 0x34, 1), 0x0F34);
+
+  EXPECT_EQ(build(core16e, InstType::BRA, 0x7FF), 0xD7FF);
+  EXPECT_EQ(build(core16e, InstType::RCALL, 0x001), 0xD801);
+  EXPECT_EQ(build(core16e, InstType::MOVFF, 0xABC), 0xCABC);
+  EXPECT_EQ(build(core16e, InstType::WORD2, 0xFFFF), 0xFFFF);
+  EXPECT_EQ(build(core16e, InstType::LFSR, 2, 0xF), 0xEE2F);
+  EXPECT_EQ(build(core16e, InstType::RETURN, 1), 0x0013);
+  EXPECT_EQ(build(core16e, InstType::RETFIE, 1), 0x0011);
+  EXPECT_EQ(build(core16e, InstType::CALL, 0x34, 1), 0xED34);
+  EXPECT_EQ(build(core16e, InstType::BCF, 0x80, 7), 0x9E80);
+  EXPECT_EQ(build(core16e, InstType::ADDWF, 0x80, 1), 0x2680);
+  EXPECT_EQ(build(core16e, InstType::MOVWF, 0x80, 1), 0x6F80);
+  EXPECT_EQ(build(core16e, InstType::BNZ, 0xFE), 0xE1FE);
+}
+
+TEST(Instructions, settingTheTypeKeepsTheOperands) {
+  uint16_t w = 0x1683;  // BSF 3,5
+  setInstType(&w, InstType::BCF, instset::core14);
+  EXPECT_EQ(w, 0x1283);
+  w = 0xC000 | 0x1683;  // bits above the 14-bit word are not the encoder's
+  setInstType(&w, InstType::BCF, instset::core14);
+  EXPECT_EQ(w, 0xD283);
+  w = 0xF5A3;
+  setInstType(&w, InstType::BCF, instset::core12);
+  EXPECT_EQ(w, 0xF4A3);
+  w = 0x01FF;
+  setInstType(&w, InstType::MOVWF, instset::core16e);
+  EXPECT_EQ(w, 0x6FFF);
+  w = 0xFFFF;
+  setInstType(&w, InstType::MOVLR, instset::core16);
+  EXPECT_EQ(w, 0xBBFF);
+  setOperandOne(&w, 0, instset::core16);
+  EXPECT_EQ(w, 0xBB0F);
+}
+
+// Every opcode a family has must read back as its own type, with or without
+// operands, or an operand would land in another instruction's field.
+TEST(Instructions, everyTypeDecodesToItself) {
+  for (int set : kSets) {
+    int supported = 0;
+    for (int t = 1; t <= static_cast<int>(InstType::PAGESEL); ++t) {
+      auto type = static_cast<InstType>(t);
+      if (!isInstTypeSupported(type, set)) continue;
+      ++supported;
+      // A zero word is a NOP as much as a TRIS 0 in the 12-bit family.
+      if (set == instset::core12 && type == InstType::TRIS) continue;
+      EXPECT_EQ(getInstType(build(set, type), set), type) << "set " << set << " type " << t;
+      // Full operands must stay out of the opcode bits.
+      EXPECT_EQ(getInstType(build(set, type, 0xFFFF, 0xFFFF), set), type) << "set " << set << " type " << t;
+    }
+    EXPECT_GT(supported, 30) << set;
+  }
+  EXPECT_FALSE(isInstTypeSupported(InstType::MOVLB, instset::core14));
+  EXPECT_FALSE(isInstTypeSupported(InstType::MOVLR, instset::core16e));
+  EXPECT_FALSE(isInstTypeSupported(InstType::BANKSEL, instset::core16));
+  EXPECT_FALSE(isInstTypeSupported(InstType::BSF, 0));
+  EXPECT_EQ(getInstType(0x0041, instset::core12), InstType::none);
+  EXPECT_EQ(getInstType(0xE800, instset::core16e), InstType::none);
+  EXPECT_EQ(getInstType_Core14(0x0064), InstType::CLRWDT);
+  EXPECT_EQ(getInstType_Core16E(0x0013), InstType::RETURN);
+}
+
+TEST(Instructions, familyFunctionsMatchTheDispatcher) {
+  uint16_t a = 0, b = 0;
+  setInstType_Core16(&a, InstType::MOVLR);
+  setOperandOne_Core16(&a, 5);
+  setInstType(&b, InstType::MOVLR, instset::core16);
+  setOperandOne(&b, 5, instset::core16);
+  EXPECT_EQ(a, b);
+  a = 0;
+  setInstType_Core12(&a, InstType::BSF);
+  setOperandTwo_Core12(&a, 5);
+  EXPECT_EQ(a, 0x05A0);
+  a = 0;
+  setInstType_Core16E(&a, InstType::LFSR);
+  setOperandTwo_Core16E(&a, 3);
+  EXPECT_EQ(a, 0xEE03);
+}
+
+using InstructionsDeathTest = ::testing::Test;
+
+TEST(InstructionsDeathTest, unsupportedCombinationsStop) {
+  uint16_t w = 0;
+  EXPECT_DEATH(setInstType(&w, InstType::MOVLB, instset::core14), "LanguageToolShared/mginst");
+  EXPECT_DEATH(setInstType(&w, InstType::MOVLR, instset::core16e), "LanguageToolShared/mginst");
+  EXPECT_DEATH(setInstType(&w, InstType::PAGESEL, instset::core12), "LanguageToolShared/mginst");
+  EXPECT_DEATH(setInstType(&w, InstType::BSF, 5), "LanguageToolShared/mginst");
+  EXPECT_DEATH(getInstType(0, 0), "LanguageToolShared/mginst");
+  w = 0xE800;  // no 16E instruction has these opcode bits
+  EXPECT_DEATH(setOperandOne(&w, 1, instset::core16e), "LanguageToolShared/mginst");
+}
