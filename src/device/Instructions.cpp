@@ -322,13 +322,13 @@ InstType typeOf(const Encoding* encoding) { return encoding ? encoding->type : I
 
 const Family& familyOf(int instSet) {
   switch (instSet) {
-    case instset::core14:
+    case instSetCore14:
       return kCore14Family;
-    case instset::core16:
+    case instSetCore16:
       return kCore16Family;
-    case instset::core12:
+    case instSetCore12:
       return kCore12Family;
-    case instset::core16e:
+    case instSetCore16E:
       return kCore16EFamily;
     default:
       break;
@@ -391,7 +391,7 @@ void setOperandTwo(uint16_t* word, uint16_t value, int instSet) {
 InstType getInstType(uint16_t word, int instSet) { return typeOf(decode(familyOf(instSet), word)); }
 
 bool isInstTypeSupported(InstType type, int instSet) {
-  if (instSet < instset::core14 || instSet > instset::core16e) return false;
+  if (instSet < instSetCore14 || instSet > instSetCore16E) return false;
   return find(familyOf(instSet), type) != nullptr;
 }
 

@@ -9,15 +9,9 @@
 // caller's mistake and stops the program.
 #include <cstdint>
 
-namespace tarsil {
+#include "device/Processor.h"
 
-// Instruction sets as the processor database numbers them.
-namespace instset {
-constexpr int core14 = 1;
-constexpr int core16 = 2;
-constexpr int core12 = 3;
-constexpr int core16e = 4;
-}  // namespace instset
+namespace tarsil {
 
 // One numbering for every family, in alphabetical order of the mnemonic;
 // BANKSEL and PAGESEL name assembler directives and have no encoding.

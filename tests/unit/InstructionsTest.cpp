@@ -26,7 +26,7 @@ uint16_t build(int instSet, InstType type, uint16_t one, uint16_t two) {
   return w;
 }
 
-constexpr int kSets[] = {instset::core14, instset::core16, instset::core12, instset::core16e};
+constexpr int kSets[] = {instSetCore14, instSetCore16, instSetCore12, instSetCore16E};
 
 }  // namespace
 
@@ -60,16 +60,16 @@ TEST(Instructions, wordsTheLinkerBuilds) {
 TEST(Instructions, operandsAreMaskedToTheirField) {
   // A data byte that arrived sign-extended keeps only its low byte.
   for (int set : kSets) EXPECT_EQ(build(set, InstType::RETLW, 0xFFFF) & 0xFF, 0xFF) << set;
-  EXPECT_EQ(build(instset::core14, InstType::RETLW, 0xFFFF), 0x34FF);
-  EXPECT_EQ(build(instset::core12, InstType::RETLW, 0xFF80), 0x0880);
-  EXPECT_EQ(build(instset::core16, InstType::RETLW, 0xFFFF), 0xB6FF);
-  EXPECT_EQ(build(instset::core16e, InstType::RETLW, 0xFFC1), 0x0CC1);
+  EXPECT_EQ(build(instSetCore14, InstType::RETLW, 0xFFFF), 0x34FF);
+  EXPECT_EQ(build(instSetCore12, InstType::RETLW, 0xFF80), 0x0880);
+  EXPECT_EQ(build(instSetCore16, InstType::RETLW, 0xFFFF), 0xB6FF);
+  EXPECT_EQ(build(instSetCore16E, InstType::RETLW, 0xFFC1), 0x0CC1);
 
-  EXPECT_EQ(build(instset::core12, InstType::BSF, 0xFF, 0xFF), 0x05FF);
-  EXPECT_EQ(build(instset::core14, InstType::BSF, 0xFFFF, 0xFFFF), 0x17FF);
-  EXPECT_EQ(build(instset::core14, InstType::MOVWF, 0xFFFF), 0x00FF);
-  EXPECT_EQ(build(instset::core16, InstType::MOVLB, 0xFF), 0xB80F);
-  EXPECT_EQ(build(instset::core16, InstType::MOVLR, 0xFF), 0xBAF0);
+  EXPECT_EQ(build(instSetCore12, InstType::BSF, 0xFF, 0xFF), 0x05FF);
+  EXPECT_EQ(build(instSetCore14, InstType::BSF, 0xFFFF, 0xFFFF), 0x17FF);
+  EXPECT_EQ(build(instSetCore14, InstType::MOVWF, 0xFFFF), 0x00FF);
+  EXPECT_EQ(build(instSetCore16, InstType::MOVLB, 0xFF), 0xB80F);
+  EXPECT_EQ(build(instSetCore16, InstType::MOVLR, 0xFF), 0xBAF0);
 }
 
 TEST(Instructions, operandLayoutsOfEachFamily) {
@@ -114,21 +114,21 @@ TEST(Instructions, operandLayoutsOfEachFamily) {
 
 TEST(Instructions, settingTheTypeKeepsTheOperands) {
   uint16_t w = 0x1683;  // BSF 3,5
-  setInstType(&w, InstType::BCF, instset::core14);
+  setInstType(&w, InstType::BCF, instSetCore14);
   EXPECT_EQ(w, 0x1283);
   w = 0xC000 | 0x1683;  // bits above the 14-bit word are not the encoder's
-  setInstType(&w, InstType::BCF, instset::core14);
+  setInstType(&w, InstType::BCF, instSetCore14);
   EXPECT_EQ(w, 0xD283);
   w = 0xF5A3;
-  setInstType(&w, InstType::BCF, instset::core12);
+  setInstType(&w, InstType::BCF, instSetCore12);
   EXPECT_EQ(w, 0xF4A3);
   w = 0x01FF;
-  setInstType(&w, InstType::MOVWF, instset::core16e);
+  setInstType(&w, InstType::MOVWF, instSetCore16E);
   EXPECT_EQ(w, 0x6FFF);
   w = 0xFFFF;
-  setInstType(&w, InstType::MOVLR, instset::core16);
+  setInstType(&w, InstType::MOVLR, instSetCore16);
   EXPECT_EQ(w, 0xBBFF);
-  setOperandOne(&w, 0, instset::core16);
+  setOperandOne(&w, 0, instSetCore16);
   EXPECT_EQ(w, 0xBB0F);
 }
 
@@ -142,19 +142,19 @@ TEST(Instructions, everyTypeDecodesToItself) {
       if (!isInstTypeSupported(type, set)) continue;
       ++supported;
       // A zero word is a NOP as much as a TRIS 0 in the 12-bit family.
-      if (set == instset::core12 && type == InstType::TRIS) continue;
+      if (set == instSetCore12 && type == InstType::TRIS) continue;
       EXPECT_EQ(getInstType(build(set, type), set), type) << "set " << set << " type " << t;
       // Full operands must stay out of the opcode bits.
       EXPECT_EQ(getInstType(build(set, type, 0xFFFF, 0xFFFF), set), type) << "set " << set << " type " << t;
     }
     EXPECT_GT(supported, 30) << set;
   }
-  EXPECT_FALSE(isInstTypeSupported(InstType::MOVLB, instset::core14));
-  EXPECT_FALSE(isInstTypeSupported(InstType::MOVLR, instset::core16e));
-  EXPECT_FALSE(isInstTypeSupported(InstType::BANKSEL, instset::core16));
+  EXPECT_FALSE(isInstTypeSupported(InstType::MOVLB, instSetCore14));
+  EXPECT_FALSE(isInstTypeSupported(InstType::MOVLR, instSetCore16E));
+  EXPECT_FALSE(isInstTypeSupported(InstType::BANKSEL, instSetCore16));
   EXPECT_FALSE(isInstTypeSupported(InstType::BSF, 0));
-  EXPECT_EQ(getInstType(0x0041, instset::core12), InstType::none);
-  EXPECT_EQ(getInstType(0xE800, instset::core16e), InstType::none);
+  EXPECT_EQ(getInstType(0x0041, instSetCore12), InstType::none);
+  EXPECT_EQ(getInstType(0xE800, instSetCore16E), InstType::none);
   EXPECT_EQ(getInstType_Core14(0x0064), InstType::CLRWDT);
   EXPECT_EQ(getInstType_Core16E(0x0013), InstType::RETURN);
 }
@@ -163,8 +163,8 @@ TEST(Instructions, familyFunctionsMatchTheDispatcher) {
   uint16_t a = 0, b = 0;
   setInstType_Core16(&a, InstType::MOVLR);
   setOperandOne_Core16(&a, 5);
-  setInstType(&b, InstType::MOVLR, instset::core16);
-  setOperandOne(&b, 5, instset::core16);
+  setInstType(&b, InstType::MOVLR, instSetCore16);
+  setOperandOne(&b, 5, instSetCore16);
   EXPECT_EQ(a, b);
   a = 0;
   setInstType_Core12(&a, InstType::BSF);
@@ -180,11 +180,11 @@ using InstructionsDeathTest = ::testing::Test;
 
 TEST(InstructionsDeathTest, unsupportedCombinationsStop) {
   uint16_t w = 0;
-  EXPECT_DEATH(setInstType(&w, InstType::MOVLB, instset::core14), "LanguageToolShared/mginst");
-  EXPECT_DEATH(setInstType(&w, InstType::MOVLR, instset::core16e), "LanguageToolShared/mginst");
-  EXPECT_DEATH(setInstType(&w, InstType::PAGESEL, instset::core12), "LanguageToolShared/mginst");
+  EXPECT_DEATH(setInstType(&w, InstType::MOVLB, instSetCore14), "LanguageToolShared/mginst");
+  EXPECT_DEATH(setInstType(&w, InstType::MOVLR, instSetCore16E), "LanguageToolShared/mginst");
+  EXPECT_DEATH(setInstType(&w, InstType::PAGESEL, instSetCore12), "LanguageToolShared/mginst");
   EXPECT_DEATH(setInstType(&w, InstType::BSF, 5), "LanguageToolShared/mginst");
   EXPECT_DEATH(getInstType(0, 0), "LanguageToolShared/mginst");
   w = 0xE800;  // no 16E instruction has these opcode bits
-  EXPECT_DEATH(setOperandOne(&w, 1, instset::core16e), "LanguageToolShared/mginst");
+  EXPECT_DEATH(setOperandOne(&w, 1, instSetCore16E), "LanguageToolShared/mginst");
 }
