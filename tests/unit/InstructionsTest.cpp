@@ -32,29 +32,28 @@ constexpr int kSets[] = {instSetCore14, instSetCore16, instSetCore12, instSetCor
 
 // The sequences that relocations expand to and the data-carrying returns.
 TEST(Instructions, wordsTheLinkerBuilds) {
-  using namespace instset;
-  EXPECT_EQ(build(core14, InstType::BSF, 3, 5), 0x1683);
-  EXPECT_EQ(build(core14, InstType::BCF, 3, 6), 0x1303);
-  EXPECT_EQ(build(core14, InstType::BSF, 3, 7), 0x1783);
-  EXPECT_EQ(build(core14, InstType::BCF, 10, 4), 0x120A);
-  EXPECT_EQ(build(core14, InstType::BSF, 10, 3), 0x158A);
-  EXPECT_EQ(build(core14, InstType::MOVLW, 0x12), 0x3012);
-  EXPECT_EQ(build(core14, InstType::MOVWF, 10), 0x008A);
-  EXPECT_EQ(build(core14, InstType::RETLW, 0xFF), 0x34FF);
+  EXPECT_EQ(build(instSetCore14, InstType::BSF, 3, 5), 0x1683);
+  EXPECT_EQ(build(instSetCore14, InstType::BCF, 3, 6), 0x1303);
+  EXPECT_EQ(build(instSetCore14, InstType::BSF, 3, 7), 0x1783);
+  EXPECT_EQ(build(instSetCore14, InstType::BCF, 10, 4), 0x120A);
+  EXPECT_EQ(build(instSetCore14, InstType::BSF, 10, 3), 0x158A);
+  EXPECT_EQ(build(instSetCore14, InstType::MOVLW, 0x12), 0x3012);
+  EXPECT_EQ(build(instSetCore14, InstType::MOVWF, 10), 0x008A);
+  EXPECT_EQ(build(instSetCore14, InstType::RETLW, 0xFF), 0x34FF);
 
-  EXPECT_EQ(build(core12, InstType::BSF, 3, 5), 0x05A3);
-  EXPECT_EQ(build(core12, InstType::BCF, 4, 6), 0x04C4);
-  EXPECT_EQ(build(core12, InstType::RETLW, 0x80), 0x0880);
+  EXPECT_EQ(build(instSetCore12, InstType::BSF, 3, 5), 0x05A3);
+  EXPECT_EQ(build(instSetCore12, InstType::BCF, 4, 6), 0x04C4);
+  EXPECT_EQ(build(instSetCore12, InstType::RETLW, 0x80), 0x0880);
 
-  EXPECT_EQ(build(core16, InstType::MOVLB, 5), 0xB805);
-  EXPECT_EQ(build(core16, InstType::MOVLR, 5), 0xBA50);
-  EXPECT_EQ(build(core16, InstType::MOVLW, 0xA5), 0xB0A5);
-  EXPECT_EQ(build(core16, InstType::MOVWF, 3), 0x0103);
-  EXPECT_EQ(build(core16, InstType::RETLW, 0x7E), 0xB67E);
+  EXPECT_EQ(build(instSetCore16, InstType::MOVLB, 5), 0xB805);
+  EXPECT_EQ(build(instSetCore16, InstType::MOVLR, 5), 0xBA50);
+  EXPECT_EQ(build(instSetCore16, InstType::MOVLW, 0xA5), 0xB0A5);
+  EXPECT_EQ(build(instSetCore16, InstType::MOVWF, 3), 0x0103);
+  EXPECT_EQ(build(instSetCore16, InstType::RETLW, 0x7E), 0xB67E);
 
-  EXPECT_EQ(build(core16e, InstType::RETLW, 0x41), 0x0C41);
-  EXPECT_EQ(build(core16e, InstType::MOVLB, 0x0F), 0x010F);
-  EXPECT_EQ(build(core16e, InstType::MOVLW, 0x80), 0x0E80);
+  EXPECT_EQ(build(instSetCore16E, InstType::RETLW, 0x41), 0x0C41);
+  EXPECT_EQ(build(instSetCore16E, InstType::MOVLB, 0x0F), 0x010F);
+  EXPECT_EQ(build(instSetCore16E, InstType::MOVLW, 0x80), 0x0E80);
 }
 
 TEST(Instructions, operandsAreMaskedToTheirField) {
@@ -73,43 +72,42 @@ TEST(Instructions, operandsAreMaskedToTheirField) {
 }
 
 TEST(Instructions, operandLayoutsOfEachFamily) {
-  using namespace instset;
-  EXPECT_EQ(build(core12, InstType::GOTO, 0x1FF), 0x0BFF);
-  EXPECT_EQ(build(core12, InstType::CALL, 0x1FF), 0x09FF);
-  EXPECT_EQ(build(core12, InstType::DECF, 0x1F, 1), 0x00FF);
-  EXPECT_EQ(build(core12, InstType::MOVWF, 0x1F, 1), 0x003F);  // no destination bit
-  EXPECT_EQ(build(core12, InstType::CLRW, 0xFF, 1), 0x0040);
+  EXPECT_EQ(build(instSetCore12, InstType::GOTO, 0x1FF), 0x0BFF);
+  EXPECT_EQ(build(instSetCore12, InstType::CALL, 0x1FF), 0x09FF);
+  EXPECT_EQ(build(instSetCore12, InstType::DECF, 0x1F, 1), 0x00FF);
+  EXPECT_EQ(build(instSetCore12, InstType::MOVWF, 0x1F, 1), 0x003F);  // no destination bit
+  EXPECT_EQ(build(instSetCore12, InstType::CLRW, 0xFF, 1), 0x0040);
 
-  EXPECT_EQ(build(core14, InstType::CALL, 0x7FF), 0x27FF);
-  EXPECT_EQ(build(core14, InstType::GOTO, 0x123), 0x2923);
-  EXPECT_EQ(build(core14, InstType::TRIS, 6), 0x0066);
-  EXPECT_EQ(build(core14, InstType::ADDWF, 0x20, 1), 0x07A0);
-  EXPECT_EQ(build(core14, InstType::CLRF, 0x20, 1), 0x01A0);
-  EXPECT_EQ(build(core14, InstType::ADDLW, 0x01), 0x3E01);
-  EXPECT_EQ(build(core14, InstType::SUBLW, 0x01), 0x3C01);
+  EXPECT_EQ(build(instSetCore14, InstType::CALL, 0x7FF), 0x27FF);
+  EXPECT_EQ(build(instSetCore14, InstType::GOTO, 0x123), 0x2923);
+  EXPECT_EQ(build(instSetCore14, InstType::TRIS, 6), 0x0066);
+  EXPECT_EQ(build(instSetCore14, InstType::ADDWF, 0x20, 1), 0x07A0);
+  EXPECT_EQ(build(instSetCore14, InstType::CLRF, 0x20, 1), 0x01A0);
+  EXPECT_EQ(build(instSetCore14, InstType::ADDLW, 0x01), 0x3E01);
+  EXPECT_EQ(build(instSetCore14, InstType::SUBLW, 0x01), 0x3C01);
 
-  EXPECT_EQ(build(core16, InstType::CALL, 0x1FFF), 0xFFFF);
-  EXPECT_EQ(build(core16, InstType::GOTO, 0x1234), 0xD234);
-  EXPECT_EQ(build(core16, InstType::LCALL, 0x34), 0xB734);
-  EXPECT_EQ(build(core16, InstType::BTG, 0x12, 7), 0x3F12);
-  EXPECT_EQ(build(core16, InstType::MOVPF, 0x1F, 0x12), 0x5F12);
-  EXPECT_EQ(build(core16, InstType::MOVFP, 0x12, 0x1F), 0x7F12);
-  EXPECT_EQ(build(core16, InstType::TLRD, 1, 0x34), 0xA234);
-  EXPECT_EQ(build(core16, InstType::TABLWT, 1, 1), 0xAE00);
-  EXPECT_EQ(build(core16, InstType::ADDWF, 0x34, 1), 0x0F34);
+  EXPECT_EQ(build(instSetCore16, InstType::CALL, 0x1FFF), 0xFFFF);
+  EXPECT_EQ(build(instSetCore16, InstType::GOTO, 0x1234), 0xD234);
+  EXPECT_EQ(build(instSetCore16, InstType::LCALL, 0x34), 0xB734);
+  EXPECT_EQ(build(instSetCore16, InstType::BTG, 0x12, 7), 0x3F12);
+  EXPECT_EQ(build(instSetCore16, InstType::MOVPF, 0x1F, 0x12), 0x5F12);
+  EXPECT_EQ(build(instSetCore16, InstType::MOVFP, 0x12, 0x1F), 0x7F12);
+  EXPECT_EQ(build(instSetCore16, InstType::TLRD, 1, 0x34), 0xA234);
+  EXPECT_EQ(build(instSetCore16, InstType::TABLWT, 1, 1), 0xAE00);
+  EXPECT_EQ(build(instSetCore16, InstType::ADDWF, 0x34, 1), 0x0F34);
 
-  EXPECT_EQ(build(core16e, InstType::BRA, 0x7FF), 0xD7FF);
-  EXPECT_EQ(build(core16e, InstType::RCALL, 0x001), 0xD801);
-  EXPECT_EQ(build(core16e, InstType::MOVFF, 0xABC), 0xCABC);
-  EXPECT_EQ(build(core16e, InstType::WORD2, 0xFFFF), 0xFFFF);
-  EXPECT_EQ(build(core16e, InstType::LFSR, 2, 0xF), 0xEE2F);
-  EXPECT_EQ(build(core16e, InstType::RETURN, 1), 0x0013);
-  EXPECT_EQ(build(core16e, InstType::RETFIE, 1), 0x0011);
-  EXPECT_EQ(build(core16e, InstType::CALL, 0x34, 1), 0xED34);
-  EXPECT_EQ(build(core16e, InstType::BCF, 0x80, 7), 0x9E80);
-  EXPECT_EQ(build(core16e, InstType::ADDWF, 0x80, 1), 0x2680);
-  EXPECT_EQ(build(core16e, InstType::MOVWF, 0x80, 1), 0x6F80);
-  EXPECT_EQ(build(core16e, InstType::BNZ, 0xFE), 0xE1FE);
+  EXPECT_EQ(build(instSetCore16E, InstType::BRA, 0x7FF), 0xD7FF);
+  EXPECT_EQ(build(instSetCore16E, InstType::RCALL, 0x001), 0xD801);
+  EXPECT_EQ(build(instSetCore16E, InstType::MOVFF, 0xABC), 0xCABC);
+  EXPECT_EQ(build(instSetCore16E, InstType::WORD2, 0xFFFF), 0xFFFF);
+  EXPECT_EQ(build(instSetCore16E, InstType::LFSR, 2, 0xF), 0xEE2F);
+  EXPECT_EQ(build(instSetCore16E, InstType::RETURN, 1), 0x0013);
+  EXPECT_EQ(build(instSetCore16E, InstType::RETFIE, 1), 0x0011);
+  EXPECT_EQ(build(instSetCore16E, InstType::CALL, 0x34, 1), 0xED34);
+  EXPECT_EQ(build(instSetCore16E, InstType::BCF, 0x80, 7), 0x9E80);
+  EXPECT_EQ(build(instSetCore16E, InstType::ADDWF, 0x80, 1), 0x2680);
+  EXPECT_EQ(build(instSetCore16E, InstType::MOVWF, 0x80, 1), 0x6F80);
+  EXPECT_EQ(build(instSetCore16E, InstType::BNZ, 0xFE), 0xE1FE);
 }
 
 TEST(Instructions, settingTheTypeKeepsTheOperands) {
