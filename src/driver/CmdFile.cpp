@@ -74,15 +74,6 @@ Attributes readAttributes(std::istream& in, std::initializer_list<const char*> k
   return attrs;
 }
 
-// Fill patterns are whole program words: a hexadecimal value is widened with
-// leading zeros to a multiple of four digits.
-std::string padFill(std::string fill) {
-  if (fill.size() > 2 && (fill[1] == 'x' || fill[1] == 'X')) {
-    while ((fill.size() - 2) % 4 != 0) fill = "0x0" + fill.substr(2);
-  }
-  return fill;
-}
-
 // Reads the ';'-separated list that follows LIBPATH or LKRPATH.
 std::list<std::string> readPathList(std::istream& in, const std::string& message) {
   std::string token;
@@ -111,6 +102,14 @@ std::vector<std::string> readNames(std::istream& in, const std::string& message)
 }
 
 }  // namespace
+
+std::string Parser::padFill(const std::string& fill) {
+  std::string text = fill;
+  if (text.size() > 2 && (text[1] == 'x' || text[1] == 'X')) {
+    while ((text.size() - 2) % 4 != 0) text = "0x0" + text.substr(2);
+  }
+  return text;
+}
 
 void Parser::eatComments(std::string& line) {
   size_t comment = line.find("//");

@@ -32,6 +32,10 @@ public:
 
   static void eatComments(std::string& line);
 
+  // Fill patterns are whole program words: a hexadecimal value is widened
+  // with leading zeros to a multiple of four digits.
+  static std::string padFill(const std::string& fill);
+
   static Memory parseMemory(std::istream& in, const std::string& keyword, const std::string& file, int line,
                             MemType type);
   static StackDesc parseStack(std::istream& in, const std::string& file, int line);
