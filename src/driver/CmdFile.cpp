@@ -1,6 +1,7 @@
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <map>
 #include <sstream>
 
