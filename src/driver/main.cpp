@@ -1,9 +1,3 @@
-// Placeholder entry until the driver lands.
-#include "support/Error.h"
-#include "support/Version.h"
-#include <cstdio>
+#include "driver/Driver.h"
 
-int main() {
-  std::printf("%s\n", tarsil::Version::linker());
-  tarsil::Error::terminate(1);
-}
+int main(int argc, char** argv) { tarsil::runTarsil(argc, argv); }

@@ -1,0 +1,57 @@
+#pragma once
+#include <iosfwd>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "link/ParserClient.h"
+#include "link/SectionDesc.h"
+#include "memory/Memory.h"
+
+namespace tarsil {
+
+// Reads the command line and the linker command files and hands every
+// declaration to a ParserClient. Any error in either ends the process.
+class Parser {
+public:
+  void parse(int argc, char** argv, ParserClient& client);
+
+  // Finds the command file through "." and the command-file directories, and
+  // hands each of its directives to `client` as it is read.
+  void parseCmdFile(const std::string& name, ParserClient& client);
+
+  [[noreturn]] static void usage(const std::string& message);
+  [[noreturn]] static void showHelp();
+
+  static bool isDir(const std::string& s);
+  static bool isFile(const std::string& s);
+  static bool isNum(const std::string& s);
+  static bool isObjectFile(const std::string& s);
+  static bool isLibraryFile(const std::string& s);
+  static bool isCmdFile(const std::string& s);
+
+  static void eatComments(std::string& line);
+
+  // Fill patterns are whole program words: a hexadecimal value is widened
+  // with leading zeros to a multiple of four digits.
+  static std::string padFill(const std::string& fill);
+
+  static Memory parseMemory(std::istream& in, const std::string& keyword, const std::string& file, int line,
+                            MemType type);
+  static StackDesc parseStack(std::istream& in, const std::string& file, int line);
+  static unsigned long parseHeap(std::istream& in, const std::string& file, int line);
+  static SectionDesc parseSection(std::istream& in, const std::string& file, int line);
+
+  const std::vector<std::string>& cmdFilesRead() const { return cCmdFilesRead; }
+  const std::vector<std::string>& cmdFileDirs() const { return cCmdFileDirs; }
+
+private:
+  void readCmdFile(std::istream& in, const std::string& file, ParserClient& client);
+  std::string findCmdFile(const std::string& name) const;
+
+  std::vector<std::string> cCmdFilesRead;
+  std::set<std::string> cCmdFilesSeen;
+  std::vector<std::string> cCmdFileDirs;
+};
+
+}  // namespace tarsil

@@ -1,0 +1,214 @@
+#include "link/Linker.h"
+
+#include <ostream>
+
+#include "support/Debug.h"
+#include "support/Strings.h"
+
+namespace tarsil {
+
+bool Linker::AddMinHeapSize(unsigned long size, std::string& error) {
+  if (cHeapDeclared) {
+    error = "multiple min heap sizes declared: '" + std::to_string(cMinHeapSize) + "', '" + std::to_string(size) + "'";
+    return false;
+  }
+  cMinHeapSize = static_cast<uint32_t>(size);
+  cHeapDeclared = true;
+  return true;
+}
+
+bool Linker::AddMapFile(const std::string& name, std::string& error) {
+  if (!cMapFile.empty()) {
+    error = "multiple map files declared: '" + cMapFile + "', '" + name + "'";
+    return false;
+  }
+  cMapFile = name;
+  return true;
+}
+
+bool Linker::AddOutputFile(const std::string& name, std::string& error) {
+  if (!cOutputFile.empty()) {
+    error = "multiple output files declared: '" + cOutputFile + "', '" + name + "'";
+    return false;
+  }
+  cOutputFile = name;
+  return true;
+}
+
+bool Linker::AddObjectFile(const std::string& name, std::string& error) {
+  if (!cObjectFileNames.insert(name).second) {
+    error = "mutliple inclusion of object file '" + name + "' ";
+    return false;
+  }
+  cObjectFile.push_back(name);
+  return true;
+}
+
+bool Linker::AddLibraryFile(const std::string& name, std::string& error) {
+  if (!cLibraryFileNames.insert(name).second) {
+    error = "mutliple inclusion of library file '" + name + "' ";
+    return false;
+  }
+  cLibraryFile.push_back(name);
+  return true;
+}
+
+bool Linker::verifyUnique(const Memory& memory, bool isShareBank, std::string& error) const {
+  const std::string& name = memory.getName();
+  // Shared banks may repeat their own name (one declaration per bank that
+  // maps the region), but no other kind of memory may reuse it.
+  if (cCodePageNames.count(name) || cBankNames.count(name) || (!isShareBank && cShareBankNames.count(name))) {
+    error = "duplicate definition of memory '" + name + "' ";
+    return false;
+  }
+  return true;
+}
+
+static bool findOverlap(const std::vector<Memory>& recorded, const Memory& memory, std::string& error) {
+  for (const Memory& m : recorded) {
+    if (memory.overlap(m)) {
+      error = "memory '" + memory.getName() + "' overlaps memory '" + m.getName() + "' ";
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Linker::verifyCodeNonoverlap(const Memory& memory, std::string& error) const {
+  return !findOverlap(cCodePage, memory, error);
+}
+
+bool Linker::verifyDataNonoverlap(const Memory& memory, std::string& error) const {
+  return !findOverlap(cDataBanks, memory, error) && !findOverlap(cShareBanks, memory, error) &&
+         !findOverlap(cAccessBanks, memory, error);
+}
+
+bool Linker::AddCodePage(const Memory& memory, std::string& error) {
+  if (!verifyUnique(memory, false, error) || !verifyCodeNonoverlap(memory, error)) return false;
+  cCodePage.push_back(memory);
+  cCodePageNames.insert(memory.getName());
+  return true;
+}
+
+bool Linker::AddDataBank(const Memory& memory, std::string& error) {
+  if (!verifyUnique(memory, false, error) || !verifyDataNonoverlap(memory, error)) return false;
+  cDataBanks.push_back(memory);
+  cBankNames.insert(memory.getName());
+  return true;
+}
+
+bool Linker::AddAccessBank(const Memory& memory, std::string& error) {
+  if (!verifyUnique(memory, false, error) || !verifyDataNonoverlap(memory, error)) return false;
+  cAccessBanks.push_back(memory);
+  cBankNames.insert(memory.getName());
+  return true;
+}
+
+bool Linker::AddShareBank(const Memory& memory, std::string& error) {
+  if (!verifyUnique(memory, true, error) || !verifyDataNonoverlap(memory, error)) return false;
+  const std::string& name = memory.getName();
+  if (cShareBankNames.count(name)) {
+    for (const Memory& m : cShareBanks) {
+      if (m.getName() != name) continue;
+      // The data overlap check above already refuses this case with its own
+      // message; the test stays so that the region's rule holds on its own.
+      if (m.overlap(memory)) {
+        error = "overlapping definitions of SHAREBANK '" + name + "' ";
+        return false;
+      }
+      if (m.size() != memory.size()) {
+        error = "inconsistent length definitions of SHAREBANK '" + name + "' ";
+        return false;
+      }
+    }
+  }
+  cShareBanks.push_back(memory);
+  cShareBankNames.insert(name);
+  return true;
+}
+
+bool Linker::isDataMemory(const std::string& name) const {
+  return cBankNames.count(name) || cShareBankNames.count(name);
+}
+
+bool Linker::AddSectionDesc(const SectionDesc& section, std::string& error) {
+  const std::string& name = section.getName();
+  if (cSectionDescNames.count(name)) {
+    error = "duplicate definitions of SECTION '" + name + "' ";
+    return false;
+  }
+  const std::string& load = section.getLoadMemory();
+  if (!load.empty() && !cCodePageNames.count(load)) {
+    error = "undefined CODEPAGE '" + load + "' for SECTION '" + name + "' ";
+    return false;
+  }
+  const std::string& run = section.getRunMemory();
+  if (!run.empty() && !isDataMemory(run)) {
+    error = "undefined DATABANK/SHAREBANK '" + run + "' for SECTION '" + name + "' ";
+    return false;
+  }
+  cSectionDesc.push_back(section);
+  cSectionDescNames.insert(name);
+  return true;
+}
+
+bool Linker::AddStackDesc(const StackDesc& stack, std::string& error) {
+  if (cStackDeclared) {
+    error = "multiple STACK definitions ";
+    return false;
+  }
+  const std::string& run = stack.getRunMemory();
+  if (!run.empty() && !isDataMemory(run)) {
+    error = "undefined DATABANK/SHAREBANK '" + run + "' for STACK. ";
+    return false;
+  }
+  cStackDesc = stack;
+  cStackDeclared = true;
+  return true;
+}
+
+bool Linker::AddLibPath(const std::string& directory, std::string& /*error*/) {
+  cLibPath.push_back(directory);
+  return true;
+}
+
+bool Linker::AddStrip(bool strip, std::string& /*error*/) {
+  cStrip = strip;
+  return true;
+}
+
+template <typename T>
+static void printStrings(std::ostream& os, const char* label, const std::vector<T>& list) {
+  for (size_t i = 0; i < list.size(); ++i) os << "  " << label << "[" << i << "]=" << list[i] << "\n";
+}
+
+template <typename T>
+static void printItems(std::ostream& os, const char* label, const std::vector<T>& list) {
+  for (size_t i = 0; i < list.size(); ++i) {
+    os << "  " << label << "[" << i << "]=";
+    list[i].print(os);
+  }
+}
+
+void Linker::print(std::ostream& os) const {
+  os << "Linker:\n";
+  os << "  cMinHeapSize=" << hexPrint(cMinHeapSize, 4) << "\n";
+  os << "  cStackDesc=";
+  cStackDesc.print(os);
+  os << "  cMapFile=" << cMapFile << "\n";
+  os << "  cOutputFile=" << cOutputFile << "\n";
+  printStrings(os, "cObjectFile", cObjectFile);
+  printStrings(os, "cLibraryFile", cLibraryFile);
+  printItems(os, "cCodePage", cCodePage);
+  printItems(os, "cDataBanks", cDataBanks);
+  printItems(os, "cShareBanks", cShareBanks);
+  printItems(os, "cAccessBanks", cAccessBanks);
+  printItems(os, "cSectionDesc", cSectionDesc);
+  printStrings(os, "cLibPath", cLibPath);
+  os << "  cStrip=" << (cStrip ? 1 : 0) << "\n";
+  if (Debug("Linker::print")) {
+    os << "------- Linker Internals: \n";
+  }
+}
+
+}  // namespace tarsil

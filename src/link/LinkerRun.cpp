@@ -1,0 +1,76 @@
+#include "link/Linker.h"
+
+namespace tarsil {
+
+bool Linker::stageUnavailable(const char* stage, std::string& error) {
+  error = std::string("link stage '") + stage + "' is not available in this build";
+  return false;
+}
+
+void Linker::stageMissing(const char* stage) {
+  if (cMissingStage.empty()) cMissingStage = stage;
+}
+
+bool Linker::stagesAvailable(std::string& error) const {
+  if (cMissingStage.empty()) return true;
+  return stageUnavailable(cMissingStage.c_str(), error);
+}
+
+bool Linker::run(std::string& error) {
+  if (cOutputFile.empty()) cOutputFile = "a.out";
+
+  if (!buildCoffs(error)) return false;
+  if (!buildLibs(error)) return false;
+  if (!importLibraryMembers(error)) return false;
+  if (!verifyProcessor(error)) return false;
+  if (!buildSectionAttribs(error)) return false;
+  if (!verifySectionDesc(error)) return false;
+  mergeStringTbls();
+  if (!stagesAvailable(error)) return false;
+
+  // The symbol tables are the last chance to show how memory was used before
+  // the link gives up, so a failure here still leaves an error map behind.
+  if (!buildExtSymDef(error)) {
+    writeErrorMapFile();
+    return false;
+  }
+  if (!buildExtRefDef(error)) {
+    writeErrorMapFile();
+    return false;
+  }
+
+  bool hasActRecs = actRecScnExists();
+  if (!stagesAvailable(error)) return false;
+  if (hasActRecs) {
+    buildCallGraph();
+    buildInterferenceGraph();
+    buildScnActivationRecordMap();
+    if (!stagesAvailable(error)) return false;
+  }
+
+  bool mapped = mapSections(error);
+  writeErrorMapFile();
+  if (!mapped) return false;
+  if (!stagesAvailable(error)) return false;
+
+  if (!loadSections(error)) return false;
+  if (!buildInitTable(error)) return false;
+  if (!relocateSymbols(error)) return false;
+  if (!relocateLineInfo(error)) return false;
+  if (!resolveExternals(error)) return false;
+  if (!verifyRelocations(error)) return false;
+  if (!patchSections(error)) return false;
+  if (!buildOutputScnNum(error)) return false;
+  if (!buildOutputSymbolTbl(error)) return false;
+  if (!buildOutputRawData(error)) return false;
+  if (!buildOutputLineInfo(error)) return false;
+  if (!addInitScnNames(error)) return false;
+  if (!buildOutputScnHdrs(error)) return false;
+  if (!buildOutputHdrs(error)) return false;
+  buildOutputHoles();
+  if (!stagesAvailable(error)) return false;
+
+  return stageUnavailable("Coff::write", error);
+}
+
+}  // namespace tarsil
