@@ -16,11 +16,28 @@ std::string hex(uint32_t value, int digits) {
   return text;
 }
 
+// Bytes outside printable ASCII as \xNN, so that a hostile name cannot upset
+// the terminal or the line structure of a dump.
+std::string printable(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u < 0x7F && u != '\\') {
+      out += c;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
+      out += escaped;
+    }
+  }
+  return out;
+}
+
 // A name as text between quotes; a bad string-table offset is shown rather
 // than looked up, since a dump must survive whatever the file holds.
 std::string quoted(const std::optional<std::string>& name, uint32_t offset) {
   if (!name) return "<no string at offset " + std::to_string(offset) + ">";
-  return "'" + *name + "'";
+  return "'" + printable(*name) + "'";
 }
 
 std::string symbolName(const Coff& coff, const syment& s) {
@@ -34,13 +51,14 @@ std::string slotName(const Coff& coff, uint32_t index) {
   return " " + symbolName(coff, coff.cSymTbl[index]);
 }
 
-std::string sectionNumberText(const Coff& coff, int number) {
+// `special` adds the names of the numbers a symbol uses for "no section".
+std::string sectionNumberText(const Coff& coff, int number, bool special) {
   std::string text = std::to_string(number);
-  if (number == 0) return text + " (UNDEF)";
-  if (number == -1) return text + " (ABS)";
-  if (number == -2) return text + " (DEBUG)";
+  if (special && number == 0) return text + " (UNDEF)";
+  if (special && number == -1) return text + " (ABS)";
+  if (special && number == -2) return text + " (DEBUG)";
   auto found = coff.cScnNum.find(number);
-  if (found != coff.cScnNum.end()) return text + " (" + found->second + ")";
+  if (found != coff.cScnNum.end()) return text + " (" + printable(found->second) + ")";
   return text;
 }
 
@@ -115,7 +133,7 @@ void dumpLines(const Coff& coff, const std::vector<coff_lineno>& lines, std::ost
   for (size_t i = 0; i < lines.size(); ++i) {
     const coff_lineno& l = lines[i];
     os << "    [" << i << "] line " << l.l_lnno << " address " << hex(l.l_paddr, 8) << " file " << l.l_srcndx
-       << " flags " << hex(l.l_flags, 4);
+       << slotName(coff, l.l_srcndx) << " flags " << hex(l.l_flags, 4);
     if (hasFcnIndex(l)) os << " function " << l.l_fcnndx << slotName(coff, l.l_fcnndx);
     os << '\n';
   }
@@ -124,7 +142,7 @@ void dumpLines(const Coff& coff, const std::vector<coff_lineno>& lines, std::ost
 void dumpSections(const Coff& coff, const DumpParts& parts, std::ostream& os) {
   if (!parts.sections && !parts.data && !parts.relocs && !parts.lines) return;
   for (const auto& [number, name] : coff.cScnNum) {
-    os << "section " << number << " '" << name << "':\n";
+    os << "section " << number << " '" << printable(name) << "':\n";
     auto hdr = coff.cScnHdr.find(name);
     // Two headers of one name share one entry: the later one.
     if (parts.sections && hdr != coff.cScnHdr.end()) dumpSectionHeader(hdr->second, os);
@@ -173,7 +191,7 @@ void dumpAux(const Coff& coff, const syment& slot, AuxKind kind, std::ostream& o
     case AuxKind::fcn: {
       auto a = getAux<aux_fcn>(slot);
       os << " tagndx " << a.x_tagndx << " size " << a.x_size << " lnnoptr " << hex(a.x_lnnoptr, 8) << " endndx "
-         << a.x_endndx << " actscnum " << sectionNumberText(coff, a.x_actscnum);
+         << a.x_endndx << " actscnum " << sectionNumberText(coff, a.x_actscnum, false);
       break;
     }
     case AuxKind::arr: {
@@ -226,14 +244,14 @@ void dumpSymbols(const Coff& coff, std::ostream& os) {
       continue;
     }
     os << symbolName(coff, s) << " value " << hex(s.n_value, 8) << " section "
-       << sectionNumberText(coff, s.n_scnum) << " type " << hex(s.n_type, 4) << " class " << unsigned{s.n_sclass}
+       << sectionNumberText(coff, s.n_scnum, true) << " type " << hex(s.n_type, 4) << " class " << unsigned{s.n_sclass}
        << named(storageClassNames(), s.n_sclass) << " numaux " << unsigned{s.n_numaux} << '\n';
   }
 }
 
 void dumpStrings(const Coff& coff, std::ostream& os) {
   os << "strings (" << coff.cStrTbl.size() << "):\n";
-  for (const auto& [offset, text] : coff.cStrTbl) os << "  [" << offset << "] '" << text << "'\n";
+  for (const auto& [offset, text] : coff.cStrTbl) os << "  [" << offset << "] '" << printable(text) << "'\n";
 }
 
 }  // namespace
@@ -247,16 +265,16 @@ void dumpObject(const Coff& coff, const DumpParts& parts, std::ostream& os) {
 
 void dumpArchive(const Archive& archive, const DumpParts& parts, std::ostream& os) {
   os << "members (" << archive.cMembers.size() << "):\n";
-  for (size_t i = 0; i < archive.cMembers.size(); ++i) os << "  [" << i << "] '" << archive.cMembers[i]->cFileName << "'\n";
+  for (size_t i = 0; i < archive.cMembers.size(); ++i) os << "  [" << i << "] '" << printable(archive.cMembers[i]->cFileName) << "'\n";
   if (parts.archive) {
     os << "index (" << archive.cSymbols.size() << "):\n";
-    for (const auto& [symbol, member] : archive.cSymbols) os << "  '" << symbol << "' in '" << member->cFileName << "'\n";
+    for (const auto& [symbol, member] : archive.cSymbols) os << "  '" << printable(symbol) << "' in '" << printable(member->cFileName) << "'\n";
   }
   DumpParts objectParts = parts;
   objectParts.archive = false;
   if (!objectParts.any()) return;
   for (size_t i = 0; i < archive.cMembers.size(); ++i) {
-    os << "member " << i << " '" << archive.cMembers[i]->cFileName << "':\n";
+    os << "member " << i << " '" << printable(archive.cMembers[i]->cFileName) << "':\n";
     dumpObject(*archive.cMembers[i], objectParts, os);
   }
 }
