@@ -27,7 +27,10 @@ void usage(std::FILE* to) {
                "  --verify    check the object's internal references too\n");
 }
 
+// As the linker does, a ".lib" name is read as a library whatever it holds;
+// any other file is one when it starts with the archive magic.
 bool isLibrary(const std::string& name) {
+  if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".lib") == 0) return true;
   std::FILE* fp = std::fopen(name.c_str(), "rb");
   if (!fp) return false;
   char magic[tarsil::SARMAG];

@@ -516,11 +516,16 @@ std::vector<char> buildArchive(const YAML::Node& root) {
   if (const YAML::Node members = archive["members"]) {
     requireSequence(members, "members");
     for (const auto& member : members) {
-      checkKeys(member, {"name", "date", "size", "fmag", "object", "raw"}, "a member");
+      checkKeys(member, {"name", "date", "size", "fmag", "object", "raw", "append"}, "a member");
       if (!member["name"]) fail(member, "a member needs a name");
       if (member["object"] && member["raw"]) fail(member, "a member is either 'object' or 'raw'");
       if (!member["object"] && !member["raw"]) fail(member, "a member needs 'object' or 'raw'");
       std::vector<char> body = member["raw"] ? hexBytes(member["raw"]) : ObjectBuilder(member["object"]).build();
+      // Bytes after the image that a writer of this layout would not leave.
+      if (member["append"]) {
+        std::vector<char> extra = hexBytes(member["append"]);
+        body.insert(body.end(), extra.begin(), extra.end());
+      }
       std::string name = scalar(member["name"], "a member name");
       if (name.size() > 256) fail(member["name"], "a member name holds at most 256 characters");
       std::vector<char> hdr(kArHdrSize, '\0');
