@@ -132,8 +132,19 @@ std::unique_ptr<Archive> Archive::make(std::span<const uint8_t> bytes, const std
   }
 
   size_t p = SARMAG;
-  // A tail too short for a member header ends the list.
-  while (bytes.size() - p >= ARHDRSZ) {
+  while (true) {
+    if (bytes.size() - p < ARHDRSZ) {
+      // Blank padding after the last member is harmless; anything else is a
+      // member cut off by a truncated file, which must not vanish silently.
+      for (; p < bytes.size(); ++p) {
+        uint8_t c = bytes[p];
+        if (c != 0 && c != ' ' && c != '\n') {
+          report("Archive::make()", "Library file '" + name + "' has a missing member object file.");
+          return nullptr;
+        }
+      }
+      break;
+    }
     ar_hdr header = ar_hdr::decode(bytes.data() + p);
     p += ARHDRSZ;
     if (p >= bytes.size()) {
