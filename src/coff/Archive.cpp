@@ -60,9 +60,11 @@ void ar_hdr::encode(uint8_t* p) const {
 
 // --- header fields ------------------------------------------------------------
 
+// A NUL cannot be part of a name; cutting there also keeps the name whole
+// in messages, which are printed as C strings.
 std::string Archive::getName(const ar_hdr& h) {
   std::string name(h.ar_name, sizeof h.ar_name);
-  return name.substr(0, name.find('/'));
+  return name.substr(0, name.find_first_of(std::string("/\0", 2)));
 }
 
 void Archive::setName(ar_hdr& h, const std::string& name) {

@@ -79,6 +79,8 @@ TEST_F(ArchiveTest, HeaderFields) {
   EXPECT_EQ(field(h.ar_name, 256), exact + "/");
   Archive::setName(h, exact + "tail");
   EXPECT_EQ(Archive::getName(h), exact);
+  h.ar_name[3] = '\0';
+  EXPECT_EQ(Archive::getName(h), "nnn");
 
   Archive::setDate(h, 1000);
   EXPECT_EQ(field(h.ar_date, 12), std::string("1000l") + std::string(7, '\0'));
