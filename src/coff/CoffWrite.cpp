@@ -143,6 +143,13 @@ void Coff::preWrite() { preWrite(static_cast<uint32_t>(std::time(nullptr))); }
 
 void Coff::preWrite(uint32_t timdat) {
   TARSIL_ASSERT(cSymTbl.size() == cSymKind.size());
+  // The writer puts the strings one after another, so their keys must be
+  // exactly the offsets at which they land.
+  int expectedKey = 4;
+  for (const auto& [offset, s] : cStrTbl) {
+    TARSIL_ASSERT_TEXT(offset == expectedKey, "cStrTbl keys are the strings' offsets");
+    expectedKey += static_cast<int>(s.size()) + 1;
+  }
   const bool debug = static_cast<bool>(Debug("Coff::preWrite"));
   const auto order = sectionOrder(*this);
   uint64_t pos = headersSize;
