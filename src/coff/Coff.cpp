@@ -165,6 +165,12 @@ bool Coff::verify() const {
       if (needsString(s) && !lookUp(cStrTbl, s.n_offset())) problem(at + " has an invalid n_offset.");
       continue;
     }
+    // The linker turns every file name into text; one the table lacks would
+    // end the process there.
+    if (kind == AuxKind::file) {
+      if (!lookUp(cStrTbl, getAux<aux_file>(s).x_offset)) problem(at + " has an invalid x_offset.");
+      continue;
+    }
     bool good = true;
     switch (kind) {
       case AuxKind::tag: good = valid(getAux<aux_tag>(s).x_endndx); break;

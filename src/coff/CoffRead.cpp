@@ -133,11 +133,15 @@ bool Reader::readSymbols(uint32_t nextFree) {
       const void* nul = std::memchr(name, 0, room);
       size_t len = nul ? static_cast<size_t>(static_cast<const char*>(nul) - name) : room;
       if (nextFree > maxStringTable) return fail("' could not read symbol table.");
-      cCoff->cStrTbl[static_cast<int>(nextFree)] = std::string(name, len);
       aux_file aux;
-      aux.x_offset = nextFree;
+      // An empty string would end the table for every later reader, so an
+      // empty name gets no entry and its record names none (verify says so).
+      if (len != 0) {
+        cCoff->cStrTbl[static_cast<int>(nextFree)] = std::string(name, len);
+        aux.x_offset = nextFree;
+        nextFree += static_cast<uint32_t>(len + 1);
+      }
       setAux(first, aux);
-      nextFree += static_cast<uint32_t>(len + 1);
     }
     symTbl.push_back(first);
     symKind.push_back(kind);

@@ -476,6 +476,21 @@ TEST_F(CoffTest, OlderLayoutIsConvertedOnTheFly) {
   EXPECT_EQ(second.x_incline, 0u);
   EXPECT_TRUE(c->verify());
 
+  // An empty name cannot stand in the table: no entry, and a record that
+  // names none.
+  Bytes empty = oldImage();
+  const size_t firstAux = get32(empty, 8) + 18;
+  std::fill(empty.begin() + static_cast<long>(firstAux), empty.begin() + static_cast<long>(firstAux + 18), 0);
+  Error::quiet(true);
+  auto unnamed = read(empty, "old.o");
+  Error::quiet(false);
+  ASSERT_NE(unnamed, nullptr);
+  EXPECT_EQ(unnamed->cStrTbl, (std::map<int, std::string>{{4, "a_long_symbol"}, {18, "second_file.c"}}));
+  EXPECT_EQ(getAux<aux_file>(unnamed->cSymTbl[1]).x_offset, 0u);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(unnamed->verify());
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error - Coff file 'old.o' symbol[1] has an invalid x_offset.\n");
+
   // Written out, it is a file of the current layout with the same content.
   c->preWrite(7);
   testing::internal::CaptureStdout();
@@ -583,7 +598,10 @@ TEST_F(CoffTest, NoPrefixOrSingleByteDamageCrashesTheReader) {
           c->preWrite(0);
           Bytes image = c->image();
           EXPECT_EQ(image.size(), c->size());
-          EXPECT_NE(read(image), nullptr);
+          auto again = read(image);
+          ASSERT_NE(again, nullptr);
+          again->preWrite(0);
+          EXPECT_EQ(again->image(), image) << "byte " << i;
         }
       }
     }
@@ -626,6 +644,7 @@ TEST_F(CoffTest, VerifyReportsEachBrokenReference) {
       {"l_fcnndx", [](Coff& c) { c.cLineInfo[".text"][0].l_fcnndx = 99; },
        ", section '.text' line[0] has an invalid l_fcnndx."},
       {"numbering", [](Coff& c) { c.cScnNum[4] = ".text"; }, ", cScnHdr.size() != cScnNum.size() ."},
+      {"file name", [](Coff& c) { setAux(c.cSymTbl[1], aux_file{77, 0, 0, {}}); }, " symbol[1] has an invalid x_offset."},
   };
   EXPECT_TRUE(sampleCoff().verify());
   for (const auto& test : cases) {
@@ -637,11 +656,9 @@ TEST_F(CoffTest, VerifyReportsEachBrokenReference) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), head + test.message + "\n");
   }
 
-  // Without the function flag the function index is not looked at; a file
-  // aux record's offset is not an index.
+  // Without the function flag the function index is not looked at.
   Coff c = sampleCoff();
   c.cLineInfo[".text"][0] = coff_lineno{0, 1, 0, 0, 99};
-  setAux(c.cSymTbl[1], aux_file{77, 0, 0, {}});
   EXPECT_TRUE(c.verify());
 
   // All problems are reported, not just the first.
