@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <span>
+#include <sstream>
 
+#include "Dump.h"
 #include "coff/Archive.h"
 #include "support/Error.h"
 
@@ -17,6 +19,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<tarsil::Archive> archive = tarsil::Archive::make(std::span<const uint8_t>(data, size), "fuzz.lib");
   if (!archive) return 0;
+  std::ostringstream dump;
+  tarsil::tools::dumpArchive(*archive, tarsil::tools::DumpParts::all(), dump);
   for (const auto& [symbol, member] : archive->cSymbols) {
     std::unique_ptr<tarsil::Coff> copy = archive->getCoff(symbol);
     if (!copy || copy->cFileName != member->cFileName) std::abort();

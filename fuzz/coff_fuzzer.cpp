@@ -1,12 +1,14 @@
 // Any byte string handed to the object reader: it must reject what it cannot
 // read with a message, never crash, hang or end the process. An object that
 // it accepts and that checks out must survive being written and read again
-// unchanged.
+// unchanged. The object dumper must print whatever the reader accepts.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
+#include <sstream>
 
+#include "Dump.h"
 #include "coff/Coff.h"
 #include "support/Error.h"
 
@@ -17,7 +19,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<tarsil::Coff> coff = tarsil::Coff::make(std::span<const uint8_t>(data, size), "fuzz.o");
-  if (!coff || !coff->verify()) return 0;
+  if (!coff) return 0;
+  std::ostringstream dump;
+  tarsil::tools::dumpObject(*coff, tarsil::tools::DumpParts::all(), dump);
+  if (!coff->verify()) return 0;
 
   tarsil::Coff first(*coff);
   first.preWrite(0);

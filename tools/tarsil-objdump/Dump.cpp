@@ -1,5 +1,6 @@
 #include "Dump.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ostream>
 #include <string>
@@ -103,18 +104,36 @@ void dumpSectionHeader(const scnhdr& h, std::ostream& os) {
   os << "  kind       " << Coff::scnTypeName(Coff::getScnType(h)) << '\n';
 }
 
+// Sixteen bytes a row. A run of rows equal to the one before shows as one
+// "*" line, and the last row is always shown, so that a large zero-filled
+// section stays readable and its end is visible.
 void dumpData(const Data& data, std::ostream& os) {
-  const char* bytes = data.bytes();
-  os << "  data (" << data.size() << " bytes):\n";
-  for (uint32_t row = 0; row < data.size(); row += 16) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04x:", row);
-    os << "    " << text;
-    for (uint32_t i = row; i < data.size() && i < row + 16; ++i) {
-      std::snprintf(text, sizeof text, " %02x", static_cast<unsigned char>(bytes[i]));
-      os << text;
+  static const char digits[] = "0123456789abcdef";
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data.bytes());
+  const uint32_t size = data.size();
+  os << "  data (" << size << " bytes):\n";
+  bool skipping = false;
+  std::string line;
+  for (uint32_t row = 0; row < size; row += 16) {
+    uint32_t end = std::min<uint32_t>(size, row + 16);
+    bool last = end == size;
+    bool repeat = row >= 16 && end - row == 16 && std::equal(bytes + row, bytes + end, bytes + row - 16);
+    if (repeat && !last) {
+      if (!skipping) os << "    *\n";
+      skipping = true;
+      continue;
     }
-    os << '\n';
+    skipping = false;
+    char offset[16];
+    std::snprintf(offset, sizeof offset, "%04x:", row);
+    line = "    ";
+    line += offset;
+    for (uint32_t i = row; i < end; ++i) {
+      line += ' ';
+      line += digits[bytes[i] >> 4];
+      line += digits[bytes[i] & 0xF];
+    }
+    os << line << '\n';
   }
 }
 
