@@ -404,8 +404,9 @@ std::vector<char> ObjectBuilder::build() {
     if (node["size"]) {
       uint32_t size = fieldValue(node["size"], 32);
       if (size < scn.data.size()) fail(node["size"], "size is smaller than the section's data");
-      // Room for a size-only section is written like the linker's own writer
-      // does, so that archive members stay where a reader computes them.
+      // A size-only section gets its zero bytes in the file, as the linker's
+      // own writer gives them, so that archive members stay where a reader
+      // computes them. A BSS section takes no room at all.
       if (!(scn.flags & kStypBss) && size > (64u << 20)) fail(node["size"], "a section of data over 64 MiB");
       scn.size = size;
       if (!(scn.flags & kStypBss)) scn.data.resize(size, 0);
