@@ -61,8 +61,11 @@ int main(int argc, char** argv) {
 
   std::vector<char> image;
   try {
-    YAML::Node root = YAML::Load(text);
-    image = tarsil::tools::buildFile(root);
+    // One description a file: several inputs of a test live in separate
+    // split-file parts rather than numbered documents.
+    std::vector<YAML::Node> documents = YAML::LoadAll(text);
+    if (documents.size() > 1) tarsil::tools::fail(documents[1], "a file holds one description; found another here");
+    image = tarsil::tools::buildFile(documents.empty() ? YAML::Node() : documents[0]);
   } catch (const YAML::Exception& e) {
     std::fprintf(stderr, "%s:%d: %s\n", label.c_str(), e.mark.line + 1, e.msg.c_str());
     return 1;
