@@ -25,6 +25,11 @@ constexpr uint32_t kArHdrSize = 280;
 constexpr uint32_t kStypBss = 0x80;
 constexpr uint32_t kLinenoHasFcn = 0x0001;
 
+// A key left empty ("object:") means an empty map, like a missing one.
+YAML::Node mapOrEmpty(const YAML::Node& node) {
+  return node && !node.IsNull() ? node : YAML::Node(YAML::NodeType::Map);
+}
+
 void put8(std::vector<char>& b, size_t at, uint32_t v) { b[at] = static_cast<char>(v & 0xFF); }
 void put16(std::vector<char>& b, size_t at, uint32_t v) {
   put8(b, at, v);
@@ -384,9 +389,9 @@ std::vector<char> ObjectBuilder::build() {
     if (text == "old") cOld = true;
     else if (text != "current") fail(layout, "layout is 'current' or 'old', not '" + text + "'");
   }
-  const YAML::Node header = cRoot["header"] ? cRoot["header"] : YAML::Node(YAML::NodeType::Map);
+  const YAML::Node header = mapOrEmpty(cRoot["header"]);
   checkKeys(header, {"magic", "time", "flags", "nscns", "symptr", "nsyms", "opthdr"}, "the header");
-  const YAML::Node optional = cRoot["optional"] ? cRoot["optional"] : YAML::Node(YAML::NodeType::Map);
+  const YAML::Node optional = mapOrEmpty(cRoot["optional"]);
   checkKeys(optional, {"magic", "vstamp", "device", "proc_type", "rom_width", "ram_width"}, "the optional header");
   if (cOld && cRoot["optional"]) fail(cRoot["optional"], "the older layout has no optional header");
 
@@ -509,7 +514,7 @@ void putArNumber(std::vector<char>& b, size_t at, size_t width, unsigned long va
 
 std::vector<char> buildArchive(const YAML::Node& root) {
   checkKeys(root, {"archive", "patches", "truncate"}, "a library");
-  const YAML::Node archive = root["archive"];
+  const YAML::Node archive = mapOrEmpty(root["archive"]);
   checkKeys(archive, {"magic", "members"}, "the archive");
   std::string magic = "!<arch>\n";
   if (archive["magic"]) magic = scalar(archive["magic"], "the archive magic");
@@ -521,7 +526,7 @@ std::vector<char> buildArchive(const YAML::Node& root) {
       if (!member["name"]) fail(member, "a member needs a name");
       if (member["object"] && member["raw"]) fail(member, "a member is either 'object' or 'raw'");
       if (!member["object"] && !member["raw"]) fail(member, "a member needs 'object' or 'raw'");
-      std::vector<char> body = member["raw"] ? hexBytes(member["raw"]) : ObjectBuilder(member["object"]).build();
+      std::vector<char> body = member["raw"] ? hexBytes(member["raw"]) : ObjectBuilder(mapOrEmpty(member["object"])).build();
       // Bytes after the image that a writer of this layout would not leave.
       if (member["append"]) {
         std::vector<char> extra = hexBytes(member["append"]);
@@ -556,7 +561,7 @@ std::vector<char> buildArchive(const YAML::Node& root) {
 }  // namespace
 
 std::vector<char> buildFile(const YAML::Node& root) {
-  if (root.IsNull()) return ObjectBuilder(YAML::Node(YAML::NodeType::Map)).build();
+  if (root.IsNull()) return ObjectBuilder(mapOrEmpty(root)).build();
   requireMap(root, "a description");
   if (root["raw"]) {
     checkKeys(root, {"raw", "patches", "truncate"}, "a raw file");
