@@ -221,6 +221,10 @@ bool Coff::verify() const {
   }
 
   if (cScnHdr.size() != cScnNum.size()) problem("', cScnHdr.size() != cScnNum.size() .");
+  // Equal sizes can still pair different names; such a section would be
+  // left out of the written file.
+  for (const auto& [number, name] : cScnNum)
+    if (cScnHdr.count(name) == 0) problem("', section '" + name + "' has no section header.");
 
   // Counts the headers cannot hold: only a Coff built in memory gets here,
   // and writing it would silently drop entries.

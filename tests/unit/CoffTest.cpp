@@ -644,6 +644,7 @@ TEST_F(CoffTest, VerifyReportsEachBrokenReference) {
       {"l_fcnndx", [](Coff& c) { c.cLineInfo[".text"][0].l_fcnndx = 99; },
        ", section '.text' line[0] has an invalid l_fcnndx."},
       {"numbering", [](Coff& c) { c.cScnNum[4] = ".text"; }, ", cScnHdr.size() != cScnNum.size() ."},
+      {"unpaired name", [](Coff& c) { c.cScnNum[3] = ".stack"; }, ", section '.stack' has no section header."},
       {"file name", [](Coff& c) { setAux(c.cSymTbl[1], aux_file{77, 0, 0, {}}); }, " symbol[1] has an invalid x_offset."},
   };
   EXPECT_TRUE(sampleCoff().verify());
