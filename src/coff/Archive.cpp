@@ -1,0 +1,273 @@
+#include "coff/Archive.h"
+
+#include <cstring>
+#include <iostream>
+
+#include "support/Debug.h"
+#include "support/Error.h"
+
+namespace tarsil {
+
+namespace {
+
+void report(const std::string& where, const std::string& message) { Error::report(Error::error, where, message, false); }
+
+// Decimal digits followed by 'l', at most `width` characters, the rest NUL;
+// the field's last byte is always NUL.
+void setNumber(char* field, size_t fieldSize, size_t width, unsigned long value) {
+  std::string text = std::to_string(value) + "l";
+  std::memset(field, 0, fieldSize);
+  std::memcpy(field, text.data(), std::min(text.size(), width));
+  field[fieldSize - 1] = '\0';
+}
+
+// The leading decimal number of a field that need not be terminated.
+unsigned long getNumber(const char* field, size_t fieldSize) {
+  unsigned long value = 0;
+  for (size_t i = 0; i < fieldSize && field[i] >= '0' && field[i] <= '9'; ++i)
+    value = value * 10 + static_cast<unsigned long>(field[i] - '0');
+  return value;
+}
+
+bool readFile(const std::string& name, std::vector<uint8_t>& out) {
+  std::FILE* fp = std::fopen(name.c_str(), "rb");
+  if (fp == nullptr) return false;
+  uint8_t chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0) out.insert(out.end(), chunk, chunk + n);
+  bool ok = !std::ferror(fp);
+  std::fclose(fp);
+  return ok;
+}
+
+}  // namespace
+
+ar_hdr ar_hdr::decode(const uint8_t* p) {
+  ar_hdr h;
+  std::memcpy(h.ar_name, p, sizeof h.ar_name);
+  std::memcpy(h.ar_date, p + 256, sizeof h.ar_date);
+  std::memcpy(h.ar_size, p + 268, sizeof h.ar_size);
+  std::memcpy(h.ar_fmag, p + 278, sizeof h.ar_fmag);
+  return h;
+}
+
+void ar_hdr::encode(uint8_t* p) const {
+  std::memcpy(p, ar_name, sizeof ar_name);
+  std::memcpy(p + 256, ar_date, sizeof ar_date);
+  std::memcpy(p + 268, ar_size, sizeof ar_size);
+  std::memcpy(p + 278, ar_fmag, sizeof ar_fmag);
+}
+
+// --- header fields ------------------------------------------------------------
+
+// A NUL cannot be part of a name; cutting there also keeps the name whole
+// in messages, which are printed as C strings.
+std::string Archive::getName(const ar_hdr& h) {
+  std::string name(h.ar_name, sizeof h.ar_name);
+  return name.substr(0, name.find_first_of(std::string("/\0", 2)));
+}
+
+void Archive::setName(ar_hdr& h, const std::string& name) {
+  char buffer[sizeof h.ar_name + 1];
+  std::memset(buffer, ' ', sizeof buffer);
+  size_t n = std::min<size_t>(name.size(), 255);
+  std::memcpy(buffer, name.data(), n);
+  buffer[n] = '/';
+  std::memcpy(h.ar_name, buffer, sizeof h.ar_name);
+}
+
+long Archive::getDate(const ar_hdr& h) { return static_cast<long>(getNumber(h.ar_date, sizeof h.ar_date)); }
+
+void Archive::setDate(ar_hdr& h, long date) {
+  setNumber(h.ar_date, sizeof h.ar_date, 11, static_cast<uint32_t>(date));
+}
+
+unsigned long Archive::getSize(const ar_hdr& h) { return getNumber(h.ar_size, sizeof h.ar_size); }
+
+void Archive::setSize(ar_hdr& h, unsigned long size) {
+  setNumber(h.ar_size, sizeof h.ar_size, 9, static_cast<uint32_t>(size));
+}
+
+void Archive::setMagic(ar_hdr& h) {
+  h.ar_fmag[0] = 0x60;
+  h.ar_fmag[1] = 0x0A;
+}
+
+// --- copying --------------------------------------------------------------------
+
+void Archive::init(const Archive& other) {
+  cFileName = other.cFileName;
+  cMembers.clear();
+  std::map<const Coff*, Coff*> copyOf;
+  for (const auto& member : other.cMembers) {
+    cMembers.push_back(std::make_unique<Coff>(*member));
+    copyOf[member.get()] = cMembers.back().get();
+  }
+  cSymbols.clear();
+  for (const auto& [symbol, member] : other.cSymbols) {
+    auto it = copyOf.find(member);
+    if (it != copyOf.end()) cSymbols[symbol] = it->second;
+  }
+}
+
+// --- reading -----------------------------------------------------------------------
+
+std::unique_ptr<Archive> Archive::make(const std::string& name) {
+  std::vector<uint8_t> bytes;
+  if (!readFile(name, bytes)) {
+    report("Archive::make()", "Could not open library file '" + name + "' for reading.");
+    return nullptr;
+  }
+  return make(std::span<const uint8_t>(bytes), name);
+}
+
+std::unique_ptr<Archive> Archive::make(std::span<const uint8_t> bytes, const std::string& name) {
+  auto archive = std::make_unique<Archive>();
+  archive->cFileName = name;
+  if (bytes.size() < SARMAG) {
+    report("Archive::make()", "Could not read archive magic string in library file '" + name + "'.");
+    return nullptr;
+  }
+  if (std::memcmp(bytes.data(), ARMAG, SARMAG) != 0) {
+    report("Archive::make()", "File '" + name + "' is not a valid library file.");
+    return nullptr;
+  }
+
+  size_t p = SARMAG;
+  while (true) {
+    if (bytes.size() - p < ARHDRSZ) {
+      // Blank padding after the last member is harmless; anything else is a
+      // member cut off by a truncated file, which must not vanish silently.
+      for (; p < bytes.size(); ++p) {
+        uint8_t c = bytes[p];
+        if (c != 0 && c != ' ' && c != '\n') {
+          report("Archive::make()", "Library file '" + name + "' has a missing member object file.");
+          return nullptr;
+        }
+      }
+      break;
+    }
+    ar_hdr header = ar_hdr::decode(bytes.data() + p);
+    p += ARHDRSZ;
+    if (p >= bytes.size()) {
+      report("Archive::make()", "Library file '" + name + "' has a missing member object file.");
+      return nullptr;
+    }
+    const std::string member = getName(header);
+    // Members are read to the archive's end: their images are located by
+    // their computed size, not by the header's.
+    auto coff = Coff::make(bytes.subspan(p), member);
+    // The linker takes members into the link without checking them again,
+    // so a member whose references do not hold is refused here.
+    if (!coff || !coff->verify()) {
+      report("Archive::make()", "Could not build member '" + member + "' in library file '" + name + "'. ");
+      return nullptr;
+    }
+    const unsigned long imageSize = coff->size();
+    archive->cMembers.push_back(std::move(coff));
+    if (imageSize >= bytes.size() - p) break;
+    p += imageSize;
+  }
+  archive->makeSymbols();
+  return archive;
+}
+
+void Archive::makeSymbols() {
+  cSymbols.clear();
+  for (const auto& member : cMembers) {
+    for (size_t i = 0; i < member->cSymTbl.size(); ++i) {
+      if (i < member->cSymKind.size() && member->cSymKind[i] != AuxKind::none) continue;
+      const syment& sym = member->cSymTbl[i];
+      if (!Coff::isExtDefinition(sym)) continue;
+      std::string symbol = Coff::getName(sym, member->cStrTbl);
+      if (!cSymbols.emplace(symbol, member.get()).second)
+        report("Archive::makeSymbols()", "Symbol '" + symbol + "' has multiple external definitions.");
+    }
+  }
+  if (Debug("Archive::makeSymbols")) {
+    std::cout << "Symbols:\n";
+    for (const auto& [symbol, member] : cSymbols) std::cout << symbol << ' ' << member->cFileName << '\n';
+  }
+}
+
+bool Archive::hasExtDefinition(const std::string& symbol) const { return cSymbols.count(symbol) != 0; }
+
+std::unique_ptr<Coff> Archive::getCoff(const std::string& symbol) const {
+  auto it = cSymbols.find(symbol);
+  if (it == cSymbols.end()) return nullptr;
+  return std::make_unique<Coff>(*it->second);
+}
+
+// --- writing -------------------------------------------------------------------------
+
+namespace {
+
+// Lays the member out again, keeping its time stamp: pointers read from
+// another file need not describe the order the writer uses.
+void memberHeader(Coff& member, uint8_t* raw) {
+  member.preWrite(member.cFileHdr.f_timdat);
+  ar_hdr header;
+  Archive::setName(header, member.cFileName);
+  Archive::setDate(header, member.cFileHdr.f_timdat);
+  Archive::setSize(header, member.size());
+  Archive::setMagic(header);
+  header.encode(raw);
+}
+
+}  // namespace
+
+std::vector<uint8_t> Archive::image() {
+  std::vector<uint8_t> bytes(ARMAG, ARMAG + SARMAG);
+  for (const auto& member : cMembers) {
+    uint8_t raw[ARHDRSZ];
+    memberHeader(*member, raw);
+    bytes.insert(bytes.end(), raw, raw + ARHDRSZ);
+    auto memberImage = member->image();
+    bytes.insert(bytes.end(), memberImage.begin(), memberImage.end());
+  }
+  return bytes;
+}
+
+bool Archive::write() {
+  std::FILE* fp = std::fopen(cFileName.c_str(), "wb");
+  if (fp == nullptr) {
+    report("Archive::write()", "Could not open library file '" + cFileName + "' for writing.");
+    return false;
+  }
+  auto fail = [&](const std::string& message) {
+    if (!message.empty()) report("Archive::write()", message);
+    std::fclose(fp);
+    return false;
+  };
+  if (std::fwrite(ARMAG, 1, SARMAG, fp) != SARMAG)
+    return fail("Could not write archive magic string in library file '" + cFileName + "'. ");
+  long position = static_cast<long>(SARMAG);
+  for (const auto& member : cMembers) {
+    uint8_t raw[ARHDRSZ];
+    memberHeader(*member, raw);
+    if (std::fwrite(raw, 1, ARHDRSZ, fp) != ARHDRSZ)
+      return fail("Could not write member header for '" + member->cFileName + "' in library file '" + cFileName +
+                  "'. ");
+    position += static_cast<long>(ARHDRSZ);
+    if (!member->write(fp, position)) return fail("");
+    position += static_cast<long>(member->size());
+  }
+  if (std::fclose(fp) != 0) {
+    report("Archive::write()", "Could not close library file '" + cFileName + "' after writing.");
+    return false;
+  }
+  return true;
+}
+
+// --- dump ------------------------------------------------------------------------------
+
+void Archive::print(std::ostream& os) const {
+  os << "Archive: " << cFileName << '\n';
+  os << "  Members: " << '\n';
+  for (size_t i = 0; i < cMembers.size(); ++i) {
+    os << "    Member[" << i << "]\n";
+    cMembers[i]->print(os);
+  }
+}
+
+}  // namespace tarsil

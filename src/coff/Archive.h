@@ -1,0 +1,70 @@
+#pragma once
+// A library file: its member objects and the index from each external
+// symbol to the member that defines it.
+#include <cstdint>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "coff/Coff.h"
+
+namespace tarsil {
+
+inline constexpr char ARMAG[] = "!<arch>\n";
+inline constexpr size_t SARMAG = 8;
+inline constexpr size_t ARHDRSZ = 280;
+
+struct ar_hdr {
+  char ar_name[256] = {};
+  char ar_date[12] = {};
+  char ar_size[10] = {};
+  char ar_fmag[2] = {};
+
+  static ar_hdr decode(const uint8_t* p);
+  void encode(uint8_t* p) const;
+};
+
+class Archive {
+public:
+  std::string cFileName;
+  // Members in file order; each member's cFileName is its member name.
+  std::vector<std::unique_ptr<Coff>> cMembers;
+  // External symbol to its defining member (owned by cMembers).
+  std::map<std::string, Coff*> cSymbols;
+
+  Archive() = default;
+  Archive(const Archive& other) { init(other); }
+  Archive& operator=(const Archive& other) {
+    if (this != &other) init(other);
+    return *this;
+  }
+  void init(const Archive& other);
+
+  // Reports its own error and returns null on failure.
+  static std::unique_ptr<Archive> make(const std::string& name);
+  // A library held in memory (the whole file).
+  static std::unique_ptr<Archive> make(std::span<const uint8_t> bytes, const std::string& name);
+
+  void makeSymbols();
+  bool hasExtDefinition(const std::string& symbol) const;
+  // A fresh copy of the member that defines the symbol, or null.
+  std::unique_ptr<Coff> getCoff(const std::string& symbol) const;
+  // Lays every member out again (keeping its time stamp) before writing it.
+  bool write();
+  // The bytes write() would produce.
+  std::vector<uint8_t> image();
+  void print(std::ostream& os) const;
+
+  static std::string getName(const ar_hdr& h);
+  static void setName(ar_hdr& h, const std::string& name);
+  static long getDate(const ar_hdr& h);
+  static void setDate(ar_hdr& h, long date);
+  static unsigned long getSize(const ar_hdr& h);
+  static void setSize(ar_hdr& h, unsigned long size);
+  static void setMagic(ar_hdr& h);
+};
+
+}  // namespace tarsil

@@ -1,0 +1,111 @@
+#pragma once
+// One object file, library member or executable in memory: read, checked,
+// laid out and written.
+#include <cstdint>
+#include <cstdio>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "coff/CoffFormat.h"
+#include "support/Data.h"
+
+namespace tarsil {
+
+class Coff {
+public:
+  enum ScnType { unknown = 0, code = 1, idata = 2, udata = 3, romdata = 4, actrec = 5 };
+
+  std::string cFileName;
+  filehdr cFileHdr;
+  opthdr cOptHdr;
+  // Section number (from 1) to name; iteration order is the file's order.
+  std::map<int, std::string> cScnNum;
+  std::map<std::string, scnhdr> cScnHdr;
+  std::map<std::string, Data> cRawData;
+  // Entries in file order.
+  std::map<std::string, std::vector<reloc>> cReloc;
+  std::map<std::string, std::vector<coff_lineno>> cLineInfo;
+  // Slot by slot, auxiliary slots included: a slot's position is its index.
+  std::vector<syment> cSymTbl;
+  std::vector<AuxKind> cSymKind;
+  // Offset from the table's start (the first string is at 4) to string. Each
+  // key is the previous key plus the previous string's length plus one.
+  std::map<int, std::string> cStrTbl;
+
+  Coff() = default;
+  Coff(const Coff&) = default;
+  Coff& operator=(const Coff&) = default;
+  void init(const Coff& other) { *this = other; }
+
+  // --- reading -------------------------------------------------------------
+  // Each reports its own error and returns null on failure.
+
+  static std::unique_ptr<Coff> make(const std::string& name);
+  // An image at byte `offset` of an open file; its file pointers count from
+  // there. The file is read from `offset` to its end.
+  static std::unique_ptr<Coff> make(std::FILE* fp, long offset, const std::string& name);
+  // An image held in memory; `image` runs from the image's first byte to the
+  // end of the containing file (or archive), which bounds every read.
+  static std::unique_ptr<Coff> make(std::span<const uint8_t> image, const std::string& name);
+
+  // True when every internal reference holds; reports each problem found.
+  bool verify() const;
+
+  // --- writing -------------------------------------------------------------
+
+  // Lays the file out: every pointer, count and size field of the headers.
+  void preWrite();
+  // The same, keeping the given time stamp instead of the current time, for
+  // reproducible images.
+  void preWrite(uint32_t timdat);
+  // The byte count write() will produce.
+  unsigned long size() const;
+  void fixupAuxFcns();
+  bool write() const;
+  bool write(std::FILE* fp, long offset) const;
+  // The image write() would produce, for archives held in memory and tests.
+  std::vector<uint8_t> image() const;
+
+  // --- names -----------------------------------------------------------------
+  // A failed look-up ends the process: these are for objects that verify()
+  // accepted or that the linker built itself.
+
+  static std::string getName(const scnhdr& h, const std::map<int, std::string>& strTbl);
+  static std::string getName(const syment& s, const std::map<int, std::string>& strTbl);
+  static std::string getName(const aux_file& a, const std::map<int, std::string>& strTbl);
+  // The same without ending the process: no value when the offset is unknown.
+  static std::optional<std::string> findName(const scnhdr& h, const std::map<int, std::string>& strTbl);
+  static std::optional<std::string> findName(const syment& s, const std::map<int, std::string>& strTbl);
+  static std::optional<std::string> findName(const aux_file& a, const std::map<int, std::string>& strTbl);
+  // A name longer than 8 characters must be in the table already.
+  static void setName(scnhdr& h, const std::map<int, std::string>& strTbl, const std::string& name);
+  static void setName(syment& s, const std::map<int, std::string>& strTbl, const std::string& name);
+
+  // Appends a string at the table's next free offset and returns the offset;
+  // an existing equal string is reused.
+  static uint32_t addString(std::map<int, std::string>& strTbl, const std::string& s);
+
+  void print(std::ostream& os) const;
+
+  // --- flags and predicates ------------------------------------------------------
+
+  static ScnType getScnType(const scnhdr& h);
+  // "unknown", "code", "idata", "udata", "romdata", "actrec".
+  static const char* scnTypeName(ScnType t);
+  static bool isAbs(const scnhdr& h) { return (h.s_flags & STYP_ABS) != 0; }
+  static bool isShared(const scnhdr& h) { return (h.s_flags & STYP_SHARED) != 0; }
+  static bool isOverlay(const scnhdr& h) { return (h.s_flags & STYP_OVRLY) != 0; }
+  static bool isAccess(const scnhdr& h) { return (h.s_flags & STYP_ACCESS) != 0; }
+  static void setScnFlags(scnhdr& h, ScnType t, bool abs, bool shared, bool access);
+  static bool isExtDefinition(const syment& s) { return s.n_sclass == C_EXT && s.n_scnum > 0; }
+  static bool isExtReference(const syment& s) { return s.n_sclass == C_EXT && s.n_scnum == 0; }
+  static bool needsString(const scnhdr& h);
+  static bool needsString(const syment& s);
+};
+
+}  // namespace tarsil

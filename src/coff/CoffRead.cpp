@@ -1,0 +1,277 @@
+// Reading an image. Every count and file pointer comes from an untrusted
+// file, so each read is checked against the bytes actually present before
+// anything is allocated for it.
+#include <algorithm>
+
+#include "coff/Coff.h"
+#include "support/Error.h"
+
+namespace tarsil {
+
+namespace {
+
+// Zero-filled sections (s_scnptr 0) take memory the file does not hold. No
+// device has more than a few megabytes of memory, so more than this in one
+// object can only be a broken header.
+constexpr uint64_t maxZeroFill = 16u << 20;
+constexpr uint64_t maxStringTable = 0x40000000;
+
+class Reader {
+public:
+  Reader(std::span<const uint8_t> image, const std::string& name) : cImage(image), cName(name) {}
+
+  std::unique_ptr<Coff> read();
+
+private:
+  std::span<const uint8_t> cImage;
+  const std::string& cName;
+  std::unique_ptr<Coff> cCoff;
+  bool cOldLayout = false;
+  // Bytes taken for raw data, relocations and line numbers. A file the writer
+  // made never reuses bytes between these, so they cannot add up to more than
+  // the image; headers that make them overlap would multiply the memory spent.
+  uint64_t cBytesTaken = 0;
+  uint64_t cZeroFill = 0;
+
+  bool fail(const std::string& suffix) {
+    Error::report(Error::error, "Coff::make()", "Coff file '" + cName + suffix, false);
+    return false;
+  }
+  bool has(uint64_t offset, uint64_t length) const {
+    return offset <= cImage.size() && length <= cImage.size() - offset;
+  }
+  bool take(uint64_t offset, uint64_t length) {
+    if (!has(offset, length)) return false;
+    cBytesTaken += length;
+    return cBytesTaken <= cImage.size();
+  }
+  const uint8_t* at(uint64_t offset) const { return cImage.data() + offset; }
+
+  uint64_t sectionHeaderPos(uint64_t s) const { return FILHSZ + cCoff->cFileHdr.f_opthdr + SCNHSZ * s; }
+  bool stringTablePos(uint64_t& pos);
+  bool readStrings(uint32_t& nextFree);
+  bool readSymbols(uint32_t nextFree);
+  bool readSection(uint16_t s);
+};
+
+// The string table follows the symbol table. A file without symbols may
+// have no symbol-table pointer at all; its string table then follows the
+// last section data, relocation or line entry.
+bool Reader::stringTablePos(uint64_t& pos) {
+  const filehdr& fh = cCoff->cFileHdr;
+  if (fh.f_nsyms != 0 || fh.f_symptr != 0) {
+    pos = static_cast<uint64_t>(fh.f_symptr) + SYMESZ * static_cast<uint64_t>(fh.f_nsyms);
+    return true;
+  }
+  pos = sectionHeaderPos(fh.f_nscns);
+  for (uint16_t s = 0; s < fh.f_nscns; ++s) {
+    if (!has(sectionHeaderPos(s), SCNHSZ)) return fail("' could not read section header.");
+    scnhdr h = scnhdr::decode(at(sectionHeaderPos(s)));
+    if (h.s_scnptr != 0) pos = std::max<uint64_t>(pos, uint64_t{h.s_scnptr} + h.s_size);
+    if (h.s_relptr != 0)
+      pos = std::max<uint64_t>(pos, uint64_t{h.s_relptr} + uint64_t{h.s_nreloc} * (cOldLayout ? RELSZ_OLD : RELSZ));
+    if (h.s_lnnoptr != 0)
+      pos = std::max<uint64_t>(pos, uint64_t{h.s_lnnoptr} + uint64_t{h.s_nlnno} * (cOldLayout ? LINESZ_OLD : LINESZ));
+  }
+  return true;
+}
+
+bool Reader::readStrings(uint32_t& nextFree) {
+  uint64_t pos = 0;
+  if (!stringTablePos(pos)) return false;
+  if (!has(pos, 4)) return fail("' could not read string table length.");
+  const uint8_t* p = at(pos);
+  uint32_t length = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+                    (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+  uint64_t rest = length > 4 ? length - 4 : 0;
+  // Offsets are kept as int keys.
+  if (rest > maxStringTable || !has(pos + 4, rest)) return fail("' could not read string table.");
+
+  const char* bytes = reinterpret_cast<const char*>(at(pos + 4));
+  uint64_t i = 0;
+  while (i < rest) {
+    const char* nul = static_cast<const char*>(std::memchr(bytes + i, 0, rest - i));
+    // A last string cut off by the table's end would be read as some other name.
+    if (nul == nullptr) return fail("' could not read string table.");
+    uint64_t len = static_cast<uint64_t>(nul - (bytes + i));
+    if (len == 0) break;
+    cCoff->cStrTbl.emplace(static_cast<int>(4 + i), std::string(bytes + i, len));
+    i += len + 1;
+  }
+  nextFree = static_cast<uint32_t>(4 + i);
+  return true;
+}
+
+bool Reader::readSymbols(uint32_t nextFree) {
+  const filehdr& fh = cCoff->cFileHdr;
+  const uint64_t count = fh.f_nsyms;
+  if (!has(fh.f_symptr, SYMESZ * count)) return fail("' could not read symbol table.");
+  const uint8_t* table = at(fh.f_symptr);
+  auto& symTbl = cCoff->cSymTbl;
+  auto& symKind = cCoff->cSymKind;
+  symTbl.reserve(count);
+  symKind.reserve(count);
+
+  uint64_t i = 0;
+  while (i < count) {
+    syment sym = syment::decode(table + SYMESZ * i);
+    symTbl.push_back(sym);
+    symKind.push_back(AuxKind::none);
+    AuxKind kind = hasAux(sym);
+    if (kind == AuxKind::none) {
+      ++i;
+      continue;
+    }
+    if (i + sym.n_numaux >= count) break;
+
+    syment first = syment::decode(table + SYMESZ * (i + 1));
+    if (cOldLayout && kind == AuxKind::file) {
+      // The older layout holds the name in the record itself; it may run on
+      // through the symbol's further auxiliary slots but no further.
+      const char* name = reinterpret_cast<const char*>(table + SYMESZ * (i + 1));
+      size_t room = AUXESZ * sym.n_numaux;
+      const void* nul = std::memchr(name, 0, room);
+      size_t len = nul ? static_cast<size_t>(static_cast<const char*>(nul) - name) : room;
+      if (nextFree > maxStringTable) return fail("' could not read symbol table.");
+      aux_file aux;
+      // An empty string would end the table for every later reader, so an
+      // empty name gets no entry and its record names none (verify says so).
+      if (len != 0) {
+        cCoff->cStrTbl[static_cast<int>(nextFree)] = std::string(name, len);
+        aux.x_offset = nextFree;
+        nextFree += static_cast<uint32_t>(len + 1);
+      }
+      setAux(first, aux);
+    }
+    symTbl.push_back(first);
+    symKind.push_back(kind);
+    for (uint64_t j = 2; j <= sym.n_numaux; ++j) {
+      symTbl.push_back(syment::decode(table + SYMESZ * (i + j)));
+      symKind.push_back(AuxKind::fcn_calls);
+    }
+    i += uint64_t{sym.n_numaux} + 1;
+  }
+  return true;
+}
+
+bool Reader::readSection(uint16_t s) {
+  Coff& coff = *cCoff;
+  if (!has(sectionHeaderPos(s), SCNHSZ)) return fail("' could not read section header.");
+  scnhdr h = scnhdr::decode(at(sectionHeaderPos(s)));
+  auto found = Coff::findName(h, coff.cStrTbl);
+  if (!found) return fail("' section[" + std::to_string(s) + "] has an invalid s_offset.");
+  const std::string& name = *found;
+  coff.cScnHdr[name] = h;
+  coff.cScnNum[s + 1] = name;
+
+  if (h.s_size != 0) {
+    if (h.s_scnptr == 0) {
+      cZeroFill += h.s_size;
+      if (cZeroFill > maxZeroFill) return fail("' could not read raw data.");
+      coff.cRawData[name] = Data(h.s_size);
+    } else {
+      if (!take(h.s_scnptr, h.s_size)) return fail("' could not read raw data.");
+      coff.cRawData[name] = Data(h.s_size, reinterpret_cast<const char*>(at(h.s_scnptr)));
+    }
+  }
+
+  if (h.s_nlnno != 0) {
+    const size_t entry = cOldLayout ? LINESZ_OLD : LINESZ;
+    if (!take(h.s_lnnoptr, uint64_t{h.s_nlnno} * entry)) return fail("' could not read line numbers.");
+    auto& lines = coff.cLineInfo[name];
+    lines.reserve(lines.size() + h.s_nlnno);
+    uint32_t function = 0;
+    for (uint32_t j = 0; j < h.s_nlnno; ++j) {
+      const uint8_t* p = at(h.s_lnnoptr + uint64_t{entry} * j);
+      if (!cOldLayout) {
+        lines.push_back(coff_lineno::decode(p));
+        continue;
+      }
+      gnu_lineno old = gnu_lineno::decode(p);
+      if (old.l_lnno == 0) {
+        function = old.l_symndx();
+        continue;
+      }
+      coff_lineno l;
+      l.l_lnno = old.l_lnno;
+      l.l_paddr = old.l_paddr;
+      l.l_flags = LINENO_HASFCN;
+      l.l_fcnndx = function;
+      lines.push_back(l);
+    }
+  }
+
+  if (h.s_nreloc != 0) {
+    const size_t entry = cOldLayout ? RELSZ_OLD : RELSZ;
+    if (!take(h.s_relptr, uint64_t{h.s_nreloc} * entry)) return fail("' could not read relocation info.");
+    auto& relocs = coff.cReloc[name];
+    relocs.reserve(relocs.size() + h.s_nreloc);
+    for (uint32_t j = 0; j < h.s_nreloc; ++j) {
+      const uint8_t* p = at(h.s_relptr + uint64_t{entry} * j);
+      relocs.push_back(cOldLayout ? reloc::decodeOld(p) : reloc::decode(p));
+    }
+  }
+  return true;
+}
+
+std::unique_ptr<Coff> Reader::read() {
+  cCoff = std::make_unique<Coff>();
+  cCoff->cFileName = cName;
+  if (!has(0, FILHSZ)) return fail("' could not read file header."), nullptr;
+  cCoff->cFileHdr = filehdr::decode(at(0));
+  const filehdr& fh = cCoff->cFileHdr;
+  if (fh.f_magic != COFF_MAGIC) return fail("' does not appear to be a valid COFF file."), nullptr;
+
+  if (fh.f_opthdr != OPTHDR_SIZE) {
+    Error::report(Error::error, "Coff::make()", "Coff file '" + cName + "' missing optional file header.", false);
+    cOldLayout = true;
+  } else {
+    if (!has(FILHSZ, OPTHSZ)) return fail("' could not read optional file header."), nullptr;
+    cCoff->cOptHdr = opthdr::decode(at(FILHSZ));
+  }
+
+  uint32_t nextFree = 4;
+  if (!readStrings(nextFree)) return nullptr;
+  if (!readSymbols(nextFree)) return nullptr;
+  for (uint16_t s = 0; s < fh.f_nscns; ++s)
+    if (!readSection(s)) return nullptr;
+  return std::move(cCoff);
+}
+
+// Everything from `offset` to the end of the file.
+bool readRest(std::FILE* fp, long offset, std::vector<uint8_t>& out) {
+  if (offset < 0 || std::fseek(fp, offset, SEEK_SET) != 0) return false;
+  out.clear();
+  uint8_t chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0) out.insert(out.end(), chunk, chunk + n);
+  return !std::ferror(fp);
+}
+
+}  // namespace
+
+std::unique_ptr<Coff> Coff::make(std::span<const uint8_t> image, const std::string& name) {
+  return Reader(image, name).read();
+}
+
+std::unique_ptr<Coff> Coff::make(std::FILE* fp, long offset, const std::string& name) {
+  std::vector<uint8_t> bytes;
+  if (!readRest(fp, offset, bytes)) {
+    Error::report(Error::error, "Coff::make()", "Coff file '" + name + "' could not read file header.", false);
+    return nullptr;
+  }
+  return make(std::span<const uint8_t>(bytes), name);
+}
+
+std::unique_ptr<Coff> Coff::make(const std::string& name) {
+  std::FILE* fp = std::fopen(name.c_str(), "rb");
+  if (fp == nullptr) {
+    Error::report(Error::error, "Coff::make()", "Could not open Coff file '" + name + "' for reading.", false);
+    return nullptr;
+  }
+  auto coff = make(fp, 0, name);
+  std::fclose(fp);
+  return coff;
+}
+
+}  // namespace tarsil

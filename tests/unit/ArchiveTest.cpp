@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "coff/Archive.h"
+#include "support/Error.h"
+
+using namespace tarsil;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void addSymbol(Coff& c, const std::string& name, int16_t scnum) {
+  syment s;
+  if (name.size() > 8) Coff::addString(c.cStrTbl, name);
+  Coff::setName(s, c.cStrTbl, name);
+  s.n_scnum = scnum;
+  s.n_sclass = C_EXT;
+  c.cSymTbl.push_back(s);
+  c.cSymKind.push_back(AuxKind::none);
+}
+
+// An object with one code section defining `defs` and referring to `refs`.
+std::unique_ptr<Coff> member(const std::string& name, const std::vector<std::string>& defs,
+                             const std::vector<std::string>& refs = {}) {
+  auto c = std::make_unique<Coff>();
+  c->cFileName = name;
+  c->cFileHdr.f_timdat = 1000;
+  scnhdr h;
+  Coff::setName(h, c->cStrTbl, ".text");
+  Coff::setScnFlags(h, Coff::code, false, false, false);
+  c->cScnHdr[".text"] = h;
+  c->cScnNum[1] = ".text";
+  c->cRawData[".text"] = Data(2, "\x12\x34");
+  for (const auto& d : defs) addSymbol(*c, d, 1);
+  for (const auto& r : refs) addSymbol(*c, r, 0);
+  return c;
+}
+
+Archive sampleArchive() {
+  Archive a;
+  a.cFileName = "lib.lib";
+  a.cMembers.push_back(member("first.o", {"alpha", "a_long_external_name"}, {"gamma"}));
+  a.cMembers.push_back(member("second.o", {"gamma"}));
+  a.makeSymbols();
+  return a;
+}
+
+std::unique_ptr<Archive> read(const Bytes& b) { return Archive::make(std::span<const uint8_t>(b), "lib.lib"); }
+
+std::string readFailure(const Bytes& b) {
+  testing::internal::CaptureStdout();
+  auto a = read(b);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(a, nullptr);
+  return out;
+}
+
+std::string field(const char* bytes, size_t n) { return std::string(bytes, n); }
+
+class ArchiveTest : public testing::Test {
+protected:
+  void SetUp() override { Error::reset(); }
+  void TearDown() override { Error::reset(); }
+};
+
+}  // namespace
+
+TEST_F(ArchiveTest, HeaderFields) {
+  ar_hdr h;
+  Archive::setName(h, "x.o");
+  EXPECT_EQ(field(h.ar_name, 5), "x.o/ ");
+  EXPECT_EQ(Archive::getName(h), "x.o");
+  const std::string exact(255, 'n');
+  Archive::setName(h, exact);
+  EXPECT_EQ(field(h.ar_name, 256), exact + "/");
+  Archive::setName(h, exact + "tail");
+  EXPECT_EQ(Archive::getName(h), exact);
+  h.ar_name[3] = '\0';
+  EXPECT_EQ(Archive::getName(h), "nnn");
+
+  Archive::setDate(h, 1000);
+  EXPECT_EQ(field(h.ar_date, 12), std::string("1000l") + std::string(7, '\0'));
+  EXPECT_EQ(Archive::getDate(h), 1000);
+  Archive::setSize(h, 123456789012UL);  // too long: cut to 9 characters, last byte NUL
+  EXPECT_EQ(field(h.ar_size, 10).back(), '\0');
+  Archive::setSize(h, 4242);
+  EXPECT_EQ(field(h.ar_size, 10), std::string("4242l") + std::string(5, '\0'));
+  EXPECT_EQ(Archive::getSize(h), 4242u);
+  std::memset(h.ar_date, 'z', sizeof h.ar_date);
+  EXPECT_EQ(Archive::getDate(h), 0);
+  Archive::setMagic(h);
+  EXPECT_EQ(field(h.ar_fmag, 2), "`\n");
+}
+
+TEST_F(ArchiveTest, WriteReadIndexAndLookUp) {
+  Archive a = sampleArchive();
+  const Bytes image = a.image();
+  auto b = read(image);
+  ASSERT_NE(b, nullptr);
+  ASSERT_EQ(b->cMembers.size(), 2u);
+  EXPECT_EQ(b->cMembers[0]->cFileName, "first.o");
+  EXPECT_EQ(b->cMembers[1]->cFileName, "second.o");
+  EXPECT_EQ(b->cSymbols.size(), 3u);
+  EXPECT_EQ(b->cSymbols.at("a_long_external_name"), b->cMembers[0].get());
+  EXPECT_TRUE(b->hasExtDefinition("gamma"));
+  // A reference is not a definition.
+  EXPECT_EQ(b->cSymbols.at("gamma"), b->cMembers[1].get());
+  EXPECT_FALSE(b->hasExtDefinition("delta"));
+  EXPECT_EQ(b->getCoff("delta"), nullptr);
+
+  auto one = b->getCoff("gamma");
+  auto two = b->getCoff("gamma");
+  ASSERT_NE(one, nullptr);
+  EXPECT_NE(one.get(), two.get());
+  EXPECT_NE(one.get(), b->cMembers[1].get());
+  EXPECT_EQ(one->cFileName, "second.o");
+  one->cRawData[".text"].bytes()[0] = 0;
+  EXPECT_EQ(b->cMembers[1]->cRawData[".text"].bytes()[0], 0x12);
+
+  EXPECT_EQ(b->image(), image);
+  EXPECT_EQ(Archive::getDate(ar_hdr::decode(image.data() + SARMAG)), 1000);
+
+  // A copy owns its members and indexes them, not the original's.
+  Archive copy(*b);
+  EXPECT_EQ(copy.cSymbols.at("alpha"), copy.cMembers[0].get());
+  EXPECT_NE(copy.cMembers[0].get(), b->cMembers[0].get());
+}
+
+TEST_F(ArchiveTest, FilesOnDisk) {
+  char path[] = "/tmp/tarsil-lib-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  Archive a = sampleArchive();
+  a.cFileName = path;
+  ASSERT_TRUE(a.write());
+  auto b = Archive::make(std::string(path));
+  std::remove(path);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->cMembers.size(), 2u);
+  EXPECT_EQ(b->image(), a.image());
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Archive::make(std::string("/nonexistent/dir/x.lib")), nullptr);
+  a.cFileName = "/nonexistent/dir/y.lib";
+  EXPECT_FALSE(a.write());
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Error - Could not open library file '/nonexistent/dir/x.lib' for reading.\n"
+            "Error - Could not open library file '/nonexistent/dir/y.lib' for writing.\n");
+}
+
+TEST_F(ArchiveTest, EmptyArchiveAndDuplicateDefinitions) {
+  auto empty = read(Bytes(ARMAG, ARMAG + SARMAG));
+  ASSERT_NE(empty, nullptr);
+  EXPECT_TRUE(empty->cMembers.empty());
+  EXPECT_TRUE(empty->cSymbols.empty());
+
+  Archive a;
+  a.cFileName = "dup.lib";
+  a.cMembers.push_back(member("one.o", {"dup"}));
+  a.cMembers.push_back(member("two.o", {"dup", "other"}));
+  testing::internal::CaptureStdout();
+  a.makeSymbols();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error - Symbol 'dup' has multiple external definitions.\n");
+  EXPECT_EQ(a.getCoff("dup")->cFileName, "one.o");
+  EXPECT_EQ(a.getCoff("other")->cFileName, "two.o");
+}
+
+TEST_F(ArchiveTest, MembersAreLocatedByTheirImageSizeNotTheHeader) {
+  Archive a = sampleArchive();
+  Bytes image = a.image();
+  std::memcpy(&image[SARMAG + 268], "5l\0\0\0\0\0\0\0\0", 10);
+  auto b = read(image);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->cMembers.size(), 2u);
+  EXPECT_TRUE(b->hasExtDefinition("gamma"));
+
+  // Blank padding after the last member is no member.
+  image.insert(image.end(), 100, ' ');
+  b = read(image);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(b->cMembers.size(), 2u);
+}
+
+TEST_F(ArchiveTest, ReadingFailures) {
+  EXPECT_EQ(readFailure(Bytes{'!', '<', 'a', 'r'}),
+            "Error - Could not read archive magic string in library file 'lib.lib'.\n");
+  EXPECT_EQ(readFailure(Bytes{'!', '<', 'a', 'r', 'c', 'h', '>', ' '}),
+            "Error - File 'lib.lib' is not a valid library file.\n");
+
+  Archive a = sampleArchive();
+  Bytes image = a.image();
+  Bytes headerOnly(image.begin(), image.begin() + SARMAG + ARHDRSZ);
+  EXPECT_EQ(readFailure(headerOnly), "Error - Library file 'lib.lib' has a missing member object file.\n");
+
+  // A file cut inside a member header lost that member.
+  Bytes cut(image.begin(), image.end() - static_cast<long>(a.cMembers[1]->size() + 100));
+  EXPECT_EQ(readFailure(cut), "Error - Library file 'lib.lib' has a missing member object file.\n");
+
+  Bytes garbage = headerOnly;
+  garbage.insert(garbage.end(), 50, 0xAB);
+  EXPECT_EQ(readFailure(garbage),
+            "Error - Coff file 'first.o' does not appear to be a valid COFF file.\n"
+            "Error - Could not build member 'first.o' in library file 'lib.lib'. \n");
+
+  // A member the linker could not use safely is refused while reading.
+  a.cMembers[1]->cReloc[".text"] = {reloc{0, 7, 0, 1}};
+  EXPECT_EQ(readFailure(a.image()),
+            "Error - Coff file 'second.o', section '.text' reloc[0] has an invalid r_symndx.\n"
+            "Error - Could not build member 'second.o' in library file 'lib.lib'. \n");
+}
+
+TEST_F(ArchiveTest, NoPrefixOrSingleByteDamageCrashesTheReader) {
+  Error::quiet(true);
+  const Bytes good = sampleArchive().image();
+  for (size_t n = 0; n < good.size(); ++n) {
+    auto a = read(Bytes(good.begin(), good.begin() + static_cast<long>(n)));
+    if (a) {
+      for (const auto& m : a->cMembers) EXPECT_TRUE(m->verify());
+    }
+  }
+  for (size_t i = 0; i < good.size(); ++i) {
+    Bytes b = good;
+    b[i] ^= 0xFF;
+    auto a = read(b);
+    if (a) {
+      for (const auto& [symbol, m] : a->cSymbols) EXPECT_NE(a->getCoff(symbol), nullptr);
+      a->image();
+    }
+  }
+}
+
+TEST_F(ArchiveTest, DumpListsMembers) {
+  std::ostringstream os;
+  sampleArchive().print(os);
+  const std::string dump = os.str();
+  EXPECT_EQ(dump.rfind("Archive: lib.lib\n  Members: \n    Member[0]\nCoffFile: first.o", 0), 0u);
+  EXPECT_NE(dump.find("    Member[1]\nCoffFile: second.o"), std::string::npos);
+}

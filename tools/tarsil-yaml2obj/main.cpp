@@ -1,0 +1,89 @@
+// tarsil-yaml2obj: makes an object file or a library from a YAML description,
+// for the end-to-end tests and for anyone who needs a precise input by hand.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+#include <yaml-cpp/yaml.h>
+
+#include "Build.h"
+#include "Fields.h"
+
+namespace {
+
+int usage() {
+  std::fprintf(stderr, "usage: tarsil-yaml2obj <description.yaml | -> [-o <output>]\n");
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string input, output;
+  bool haveInput = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "-o") {
+      if (++i == argc) return usage();
+      output = argv[i];
+    } else if (arg.rfind("-o", 0) == 0 && arg.size() > 2) {
+      output = arg.substr(2);
+    } else if (arg == "-h" || arg == "--help") {
+      usage();
+      return 0;
+    } else if (arg != "-" && arg.size() > 1 && arg[0] == '-') {
+      std::fprintf(stderr, "tarsil-yaml2obj: unknown option '%s'\n", arg.c_str());
+      return usage();
+    } else {
+      if (haveInput) return usage();
+      input = arg;
+      haveInput = true;
+    }
+  }
+  if (!haveInput) return usage();
+
+  std::string text;
+  std::string label = input == "-" ? "<stdin>" : input;
+  if (input == "-") {
+    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  } else {
+    std::ifstream in(input, std::ios::binary);
+    if (!in) {
+      std::fprintf(stderr, "tarsil-yaml2obj: cannot read '%s'\n", input.c_str());
+      return 1;
+    }
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  std::vector<char> image;
+  try {
+    // One description a file: several inputs of a test live in separate
+    // split-file parts rather than numbered documents.
+    std::vector<YAML::Node> documents = YAML::LoadAll(text);
+    if (documents.size() > 1) tarsil::tools::fail(documents[1], "a file holds one description; found another here");
+    image = tarsil::tools::buildFile(documents.empty() ? YAML::Node() : documents[0]);
+  } catch (const YAML::Exception& e) {
+    std::fprintf(stderr, "%s:%d: %s\n", label.c_str(), e.mark.line + 1, e.msg.c_str());
+    return 1;
+  } catch (const tarsil::tools::DescError& e) {
+    std::fprintf(stderr, "%s:%d: %s\n", label.c_str(), e.line(), e.what());
+    return 1;
+  }
+
+  FILE* out = output.empty() || output == "-" ? stdout : std::fopen(output.c_str(), "wb");
+  if (!out) {
+    std::fprintf(stderr, "tarsil-yaml2obj: cannot write '%s': %s\n", output.c_str(), std::strerror(errno));
+    return 1;
+  }
+  bool ok = image.empty() || std::fwrite(image.data(), 1, image.size(), out) == image.size();
+  ok = (out == stdout ? std::fflush(out) == 0 : std::fclose(out) == 0) && ok;
+  if (!ok) {
+    std::fprintf(stderr, "tarsil-yaml2obj: cannot write '%s'\n", output.empty() ? "<stdout>" : output.c_str());
+    return 1;
+  }
+  return 0;
+}
