@@ -1,9 +1,15 @@
 #pragma once
 #include <cstdint>
 #include <iosfwd>
+#include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "coff/Archive.h"
+#include "coff/Coff.h"
+#include "support/Data.h"
 
 #include "link/ParserClient.h"
 #include "link/SectionDesc.h"
@@ -106,6 +112,28 @@ public:
   // Map files.
   void writeErrorMapFile();
 
+  // ---- Helpers of the stages, one block per stage file. ------------------
+
+  // LinkerInputs.cpp
+
+  // LinkerSections.cpp
+
+  // LinkerSymbols.cpp
+
+  // LinkerSymbolValues.cpp
+
+  // LinkerOverlays.cpp
+
+  // LinkerAllocation.cpp
+
+  // LinkerInitTable.cpp
+
+  // LinkerRelocation.cpp and patch/
+
+  // LinkerOutput.cpp
+
+  // map/
+
 private:
   bool verifyUnique(const Memory& memory, bool isShareBank, std::string& error) const;
   bool verifyCodeNonoverlap(const Memory& memory, std::string& error) const;
@@ -145,6 +173,51 @@ private:
   std::set<std::string> cSectionDescNames;
 
   std::string cMissingStage;
+
+public:
+  // ---- Link state, filled by the stages in run order. -------------------
+  // Members are public so that the stage files and their tests can reach
+  // them; nothing outside src/link/ and src/map/ writes them.
+
+  // Inputs: object files in command order, then imported library members.
+  std::vector<std::unique_ptr<Coff>> cCoff;
+  std::vector<std::unique_ptr<Archive>> cArchive;
+  int cProcType = 0;
+  int cInstSet = 0;
+  uint16_t cRomWidthBits = 0;
+  uint16_t cRamWidthBits = 0;
+
+  // Merged section attributes by section name. Sizes are in bytes and kept
+  // wide, so that a sum of hostile 32-bit sizes cannot wrap.
+  std::map<std::string, unsigned long> cScnSize;
+  std::map<std::string, Coff::ScnType> cScnType;
+  std::map<std::string, bool> cScnAbs;
+  std::map<std::string, bool> cScnShare;
+  std::map<std::string, bool> cScnAccess;
+  std::map<std::string, bool> cScnOverlay;
+  std::map<std::string, unsigned long> cScnAbsStart;
+  std::map<std::string, unsigned long> cScnAbsSize;
+  // The memory that holds each placed section; points into the memory lists
+  // above, which no longer change once the link runs.
+  std::map<std::string, Memory*> cScnMem;
+
+  // Symbols: the merged string table (string to offset; the output Coff's
+  // own table holds the same entries), definitions by name, and each
+  // reference bound to its definition.
+  std::map<std::string, int> cOutputStrTbl;
+  std::map<std::string, syment*> cExtSymDef;
+  std::map<const syment*, syment*> cExtRefDef;
+  // The linker's own symbols; their addresses stay fixed for the run.
+  syment cCinitSym{};
+  syment cStackSym{};
+  syment cStksizeSym{};
+
+  // The initialized-data table.
+  std::string cInitTableName = ".cinit";
+  Data cInitTable;
+
+  // The executable being built.
+  Coff cOutput;
 };
 
 }  // namespace tarsil
