@@ -6,6 +6,7 @@
 #include <string>
 
 #include "CoffNames.h"
+#include "device/Processor.h"
 
 namespace tarsil::tools {
 
@@ -86,7 +87,9 @@ void dumpFileHeader(const Coff& coff, std::ostream& os) {
   os << "optional header:\n";
   os << "  magic           " << hex(o.magic, 4) << '\n';
   os << "  vstamp          " << hex(o.vstamp, 4) << '\n';
-  os << "  proc_type       " << hex(o.proc_type, 8) << '\n';
+  std::string_view device = findDvsProcName(o.proc_type & 0xFFFF);
+  os << "  proc_type       " << hex(o.proc_type, 8) << " (" << (device.empty() ? "unknown device" : device)
+     << ")\n";
   os << "  rom_width_bits  " << o.rom_width_bits << '\n';
   os << "  ram_width_bits  " << o.ram_width_bits << '\n';
 }

@@ -8,6 +8,7 @@
 #include "Dump.h"
 #include "coff/Archive.h"
 #include "coff/Coff.h"
+#include "device/Processor.h"
 #include "support/Error.h"
 
 namespace {
@@ -24,7 +25,8 @@ void usage(std::FILE* to) {
                "  --strings   string table\n"
                "  --archive   library members and symbol index\n"
                "  --all       every part (the default)\n"
-               "  --verify    check the object's internal references too\n");
+               "  --verify    check the object's internal references too\n"
+               "  --devices   list the processor table and stop\n");
 }
 
 // As the linker does, a ".lib" name is read as a library whatever it holds;
@@ -59,6 +61,10 @@ int main(int argc, char** argv) {
     else if (arg == "--archive") parts.archive = true;
     else if (arg == "--all") parts = DumpParts::all();
     else if (arg == "--verify") verify = true;
+    else if (arg == "--devices") {
+      tarsil::listDevices(std::cout);
+      return 0;
+    }
     else if (arg == "-h" || arg == "--help") {
       usage(stdout);
       return 0;
