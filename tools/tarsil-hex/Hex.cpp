@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "coff/Coff.h"
 #include "device/Processor.h"
@@ -178,9 +179,10 @@ bool extractProgram(const Coff& coff, Program& program) {
   }
 
   std::vector<std::pair<int, Segment>> numbered;
+  std::set<std::string> taken;
   for (const auto& [number, name] : coff.cScnNum) {
     auto header = coff.cScnHdr.find(name);
-    if (header == coff.cScnHdr.end()) continue;
+    if (header == coff.cScnHdr.end() || !taken.insert(name).second) continue;
     const scnhdr& h = header->second;
     Coff::ScnType type = Coff::getScnType(h);
     // A section flagged uninitialized has no bytes in the file, whatever
@@ -242,12 +244,15 @@ std::optional<Format> chooseFormat(std::optional<Format> requested, const Progra
   if (!requested) return last < blockBytes ? Format::inhx8m : Format::inhx32;
   // INHX8S halves the addresses, so each of its files reaches twice as far.
   uint64_t reach = *requested == Format::inhx8s ? 2 * blockBytes : *requested == Format::inhx8m ? blockBytes : 0;
-  if (reach != 0 && last >= reach) {
-    reportError(std::string("Program address ") + hexNumber(last) + " is beyond the reach of " +
-                formatName(*requested) + "; use INHX32.");
-    return std::nullopt;
-  }
-  return requested;
+  if (reach == 0 || last < reach) return requested;
+  for (const Segment& s : program.segments)
+    if (s.end() > reach) {
+      reportError("Section '" + s.section + "' has program address " + hexNumber(std::max(s.address, reach)) +
+                  ", beyond the " + std::to_string(reach / 1024) + " KiB that " + formatName(*requested) +
+                  " can address; use INHX32.");
+      break;
+    }
+  return std::nullopt;
 }
 
 std::vector<std::string> outputNames(Format format, const std::string& executable, const std::string& output) {
