@@ -20,7 +20,8 @@ void usage(std::FILE* to) {
                "  -a INHX32  one file with extended linear addresses (the default when an\n"
                "             address is beyond 64 KiB)\n"
                "  -o <file>  output file (default: the executable's name with .hex; for\n"
-               "             INHX8S the pair is named after its stem)\n");
+               "             INHX8S the pair is named after its stem)\n"
+               "A value may also follow its letter directly: -aINHX32, -oout.hex.\n");
 }
 
 int fail(const std::string& message) {
@@ -42,10 +43,19 @@ int main(int argc, char** argv) {
       usage(stdout);
       return 0;
     }
-    if (arg == "-a" || arg == "-A" || arg == "-o" || arg == "-O") {
-      if (i + 1 == argc) return fail("option '" + arg + "' needs a value");
-      std::string value = argv[++i];
-      if (arg == "-o" || arg == "-O") {
+    char letter = arg.size() >= 2 && arg[0] == '-' ? arg[1] : '\0';
+    if (letter == 'a' || letter == 'A' || letter == 'o' || letter == 'O') {
+      // As on the linker's command line, the value may follow the letter
+      // directly ("-aINHX32") or come as the next argument.
+      std::string value;
+      if (arg.size() > 2) {
+        value = arg.substr(2);
+      } else if (i + 1 < argc) {
+        value = argv[++i];
+      } else {
+        return fail("option '" + arg + "' needs a value");
+      }
+      if (letter == 'o' || letter == 'O') {
         if (value.empty()) return fail("option '" + arg + "' needs a file name");
         output = value;
       } else if (!(format = hex::parseFormat(value))) {
