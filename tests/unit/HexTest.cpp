@@ -78,32 +78,6 @@ TEST(HexRecords, AnImageReadsBackByteForByte) {
   EXPECT_TRUE(sawEnd);
 }
 
-TEST(HexRecords, RowsAndRecordsAsTheFileShowsThem) {
-  // Two sections that touch share records; a record stops at each row.
-  std::vector<Segment> segments = {segment(0x0e, {0x01, 0x02}, "a"),
-                                   segment(0x10, std::vector<uint8_t>(17, 0xAA), "b")};
-  EXPECT_EQ(records(segments, false),
-            ":02000E000102ED\n"
-            ":10001000AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA40\n"
-            ":01002000AA35\n"
-            ":00000001FF\n");
-  // Nothing but the end record for an empty program, and no extended
-  // address record while the addresses stay in the first 64 KiB.
-  EXPECT_EQ(records({}, true), ":00000001FF\n");
-  EXPECT_EQ(records({segment(0xfff0, {0x00})}, true), ":01FFF0000010\n:00000001FF\n");
-}
-
-TEST(HexRecords, ExtendedAddressOnlyWhereTheBlockChanges) {
-  std::vector<Segment> segments = {segment(0x1fffe, {1, 2, 3, 4}), segment(0x20010, {5})};
-  EXPECT_EQ(records(segments, true),
-            ":020000040001F9\n"
-            ":02FFFE000102FE\n"
-            ":020000040002F8\n"
-            ":020000000304F7\n"
-            ":0100100005EA\n"
-            ":00000001FF\n");
-}
-
 TEST(HexSplit, EvenAndOddBytesAtHalfTheirAddress) {
   // Starting and ending on an odd byte: the halves do not line up.
   Split split = splitBytes({segment(3, {0x13, 0x14, 0x15, 0x16}), segment(7, {0x17}), segment(10, {0x1a})});
@@ -216,60 +190,6 @@ TEST_F(HexExtract, ProgramMemoryOnlyInAddressOrder) {
   EXPECT_EQ(program.segments[1].address, 0x40u);
   EXPECT_EQ(program.lastAddress(), 0x41u);
   EXPECT_EQ(Error::errors(), 0);
-}
-
-TEST_F(HexExtract, BytesPerLocationComeFromTheFamily) {
-  for (int instSet : {instSetCore12, instSetCore14, instSetCore16, instSetCore16E}) {
-    int p = deviceOf(instSet);
-    ASSERT_NE(p, 0);
-    Coff c = executable(p);
-    addSection(c, ".text", STYP_TEXT, 0x10, {1, 2});
-    Program program;
-    ASSERT_TRUE(extractProgram(c, program));
-    uint64_t expected = instSet == instSetCore16E ? 0x10 : 0x20;
-    EXPECT_EQ(program.segments.at(0).address, expected) << getInstSetName(instSet);
-  }
-}
-
-TEST_F(HexExtract, TheLastLocationIsInsideAndTheNextIsNot) {
-  int p = deviceOf(instSetCore16);
-  uint32_t last = getProgramLocations(p) - 1;
-  Coff c = executable(p);
-  addSection(c, "top", STYP_TEXT, last, {1, 2});
-  Program program;
-  EXPECT_TRUE(extractProgram(c, program));
-  // Half a location past the end is already outside.
-  addSection(c, "over", STYP_TEXT, last - 1, {1, 2, 3, 4, 5});
-  EXPECT_FALSE(extractProgram(c, program));
-  EXPECT_EQ(Error::errors(), 1);
-}
-
-TEST_F(HexExtract, OverlapsAreFoundPastAShortNeighbour) {
-  // "long" reaches past "short", so "after" overlaps "long" even though it
-  // starts after "short" ends.
-  Coff c = executable(deviceOf(instSetCore16E));
-  addSection(c, "long", STYP_TEXT, 0x100, std::vector<uint8_t>(0x40));
-  addSection(c, "short", STYP_TEXT, 0x104, {1});
-  addSection(c, "after", STYP_TEXT, 0x120, {2});
-  addSection(c, "touching", STYP_TEXT, 0x140, {3});
-  Program program;
-  EXPECT_FALSE(extractProgram(c, program));
-  EXPECT_EQ(Error::errors(), 2);
-}
-
-TEST_F(HexExtract, HeadersThatCannotBeProgrammed) {
-  Coff object = executable(deviceOf(instSetCore14));
-  object.cFileHdr.f_flags = 0;
-  Coff old = executable(deviceOf(instSetCore14));
-  old.cFileHdr.f_opthdr = 0;
-  Coff unknown = executable(deviceOf(instSetCore14));
-  unknown.cOptHdr.proc_type = 0;
-  while (isDvsProcTypeSupported(unknown.cOptHdr.proc_type)) ++unknown.cOptHdr.proc_type;
-  Program program;
-  EXPECT_FALSE(extractProgram(object, program));
-  EXPECT_FALSE(extractProgram(old, program));
-  EXPECT_FALSE(extractProgram(unknown, program));
-  EXPECT_EQ(Error::errors(), 3);
 }
 
 }  // namespace
