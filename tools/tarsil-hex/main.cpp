@@ -1,0 +1,90 @@
+// tarsil-hex: turns a linked executable into the programming file that a
+// device programmer reads.
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "Hex.h"
+#include "coff/Coff.h"
+#include "support/Error.h"
+
+namespace {
+
+void usage(std::FILE* to) {
+  std::fprintf(to,
+               "usage: tarsil-hex [-a INHX8M|INHX8S|INHX32] [-o <file>] <executable>\n"
+               "  -a INHX8M  one file, byte addresses up to 64 KiB (the default while every\n"
+               "             address fits)\n"
+               "  -a INHX8S  two files: <stem>.hxl with the low bytes and <stem>.hxh with the\n"
+               "             high bytes of each 16-bit word\n"
+               "  -a INHX32  one file with extended linear addresses (the default when an\n"
+               "             address is beyond 64 KiB)\n"
+               "  -o <file>  output file (default: the executable's name with .hex; for\n"
+               "             INHX8S the pair is named after its stem)\n"
+               "A value may also follow its letter directly: -aINHX32, -oout.hex.\n");
+}
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "tarsil-hex: %s\n", message.c_str());
+  usage(stderr);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace tarsil;
+  std::optional<hex::Format> format;
+  std::string output;
+  std::string input;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help" || arg == "-?") {
+      usage(stdout);
+      return 0;
+    }
+    char letter = arg.size() >= 2 && arg[0] == '-' ? arg[1] : '\0';
+    if (letter == 'a' || letter == 'A' || letter == 'o' || letter == 'O') {
+      // As on the linker's command line, the value may follow the letter
+      // directly ("-aINHX32") or come as the next argument.
+      std::string value;
+      if (arg.size() > 2) {
+        value = arg.substr(2);
+      } else if (i + 1 < argc) {
+        value = argv[++i];
+      } else {
+        return fail("option '" + arg + "' needs a value");
+      }
+      if (letter == 'o' || letter == 'O') {
+        if (value.empty()) return fail("option '" + arg + "' needs a file name");
+        output = value;
+      } else if (!(format = hex::parseFormat(value))) {
+        return fail("unknown format '" + value + "'");
+      }
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return fail("unknown option '" + arg + "'");
+    } else if (!input.empty()) {
+      return fail("only one executable at a time");
+    } else {
+      input = arg;
+    }
+  }
+  if (input.empty()) return fail("no executable given");
+
+  std::unique_ptr<Coff> coff = Coff::make(input);
+  if (!coff) return 1;
+  hex::Program program;
+  if (!hex::extractProgram(*coff, program)) return 1;
+  std::optional<hex::Format> chosen = hex::chooseFormat(format, program);
+  if (!chosen) return 1;
+
+  std::vector<std::string> names = hex::outputNames(*chosen, input, output);
+  for (const std::string& name : names)
+    if (name == input) {
+      Error::report(Error::error, "tarsil-hex", "Output file '" + name + "' would replace the executable.", false);
+      return 1;
+    }
+  if (!hex::writeFiles(hex::render(program, *chosen, names))) return 1;
+  // A reader that complained but went on (an older layout) fails the run.
+  return Error::errors() == 0 ? 0 : 1;
+}
