@@ -11,7 +11,9 @@ FileInfo::FileInfo(const std::string& name) {
   std::string file = name;
   auto slash = name.find_last_of("\\/");
   if (slash != std::string::npos) {
-    cPath = name.substr(0, slash);
+    // A file in the root directory keeps its root as the path, or it would
+    // be searched for like a bare name.
+    cPath = slash == 0 && name[0] == '/' ? "/" : name.substr(0, slash);
     file = name.substr(slash + 1);
   }
   auto dot = file.rfind('.');

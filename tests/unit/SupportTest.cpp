@@ -73,6 +73,9 @@ TEST(FileInfo, splitsPathNameAndExtension) {
   EXPECT_EQ(slash.path(), "dir");
   EXPECT_EQ(slash.name(), "x.o");
   EXPECT_FALSE(FileInfo("noext").ext().size());
+  FileInfo root("/a.out");
+  EXPECT_TRUE(root.hasPath());
+  EXPECT_EQ(root.name(), "a.out");
 }
 
 TEST(FileInfo, existenceChecks) {
