@@ -7,6 +7,11 @@
 
 namespace tarsil {
 
+const std::map<std::string, uint32_t>& Range::getActRecs() const {
+  static const std::map<std::string, uint32_t> none;
+  return cActRecs ? *cActRecs : none;
+}
+
 Range::Range(uint32_t start, uint32_t size, MemType type, uint16_t widthBits)
     : cStart(start), cSize(size), cPc(start), cType(type), cWidthBits(widthBits) {}
 
@@ -16,14 +21,16 @@ uint32_t Range::getEnd() const {
 }
 
 uint32_t Range::getStart(const std::string& recName) const {
-  auto it = cActRecs.find(recName);
-  return cStart + (it == cActRecs.end() ? 0 : it->second);
+  const auto& recs = getActRecs();
+  auto it = recs.find(recName);
+  return cStart + (it == recs.end() ? 0 : it->second);
 }
 
 uint32_t Range::getStart(const std::string& file, const std::string& recName) const {
   TARSIL_ASSERT_TEXT(isLoaded(file), "isLoaded (file)");
-  auto it = cActRecs.find(recName);
-  return cLoadStart.at(file) + (it == cActRecs.end() ? 0 : it->second);
+  const auto& recs = getActRecs();
+  auto it = recs.find(recName);
+  return cLoadStart.at(file) + (it == recs.end() ? 0 : it->second);
 }
 
 uint16_t Range::getWidth() const {
@@ -101,7 +108,9 @@ void Range::allocateActRecs(const ActRecOffsets& records, unsigned long start, u
                             std::list<Range>& newHoles) {
   TARSIL_ASSERT_TEXT(!isAllocated(), "!isAllocated ()");
   TARSIL_ASSERT_TEXT(canFit(start, length), "canFit (start, length)");
-  for (const auto& [name, offset] : records) cActRecs.emplace(name, static_cast<uint32_t>(offset));
+  auto recs = std::make_shared<std::map<std::string, uint32_t>>();
+  for (const auto& [name, offset] : records) recs->emplace(name, static_cast<uint32_t>(offset));
+  cActRecs = std::move(recs);
   cIsOverlay = false;
   carve(start, length, newHoles);
 }
@@ -145,10 +154,10 @@ void Range::print(std::ostream& os, const std::string& indent) const {
   // byte size is worked out here without insisting on one.
   unsigned long bytes = static_cast<unsigned long>((cWidthBits + 7u) / 8u) * cSize;
   os << indent;
-  if (cAllocName.empty() && !cActRecs.empty()) {
+  if (cAllocName.empty() && !getActRecs().empty()) {
     os << "Range:    actRecs=";
     const char* separator = "";
-    for (const auto& entry : cActRecs) {
+    for (const auto& entry : getActRecs()) {
       os << separator << entry.first;
       separator = ", ";
     }

@@ -10,6 +10,7 @@
 #include <iosfwd>
 #include <list>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
@@ -43,13 +44,13 @@ public:
   unsigned long size() const;
   unsigned long size(const std::string& file) const;
 
-  bool isAllocated() const { return !cAllocName.empty() || !cActRecs.empty(); }
+  bool isAllocated() const { return !cAllocName.empty() || !getActRecs().empty(); }
   bool isLoaded(const std::string& file) const { return cLoadStart.count(file) != 0; }
   bool loadComplete() const { return cLoadComplete; }
   bool isOverlay() const { return cIsOverlay; }
   MemType type() const { return cType; }
   const std::string& getAllocName() const { return cAllocName; }
-  const std::map<std::string, uint32_t>& getActRecs() const { return cActRecs; }
+  const std::map<std::string, uint32_t>& getActRecs() const;
   const std::list<std::string>& getLoaded() const { return cLoaded; }
   uint32_t getPc() const { return cPc; }
 
@@ -77,7 +78,9 @@ private:
   void markLoaded(const std::string& file, uint32_t start, unsigned long length);
 
   std::string cAllocName;
-  std::map<std::string, uint32_t> cActRecs;
+  // Every record of a group maps to a copy of the group's range; the copies
+  // share one offset table, so a group of G records costs O(G), not O(G^2).
+  std::shared_ptr<const std::map<std::string, uint32_t>> cActRecs;
   uint32_t cStart;
   uint32_t cSize;
   uint32_t cPc;
