@@ -121,6 +121,11 @@ public:
   // LinkerSymbols.cpp
 
   // LinkerSymbolValues.cpp
+  // How far the input's piece of a section moved from the address its header
+  // gave it to where it was loaded; false with `error` set when the piece was
+  // never loaded.
+  bool loadedDisplacement(const Coff& coff, const std::string& scnName, uint32_t& displacement,
+                          std::string& error) const;
 
   // LinkerOverlays.cpp
 
@@ -129,6 +134,21 @@ public:
   // LinkerInitTable.cpp
 
   // LinkerRelocation.cpp and patch/
+  bool doPatch(uint32_t scnAddr, Data& data, const reloc& r, const std::vector<syment>& symTbl,
+               const std::map<int, std::string>& strTbl, std::string& error);
+  bool doPatchCore14(Data& data, const reloc& r, const std::vector<syment>& symTbl, std::string& error);
+  bool doPatchCore16(Data& data, const reloc& r, const std::vector<syment>& symTbl, std::string& error);
+  bool doPatchCore12(Data& data, const reloc& r, const std::vector<syment>& symTbl, std::string& error);
+  bool doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const std::vector<syment>& symTbl,
+                      const std::map<int, std::string>& strTbl, std::string& error);
+  // Writes `width` bits of `value`, from bit `srcBegin` on, into the buffer
+  // from bit `dstBegin` of byte `rawOffset` on, least significant bit first.
+  static void patch(Data& d, uint32_t rawOffset, uint32_t value, uint16_t srcBegin, uint16_t dstBegin,
+                    uint16_t width);
+  static void bitToggle(Data& d, uint32_t bitPos, bool on);
+  // The symbol a relocation of `coff` names, or null with `error` set when the
+  // index is out of the table or lands on an auxiliary slot.
+  static const syment* relocSymbol(const Coff& coff, const reloc& r, std::string& error);
 
   // LinkerOutput.cpp
 
