@@ -128,6 +128,54 @@ public:
                           std::string& error) const;
 
   // LinkerOverlays.cpp
+  // One function defined in an input.
+  struct Func {
+    const syment* cSym = nullptr;
+    std::string cName;
+    bool cHasActRec = false;
+    uint32_t cInterrupt = 0;  // 0: not a handler; otherwise its class
+  };
+  using CallGraph = std::map<const syment*, std::set<const syment*>>;
+  // Activation records to place, (section name, size in bytes), ordered by
+  // size alone; equal sizes keep their insertion order.
+  struct ActRecSizeLess {
+    bool operator()(const std::pair<std::string, unsigned long>& a,
+                    const std::pair<std::string, unsigned long>& b) const {
+      return a.second < b.second;
+    }
+  };
+  using ActRecSet = std::multiset<std::pair<std::string, unsigned long>, ActRecSizeLess>;
+  // Which functions with records may run while another one is active: the
+  // transitive closure of the call graph, kept as one bit row per function
+  // with a record because the closure of a large program would not fit in
+  // sets of pointers.
+  class Interference {
+  public:
+    // True when `g` may run while `f` is active (f reaches g by calls).
+    bool reaches(const syment* f, const syment* g) const;
+    // Either reaches the other; a function the graph does not know is
+    // assumed to interfere with everything.
+    bool interferes(const syment* a, const syment* b) const;
+    void clear();
+
+    std::map<const syment*, uint32_t> cRow;  // function with a record -> row
+    std::vector<uint64_t> cBits;             // rows of cWords words each
+    size_t cWords = 0;
+  };
+
+  // Adds each of `roots` to the callees of every function reachable from `f`
+  // in `snapshot` that is not in `visited` yet.
+  void propagateInterruptCalls(std::set<const syment*>& visited, const CallGraph& snapshot, const syment* f,
+                               const std::vector<const syment*>& roots);
+  bool allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems, std::string& err);
+
+  std::vector<Func> cFuncs;  // input order
+  CallGraph cCallGraph;
+  Interference cInterferenceGraph;
+  std::map<std::string, const syment*> cScnActRec;
+  // Names of every node of the call graph, callees that are not functions
+  // included, for the debug listings.
+  std::map<const syment*, std::string> cCallNodeName;
 
   // LinkerAllocation.cpp
 
