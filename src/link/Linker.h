@@ -119,6 +119,10 @@ public:
   // LinkerSections.cpp
 
   // LinkerSymbols.cpp
+  // Rewrites every string-table offset of `coff` to the merged table's.
+  static void replaceStringTbl(Coff& coff, const std::map<std::string, int>& strTbl);
+  // Names the linker's own symbols and enters them as definitions.
+  void setupLinkerSymbols();
 
   // LinkerSymbolValues.cpp
   // How far the input's piece of a section moved from the address its header
@@ -201,6 +205,8 @@ public:
   // LinkerOutput.cpp
 
   // map/
+  // The error map's text; `created` is the time line, break included.
+  void renderErrorMap(std::ostream& os, const std::string& created) const;
 
 private:
   bool verifyUnique(const Memory& memory, bool isShareBank, std::string& error) const;
