@@ -182,8 +182,40 @@ public:
   std::map<const syment*, std::string> cCallNodeName;
 
   // LinkerAllocation.cpp
+  // Lengths are in bytes, starts in locations of the memory.
+  bool allocateAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
+                           unsigned long start, unsigned long length, bool isOverlay, std::string& error);
+  bool allocateAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, unsigned long start,
+                             unsigned long length, bool isOverlay, std::string& error);
+  bool allocateRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
+                           unsigned long length, bool isOverlay, std::string& error);
+  bool allocateRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, unsigned long length,
+                             bool isOverlay, std::string& error);
+  bool isStackAssigned() const;
+  bool allocateStack(std::string& error);
+  unsigned bytesPerLocation(MemType memType) const;
+  // The memories that can hold a section of this name, and the memory a
+  // SECTION directive gives it; null for a kind no memory list serves.
+  std::vector<Memory>* scnMemories(const std::string& scnName);
+  const std::string& scnDirectiveMemory(const std::string& scnName, const SectionDesc& desc) const;
+  // The SECTION directive that names a section, or null.
+  const SectionDesc* findSectionDesc(const std::string& scnName) const;
+  // Bytes a relocatable section needs: its size, grown where pieces that end
+  // inside a location push the next piece to the following one.
+  unsigned long placementLength(const std::string& scnName) const;
+  std::map<std::string, unsigned long> cScnPlacementLength;
+  mutable std::map<std::string, std::size_t> cSectionDescIndex;
 
   // LinkerInitTable.cpp
+  std::string getInitImageName(const std::string& ramName) const;
+  std::string getInitRamName(const std::string& imageName) const;
+  unsigned long getInitImageSize(unsigned long size) const;
+  bool allocateInitSection(const std::string& imageName, std::string& error);
+  bool isInitTableAssigned() const;
+  unsigned long getInitTableSize() const;
+  bool allocateInitTable(std::string& error);
+  // Bytes of one table entry: 6 where every address fits 16 bits, else 12.
+  unsigned long getInitEntrySize() const;
 
   // LinkerRelocation.cpp and patch/
   bool doPatch(uint32_t scnAddr, Data& data, const reloc& r, const std::vector<syment>& symTbl,
