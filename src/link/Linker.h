@@ -235,6 +235,20 @@ public:
   static const syment* relocSymbol(const Coff& coff, const reloc& r, std::string& error);
 
   // LinkerOutput.cpp
+  // Handed to Memory::fillHoles with the linker as context.
+  static void fillCB(void* linker, const std::string& memory, unsigned long start, unsigned long end,
+                     const std::string& fill);
+  void buildOutputHole(const std::string& memory, unsigned long start, unsigned long end, const std::string& fill);
+  // Lays the executable out, checks it and puts it in place; false with
+  // `error` set (or empty when the writer reported its own message).
+  bool writeOutputFile(std::string& error);
+  // The full map, when one was asked for.
+  bool writeMapFile(std::string& error);
+  // Output index of each input's first symbol slot, one per input of cCoff:
+  // kept by position, since two inputs may carry the same file name.
+  std::vector<uint32_t> cSymBase;
+  // Fill sections made so far; the next one is named after the count.
+  unsigned long cFillCount = 0;
 
   // map/
   // The error map's text; `created` is the time line, break included.
