@@ -164,6 +164,9 @@ public:
 
     std::map<const syment*, uint32_t> cRow;  // function with a record -> row
     std::vector<uint64_t> cBits;             // rows of cWords words each
+    // The same rows made symmetric (either reaches the other), so that the
+    // packing finds a record's conflicts with one pass over a row.
+    std::vector<uint64_t> cConflict;
     size_t cWords = 0;
   };
 

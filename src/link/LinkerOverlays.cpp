@@ -2,6 +2,7 @@
 // same time, and the packing of their records into data memory so that only
 // records of functions that can never be active together share bytes.
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <iostream>
 #include <iterator>
@@ -71,6 +72,7 @@ bool Linker::Interference::interferes(const syment* a, const syment* b) const {
 void Linker::Interference::clear() {
   cRow.clear();
   cBits.clear();
+  cConflict.clear();
   cWords = 0;
 }
 
@@ -322,6 +324,39 @@ void Linker::buildInterferenceGraph() {
     cInterferenceGraph.cRow.emplace(owners[r], r);
   }
 
+  // The same over the reversed graph gives who reaches each component;
+  // callers come later in the order above, so it runs backwards.
+  {
+    std::vector<uint32_t> inStart(n + 1, 0), inEdges(edges.size());
+    for (uint32_t w : edges) ++inStart[w + 1];
+    for (size_t v = 0; v < n; ++v) inStart[v + 1] += inStart[v];
+    std::vector<uint32_t> fill(inStart.begin(), inStart.end() - 1);
+    for (uint32_t v = 0; v < n; ++v)
+      for (uint32_t e = edgeStart[v]; e < edgeStart[v + 1]; ++e) inEdges[fill[edges[e]]++] = v;
+    std::fill(rows.begin(), rows.end(), 0);
+    std::fill(seen.begin(), seen.end(), kNone);
+    for (uint32_t c = uint32_t(comps.size()); c-- > 0;) {
+      uint64_t* row = rows.data() + size_t(c) * words;
+      for (uint32_t v : comps[c]) {
+        if (column[v] != kNone) row[column[v] / 64] |= uint64_t(1) << (column[v] % 64);
+        for (uint32_t e = inStart[v]; e < inStart[v + 1]; ++e) {
+          uint32_t d = comp[inEdges[e]];
+          if (d == c || seen[d] == c) continue;
+          seen[d] = c;
+          const uint64_t* from = rows.data() + size_t(d) * words;
+          for (size_t k = 0; k < words; ++k) row[k] |= from[k];
+        }
+      }
+    }
+  }
+  cInterferenceGraph.cConflict = cInterferenceGraph.cBits;
+  for (uint32_t r = 0; r < owners.size(); ++r) {
+    const uint64_t* from = rows.data() + size_t(comp[index[owners[r]]]) * words;
+    uint64_t* to = cInterferenceGraph.cConflict.data() + size_t(r) * words;
+    for (size_t k = 0; k < words; ++k) to[k] |= from[k];
+    to[r / 64] &= ~(uint64_t(1) << (r % 64));
+  }
+
   if (Debug("Linker::buildInterferenceGraph")) {
     // The full closure over every node, for the reader only.
     std::cout << "***** Interference Graph *****\n";
@@ -373,7 +408,8 @@ void Linker::buildScnActivationRecordMap() {
 // ---- Packing ---------------------------------------------------------------
 
 bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems, std::string& err) {
-  Debug debug("Linker::allocateActUnassigned");
+  // Looked up once: the packing loop is hot.
+  const bool debug = bool(Debug("Linker::allocateActUnassigned"));
   if (debug) std::cout << "***** Static Activation Record Allocation *****\n";
 
   // Row of each record's owner in the interference bits; kNoRow when the
@@ -386,11 +422,10 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
     return row == cInterferenceGraph.cRow.end() ? kNoRow : row->second;
   };
   const size_t words = cInterferenceGraph.cWords;
-  const std::vector<uint64_t>& bits = cInterferenceGraph.cBits;
-  auto bit = [&](uint32_t r, uint32_t c) { return (bits[size_t(r) * words + c / 64] >> (c % 64)) & 1; };
+  const std::vector<uint64_t>& conflict = cInterferenceGraph.cConflict;
   auto interfere = [&](uint32_t a, uint32_t b) {
     if (a == kNoRow || b == kNoRow || a == b) return true;
-    return bit(a, b) || bit(b, a);
+    return ((conflict[size_t(a) * words + b / 64] >> (b % 64)) & 1) != 0;
   };
 
   std::multiset<MemorySize, bool (*)(const MemorySize&, const MemorySize&)> holes(memsize_less);
@@ -410,7 +445,15 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
     unsigned long size;
     uint32_t row;
   };
-  std::vector<Placed> placed;  // by offset
+  // The records of the current hole. Each owner's row has a bit in
+  // placedMask, so a record's conflicts are its conflict row and the mask;
+  // records without a row of their own (unknown owner, or a second record
+  // of one owner) are few and are tested one by one.
+  std::vector<Placed> placed;
+  std::vector<uint64_t> placedMask(words, 0);
+  std::vector<uint32_t> placedAt(cInterferenceGraph.cRow.size(), UINT32_MAX);
+  std::vector<uint32_t> irregular;
+  std::vector<std::pair<unsigned long, unsigned long>> hits;  // offset, size
   while (!records.empty()) {
     auto next = std::prev(records.end());
     if (holes.empty()) {
@@ -425,7 +468,13 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
     const unsigned long holeSize = hole->second;
     if (debug) std::cout << "Current hole: memory id: " << mem->getName() << ", size (in bytes): " << holeSize << "\n";
 
+    for (const Placed& p : placed)
+      if (p.row != kNoRow) {
+        placedMask[p.row / 64] = 0;
+        placedAt[p.row] = UINT32_MAX;
+      }
     placed.clear();
+    irregular.clear();
     ActRecOffsets group;
     unsigned long used = 0;
     while (!records.empty()) {
@@ -437,21 +486,33 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
         std::cout << "Trying to allocate act rec: section id : " << name << ", size: " << size << "\n";
         std::cout << "Trying to allocate at offset 0...\n";
       }
-      // The lowest offset free of every interfering record: sweeping the
-      // placed records by offset, each conflict moves the candidate to the
-      // end of the record in the way, and none met before can be in the way
-      // again because the candidate only grows.
+      // The lowest offset clear of every interfering record. Moving past
+      // each conflict in offset order reaches it: the candidate only grows,
+      // so no record passed can be in the way again.
       unsigned long offset = 0;
       if (size != 0) {
-        for (const Placed& p : placed) {
-          if (p.offset >= offset + size) break;
-          if (p.size == 0 || p.offset + p.size <= offset) continue;
-          if (debug)
-            std::cout << "Testing for conflicts with already allocated act rec: offset: " << p.offset
-                      << ", size: " << p.size << "\n";
-          if (!interfere(row, p.row)) continue;
-          offset = p.offset + p.size;
+        hits.clear();
+        if (row == kNoRow) {
+          for (const Placed& p : placed) hits.emplace_back(p.offset, p.size);
+        } else {
+          const uint64_t* mine = conflict.data() + size_t(row) * words;
+          for (size_t k = 0; k < words; ++k) {
+            for (uint64_t m = mine[k] & placedMask[k]; m != 0; m &= m - 1) {
+              const Placed& p = placed[placedAt[k * 64 + size_t(std::countr_zero(m))]];
+              hits.emplace_back(p.offset, p.size);
+            }
+          }
+          for (uint32_t i : irregular)
+            if (interfere(row, placed[i].row)) hits.emplace_back(placed[i].offset, placed[i].size);
+        }
+        std::sort(hits.begin(), hits.end());
+        for (const auto& [at, length] : hits) {
+          if (at >= offset + size) break;
+          if (length == 0 || at + length <= offset) continue;
+          offset = at + length;
           if (debug) {
+            std::cout << "Testing for conflicts with already allocated act rec: offset: " << at
+                      << ", size: " << length << "\n";
             std::cout << "Failure!  Records overlap and cannot be overlaid.\n";
             std::cout << "Trying to allocate at offset " << offset << "\n";
           }
@@ -462,10 +523,14 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
         break;
       }
       if (debug) std::cout << "Success!  Allocated at offset " << offset << "\n";
-      Placed entry{offset, size, row};
-      placed.insert(std::upper_bound(placed.begin(), placed.end(), entry,
-                                     [](const Placed& a, const Placed& b) { return a.offset < b.offset; }),
-                    entry);
+      uint32_t at = uint32_t(placed.size());
+      placed.push_back({offset, size, row});
+      if (row != kNoRow && placedAt[row] == UINT32_MAX) {
+        placedAt[row] = at;
+        placedMask[row / 64] |= uint64_t(1) << (row % 64);
+      } else {
+        irregular.push_back(at);
+      }
       group.emplace(name, offset);
       cScnMem[name] = mem;
       used = std::max(used, offset + size);
