@@ -49,7 +49,7 @@ std::optional<std::string> findFile(const std::string& name, const std::vector<s
   }
   for (const std::string& dir : dirs) {
     std::string candidate = dir;
-    if (!candidate.empty() && candidate.back() != '/') candidate += '/';
+    if (!candidate.empty() && candidate.back() != '/' && candidate.back() != '\\') candidate += '/';
     candidate += name;
     candidate = hostPath(candidate);
     if (isFileThere(candidate)) return candidate;
