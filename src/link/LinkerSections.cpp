@@ -16,11 +16,11 @@ bool Linker::buildSectionAttribs(std::string& error) {
 
       auto size = cScnSize.find(name);
       if (size == cScnSize.end()) {
+        cScnSize[name] = hdr.s_size;
         if (type == Coff::unknown) {
           error = "unknown section type for '" + name + "' in file '" + coff->cFileName + "'.";
           return false;
         }
-        cScnSize[name] = hdr.s_size;
         cScnType[name] = type;
         cScnAbs[name] = isAbs;
         cScnShare[name] = Coff::isShared(hdr);

@@ -133,6 +133,7 @@ TEST(LinkerSections, UnknownKindNamesTheFileAndStopsAtThatSection) {
             "unknown section type for '.bad' in file './in1.o'.");
   EXPECT_EQ(l.cScnSize[".good"], 4u);
   EXPECT_EQ(l.cScnSize.count(".after"), 0u);
+  EXPECT_EQ(l.cScnType.count(".bad"), 0u);
 }
 
 TEST(LinkerSections, SectionsAreVisitedInSectionNumberOrder) {
