@@ -96,13 +96,14 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
     // The kind of the first auxiliary slot of the symbol being copied: the
     // call records that may follow a function's belong to it.
     AuxKind owner = AuxKind::none;
+    std::ostringstream note;
     const size_t slots = std::min(coff.cSymTbl.size(), coff.cSymKind.size());
     for (size_t i = 0; i < slots; ++i) {
       syment slot = coff.cSymTbl[i];
       const AuxKind kind = coff.cSymKind[i];
       const bool firstAux = kind != AuxKind::none && i > 0 && coff.cSymKind[i - 1] == AuxKind::none;
       const int index = static_cast<int>(cOutput.cSymTbl.size());
-      std::ostringstream note;
+      note.str(std::string());
 
       if (kind == AuxKind::none) {
         owner = AuxKind::none;
@@ -116,22 +117,25 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
         switch (kind) {
           case AuxKind::tag: {
             aux_tag a = getAux<aux_tag>(slot);
-            note << "symbol[" << index << "]- aux_tag x_endndx from " << a.x_endndx << " to " << a.x_endndx + base;
+            if (debug) note << "symbol[" << index << "]- aux_tag x_endndx from " << a.x_endndx
+                << " to " << a.x_endndx + base;
             a.x_endndx += base;
             setAux(slot, a);
             break;
           }
           case AuxKind::eos: {
             aux_eos a = getAux<aux_eos>(slot);
-            note << "symbol[" << index << "]- aux_eos x_tagndx from " << a.x_tagndx << " to " << a.x_tagndx + base;
+            if (debug) note << "symbol[" << index << "]- aux_eos x_tagndx from " << a.x_tagndx
+                << " to " << a.x_tagndx + base;
             a.x_tagndx += base;
             setAux(slot, a);
             break;
           }
           case AuxKind::fcn: {
             aux_fcn a = getAux<aux_fcn>(slot);
-            note << "symbol[" << index << "]- aux_fcn x_tagndx from " << a.x_tagndx << " to " << a.x_tagndx + base
-                 << ", x_endndx from " << a.x_endndx << " to " << a.x_endndx + base;
+            if (debug) note << "symbol[" << index << "]- aux_fcn x_tagndx from " << a.x_tagndx
+                << " to " << a.x_tagndx + base
+                << ", x_endndx from " << a.x_endndx << " to " << a.x_endndx + base;
             a.x_tagndx += base;
             a.x_endndx += base;
             setAux(slot, a);
@@ -139,27 +143,30 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
           }
           case AuxKind::arr: {
             aux_arr a = getAux<aux_arr>(slot);
-            note << "symbol[" << index << "]- aux_arr x_tagndx from " << a.x_tagndx << " to " << a.x_tagndx + base;
+            if (debug) note << "symbol[" << index << "]- aux_arr x_tagndx from " << a.x_tagndx
+                << " to " << a.x_tagndx + base;
             a.x_tagndx += base;
             setAux(slot, a);
             break;
           }
           case AuxKind::bobf: {
             aux_bobf a = getAux<aux_bobf>(slot);
-            note << "symbol[" << index << "]- aux_bobf x_endndx from " << a.x_endndx << " to " << a.x_endndx + base;
+            if (debug) note << "symbol[" << index << "]- aux_bobf x_endndx from " << a.x_endndx
+                << " to " << a.x_endndx + base;
             a.x_endndx += base;
             setAux(slot, a);
             break;
           }
           case AuxKind::var: {
             aux_var a = getAux<aux_var>(slot);
-            note << "symbol[" << index << "]- aux_var x_tagndx from " << a.x_tagndx << " to " << a.x_tagndx + base;
+            if (debug) note << "symbol[" << index << "]- aux_var x_tagndx from " << a.x_tagndx
+                << " to " << a.x_tagndx + base;
             a.x_tagndx += base;
             setAux(slot, a);
             break;
           }
           default:
-            note << "symbol[" << index << "] no x_tagndx or x_endndx to update";
+            if (debug) note << "symbol[" << index << "] no x_tagndx or x_endndx to update";
             break;
         }
       } else if (kind == AuxKind::fcn_calls && owner == AuxKind::fcn) {
@@ -167,7 +174,7 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
         // whatever symbol of the executable happens to sit at that index.
         aux_fcn_calls a = getAux<aux_fcn_calls>(slot);
         if (a.x_calleendx != NO_CALLEE) {
-          note << "symbol[" << index << "]- aux_fcn_calls x_calleendx from " << a.x_calleendx << " to "
+          if (debug) note << "symbol[" << index << "]- aux_fcn_calls x_calleendx from " << a.x_calleendx << " to "
                << a.x_calleendx + base;
           a.x_calleendx += base;
           setAux(slot, a);

@@ -175,7 +175,8 @@ void listUsage(std::ostream& os, const Listing& listing, unsigned long bytesPerL
     rangeEnd = rangeStart + count - 1;
   }
   if (open)
-    usageRow(os, hexPrint(static_cast<unsigned long>(rangeStart), 3), hexPrint(static_cast<unsigned long>(rangeEnd), 3));
+    usageRow(os, hexPrint(static_cast<unsigned long>(rangeStart), 3),
+             hexPrint(static_cast<unsigned long>(rangeEnd), 3));
 
   const uint64_t percent = (progMemSize == 0 || used >= progMemSize) ? 100 : used * 100 / progMemSize;
   os << "            " << used << " out of " << progMemSize

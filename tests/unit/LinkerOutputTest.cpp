@@ -31,7 +31,8 @@ struct Input {
     coff->cScnNum[static_cast<int>(coff->cScnNum.size()) + 1] = name;
     coff->cScnHdr[name] = h;
     if (!bytes.empty())
-      coff->cRawData[name] = Data(static_cast<unsigned long>(bytes.size()), reinterpret_cast<const char*>(bytes.data()));
+      coff->cRawData[name] =
+          Data(static_cast<unsigned long>(bytes.size()), reinterpret_cast<const char*>(bytes.data()));
     return *this;
   }
 
