@@ -155,7 +155,8 @@ public:
   // sets of pointers.
   class Interference {
   public:
-    // True when `g` may run while `f` is active (f reaches g by calls).
+    // True when `g` may run while `f` is active (f reaches g by calls). The
+    // rows cover only functions that own records; any other pair is false.
     bool reaches(const syment* f, const syment* g) const;
     // Either reaches the other; a function the graph does not know is
     // assumed to interfere with everything.
