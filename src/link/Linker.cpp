@@ -208,6 +208,26 @@ void Linker::print(std::ostream& os) const {
   os << "  cStrip=" << (cStrip ? 1 : 0) << "\n";
   if (Debug("Linker::print")) {
     os << "------- Linker Internals: \n";
+    for (size_t i = 0; i < cCoff.size(); ++i) os << "  cCoff[" << i << "]=" << cCoff[i]->cFileName << "\n";
+    os << "  cOutput=" << cOutput.cFileName << "\n";
+    for (const auto& [name, size] : cScnSize) {
+      auto flag = [&](const char* label, const std::map<std::string, bool>& map) {
+        auto it = map.find(name);
+        if (it != map.end()) os << "  " << label << "[" << name << "]=" << (it->second ? 1 : 0) << "\n";
+      };
+      os << "  cScnSize[" << name << "]=" << size << "\n";
+      if (auto type = cScnType.find(name); type != cScnType.end())
+        os << "  cScnType[" << name << "]=" << static_cast<int>(type->second) << "\n";
+      flag("cScnAbs", cScnAbs);
+      flag("cScnShare", cScnShare);
+      flag("cScnAccess", cScnAccess);
+      if (auto start = cScnAbsStart.find(name); start != cScnAbsStart.end())
+        os << "  cScnAbsStart[" << name << "]=" << hexPrint(start->second, 4) << "\n";
+      if (auto absSize = cScnAbsSize.find(name); absSize != cScnAbsSize.end())
+        os << "  cScnAbsSize[" << name << "]=" << hexPrint(absSize->second, 4) << "\n";
+      if (auto mem = cScnMem.find(name); mem != cScnMem.end() && mem->second)
+        os << "  cScnMem[" << name << "]=" << mem->second->getName() << "\n";
+    }
   }
 }
 

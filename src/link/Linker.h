@@ -119,20 +119,144 @@ public:
   // LinkerSections.cpp
 
   // LinkerSymbols.cpp
+  // Rewrites every string-table offset of `coff` to the merged table's.
+  static void replaceStringTbl(Coff& coff, const std::map<std::string, int>& strTbl);
+  // Names the linker's own symbols and enters them as definitions.
+  void setupLinkerSymbols();
 
   // LinkerSymbolValues.cpp
+  // How far the input's piece of a section moved from the address its header
+  // gave it to where it was loaded; false with `error` set when the piece was
+  // never loaded.
+  bool loadedDisplacement(const Coff& coff, const std::string& scnName, uint32_t& displacement,
+                          std::string& error) const;
 
   // LinkerOverlays.cpp
+  // One function defined in an input.
+  struct Func {
+    const syment* cSym = nullptr;
+    std::string cName;
+    bool cHasActRec = false;
+    uint32_t cInterrupt = 0;  // 0: not a handler; otherwise its class
+  };
+  using CallGraph = std::map<const syment*, std::set<const syment*>>;
+  // Activation records to place, (section name, size in bytes), ordered by
+  // size alone; equal sizes keep their insertion order.
+  struct ActRecSizeLess {
+    bool operator()(const std::pair<std::string, unsigned long>& a,
+                    const std::pair<std::string, unsigned long>& b) const {
+      return a.second < b.second;
+    }
+  };
+  using ActRecSet = std::multiset<std::pair<std::string, unsigned long>, ActRecSizeLess>;
+  // Which functions with records may run while another one is active: the
+  // transitive closure of the call graph, kept as one bit row per function
+  // with a record because the closure of a large program would not fit in
+  // sets of pointers.
+  class Interference {
+  public:
+    // True when `g` may run while `f` is active (f reaches g by calls). The
+    // rows cover only functions that own records; any other pair is false.
+    bool reaches(const syment* f, const syment* g) const;
+    // Either reaches the other; a function the graph does not know is
+    // assumed to interfere with everything.
+    bool interferes(const syment* a, const syment* b) const;
+    void clear();
+
+    std::map<const syment*, uint32_t> cRow;  // function with a record -> row
+    std::vector<uint64_t> cBits;             // rows of cWords words each
+    // The same rows made symmetric (either reaches the other), so that the
+    // packing finds a record's conflicts with one pass over a row.
+    std::vector<uint64_t> cConflict;
+    size_t cWords = 0;
+  };
+
+  // Adds each of `roots` to the callees of every function reachable from `f`
+  // in `snapshot` that is not in `visited` yet.
+  void propagateInterruptCalls(std::set<const syment*>& visited, const CallGraph& snapshot, const syment* f,
+                               const std::vector<const syment*>& roots);
+  bool allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems, std::string& err);
+
+  std::vector<Func> cFuncs;  // input order
+  CallGraph cCallGraph;
+  Interference cInterferenceGraph;
+  std::map<std::string, const syment*> cScnActRec;
+  // Names of every node of the call graph, callees that are not functions
+  // included, for the debug listings.
+  std::map<const syment*, std::string> cCallNodeName;
 
   // LinkerAllocation.cpp
+  // Lengths are in bytes, starts in locations of the memory.
+  bool allocateAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
+                           unsigned long start, unsigned long length, bool isOverlay, std::string& error);
+  bool allocateAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, unsigned long start,
+                             unsigned long length, bool isOverlay, std::string& error);
+  bool allocateRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
+                           unsigned long length, bool isOverlay, std::string& error);
+  bool allocateRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, unsigned long length,
+                             bool isOverlay, std::string& error);
+  bool isStackAssigned() const;
+  bool allocateStack(std::string& error);
+  unsigned bytesPerLocation(MemType memType) const;
+  // The memories that can hold a section of this name, and the memory a
+  // SECTION directive gives it; null for a kind no memory list serves.
+  std::vector<Memory>* scnMemories(const std::string& scnName);
+  const std::string& scnDirectiveMemory(const std::string& scnName, const SectionDesc& desc) const;
+  // The SECTION directive that names a section, or null.
+  const SectionDesc* findSectionDesc(const std::string& scnName) const;
+  // Bytes a relocatable section needs: its size, grown where pieces that end
+  // inside a location push the next piece to the following one.
+  unsigned long placementLength(const std::string& scnName) const;
+  std::map<std::string, unsigned long> cScnPlacementLength;
+  mutable std::map<std::string, std::size_t> cSectionDescIndex;
 
   // LinkerInitTable.cpp
+  std::string getInitImageName(const std::string& ramName) const;
+  std::string getInitRamName(const std::string& imageName) const;
+  unsigned long getInitImageSize(unsigned long size) const;
+  bool allocateInitSection(const std::string& imageName, std::string& error);
+  bool isInitTableAssigned() const;
+  unsigned long getInitTableSize() const;
+  bool allocateInitTable(std::string& error);
+  // Bytes of one table entry: 6 where every address fits 16 bits, else 12.
+  unsigned long getInitEntrySize() const;
 
   // LinkerRelocation.cpp and patch/
+  bool doPatch(uint32_t scnAddr, Data& data, const reloc& r, const std::vector<syment>& symTbl,
+               const std::map<int, std::string>& strTbl, std::string& error);
+  bool doPatchCore14(Data& data, const reloc& r, const std::vector<syment>& symTbl, std::string& error);
+  bool doPatchCore16(Data& data, const reloc& r, const std::vector<syment>& symTbl, std::string& error);
+  bool doPatchCore12(Data& data, const reloc& r, const std::vector<syment>& symTbl, std::string& error);
+  bool doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const std::vector<syment>& symTbl,
+                      const std::map<int, std::string>& strTbl, std::string& error);
+  // Writes `width` bits of `value`, from bit `srcBegin` on, into the buffer
+  // from bit `dstBegin` of byte `rawOffset` on, least significant bit first.
+  static void patch(Data& d, uint32_t rawOffset, uint32_t value, uint16_t srcBegin, uint16_t dstBegin,
+                    uint16_t width);
+  static void bitToggle(Data& d, uint32_t bitPos, bool on);
+  // The symbol a relocation of `coff` names, or null with `error` set when the
+  // index is out of the table or lands on an auxiliary slot.
+  static const syment* relocSymbol(const Coff& coff, const reloc& r, std::string& error);
 
   // LinkerOutput.cpp
+  // Handed to Memory::fillHoles with the linker as context.
+  static void fillCB(void* linker, const std::string& memory, unsigned long start, unsigned long end,
+                     const std::string& fill);
+  void buildOutputHole(const std::string& memory, unsigned long start, unsigned long end, const std::string& fill);
+  // Lays the executable out, checks it and puts it in place; false with
+  // `error` set (or empty when the writer reported its own message).
+  bool writeOutputFile(std::string& error);
+  // The full map, when one was asked for.
+  bool writeMapFile(std::string& error);
+  // Output index of each input's first symbol slot, one per input of cCoff:
+  // kept by position, since two inputs may carry the same file name.
+  std::vector<uint32_t> cSymBase;
+  // Fill sections made so far; the next one is named after the count.
+  unsigned long cFillCount = 0;
 
   // map/
+  // The error map's text; `created` is the time line, break included.
+  void renderErrorMap(std::ostream& os, const std::string& created) const;
 
 private:
   bool verifyUnique(const Memory& memory, bool isShareBank, std::string& error) const;

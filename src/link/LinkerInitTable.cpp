@@ -1,9 +1,126 @@
+// The initialized-data table: every idata section keeps its first contents in
+// a program-memory image, and ".cinit" tells the start-up code where each
+// image lies, where its section lies and how many bytes to copy.
+#include <vector>
+
+#include "device/Processor.h"
 #include "link/Linker.h"
+#include "support/Assert.h"
 
 namespace tarsil {
 
-bool Linker::buildInitTable(std::string& error) { return stageUnavailable("buildInitTable", error); }
+std::string Linker::getInitImageName(const std::string& ramName) const { return ramName + "_i"; }
 
-bool Linker::addInitScnNames(std::string& error) { return stageUnavailable("addInitScnNames", error); }
+std::string Linker::getInitRamName(const std::string& imageName) const {
+  const std::size_t n = imageName.size();
+  if (n > 2 && imageName.compare(n - 2, 2, "_i") == 0) return imageName.substr(0, n - 2);
+  return imageName;
+}
+
+unsigned long Linker::getInitImageSize(unsigned long size) const {
+  // Program memory whose words are not whole bytes cannot be read as data;
+  // each byte then becomes an instruction word that returns it.
+  return cRomWidthBits % 8 != 0 ? 2 * size : size;
+}
+
+unsigned long Linker::getInitEntrySize() const {
+  return getMaxROMAddr(cProcType) < 0x10000 && getMaxRAMAddr(cProcType) < 0x10000 ? 6 : 12;
+}
+
+bool Linker::allocateInitSection(const std::string& imageName, std::string& error) {
+  const std::string ramName = getInitRamName(imageName);
+  const std::string image = getInitImageName(ramName);
+  auto size = cScnSize.find(ramName);
+  unsigned long imageSize = getInitImageSize(size == cScnSize.end() ? 0 : size->second);
+  bool placed;
+  if (const SectionDesc* desc = findSectionDesc(image); desc == nullptr) {
+    placed = allocateRelUnassigned(cCodePage, image, imageSize, false, error);
+  } else if (!desc->getRunMemory().empty()) {
+    error = "section '" + image + "' can not have a 'RAM' memory attribute specified in the linker command file.";
+    return false;
+  } else {
+    placed = allocateRelAssigned(cCodePage, desc->getLoadMemory(), image, imageSize, false, error);
+  }
+  if (placed) cScnType[image] = Coff::romdata;
+  return placed;
+}
+
+bool Linker::isInitTableAssigned() const { return findSectionDesc(cInitTableName) != nullptr; }
+
+unsigned long Linker::getInitTableSize() const {
+  // Empty sections are counted although they get no entry, so the table's
+  // room can exceed its contents; the start-up code reads only the count.
+  unsigned long count = 0;
+  for (const auto& [name, kind] : cScnType)
+    if (kind == Coff::idata) ++count;
+  return getInitImageSize(2 + count * getInitEntrySize());
+}
+
+bool Linker::allocateInitTable(std::string& error) {
+  unsigned long size = getInitTableSize();
+  bool placed;
+  if (const SectionDesc* desc = findSectionDesc(cInitTableName); desc == nullptr) {
+    placed = allocateRelUnassigned(cCodePage, cInitTableName, size, false, error);
+  } else if (!desc->getRunMemory().empty()) {
+    error = "section '" + cInitTableName +
+            "' contains initialized rom data and can not have a 'RAM' memory attribute specified in the linker "
+            "command file.";
+    return false;
+  } else {
+    placed = allocateRelAssigned(cCodePage, desc->getLoadMemory(), cInitTableName, size, false, error);
+  }
+  if (!placed) return false;
+  cCinitSym.n_value = cScnMem.at(cInitTableName)->getAllocatedStart(cInitTableName);
+  return true;
+}
+
+namespace {
+
+// Little-endian, low bytes only: the table holds what the field can hold.
+void putField(std::vector<char>& out, unsigned long value, unsigned long width) {
+  for (unsigned long i = 0; i < width; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+}  // namespace
+
+bool Linker::buildInitTable(std::string& /*error*/) {
+  const unsigned long fieldWidth = getInitEntrySize() / 3;
+  std::vector<char> table(2, 0);
+  unsigned long count = 0;
+  for (const auto& [name, kind] : cScnType) {
+    if (kind != Coff::idata) continue;
+    const std::string image = getInitImageName(name);
+    auto imageMem = cScnMem.find(image);
+    auto dataMem = cScnMem.find(name);
+    TARSIL_ASSERT(imageMem != cScnMem.end() && dataMem != cScnMem.end());
+    unsigned long size = dataMem->second->getAllocatedSize(name);
+    if (size == 0) continue;
+    putField(table, imageMem->second->getAllocatedStart(image), fieldWidth);
+    putField(table, dataMem->second->getAllocatedStart(name), fieldWidth);
+    putField(table, size, fieldWidth);
+    ++count;
+  }
+  table[0] = static_cast<char>(count & 0xFF);
+  table[1] = static_cast<char>((count >> 8) & 0xFF);
+  cInitTable = Data(table.size(), table.data());
+  return true;
+}
+
+bool Linker::addInitScnNames(std::string& /*error*/) {
+  for (const auto& [name, kind] : cScnType) {
+    if (kind != Coff::idata) continue;
+    // A section header holds up to 8 characters of its name itself.
+    const std::string image = getInitImageName(name);
+    if (image.size() <= 8) continue;
+    int offset = 4;
+    if (!cOutput.cStrTbl.empty()) {
+      const auto& [last, text] = *cOutput.cStrTbl.rbegin();
+      offset = last + static_cast<int>(text.size()) + 1;
+    }
+    cOutput.cStrTbl[offset] = image;
+    cOutputStrTbl[image] = offset;
+  }
+  return true;
+}
 
 }  // namespace tarsil

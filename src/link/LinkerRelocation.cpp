@@ -1,9 +1,147 @@
+#include <cstdio>
+#include <iostream>
+
+#include "device/Processor.h"
 #include "link/Linker.h"
+#include "link/patch/PatchSupport.h"
+#include "support/Assert.h"
+#include "support/Debug.h"
 
 namespace tarsil {
 
-bool Linker::verifyRelocations(std::string& error) { return stageUnavailable("verifyRelocations", error); }
+using namespace patching;
 
-bool Linker::patchSections(std::string& error) { return stageUnavailable("patchSections", error); }
+namespace {
+
+std::string where(const Coff& coff, const std::string& scnName) {
+  return "file '" + coff.cFileName + "', section '" + scnName + "', ";
+}
+
+void setBit(char& byte, unsigned bit, bool on) {
+  const auto mask = static_cast<unsigned char>(1u << bit);
+  const auto old = static_cast<unsigned char>(byte);
+  byte = static_cast<char>(on ? (old | mask) : (old & ~mask));
+}
+
+}  // namespace
+
+const syment* Linker::relocSymbol(const Coff& coff, const reloc& r, std::string& error) {
+  const syment* sym = symbolOf(coff.cSymTbl, r, error);
+  if (!sym) return nullptr;
+  // An auxiliary slot decodes as a symbol too, with whatever value its bytes
+  // spell; patching with it would write garbage without a word of warning.
+  if (r.r_symndx < coff.cSymKind.size() && coff.cSymKind[r.r_symndx] != AuxKind::none) {
+    error = describe(r) + " names symbol " + std::to_string(r.r_symndx) + ", which is an auxiliary entry.";
+    return nullptr;
+  }
+  return sym;
+}
+
+bool Linker::verifyRelocations(std::string& error) {
+  if (cInstSet != instSetCore12) return true;
+  const uint32_t page = getLocationsPerPage(cProcType);
+  const uint32_t half = page / 2;
+  for (const auto& coff : cCoff) {
+    for (const auto& [number, scnName] : coff->cScnNum) {
+      auto relocs = coff->cReloc.find(scnName);
+      if (relocs == coff->cReloc.end()) continue;
+      for (const reloc& r : relocs->second) {
+        if (r.r_type != RELOCT_CALL) continue;
+        std::string text;
+        const syment* sym = relocSymbol(*coff, r, text);
+        if (!sym) {
+          error = where(*coff, scnName) + text;
+          return false;
+        }
+        if (relocValue(*sym, r) % page >= half) {
+          error = where(*coff, scnName) + "performs a call to \n symbol '" +
+                  Coff::findName(*sym, coff->cStrTbl).value_or("") + "' which is not in the lower half of a page.";
+          return false;
+        }
+      }
+    }
+  }
+  return true;
+}
+
+bool Linker::patchSections(std::string& error) {
+  const bool debug = static_cast<bool>(Debug("Linker::patchSections"));
+  for (const auto& coff : cCoff) {
+    for (const auto& [number, scnName] : coff->cScnNum) {
+      auto relocs = coff->cReloc.find(scnName);
+      if (relocs == coff->cReloc.end() || relocs->second.empty()) continue;
+
+      uint32_t scnAddr = 0;
+      {
+        auto mem = cScnMem.find(scnName);
+        if (mem == cScnMem.end() || !mem->second->isLoaded(coff->cFileName, scnName)) {
+          error = where(*coff, scnName) + "the section has relocations but was never placed in memory.";
+          return false;
+        }
+        scnAddr = mem->second->getLoadedStart(coff->cFileName, scnName);
+      }
+
+      auto raw = coff->cRawData.find(scnName);
+      // A section without data still has its relocations checked: each then
+      // fails as lying outside the (empty) data instead of being skipped.
+      Data empty;
+      Data& data = raw != coff->cRawData.end() ? raw->second : empty;
+
+      for (const reloc& r : relocs->second) {
+        if (debug) {
+          std::printf("Linker::patchSections() -  file '%s', section '%s', r_vaddr=0x%04x r_symndx=%u r_offset=%d "
+                      "r_type=%s\n",
+                      coff->cFileName.c_str(), scnName.c_str(), static_cast<unsigned>(r.r_vaddr),
+                      static_cast<unsigned>(r.r_symndx), static_cast<int>(r.r_offset),
+                      relocTypeName(r.r_type).c_str());
+        }
+        std::string text;
+        if (!relocSymbol(*coff, r, text) ||
+            !doPatch(scnAddr, data, r, coff->cSymTbl, coff->cStrTbl, text)) {
+          error = where(*coff, scnName) + text;
+          return false;
+        }
+      }
+    }
+  }
+  return true;
+}
+
+bool Linker::doPatch(uint32_t scnAddr, Data& data, const reloc& r, const std::vector<syment>& symTbl,
+                     const std::map<int, std::string>& strTbl, std::string& error) {
+  switch (cInstSet) {
+    case instSetCore16E: return doPatchCore16E(scnAddr, data, r, symTbl, strTbl, error);
+    case instSetCore16: return doPatchCore16(data, r, symTbl, error);
+    case instSetCore12: return doPatchCore12(data, r, symTbl, error);
+    case instSetCore14: return doPatchCore14(data, r, symTbl, error);
+    default: return false;
+  }
+}
+
+void Linker::patch(Data& d, uint32_t rawOffset, uint32_t value, uint16_t srcBegin, uint16_t dstBegin,
+                   uint16_t width) {
+  TARSIL_ASSERT(width <= 16);
+  TARSIL_ASSERT(srcBegin < 32);
+  TARSIL_ASSERT(dstBegin < 16);
+  TARSIL_ASSERT((srcBegin + width) < 32);
+  const uint32_t dsize = d.size();
+  TARSIL_ASSERT(rawOffset <= dsize);
+  // Callers check their fields against the data first; a field that still
+  // runs past the end is a patcher's mistake, never something to write.
+  TARSIL_ASSERT_TEXT(static_cast<uint64_t>(rawOffset) * 8 + dstBegin + width <= static_cast<uint64_t>(dsize) * 8,
+                     "field lies within the data");
+  char* bytes = d.bytes();
+  for (unsigned k = 0; k < width; ++k) {
+    // Positions are split into byte and bit before they can grow past 32
+    // bits: an offset near the end of a large buffer must not wrap.
+    const unsigned bit = dstBegin + k;
+    setBit(bytes[rawOffset + bit / 8], bit % 8, ((value >> (srcBegin + k)) & 1) != 0);
+  }
+}
+
+void Linker::bitToggle(Data& d, uint32_t bitPos, bool on) {
+  TARSIL_ASSERT(bitPos < 8 * static_cast<uint64_t>(d.size()));
+  setBit(d.bytes()[bitPos / 8], bitPos % 8, on);
+}
 
 }  // namespace tarsil

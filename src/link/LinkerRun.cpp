@@ -70,7 +70,9 @@ bool Linker::run(std::string& error) {
   buildOutputHoles();
   if (!stagesAvailable(error)) return false;
 
-  return stageUnavailable("Coff::write", error);
+  if (!writeOutputFile(error)) return false;
+  if (!writeMapFile(error)) return false;
+  return true;
 }
 
 }  // namespace tarsil

@@ -1,11 +1,129 @@
+#include <cstdio>
+#include <vector>
+
 #include "link/Linker.h"
+#include "support/Debug.h"
 
 namespace tarsil {
 
-bool Linker::relocateSymbols(std::string& error) { return stageUnavailable("relocateSymbols", error); }
+namespace {
 
-bool Linker::relocateLineInfo(std::string& error) { return stageUnavailable("relocateLineInfo", error); }
+// Auxiliary slots decode as symbols too; only real symbols take part.
+bool isSymbolSlot(const Coff& coff, size_t index) {
+  return index >= coff.cSymKind.size() || coff.cSymKind[index] == AuxKind::none;
+}
 
-bool Linker::resolveExternals(std::string& error) { return stageUnavailable("resolveExternals", error); }
+std::string nameOf(const Coff& coff, const syment& s) { return Coff::findName(s, coff.cStrTbl).value_or(""); }
+
+unsigned hex4(uint32_t v) { return v & 0xFFFF; }
+
+}  // namespace
+
+bool Linker::loadedDisplacement(const Coff& coff, const std::string& scnName, uint32_t& displacement,
+                                std::string& error) const {
+  auto mem = cScnMem.find(scnName);
+  auto hdr = coff.cScnHdr.find(scnName);
+  if (mem == cScnMem.end() || hdr == coff.cScnHdr.end() || !mem->second->isLoaded(coff.cFileName, scnName)) {
+    error = "section '" + scnName + "' of file '" + coff.cFileName + "' was never placed in memory.";
+    return false;
+  }
+  // Unsigned wrap-around is intended: a piece loaded below its header's
+  // address moves its symbols down by the same amount.
+  displacement = mem->second->getLoadedStart(coff.cFileName, scnName) - hdr->second.s_paddr;
+  return true;
+}
+
+bool Linker::relocateSymbols(std::string& error) {
+  const bool debug = static_cast<bool>(Debug("Linker::relocateSymbols"));
+  if (stackDeclared()) {
+    auto mem = cScnMem.find(cStackScnName);
+    if (mem == cScnMem.end() || !mem->second->isAllocated(cStackScnName)) {
+      error = "stack section '" + cStackScnName + "' was never placed in memory.";
+      return false;
+    }
+    cStackSym.n_value = mem->second->getAllocatedStart(cStackScnName);
+    cStksizeSym.n_value = static_cast<uint32_t>(mem->second->getAllocatedSize(cStackScnName));
+  }
+
+  for (auto& coff : cCoff) {
+    // One displacement per section number, then one pass over the symbols:
+    // linear in the table whatever the number of sections.
+    std::map<int, uint32_t> displacement;
+    for (const auto& [number, scnName] : coff->cScnNum) {
+      uint32_t d = 0;
+      if (!loadedDisplacement(*coff, scnName, d, error)) return false;
+      displacement[number] = d;
+    }
+    for (size_t i = 0; i < coff->cSymTbl.size(); ++i) {
+      syment& s = coff->cSymTbl[i];
+      if (!isSymbolSlot(*coff, i) || !isRelocatable(s)) continue;
+      auto d = displacement.find(s.n_scnum);
+      if (d == displacement.end()) continue;
+      const uint32_t old = s.n_value;
+      s.n_value = old + d->second;
+      if (debug)
+        std::printf("Linker::relocateSymbols() - file '%s', symbol '%s' from 0x%04x to 0x%04x\n",
+                    coff->cFileName.c_str(), nameOf(*coff, s).c_str(), hex4(old), hex4(s.n_value));
+    }
+  }
+  return true;
+}
+
+bool Linker::relocateLineInfo(std::string& error) {
+  const bool debug = static_cast<bool>(Debug("Linker::relocateLineInfo"));
+  for (auto& coff : cCoff) {
+    for (const auto& [number, scnName] : coff->cScnNum) {
+      auto type = cScnType.find(scnName);
+      if (type == cScnType.end() || type->second != Coff::code) continue;
+      auto lines = coff->cLineInfo.find(scnName);
+      if (lines == coff->cLineInfo.end() || lines->second.empty()) continue;
+      uint32_t d = 0;
+      if (!loadedDisplacement(*coff, scnName, d, error)) return false;
+      for (coff_lineno& line : lines->second) {
+        const uint32_t old = line.l_paddr;
+        line.l_paddr = old + d;
+        if (debug)
+          std::printf("Linker::relocateLineInfo() - file '%s', section '%s', line %u from 0x%04x to 0x%04x\n",
+                      coff->cFileName.c_str(), scnName.c_str(), static_cast<unsigned>(line.l_lnno), hex4(old),
+                      hex4(line.l_paddr));
+      }
+    }
+  }
+  return true;
+}
+
+bool Linker::resolveExternals(std::string& error) {
+  const bool debug = static_cast<bool>(Debug("Linker::resolveExternals"));
+  for (auto& coff : cCoff) {
+    for (size_t i = 0; i < coff->cSymTbl.size(); ++i) {
+      syment& s = coff->cSymTbl[i];
+      if (!isSymbolSlot(*coff, i) || !Coff::isExtReference(s)) continue;
+      const std::string name = nameOf(*coff, s);
+      uint32_t value = 0;
+      if (!name.empty() && name[0] == '.') {
+        const std::string scnName = name.substr(1);
+        auto mem = cScnMem.find(scnName);
+        if (!cScnSize.count(scnName) || mem == cScnMem.end() || !mem->second->isAllocated(scnName)) {
+          error = "could not resolve section reference '" + scnName + "' in file '" + coff->cFileName + "'.";
+          return false;
+        }
+        value = mem->second->getAllocatedStart(scnName);
+      } else {
+        auto def = cExtSymDef.find(name);
+        if (def == cExtSymDef.end()) {
+          error = "could not resolve symbol '" + name + "' in file '" + coff->cFileName + "'.";
+          return false;
+        }
+        value = def->second->n_value;
+      }
+      if (debug)
+        std::printf("Linker::resolveExternals() - resolving external reference symbol '%s'; from 0x%04x to address "
+                    "0x%04x\n",
+                    name.c_str(), hex4(s.n_value), hex4(value));
+      s.n_value = value;
+    }
+  }
+  return true;
+}
 
 }  // namespace tarsil

@@ -1,11 +1,171 @@
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <set>
+#include <utility>
+#include <vector>
+
 #include "link/Linker.h"
+#include "support/Debug.h"
+#include "support/Strings.h"
 
 namespace tarsil {
 
-void Linker::mergeStringTbls() { stageMissing("mergeStringTbls"); }
+namespace {
 
-bool Linker::buildExtSymDef(std::string& error) { return stageUnavailable("buildExtSymDef", error); }
+// Symbol slots of a table, stepping over each symbol's auxiliary slots.
+template <class Visit>
+void forEachSymbol(std::vector<syment>& table, Visit visit) {
+  for (size_t i = 0; i < table.size(); i += size_t{table[i].n_numaux} + 1) visit(i, table[i]);
+}
 
-bool Linker::buildExtRefDef(std::string& error) { return stageUnavailable("buildExtRefDef", error); }
+std::string offsetText(uint32_t offset) { return hexPrint(offset, 4); }
+
+}  // namespace
+
+void Linker::mergeStringTbls() {
+  Debug debug("Linker::mergeStringTbls");
+  std::set<std::string> strings;
+  for (const auto& coff : cCoff)
+    for (const auto& entry : coff->cStrTbl) strings.insert(entry.second);
+
+  std::map<int, std::string> merged;
+  cOutputStrTbl.clear();
+  long offset = 4;
+  for (const std::string& s : strings) {
+    const int at = static_cast<int>(offset);
+    merged.emplace_hint(merged.end(), at, s);
+    cOutputStrTbl.emplace_hint(cOutputStrTbl.end(), s, at);
+    if (debug) std::cout << "Linker::mergeStringTbls() - string '" << s << "' at offset " << offsetText(static_cast<uint32_t>(at)) << "\n";
+    offset += static_cast<long>(s.size()) + 1;
+  }
+  cOutput.cStrTbl = std::move(merged);
+
+  for (const auto& coff : cCoff) replaceStringTbl(*coff, cOutputStrTbl);
+}
+
+void Linker::replaceStringTbl(Coff& coff, const std::map<std::string, int>& strTbl) {
+  Debug debug("Linker::replaceStringTbl");
+  // Old offset to new offset, in the old table's (ascending) order.
+  std::vector<std::pair<uint32_t, uint32_t>> moved;
+  moved.reserve(coff.cStrTbl.size());
+  // Each input keeps only the merged entries that it uses: every offset it
+  // holds is valid in the merged table, and thousands of library members do
+  // not each carry a copy of every other member's names.
+  std::map<int, std::string> own;
+  for (const auto& [old, text] : coff.cStrTbl) {
+    auto found = strTbl.find(text);
+    if (found == strTbl.end()) continue;
+    moved.emplace_back(static_cast<uint32_t>(old), static_cast<uint32_t>(found->second));
+    own.emplace(found->second, text);
+  }
+  auto newOffset = [&](uint32_t old, uint32_t& result) {
+    auto it = std::lower_bound(moved.begin(), moved.end(), std::make_pair(old, uint32_t{0}));
+    if (it == moved.end() || it->first != old) return false;
+    result = it->second;
+    return true;
+  };
+
+  uint32_t now = 0;
+  for (auto& [name, hdr] : coff.cScnHdr)
+    if (Coff::needsString(hdr) && newOffset(hdr.s_offset(), now)) hdr.set_s_offset(now);
+
+  for (size_t i = 0; i < coff.cSymTbl.size(); ++i) {
+    syment& slot = coff.cSymTbl[i];
+    AuxKind kind = i < coff.cSymKind.size() ? coff.cSymKind[i] : AuxKind::none;
+    if (kind == AuxKind::none) {
+      if (Coff::needsString(slot) && newOffset(slot.n_offset(), now)) {
+        if (debug)
+          std::cout << "Linker::replaceStringTbl() - file '" << coff.cFileName << "', symbol offset "
+                    << offsetText(slot.n_offset()) << " to " << offsetText(now) << "\n";
+        slot.set_n_offset(now);
+      }
+    } else if (kind == AuxKind::file) {
+      aux_file aux = getAux<aux_file>(slot);
+      if (newOffset(aux.x_offset, now)) {
+        aux.x_offset = now;
+        setAux(slot, aux);
+      }
+    }
+  }
+  coff.cStrTbl = std::move(own);
+}
+
+void Linker::setupLinkerSymbols() {
+  auto define = [this](syment& sym, const char* name) {
+    sym = syment{};
+    std::memcpy(sym.n_name, name, std::min<size_t>(std::strlen(name), sizeof sym.n_name));
+    sym.n_sclass = C_EXT;
+    cExtSymDef[name] = &sym;
+  };
+  define(cCinitSym, "_cinit");
+  define(cStackSym, "_stack");
+  define(cStksizeSym, "_stksize");
+}
+
+static bool externalName(const Coff& coff, size_t index, const syment& sym, std::string& name, std::string& error) {
+  auto found = Coff::findName(sym, coff.cStrTbl);
+  if (!found) {
+    error = "symbol " + std::to_string(index) + " in file '" + coff.cFileName + "' has no name in the string table.";
+    return false;
+  }
+  name = std::move(*found);
+  return true;
+}
+
+bool Linker::buildExtSymDef(std::string& error) {
+  Debug debug("Linker::buildExtSymDef");
+  setupLinkerSymbols();
+  for (const auto& coff : cCoff) {
+    bool ok = true;
+    forEachSymbol(coff->cSymTbl, [&](size_t index, syment& sym) {
+      if (!ok || !Coff::isExtDefinition(sym)) return;
+      std::string name;
+      if (!externalName(*coff, index, sym, name, error)) {
+        ok = false;
+        return;
+      }
+      if (!cExtSymDef.emplace(name, &sym).second) {
+        error = "symbol '" + name + "' has multiple definitions.";
+        ok = false;
+        return;
+      }
+      if (debug)
+        std::cout << "Linker::buildExtSymDef() - symbol '" << name << "' defined in file '" << coff->cFileName
+                  << "'\n";
+    });
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool Linker::buildExtRefDef(std::string& error) {
+  Debug debug("Linker::buildExtRefDef");
+  for (const auto& coff : cCoff) {
+    bool ok = true;
+    forEachSymbol(coff->cSymTbl, [&](size_t index, syment& sym) {
+      if (!ok || !Coff::isExtReference(sym)) return;
+      std::string name;
+      if (!externalName(*coff, index, sym, name, error)) {
+        ok = false;
+        return;
+      }
+      // A section reference is bound to its section once sections are placed.
+      if (!name.empty() && name[0] == '.') return;
+      auto def = cExtSymDef.find(name);
+      if (def == cExtSymDef.end()) {
+        error = "could not find definition of symbol '" + name + "' in file '" + coff->cFileName + "'.";
+        ok = false;
+        return;
+      }
+      cExtRefDef[&sym] = def->second;
+      if (debug)
+        std::cout << "Linker::buildExtRefDef() - reference to symbol '" << name << "' in file '" << coff->cFileName
+                  << "' bound\n";
+    });
+    if (!ok) return false;
+  }
+  return true;
+}
 
 }  // namespace tarsil

@@ -227,7 +227,7 @@ TEST(LinkerRun, UnavailableStageFailsTheLinkAndDefaultsTheOutputName) {
   Linker l;
   std::string error;
   EXPECT_FALSE(l.run(error));
-  EXPECT_EQ(error, "link stage 'buildCoffs' is not available in this build");
+  EXPECT_EQ(error, "no input object files specified.");
   EXPECT_EQ(l.getOutputFile(), "a.out");
 
   Linker named;

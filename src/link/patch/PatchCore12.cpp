@@ -1,0 +1,61 @@
+// Core12: 12-bit instruction words, two bytes each in raw data. Program
+// memory is cut into pages of 0x200 words; a goto carries 9 address bits, a
+// call only 8, so a call reaches just the lower half of a page (the check is
+// Linker::verifyRelocations). The page number travels through bits 5 and 6
+// of STATUS (register 3). Data memory is cut into banks of 0x20 bytes,
+// selected by bits 5 and 6 of FSR (register 4), the same bits for direct and
+// indirect access; the bank sequence is always two words long, whatever the
+// device, while the page sequence is only as long as the device needs.
+#include "device/Processor.h"
+#include "link/Linker.h"
+#include "link/patch/PatchSupport.h"
+
+namespace tarsil {
+
+using namespace patching;
+
+namespace {
+
+constexpr const char* kChannel = "Linker::doPatchCore12";
+constexpr uint16_t STATUS = 3;
+constexpr uint16_t FSR = 4;
+
+uint16_t select(uint16_t reg, uint16_t bit, bool set) { return bitSelect(instSetCore12, reg, bit, set); }
+
+}  // namespace
+
+bool Linker::doPatchCore12(Data& data, const reloc& r, const std::vector<syment>& symTbl, std::string& error) {
+  const syment* sym = symbolOf(symTbl, r, error);
+  if (!sym) return false;
+  const uint32_t v = relocValue(*sym, r);
+  trace(kChannel, r.r_type, v);
+
+  switch (r.r_type) {
+    case RELOCT_CALL: return writeField(data, r, v, 0, 8, 0, error);
+    case RELOCT_GOTO: return writeField(data, r, v, 0, 9, 0, error);
+    case RELOCT_HIGH: return writeField(data, r, v, 8, 8, 0, error);
+    case RELOCT_LOW: return writeField(data, r, v, 0, 8, 0, error);
+    case RELOCT_ALL: return writeField(data, r, v, 0, 16, 0, error);
+    case RELOCT_F: return writeField(data, r, v, 0, 5, 0, error);
+    case RELOCT_TRIS: return writeField(data, r, v, 0, 3, 0, error);
+
+    case RELOCT_BANKSEL:
+    case RELOCT_IBANKSEL:
+      return writeWords(data, r, {select(FSR, 5, bitOf(v, 5)), select(FSR, 6, bitOf(v, 6))}, error);
+
+    case RELOCT_PAGESEL:
+    case RELOCT_PAGESEL_BITS: {
+      const uint32_t pages = getNumberOfPages(cProcType);
+      if (pages <= 1) {
+        trace(kChannel, "Linker::doPatchCore12() - RELOCT_PAGESEL encountered for a device with only one page!");
+        return true;
+      }
+      if (pages == 2) return writeWords(data, r, {select(STATUS, 5, bitOf(v, 9))}, error);
+      return writeWords(data, r, {select(STATUS, 5, bitOf(v, 9)), select(STATUS, 6, bitOf(v, 10))}, error);
+    }
+
+    default: error = kUnsupported; return false;
+  }
+}
+
+}  // namespace tarsil

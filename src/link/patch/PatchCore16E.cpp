@@ -1,0 +1,171 @@
+// Core16E: 16-bit instruction words, but program memory is addressed in
+// bytes, so every instruction starts at an even address and the address
+// fields of call, goto and the branches hold word addresses (the byte address
+// shifted right by one). There is a single page of up to 2 MiB: call and goto
+// are two-word instructions, the first word carrying word-address bits 7..0
+// and the second bits 19..8. Data memory is cut into banks of 0x100 bytes,
+// selected with MOVLB; an instruction's access bit (bit 8) picks the access
+// bank instead, which the command file declares with ACCESSBANK. Relative
+// branches count words from the instruction after the branch: BRA and RCALL
+// in 11 bits, the conditional branches in 8.
+#include <cstdint>
+
+#include "coff/Coff.h"
+#include "link/Linker.h"
+#include "link/patch/PatchSupport.h"
+
+namespace tarsil {
+
+using namespace patching;
+
+namespace {
+
+constexpr const char* kChannel = "Linker::doPatchCore16E";
+
+// A name that begins with '.' stands for the section named by the rest.
+std::string displayName(const syment& sym, const std::map<int, std::string>& strTbl) {
+  std::string name = Coff::findName(sym, strTbl).value_or("");
+  if (!name.empty() && name[0] == '.') name.erase(0, 1);
+  return name;
+}
+
+std::string notWordAligned(const std::string& name, const char* can) {
+  return "Symbol '" + name + "' is not word-aligned.\nIt " + can +
+         " be used as the target of a call or goto instruction.";
+}
+
+// The special registers that MOVFF cannot write: writing the return stack or
+// the program counter's low byte that way would corrupt control flow.
+const char* forbiddenMovffDestination(uint32_t address) {
+  switch (address & 0xFFF) {
+    case 0xFFF: return "TOSU";
+    case 0xFFE: return "TOSH";
+    case 0xFFD: return "TOSL";
+    case 0xFF9: return "PCL";
+    default: return nullptr;
+  }
+}
+
+struct BranchForm {
+  int64_t lowest;     // most negative offset, in bytes
+  int64_t highest;    // most positive offset, in bytes
+  int64_t modulus;    // added to a backward offset to make it a field value
+  uint16_t width;     // field width in words
+};
+
+constexpr BranchForm kBra{-0x800, 0x7FE, 0x1000, 11};
+constexpr BranchForm kCondBra{-0x100, 0xFE, 0x200, 8};
+
+}  // namespace
+
+bool Linker::doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const std::vector<syment>& symTbl,
+                            const std::map<int, std::string>& strTbl, std::string& error) {
+  const syment* sym = symbolOf(symTbl, r, error);
+  if (!sym) return false;
+  const uint32_t v = relocValue(*sym, r);
+  trace(kChannel, r.r_type, v);
+
+  auto relativeBranch = [&](const BranchForm& form) {
+    const int64_t offset = static_cast<int64_t>(v) - 2 - (static_cast<int64_t>(scnAddr) + r.r_vaddr);
+    if (offset < form.lowest || offset > form.highest) {
+      error = "Symbol '" + displayName(*sym, strTbl) + "' out of range of relative branch instruction.";
+      return false;
+    }
+    const int64_t field = offset > 0 ? offset : offset + form.modulus;
+    if (field % 2 != 0) {
+      error = notWordAligned(displayName(*sym, strTbl), "cannot");
+      return false;
+    }
+    return writeField(data, r, static_cast<uint32_t>(field), 1, form.width, 0, error);
+  };
+
+  // The merged size of the section the symbol refers to; false when the
+  // symbol is no section reference at all or names no section of the link.
+  auto sectionSize = [&](uint32_t& size) {
+    const std::string name = Coff::findName(*sym, strTbl).value_or("");
+    if (name.empty() || name[0] != '.') {
+      error = describe(r) + " needs a section reference, but symbol '" + name + "' does not name a section.";
+      return false;
+    }
+    auto found = cScnSize.find(name.substr(1));
+    if (found == cScnSize.end()) {
+      error = describe(r) + " refers to section '" + name.substr(1) + "', which no input has.";
+      return false;
+    }
+    size = static_cast<uint32_t>(found->second);
+    return true;
+  };
+  auto sectionEnd = [&](uint32_t& end) {
+    uint32_t size = 0;
+    if (!sectionSize(size)) return false;
+    end = sym->n_value + size - 1 + static_cast<uint32_t>(static_cast<int32_t>(r.r_offset));
+    return true;
+  };
+
+  switch (r.r_type) {
+    case RELOCT_CALL:
+    case RELOCT_GOTO:
+      if (v % 2 != 0) {
+        error = notWordAligned(displayName(*sym, strTbl), "can not");
+        return false;
+      }
+      return writeField(data, r, v, 1, 8, 0, error);
+    case RELOCT_CALL2: return writeField(data, r, v, 9, 12, 0, error);
+
+    case RELOCT_HIGH:
+    case RELOCT_BANKSEL:
+    case RELOCT_IBANKSEL:
+    case RELOCT_MOVLB: return writeField(data, r, v, 8, 8, 0, error);
+    case RELOCT_LOW:
+    case RELOCT_F:
+    case RELOCT_LFSR2: return writeField(data, r, v, 0, 8, 0, error);
+    case RELOCT_ALL: return writeField(data, r, v, 0, 16, 0, error);
+    case RELOCT_UPPER: return writeField(data, r, v, 16, 8, 0, error);
+
+    case RELOCT_FF1: return writeField(data, r, v, 0, 12, 0, error);
+    case RELOCT_FF2:
+      if (const char* reg = forbiddenMovffDestination(v)) {
+        error = std::string(reg) + " cannot be used as the destination of a MOVFF instruction.";
+        return false;
+      }
+      return writeField(data, r, v, 0, 12, 0, error);
+    case RELOCT_LFSR1: return writeField(data, r, v, 8, 4, 0, error);
+
+    case RELOCT_BRA: return relativeBranch(kBra);
+    case RELOCT_CONDBRA: return relativeBranch(kCondBra);
+
+    case RELOCT_ACCESS: {
+      bool inAccessBank = false;
+      for (const Memory& m : cAccessBanks)
+        if (v >= m.getPhysicalStart() && v <= m.getPhysicalEnd()) inAccessBank = true;
+      return writeField(data, r, inAccessBank ? 0 : 1, 0, 1, 8, error);
+    }
+
+    case RELOCT_SCNSZ_LOW:
+    case RELOCT_SCNSZ_HIGH:
+    case RELOCT_SCNSZ_UPPER: {
+      uint32_t size = 0;
+      if (!sectionSize(size)) return false;
+      const uint32_t value = size + static_cast<uint32_t>(static_cast<int32_t>(r.r_offset));
+      const uint16_t src = r.r_type == RELOCT_SCNSZ_LOW ? 0 : r.r_type == RELOCT_SCNSZ_HIGH ? 8 : 16;
+      return writeField(data, r, value, src, 8, 0, error);
+    }
+
+    case RELOCT_SCNEND_LOW:
+    case RELOCT_SCNEND_LFSR2:
+    case RELOCT_SCNEND_HIGH:
+    case RELOCT_SCNEND_UPPER:
+    case RELOCT_SCNEND_LFSR1: {
+      uint32_t end = 0;
+      if (!sectionEnd(end)) return false;
+      if (r.r_type == RELOCT_SCNEND_HIGH) return writeField(data, r, end, 8, 8, 0, error);
+      if (r.r_type == RELOCT_SCNEND_UPPER) return writeField(data, r, end, 16, 8, 0, error);
+      if (r.r_type == RELOCT_SCNEND_LFSR1) return writeField(data, r, end, 8, 4, 0, error);
+      return writeField(data, r, end, 0, 8, 0, error);
+    }
+
+    default: error = kUnsupported; return false;
+  }
+}
+
+}  // namespace tarsil

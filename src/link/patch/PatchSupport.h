@@ -1,0 +1,100 @@
+#pragma once
+// What the four family patchers share: the relocation numbering, the value a
+// relocation inserts, the bounds checks that keep every write inside the
+// section's bytes, and the bit-select instructions that the bank and page
+// sequences are made of.
+#include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "coff/CoffFormat.h"
+#include "device/Instructions.h"
+#include "support/Data.h"
+
+namespace tarsil::patching {
+
+// One numbering for every family; it is part of the object format.
+enum RelocType : uint16_t {
+  RELOCT_CALL = 1,
+  RELOCT_GOTO = 2,
+  RELOCT_HIGH = 3,
+  RELOCT_LOW = 4,
+  RELOCT_P = 5,
+  RELOCT_BANKSEL = 6,
+  RELOCT_PAGESEL = 7,
+  RELOCT_ALL = 8,
+  RELOCT_IBANKSEL = 9,
+  RELOCT_F = 10,
+  RELOCT_TRIS = 11,
+  RELOCT_MOVLR = 12,
+  RELOCT_MOVLB = 13,
+  RELOCT_CALL2 = 14,
+  RELOCT_FF1 = 15,
+  RELOCT_FF2 = 16,
+  RELOCT_LFSR1 = 17,
+  RELOCT_LFSR2 = 18,
+  RELOCT_BRA = 19,
+  RELOCT_CONDBRA = 20,
+  RELOCT_UPPER = 21,
+  RELOCT_ACCESS = 22,
+  RELOCT_PAGESEL_WREG = 23,
+  RELOCT_PAGESEL_BITS = 24,
+  RELOCT_SCNSZ_LOW = 25,
+  RELOCT_SCNSZ_HIGH = 26,
+  RELOCT_SCNSZ_UPPER = 27,
+  RELOCT_SCNEND_LOW = 28,
+  RELOCT_SCNEND_HIGH = 29,
+  RELOCT_SCNEND_UPPER = 30,
+  RELOCT_SCNEND_LFSR1 = 31,
+  RELOCT_SCNEND_LFSR2 = 32,
+};
+
+// "RELOCT_CALL" ... "RELOCT_SCNEND_LFSR2"; "RELOCT_<n>" for a number that
+// names no type.
+std::string relocTypeName(uint16_t type);
+
+inline constexpr const char* kUnsupported = "unsupported relocation type.";
+
+// "relocation RELOCT_CALL at offset 0x0004": how this module's own messages
+// point at the entry that went wrong.
+std::string describe(const reloc& r);
+
+// The symbol the relocation names, or null with `error` set. The caller has
+// normally refused bad indexes already; this keeps the patchers safe when
+// they are handed a table directly.
+const syment* symbolOf(const std::vector<syment>& symTbl, const reloc& r, std::string& error);
+
+// The symbol's value plus the addend. Addresses wrap as 32-bit quantities, so
+// a negative addend on a small value gives a large one that fails any check.
+uint32_t relocValue(const syment& s, const reloc& r);
+
+// Bits 8..15 of a value: the high byte that MOVLW and the HIGH fields take.
+inline uint16_t highByte(uint32_t v) { return static_cast<uint16_t>((v >> 8) & 0xFF); }
+inline bool bitOf(uint32_t v, unsigned n) { return ((v >> n) & 1) != 0; }
+
+// Writes bits src .. src+width-1 of `value` into the word at the
+// relocation's offset from bit `dst` on; refuses, writing nothing, a field
+// that would reach past the data.
+bool writeField(Data& d, const reloc& r, uint32_t value, uint16_t src, uint16_t width, uint16_t dst,
+                std::string& error);
+
+// Writes whole instruction words at the relocation's offset and after it.
+// Every word is checked against the data before the first is written, so a
+// sequence is either written whole or not at all.
+bool writeWords(Data& d, const reloc& r, std::initializer_list<uint16_t> words, std::string& error);
+
+// A word built from nothing: the type's opcode, then its operands.
+uint16_t encode(int instSet, InstType type, uint16_t one);
+uint16_t encode(int instSet, InstType type, uint16_t one, uint16_t two);
+// BSF reg,bit when `set`, else BCF reg,bit: one bit of a bank or page number
+// copied into a select register.
+uint16_t bitSelect(int instSet, uint16_t reg, uint16_t bit, bool set);
+
+// One line on a patcher's debug channel: the type's name and the value.
+void trace(const char* channel, uint16_t type, uint32_t value);
+// A line of the patcher's own text on its channel.
+void trace(const char* channel, const char* text);
+
+}  // namespace tarsil::patching

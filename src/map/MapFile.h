@@ -1,0 +1,29 @@
+#pragma once
+#include <iosfwd>
+#include <string>
+
+#include "coff/Coff.h"
+#include "map/SectionInfo.h"
+#include "map/SymbolInfo.h"
+
+namespace tarsil {
+
+// The map listing of a finished executable: its sections, the use of program
+// memory, and its symbols by name and by address.
+class MapFile {
+public:
+  // Writes the listing of `output` to `name`, replacing the file only once the
+  // whole listing is on disk. False, after reporting, when it cannot be written.
+  static bool write(const std::string& name, const Coff& output, unsigned long progMemSize);
+
+  // The listing after its creation line; `created` is that line's time text
+  // with its line break, as ctime gives it.
+  static void list(std::ostream& os, const Coff& output, unsigned long progMemSize, const std::string& created);
+
+  static std::string strType(Coff::ScnType type);
+  static std::string strLocation(SectionInfo::Location location);
+  static std::string strStorageClass(SymbolInfo::StorageClass storageClass);
+  static std::string strKind(SymbolInfo::Kind kind);
+};
+
+}  // namespace tarsil

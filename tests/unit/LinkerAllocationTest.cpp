@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "coff/Coff.h"
+#include "link/Linker.h"
+
+using namespace tarsil;
+
+namespace {
+
+constexpr uint16_t core14Dev = 0xD91D;   // t14-8k-512p
+constexpr uint16_t core16Dev = 0x3DC5;   // t16-16k-2048a
+constexpr uint16_t core16eDev = 0x0486;  // t16e-2m-3840a
+
+// A linker with its inputs loaded and merged, ready for placement.
+class Placement : public ::testing::Test {
+protected:
+  Coff& input(const std::string& file, uint16_t device = core14Dev) {
+    auto c = std::make_unique<Coff>();
+    c->cFileName = file;
+    c->cOptHdr.proc_type = device;
+    linker.cCoff.push_back(std::move(c));
+    return *linker.cCoff.back();
+  }
+
+  static void section(Coff& c, const std::string& name, uint32_t flags, uint32_t size, uint32_t paddr = 0) {
+    scnhdr h{};
+    h.s_flags = flags;
+    h.s_size = size;
+    h.s_paddr = paddr;
+    int number = static_cast<int>(c.cScnNum.size()) + 1;
+    c.cScnNum[number] = name;
+    c.cScnHdr[name] = h;
+  }
+
+  void codePage(const std::string& name, uint32_t start, uint32_t end) {
+    ASSERT_TRUE(linker.AddCodePage(Memory(name, start, end, rom, false, false, ""), error)) << error;
+  }
+
+  void dataBank(const std::string& name, uint32_t start, uint32_t end) {
+    ASSERT_TRUE(linker.AddDataBank(Memory(name, start, end, ram, false, false, ""), error)) << error;
+  }
+
+  void prepare() {
+    ASSERT_TRUE(linker.verifyProcessor(error)) << error;
+    ASSERT_TRUE(linker.buildSectionAttribs(error)) << error;
+  }
+
+  Linker linker;
+  std::string error;
+};
+
+TEST_F(Placement, piecesThatEndInsideAWordStillGetWholeWords) {
+  // Two 3-byte pieces in 2-byte words take two words each; the section must
+  // get four words, not the three its 6 bytes would suggest, or the second
+  // piece would run past its range.
+  Coff& a = input("a.o", core16Dev);
+  section(a, "r", STYP_DATA_ROM, 3);
+  Coff& b = input("b.o", core16Dev);
+  section(b, "r", STYP_DATA_ROM, 3);
+  section(b, "after", STYP_TEXT, 2);
+  codePage("p", 0, 0xFF);
+  prepare();
+
+  ASSERT_TRUE(linker.mapSections(error)) << error;
+  ASSERT_TRUE(linker.loadSections(error)) << error;
+  Memory* mem = linker.cScnMem.at("r");
+  uint32_t start = mem->getAllocatedStart("r");
+  EXPECT_EQ(mem->getAllocatedSize("r"), 8u);
+  EXPECT_EQ(mem->getLoadedStart("a.o", "r"), start);
+  EXPECT_EQ(mem->getLoadedStart("b.o", "r"), start + 2);
+  uint32_t after = linker.cScnMem.at("after")->getAllocatedStart("after");
+  EXPECT_TRUE(after + 1 <= start || after >= start + 4) << "'after' overlaps 'r'";
+}
+
+// Two pieces whose sum passes 32 bits: the message must show the sum, not a
+// wrapped value that would have fitted.
+class HostileSize : public Placement, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HostileSize, isReportedWhole) {
+  const bool assigned = GetParam();
+  Coff& a = input("a.o");
+  section(a, "u", STYP_BSS, 0x80000002u);
+  Coff& b = input("b.o");
+  section(b, "u", STYP_BSS, 0x80000002u);
+  codePage("p", 0, 0xFF);
+  dataBank("d", 0x20, 0x6F);
+  if (assigned) {
+    ASSERT_TRUE(linker.AddSectionDesc(SectionDesc("u", "", "d"), error)) << error;
+  }
+  prepare();
+  EXPECT_FALSE(linker.mapSections(error));
+  EXPECT_EQ(error, assigned ? "section 'u' has a memory 'd' which can not fit the section. Section 'u' "
+                              "length=0x100000004."
+                            : "section 'u' can not fit the section. Section 'u' length=0x100000004");
+  EXPECT_EQ(linker.cScnMem.count("u"), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Placement, HostileSize, ::testing::Bool());
+
+TEST_F(Placement, absoluteSectionsNearTheTopOfTheAddressSpace) {
+  Coff& a = input("a.o", core16eDev);
+  section(a, "top", STYP_TEXT | STYP_ABS, 8, 0xFFFFFFFCu);
+  codePage("p", 0, 0xFF);
+  codePage("high", 0xFFFFFF00u, 0xFFFFFFFFu);
+  prepare();
+  EXPECT_FALSE(linker.mapSections(error));
+  EXPECT_EQ(error, "section 'top' can not fit the absolute section. Section 'top' start=0xfffffffc, length=0x00000008");
+}
+
+TEST_F(Placement, piecesFromTwoInputsOfOneNameAreRefused) {
+  Coff& a = input("x.o");
+  section(a, ".text", STYP_TEXT, 2);
+  Coff& b = input("x.o");
+  section(b, ".text", STYP_TEXT, 2);
+  codePage("p", 0, 0xFF);
+  prepare();
+  ASSERT_TRUE(linker.mapSections(error)) << error;
+  EXPECT_FALSE(linker.loadSections(error));
+  EXPECT_EQ(error, "section '.text' has more than one piece from input files named 'x.o'.");
+}
+
+TEST_F(Placement, anActivationRecordWithoutOwnerIsRefused) {
+  Coff& a = input("a.o");
+  section(a, ".text", STYP_TEXT, 2);
+  section(a, "rec", STYP_ACTREC, 2);
+  codePage("p", 0, 0xFF);
+  dataBank("d", 0x20, 0x6F);
+  prepare();
+
+  EXPECT_FALSE(linker.mapSections(error));
+  EXPECT_EQ(error, "section 'rec' holds activation records but no function owns it.");
+}
+
+TEST_F(Placement, aRecordFieldThatNamesCodeIsRefused) {
+  Coff& a = input("a.o");
+  section(a, ".text", STYP_TEXT, 2);
+  codePage("p", 0, 0xFF);
+  dataBank("d", 0x20, 0x6F);
+  prepare();
+  syment owner{};
+  linker.cScnActRec[".text"] = &owner;
+  EXPECT_FALSE(linker.mapSections(error));
+  EXPECT_EQ(error,
+            "section '.text' is given as a function's activation record but is not an activation record section.");
+}
+
+TEST_F(Placement, bytesPerLocationFollowTheWidths) {
+  input("a.o", core16eDev);
+  codePage("p", 0, 0xFF);
+  prepare();
+  EXPECT_EQ(linker.bytesPerLocation(rom), 1u);
+  EXPECT_EQ(linker.bytesPerLocation(ram), 1u);
+  linker.cRomWidthBits = 14;
+  EXPECT_EQ(linker.bytesPerLocation(rom), 2u);
+}
+
+}  // namespace

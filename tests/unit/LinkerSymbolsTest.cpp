@@ -1,0 +1,222 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link/Linker.h"
+
+using namespace tarsil;
+
+namespace {
+
+struct Sym {
+  std::string name;
+  int16_t scnum;
+  uint8_t sclass = C_EXT;
+};
+
+class Input {
+public:
+  explicit Input(const std::string& file) : c(std::make_unique<Coff>()) { c->cFileName = file; }
+
+  Input& section(const std::string& name) {
+    scnhdr h;
+    if (name.size() > 8) Coff::addString(c->cStrTbl, name);
+    Coff::setName(h, c->cStrTbl, name);
+    h.s_flags = STYP_TEXT;
+    c->cScnHdr[name] = h;
+    c->cScnNum[static_cast<int>(c->cScnNum.size()) + 1] = name;
+    return *this;
+  }
+
+  Input& symbol(const Sym& s) {
+    syment e;
+    if (s.name.size() > 8) Coff::addString(c->cStrTbl, s.name);
+    Coff::setName(e, c->cStrTbl, s.name);
+    e.n_scnum = s.scnum;
+    e.n_sclass = s.sclass;
+    c->cSymTbl.push_back(e);
+    c->cSymKind.push_back(AuxKind::none);
+    return *this;
+  }
+
+  // A ".file" symbol with the source name in its auxiliary slot.
+  Input& file(const std::string& source) {
+    syment e;
+    Coff::setName(e, c->cStrTbl, ".file");
+    e.n_sclass = C_FILE;
+    e.n_scnum = -2;
+    e.n_numaux = 1;
+    c->cSymTbl.push_back(e);
+    c->cSymKind.push_back(AuxKind::none);
+    aux_file aux;
+    aux.x_offset = Coff::addString(c->cStrTbl, source);
+    syment slot;
+    setAux(slot, aux);
+    c->cSymTbl.push_back(slot);
+    c->cSymKind.push_back(AuxKind::file);
+    return *this;
+  }
+
+  // An auxiliary slot whose bytes read as an external definition named `name`.
+  Input& lookalikeAux(const std::string& name) {
+    syment owner;
+    Coff::setName(owner, c->cStrTbl, "f");
+    owner.n_sclass = C_EXT;
+    owner.n_scnum = 1;
+    owner.n_numaux = 1;
+    c->cSymTbl.push_back(owner);
+    c->cSymKind.push_back(AuxKind::none);
+    syment fake;
+    Coff::setName(fake, c->cStrTbl, name);
+    fake.n_sclass = C_EXT;
+    fake.n_scnum = 1;
+    c->cSymTbl.push_back(fake);
+    c->cSymKind.push_back(AuxKind::fcn);
+    return *this;
+  }
+
+  std::unique_ptr<Coff> c;
+};
+
+void add(Linker& l, Input& in) { l.cCoff.push_back(std::move(in.c)); }
+
+std::string symName(const Coff& c, size_t i) { return Coff::getName(c.cSymTbl[i], c.cStrTbl); }
+
+}  // namespace
+
+TEST(LinkerSymbols, MergedStringTableIsSortedAndEveryInputPointsIntoIt) {
+  Linker l;
+  Input a("./a.o");
+  a.section(".code_section_z").symbol({"shared_long_name", 1}).file("zeta_source.asm").symbol({"short", 1});
+  Input b("./b.o");
+  b.symbol({"alpha_long_name", 0}).section(".code_section_z").symbol({"shared_long_name", 0}).file("beta.asm");
+  add(l, a);
+  add(l, b);
+  l.mergeStringTbls();
+
+  // Byte-wise ascending, each string once, offsets from 4 with one NUL each.
+  const std::map<int, std::string> expected = {{4, ".code_section_z"},
+                                               {4 + 16, "alpha_long_name"},
+                                               {4 + 16 + 16, "beta.asm"},
+                                               {4 + 16 + 16 + 9, "shared_long_name"},
+                                               {4 + 16 + 16 + 9 + 17, "zeta_source.asm"}};
+  EXPECT_EQ(l.cOutput.cStrTbl, expected);
+  for (const auto& [offset, text] : expected) EXPECT_EQ(l.cOutputStrTbl.at(text), offset);
+
+  // Every name reads the same through the rewritten offsets, and the offsets
+  // are the merged table's.
+  const Coff& ca = *l.cCoff[0];
+  const Coff& cb = *l.cCoff[1];
+  EXPECT_EQ(Coff::getName(ca.cScnHdr.at(".code_section_z"), l.cOutput.cStrTbl), ".code_section_z");
+  EXPECT_EQ(ca.cScnHdr.at(".code_section_z").s_offset(), 4u);
+  EXPECT_EQ(symName(ca, 0), "shared_long_name");
+  EXPECT_EQ(ca.cSymTbl[0].n_offset(), 45u);
+  EXPECT_EQ(Coff::getName(getAux<aux_file>(ca.cSymTbl[2]), l.cOutput.cStrTbl), "zeta_source.asm");
+  EXPECT_EQ(symName(ca, 3), "short");
+  EXPECT_EQ(symName(cb, 0), "alpha_long_name");
+  EXPECT_EQ(cb.cSymTbl[0].n_offset(), 20u);
+  EXPECT_EQ(Coff::getName(cb.cSymTbl[1], l.cOutput.cStrTbl), "shared_long_name");
+  EXPECT_EQ(Coff::getName(getAux<aux_file>(cb.cSymTbl[3]), cb.cStrTbl), "beta.asm");
+  // An input keeps only the merged entries it uses.
+  EXPECT_EQ(cb.cStrTbl.size(), 4u);
+  EXPECT_EQ(cb.cStrTbl.count(4 + 16 + 16 + 9 + 17), 0u);
+}
+
+TEST(LinkerSymbols, DefinitionsIncludeTheLinkersOwnAndRefuseASecondOne) {
+  Linker l;
+  Input a("./a.o");
+  a.symbol({"main", 1}).symbol({"local", 1, C_STAT}).symbol({"ext_ref", 0}).lookalikeAux("ghost");
+  Input b("./b.o");
+  b.symbol({"ext_ref", 1}).symbol({"ghost", 1});
+  add(l, a);
+  add(l, b);
+  std::string error;
+  ASSERT_TRUE(l.buildExtSymDef(error)) << error;
+  EXPECT_EQ(l.cExtSymDef.size(), 3u + 4u);
+  EXPECT_EQ(l.cExtSymDef.at("_cinit"), &l.cCinitSym);
+  EXPECT_EQ(l.cExtSymDef.at("_stack"), &l.cStackSym);
+  EXPECT_EQ(l.cExtSymDef.at("_stksize"), &l.cStksizeSym);
+  EXPECT_EQ(Coff::getName(l.cStksizeSym, {}), "_stksize");
+  EXPECT_EQ(l.cStackSym.n_sclass, C_EXT);
+  EXPECT_EQ(l.cStackSym.n_scnum, 0);
+  EXPECT_EQ(l.cStackSym.n_value, 0u);
+  EXPECT_EQ(l.cExtSymDef.at("main"), &l.cCoff[0]->cSymTbl[0]);
+  EXPECT_EQ(l.cExtSymDef.count("local"), 0u);
+  // The auxiliary slot that looks like "ghost" is not a symbol; b's is.
+  EXPECT_EQ(l.cExtSymDef.at("ghost"), &l.cCoff[1]->cSymTbl[1]);
+
+  for (const std::string name : {"main", "_stksize", "_cinit"}) {
+    Linker twice;
+    Input x("./x.o");
+    x.symbol({"main", 1});
+    Input y("./y.o");
+    y.symbol({"other", 1}).symbol({name, 2});
+    add(twice, x);
+    add(twice, y);
+    error.clear();
+    EXPECT_FALSE(twice.buildExtSymDef(error));
+    EXPECT_EQ(error, "symbol '" + name + "' has multiple definitions.");
+  }
+}
+
+TEST(LinkerSymbols, ReferencesBindToTheirDefinitionOrNameTheFile) {
+  Linker l;
+  Input a("./a.o");
+  a.symbol({"callee_with_long_name", 0}).symbol({".code", 0}).symbol({"_stack", 0}).symbol({"main", 1});
+  Input b("./lib.lib(b.o)");
+  b.symbol({"callee_with_long_name", 1}).symbol({"main", 0});
+  add(l, a);
+  add(l, b);
+  l.mergeStringTbls();
+  std::string error;
+  ASSERT_TRUE(l.buildExtSymDef(error));
+  ASSERT_TRUE(l.buildExtRefDef(error)) << error;
+  const Coff& ca = *l.cCoff[0];
+  const Coff& cb = *l.cCoff[1];
+  EXPECT_EQ(l.cExtRefDef.size(), 3u);
+  EXPECT_EQ(l.cExtRefDef.at(&ca.cSymTbl[0]), &cb.cSymTbl[0]);
+  EXPECT_EQ(l.cExtRefDef.at(&ca.cSymTbl[2]), &l.cStackSym);
+  EXPECT_EQ(l.cExtRefDef.at(&cb.cSymTbl[1]), &ca.cSymTbl[3]);
+  // Section references wait for placement.
+  EXPECT_EQ(l.cExtRefDef.count(&ca.cSymTbl[1]), 0u);
+
+  Linker missing;
+  Input c("./c.o");
+  c.symbol({"defined", 1}).symbol({"nowhere", 0}).symbol({"also_nowhere", 0});
+  add(missing, c);
+  error.clear();
+  ASSERT_TRUE(missing.buildExtSymDef(error));
+  EXPECT_FALSE(missing.buildExtRefDef(error));
+  EXPECT_EQ(error, "could not find definition of symbol 'nowhere' in file './c.o'.");
+}
+
+TEST(LinkerSymbols, ManyInputsStayNearLinear) {
+  // Each input has its own long names and uses a shared one: doubling the
+  // inputs must not quadruple the work, as copying the whole merged table
+  // into every input would.
+  auto run = [](int inputs) {
+    Linker l;
+    for (int i = 0; i < inputs; ++i) {
+      Input in("./m" + std::to_string(i) + ".o");
+      in.symbol({"function_number_" + std::to_string(i), 1})
+          .symbol({"function_number_" + std::to_string((i + 1) % inputs), 0})
+          .symbol({"shared_helper_name", i == 0 ? int16_t{1} : int16_t{0}});
+      add(l, in);
+    }
+    auto start = std::chrono::steady_clock::now();
+    l.mergeStringTbls();
+    std::string error;
+    EXPECT_TRUE(l.buildExtSymDef(error));
+    EXPECT_TRUE(l.buildExtRefDef(error)) << error;
+    EXPECT_EQ(l.cExtRefDef.size(), static_cast<size_t>(2 * inputs - 1));
+    for (const auto& c : l.cCoff) EXPECT_LE(c->cStrTbl.size(), 3u);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  run(500);  // warm-up
+  double small = run(4000);
+  double large = run(16000);
+  EXPECT_LT(large, small * 4 * 3) << small << "s for 4000 inputs, " << large << "s for 16000";
+}

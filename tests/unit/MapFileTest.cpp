@@ -1,0 +1,262 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "map/MapFile.h"
+#include "support/Error.h"
+
+using namespace tarsil;
+
+namespace {
+
+// A finished executable for a Core14 device, built field by field.
+class MapCoff {
+public:
+  MapCoff() {
+    coff.cOptHdr.proc_type = 0xD91D;
+    coff.cOptHdr.rom_width_bits = 14;
+  }
+
+  void section(const std::string& name, uint32_t address, uint32_t size, Coff::ScnType type) {
+    scnhdr h{};
+    if (name.size() > 8) Coff::addString(coff.cStrTbl, name);
+    Coff::setName(h, coff.cStrTbl, name);
+    h.s_paddr = address;
+    h.s_size = size;
+    Coff::setScnFlags(h, type, false, false, false);
+    const int number = static_cast<int>(coff.cScnNum.size()) + 1;
+    coff.cScnNum[number] = name;
+    coff.cScnHdr[name] = h;
+  }
+
+  void symbol(const std::string& name, uint32_t value, int16_t scnum, uint8_t sclass, uint16_t type = 0) {
+    syment s{};
+    if (name.size() > 8) Coff::addString(coff.cStrTbl, name);
+    Coff::setName(s, coff.cStrTbl, name);
+    s.n_value = value;
+    s.n_scnum = scnum;
+    s.n_sclass = sclass;
+    s.n_type = type;
+    coff.cSymTbl.push_back(s);
+    coff.cSymKind.push_back(AuxKind::none);
+  }
+
+  void file(const std::string& source) {
+    symbol(".file", 0, -2, C_FILE);
+    coff.cSymTbl.back().n_numaux = 1;
+    aux_file a{};
+    a.x_offset = Coff::addString(coff.cStrTbl, source);
+    syment slot{};
+    setAux(slot, a);
+    coff.cSymTbl.push_back(slot);
+    coff.cSymKind.push_back(AuxKind::file);
+  }
+
+  void endOfFile() { symbol(".eof", 0, -2, C_FILE); }
+
+  std::string listing(unsigned long progMemSize) const {
+    std::ostringstream os;
+    MapFile::list(os, coff, progMemSize, "Thu Jan  1 00:00:00 1970\n");
+    return os.str();
+  }
+
+  Coff coff;
+};
+
+std::string between(const std::string& text, const std::string& from, const std::string& to) {
+  size_t a = text.find(from);
+  if (a == std::string::npos) return "<no " + from + ">";
+  size_t b = text.find(to, a + from.size());
+  return text.substr(a, b == std::string::npos ? std::string::npos : b - a);
+}
+
+std::string usage(const std::string& listing) {
+  return between(listing, "                              Program Memory Usage", "\n\n\n");
+}
+
+const char* usageHead =
+    "                              Program Memory Usage \n"
+    "                               Start         End      \n"
+    "                           ---------   ---------      \n";
+
+}  // namespace
+
+TEST(MapFile, WholeListingOfASmallProgram) {
+  MapCoff m;
+  m.section(".code", 0x10, 8, Coff::code);
+  m.section(".udata", 0x20, 4, Coff::udata);
+  m.section("/src/util.c.actrec", 0x30, 2, Coff::actrec);
+  m.file("main.c");
+  m.symbol("main", 0x10, 1, C_EXT, 0x20);
+  m.symbol("count", 0x20, 2, C_STAT);
+  m.endOfFile();
+  const std::string expected =
+      "TARSIL 3.40, Linker\n"
+      "Linker Map File - Created Thu Jan  1 00:00:00 1970\n"
+      "\n"
+      "                                 Section Info\n"
+      "                  Section       Type    Address   Location Size(Bytes)\n"
+      "                ---------  ---------  ---------  ---------  ---------\n"
+      "                    .code       code   0x000010    program   0x000008\n"
+      "                   .udata      udata   0x000020       data   0x000004\n"
+      "            util.c.actrec     actrec   0x000030       data   0x000002\n"
+      "\n"
+      "\n"
+      "\n"
+      "                              Program Memory Usage \n"
+      "                               Start         End      \n"
+      "                           ---------   ---------      \n"
+      "                            0x000010    0x000013      \n"
+      "            4 out of 2048 program addresses used, program memory utilization is 0%\n"
+      "\n"
+      "\n"
+      "\n"
+      "                              Symbols - Sorted by Name\n"
+      "                     Name    Address   Location    Storage File                     \n"
+      "                ---------  ---------  ---------  --------- ---------                \n"
+      "                     main   0x000010    program     extern main.c                   \n"
+      "                    count   0x000020       data     static main.c                   \n"
+      "\n"
+      "\n"
+      "\n"
+      "                              Symbols - Sorted by Address\n"
+      "                     Name    Address   Location    Storage File                     \n"
+      "                ---------  ---------  ---------  --------- ---------                \n"
+      "                     main   0x000010    program     extern main.c                   \n"
+      "                    count   0x000020       data     static main.c                   \n"
+      "\n"
+      "\n";
+  EXPECT_EQ(m.listing(2048), expected);
+}
+
+TEST(MapFile, UsageMergesAdjacentSectionsInAddressOrder) {
+  MapCoff m;
+  // Out of address order on purpose; 0x200 words then 0x100 words right after.
+  m.section("high", 0x200, 0x200, Coff::code);
+  m.section("low", 0x0, 0x400, Coff::code);
+  // Empty sections count nothing and neither open nor break a range.
+  m.section("empty", 0x150, 0, Coff::code);
+  // An odd byte count still takes its whole last location.
+  m.section("apart", 0x400, 3, Coff::romdata);
+  // Data sections never count as program memory.
+  m.section("ram", 0x300, 0x10, Coff::idata);
+  EXPECT_EQ(usage(m.listing(0x800)), std::string(usageHead) +
+                                         "                            0x000000    0x0002ff      \n"
+                                         "                            0x000400    0x000401      \n"
+                                         "            770 out of 2048 program addresses used, program memory "
+                                         "utilization is 37%");
+}
+
+TEST(MapFile, UsageWithoutProgramContentsHasNoRows) {
+  MapCoff m;
+  m.section("empty", 0x10, 0, Coff::code);
+  m.section("ram", 0x20, 4, Coff::udata);
+  EXPECT_EQ(usage(m.listing(100)), std::string(usageHead) +
+                                       "            0 out of 100 program addresses used, program memory "
+                                       "utilization is 0%");
+}
+
+TEST(MapFile, UtilizationIsCappedAtOneHundredPercent) {
+  MapCoff m;
+  m.section("code", 0, 20, Coff::code);
+  EXPECT_NE(m.listing(0).find("10 out of 0 program addresses used, program memory utilization is 100%"),
+            std::string::npos);
+  EXPECT_NE(m.listing(5).find("10 out of 5 program addresses used, program memory utilization is 100%"),
+            std::string::npos);
+  EXPECT_NE(m.listing(30).find("10 out of 30 program addresses used, program memory utilization is 33%"),
+            std::string::npos);
+}
+
+TEST(MapFile, LargeSectionsAreCountedInFull) {
+  // A byte-addressed device whose fill section covers most of a large memory:
+  // more locations than sixteen bits can count.
+  MapCoff m;
+  m.coff.cOptHdr.proc_type = 0x0486;
+  m.coff.cOptHdr.rom_width_bits = 16;
+  m.section("code", 0, 0x100, Coff::code);
+  m.section(".fill_1", 0x100, 0x1FFF00, Coff::code);
+  const std::string text = usage(m.listing(0x200000));
+  EXPECT_NE(text.find("0x000000    0x1fffff"), std::string::npos) << text;
+  EXPECT_NE(text.find("2097152 out of 2097152 program addresses used, program memory utilization is 100%"),
+            std::string::npos)
+      << text;
+}
+
+TEST(MapFile, ProgramSymbolsComeFirstInBothOrders) {
+  MapCoff m;
+  m.section("code", 0x100, 2, Coff::code);
+  m.section("ram", 0x10, 2, Coff::udata);
+  m.symbol("zeta", 0x101, 1, C_EXT);
+  m.symbol("beta", 0x100, 1, C_LABEL);
+  m.symbol("alpha", 0x10, 2, C_EXT);
+  // Not listed: undefined, absolute, debug, and classes other than the three.
+  m.symbol("undef", 0, 0, C_EXT);
+  m.symbol("abs", 5, -1, C_EXT);
+  m.symbol("tag", 0, 1, C_STRTAG);
+  const std::string text = m.listing(100);
+  const std::string byName = between(text, "Sorted by Name", "\n\n\n");
+  const std::string byAddress = between(text, "Sorted by Address", "\n\n\n");
+  EXPECT_LT(byName.find(" beta "), byName.find(" zeta "));
+  EXPECT_LT(byName.find(" zeta "), byName.find(" alpha "));
+  EXPECT_LT(byAddress.find(" beta "), byAddress.find(" zeta "));
+  EXPECT_LT(byAddress.find(" zeta "), byAddress.find(" alpha "));
+  EXPECT_NE(byName.find("beta   0x000100    program     static"), std::string::npos) << byName;
+  for (const char* hidden : {"undef", " abs ", " tag "}) EXPECT_EQ(text.find(hidden), std::string::npos) << hidden;
+}
+
+TEST(MapFile, SymbolsTakeTheInnermostOpenSourceFile) {
+  MapCoff m;
+  m.section("code", 0, 8, Coff::code);
+  m.file("outer.c");
+  m.symbol("a", 0, 1, C_EXT);
+  m.file("inner.h");
+  m.symbol("b", 1, 1, C_EXT);
+  m.endOfFile();
+  m.symbol("c", 2, 1, C_EXT);
+  m.endOfFile();
+  m.symbol("d", 3, 1, C_EXT);
+  // A stray end of file does nothing.
+  m.endOfFile();
+  const std::string byName = between(m.listing(100), "Sorted by Name", "\n\n\n");
+  EXPECT_NE(byName.find("a   0x000000    program     extern outer.c"), std::string::npos) << byName;
+  EXPECT_NE(byName.find("b   0x000001    program     extern inner.h"), std::string::npos) << byName;
+  EXPECT_NE(byName.find("c   0x000002    program     extern outer.c"), std::string::npos) << byName;
+  EXPECT_NE(byName.find("d   0x000003    program     extern " + std::string(25, ' ')), std::string::npos)
+      << byName;
+}
+
+TEST(MapFile, LongNamesPushTheirRowsInsteadOfLosingCharacters) {
+  MapCoff m;
+  const std::string name = "a_section_name_longer_than_the_column";
+  m.section(name, 0, 2, Coff::code);
+  m.symbol(name, 0, 1, C_EXT);
+  const std::string text = m.listing(100);
+  EXPECT_NE(text.find("\n" + name + "       code   0x000000"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n" + name + "   0x000000    program"), std::string::npos) << text;
+}
+
+TEST(MapFile, WriteReplacesTheFileOrReportsWhyNot) {
+  Error::reset();
+  Error::quiet(true);
+  MapCoff m;
+  m.section("code", 0, 2, Coff::code);
+  const std::string path = ::testing::TempDir() + "tarsil-mapfile-test.map";
+  {
+    std::ofstream old(path);
+    old << "an older, longer map file that must disappear entirely\n";
+  }
+  ASSERT_TRUE(MapFile::write(path, m.coff, 100));
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str().rfind("TARSIL 3.40, Linker\nLinker Map File - Created ", 0), 0u);
+  EXPECT_EQ(text.str().find("older"), std::string::npos);
+  std::remove(path.c_str());
+
+  EXPECT_FALSE(MapFile::write(::testing::TempDir() + "no-such-dir/x.map", m.coff, 100));
+  EXPECT_EQ(Error::errors(), 1);
+  Error::reset();
+}
