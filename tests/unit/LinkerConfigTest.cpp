@@ -223,7 +223,7 @@ TEST(LinkerConfig, PrintListsEveryMemberInOrder) {
   Debug("Linker::print", 0);
 }
 
-TEST(LinkerRun, UnavailableStageFailsTheLinkAndDefaultsTheOutputName) {
+TEST(LinkerRun, AFailingStageFailsTheRunAndTheOutputNameDefaults) {
   Linker l;
   std::string error;
   EXPECT_FALSE(l.run(error));
