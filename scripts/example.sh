@@ -16,7 +16,7 @@ fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$jobs" --target tarsil tarsil-objdump examples
+cmake --build --preset default -j "$jobs" --target tarsil tarsil-objdump tarsil-hex examples
 
 root=$PWD
 build=build/default
@@ -29,3 +29,5 @@ name=${lkr%.lkr}
 echo
 echo "executable: $dir/$name.cof  (look inside: $build/tools/tarsil-objdump/tarsil-objdump $dir/$name.cof)"
 echo "map file:   $dir/$name.map"
+"$build/tools/tarsil-hex/tarsil-hex" "$dir/$name.cof"
+echo "HEX file:   $dir/$name.hex  (for a device programmer; made by $build/tools/tarsil-hex/tarsil-hex)"
