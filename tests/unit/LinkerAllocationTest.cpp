@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "TestDevices.h"
+
 #include <memory>
 #include <string>
 
@@ -10,9 +12,7 @@ using namespace tarsil;
 
 namespace {
 
-constexpr uint16_t core14Dev = 0xD91D;   // t14-8k-512p
-constexpr uint16_t core16Dev = 0x3DC5;   // t16-16k-2048a
-constexpr uint16_t core16eDev = 0x0486;  // t16e-2m-3840a
+using namespace tarsil::testdev;
 
 // A linker with its inputs loaded and merged, ready for placement.
 class Placement : public ::testing::Test {

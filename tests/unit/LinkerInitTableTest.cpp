@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "TestDevices.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,10 +13,7 @@ using namespace tarsil;
 
 namespace {
 
-constexpr uint16_t core12Dev = 0xC359;   // t12-384-32a
-constexpr uint16_t core14Dev = 0xD91D;   // t14-8k-512p
-constexpr uint16_t core16Dev = 0x3DC5;   // t16-16k-2048a
-constexpr uint16_t core16eDev = 0x0486;  // t16e-2m-3840a
+using namespace tarsil::testdev;
 
 class InitTable : public ::testing::Test {
 protected:
