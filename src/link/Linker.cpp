@@ -210,7 +210,9 @@ void Linker::print(std::ostream& os) const {
     os << "------- Linker Internals: \n";
     for (size_t i = 0; i < cCoff.size(); ++i) os << "  cCoff[" << i << "]=" << cCoff[i]->cFileName << "\n";
     os << "  cOutput=" << cOutput.cFileName << "\n";
-    for (const auto& [name, size] : cScnSize) {
+    for (const auto& entry : cScnSize) {
+      const std::string& name = entry.first;
+      const unsigned long size = entry.second;
       auto flag = [&](const char* label, const std::map<std::string, bool>& map) {
         auto it = map.find(name);
         if (it != map.end()) os << "  " << label << "[" << name << "]=" << (it->second ? 1 : 0) << "\n";
