@@ -226,8 +226,8 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
       total = std::max(total, startByte + input->second.size());
     }
   }
-  // Uninitialized sections carry no bytes in the file, only a size, which
-  // their headers take from cScnSize: a buffer for them would cost as much
+  // Uninitialized sections and the stack carry no bytes in the file, only a
+  // size, which their headers take: a buffer for them would cost as much
   // memory as the section declares and never be written.
   for (const auto& [name, size] : length)
     if (kindOf(cScnType, name) != Coff::udata) cOutput.cRawData[name] = Data(size);
@@ -262,8 +262,6 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
     std::cout << "Linker::buildOutputRawData() - init table section '" << cInitTableName
               << "' size=" << cInitTable.size() << " image size=" << tableSize << '\n';
   cOutput.cRawData[cInitTableName] = encodeImage(cInitTable, tableSize, cInstSet);
-
-  if (cStackDeclared) cOutput.cRawData[cStackScnName] = Data(cStackDesc.getSize());
   return true;
 }
 
