@@ -6,6 +6,7 @@
 # build/fuzz/artifacts/.
 #   scripts/fuzz.sh                 every target, 60 seconds each
 #   TARSIL_FUZZ_SECONDS=600 scripts/fuzz.sh coff
+#   scripts/fuzz.sh link            a whole link of one fuzzed object
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -13,7 +14,7 @@ tarsil_need_packages "${TARSIL_BUILD_PACKAGES[@]}" libyaml-cpp-dev "${TARSIL_FUZ
 
 seconds=${TARSIL_FUZZ_SECONDS:-60}
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(coff archive)
+[ ${#targets[@]} -eq 0 ] && targets=(coff archive link)
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc 2>/dev/null || echo 2)"
@@ -50,9 +51,12 @@ for target in "${targets[@]}"; do
   binary=$build/fuzz/tarsil-fuzz-$target
   work=$build/corpus/$target
   mkdir -p "$work"
+  # The link target takes one object, so it starts from the object seeds.
+  start=$seeds/$target
+  [ "$target" = link ] && start=$seeds/coff
   echo "== fuzz $target for ${seconds}s =="
   if ! "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
-      -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" "$work" "$seeds/$target"; then
+      -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" "$work" "$start"; then
     echo "fuzz target $target failed; see $build/artifacts/" >&2
     status=1
   fi

@@ -86,8 +86,9 @@ public:
   static void setName(scnhdr& h, const std::map<int, std::string>& strTbl, const std::string& name);
   static void setName(syment& s, const std::map<int, std::string>& strTbl, const std::string& name);
 
-  // Appends a string at the table's next free offset and returns the offset;
-  // an existing equal string is reused.
+  // Appends a string at the table's next free offset and returns the offset.
+  // An equal string already present is not looked for: callers that want one
+  // copy keep their own index of what they added.
   static uint32_t addString(std::map<int, std::string>& strTbl, const std::string& s);
 
   void print(std::ostream& os) const;

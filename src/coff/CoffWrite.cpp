@@ -162,7 +162,9 @@ void Coff::preWrite(uint32_t timdat) {
   for (const auto& name : order) {
     scnhdr& h = cScnHdr.at(name);
     const size_t n = rawSize(*this, name);
-    h.s_size = static_cast<uint32_t>(n);
+    // An uninitialized section may have only its size, set in the header by
+    // whoever built it; holding its zeros in memory would serve no purpose.
+    if (!isBssScn(h) || cRawData.count(name) != 0) h.s_size = static_cast<uint32_t>(n);
     h.s_scnptr = (n == 0 || isBssScn(h)) ? 0 : static_cast<uint32_t>(pos);
     if (!isBssScn(h)) pos += n;
   }

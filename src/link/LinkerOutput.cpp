@@ -226,7 +226,11 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
       total = std::max(total, startByte + input->second.size());
     }
   }
-  for (const auto& [name, size] : length) cOutput.cRawData[name] = Data(size);
+  // Uninitialized sections and the stack carry no bytes in the file, only a
+  // size, which their headers take: a buffer for them would cost as much
+  // memory as the section declares and never be written.
+  for (const auto& [name, size] : length)
+    if (kindOf(cScnType, name) != Coff::udata) cOutput.cRawData[name] = Data(size);
 
   for (const Piece& piece : pieces) {
     Data& output = cOutput.cRawData[*piece.name];
@@ -258,8 +262,6 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
     std::cout << "Linker::buildOutputRawData() - init table section '" << cInitTableName
               << "' size=" << cInitTable.size() << " image size=" << tableSize << '\n';
   cOutput.cRawData[cInitTableName] = encodeImage(cInitTable, tableSize, cInstSet);
-
-  if (cStackDeclared) cOutput.cRawData[cStackScnName] = Data(cStackDesc.getSize());
   return true;
 }
 
@@ -289,8 +291,10 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
 }
 
 bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
-  auto header = [&](const std::string& name, Coff::ScnType kind, bool abs, bool shared, bool access) {
+  auto header = [&](const std::string& name, Coff::ScnType kind, bool abs, bool shared, bool access,
+                    unsigned long size = 0) {
     scnhdr h{};
+    h.s_size = static_cast<uint32_t>(size);
     Coff::setName(h, cOutput.cStrTbl, name);
     auto mem = cScnMem.find(name);
     if (mem != cScnMem.end() && mem->second != nullptr && mem->second->isAllocated(name))
@@ -300,11 +304,14 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
     cOutput.cScnHdr[name] = h;
   };
   for (const auto& [name, kind] : cScnType) {
-    header(name, kind, flagOf(cScnAbs, name), flagOf(cScnShare, name), flagOf(cScnAccess, name));
+    unsigned long size = 0;
+    if (kind == Coff::udata)
+      if (auto it = cScnSize.find(name); it != cScnSize.end()) size = it->second;
+    header(name, kind, flagOf(cScnAbs, name), flagOf(cScnShare, name), flagOf(cScnAccess, name), size);
     if (kind == Coff::idata) header(getInitImageName(name), Coff::romdata, false, false, false);
   }
   header(cInitTableName, Coff::romdata, false, false, false);
-  if (cStackDeclared) header(cStackScnName, Coff::udata, false, false, false);
+  if (cStackDeclared) header(cStackScnName, Coff::udata, false, false, false, cStackDesc.getSize());
   return true;
 }
 

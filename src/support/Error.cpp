@@ -9,6 +9,7 @@ int Error::cWarnings = 0;
 int Error::cErrors = 0;
 bool Error::cVerbose = false;
 bool Error::cQuiet = false;
+Error::TerminateHook Error::cTerminateHook = nullptr;
 
 void Error::report(Type type, const std::string& /*where*/, const std::string& message, bool fatal) {
   if (type == warning) {
@@ -37,6 +38,7 @@ void Error::terminate(int code) {
     std::printf("\n");
     std::fflush(stdout);
   }
+  if (cTerminateHook != nullptr) cTerminateHook(code);
   std::exit(code);
 }
 

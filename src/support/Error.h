@@ -24,6 +24,14 @@ public:
 
   [[noreturn]] static void terminate(int code);
 
+  // For a host that runs the whole program more than once in one process (a
+  // fuzzer): when set, terminate() calls it with the exit code instead of
+  // ending the process, after the summary. The hook must not return; it
+  // leaves by throwing or jumping, and the process ends anyway if it does
+  // return. reset() leaves it as it is, since it belongs to the host.
+  using TerminateHook = void (*)(int code);
+  static void setTerminateHook(TerminateHook hook) { cTerminateHook = hook; }
+
   // Puts the reporter back as at start-up, for tests that run in one process.
   static void reset();
 
@@ -32,6 +40,7 @@ private:
   static int cErrors;
   static bool cVerbose;
   static bool cQuiet;
+  static TerminateHook cTerminateHook;
 };
 
 }  // namespace tarsil

@@ -1,0 +1,86 @@
+// A whole link of one object that is any byte string, against a fixed
+// command file: every stage from reading to the executable and the map must
+// end with a message and an exit status, never crash, hang or leak.
+//
+// The linker ends the process when it is done, so terminate() is redirected
+// to throw back here. The files the link needs live in a directory made for
+// this process and named by a relative path, since the command line takes a
+// leading '/' for a switch.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "driver/Driver.h"
+#include "support/Error.h"
+
+namespace {
+
+struct LinkEnded {
+  int code;
+};
+
+[[noreturn]] void endLink(int code) { throw LinkEnded{code}; }
+
+std::string gDir;
+
+// Code and data memory that every family can use, and a stack, so that a
+// well-formed object of any family links completely.
+const char kCommands[] =
+    "CODEPAGE NAME=page0 START=0x0 END=0x7FF\n"
+    "CODEPAGE NAME=page1 START=0x800 END=0xFFF\n"
+    "DATABANK NAME=gpr0 START=0x20 END=0x6F\n"
+    "DATABANK NAME=gpr1 START=0xA0 END=0xEF\n"
+    "STACK SIZE=0x10\n";
+
+bool writeFile(const std::string& name, const void* bytes, size_t size) {
+  std::FILE* fp = std::fopen(name.c_str(), "wb");
+  if (fp == nullptr) return false;
+  const bool ok = std::fwrite(bytes, 1, size, fp) == size;
+  return std::fclose(fp) == 0 && ok;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tarsil-fuzz-link-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (::mkdtemp(buffer.data()) == nullptr) std::abort();
+  static const std::filesystem::path made = buffer.data();
+  std::atexit([] {
+    std::error_code ec;
+    std::filesystem::remove_all(made, ec);
+  });
+  gDir = "./" + std::filesystem::relative(made).string();
+  if (!writeFile(gDir + "/fuzz.lkr", kCommands, sizeof kCommands - 1)) std::abort();
+  tarsil::Error::setTerminateHook(endLink);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string object = gDir + "/in.o";
+  if (!writeFile(object, data, size)) std::abort();
+  std::string args[] = {"tarsil", "-q", gDir + "/fuzz.lkr", object, "-o", gDir + "/out.cof", "-m", gDir + "/out.map"};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  tarsil::Error::reset();
+  try {
+    tarsil::runTarsil(static_cast<int>(argv.size() - 1), argv.data());
+  } catch (const LinkEnded& end) {
+    // A link that succeeds must have reported no error, and one that fails
+    // must have said why (its messages are counted even while quiet).
+    if (end.code == 0 && tarsil::Error::errors() != 0) std::abort();
+    if (end.code != 0 && tarsil::Error::errors() == 0) std::abort();
+    return 0;
+  }
+  std::abort();  // runTarsil never returns
+}
