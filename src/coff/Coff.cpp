@@ -223,8 +223,12 @@ bool Coff::verify() const {
   if (cScnHdr.size() != cScnNum.size()) problem("', cScnHdr.size() != cScnNum.size() .");
   // Equal sizes can still pair different names; such a section would be
   // left out of the written file.
-  for (const auto& [number, name] : cScnNum)
+  for (const auto& [number, name] : cScnNum) {
     if (cScnHdr.count(name) == 0) problem("', section '" + name + "' has no section header.");
+    // Every later stage keys sections by name; an empty one would be taken
+    // for no section at all.
+    if (name.empty()) problem("' section[" + std::to_string(number - 1) + "] has an empty name.");
+  }
 
   // Counts the headers cannot hold: only a Coff built in memory gets here,
   // and writing it would silently drop entries.

@@ -227,7 +227,13 @@ void Parser::readCmdFile(std::istream& in, const std::string& file, ParserClient
         std::string message = "Illegal <filename> for INCLUDE in " + place(file, line);
         for (const std::string& name : readNames(words, message)) {
           if (!isCmdFile(name)) usage(message);
+          // Each level keeps its file open and a frame on the stack.
+          if (cIncludeDepth >= kMaxIncludeDepth)
+            usage("INCLUDE nested more than " + std::to_string(kMaxIncludeDepth) + " levels deep in " +
+                  place(file, line));
+          ++cIncludeDepth;
           parseCmdFile(name, client);
+          --cIncludeDepth;
         }
       } else if (keyword == "CODEPAGE") {
         if (!client.AddCodePage(parseMemory(words, keyword, file, line, rom), error)) usage(error);

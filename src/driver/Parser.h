@@ -52,6 +52,8 @@ private:
   std::vector<std::string> cCmdFilesRead;
   std::set<std::string> cCmdFilesSeen;
   std::vector<std::string> cCmdFileDirs;
+  int cIncludeDepth = 0;
+  static constexpr int kMaxIncludeDepth = 200;
 };
 
 }  // namespace tarsil
