@@ -117,3 +117,17 @@ TEST(Debug, channelsStartOffAndFollowTheirLevel) {
   Debug::cleanup();
   EXPECT_FALSE(Debug("ch"));
 }
+
+TEST(Debug, oneChannelOnLeavesTheOthersOff) {
+  Debug("on", 2);
+  Debug("off", 0);
+  EXPECT_TRUE(Debug(std::string("on")));
+  EXPECT_FALSE(Debug("off"));
+  EXPECT_FALSE(Debug(std::string("unknown")));
+  // Turning a channel off twice must not switch the remaining one off.
+  Debug("off", 0);
+  Debug("other", 1);
+  Debug("other", 0);
+  EXPECT_TRUE(Debug("on"));
+  Debug::cleanup();
+}
