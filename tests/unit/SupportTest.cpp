@@ -48,6 +48,9 @@ TEST(Strings, hexPrintWidthsAndQuoting) {
   EXPECT_EQ(hexPrint(0x1234, 1), "0x34");
   EXPECT_EQ(hexPrint(5, 4), "0x00000005");
   EXPECT_EQ(hexPrint(0xABCDEF, 3), "0xabcdef");
+  // Bits above the width never show, whatever the width of unsigned long.
+  EXPECT_EQ(hexPrint(0x1FFFFFFFFUL, 4), "0xffffffff");
+  EXPECT_EQ(hexPrint(0xFEDCBA, 2), "0xdcba");
   EXPECT_EQ(hexPrint(5, 0), "<NaN>");
   EXPECT_EQ(hexPrint(5, 5), "<NaN>");
   EXPECT_EQ(swapBytes(0x12345678), 0x78563412);
