@@ -184,22 +184,32 @@ void listUsage(std::ostream& os, const Listing& listing, unsigned long bytesPerL
   os << "\n\n";
 }
 
-void listSymbols(std::ostream& os, std::vector<SymbolInfo>& prog, std::vector<SymbolInfo>& data, const char* title,
-                 bool (*less)(const SymbolInfo&, const SymbolInfo&), bool debug) {
-  std::stable_sort(prog.begin(), prog.end(), less);
-  std::stable_sort(data.begin(), data.end(), less);
-  if (debug) {
-    dump(prog);
-    dump(data);
-  }
+// Sorted through pointers: moving the records themselves, names and all,
+// cost more than the comparisons. The second sort starts from the order the
+// first one left, as sorting the records in place would.
+void listSymbols(std::ostream& os, std::vector<const SymbolInfo*>& prog, std::vector<const SymbolInfo*>& data,
+                 const char* title, bool (*less)(const SymbolInfo&, const SymbolInfo&), bool debug) {
+  auto byPointer = [less](const SymbolInfo* a, const SymbolInfo* b) { return less(*a, *b); };
+  std::stable_sort(prog.begin(), prog.end(), byPointer);
+  std::stable_sort(data.begin(), data.end(), byPointer);
+  if (debug)
+    for (const auto* list : {&prog, &data})
+      for (const SymbolInfo* s : *list) s->print(std::cout);
   os << "\n                              Symbols - Sorted by " << title << '\n';
   symbolRow(os, "Name", "Address", "Location", "Storage", "File");
   symbolRow(os, rule, rule, rule, rule, rule);
   for (const auto* list : {&prog, &data})
-    for (const SymbolInfo& s : *list)
-      symbolRow(os, s.getName(), hexPrint(s.getAddress(), 3), MapFile::strLocation(s.getLocation()),
-                MapFile::strStorageClass(s.getStorageClass()), s.getFile());
+    for (const SymbolInfo* s : *list)
+      symbolRow(os, s->getName(), hexPrint(s->getAddress(), 3), MapFile::strLocation(s->getLocation()),
+                MapFile::strStorageClass(s->getStorageClass()), s->getFile());
   os << "\n\n";
+}
+
+std::vector<const SymbolInfo*> pointersTo(const std::vector<SymbolInfo>& list) {
+  std::vector<const SymbolInfo*> pointers;
+  pointers.reserve(list.size());
+  for (const SymbolInfo& s : list) pointers.push_back(&s);
+  return pointers;
 }
 
 // The listing replaces the map only once it is whole, so an interrupted or
@@ -241,8 +251,10 @@ void MapFile::list(std::ostream& os, const Coff& output, unsigned long progMemSi
   os << Version::linker() << "\nLinker Map File - Created " << created;
   listSections(os, listing, debug);
   listUsage(os, listing, bytesPerProgramLocation(output.cOptHdr), progMemSize);
-  listSymbols(os, listing.progSymbols, listing.dataSymbols, "Name", symbolinfo_name_less, debug);
-  listSymbols(os, listing.progSymbols, listing.dataSymbols, "Address", symbolinfo_address_less, debug);
+  std::vector<const SymbolInfo*> prog = pointersTo(listing.progSymbols);
+  std::vector<const SymbolInfo*> data = pointersTo(listing.dataSymbols);
+  listSymbols(os, prog, data, "Name", symbolinfo_name_less, debug);
+  listSymbols(os, prog, data, "Address", symbolinfo_address_less, debug);
 }
 
 bool MapFile::write(const std::string& name, const Coff& output, unsigned long progMemSize) {
