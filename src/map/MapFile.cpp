@@ -24,20 +24,41 @@ std::string right(const std::string& text, size_t width) {
   return text.size() < width ? std::string(width - text.size(), ' ') + text : text;
 }
 
-std::string left(const std::string& text, size_t width) {
-  return text.size() < width ? text + std::string(width - text.size(), ' ') : text;
+// A row is put together in one buffer and written at once: the symbol
+// listings have two rows per symbol, and a temporary string per column
+// cost more than everything else the map does.
+void column(std::string& row, const std::string& text, size_t width, bool alignRight) {
+  const size_t fill = text.size() < width ? width - text.size() : 0;
+  if (alignRight) row.append(fill, ' ');
+  row += text;
+  if (!alignRight) row.append(fill, ' ');
+}
+
+void row(std::ostream& os, const std::string& a, const std::string& b, const std::string& c, const std::string& d,
+         const std::string& e, bool lastRight) {
+  std::string line;
+  line.reserve(96);
+  column(line, a, 25, true);
+  line += ' ';
+  column(line, b, 10, true);
+  line += ' ';
+  column(line, c, 10, true);
+  line += ' ';
+  column(line, d, 10, true);
+  line += ' ';
+  column(line, e, lastRight ? 10 : 25, lastRight);
+  line += '\n';
+  os.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
 
 void sectionRow(std::ostream& os, const std::string& a, const std::string& b, const std::string& c,
                 const std::string& d, const std::string& e) {
-  os << right(a, 25) << ' ' << right(b, 10) << ' ' << right(c, 10) << ' ' << right(d, 10) << ' ' << right(e, 10)
-     << '\n';
+  row(os, a, b, c, d, e, true);
 }
 
 void symbolRow(std::ostream& os, const std::string& a, const std::string& b, const std::string& c,
                const std::string& d, const std::string& e) {
-  os << right(a, 25) << ' ' << right(b, 10) << ' ' << right(c, 10) << ' ' << right(d, 10) << ' ' << left(e, 25)
-     << '\n';
+  row(os, a, b, c, d, e, false);
 }
 
 void usageRow(std::ostream& os, const std::string& start, const std::string& end) {
