@@ -3,9 +3,9 @@
 #
 #   bench/scale/run.sh [BUILD_DIR] [SCALES...]     (default: build, 1 2 4)
 #
-# Per size: input bytes, the best wall time of three links, peak resident
+# Per size: input bytes, the best wall time of five links, peak resident
 # memory of that link, input throughput, and the link's time over the time
-# of reading the same inputs with cat (also the best of three). Inputs are
+# of reading the same inputs with cat (also the best of five). Inputs are
 # generated once per size into a temporary directory.
 set -euo pipefail
 
@@ -31,8 +31,8 @@ for s in $scales; do
   read -r -a args <args
   inputs=(scale.lkr *.o *.lib)
   bytes=$(cat "${inputs[@]}" | wc -c)
-  read -r t peak < <(python3 "$here/timeit.py" 3 "$tarsil" -q "${args[@]}" -o out.cof -m out.map)
-  read -r c _ < <(python3 "$here/timeit.py" 3 cat "${inputs[@]}")
+  read -r t peak < <(python3 "$here/timeit.py" 5 "$tarsil" -q "${args[@]}" -o out.cof -m out.map)
+  read -r c _ < <(python3 "$here/timeit.py" 5 cat "${inputs[@]}")
   awk -v s="$s" -v b="$bytes" -v t="$t" -v p="$peak" -v c="$c" -v what="$(cat counts)" 'BEGIN {
     mbs = t > 0 ? b / 1e6 / t : 0
     ratio = c > 0 ? t / c : 0
