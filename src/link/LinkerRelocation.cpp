@@ -130,13 +130,17 @@ void Linker::patch(Data& d, uint32_t rawOffset, uint32_t value, uint16_t srcBegi
   // runs past the end is a patcher's mistake, never something to write.
   TARSIL_ASSERT_TEXT(static_cast<uint64_t>(rawOffset) * 8 + dstBegin + width <= static_cast<uint64_t>(dsize) * 8,
                      "field lies within the data");
-  char* bytes = d.bytes();
-  for (unsigned k = 0; k < width; ++k) {
-    // Positions are split into byte and bit before they can grow past 32
-    // bits: an offset near the end of a large buffer must not wrap.
-    const unsigned bit = dstBegin + k;
-    setBit(bytes[rawOffset + bit / 8], bit % 8, ((value >> (srcBegin + k)) & 1) != 0);
-  }
+  if (width == 0) return;
+  // The field lies within the first four bytes at the offset: it is merged
+  // into those bytes as one little-endian word, touching no byte past the
+  // field's last one.
+  char* bytes = d.bytes() + rawOffset;
+  const unsigned count = (dstBegin + width + 7u) / 8u;
+  uint32_t word = 0;
+  for (unsigned i = 0; i < count; ++i) word |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[i])) << (8 * i);
+  const uint32_t field = (1u << width) - 1u;
+  word = (word & ~(field << dstBegin)) | (((value >> srcBegin) & field) << dstBegin);
+  for (unsigned i = 0; i < count; ++i) bytes[i] = static_cast<char>(static_cast<uint8_t>(word >> (8 * i)));
 }
 
 void Linker::bitToggle(Data& d, uint32_t bitPos, bool on) {

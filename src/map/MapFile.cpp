@@ -24,20 +24,41 @@ std::string right(const std::string& text, size_t width) {
   return text.size() < width ? std::string(width - text.size(), ' ') + text : text;
 }
 
-std::string left(const std::string& text, size_t width) {
-  return text.size() < width ? text + std::string(width - text.size(), ' ') : text;
+// A row is put together in one buffer and written at once: the symbol
+// listings have two rows per symbol, and a temporary string per column
+// cost more than everything else the map does.
+void column(std::string& row, const std::string& text, size_t width, bool alignRight) {
+  const size_t fill = text.size() < width ? width - text.size() : 0;
+  if (alignRight) row.append(fill, ' ');
+  row += text;
+  if (!alignRight) row.append(fill, ' ');
+}
+
+void row(std::ostream& os, const std::string& a, const std::string& b, const std::string& c, const std::string& d,
+         const std::string& e, bool lastRight) {
+  std::string line;
+  line.reserve(96);
+  column(line, a, 25, true);
+  line += ' ';
+  column(line, b, 10, true);
+  line += ' ';
+  column(line, c, 10, true);
+  line += ' ';
+  column(line, d, 10, true);
+  line += ' ';
+  column(line, e, lastRight ? 10 : 25, lastRight);
+  line += '\n';
+  os.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
 
 void sectionRow(std::ostream& os, const std::string& a, const std::string& b, const std::string& c,
                 const std::string& d, const std::string& e) {
-  os << right(a, 25) << ' ' << right(b, 10) << ' ' << right(c, 10) << ' ' << right(d, 10) << ' ' << right(e, 10)
-     << '\n';
+  row(os, a, b, c, d, e, true);
 }
 
 void symbolRow(std::ostream& os, const std::string& a, const std::string& b, const std::string& c,
                const std::string& d, const std::string& e) {
-  os << right(a, 25) << ' ' << right(b, 10) << ' ' << right(c, 10) << ' ' << right(d, 10) << ' ' << left(e, 25)
-     << '\n';
+  row(os, a, b, c, d, e, false);
 }
 
 void usageRow(std::ostream& os, const std::string& start, const std::string& end) {
@@ -184,22 +205,32 @@ void listUsage(std::ostream& os, const Listing& listing, unsigned long bytesPerL
   os << "\n\n";
 }
 
-void listSymbols(std::ostream& os, std::vector<SymbolInfo>& prog, std::vector<SymbolInfo>& data, const char* title,
-                 bool (*less)(const SymbolInfo&, const SymbolInfo&), bool debug) {
-  std::stable_sort(prog.begin(), prog.end(), less);
-  std::stable_sort(data.begin(), data.end(), less);
-  if (debug) {
-    dump(prog);
-    dump(data);
-  }
+// Sorted through pointers: moving the records themselves, names and all,
+// cost more than the comparisons. The second sort starts from the order the
+// first one left, as sorting the records in place would.
+void listSymbols(std::ostream& os, std::vector<const SymbolInfo*>& prog, std::vector<const SymbolInfo*>& data,
+                 const char* title, bool (*less)(const SymbolInfo&, const SymbolInfo&), bool debug) {
+  auto byPointer = [less](const SymbolInfo* a, const SymbolInfo* b) { return less(*a, *b); };
+  std::stable_sort(prog.begin(), prog.end(), byPointer);
+  std::stable_sort(data.begin(), data.end(), byPointer);
+  if (debug)
+    for (const auto* list : {&prog, &data})
+      for (const SymbolInfo* s : *list) s->print(std::cout);
   os << "\n                              Symbols - Sorted by " << title << '\n';
   symbolRow(os, "Name", "Address", "Location", "Storage", "File");
   symbolRow(os, rule, rule, rule, rule, rule);
   for (const auto* list : {&prog, &data})
-    for (const SymbolInfo& s : *list)
-      symbolRow(os, s.getName(), hexPrint(s.getAddress(), 3), MapFile::strLocation(s.getLocation()),
-                MapFile::strStorageClass(s.getStorageClass()), s.getFile());
+    for (const SymbolInfo* s : *list)
+      symbolRow(os, s->getName(), hexPrint(s->getAddress(), 3), MapFile::strLocation(s->getLocation()),
+                MapFile::strStorageClass(s->getStorageClass()), s->getFile());
   os << "\n\n";
+}
+
+std::vector<const SymbolInfo*> pointersTo(const std::vector<SymbolInfo>& list) {
+  std::vector<const SymbolInfo*> pointers;
+  pointers.reserve(list.size());
+  for (const SymbolInfo& s : list) pointers.push_back(&s);
+  return pointers;
 }
 
 // The listing replaces the map only once it is whole, so an interrupted or
@@ -241,8 +272,10 @@ void MapFile::list(std::ostream& os, const Coff& output, unsigned long progMemSi
   os << Version::linker() << "\nLinker Map File - Created " << created;
   listSections(os, listing, debug);
   listUsage(os, listing, bytesPerProgramLocation(output.cOptHdr), progMemSize);
-  listSymbols(os, listing.progSymbols, listing.dataSymbols, "Name", symbolinfo_name_less, debug);
-  listSymbols(os, listing.progSymbols, listing.dataSymbols, "Address", symbolinfo_address_less, debug);
+  std::vector<const SymbolInfo*> prog = pointersTo(listing.progSymbols);
+  std::vector<const SymbolInfo*> data = pointersTo(listing.dataSymbols);
+  listSymbols(os, prog, data, "Name", symbolinfo_name_less, debug);
+  listSymbols(os, prog, data, "Address", symbolinfo_address_less, debug);
 }
 
 bool MapFile::write(const std::string& name, const Coff& output, unsigned long progMemSize) {

@@ -7,16 +7,33 @@ std::map<std::string, int>& Debug::cSwitch() {
   return channels;
 }
 
-Debug::Debug(const std::string& name) : cName(name) { cSwitch().try_emplace(name, 0); }
-
-Debug::Debug(const std::string& name, int level) : cName(name) { cSwitch()[name] = level; }
-
-Debug::operator bool() const {
-  auto [it, inserted] = cSwitch().try_emplace(cName, 0);
-  return it->second != 0;
+int& Debug::cOn() {
+  static int on = 0;
+  return on;
 }
 
-void Debug::cleanup() { cSwitch().clear(); }
+// A channel that was never set behaves exactly like one set to 0, so names
+// are entered only when a level is set.
+Debug::Debug(const std::string& name) : cName(name) {}
+
+Debug::Debug(const char* name) : cLiteral(name) {}
+
+Debug::Debug(const std::string& name, int level) : cName(name) {
+  int& current = cSwitch()[name];
+  cOn() += (level != 0) - (current != 0);
+  current = level;
+}
+
+Debug::operator bool() const {
+  if (cOn() == 0) return false;
+  auto it = cLiteral ? cSwitch().find(cLiteral) : cSwitch().find(cName);
+  return it != cSwitch().end() && it->second != 0;
+}
+
+void Debug::cleanup() {
+  cSwitch().clear();
+  cOn() = 0;
+}
 
 int Debug::initialLevel() {
 #ifdef TARSIL_DEBUG_CHANNELS

@@ -9,6 +9,10 @@ namespace tarsil {
 class Debug {
 public:
   explicit Debug(const std::string& name);
+  // Channels are tested once per relocation and per symbol: a literal name
+  // is kept as it is, so that testing costs no allocation while every
+  // channel is off.
+  explicit Debug(const char* name);
   Debug(const std::string& name, int level);
   explicit operator bool() const;
   static void cleanup();
@@ -19,7 +23,10 @@ public:
 
 private:
   std::string cName;
+  const char* cLiteral = nullptr;
   static std::map<std::string, int>& cSwitch();
+  // Channels whose level is not 0.
+  static int& cOn();
 };
 
 }  // namespace tarsil

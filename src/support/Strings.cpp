@@ -91,10 +91,14 @@ long swapBytes(long v) {
 
 std::string hexPrint(unsigned long value, int width) {
   if (width < 1 || width > 4) return "<NaN>";
-  unsigned long mask = width == 4 ? 0xFFFFFFFFUL : ((1UL << (8 * width)) - 1);
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%0*lx", width * 2, value & mask);
-  return buf;
+  // The map prints two addresses per symbol: formatting through printf
+  // cost more than sorting the symbols.
+  static constexpr char digits[] = "0123456789abcdef";
+  const int count = width * 2;
+  std::string text(static_cast<size_t>(count) + 2, '0');
+  text[1] = 'x';
+  for (int i = 0; i < count; ++i) text[static_cast<size_t>(count + 1 - i)] = digits[(value >> (4 * i)) & 0xF];
+  return text;
 }
 
 }  // namespace tarsil

@@ -124,6 +124,31 @@ TEST(Patch, writesOnlyTheFieldItIsGiven) {
   EXPECT_EQ(bytesIn(d), (std::vector<uint8_t>{0x01, 0x00, 0xEF, 0xBE}));
 }
 
+// Every field shape the patchers can ask for, against the bit-by-bit
+// definition, with the field ending at the very end of the data so that a
+// write past it would show (and trip the sanitizers).
+TEST(Patch, everyFieldShapeMatchesTheBitwiseDefinition) {
+  const uint32_t values[] = {0, 0xFFFFFFFFu, 0xA5C3E19Bu, 0x12345678u};
+  for (uint16_t width = 1; width <= 16; ++width)
+    for (uint16_t dst = 0; dst < 16; ++dst)
+      for (uint16_t src = 0; src + width < 32; ++src)
+        for (uint32_t value : values) {
+          const uint32_t size = (dst + width + 7u) / 8u + 1u;
+          std::vector<uint8_t> before(size);
+          for (uint32_t i = 0; i < size; ++i) before[i] = static_cast<uint8_t>(0x5A ^ (i * 37) ^ dst);
+          std::vector<uint8_t> expected = before;
+          for (unsigned k = 0; k < width; ++k) {
+            const unsigned bit = 8u + dst + k;  // the field starts at byte 1
+            const bool on = ((value >> (src + k)) & 1u) != 0;
+            uint8_t& byte = expected[bit / 8];
+            byte = static_cast<uint8_t>(on ? byte | (1u << (bit % 8)) : byte & ~(1u << (bit % 8)));
+          }
+          Data d = bytesOf(before);
+          Linker::patch(d, 1, value, src, dst, width);
+          ASSERT_EQ(bytesIn(d), expected) << "width " << width << " dst " << dst << " src " << src;
+        }
+}
+
 TEST(Patch, bitToggleSetsAndClearsOneBit) {
   Data d = bytesOf({0x00, 0xFF});
   Linker::bitToggle(d, 15, false);

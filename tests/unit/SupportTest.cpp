@@ -48,6 +48,9 @@ TEST(Strings, hexPrintWidthsAndQuoting) {
   EXPECT_EQ(hexPrint(0x1234, 1), "0x34");
   EXPECT_EQ(hexPrint(5, 4), "0x00000005");
   EXPECT_EQ(hexPrint(0xABCDEF, 3), "0xabcdef");
+  // Bits above the width never show, whatever the width of unsigned long.
+  EXPECT_EQ(hexPrint(0x1FFFFFFFFUL, 4), "0xffffffff");
+  EXPECT_EQ(hexPrint(0xFEDCBA, 2), "0xdcba");
   EXPECT_EQ(hexPrint(5, 0), "<NaN>");
   EXPECT_EQ(hexPrint(5, 5), "<NaN>");
   EXPECT_EQ(swapBytes(0x12345678), 0x78563412);
@@ -116,4 +119,18 @@ TEST(Debug, channelsStartOffAndFollowTheirLevel) {
   Debug("ch", 3);
   Debug::cleanup();
   EXPECT_FALSE(Debug("ch"));
+}
+
+TEST(Debug, oneChannelOnLeavesTheOthersOff) {
+  Debug("on", 2);
+  Debug("off", 0);
+  EXPECT_TRUE(Debug(std::string("on")));
+  EXPECT_FALSE(Debug("off"));
+  EXPECT_FALSE(Debug(std::string("unknown")));
+  // Turning a channel off twice must not switch the remaining one off.
+  Debug("off", 0);
+  Debug("other", 1);
+  Debug("other", 0);
+  EXPECT_TRUE(Debug("on"));
+  Debug::cleanup();
 }
