@@ -65,40 +65,40 @@ public:
   };
 
   // Patches `words` with one relocation through Linker::doPatch.
-  Outcome run(std::vector<uint16_t> words, const Reloc& spec) {
+  Outcome run(std::vector<uint16_t> words, const Reloc& rel) {
     syment s;
     std::map<int, std::string> strTbl;
-    if (spec.name.size() > 8) {
-      strTbl[4] = spec.name;
+    if (rel.name.size() > 8) {
+      strTbl[4] = rel.name;
       s.set_n_offset(4);
     } else {
-      std::memcpy(s.n_name, spec.name.data(), spec.name.size());
+      std::memcpy(s.n_name, rel.name.data(), rel.name.size());
     }
-    s.n_value = spec.value;
+    s.n_value = rel.value;
     s.n_sclass = C_EXT;
     std::vector<syment> symTbl{s};
     reloc r;
-    r.r_vaddr = spec.offset;
+    r.r_vaddr = rel.offset;
     r.r_symndx = 0;
-    r.r_offset = spec.addend;
-    r.r_type = spec.type;
+    r.r_offset = rel.addend;
+    r.r_type = rel.type;
     Data d = wordsOf(words);
     Outcome o;
-    o.ok = cLinker.doPatch(spec.scnAddr, d, r, symTbl, strTbl, o.error);
+    o.ok = cLinker.doPatch(rel.scnAddr, d, r, symTbl, strTbl, o.error);
     o.words = wordsIn(d);
     return o;
   }
 
   // The words after a relocation that must succeed.
-  std::vector<uint16_t> patched(std::vector<uint16_t> words, const Reloc& spec) {
-    Outcome o = run(words, spec);
+  std::vector<uint16_t> patched(std::vector<uint16_t> words, const Reloc& rel) {
+    Outcome o = run(words, rel);
     EXPECT_TRUE(o.ok) << o;
     return o.words;
   }
 
   // The text of a relocation that must fail; the words must stay as they were.
-  std::string refused(std::vector<uint16_t> words, const Reloc& spec) {
-    Outcome o = run(words, spec);
+  std::string refused(std::vector<uint16_t> words, const Reloc& rel) {
+    Outcome o = run(words, rel);
     EXPECT_FALSE(o.ok) << o;
     EXPECT_EQ(o.words, words);
     return o.error;
