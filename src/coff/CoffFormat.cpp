@@ -351,6 +351,46 @@ void aux_fcn_calls::encode(uint8_t* p) const {
   put32(p + 4, x_is_interrupt);
 }
 
+const char* relocTypeName(uint16_t type) {
+  static const char* const names[] = {
+      nullptr,
+      "RELOCT_CALL",
+      "RELOCT_GOTO",
+      "RELOCT_HIGH",
+      "RELOCT_LOW",
+      "RELOCT_P",
+      "RELOCT_BANKSEL",
+      "RELOCT_PAGESEL",
+      "RELOCT_ALL",
+      "RELOCT_IBANKSEL",
+      "RELOCT_F",
+      "RELOCT_TRIS",
+      "RELOCT_MOVLR",
+      "RELOCT_MOVLB",
+      "RELOCT_CALL2",
+      "RELOCT_FF1",
+      "RELOCT_FF2",
+      "RELOCT_LFSR1",
+      "RELOCT_LFSR2",
+      "RELOCT_BRA",
+      "RELOCT_CONDBRA",
+      "RELOCT_UPPER",
+      "RELOCT_ACCESS",
+      "RELOCT_PAGESEL_WREG",
+      "RELOCT_PAGESEL_BITS",
+      "RELOCT_SCNSZ_LOW",
+      "RELOCT_SCNSZ_HIGH",
+      "RELOCT_SCNSZ_UPPER",
+      "RELOCT_SCNEND_LOW",
+      "RELOCT_SCNEND_HIGH",
+      "RELOCT_SCNEND_UPPER",
+      "RELOCT_SCNEND_LFSR1",
+      "RELOCT_SCNEND_LFSR2",
+  };
+  static_assert(sizeof names / sizeof names[0] == kRelocTypeCount + 1);
+  return type >= 1 && type <= kRelocTypeCount ? names[type] : nullptr;
+}
+
 const char* auxKindName(AuxKind kind) {
   switch (kind) {
     case AuxKind::none: return "none";

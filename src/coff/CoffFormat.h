@@ -296,6 +296,11 @@ enum class AuxKind : int { none = 0, file, scn, tag, eos, fcn, arr, eobf, bobf, 
 // "none", "file", ... "fcn_calls", "field".
 const char* auxKindName(AuxKind kind);
 
+// "RELOCT_CALL" ... "RELOCT_SCNEND_LFSR2" for the relocation types 1 to 32,
+// one numbering for every family; null for any other number.
+const char* relocTypeName(uint16_t type);
+constexpr uint16_t kRelocTypeCount = 32;
+
 // A slot's 18 bytes viewed as an auxiliary record, and stored back.
 template <class Aux>
 Aux getAux(const syment& slot) {

@@ -93,7 +93,7 @@ bool Linker::patchSections(std::string& error) {
                       "r_type=%s\n",
                       coff->cFileName.c_str(), scnName.c_str(), static_cast<unsigned>(r.r_vaddr),
                       static_cast<unsigned>(r.r_symndx), static_cast<int>(r.r_offset),
-                      relocTypeName(r.r_type).c_str());
+                      relocTypeText(r.r_type).c_str());
         }
         std::string text;
         if (!relocSymbol(*coff, r, text) ||

@@ -1,6 +1,9 @@
 #include "CoffNames.h"
 
 #include <cstdio>
+#include <vector>
+
+#include "coff/CoffFormat.h"
 
 namespace tarsil::tools {
 
@@ -16,20 +19,6 @@ const NamedValue kSectionFlags[] = {
     {"STYP_OVRLY", 0x00004000},  {"STYP_ACCESS", 0x00008000}, {"STYP_ACTREC", 0x00010000},
 };
 
-const NamedValue kRelocTypes[] = {
-    {"RELOCT_CALL", 1},          {"RELOCT_GOTO", 2},          {"RELOCT_HIGH", 3},
-    {"RELOCT_LOW", 4},           {"RELOCT_P", 5},             {"RELOCT_BANKSEL", 6},
-    {"RELOCT_PAGESEL", 7},       {"RELOCT_ALL", 8},           {"RELOCT_IBANKSEL", 9},
-    {"RELOCT_F", 10},            {"RELOCT_TRIS", 11},         {"RELOCT_MOVLR", 12},
-    {"RELOCT_MOVLB", 13},        {"RELOCT_CALL2", 14},        {"RELOCT_FF1", 15},
-    {"RELOCT_FF2", 16},          {"RELOCT_LFSR1", 17},        {"RELOCT_LFSR2", 18},
-    {"RELOCT_BRA", 19},          {"RELOCT_CONDBRA", 20},      {"RELOCT_UPPER", 21},
-    {"RELOCT_ACCESS", 22},       {"RELOCT_PAGESEL_WREG", 23}, {"RELOCT_PAGESEL_BITS", 24},
-    {"RELOCT_SCNSZ_LOW", 25},    {"RELOCT_SCNSZ_HIGH", 26},   {"RELOCT_SCNSZ_UPPER", 27},
-    {"RELOCT_SCNEND_LOW", 28},   {"RELOCT_SCNEND_HIGH", 29},  {"RELOCT_SCNEND_UPPER", 30},
-    {"RELOCT_SCNEND_LFSR1", 31}, {"RELOCT_SCNEND_LFSR2", 32},
-};
-
 const NamedValue kStorageClasses[] = {
     {"C_NULL", 0},     {"C_EXT", 2},   {"C_STAT", 3},  {"C_LABEL", 6},   {"C_STRTAG", 10},
     {"C_UNTAG", 12},   {"C_ENTAG", 15}, {"C_FIELD", 18}, {"C_BLOCK", 100}, {"C_FCN", 101},
@@ -40,7 +29,16 @@ const NamedValue kStorageClasses[] = {
 
 std::span<const NamedValue> fileFlagNames() { return kFileFlags; }
 std::span<const NamedValue> sectionFlagNames() { return kSectionFlags; }
-std::span<const NamedValue> relocTypeNames() { return kRelocTypes; }
+std::span<const NamedValue> relocTypeNames() {
+  // The linker's own names, so that its messages, the dumps and the
+  // descriptions spell every type alike.
+  static const std::vector<NamedValue> names = [] {
+    std::vector<NamedValue> table;
+    for (uint16_t type = 1; type <= kRelocTypeCount; ++type) table.push_back({relocTypeName(type), type});
+    return table;
+  }();
+  return names;
+}
 std::span<const NamedValue> storageClassNames() { return kStorageClasses; }
 
 const char* nameOf(std::span<const NamedValue> table, uint32_t value) {

@@ -10,42 +10,6 @@ namespace tarsil::patching {
 
 namespace {
 
-const char* const kTypeNames[] = {
-    nullptr,
-    "RELOCT_CALL",
-    "RELOCT_GOTO",
-    "RELOCT_HIGH",
-    "RELOCT_LOW",
-    "RELOCT_P",
-    "RELOCT_BANKSEL",
-    "RELOCT_PAGESEL",
-    "RELOCT_ALL",
-    "RELOCT_IBANKSEL",
-    "RELOCT_F",
-    "RELOCT_TRIS",
-    "RELOCT_MOVLR",
-    "RELOCT_MOVLB",
-    "RELOCT_CALL2",
-    "RELOCT_FF1",
-    "RELOCT_FF2",
-    "RELOCT_LFSR1",
-    "RELOCT_LFSR2",
-    "RELOCT_BRA",
-    "RELOCT_CONDBRA",
-    "RELOCT_UPPER",
-    "RELOCT_ACCESS",
-    "RELOCT_PAGESEL_WREG",
-    "RELOCT_PAGESEL_BITS",
-    "RELOCT_SCNSZ_LOW",
-    "RELOCT_SCNSZ_HIGH",
-    "RELOCT_SCNSZ_UPPER",
-    "RELOCT_SCNEND_LOW",
-    "RELOCT_SCNEND_HIGH",
-    "RELOCT_SCNEND_UPPER",
-    "RELOCT_SCNEND_LFSR1",
-    "RELOCT_SCNEND_LFSR2",
-};
-
 std::string hex(uint64_t v, int digits) {
   char buf[24];
   std::snprintf(buf, sizeof buf, "0x%0*llx", digits, static_cast<unsigned long long>(v));
@@ -63,12 +27,12 @@ bool spanFits(const Data& d, const reloc& r, uint64_t count, std::string& error)
 
 }  // namespace
 
-std::string relocTypeName(uint16_t type) {
-  if (type >= 1 && type <= RELOCT_SCNEND_LFSR2) return kTypeNames[type];
+std::string relocTypeText(uint16_t type) {
+  if (const char* name = tarsil::relocTypeName(type)) return name;
   return "RELOCT_" + std::to_string(type);
 }
 
-std::string describe(const reloc& r) { return "relocation " + relocTypeName(r.r_type) + " at offset " + hex(r.r_vaddr, 4); }
+std::string describe(const reloc& r) { return "relocation " + relocTypeText(r.r_type) + " at offset " + hex(r.r_vaddr, 4); }
 
 const syment* symbolOf(const std::vector<syment>& symTbl, const reloc& r, std::string& error) {
   if (r.r_symndx < symTbl.size()) return &symTbl[r.r_symndx];
@@ -116,7 +80,7 @@ uint16_t bitSelect(int instSet, uint16_t reg, uint16_t bit, bool set) {
 }
 
 void trace(const char* channel, uint16_t type, uint32_t value) {
-  if (Debug(channel)) std::cout << channel << "() - " << relocTypeName(type) << ", value=" << hex(value, 4) << '\n';
+  if (Debug(channel)) std::cout << channel << "() - " << relocTypeText(type) << ", value=" << hex(value, 4) << '\n';
 }
 
 void trace(const char* channel, const char* text) {

@@ -53,7 +53,7 @@ enum RelocType : uint16_t {
 
 // "RELOCT_CALL" ... "RELOCT_SCNEND_LFSR2"; "RELOCT_<n>" for a number that
 // names no type.
-std::string relocTypeName(uint16_t type);
+std::string relocTypeText(uint16_t type);
 
 inline constexpr const char* kUnsupported = "unsupported relocation type.";
 
