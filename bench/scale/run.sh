@@ -1,15 +1,31 @@
 #!/usr/bin/env bash
-# Links the generated Core16E program at 1x, 2x and 4x size, with a map.
+# Links the generated program of one core family (or of each) at 1x, 2x and
+# 4x size, with a map.
 #
-#   bench/scale/run.sh [BUILD_DIR] [SCALES...]     (default: build, 1 2 4)
+#   bench/scale/run.sh [--family F] [BUILD_DIR] [SCALES...]
 #
-# Per size: input bytes, the best wall time of five links, peak resident
-# memory of that link, input throughput, and the link's time over the time
-# of reading the same inputs with cat (also the best of five). Inputs are
-# generated once per size into a temporary directory.
+# F is core12, core14, core16, core16e (the default) or all; BUILD_DIR
+# defaults to build, SCALES to 1 2 4. Per size: input bytes, the best wall
+# time of five links, peak resident memory of that link, input throughput,
+# and the link's time over the time of reading the same inputs with cat (also
+# the best of five); after each size but the first, how the time grew per
+# doubling of the input. Inputs are generated once per size into a temporary
+# directory. The smaller families' programs must fit their devices, so their
+# inputs are much smaller and their times are mostly the process's start.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+family=
+if [ "${1:-}" = --family ]; then
+  family=${2:?"--family takes core12, core14, core16, core16e or all"}
+  shift 2
+fi
+case "$family" in
+  ""|core16e) families=core16e ;;
+  core12|core14|core16) families=$family ;;
+  all) families="core12 core14 core16 core16e" ;;
+  *) echo "unknown family '$family': core12, core14, core16, core16e or all" >&2; exit 1 ;;
+esac
 build=${1:-build}
 shift || true
 scales=${*:-1 2 4}
@@ -22,24 +38,33 @@ export TARSIL_YAML2OBJ=$build/tools/tarsil-yaml2obj/tarsil-yaml2obj
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-printf '%5s %12s %9s %10s %9s %10s  %s\n' size "input bytes" "time (s)" "peak (MB)" "MB/s" "x cat" "inputs"
-previous=
-for s in $scales; do
-  dir=$work/$s
-  python3 "$here/gen.py" "$s" "$dir"
-  cd "$dir"
-  read -r -a args <args
-  inputs=(scale.lkr *.o *.lib)
-  bytes=$(cat "${inputs[@]}" | wc -c)
-  read -r t peak < <(python3 "$here/timeit.py" 5 "$tarsil" -q "${args[@]}" -o out.cof -m out.map)
-  read -r c _ < <(python3 "$here/timeit.py" 5 cat "${inputs[@]}")
-  awk -v s="$s" -v b="$bytes" -v t="$t" -v p="$peak" -v c="$c" -v what="$(cat counts)" 'BEGIN {
-    mbs = t > 0 ? b / 1e6 / t : 0
-    ratio = c > 0 ? t / c : 0
-    printf "%4dx %12d %9.4f %10.1f %9.1f %10.1f  %s\n", s, b, t, p / 1024, mbs, ratio, what }'
-  if [ -n "$previous" ]; then
-    awk -v a="$previous" -v b="$t" 'BEGIN { if (a > 0) printf "%5s time x%.2f over the previous size\n", "", b / a }'
-  fi
-  previous=$t
-  cd - >/dev/null
+for f in $families; do
+  [ -z "$family" ] || echo "$f"
+  printf '%5s %12s %9s %10s %9s %10s  %s\n' size "input bytes" "time (s)" "peak (MB)" "MB/s" "x cat" "inputs"
+  previous=
+  for s in $scales; do
+    dir=$work/$f/$s
+    python3 "$here/gen.py" --family "$f" "$s" "$dir"
+    cd "$dir"
+    read -r -a args <args
+    inputs=(scale.lkr *.o *.lib)
+    bytes=$(cat "${inputs[@]}" | wc -c)
+    read -r t peak < <(python3 "$here/timeit.py" 5 "$tarsil" -q "${args[@]}" -o out.cof -m out.map)
+    read -r c _ < <(python3 "$here/timeit.py" 5 cat "${inputs[@]}")
+    awk -v s="$s" -v b="$bytes" -v t="$t" -v p="$peak" -v c="$c" -v what="$(cat counts)" 'BEGIN {
+      mbs = t > 0 ? b / 1e6 / t : 0
+      ratio = c > 0 ? t / c : 0
+      printf "%4dx %12d %9.4f %10.1f %9.1f %10.1f  %s\n", s, b, t, p / 1024, mbs, ratio, what }'
+    if [ -n "$previous" ]; then
+      # Scales need not double from one to the next: the growth is brought
+      # to one doubling of the input, which is what the target bounds.
+      read -r ps pb pt <<<"$previous"
+      awk -v ps="$ps" -v pb="$pb" -v pt="$pt" -v s="$s" -v b="$bytes" -v t="$t" 'BEGIN {
+        if (pt > 0 && pb > 0 && b > pb)
+          printf "%5s time x%.2f per doubling of the input (%dx over %dx: input x%.2f, time x%.2f)\n",
+                 "", exp(log(t / pt) * log(2) / log(b / pb)), s, ps, b / pb, t / pt }'
+    fi
+    previous="$s $bytes $t"
+    cd - >/dev/null
+  done
 done
