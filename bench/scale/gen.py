@@ -491,6 +491,7 @@ def describe_words(fam, rng, module, must_call, callees, data):
 
 
 def write_inputs(out, yaml2obj, objects, libs, texts):
+    os.makedirs(out, exist_ok=True)
     def build(name, text):
         path = os.path.join(out, name)
         with open(path + ".yaml", "w") as f:
@@ -627,7 +628,6 @@ def main():
         sys.exit("the scale is a whole number from 1 up")
     out = args[1]
     rng = random.Random(int(args[2]) if len(args) > 2 else 1)
-    os.makedirs(out, exist_ok=True)
     yaml2obj = os.environ.get("TARSIL_YAML2OBJ", "tarsil-yaml2obj")
     if family == "core16e":
         main_core16e(scale, out, rng, yaml2obj)

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Checks the scale generator against a build:
+#
+#   bench/scale/test.sh [BUILD_DIR]     (default: build)
+#
+# - Core12, Core14 and Core16 programs link (status 0, with a map) at every
+#   scale that run.sh uses, and their inputs hold every relocation type of
+#   the family, so a change to the generator cannot quietly drop one;
+# - a scale that does not fit the device is refused before anything is
+#   written;
+# - the Core16E inputs are those of every earlier measurement (same seed,
+#   same bytes), so that the numbers stay comparable.
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:-build}" && pwd)
+export TARSIL_YAML2OBJ=$build/tools/tarsil-yaml2obj/tarsil-yaml2obj
+objdump=$build/tools/tarsil-objdump/tarsil-objdump
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+declare -A types=(
+  [core12]="ALL BANKSEL CALL F GOTO HIGH IBANKSEL LOW PAGESEL PAGESEL_BITS TRIS"
+  [core14]="ALL BANKSEL CALL F GOTO HIGH IBANKSEL LOW PAGESEL PAGESEL_BITS PAGESEL_WREG"
+  [core16]="ALL BANKSEL CALL F GOTO HIGH IBANKSEL LOW MOVLB MOVLR P PAGESEL PAGESEL_WREG"
+)
+
+for family in core12 core14 core16; do
+  for scale in 1 2 4; do
+    dir=$work/$family$scale
+    python3 "$here/gen.py" --family $family $scale "$dir" || { fail "$family ${scale}x: not generated"; continue; }
+    out=$(cd "$dir" && read -r -a args <args && "$build/tarsil" "${args[@]}" -o out.cof -m out.map)
+    status=$?
+    [ $status = 0 ] && [ -s "$dir/out.map" ] || fail "$family ${scale}x: link status $status: $out"
+  done
+  seen=$(cd "$work/${family}1" && "$objdump" --relocs ./*.o ./*.lib | grep -o 'RELOCT_[A-Z0-9_]*' | sort -u | tr '\n' ' ')
+  for t in ${types[$family]}; do
+    [[ " $seen" == *" RELOCT_$t "* ]] || fail "$family: no RELOCT_$t among the relocations"
+  done
+done
+
+# Twice the largest scale that run.sh uses does not fit 2K words.
+msg=$(python3 "$here/gen.py" --family core12 8 "$work/too-big" 2>&1)
+[ $? != 0 ] && [[ $msg == *"needs about"* ]] && [ ! -e "$work/too-big" ] ||
+  fail "core12 at scale 8 was not refused cleanly: $msg"
+
+python3 "$here/gen.py" 1 "$work/core16e" || fail "core16e: not generated"
+sum=$(cd "$work/core16e" && cat args counts scale.lkr $(cat args | cut -d' ' -f2-) | sha256sum | cut -c1-16)
+[ "$sum" = "$(cat "$here/core16e-1x.sum")" ] || fail "core16e 1x inputs changed (checksum $sum)"
+
+[ $failures = 0 ] && echo "OK" || echo "$failures failure(s)"
+[ $failures = 0 ]
