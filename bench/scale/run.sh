@@ -2,7 +2,7 @@
 # Links the generated program of one core family (or of each) at 1x, 2x and
 # 4x size, with a map.
 #
-#   bench/scale/run.sh [--family F] [BUILD_DIR] [SCALES...]
+#   bench/scale/run.sh [--family F] [--instructions] [BUILD_DIR] [SCALES...]
 #
 # F is core12, core14, core16, core16e (the default) or all; BUILD_DIR
 # defaults to build, SCALES to 1 2 4. Per size: input bytes, the best wall
@@ -10,16 +10,22 @@
 # and the link's time over the time of reading the same inputs with cat (also
 # the best of five); after each size but the first, how the time grew per
 # doubling of the input. Inputs are generated once per size into a temporary
-# directory. The smaller families' programs must fit their devices, so their
+# directory. With --instructions, one more link per size runs under
+# callgrind and its instruction count is shown too: unlike the wall time it
+# does not depend on what else the machine is doing. The smaller families' programs must fit their devices, so their
 # inputs are much smaller and their times are mostly the process's start.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 family=
-if [ "${1:-}" = --family ]; then
-  family=${2:?"--family takes core12, core14, core16, core16e or all"}
-  shift 2
-fi
+instructions=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --family) family=${2:?"--family takes core12, core14, core16, core16e or all"}; shift 2 ;;
+    --instructions) instructions=yes; shift ;;
+    *) break ;;
+  esac
+done
 case "$family" in
   ""|core16e) families=core16e ;;
   core12|core14|core16) families=$family ;;
@@ -40,7 +46,8 @@ trap 'rm -rf "$work"' EXIT
 
 for f in $families; do
   [ -z "$family" ] || echo "$f"
-  printf '%5s %12s %9s %10s %9s %10s  %s\n' size "input bytes" "time (s)" "peak (MB)" "MB/s" "x cat" "inputs"
+  printf '%5s %12s %9s %10s %9s %10s  %s%s\n' size "input bytes" "time (s)" "peak (MB)" "MB/s" "x cat" \
+    "${instructions:+"M instr  "}" "inputs"
   previous=
   for s in $scales; do
     dir=$work/$f/$s
@@ -51,20 +58,31 @@ for f in $families; do
     bytes=$(cat "${inputs[@]}" | wc -c)
     read -r t peak < <(python3 "$here/timeit.py" 5 "$tarsil" -q "${args[@]}" -o out.cof -m out.map)
     read -r c _ < <(python3 "$here/timeit.py" 5 cat "${inputs[@]}")
-    awk -v s="$s" -v b="$bytes" -v t="$t" -v p="$peak" -v c="$c" -v what="$(cat counts)" 'BEGIN {
+    n=0
+    if [ -n "$instructions" ]; then
+      n=$(valgrind --tool=callgrind --callgrind-out-file=/dev/null "$tarsil" -q "${args[@]}" -o out.cof -m out.map 2>&1 |
+          sed -n 's/.*refs: *//p' | tr -d ,)
+    fi
+    awk -v s="$s" -v b="$bytes" -v t="$t" -v p="$peak" -v c="$c" -v n="$n" -v what="$(cat counts)" 'BEGIN {
       mbs = t > 0 ? b / 1e6 / t : 0
       ratio = c > 0 ? t / c : 0
-      printf "%4dx %12d %9.4f %10.1f %9.1f %10.1f  %s\n", s, b, t, p / 1024, mbs, ratio, what }'
+      printf "%4dx %12d %9.4f %10.1f %9.1f %10.1f  ", s, b, t, p / 1024, mbs, ratio
+      if (n > 0) printf "%7.1f  ", n / 1e6
+      printf "%s\n", what }'
     if [ -n "$previous" ]; then
       # Scales need not double from one to the next: the growth is brought
       # to one doubling of the input, which is what the target bounds.
-      read -r ps pb pt <<<"$previous"
-      awk -v ps="$ps" -v pb="$pb" -v pt="$pt" -v s="$s" -v b="$bytes" -v t="$t" 'BEGIN {
-        if (pt > 0 && pb > 0 && b > pb)
-          printf "%5s time x%.2f per doubling of the input (%dx over %dx: input x%.2f, time x%.2f)\n",
-                 "", exp(log(t / pt) * log(2) / log(b / pb)), s, ps, b / pb, t / pt }'
+      read -r ps pb pt pn <<<"$previous"
+      awk -v ps="$ps" -v pb="$pb" -v pt="$pt" -v pn="$pn" -v s="$s" -v b="$bytes" -v t="$t" -v n="$n" 'BEGIN {
+        if (pt > 0 && pb > 0 && b > pb) {
+          d = log(2) / log(b / pb)
+          printf "%5s time x%.2f per doubling of the input (%dx over %dx: input x%.2f, time x%.2f)",
+                 "", exp(log(t / pt) * d), s, ps, b / pb, t / pt
+          if (n > 0 && pn > 0) printf ", instructions x%.2f per doubling", exp(log(n / pn) * d)
+          printf "\n"
+        } }'
     fi
-    previous="$s $bytes $t"
+    previous="$s $bytes $t $n"
     cd - >/dev/null
   done
 done
