@@ -6,7 +6,7 @@
 #
 # F is core12, core14, core16, core16e (the default) or all; BUILD_DIR
 # defaults to build, SCALES to 1 2 4. Per size: input bytes, the best wall
-# time of five links, peak resident memory of that link, input throughput,
+# time of five links, peak resident memory of one link, input throughput,
 # and the link's time over the time of reading the same inputs with cat (also
 # the best of five); after each size but the first, how the time grew per
 # doubling of the input. Inputs are generated once per size into a temporary
