@@ -179,7 +179,7 @@ class Core12(WordFamily):
     pages = 4
     stubs = True
     objects = 8
-    members = 7
+    members = 6
     functions = 1
     body = (2, 4)
     udata_sections = 4
@@ -203,7 +203,8 @@ class Core12(WordFamily):
         if kind <= 1:
             return self.call(rng, f)
         if kind == 2:
-            return [("00 0a", [(0, here, "RELOCT_GOTO")])]
+            # A call before may have selected another page.
+            return self.jump(here)
         if kind == 3:
             return [("00 00 00 00", [(0, v, "RELOCT_BANKSEL")]), ("00 02", [(0, v, "RELOCT_F")])]
         if kind == 4:
@@ -245,8 +246,8 @@ class Core14(WordFamily):
     device = 0x4193          # t14-8k-512a: 8K words in four pages, four banks
     rom_width = 14
     rom_words = 0x2000
-    objects = 34
-    members = 13
+    objects = 32
+    members = 12
     functions = 2
     body = (3, 5)
     udata_sections = 8
@@ -268,7 +269,9 @@ class Core14(WordFamily):
         if kind <= 1:
             return self.call(rng, f)
         if kind == 2:
-            return [("00 28", [(0, here, "RELOCT_GOTO")])]
+            # A call before may have selected another page.
+            sel = rng.choice(["RELOCT_PAGESEL", "RELOCT_PAGESEL_WREG", "RELOCT_PAGESEL_BITS"])
+            return [("00 00 00 00", [(0, here, sel)]), ("00 28", [(0, here, "RELOCT_GOTO")])]
         if kind == 3:
             return [("00 00 00 00", [(0, v, "RELOCT_BANKSEL")]), ("00 08", [(0, v, "RELOCT_F")])]
         if kind == 4:
@@ -305,8 +308,8 @@ class Core16(WordFamily):
     device = 0x3DC5          # t16-16k-2048a: 16K words in two pages, eight banks
     rom_width = 16
     rom_words = 0x4000
-    objects = 69
-    members = 30
+    objects = 64
+    members = 28
     functions = 2
     body = (3, 5)
     udata_sections = 16
@@ -328,7 +331,9 @@ class Core16(WordFamily):
         if kind <= 1:
             return self.call(rng, f)
         if kind == 2:
-            return [("00 c0", [(0, here, "RELOCT_GOTO")])]
+            # A call before may have selected another page.
+            sel = rng.choice(["RELOCT_PAGESEL", "RELOCT_PAGESEL_WREG"])
+            return [("00 00 00 00", [(0, here, sel)]), ("00 c0", [(0, here, "RELOCT_GOTO")])]
         if kind == 3:
             sel = rng.choice(["RELOCT_BANKSEL", "RELOCT_IBANKSEL"])
             return [("00 00", [(0, v, sel)]), ("00 01", [(0, v, "RELOCT_F")])]
@@ -608,7 +613,7 @@ def main_words(fam, scale, out, rng, yaml2obj):
         f.write("LIBPATH .\n")
         f.write(fam.lkr())
     with open(os.path.join(out, "counts"), "w") as f:
-        f.write("objects %d, members %d x %d (fewer than core16e's: %dK words of program memory), "
+        f.write("objects %d, members %d x %d (scaled down for %dK words of program memory), "
                 "relocations %d, symbol entries %d, line numbers %d, %d program words\n" % (
                     nobj, LIBRARIES, nmem, fam.rom_words // 1024, counts["relocations"], counts["symbols"],
                     counts["line numbers"], words))
