@@ -158,6 +158,7 @@ def describe(rng, module, callees, data):
 class WordFamily:
     stubs = False      # Core12: functions are entered through lower-half stubs
     stack = 0
+    # Counts at scale 1, set so that scale 4 still fits the device.
     objects = members = functions = 0
     body = (0, 0)
     udata_sections = idata_sections = 0
@@ -168,6 +169,9 @@ class WordFamily:
         raise NotImplementedError
 
     def instruction(self, rng, here, f, v):
+        """One instruction, with whatever selects its page or bank, in the
+        function whose body starts at here; f is a function and v a data
+        byte that it may use."""
         raise NotImplementedError
 
 
