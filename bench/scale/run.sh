@@ -12,8 +12,9 @@
 # doubling of the input. Inputs are generated once per size into a temporary
 # directory. With --instructions, one more link per size runs under
 # callgrind and its instruction count is shown too: unlike the wall time it
-# does not depend on what else the machine is doing. The smaller families' programs must fit their devices, so their
-# inputs are much smaller and their times are mostly the process's start.
+# does not depend on what else the machine is doing. The smaller families'
+# programs must fit their devices, so their inputs are much smaller and
+# their times are mostly the process's start.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
