@@ -9,7 +9,8 @@
 # - a scale that does not fit the device is refused before anything is
 #   written;
 # - the Core16E inputs are those of every earlier measurement (same seed,
-#   same bytes), so that the numbers stay comparable.
+#   same bytes), so that the numbers stay comparable;
+# - run.sh prints its table with the linker's own peak memory.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -49,6 +50,18 @@ msg=$(python3 "$here/gen.py" --family core12 8 "$work/too-big" 2>&1)
 python3 "$here/gen.py" 1 "$work/core16e" || fail "core16e: not generated"
 sum=$(cd "$work/core16e" && cat args counts scale.lkr $(cat args | cut -d' ' -f2-) | sha256sum | cut -c1-16)
 [ "$sum" = "$(cat "$here/core16e-1x.sum")" ] || fail "core16e 1x inputs changed (checksum $sum)"
+
+# run.sh itself: a row per size, the growth per doubling after the second,
+# and a peak memory that is the linker's own, not the interpreter's that
+# started it (tens of kilobytes of input need a few megabytes).
+table=$(bash "$here/run.sh" --family core12 "$build" 1 2 2>&1)
+rows=$(grep -cE '^ +[12]x +[0-9]+ ' <<<"$table")
+[ "$rows" = 2 ] && grep -q 'per doubling of the input (2x over 1x' <<<"$table" ||
+  fail "run.sh printed no table of two sizes: $table"
+if [ -x /usr/bin/time ]; then
+  peak=$(awk '$1 == "1x" { print $4 }' <<<"$table")
+  awk -v p="$peak" 'BEGIN { exit !(p > 0 && p < 10) }' || fail "run.sh: core12 1x peak memory $peak MB"
+fi
 
 [ $failures = 0 ] && echo "OK" || echo "$failures failure(s)"
 [ $failures = 0 ]
