@@ -7,12 +7,12 @@
 #include <iostream>
 #include <string_view>
 #include <type_traits>
-#include <unordered_map>
 
 #include "coff/Coff.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/Error.h"
+#include "support/NameHash.h"
 #include "support/Strings.h"
 
 namespace tarsil {
@@ -73,8 +73,7 @@ std::vector<Section<CoffT>> sectionOrder(CoffT& coff, std::vector<std::pair<int,
     s.lines = advanceTo(coff.cLineInfo, lines, name);
     byName.push_back(s);
   }
-  std::unordered_map<std::string_view, size_t> index;
-  index.reserve(byName.size());
+  NameHash<size_t> index(byName.size());
   for (size_t i = 0; i < byName.size(); ++i) index.emplace(*byName[i].name, i);
 
   std::vector<Section<CoffT>> order;
@@ -82,15 +81,15 @@ std::vector<Section<CoffT>> sectionOrder(CoffT& coff, std::vector<std::pair<int,
   std::vector<size_t> place(byName.size());
   if (numbers) numbers->reserve(coff.cScnNum.size());
   for (const auto& [number, name] : coff.cScnNum) {
-    auto it = index.find(name);
-    if (it == index.end()) continue;
-    Section<CoffT>& s = byName[it->second];
+    const size_t* at = index.find(name);
+    if (at == nullptr) continue;
+    Section<CoffT>& s = byName[*at];
     if (!s.taken) {
       s.taken = true;
-      place[it->second] = order.size();
+      place[*at] = order.size();
       order.push_back(s);
     }
-    if (numbers) numbers->emplace_back(number, place[it->second]);
+    if (numbers) numbers->emplace_back(number, place[*at]);
   }
   return order;
 }

@@ -7,8 +7,6 @@
 #include <sstream>
 #include <string_view>
 #include <type_traits>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -20,6 +18,7 @@
 #include "support/AtomicFile.h"
 #include "support/Debug.h"
 #include "support/Error.h"
+#include "support/NameHash.h"
 #include "support/Strings.h"
 
 namespace tarsil {
@@ -35,17 +34,16 @@ class NameIndex {
 public:
   using Value = std::conditional_t<std::is_const_v<Map>, const typename Map::mapped_type,
                                    typename Map::mapped_type>;
-  explicit NameIndex(Map& map) {
-    cIndex.reserve(map.size());
+  explicit NameIndex(Map& map) : cIndex(map.size()) {
     for (auto& [name, value] : map) cIndex.emplace(name, &value);
   }
   Value* find(std::string_view name) const {
-    auto it = cIndex.find(name);
-    return it == cIndex.end() ? nullptr : it->second;
+    Value* const* found = cIndex.find(name);
+    return found ? *found : nullptr;
   }
 
 private:
-  std::unordered_map<std::string_view, Value*> cIndex;
+  NameHash<Value*> cIndex;
 };
 
 Coff::ScnType kindOf(const NameIndex<const std::map<std::string, Coff::ScnType>>& kinds, const std::string& name,
@@ -105,14 +103,13 @@ void noteRebase(const std::string& file, int index, const char* what, Values... 
 
 bool Linker::buildOutputScnNum(std::string& /*error*/) {
   const NameIndex kinds(std::as_const(cScnType));
-  std::unordered_set<std::string_view> numbered;
-  numbered.reserve(cScnType.size() + 8);
+  NameHash<bool> numbered(cScnType.size() + 8);
   auto number = [&](const std::string& name) {
-    if (numbered.count(name) != 0) return;
+    if (numbered.find(name) != nullptr) return;
     const int next = static_cast<int>(numbered.size()) + 1;
     std::string& stored = cOutput.cScnNum[next];
     stored = name;
-    numbered.insert(stored);
+    numbered.emplace(stored, true);
   };
   for (const auto& coff : cCoff) {
     for (const auto& [n, name] : coff->cScnNum) {
@@ -134,8 +131,7 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
   if (cStrip) return true;
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputSymbolTbl"));
 
-  std::unordered_map<std::string_view, int> outputNumber;
-  outputNumber.reserve(cOutput.cScnNum.size());
+  NameHash<int> outputNumber(cOutput.cScnNum.size());
   for (const auto& [n, name] : cOutput.cScnNum) outputNumber.emplace(name, n);
 
   size_t total = cOutput.cSymTbl.size();
@@ -152,7 +148,7 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
     cSymBase[input] = base;
     renumber.clear();
     for (const auto& [n, name] : coff.cScnNum)
-      if (auto out = outputNumber.find(name); out != outputNumber.end()) renumber.emplace_back(n, out->second);
+      if (const int* out = outputNumber.find(name)) renumber.emplace_back(n, *out);
 
     // The kind of the first auxiliary slot of the symbol being copied: the
     // call records that may follow a function's belong to it.
@@ -264,8 +260,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
   };
   std::vector<Target> targets;
   targets.reserve(cScnSize.size());
-  std::unordered_map<std::string_view, size_t> targetOf;
-  targetOf.reserve(cScnSize.size());
+  NameHash<size_t> targetOf(cScnSize.size());
   for (const auto& [name, size] : cScnSize) {
     targetOf.emplace(name, targets.size());
     targets.push_back({&name, size});
@@ -295,7 +290,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
           static_cast<unsigned long>(loadStart - allocStart) * bytesPerLocation((*mem)->type());
       auto [at, added] = targetOf.emplace(name, targets.size());
       if (added) targets.push_back({&name, 0});
-      Target& target = targets[at->second];
+      Target& target = targets[*at];
       if (target.pieces++ == 0) target.firstPiece = pieces.size();
       target.length = std::max(target.length, startByte + input->second.size());
       pieces.push_back({coff.get(), &name, &input->second, allocStart, loadStart, startByte});
@@ -323,7 +318,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
 
   for (const Piece& piece : pieces) {
     if (piece.bytes->size() == 0) continue;  // taken over whole above
-    Data& output = *targets[targetOf.find(*piece.name)->second].output;
+    Data& output = *targets[*targetOf.find(*piece.name)].output;
     if (debug) {
       std::cout << "Linker::buildOutputRawData() - input file '" << piece.coff->cFileName << "', section '"
                 << *piece.name << "', startByte=" << piece.startByte << ", loadStart=" << hexPrint(piece.loadStart, 4)
@@ -368,7 +363,7 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   // Each output list is sized once, from the pieces that feed it.
   std::vector<Piece> pieces;
   std::vector<std::pair<std::vector<coff_lineno>*, size_t>> targets;
-  std::unordered_map<std::string_view, size_t> targetOf;
+  NameHash<size_t> targetOf(cScnType.size());
   for (size_t input = 0; input < cCoff.size(); ++input) {
     const Coff& coff = *cCoff[input];
     for (const auto& [n, name] : coff.cScnNum) {
@@ -377,8 +372,8 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
       if (kindOf(kinds, name, &coff) != Coff::code) continue;
       auto [at, added] = targetOf.emplace(name, targets.size());
       if (added) targets.emplace_back(&cOutput.cLineInfo[name], 0);
-      targets[at->second].second += lines->second.size();
-      pieces.push_back({input, &lines->second, at->second});
+      targets[*at].second += lines->second.size();
+      pieces.push_back({input, &lines->second, *at});
     }
   }
   for (auto& [output, count] : targets) output->reserve(output->size() + count);
@@ -405,7 +400,7 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
 bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
   // Names too long for the header's own field are found in the string
   // table in one pass, the first equal string counting.
-  std::unordered_map<std::string_view, uint32_t> longNames;
+  NameHash<uint32_t> longNames;
   auto wantName = [&](const std::string& name) {
     if (name.size() > 8) longNames.emplace(name, 0);
   };
@@ -420,20 +415,20 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
   size_t unresolved = longNames.size();
   for (auto it = cOutput.cStrTbl.begin(); unresolved != 0 && it != cOutput.cStrTbl.end(); ++it) {
     if (it->second.size() <= 8) continue;
-    auto want = longNames.find(it->second);
-    if (want == longNames.end() || want->second != 0) continue;
-    want->second = static_cast<uint32_t>(it->first);
+    uint32_t* want = longNames.find(it->second);
+    if (want == nullptr || *want != 0) continue;
+    *want = static_cast<uint32_t>(it->first);
     --unresolved;
   }
   auto setName = [&](scnhdr& h, const std::string& name) {
-    auto want = name.size() > 8 ? longNames.find(name) : longNames.end();
-    if (want == longNames.end() || want->second == 0) {
+    const uint32_t* want = name.size() > 8 ? longNames.find(name) : nullptr;
+    if (want == nullptr || *want == 0) {
       // Short, or missing from the table, which the setter reports.
       Coff::setName(h, cOutput.cStrTbl, name);
       return;
     }
     std::memset(h.s_name, 0, sizeof h.s_name);
-    const uint32_t offset = want->second;
+    const uint32_t offset = *want;
     for (int i = 0; i < 4; ++i) h.s_name[4 + i] = static_cast<char>((offset >> (8 * i)) & 0xFF);
   };
 

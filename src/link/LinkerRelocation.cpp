@@ -66,6 +66,7 @@ bool Linker::verifyRelocations(std::string& error) {
 
 bool Linker::patchSections(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::patchSections"));
+  const TraceScope tracing;
   std::string text;
   for (const auto& coff : cCoff) {
     const std::string& file = coff->cFileName;

@@ -31,10 +31,6 @@ const syment* missingSymbol(const std::vector<syment>& symTbl, const reloc& r, s
   return nullptr;
 }
 
-uint32_t relocValue(const syment& s, const reloc& r) {
-  return s.n_value + static_cast<uint32_t>(static_cast<int32_t>(r.r_offset));
-}
-
 bool pastEnd(const Data& d, const reloc& r, std::string& error) {
   error = describe(r) + " writes past the end of the section's raw data (" + std::to_string(d.size()) + " bytes).";
   return false;
@@ -69,7 +65,19 @@ uint16_t bitSelect(int instSet, uint16_t reg, uint16_t bit, bool set) {
   return encode(instSet, set ? InstType::BSF : InstType::BCF, reg, bit);
 }
 
-void trace(const char* channel, uint16_t type, uint32_t value) {
+TraceScope::TraceScope() {
+  for (const char* channel :
+       {"Linker::doPatchCore12", "Linker::doPatchCore14", "Linker::doPatchCore16", "Linker::doPatchCore16E"})
+    if (Debug(channel)) return;
+  cCounted = true;
+  ++cSilent;
+}
+
+TraceScope::~TraceScope() {
+  if (cCounted) --cSilent;
+}
+
+void traceValue(const char* channel, uint16_t type, uint32_t value) {
   if (Debug(channel)) std::cout << channel << "() - " << relocTypeText(type) << ", value=" << hex(value, 4) << '\n';
 }
 

@@ -74,7 +74,9 @@ inline const syment* symbolOf(const std::vector<syment>& symTbl, const reloc& r,
 
 // The symbol's value plus the addend. Addresses wrap as 32-bit quantities, so
 // a negative addend on a small value gives a large one that fails any check.
-uint32_t relocValue(const syment& s, const reloc& r);
+inline uint32_t relocValue(const syment& s, const reloc& r) {
+  return s.n_value + static_cast<uint32_t>(static_cast<int32_t>(r.r_offset));
+}
 
 // Bits 8..15 of a value: the high byte that MOVLW and the HIGH fields take.
 inline uint16_t highByte(uint32_t v) { return static_cast<uint16_t>((v >> 8) & 0xFF); }
@@ -120,8 +122,31 @@ uint16_t encode(int instSet, InstType type, uint16_t one, uint16_t two);
 // copied into a select register.
 uint16_t bitSelect(int instSet, uint16_t reg, uint16_t bit, bool set);
 
+// Debug channels keep their levels while a stage runs. A stage that patches
+// many relocations holds a TraceScope: when none of the patchers' channels is
+// on, trace() then returns at once instead of asking for the channel per
+// relocation.
+class TraceScope {
+public:
+  TraceScope();
+  ~TraceScope();
+  TraceScope(const TraceScope&) = delete;
+  TraceScope& operator=(const TraceScope&) = delete;
+
+  // True while a scope knows that every patcher channel is off.
+  static bool silent() { return cSilent > 0; }
+
+private:
+  bool cCounted = false;
+  static inline int cSilent = 0;
+};
+
+void traceValue(const char* channel, uint16_t type, uint32_t value);
+
 // One line on a patcher's debug channel: the type's name and the value.
-void trace(const char* channel, uint16_t type, uint32_t value);
+inline void trace(const char* channel, uint16_t type, uint32_t value) {
+  if (!TraceScope::silent()) traceValue(channel, type, value);
+}
 // A line of the patcher's own text on its channel.
 void trace(const char* channel, const char* text);
 
