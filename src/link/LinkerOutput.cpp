@@ -437,7 +437,10 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
     scnhdr h{};
     h.s_size = static_cast<uint32_t>(size);
     setName(h, name);
-    if (mem != nullptr && mem->isAllocated(name)) h.s_paddr = mem->getAllocatedStart(name);
+    if (mem != nullptr) {
+      const auto& allocated = mem->getAllocated();
+      if (auto range = allocated.find(name); range != allocated.end()) h.s_paddr = range->second.getStart(name);
+    }
     h.s_vaddr = 0;
     Coff::setScnFlags(h, kind, abs, shared, access);
     cOutput.cScnHdr.insert_or_assign(cOutput.cScnHdr.end(), name, h);
