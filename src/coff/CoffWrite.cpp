@@ -326,8 +326,8 @@ void pointFunctionsAtLines(Coff& coff, const std::vector<Section<Coff>>& order,
   // pass: a chain per function index, one link per section that holds lines
   // of it (nearly always just one).
   struct First {
-    size_t section;
-    size_t line;
+    uint32_t section;
+    uint32_t line;
     uint32_t next;
   };
   constexpr uint32_t none = 0xFFFFFFFF;
@@ -347,7 +347,7 @@ void pointFunctionsAtLines(Coff& coff, const std::vector<Section<Coff>>& order,
       uint32_t at = head[f];
       while (at != none && firsts[at].section != k) at = firsts[at].next;
       if (at != none) continue;
-      firsts.push_back({k, j, head[f]});
+      firsts.push_back({static_cast<uint32_t>(k), static_cast<uint32_t>(j), head[f]});
       head[f] = static_cast<uint32_t>(firsts.size() - 1);
     }
   }

@@ -107,7 +107,7 @@ bool Linker::buildOutputScnNum(std::string& /*error*/) {
   auto number = [&](const std::string& name) {
     if (numbered.find(name) != nullptr) return;
     const int next = static_cast<int>(numbered.size()) + 1;
-    std::string& stored = cOutput.cScnNum[next];
+    std::string& stored = cOutput.cScnNum.try_emplace(cOutput.cScnNum.end(), next)->second;
     stored = name;
     numbered.emplace(stored, true);
   };
@@ -362,7 +362,12 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   };
   // Each output list is sized once, from the pieces that feed it.
   std::vector<Piece> pieces;
-  std::vector<std::pair<std::vector<coff_lineno>*, size_t>> targets;
+  struct Target {
+    const std::string* name;
+    size_t count = 0;
+    std::vector<coff_lineno>* output = nullptr;
+  };
+  std::vector<Target> targets;
   NameHash<size_t> targetOf(cScnType.size());
   for (size_t input = 0; input < cCoff.size(); ++input) {
     const Coff& coff = *cCoff[input];
@@ -371,19 +376,27 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
       if (lines == coff.cLineInfo.end()) continue;
       if (kindOf(kinds, name, &coff) != Coff::code) continue;
       auto [at, added] = targetOf.emplace(name, targets.size());
-      if (added) targets.emplace_back(&cOutput.cLineInfo[name], 0);
-      targets[*at].second += lines->second.size();
+      if (added) targets.push_back({&name});
+      targets[*at].count += lines->second.size();
       pieces.push_back({input, &lines->second, *at});
     }
   }
-  for (auto& [output, count] : targets) output->reserve(output->size() + count);
+  // The lists are made in name order, each at the end of the map.
+  for (const auto& [name, kind] : cScnType) {
+    if (const size_t* at = targetOf.find(name))
+      targets[*at].output = &cOutput.cLineInfo.try_emplace(cOutput.cLineInfo.end(), name)->second;
+  }
+  for (Target& target : targets) {
+    if (target.output == nullptr) target.output = &cOutput.cLineInfo[*target.name];
+    target.output->reserve(target.output->size() + target.count);
+  }
 
   auto piece = pieces.begin();
   for (size_t input = 0; input < cCoff.size(); ++input) {
     if (debug) std::cout << "Linker::buildOutputLineInfo() - file '" << cCoff[input]->cFileName << "'\n";
     const uint32_t base = input < cSymBase.size() ? cSymBase[input] : 0;
     for (; piece != pieces.end() && piece->input == input; ++piece) {
-      auto& output = *targets[piece->target].first;
+      auto& output = *targets[piece->target].output;
       for (coff_lineno line : *piece->lines) {
         if (debug)
           std::cout << "fixing up l_srcndx from " << line.l_srcndx << " to " << line.l_srcndx + base
