@@ -13,6 +13,7 @@
 #include "device/Instructions.h"
 #include "device/Processor.h"
 #include "link/Linker.h"
+#include "link/PlacedRanges.h"
 #include "map/MapFile.h"
 #include "support/Assert.h"
 #include "support/AtomicFile.h"
@@ -240,7 +241,7 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
 bool Linker::buildOutputRawData(std::string& /*error*/) {
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputRawData"));
   const NameIndex kinds(std::as_const(cScnType));
-  const NameIndex mems(std::as_const(cScnMem));
+  const PlacedRanges ranges(cScnMem);
   struct Piece {
     const Coff* coff;
     const std::string* name;
@@ -273,21 +274,19 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
       auto input = coff->cRawData.find(name);
       // An empty piece has nothing to copy, and may never have been loaded.
       if (input == coff->cRawData.end() || input->second.size() == 0) continue;
-      Memory* const* mem = mems.find(name);
-      TARSIL_ASSERT_TEXT(mem != nullptr && *mem != nullptr, "cScnMem holds every placed section");
-      const auto& allocated = (*mem)->getAllocated();
-      auto range = allocated.find(name);
-      TARSIL_ASSERT_TEXT(range != allocated.end(), "isAllocated (secName)");
-      TARSIL_ASSERT_TEXT(range->second.isLoaded(coff->cFileName), "isLoaded (file, secName)");
-      const uint32_t allocStart = range->second.getStart(name);
-      const uint32_t loadStart = range->second.getStart(coff->cFileName, name);
+      const PlacedRanges::Placed* placed = ranges.find(name);
+      TARSIL_ASSERT_TEXT(placed != nullptr, "cScnMem holds every placed section");
+      const Range& range = *placed->range;
+      TARSIL_ASSERT_TEXT(range.isLoaded(coff->cFileName), "isLoaded (file, secName)");
+      const uint32_t allocStart = range.getStart(name);
+      const uint32_t loadStart = range.getStart(coff->cFileName, name);
       // An absolute piece is loaded over its whole locations, so its loaded
       // size may exceed its bytes by the last location's unused part; only
       // the bytes it has are copied.
-      TARSIL_ASSERT_TEXT(range->second.size(coff->cFileName) >= input->second.size(), "size <= loaded size of the piece");
+      TARSIL_ASSERT_TEXT(range.size(coff->cFileName) >= input->second.size(), "size <= loaded size of the piece");
       TARSIL_ASSERT(loadStart >= allocStart);
       const unsigned long startByte =
-          static_cast<unsigned long>(loadStart - allocStart) * bytesPerLocation((*mem)->type());
+          static_cast<unsigned long>(loadStart - allocStart) * bytesPerLocation(placed->memory->type());
       auto [at, added] = targetOf.emplace(name, targets.size());
       if (added) targets.push_back({&name, 0});
       Target& target = targets[*at];
@@ -445,22 +444,16 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
     for (int i = 0; i < 4; ++i) h.s_name[4 + i] = static_cast<char>((offset >> (8 * i)) & 0xFF);
   };
 
+  const PlacedRanges ranges(cScnMem);
   auto header = [&](const std::string& name, Coff::ScnType kind, bool abs, bool shared, bool access,
-                    const Memory* mem, unsigned long size = 0) {
+                    unsigned long size = 0) {
     scnhdr h{};
     h.s_size = static_cast<uint32_t>(size);
     setName(h, name);
-    if (mem != nullptr) {
-      const auto& allocated = mem->getAllocated();
-      if (auto range = allocated.find(name); range != allocated.end()) h.s_paddr = range->second.getStart(name);
-    }
+    if (const PlacedRanges::Placed* placed = ranges.find(name)) h.s_paddr = placed->range->getStart(name);
     h.s_vaddr = 0;
     Coff::setScnFlags(h, kind, abs, shared, access);
     cOutput.cScnHdr.insert_or_assign(cOutput.cScnHdr.end(), name, h);
-  };
-  auto memoryOf = [&](const std::string& name) -> const Memory* {
-    auto mem = cScnMem.find(name);
-    return mem == cScnMem.end() ? nullptr : mem->second;
   };
   // Every table below is keyed by section name like cScnType, so one walk
   // through each serves all the sections in name order.
@@ -468,23 +461,17 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
   auto shared = cScnShare.cbegin();
   auto access = cScnAccess.cbegin();
   auto sizes = cScnSize.cbegin();
-  auto mems = cScnMem.cbegin();
   size_t image = 0;
   for (const auto& [name, kind] : cScnType) {
     unsigned long size = 0;
     const unsigned long* merged = advanceTo(cScnSize, sizes, name);
     if (kind == Coff::udata && merged != nullptr) size = *merged;
-    Memory* const* mem = advanceTo(cScnMem, mems, name);
     header(name, kind, isSet(advanceTo(cScnAbs, abs, name)), isSet(advanceTo(cScnShare, shared, name)),
-           isSet(advanceTo(cScnAccess, access, name)), mem ? *mem : nullptr, size);
-    if (kind == Coff::idata) {
-      const std::string& imageName = images[image++];
-      header(imageName, Coff::romdata, false, false, false, memoryOf(imageName));
-    }
+           isSet(advanceTo(cScnAccess, access, name)), size);
+    if (kind == Coff::idata) header(images[image++], Coff::romdata, false, false, false);
   }
-  header(cInitTableName, Coff::romdata, false, false, false, memoryOf(cInitTableName));
-  if (cStackDeclared)
-    header(cStackScnName, Coff::udata, false, false, false, memoryOf(cStackScnName), cStackDesc.getSize());
+  header(cInitTableName, Coff::romdata, false, false, false);
+  if (cStackDeclared) header(cStackScnName, Coff::udata, false, false, false, cStackDesc.getSize());
   return true;
 }
 

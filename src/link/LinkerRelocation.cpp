@@ -3,6 +3,7 @@
 
 #include "device/Processor.h"
 #include "link/Linker.h"
+#include "link/PlacedRanges.h"
 #include "link/patch/PatchSupport.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
@@ -67,6 +68,7 @@ bool Linker::verifyRelocations(std::string& error) {
 bool Linker::patchSections(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::patchSections"));
   const TraceScope tracing;
+  const PlacedRanges ranges(cScnMem);
   std::string text;
   for (const auto& coff : cCoff) {
     const std::string& file = coff->cFileName;
@@ -77,12 +79,8 @@ bool Linker::patchSections(std::string& error) {
       if (relocs == coff->cReloc.end() || relocs->second.empty()) continue;
 
       // The piece's range is looked up once for all its relocations.
-      const Range* range = nullptr;
-      if (auto mem = cScnMem.find(scnName); mem != cScnMem.end() && mem->second != nullptr) {
-        const auto& allocated = mem->second->getAllocated();
-        auto it = allocated.find(scnName);
-        if (it != allocated.end() && it->second.isLoaded(file)) range = &it->second;
-      }
+      const PlacedRanges::Placed* placed = ranges.find(scnName);
+      const Range* range = placed != nullptr && placed->range->isLoaded(file) ? placed->range : nullptr;
       if (range == nullptr) {
         error = where(*coff, scnName) + "the section has relocations but was never placed in memory.";
         return false;
