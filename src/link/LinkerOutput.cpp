@@ -72,6 +72,12 @@ auto advanceTo(const Map& map, typename Map::const_iterator& it, const std::stri
 
 bool isSet(const bool* flag) { return flag != nullptr && *flag; }
 
+// A name kept in the string table: a zero first word, then its offset.
+void setStringOffset(scnhdr& h, uint32_t offset) {
+  std::memset(h.s_name, 0, sizeof h.s_name);
+  for (int i = 0; i < 4; ++i) h.s_name[4 + i] = static_cast<char>((offset >> (8 * i)) & 0xFF);
+}
+
 // Program-memory images of initialized data: on the cores whose words are
 // wider than a byte, each byte becomes a RETLW returning it.
 Data encodeImage(const Data& bytes, unsigned long imageSize, int instSet) {
@@ -439,9 +445,7 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
       Coff::setName(h, cOutput.cStrTbl, name);
       return;
     }
-    std::memset(h.s_name, 0, sizeof h.s_name);
-    const uint32_t offset = *want;
-    for (int i = 0; i < 4; ++i) h.s_name[4 + i] = static_cast<char>((offset >> (8 * i)) & 0xFF);
+    setStringOffset(h, *want);
   };
 
   const PlacedRanges ranges(cScnMem);
@@ -509,10 +513,18 @@ void Linker::buildOutputHole(const std::string& memory, unsigned long start, uns
     ++cFillCount;
     name = ".fill_" + std::to_string(cFillCount);
   } while (cOutput.cScnHdr.count(name) != 0);
-  // From the hundredth fill on the name no longer fits the header's own field.
-  if (name.size() > 8 && cOutputStrTbl.count(name) == 0) {
-    const uint32_t offset = Coff::addString(cOutput.cStrTbl, name);
-    cOutputStrTbl.emplace(name, static_cast<int>(offset));
+  // From the hundredth fill on the name no longer fits the header's own
+  // field. The table's index gives its offset: a search of the table per
+  // fill would make many fills cost the square of their number.
+  uint32_t offset = 0;
+  if (name.size() > 8) {
+    auto known = cOutputStrTbl.find(name);
+    if (known == cOutputStrTbl.end()) {
+      offset = Coff::addString(cOutput.cStrTbl, name);
+      cOutputStrTbl.emplace(name, static_cast<int>(offset));
+    } else {
+      offset = static_cast<uint32_t>(known->second);
+    }
   }
   cOutput.cScnNum[static_cast<int>(cOutput.cScnNum.size()) + 1] = name;
 
@@ -563,7 +575,10 @@ void Linker::buildOutputHole(const std::string& memory, unsigned long start, uns
   cOutput.cRawData[name] = std::move(data);
 
   scnhdr h{};
-  Coff::setName(h, cOutput.cStrTbl, name);
+  if (offset != 0)
+    setStringOffset(h, offset);
+  else
+    Coff::setName(h, cOutput.cStrTbl, name);
   h.s_paddr = static_cast<uint32_t>(start);
   h.s_vaddr = 0;
   Coff::setScnFlags(h, Coff::code, false, false, false);

@@ -317,6 +317,13 @@ TEST_F(LinkerOutputTest, FillSectionsAreCountedAcrossMemoriesAndNamedUniquely) {
   ASSERT_EQ(l.cOutput.cStrTbl.size(), 1u);
   EXPECT_EQ(l.cOutput.cStrTbl.begin()->second, ".fill_100");
   EXPECT_EQ(Coff::getName(l.cOutput.cScnHdr.at(".fill_100"), l.cOutput.cStrTbl), ".fill_100");
+
+  // A name an input's table already holds is used where it stands.
+  l.cOutput.cStrTbl.emplace(14, ".fill_101");
+  l.cOutputStrTbl.emplace(".fill_101", 14);
+  l.buildOutputHole("p0", 0x102, 0x102, "0");
+  EXPECT_EQ(l.cOutput.cStrTbl.size(), 2u);
+  EXPECT_EQ(Coff::getName(l.cOutput.cScnHdr.at(".fill_101"), l.cOutput.cStrTbl), ".fill_101");
 }
 
 TEST_F(LinkerOutputTest, TheExecutableIsReplacedWholeOrNotAtAll) {
