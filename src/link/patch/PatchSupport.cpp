@@ -66,8 +66,7 @@ uint16_t bitSelect(int instSet, uint16_t reg, uint16_t bit, bool set) {
 }
 
 TraceScope::TraceScope() {
-  for (const char* channel :
-       {"Linker::doPatchCore12", "Linker::doPatchCore14", "Linker::doPatchCore16", "Linker::doPatchCore16E"})
+  for (const char* channel : {kChannelCore12, kChannelCore14, kChannelCore16, kChannelCore16E})
     if (Debug(channel)) return;
   cCounted = true;
   ++cSilent;

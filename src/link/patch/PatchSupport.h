@@ -58,15 +58,22 @@ std::string relocTypeText(uint16_t type);
 
 inline constexpr const char* kUnsupported = "unsupported relocation type.";
 
+// Each family patcher's debug channel.
+inline constexpr const char* kChannelCore12 = "Linker::doPatchCore12";
+inline constexpr const char* kChannelCore14 = "Linker::doPatchCore14";
+inline constexpr const char* kChannelCore16 = "Linker::doPatchCore16";
+inline constexpr const char* kChannelCore16E = "Linker::doPatchCore16E";
+
 // "relocation RELOCT_CALL at offset 0x0004": how this module's own messages
 // point at the entry that went wrong.
 std::string describe(const reloc& r);
 
+// symbolOf's failure: sets the message and returns null.
+const syment* missingSymbol(const std::vector<syment>& symTbl, const reloc& r, std::string& error);
+
 // The symbol the relocation names, or null with `error` set. The caller has
 // normally refused bad indexes already; this keeps the patchers safe when
 // they are handed a table directly.
-// symbolOf's failure: sets the message and returns null.
-const syment* missingSymbol(const std::vector<syment>& symTbl, const reloc& r, std::string& error);
 inline const syment* symbolOf(const std::vector<syment>& symTbl, const reloc& r, std::string& error) {
   if (r.r_symndx < symTbl.size()) return &symTbl[r.r_symndx];
   return missingSymbol(symTbl, r, error);
@@ -82,9 +89,6 @@ inline uint32_t relocValue(const syment& s, const reloc& r) {
 inline uint16_t highByte(uint32_t v) { return static_cast<uint16_t>((v >> 8) & 0xFF); }
 inline bool bitOf(uint32_t v, unsigned n) { return ((v >> n) & 1) != 0; }
 
-// Writes bits src .. src+width-1 of `value` into the word at the
-// relocation's offset from bit `dst` on; refuses, writing nothing, a field
-// that would reach past the data.
 // Bits src .. src+width-1 of `value` into `bytes` from bit `dst` of its first
 // byte on, touching no byte past the field's last one. The field fits in the
 // first four bytes (width <= 16, dst < 16).
@@ -101,6 +105,9 @@ inline void mergeBits(char* bytes, uint32_t value, uint16_t src, uint16_t dst, u
 // writeField's and writeWords' failure: the field runs past the data.
 bool pastEnd(const Data& d, const reloc& r, std::string& error);
 
+// Writes bits src .. src+width-1 of `value` into the word at the
+// relocation's offset from bit `dst` on; refuses, writing nothing, a field
+// that would reach past the data.
 inline bool writeField(Data& d, const reloc& r, uint32_t value, uint16_t src, uint16_t width, uint16_t dst,
                        std::string& error) {
   TARSIL_ASSERT(width <= 16 && dst < 16 && src + width < 32);
