@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
-#include <sstream>
 #include <string_view>
 #include <type_traits>
 #include <utility>
