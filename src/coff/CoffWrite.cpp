@@ -59,6 +59,37 @@ auto advanceTo(const Map& map, typename Map::const_iterator& it, const std::stri
 // place of its section in the result.
 template <class CoffT>
 std::vector<Section<CoffT>> sectionOrder(CoffT& coff, std::vector<std::pair<int, size_t>>* numbers = nullptr) {
+  // An object of a few sections, such as each member of a library, is laid
+  // out with plain searches: building an index would cost more than it saves.
+  constexpr size_t kFew = 8;
+  if (coff.cScnHdr.size() <= kFew) {
+    std::vector<Section<CoffT>> order;
+    order.reserve(coff.cScnHdr.size());
+    if (numbers) numbers->reserve(coff.cScnNum.size());
+    auto find = [](const auto& map, const std::string& name) -> const typename std::remove_reference_t<
+                                                                    decltype(map)>::mapped_type* {
+      auto it = map.find(name);
+      return it == map.end() ? nullptr : &it->second;
+    };
+    for (const auto& [number, name] : coff.cScnNum) {
+      auto header = coff.cScnHdr.find(name);
+      if (header == coff.cScnHdr.end()) continue;
+      size_t at = 0;
+      while (at < order.size() && order[at].header != &header->second) ++at;
+      if (at == order.size()) {
+        Section<CoffT> s;
+        s.name = &header->first;
+        s.header = &header->second;
+        s.raw = find(coff.cRawData, name);
+        s.relocs = find(coff.cReloc, name);
+        s.lines = find(coff.cLineInfo, name);
+        order.push_back(s);
+      }
+      if (numbers) numbers->emplace_back(number, at);
+    }
+    return order;
+  }
+
   std::vector<Section<CoffT>> byName;
   byName.reserve(coff.cScnHdr.size());
   auto raw = coff.cRawData.cbegin();

@@ -104,12 +104,24 @@ Coff largeCoff() {
 
 }  // namespace
 
-TEST_F(CoffLayoutTest, TablesWithNamesTheHeadersLackDoNotShiftTheLayout) {
+// Small objects and large ones are laid out by different searches; each
+// case runs with and without empty sections numbered after the others.
+class CoffLayoutSizes : public CoffLayoutTest, public ::testing::WithParamInterface<int> {};
+
+INSTANTIATE_TEST_SUITE_P(CoffLayout, CoffLayoutSizes, ::testing::Values(0, 20));
+
+TEST_P(CoffLayoutSizes, TablesWithNamesTheHeadersLackDoNotShiftTheLayout) {
+  const int extra = GetParam();
   Coff c;
   c.cFileName = "odd.o";
   // Numbered out of name order, one name numbered twice.
   c.cScnNum = {{1, "f"}, {2, "b"}, {3, "d"}, {4, "b"}};
   c.cScnHdr = {{"b", header("b")}, {"d", header("d")}, {"f", header("f")}};
+  for (int i = 0; i < extra; ++i) {
+    const std::string name = "x" + std::to_string(i);
+    c.cScnNum[5 + i] = name;
+    c.cScnHdr[name] = header(name.c_str());
+  }
   // Every table also holds names that no header has, before, between and
   // after the headers' names.
   c.cRawData = {{"a", bytes(3, 1)}, {"b", bytes(2, 2)}, {"c", bytes(5, 3)}, {"f", bytes(4, 4)}, {"g", bytes(1, 5)}};
@@ -122,8 +134,8 @@ TEST_F(CoffLayoutTest, TablesWithNamesTheHeadersLackDoNotShiftTheLayout) {
   c.preWrite(0);
 
   const auto& h = c.cScnHdr;
-  const uint32_t raw = 36 + 3 * 40;
-  EXPECT_EQ(c.cFileHdr.f_nscns, 3u);
+  const uint32_t raw = 36 + static_cast<uint32_t>(3 + extra) * 40;
+  EXPECT_EQ(c.cFileHdr.f_nscns, 3u + static_cast<unsigned>(extra));
   EXPECT_EQ(h.at("f").s_scnptr, raw);
   EXPECT_EQ(h.at("f").s_size, 4u);
   EXPECT_EQ(h.at("b").s_scnptr, raw + 4);
@@ -150,11 +162,16 @@ TEST_F(CoffLayoutTest, TablesWithNamesTheHeadersLackDoNotShiftTheLayout) {
   EXPECT_EQ(0, std::memcmp(&image[raw + 4], c.cRawData.at("b").bytes(), 2));
 }
 
-TEST_F(CoffLayoutTest, FunctionsPointAtTheirFirstLineInTheirOwnSection) {
+TEST_P(CoffLayoutSizes, FunctionsPointAtTheirFirstLineInTheirOwnSection) {
   Coff c;
   c.cFileName = "fn.o";
   c.cScnNum = {{1, "one"}, {2, "two"}};
   c.cScnHdr = {{"one", header("one")}, {"two", header("two")}};
+  for (int i = 0; i < GetParam(); ++i) {
+    const std::string name = "x" + std::to_string(i);
+    c.cScnNum[3 + i] = name;
+    c.cScnHdr[name] = header(name.c_str());
+  }
   function(c, "f", 1);   // slots 0, 1
   function(c, "g", 2);   // slots 2, 3
   function(c, "h", 1);   // slots 4, 5: no lines at all
