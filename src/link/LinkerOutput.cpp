@@ -159,12 +159,17 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
     // The kind of the first auxiliary slot of the symbol being copied: the
     // call records that may follow a function's belong to it.
     AuxKind owner = AuxKind::none;
+    // The slots are copied whole; the few fields that change are changed in
+    // place.
     const size_t slots = std::min(coff.cSymTbl.size(), coff.cSymKind.size());
+    const auto count = static_cast<std::ptrdiff_t>(slots);
+    cOutput.cSymTbl.insert(cOutput.cSymTbl.end(), coff.cSymTbl.begin(), coff.cSymTbl.begin() + count);
+    cOutput.cSymKind.insert(cOutput.cSymKind.end(), coff.cSymKind.begin(), coff.cSymKind.begin() + count);
     for (size_t i = 0; i < slots; ++i) {
-      syment slot = coff.cSymTbl[i];
+      syment& slot = cOutput.cSymTbl[base + i];
       const AuxKind kind = coff.cSymKind[i];
       const bool firstAux = kind != AuxKind::none && i > 0 && coff.cSymKind[i - 1] == AuxKind::none;
-      const int index = static_cast<int>(cOutput.cSymTbl.size());
+      const int index = static_cast<int>(base + i);
 
       if (kind == AuxKind::none) {
         owner = AuxKind::none;
@@ -236,8 +241,6 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
           setAux(slot, a);
         }
       }
-      cOutput.cSymTbl.push_back(slot);
-      cOutput.cSymKind.push_back(kind);
     }
   }
   return true;
