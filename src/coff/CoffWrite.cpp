@@ -1,14 +1,18 @@
 // Laying out and writing an image. preWrite, size and the writer walk the
 // same sections in the same order, so the pointers preWrite stores describe
 // exactly the bytes the writer emits.
+#include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <iostream>
-#include <unordered_map>
+#include <string_view>
+#include <type_traits>
 
 #include "coff/Coff.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/Error.h"
+#include "support/NameIndex.h"
 #include "support/Strings.h"
 
 namespace tarsil {
@@ -17,28 +21,114 @@ namespace {
 
 constexpr size_t headersSize = FILHSZ + OPTHSZ;
 
+// Everything the layout needs of one section, looked up once: an executable
+// has thousands of sections, and every look-up by name compares strings.
+template <class CoffT>
+struct Section {
+  using Header = std::conditional_t<std::is_const_v<CoffT>, const scnhdr, scnhdr>;
+  const std::string* name = nullptr;
+  Header* header = nullptr;
+  const Data* raw = nullptr;
+  const std::vector<reloc>* relocs = nullptr;
+  const std::vector<coff_lineno>* lines = nullptr;
+  bool taken = false;
+
+  size_t rawSize() const { return raw ? raw->size() : 0; }
+  size_t relocCount() const { return relocs ? relocs->size() : 0; }
+  size_t lineCount() const { return lines ? lines->size() : 0; }
+  bool bss() const { return isBssScn(*header); }
+};
+
+// The entry of `map` under `name`, moving `it` forward through a map whose
+// keys the caller visits in ascending order: the walk over all sections
+// costs one pass over each map instead of one search per section.
+template <class Map>
+auto advanceTo(const Map& map, typename Map::const_iterator& it, const std::string& name)
+    -> const typename Map::mapped_type* {
+  for (; it != map.end(); ++it) {
+    const int c = it->first.compare(name);
+    if (c == 0) return &it->second;
+    if (c > 0) break;
+  }
+  return nullptr;
+}
+
 // The sections a file gets, in number order: each name once, and only names
-// that have a header. A Coff that verify() accepts has no other kind.
-std::vector<std::string> sectionOrder(const Coff& coff) {
-  std::vector<std::string> order;
-  std::unordered_map<std::string, bool> seen;
-  for (const auto& [number, name] : coff.cScnNum)
-    if (coff.cScnHdr.count(name) && seen.emplace(name, true).second) order.push_back(name);
+// that have a header. A Coff that verify() accepts has no other kind. When
+// `numbers` is given, it receives each section number (ascending) with the
+// place of its section in the result.
+template <class CoffT>
+std::vector<Section<CoffT>> sectionOrder(CoffT& coff, std::vector<std::pair<int, size_t>>* numbers = nullptr) {
+  // An object of a few sections, such as each member of a library, is laid
+  // out with plain searches: building an index would cost more than it saves.
+  constexpr size_t kFew = 8;
+  if (coff.cScnHdr.size() <= kFew) {
+    std::vector<Section<CoffT>> order;
+    order.reserve(coff.cScnHdr.size());
+    if (numbers) numbers->reserve(coff.cScnNum.size());
+    auto find = [](const auto& map, const std::string& name) -> const typename std::remove_reference_t<
+                                                                    decltype(map)>::mapped_type* {
+      auto it = map.find(name);
+      return it == map.end() ? nullptr : &it->second;
+    };
+    for (const auto& [number, name] : coff.cScnNum) {
+      auto header = coff.cScnHdr.find(name);
+      if (header == coff.cScnHdr.end()) continue;
+      size_t at = 0;
+      while (at < order.size() && order[at].header != &header->second) ++at;
+      if (at == order.size()) {
+        Section<CoffT> s;
+        s.name = &header->first;
+        s.header = &header->second;
+        s.raw = find(coff.cRawData, name);
+        s.relocs = find(coff.cReloc, name);
+        s.lines = find(coff.cLineInfo, name);
+        order.push_back(s);
+      }
+      if (numbers) numbers->emplace_back(number, at);
+    }
+    return order;
+  }
+
+  std::vector<Section<CoffT>> byName;
+  byName.reserve(coff.cScnHdr.size());
+  auto raw = coff.cRawData.cbegin();
+  auto relocs = coff.cReloc.cbegin();
+  auto lines = coff.cLineInfo.cbegin();
+  for (auto& [name, header] : coff.cScnHdr) {
+    Section<CoffT> s;
+    s.name = &name;
+    s.header = &header;
+    s.raw = advanceTo(coff.cRawData, raw, name);
+    s.relocs = advanceTo(coff.cReloc, relocs, name);
+    s.lines = advanceTo(coff.cLineInfo, lines, name);
+    byName.push_back(s);
+  }
+  NameIndex<size_t> index(byName.size());
+  for (size_t i = 0; i < byName.size(); ++i) index.emplace(*byName[i].name, i);
+
+  std::vector<Section<CoffT>> order;
+  order.reserve(byName.size());
+  std::vector<size_t> place(byName.size());
+  if (numbers) numbers->reserve(coff.cScnNum.size());
+  for (const auto& [number, name] : coff.cScnNum) {
+    const size_t* at = index.find(name);
+    if (at == nullptr) continue;
+    Section<CoffT>& s = byName[*at];
+    if (!s.taken) {
+      s.taken = true;
+      place[*at] = order.size();
+      order.push_back(s);
+    }
+    if (numbers) numbers->emplace_back(number, place[*at]);
+  }
   return order;
 }
 
-template <class Map>
-size_t countOf(const Map& map, const std::string& name) {
-  auto it = map.find(name);
-  return it == map.end() ? 0 : it->second.size();
-}
-
-size_t rawSize(const Coff& coff, const std::string& name) {
-  auto it = coff.cRawData.find(name);
-  return it == coff.cRawData.end() ? 0 : it->second.size();
-}
-
-bool isBss(const Coff& coff, const std::string& name) { return isBssScn(coff.cScnHdr.at(name)); }
+// Points each function's aux_fcn at its first line entry, once the line
+// pointers of `order` are set.
+void pointFunctionsAtLines(Coff& coff, const std::vector<Section<Coff>>& order,
+                  const std::vector<std::pair<int, size_t>>& numbers);
 
 uint64_t stringTableLength(const Coff& coff) {
   uint64_t length = 4;
@@ -48,79 +138,110 @@ uint64_t stringTableLength(const Coff& coff) {
 
 std::string hex(uint64_t v) { return hexPrint(static_cast<unsigned long>(v), 4); }
 
-// Where the bytes go: a file or a buffer. The suffix is the failure message.
+// Where the bytes go: a file or a growing buffer, through a block of memory
+// that collects the small records, so that the file sees a few large writes
+// instead of one per record.
 class Sink {
 public:
-  explicit Sink(std::FILE* fp) : cFile(fp) {}
-  explicit Sink(std::vector<uint8_t>* buffer) : cBuffer(buffer) {}
+  explicit Sink(std::FILE* fp) : cFile(fp) { cBlock.resize(kBlock); }
+  explicit Sink(std::vector<uint8_t>* buffer) : cBuffer(buffer) { cBlock.resize(kBlock); }
 
-  bool put(const uint8_t* bytes, size_t n) {
-    if (n == 0) return true;
-    if (cBuffer) {
-      cBuffer->insert(cBuffer->end(), bytes, bytes + n);
-      return true;
-    }
-    return std::fwrite(bytes, 1, n, cFile) == n;
+  // Room for `n` bytes (at most kRecordMax) that the caller fills at once.
+  uint8_t* room(size_t n) {
+    TARSIL_ASSERT(n <= kRecordMax);
+    if (cUsed + n > cBlock.size()) flushBlock();
+    uint8_t* p = cBlock.data() + cUsed;
+    cUsed += n;
+    return p;
   }
-  bool put(const std::vector<uint8_t>& bytes) { return put(bytes.data(), bytes.size()); }
+
+  void put(const uint8_t* bytes, size_t n) {
+    if (n == 0) return;
+    if (cUsed + n <= cBlock.size()) {
+      std::memcpy(cBlock.data() + cUsed, bytes, n);
+      cUsed += n;
+      return;
+    }
+    flushBlock();
+    if (n <= cBlock.size() / 2) {
+      std::memcpy(cBlock.data(), bytes, n);
+      cUsed = n;
+      return;
+    }
+    out(bytes, n);
+  }
+
+  // Hands everything collected to the file; false when any write since the
+  // last call failed, so that the failure is told with the part it hit.
+  bool flush() {
+    flushBlock();
+    const bool ok = cOk;
+    cOk = true;
+    return ok;
+  }
+
+  static constexpr size_t kRecordMax = SCNHSZ;
 
 private:
+  static constexpr size_t kBlock = 64 * 1024;
+
+  void flushBlock() {
+    out(cBlock.data(), cUsed);
+    cUsed = 0;
+  }
+  void out(const uint8_t* bytes, size_t n) {
+    if (n == 0) return;
+    if (cBuffer) {
+      cBuffer->insert(cBuffer->end(), bytes, bytes + n);
+    } else if (cOk && std::fwrite(bytes, 1, n, cFile) != n) {
+      cOk = false;
+    }
+  }
+
   std::FILE* cFile = nullptr;
   std::vector<uint8_t>* cBuffer = nullptr;
+  std::vector<uint8_t> cBlock;
+  size_t cUsed = 0;
+  bool cOk = true;
 };
 
 bool emit(const Coff& coff, Sink& sink) {
-  const std::string head = "Coff file '" + coff.cFileName;
   auto fail = [&](const char* suffix) {
-    Error::report(Error::error, "Coff::write()", head + suffix, false);
+    Error::report(Error::error, "Coff::write()", "Coff file '" + coff.cFileName + suffix, false);
     return false;
   };
   const auto order = sectionOrder(coff);
 
-  uint8_t buf[SCNHSZ];
-  coff.cFileHdr.encode(buf);
-  if (!sink.put(buf, FILHSZ)) return fail("' could not write file header.");
-  coff.cOptHdr.encode(buf);
-  if (!sink.put(buf, OPTHSZ)) return fail("' could not write optional file header.");
-  for (const auto& name : order) {
-    coff.cScnHdr.at(name).encode(buf);
-    if (!sink.put(buf, SCNHSZ)) return fail("' could not write section header.");
-  }
-  for (const auto& name : order) {
-    auto data = coff.cRawData.find(name);
-    if (isBss(coff, name) || data == coff.cRawData.end()) continue;
-    if (!sink.put(reinterpret_cast<const uint8_t*>(data->second.bytes()), data->second.size()))
-      return fail("' could not write raw data.");
-  }
-  std::vector<uint8_t> bytes;
-  for (const auto& name : order) {
-    auto relocs = coff.cReloc.find(name);
-    if (relocs == coff.cReloc.end()) continue;
-    bytes.assign(relocs->second.size() * RELSZ, 0);
-    for (size_t i = 0; i < relocs->second.size(); ++i) relocs->second[i].encode(bytes.data() + RELSZ * i);
-    if (!sink.put(bytes)) return fail("' could not write reloc.");
-  }
-  for (const auto& name : order) {
-    auto lines = coff.cLineInfo.find(name);
-    if (lines == coff.cLineInfo.end()) continue;
-    bytes.assign(lines->second.size() * LINESZ, 0);
-    for (size_t i = 0; i < lines->second.size(); ++i) lines->second[i].encode(bytes.data() + LINESZ * i);
-    if (!sink.put(bytes)) return fail("' could not write lineinfo.");
-  }
-  bytes.assign(coff.cSymTbl.size() * SYMESZ, 0);
-  for (size_t i = 0; i < coff.cSymTbl.size(); ++i) coff.cSymTbl[i].encode(bytes.data() + SYMESZ * i);
-  if (!sink.put(bytes)) return fail("' could not write symbol.");
+  coff.cFileHdr.encode(sink.room(FILHSZ));
+  if (!sink.flush()) return fail("' could not write file header.");
+  coff.cOptHdr.encode(sink.room(OPTHSZ));
+  if (!sink.flush()) return fail("' could not write optional file header.");
+  for (const auto& s : order) s.header->encode(sink.room(SCNHSZ));
+  if (!sink.flush()) return fail("' could not write section header.");
+  for (const auto& s : order)
+    if (!s.bss() && s.raw) sink.put(reinterpret_cast<const uint8_t*>(s.raw->bytes()), s.raw->size());
+  if (!sink.flush()) return fail("' could not write raw data.");
+  for (const auto& s : order)
+    if (s.relocs)
+      for (const reloc& r : *s.relocs) r.encode(sink.room(RELSZ));
+  if (!sink.flush()) return fail("' could not write reloc.");
+  for (const auto& s : order)
+    if (s.lines)
+      for (const coff_lineno& l : *s.lines) l.encode(sink.room(LINESZ));
+  if (!sink.flush()) return fail("' could not write lineinfo.");
+  for (const syment& sym : coff.cSymTbl) sym.encode(sink.room(SYMESZ));
+  if (!sink.flush()) return fail("' could not write symbol.");
 
-  uint32_t length = static_cast<uint32_t>(stringTableLength(coff));
-  uint8_t word[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-                     static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
-  if (!sink.put(word, 4)) return fail("' could not write string table length.");
-  bytes.clear();
+  const auto length = static_cast<uint32_t>(stringTableLength(coff));
+  const uint8_t word[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+                           static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
+  sink.put(word, 4);
+  if (!sink.flush()) return fail("' could not write string table length.");
   for (const auto& [offset, s] : coff.cStrTbl) {
-    bytes.insert(bytes.end(), s.begin(), s.end());
-    bytes.push_back(0);
+    // The terminating NUL travels with the string.
+    sink.put(reinterpret_cast<const uint8_t*>(s.c_str()), s.size() + 1);
   }
-  if (!sink.put(bytes)) return fail("' could not write string.");
+  if (!sink.flush()) return fail("' could not write string.");
   return true;
 }
 
@@ -130,9 +251,9 @@ unsigned long Coff::size() const {
   uint64_t length = headersSize;
   const auto order = sectionOrder(*this);
   length += SCNHSZ * order.size();
-  for (const auto& name : order) {
-    if (!isBss(*this, name)) length += rawSize(*this, name);
-    length += RELSZ * countOf(cReloc, name) + LINESZ * countOf(cLineInfo, name);
+  for (const auto& s : order) {
+    if (!s.bss()) length += s.rawSize();
+    length += RELSZ * s.relocCount() + LINESZ * s.lineCount();
   }
   length += SYMESZ * cSymTbl.size() + stringTableLength(*this);
   if (Debug("Coff::size")) std::cout << "Coff::size() - fileLength=" << hex(length) << '\n';
@@ -151,7 +272,8 @@ void Coff::preWrite(uint32_t timdat) {
     expectedKey += static_cast<int>(s.size()) + 1;
   }
   const bool debug = static_cast<bool>(Debug("Coff::preWrite"));
-  const auto order = sectionOrder(*this);
+  std::vector<std::pair<int, size_t>> numbers;
+  const auto order = sectionOrder(*this, &numbers);
   uint64_t pos = headersSize;
 
   const uint64_t secHdrStart = pos;
@@ -159,33 +281,31 @@ void Coff::preWrite(uint32_t timdat) {
   if (debug) std::cout << "secHdrStart=" << hex(secHdrStart) << ", secHdrLength=" << hex(pos - secHdrStart) << '\n';
 
   const uint64_t rawDataStart = pos;
-  for (const auto& name : order) {
-    scnhdr& h = cScnHdr.at(name);
-    const size_t n = rawSize(*this, name);
+  for (const auto& s : order) {
+    scnhdr& h = *s.header;
+    const size_t n = s.rawSize();
     // An uninitialized section may have only its size, set in the header by
     // whoever built it; holding its zeros in memory would serve no purpose.
-    if (!isBssScn(h) || cRawData.count(name) != 0) h.s_size = static_cast<uint32_t>(n);
+    if (!isBssScn(h) || s.raw != nullptr) h.s_size = static_cast<uint32_t>(n);
     h.s_scnptr = (n == 0 || isBssScn(h)) ? 0 : static_cast<uint32_t>(pos);
     if (!isBssScn(h)) pos += n;
   }
   if (debug) std::cout << "rawDataStart=" << hex(rawDataStart) << ", rawDataLength=" << hex(pos - rawDataStart) << '\n';
 
   const uint64_t relocStart = pos;
-  for (const auto& name : order) {
-    scnhdr& h = cScnHdr.at(name);
-    const size_t n = countOf(cReloc, name);
-    h.s_nreloc = static_cast<uint16_t>(n);
-    h.s_relptr = n == 0 ? 0 : static_cast<uint32_t>(pos);
+  for (const auto& s : order) {
+    const size_t n = s.relocCount();
+    s.header->s_nreloc = static_cast<uint16_t>(n);
+    s.header->s_relptr = n == 0 ? 0 : static_cast<uint32_t>(pos);
     pos += RELSZ * n;
   }
   if (debug) std::cout << "relocStart=" << hex(relocStart) << ", relocLength=" << hex(pos - relocStart) << '\n';
 
   const uint64_t lineStart = pos;
-  for (const auto& name : order) {
-    scnhdr& h = cScnHdr.at(name);
-    const size_t n = countOf(cLineInfo, name);
-    h.s_nlnno = static_cast<uint16_t>(n);
-    h.s_lnnoptr = n == 0 ? 0 : static_cast<uint32_t>(pos);
+  for (const auto& s : order) {
+    const size_t n = s.lineCount();
+    s.header->s_nlnno = static_cast<uint16_t>(n);
+    s.header->s_lnnoptr = n == 0 ? 0 : static_cast<uint32_t>(pos);
     pos += LINESZ * n;
   }
   if (debug) std::cout << "lineStart=" << hex(lineStart) << ", lineLength=" << hex(pos - lineStart) << '\n';
@@ -197,11 +317,15 @@ void Coff::preWrite(uint32_t timdat) {
     std::cout << "stringStart=" << hex(pos) << ", stringLength=" << hex(stringTableLength(*this)) << '\n';
 
   if (debug) {
+    auto count = [](const auto& map, const std::string& name) -> size_t {
+      auto it = map.find(name);
+      return it == map.end() ? 0 : it->second.size();
+    };
     for (const auto& [number, name] : cScnNum) {
       std::cout << "scnNum=" << number << ", secName=" << name << '\n';
-      std::cout << "raw data: size=" << rawSize(*this, name) << '\n';
-      std::cout << "reloc: num=" << countOf(cReloc, name) << '\n';
-      std::cout << "line: num=" << countOf(cLineInfo, name) << '\n';
+      std::cout << "raw data: size=" << count(cRawData, name) << '\n';
+      std::cout << "reloc: num=" << count(cReloc, name) << '\n';
+      std::cout << "line: num=" << count(cLineInfo, name) << '\n';
     }
   }
 
@@ -212,40 +336,78 @@ void Coff::preWrite(uint32_t timdat) {
   cFileHdr.f_timdat = timdat;
   cFileHdr.f_nsyms = static_cast<uint32_t>(cSymTbl.size());
   cFileHdr.f_symptr = cSymTbl.empty() ? 0 : static_cast<uint32_t>(symbolStart);
-  fixupAuxFcns();
+  pointFunctionsAtLines(*this, order, numbers);
 }
 
 void Coff::fixupAuxFcns() {
+  std::vector<std::pair<int, size_t>> numbers;
+  const auto order = sectionOrder(*this, &numbers);
+  pointFunctionsAtLines(*this, order, numbers);
+}
+
+namespace {
+
+void pointFunctionsAtLines(Coff& coff, const std::vector<Section<Coff>>& order,
+                  const std::vector<std::pair<int, size_t>>& numbers) {
   const bool debug = static_cast<bool>(Debug("Coff::fixupAuxFcns"));
-  // First line entry of each function, per section, found in one pass.
-  std::map<std::string, std::unordered_map<uint32_t, size_t>> firstLine;
-  for (const auto& [name, lines] : cLineInfo) {
-    auto& first = firstLine[name];
-    for (size_t j = 0; j < lines.size(); ++j)
-      if (hasFcnIndex(lines[j])) first.emplace(lines[j].l_fcnndx, j);
+  const auto& cSymTbl = coff.cSymTbl;
+  const auto& cSymKind = coff.cSymKind;
+
+  // The first line entry of each function in each section, found in one
+  // pass: a chain per function index, one link per section that holds lines
+  // of it (nearly always just one).
+  struct First {
+    uint32_t section;
+    uint32_t line;
+    uint32_t next;
+  };
+  constexpr uint32_t none = 0xFFFFFFFF;
+  const size_t slots = std::min(cSymTbl.size(), cSymKind.size());
+  std::vector<uint32_t> head(slots, none);
+  std::vector<First> firsts;
+  for (size_t k = 0; k < order.size(); ++k) {
+    if (!order[k].lines) continue;
+    const auto& lines = *order[k].lines;
+    uint32_t previous = none;
+    for (size_t j = 0; j < lines.size(); ++j) {
+      if (!hasFcnIndex(lines[j])) continue;
+      const uint32_t f = lines[j].l_fcnndx;
+      // A function's lines come in a run; only the run's first can be new.
+      if (f == previous || f >= slots) continue;
+      previous = f;
+      uint32_t at = head[f];
+      while (at != none && firsts[at].section != k) at = firsts[at].next;
+      if (at != none) continue;
+      firsts.push_back({static_cast<uint32_t>(k), static_cast<uint32_t>(j), head[f]});
+      head[f] = static_cast<uint32_t>(firsts.size() - 1);
+    }
   }
-  for (size_t i = 1; i < cSymTbl.size() && i < cSymKind.size(); ++i) {
+
+  for (size_t i = 1; i < slots; ++i) {
     if (cSymKind[i] != AuxKind::fcn) continue;
     const syment& sym = cSymTbl[i - 1];
-    auto scn = cScnNum.find(sym.n_scnum);
-    if (scn == cScnNum.end()) continue;
-    auto hdr = cScnHdr.find(scn->second);
-    auto lines = firstLine.find(scn->second);
-    if (hdr == cScnHdr.end() || lines == firstLine.end()) continue;
-    auto line = lines->second.find(static_cast<uint32_t>(i - 1));
-    if (line == lines->second.end()) continue;
+    auto scn = std::lower_bound(numbers.begin(), numbers.end(), std::make_pair(static_cast<int>(sym.n_scnum), size_t{0}));
+    if (scn == numbers.end() || scn->first != sym.n_scnum) continue;
+    uint32_t at = head[i - 1];
+    while (at != none && firsts[at].section != scn->second) at = firsts[at].next;
+    if (at == none) continue;
+    const auto& section = order[scn->second];
     aux_fcn aux = getAux<aux_fcn>(cSymTbl[i]);
     const uint32_t old = aux.x_lnnoptr;
-    aux.x_lnnoptr = static_cast<uint32_t>(hdr->second.s_lnnoptr + LINESZ * line->second);
-    setAux(cSymTbl[i], aux);
+    aux.x_lnnoptr = static_cast<uint32_t>(section.header->s_lnnoptr + LINESZ * firsts[at].line);
+    setAux(coff.cSymTbl[i], aux);
     if (debug)
-      std::cout << "Coff::fixupAuxFcns() - symbol '" << findName(sym, cStrTbl).value_or("") << "' in section '"
-                << scn->second << "'  from " << hex(old) << " to " << hex(aux.x_lnnoptr) << '\n';
+      std::cout << "Coff::fixupAuxFcns() - symbol '" << Coff::findName(sym, coff.cStrTbl).value_or("")
+                << "' in section '" << *section.name << "'  from " << hex(old) << " to " << hex(aux.x_lnnoptr)
+                << '\n';
   }
 }
 
+}  // namespace
+
 std::vector<uint8_t> Coff::image() const {
   std::vector<uint8_t> bytes;
+  bytes.reserve(size());
   Sink sink(&bytes);
   emit(*this, sink);
   return bytes;

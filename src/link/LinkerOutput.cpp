@@ -4,27 +4,51 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
-#include <sstream>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "device/Instructions.h"
 #include "device/Processor.h"
 #include "link/Linker.h"
+#include "link/PlacedRanges.h"
 #include "map/MapFile.h"
 #include "support/Assert.h"
 #include "support/AtomicFile.h"
 #include "support/Debug.h"
 #include "support/Error.h"
+#include "support/NameIndex.h"
 #include "support/Strings.h"
 
 namespace tarsil {
 
 namespace {
 
-Coff::ScnType kindOf(const std::map<std::string, Coff::ScnType>& kinds, const std::string& name,
+// A hashed view of one of the link's name-keyed tables. The output stages
+// look a name up per input section, thousands of times over tables of
+// thousands of names: hashing a short name once is far cheaper than the
+// string comparisons of a tree search.
+template <class Map>
+class MapIndex {
+public:
+  using Value = std::conditional_t<std::is_const_v<Map>, const typename Map::mapped_type,
+                                   typename Map::mapped_type>;
+  explicit MapIndex(Map& map) : cIndex(map.size()) {
+    for (auto& [name, value] : map) cIndex.emplace(name, &value);
+  }
+  Value* find(std::string_view name) const {
+    Value* const* found = cIndex.find(name);
+    return found ? *found : nullptr;
+  }
+
+private:
+  NameIndex<Value*> cIndex;
+};
+
+Coff::ScnType kindOf(const MapIndex<const std::map<std::string, Coff::ScnType>>& kinds, const std::string& name,
                      const Coff* owner = nullptr) {
-  auto it = kinds.find(name);
-  if (it != kinds.end()) return it->second;
+  if (const Coff::ScnType* kind = kinds.find(name)) return *kind;
   if (owner != nullptr) {
     auto hdr = owner->cScnHdr.find(name);
     if (hdr != owner->cScnHdr.end()) return Coff::getScnType(hdr->second);
@@ -32,9 +56,25 @@ Coff::ScnType kindOf(const std::map<std::string, Coff::ScnType>& kinds, const st
   return Coff::unknown;
 }
 
-bool flagOf(const std::map<std::string, bool>& flags, const std::string& name) {
-  auto it = flags.find(name);
-  return it != flags.end() && it->second;
+// The entry of `map` under `name`, moving `it` forward through a map whose
+// keys the caller visits in ascending order.
+template <class Map>
+auto advanceTo(const Map& map, typename Map::const_iterator& it, const std::string& name)
+    -> const typename Map::mapped_type* {
+  for (; it != map.end(); ++it) {
+    const int c = it->first.compare(name);
+    if (c == 0) return &it->second;
+    if (c > 0) break;
+  }
+  return nullptr;
+}
+
+bool isSet(const bool* flag) { return flag != nullptr && *flag; }
+
+// A name kept in the string table: a zero first word, then its offset.
+void setStringOffset(scnhdr& h, uint32_t offset) {
+  std::memset(h.s_name, 0, sizeof h.s_name);
+  for (int i = 0; i < 4; ++i) h.s_name[4 + i] = static_cast<char>((offset >> (8 * i)) & 0xFF);
 }
 
 // Program-memory images of initialized data: on the cores whose words are
@@ -57,18 +97,30 @@ void dumpData(const char* title, const Data& d) {
   d.print(std::cout);
 }
 
+// The debug line of one rebased auxiliary slot.
+template <class... Values>
+void noteRebase(const std::string& file, int index, const char* what, Values... values) {
+  std::cout << "Linker::buildOutputSymbolTbl() -  file '" << file << "' symbol[" << index << "]" << what;
+  ((std::cout << values), ...);
+  std::cout << '\n';
+}
+
 }  // namespace
 
 bool Linker::buildOutputScnNum(std::string& /*error*/) {
-  std::map<std::string, int> numbered;
+  const MapIndex kinds(std::as_const(cScnType));
+  NameIndex<bool> numbered(cScnType.size() + 8);
   auto number = [&](const std::string& name) {
+    if (numbered.find(name) != nullptr) return;
     const int next = static_cast<int>(numbered.size()) + 1;
-    if (numbered.emplace(name, next).second) cOutput.cScnNum[next] = name;
+    std::string& stored = cOutput.cScnNum.try_emplace(cOutput.cScnNum.end(), next)->second;
+    stored = name;
+    numbered.emplace(stored, true);
   };
   for (const auto& coff : cCoff) {
     for (const auto& [n, name] : coff->cScnNum) {
       number(name);
-      if (kindOf(cScnType, name, coff.get()) == Coff::idata) number(getInitImageName(name));
+      if (kindOf(kinds, name, coff.get()) == Coff::idata) number(getInitImageName(name));
     }
   }
   number(cInitTableName);
@@ -85,57 +137,68 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
   if (cStrip) return true;
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputSymbolTbl"));
 
-  std::map<std::string, int> outputNumber;
+  NameIndex<int> outputNumber(cOutput.cScnNum.size());
   for (const auto& [n, name] : cOutput.cScnNum) outputNumber.emplace(name, n);
 
+  size_t total = cOutput.cSymTbl.size();
+  for (const auto& coff : cCoff) total += std::min(coff->cSymTbl.size(), coff->cSymKind.size());
+  cOutput.cSymTbl.reserve(total);
+  cOutput.cSymKind.reserve(total);
+
+  // An input's section number to the executable's, in the input's number
+  // order; numbers no output section has keep their value.
+  std::vector<std::pair<int, int>> renumber;
   for (size_t input = 0; input < cCoff.size(); ++input) {
     const Coff& coff = *cCoff[input];
     const uint32_t base = static_cast<uint32_t>(cOutput.cSymTbl.size());
     cSymBase[input] = base;
-    const std::string head = "Linker::buildOutputSymbolTbl() -  file '" + coff.cFileName + "' ";
+    renumber.clear();
+    for (const auto& [n, name] : coff.cScnNum)
+      if (const int* out = outputNumber.find(name)) renumber.emplace_back(n, *out);
+
     // The kind of the first auxiliary slot of the symbol being copied: the
     // call records that may follow a function's belong to it.
     AuxKind owner = AuxKind::none;
-    std::ostringstream note;
+    // The slots are copied whole; the few fields that change are changed in
+    // place.
     const size_t slots = std::min(coff.cSymTbl.size(), coff.cSymKind.size());
+    const auto count = static_cast<std::ptrdiff_t>(slots);
+    cOutput.cSymTbl.insert(cOutput.cSymTbl.end(), coff.cSymTbl.begin(), coff.cSymTbl.begin() + count);
+    cOutput.cSymKind.insert(cOutput.cSymKind.end(), coff.cSymKind.begin(), coff.cSymKind.begin() + count);
     for (size_t i = 0; i < slots; ++i) {
-      syment slot = coff.cSymTbl[i];
+      syment& slot = cOutput.cSymTbl[base + i];
       const AuxKind kind = coff.cSymKind[i];
       const bool firstAux = kind != AuxKind::none && i > 0 && coff.cSymKind[i - 1] == AuxKind::none;
-      const int index = static_cast<int>(cOutput.cSymTbl.size());
-      note.str(std::string());
+      const int index = static_cast<int>(base + i);
 
       if (kind == AuxKind::none) {
         owner = AuxKind::none;
         if (slot.n_scnum > 0) {
-          auto scn = coff.cScnNum.find(slot.n_scnum);
-          auto out = scn == coff.cScnNum.end() ? outputNumber.end() : outputNumber.find(scn->second);
-          if (out != outputNumber.end()) slot.n_scnum = static_cast<int16_t>(out->second);
+          auto it = std::lower_bound(renumber.begin(), renumber.end(), std::make_pair(int{slot.n_scnum}, 0));
+          if (it != renumber.end() && it->first == slot.n_scnum) slot.n_scnum = static_cast<int16_t>(it->second);
         }
       } else if (firstAux) {
         owner = kind;
         switch (kind) {
           case AuxKind::tag: {
             aux_tag a = getAux<aux_tag>(slot);
-            if (debug) note << "symbol[" << index << "]- aux_tag x_endndx from " << a.x_endndx
-                << " to " << a.x_endndx + base;
+            if (debug) noteRebase(coff.cFileName, index, "- aux_tag x_endndx from ", a.x_endndx, " to ", a.x_endndx + base);
             a.x_endndx += base;
             setAux(slot, a);
             break;
           }
           case AuxKind::eos: {
             aux_eos a = getAux<aux_eos>(slot);
-            if (debug) note << "symbol[" << index << "]- aux_eos x_tagndx from " << a.x_tagndx
-                << " to " << a.x_tagndx + base;
+            if (debug) noteRebase(coff.cFileName, index, "- aux_eos x_tagndx from ", a.x_tagndx, " to ", a.x_tagndx + base);
             a.x_tagndx += base;
             setAux(slot, a);
             break;
           }
           case AuxKind::fcn: {
             aux_fcn a = getAux<aux_fcn>(slot);
-            if (debug) note << "symbol[" << index << "]- aux_fcn x_tagndx from " << a.x_tagndx
-                << " to " << a.x_tagndx + base
-                << ", x_endndx from " << a.x_endndx << " to " << a.x_endndx + base;
+            if (debug)
+              noteRebase(coff.cFileName, index, "- aux_fcn x_tagndx from ", a.x_tagndx, " to ", a.x_tagndx + base,
+                         ", x_endndx from ", a.x_endndx, " to ", a.x_endndx + base);
             a.x_tagndx += base;
             a.x_endndx += base;
             setAux(slot, a);
@@ -143,30 +206,27 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
           }
           case AuxKind::arr: {
             aux_arr a = getAux<aux_arr>(slot);
-            if (debug) note << "symbol[" << index << "]- aux_arr x_tagndx from " << a.x_tagndx
-                << " to " << a.x_tagndx + base;
+            if (debug) noteRebase(coff.cFileName, index, "- aux_arr x_tagndx from ", a.x_tagndx, " to ", a.x_tagndx + base);
             a.x_tagndx += base;
             setAux(slot, a);
             break;
           }
           case AuxKind::bobf: {
             aux_bobf a = getAux<aux_bobf>(slot);
-            if (debug) note << "symbol[" << index << "]- aux_bobf x_endndx from " << a.x_endndx
-                << " to " << a.x_endndx + base;
+            if (debug) noteRebase(coff.cFileName, index, "- aux_bobf x_endndx from ", a.x_endndx, " to ", a.x_endndx + base);
             a.x_endndx += base;
             setAux(slot, a);
             break;
           }
           case AuxKind::var: {
             aux_var a = getAux<aux_var>(slot);
-            if (debug) note << "symbol[" << index << "]- aux_var x_tagndx from " << a.x_tagndx
-                << " to " << a.x_tagndx + base;
+            if (debug) noteRebase(coff.cFileName, index, "- aux_var x_tagndx from ", a.x_tagndx, " to ", a.x_tagndx + base);
             a.x_tagndx += base;
             setAux(slot, a);
             break;
           }
           default:
-            if (debug) note << "symbol[" << index << "] no x_tagndx or x_endndx to update";
+            if (debug) noteRebase(coff.cFileName, index, " no x_tagndx or x_endndx to update");
             break;
         }
       } else if (kind == AuxKind::fcn_calls && owner == AuxKind::fcn) {
@@ -174,15 +234,13 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
         // whatever symbol of the executable happens to sit at that index.
         aux_fcn_calls a = getAux<aux_fcn_calls>(slot);
         if (a.x_calleendx != NO_CALLEE) {
-          if (debug) note << "symbol[" << index << "]- aux_fcn_calls x_calleendx from " << a.x_calleendx << " to "
-               << a.x_calleendx + base;
+          if (debug)
+            noteRebase(coff.cFileName, index, "- aux_fcn_calls x_calleendx from ", a.x_calleendx, " to ",
+                       a.x_calleendx + base);
           a.x_calleendx += base;
           setAux(slot, a);
         }
       }
-      if (debug && !note.str().empty()) std::cout << head << note.str() << '\n';
-      cOutput.cSymTbl.push_back(slot);
-      cOutput.cSymKind.push_back(kind);
     }
   }
   return true;
@@ -190,50 +248,84 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
 
 bool Linker::buildOutputRawData(std::string& /*error*/) {
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputRawData"));
+  const MapIndex kinds(std::as_const(cScnType));
+  const PlacedRanges ranges(cScnMem);
   struct Piece {
     const Coff* coff;
     const std::string* name;
-    const Data* bytes;
+    Data* bytes;
     uint32_t allocStart;
     uint32_t loadStart;
     unsigned long startByte;
   };
+  // One output section: as long as its merged size, or longer where
+  // placement moved a piece that ends inside a location on to the next one.
+  struct Target {
+    const std::string* name;
+    unsigned long length;
+    size_t pieces = 0;
+    size_t firstPiece = 0;
+    Data* output = nullptr;
+  };
+  std::vector<Target> targets;
+  targets.reserve(cScnSize.size());
+  NameIndex<size_t> targetOf(cScnSize.size());
+  for (const auto& [name, size] : cScnSize) {
+    targetOf.emplace(name, targets.size());
+    targets.push_back({&name, size});
+  }
+
   std::vector<Piece> pieces;
-  // A section is as long as its merged size, or longer where placement
-  // moved a piece that ends inside a location on to the next location.
-  std::map<std::string, unsigned long> length(cScnSize.begin(), cScnSize.end());
   for (const auto& coff : cCoff) {
     for (const auto& [n, name] : coff->cScnNum) {
-      if (kindOf(cScnType, name, coff.get()) == Coff::udata) continue;
+      if (kindOf(kinds, name, coff.get()) == Coff::udata) continue;
       auto input = coff->cRawData.find(name);
       // An empty piece has nothing to copy, and may never have been loaded.
       if (input == coff->cRawData.end() || input->second.size() == 0) continue;
-      auto mem = cScnMem.find(name);
-      TARSIL_ASSERT_TEXT(mem != cScnMem.end() && mem->second != nullptr, "cScnMem holds every placed section");
-      const Memory& m = *mem->second;
-      const uint32_t allocStart = m.getAllocatedStart(name);
-      const uint32_t loadStart = m.getLoadedStart(coff->cFileName, name);
+      const PlacedRanges::Placed* placed = ranges.find(name);
+      TARSIL_ASSERT_TEXT(placed != nullptr, "cScnMem holds every placed section");
+      const Range& range = *placed->range;
+      TARSIL_ASSERT_TEXT(range.isLoaded(coff->cFileName), "isLoaded (file, secName)");
+      const uint32_t allocStart = range.getStart(name);
+      const uint32_t loadStart = range.getStart(coff->cFileName, name);
       // An absolute piece is loaded over its whole locations, so its loaded
       // size may exceed its bytes by the last location's unused part; only
       // the bytes it has are copied.
-      TARSIL_ASSERT_TEXT(m.getLoadedSize(coff->cFileName, name) >= input->second.size(),
-                         "size <= loaded size of the piece");
+      TARSIL_ASSERT_TEXT(range.size(coff->cFileName) >= input->second.size(), "size <= loaded size of the piece");
       TARSIL_ASSERT(loadStart >= allocStart);
       const unsigned long startByte =
-          static_cast<unsigned long>(loadStart - allocStart) * bytesPerLocation(m.type());
+          static_cast<unsigned long>(loadStart - allocStart) * bytesPerLocation(placed->memory->type());
+      auto [at, added] = targetOf.emplace(name, targets.size());
+      if (added) targets.push_back({&name, 0});
+      Target& target = targets[*at];
+      if (target.pieces++ == 0) target.firstPiece = pieces.size();
+      target.length = std::max(target.length, startByte + input->second.size());
       pieces.push_back({coff.get(), &name, &input->second, allocStart, loadStart, startByte});
-      unsigned long& total = length[name];
-      total = std::max(total, startByte + input->second.size());
     }
   }
+
   // Uninitialized sections and the stack carry no bytes in the file, only a
   // size, which their headers take: a buffer for them would cost as much
-  // memory as the section declares and never be written.
-  for (const auto& [name, size] : length)
-    if (kindOf(cScnType, name) != Coff::udata) cOutput.cRawData[name] = Data(size);
+  // memory as the section declares and never be written. A section made of
+  // one piece that covers it takes over the piece's buffer: nothing reads an
+  // input's bytes once they are in the executable, so each byte is held once.
+  for (Target& target : targets) {
+    if (kindOf(kinds, *target.name) == Coff::udata) continue;
+    // Targets come in name order, so the end is the right hint.
+    Data& output = cOutput.cRawData.try_emplace(cOutput.cRawData.end(), *target.name)->second;
+    target.output = &output;
+    const Piece* only = target.pieces == 1 ? &pieces[target.firstPiece] : nullptr;
+    if (only && !debug && only->startByte == 0 && only->bytes->size() == target.length) {
+      output = std::move(*only->bytes);
+      *only->bytes = Data();
+    } else {
+      output = Data(target.length);
+    }
+  }
 
   for (const Piece& piece : pieces) {
-    Data& output = cOutput.cRawData[*piece.name];
+    if (piece.bytes->size() == 0) continue;  // taken over whole above
+    Data& output = *targets[*targetOf.find(*piece.name)].output;
     if (debug) {
       std::cout << "Linker::buildOutputRawData() - input file '" << piece.coff->cFileName << "', section '"
                 << *piece.name << "', startByte=" << piece.startByte << ", loadStart=" << hexPrint(piece.loadStart, 4)
@@ -243,6 +335,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
     }
     std::memcpy(output.bytes() + piece.startByte, piece.bytes->bytes(), piece.bytes->size());
     if (debug) dumpData("output raw data after:", output);
+    *piece.bytes = Data();
   }
 
   for (const auto& [name, kind] : cScnType) {
@@ -268,16 +361,50 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
 bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   if (cStrip) return true;
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputLineInfo"));
+  const MapIndex kinds(std::as_const(cScnType));
+  struct Piece {
+    size_t input;
+    const std::vector<coff_lineno>* lines;
+    size_t target;
+  };
+  // Each output list is sized once, from the pieces that feed it.
+  std::vector<Piece> pieces;
+  struct Target {
+    const std::string* name;
+    size_t count = 0;
+    std::vector<coff_lineno>* output = nullptr;
+  };
+  std::vector<Target> targets;
+  NameIndex<size_t> targetOf(cScnType.size());
   for (size_t input = 0; input < cCoff.size(); ++input) {
     const Coff& coff = *cCoff[input];
-    const uint32_t base = input < cSymBase.size() ? cSymBase[input] : 0;
-    if (debug) std::cout << "Linker::buildOutputLineInfo() - file '" << coff.cFileName << "'\n";
     for (const auto& [n, name] : coff.cScnNum) {
-      if (kindOf(cScnType, name, &coff) != Coff::code) continue;
       auto lines = coff.cLineInfo.find(name);
       if (lines == coff.cLineInfo.end()) continue;
-      auto& output = cOutput.cLineInfo[name];
-      for (coff_lineno line : lines->second) {
+      if (kindOf(kinds, name, &coff) != Coff::code) continue;
+      auto [at, added] = targetOf.emplace(name, targets.size());
+      if (added) targets.push_back({&name});
+      targets[*at].count += lines->second.size();
+      pieces.push_back({input, &lines->second, *at});
+    }
+  }
+  // The lists are made in name order, each at the end of the map.
+  for (const auto& [name, kind] : cScnType) {
+    if (const size_t* at = targetOf.find(name))
+      targets[*at].output = &cOutput.cLineInfo.try_emplace(cOutput.cLineInfo.end(), name)->second;
+  }
+  for (Target& target : targets) {
+    if (target.output == nullptr) target.output = &cOutput.cLineInfo[*target.name];
+    target.output->reserve(target.output->size() + target.count);
+  }
+
+  auto piece = pieces.begin();
+  for (size_t input = 0; input < cCoff.size(); ++input) {
+    if (debug) std::cout << "Linker::buildOutputLineInfo() - file '" << cCoff[input]->cFileName << "'\n";
+    const uint32_t base = input < cSymBase.size() ? cSymBase[input] : 0;
+    for (; piece != pieces.end() && piece->input == input; ++piece) {
+      auto& output = *targets[piece->target].output;
+      for (coff_lineno line : *piece->lines) {
         if (debug)
           std::cout << "fixing up l_srcndx from " << line.l_srcndx << " to " << line.l_srcndx + base
                     << ", l_fcnndx from " << line.l_fcnndx << " to " << line.l_fcnndx + base << '\n';
@@ -291,24 +418,63 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
 }
 
 bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
+  // Names too long for the header's own field are found in the string
+  // table in one pass, the first equal string counting.
+  NameIndex<uint32_t> longNames;
+  auto wantName = [&](const std::string& name) {
+    if (name.size() > 8) longNames.emplace(name, 0);
+  };
+  std::vector<std::string> images;
+  for (const auto& [name, kind] : cScnType) {
+    wantName(name);
+    if (kind == Coff::idata) images.push_back(getInitImageName(name));
+  }
+  for (const std::string& image : images) wantName(image);
+  wantName(cInitTableName);
+  if (cStackDeclared) wantName(cStackScnName);
+  size_t unresolved = longNames.size();
+  for (auto it = cOutput.cStrTbl.begin(); unresolved != 0 && it != cOutput.cStrTbl.end(); ++it) {
+    if (it->second.size() <= 8) continue;
+    uint32_t* want = longNames.find(it->second);
+    if (want == nullptr || *want != 0) continue;
+    *want = static_cast<uint32_t>(it->first);
+    --unresolved;
+  }
+  auto setName = [&](scnhdr& h, const std::string& name) {
+    const uint32_t* want = name.size() > 8 ? longNames.find(name) : nullptr;
+    if (want == nullptr || *want == 0) {
+      // Short, or missing from the table, which the setter reports.
+      Coff::setName(h, cOutput.cStrTbl, name);
+      return;
+    }
+    setStringOffset(h, *want);
+  };
+
+  const PlacedRanges ranges(cScnMem);
   auto header = [&](const std::string& name, Coff::ScnType kind, bool abs, bool shared, bool access,
                     unsigned long size = 0) {
     scnhdr h{};
     h.s_size = static_cast<uint32_t>(size);
-    Coff::setName(h, cOutput.cStrTbl, name);
-    auto mem = cScnMem.find(name);
-    if (mem != cScnMem.end() && mem->second != nullptr && mem->second->isAllocated(name))
-      h.s_paddr = mem->second->getAllocatedStart(name);
+    setName(h, name);
+    if (const PlacedRanges::Placed* placed = ranges.find(name)) h.s_paddr = placed->range->getStart(name);
     h.s_vaddr = 0;
     Coff::setScnFlags(h, kind, abs, shared, access);
-    cOutput.cScnHdr[name] = h;
+    cOutput.cScnHdr.insert_or_assign(cOutput.cScnHdr.end(), name, h);
   };
+  // Every table below is keyed by section name like cScnType, so one walk
+  // through each serves all the sections in name order.
+  auto abs = cScnAbs.cbegin();
+  auto shared = cScnShare.cbegin();
+  auto access = cScnAccess.cbegin();
+  auto sizes = cScnSize.cbegin();
+  size_t image = 0;
   for (const auto& [name, kind] : cScnType) {
     unsigned long size = 0;
-    if (kind == Coff::udata)
-      if (auto it = cScnSize.find(name); it != cScnSize.end()) size = it->second;
-    header(name, kind, flagOf(cScnAbs, name), flagOf(cScnShare, name), flagOf(cScnAccess, name), size);
-    if (kind == Coff::idata) header(getInitImageName(name), Coff::romdata, false, false, false);
+    const unsigned long* merged = advanceTo(cScnSize, sizes, name);
+    if (kind == Coff::udata && merged != nullptr) size = *merged;
+    header(name, kind, isSet(advanceTo(cScnAbs, abs, name)), isSet(advanceTo(cScnShare, shared, name)),
+           isSet(advanceTo(cScnAccess, access, name)), size);
+    if (kind == Coff::idata) header(images[image++], Coff::romdata, false, false, false);
   }
   header(cInitTableName, Coff::romdata, false, false, false);
   if (cStackDeclared) header(cStackScnName, Coff::udata, false, false, false, cStackDesc.getSize());
@@ -349,10 +515,18 @@ void Linker::buildOutputHole(const std::string& memory, unsigned long start, uns
     ++cFillCount;
     name = ".fill_" + std::to_string(cFillCount);
   } while (cOutput.cScnHdr.count(name) != 0);
-  // From the hundredth fill on the name no longer fits the header's own field.
-  if (name.size() > 8 && cOutputStrTbl.count(name) == 0) {
-    const uint32_t offset = Coff::addString(cOutput.cStrTbl, name);
-    cOutputStrTbl.emplace(name, static_cast<int>(offset));
+  // From the hundredth fill on the name no longer fits the header's own
+  // field. The table's index gives its offset: a search of the table per
+  // fill would make many fills cost the square of their number.
+  uint32_t offset = 0;
+  if (name.size() > 8) {
+    auto known = cOutputStrTbl.find(name);
+    if (known == cOutputStrTbl.end()) {
+      offset = Coff::addString(cOutput.cStrTbl, name);
+      cOutputStrTbl.emplace(name, static_cast<int>(offset));
+    } else {
+      offset = static_cast<uint32_t>(known->second);
+    }
   }
   cOutput.cScnNum[static_cast<int>(cOutput.cScnNum.size()) + 1] = name;
 
@@ -403,7 +577,10 @@ void Linker::buildOutputHole(const std::string& memory, unsigned long start, uns
   cOutput.cRawData[name] = std::move(data);
 
   scnhdr h{};
-  Coff::setName(h, cOutput.cStrTbl, name);
+  if (offset != 0)
+    setStringOffset(h, offset);
+  else
+    Coff::setName(h, cOutput.cStrTbl, name);
   h.s_paddr = static_cast<uint32_t>(start);
   h.s_vaddr = 0;
   Coff::setScnFlags(h, Coff::code, false, false, false);

@@ -3,6 +3,7 @@
 
 #include "device/Processor.h"
 #include "link/Linker.h"
+#include "link/PlacedRanges.h"
 #include "link/patch/PatchSupport.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
@@ -66,20 +67,25 @@ bool Linker::verifyRelocations(std::string& error) {
 
 bool Linker::patchSections(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::patchSections"));
+  const TraceScope tracing;
+  const PlacedRanges ranges(cScnMem);
+  std::string text;
   for (const auto& coff : cCoff) {
+    const std::string& file = coff->cFileName;
+    const size_t slots = coff->cSymTbl.size();
+    const size_t kinds = coff->cSymKind.size();
     for (const auto& [number, scnName] : coff->cScnNum) {
       auto relocs = coff->cReloc.find(scnName);
       if (relocs == coff->cReloc.end() || relocs->second.empty()) continue;
 
-      uint32_t scnAddr = 0;
-      {
-        auto mem = cScnMem.find(scnName);
-        if (mem == cScnMem.end() || !mem->second->isLoaded(coff->cFileName, scnName)) {
-          error = where(*coff, scnName) + "the section has relocations but was never placed in memory.";
-          return false;
-        }
-        scnAddr = mem->second->getLoadedStart(coff->cFileName, scnName);
+      // The piece's range is looked up once for all its relocations.
+      const PlacedRanges::Placed* placed = ranges.find(scnName);
+      const Range* range = placed != nullptr && placed->range->isLoaded(file) ? placed->range : nullptr;
+      if (range == nullptr) {
+        error = where(*coff, scnName) + "the section has relocations but was never placed in memory.";
+        return false;
       }
+      const uint32_t scnAddr = range->getStart(file, scnName);
 
       auto raw = coff->cRawData.find(scnName);
       // A section without data still has its relocations checked: each then
@@ -91,12 +97,14 @@ bool Linker::patchSections(std::string& error) {
         if (debug) {
           std::printf("Linker::patchSections() -  file '%s', section '%s', r_vaddr=0x%04x r_symndx=%u r_offset=%d "
                       "r_type=%s\n",
-                      coff->cFileName.c_str(), scnName.c_str(), static_cast<unsigned>(r.r_vaddr),
+                      file.c_str(), scnName.c_str(), static_cast<unsigned>(r.r_vaddr),
                       static_cast<unsigned>(r.r_symndx), static_cast<int>(r.r_offset),
                       relocTypeText(r.r_type).c_str());
         }
-        std::string text;
-        if (!relocSymbol(*coff, r, text) ||
+        // The common case inline; anything doubtful goes through the check
+        // that words the message.
+        const bool plain = r.r_symndx < slots && (r.r_symndx >= kinds || coff->cSymKind[r.r_symndx] == AuxKind::none);
+        if ((!plain && !relocSymbol(*coff, r, text)) ||
             !doPatch(scnAddr, data, r, coff->cSymTbl, coff->cStrTbl, text)) {
           error = where(*coff, scnName) + text;
           return false;
@@ -131,16 +139,7 @@ void Linker::patch(Data& d, uint32_t rawOffset, uint32_t value, uint16_t srcBegi
   TARSIL_ASSERT_TEXT(static_cast<uint64_t>(rawOffset) * 8 + dstBegin + width <= static_cast<uint64_t>(dsize) * 8,
                      "field lies within the data");
   if (width == 0) return;
-  // The field lies within the first four bytes at the offset: it is merged
-  // into those bytes as one little-endian word, touching no byte past the
-  // field's last one.
-  char* bytes = d.bytes() + rawOffset;
-  const unsigned count = (dstBegin + width + 7u) / 8u;
-  uint32_t word = 0;
-  for (unsigned i = 0; i < count; ++i) word |= static_cast<uint32_t>(static_cast<uint8_t>(bytes[i])) << (8 * i);
-  const uint32_t field = (1u << width) - 1u;
-  word = (word & ~(field << dstBegin)) | (((value >> srcBegin) & field) << dstBegin);
-  for (unsigned i = 0; i < count; ++i) bytes[i] = static_cast<char>(static_cast<uint8_t>(word >> (8 * i)));
+  mergeBits(d.bytes() + rawOffset, value, srcBegin, dstBegin, width);
 }
 
 void Linker::bitToggle(Data& d, uint32_t bitPos, bool on) {

@@ -317,6 +317,13 @@ TEST_F(LinkerOutputTest, FillSectionsAreCountedAcrossMemoriesAndNamedUniquely) {
   ASSERT_EQ(l.cOutput.cStrTbl.size(), 1u);
   EXPECT_EQ(l.cOutput.cStrTbl.begin()->second, ".fill_100");
   EXPECT_EQ(Coff::getName(l.cOutput.cScnHdr.at(".fill_100"), l.cOutput.cStrTbl), ".fill_100");
+
+  // A name an input's table already holds is used where it stands.
+  l.cOutput.cStrTbl.emplace(14, ".fill_101");
+  l.cOutputStrTbl.emplace(".fill_101", 14);
+  l.buildOutputHole("p0", 0x102, 0x102, "0");
+  EXPECT_EQ(l.cOutput.cStrTbl.size(), 2u);
+  EXPECT_EQ(Coff::getName(l.cOutput.cScnHdr.at(".fill_101"), l.cOutput.cStrTbl), ".fill_101");
 }
 
 TEST_F(LinkerOutputTest, TheExecutableIsReplacedWholeOrNotAtAll) {
@@ -361,4 +368,51 @@ TEST_F(LinkerOutputTest, TheExecutableIsReplacedWholeOrNotAtAll) {
   std::remove(path.c_str());
   for (const auto& entry : std::filesystem::directory_iterator(::testing::TempDir()))
     EXPECT_EQ(entry.path().filename().string().find("tarsil-output-test.cof"), std::string::npos) << entry.path();
+}
+
+TEST_F(LinkerOutputTest, EachSectionHoldsItsBytesOnceAndShortPiecesArePadded) {
+  device(0xD91D);
+  Memory page("page", 0, 0x7FF, rom, false, false, "");
+  page.setRangeWidths(14);
+  Input a("a.o");
+  a.section("whole", Coff::code, {0x01, 0x02, 0x03, 0x04}).section("short", Coff::code, {0x05, 0x06});
+  page.allocateSection("whole", 4, false, 1);
+  page.allocateSection("short", 6, false, 1);
+  page.loadSection("a.o", "whole", 4);
+  page.loadSection("a.o", "short", 2);
+  add(a);
+  l.cScnType = {{"short", Coff::code}, {"whole", Coff::code}};
+  l.cScnSize = {{"short", 6}, {"whole", 4}};
+  l.cScnMem = {{"short", &page}, {"whole", &page}};
+  ASSERT_TRUE(l.buildOutputRawData(error));
+
+  auto& raw = l.cOutput.cRawData;
+  EXPECT_EQ(bytesOf(raw["whole"]), (std::vector<uint8_t>{0x01, 0x02, 0x03, 0x04}));
+  EXPECT_EQ(bytesOf(raw["short"]), (std::vector<uint8_t>{0x05, 0x06, 0x00, 0x00, 0x00, 0x00}));
+  // Nothing reads an input's bytes once the executable holds them.
+  EXPECT_EQ(l.cCoff[0]->cRawData["whole"].size(), 0u);
+  EXPECT_EQ(l.cCoff[0]->cRawData["short"].size(), 0u);
+}
+
+TEST_F(LinkerOutputTest, LongSectionNamesTakeTheFirstEqualStringOfTheTable) {
+  device(0xD91D);
+  // Image names are appended to the table even when an input already had
+  // the same string: the first one is the one a header names.
+  l.cOutput.cStrTbl = {{4, "a_long_section"},  {19, "other_string"}, {32, "a_long_section"},
+                       {47, "long_idata"},      {58, "long_idata_i"}, {71, "long_idata_i"}};
+  l.cScnType = {{"a_long_section", Coff::code}, {"long_idata", Coff::idata}, {"short", Coff::code}};
+  ASSERT_TRUE(l.buildOutputScnHdrs(error));
+
+  auto offsetOf = [&](const std::string& name) {
+    const scnhdr& h = l.cOutput.cScnHdr.at(name);
+    EXPECT_TRUE(Coff::needsString(h)) << name;
+    uint32_t offset = 0;
+    for (int i = 0; i < 4; ++i) offset |= static_cast<uint32_t>(static_cast<uint8_t>(h.s_name[4 + i])) << (8 * i);
+    return offset;
+  };
+  EXPECT_EQ(offsetOf("a_long_section"), 4u);
+  EXPECT_EQ(offsetOf("long_idata"), 47u);
+  EXPECT_EQ(offsetOf("long_idata_i"), 58u);
+  EXPECT_EQ(std::string(l.cOutput.cScnHdr.at("short").s_name), "short");
+  EXPECT_EQ(std::string(l.cOutput.cScnHdr.at(".cinit").s_name, 6), ".cinit");
 }

@@ -11,6 +11,7 @@
 
 #include "device/Processor.h"
 #include "link/Linker.h"
+#include "support/Debug.h"
 
 using namespace tarsil;
 
@@ -401,4 +402,24 @@ TEST_F(PatchSections, doPatchRefusesAnUnknownFamilyWithoutText) {
   l.cInstSet = 0;
   EXPECT_FALSE(l.doPatch(0, d, rel(0, 0, 1), a->cSymTbl, a->cStrTbl, error));
   EXPECT_EQ(error, "");
+}
+
+TEST_F(PatchSections, theFamilysChannelStillTracesEveryRelocation) {
+  a->cReloc[".code"] = {rel(0, 0, 1), rel(2, 0, 14)};
+  std::string error;
+  // Silent while the channel is off, one line per relocation while it is on.
+  ::testing::internal::CaptureStdout();
+  ASSERT_TRUE(l.patchSections(error)) << error;
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+
+  Debug("debug", 1);
+  Debug("Linker::doPatchCore16E", 1);
+  ::testing::internal::CaptureStdout();
+  const bool ok = l.patchSections(error);
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  Debug::cleanup();
+  ASSERT_TRUE(ok) << error;
+  EXPECT_EQ(out,
+            "Linker::doPatchCore16E() - RELOCT_CALL, value=0x0104\n"
+            "Linker::doPatchCore16E() - RELOCT_CALL2, value=0x0104\n");
 }

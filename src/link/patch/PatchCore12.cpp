@@ -16,7 +16,7 @@ using namespace patching;
 
 namespace {
 
-constexpr const char* kChannel = "Linker::doPatchCore12";
+constexpr const char* kChannel = kChannelCore12;
 constexpr uint16_t STATUS = 3;
 constexpr uint16_t FSR = 4;
 

@@ -17,7 +17,7 @@ using namespace patching;
 
 namespace {
 
-constexpr const char* kChannel = "Linker::doPatchCore14";
+constexpr const char* kChannel = kChannelCore14;
 constexpr uint16_t STATUS = 3;
 constexpr uint16_t PCLATH = 10;
 

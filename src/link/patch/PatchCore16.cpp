@@ -18,7 +18,7 @@ using namespace patching;
 
 namespace {
 
-constexpr const char* kChannel = "Linker::doPatchCore16";
+constexpr const char* kChannel = kChannelCore16;
 constexpr uint16_t PCLATH = 3;
 
 }  // namespace

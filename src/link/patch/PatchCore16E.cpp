@@ -20,7 +20,7 @@ using namespace patching;
 
 namespace {
 
-constexpr const char* kChannel = "Linker::doPatchCore16E";
+constexpr const char* kChannel = kChannelCore16E;
 
 // A name that begins with '.' stands for the section named by the rest.
 std::string displayName(const syment& sym, const std::map<int, std::string>& strTbl) {

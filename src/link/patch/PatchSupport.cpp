@@ -16,15 +16,6 @@ std::string hex(uint64_t v, int digits) {
   return buf;
 }
 
-// The bytes from the relocation's offset that `count` more bytes need must
-// all be there. Done in 64 bits: an offset near 4 GiB must not wrap round
-// into a small one.
-bool spanFits(const Data& d, const reloc& r, uint64_t count, std::string& error) {
-  if (static_cast<uint64_t>(r.r_vaddr) + count <= d.size()) return true;
-  error = describe(r) + " writes past the end of the section's raw data (" + std::to_string(d.size()) + " bytes).";
-  return false;
-}
-
 }  // namespace
 
 std::string relocTypeText(uint16_t type) {
@@ -34,26 +25,21 @@ std::string relocTypeText(uint16_t type) {
 
 std::string describe(const reloc& r) { return "relocation " + relocTypeText(r.r_type) + " at offset " + hex(r.r_vaddr, 4); }
 
-const syment* symbolOf(const std::vector<syment>& symTbl, const reloc& r, std::string& error) {
-  if (r.r_symndx < symTbl.size()) return &symTbl[r.r_symndx];
+const syment* missingSymbol(const std::vector<syment>& symTbl, const reloc& r, std::string& error) {
   error = describe(r) + " names symbol " + std::to_string(r.r_symndx) + ", but the symbol table has " +
           std::to_string(symTbl.size()) + " entries.";
   return nullptr;
 }
 
-uint32_t relocValue(const syment& s, const reloc& r) {
-  return s.n_value + static_cast<uint32_t>(static_cast<int32_t>(r.r_offset));
-}
-
-bool writeField(Data& d, const reloc& r, uint32_t value, uint16_t src, uint16_t width, uint16_t dst,
-                std::string& error) {
-  if (!spanFits(d, r, (dst + width + 7u) / 8u, error)) return false;
-  Linker::patch(d, r.r_vaddr, value, src, dst, width);
-  return true;
+bool pastEnd(const Data& d, const reloc& r, std::string& error) {
+  error = describe(r) + " writes past the end of the section's raw data (" + std::to_string(d.size()) + " bytes).";
+  return false;
 }
 
 bool writeWords(Data& d, const reloc& r, std::initializer_list<uint16_t> words, std::string& error) {
-  if (!spanFits(d, r, 2 * static_cast<uint64_t>(words.size()), error)) return false;
+  // In 64 bits: an offset near 4 GiB must not wrap round into a small one.
+  if (static_cast<uint64_t>(r.r_vaddr) + 2 * static_cast<uint64_t>(words.size()) > d.size())
+    return pastEnd(d, r, error);
   uint32_t offset = r.r_vaddr;
   for (uint16_t w : words) {
     Linker::patch(d, offset, w, 0, 0, 16);
@@ -79,7 +65,18 @@ uint16_t bitSelect(int instSet, uint16_t reg, uint16_t bit, bool set) {
   return encode(instSet, set ? InstType::BSF : InstType::BCF, reg, bit);
 }
 
-void trace(const char* channel, uint16_t type, uint32_t value) {
+TraceScope::TraceScope() {
+  for (const char* channel : {kChannelCore12, kChannelCore14, kChannelCore16, kChannelCore16E})
+    if (Debug(channel)) return;
+  cCounted = true;
+  ++cSilent;
+}
+
+TraceScope::~TraceScope() {
+  if (cCounted) --cSilent;
+}
+
+void traceValue(const char* channel, uint16_t type, uint32_t value) {
   if (Debug(channel)) std::cout << channel << "() - " << relocTypeText(type) << ", value=" << hex(value, 4) << '\n';
 }
 

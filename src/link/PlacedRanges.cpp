@@ -1,0 +1,26 @@
+#include "link/PlacedRanges.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace tarsil {
+
+PlacedRanges::PlacedRanges(const std::map<std::string, Memory*>& scnMem) : cIndex(scnMem.size()) {
+  NameIndex<const Memory*> owner(scnMem.size());
+  std::vector<const Memory*> memories;
+  for (const auto& [name, memory] : scnMem) {
+    if (memory == nullptr) continue;
+    owner.emplace(name, memory);
+    if (std::find(memories.begin(), memories.end(), memory) == memories.end()) memories.push_back(memory);
+  }
+  // Each memory's table is walked once; a name counts only in the memory
+  // that the section table gives it.
+  for (const Memory* memory : memories) {
+    for (const auto& [name, range] : memory->getAllocated()) {
+      const Memory* const* own = owner.find(name);
+      if (own != nullptr && *own == memory) cIndex.emplace(name, Placed{memory, &range});
+    }
+  }
+}
+
+}  // namespace tarsil
