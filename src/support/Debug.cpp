@@ -7,11 +7,6 @@ std::map<std::string, int>& Debug::cSwitch() {
   return channels;
 }
 
-int& Debug::cOn() {
-  static int on = 0;
-  return on;
-}
-
 // A channel that was never set behaves exactly like one set to 0, so names
 // are entered only when a level is set.
 Debug::Debug(const std::string& name) : cName(name) {}
@@ -20,19 +15,18 @@ Debug::Debug(const char* name) : cLiteral(name) {}
 
 Debug::Debug(const std::string& name, int level) : cName(name) {
   int& current = cSwitch()[name];
-  cOn() += (level != 0) - (current != 0);
+  sOn += (level != 0) - (current != 0);
   current = level;
 }
 
-Debug::operator bool() const {
-  if (cOn() == 0) return false;
+bool Debug::isOn() const {
   auto it = cLiteral ? cSwitch().find(cLiteral) : cSwitch().find(cName);
   return it != cSwitch().end() && it->second != 0;
 }
 
 void Debug::cleanup() {
   cSwitch().clear();
-  cOn() = 0;
+  sOn = 0;
 }
 
 int Debug::initialLevel() {

@@ -35,7 +35,11 @@ struct NameHash {
       mix(uint64_t{static_cast<unsigned char>(p[0])} | uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
           uint64_t{static_cast<unsigned char>(p[n - 1])} << 16);
     }
-    return static_cast<size_t>(h ^ (h >> 32));
+    // The multiplications carry low bits upward only: fold the high bits
+    // back down, so that tables indexed by the low bits see the whole name.
+    h ^= h >> 32;
+    h *= kMul;
+    return static_cast<size_t>(h ^ (h >> 29));
   }
 
 private:
