@@ -98,14 +98,15 @@ struct Listing {
 
 void collectSections(const Coff& output, Listing& listing) {
   for (const auto& entry : output.cScnNum) {
-    auto hdr = output.cScnHdr.find(entry.second);
-    if (hdr == output.cScnHdr.end()) continue;
-    const Coff::ScnType type = Coff::getScnType(hdr->second);
+    auto found = output.cScnHdr.find(entry.second);
+    if (found == output.cScnHdr.end()) continue;
+    const scnhdr* hdr = &found->second;
+    const Coff::ScnType type = Coff::getScnType(*hdr);
     if (SectionInfo::locationOf(type) == SectionInfo::program) {
-      listing.progSections.push_back({&entry.second, &hdr->second, type});
+      listing.progSections.push_back({&entry.second, hdr, type});
       continue;
     }
-    listing.dataSections.push_back({&entry.second, &hdr->second, type});
+    listing.dataSections.push_back({&entry.second, hdr, type});
     // Symbols carry 16-bit section numbers; no symbol can name the others.
     if (entry.first <= 0 || entry.first > INT16_MAX) continue;
     const size_t number = static_cast<size_t>(entry.first);
@@ -275,21 +276,30 @@ void listUsage(MapText& out, const Listing& listing, const std::vector<uint32_t>
   out.put(" program addresses used, program memory utilization is ").decimal(percent).put("%\n\n\n");
 }
 
-// Least significant digit first, each pass stable, so the result is in key
-// order and equal keys stay in the order they came in. A pass whose digit is
-// the same everywhere changes nothing and is skipped.
-template <class Digit>
-void radixSort(std::vector<uint32_t>& order, unsigned digits, Digit digit) {
-  std::vector<uint32_t> moved(order.size());
-  for (unsigned d = 0; d < digits; ++d) {
-    size_t start[257] = {};
-    for (uint32_t k : order) ++start[digit(k, d) + 1u];
+// Least significant byte first, each pass stable, so the result is in key
+// order and equal keys stay in the order they came in. The byte counts do not
+// depend on the order, so one reading gives those of every pass; a pass whose
+// byte is the same everywhere changes nothing and is skipped.
+template <unsigned Bytes, class Item, class Key>
+void radixSort(std::vector<Item>& items, Key key) {
+  size_t start[Bytes][256] = {};
+  for (const Item& item : items) {
+    const uint64_t k = key(item);
+    for (unsigned b = 0; b < Bytes; ++b) ++start[b][(k >> (8 * b)) & 0xFF];
+  }
+  std::vector<Item> moved(items.size());
+  for (unsigned b = 0; b < Bytes; ++b) {
+    size_t total = 0;
     bool oneValue = false;
-    for (size_t v = 1; v <= 256; ++v) oneValue = oneValue || start[v] == order.size();
+    for (size_t& count : start[b]) {
+      oneValue = oneValue || count == items.size();
+      const size_t first = total;
+      total += count;
+      count = first;
+    }
     if (oneValue) continue;
-    for (size_t v = 1; v <= 256; ++v) start[v] += start[v - 1];
-    for (uint32_t k : order) moved[start[digit(k, d)]++] = k;
-    order.swap(moved);
+    for (const Item& item : items) moved[start[b][(key(item) >> (8 * b)) & 0xFF]++] = item;
+    items.swap(moved);
   }
 }
 
@@ -297,22 +307,27 @@ void radixSort(std::vector<uint32_t>& order, unsigned digits, Digit digit) {
 // sort would leave them. The first eight bytes of each name decide nearly
 // every place; only names that share them and run longer are compared whole.
 std::vector<uint32_t> sortByName(const std::vector<Symbol>& symbols) {
-  std::vector<uint64_t> prefix(symbols.size());
+  struct Keyed {
+    uint64_t prefix;
+    uint32_t index;
+  };
+  std::vector<Keyed> keyed(symbols.size());
   for (size_t k = 0; k < symbols.size(); ++k) {
     const Symbol& s = symbols[k];
-    uint64_t key = 0;
-    for (size_t b = 0; b < 8; ++b) key = key << 8 | (b < s.length ? static_cast<unsigned char>(s.name[b]) : 0u);
-    prefix[k] = key;
+    const size_t length = s.length < 8 ? s.length : 8;
+    uint64_t prefix = 0;
+    for (size_t b = 0; b < length; ++b) prefix |= uint64_t{static_cast<unsigned char>(s.name[b])} << (56 - 8 * b);
+    keyed[k] = {prefix, static_cast<uint32_t>(k)};
   }
-  std::vector<uint32_t> order(symbols.size());
-  for (size_t k = 0; k < order.size(); ++k) order[k] = static_cast<uint32_t>(k);
-  radixSort(order, 8, [&prefix](uint32_t k, unsigned d) { return static_cast<uint8_t>(prefix[k] >> (8 * d)); });
+  radixSort<8>(keyed, [](const Keyed& item) { return item.prefix; });
 
-  for (size_t first = 0; first < order.size();) {
+  std::vector<uint32_t> order(keyed.size());
+  for (size_t first = 0; first < keyed.size();) {
     size_t last = first + 1;
-    bool longer = symbols[order[first]].length > 8;
-    for (; last < order.size() && prefix[order[last]] == prefix[order[first]]; ++last)
-      if (symbols[order[last]].length > 8) longer = true;
+    bool longer = symbols[keyed[first].index].length > 8;
+    for (; last < keyed.size() && keyed[last].prefix == keyed[first].prefix; ++last)
+      if (symbols[keyed[last].index].length > 8) longer = true;
+    for (size_t k = first; k < last; ++k) order[k] = keyed[k].index;
     if (longer)
       std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(first),
                        order.begin() + static_cast<std::ptrdiff_t>(last), [&symbols](uint32_t a, uint32_t b) {
@@ -326,7 +341,7 @@ std::vector<uint32_t> sortByName(const std::vector<Symbol>& symbols) {
 // Address order starting from the name order, as sorting the name-ordered
 // list again with a stable sort would leave it.
 void sortByAddress(const std::vector<Symbol>& symbols, std::vector<uint32_t>& order) {
-  radixSort(order, 4, [&symbols](uint32_t k, unsigned d) { return static_cast<uint8_t>(symbols[k].address >> (8 * d)); });
+  radixSort<4>(order, [&symbols](uint32_t k) { return uint64_t{symbols[k].address}; });
 }
 
 // The columns between the address and the file are the same in most rows:

@@ -24,12 +24,19 @@ inline size_t mapHexLength(uint64_t value) {
   return 2 + (digits < 6 ? 6 : digits);
 }
 
+// Two digits per step: the listing holds two numbers per symbol.
+extern const char mapHexPairs[513];
+
 inline char* putMapHex(char* at, uint64_t value) {
-  static constexpr char digits[] = "0123456789abcdef";
   char* const end = at + mapHexLength(value);
   at[0] = '0';
   at[1] = 'x';
-  for (char* p = end; p != at + 2; value >>= 4) *--p = digits[value & 0xF];
+  char* p = end;
+  for (; p - at > 3; value >>= 8) {
+    p -= 2;
+    std::memcpy(p, mapHexPairs + 2 * (value & 0xFF), 2);
+  }
+  if (p - at == 3) p[-1] = mapHexPairs[2 * (value & 0xF) + 1];
   return end;
 }
 
@@ -112,8 +119,16 @@ public:
   MapText& decimal(uint64_t value);
 
   // A row of at most `most` bytes, taken into the text by add().
-  MapRow row(size_t most);
-  void add(const MapRow& row);
+  MapRow row(size_t most) {
+    if (cCapacity - cUsed >= most) return MapRow(cBuffer.get() + cUsed);
+    return roomElsewhere(most);
+  }
+  void add(const MapRow& row) {
+    if (row.begin() == cBuffer.get() + cUsed)
+      cUsed += static_cast<size_t>(row.end() - row.begin());
+    else
+      addFromElsewhere(row);
+  }
 
   // Hands the buffered text on; false when the destination refused any of it.
   bool flush();
@@ -122,6 +137,8 @@ public:
 
 private:
   void drain(std::string_view text);
+  MapRow roomElsewhere(size_t most);
+  void addFromElsewhere(const MapRow& row);
 
   std::ostream* cStream = nullptr;
   AtomicFile* cFile = nullptr;
