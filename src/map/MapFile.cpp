@@ -73,19 +73,29 @@ struct Section {
   Coff::ScnType type;
 };
 
+// Sixteen bytes a symbol: the name stays where the output keeps it.
 struct Symbol {
-  const char* name;
-  uint32_t length;
+  // The symbol's slot in the output's table, or for a name out of the string
+  // table, its place among the listing's long names.
+  uint32_t name;
   uint32_t address;
   // Index into the listing's file names; 0 is "no file".
   uint32_t file;
-  SymbolInfo::StorageClass storage;
-  SymbolInfo::Kind kind;
-
-  std::string_view nameView() const { return {name, length}; }
+  // Of a name kept in the slot itself.
+  uint8_t length;
+  bool isLong;
+  bool isStatic;
+  bool isFunction;
 };
 
 struct Listing {
+  explicit Listing(const Coff& output) : table(output.cSymTbl) {}
+
+  std::string_view name(const Symbol& s) const {
+    return s.isLong ? longNames[s.name] : std::string_view(table[s.name].n_name, s.length);
+  }
+
+  const std::vector<syment>& table;
   std::vector<Section> progSections;
   std::vector<Section> dataSections;
   // By section number: 1 for the numbers of data-memory sections. Symbols of
@@ -93,6 +103,7 @@ struct Listing {
   std::vector<uint8_t> dataSectionNumbers;
   std::vector<Symbol> progSymbols;
   std::vector<Symbol> dataSymbols;
+  std::vector<std::string_view> longNames;
   std::vector<std::string_view> files{std::string_view()};
 };
 
@@ -154,13 +165,14 @@ void collectSymbols(const Coff& output, Listing& listing) {
                (sym.n_sclass == C_EXT || sym.n_sclass == C_STAT || sym.n_sclass == C_LABEL)) {
       const size_t number = static_cast<size_t>(sym.n_scnum);
       const bool inData = number < listing.dataSectionNumbers.size() && listing.dataSectionNumbers[number] != 0;
-      const std::string_view name = isLong ? longName : shortName(sym);
-      Symbol s{name.data(),
-               static_cast<uint32_t>(name.size()),
-               sym.n_value,
-               open.empty() ? 0 : open.back(),
-               sym.n_sclass == C_EXT ? SymbolInfo::externClass : SymbolInfo::staticClass,
-               isFcn(sym) ? SymbolInfo::function : SymbolInfo::variable};
+      Symbol s{static_cast<uint32_t>(i), sym.n_value, open.empty() ? 0 : open.back(), 0, isLong, sym.n_sclass != C_EXT,
+               isFcn(sym)};
+      if (isLong) {
+        s.name = static_cast<uint32_t>(listing.longNames.size());
+        listing.longNames.push_back(longName);
+      } else {
+        s.length = static_cast<uint8_t>(shortName(sym).size());
+      }
       (inData ? listing.dataSymbols : listing.progSymbols).push_back(s);
     }
     i = std::max(next, i + 1);
@@ -187,8 +199,9 @@ SectionInfo sectionInfo(const Section& s) {
 }
 
 SymbolInfo symbolInfo(const Symbol& s, SectionInfo::Location location, const Listing& listing) {
-  return SymbolInfo(std::string(s.nameView()), s.address, location, s.storage, s.kind,
-                    std::string(listing.files[s.file]));
+  return SymbolInfo(std::string(listing.name(s)), s.address, location,
+                    s.isStatic ? SymbolInfo::staticClass : SymbolInfo::externClass,
+                    s.isFunction ? SymbolInfo::function : SymbolInfo::variable, std::string(listing.files[s.file]));
 }
 
 // Room for a row's fixed columns: separators, the line break, and every
@@ -306,32 +319,28 @@ void radixSort(std::vector<Item>& items, Key key) {
 // Byte-wise name order, and among equal names the table's order, as a stable
 // sort would leave them. The first eight bytes of each name decide nearly
 // every place; only names that share them and run longer are compared whole.
-std::vector<uint32_t> sortByName(const std::vector<Symbol>& symbols) {
-  struct Keyed {
-    uint64_t prefix;
-    uint32_t index;
-  };
-  std::vector<Keyed> keyed(symbols.size());
+std::vector<uint32_t> sortByName(const Listing& listing, const std::vector<Symbol>& symbols) {
+  std::vector<uint64_t> prefix(symbols.size());
   for (size_t k = 0; k < symbols.size(); ++k) {
-    const Symbol& s = symbols[k];
-    const size_t length = s.length < 8 ? s.length : 8;
-    uint64_t prefix = 0;
-    for (size_t b = 0; b < length; ++b) prefix |= uint64_t{static_cast<unsigned char>(s.name[b])} << (56 - 8 * b);
-    keyed[k] = {prefix, static_cast<uint32_t>(k)};
+    const std::string_view name = listing.name(symbols[k]);
+    const size_t length = name.size() < 8 ? name.size() : 8;
+    uint64_t key = 0;
+    for (size_t b = 0; b < length; ++b) key |= uint64_t{static_cast<unsigned char>(name[b])} << (56 - 8 * b);
+    prefix[k] = key;
   }
-  radixSort<8>(keyed, [](const Keyed& item) { return item.prefix; });
+  std::vector<uint32_t> order(symbols.size());
+  for (size_t k = 0; k < order.size(); ++k) order[k] = static_cast<uint32_t>(k);
+  radixSort<8>(order, [&prefix](uint32_t k) { return prefix[k]; });
 
-  std::vector<uint32_t> order(keyed.size());
-  for (size_t first = 0; first < keyed.size();) {
+  for (size_t first = 0; first < order.size();) {
     size_t last = first + 1;
-    bool longer = symbols[keyed[first].index].length > 8;
-    for (; last < keyed.size() && keyed[last].prefix == keyed[first].prefix; ++last)
-      if (symbols[keyed[last].index].length > 8) longer = true;
-    for (size_t k = first; k < last; ++k) order[k] = keyed[k].index;
+    bool longer = listing.name(symbols[order[first]]).size() > 8;
+    for (; last < order.size() && prefix[order[last]] == prefix[order[first]]; ++last)
+      if (listing.name(symbols[order[last]]).size() > 8) longer = true;
     if (longer)
       std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(first),
-                       order.begin() + static_cast<std::ptrdiff_t>(last), [&symbols](uint32_t a, uint32_t b) {
-                         return symbols[a].nameView() < symbols[b].nameView();
+                       order.begin() + static_cast<std::ptrdiff_t>(last), [&](uint32_t a, uint32_t b) {
+                         return listing.name(symbols[a]) < listing.name(symbols[b]);
                        });
     first = last;
   }
@@ -348,12 +357,13 @@ void sortByAddress(const std::vector<Symbol>& symbols, std::vector<uint32_t>& or
 // put together once, they are copied whole.
 struct SymbolColumns {
   static constexpr size_t width = 23;
+  // By isStatic.
   char text[2][width];
 
   explicit SymbolColumns(std::string_view location) {
-    for (int storage = 0; storage < 2; ++storage) {
-      MapRow r(text[storage]);
-      r.put(' ').right<10>(location).put(' ').right<10>(storage == SymbolInfo::externClass ? "extern" : "static").put(' ');
+    for (int isStatic = 0; isStatic < 2; ++isStatic) {
+      MapRow r(text[isStatic]);
+      r.put(' ').right<10>(location).put(' ').right<10>(isStatic != 0 ? "static" : "extern").put(' ');
     }
   }
 };
@@ -364,8 +374,9 @@ void symbolRows(MapText& out, const Listing& listing, const std::vector<Symbol>&
   for (uint32_t k : order) {
     const Symbol& s = symbols[k];
     const std::string_view file = listing.files[s.file];
-    MapRow r = out.row(s.length + file.size() + rowSlack);
-    r.right<25>(s.nameView()).put(' ').hex<10>(s.address).copy<SymbolColumns::width>(columns.text[s.storage]);
+    const std::string_view name = listing.name(s);
+    MapRow r = out.row(name.size() + file.size() + rowSlack);
+    r.right<25>(name).put(' ').hex<10>(s.address).copy<SymbolColumns::width>(columns.text[s.isStatic]);
     r.left<25>(file).put('\n');
     out.add(r);
   }
@@ -387,7 +398,7 @@ void listSymbols(MapText& out, const Listing& listing, const std::vector<uint32_
 
 void listAll(MapText& out, const Coff& output, unsigned long progMemSize, std::string_view created) {
   const bool debug = static_cast<bool>(Debug("MapFile::write"));
-  Listing listing;
+  Listing listing(output);
   collectSections(output, listing);
   collectSymbols(output, listing);
 
@@ -397,8 +408,8 @@ void listAll(MapText& out, const Coff& output, unsigned long progMemSize, std::s
   listSections(out, listing, progSections, dataSections, debug);
   listUsage(out, listing, progSections, bytesPerProgramLocation(output.cOptHdr), progMemSize);
 
-  std::vector<uint32_t> prog = sortByName(listing.progSymbols);
-  std::vector<uint32_t> data = sortByName(listing.dataSymbols);
+  std::vector<uint32_t> prog = sortByName(listing, listing.progSymbols);
+  std::vector<uint32_t> data = sortByName(listing, listing.dataSymbols);
   listSymbols(out, listing, prog, data, "Name", debug);
   sortByAddress(listing.progSymbols, prog);
   sortByAddress(listing.dataSymbols, data);
