@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "map/MapFile.h"
 #include "map/MapText.h"
+#include "support/Debug.h"
 #include "support/Error.h"
 
 using namespace tarsil;
@@ -349,6 +351,39 @@ TEST(MapFile, TheFileHoldsTheSameListingAsTheStream) {
   EXPECT_NE(listing.find("\n" + giant + "   0x000007    program"), std::string::npos);
   EXPECT_EQ(Error::errors(), 0);
   Error::reset();
+}
+
+// The channel dumps each list once it is sorted: sections by address, then
+// the symbols by name and again by address, program before data each time.
+TEST(MapFile, DebugChannelDumpsEachListAfterItsSort) {
+  MapCoff m;
+  m.section("late", 0x40, 2, Coff::code);
+  m.section("early", 0x10, 2, Coff::code);
+  m.section("ram", 0x20, 2, Coff::udata);
+  m.file("x.c");
+  m.symbol("zz", 0x40, 1, C_EXT, 0x20);
+  m.symbol("aa", 0x41, 1, C_STAT);
+  m.symbol("mm", 0x20, 3, C_EXT);
+  std::ostringstream dump;
+  std::streambuf* saved = std::cout.rdbuf(dump.rdbuf());
+  Debug("MapFile::write", 1);
+  m.listing(100);
+  Debug("MapFile::write", 0);
+  std::cout.rdbuf(saved);
+  const std::string text = dump.str();
+  auto at = [&text](const std::string& what, size_t from) { return text.find(what, from); };
+  const size_t early = at("SectionInfo: name='early'", 0);
+  const size_t late = at("SectionInfo: name='late'", early);
+  const size_t ram = at("SectionInfo: name='ram'", late);
+  const size_t aa = at("SymbolInfo: name='aa' address=0x00000041 location=program storage=static kind=variable "
+                       "file='x.c'",
+                       ram);
+  const size_t zz = at("SymbolInfo: name='zz' address=0x00000040 location=program storage=extern kind=function", aa);
+  const size_t mm = at("SymbolInfo: name='mm' address=0x00000020 location=data", zz);
+  const size_t zz2 = at("SymbolInfo: name='zz'", mm);
+  const size_t aa2 = at("SymbolInfo: name='aa'", zz2);
+  const size_t mm2 = at("SymbolInfo: name='mm'", aa2);
+  EXPECT_NE(mm2, std::string::npos) << text;
 }
 
 TEST(MapFile, WriteReplacesTheFileOrReportsWhyNot) {
