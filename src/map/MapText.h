@@ -55,7 +55,8 @@ public:
     return *this;
   }
   MapRow& put(std::string_view text) {
-    std::memcpy(cEnd, text.data(), text.size());
+    // An empty view may hold no pointer at all, which memcpy must not get.
+    if (!text.empty()) std::memcpy(cEnd, text.data(), text.size());
     cEnd += text.size();
     return *this;
   }
@@ -82,7 +83,7 @@ public:
   template <size_t Width>
   MapRow& left(std::string_view text) {
     std::memset(cEnd, ' ', Width);
-    std::memcpy(cEnd, text.data(), text.size());
+    if (!text.empty()) std::memcpy(cEnd, text.data(), text.size());
     cEnd += text.size() < Width ? Width : text.size();
     return *this;
   }
