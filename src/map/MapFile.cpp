@@ -130,8 +130,8 @@ void collectSections(const Coff& output, Listing& listing) {
 // looked up, and most symbols are neither of these two.
 bool named(const syment& sym, bool isLong, std::string_view longName, std::string_view name) {
   return isLong ? longName == name
-                                : std::memcmp(sym.n_name, name.data(), name.size()) == 0 &&
-                                      (name.size() == sizeof sym.n_name || sym.n_name[name.size()] == '\0');
+                : std::memcmp(sym.n_name, name.data(), name.size()) == 0 &&
+                      (name.size() == sizeof sym.n_name || sym.n_name[name.size()] == '\0');
 }
 
 void collectSymbols(const Coff& output, Listing& listing) {
@@ -161,12 +161,16 @@ void collectSymbols(const Coff& output, Listing& listing) {
       listing.files.push_back(file);
     } else if (named(sym, isLong, longName, ".eof")) {
       if (!open.empty()) open.pop_back();
-    } else if (sym.n_scnum > 0 &&
-               (sym.n_sclass == C_EXT || sym.n_sclass == C_STAT || sym.n_sclass == C_LABEL)) {
+    } else if (sym.n_scnum > 0 && (sym.n_sclass == C_EXT || sym.n_sclass == C_STAT || sym.n_sclass == C_LABEL)) {
       const size_t number = static_cast<size_t>(sym.n_scnum);
       const bool inData = number < listing.dataSectionNumbers.size() && listing.dataSectionNumbers[number] != 0;
-      Symbol s{static_cast<uint32_t>(i), sym.n_value, open.empty() ? 0 : open.back(), 0, isLong, sym.n_sclass != C_EXT,
-               isFcn(sym)};
+      Symbol s{};
+      s.name = static_cast<uint32_t>(i);
+      s.address = sym.n_value;
+      s.file = open.empty() ? 0 : open.back();
+      s.isLong = isLong;
+      s.isStatic = sym.n_sclass != C_EXT;
+      s.isFunction = isFcn(sym);
       if (isLong) {
         s.name = static_cast<uint32_t>(listing.longNames.size());
         listing.longNames.push_back(longName);
@@ -216,8 +220,7 @@ void sectionRow(MapText& out, std::string_view name, std::string_view type, std:
   out.add(r);
 }
 
-void sectionRow(MapText& out, std::string_view name, Coff::ScnType type, const scnhdr& h,
-                std::string_view location) {
+void sectionRow(MapText& out, std::string_view name, Coff::ScnType type, const scnhdr& h, std::string_view location) {
   MapRow r = out.row(name.size() + rowSlack);
   r.right<25>(name).put(' ').right<10>(Coff::scnTypeName(type)).put(' ').hex<10>(h.s_paddr).put(' ');
   r.right<10>(location).put(' ').hex<10>(h.s_size).put('\n');
@@ -257,8 +260,8 @@ void usageRow(MapText& out, uint64_t start, uint64_t end) {
   out.add(r);
 }
 
-void listUsage(MapText& out, const Listing& listing, const std::vector<uint32_t>& prog,
-               unsigned long bytesPerLocation, unsigned long progMemSize) {
+void listUsage(MapText& out, const Listing& listing, const std::vector<uint32_t>& prog, unsigned long bytesPerLocation,
+               unsigned long progMemSize) {
   out.put("\n                              Program Memory Usage \n");
   usageRow(out, "Start", "End");
   usageRow(out, rule, rule);
@@ -339,9 +342,8 @@ std::vector<uint32_t> sortByName(const Listing& listing, const std::vector<Symbo
       if (listing.name(symbols[order[last]]).size() > 8) longer = true;
     if (longer)
       std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(first),
-                       order.begin() + static_cast<std::ptrdiff_t>(last), [&](uint32_t a, uint32_t b) {
-                         return listing.name(symbols[a]) < listing.name(symbols[b]);
-                       });
+                       order.begin() + static_cast<std::ptrdiff_t>(last),
+                       [&](uint32_t a, uint32_t b) { return listing.name(symbols[a]) < listing.name(symbols[b]); });
     first = last;
   }
   return order;

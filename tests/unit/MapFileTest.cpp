@@ -230,8 +230,7 @@ TEST(MapFile, SymbolsTakeTheInnermostOpenSourceFile) {
   EXPECT_NE(byName.find("a   0x000000    program     extern outer.c"), std::string::npos) << byName;
   EXPECT_NE(byName.find("b   0x000001    program     extern inner.h"), std::string::npos) << byName;
   EXPECT_NE(byName.find("c   0x000002    program     extern outer.c"), std::string::npos) << byName;
-  EXPECT_NE(byName.find("d   0x000003    program     extern " + std::string(25, ' ')), std::string::npos)
-      << byName;
+  EXPECT_NE(byName.find("d   0x000003    program     extern " + std::string(25, ' ')), std::string::npos) << byName;
 }
 
 TEST(MapFile, LongNamesPushTheirRowsInsteadOfLosingCharacters) {
@@ -375,9 +374,10 @@ TEST(MapFile, DebugChannelDumpsEachListAfterItsSort) {
   const size_t early = at("SectionInfo: name='early'", 0);
   const size_t late = at("SectionInfo: name='late'", early);
   const size_t ram = at("SectionInfo: name='ram'", late);
-  const size_t aa = at("SymbolInfo: name='aa' address=0x00000041 location=program storage=static kind=variable "
-                       "file='x.c'",
-                       ram);
+  const size_t aa =
+      at("SymbolInfo: name='aa' address=0x00000041 location=program storage=static kind=variable "
+         "file='x.c'",
+         ram);
   const size_t zz = at("SymbolInfo: name='zz' address=0x00000040 location=program storage=extern kind=function", aa);
   const size_t mm = at("SymbolInfo: name='mm' address=0x00000020 location=data", zz);
   const size_t zz2 = at("SymbolInfo: name='zz'", mm);
