@@ -1,5 +1,7 @@
 #include <ctime>
-#include <sstream>
+#include <ostream>
+#include <streambuf>
+#include <vector>
 
 #include "link/Linker.h"
 #include "support/AtomicFile.h"
@@ -28,6 +30,40 @@ void displayGroup(std::ostream& os, const char* title, const std::vector<Memory>
   os << "\n";
 }
 
+// The error map goes to its file in blocks as it is written, rather than
+// whole from a string: it lists every placed section, and it is written at
+// every link that asks for a map.
+class FileBuffer : public std::streambuf {
+public:
+  explicit FileBuffer(AtomicFile& file) : cFile(file), cBuffer(1 << 16) { reset(); }
+
+  // Hands on what is buffered; false when any of the text was refused.
+  bool drain() {
+    const std::ptrdiff_t held = pptr() - pbase();
+    if (held > 0 && !cFile.write({pbase(), static_cast<size_t>(held)})) cFailed = true;
+    reset();
+    return !cFailed;
+  }
+
+protected:
+  int_type overflow(int_type c) override {
+    if (!drain()) return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  int sync() override { return drain() ? 0 : -1; }
+
+private:
+  void reset() { setp(cBuffer.data(), cBuffer.data() + cBuffer.size()); }
+
+  AtomicFile& cFile;
+  std::vector<char> cBuffer;
+  bool cFailed = false;
+};
+
 }  // namespace
 
 void Linker::renderErrorMap(std::ostream& os, const std::string& created) const {
@@ -44,10 +80,16 @@ void Linker::writeErrorMapFile() {
   if (cMapFile.empty()) return;
   std::time_t now = std::time(nullptr);
   const char* created = std::ctime(&now);
-  std::ostringstream text;
-  renderErrorMap(text, created ? created : "\n");
+  AtomicFile file(cMapFile);
+  bool written = file.open();
+  if (written) {
+    FileBuffer buffer(file);
+    std::ostream os(&buffer);
+    renderErrorMap(os, created ? created : "\n");
+    written = buffer.drain() && file.commit();
+  }
   // A map that cannot be written costs the user the listing, not the link.
-  if (!writeFileAtomically(cMapFile, text.str()))
+  if (!written)
     Error::report(Error::error, "Linker::writeErrorMapFile()",
                   "Could not open map file '" + cMapFile + "' for writing.", false);
 }

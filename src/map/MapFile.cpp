@@ -2,77 +2,32 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <iostream>
-#include <sstream>
+#include <limits>
+#include <string_view>
 #include <vector>
 
 #include "device/Processor.h"
+#include "map/MapText.h"
 #include "support/AtomicFile.h"
 #include "support/Debug.h"
 #include "support/Error.h"
-#include "support/Strings.h"
 #include "support/Version.h"
 
 namespace tarsil {
 
 namespace {
 
-// printf's "%*s" and "%-*s": padded, never cut, so a long name pushes the rest
-// of its row along instead of losing characters.
-std::string right(const std::string& text, size_t width) {
-  return text.size() < width ? std::string(width - text.size(), ' ') + text : text;
-}
-
-// A row is put together in one buffer and written at once: the symbol
-// listings have two rows per symbol, and a temporary string per column
-// cost more than everything else the map does.
-void column(std::string& row, const std::string& text, size_t width, bool alignRight) {
-  const size_t fill = text.size() < width ? width - text.size() : 0;
-  if (alignRight) row.append(fill, ' ');
-  row += text;
-  if (!alignRight) row.append(fill, ' ');
-}
-
-void row(std::ostream& os, const std::string& a, const std::string& b, const std::string& c, const std::string& d,
-         const std::string& e, bool lastRight) {
-  std::string line;
-  line.reserve(96);
-  column(line, a, 25, true);
-  line += ' ';
-  column(line, b, 10, true);
-  line += ' ';
-  column(line, c, 10, true);
-  line += ' ';
-  column(line, d, 10, true);
-  line += ' ';
-  column(line, e, lastRight ? 10 : 25, lastRight);
-  line += '\n';
-  os.write(line.data(), static_cast<std::streamsize>(line.size()));
-}
-
-void sectionRow(std::ostream& os, const std::string& a, const std::string& b, const std::string& c,
-                const std::string& d, const std::string& e) {
-  row(os, a, b, c, d, e, true);
-}
-
-void symbolRow(std::ostream& os, const std::string& a, const std::string& b, const std::string& c,
-               const std::string& d, const std::string& e) {
-  row(os, a, b, c, d, e, false);
-}
-
-void usageRow(std::ostream& os, const std::string& start, const std::string& end) {
-  os << std::string(26, ' ') << right(start, 10) << "  " << right(end, 10) << "      \n";
-}
-
-const std::string rule = "---------";
+constexpr std::string_view rule = "---------";
 
 // Activation records are named after their function's source path; only the
 // last component is worth a column.
-std::string baseName(const std::string& name) {
+std::string_view baseName(std::string_view name) {
   size_t cut = name.rfind('\\');
-  if (cut == std::string::npos) cut = name.rfind('/');
-  return cut == std::string::npos ? name : name.substr(cut + 1);
+  if (cut == std::string_view::npos) cut = name.rfind('/');
+  return cut == std::string_view::npos ? name : name.substr(cut + 1);
 }
 
 unsigned long bytesPerProgramLocation(const opthdr& h) {
@@ -82,33 +37,113 @@ unsigned long bytesPerProgramLocation(const opthdr& h) {
   return bytes == 0 ? 1 : bytes;
 }
 
+// Names straight out of the output's tables, without a copy each. The string
+// table is searched only for names that do not follow the previous one found:
+// long names mostly come in the order of the symbols that use them.
+class Names {
+public:
+  explicit Names(const std::map<int, std::string>& strTbl) : cTable(strTbl), cLast(strTbl.end()) {}
+
+  // Empty when the table holds nothing at that offset.
+  std::string_view at(uint32_t offset) {
+    if (offset > static_cast<uint32_t>(std::numeric_limits<int>::max())) return {};
+    const int key = static_cast<int>(offset);
+    auto it = cLast;
+    if (it != cTable.end()) ++it;
+    if (it == cTable.end() || it->first != key) it = cTable.find(key);
+    if (it == cTable.end()) return {};
+    cLast = it;
+    return it->second;
+  }
+
+private:
+  const std::map<int, std::string>& cTable;
+  std::map<int, std::string>::const_iterator cLast;
+};
+
+// A name kept in the symbol itself: up to eight bytes, ended early by a zero.
+std::string_view shortName(const syment& s) {
+  const void* end = std::memchr(s.n_name, 0, sizeof s.n_name);
+  return {s.n_name, end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - s.n_name) : sizeof s.n_name};
+}
+
+struct Section {
+  const std::string* name;
+  const scnhdr* hdr;
+  Coff::ScnType type;
+};
+
+// Sixteen bytes a symbol: the name stays where the output keeps it.
+struct Symbol {
+  // The symbol's slot in the output's table, or for a name out of the string
+  // table, its place among the listing's long names.
+  uint32_t name;
+  uint32_t address;
+  // Index into the listing's file names; 0 is "no file".
+  uint32_t file;
+  // Of a name kept in the slot itself.
+  uint8_t length;
+  bool isLong;
+  bool isStatic;
+  bool isFunction;
+};
+
 struct Listing {
-  std::vector<SectionInfo> progSections;
-  std::vector<SectionInfo> dataSections;
-  std::vector<SymbolInfo> progSymbols;
-  std::vector<SymbolInfo> dataSymbols;
+  explicit Listing(const Coff& output) : table(output.cSymTbl) {}
+
+  std::string_view name(const Symbol& s) const {
+    return s.isLong ? longNames[s.name] : std::string_view(table[s.name].n_name, s.length);
+  }
+
+  const std::vector<syment>& table;
+  std::vector<Section> progSections;
+  std::vector<Section> dataSections;
+  // By section number: 1 for the numbers of data-memory sections. Symbols of
+  // numbers the output does not know count as program symbols.
+  std::vector<uint8_t> dataSectionNumbers;
+  std::vector<Symbol> progSymbols;
+  std::vector<Symbol> dataSymbols;
+  std::vector<std::string_view> longNames;
+  std::vector<std::string_view> files{std::string_view()};
 };
 
 void collectSections(const Coff& output, Listing& listing) {
-  for (const auto& [number, name] : output.cScnNum) {
-    auto hdr = output.cScnHdr.find(name);
-    if (hdr == output.cScnHdr.end()) continue;
-    const scnhdr& h = hdr->second;
-    Coff::ScnType type = Coff::getScnType(h);
-    SectionInfo info(name, h.s_paddr, h.s_size, SectionInfo::locationOf(type), type, Coff::isAbs(h),
-                     Coff::isShared(h), Coff::isAccess(h));
-    (info.getLocation() == SectionInfo::data ? listing.dataSections : listing.progSections).push_back(info);
+  for (const auto& entry : output.cScnNum) {
+    auto found = output.cScnHdr.find(entry.second);
+    if (found == output.cScnHdr.end()) continue;
+    const scnhdr* hdr = &found->second;
+    const Coff::ScnType type = Coff::getScnType(*hdr);
+    if (SectionInfo::locationOf(type) == SectionInfo::program) {
+      listing.progSections.push_back({&entry.second, hdr, type});
+      continue;
+    }
+    listing.dataSections.push_back({&entry.second, hdr, type});
+    // Symbols carry 16-bit section numbers; no symbol can name the others.
+    if (entry.first <= 0 || entry.first > INT16_MAX) continue;
+    const size_t number = static_cast<size_t>(entry.first);
+    if (listing.dataSectionNumbers.size() <= number) listing.dataSectionNumbers.resize(number + 1, 0);
+    listing.dataSectionNumbers[number] = 1;
   }
+}
+
+// A short name is compared in place; only a name in the string table is
+// looked up, and most symbols are neither of these two.
+bool named(const syment& sym, bool isLong, std::string_view longName, std::string_view name) {
+  return isLong ? longName == name
+                : std::memcmp(sym.n_name, name.data(), name.size()) == 0 &&
+                      (name.size() == sizeof sym.n_name || sym.n_name[name.size()] == '\0');
 }
 
 void collectSymbols(const Coff& output, Listing& listing) {
   const auto& table = output.cSymTbl;
   const bool kindsKnown = output.cSymKind.size() == table.size();
-  std::vector<std::string> files;
+  Names names(output.cStrTbl);
+  std::vector<uint32_t> open;
   size_t i = 0;
   while (i < table.size()) {
     const syment& sym = table[i];
-    const std::string name = Coff::findName(sym, output.cStrTbl).value_or("");
+    const bool isLong = Coff::needsString(sym);
+    const std::string_view longName = isLong ? names.at(sym.n_offset()) : std::string_view();
     size_t next = i + 1;
     if (kindsKnown) {
       while (next < table.size() && output.cSymKind[next] != AuxKind::none) ++next;
@@ -117,136 +152,270 @@ void collectSymbols(const Coff& output, Listing& listing) {
     }
     const bool hasAuxSlot = next > i + 1 && i + 1 < table.size();
 
-    if (name == ".file") {
+    if (named(sym, isLong, longName, ".file")) {
       // A file without its name still opens a scope, so that its ".eof"
       // closes the right one.
-      std::string file;
-      if (hasAuxSlot) file = Coff::findName(getAux<aux_file>(table[i + 1]), output.cStrTbl).value_or("");
-      files.push_back(file);
-    } else if (name == ".eof") {
-      if (!files.empty()) files.pop_back();
-    } else if (sym.n_scnum > 0 &&
-               (sym.n_sclass == C_EXT || sym.n_sclass == C_STAT || sym.n_sclass == C_LABEL)) {
-      SectionInfo::Location location = SectionInfo::program;
-      auto scn = output.cScnNum.find(sym.n_scnum);
-      if (scn != output.cScnNum.end()) {
-        auto hdr = output.cScnHdr.find(scn->second);
-        if (hdr != output.cScnHdr.end()) location = SectionInfo::locationOf(Coff::getScnType(hdr->second));
+      std::string_view file;
+      if (hasAuxSlot) file = names.at(getAux<aux_file>(table[i + 1]).x_offset);
+      open.push_back(static_cast<uint32_t>(listing.files.size()));
+      listing.files.push_back(file);
+    } else if (named(sym, isLong, longName, ".eof")) {
+      if (!open.empty()) open.pop_back();
+    } else if (sym.n_scnum > 0 && (sym.n_sclass == C_EXT || sym.n_sclass == C_STAT || sym.n_sclass == C_LABEL)) {
+      const size_t number = static_cast<size_t>(sym.n_scnum);
+      const bool inData = number < listing.dataSectionNumbers.size() && listing.dataSectionNumbers[number] != 0;
+      Symbol s{};
+      s.name = static_cast<uint32_t>(i);
+      s.address = sym.n_value;
+      s.file = open.empty() ? 0 : open.back();
+      s.isLong = isLong;
+      s.isStatic = sym.n_sclass != C_EXT;
+      s.isFunction = isFcn(sym);
+      if (isLong) {
+        s.name = static_cast<uint32_t>(listing.longNames.size());
+        listing.longNames.push_back(longName);
+      } else {
+        s.length = static_cast<uint8_t>(shortName(sym).size());
       }
-      SymbolInfo info(name, sym.n_value, location,
-                      sym.n_sclass == C_EXT ? SymbolInfo::externClass : SymbolInfo::staticClass,
-                      isFcn(sym) ? SymbolInfo::function : SymbolInfo::variable, files.empty() ? "" : files.back());
-      (location == SectionInfo::data ? listing.dataSymbols : listing.progSymbols).push_back(info);
+      (inData ? listing.dataSymbols : listing.progSymbols).push_back(s);
     }
     i = std::max(next, i + 1);
   }
 }
 
-template <class Info>
-void dump(const std::vector<Info>& list) {
-  for (const Info& info : list) info.print(std::cout);
+// Equal addresses may come in any order; keeping the section order makes the
+// listing the same from run to run.
+std::vector<uint32_t> byAddress(const std::vector<Section>& sections) {
+  std::vector<uint64_t> keys;
+  keys.reserve(sections.size());
+  for (size_t k = 0; k < sections.size(); ++k) keys.push_back(uint64_t{sections[k].hdr->s_paddr} << 32 | k);
+  std::sort(keys.begin(), keys.end());
+  std::vector<uint32_t> order;
+  order.reserve(keys.size());
+  for (uint64_t key : keys) order.push_back(static_cast<uint32_t>(key));
+  return order;
 }
 
-void listSections(std::ostream& os, Listing& listing, bool debug) {
-  // Equal addresses may come in any order; keeping the section order makes
-  // the listing the same from run to run.
-  std::stable_sort(listing.progSections.begin(), listing.progSections.end(), sectioninfo_address_less);
-  std::stable_sort(listing.dataSections.begin(), listing.dataSections.end(), sectioninfo_address_less);
+SectionInfo sectionInfo(const Section& s) {
+  const scnhdr& h = *s.hdr;
+  return SectionInfo(*s.name, h.s_paddr, h.s_size, SectionInfo::locationOf(s.type), s.type, Coff::isAbs(h),
+                     Coff::isShared(h), Coff::isAccess(h));
+}
+
+SymbolInfo symbolInfo(const Symbol& s, SectionInfo::Location location, const Listing& listing) {
+  return SymbolInfo(std::string(listing.name(s)), s.address, location,
+                    s.isStatic ? SymbolInfo::staticClass : SymbolInfo::externClass,
+                    s.isFunction ? SymbolInfo::function : SymbolInfo::variable, std::string(listing.files[s.file]));
+}
+
+// Room for a row's fixed columns: separators, the line break, and every
+// number and keyword at its widest.
+constexpr size_t rowSlack = 128;
+
+void sectionRow(MapText& out, std::string_view name, std::string_view type, std::string_view address,
+                std::string_view location, std::string_view size) {
+  MapRow r = out.row(name.size() + type.size() + address.size() + location.size() + size.size() + rowSlack);
+  r.right<25>(name).put(' ').right<10>(type).put(' ').right<10>(address).put(' ').right<10>(location).put(' ');
+  r.right<10>(size).put('\n');
+  out.add(r);
+}
+
+void sectionRow(MapText& out, std::string_view name, Coff::ScnType type, const scnhdr& h, std::string_view location) {
+  MapRow r = out.row(name.size() + rowSlack);
+  r.right<25>(name).put(' ').right<10>(Coff::scnTypeName(type)).put(' ').hex<10>(h.s_paddr).put(' ');
+  r.right<10>(location).put(' ').hex<10>(h.s_size).put('\n');
+  out.add(r);
+}
+
+void listSections(MapText& out, const Listing& listing, const std::vector<uint32_t>& prog,
+                  const std::vector<uint32_t>& data, bool debug) {
   if (debug) {
-    dump(listing.progSections);
-    dump(listing.dataSections);
+    for (uint32_t k : prog) sectionInfo(listing.progSections[k]).print(std::cout);
+    for (uint32_t k : data) sectionInfo(listing.dataSections[k]).print(std::cout);
   }
-  os << "\n                                 Section Info\n";
-  sectionRow(os, "Section", "Type", "Address", "Location", "Size(Bytes)");
-  sectionRow(os, rule, rule, rule, rule, rule);
-  for (const SectionInfo& s : listing.progSections)
-    sectionRow(os, s.getName(), MapFile::strType(s.getType()), hexPrint(s.getAddress(), 3),
-               MapFile::strLocation(s.getLocation()), hexPrint(s.getSize(), 3));
-  for (const SectionInfo& s : listing.dataSections) {
-    const std::string name = s.getType() == Coff::actrec ? baseName(s.getName()) : s.getName();
-    sectionRow(os, name, MapFile::strType(s.getType()), hexPrint(s.getAddress(), 3),
-               MapFile::strLocation(s.getLocation()), hexPrint(s.getSize(), 3));
+  out.put("\n                                 Section Info\n");
+  sectionRow(out, "Section", "Type", "Address", "Location", "Size(Bytes)");
+  sectionRow(out, rule, rule, rule, rule, rule);
+  for (uint32_t k : prog) {
+    const Section& s = listing.progSections[k];
+    sectionRow(out, *s.name, s.type, *s.hdr, "program");
   }
-  os << "\n\n";
+  for (uint32_t k : data) {
+    const Section& s = listing.dataSections[k];
+    const std::string_view name = s.type == Coff::actrec ? baseName(*s.name) : std::string_view(*s.name);
+    sectionRow(out, name, s.type, *s.hdr, "data");
+  }
+  out.put("\n\n");
 }
 
-void listUsage(std::ostream& os, const Listing& listing, unsigned long bytesPerLocation,
+void usageRow(MapText& out, std::string_view start, std::string_view end) {
+  MapRow r = out.row(start.size() + end.size() + rowSlack);
+  r.spaces<26>().right<10>(start).put("  ").right<10>(end).put("      \n");
+  out.add(r);
+}
+
+void usageRow(MapText& out, uint64_t start, uint64_t end) {
+  MapRow r = out.row(rowSlack);
+  r.spaces<26>().hex<10>(start).put("  ").hex<10>(end).put("      \n");
+  out.add(r);
+}
+
+void listUsage(MapText& out, const Listing& listing, const std::vector<uint32_t>& prog, unsigned long bytesPerLocation,
                unsigned long progMemSize) {
-  os << "\n                              Program Memory Usage \n";
-  usageRow(os, "Start", "End");
-  usageRow(os, rule, rule);
+  out.put("\n                              Program Memory Usage \n");
+  usageRow(out, "Start", "End");
+  usageRow(out, rule, rule);
   // Counted wide: a fill section of a large device easily holds more than
   // 65535 locations.
   uint64_t used = 0;
   bool open = false;
   uint64_t rangeStart = 0;
   uint64_t rangeEnd = 0;
-  for (const SectionInfo& s : listing.progSections) {
-    const uint64_t count = (uint64_t{s.getSize()} + bytesPerLocation - 1) / bytesPerLocation;
+  for (uint32_t k : prog) {
+    const scnhdr& h = *listing.progSections[k].hdr;
+    const uint64_t count = (uint64_t{h.s_size} + bytesPerLocation - 1) / bytesPerLocation;
     if (count == 0) continue;
     used += count;
-    if (open && s.getAddress() == rangeEnd + 1) {
+    if (open && h.s_paddr == rangeEnd + 1) {
       rangeEnd += count;
       continue;
     }
-    if (open) usageRow(os, hexPrint(static_cast<unsigned long>(rangeStart), 3),
-                       hexPrint(static_cast<unsigned long>(rangeEnd), 3));
+    if (open) usageRow(out, rangeStart, rangeEnd);
     open = true;
-    rangeStart = s.getAddress();
+    rangeStart = h.s_paddr;
     rangeEnd = rangeStart + count - 1;
   }
-  if (open)
-    usageRow(os, hexPrint(static_cast<unsigned long>(rangeStart), 3),
-             hexPrint(static_cast<unsigned long>(rangeEnd), 3));
+  if (open) usageRow(out, rangeStart, rangeEnd);
 
   const uint64_t percent = (progMemSize == 0 || used >= progMemSize) ? 100 : used * 100 / progMemSize;
-  os << "            " << used << " out of " << progMemSize
-     << " program addresses used, program memory utilization is " << percent << "%\n";
-  os << "\n\n";
+  out.put("            ").decimal(used).put(" out of ").decimal(progMemSize);
+  out.put(" program addresses used, program memory utilization is ").decimal(percent).put("%\n\n\n");
 }
 
-// Sorted through pointers: moving the records themselves, names and all,
-// cost more than the comparisons. The second sort starts from the order the
-// first one left, as sorting the records in place would.
-void listSymbols(std::ostream& os, std::vector<const SymbolInfo*>& prog, std::vector<const SymbolInfo*>& data,
-                 const char* title, bool (*less)(const SymbolInfo&, const SymbolInfo&), bool debug) {
-  auto byPointer = [less](const SymbolInfo* a, const SymbolInfo* b) { return less(*a, *b); };
-  std::stable_sort(prog.begin(), prog.end(), byPointer);
-  std::stable_sort(data.begin(), data.end(), byPointer);
-  if (debug)
-    for (const auto* list : {&prog, &data})
-      for (const SymbolInfo* s : *list) s->print(std::cout);
-  os << "\n                              Symbols - Sorted by " << title << '\n';
-  symbolRow(os, "Name", "Address", "Location", "Storage", "File");
-  symbolRow(os, rule, rule, rule, rule, rule);
-  for (const auto* list : {&prog, &data})
-    for (const SymbolInfo* s : *list)
-      symbolRow(os, s->getName(), hexPrint(s->getAddress(), 3), MapFile::strLocation(s->getLocation()),
-                MapFile::strStorageClass(s->getStorageClass()), s->getFile());
-  os << "\n\n";
-}
-
-std::vector<const SymbolInfo*> pointersTo(const std::vector<SymbolInfo>& list) {
-  std::vector<const SymbolInfo*> pointers;
-  pointers.reserve(list.size());
-  for (const SymbolInfo& s : list) pointers.push_back(&s);
-  return pointers;
-}
-
-// The listing replaces the map only once it is whole, so an interrupted or
-// failed write never leaves a partial map under the map's name.
-bool replaceFile(const std::string& name, const std::string& text) {
-  const std::string where = "MapFile::write()";
-  AtomicFile file(name);
-  if (!file.open()) {
-    Error::report(Error::error, where, "Could not open map file '" + name + "' for writing.", false);
-    return false;
+// Least significant byte first, each pass stable, so the result is in key
+// order and equal keys stay in the order they came in. The byte counts do not
+// depend on the order, so one reading gives those of every pass; a pass whose
+// byte is the same everywhere changes nothing and is skipped.
+template <unsigned Bytes, class Item, class Key>
+void radixSort(std::vector<Item>& items, Key key) {
+  size_t start[Bytes][256] = {};
+  for (const Item& item : items) {
+    const uint64_t k = key(item);
+    for (unsigned b = 0; b < Bytes; ++b) ++start[b][(k >> (8 * b)) & 0xFF];
   }
-  if (!file.write(text) || !file.commit()) {
-    Error::report(Error::error, where, "Could not write map file '" + name + "'.", false);
-    return false;
+  std::vector<Item> moved(items.size());
+  for (unsigned b = 0; b < Bytes; ++b) {
+    size_t total = 0;
+    bool oneValue = false;
+    for (size_t& count : start[b]) {
+      oneValue = oneValue || count == items.size();
+      const size_t first = total;
+      total += count;
+      count = first;
+    }
+    if (oneValue) continue;
+    for (const Item& item : items) moved[start[b][(key(item) >> (8 * b)) & 0xFF]++] = item;
+    items.swap(moved);
   }
-  return true;
+}
+
+// Byte-wise name order, and among equal names the table's order, as a stable
+// sort would leave them. The first eight bytes of each name decide nearly
+// every place; only names that share them and run longer are compared whole.
+std::vector<uint32_t> sortByName(const Listing& listing, const std::vector<Symbol>& symbols) {
+  std::vector<uint64_t> prefix(symbols.size());
+  for (size_t k = 0; k < symbols.size(); ++k) {
+    const std::string_view name = listing.name(symbols[k]);
+    const size_t length = name.size() < 8 ? name.size() : 8;
+    uint64_t key = 0;
+    for (size_t b = 0; b < length; ++b) key |= uint64_t{static_cast<unsigned char>(name[b])} << (56 - 8 * b);
+    prefix[k] = key;
+  }
+  std::vector<uint32_t> order(symbols.size());
+  for (size_t k = 0; k < order.size(); ++k) order[k] = static_cast<uint32_t>(k);
+  radixSort<8>(order, [&prefix](uint32_t k) { return prefix[k]; });
+
+  for (size_t first = 0; first < order.size();) {
+    size_t last = first + 1;
+    bool longer = listing.name(symbols[order[first]]).size() > 8;
+    for (; last < order.size() && prefix[order[last]] == prefix[order[first]]; ++last)
+      if (listing.name(symbols[order[last]]).size() > 8) longer = true;
+    if (longer)
+      std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(first),
+                       order.begin() + static_cast<std::ptrdiff_t>(last),
+                       [&](uint32_t a, uint32_t b) { return listing.name(symbols[a]) < listing.name(symbols[b]); });
+    first = last;
+  }
+  return order;
+}
+
+// Address order starting from the name order, as sorting the name-ordered
+// list again with a stable sort would leave it.
+void sortByAddress(const std::vector<Symbol>& symbols, std::vector<uint32_t>& order) {
+  radixSort<4>(order, [&symbols](uint32_t k) { return uint64_t{symbols[k].address}; });
+}
+
+// The columns between the address and the file are the same in most rows:
+// put together once, they are copied whole.
+struct SymbolColumns {
+  static constexpr size_t width = 23;
+  // By isStatic.
+  char text[2][width];
+
+  explicit SymbolColumns(std::string_view location) {
+    for (int isStatic = 0; isStatic < 2; ++isStatic) {
+      MapRow r(text[isStatic]);
+      r.put(' ').right<10>(location).put(' ').right<10>(isStatic != 0 ? "static" : "extern").put(' ');
+    }
+  }
+};
+
+void symbolRows(MapText& out, const Listing& listing, const std::vector<Symbol>& symbols,
+                const std::vector<uint32_t>& order, std::string_view location) {
+  const SymbolColumns columns(location);
+  for (uint32_t k : order) {
+    const Symbol& s = symbols[k];
+    const std::string_view file = listing.files[s.file];
+    const std::string_view name = listing.name(s);
+    MapRow r = out.row(name.size() + file.size() + rowSlack);
+    r.right<25>(name).put(' ').hex<10>(s.address).copy<SymbolColumns::width>(columns.text[s.isStatic]);
+    r.left<25>(file).put('\n');
+    out.add(r);
+  }
+}
+
+void listSymbols(MapText& out, const Listing& listing, const std::vector<uint32_t>& prog,
+                 const std::vector<uint32_t>& data, std::string_view title, bool debug) {
+  if (debug) {
+    for (uint32_t k : prog) symbolInfo(listing.progSymbols[k], SectionInfo::program, listing).print(std::cout);
+    for (uint32_t k : data) symbolInfo(listing.dataSymbols[k], SectionInfo::data, listing).print(std::cout);
+  }
+  out.put("\n                              Symbols - Sorted by ").put(title).put("\n");
+  out.put("                     Name    Address   Location    Storage File                     \n");
+  out.put("                ---------  ---------  ---------  --------- ---------                \n");
+  symbolRows(out, listing, listing.progSymbols, prog, "program");
+  symbolRows(out, listing, listing.dataSymbols, data, "data");
+  out.put("\n\n");
+}
+
+void listAll(MapText& out, const Coff& output, unsigned long progMemSize, std::string_view created) {
+  const bool debug = static_cast<bool>(Debug("MapFile::write"));
+  Listing listing(output);
+  collectSections(output, listing);
+  collectSymbols(output, listing);
+
+  out.put(Version::linker()).put("\nLinker Map File - Created ").put(created);
+  const std::vector<uint32_t> progSections = byAddress(listing.progSections);
+  const std::vector<uint32_t> dataSections = byAddress(listing.dataSections);
+  listSections(out, listing, progSections, dataSections, debug);
+  listUsage(out, listing, progSections, bytesPerProgramLocation(output.cOptHdr), progMemSize);
+
+  std::vector<uint32_t> prog = sortByName(listing, listing.progSymbols);
+  std::vector<uint32_t> data = sortByName(listing, listing.dataSymbols);
+  listSymbols(out, listing, prog, data, "Name", debug);
+  sortByAddress(listing.progSymbols, prog);
+  sortByAddress(listing.dataSymbols, data);
+  listSymbols(out, listing, prog, data, "Address", debug);
 }
 
 }  // namespace
@@ -264,26 +433,34 @@ std::string MapFile::strStorageClass(SymbolInfo::StorageClass storageClass) {
 std::string MapFile::strKind(SymbolInfo::Kind kind) { return kind == SymbolInfo::function ? "function" : "variable"; }
 
 void MapFile::list(std::ostream& os, const Coff& output, unsigned long progMemSize, const std::string& created) {
-  const bool debug = static_cast<bool>(Debug("MapFile::write"));
-  Listing listing;
-  collectSections(output, listing);
-  collectSymbols(output, listing);
-
-  os << Version::linker() << "\nLinker Map File - Created " << created;
-  listSections(os, listing, debug);
-  listUsage(os, listing, bytesPerProgramLocation(output.cOptHdr), progMemSize);
-  std::vector<const SymbolInfo*> prog = pointersTo(listing.progSymbols);
-  std::vector<const SymbolInfo*> data = pointersTo(listing.dataSymbols);
-  listSymbols(os, prog, data, "Name", symbolinfo_name_less, debug);
-  listSymbols(os, prog, data, "Address", symbolinfo_address_less, debug);
+  MapText out(os);
+  listAll(out, output, progMemSize, created);
+  out.flush();
 }
 
+// The listing goes to a file beside the map, which replaces the map only once
+// it is whole: an interrupted or failed write never leaves a partial map under
+// the map's name.
 bool MapFile::write(const std::string& name, const Coff& output, unsigned long progMemSize) {
+  const std::string where = "MapFile::write()";
+  AtomicFile file(name);
+  if (!file.open()) {
+    Error::report(Error::error, where, "Could not open map file '" + name + "' for writing.", false);
+    return false;
+  }
   std::time_t now = std::time(nullptr);
   const char* created = std::ctime(&now);
-  std::ostringstream text;
-  list(text, output, progMemSize, created != nullptr ? created : "\n");
-  return replaceFile(name, text.str());
+  bool written = false;
+  {
+    MapText out(file);
+    listAll(out, output, progMemSize, created != nullptr ? created : "\n");
+    written = out.flush();
+  }
+  if (!written || !file.commit()) {
+    Error::report(Error::error, where, "Could not write map file '" + name + "'.", false);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace tarsil

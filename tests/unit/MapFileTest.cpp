@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "map/MapFile.h"
+#include "map/MapText.h"
+#include "support/Debug.h"
 #include "support/Error.h"
 
 using namespace tarsil;
@@ -224,8 +230,7 @@ TEST(MapFile, SymbolsTakeTheInnermostOpenSourceFile) {
   EXPECT_NE(byName.find("a   0x000000    program     extern outer.c"), std::string::npos) << byName;
   EXPECT_NE(byName.find("b   0x000001    program     extern inner.h"), std::string::npos) << byName;
   EXPECT_NE(byName.find("c   0x000002    program     extern outer.c"), std::string::npos) << byName;
-  EXPECT_NE(byName.find("d   0x000003    program     extern " + std::string(25, ' ')), std::string::npos)
-      << byName;
+  EXPECT_NE(byName.find("d   0x000003    program     extern " + std::string(25, ' ')), std::string::npos) << byName;
 }
 
 TEST(MapFile, LongNamesPushTheirRowsInsteadOfLosingCharacters) {
@@ -236,6 +241,149 @@ TEST(MapFile, LongNamesPushTheirRowsInsteadOfLosingCharacters) {
   const std::string text = m.listing(100);
   EXPECT_NE(text.find("\n" + name + "       code   0x000000"), std::string::npos) << text;
   EXPECT_NE(text.find("\n" + name + "   0x000000    program"), std::string::npos) << text;
+}
+
+TEST(MapFile, HexFieldsKeepEveryDigitAndWidenOnlyWhenNeeded) {
+  EXPECT_EQ(mapHex(0), "0x000000");
+  EXPECT_EQ(mapHex(0xabc), "0x000abc");
+  EXPECT_EQ(mapHex(0xffffff), "0xffffff");
+  EXPECT_EQ(mapHex(0x1000000), "0x1000000");
+  EXPECT_EQ(mapHex(0xfedcba98), "0xfedcba98");
+  EXPECT_EQ(mapHex(0x1ffffffffULL), "0x1ffffffff");
+  EXPECT_EQ(mapHex(UINT64_MAX), "0xffffffffffffffff");
+
+  // A byte-addressed device whose program memory runs past 24 bits: the
+  // wide fields push their row's left edge, never the columns after them.
+  MapCoff m;
+  m.coff.cOptHdr.proc_type = 0x0486;
+  m.coff.cOptHdr.rom_width_bits = 16;
+  m.section("low", 0xfffffe, 2, Coff::code);
+  m.section("high", 0x1000000, 0x2000000, Coff::code);
+  m.symbol("top", 0xfedcba98, 2, C_EXT);
+  const std::string text = m.listing(0);
+  EXPECT_NE(text.find("\n                      low       code   0xfffffe    program   0x000002\n"
+                      "                     high       code  0x1000000    program  0x2000000\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(usage(text).find("\n                            0xfffffe   0x2ffffff      \n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n                      top 0xfedcba98    program     extern "), std::string::npos) << text;
+}
+
+// Both symbol orders against the plain definition: a stable sort by name,
+// then a stable sort of that by address. The names share long prefixes, run
+// past eight bytes, repeat, and use bytes above 0x7f, which sort last.
+TEST(MapFile, SymbolOrdersAreStableSortsByNameThenByAddress) {
+  MapCoff m;
+  m.section("code", 0, 0x100, Coff::code);
+  m.section("ram", 0x20, 0x40, Coff::udata);
+  struct Row {
+    std::string name;
+    uint32_t address;
+    bool data;
+    size_t number;
+  };
+  std::vector<Row> rows;
+  uint32_t seed = 12345;
+  auto next = [&seed](uint32_t range) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % range;
+  };
+  const std::string alphabet[] = {"a", "b", "_", "\xe9", "9"};
+  for (size_t k = 0; k < 400; ++k) {
+    std::string name = "sym";
+    const uint32_t length = next(10);
+    for (uint32_t c = 0; c < length; ++c) name += alphabet[next(5)];
+    const bool data = next(3) == 0;
+    const uint32_t address = next(16);
+    rows.push_back({name, address, data, k});
+    m.symbol(name, address, data ? 2 : 1, next(2) != 0 ? C_EXT : C_STAT);
+  }
+  auto byName = rows;
+  std::stable_sort(byName.begin(), byName.end(), [](const Row& a, const Row& b) { return a.name < b.name; });
+  auto byAddress = byName;
+  std::stable_sort(byAddress.begin(), byAddress.end(),
+                   [](const Row& a, const Row& b) { return a.address < b.address; });
+
+  auto expected = [](const std::vector<Row>& order) {
+    std::string text;
+    for (bool data : {false, true})
+      for (const Row& r : order)
+        if (r.data == data) text += r.name + "   " + mapHex(r.address) + "\n";
+    return text;
+  };
+  auto listed = [](const std::string& section) {
+    std::string text;
+    std::istringstream in(section);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.find(" 0x") == std::string::npos) continue;
+      std::istringstream fields(line);
+      std::string name, address;
+      fields >> name >> address;
+      text += name + "   " + address + "\n";
+    }
+    return text;
+  };
+  const std::string text = m.listing(100);
+  EXPECT_EQ(listed(between(text, "Sorted by Name", "\n\n\n")), expected(byName));
+  EXPECT_EQ(listed(between(text, "Sorted by Address", "\n\n\n")), expected(byAddress));
+}
+
+TEST(MapFile, TheFileHoldsTheSameListingAsTheStream) {
+  Error::reset();
+  Error::quiet(true);
+  MapCoff m;
+  m.section("code", 0, 0x100, Coff::code);
+  // More rows than one buffer holds, and one row longer than the buffer.
+  for (uint32_t k = 0; k < 2000; ++k) m.symbol("s" + std::to_string(k), k, 1, C_EXT);
+  const std::string giant(MapText::cCapacity + 100, 'n');
+  m.symbol(giant, 7, 1, C_EXT);
+  const std::string path = ::testing::TempDir() + "tarsil-mapfile-same.map";
+  ASSERT_TRUE(MapFile::write(path, m.coff, 100));
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream file;
+  file << in.rdbuf();
+  std::remove(path.c_str());
+  auto afterCreated = [](const std::string& text) { return text.substr(text.find('\n', text.find("Created"))); };
+  const std::string listing = m.listing(100);
+  EXPECT_EQ(afterCreated(file.str()), afterCreated(listing));
+  EXPECT_NE(listing.find("\n" + giant + "   0x000007    program"), std::string::npos);
+  EXPECT_EQ(Error::errors(), 0);
+  Error::reset();
+}
+
+// The channel dumps each list once it is sorted: sections by address, then
+// the symbols by name and again by address, program before data each time.
+TEST(MapFile, DebugChannelDumpsEachListAfterItsSort) {
+  MapCoff m;
+  m.section("late", 0x40, 2, Coff::code);
+  m.section("early", 0x10, 2, Coff::code);
+  m.section("ram", 0x20, 2, Coff::udata);
+  m.file("x.c");
+  m.symbol("zz", 0x40, 1, C_EXT, 0x20);
+  m.symbol("aa", 0x41, 1, C_STAT);
+  m.symbol("mm", 0x20, 3, C_EXT);
+  std::ostringstream dump;
+  std::streambuf* saved = std::cout.rdbuf(dump.rdbuf());
+  Debug("MapFile::write", 1);
+  m.listing(100);
+  Debug("MapFile::write", 0);
+  std::cout.rdbuf(saved);
+  const std::string text = dump.str();
+  auto at = [&text](const std::string& what, size_t from) { return text.find(what, from); };
+  const size_t early = at("SectionInfo: name='early'", 0);
+  const size_t late = at("SectionInfo: name='late'", early);
+  const size_t ram = at("SectionInfo: name='ram'", late);
+  const size_t aa =
+      at("SymbolInfo: name='aa' address=0x00000041 location=program storage=static kind=variable "
+         "file='x.c'",
+         ram);
+  const size_t zz = at("SymbolInfo: name='zz' address=0x00000040 location=program storage=extern kind=function", aa);
+  const size_t mm = at("SymbolInfo: name='mm' address=0x00000020 location=data", zz);
+  const size_t zz2 = at("SymbolInfo: name='zz'", mm);
+  const size_t aa2 = at("SymbolInfo: name='aa'", zz2);
+  const size_t mm2 = at("SymbolInfo: name='mm'", aa2);
+  EXPECT_NE(mm2, std::string::npos) << text;
 }
 
 TEST(MapFile, WriteReplacesTheFileOrReportsWhyNot) {

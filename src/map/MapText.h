@@ -1,0 +1,153 @@
+#pragma once
+// The map listing's text, put together by hand: the listing has two rows per
+// symbol, and formatting them through streams cost more than the rest of the
+// map. Rows go through a fixed buffer straight to their destination, so the
+// listing never exists whole in memory.
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace tarsil {
+
+class AtomicFile;
+
+// "0x" and the value's lower-case hexadecimal digits, at least six of them.
+// A value that needs more keeps all of its digits and makes its field wider,
+// so large sections and addresses are shown whole.
+inline size_t mapHexLength(uint64_t value) {
+  const size_t digits = (static_cast<size_t>(std::bit_width(value)) + 3) / 4;
+  return 2 + (digits < 6 ? 6 : digits);
+}
+
+// Two digits per step: the listing holds two numbers per symbol.
+extern const char mapHexPairs[513];
+
+inline char* putMapHex(char* at, uint64_t value) {
+  char* const end = at + mapHexLength(value);
+  at[0] = '0';
+  at[1] = 'x';
+  char* p = end;
+  for (; p - at > 3; value >>= 8) {
+    p -= 2;
+    std::memcpy(p, mapHexPairs + 2 * (value & 0xFF), 2);
+  }
+  if (p - at == 3) p[-1] = mapHexPairs[2 * (value & 0xF) + 1];
+  return end;
+}
+
+std::string mapHex(uint64_t value);
+
+// One row being written in place. The columns follow printf's "%*s" and
+// "%-*s": padded, never cut, so a long name pushes the rest of its row along
+// instead of losing characters. Widths are constants, so the padding is a
+// fixed store that the text then partly covers.
+class MapRow {
+public:
+  explicit MapRow(char* at) : cBegin(at), cEnd(at) {}
+
+  MapRow& put(char c) {
+    *cEnd++ = c;
+    return *this;
+  }
+  MapRow& put(std::string_view text) {
+    // An empty view may hold no pointer at all, which memcpy must not get.
+    if (!text.empty()) std::memcpy(cEnd, text.data(), text.size());
+    cEnd += text.size();
+    return *this;
+  }
+  template <size_t Count>
+  MapRow& copy(const char* text) {
+    std::memcpy(cEnd, text, Count);
+    cEnd += Count;
+    return *this;
+  }
+  template <size_t Count>
+  MapRow& spaces() {
+    std::memset(cEnd, ' ', Count);
+    cEnd += Count;
+    return *this;
+  }
+  template <size_t Width>
+  MapRow& right(std::string_view text) {
+    if (text.size() < Width) {
+      std::memset(cEnd, ' ', Width);
+      cEnd += Width - text.size();
+    }
+    return put(text);
+  }
+  template <size_t Width>
+  MapRow& left(std::string_view text) {
+    std::memset(cEnd, ' ', Width);
+    if (!text.empty()) std::memcpy(cEnd, text.data(), text.size());
+    cEnd += text.size() < Width ? Width : text.size();
+    return *this;
+  }
+  template <size_t Width>
+  MapRow& hex(uint64_t value) {
+    const size_t length = mapHexLength(value);
+    if (length < Width) {
+      std::memset(cEnd, ' ', Width);
+      cEnd += Width - length;
+    }
+    cEnd = putMapHex(cEnd, value);
+    return *this;
+  }
+
+  char* begin() const { return cBegin; }
+  char* end() const { return cEnd; }
+
+private:
+  char* cBegin;
+  char* cEnd;
+};
+
+class MapText {
+public:
+  // Into a stream, for listings that tests and tools keep in memory.
+  explicit MapText(std::ostream& os);
+  // Into a file being written; its write() records any failure.
+  explicit MapText(AtomicFile& file);
+  ~MapText();
+  MapText(const MapText&) = delete;
+  MapText& operator=(const MapText&) = delete;
+
+  MapText& put(std::string_view text);
+  MapText& decimal(uint64_t value);
+
+  // A row of at most `most` bytes, taken into the text by add().
+  MapRow row(size_t most) {
+    if (cCapacity - cUsed >= most) return MapRow(cBuffer.get() + cUsed);
+    return roomElsewhere(most);
+  }
+  void add(const MapRow& row) {
+    if (row.begin() == cBuffer.get() + cUsed)
+      cUsed += static_cast<size_t>(row.end() - row.begin());
+    else
+      addFromElsewhere(row);
+  }
+
+  // Hands the buffered text on; false when the destination refused any of it.
+  bool flush();
+
+  static constexpr size_t cCapacity = 1 << 16;
+
+private:
+  void drain(std::string_view text);
+  MapRow roomElsewhere(size_t most);
+  void addFromElsewhere(const MapRow& row);
+
+  std::ostream* cStream = nullptr;
+  AtomicFile* cFile = nullptr;
+  std::unique_ptr<char[]> cBuffer;
+  size_t cUsed = 0;
+  // Rows too long for the buffer: only names out of all proportion make one.
+  std::string cLongRow;
+  bool cFailed = false;
+};
+
+}  // namespace tarsil
