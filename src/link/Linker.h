@@ -13,6 +13,7 @@
 
 #include "link/ParserClient.h"
 #include "link/SectionDesc.h"
+#include "link/SymbolTables.h"
 #include "memory/Memory.h"
 
 namespace tarsil {
@@ -120,7 +121,7 @@ public:
 
   // LinkerSymbols.cpp
   // Rewrites every string-table offset of `coff` to the merged table's.
-  static void replaceStringTbl(Coff& coff, const std::map<std::string, int>& strTbl);
+  static void replaceStringTbl(Coff& coff, const NameTable<int>& strTbl);
   // Names the linker's own symbols and enters them as definitions.
   void setupLinkerSymbols();
 
@@ -327,10 +328,11 @@ public:
 
   // Symbols: the merged string table (string to offset; the output Coff's
   // own table holds the same entries), definitions by name, and each
-  // reference bound to its definition.
-  std::map<std::string, int> cOutputStrTbl;
-  std::map<std::string, syment*> cExtSymDef;
-  std::map<const syment*, syment*> cExtRefDef;
+  // reference bound to its definition. Nothing lists the two name tables in
+  // name order, so they are hashed.
+  NameTable<int> cOutputStrTbl;
+  NameTable<syment*> cExtSymDef;
+  ExtRefBindings cExtRefDef;
   // The linker's own symbols; their addresses stay fixed for the run.
   syment cCinitSym{};
   syment cStackSym{};

@@ -1,7 +1,10 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <limits>
+#include <optional>
 #include <set>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -25,26 +28,35 @@ std::string offsetText(uint32_t offset) { return hexPrint(offset, 4); }
 
 void Linker::mergeStringTbls() {
   Debug debug("Linker::mergeStringTbls");
-  std::set<std::string> strings;
+  // Views into the inputs' tables, which stay put until every input has
+  // been rewritten below.
+  std::vector<std::string_view> strings;
+  size_t total = 0;
+  for (const auto& coff : cCoff) total += coff->cStrTbl.size();
+  strings.reserve(total);
   for (const auto& coff : cCoff)
-    for (const auto& entry : coff->cStrTbl) strings.insert(entry.second);
+    for (const auto& entry : coff->cStrTbl) strings.emplace_back(entry.second);
+  std::sort(strings.begin(), strings.end());
+  strings.erase(std::unique(strings.begin(), strings.end()), strings.end());
 
   std::map<int, std::string> merged;
   cOutputStrTbl.clear();
+  cOutputStrTbl.reserve(strings.size());
   long offset = 4;
-  for (const std::string& s : strings) {
+  for (std::string_view s : strings) {
     const int at = static_cast<int>(offset);
-    merged.emplace_hint(merged.end(), at, s);
-    cOutputStrTbl.emplace_hint(cOutputStrTbl.end(), s, at);
+    auto node = merged.emplace_hint(merged.end(), at, s);
+    cOutputStrTbl.emplace(node->second, at);
     if (debug) std::cout << "Linker::mergeStringTbls() - string '" << s << "' at offset " << offsetText(static_cast<uint32_t>(at)) << "\n";
     offset += static_cast<long>(s.size()) + 1;
   }
+
   cOutput.cStrTbl = std::move(merged);
 
   for (const auto& coff : cCoff) replaceStringTbl(*coff, cOutputStrTbl);
 }
 
-void Linker::replaceStringTbl(Coff& coff, const std::map<std::string, int>& strTbl) {
+void Linker::replaceStringTbl(Coff& coff, const NameTable<int>& strTbl) {
   Debug debug("Linker::replaceStringTbl");
   // Old offset to new offset, in the old table's (ascending) order.
   std::vector<std::pair<uint32_t, uint32_t>> moved;
@@ -53,11 +65,12 @@ void Linker::replaceStringTbl(Coff& coff, const std::map<std::string, int>& strT
   // holds is valid in the merged table, and thousands of library members do
   // not each carry a copy of every other member's names.
   std::map<int, std::string> own;
-  for (const auto& [old, text] : coff.cStrTbl) {
+  for (auto& [old, text] : coff.cStrTbl) {
     auto found = strTbl.find(text);
     if (found == strTbl.end()) continue;
     moved.emplace_back(static_cast<uint32_t>(old), static_cast<uint32_t>(found->second));
-    own.emplace(found->second, text);
+    // The old table is dropped below; its text can move.
+    own.emplace(found->second, std::move(text));
   }
   auto newOffset = [&](uint32_t old, uint32_t& result) {
     auto it = std::lower_bound(moved.begin(), moved.end(), std::make_pair(old, uint32_t{0}));
@@ -103,15 +116,33 @@ void Linker::setupLinkerSymbols() {
   define(cStksizeSym, "_stksize");
 }
 
-static bool externalName(const Coff& coff, size_t index, const syment& sym, std::string& name, std::string& error) {
-  auto found = Coff::findName(sym, coff.cStrTbl);
+namespace {
+
+// A symbol's name without copying it: the inline field, or the entry of the
+// input's own string table. No value when the table lacks the offset.
+std::optional<std::string_view> nameView(const Coff& coff, const syment& s) {
+  if (!Coff::needsString(s)) {
+    const void* end = std::memchr(s.n_name, '\0', sizeof s.n_name);
+    return std::string_view(s.n_name, end ? static_cast<size_t>(static_cast<const char*>(end) - s.n_name) : sizeof s.n_name);
+  }
+  const uint32_t offset = s.n_offset();
+  if (offset > static_cast<uint32_t>(std::numeric_limits<int>::max())) return std::nullopt;
+  auto it = coff.cStrTbl.find(static_cast<int>(offset));
+  if (it == coff.cStrTbl.end()) return std::nullopt;
+  return std::string_view(it->second);
+}
+
+bool externalName(const Coff& coff, size_t index, const syment& sym, std::string_view& name, std::string& error) {
+  auto found = nameView(coff, sym);
   if (!found) {
     error = "symbol " + std::to_string(index) + " in file '" + coff.cFileName + "' has no name in the string table.";
     return false;
   }
-  name = std::move(*found);
+  name = *found;
   return true;
 }
+
+}  // namespace
 
 bool Linker::buildExtSymDef(std::string& error) {
   Debug debug("Linker::buildExtSymDef");
@@ -120,13 +151,13 @@ bool Linker::buildExtSymDef(std::string& error) {
     bool ok = true;
     forEachSymbol(coff->cSymTbl, [&](size_t index, syment& sym) {
       if (!ok || !Coff::isExtDefinition(sym)) return;
-      std::string name;
+      std::string_view name;
       if (!externalName(*coff, index, sym, name, error)) {
         ok = false;
         return;
       }
       if (!cExtSymDef.emplace(name, &sym).second) {
-        error = "symbol '" + name + "' has multiple definitions.";
+        error = "symbol '" + std::string(name) + "' has multiple definitions.";
         ok = false;
         return;
       }
@@ -141,11 +172,15 @@ bool Linker::buildExtSymDef(std::string& error) {
 
 bool Linker::buildExtRefDef(std::string& error) {
   Debug debug("Linker::buildExtRefDef");
+  std::vector<ExtRefBindings::value_type> bindings;
+  std::vector<ExtRefBindings::Run> runs;
+  runs.reserve(cCoff.size());
   for (const auto& coff : cCoff) {
     bool ok = true;
+    ExtRefBindings::Run run{bindings.size(), 0};
     forEachSymbol(coff->cSymTbl, [&](size_t index, syment& sym) {
       if (!ok || !Coff::isExtReference(sym)) return;
-      std::string name;
+      std::string_view name;
       if (!externalName(*coff, index, sym, name, error)) {
         ok = false;
         return;
@@ -154,17 +189,21 @@ bool Linker::buildExtRefDef(std::string& error) {
       if (!name.empty() && name[0] == '.') return;
       auto def = cExtSymDef.find(name);
       if (def == cExtSymDef.end()) {
-        error = "could not find definition of symbol '" + name + "' in file '" + coff->cFileName + "'.";
+        error = "could not find definition of symbol '" + std::string(name) + "' in file '" + coff->cFileName +
+                "'.";
         ok = false;
         return;
       }
-      cExtRefDef[&sym] = def->second;
+      bindings.emplace_back(&sym, def->second);
       if (debug)
         std::cout << "Linker::buildExtRefDef() - reference to symbol '" << name << "' in file '" << coff->cFileName
                   << "' bound\n";
     });
     if (!ok) return false;
+    run.count = bindings.size() - run.first;
+    runs.push_back(run);
   }
+  cExtRefDef.assign(std::move(bindings), std::move(runs));
   return true;
 }
 

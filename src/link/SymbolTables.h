@@ -1,0 +1,94 @@
+#pragma once
+// The symbol tables the link keeps beside its inputs: definitions by name and
+// each external reference bound to its definition.
+#include <algorithm>
+#include <cstddef>
+#include <functional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "coff/CoffFormat.h"
+
+namespace tarsil {
+
+// Lets a table keyed by std::string be searched with a string_view, so that a
+// look-up does not copy the name first.
+struct NameHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
+template <class Value>
+using NameTable = std::unordered_map<std::string, Value, NameHash, std::equal_to<>>;
+
+// Each external reference and its definition, as one vector sorted by the
+// reference's address. A reference is a slot of its input's symbol table, so
+// one input's references stand together, in slot order: the stages that walk
+// an input's table find its bindings in one search instead of one per symbol,
+// and a binding costs two pointers rather than a tree node.
+class ExtRefBindings {
+public:
+  using value_type = std::pair<const syment*, syment*>;
+  using const_iterator = std::vector<value_type>::const_iterator;
+
+  const_iterator begin() const { return cBindings.begin(); }
+  const_iterator end() const { return cBindings.end(); }
+  size_t size() const { return cBindings.size(); }
+  bool empty() const { return cBindings.empty(); }
+  void clear() { cBindings.clear(); }
+
+  const_iterator find(const syment* ref) const {
+    auto it = lowerBound(ref);
+    return it != cBindings.end() && it->first == ref ? it : cBindings.end();
+  }
+  size_t count(const syment* ref) const { return find(ref) != end() ? 1 : 0; }
+  syment* at(const syment* ref) const {
+    auto it = find(ref);
+    if (it == end()) throw std::out_of_range("ExtRefBindings::at");
+    return it->second;
+  }
+
+  // The bindings of the references in `table`, in slot order.
+  std::span<const value_type> within(const std::vector<syment>& table) const {
+    if (table.empty()) return {};
+    const syment* first = table.data();
+    return {lowerBound(first), lowerBound(first + table.size())};
+  }
+
+  // Binds `ref`, replacing an earlier binding. Appending in address order
+  // costs nothing; anything else moves the bindings after it.
+  void bind(const syment* ref, syment* def) {
+    if (cBindings.empty() || std::less<const syment*>{}(cBindings.back().first, ref)) {
+      cBindings.emplace_back(ref, def);
+      return;
+    }
+    auto it = std::lower_bound(cBindings.begin(), cBindings.end(), ref, keyLess);
+    if (it != cBindings.end() && it->first == ref)
+      it->second = def;
+    else
+      cBindings.emplace(it, ref, def);
+  }
+
+  // Takes every binding at once: `runs` holds one group per symbol table,
+  // each group in slot order, the groups in any order.
+  struct Run {
+    size_t first;
+    size_t count;
+  };
+  void assign(std::vector<value_type> bindings, std::vector<Run> runs);
+
+private:
+  static bool keyLess(const value_type& a, const syment* b) { return std::less<const syment*>{}(a.first, b); }
+  const_iterator lowerBound(const syment* ref) const {
+    return std::lower_bound(cBindings.begin(), cBindings.end(), ref, keyLess);
+  }
+
+  std::vector<value_type> cBindings;
+};
+
+}  // namespace tarsil
