@@ -131,6 +131,12 @@ public:
   // never loaded.
   bool loadedDisplacement(const Coff& coff, const std::string& scnName, uint32_t& displacement,
                           std::string& error) const;
+  // The displacement of every input's sections, left by relocateSymbols for
+  // relocateLineInfo: section k of input c at cScnDisplacement[
+  // cScnDisplacementBase[c] + k - 1], all ones where the number names no
+  // section. The last base closes the table.
+  std::vector<uint64_t> cScnDisplacement;
+  std::vector<size_t> cScnDisplacementBase;
 
   // LinkerOverlays.cpp
   // One function defined in an input.
