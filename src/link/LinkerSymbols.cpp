@@ -27,7 +27,7 @@ std::string offsetText(uint32_t offset) { return hexPrint(offset, 4); }
 }  // namespace
 
 void Linker::mergeStringTbls() {
-  Debug debug("Linker::mergeStringTbls");
+  const bool debug = static_cast<bool>(Debug("Linker::mergeStringTbls"));
   // Views into the inputs' tables, which stay put until every input has
   // been rewritten below.
   std::vector<std::string_view> strings;
@@ -57,7 +57,7 @@ void Linker::mergeStringTbls() {
 }
 
 void Linker::replaceStringTbl(Coff& coff, const NameTable<int>& strTbl) {
-  Debug debug("Linker::replaceStringTbl");
+  const bool debug = static_cast<bool>(Debug("Linker::replaceStringTbl"));
   // Old offset to new offset, in the old table's (ascending) order.
   std::vector<std::pair<uint32_t, uint32_t>> moved;
   moved.reserve(coff.cStrTbl.size());
@@ -122,8 +122,9 @@ namespace {
 // input's own string table. No value when the table lacks the offset.
 std::optional<std::string_view> nameView(const Coff& coff, const syment& s) {
   if (!Coff::needsString(s)) {
-    const void* end = std::memchr(s.n_name, '\0', sizeof s.n_name);
-    return std::string_view(s.n_name, end ? static_cast<size_t>(static_cast<const char*>(end) - s.n_name) : sizeof s.n_name);
+    size_t n = 0;
+    while (n < sizeof s.n_name && s.n_name[n] != '\0') ++n;
+    return std::string_view(s.n_name, n);
   }
   const uint32_t offset = s.n_offset();
   if (offset > static_cast<uint32_t>(std::numeric_limits<int>::max())) return std::nullopt;
@@ -145,7 +146,12 @@ bool externalName(const Coff& coff, size_t index, const syment& sym, std::string
 }  // namespace
 
 bool Linker::buildExtSymDef(std::string& error) {
-  Debug debug("Linker::buildExtSymDef");
+  const bool debug = static_cast<bool>(Debug("Linker::buildExtSymDef"));
+  // Sized once: growing would hash every name again at each step.
+  size_t definitions = 3;
+  for (const auto& coff : cCoff)
+    forEachSymbol(coff->cSymTbl, [&](size_t, syment& sym) { definitions += Coff::isExtDefinition(sym) ? 1 : 0; });
+  cExtSymDef.reserve(cExtSymDef.size() + definitions);
   setupLinkerSymbols();
   for (const auto& coff : cCoff) {
     bool ok = true;
@@ -171,8 +177,14 @@ bool Linker::buildExtSymDef(std::string& error) {
 }
 
 bool Linker::buildExtRefDef(std::string& error) {
-  Debug debug("Linker::buildExtRefDef");
+  const bool debug = static_cast<bool>(Debug("Linker::buildExtRefDef"));
+  // Counted first: the vector is kept, and doubling would leave it up to
+  // half empty.
+  size_t references = 0;
+  for (const auto& coff : cCoff)
+    forEachSymbol(coff->cSymTbl, [&](size_t, syment& sym) { references += Coff::isExtReference(sym) ? 1 : 0; });
   std::vector<ExtRefBindings::value_type> bindings;
+  bindings.reserve(references);
   std::vector<ExtRefBindings::Run> runs;
   runs.reserve(cCoff.size());
   for (const auto& coff : cCoff) {
