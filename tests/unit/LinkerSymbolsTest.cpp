@@ -213,3 +213,114 @@ TEST(LinkerSymbols, InputsKeepOnlyTheStringsTheyUse) {
   EXPECT_EQ(l.cOutput.cStrTbl.size(), static_cast<size_t>(inputs + 1));
   for (const auto& c : l.cCoff) EXPECT_LE(c->cStrTbl.size(), 3u);
 }
+
+TEST(LinkerSymbols, BindingsAreFoundWhereverTheInputsLieInMemory) {
+  // The input bound first has the table that lies higher in memory.
+  std::vector<syment> x(4), y(4);
+  syment defs[3];
+  std::vector<syment>& first = x.data() > y.data() ? x : y;
+  std::vector<syment>& second = x.data() > y.data() ? y : x;
+
+  ExtRefBindings b;
+  b.assign({{&first[1], &defs[0]}, {&first[3], &defs[1]}, {&second[0], &defs[2]}}, {{0, 2}, {2, 1}, {3, 0}});
+  ASSERT_EQ(b.size(), 3u);
+  EXPECT_EQ(b.at(&first[1]), &defs[0]);
+  EXPECT_EQ(b.at(&first[3]), &defs[1]);
+  EXPECT_EQ(b.at(&second[0]), &defs[2]);
+  EXPECT_EQ(b.count(&first[0]), 0u);
+  EXPECT_TRUE(b.find(&second[3]) == b.end());
+  EXPECT_THROW(b.at(&first[2]), std::out_of_range);
+
+  // Each table sees only its own references, in slot order.
+  auto mine = b.within(first);
+  ASSERT_EQ(mine.size(), 2u);
+  EXPECT_EQ(mine[0].first, &first[1]);
+  EXPECT_EQ(mine[1].first, &first[3]);
+  ASSERT_EQ(b.within(second).size(), 1u);
+  EXPECT_TRUE(b.within(std::vector<syment>{}).empty());
+
+  // One at a time, out of order, and a second binding of the same reference.
+  b.bind(&second[2], &defs[0]);
+  b.bind(&first[0], &defs[2]);
+  b.bind(&first[1], &defs[1]);
+  EXPECT_EQ(b.size(), 5u);
+  EXPECT_EQ(b.at(&first[1]), &defs[1]);
+  auto seconds = b.within(second);
+  ASSERT_EQ(seconds.size(), 2u);
+  EXPECT_EQ(seconds[1].first, &second[2]);
+  EXPECT_EQ(b.within(first).size(), 3u);
+}
+
+TEST(LinkerSymbols, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
+  // Names of every length around the inline field's 8 characters and the
+  // hash's 8-byte steps, and names that differ only in their last character.
+  std::vector<std::string> names;
+  for (size_t n = 1; n <= 18; ++n) names.push_back(std::string(n, 'q'));
+  for (const char* s : {"symbol_x", "symbol_y", "long_symbol_name_x", "long_symbol_name_y", "abc", "abd", "cba"})
+    names.push_back(s);
+
+  Linker l;
+  Input defs("./defs.o");
+  Input refs("./refs.o");
+  for (const auto& n : names) {
+    defs.symbol({n, 1});
+    refs.symbol({n, 0});
+  }
+  refs.lookalikeAux("qq").symbol({".code", 0});
+  add(l, refs);
+  add(l, defs);
+  l.mergeStringTbls();
+  std::string error;
+  ASSERT_TRUE(l.buildExtSymDef(error)) << error;
+  ASSERT_TRUE(l.buildExtRefDef(error)) << error;
+  EXPECT_EQ(l.cExtSymDef.size(), 3 + names.size() + 1);  // "f" of the look-alike too
+  EXPECT_EQ(l.cExtRefDef.size(), names.size());
+
+  // Stand-ins for the relocated values.
+  Coff& d = *l.cCoff[1];
+  for (size_t i = 0; i < names.size(); ++i) d.cSymTbl[i].n_value = 0x100 + static_cast<uint32_t>(i);
+  Coff& r = *l.cCoff[0];
+  const size_t aux = names.size() + 1;
+  r.cSymTbl[aux].n_value = 0x77;
+  l.cScnSize[".code"] = 0;
+  l.cScnSize["code"] = 2;
+  Memory code("code", 0, 0xFFFF, rom, false, false, "");
+  code.setRangeWidths(14);
+  code.allocateAbsSection("code", 0x480, 2, false);
+  l.cScnMem["code"] = &code;
+
+  ASSERT_TRUE(l.resolveExternals(error)) << error;
+  for (size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(r.cSymTbl[i].n_value, 0x100 + i) << names[i];
+    EXPECT_EQ(r.cSymTbl[i].n_scnum, 0);
+  }
+  EXPECT_EQ(r.cSymTbl[aux].n_value, 0x77u);  // not a symbol
+  EXPECT_EQ(r.cSymTbl.back().n_value, 0x480u);
+}
+
+TEST(LinkerSymbols, LineNumbersMoveOnTheirOwnToo) {
+  // relocateLineInfo works without relocateSymbols having run before it, and
+  // still refuses a piece that was never placed.
+  Linker l;
+  Input a("a.o");
+  a.section(".code");
+  a.c->cScnHdr[".code"].s_paddr = 0x10;
+  a.c->cLineInfo[".code"] = {coff_lineno{0, 3, 0x12, 0, 0}};
+  add(l, a);
+  l.cScnType[".code"] = Coff::code;
+  Memory code("code", 0, 0xFFFF, rom, false, false, "");
+  code.setRangeWidths(14);
+  code.allocateAbsSection(".code", 0x300, 8, false);
+  code.loadSection("a.o", ".code", 8);
+  l.cScnMem[".code"] = &code;
+  std::string error;
+  ASSERT_TRUE(l.relocateLineInfo(error)) << error;
+  EXPECT_EQ(l.cCoff[0]->cLineInfo[".code"][0].l_paddr, 0x302u);
+
+  Input b("b.o");
+  b.section(".code");
+  b.c->cLineInfo[".code"] = {coff_lineno{0, 4, 0, 0, 0}};
+  add(l, b);
+  EXPECT_FALSE(l.relocateLineInfo(error));
+  EXPECT_EQ(error, "section '.code' of file 'b.o' was never placed in memory.");
+}
