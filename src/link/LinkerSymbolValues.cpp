@@ -99,10 +99,11 @@ bool Linker::relocateLineInfo(std::string& error) {
     Coff& coff = *cCoff[c];
     if (coff.cLineInfo.empty()) continue;
     for (const auto& [number, scnName] : coff.cScnNum) {
-      auto type = cScnType.find(scnName);
-      if (type == cScnType.end() || type->second != Coff::code) continue;
+      // The input's own few line tables first, the link's many kinds after.
       auto lines = coff.cLineInfo.find(scnName);
       if (lines == coff.cLineInfo.end() || lines->second.empty()) continue;
+      auto type = cScnType.find(scnName);
+      if (type == cScnType.end() || type->second != Coff::code) continue;
       uint64_t d = kNotPlaced;
       if (known && number >= 1) {
         const size_t at = cScnDisplacementBase[c] + static_cast<size_t>(number) - 1;

@@ -21,10 +21,13 @@ namespace tarsil {
 // Lets a table keyed by std::string be searched with a string_view, so that a
 // look-up does not copy the name first.
 // Symbol names are short: the hash reads them a word at a time, with
-// overlapping loads for the tail instead of a byte loop.
+// overlapping loads for the tail instead of a byte loop. It is deliberately
+// not noexcept: the standard library then keeps each entry's hash beside it,
+// which a look-up compares before the names and which costs no memory in
+// practice (the node stays within the same allocation size).
 struct NameHash {
   using is_transparent = void;
-  size_t operator()(std::string_view s) const noexcept {
+  size_t operator()(std::string_view s) const {
     constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
     const char* p = s.data();
     const size_t n = s.size();
