@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <limits>
@@ -118,14 +120,27 @@ void Linker::setupLinkerSymbols() {
 
 namespace {
 
+// The length of a name held in the 8-byte field, which a NUL ends when the
+// name is shorter. Every symbol passes here, so the field is searched as one
+// word where the byte order allows.
+size_t inlineNameLength(const char (&field)[8]) {
+  if constexpr (std::endian::native == std::endian::little) {
+    uint64_t w;
+    std::memcpy(&w, field, sizeof w);
+    // The lowest marked byte is the first NUL; marks above it may be false.
+    const uint64_t zero = (w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull;
+    return zero == 0 ? sizeof field : static_cast<size_t>(std::countr_zero(zero) / 8);
+  } else {
+    size_t n = 0;
+    while (n < sizeof field && field[n] != '\0') ++n;
+    return n;
+  }
+}
+
 // A symbol's name without copying it: the inline field, or the entry of the
 // input's own string table. No value when the table lacks the offset.
 std::optional<std::string_view> nameView(const Coff& coff, const syment& s) {
-  if (!Coff::needsString(s)) {
-    size_t n = 0;
-    while (n < sizeof s.n_name && s.n_name[n] != '\0') ++n;
-    return std::string_view(s.n_name, n);
-  }
+  if (!Coff::needsString(s)) return std::string_view(s.n_name, inlineNameLength(s.n_name));
   const uint32_t offset = s.n_offset();
   if (offset > static_cast<uint32_t>(std::numeric_limits<int>::max())) return std::nullopt;
   auto it = coff.cStrTbl.find(static_cast<int>(offset));

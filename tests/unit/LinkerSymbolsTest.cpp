@@ -253,11 +253,15 @@ TEST(LinkerSymbols, BindingsAreFoundWhereverTheInputsLieInMemory) {
 
 TEST(LinkerSymbols, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
   // Names of every length around the inline field's 8 characters and the
-  // hash's 8-byte steps, and names that differ only in their last character.
+  // hash's 8-byte steps, names that differ only in their last character, and
+  // bytes that a word-at-a-time search for the ending NUL could mistake.
   std::vector<std::string> names;
   for (size_t n = 1; n <= 18; ++n) names.push_back(std::string(n, 'q'));
   for (const char* s : {"symbol_x", "symbol_y", "long_symbol_name_x", "long_symbol_name_y", "abc", "abd", "cba"})
     names.push_back(s);
+  // Bytes with the top bit set, and a 1 right after the first character.
+  names.push_back("\x80\x01z\xff");
+  names.push_back("\xfe\x01\x01\x80\x7f\x01\x02");
 
   Linker l;
   Input defs("./defs.o");
