@@ -127,10 +127,11 @@ public:
 
   // LinkerSymbolValues.cpp
   // How far the input's piece of a section moved from the address its header
-  // gave it to where it was loaded; false with `error` set when the piece was
-  // never loaded.
-  bool loadedDisplacement(const Coff& coff, const std::string& scnName, uint32_t& displacement,
-                          std::string& error) const;
+  // gave it to where it was loaded in `range`, the section's placed range;
+  // false with `error` set when the section (null range) or the piece was
+  // never placed.
+  static bool loadedDisplacement(const Coff& coff, const std::string& scnName, const Range* range,
+                                 uint32_t& displacement, std::string& error);
   // The displacement of every input's sections, left by relocateSymbols for
   // relocateLineInfo: section k of input c at cScnDisplacement[
   // cScnDisplacementBase[c] + k - 1], all ones where the number names no

@@ -1,5 +1,9 @@
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <map>
+#include <string_view>
+#include <unordered_map>
 #include <limits>
 #include <vector>
 
@@ -19,6 +23,39 @@ std::string nameOf(const Coff& coff, const syment& s) { return Coff::findName(s,
 
 unsigned hex4(uint32_t v) { return v & 0xFFFF; }
 
+// The range a section holds in `mem`, or null.
+const Range* rangeIn(const Memory* mem, const std::string& name) {
+  if (mem == nullptr) return nullptr;
+  const auto& allocated = mem->getAllocated();
+  auto range = allocated.find(name);
+  return range == allocated.end() ? nullptr : &range->second;
+}
+
+// The range a placed section holds in its memory, or null.
+const Range* placedRange(const std::map<std::string, Memory*>& scnMem, const std::string& name) {
+  auto mem = scnMem.find(name);
+  return mem == scnMem.end() ? nullptr : rangeIn(mem->second, name);
+}
+
+// Every placed section's range by name, for a stage that asks once per piece
+// of every input: one hash instead of a search of the section table and
+// another of the memory's.
+class PlacedRanges {
+public:
+  explicit PlacedRanges(const std::map<std::string, Memory*>& scnMem) {
+    cIndex.reserve(scnMem.size());
+    for (const auto& entry : scnMem)
+      if (const Range* range = rangeIn(entry.second, entry.first)) cIndex.emplace(entry.first, range);
+  }
+  const Range* find(std::string_view name) const {
+    auto it = cIndex.find(name);
+    return it == cIndex.end() ? nullptr : it->second;
+  }
+
+private:
+  std::unordered_map<std::string_view, const Range*, SymbolNameHash, std::equal_to<>> cIndex;
+};
+
 // Marks a section number that names no section of the input.
 constexpr uint64_t kNotPlaced = ~uint64_t{0};
 
@@ -30,17 +67,16 @@ size_t sectionSlots(int highest) {
 
 }  // namespace
 
-bool Linker::loadedDisplacement(const Coff& coff, const std::string& scnName, uint32_t& displacement,
-                                std::string& error) const {
-  auto mem = cScnMem.find(scnName);
+bool Linker::loadedDisplacement(const Coff& coff, const std::string& scnName, const Range* range,
+                                uint32_t& displacement, std::string& error) {
   auto hdr = coff.cScnHdr.find(scnName);
-  if (mem == cScnMem.end() || hdr == coff.cScnHdr.end() || !mem->second->isLoaded(coff.cFileName, scnName)) {
+  if (range == nullptr || hdr == coff.cScnHdr.end() || !range->isLoaded(coff.cFileName)) {
     error = "section '" + scnName + "' of file '" + coff.cFileName + "' was never placed in memory.";
     return false;
   }
   // Unsigned wrap-around is intended: a piece loaded below its header's
   // address moves its symbols down by the same amount.
-  displacement = mem->second->getLoadedStart(coff.cFileName, scnName) - hdr->second.s_paddr;
+  displacement = range->getStart(coff.cFileName, scnName) - hdr->second.s_paddr;
   return true;
 }
 
@@ -56,6 +92,7 @@ bool Linker::relocateSymbols(std::string& error) {
     cStksizeSym.n_value = static_cast<uint32_t>(mem->second->getAllocatedSize(cStackScnName));
   }
 
+  const PlacedRanges placed(cScnMem);
   cScnDisplacement.clear();
   cScnDisplacementBase.clear();
   cScnDisplacementBase.reserve(cCoff.size() + 1);
@@ -69,7 +106,7 @@ bool Linker::relocateSymbols(std::string& error) {
     cScnDisplacement.resize(base + count, kNotPlaced);
     for (const auto& [number, scnName] : coff->cScnNum) {
       uint32_t d = 0;
-      if (!loadedDisplacement(*coff, scnName, d, error)) return false;
+      if (!loadedDisplacement(*coff, scnName, placed.find(scnName), d, error)) return false;
       if (number >= 1 && static_cast<size_t>(number) <= count) cScnDisplacement[base + static_cast<size_t>(number) - 1] = d;
     }
     for (size_t i = 0; i < coff->cSymTbl.size(); ++i) {
@@ -111,7 +148,7 @@ bool Linker::relocateLineInfo(std::string& error) {
       }
       if (d == kNotPlaced) {
         uint32_t found = 0;
-        if (!loadedDisplacement(coff, scnName, found, error)) return false;
+        if (!loadedDisplacement(coff, scnName, placedRange(cScnMem, scnName), found, error)) return false;
         d = found;
       }
       for (coff_lineno& line : lines->second) {

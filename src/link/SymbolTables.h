@@ -25,7 +25,7 @@ namespace tarsil {
 // not noexcept: the standard library then keeps each entry's hash beside it,
 // which a look-up compares before the names and which costs no memory in
 // practice (the node stays within the same allocation size).
-struct NameHash {
+struct SymbolNameHash {
   using is_transparent = void;
   size_t operator()(std::string_view s) const {
     constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
@@ -59,7 +59,7 @@ private:
 };
 
 template <class Value>
-using NameTable = std::unordered_map<std::string, Value, NameHash, std::equal_to<>>;
+using NameTable = std::unordered_map<std::string, Value, SymbolNameHash, std::equal_to<>>;
 
 // Each external reference and its definition, as one vector sorted by the
 // reference's address. A reference is a slot of its input's symbol table, so

@@ -328,3 +328,30 @@ TEST(LinkerSymbols, LineNumbersMoveOnTheirOwnToo) {
   EXPECT_FALSE(l.relocateLineInfo(error));
   EXPECT_EQ(error, "section '.code' of file 'b.o' was never placed in memory.");
 }
+
+TEST(LinkerSymbols, SymbolsOfAPieceNeverPlacedAreRefused) {
+  // The section is placed and a.o's piece loaded, but b.o's piece never was;
+  // then a memory is named that never took the section at all.
+  Linker l;
+  Input a("a.o");
+  a.section(".code").symbol({"fa", 1, C_STAT});
+  Input b("b.o");
+  b.section(".code").symbol({"fb", 1, C_STAT});
+  add(l, a);
+  add(l, b);
+  Memory code("code", 0, 0xFFFF, rom, false, false, "");
+  code.setRangeWidths(14);
+  code.allocateAbsSection(".code", 0x300, 8, false);
+  code.loadSection("a.o", ".code", 4);
+  l.cScnMem[".code"] = &code;
+  std::string error;
+  EXPECT_FALSE(l.relocateSymbols(error));
+  EXPECT_EQ(error, "section '.code' of file 'b.o' was never placed in memory.");
+
+  Memory other("other", 0, 0xFFFF, rom, false, false, "");
+  other.setRangeWidths(14);
+  l.cScnMem[".code"] = &other;
+  error.clear();
+  EXPECT_FALSE(l.relocateSymbols(error));
+  EXPECT_EQ(error, "section '.code' of file 'a.o' was never placed in memory.");
+}
