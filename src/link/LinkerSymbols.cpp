@@ -26,26 +26,47 @@ void forEachSymbol(std::vector<syment>& table, Visit visit) {
 
 std::string offsetText(uint32_t offset) { return hexPrint(offset, 4); }
 
+// A string with its first eight bytes packed most significant first, so that
+// sorting compares whole words and looks at the text only on a tie. Ties
+// included, the order is the byte-wise order of the strings.
+struct PrefixedString {
+  uint64_t prefix;
+  std::string_view text;
+
+  static PrefixedString of(std::string_view s) {
+    uint64_t prefix = 0;
+    const size_t n = std::min<size_t>(s.size(), 8);
+    for (size_t i = 0; i < n; ++i) prefix |= uint64_t{static_cast<unsigned char>(s[i])} << (56 - 8 * i);
+    return {prefix, s};
+  }
+  bool operator<(const PrefixedString& other) const {
+    return prefix != other.prefix ? prefix < other.prefix : text < other.text;
+  }
+};
+
 }  // namespace
 
 void Linker::mergeStringTbls() {
   const bool debug = static_cast<bool>(Debug("Linker::mergeStringTbls"));
   // Views into the inputs' tables, which stay put until every input has
   // been rewritten below.
-  std::vector<std::string_view> strings;
+  std::vector<PrefixedString> strings;
   size_t total = 0;
   for (const auto& coff : cCoff) total += coff->cStrTbl.size();
   strings.reserve(total);
   for (const auto& coff : cCoff)
-    for (const auto& entry : coff->cStrTbl) strings.emplace_back(entry.second);
+    for (const auto& entry : coff->cStrTbl) strings.push_back(PrefixedString::of(entry.second));
   std::sort(strings.begin(), strings.end());
-  strings.erase(std::unique(strings.begin(), strings.end()), strings.end());
+  strings.erase(std::unique(strings.begin(), strings.end(),
+                            [](const PrefixedString& a, const PrefixedString& b) { return a.text == b.text; }),
+                strings.end());
 
   std::map<int, std::string> merged;
   cOutputStrTbl.clear();
   cOutputStrTbl.reserve(strings.size());
   long offset = 4;
-  for (std::string_view s : strings) {
+  for (const PrefixedString& p : strings) {
+    const std::string_view s = p.text;
     const int at = static_cast<int>(offset);
     auto node = merged.emplace_hint(merged.end(), at, s);
     cOutputStrTbl.emplace(node->second, at);
@@ -67,12 +88,16 @@ void Linker::replaceStringTbl(Coff& coff, const NameTable<int>& strTbl) {
   // holds is valid in the merged table, and thousands of library members do
   // not each carry a copy of every other member's names.
   std::map<int, std::string> own;
-  for (auto& [old, text] : coff.cStrTbl) {
-    auto found = strTbl.find(text);
+  for (auto it = coff.cStrTbl.begin(); it != coff.cStrTbl.end();) {
+    auto entry = it++;
+    auto found = strTbl.find(entry->second);
     if (found == strTbl.end()) continue;
-    moved.emplace_back(static_cast<uint32_t>(old), static_cast<uint32_t>(found->second));
-    // The old table is dropped below; its text can move.
-    own.emplace(found->second, std::move(text));
+    moved.emplace_back(static_cast<uint32_t>(entry->first), static_cast<uint32_t>(found->second));
+    // The old table is dropped below: its entries move over under their new
+    // offsets instead of being copied.
+    auto node = coff.cStrTbl.extract(entry);
+    node.key() = found->second;
+    own.insert(std::move(node));
   }
   auto newOffset = [&](uint32_t old, uint32_t& result) {
     auto it = std::lower_bound(moved.begin(), moved.end(), std::make_pair(old, uint32_t{0}));

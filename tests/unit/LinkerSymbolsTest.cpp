@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -354,4 +355,34 @@ TEST(LinkerSymbols, SymbolsOfAPieceNeverPlacedAreRefused) {
   error.clear();
   EXPECT_FALSE(l.relocateSymbols(error));
   EXPECT_EQ(error, "section '.code' of file 'a.o' was never placed in memory.");
+}
+
+TEST(LinkerSymbols, MergedStringsStandInByteOrderBeyondTheirFirstWord) {
+  // Strings equal in their first eight bytes, one a prefix of another, and
+  // bytes with the top bit set, which sort after every ASCII byte.
+  const std::vector<std::string> texts = {"common_prefix_b", "common_prefix_a", "common_p", "common_prefix",
+                                          "\xe9t\xe9_source.asm", "Zed.asm", "common_prefix_a", "c",
+                                          "a\xe9.asm", "b.asm"};
+  Linker l;
+  std::set<std::string> expected;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    Input in("./s" + std::to_string(i) + ".o");
+    in.file(texts[i]);
+    add(l, in);
+    expected.insert(texts[i]);
+  }
+  l.mergeStringTbls();
+  std::vector<std::string> order;
+  int next = 4;
+  for (const auto& [offset, text] : l.cOutput.cStrTbl) {
+    EXPECT_EQ(offset, next);
+    next += static_cast<int>(text.size()) + 1;
+    order.push_back(text);
+  }
+  EXPECT_EQ(order, std::vector<std::string>(expected.begin(), expected.end()));
+  // Every input's file name still reads the same.
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const Coff& c = *l.cCoff[i];
+    EXPECT_EQ(Coff::getName(getAux<aux_file>(c.cSymTbl[1]), c.cStrTbl), texts[i]);
+  }
 }
