@@ -44,8 +44,17 @@ class PlacedRanges {
 public:
   explicit PlacedRanges(const std::map<std::string, Memory*>& scnMem) {
     cIndex.reserve(scnMem.size());
-    for (const auto& entry : scnMem)
-      if (const Range* range = rangeIn(entry.second, entry.first)) cIndex.emplace(entry.first, range);
+    // Both tables run in name order, so each memory's table is walked once
+    // alongside the section table rather than searched per section.
+    using Cursor = std::map<std::string, Range>::const_iterator;
+    std::unordered_map<const Memory*, Cursor> cursors;
+    for (const auto& [name, mem] : scnMem) {
+      if (mem == nullptr) continue;
+      const auto& allocated = mem->getAllocated();
+      Cursor& at = cursors.try_emplace(mem, allocated.begin()).first->second;
+      while (at != allocated.end() && at->first < name) ++at;
+      if (at != allocated.end() && at->first == name) cIndex.emplace(name, &at->second);
+    }
   }
   const Range* find(std::string_view name) const {
     auto it = cIndex.find(name);

@@ -386,3 +386,40 @@ TEST(LinkerSymbols, MergedStringsStandInByteOrderBeyondTheirFirstWord) {
     EXPECT_EQ(Coff::getName(getAux<aux_file>(c.cSymTbl[1]), c.cStrTbl), texts[i]);
   }
 }
+
+TEST(LinkerSymbols, EachSectionIsLookedForInItsOwnMemory) {
+  // Two memories whose sections interleave by name, one section the first
+  // memory holds but the section table never names, and one the table
+  // assigns to a memory that does not hold it.
+  Memory low("low", 0, 0xFFFF, rom, false, false, "");
+  Memory high("high", 0, 0xFFFF, rom, false, false, "");
+  low.setRangeWidths(14);
+  high.setRangeWidths(14);
+  low.allocateAbsSection(".a", 0x100, 2, false);
+  low.allocateAbsSection(".b", 0x200, 2, false);
+  low.allocateAbsSection(".c", 0x300, 2, false);
+  high.allocateAbsSection(".bb", 0x800, 2, false);
+  for (const char* s : {".a", ".b", ".c"}) low.loadSection("x.o", s, 2);
+  high.loadSection("x.o", ".bb", 2);
+
+  Linker l;
+  Input x("x.o");
+  x.section(".a").section(".bb").section(".c");
+  x.symbol({"in_a", 1, C_STAT}).symbol({"in_bb", 2, C_STAT}).symbol({"in_c", 3, C_STAT});
+  add(l, x);
+  l.cScnMem = {{".a", &low}, {".bb", &high}, {".c", &low}};
+  std::string error;
+  ASSERT_TRUE(l.relocateSymbols(error)) << error;
+  const Coff& c = *l.cCoff[0];
+  EXPECT_EQ(c.cSymTbl[0].n_value, 0x100u);
+  EXPECT_EQ(c.cSymTbl[1].n_value, 0x800u);
+  EXPECT_EQ(c.cSymTbl[2].n_value, 0x300u);
+
+  Linker wrong;
+  Input y("x.o");
+  y.section(".b");
+  add(wrong, y);
+  wrong.cScnMem = {{".a", &low}, {".b", &high}};
+  EXPECT_FALSE(wrong.relocateSymbols(error));
+  EXPECT_EQ(error, "section '.b' of file 'x.o' was never placed in memory.");
+}
