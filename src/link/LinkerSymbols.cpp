@@ -218,13 +218,7 @@ bool Linker::buildExtSymDef(std::string& error) {
 
 bool Linker::buildExtRefDef(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::buildExtRefDef"));
-  // Counted first: the vector is kept, and doubling would leave it up to
-  // half empty.
-  size_t references = 0;
-  for (const auto& coff : cCoff)
-    forEachSymbol(coff->cSymTbl, [&](size_t, syment& sym) { references += Coff::isExtReference(sym) ? 1 : 0; });
   std::vector<ExtRefBindings::value_type> bindings;
-  bindings.reserve(references);
   std::vector<ExtRefBindings::Run> runs;
   runs.reserve(cCoff.size());
   for (const auto& coff : cCoff) {

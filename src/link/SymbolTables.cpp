@@ -11,6 +11,8 @@ void ExtRefBindings::assign(std::vector<value_type> bindings, std::vector<Run> r
   // in address order already and need no copy.
   if (std::is_sorted(runs.begin(), runs.end(), runLess)) {
     cBindings = std::move(bindings);
+    // The table stays for the whole link; growth may have left it half empty.
+    cBindings.shrink_to_fit();
     return;
   }
   std::sort(runs.begin(), runs.end(), runLess);

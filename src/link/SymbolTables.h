@@ -91,8 +91,12 @@ public:
   // The bindings of the references in `table`, in slot order.
   std::span<const value_type> within(const std::vector<syment>& table) const {
     if (table.empty()) return {};
-    const syment* first = table.data();
-    return {lowerBound(first), lowerBound(first + table.size())};
+    // One search: an input's references are few, the whole table is not.
+    const syment* last = table.data() + table.size();
+    auto from = lowerBound(table.data());
+    auto to = from;
+    while (to != cBindings.end() && std::less<const syment*>{}(to->first, last)) ++to;
+    return {from, to};
   }
 
   // Binds `ref`, replacing an earlier binding. Appending in address order
