@@ -1,10 +1,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <map>
 #include <string_view>
 #include <unordered_map>
-#include <limits>
+#include <utility>
 #include <vector>
 
 #include "link/Linker.h"
@@ -40,13 +41,13 @@ const Range* placedRange(const std::map<std::string, Memory*>& scnMem, const std
 // Every placed section's range by name, for a stage that asks once per piece
 // of every input: one hash instead of a search of the section table and
 // another of the memory's.
-class PlacedRanges {
+class SectionRanges {
 public:
-  explicit PlacedRanges(const std::map<std::string, Memory*>& scnMem) {
+  explicit SectionRanges(const std::map<std::string, Memory*>& scnMem) {
     cIndex.reserve(scnMem.size());
     // Both tables run in name order, so each memory's table is walked once
     // alongside the section table rather than searched per section.
-    using Cursor = std::map<std::string, Range>::const_iterator;
+    using Cursor = decltype(std::declval<const Memory&>().getAllocated().begin());
     std::unordered_map<const Memory*, Cursor> cursors;
     for (const auto& [name, mem] : scnMem) {
       if (mem == nullptr) continue;
@@ -101,7 +102,7 @@ bool Linker::relocateSymbols(std::string& error) {
     cStksizeSym.n_value = static_cast<uint32_t>(mem->second->getAllocatedSize(cStackScnName));
   }
 
-  const PlacedRanges placed(cScnMem);
+  const SectionRanges placed(cScnMem);
   cScnDisplacement.clear();
   cScnDisplacementBase.clear();
   cScnDisplacementBase.reserve(cCoff.size() + 1);

@@ -5,7 +5,6 @@
 #include <iostream>
 #include <limits>
 #include <optional>
-#include <set>
 #include <string_view>
 #include <utility>
 #include <vector>

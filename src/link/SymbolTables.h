@@ -19,12 +19,11 @@
 namespace tarsil {
 
 // Lets a table keyed by std::string be searched with a string_view, so that a
-// look-up does not copy the name first.
-// Symbol names are short: the hash reads them a word at a time, with
-// overlapping loads for the tail instead of a byte loop. It is deliberately
-// not noexcept: the standard library then keeps each entry's hash beside it,
-// which a look-up compares before the names and which costs no memory in
-// practice (the node stays within the same allocation size).
+// look-up does not copy the name first. Symbol names are short: the hash
+// reads them a word at a time, with overlapping loads for the tail instead of
+// a byte loop. It is deliberately not noexcept: the standard library then
+// keeps each entry's hash beside it, which a look-up compares before the
+// names, and the node still fits the same allocation size.
 struct SymbolNameHash {
   using is_transparent = void;
   size_t operator()(std::string_view s) const {
@@ -97,20 +96,6 @@ public:
     auto to = from;
     while (to != cBindings.end() && std::less<const syment*>{}(to->first, last)) ++to;
     return {from, to};
-  }
-
-  // Binds `ref`, replacing an earlier binding. Appending in address order
-  // costs nothing; anything else moves the bindings after it.
-  void bind(const syment* ref, syment* def) {
-    if (cBindings.empty() || std::less<const syment*>{}(cBindings.back().first, ref)) {
-      cBindings.emplace_back(ref, def);
-      return;
-    }
-    auto it = std::lower_bound(cBindings.begin(), cBindings.end(), ref, keyLess);
-    if (it != cBindings.end() && it->first == ref)
-      it->second = def;
-    else
-      cBindings.emplace(it, ref, def);
   }
 
   // Takes every binding at once: `runs` holds one group per symbol table,

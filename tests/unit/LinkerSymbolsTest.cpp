@@ -239,17 +239,6 @@ TEST(LinkerSymbols, BindingsAreFoundWhereverTheInputsLieInMemory) {
   EXPECT_EQ(mine[1].first, &first[3]);
   ASSERT_EQ(b.within(second).size(), 1u);
   EXPECT_TRUE(b.within(std::vector<syment>{}).empty());
-
-  // One at a time, out of order, and a second binding of the same reference.
-  b.bind(&second[2], &defs[0]);
-  b.bind(&first[0], &defs[2]);
-  b.bind(&first[1], &defs[1]);
-  EXPECT_EQ(b.size(), 5u);
-  EXPECT_EQ(b.at(&first[1]), &defs[1]);
-  auto seconds = b.within(second);
-  ASSERT_EQ(seconds.size(), 2u);
-  EXPECT_EQ(seconds[1].first, &second[2]);
-  EXPECT_EQ(b.within(first).size(), 3u);
 }
 
 TEST(LinkerSymbols, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
