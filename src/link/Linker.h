@@ -13,6 +13,7 @@
 
 #include "link/ParserClient.h"
 #include "link/SectionDesc.h"
+#include "link/SymbolTables.h"
 #include "memory/Memory.h"
 
 namespace tarsil {
@@ -120,16 +121,23 @@ public:
 
   // LinkerSymbols.cpp
   // Rewrites every string-table offset of `coff` to the merged table's.
-  static void replaceStringTbl(Coff& coff, const std::map<std::string, int>& strTbl);
+  static void replaceStringTbl(Coff& coff, const NameTable<int>& strTbl);
   // Names the linker's own symbols and enters them as definitions.
   void setupLinkerSymbols();
 
   // LinkerSymbolValues.cpp
   // How far the input's piece of a section moved from the address its header
-  // gave it to where it was loaded; false with `error` set when the piece was
-  // never loaded.
-  bool loadedDisplacement(const Coff& coff, const std::string& scnName, uint32_t& displacement,
-                          std::string& error) const;
+  // gave it to where it was loaded in `range`, the section's placed range;
+  // false with `error` set when the section (null range) or the piece was
+  // never placed.
+  static bool loadedDisplacement(const Coff& coff, const std::string& scnName, const Range* range,
+                                 uint32_t& displacement, std::string& error);
+  // The displacement of every input's sections, left by relocateSymbols for
+  // relocateLineInfo: section k of input c at cScnDisplacement[
+  // cScnDisplacementBase[c] + k - 1], all ones where the number names no
+  // section. The last base closes the table.
+  std::vector<uint64_t> cScnDisplacement;
+  std::vector<size_t> cScnDisplacementBase;
 
   // LinkerOverlays.cpp
   // One function defined in an input.
@@ -327,10 +335,11 @@ public:
 
   // Symbols: the merged string table (string to offset; the output Coff's
   // own table holds the same entries), definitions by name, and each
-  // reference bound to its definition.
-  std::map<std::string, int> cOutputStrTbl;
-  std::map<std::string, syment*> cExtSymDef;
-  std::map<const syment*, syment*> cExtRefDef;
+  // reference bound to its definition. Nothing lists the two name tables in
+  // name order, so they are hashed.
+  NameTable<int> cOutputStrTbl;
+  NameTable<syment*> cExtSymDef;
+  ExtRefBindings cExtRefDef;
   // The linker's own symbols; their addresses stay fixed for the run.
   syment cCinitSym{};
   syment cStackSym{};

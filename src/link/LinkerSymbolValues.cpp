@@ -1,4 +1,11 @@
+#include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <limits>
+#include <map>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "link/Linker.h"
@@ -17,19 +24,69 @@ std::string nameOf(const Coff& coff, const syment& s) { return Coff::findName(s,
 
 unsigned hex4(uint32_t v) { return v & 0xFFFF; }
 
+// The range a section holds in `mem`, or null.
+const Range* rangeIn(const Memory* mem, const std::string& name) {
+  if (mem == nullptr) return nullptr;
+  const auto& allocated = mem->getAllocated();
+  auto range = allocated.find(name);
+  return range == allocated.end() ? nullptr : &range->second;
+}
+
+// The range a placed section holds in its memory, or null.
+const Range* placedRange(const std::map<std::string, Memory*>& scnMem, const std::string& name) {
+  auto mem = scnMem.find(name);
+  return mem == scnMem.end() ? nullptr : rangeIn(mem->second, name);
+}
+
+// Every placed section's range by name, for a stage that asks once per piece
+// of every input: one hash instead of a search of the section table and
+// another of the memory's.
+class SectionRanges {
+public:
+  explicit SectionRanges(const std::map<std::string, Memory*>& scnMem) {
+    cIndex.reserve(scnMem.size());
+    // Both tables run in name order, so each memory's table is walked once
+    // alongside the section table rather than searched per section.
+    using Cursor = decltype(std::declval<const Memory&>().getAllocated().begin());
+    std::unordered_map<const Memory*, Cursor> cursors;
+    for (const auto& [name, mem] : scnMem) {
+      if (mem == nullptr) continue;
+      const auto& allocated = mem->getAllocated();
+      Cursor& at = cursors.try_emplace(mem, allocated.begin()).first->second;
+      while (at != allocated.end() && at->first < name) ++at;
+      if (at != allocated.end() && at->first == name) cIndex.emplace(name, &at->second);
+    }
+  }
+  const Range* find(std::string_view name) const {
+    auto it = cIndex.find(name);
+    return it == cIndex.end() ? nullptr : it->second;
+  }
+
+private:
+  std::unordered_map<std::string_view, const Range*, SymbolNameHash, std::equal_to<>> cIndex;
+};
+
+// Marks a section number that names no section of the input.
+constexpr uint64_t kNotPlaced = ~uint64_t{0};
+
+// Slots for section numbers 1 to `highest`; a symbol's section number cannot
+// exceed the 16-bit field's largest value.
+size_t sectionSlots(int highest) {
+  return highest < 1 ? 0 : static_cast<size_t>(std::min(highest, int{std::numeric_limits<int16_t>::max()}));
+}
+
 }  // namespace
 
-bool Linker::loadedDisplacement(const Coff& coff, const std::string& scnName, uint32_t& displacement,
-                                std::string& error) const {
-  auto mem = cScnMem.find(scnName);
+bool Linker::loadedDisplacement(const Coff& coff, const std::string& scnName, const Range* range,
+                                uint32_t& displacement, std::string& error) {
   auto hdr = coff.cScnHdr.find(scnName);
-  if (mem == cScnMem.end() || hdr == coff.cScnHdr.end() || !mem->second->isLoaded(coff.cFileName, scnName)) {
+  if (range == nullptr || hdr == coff.cScnHdr.end() || !range->isLoaded(coff.cFileName)) {
     error = "section '" + scnName + "' of file '" + coff.cFileName + "' was never placed in memory.";
     return false;
   }
   // Unsigned wrap-around is intended: a piece loaded below its header's
   // address moves its symbols down by the same amount.
-  displacement = mem->second->getLoadedStart(coff.cFileName, scnName) - hdr->second.s_paddr;
+  displacement = range->getStart(coff.cFileName, scnName) - hdr->second.s_paddr;
   return true;
 }
 
@@ -45,81 +102,117 @@ bool Linker::relocateSymbols(std::string& error) {
     cStksizeSym.n_value = static_cast<uint32_t>(mem->second->getAllocatedSize(cStackScnName));
   }
 
+  const SectionRanges placed(cScnMem);
+  cScnDisplacement.clear();
+  cScnDisplacementBase.clear();
+  cScnDisplacementBase.reserve(cCoff.size() + 1);
   for (auto& coff : cCoff) {
     // One displacement per section number, then one pass over the symbols:
-    // linear in the table whatever the number of sections.
-    std::map<int, uint32_t> displacement;
+    // linear in the table whatever the number of sections. Section numbers
+    // run from 1 up, as the reader numbers them.
+    const size_t base = cScnDisplacement.size();
+    cScnDisplacementBase.push_back(base);
+    const size_t count = coff->cScnNum.empty() ? 0 : sectionSlots(coff->cScnNum.rbegin()->first);
+    cScnDisplacement.resize(base + count, kNotPlaced);
     for (const auto& [number, scnName] : coff->cScnNum) {
       uint32_t d = 0;
-      if (!loadedDisplacement(*coff, scnName, d, error)) return false;
-      displacement[number] = d;
+      if (!loadedDisplacement(*coff, scnName, placed.find(scnName), d, error)) return false;
+      if (number >= 1 && static_cast<size_t>(number) <= count) cScnDisplacement[base + static_cast<size_t>(number) - 1] = d;
     }
     for (size_t i = 0; i < coff->cSymTbl.size(); ++i) {
       syment& s = coff->cSymTbl[i];
       if (!isSymbolSlot(*coff, i) || !isRelocatable(s)) continue;
-      auto d = displacement.find(s.n_scnum);
-      if (d == displacement.end()) continue;
+      const size_t number = static_cast<size_t>(s.n_scnum);  // positive: relocatable
+      if (number > count) continue;
+      const uint64_t d = cScnDisplacement[base + number - 1];
+      if (d == kNotPlaced) continue;
       const uint32_t old = s.n_value;
-      s.n_value = old + d->second;
+      s.n_value = old + static_cast<uint32_t>(d);
       if (debug)
         std::printf("Linker::relocateSymbols() - file '%s', symbol '%s' from 0x%04x to 0x%04x\n",
                     coff->cFileName.c_str(), nameOf(*coff, s).c_str(), hex4(old), hex4(s.n_value));
     }
   }
+  cScnDisplacementBase.push_back(cScnDisplacement.size());
   return true;
 }
 
 bool Linker::relocateLineInfo(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::relocateLineInfo"));
-  for (auto& coff : cCoff) {
-    for (const auto& [number, scnName] : coff->cScnNum) {
+  // relocateSymbols has found every piece's displacement already, unless the
+  // inputs changed since.
+  const bool known = cScnDisplacementBase.size() == cCoff.size() + 1;
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    Coff& coff = *cCoff[c];
+    if (coff.cLineInfo.empty()) continue;
+    for (const auto& [number, scnName] : coff.cScnNum) {
+      // The input's own few line tables first, the link's many kinds after.
+      auto lines = coff.cLineInfo.find(scnName);
+      if (lines == coff.cLineInfo.end() || lines->second.empty()) continue;
       auto type = cScnType.find(scnName);
       if (type == cScnType.end() || type->second != Coff::code) continue;
-      auto lines = coff->cLineInfo.find(scnName);
-      if (lines == coff->cLineInfo.end() || lines->second.empty()) continue;
-      uint32_t d = 0;
-      if (!loadedDisplacement(*coff, scnName, d, error)) return false;
+      uint64_t d = kNotPlaced;
+      if (known && number >= 1) {
+        const size_t at = cScnDisplacementBase[c] + static_cast<size_t>(number) - 1;
+        if (at < cScnDisplacementBase[c + 1]) d = cScnDisplacement[at];
+      }
+      if (d == kNotPlaced) {
+        uint32_t found = 0;
+        if (!loadedDisplacement(coff, scnName, placedRange(cScnMem, scnName), found, error)) return false;
+        d = found;
+      }
       for (coff_lineno& line : lines->second) {
         const uint32_t old = line.l_paddr;
-        line.l_paddr = old + d;
+        line.l_paddr = old + static_cast<uint32_t>(d);
         if (debug)
           std::printf("Linker::relocateLineInfo() - file '%s', section '%s', line %u from 0x%04x to 0x%04x\n",
-                      coff->cFileName.c_str(), scnName.c_str(), static_cast<unsigned>(line.l_lnno), hex4(old),
+                      coff.cFileName.c_str(), scnName.c_str(), static_cast<unsigned>(line.l_lnno), hex4(old),
                       hex4(line.l_paddr));
       }
     }
   }
+  cScnDisplacement = {};
+  cScnDisplacementBase = {};
   return true;
 }
 
 bool Linker::resolveExternals(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::resolveExternals"));
   for (auto& coff : cCoff) {
+    // buildExtRefDef bound this input's references in slot order; the ones
+    // it left unbound, section references first of all, go by name.
+    const auto bound = cExtRefDef.within(coff->cSymTbl);
+    auto next = bound.begin();
     for (size_t i = 0; i < coff->cSymTbl.size(); ++i) {
       syment& s = coff->cSymTbl[i];
       if (!isSymbolSlot(*coff, i) || !Coff::isExtReference(s)) continue;
-      const std::string name = nameOf(*coff, s);
+      while (next != bound.end() && next->first < &s) ++next;
       uint32_t value = 0;
-      if (!name.empty() && name[0] == '.') {
-        const std::string scnName = name.substr(1);
-        auto mem = cScnMem.find(scnName);
-        if (!cScnSize.count(scnName) || mem == cScnMem.end() || !mem->second->isAllocated(scnName)) {
-          error = "could not resolve section reference '" + scnName + "' in file '" + coff->cFileName + "'.";
-          return false;
-        }
-        value = mem->second->getAllocatedStart(scnName);
+      if (next != bound.end() && next->first == &s) {
+        value = next->second->n_value;
       } else {
-        auto def = cExtSymDef.find(name);
-        if (def == cExtSymDef.end()) {
-          error = "could not resolve symbol '" + name + "' in file '" + coff->cFileName + "'.";
-          return false;
+        const std::string name = nameOf(*coff, s);
+        if (!name.empty() && name[0] == '.') {
+          const std::string scnName = name.substr(1);
+          auto mem = cScnMem.find(scnName);
+          if (!cScnSize.count(scnName) || mem == cScnMem.end() || !mem->second->isAllocated(scnName)) {
+            error = "could not resolve section reference '" + scnName + "' in file '" + coff->cFileName + "'.";
+            return false;
+          }
+          value = mem->second->getAllocatedStart(scnName);
+        } else {
+          auto def = cExtSymDef.find(name);
+          if (def == cExtSymDef.end()) {
+            error = "could not resolve symbol '" + name + "' in file '" + coff->cFileName + "'.";
+            return false;
+          }
+          value = def->second->n_value;
         }
-        value = def->second->n_value;
       }
       if (debug)
         std::printf("Linker::resolveExternals() - resolving external reference symbol '%s'; from 0x%04x to address "
                     "0x%04x\n",
-                    name.c_str(), hex4(s.n_value), hex4(value));
+                    nameOf(*coff, s).c_str(), hex4(s.n_value), hex4(value));
       s.n_value = value;
     }
   }

@@ -1,7 +1,11 @@
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 #include <iostream>
-#include <set>
+#include <limits>
+#include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -21,31 +25,61 @@ void forEachSymbol(std::vector<syment>& table, Visit visit) {
 
 std::string offsetText(uint32_t offset) { return hexPrint(offset, 4); }
 
+// A string with its first eight bytes packed most significant first, so that
+// sorting compares whole words and looks at the text only on a tie. Ties
+// included, the order is the byte-wise order of the strings.
+struct PrefixedString {
+  uint64_t prefix;
+  std::string_view text;
+
+  static PrefixedString of(std::string_view s) {
+    uint64_t prefix = 0;
+    const size_t n = std::min<size_t>(s.size(), 8);
+    for (size_t i = 0; i < n; ++i) prefix |= uint64_t{static_cast<unsigned char>(s[i])} << (56 - 8 * i);
+    return {prefix, s};
+  }
+  bool operator<(const PrefixedString& other) const {
+    return prefix != other.prefix ? prefix < other.prefix : text < other.text;
+  }
+};
+
 }  // namespace
 
 void Linker::mergeStringTbls() {
-  Debug debug("Linker::mergeStringTbls");
-  std::set<std::string> strings;
+  const bool debug = static_cast<bool>(Debug("Linker::mergeStringTbls"));
+  // Views into the inputs' tables, which stay put until every input has
+  // been rewritten below.
+  std::vector<PrefixedString> strings;
+  size_t total = 0;
+  for (const auto& coff : cCoff) total += coff->cStrTbl.size();
+  strings.reserve(total);
   for (const auto& coff : cCoff)
-    for (const auto& entry : coff->cStrTbl) strings.insert(entry.second);
+    for (const auto& entry : coff->cStrTbl) strings.push_back(PrefixedString::of(entry.second));
+  std::sort(strings.begin(), strings.end());
+  strings.erase(std::unique(strings.begin(), strings.end(),
+                            [](const PrefixedString& a, const PrefixedString& b) { return a.text == b.text; }),
+                strings.end());
 
   std::map<int, std::string> merged;
   cOutputStrTbl.clear();
+  cOutputStrTbl.reserve(strings.size());
   long offset = 4;
-  for (const std::string& s : strings) {
+  for (const PrefixedString& p : strings) {
+    const std::string_view s = p.text;
     const int at = static_cast<int>(offset);
-    merged.emplace_hint(merged.end(), at, s);
-    cOutputStrTbl.emplace_hint(cOutputStrTbl.end(), s, at);
+    auto node = merged.emplace_hint(merged.end(), at, s);
+    cOutputStrTbl.emplace(node->second, at);
     if (debug) std::cout << "Linker::mergeStringTbls() - string '" << s << "' at offset " << offsetText(static_cast<uint32_t>(at)) << "\n";
     offset += static_cast<long>(s.size()) + 1;
   }
+
   cOutput.cStrTbl = std::move(merged);
 
   for (const auto& coff : cCoff) replaceStringTbl(*coff, cOutputStrTbl);
 }
 
-void Linker::replaceStringTbl(Coff& coff, const std::map<std::string, int>& strTbl) {
-  Debug debug("Linker::replaceStringTbl");
+void Linker::replaceStringTbl(Coff& coff, const NameTable<int>& strTbl) {
+  const bool debug = static_cast<bool>(Debug("Linker::replaceStringTbl"));
   // Old offset to new offset, in the old table's (ascending) order.
   std::vector<std::pair<uint32_t, uint32_t>> moved;
   moved.reserve(coff.cStrTbl.size());
@@ -53,11 +87,16 @@ void Linker::replaceStringTbl(Coff& coff, const std::map<std::string, int>& strT
   // holds is valid in the merged table, and thousands of library members do
   // not each carry a copy of every other member's names.
   std::map<int, std::string> own;
-  for (const auto& [old, text] : coff.cStrTbl) {
-    auto found = strTbl.find(text);
+  for (auto it = coff.cStrTbl.begin(); it != coff.cStrTbl.end();) {
+    auto entry = it++;
+    auto found = strTbl.find(entry->second);
     if (found == strTbl.end()) continue;
-    moved.emplace_back(static_cast<uint32_t>(old), static_cast<uint32_t>(found->second));
-    own.emplace(found->second, text);
+    moved.emplace_back(static_cast<uint32_t>(entry->first), static_cast<uint32_t>(found->second));
+    // The old table is dropped below: its entries move over under their new
+    // offsets instead of being copied.
+    auto node = coff.cStrTbl.extract(entry);
+    node.key() = found->second;
+    own.insert(std::move(node));
   }
   auto newOffset = [&](uint32_t old, uint32_t& result) {
     auto it = std::lower_bound(moved.begin(), moved.end(), std::make_pair(old, uint32_t{0}));
@@ -103,30 +142,67 @@ void Linker::setupLinkerSymbols() {
   define(cStksizeSym, "_stksize");
 }
 
-static bool externalName(const Coff& coff, size_t index, const syment& sym, std::string& name, std::string& error) {
-  auto found = Coff::findName(sym, coff.cStrTbl);
+namespace {
+
+// The length of a name held in the 8-byte field, which a NUL ends when the
+// name is shorter. Every symbol passes here, so the field is searched as one
+// word where the byte order allows.
+size_t inlineNameLength(const char (&field)[8]) {
+  if constexpr (std::endian::native == std::endian::little) {
+    uint64_t w;
+    std::memcpy(&w, field, sizeof w);
+    // The lowest marked byte is the first NUL; marks above it may be false.
+    const uint64_t zero = (w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull;
+    return zero == 0 ? sizeof field : static_cast<size_t>(std::countr_zero(zero) / 8);
+  } else {
+    size_t n = 0;
+    while (n < sizeof field && field[n] != '\0') ++n;
+    return n;
+  }
+}
+
+// A symbol's name without copying it: the inline field, or the entry of the
+// input's own string table. No value when the table lacks the offset.
+std::optional<std::string_view> nameView(const Coff& coff, const syment& s) {
+  if (!Coff::needsString(s)) return std::string_view(s.n_name, inlineNameLength(s.n_name));
+  const uint32_t offset = s.n_offset();
+  if (offset > static_cast<uint32_t>(std::numeric_limits<int>::max())) return std::nullopt;
+  auto it = coff.cStrTbl.find(static_cast<int>(offset));
+  if (it == coff.cStrTbl.end()) return std::nullopt;
+  return std::string_view(it->second);
+}
+
+bool externalName(const Coff& coff, size_t index, const syment& sym, std::string_view& name, std::string& error) {
+  auto found = nameView(coff, sym);
   if (!found) {
     error = "symbol " + std::to_string(index) + " in file '" + coff.cFileName + "' has no name in the string table.";
     return false;
   }
-  name = std::move(*found);
+  name = *found;
   return true;
 }
 
+}  // namespace
+
 bool Linker::buildExtSymDef(std::string& error) {
-  Debug debug("Linker::buildExtSymDef");
+  const bool debug = static_cast<bool>(Debug("Linker::buildExtSymDef"));
+  // Sized once: growing would hash every name again at each step.
+  size_t definitions = 3;
+  for (const auto& coff : cCoff)
+    forEachSymbol(coff->cSymTbl, [&](size_t, syment& sym) { definitions += Coff::isExtDefinition(sym) ? 1 : 0; });
+  cExtSymDef.reserve(cExtSymDef.size() + definitions);
   setupLinkerSymbols();
   for (const auto& coff : cCoff) {
     bool ok = true;
     forEachSymbol(coff->cSymTbl, [&](size_t index, syment& sym) {
       if (!ok || !Coff::isExtDefinition(sym)) return;
-      std::string name;
+      std::string_view name;
       if (!externalName(*coff, index, sym, name, error)) {
         ok = false;
         return;
       }
       if (!cExtSymDef.emplace(name, &sym).second) {
-        error = "symbol '" + name + "' has multiple definitions.";
+        error = "symbol '" + std::string(name) + "' has multiple definitions.";
         ok = false;
         return;
       }
@@ -140,12 +216,16 @@ bool Linker::buildExtSymDef(std::string& error) {
 }
 
 bool Linker::buildExtRefDef(std::string& error) {
-  Debug debug("Linker::buildExtRefDef");
+  const bool debug = static_cast<bool>(Debug("Linker::buildExtRefDef"));
+  std::vector<ExtRefBindings::value_type> bindings;
+  std::vector<ExtRefBindings::Run> runs;
+  runs.reserve(cCoff.size());
   for (const auto& coff : cCoff) {
     bool ok = true;
+    ExtRefBindings::Run run{bindings.size(), 0};
     forEachSymbol(coff->cSymTbl, [&](size_t index, syment& sym) {
       if (!ok || !Coff::isExtReference(sym)) return;
-      std::string name;
+      std::string_view name;
       if (!externalName(*coff, index, sym, name, error)) {
         ok = false;
         return;
@@ -154,17 +234,21 @@ bool Linker::buildExtRefDef(std::string& error) {
       if (!name.empty() && name[0] == '.') return;
       auto def = cExtSymDef.find(name);
       if (def == cExtSymDef.end()) {
-        error = "could not find definition of symbol '" + name + "' in file '" + coff->cFileName + "'.";
+        error = "could not find definition of symbol '" + std::string(name) + "' in file '" + coff->cFileName +
+                "'.";
         ok = false;
         return;
       }
-      cExtRefDef[&sym] = def->second;
+      bindings.emplace_back(&sym, def->second);
       if (debug)
         std::cout << "Linker::buildExtRefDef() - reference to symbol '" << name << "' in file '" << coff->cFileName
                   << "' bound\n";
     });
     if (!ok) return false;
+    run.count = bindings.size() - run.first;
+    runs.push_back(run);
   }
+  cExtRefDef.assign(std::move(bindings), std::move(runs));
   return true;
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -212,4 +213,202 @@ TEST(LinkerSymbols, InputsKeepOnlyTheStringsTheyUse) {
   EXPECT_EQ(l.cExtRefDef.size(), static_cast<size_t>(2 * inputs - 1));
   EXPECT_EQ(l.cOutput.cStrTbl.size(), static_cast<size_t>(inputs + 1));
   for (const auto& c : l.cCoff) EXPECT_LE(c->cStrTbl.size(), 3u);
+}
+
+TEST(LinkerSymbols, BindingsAreFoundWhereverTheInputsLieInMemory) {
+  // The input bound first has the table that lies higher in memory.
+  std::vector<syment> x(4), y(4);
+  syment defs[3];
+  std::vector<syment>& first = x.data() > y.data() ? x : y;
+  std::vector<syment>& second = x.data() > y.data() ? y : x;
+
+  ExtRefBindings b;
+  b.assign({{&first[1], &defs[0]}, {&first[3], &defs[1]}, {&second[0], &defs[2]}}, {{0, 2}, {2, 1}, {3, 0}});
+  ASSERT_EQ(b.size(), 3u);
+  EXPECT_EQ(b.at(&first[1]), &defs[0]);
+  EXPECT_EQ(b.at(&first[3]), &defs[1]);
+  EXPECT_EQ(b.at(&second[0]), &defs[2]);
+  EXPECT_EQ(b.count(&first[0]), 0u);
+  EXPECT_TRUE(b.find(&second[3]) == b.end());
+  EXPECT_THROW(b.at(&first[2]), std::out_of_range);
+
+  // Each table sees only its own references, in slot order.
+  auto mine = b.within(first);
+  ASSERT_EQ(mine.size(), 2u);
+  EXPECT_EQ(mine[0].first, &first[1]);
+  EXPECT_EQ(mine[1].first, &first[3]);
+  ASSERT_EQ(b.within(second).size(), 1u);
+  EXPECT_TRUE(b.within(std::vector<syment>{}).empty());
+}
+
+TEST(LinkerSymbols, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
+  // Names of every length around the inline field's 8 characters and the
+  // hash's 8-byte steps, names that differ only in their last character, and
+  // bytes that a word-at-a-time search for the ending NUL could mistake.
+  std::vector<std::string> names;
+  for (size_t n = 1; n <= 18; ++n) names.push_back(std::string(n, 'q'));
+  for (const char* s : {"symbol_x", "symbol_y", "long_symbol_name_x", "long_symbol_name_y", "abc", "abd", "cba"})
+    names.push_back(s);
+  // Bytes with the top bit set, and a 1 right after the first character.
+  names.push_back("\x80\x01z\xff");
+  names.push_back("\xfe\x01\x01\x80\x7f\x01\x02");
+
+  Linker l;
+  Input defs("./defs.o");
+  Input refs("./refs.o");
+  for (const auto& n : names) {
+    defs.symbol({n, 1});
+    refs.symbol({n, 0});
+  }
+  refs.lookalikeAux("qq").symbol({".code", 0});
+  add(l, refs);
+  add(l, defs);
+  l.mergeStringTbls();
+  std::string error;
+  ASSERT_TRUE(l.buildExtSymDef(error)) << error;
+  ASSERT_TRUE(l.buildExtRefDef(error)) << error;
+  EXPECT_EQ(l.cExtSymDef.size(), 3 + names.size() + 1);  // "f" of the look-alike too
+  EXPECT_EQ(l.cExtRefDef.size(), names.size());
+
+  // Stand-ins for the relocated values.
+  Coff& d = *l.cCoff[1];
+  for (size_t i = 0; i < names.size(); ++i) d.cSymTbl[i].n_value = 0x100 + static_cast<uint32_t>(i);
+  Coff& r = *l.cCoff[0];
+  const size_t aux = names.size() + 1;
+  r.cSymTbl[aux].n_value = 0x77;
+  l.cScnSize[".code"] = 0;
+  l.cScnSize["code"] = 2;
+  Memory code("code", 0, 0xFFFF, rom, false, false, "");
+  code.setRangeWidths(14);
+  code.allocateAbsSection("code", 0x480, 2, false);
+  l.cScnMem["code"] = &code;
+
+  ASSERT_TRUE(l.resolveExternals(error)) << error;
+  for (size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(r.cSymTbl[i].n_value, 0x100 + i) << names[i];
+    EXPECT_EQ(r.cSymTbl[i].n_scnum, 0);
+  }
+  EXPECT_EQ(r.cSymTbl[aux].n_value, 0x77u);  // not a symbol
+  EXPECT_EQ(r.cSymTbl.back().n_value, 0x480u);
+}
+
+TEST(LinkerSymbols, LineNumbersMoveOnTheirOwnToo) {
+  // relocateLineInfo works without relocateSymbols having run before it, and
+  // still refuses a piece that was never placed.
+  Linker l;
+  Input a("a.o");
+  a.section(".code");
+  a.c->cScnHdr[".code"].s_paddr = 0x10;
+  a.c->cLineInfo[".code"] = {coff_lineno{0, 3, 0x12, 0, 0}};
+  add(l, a);
+  l.cScnType[".code"] = Coff::code;
+  Memory code("code", 0, 0xFFFF, rom, false, false, "");
+  code.setRangeWidths(14);
+  code.allocateAbsSection(".code", 0x300, 8, false);
+  code.loadSection("a.o", ".code", 8);
+  l.cScnMem[".code"] = &code;
+  std::string error;
+  ASSERT_TRUE(l.relocateLineInfo(error)) << error;
+  EXPECT_EQ(l.cCoff[0]->cLineInfo[".code"][0].l_paddr, 0x302u);
+
+  Input b("b.o");
+  b.section(".code");
+  b.c->cLineInfo[".code"] = {coff_lineno{0, 4, 0, 0, 0}};
+  add(l, b);
+  EXPECT_FALSE(l.relocateLineInfo(error));
+  EXPECT_EQ(error, "section '.code' of file 'b.o' was never placed in memory.");
+}
+
+TEST(LinkerSymbols, SymbolsOfAPieceNeverPlacedAreRefused) {
+  // The section is placed and a.o's piece loaded, but b.o's piece never was;
+  // then a memory is named that never took the section at all.
+  Linker l;
+  Input a("a.o");
+  a.section(".code").symbol({"fa", 1, C_STAT});
+  Input b("b.o");
+  b.section(".code").symbol({"fb", 1, C_STAT});
+  add(l, a);
+  add(l, b);
+  Memory code("code", 0, 0xFFFF, rom, false, false, "");
+  code.setRangeWidths(14);
+  code.allocateAbsSection(".code", 0x300, 8, false);
+  code.loadSection("a.o", ".code", 4);
+  l.cScnMem[".code"] = &code;
+  std::string error;
+  EXPECT_FALSE(l.relocateSymbols(error));
+  EXPECT_EQ(error, "section '.code' of file 'b.o' was never placed in memory.");
+
+  Memory other("other", 0, 0xFFFF, rom, false, false, "");
+  other.setRangeWidths(14);
+  l.cScnMem[".code"] = &other;
+  error.clear();
+  EXPECT_FALSE(l.relocateSymbols(error));
+  EXPECT_EQ(error, "section '.code' of file 'a.o' was never placed in memory.");
+}
+
+TEST(LinkerSymbols, MergedStringsStandInByteOrderBeyondTheirFirstWord) {
+  // Strings equal in their first eight bytes, one a prefix of another, and
+  // bytes with the top bit set, which sort after every ASCII byte.
+  const std::vector<std::string> texts = {"common_prefix_b", "common_prefix_a", "common_p", "common_prefix",
+                                          "\xe9t\xe9_source.asm", "Zed.asm", "common_prefix_a", "c",
+                                          "a\xe9.asm", "b.asm"};
+  Linker l;
+  std::set<std::string> expected;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    Input in("./s" + std::to_string(i) + ".o");
+    in.file(texts[i]);
+    add(l, in);
+    expected.insert(texts[i]);
+  }
+  l.mergeStringTbls();
+  std::vector<std::string> order;
+  int next = 4;
+  for (const auto& [offset, text] : l.cOutput.cStrTbl) {
+    EXPECT_EQ(offset, next);
+    next += static_cast<int>(text.size()) + 1;
+    order.push_back(text);
+  }
+  EXPECT_EQ(order, std::vector<std::string>(expected.begin(), expected.end()));
+  // Every input's file name still reads the same.
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const Coff& c = *l.cCoff[i];
+    EXPECT_EQ(Coff::getName(getAux<aux_file>(c.cSymTbl[1]), c.cStrTbl), texts[i]);
+  }
+}
+
+TEST(LinkerSymbols, EachSectionIsLookedForInItsOwnMemory) {
+  // Two memories whose sections interleave by name, one section the first
+  // memory holds but the section table never names, and one the table
+  // assigns to a memory that does not hold it.
+  Memory low("low", 0, 0xFFFF, rom, false, false, "");
+  Memory high("high", 0, 0xFFFF, rom, false, false, "");
+  low.setRangeWidths(14);
+  high.setRangeWidths(14);
+  low.allocateAbsSection(".a", 0x100, 2, false);
+  low.allocateAbsSection(".b", 0x200, 2, false);
+  low.allocateAbsSection(".c", 0x300, 2, false);
+  high.allocateAbsSection(".bb", 0x800, 2, false);
+  for (const char* s : {".a", ".b", ".c"}) low.loadSection("x.o", s, 2);
+  high.loadSection("x.o", ".bb", 2);
+
+  Linker l;
+  Input x("x.o");
+  x.section(".a").section(".bb").section(".c");
+  x.symbol({"in_a", 1, C_STAT}).symbol({"in_bb", 2, C_STAT}).symbol({"in_c", 3, C_STAT});
+  add(l, x);
+  l.cScnMem = {{".a", &low}, {".bb", &high}, {".c", &low}};
+  std::string error;
+  ASSERT_TRUE(l.relocateSymbols(error)) << error;
+  const Coff& c = *l.cCoff[0];
+  EXPECT_EQ(c.cSymTbl[0].n_value, 0x100u);
+  EXPECT_EQ(c.cSymTbl[1].n_value, 0x800u);
+  EXPECT_EQ(c.cSymTbl[2].n_value, 0x300u);
+
+  Linker wrong;
+  Input y("x.o");
+  y.section(".b");
+  add(wrong, y);
+  wrong.cScnMem = {{".a", &low}, {".b", &high}};
+  EXPECT_FALSE(wrong.relocateSymbols(error));
+  EXPECT_EQ(error, "section '.b' of file 'x.o' was never placed in memory.");
 }

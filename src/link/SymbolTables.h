@@ -1,0 +1,118 @@
+#pragma once
+// The symbol tables the link keeps beside its inputs: definitions by name and
+// each external reference bound to its definition.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "coff/CoffFormat.h"
+
+namespace tarsil {
+
+// Lets a table keyed by std::string be searched with a string_view, so that a
+// look-up does not copy the name first. Symbol names are short: the hash
+// reads them a word at a time, with overlapping loads for the tail instead of
+// a byte loop. It is deliberately not noexcept: the standard library then
+// keeps each entry's hash beside it, which a look-up compares before the
+// names, and the node still fits the same allocation size.
+struct SymbolNameHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const {
+    constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    const char* p = s.data();
+    const size_t n = s.size();
+    uint64_t h = (n + 1) * kMul;
+    auto mix = [&h](uint64_t w) {
+      h = (h ^ w) * kMul;
+      h ^= h >> 29;
+    };
+    if (n >= 8) {
+      size_t i = 0;
+      for (; i + 8 <= n; i += 8) mix(load<uint64_t>(p + i));
+      if (i < n) mix(load<uint64_t>(p + n - 8));
+    } else if (n >= 4) {
+      mix(uint64_t{load<uint32_t>(p)} | uint64_t{load<uint32_t>(p + n - 4)} << 32);
+    } else if (n > 0) {
+      mix(uint64_t{static_cast<unsigned char>(p[0])} | uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
+          uint64_t{static_cast<unsigned char>(p[n - 1])} << 16);
+    }
+    return static_cast<size_t>(h ^ (h >> 32));
+  }
+
+private:
+  template <class Word>
+  static Word load(const char* p) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+  }
+};
+
+template <class Value>
+using NameTable = std::unordered_map<std::string, Value, SymbolNameHash, std::equal_to<>>;
+
+// Each external reference and its definition, as one vector sorted by the
+// reference's address. A reference is a slot of its input's symbol table, so
+// one input's references stand together, in slot order: the stages that walk
+// an input's table find its bindings in one search instead of one per symbol,
+// and a binding costs two pointers rather than a tree node.
+class ExtRefBindings {
+public:
+  using value_type = std::pair<const syment*, syment*>;
+  using const_iterator = std::vector<value_type>::const_iterator;
+
+  const_iterator begin() const { return cBindings.begin(); }
+  const_iterator end() const { return cBindings.end(); }
+  size_t size() const { return cBindings.size(); }
+  bool empty() const { return cBindings.empty(); }
+  void clear() { cBindings.clear(); }
+
+  const_iterator find(const syment* ref) const {
+    auto it = lowerBound(ref);
+    return it != cBindings.end() && it->first == ref ? it : cBindings.end();
+  }
+  size_t count(const syment* ref) const { return find(ref) != end() ? 1 : 0; }
+  syment* at(const syment* ref) const {
+    auto it = find(ref);
+    if (it == end()) throw std::out_of_range("ExtRefBindings::at");
+    return it->second;
+  }
+
+  // The bindings of the references in `table`, in slot order.
+  std::span<const value_type> within(const std::vector<syment>& table) const {
+    if (table.empty()) return {};
+    // One search: an input's references are few, the whole table is not.
+    const syment* last = table.data() + table.size();
+    auto from = lowerBound(table.data());
+    auto to = from;
+    while (to != cBindings.end() && std::less<const syment*>{}(to->first, last)) ++to;
+    return {from, to};
+  }
+
+  // Takes every binding at once: `runs` holds one group per symbol table,
+  // each group in slot order, the groups in any order.
+  struct Run {
+    size_t first;
+    size_t count;
+  };
+  void assign(std::vector<value_type> bindings, std::vector<Run> runs);
+
+private:
+  static bool keyLess(const value_type& a, const syment* b) { return std::less<const syment*>{}(a.first, b); }
+  const_iterator lowerBound(const syment* ref) const {
+    return std::lower_bound(cBindings.begin(), cBindings.end(), ref, keyLess);
+  }
+
+  std::vector<value_type> cBindings;
+};
+
+}  // namespace tarsil
