@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "link/Linker.h"
+#include "link/PlacedRanges.h"
 #include "support/Debug.h"
 
 namespace tarsil {
@@ -38,33 +39,10 @@ const Range* placedRange(const std::map<std::string, Memory*>& scnMem, const std
   return mem == scnMem.end() ? nullptr : rangeIn(mem->second, name);
 }
 
-// Every placed section's range by name, for a stage that asks once per piece
-// of every input: one hash instead of a search of the section table and
-// another of the memory's.
-class SectionRanges {
-public:
-  explicit SectionRanges(const std::map<std::string, Memory*>& scnMem) {
-    cIndex.reserve(scnMem.size());
-    // Both tables run in name order, so each memory's table is walked once
-    // alongside the section table rather than searched per section.
-    using Cursor = decltype(std::declval<const Memory&>().getAllocated().begin());
-    std::unordered_map<const Memory*, Cursor> cursors;
-    for (const auto& [name, mem] : scnMem) {
-      if (mem == nullptr) continue;
-      const auto& allocated = mem->getAllocated();
-      Cursor& at = cursors.try_emplace(mem, allocated.begin()).first->second;
-      while (at != allocated.end() && at->first < name) ++at;
-      if (at != allocated.end() && at->first == name) cIndex.emplace(name, &at->second);
-    }
-  }
-  const Range* find(std::string_view name) const {
-    auto it = cIndex.find(name);
-    return it == cIndex.end() ? nullptr : it->second;
-  }
-
-private:
-  std::unordered_map<std::string_view, const Range*, SymbolNameHash, std::equal_to<>> cIndex;
-};
+const Range* rangeOf(const PlacedRanges& placed, std::string_view name) {
+  const PlacedRanges::Placed* found = placed.find(name);
+  return found == nullptr ? nullptr : found->range;
+}
 
 // Marks a section number that names no section of the input.
 constexpr uint64_t kNotPlaced = ~uint64_t{0};
@@ -102,7 +80,7 @@ bool Linker::relocateSymbols(std::string& error) {
     cStksizeSym.n_value = static_cast<uint32_t>(mem->second->getAllocatedSize(cStackScnName));
   }
 
-  const SectionRanges placed(cScnMem);
+  const PlacedRanges placed(cScnMem);
   cScnDisplacement.clear();
   cScnDisplacementBase.clear();
   cScnDisplacementBase.reserve(cCoff.size() + 1);
@@ -116,7 +94,7 @@ bool Linker::relocateSymbols(std::string& error) {
     cScnDisplacement.resize(base + count, kNotPlaced);
     for (const auto& [number, scnName] : coff->cScnNum) {
       uint32_t d = 0;
-      if (!loadedDisplacement(*coff, scnName, placed.find(scnName), d, error)) return false;
+      if (!loadedDisplacement(*coff, scnName, rangeOf(placed, scnName), d, error)) return false;
       if (number >= 1 && static_cast<size_t>(number) <= count) cScnDisplacement[base + static_cast<size_t>(number) - 1] = d;
     }
     for (size_t i = 0; i < coff->cSymTbl.size(); ++i) {

@@ -15,50 +15,12 @@
 #include <vector>
 
 #include "coff/CoffFormat.h"
+#include "support/NameHash.h"
 
 namespace tarsil {
 
-// Lets a table keyed by std::string be searched with a string_view, so that a
-// look-up does not copy the name first. Symbol names are short: the hash
-// reads them a word at a time, with overlapping loads for the tail instead of
-// a byte loop. It is deliberately not noexcept: the standard library then
-// keeps each entry's hash beside it, which a look-up compares before the
-// names, and the node still fits the same allocation size.
-struct SymbolNameHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view s) const {
-    constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
-    const char* p = s.data();
-    const size_t n = s.size();
-    uint64_t h = (n + 1) * kMul;
-    auto mix = [&h](uint64_t w) {
-      h = (h ^ w) * kMul;
-      h ^= h >> 29;
-    };
-    if (n >= 8) {
-      size_t i = 0;
-      for (; i + 8 <= n; i += 8) mix(load<uint64_t>(p + i));
-      if (i < n) mix(load<uint64_t>(p + n - 8));
-    } else if (n >= 4) {
-      mix(uint64_t{load<uint32_t>(p)} | uint64_t{load<uint32_t>(p + n - 4)} << 32);
-    } else if (n > 0) {
-      mix(uint64_t{static_cast<unsigned char>(p[0])} | uint64_t{static_cast<unsigned char>(p[n / 2])} << 8 |
-          uint64_t{static_cast<unsigned char>(p[n - 1])} << 16);
-    }
-    return static_cast<size_t>(h ^ (h >> 32));
-  }
-
-private:
-  template <class Word>
-  static Word load(const char* p) {
-    Word w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-  }
-};
-
 template <class Value>
-using NameTable = std::unordered_map<std::string, Value, SymbolNameHash, std::equal_to<>>;
+using NameTable = std::unordered_map<std::string, Value, NameHash, std::equal_to<>>;
 
 // Each external reference and its definition, as one vector sorted by the
 // reference's address. A reference is a slot of its input's symbol table, so
