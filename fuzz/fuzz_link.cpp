@@ -1,6 +1,9 @@
-// A whole link of one object that is any byte string, against a fixed
-// command file: every stage from reading to the executable and the map must
-// end with a message and an exit status, never crash, hang or leak.
+// A whole link of one object that is any byte string, and of a library
+// next to it, against a fixed command file: every stage from reading and
+// library import to the executable and the map must end with a message and
+// an exit status, never crash, hang or leak. The library is whatever follows
+// the first library magic in the input, so an object and a library put one
+// after the other make a seed.
 //
 // The linker ends the process when it is done, so terminate() is redirected
 // to throw back here. The files the link needs live in a directory made for
@@ -8,12 +11,14 @@
 // leading '/' for a switch.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "driver/Driver.h"
@@ -65,9 +70,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const size_t split = std::min(input.find("!<arch>\n"), input.size());
   const std::string object = gDir + "/in.o";
-  if (!writeFile(object, data, size)) std::abort();
-  std::string args[] = {"tarsil", "-q", gDir + "/fuzz.lkr", object, "-o", gDir + "/out.cof", "-m", gDir + "/out.map"};
+  const std::string library = gDir + "/in.lib";
+  if (!writeFile(object, input.data(), split)) std::abort();
+  std::vector<std::string> args = {"tarsil", "-q", gDir + "/fuzz.lkr", object,
+                                   "-o",     gDir + "/out.cof", "-m", gDir + "/out.map"};
+  if (split < input.size()) {
+    if (!writeFile(library, input.data() + split, input.size() - split)) std::abort();
+    args.push_back(library);
+  }
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -1,3 +1,4 @@
+#include <cctype>
 #include <climits>
 #include <filesystem>
 #include <fstream>
@@ -42,6 +43,21 @@ LineRead readLine(std::istream& in, std::string& line) {
 uint32_t number(const std::string& text) {
   unsigned long value = str2ul(text);
   return value > 0xFFFFFFFFUL ? 0xFFFFFFFFU : static_cast<uint32_t>(value);
+}
+
+// A fill value is a decimal number or "0x" and hexadecimal digits; the fill
+// stage reads only what it can convert, so anything else would silently fill
+// memory with a different pattern than the one written.
+bool isFillValue(const std::string& text) {
+  size_t first = 0;
+  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  if (hex) first = 2;
+  if (first == text.size()) return false;
+  for (size_t i = first; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (hex ? !std::isxdigit(c) : !std::isdigit(c)) return false;
+  }
+  return true;
 }
 
 // The KEY=value words that follow a directive up to the end of its line.
@@ -123,6 +139,9 @@ Memory Parser::parseMemory(std::istream& in, const std::string& keyword, const s
   Attributes attrs = keyword == "CODEPAGE" ? readAttributes(in, {"NAME", "START", "END", "FILL"}, true, message)
                                            : readAttributes(in, {"NAME", "START", "END"}, true, message);
   if (!attrs.has("NAME") || !attrs.has("START") || !attrs.has("END")) usage(message);
+
+  if (attrs.has("FILL") && !isFillValue(attrs.get("FILL")))
+    usage("Illegal FILL value '" + attrs.get("FILL") + "' for " + keyword + " in " + place(file, line));
 
   const std::string& name = attrs.get("NAME");
   uint32_t start = number(attrs.get("START"));

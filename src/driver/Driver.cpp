@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <string>
 
@@ -52,6 +53,23 @@ static bool isQuietSwitch(const char* arg) {
          std::strcmp(arg, "/Q") == 0;
 }
 
+// Whether two names lead to one file, whether or not it exists yet: the map
+// is written after the executable, so a map that names the executable would
+// replace it while the link still reports success.
+static bool sameFile(const std::string& a, const std::string& b) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (fs::exists(a, ec) && fs::exists(b, ec)) {
+    bool same = fs::equivalent(a, b, ec);
+    if (!ec) return same;
+  }
+  fs::path pa = fs::weakly_canonical(fs::absolute(a, ec), ec);
+  if (ec) return a == b;
+  fs::path pb = fs::weakly_canonical(fs::absolute(b, ec), ec);
+  if (ec) return a == b;
+  return pa == pb;
+}
+
 void runTarsil(int argc, char** argv) {
   Debug("debug", Debug::initialLevel());
   if (Debug("debug")) {
@@ -76,6 +94,10 @@ void runTarsil(int argc, char** argv) {
   }
 
   parser.parse(argc, argv, linker);
+
+  const std::string output = linker.getOutputFile().empty() ? "a.out" : linker.getOutputFile();
+  if (!linker.getMapFile().empty() && sameFile(linker.getMapFile(), output))
+    Parser::usage("map file '" + linker.getMapFile() + "' would replace the output file '" + output + "'");
 
   std::string error;
   bool linked = linker.run(error);
