@@ -261,6 +261,9 @@ public:
   std::vector<uint32_t> cSymBase;
   // Fill sections made so far; the next one is named after the count.
   unsigned long cFillCount = 0;
+  // The first fill that could not be made; the fill stage cannot fail by its
+  // signature, so the run reports this after it.
+  std::string cFillError;
 
   // map/
   // The error map's text; `created` is the time line, break included.

@@ -509,6 +509,17 @@ void Linker::fillCB(void* linker, const std::string& memory, unsigned long start
 
 void Linker::buildOutputHole(const std::string& memory, unsigned long start, unsigned long end,
                              const std::string& fill) {
+  if (!cFillError.empty()) return;
+  // No device has more than a few megabytes of program memory: a hole far
+  // beyond that comes from a memory declared larger than any device, and
+  // filling it would allocate and write gigabytes.
+  constexpr unsigned long kMaxFillBytes = 16ul << 20;
+  const unsigned long n = (end - start + 1) * static_cast<unsigned long>(bytesPerLocation(rom));
+  if (n > kMaxFillBytes) {
+    cFillError = "Fill of memory '" + memory + "' from " + hexPrint(start, 4) + " to " + hexPrint(end, 4) +
+                 " needs " + std::to_string(n) + " bytes; a fill is limited to 16 MiB.";
+    return;
+  }
   // An input may already use the name the count gives; the next count does not.
   std::string name;
   do {
@@ -534,7 +545,6 @@ void Linker::buildOutputHole(const std::string& memory, unsigned long start, uns
     std::cout << "Linker::buildOutputHole() - start=" << hexPrint(start, 4) << ", end=" << hexPrint(end, 4)
               << ", fill=" << hexPrint(str2ul(fill), 4) << '\n';
 
-  const unsigned long n = (end - start + 1) * static_cast<unsigned long>(bytesPerLocation(rom));
   Data data(n);
   char* bytes = data.bytes();
   bool truncated = false;

@@ -68,6 +68,10 @@ bool Linker::run(std::string& error) {
   if (!buildOutputScnHdrs(error)) return false;
   if (!buildOutputHdrs(error)) return false;
   buildOutputHoles();
+  if (!cFillError.empty()) {
+    error = cFillError;
+    return false;
+  }
   if (!stagesAvailable(error)) return false;
 
   if (!writeOutputFile(error)) return false;
