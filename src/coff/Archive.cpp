@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <iostream>
+#include <unordered_map>
 
 #include "support/Debug.h"
 #include "support/Error.h"
@@ -32,10 +33,7 @@ unsigned long getNumber(const char* field, size_t fieldSize) {
 bool readFile(const std::string& name, std::vector<uint8_t>& out) {
   std::FILE* fp = std::fopen(name.c_str(), "rb");
   if (fp == nullptr) return false;
-  uint8_t chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0) out.insert(out.end(), chunk, chunk + n);
-  bool ok = !std::ferror(fp);
+  const bool ok = Coff::readFileFrom(fp, 0, out);
   std::fclose(fp);
   return ok;
 }
@@ -179,9 +177,12 @@ void Archive::makeSymbols() {
       if (i < member->cSymKind.size() && member->cSymKind[i] != AuxKind::none) continue;
       const syment& sym = member->cSymTbl[i];
       if (!Coff::isExtDefinition(sym)) continue;
-      std::string symbol = Coff::getName(sym, member->cStrTbl);
-      if (!cSymbols.emplace(symbol, member.get()).second)
-        report("Archive::makeSymbols()", "Symbol '" + symbol + "' has multiple external definitions.");
+      auto symbol = Coff::nameView(sym, member->cStrTbl);
+      // Ends the process, as for any name that cannot be found.
+      if (!symbol) Coff::getName(sym, member->cStrTbl);
+      auto [entry, added] = cSymbols.emplace(std::string(symbol.value_or("")), member.get());
+      if (!added)
+        report("Archive::makeSymbols()", "Symbol '" + entry->first + "' has multiple external definitions.");
     }
   }
   if (Debug("Archive::makeSymbols")) {
@@ -196,6 +197,25 @@ std::unique_ptr<Coff> Archive::getCoff(const std::string& symbol) const {
   auto it = cSymbols.find(symbol);
   if (it == cSymbols.end()) return nullptr;
   return std::make_unique<Coff>(*it->second);
+}
+
+std::vector<std::unique_ptr<Coff>> Archive::takeMembers(const std::vector<const Coff*>& members) {
+  std::unordered_map<const Coff*, size_t> wanted;
+  wanted.reserve(members.size());
+  for (size_t i = 0; i < members.size(); ++i) wanted.emplace(members[i], i);
+
+  std::vector<std::unique_ptr<Coff>> taken(members.size());
+  size_t kept = 0;
+  for (size_t i = 0; i < cMembers.size(); ++i) {
+    auto it = wanted.find(cMembers[i].get());
+    if (it != wanted.end()) taken[it->second] = std::move(cMembers[i]);
+    else if (kept++ != i) cMembers[kept - 1] = std::move(cMembers[i]);
+  }
+  cMembers.resize(kept);
+  std::erase_if(cSymbols, [&wanted](const auto& entry) { return wanted.count(entry.second) != 0; });
+  // A pointer that named no member (or one named twice) hands over nothing.
+  std::erase(taken, nullptr);
+  return taken;
 }
 
 // --- writing -------------------------------------------------------------------------

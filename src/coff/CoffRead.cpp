@@ -238,17 +238,30 @@ std::unique_ptr<Coff> Reader::read() {
   return std::move(cCoff);
 }
 
-// Everything from `offset` to the end of the file.
+// Everything from `offset` to the end of the file, in one buffer sized from
+// the file's length when that can be learnt, growing as needed otherwise.
 bool readRest(std::FILE* fp, long offset, std::vector<uint8_t>& out) {
-  if (offset < 0 || std::fseek(fp, offset, SEEK_SET) != 0) return false;
+  if (offset < 0 || std::fseek(fp, 0, SEEK_END) != 0) return false;
+  const long end = std::ftell(fp);
+  if (std::fseek(fp, offset, SEEK_SET) != 0) return false;
   out.clear();
-  uint8_t chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0) out.insert(out.end(), chunk, chunk + n);
+  size_t want = end > offset ? static_cast<size_t>(end - offset) + 1 : 65536;
+  while (true) {
+    const size_t used = out.size();
+    out.resize(used + want);
+    const size_t n = std::fread(out.data() + used, 1, want, fp);
+    out.resize(used + n);
+    if (n < want) break;
+    want = std::max<size_t>(65536, used);
+  }
   return !std::ferror(fp);
 }
 
 }  // namespace
+
+bool Coff::readFileFrom(std::FILE* fp, long offset, std::vector<uint8_t>& bytes) {
+  return readRest(fp, offset, bytes);
+}
 
 std::unique_ptr<Coff> Coff::make(std::span<const uint8_t> image, const std::string& name) {
   return Reader(image, name).read();

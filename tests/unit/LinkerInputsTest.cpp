@@ -92,8 +92,14 @@ TEST_F(LinkerInputsTest, ImportTakesTheFirstSatisfiableNameFromTheEarliestLibrar
                                                   object("C.o", {"c"}))));
   l.cArchive.push_back(library("two.lib", members(object("A2.o", {"a"}), object("Z.o", {"zz"}))));
   EXPECT_EQ(import(), (std::vector<std::string>{"main.o", "A.o", "B.o", "C.o", "Z.o"}));
-  // Imported members are copies: the library keeps its own.
-  EXPECT_NE(l.cCoff[1].get(), l.cArchive[0]->cMembers[0].get());
+  // Imported members are handed over, not copied: a library keeps only what
+  // stayed behind, and no longer offers what left it.
+  EXPECT_TRUE(l.cArchive[0]->cMembers.empty());
+  EXPECT_FALSE(l.cArchive[0]->hasExtDefinition("a"));
+  ASSERT_EQ(l.cArchive[1]->cMembers.size(), 1u);
+  EXPECT_EQ(l.cArchive[1]->cMembers[0]->cFileName, "A2.o");
+  EXPECT_EQ(l.cArchive[1]->getCoff("a")->cFileName, "A2.o");
+  EXPECT_EQ(l.cArchive[1]->getCoff("zz"), nullptr);
 }
 
 TEST_F(LinkerInputsTest, WhatIsDefinedAnywhereIsNeverImported) {
