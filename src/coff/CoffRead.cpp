@@ -10,9 +10,9 @@ namespace tarsil {
 
 namespace {
 
-// Zero-filled sections (s_scnptr 0) take memory the file does not hold. No
-// device has more than a few megabytes of memory, so more than this in one
-// object can only be a broken header.
+// Zero-filled sections other than uninitialized ones (s_scnptr 0) take
+// memory the file does not hold. No device has more than a few megabytes of
+// memory, so more than this in one object can only be a broken header.
 constexpr uint64_t maxZeroFill = 16u << 20;
 constexpr uint64_t maxStringTable = 0x40000000;
 
@@ -164,7 +164,10 @@ bool Reader::readSection(uint16_t s) {
   coff.cScnHdr[name] = h;
   coff.cScnNum[s + 1] = name;
 
-  if (h.s_size != 0) {
+  // An uninitialized section is held by the size in its header alone: its
+  // bytes are in no file and never written, whatever size it declares.
+  const bool sizeOnly = h.s_scnptr == 0 && Coff::getScnType(h) == Coff::udata;
+  if (h.s_size != 0 && !sizeOnly) {
     if (h.s_scnptr == 0) {
       cZeroFill += h.s_size;
       if (cZeroFill > maxZeroFill) return fail("' could not read raw data.");
