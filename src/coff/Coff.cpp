@@ -183,11 +183,19 @@ bool Coff::verify() const {
   // Built only for a message: the walk over every slot must not pay for it.
   auto at = [](size_t i) { return "' symbol[" + std::to_string(i) + "]"; };
 
+  // Sections numbered 1 to n, as every file has them, need no look-up.
+  const bool numberedInOrder =
+      cScnNum.empty() || (cScnNum.begin()->first == 1 && cScnNum.rbegin()->first == static_cast<int>(cScnNum.size()));
+  auto isSection = [&](int number) {
+    if (numberedInOrder) return number >= 1 && number <= static_cast<int>(cScnNum.size());
+    return cScnNum.count(number) != 0;
+  };
+
   for (size_t i = 0; i < cSymTbl.size(); ++i) {
     AuxKind kind = i < cSymKind.size() ? cSymKind[i] : AuxKind::none;
     const syment& s = cSymTbl[i];
     if (kind == AuxKind::none) {
-      if (s.n_scnum != 0 && s.n_scnum != -1 && s.n_scnum != -2 && cScnNum.count(s.n_scnum) == 0)
+      if (s.n_scnum != 0 && s.n_scnum != -1 && s.n_scnum != -2 && !isSection(s.n_scnum))
         problem(at(i) + " has an invalid n_scnum.");
       if (needsString(s) && !hasString(cStrTbl, s.n_offset())) problem(at(i) + " has an invalid n_offset.");
       continue;

@@ -56,7 +56,12 @@ public:
 
   // The bytes of an open file from `offset` to its end; false when the
   // file cannot be positioned or read. Shared with the library reader.
-  static bool readFileFrom(std::FILE* fp, long offset, std::vector<uint8_t>& bytes);
+  struct FileImage {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t size = 0;
+    std::span<const uint8_t> span() const { return {bytes.get(), size}; }
+  };
+  static bool readFileFrom(std::FILE* fp, long offset, FileImage& image);
 
   // True when every internal reference holds; reports each problem found.
   bool verify() const;

@@ -114,22 +114,23 @@ bool Reader::readSymbols(uint32_t nextFree) {
 
   uint64_t i = 0;
   while (i < count) {
-    syment sym = syment::decode(table + SYMESZ * i);
-    symTbl.push_back(sym);
+    const syment& sym = symTbl.emplace_back(syment::decode(table + SYMESZ * i));
     symKind.push_back(AuxKind::none);
     AuxKind kind = hasAux(sym);
+    // Taken now: further slots go into the same vector.
+    const uint8_t numaux = sym.n_numaux;
     if (kind == AuxKind::none) {
       ++i;
       continue;
     }
-    if (i + sym.n_numaux >= count) break;
+    if (i + numaux >= count) break;
 
     syment first = syment::decode(table + SYMESZ * (i + 1));
     if (cOldLayout && kind == AuxKind::file) {
       // The older layout holds the name in the record itself; it may run on
       // through the symbol's further auxiliary slots but no further.
       const char* name = reinterpret_cast<const char*>(table + SYMESZ * (i + 1));
-      size_t room = AUXESZ * sym.n_numaux;
+      size_t room = AUXESZ * numaux;
       const void* nul = std::memchr(name, 0, room);
       size_t len = nul ? static_cast<size_t>(static_cast<const char*>(nul) - name) : room;
       if (nextFree > maxStringTable) return fail("' could not read symbol table.");
@@ -145,11 +146,11 @@ bool Reader::readSymbols(uint32_t nextFree) {
     }
     symTbl.push_back(first);
     symKind.push_back(kind);
-    for (uint64_t j = 2; j <= sym.n_numaux; ++j) {
+    for (uint64_t j = 2; j <= numaux; ++j) {
       symTbl.push_back(syment::decode(table + SYMESZ * (i + j)));
       symKind.push_back(AuxKind::fcn_calls);
     }
-    i += uint64_t{sym.n_numaux} + 1;
+    i += uint64_t{numaux} + 1;
   }
   return true;
 }
@@ -241,29 +242,31 @@ std::unique_ptr<Coff> Reader::read() {
   return std::move(cCoff);
 }
 
-// Everything from `offset` to the end of the file, in one buffer sized from
-// the file's length when that can be learnt, growing as needed otherwise.
-bool readRest(std::FILE* fp, long offset, std::vector<uint8_t>& out) {
+}  // namespace
+
+// One buffer sized from the file's length, left uninitialized: it is about
+// to be overwritten, and zeroing it first would cost a pass over every input
+// byte. A file whose length cannot be learnt is read in chunks instead.
+bool Coff::readFileFrom(std::FILE* fp, long offset, FileImage& image) {
+  image = FileImage();
   if (offset < 0 || std::fseek(fp, 0, SEEK_END) != 0) return false;
   const long end = std::ftell(fp);
   if (std::fseek(fp, offset, SEEK_SET) != 0) return false;
-  out.clear();
-  size_t want = end > offset ? static_cast<size_t>(end - offset) + 1 : 65536;
-  while (true) {
-    const size_t used = out.size();
-    out.resize(used + want);
-    const size_t n = std::fread(out.data() + used, 1, want, fp);
-    out.resize(used + n);
-    if (n < want) break;
-    want = std::max<size_t>(65536, used);
+  if (end >= offset) {
+    const size_t want = static_cast<size_t>(end - offset);
+    image.bytes.reset(new uint8_t[want == 0 ? 1 : want]);
+    image.size = std::fread(image.bytes.get(), 1, want, fp);
+    return !std::ferror(fp);
   }
-  return !std::ferror(fp);
-}
-
-}  // namespace
-
-bool Coff::readFileFrom(std::FILE* fp, long offset, std::vector<uint8_t>& bytes) {
-  return readRest(fp, offset, bytes);
+  std::vector<uint8_t> bytes;
+  uint8_t chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+  if (std::ferror(fp)) return false;
+  image.bytes.reset(new uint8_t[bytes.empty() ? 1 : bytes.size()]);
+  std::copy(bytes.begin(), bytes.end(), image.bytes.get());
+  image.size = bytes.size();
+  return true;
 }
 
 std::unique_ptr<Coff> Coff::make(std::span<const uint8_t> image, const std::string& name) {
@@ -271,12 +274,12 @@ std::unique_ptr<Coff> Coff::make(std::span<const uint8_t> image, const std::stri
 }
 
 std::unique_ptr<Coff> Coff::make(std::FILE* fp, long offset, const std::string& name) {
-  std::vector<uint8_t> bytes;
-  if (!readRest(fp, offset, bytes)) {
+  FileImage image;
+  if (!readFileFrom(fp, offset, image)) {
     Error::report(Error::error, "Coff::make()", "Coff file '" + name + "' could not read file header.", false);
     return nullptr;
   }
-  return make(std::span<const uint8_t>(bytes), name);
+  return make(image.span(), name);
 }
 
 std::unique_ptr<Coff> Coff::make(const std::string& name) {

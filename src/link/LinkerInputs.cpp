@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -6,7 +8,6 @@
 #include <string>
 #include <system_error>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "coff/Archive.h"
@@ -82,7 +83,6 @@ public:
   explicit UndefinedNames(const std::vector<std::unique_ptr<Archive>>& archives) {
     size_t offered = 0;
     for (const auto& archive : archives) offered += archive->cSymbols.size();
-    cIds.reserve(offered * 2);
     cNames.reserve(offered * 2);
     // The earliest library that defines a name is the one asked.
     for (size_t a = 0; a < archives.size(); ++a) {
@@ -143,16 +143,58 @@ private:
   struct Name {
     // Into the archives' indexes and the objects' tables, which outlive this.
     std::string_view text;
+    uint64_t hash = 0;
     const Coff* member = nullptr;
     size_t archive = 0;
     bool defined = false;
     bool queued = false;
   };
 
+  // Names are short and looked up once per symbol of every object, so they
+  // go into an open-addressed table of ids hashed a word at a time.
+  static uint64_t hashOf(std::string_view text) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ text.size();
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+      uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      h = (h ^ word) * 0xFF51AFD7ED558CCDull;
+      h ^= h >> 32;
+    }
+    uint64_t rest = 0;
+    std::memcpy(&rest, text.data() + i, text.size() - i);
+    // A product mixes upwards only: the slot is taken from the top bits.
+    return (h ^ rest) * 0xC4CEB9FE1A85EC53ull;
+  }
+
+  size_t slotOf(uint64_t hash) const { return static_cast<size_t>(hash >> cShift); }
+
+  void grow() {
+    std::vector<uint32_t> slots(cSlots.empty() ? 1024 : cSlots.size() * 2, 0);
+    cShift = static_cast<unsigned>(64 - std::countr_zero(slots.size()));
+    const size_t mask = slots.size() - 1;
+    for (uint32_t id = 0; id < cNames.size(); ++id) {
+      size_t at = slotOf(cNames[id].hash);
+      while (slots[at] != 0) at = (at + 1) & mask;
+      slots[at] = id + 1;
+    }
+    cSlots.swap(slots);
+  }
+
   uint32_t intern(std::string_view text) {
-    auto [it, added] = cIds.try_emplace(text, static_cast<uint32_t>(cNames.size()));
-    if (added) cNames.push_back(Name{text});
-    return it->second;
+    if ((cNames.size() + 1) * 2 > cSlots.size()) grow();
+    const uint64_t hash = hashOf(text);
+    const size_t mask = cSlots.size() - 1;
+    for (size_t at = slotOf(hash);; at = (at + 1) & mask) {
+      const uint32_t slot = cSlots[at];
+      if (slot == 0) {
+        cSlots[at] = static_cast<uint32_t>(cNames.size()) + 1;
+        cNames.push_back(Name{text, hash});
+        return static_cast<uint32_t>(cNames.size() - 1);
+      }
+      const Name& name = cNames[slot - 1];
+      if (name.hash == hash && name.text == text) return slot - 1;
+    }
   }
 
   // Orders the heap so that its top is the smallest name.
@@ -162,7 +204,9 @@ private:
   };
   Later later() const { return Later{&cNames}; }
 
-  std::unordered_map<std::string_view, uint32_t> cIds;
+  // Each slot holds an id plus one, 0 when free; at most half are taken.
+  std::vector<uint32_t> cSlots;
+  unsigned cShift = 64;
   std::vector<Name> cNames;
   std::vector<uint32_t> cQueue;
 };
