@@ -61,8 +61,9 @@ void ar_hdr::encode(uint8_t* p) const {
 // A NUL cannot be part of a name; cutting there also keeps the name whole
 // in messages, which are printed as C strings.
 std::string Archive::getName(const ar_hdr& h) {
-  std::string name(h.ar_name, sizeof h.ar_name);
-  return name.substr(0, name.find_first_of(std::string("/\0", 2)));
+  size_t n = 0;
+  while (n < sizeof h.ar_name && h.ar_name[n] != '/' && h.ar_name[n] != '\0') ++n;
+  return std::string(h.ar_name, n);
 }
 
 void Archive::setName(ar_hdr& h, const std::string& name) {
@@ -215,7 +216,8 @@ std::vector<std::unique_ptr<Coff>> Archive::takeMembers(const std::vector<const 
     else if (kept++ != i) cMembers[kept - 1] = std::move(cMembers[i]);
   }
   cMembers.resize(kept);
-  std::erase_if(cSymbols, [&wanted](const auto& entry) { return wanted.count(entry.second) != 0; });
+  if (kept == 0) cSymbols.clear();
+  else std::erase_if(cSymbols, [&wanted](const auto& entry) { return wanted.count(entry.second) != 0; });
   // A pointer that named no member (or one named twice) hands over nothing.
   std::erase(taken, nullptr);
   return taken;

@@ -109,15 +109,15 @@ bool Reader::readSymbols(uint32_t nextFree) {
   const uint8_t* table = at(fh.f_symptr);
   auto& symTbl = cCoff->cSymTbl;
   auto& symKind = cCoff->cSymKind;
-  symTbl.reserve(count);
-  symKind.reserve(count);
+  // Sized once and filled in place; cut back below where the walk ends early.
+  symTbl.resize(count);
+  symKind.assign(count, AuxKind::none);
 
   uint64_t i = 0;
+  uint64_t taken = 0;
   while (i < count) {
-    const syment& sym = symTbl.emplace_back(syment::decode(table + SYMESZ * i));
-    symKind.push_back(AuxKind::none);
+    const syment& sym = symTbl[taken++] = syment::decode(table + SYMESZ * i);
     AuxKind kind = hasAux(sym);
-    // Taken now: further slots go into the same vector.
     const uint8_t numaux = sym.n_numaux;
     if (kind == AuxKind::none) {
       ++i;
@@ -144,14 +144,16 @@ bool Reader::readSymbols(uint32_t nextFree) {
       }
       setAux(first, aux);
     }
-    symTbl.push_back(first);
-    symKind.push_back(kind);
+    symKind[taken] = kind;
+    symTbl[taken++] = first;
     for (uint64_t j = 2; j <= numaux; ++j) {
-      symTbl.push_back(syment::decode(table + SYMESZ * (i + j)));
-      symKind.push_back(AuxKind::fcn_calls);
+      symKind[taken] = AuxKind::fcn_calls;
+      symTbl[taken++] = syment::decode(table + SYMESZ * (i + j));
     }
     i += uint64_t{numaux} + 1;
   }
+  symTbl.resize(taken);
+  symKind.resize(taken);
   return true;
 }
 
@@ -209,10 +211,11 @@ bool Reader::readSection(uint16_t s) {
     const size_t entry = cOldLayout ? RELSZ_OLD : RELSZ;
     if (!take(h.s_relptr, uint64_t{h.s_nreloc} * entry)) return fail("' could not read relocation info.");
     auto& relocs = coff.cReloc[name];
-    relocs.reserve(relocs.size() + h.s_nreloc);
+    const size_t first = relocs.size();
+    relocs.resize(first + h.s_nreloc);
     for (uint32_t j = 0; j < h.s_nreloc; ++j) {
       const uint8_t* p = at(h.s_relptr + uint64_t{entry} * j);
-      relocs.push_back(cOldLayout ? reloc::decodeOld(p) : reloc::decode(p));
+      relocs[first + j] = cOldLayout ? reloc::decodeOld(p) : reloc::decode(p);
     }
   }
   return true;
