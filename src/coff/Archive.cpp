@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <iostream>
+#include <unordered_map>
 
 #include "support/Debug.h"
 #include "support/Error.h"
@@ -29,13 +30,10 @@ unsigned long getNumber(const char* field, size_t fieldSize) {
   return value;
 }
 
-bool readFile(const std::string& name, std::vector<uint8_t>& out) {
+bool readFile(const std::string& name, Coff::FileImage& out) {
   std::FILE* fp = std::fopen(name.c_str(), "rb");
   if (fp == nullptr) return false;
-  uint8_t chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0) out.insert(out.end(), chunk, chunk + n);
-  bool ok = !std::ferror(fp);
+  const bool ok = Coff::readFileFrom(fp, 0, out);
   std::fclose(fp);
   return ok;
 }
@@ -63,8 +61,9 @@ void ar_hdr::encode(uint8_t* p) const {
 // A NUL cannot be part of a name; cutting there also keeps the name whole
 // in messages, which are printed as C strings.
 std::string Archive::getName(const ar_hdr& h) {
-  std::string name(h.ar_name, sizeof h.ar_name);
-  return name.substr(0, name.find_first_of(std::string("/\0", 2)));
+  size_t n = 0;
+  while (n < sizeof h.ar_name && h.ar_name[n] != '/' && h.ar_name[n] != '\0') ++n;
+  return std::string(h.ar_name, n);
 }
 
 void Archive::setName(ar_hdr& h, const std::string& name) {
@@ -113,12 +112,12 @@ void Archive::init(const Archive& other) {
 // --- reading -----------------------------------------------------------------------
 
 std::unique_ptr<Archive> Archive::make(const std::string& name) {
-  std::vector<uint8_t> bytes;
-  if (!readFile(name, bytes)) {
+  Coff::FileImage image;
+  if (!readFile(name, image)) {
     report("Archive::make()", "Could not open library file '" + name + "' for reading.");
     return nullptr;
   }
-  return make(std::span<const uint8_t>(bytes), name);
+  return make(image.span(), name);
 }
 
 std::unique_ptr<Archive> Archive::make(std::span<const uint8_t> bytes, const std::string& name) {
@@ -179,9 +178,15 @@ void Archive::makeSymbols() {
       if (i < member->cSymKind.size() && member->cSymKind[i] != AuxKind::none) continue;
       const syment& sym = member->cSymTbl[i];
       if (!Coff::isExtDefinition(sym)) continue;
-      std::string symbol = Coff::getName(sym, member->cStrTbl);
-      if (!cSymbols.emplace(symbol, member.get()).second)
-        report("Archive::makeSymbols()", "Symbol '" + symbol + "' has multiple external definitions.");
+      auto symbol = Coff::nameView(sym, member->cStrTbl);
+      // Ends the process, as for any name that cannot be found.
+      if (!symbol) Coff::getName(sym, member->cStrTbl);
+      // Librarians tend to write names in ascending order; the hint makes
+      // each such one a constant-time append.
+      const size_t before = cSymbols.size();
+      auto entry = cSymbols.emplace_hint(cSymbols.end(), std::string(symbol.value_or("")), member.get());
+      if (cSymbols.size() == before)
+        report("Archive::makeSymbols()", "Symbol '" + entry->first + "' has multiple external definitions.");
     }
   }
   if (Debug("Archive::makeSymbols")) {
@@ -196,6 +201,26 @@ std::unique_ptr<Coff> Archive::getCoff(const std::string& symbol) const {
   auto it = cSymbols.find(symbol);
   if (it == cSymbols.end()) return nullptr;
   return std::make_unique<Coff>(*it->second);
+}
+
+std::vector<std::unique_ptr<Coff>> Archive::takeMembers(const std::vector<const Coff*>& members) {
+  std::unordered_map<const Coff*, size_t> wanted;
+  wanted.reserve(members.size());
+  for (size_t i = 0; i < members.size(); ++i) wanted.emplace(members[i], i);
+
+  std::vector<std::unique_ptr<Coff>> taken(members.size());
+  size_t kept = 0;
+  for (size_t i = 0; i < cMembers.size(); ++i) {
+    auto it = wanted.find(cMembers[i].get());
+    if (it != wanted.end()) taken[it->second] = std::move(cMembers[i]);
+    else if (kept++ != i) cMembers[kept - 1] = std::move(cMembers[i]);
+  }
+  cMembers.resize(kept);
+  if (kept == 0) cSymbols.clear();
+  else std::erase_if(cSymbols, [&wanted](const auto& entry) { return wanted.count(entry.second) != 0; });
+  // A pointer that named no member (or one named twice) hands over nothing.
+  std::erase(taken, nullptr);
+  return taken;
 }
 
 // --- writing -------------------------------------------------------------------------

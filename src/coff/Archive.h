@@ -52,6 +52,11 @@ public:
   bool hasExtDefinition(const std::string& symbol) const;
   // A fresh copy of the member that defines the symbol, or null.
   std::unique_ptr<Coff> getCoff(const std::string& symbol) const;
+  // Hands the given members over to the caller, in the order given, instead
+  // of copying them: they leave cMembers and every index entry that names
+  // them, so the archive then answers as if it had never held them. One pass
+  // over the members and the index, however many are taken.
+  std::vector<std::unique_ptr<Coff>> takeMembers(const std::vector<const Coff*>& members);
   // Lays every member out again (keeping its time stamp) before writing it.
   bool write();
   // The bytes write() would produce.

@@ -16,6 +16,11 @@ std::optional<std::string> lookUp(const std::map<int, std::string>& strTbl, uint
   return it->second;
 }
 
+bool hasString(const std::map<int, std::string>& strTbl, uint32_t offset) {
+  return offset <= static_cast<uint32_t>(std::numeric_limits<int>::max()) &&
+         strTbl.count(static_cast<int>(offset)) != 0;
+}
+
 bool firstWordZero(const char* name) { return name[0] == 0 && name[1] == 0 && name[2] == 0 && name[3] == 0; }
 
 std::string shortName(const char* name) {
@@ -66,22 +71,44 @@ std::optional<std::string> Coff::findName(const aux_file& a, const std::map<int,
   return lookUp(strTbl, a.x_offset);
 }
 
+std::optional<std::string_view> Coff::nameView(const syment& s, const std::map<int, std::string>& strTbl) {
+  if (needsString(s)) {
+    const uint32_t offset = s.n_offset();
+    if (offset > static_cast<uint32_t>(std::numeric_limits<int>::max())) return std::nullopt;
+    auto it = strTbl.find(static_cast<int>(offset));
+    if (it == strTbl.end()) return std::nullopt;
+    return std::string_view(it->second);
+  }
+  size_t n = 0;
+  while (n < 8 && s.n_name[n] != '\0') ++n;
+  return std::string_view(s.n_name, n);
+}
+
 std::string Coff::getName(const scnhdr& h, const std::map<int, std::string>& strTbl) {
   auto name = findName(h, strTbl);
-  if (!name) Error::report(Error::error, "Coff::getName()", "Unable to find section name in string table.", true);
-  return name.value_or(std::string());
+  if (!name) {
+    Error::report(Error::error, "Coff::getName()", "Unable to find section name in string table.", true);
+    return std::string();
+  }
+  return std::move(*name);
 }
 
 std::string Coff::getName(const syment& s, const std::map<int, std::string>& strTbl) {
   auto name = findName(s, strTbl);
-  if (!name) Error::report(Error::error, "Coff::getName()", "Unable to find symbol name in string table.", true);
-  return name.value_or(std::string());
+  if (!name) {
+    Error::report(Error::error, "Coff::getName()", "Unable to find symbol name in string table.", true);
+    return std::string();
+  }
+  return std::move(*name);
 }
 
 std::string Coff::getName(const aux_file& a, const std::map<int, std::string>& strTbl) {
   auto name = findName(a, strTbl);
-  if (!name) Error::report(Error::error, "Coff::getName()", "Unable to find aux_file name in string table.", true);
-  return name.value_or(std::string());
+  if (!name) {
+    Error::report(Error::error, "Coff::getName()", "Unable to find aux_file name in string table.", true);
+    return std::string();
+  }
+  return std::move(*name);
 }
 
 void Coff::setName(scnhdr& h, const std::map<int, std::string>& strTbl, const std::string& name) {
@@ -147,28 +174,36 @@ void Coff::setScnFlags(scnhdr& h, ScnType t, bool abs, bool shared, bool access)
 
 bool Coff::verify() const {
   bool ok = true;
-  const std::string head = "Coff file '" + cFileName;
   auto problem = [&](const std::string& suffix) {
-    Error::report(Error::error, "Coff::verify()", head + suffix, false);
+    Error::report(Error::error, "Coff::verify()", "Coff file '" + cFileName + suffix, false);
     ok = false;
   };
   const uint64_t n = cSymTbl.size();
   auto valid = [n](uint64_t index) { return index < n; };
+  // Built only for a message: the walk over every slot must not pay for it.
+  auto at = [](size_t i) { return "' symbol[" + std::to_string(i) + "]"; };
+
+  // Sections numbered 1 to n, as every file has them, need no look-up.
+  const bool numberedInOrder =
+      cScnNum.empty() || (cScnNum.begin()->first == 1 && cScnNum.rbegin()->first == static_cast<int>(cScnNum.size()));
+  auto isSection = [&](int number) {
+    if (numberedInOrder) return number >= 1 && number <= static_cast<int>(cScnNum.size());
+    return cScnNum.count(number) != 0;
+  };
 
   for (size_t i = 0; i < cSymTbl.size(); ++i) {
     AuxKind kind = i < cSymKind.size() ? cSymKind[i] : AuxKind::none;
     const syment& s = cSymTbl[i];
-    const std::string at = "' symbol[" + std::to_string(i) + "]";
     if (kind == AuxKind::none) {
-      if (s.n_scnum != 0 && s.n_scnum != -1 && s.n_scnum != -2 && cScnNum.count(s.n_scnum) == 0)
-        problem(at + " has an invalid n_scnum.");
-      if (needsString(s) && !lookUp(cStrTbl, s.n_offset())) problem(at + " has an invalid n_offset.");
+      if (s.n_scnum != 0 && s.n_scnum != -1 && s.n_scnum != -2 && !isSection(s.n_scnum))
+        problem(at(i) + " has an invalid n_scnum.");
+      if (needsString(s) && !hasString(cStrTbl, s.n_offset())) problem(at(i) + " has an invalid n_offset.");
       continue;
     }
     // The linker turns every file name into text; one the table lacks would
     // end the process there.
     if (kind == AuxKind::file) {
-      if (!lookUp(cStrTbl, getAux<aux_file>(s).x_offset)) problem(at + " has an invalid x_offset.");
+      if (!hasString(cStrTbl, getAux<aux_file>(s).x_offset)) problem(at(i) + " has an invalid x_offset.");
       continue;
     }
     bool good = true;
@@ -190,12 +225,12 @@ bool Coff::verify() const {
       }
       default: break;
     }
-    if (!good) problem(at + " has an invalid index.");
+    if (!good) problem(at(i) + " has an invalid index.");
   }
 
   size_t index = 0;
   for (const auto& [name, hdr] : cScnHdr) {
-    if (needsString(hdr) && !lookUp(cStrTbl, hdr.s_offset()))
+    if (needsString(hdr) && !hasString(cStrTbl, hdr.s_offset()))
       problem("' section[" + std::to_string(index) + "] has an invalid s_offset.");
     ++index;
   }

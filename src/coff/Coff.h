@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "coff/CoffFormat.h"
@@ -53,6 +54,15 @@ public:
   // end of the containing file (or archive), which bounds every read.
   static std::unique_ptr<Coff> make(std::span<const uint8_t> image, const std::string& name);
 
+  // The bytes of an open file from `offset` to its end; false when the
+  // file cannot be positioned or read. Shared with the library reader.
+  struct FileImage {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t size = 0;
+    std::span<const uint8_t> span() const { return {bytes.get(), size}; }
+  };
+  static bool readFileFrom(std::FILE* fp, long offset, FileImage& image);
+
   // True when every internal reference holds; reports each problem found.
   bool verify() const;
 
@@ -82,6 +92,11 @@ public:
   static std::optional<std::string> findName(const scnhdr& h, const std::map<int, std::string>& strTbl);
   static std::optional<std::string> findName(const syment& s, const std::map<int, std::string>& strTbl);
   static std::optional<std::string> findName(const aux_file& a, const std::map<int, std::string>& strTbl);
+  // The name without copying it: a view into the symbol's own name field or
+  // into the table's string, valid while both stay as they are (so `s` must
+  // be the stored entry, not a temporary copy). No value when the offset is
+  // unknown.
+  static std::optional<std::string_view> nameView(const syment& s, const std::map<int, std::string>& strTbl);
   // A name longer than 8 characters must be in the table already.
   static void setName(scnhdr& h, const std::map<int, std::string>& strTbl, const std::string& name);
   static void setName(syment& s, const std::map<int, std::string>& strTbl, const std::string& name);

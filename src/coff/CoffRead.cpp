@@ -10,9 +10,9 @@ namespace tarsil {
 
 namespace {
 
-// Zero-filled sections (s_scnptr 0) take memory the file does not hold. No
-// device has more than a few megabytes of memory, so more than this in one
-// object can only be a broken header.
+// Zero-filled sections other than uninitialized ones (s_scnptr 0) take
+// memory the file does not hold. No device has more than a few megabytes of
+// memory, so more than this in one object can only be a broken header.
 constexpr uint64_t maxZeroFill = 16u << 20;
 constexpr uint64_t maxStringTable = 0x40000000;
 
@@ -109,27 +109,28 @@ bool Reader::readSymbols(uint32_t nextFree) {
   const uint8_t* table = at(fh.f_symptr);
   auto& symTbl = cCoff->cSymTbl;
   auto& symKind = cCoff->cSymKind;
-  symTbl.reserve(count);
-  symKind.reserve(count);
+  // Sized once and filled in place; cut back below where the walk ends early.
+  symTbl.resize(count);
+  symKind.assign(count, AuxKind::none);
 
   uint64_t i = 0;
+  uint64_t taken = 0;
   while (i < count) {
-    syment sym = syment::decode(table + SYMESZ * i);
-    symTbl.push_back(sym);
-    symKind.push_back(AuxKind::none);
+    const syment& sym = symTbl[taken++] = syment::decode(table + SYMESZ * i);
     AuxKind kind = hasAux(sym);
+    const uint8_t numaux = sym.n_numaux;
     if (kind == AuxKind::none) {
       ++i;
       continue;
     }
-    if (i + sym.n_numaux >= count) break;
+    if (i + numaux >= count) break;
 
     syment first = syment::decode(table + SYMESZ * (i + 1));
     if (cOldLayout && kind == AuxKind::file) {
       // The older layout holds the name in the record itself; it may run on
       // through the symbol's further auxiliary slots but no further.
       const char* name = reinterpret_cast<const char*>(table + SYMESZ * (i + 1));
-      size_t room = AUXESZ * sym.n_numaux;
+      size_t room = AUXESZ * numaux;
       const void* nul = std::memchr(name, 0, room);
       size_t len = nul ? static_cast<size_t>(static_cast<const char*>(nul) - name) : room;
       if (nextFree > maxStringTable) return fail("' could not read symbol table.");
@@ -143,14 +144,16 @@ bool Reader::readSymbols(uint32_t nextFree) {
       }
       setAux(first, aux);
     }
-    symTbl.push_back(first);
-    symKind.push_back(kind);
-    for (uint64_t j = 2; j <= sym.n_numaux; ++j) {
-      symTbl.push_back(syment::decode(table + SYMESZ * (i + j)));
-      symKind.push_back(AuxKind::fcn_calls);
+    symKind[taken] = kind;
+    symTbl[taken++] = first;
+    for (uint64_t j = 2; j <= numaux; ++j) {
+      symKind[taken] = AuxKind::fcn_calls;
+      symTbl[taken++] = syment::decode(table + SYMESZ * (i + j));
     }
-    i += uint64_t{sym.n_numaux} + 1;
+    i += uint64_t{numaux} + 1;
   }
+  symTbl.resize(taken);
+  symKind.resize(taken);
   return true;
 }
 
@@ -164,7 +167,10 @@ bool Reader::readSection(uint16_t s) {
   coff.cScnHdr[name] = h;
   coff.cScnNum[s + 1] = name;
 
-  if (h.s_size != 0) {
+  // An uninitialized section is held by the size in its header alone: its
+  // bytes are in no file and never written, whatever size it declares.
+  const bool sizeOnly = h.s_scnptr == 0 && Coff::getScnType(h) == Coff::udata;
+  if (h.s_size != 0 && !sizeOnly) {
     if (h.s_scnptr == 0) {
       cZeroFill += h.s_size;
       if (cZeroFill > maxZeroFill) return fail("' could not read raw data.");
@@ -205,10 +211,11 @@ bool Reader::readSection(uint16_t s) {
     const size_t entry = cOldLayout ? RELSZ_OLD : RELSZ;
     if (!take(h.s_relptr, uint64_t{h.s_nreloc} * entry)) return fail("' could not read relocation info.");
     auto& relocs = coff.cReloc[name];
-    relocs.reserve(relocs.size() + h.s_nreloc);
+    const size_t first = relocs.size();
+    relocs.resize(first + h.s_nreloc);
     for (uint32_t j = 0; j < h.s_nreloc; ++j) {
       const uint8_t* p = at(h.s_relptr + uint64_t{entry} * j);
-      relocs.push_back(cOldLayout ? reloc::decodeOld(p) : reloc::decode(p));
+      relocs[first + j] = cOldLayout ? reloc::decodeOld(p) : reloc::decode(p);
     }
   }
   return true;
@@ -238,29 +245,44 @@ std::unique_ptr<Coff> Reader::read() {
   return std::move(cCoff);
 }
 
-// Everything from `offset` to the end of the file.
-bool readRest(std::FILE* fp, long offset, std::vector<uint8_t>& out) {
-  if (offset < 0 || std::fseek(fp, offset, SEEK_SET) != 0) return false;
-  out.clear();
+}  // namespace
+
+// One buffer sized from the file's length, left uninitialized: it is about
+// to be overwritten, and zeroing it first would cost a pass over every input
+// byte. A file whose length cannot be learnt is read in chunks instead.
+bool Coff::readFileFrom(std::FILE* fp, long offset, FileImage& image) {
+  image = FileImage();
+  if (offset < 0 || std::fseek(fp, 0, SEEK_END) != 0) return false;
+  const long end = std::ftell(fp);
+  if (std::fseek(fp, offset, SEEK_SET) != 0) return false;
+  if (end >= offset) {
+    const size_t want = static_cast<size_t>(end - offset);
+    image.bytes.reset(new uint8_t[want == 0 ? 1 : want]);
+    image.size = std::fread(image.bytes.get(), 1, want, fp);
+    return !std::ferror(fp);
+  }
+  std::vector<uint8_t> bytes;
   uint8_t chunk[65536];
   size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0) out.insert(out.end(), chunk, chunk + n);
-  return !std::ferror(fp);
+  while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+  if (std::ferror(fp)) return false;
+  image.bytes.reset(new uint8_t[bytes.empty() ? 1 : bytes.size()]);
+  std::copy(bytes.begin(), bytes.end(), image.bytes.get());
+  image.size = bytes.size();
+  return true;
 }
-
-}  // namespace
 
 std::unique_ptr<Coff> Coff::make(std::span<const uint8_t> image, const std::string& name) {
   return Reader(image, name).read();
 }
 
 std::unique_ptr<Coff> Coff::make(std::FILE* fp, long offset, const std::string& name) {
-  std::vector<uint8_t> bytes;
-  if (!readRest(fp, offset, bytes)) {
+  FileImage image;
+  if (!readFileFrom(fp, offset, image)) {
     Error::report(Error::error, "Coff::make()", "Coff file '" + name + "' could not read file header.", false);
     return nullptr;
   }
-  return make(std::span<const uint8_t>(bytes), name);
+  return make(image.span(), name);
 }
 
 std::unique_ptr<Coff> Coff::make(const std::string& name) {

@@ -1,12 +1,13 @@
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <system_error>
-#include <unordered_set>
+#include <string_view>
 #include <vector>
 
 #include "coff/Archive.h"
@@ -73,59 +74,141 @@ uint16_t deviceCode(const Coff& coff) { return static_cast<uint16_t>(coff.cOptHd
 
 bool isGeneric(const Coff& coff) { return (coff.cFileHdr.f_flags & F_GENERIC) != 0; }
 
-// The external names one object defines and references. Slots are told apart
-// by the kind the reader gave them, the same rule by which a library indexes
-// its members' definitions, so that what the index offers and what the
-// linker asks for are read alike.
-template <typename Visit>
-void forEachExternal(const Coff& coff, Visit&& visit) {
-  const size_t slots = std::min(coff.cSymTbl.size(), coff.cSymKind.size());
-  for (size_t i = 0; i < slots; ++i) {
-    if (coff.cSymKind[i] != AuxKind::none) continue;
-    const syment& sym = coff.cSymTbl[i];
-    const bool isDef = Coff::isExtDefinition(sym);
-    if (!isDef && !Coff::isExtReference(sym)) continue;
-    // Inputs were checked on reading, so every name resolves; a name that
-    // does not cannot be asked for or satisfied, and is passed over.
-    auto name = Coff::findName(sym, coff.cStrTbl);
-    if (name) visit(*name, isDef);
-  }
-}
-
-// The undefined names of the link, kept up to date as objects join, and the
-// subset of them that some library can satisfy. Each object's symbols are
-// looked at once, so importing many members stays near-linear.
+// The external names of the link, each interned once, with what the import
+// needs to know of it: whether some object joined so far defines it, and the
+// library member that would. The import then picks names from a heap instead
+// of walking every object's symbols again on each pass.
 class UndefinedNames {
 public:
   explicit UndefinedNames(const std::vector<std::unique_ptr<Archive>>& archives) {
-    for (size_t a = 0; a < archives.size(); ++a)
-      for (const auto& entry : archives[a]->cSymbols) cFirstArchive.emplace(entry.first, a);
-  }
-
-  void add(const Coff& coff) {
-    forEachExternal(coff, [this](const std::string& name, bool isDef) {
-      if (isDef) {
-        if (cDefined.insert(name).second) {
-          cUndefined.erase(name);
-          cSatisfiable.erase(name);
+    size_t offered = 0;
+    for (const auto& archive : archives) offered += archive->cSymbols.size();
+    cNames.reserve(offered * 2);
+    // The earliest library that defines a name is the one asked.
+    for (size_t a = 0; a < archives.size(); ++a) {
+      for (const auto& [symbol, member] : archives[a]->cSymbols) {
+        Name& name = cNames[intern(symbol)];
+        if (name.member == nullptr) {
+          name.member = member;
+          name.archive = a;
         }
-      } else if (!cDefined.count(name) && cUndefined.insert(name).second && cFirstArchive.count(name)) {
-        cSatisfiable.insert(name);
       }
-    });
+    }
   }
 
-  bool empty() const { return cSatisfiable.empty(); }
-  // The alphabetically first undefined name a library defines, and the
-  // earliest library that does.
-  const std::string& next() const { return *cSatisfiable.begin(); }
-  size_t archiveFor(const std::string& name) const { return cFirstArchive.at(name); }
+  // Slots are told apart by the kind the reader gave them, the same rule by
+  // which a library indexes its members' definitions, so that what the index
+  // offers and what the linker asks for are read alike.
+  void add(const Coff& coff) {
+    const size_t slots = std::min(coff.cSymTbl.size(), coff.cSymKind.size());
+    for (size_t i = 0; i < slots; ++i) {
+      if (coff.cSymKind[i] != AuxKind::none) continue;
+      const syment& sym = coff.cSymTbl[i];
+      const bool isDef = Coff::isExtDefinition(sym);
+      if (!isDef && !Coff::isExtReference(sym)) continue;
+      // Inputs were checked on reading, so every name resolves; a name that
+      // does not cannot be asked for or satisfied, and is passed over.
+      auto text = Coff::nameView(sym, coff.cStrTbl);
+      if (!text) continue;
+      const uint32_t id = intern(*text);
+      Name& name = cNames[id];
+      if (isDef) {
+        name.defined = true;
+      } else if (!name.defined && !name.queued && name.member != nullptr) {
+        name.queued = true;
+        cQueue.push_back(id);
+        std::push_heap(cQueue.begin(), cQueue.end(), later());
+      }
+    }
+  }
+
+  // The alphabetically first undefined name that a library defines; false
+  // when there is none. Names defined since they were queued are dropped
+  // here: a name once defined stays defined.
+  bool next(uint32_t& id) {
+    while (!cQueue.empty()) {
+      std::pop_heap(cQueue.begin(), cQueue.end(), later());
+      id = cQueue.back();
+      cQueue.pop_back();
+      if (!cNames[id].defined) return true;
+    }
+    return false;
+  }
+
+  std::string_view text(uint32_t id) const { return cNames[id].text; }
+  const Coff* member(uint32_t id) const { return cNames[id].member; }
+  size_t archive(uint32_t id) const { return cNames[id].archive; }
 
 private:
-  std::map<std::string, size_t> cFirstArchive;
-  std::unordered_set<std::string> cDefined;
-  std::set<std::string> cUndefined;
-  std::set<std::string> cSatisfiable;
+  struct Name {
+    // Into the archives' indexes and the objects' tables, which outlive this.
+    std::string_view text;
+    uint64_t hash = 0;
+    const Coff* member = nullptr;
+    size_t archive = 0;
+    bool defined = false;
+    bool queued = false;
+  };
+
+  // Names are short and looked up once per symbol of every object, so they
+  // go into an open-addressed table of ids hashed a word at a time.
+  static uint64_t hashOf(std::string_view text) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ text.size();
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+      uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      h = (h ^ word) * 0xFF51AFD7ED558CCDull;
+      h ^= h >> 32;
+    }
+    uint64_t rest = 0;
+    std::memcpy(&rest, text.data() + i, text.size() - i);
+    // A product mixes upwards only: the slot is taken from the top bits.
+    return (h ^ rest) * 0xC4CEB9FE1A85EC53ull;
+  }
+
+  size_t slotOf(uint64_t hash) const { return static_cast<size_t>(hash >> cShift); }
+
+  void grow() {
+    std::vector<uint32_t> slots(cSlots.empty() ? 1024 : cSlots.size() * 2, 0);
+    cShift = static_cast<unsigned>(64 - std::countr_zero(slots.size()));
+    const size_t mask = slots.size() - 1;
+    for (uint32_t id = 0; id < cNames.size(); ++id) {
+      size_t at = slotOf(cNames[id].hash);
+      while (slots[at] != 0) at = (at + 1) & mask;
+      slots[at] = id + 1;
+    }
+    cSlots.swap(slots);
+  }
+
+  uint32_t intern(std::string_view text) {
+    if ((cNames.size() + 1) * 2 > cSlots.size()) grow();
+    const uint64_t hash = hashOf(text);
+    const size_t mask = cSlots.size() - 1;
+    for (size_t at = slotOf(hash);; at = (at + 1) & mask) {
+      const uint32_t slot = cSlots[at];
+      if (slot == 0) {
+        cSlots[at] = static_cast<uint32_t>(cNames.size()) + 1;
+        cNames.push_back(Name{text, hash});
+        return static_cast<uint32_t>(cNames.size() - 1);
+      }
+      const Name& name = cNames[slot - 1];
+      if (name.hash == hash && name.text == text) return slot - 1;
+    }
+  }
+
+  // Orders the heap so that its top is the smallest name.
+  struct Later {
+    const std::vector<Name>* names;
+    bool operator()(uint32_t a, uint32_t b) const { return (*names)[a].text > (*names)[b].text; }
+  };
+  Later later() const { return Later{&cNames}; }
+
+  // Each slot holds an id plus one, 0 when free; at most half are taken.
+  std::vector<uint32_t> cSlots;
+  unsigned cShift = 64;
+  std::vector<Name> cNames;
+  std::vector<uint32_t> cQueue;
 };
 
 }  // namespace
@@ -161,21 +244,37 @@ bool Linker::buildLibs(std::string& error) {
 }
 
 bool Linker::importLibraryMembers(std::string& /*error*/) {
-  UndefinedNames names(cArchive);
-  for (const auto& coff : cCoff) names.add(*coff);
+  const bool debug = static_cast<bool>(Debug("Linker::importLibraryMembers"));
+  // Members are chosen first and handed over from their libraries at the end,
+  // so that each library is gone through once however many members leave it.
+  std::vector<std::pair<size_t, const Coff*>> imported;
+  {
+    UndefinedNames names(cArchive);
+    for (const auto& coff : cCoff) names.add(*coff);
 
-  while (!names.empty()) {
-    // Copied: adding the member erases the name from the set that holds it.
-    const std::string symbol = names.next();
-    const Archive& archive = *cArchive[names.archiveFor(symbol)];
-    auto member = archive.getCoff(symbol);
-    TARSIL_ASSERT(member != nullptr);
-    if (Debug("Linker::importLibraryMembers"))
-      std::cout << "Linker::importLibraryMembers() - imported library '" << archive.cFileName << "', member '"
-                << member->cFileName << "' for symbol '" << symbol << "'\n";
-    names.add(*member);
-    cCoff.push_back(std::move(member));
+    uint32_t symbol = 0;
+    while (names.next(symbol)) {
+      const Coff* member = names.member(symbol);
+      const size_t archive = names.archive(symbol);
+      if (debug)
+        std::cout << "Linker::importLibraryMembers() - imported library '" << cArchive[archive]->cFileName
+                  << "', member '" << member->cFileName << "' for symbol '" << names.text(symbol) << "'\n";
+      names.add(*member);
+      imported.emplace_back(archive, member);
+    }
   }
+
+  std::vector<std::vector<const Coff*>> chosen(cArchive.size());
+  for (const auto& [archive, member] : imported) chosen[archive].push_back(member);
+  std::vector<std::vector<std::unique_ptr<Coff>>> taken(cArchive.size());
+  for (size_t a = 0; a < cArchive.size(); ++a) {
+    taken[a] = cArchive[a]->takeMembers(chosen[a]);
+    // A member joins once: every name it defines is defined from then on.
+    TARSIL_ASSERT(taken[a].size() == chosen[a].size());
+  }
+  std::vector<size_t> nextOf(cArchive.size(), 0);
+  cCoff.reserve(cCoff.size() + imported.size());
+  for (const auto& [archive, member] : imported) cCoff.push_back(std::move(taken[archive][nextOf[archive]++]));
   return true;
 }
 

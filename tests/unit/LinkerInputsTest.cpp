@@ -2,7 +2,9 @@
 
 #include "TestDevices.h"
 
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -92,8 +94,14 @@ TEST_F(LinkerInputsTest, ImportTakesTheFirstSatisfiableNameFromTheEarliestLibrar
                                                   object("C.o", {"c"}))));
   l.cArchive.push_back(library("two.lib", members(object("A2.o", {"a"}), object("Z.o", {"zz"}))));
   EXPECT_EQ(import(), (std::vector<std::string>{"main.o", "A.o", "B.o", "C.o", "Z.o"}));
-  // Imported members are copies: the library keeps its own.
-  EXPECT_NE(l.cCoff[1].get(), l.cArchive[0]->cMembers[0].get());
+  // Imported members are handed over, not copied: a library keeps only what
+  // stayed behind, and no longer offers what left it.
+  EXPECT_TRUE(l.cArchive[0]->cMembers.empty());
+  EXPECT_FALSE(l.cArchive[0]->hasExtDefinition("a"));
+  ASSERT_EQ(l.cArchive[1]->cMembers.size(), 1u);
+  EXPECT_EQ(l.cArchive[1]->cMembers[0]->cFileName, "A2.o");
+  EXPECT_EQ(l.cArchive[1]->getCoff("a")->cFileName, "A2.o");
+  EXPECT_EQ(l.cArchive[1]->getCoff("zz"), nullptr);
 }
 
 TEST_F(LinkerInputsTest, WhatIsDefinedAnywhereIsNeverImported) {
@@ -140,6 +148,61 @@ TEST_F(LinkerInputsTest, LongChainsImportEveryMemberOnce) {
   auto names = import();
   ASSERT_EQ(names.size(), static_cast<size_t>(count + 1));
   for (int i = 0; i < count; ++i) EXPECT_EQ(names[static_cast<size_t>(i + 1)], "m" + std::to_string(i) + ".o");
+}
+
+TEST_F(LinkerInputsTest, ManyPendingNamesFollowThePassByPassRule) {
+  // Hundreds of names wait at once, members bring in names that sort before
+  // or after the ones waiting, some names are never defined and a second
+  // library repeats some of the first's. The import must match the rule run
+  // literally: each pass takes the alphabetically first undefined name that
+  // a library defines, from the earliest such library.
+  auto name = [](int i) { return "n" + std::to_string(i % 1000); };
+  struct Def {
+    std::string member;
+    std::vector<std::string> defs, refs;
+  };
+  std::vector<std::vector<Def>> libs(2);
+  for (int k = 0; k < 600; ++k) {
+    Def d{"a" + std::to_string(k) + ".o", {name(k * 37)}, {name(k * 53 + 11), name(k * 29 + 500)}};
+    libs[k % 3 == 0 ? 1 : 0].push_back(d);
+    if (k % 5 == 0) libs[1].push_back({"b" + std::to_string(k) + ".o", {name(k * 37)}, {}});
+  }
+  std::vector<std::string> mainRefs;
+  for (int i = 0; i < 60; ++i) mainRefs.push_back(name(i * 131 + 7));
+
+  // The earliest definer of each name: a member that has joined defines all
+  // its names, so it is never asked again.
+  std::map<std::string, const Def*> definer;
+  for (const auto& lib : libs)
+    for (const Def& d : lib)
+      for (const std::string& n : d.defs) definer.emplace(n, &d);
+  std::set<std::string> defined, referenced(mainRefs.begin(), mainRefs.end());
+  std::vector<std::string> expected{"main.o"};
+  while (true) {
+    const Def* next = nullptr;
+    for (const std::string& ref : referenced) {
+      auto it = definer.find(ref);
+      if (!defined.count(ref) && it != definer.end()) {
+        next = it->second;
+        break;
+      }
+    }
+    if (!next) break;
+    expected.push_back(next->member);
+    defined.insert(next->defs.begin(), next->defs.end());
+    referenced.insert(next->refs.begin(), next->refs.end());
+  }
+  ASSERT_GT(expected.size(), 100u);
+
+  l.cCoff.push_back(object("main.o", {}, mainRefs));
+  for (size_t a = 0; a < libs.size(); ++a) {
+    std::vector<std::unique_ptr<Coff>> coffs;
+    for (const Def& d : libs[a]) coffs.push_back(object(d.member, d.defs, d.refs));
+    testing::internal::CaptureStdout();  // the repeated definitions are reported
+    l.cArchive.push_back(library("l" + std::to_string(a) + ".lib", std::move(coffs)));
+    testing::internal::GetCapturedStdout();
+  }
+  EXPECT_EQ(import(), expected);
 }
 
 TEST_F(LinkerInputsTest, ImportWithoutLibrariesOrReferencesChangesNothing) {
