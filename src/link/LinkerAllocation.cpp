@@ -235,7 +235,15 @@ bool Linker::allocateRelUnassigned(std::vector<Memory>& mems, const std::string&
   }
   // The tightest memory that still takes the section keeps the large holes
   // free for the large sections that come later.
-  std::stable_sort(candidates.begin(), candidates.end(), memsize_less);
+  // A handful of memories is sorted in place: stable like the library sort,
+  // without the buffer that it allocates on every call.
+  if (candidates.size() <= 32) {
+    for (std::size_t i = 1; i < candidates.size(); ++i)
+      for (std::size_t j = i; j > 0 && memsize_less(candidates[j], candidates[j - 1]); --j)
+        std::swap(candidates[j], candidates[j - 1]);
+  } else {
+    std::stable_sort(candidates.begin(), candidates.end(), memsize_less);
+  }
   if (Debug("Linker::allocateRelUnassigned")) {
     std::cout << "**********\ndumping memory's sorted by increasing largest hole size:\n";
     for (const auto& candidate : candidates) candidate.first->print(std::cout);
