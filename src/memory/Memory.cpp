@@ -258,34 +258,48 @@ namespace {
 
 // printf's "%*s": right-aligned, never cut, so a long name pushes the rest of
 // the line along instead of losing characters.
-void column(std::ostream& os, const std::string& text, std::size_t width) {
-  if (text.size() < width) os << std::string(width - text.size(), ' ');
-  os << text;
+void column(std::string& line, std::string_view text, std::size_t width) {
+  if (text.size() < width) line.append(width - text.size(), ' ');
+  line.append(text);
 }
 
-void displayLine(std::ostream& os, const std::string& memory, const std::string& start, const std::string& end,
-                 const std::string& section, const std::string& address, const std::string& size) {
-  column(os, memory, 10);
-  os << ' ';
-  column(os, start, 10);
-  os << ' ';
-  column(os, end, 10);
-  os << ' ';
-  column(os, section, 20);
-  os << ' ';
-  column(os, address, 10);
-  os << ' ';
-  column(os, size, 10);
-  os << '\n';
+// "0x" and the low 16 bits in four hexadecimal digits.
+std::string_view hex4(unsigned long value, char (&text)[6]) {
+  static constexpr char digits[] = "0123456789abcdef";
+  text[0] = '0';
+  text[1] = 'x';
+  for (int i = 0; i < 4; ++i) text[5 - i] = digits[(value >> (4 * i)) & 0xF];
+  return std::string_view(text, 6);
+}
+
+// One line of the listing, built whole and written at once: a memory of
+// thousands of sections is listed in every run that asks for a map.
+void displayLine(std::ostream& os, std::string& line, std::string_view memory, std::string_view start,
+                 std::string_view end, std::string_view section, std::string_view address, std::string_view size) {
+  line.clear();
+  column(line, memory, 10);
+  line += ' ';
+  column(line, start, 10);
+  line += ' ';
+  column(line, end, 10);
+  line += ' ';
+  column(line, section, 20);
+  line += ' ';
+  column(line, address, 10);
+  line += ' ';
+  column(line, size, 10);
+  line += '\n';
+  os.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
 
 }  // namespace
 
 void Memory::display(std::ostream& os, bool withHeader) const {
+  std::string line;
   if (withHeader) {
-    displayLine(os, "Memory", "Start", "End", "Section", "Address", "Size(Bytes)");
-    const std::string rule = "---------";
-    displayLine(os, rule, rule, rule, rule, rule, rule);
+    displayLine(os, line, "Memory", "Start", "End", "Section", "Address", "Size(Bytes)");
+    const std::string_view rule = "---------";
+    displayLine(os, line, rule, rule, rule, rule, rule, rule);
   }
   std::vector<std::pair<const std::string*, const Range*>> placed;
   placed.reserve(cAllocated.size());
@@ -293,15 +307,15 @@ void Memory::display(std::ostream& os, bool withHeader) const {
   std::stable_sort(placed.begin(), placed.end(),
                    [](const auto& a, const auto& b) { return a.second->getStart() < b.second->getStart(); });
 
-  std::string name = cName;
-  std::string start = hexPrint(cPhysicalStart, 2);
-  std::string end = hexPrint(cPhysicalEnd, 2);
-  if (placed.empty()) displayLine(os, name, start, end, "", "", "");
+  char startText[6], endText[6], addressText[6], sizeText[6];
+  std::string_view name = cName;
+  std::string_view start = hex4(cPhysicalStart, startText);
+  std::string_view end = hex4(cPhysicalEnd, endText);
+  if (placed.empty()) displayLine(os, line, name, start, end, "", "", "");
   for (const auto& [secName, range] : placed) {
-    displayLine(os, name, start, end, *secName, hexPrint(range->getStart(), 2), hexPrint(range->size(), 2));
-    name.clear();
-    start.clear();
-    end.clear();
+    displayLine(os, line, name, start, end, *secName, hex4(range->getStart(), addressText),
+                hex4(range->size(), sizeText));
+    name = start = end = std::string_view();
   }
 }
 
