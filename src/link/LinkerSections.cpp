@@ -54,11 +54,20 @@ bool Linker::buildSectionAttribs(std::string& error) {
   }
 
   auto flush = [&]() {
-    std::vector<const Merged*> order;
+    // Sorted by the first eight bytes as one number, and by the whole name
+    // only where those agree: most section names are short.
+    std::vector<std::pair<uint64_t, const Merged*>> order;
     order.reserve(merged.size());
-    for (const Merged& m : merged) order.push_back(&m);
-    std::sort(order.begin(), order.end(), [](const Merged* a, const Merged* b) { return a->name < b->name; });
-    for (const Merged* m : order) {
+    for (const Merged& m : merged) {
+      uint64_t prefix = 0;
+      for (std::size_t i = 0; i < 8; ++i)
+        prefix = prefix << 8 | (i < m.name.size() ? static_cast<unsigned char>(m.name[i]) : 0u);
+      order.emplace_back(prefix, &m);
+    }
+    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+      return a.first != b.first ? a.first < b.first : a.second->name < b.second->name;
+    });
+    for (const auto& [prefix, m] : order) {
       const std::string name(m->name);
       cScnSize.insert_or_assign(cScnSize.end(), name, m->size);
       if (!m->complete) continue;
