@@ -455,3 +455,28 @@ TEST(MemoryPlacement, indexedChoiceMatchesThePlainScan) {
     }
   }
 }
+
+TEST(Memory, aSectionOfManyPiecesFindsEachByItsFile) {
+  // Past a handful of pieces the files are found through an index; every
+  // piece must still be found, and a file not loaded must not be.
+  Memory m = dataBank("bank", 0, 0xFF);
+  m.allocateSection("shared", 40, false, 1);
+  for (int i = 0; i < 20; ++i) {
+    const std::string file = "lib.lib(member" + std::to_string(i) + ".o)";
+    ASSERT_FALSE(m.isLoaded(file, "shared")) << file;
+    m.loadSection(file, "shared", 2);
+  }
+  for (int i = 0; i < 20; ++i) {
+    const std::string file = "lib.lib(member" + std::to_string(i) + ".o)";
+    EXPECT_EQ(m.getLoadedStart(file, "shared"), static_cast<uint32_t>(2 * i)) << file;
+    EXPECT_EQ(m.getLoadedSize(file, "shared"), 2u) << file;
+  }
+  EXPECT_FALSE(m.isLoaded("lib.lib(member20.o)", "shared"));
+  EXPECT_EQ(m.getAllocated().at("shared").getLoaded().size(), 20u);
+
+  // A copy of the memory answers from its own ranges, not from the original's.
+  Memory copy = m;
+  copy.loadSection("late.o", "shared", 0);
+  EXPECT_TRUE(copy.isLoaded("late.o", "shared"));
+  EXPECT_FALSE(m.isLoaded("late.o", "shared"));
+}
