@@ -5,6 +5,8 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "coff/Archive.h"
@@ -217,6 +219,24 @@ public:
   unsigned long placementLength(const std::string& scnName) const;
   std::map<std::string, unsigned long> cScnPlacementLength;
   mutable std::map<std::string, std::size_t> cSectionDescIndex;
+  // One section's merged attributes, read together.
+  struct ScnAttr {
+    Coff::ScnType type = Coff::unknown;
+    bool abs = false;
+    bool share = false;
+    bool access = false;
+    bool overlay = false;
+    unsigned long size = 0;
+    unsigned long absStart = 0;
+  };
+  // The attribute maps gathered by name while placement runs, so that each
+  // pass takes a section's attributes with one hash instead of a walk down
+  // every map; keys view the names in cScnType.
+  std::unordered_map<std::string_view, ScnAttr> cScnAttrs;
+  ScnAttr scnAttr(const std::string& scnName) const;
+  void gatherScnAttrs();
+  // mapSections' passes, with the attributes gathered.
+  bool placeSections(std::string& error);
 
   // LinkerInitTable.cpp
   std::string getInitImageName(const std::string& ramName) const;

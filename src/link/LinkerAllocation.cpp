@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <iostream>
 #include <set>
+#include <string_view>
 #include <tuple>
+#include <unordered_map>
 
 #include "link/Linker.h"
 #include "support/Assert.h"
@@ -51,17 +53,68 @@ unsigned Linker::bytesPerLocation(MemType memType) const {
   return (cRamWidthBits + 7u) / 8u;
 }
 
+namespace {
+
+// Walks one name-ordered map alongside another: asked for names in
+// ascending order, it finds each in amortized constant time.
+template <typename Map>
+class Cursor {
+public:
+  explicit Cursor(const Map& map) : cMap(map), cIt(map.begin()) {}
+  const typename Map::mapped_type* find(const std::string& name) {
+    while (cIt != cMap.end() && cIt->first < name) ++cIt;
+    return cIt != cMap.end() && cIt->first == name ? &cIt->second : nullptr;
+  }
+
+private:
+  const Map& cMap;
+  typename Map::const_iterator cIt;
+};
+
+}  // namespace
+
+void Linker::gatherScnAttrs() {
+  cScnAttrs.clear();
+  cScnAttrs.reserve(cScnType.size());
+  Cursor abs(cScnAbs), share(cScnShare), access(cScnAccess), overlay(cScnOverlay);
+  Cursor size(cScnSize), absStart(cScnAbsStart);
+  for (const auto& [name, kind] : cScnType) {
+    ScnAttr attr;
+    attr.type = kind;
+    if (const bool* f = abs.find(name)) attr.abs = *f;
+    if (const bool* f = share.find(name)) attr.share = *f;
+    if (const bool* f = access.find(name)) attr.access = *f;
+    if (const bool* f = overlay.find(name)) attr.overlay = *f;
+    if (const unsigned long* v = size.find(name)) attr.size = *v;
+    if (const unsigned long* v = absStart.find(name)) attr.absStart = *v;
+    cScnAttrs.emplace(name, attr);
+  }
+}
+
+Linker::ScnAttr Linker::scnAttr(const std::string& scnName) const {
+  if (auto it = cScnAttrs.find(scnName); it != cScnAttrs.end()) return it->second;
+  // Sections the linker makes while placing are not gathered; they are few.
+  ScnAttr attr;
+  if (auto it = cScnType.find(scnName); it != cScnType.end()) attr.type = it->second;
+  attr.abs = flagOf(cScnAbs, scnName);
+  attr.share = flagOf(cScnShare, scnName);
+  attr.access = flagOf(cScnAccess, scnName);
+  attr.overlay = flagOf(cScnOverlay, scnName);
+  attr.size = valueOf(cScnSize, scnName);
+  attr.absStart = valueOf(cScnAbsStart, scnName);
+  return attr;
+}
+
 std::vector<Memory>* Linker::scnMemories(const std::string& scnName) {
-  auto kind = cScnType.find(scnName);
-  if (kind == cScnType.end()) return nullptr;
-  switch (kind->second) {
+  const ScnAttr attr = scnAttr(scnName);
+  switch (attr.type) {
     case Coff::code:
     case Coff::romdata:
       return &cCodePage;
     case Coff::idata:
     case Coff::udata: {
-      if (flagOf(cScnShare, scnName)) return &cShareBanks;
-      if (flagOf(cScnAccess, scnName)) return &cAccessBanks;
+      if (attr.share) return &cShareBanks;
+      if (attr.access) return &cAccessBanks;
       return &cDataBanks;
     }
     default:
@@ -70,8 +123,8 @@ std::vector<Memory>* Linker::scnMemories(const std::string& scnName) {
 }
 
 const std::string& Linker::scnDirectiveMemory(const std::string& scnName, const SectionDesc& desc) const {
-  auto kind = cScnType.find(scnName);
-  bool inProgramMemory = kind != cScnType.end() && (kind->second == Coff::code || kind->second == Coff::romdata);
+  const Coff::ScnType kind = scnAttr(scnName).type;
+  bool inProgramMemory = kind == Coff::code || kind == Coff::romdata;
   return inProgramMemory ? desc.getLoadMemory() : desc.getRunMemory();
 }
 
@@ -87,25 +140,24 @@ const SectionDesc* Linker::findSectionDesc(const std::string& scnName) const {
 }
 
 unsigned long Linker::placementLength(const std::string& scnName) const {
-  auto grown = cScnPlacementLength.find(scnName);
-  if (grown != cScnPlacementLength.end()) return grown->second;
-  return valueOf(cScnSize, scnName);
+  if (!cScnPlacementLength.empty()) {
+    auto grown = cScnPlacementLength.find(scnName);
+    if (grown != cScnPlacementLength.end()) return grown->second;
+  }
+  return scnAttr(scnName).size;
 }
 
 namespace {
 
-unsigned short scnAlignment(const std::map<std::string, Coff::ScnType>& types, const std::string& scnName,
-                            uint16_t romWidthBits) {
+unsigned short scnAlignment(Coff::ScnType kind, uint16_t romWidthBits) {
   // Byte-addressed program memory fetches whole instruction words, so code
   // must begin on an even address.
-  auto kind = types.find(scnName);
-  bool isCode = kind != types.end() && kind->second == Coff::code;
-  return static_cast<unsigned short>(isCode && romWidthBits == 8 ? 2 : 1);
+  return static_cast<unsigned short>(kind == Coff::code && romWidthBits == 8 ? 2 : 1);
 }
 
-bool wordAligned(const std::map<std::string, Coff::ScnType>& types, const std::string& scnName, unsigned long start,
-                 uint16_t romWidthBits, std::string& error) {
-  if (scnAlignment(types, scnName, romWidthBits) == 1 || start % 2 == 0) return true;
+bool wordAligned(Coff::ScnType kind, const std::string& scnName, unsigned long start, uint16_t romWidthBits,
+                 std::string& error) {
+  if (scnAlignment(kind, romWidthBits) == 1 || start % 2 == 0) return true;
   error = "Absolute code section '" + scnName + "' must start at a word-aligned address.";
   return false;
 }
@@ -114,7 +166,7 @@ bool wordAligned(const std::map<std::string, Coff::ScnType>& types, const std::s
 
 bool Linker::allocateAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
                                  unsigned long start, unsigned long length, bool isOverlay, std::string& error) {
-  if (!wordAligned(cScnType, scnName, start, cRomWidthBits, error)) return false;
+  if (!wordAligned(scnAttr(scnName).type, scnName, start, cRomWidthBits, error)) return false;
   Memory* mem = findMemory(mems, memName);
   if (mem == nullptr) {
     error = "section '" + scnName + "' has a memory '" + memName + "' which is not defined in the linker command file.";
@@ -135,7 +187,7 @@ bool Linker::allocateAbsAssigned(std::vector<Memory>& mems, const std::string& m
 
 bool Linker::allocateAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, unsigned long start,
                                    unsigned long length, bool isOverlay, std::string& error) {
-  if (!wordAligned(cScnType, scnName, start, cRomWidthBits, error)) return false;
+  if (!wordAligned(scnAttr(scnName).type, scnName, start, cRomWidthBits, error)) return false;
   if (Debug("Linker::allocateAbsUnassigned"))
     std::cout << "Linker::allocateAbsUnassigned() - section '" << scnName << "' start=" << hex8(start)
               << " length=" << hex8(length) << "\n";
@@ -159,7 +211,7 @@ bool Linker::allocateRelAssigned(std::vector<Memory>& mems, const std::string& m
     error = "section '" + scnName + "' has a memory '" + memName + "' which is not defined in the linker command file.";
     return false;
   }
-  unsigned short alignment = scnAlignment(cScnType, scnName, cRomWidthBits);
+  unsigned short alignment = scnAlignment(scnAttr(scnName).type, cRomWidthBits);
   if (Debug("Linker::allocateRelAssigned"))
     std::cout << "Linker::allocateRelAssigned() - section '" << scnName << "' memory '" << memName
               << "' length=" << hex8(length) << " alignment=" << alignment << "\n";
@@ -183,13 +235,21 @@ bool Linker::allocateRelUnassigned(std::vector<Memory>& mems, const std::string&
   }
   // The tightest memory that still takes the section keeps the large holes
   // free for the large sections that come later.
-  std::stable_sort(candidates.begin(), candidates.end(), memsize_less);
+  // A handful of memories is sorted in place: stable like the library sort,
+  // without the buffer that it allocates on every call.
+  if (candidates.size() <= 32) {
+    for (std::size_t i = 1; i < candidates.size(); ++i)
+      for (std::size_t j = i; j > 0 && memsize_less(candidates[j], candidates[j - 1]); --j)
+        std::swap(candidates[j], candidates[j - 1]);
+  } else {
+    std::stable_sort(candidates.begin(), candidates.end(), memsize_less);
+  }
   if (Debug("Linker::allocateRelUnassigned")) {
     std::cout << "**********\ndumping memory's sorted by increasing largest hole size:\n";
     for (const auto& candidate : candidates) candidate.first->print(std::cout);
     std::cout << "**********\n";
   }
-  unsigned short alignment = scnAlignment(cScnType, scnName, cRomWidthBits);
+  unsigned short alignment = scnAlignment(scnAttr(scnName).type, cRomWidthBits);
   for (const auto& candidate : candidates) {
     Memory* mem = candidate.first;
     if (!mem->canFit(length, alignment)) continue;
@@ -231,6 +291,14 @@ void dumpPass(const char* title, const std::vector<Pending>& list) {
 }  // namespace
 
 bool Linker::mapSections(std::string& error) {
+  gatherScnAttrs();
+  bool mapped = placeSections(error);
+  // The gathered attributes view names that later stages may change.
+  cScnAttrs.clear();
+  return mapped;
+}
+
+bool Linker::placeSections(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::mapSections"));
 
   std::set<std::string> images;
@@ -259,13 +327,16 @@ bool Linker::mapSections(std::string& error) {
   // to the following word, so the section needs that much more room than
   // the sum of its byte sizes.
   cScnPlacementLength.clear();
+  // With one byte per location no piece can end inside one.
+  const bool wholeBytes = cRomWidthBits != 0 && bytesPerLocation(rom) == 1;
   for (const auto& coff : cCoff) {
+    if (wholeBytes) break;
     for (const auto& [number, name] : coff->cScnNum) {
       auto header = coff->cScnHdr.find(name);
-      auto kind = cScnType.find(name);
-      if (header == coff->cScnHdr.end() || kind == cScnType.end()) continue;
-      if (flagOf(cScnAbs, name) || flagOf(cScnOverlay, name)) continue;
-      if (kind->second != Coff::code && kind->second != Coff::romdata) continue;
+      auto attr = cScnAttrs.find(name);
+      if (header == coff->cScnHdr.end() || attr == cScnAttrs.end()) continue;
+      if (attr->second.abs || attr->second.overlay) continue;
+      if (attr->second.type != Coff::code && attr->second.type != Coff::romdata) continue;
       unsigned long perLocation = bytesPerLocation(rom);
       unsigned long bytes = header->second.s_size;
       unsigned long whole = (bytes + perLocation - 1) / perLocation * perLocation;
@@ -274,7 +345,7 @@ bool Linker::mapSections(std::string& error) {
     }
   }
   for (auto it = cScnPlacementLength.begin(); it != cScnPlacementLength.end();) {
-    if (it->second == valueOf(cScnSize, it->first))
+    if (it->second == scnAttr(it->first).size)
       it = cScnPlacementLength.erase(it);
     else
       ++it;
@@ -286,9 +357,10 @@ bool Linker::mapSections(std::string& error) {
   // then work around them.
   for (const auto& [name, isAbs] : cScnAbs) {
     if (!isAbs) continue;
-    unsigned long start = valueOf(cScnAbsStart, name);
-    unsigned long length = valueOf(cScnSize, name);
-    bool isOverlay = flagOf(cScnOverlay, name);
+    const ScnAttr attr = scnAttr(name);
+    unsigned long start = attr.absStart;
+    unsigned long length = attr.size;
+    bool isOverlay = attr.overlay;
     absolutes.push_back({name, length, false});
     std::vector<Memory>* mems = scnMemories(name);
     if (mems == nullptr) {
@@ -320,7 +392,7 @@ bool Linker::mapSections(std::string& error) {
       continue;
     }
     auto kind = cScnType.find(name);
-    if (kind == cScnType.end() || flagOf(cScnAbs, name)) continue;
+    if (kind == cScnType.end() || scnAttr(name).abs) continue;
     unsigned long length = placementLength(name);
     assigned.push_back({name, length, false});
     if (debug) {
@@ -332,7 +404,7 @@ bool Linker::mapSections(std::string& error) {
       error = "unknown section type for section '" + name + "'.";
       return false;
     }
-    if (!allocateRelAssigned(*mems, scnDirectiveMemory(name, desc), name, length, flagOf(cScnOverlay, name), error))
+    if (!allocateRelAssigned(*mems, scnDirectiveMemory(name, desc), name, length, scnAttr(name).overlay, error))
       return false;
   }
 
@@ -340,21 +412,29 @@ bool Linker::mapSections(std::string& error) {
   if (!isInitTableAssigned() && !allocateInitTable(error)) return false;
 
   for (const auto& [name, kind] : cScnType) {
-    if (images.count(name) != 0 || flagOf(cScnAbs, name) || kind == Coff::actrec) continue;
-    if (findSectionDesc(name) != nullptr) continue;
+    if (kind == Coff::actrec || (!images.empty() && images.count(name) != 0)) continue;
+    const ScnAttr attr = scnAttr(name);
+    if (attr.abs || findSectionDesc(name) != nullptr) continue;
     unassigned.push_back({name, placementLength(name), false});
   }
   for (const auto& [name, kind] : cScnType) {
     if (kind != Coff::idata) continue;
     std::string image = getInitImageName(name);
-    if (findSectionDesc(image) == nullptr) unassigned.push_back({image, getInitImageSize(valueOf(cScnSize, name)), true});
+    if (findSectionDesc(image) == nullptr) unassigned.push_back({image, getInitImageSize(scnAttr(name).size), true});
   }
   // Largest first, while the holes are still large; equal sizes go in
   // descending name order so that the result never depends on input order.
-  std::sort(unassigned.begin(), unassigned.end(), [](const Pending& a, const Pending& b) {
-    return std::tie(b.size, b.name) < std::tie(a.size, a.name);
+  // The entries are sorted through pointers: moving the names costs more
+  // than comparing them.
+  std::vector<const Pending*> order;
+  order.reserve(unassigned.size());
+  for (const Pending& entry : unassigned) order.push_back(&entry);
+  std::sort(order.begin(), order.end(), [](const Pending* a, const Pending* b) {
+    if (a->size != b->size) return a->size > b->size;
+    return a->name > b->name;
   });
-  for (const auto& entry : unassigned) {
+  for (const Pending* pending : order) {
+    const Pending& entry = *pending;
     if (entry.isImage) {
       if (!allocateInitSection(entry.name, error)) return false;
       continue;
@@ -364,7 +444,7 @@ bool Linker::mapSections(std::string& error) {
       error = "unknown section type for section '" + entry.name + "'.";
       return false;
     }
-    if (!allocateRelUnassigned(*mems, entry.name, entry.size, flagOf(cScnOverlay, entry.name), error)) return false;
+    if (!allocateRelUnassigned(*mems, entry.name, entry.size, scnAttr(entry.name).overlay, error)) return false;
   }
 
   // Activation records go last: they overlay one another wherever the call
@@ -379,7 +459,7 @@ bool Linker::mapSections(std::string& error) {
         error = "section '" + name + "' is given as a function's activation record but is not an activation record section.";
         return false;
       }
-      unsigned long size = valueOf(cScnSize, name);
+      unsigned long size = scnAttr(name).size;
       recordSet.insert({name, size});
       records.push_back({name, size, false});
     }
@@ -400,25 +480,39 @@ bool Linker::mapSections(std::string& error) {
     std::cout << "Linker::mapSections():\n";
     dumpPass("  absolute dump: ", absolutes);
     dumpPass("  relocatable assigned dump: ", assigned);
-    dumpPass("  relocatable unassigned dump: ", unassigned);
+    std::cout << "  relocatable unassigned dump: " << "\n";
+    for (const Pending* entry : order)
+      std::cout << "    section '" << entry->name << "', size=" << entry->size << "\n";
     dumpPass("  activation record dump: ", records);
   }
   return true;
 }
 
 bool Linker::loadSections(std::string& error) {
+  // Every piece asks where its section went; one hash serves each.
+  struct Placed {
+    Memory* mem;
+    bool abs;
+  };
+  std::unordered_map<std::string_view, Placed> placed;
+  placed.reserve(cScnMem.size());
+  Cursor absFlags(cScnAbs);
+  for (const auto& [name, mem] : cScnMem) {
+    const bool* abs = absFlags.find(name);
+    placed.emplace(name, Placed{mem, abs != nullptr && *abs});
+  }
   for (const auto& coff : cCoff) {
     const std::string& file = coff->cFileName;
     for (const auto& [number, name] : coff->cScnNum) {
       auto header = coff->cScnHdr.find(name);
       TARSIL_ASSERT(header != coff->cScnHdr.end());
-      auto placed = cScnMem.find(name);
-      if (placed == cScnMem.end()) {
+      auto where = placed.find(name);
+      if (where == placed.end()) {
         if (Debug("Linker::loadSections")) std::cout << name << " not allocated???\n";
         bool mem = false;
         TARSIL_ASSERT(mem);
       }
-      Memory* mem = placed->second;
+      Memory* mem = where->second.mem;
       // Pieces are told apart by their file's name; two inputs of one name
       // that both add to a section would share one start.
       if (mem->isLoaded(file, name)) {
@@ -426,7 +520,7 @@ bool Linker::loadSections(std::string& error) {
         return false;
       }
       const scnhdr& h = header->second;
-      if (flagOf(cScnAbs, name))
+      if (where->second.abs)
         mem->loadAbsSection(file, name, h.s_paddr, h.s_size);
       else
         mem->loadSection(file, name, h.s_size);

@@ -108,6 +108,9 @@ void Linker::propagateInterruptCalls(std::set<const syment*>& visited, const Cal
 
 void Linker::buildCallGraph() {
   bool indirectCall = false;
+  // Node names serve only the debug listings; a large program should not
+  // pay for a copy of every name in a second map.
+  const bool named = bool(Debug("Linker::buildCallGraph")) || bool(Debug("Linker::buildInterferenceGraph"));
   for (const auto& coff : cCoff) {
     const std::vector<syment>& table = coff->cSymTbl;
     for (size_t i = 0; i < table.size(); i += 1 + table[i].n_numaux) {
@@ -117,7 +120,7 @@ void Linker::buildCallGraph() {
       func.cName = symbolName(*coff, table[i]);
       std::optional<aux_fcn> aux = fcnAux(*coff, i);
       func.cHasActRec = aux && aux->x_actscnum != 0;
-      cCallNodeName.emplace(func.cSym, func.cName);
+      if (named) cCallNodeName.emplace(func.cSym, func.cName);
       std::set<const syment*>& callees = cCallGraph[func.cSym];
 
       size_t last = std::min(table.size() - 1, i + table[i].n_numaux);
@@ -134,12 +137,12 @@ void Linker::buildCallGraph() {
         }
         if (call.x_calleendx >= table.size()) continue;  // verify() refuses such an object
         const syment* callee = &table[call.x_calleendx];
-        std::string calleeName = symbolName(*coff, *callee);
+        std::string calleeName = named ? symbolName(*coff, *callee) : std::string();
         if (Coff::isExtReference(*callee)) {
           auto def = cExtRefDef.find(callee);
           if (def != cExtRefDef.end() && def->second) callee = def->second;
         }
-        cCallNodeName.emplace(callee, calleeName);
+        if (named) cCallNodeName.emplace(callee, calleeName);
         callees.insert(callee);
       }
       cFuncs.push_back(std::move(func));

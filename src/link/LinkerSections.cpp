@@ -1,10 +1,93 @@
 #include "link/Linker.h"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
 
 namespace tarsil {
 
+namespace {
+
+// One section name's merged attributes while the inputs are walked.
+struct Merged {
+  std::string_view name;
+  unsigned long size = 0;
+  Coff::ScnType type = Coff::unknown;
+  bool complete = false;  // false: only the size was taken before a failure
+  bool abs = false;
+  bool share = false;
+  bool access = false;
+  bool overlay = false;
+  unsigned long absStart = 0;
+  unsigned long absSize = 0;
+};
+
+bool flagIn(const std::map<std::string, bool>& flags, const std::string& name) {
+  auto it = flags.find(name);
+  return it != flags.end() && it->second;
+}
+
+}  // namespace
+
 bool Linker::buildSectionAttribs(std::string& error) {
+  // Merging works on a hashed table and fills the name-ordered maps once at
+  // the end: a name met in many inputs then costs one hash per piece instead
+  // of a walk down every map.
+  std::vector<Merged> merged;
+  std::unordered_map<std::string_view, uint32_t> index;
+  for (const auto& [name, size] : cScnSize) {
+    Merged m;
+    m.name = name;
+    m.size = size;
+    auto type = cScnType.find(name);
+    m.complete = type != cScnType.end();
+    if (m.complete) m.type = type->second;
+    m.abs = flagIn(cScnAbs, name);
+    m.share = flagIn(cScnShare, name);
+    m.access = flagIn(cScnAccess, name);
+    m.overlay = flagIn(cScnOverlay, name);
+    if (auto it = cScnAbsStart.find(name); it != cScnAbsStart.end()) m.absStart = it->second;
+    if (auto it = cScnAbsSize.find(name); it != cScnAbsSize.end()) m.absSize = it->second;
+    index.emplace(m.name, static_cast<uint32_t>(merged.size()));
+    merged.push_back(m);
+  }
+
+  auto flush = [&]() {
+    // Sorted by the first eight bytes as one number, and by the whole name
+    // only where those agree: most section names are short.
+    std::vector<std::pair<uint64_t, const Merged*>> order;
+    order.reserve(merged.size());
+    for (const Merged& m : merged) {
+      uint64_t prefix = 0;
+      for (std::size_t i = 0; i < 8; ++i)
+        prefix = prefix << 8 | (i < m.name.size() ? static_cast<unsigned char>(m.name[i]) : 0u);
+      order.emplace_back(prefix, &m);
+    }
+    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+      return a.first != b.first ? a.first < b.first : a.second->name < b.second->name;
+    });
+    for (const auto& [prefix, m] : order) {
+      const std::string name(m->name);
+      cScnSize.insert_or_assign(cScnSize.end(), name, m->size);
+      if (!m->complete) continue;
+      cScnType.insert_or_assign(cScnType.end(), name, m->type);
+      cScnAbs.insert_or_assign(cScnAbs.end(), name, m->abs);
+      cScnShare.insert_or_assign(cScnShare.end(), name, m->share);
+      cScnAccess.insert_or_assign(cScnAccess.end(), name, m->access);
+      cScnOverlay.insert_or_assign(cScnOverlay.end(), name, m->overlay);
+      if (m->abs) {
+        cScnAbsStart.insert_or_assign(cScnAbsStart.end(), name, m->absStart);
+        cScnAbsSize.insert_or_assign(cScnAbsSize.end(), name, m->absSize);
+      }
+    }
+  };
+  auto fail = [&](const std::string& text) {
+    error = text;
+    flush();
+    return false;
+  };
+
   for (const auto& coff : cCoff) {
     for (const auto& [number, name] : coff->cScnNum) {
       auto found = coff->cScnHdr.find(name);
@@ -14,67 +97,57 @@ bool Linker::buildSectionAttribs(std::string& error) {
       const bool isAbs = Coff::isAbs(hdr);
       const bool isOverlay = Coff::isOverlay(hdr);
 
-      auto size = cScnSize.find(name);
-      if (size == cScnSize.end()) {
-        cScnSize[name] = hdr.s_size;
-        if (type == Coff::unknown) {
-          error = "unknown section type for '" + name + "' in file '" + coff->cFileName + "'.";
-          return false;
-        }
-        cScnType[name] = type;
-        cScnAbs[name] = isAbs;
-        cScnShare[name] = Coff::isShared(hdr);
-        cScnAccess[name] = Coff::isAccess(hdr);
+      auto [slot, first] = index.try_emplace(name, static_cast<uint32_t>(merged.size()));
+      if (first) {
+        Merged m;
+        m.name = name;
+        m.size = hdr.s_size;
+        merged.push_back(m);
+        if (type == Coff::unknown)
+          return fail("unknown section type for '" + name + "' in file '" + coff->cFileName + "'.");
+        Merged& n = merged.back();
+        n.complete = true;
+        n.type = type;
+        n.abs = isAbs;
+        n.share = Coff::isShared(hdr);
+        n.access = Coff::isAccess(hdr);
         if (isAbs) {
-          cScnAbsStart[name] = hdr.s_paddr;
-          cScnAbsSize[name] = hdr.s_size;
+          n.absStart = hdr.s_paddr;
+          n.absSize = hdr.s_size;
         }
-        cScnOverlay[name] = isOverlay;
+        n.overlay = isOverlay;
         continue;
       }
+      Merged& m = merged[slot->second];
 
       // The order of these checks decides which message a user sees when a
       // section disagrees in several ways at once; keep it.
-      if (isOverlay != cScnOverlay[name]) {
-        error = "section overlay types for '" + name + "' do not match across input files.";
-        return false;
-      }
+      if (isOverlay != m.overlay)
+        return fail("section overlay types for '" + name + "' do not match across input files.");
       // Overlay pieces share one start, so the section is as long as its
       // longest piece; other pieces are laid end to end.
       if (isOverlay)
-        size->second = std::max<unsigned long>(size->second, hdr.s_size);
+        m.size = std::max<unsigned long>(m.size, hdr.s_size);
       else
-        size->second += hdr.s_size;
-      if (isAbs != cScnAbs[name]) {
-        error = "section absolute types for '" + name + "' do not match across input files.";
-        return false;
-      }
+        m.size += hdr.s_size;
+      if (isAbs != m.abs)
+        return fail("section absolute types for '" + name + "' do not match across input files.");
       if (isAbs) {
-        if (hdr.s_paddr != cScnAbsStart[name]) {
-          error = "starting addresses for absolute overlay section '" + name +
-                  "' do not match across all input files.";
-          return false;
-        }
-        cScnAbsSize[name] = size->second;
+        if (hdr.s_paddr != m.absStart)
+          return fail("starting addresses for absolute overlay section '" + name +
+                      "' do not match across all input files.");
+        m.absSize = m.size;
       }
-      if (type != cScnType[name]) {
-        error = "section types for '" + name + "' do not match across input files.";
-        return false;
-      }
-      if (Coff::isShared(hdr) != cScnShare[name]) {
-        error = "section share types for '" + name + "' do not match across input files.";
-        return false;
-      }
-      if (Coff::isAccess(hdr) != cScnAccess[name]) {
-        error = "section access types for '" + name + "' do not match across input files.";
-        return false;
-      }
-      if (!isOverlay && isAbs) {
-        error = "section '" + name + "' type is non-overlay and absolute but occurs in more than one input file.";
-        return false;
-      }
+      if (type != m.type) return fail("section types for '" + name + "' do not match across input files.");
+      if (Coff::isShared(hdr) != m.share)
+        return fail("section share types for '" + name + "' do not match across input files.");
+      if (Coff::isAccess(hdr) != m.access)
+        return fail("section access types for '" + name + "' do not match across input files.");
+      if (!isOverlay && isAbs)
+        return fail("section '" + name + "' type is non-overlay and absolute but occurs in more than one input file.");
     }
   }
+  flush();
   return true;
 }
 

@@ -18,132 +18,213 @@ Memory::Memory(const std::string& name, uint32_t start, uint32_t end, MemType ty
   // its last location rather than becoming a hole of size 0.
   if (end < start) return;
   uint32_t locations = end - start + 1;
-  cHoles.push_back(Range(start, locations != 0 ? locations : 0xFFFFFFFFu, type, 0));
+  addHole(start, locations != 0 ? locations : 0xFFFFFFFFu);
+  cRecentSeq = cNextSeq;
 }
 
 bool Memory::overlap(const Memory& other) const {
   return std::max(cPhysicalStart, other.cPhysicalStart) <= std::min(cPhysicalEnd, other.cPhysicalEnd);
 }
 
-void Memory::setRangeWidths(uint16_t bits) {
-  cWidthBits = bits;
-  for (auto& hole : cHoles) hole.setWidth(bits);
+void Memory::setRangeWidths(uint16_t bits) { cWidthBits = bits; }
+
+unsigned Memory::bytesPerLocation() const {
+  TARSIL_ASSERT(cWidthBits);
+  return (cWidthBits + 7u) / 8u;
+}
+
+Range Memory::holeRange(const Hole& hole) const { return Range(hole.start, hole.size, cType, cWidthBits); }
+
+void Memory::addHole(uint32_t start, uint32_t size) {
+  Hole hole{start, size, cNextSeq++};
+  cHoles.emplace(start, hole);
+  cHolesBySize.insert(hole);
+  if (start % 2 == 0) cEvenHolesBySize.insert(hole);
+}
+
+void Memory::removeHole(const Hole& hole) {
+  Hole copy = hole;  // `hole` may live in one of the sets below
+  cHoles.erase(copy.start);
+  cHolesBySize.erase(copy);
+  if (copy.start % 2 == 0) cEvenHolesBySize.erase(copy);
+}
+
+template <typename Fn>
+void Memory::forEachHole(Fn fn) const {
+  for (const Hole& hole : cHolesBySize)
+    if (hole.seq < cRecentSeq) fn(hole);
+  std::vector<const Hole*> recent;
+  for (const Hole& hole : cHolesBySize)
+    if (hole.seq >= cRecentSeq) recent.push_back(&hole);
+  std::sort(recent.begin(), recent.end(), [](const Hole* a, const Hole* b) { return a->seq < b->seq; });
+  for (const Hole* hole : recent) fn(*hole);
+}
+
+std::list<Range> Memory::getHoles() const {
+  std::list<Range> holes;
+  forEachHole([&](const Hole& hole) { holes.push_back(holeRange(hole)); });
+  return holes;
+}
+
+const Memory::Hole* Memory::bestFit(unsigned long length, unsigned short alignment) const {
+  if (cHolesBySize.empty()) return nullptr;
+  if (length == 0) return &*cHolesBySize.begin();
+  const unsigned long perLocation = bytesPerLocation();
+  const unsigned long need = length / perLocation + (length % perLocation != 0 ? 1 : 0);
+  if (need > 0xFFFFFFFFul) return nullptr;
+  auto firstOfAtLeast = [](const std::set<Hole>& holes, unsigned long size) -> const Hole* {
+    if (size > 0xFFFFFFFFul) return nullptr;
+    auto it = holes.lower_bound(Hole{0, static_cast<uint32_t>(size), 0});
+    return it == holes.end() ? nullptr : &*it;
+  };
+  if (alignment <= 1) return firstOfAtLeast(cHolesBySize, need);
+  if (alignment == 2) {
+    // An odd start gives up one location: such a hole needs one more than an
+    // even one, so among the holes of exactly `need` only even ones fit.
+    const Hole* even = firstOfAtLeast(cEvenHolesBySize, need);
+    if (even != nullptr && even->size == need) return even;
+    return firstOfAtLeast(cHolesBySize, need + 1);
+  }
+  for (const Hole& hole : cHolesBySize)
+    if (holeRange(hole).canFit(length, alignment)) return &hole;
+  return nullptr;
+}
+
+const Memory::Hole* Memory::holeAt(unsigned long start, unsigned long length) const {
+  if (cHoles.empty()) return nullptr;
+  if (length == 0) return &*cHolesBySize.begin();
+  if (start > 0xFFFFFFFFul) return nullptr;
+  auto it = cHoles.upper_bound(static_cast<uint32_t>(start));
+  if (it == cHoles.begin()) return nullptr;
+  --it;
+  return holeRange(it->second).canFit(start, length) ? &it->second : nullptr;
 }
 
 bool Memory::canFit(unsigned long length, unsigned short alignment) const {
   if (length == 0) return true;
-  return std::any_of(cHoles.begin(), cHoles.end(),
-                     [&](const Range& hole) { return hole.canFit(length, alignment); });
+  return bestFit(length, alignment) != nullptr;
 }
 
 bool Memory::canFit(unsigned long start, unsigned long length) const {
   if (length == 0) return true;
-  return std::any_of(cHoles.begin(), cHoles.end(), [&](const Range& hole) { return hole.canFit(start, length); });
+  return holeAt(start, length) != nullptr;
 }
 
 unsigned long Memory::largestHole() const {
-  unsigned long largest = 0;
-  for (const auto& hole : cHoles) largest = std::max(largest, hole.size());
-  return largest;
+  if (cHolesBySize.empty()) return 0;
+  return static_cast<unsigned long>(bytesPerLocation()) * cHolesBySize.rbegin()->size;
 }
 
-void Memory::sortHoles() {
-  // list::sort is a stable merge sort that relinks nodes without copying them.
-  cHoles.sort([](const Range& a, const Range& b) { return a.size() < b.size(); });
+void Memory::sortHoles() { cRecentSeq = cNextSeq; }
+
+Range* Memory::findRange(const std::string& secName) const {
+  NameIndex& index = cIndex.value;
+  if (index.last != nullptr && index.lastName == secName) return index.last;
+  if (index.byName.size() != cAllocated.size()) {
+    index.byName.clear();
+    index.byName.reserve(cAllocated.size());
+    for (auto& entry : const_cast<std::map<std::string, Range>&>(cAllocated))
+      index.byName.emplace(entry.first, &entry.second);
+  }
+  auto it = index.byName.find(secName);
+  if (it == index.byName.end()) return nullptr;
+  index.lastName = it->first;
+  index.last = it->second;
+  return it->second;
 }
 
-Range& Memory::take(std::list<Range>::iterator hole, const std::string& secName) {
-  auto [slot, inserted] = cAllocated.emplace(secName, *hole);
+const Range* Memory::findAllocated(const std::string& secName) const { return findRange(secName); }
+
+Range& Memory::addAllocated(const std::string& secName, Range range) {
+  auto [slot, inserted] = cAllocated.emplace(secName, std::move(range));
   TARSIL_ASSERT(inserted);
-  cHoles.erase(hole);
+  NameIndex& index = cIndex.value;
+  if (index.byName.size() + 1 == cAllocated.size()) index.byName.emplace(slot->first, &slot->second);
   return slot->second;
+}
+
+Range Memory::carve(Hole hole, unsigned long start, unsigned long length, const std::string& secName,
+                    bool isOverlay, const ActRecOffsets* records) {
+  Range range = holeRange(hole);
+  std::list<Range> newHoles;
+  if (records != nullptr)
+    range.allocateActRecs(*records, start, length, newHoles);
+  else
+    range.allocate(secName, start, length, newHoles, isOverlay);
+  removeHole(hole);
+  for (const Range& left : newHoles) addHole(left.getStart(), left.getLocations());
+  return range;
 }
 
 void Memory::allocateEmpty(const std::string& secName, unsigned long start, bool isOverlay) {
   Range range(static_cast<uint32_t>(start), 1, cType, cWidthBits);
   std::list<Range> unused;
   range.allocate(secName, start, 0, unused, isOverlay);
-  cAllocated.emplace(secName, range);
+  addAllocated(secName, std::move(range));
 }
 
 void Memory::allocateSection(const std::string& secName, unsigned long length, bool isOverlay,
                              unsigned short alignment) {
   TARSIL_ASSERT_TEXT(!isAllocated(secName), "!isAllocated (secName)");
-  TARSIL_ASSERT_TEXT(canFit(length, alignment), "canFit (length, alignment)");
+  const Hole* hole = bestFit(length, alignment);
+  TARSIL_ASSERT_TEXT(length == 0 || hole != nullptr, "canFit (length, alignment)");
   sortHoles();
-  auto hole = std::find_if(cHoles.begin(), cHoles.end(),
-                           [&](const Range& h) { return h.canFit(length, alignment); });
-  if (hole == cHoles.end() && length == 0) return allocateEmpty(secName, cPhysicalStart, isOverlay);
-  bool found = hole != cHoles.end();
-  TARSIL_ASSERT(found);
-  unsigned long start = hole->getStart();
+  if (hole == nullptr) return allocateEmpty(secName, cPhysicalStart, isOverlay);
+  unsigned long start = hole->start;
   if (alignment > 1 && start % alignment != 0) start += alignment - start % alignment;
-  std::list<Range> newHoles;
-  hole->allocate(secName, start, length, newHoles, isOverlay);
-  take(hole, secName);
-  cHoles.splice(cHoles.end(), newHoles);
+  addAllocated(secName, carve(*hole, start, length, secName, isOverlay, nullptr));
 }
 
 void Memory::allocateAbsSection(const std::string& secName, unsigned long start, unsigned long length,
                                 bool isOverlay) {
   TARSIL_ASSERT_TEXT(!isAllocated(secName), "!isAllocated (secName)");
-  TARSIL_ASSERT_TEXT(canFit(start, length), "canFit (start, length)");
+  const Hole* hole = holeAt(start, length);
+  TARSIL_ASSERT_TEXT(length == 0 || hole != nullptr, "canFit (start, length)");
   sortHoles();
-  auto hole =
-      std::find_if(cHoles.begin(), cHoles.end(), [&](const Range& h) { return h.canFit(start, length); });
-  if (hole == cHoles.end() && length == 0) return allocateEmpty(secName, start, isOverlay);
-  bool found = hole != cHoles.end();
-  TARSIL_ASSERT(found);
-  std::list<Range> newHoles;
-  hole->allocate(secName, start, length, newHoles, isOverlay);
-  take(hole, secName);
-  cHoles.splice(cHoles.end(), newHoles);
+  if (hole == nullptr) return allocateEmpty(secName, start, isOverlay);
+  addAllocated(secName, carve(*hole, start, length, secName, isOverlay, nullptr));
 }
 
 void Memory::allocateActRecs(const ActRecOffsets& records, unsigned long length) {
-  TARSIL_ASSERT_TEXT(canFit(length, static_cast<unsigned short>(1)), "canFit (length, (unsigned short)1)");
+  const Hole* hole = bestFit(length, 1);
+  TARSIL_ASSERT_TEXT(length == 0 || hole != nullptr, "canFit (length, (unsigned short)1)");
   for (const auto& record : records)
     TARSIL_ASSERT_TEXT(!isAllocated(record.first), "!isAllocated (secName)");
   sortHoles();
-  auto hole = std::find_if(cHoles.begin(), cHoles.end(),
-                           [&](const Range& h) { return h.canFit(length, static_cast<unsigned short>(1)); });
   Range group(cPhysicalStart, 1, cType, cWidthBits);
-  std::list<Range> newHoles;
-  if (hole == cHoles.end() && length == 0) {
-    group.allocateActRecs(records, cPhysicalStart, 0, newHoles);
+  if (hole == nullptr) {
+    std::list<Range> unused;
+    group.allocateActRecs(records, cPhysicalStart, 0, unused);
   } else {
-    bool found = hole != cHoles.end();
-    TARSIL_ASSERT(found);
-    hole->allocateActRecs(records, hole->getStart(), length, newHoles);
-    group = *hole;
-    cHoles.erase(hole);
-    cHoles.splice(cHoles.end(), newHoles);
+    group = carve(*hole, hole->start, length, std::string(), false, &records);
   }
-  for (const auto& record : records) cAllocated.emplace(record.first, group);
+  for (const auto& record : records) addAllocated(record.first, group);
 }
 
 void Memory::loadSection(const std::string& file, const std::string& secName, unsigned long length) {
-  TARSIL_ASSERT_TEXT(isAllocated(secName), "isAllocated (secName)");
-  TARSIL_ASSERT_TEXT(!isLoaded(file, secName), "!isLoaded (file, secName)");
-  cAllocated.find(secName)->second.load(file, length);
+  Range* range = findRange(secName);
+  TARSIL_ASSERT_TEXT(range != nullptr, "isAllocated (secName)");
+  TARSIL_ASSERT_TEXT(!range->isLoaded(file), "!isLoaded (file, secName)");
+  range->load(file, length);
 }
 
 void Memory::loadAbsSection(const std::string& file, const std::string& secName, unsigned long start,
                             unsigned long length) {
-  TARSIL_ASSERT_TEXT(isAllocated(secName), "isAllocated (secName)");
-  TARSIL_ASSERT_TEXT(!isLoaded(file, secName), "!isLoaded (file, secName)");
-  cAllocated.find(secName)->second.load(file, start, length);
+  Range* range = findRange(secName);
+  TARSIL_ASSERT_TEXT(range != nullptr, "isAllocated (secName)");
+  TARSIL_ASSERT_TEXT(!range->isLoaded(file), "!isLoaded (file, secName)");
+  range->load(file, start, length);
 }
 
 bool Memory::isLoaded(const std::string& file, const std::string& secName) const {
-  auto it = cAllocated.find(secName);
-  return it != cAllocated.end() && it->second.isLoaded(file);
+  const Range* range = findRange(secName);
+  return range != nullptr && range->isLoaded(file);
 }
 
 const Range& Memory::allocatedRange(const std::string& secName) const {
-  auto it = cAllocated.find(secName);
-  TARSIL_ASSERT_TEXT(it != cAllocated.end(), "isAllocated (secName)");
-  return it->second;
+  const Range* range = findRange(secName);
+  TARSIL_ASSERT_TEXT(range != nullptr, "isAllocated (secName)");
+  return *range;
 }
 
 uint32_t Memory::getAllocatedStart(const std::string& secName) const {
@@ -153,52 +234,72 @@ uint32_t Memory::getAllocatedStart(const std::string& secName) const {
 unsigned long Memory::getAllocatedSize(const std::string& secName) const { return allocatedRange(secName).size(); }
 
 uint32_t Memory::getLoadedStart(const std::string& file, const std::string& secName) const {
-  TARSIL_ASSERT_TEXT(isLoaded(file, secName), "isLoaded (file, secName)");
-  return allocatedRange(secName).getStart(file, secName);
+  const Range* range = findRange(secName);
+  const Range::Piece* piece = range != nullptr ? range->findLoaded(file) : nullptr;
+  TARSIL_ASSERT_TEXT(piece != nullptr, "isLoaded (file, secName)");
+  return piece->start + range->recordOffset(secName);
 }
 
 unsigned long Memory::getLoadedSize(const std::string& file, const std::string& secName) const {
-  TARSIL_ASSERT_TEXT(isLoaded(file, secName), "isLoaded (file, secName)");
-  return allocatedRange(secName).size(file);
+  const Range* range = findRange(secName);
+  const Range::Piece* piece = range != nullptr ? range->findLoaded(file) : nullptr;
+  TARSIL_ASSERT_TEXT(piece != nullptr, "isLoaded (file, secName)");
+  return piece->size;
 }
 
 void Memory::fillHoles(FillCallback callback, void* context) const {
   if (!cHasFill) return;
-  for (const auto& hole : cHoles) callback(context, cName, hole.getStart(), hole.getEnd(), cFill);
+  forEachHole([&](const Hole& hole) {
+    callback(context, cName, hole.start, static_cast<unsigned long>(hole.start) + hole.size - 1, cFill);
+  });
 }
 
 namespace {
 
 // printf's "%*s": right-aligned, never cut, so a long name pushes the rest of
 // the line along instead of losing characters.
-void column(std::ostream& os, const std::string& text, std::size_t width) {
-  if (text.size() < width) os << std::string(width - text.size(), ' ');
-  os << text;
+void column(std::string& line, std::string_view text, std::size_t width) {
+  if (text.size() < width) line.append(width - text.size(), ' ');
+  line.append(text);
 }
 
-void displayLine(std::ostream& os, const std::string& memory, const std::string& start, const std::string& end,
-                 const std::string& section, const std::string& address, const std::string& size) {
-  column(os, memory, 10);
-  os << ' ';
-  column(os, start, 10);
-  os << ' ';
-  column(os, end, 10);
-  os << ' ';
-  column(os, section, 20);
-  os << ' ';
-  column(os, address, 10);
-  os << ' ';
-  column(os, size, 10);
-  os << '\n';
+// "0x" and the low 16 bits in four hexadecimal digits.
+std::string_view hex4(unsigned long value, char (&text)[6]) {
+  static constexpr char digits[] = "0123456789abcdef";
+  text[0] = '0';
+  text[1] = 'x';
+  for (int i = 0; i < 4; ++i) text[5 - i] = digits[(value >> (4 * i)) & 0xF];
+  return std::string_view(text, 6);
+}
+
+// One line of the listing, built whole and written at once: a memory of
+// thousands of sections is listed in every run that asks for a map.
+void displayLine(std::ostream& os, std::string& line, std::string_view memory, std::string_view start,
+                 std::string_view end, std::string_view section, std::string_view address, std::string_view size) {
+  line.clear();
+  column(line, memory, 10);
+  line += ' ';
+  column(line, start, 10);
+  line += ' ';
+  column(line, end, 10);
+  line += ' ';
+  column(line, section, 20);
+  line += ' ';
+  column(line, address, 10);
+  line += ' ';
+  column(line, size, 10);
+  line += '\n';
+  os.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
 
 }  // namespace
 
 void Memory::display(std::ostream& os, bool withHeader) const {
+  std::string line;
   if (withHeader) {
-    displayLine(os, "Memory", "Start", "End", "Section", "Address", "Size(Bytes)");
-    const std::string rule = "---------";
-    displayLine(os, rule, rule, rule, rule, rule, rule);
+    displayLine(os, line, "Memory", "Start", "End", "Section", "Address", "Size(Bytes)");
+    const std::string_view rule = "---------";
+    displayLine(os, line, rule, rule, rule, rule, rule, rule);
   }
   std::vector<std::pair<const std::string*, const Range*>> placed;
   placed.reserve(cAllocated.size());
@@ -206,15 +307,15 @@ void Memory::display(std::ostream& os, bool withHeader) const {
   std::stable_sort(placed.begin(), placed.end(),
                    [](const auto& a, const auto& b) { return a.second->getStart() < b.second->getStart(); });
 
-  std::string name = cName;
-  std::string start = hexPrint(cPhysicalStart, 2);
-  std::string end = hexPrint(cPhysicalEnd, 2);
-  if (placed.empty()) displayLine(os, name, start, end, "", "", "");
+  char startText[6], endText[6], addressText[6], sizeText[6];
+  std::string_view name = cName;
+  std::string_view start = hex4(cPhysicalStart, startText);
+  std::string_view end = hex4(cPhysicalEnd, endText);
+  if (placed.empty()) displayLine(os, line, name, start, end, "", "", "");
   for (const auto& [secName, range] : placed) {
-    displayLine(os, name, start, end, *secName, hexPrint(range->getStart(), 2), hexPrint(range->size(), 2));
-    name.clear();
-    start.clear();
-    end.clear();
+    displayLine(os, line, name, start, end, *secName, hex4(range->getStart(), addressText),
+                hex4(range->size(), sizeText));
+    name = start = end = std::string_view();
   }
 }
 
@@ -226,7 +327,7 @@ void Memory::print(std::ostream& os) const {
   os << "---Allocated Ranges---\n\n";
   for (const auto& entry : cAllocated) entry.second.print(os, indent);
   os << "---Unallocated Ranges---\n\n";
-  for (const auto& hole : cHoles) hole.print(os, indent);
+  forEachHole([&](const Hole& hole) { holeRange(hole).print(os, indent); });
 }
 
 bool memsize_less(const MemorySize& a, const MemorySize& b) { return a.second < b.second; }

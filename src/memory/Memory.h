@@ -6,7 +6,10 @@
 #include <iosfwd>
 #include <list>
 #include <map>
+#include <set>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "memory/Range.h"
@@ -41,7 +44,8 @@ public:
   bool canFit(unsigned long start, unsigned long length) const;
   unsigned long largestHole() const;
   // Increasing size, stable on equal sizes, which makes the first fitting
-  // hole the best fit.
+  // hole the best fit. The holes are kept in that order as they are made, so
+  // this only settles the holes that the last placement left over.
   void sortHoles();
 
   void allocateSection(const std::string& secName, unsigned long length, bool isOverlay, unsigned short alignment);
@@ -53,7 +57,9 @@ public:
   void loadSection(const std::string& file, const std::string& secName, unsigned long length);
   void loadAbsSection(const std::string& file, const std::string& secName, unsigned long start, unsigned long length);
 
-  bool isAllocated(const std::string& secName) const { return cAllocated.count(secName) != 0; }
+  bool isAllocated(const std::string& secName) const { return findAllocated(secName) != nullptr; }
+  // The range placed under a name, or null.
+  const Range* findAllocated(const std::string& secName) const;
   bool isLoaded(const std::string& file, const std::string& secName) const;
 
   uint32_t getAllocatedStart(const std::string& secName) const;
@@ -63,7 +69,10 @@ public:
 
   void fillHoles(FillCallback callback, void* context) const;
 
-  const std::list<Range>& getHoles() const { return cHoles; }
+  // The holes in list order: by increasing size, equal sizes in the order
+  // they were made, except that the leftovers of the last placement follow
+  // the rest in the order they were cut.
+  std::list<Range> getHoles() const;
   const std::map<std::string, Range>& getAllocated() const { return cAllocated; }
 
   // The memory's block of the error map file.
@@ -71,14 +80,65 @@ public:
   // Debug dump.
   void print(std::ostream& os) const;
 
+  // A free stretch: its first location, its length in locations and when it
+  // was made, which orders holes of equal size.
+  struct Hole {
+    uint32_t start;
+    uint32_t size;
+    uint64_t seq;
+    bool operator<(const Hole& other) const {
+      return size != other.size ? size < other.size : seq < other.seq;
+    }
+  };
+  // The hole a relocatable section of `length` bytes goes to: the first in
+  // list order after sortHoles() that fits it, or null.
+  const Hole* bestFit(unsigned long length, unsigned short alignment) const;
+  // The hole that holds [start, start + locs(length)), or, for a length of 0,
+  // the first hole in list order; null when there is none.
+  const Hole* holeAt(unsigned long start, unsigned long length) const;
+
 private:
+  // A table that points into its owner's containers: a copy starts empty and
+  // is rebuilt on first use.
+  template <typename T>
+  struct OwnIndex {
+    T value{};
+    OwnIndex() = default;
+    OwnIndex(const OwnIndex&) {}
+    OwnIndex(OwnIndex&&) noexcept {}
+    OwnIndex& operator=(const OwnIndex&) {
+      value = T{};
+      return *this;
+    }
+    OwnIndex& operator=(OwnIndex&&) noexcept {
+      value = T{};
+      return *this;
+    }
+  };
+  struct NameIndex {
+    std::unordered_map<std::string_view, Range*> byName;
+    // The symbol stages ask about the same section several times in a row.
+    std::string_view lastName;
+    Range* last = nullptr;
+  };
+
+  Range* findRange(const std::string& secName) const;
   const Range& allocatedRange(const std::string& secName) const;
-  // Carves `hole` (an element of cHoles) and moves it to cAllocated under
-  // `secName`; the leftovers join the holes.
-  Range& take(std::list<Range>::iterator hole, const std::string& secName);
+  Range& addAllocated(const std::string& secName, Range range);
+  void addHole(uint32_t start, uint32_t size);
+  void removeHole(const Hole& hole);
+  // Carves `hole` at `start` into the range of `secName` (or, with records,
+  // of the group) and keeps what is left of it as holes.
+  Range carve(Hole hole, unsigned long start, unsigned long length, const std::string& secName, bool isOverlay,
+              const ActRecOffsets* records);
   // A memory whose holes are all used still takes empty sections: they get a
   // zero-size range that covers nothing.
   void allocateEmpty(const std::string& secName, unsigned long start, bool isOverlay);
+  unsigned bytesPerLocation() const;
+  Range holeRange(const Hole& hole) const;
+  // Calls fn(hole) for every hole in list order.
+  template <typename Fn>
+  void forEachHole(Fn fn) const;
 
   std::string cName;
   MemType cType;
@@ -87,9 +147,19 @@ private:
   std::string cFill;
   uint32_t cPhysicalStart;
   uint32_t cPhysicalEnd;
-  std::list<Range> cHoles;
+  // Holes by start, and the same holes by (size, age), once for all and once
+  // for those that start at an even location: best fit is then a search, not
+  // a scan and a sort, however many holes the placements leave.
+  std::map<uint32_t, Hole> cHoles;
+  std::set<Hole> cHolesBySize;
+  std::set<Hole> cEvenHolesBySize;
+  uint64_t cNextSeq = 0;
+  // Holes made by the last placement; list order has them last until the
+  // next placement sorts them in.
+  uint64_t cRecentSeq = 0;
   std::map<std::string, Range> cAllocated;
-  // The width the holes were given, for the empty ranges that no hole backs.
+  mutable OwnIndex<NameIndex> cIndex;
+  // The width of every hole, and of the empty ranges that no hole backs.
   uint16_t cWidthBits = 0;
 };
 

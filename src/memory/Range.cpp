@@ -20,17 +20,39 @@ uint32_t Range::getEnd() const {
   return cStart + cSize - 1;
 }
 
-uint32_t Range::getStart(const std::string& recName) const {
-  const auto& recs = getActRecs();
-  auto it = recs.find(recName);
-  return cStart + (it == recs.end() ? 0 : it->second);
+uint32_t Range::recordOffset(const std::string& recName) const {
+  if (!cActRecs) return 0;
+  auto it = cActRecs->find(recName);
+  return it == cActRecs->end() ? 0 : it->second;
 }
 
+uint32_t Range::getStart(const std::string& recName) const { return cStart + recordOffset(recName); }
+
 uint32_t Range::getStart(const std::string& file, const std::string& recName) const {
-  TARSIL_ASSERT_TEXT(isLoaded(file), "isLoaded (file)");
-  const auto& recs = getActRecs();
-  auto it = recs.find(recName);
-  return cLoadStart.at(file) + (it == recs.end() ? 0 : it->second);
+  const Piece* piece = findLoaded(file);
+  TARSIL_ASSERT_TEXT(piece != nullptr, "isLoaded (file)");
+  return piece->start + recordOffset(recName);
+}
+
+namespace {
+// Below this many pieces a scan costs less than hashing the name.
+constexpr std::size_t kScannedPieces = 8;
+}  // namespace
+
+const Range::Piece* Range::findLoaded(const std::string& file) const {
+  if (cPieces.size() <= kScannedPieces) {
+    for (const Piece& piece : cPieces)
+      if (piece.file == file) return &piece;
+    return nullptr;
+  }
+  auto it = cPieceIndex.find(file);
+  return it == cPieceIndex.end() ? nullptr : &cPieces[it->second];
+}
+
+std::list<std::string> Range::getLoaded() const {
+  std::list<std::string> files;
+  for (const Piece& piece : cPieces) files.push_back(piece.file);
+  return files;
 }
 
 uint16_t Range::getWidth() const {
@@ -48,8 +70,9 @@ unsigned long Range::locs(unsigned long bytes) const {
 unsigned long Range::size() const { return static_cast<unsigned long>(bytesPerLocation()) * cSize; }
 
 unsigned long Range::size(const std::string& file) const {
-  TARSIL_ASSERT_TEXT(isLoaded(file), "isLoaded (file)");
-  return cLoadSize.at(file);
+  const Piece* piece = findLoaded(file);
+  TARSIL_ASSERT_TEXT(piece != nullptr, "isLoaded (file)");
+  return piece->size;
 }
 
 bool Range::canFit(unsigned long length, unsigned short alignment) const {
@@ -116,9 +139,13 @@ void Range::allocateActRecs(const ActRecOffsets& records, unsigned long start, u
 }
 
 void Range::markLoaded(const std::string& file, uint32_t start, unsigned long length) {
-  cLoaded.push_back(file);
-  cLoadStart[file] = start;
-  cLoadSize[file] = length;
+  cPieces.push_back({file, start, length});
+  if (cPieces.size() <= kScannedPieces) return;
+  if (cPieceIndex.empty()) {
+    for (uint32_t i = 0; i < cPieces.size(); ++i) cPieceIndex.emplace(cPieces[i].file, i);
+  } else {
+    cPieceIndex.emplace(file, static_cast<uint32_t>(cPieces.size() - 1));
+  }
 }
 
 void Range::load(const std::string& file, unsigned long length) {
@@ -167,9 +194,9 @@ void Range::print(std::ostream& os, const std::string& indent) const {
   if (cSize > 0) os << " end=" << hexPrint(getEnd(), 4);
   os << " type=" << (cType == rom ? "rom" : "ram") << " pc=" << hexPrint(cPc, 4) << " isOverlay=" << cIsOverlay
      << "\n";
-  for (const auto& file : cLoaded)
-    os << indent << "Loaded Section: file=" << file << " start=" << hexPrint(cLoadStart.at(file), 4)
-       << " size=" << hexPrint(cLoadSize.at(file), 4) << "\n";
+  for (const Piece& piece : cPieces)
+    os << indent << "Loaded Section: file=" << piece.file << " start=" << hexPrint(piece.start, 4)
+       << " size=" << hexPrint(piece.size, 4) << "\n";
 }
 
 }  // namespace tarsil

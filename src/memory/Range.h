@@ -13,7 +13,9 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace tarsil {
 
@@ -30,6 +32,8 @@ public:
 
   uint32_t getStart() const { return cStart; }
   uint32_t getEnd() const;
+  // Length in locations.
+  uint32_t getLocations() const { return cSize; }
   // Start of one activation record of the group; a section's own name (or any
   // name not in the group) is at offset 0.
   uint32_t getStart(const std::string& recName) const;
@@ -45,14 +49,25 @@ public:
   unsigned long size(const std::string& file) const;
 
   bool isAllocated() const { return !cAllocName.empty() || !getActRecs().empty(); }
-  bool isLoaded(const std::string& file) const { return cLoadStart.count(file) != 0; }
+  bool isLoaded(const std::string& file) const { return findLoaded(file) != nullptr; }
   bool loadComplete() const { return cLoadComplete; }
   bool isOverlay() const { return cIsOverlay; }
   MemType type() const { return cType; }
   const std::string& getAllocName() const { return cAllocName; }
   const std::map<std::string, uint32_t>& getActRecs() const;
-  const std::list<std::string>& getLoaded() const { return cLoaded; }
+  // Files whose pieces were loaded, in load order.
+  std::list<std::string> getLoaded() const;
   uint32_t getPc() const { return cPc; }
+
+  // One input's piece: where it starts (locations) and its length in bytes.
+  struct Piece {
+    std::string file;
+    uint32_t start;
+    unsigned long size;
+  };
+  const Piece* findLoaded(const std::string& file) const;
+  // Offset of an activation record from the group's start; 0 for any other name.
+  uint32_t recordOffset(const std::string& recName) const;
 
   // The alignment form takes an unsigned short so that the two overloads stay
   // apart: canFit(length, (unsigned short)1) against canFit(start, length).
@@ -88,9 +103,11 @@ private:
   uint16_t cWidthBits;
   bool cIsOverlay = false;
   bool cLoadComplete = false;
-  std::list<std::string> cLoaded;
-  std::map<std::string, uint32_t> cLoadStart;
-  std::map<std::string, unsigned long> cLoadSize;
+  // The loaded pieces in load order. A section merged from many inputs has
+  // many pieces and is asked for each of them, so past a few pieces they
+  // are also found by file name through a hash.
+  std::vector<Piece> cPieces;
+  std::unordered_map<std::string, uint32_t> cPieceIndex;
 };
 
 }  // namespace tarsil

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <list>
+#include <random>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -346,4 +348,135 @@ TEST(MemoryDeathTest, brokenCallerContractsStopTheLink) {
   EXPECT_DEATH(m.loadAbsSection("a.o", "abs", 8, 2), "locs \\(length\\) == cSize");
   m.loadAbsSection("a.o", "abs", 8, 4);
   EXPECT_DEATH(m.loadAbsSection("b.o", "abs", 8, 4), "!loadComplete \\(\\)");
+}
+
+namespace {
+
+// The holes of a memory kept the plain way: a list sorted before every
+// placement and scanned for the first hole that fits. The indexed memory
+// must choose exactly as this does, and keep its holes in the same order.
+class PlainHoles {
+public:
+  PlainHoles(uint32_t start, uint32_t end, uint16_t width) { cHoles.emplace_back(start, end - start + 1, rom, width); }
+
+  bool canFit(unsigned long length, unsigned short alignment) const {
+    if (length == 0) return true;
+    return std::any_of(cHoles.begin(), cHoles.end(), [&](const Range& h) { return h.canFit(length, alignment); });
+  }
+  bool canFit(unsigned long start, unsigned long length) const {
+    if (length == 0) return true;
+    return std::any_of(cHoles.begin(), cHoles.end(), [&](const Range& h) { return h.canFit(start, length); });
+  }
+  // Start of the placed range, or -1 for an empty one that no hole backs.
+  long place(unsigned long length, unsigned short alignment) {
+    sort();
+    auto hole = std::find_if(cHoles.begin(), cHoles.end(), [&](const Range& h) { return h.canFit(length, alignment); });
+    if (hole == cHoles.end()) return -1;
+    unsigned long start = hole->getStart();
+    if (alignment > 1 && start % alignment != 0) start += alignment - start % alignment;
+    carve(hole, start, length);
+    return static_cast<long>(start);
+  }
+  void placeAt(unsigned long start, unsigned long length) {
+    sort();
+    auto hole = std::find_if(cHoles.begin(), cHoles.end(), [&](const Range& h) { return h.canFit(start, length); });
+    if (hole != cHoles.end()) carve(hole, start, length);
+  }
+  Holes holes() const {
+    Holes out;
+    for (const auto& h : cHoles) out.emplace_back(h.getStart(), h.getEnd() - h.getStart() + 1);
+    return out;
+  }
+  const std::list<Range>& list() const { return cHoles; }
+
+private:
+  void sort() { cHoles.sort([](const Range& a, const Range& b) { return a.size() < b.size(); }); }
+  void carve(std::list<Range>::iterator hole, unsigned long start, unsigned long length) {
+    std::list<Range> left;
+    hole->allocate("x", start, length, left, false);
+    cHoles.erase(hole);
+    cHoles.splice(cHoles.end(), left);
+  }
+  std::list<Range> cHoles;
+};
+
+}  // namespace
+
+TEST(MemoryPlacement, indexedChoiceMatchesThePlainScan) {
+  for (uint32_t seed = 1; seed <= 60; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 rng(seed);
+    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+    const uint16_t width = seed % 3 == 0 ? 16 : 8;  // two bytes or one per location
+    const uint32_t base = pick(3);
+    const uint32_t end = base + 200 + pick(400);
+    Memory m("page", base, end, rom, false, false, "");
+    m.setRangeWidths(width);
+    PlainHoles plain(base, end, width);
+    for (int step = 0; step < 300; ++step) {
+      const std::string name = "s" + std::to_string(step);
+      // Mostly small sections, often of equal sizes, so that ties abound.
+      unsigned long length = pick(5) == 0 ? 0 : 1 + pick(pick(4) == 0 ? 40 : 6);
+      switch (pick(4)) {
+        case 0: {  // at a fixed start, which splits holes in two
+          unsigned long start = base + pick(end - base + 2);
+          ASSERT_EQ(m.canFit(start, length), plain.canFit(start, length)) << name;
+          if (!m.canFit(start, length)) continue;
+          m.allocateAbsSection(name, start, length, false);
+          plain.placeAt(start, length);
+          break;
+        }
+        case 1: {  // a group of activation records
+          ASSERT_EQ(m.canFit(length, static_cast<unsigned short>(1)), plain.canFit(length, static_cast<unsigned short>(1))) << name;
+          if (!plain.canFit(length, static_cast<unsigned short>(1))) continue;
+          m.allocateActRecs(ActRecOffsets{{name, 0}}, length);
+          long start = plain.place(length, 1);
+          if (start >= 0) {
+            ASSERT_EQ(m.getAllocatedStart(name), static_cast<uint32_t>(start)) << name;
+          }
+          break;
+        }
+        default: {
+          const unsigned short alignment = static_cast<unsigned short>(width == 8 && pick(2) == 0 ? 2 : 1);
+          ASSERT_EQ(m.canFit(length, alignment), plain.canFit(length, alignment)) << name;
+          if (!plain.canFit(length, alignment)) continue;
+          m.allocateSection(name, length, false, alignment);
+          long start = plain.place(length, alignment);
+          if (start >= 0) {
+            ASSERT_EQ(m.getAllocatedStart(name), static_cast<uint32_t>(start)) << name;
+          }
+          break;
+        }
+      }
+      ASSERT_EQ(holes(m), plain.holes()) << name;
+      unsigned long largest = 0;
+      for (const Range& h : plain.list()) largest = std::max(largest, h.size());
+      ASSERT_EQ(m.largestHole(), largest) << name;
+    }
+  }
+}
+
+TEST(Memory, aSectionOfManyPiecesFindsEachByItsFile) {
+  // Past a handful of pieces the files are found through an index; every
+  // piece must still be found, and a file not loaded must not be.
+  Memory m = dataBank("bank", 0, 0xFF);
+  m.allocateSection("shared", 40, false, 1);
+  for (int i = 0; i < 20; ++i) {
+    const std::string file = "lib.lib(member" + std::to_string(i) + ".o)";
+    ASSERT_FALSE(m.isLoaded(file, "shared")) << file;
+    m.loadSection(file, "shared", 2);
+  }
+  for (int i = 0; i < 20; ++i) {
+    const std::string file = "lib.lib(member" + std::to_string(i) + ".o)";
+    EXPECT_EQ(m.getLoadedStart(file, "shared"), static_cast<uint32_t>(2 * i)) << file;
+    EXPECT_EQ(m.getLoadedSize(file, "shared"), 2u) << file;
+  }
+  EXPECT_FALSE(m.isLoaded("lib.lib(member20.o)", "shared"));
+  EXPECT_EQ(m.getAllocated().at("shared").getLoaded().size(), 20u);
+
+  // A copy of the memory answers from its own ranges, not from the original's.
+  Memory copy = m;
+  copy.loadSection("late.o", "shared", 0);
+  EXPECT_TRUE(copy.isLoaded("late.o", "shared"));
+  EXPECT_FALSE(m.isLoaded("late.o", "shared"));
 }
