@@ -1,6 +1,36 @@
+#include <vector>
+
 #include "link/Linker.h"
 
 namespace tarsil {
+
+namespace {
+
+// Parts of the inputs that no later stage reads are let go as soon as the
+// stage that last reads them is done: the executable holds a copy of what
+// it needs, and holding both would double the link's peak memory.
+template <class T>
+void release(std::vector<T>& v) {
+  std::vector<T>().swap(v);
+}
+
+// Patching has written every relocation into the raw data.
+void releaseRelocations(Linker& linker) {
+  for (auto& coff : linker.cCoff) coff->cReloc.clear();
+}
+
+// The executable's symbol table now holds every input slot. The bindings
+// point into the inputs' tables, so they go with them.
+void releaseSymbols(Linker& linker) {
+  linker.cExtRefDef.clear();
+  linker.cExtSymDef.clear();
+  for (auto& coff : linker.cCoff) {
+    release(coff->cSymTbl);
+    release(coff->cSymKind);
+  }
+}
+
+}  // namespace
 
 bool Linker::stageUnavailable(const char* stage, std::string& error) {
   error = std::string("link stage '") + stage + "' is not available in this build";
@@ -22,6 +52,8 @@ bool Linker::run(std::string& error) {
   if (!buildCoffs(error)) return false;
   if (!buildLibs(error)) return false;
   if (!importLibraryMembers(error)) return false;
+  // Imported members have left their libraries; what remains is never read.
+  cArchive.clear();
   if (!verifyProcessor(error)) return false;
   if (!buildSectionAttribs(error)) return false;
   if (!verifySectionDesc(error)) return false;
@@ -60,8 +92,10 @@ bool Linker::run(std::string& error) {
   if (!resolveExternals(error)) return false;
   if (!verifyRelocations(error)) return false;
   if (!patchSections(error)) return false;
+  releaseRelocations(*this);
   if (!buildOutputScnNum(error)) return false;
   if (!buildOutputSymbolTbl(error)) return false;
+  releaseSymbols(*this);
   if (!buildOutputRawData(error)) return false;
   if (!buildOutputLineInfo(error)) return false;
   if (!addInitScnNames(error)) return false;
