@@ -413,6 +413,9 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
         output.push_back(line);
       }
     }
+    // Nothing reads an input's line numbers once the executable has its
+    // copy; holding both would double their memory at the peak.
+    cCoff[input]->cLineInfo.clear();
   }
   return true;
 }
