@@ -364,7 +364,7 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   const MapIndex kinds(std::as_const(cScnType));
   struct Piece {
     size_t input;
-    const std::vector<coff_lineno>* lines;
+    std::vector<coff_lineno>* lines;
     size_t target;
   };
   // Each output list is sized once, from the pieces that feed it.
@@ -377,7 +377,7 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   std::vector<Target> targets;
   NameIndex<size_t> targetOf(cScnType.size());
   for (size_t input = 0; input < cCoff.size(); ++input) {
-    const Coff& coff = *cCoff[input];
+    Coff& coff = *cCoff[input];
     for (const auto& [n, name] : coff.cScnNum) {
       auto lines = coff.cLineInfo.find(name);
       if (lines == coff.cLineInfo.end()) continue;
@@ -412,10 +412,11 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
         line.l_fcnndx += base;
         output.push_back(line);
       }
+      // Nothing reads an input's line numbers once the executable has its
+      // copy; holding both would double their memory at the peak. Only the
+      // buffers go: the tables' entries are small and cost as much to free.
+      *piece->lines = std::vector<coff_lineno>();
     }
-    // Nothing reads an input's line numbers once the executable has its
-    // copy; holding both would double their memory at the peak.
-    cCoff[input]->cLineInfo.clear();
   }
   return true;
 }

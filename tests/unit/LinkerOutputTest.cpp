@@ -419,8 +419,9 @@ TEST_F(LinkerOutputTest, LineNumbersJoinInInputOrderRebasedAndLeaveTheInputs) {
   EXPECT_EQ(text[2].l_paddr, 0x30u);
   EXPECT_EQ(l.cOutput.cLineInfo.count("table"), 0u);
   // The executable holds the only copy once it is built.
-  EXPECT_TRUE(l.cCoff[0]->cLineInfo.empty());
-  EXPECT_TRUE(l.cCoff[1]->cLineInfo.empty());
+  EXPECT_TRUE(l.cCoff[0]->cLineInfo["text"].empty());
+  EXPECT_EQ(l.cCoff[0]->cLineInfo["text"].capacity(), 0u);
+  EXPECT_TRUE(l.cCoff[1]->cLineInfo["text"].empty());
 }
 
 TEST_F(LinkerOutputTest, LongSectionNamesTakeTheFirstEqualStringOfTheTable) {
