@@ -404,13 +404,15 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
     const uint32_t base = input < cSymBase.size() ? cSymBase[input] : 0;
     for (; piece != pieces.end() && piece->input == input; ++piece) {
       auto& output = *targets[piece->target].output;
-      for (coff_lineno line : *piece->lines) {
+      // Copied whole, then rebased where they landed.
+      const size_t first = output.size();
+      output.insert(output.end(), piece->lines->begin(), piece->lines->end());
+      for (auto line = output.begin() + static_cast<std::ptrdiff_t>(first); line != output.end(); ++line) {
         if (debug)
-          std::cout << "fixing up l_srcndx from " << line.l_srcndx << " to " << line.l_srcndx + base
-                    << ", l_fcnndx from " << line.l_fcnndx << " to " << line.l_fcnndx + base << '\n';
-        line.l_srcndx += base;
-        line.l_fcnndx += base;
-        output.push_back(line);
+          std::cout << "fixing up l_srcndx from " << line->l_srcndx << " to " << line->l_srcndx + base
+                    << ", l_fcnndx from " << line->l_fcnndx << " to " << line->l_fcnndx + base << '\n';
+        line->l_srcndx += base;
+        line->l_fcnndx += base;
       }
       // Nothing reads an input's line numbers once the executable has its
       // copy; holding both would double their memory at the peak. Only the
