@@ -364,7 +364,7 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   const MapIndex kinds(std::as_const(cScnType));
   struct Piece {
     size_t input;
-    const std::vector<coff_lineno>* lines;
+    std::vector<coff_lineno>* lines;
     size_t target;
   };
   // Each output list is sized once, from the pieces that feed it.
@@ -377,7 +377,7 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   std::vector<Target> targets;
   NameIndex<size_t> targetOf(cScnType.size());
   for (size_t input = 0; input < cCoff.size(); ++input) {
-    const Coff& coff = *cCoff[input];
+    Coff& coff = *cCoff[input];
     for (const auto& [n, name] : coff.cScnNum) {
       auto lines = coff.cLineInfo.find(name);
       if (lines == coff.cLineInfo.end()) continue;
@@ -404,14 +404,20 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
     const uint32_t base = input < cSymBase.size() ? cSymBase[input] : 0;
     for (; piece != pieces.end() && piece->input == input; ++piece) {
       auto& output = *targets[piece->target].output;
-      for (coff_lineno line : *piece->lines) {
+      // Copied whole, then rebased where they landed.
+      const size_t first = output.size();
+      output.insert(output.end(), piece->lines->begin(), piece->lines->end());
+      for (auto line = output.begin() + static_cast<std::ptrdiff_t>(first); line != output.end(); ++line) {
         if (debug)
-          std::cout << "fixing up l_srcndx from " << line.l_srcndx << " to " << line.l_srcndx + base
-                    << ", l_fcnndx from " << line.l_fcnndx << " to " << line.l_fcnndx + base << '\n';
-        line.l_srcndx += base;
-        line.l_fcnndx += base;
-        output.push_back(line);
+          std::cout << "fixing up l_srcndx from " << line->l_srcndx << " to " << line->l_srcndx + base
+                    << ", l_fcnndx from " << line->l_fcnndx << " to " << line->l_fcnndx + base << '\n';
+        line->l_srcndx += base;
+        line->l_fcnndx += base;
       }
+      // Nothing reads an input's line numbers once the executable has its
+      // copy; holding both would double their memory at the peak. Only the
+      // buffers go: the tables' entries are small and cost as much to free.
+      *piece->lines = std::vector<coff_lineno>();
     }
   }
   return true;

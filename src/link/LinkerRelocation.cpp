@@ -24,6 +24,57 @@ void setBit(char& byte, unsigned bit, bool on) {
   byte = static_cast<char>(on ? (old | mask) : (old & ~mask));
 }
 
+// Every relocation of every input, each patched by `patchOne`.
+template <class PatchOne>
+bool patchEach(const Linker& linker, std::string& error, PatchOne patchOne) {
+  const bool debug = static_cast<bool>(Debug("Linker::patchSections"));
+  const TraceScope tracing;
+  const PlacedRanges ranges(linker.cScnMem);
+  std::string text;
+  for (const auto& coff : linker.cCoff) {
+    const std::string& file = coff->cFileName;
+    const size_t slots = coff->cSymTbl.size();
+    const size_t kinds = coff->cSymKind.size();
+    for (const auto& [number, scnName] : coff->cScnNum) {
+      auto relocs = coff->cReloc.find(scnName);
+      if (relocs == coff->cReloc.end() || relocs->second.empty()) continue;
+
+      // The piece's range is looked up once for all its relocations.
+      const PlacedRanges::Placed* placed = ranges.find(scnName);
+      const Range* range = placed != nullptr && placed->range->isLoaded(file) ? placed->range : nullptr;
+      if (range == nullptr) {
+        error = where(*coff, scnName) + "the section has relocations but was never placed in memory.";
+        return false;
+      }
+      const uint32_t scnAddr = range->getStart(file, scnName);
+
+      auto raw = coff->cRawData.find(scnName);
+      // A section without data still has its relocations checked: each then
+      // fails as lying outside the (empty) data instead of being skipped.
+      Data empty;
+      Data& data = raw != coff->cRawData.end() ? raw->second : empty;
+
+      for (const reloc& r : relocs->second) {
+        if (debug) {
+          std::printf("Linker::patchSections() -  file '%s', section '%s', r_vaddr=0x%04x r_symndx=%u r_offset=%d "
+                      "r_type=%s\n",
+                      file.c_str(), scnName.c_str(), static_cast<unsigned>(r.r_vaddr),
+                      static_cast<unsigned>(r.r_symndx), static_cast<int>(r.r_offset),
+                      relocTypeText(r.r_type).c_str());
+        }
+        // The common case inline; anything doubtful goes through the check
+        // that words the message.
+        const bool plain = r.r_symndx < slots && (r.r_symndx >= kinds || coff->cSymKind[r.r_symndx] == AuxKind::none);
+        if ((!plain && !Linker::relocSymbol(*coff, r, text)) || !patchOne(scnAddr, data, r, *coff, text)) {
+          error = where(*coff, scnName) + text;
+          return false;
+        }
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 const syment* Linker::relocSymbol(const Coff& coff, const reloc& r, std::string& error) {
@@ -66,53 +117,31 @@ bool Linker::verifyRelocations(std::string& error) {
 }
 
 bool Linker::patchSections(std::string& error) {
-  const bool debug = static_cast<bool>(Debug("Linker::patchSections"));
-  const TraceScope tracing;
-  const PlacedRanges ranges(cScnMem);
-  std::string text;
-  for (const auto& coff : cCoff) {
-    const std::string& file = coff->cFileName;
-    const size_t slots = coff->cSymTbl.size();
-    const size_t kinds = coff->cSymKind.size();
-    for (const auto& [number, scnName] : coff->cScnNum) {
-      auto relocs = coff->cReloc.find(scnName);
-      if (relocs == coff->cReloc.end() || relocs->second.empty()) continue;
-
-      // The piece's range is looked up once for all its relocations.
-      const PlacedRanges::Placed* placed = ranges.find(scnName);
-      const Range* range = placed != nullptr && placed->range->isLoaded(file) ? placed->range : nullptr;
-      if (range == nullptr) {
-        error = where(*coff, scnName) + "the section has relocations but was never placed in memory.";
-        return false;
-      }
-      const uint32_t scnAddr = range->getStart(file, scnName);
-
-      auto raw = coff->cRawData.find(scnName);
-      // A section without data still has its relocations checked: each then
-      // fails as lying outside the (empty) data instead of being skipped.
-      Data empty;
-      Data& data = raw != coff->cRawData.end() ? raw->second : empty;
-
-      for (const reloc& r : relocs->second) {
-        if (debug) {
-          std::printf("Linker::patchSections() -  file '%s', section '%s', r_vaddr=0x%04x r_symndx=%u r_offset=%d "
-                      "r_type=%s\n",
-                      file.c_str(), scnName.c_str(), static_cast<unsigned>(r.r_vaddr),
-                      static_cast<unsigned>(r.r_symndx), static_cast<int>(r.r_offset),
-                      relocTypeText(r.r_type).c_str());
-        }
-        // The common case inline; anything doubtful goes through the check
-        // that words the message.
-        const bool plain = r.r_symndx < slots && (r.r_symndx >= kinds || coff->cSymKind[r.r_symndx] == AuxKind::none);
-        if ((!plain && !relocSymbol(*coff, r, text)) ||
-            !doPatch(scnAddr, data, r, coff->cSymTbl, coff->cStrTbl, text)) {
-          error = where(*coff, scnName) + text;
-          return false;
-        }
-      }
-    }
+  // The family is chosen once for the whole link rather than per
+  // relocation: the loop then calls its patcher directly.
+  switch (cInstSet) {
+    case instSetCore16E:
+      return patchEach(*this, error, [this](uint32_t scnAddr, Data& data, const reloc& r, const Coff& coff, std::string& text) {
+        return doPatchCore16E(scnAddr, data, r, coff.cSymTbl, coff.cStrTbl, text);
+      });
+    case instSetCore16:
+      return patchEach(*this, error, [this](uint32_t, Data& data, const reloc& r, const Coff& coff, std::string& text) {
+        return doPatchCore16(data, r, coff.cSymTbl, text);
+      });
+    case instSetCore12:
+      return patchEach(*this, error, [this](uint32_t, Data& data, const reloc& r, const Coff& coff, std::string& text) {
+        return doPatchCore12(data, r, coff.cSymTbl, text);
+      });
+    case instSetCore14:
+      return patchEach(*this, error, [this](uint32_t, Data& data, const reloc& r, const Coff& coff, std::string& text) {
+        return doPatchCore14(data, r, coff.cSymTbl, text);
+      });
+    default:
+      return patchEach(*this, error, [this](uint32_t scnAddr, Data& data, const reloc& r, const Coff& coff,
+                                     std::string& text) {
+        return doPatch(scnAddr, data, r, coff.cSymTbl, coff.cStrTbl, text);
+      });
   }
-  return true;
 }
 
 bool Linker::doPatch(uint32_t scnAddr, Data& data, const reloc& r, const std::vector<syment>& symTbl,

@@ -394,6 +394,36 @@ TEST_F(LinkerOutputTest, EachSectionHoldsItsBytesOnceAndShortPiecesArePadded) {
   EXPECT_EQ(l.cCoff[0]->cRawData["short"].size(), 0u);
 }
 
+TEST_F(LinkerOutputTest, LineNumbersJoinInInputOrderRebasedAndLeaveTheInputs) {
+  device(0xD91D);
+  Input a("a.o");
+  a.section("text", Coff::code).section("table", Coff::idata);
+  a.coff->cLineInfo["text"] = {coff_lineno{0, 1, 0x10, LINENO_HASFCN, 2}, coff_lineno{1, 2, 0x11, 0, 0}};
+  // Lines of a section that is no code never reach the executable.
+  a.coff->cLineInfo["table"] = {coff_lineno{0, 3, 0x20, 0, 0}};
+  Input b("b.o");
+  b.section("text", Coff::code);
+  b.coff->cLineInfo["text"] = {coff_lineno{4, 7, 0x30, LINENO_HASFCN, 5}};
+  add(a);
+  add(b);
+  l.cScnType = {{"table", Coff::idata}, {"text", Coff::code}};
+  l.cSymBase = {0, 100};
+  ASSERT_TRUE(l.buildOutputLineInfo(error));
+
+  const std::vector<coff_lineno>& text = l.cOutput.cLineInfo.at("text");
+  ASSERT_EQ(text.size(), 3u);
+  EXPECT_EQ(text[0].l_fcnndx, 2u);
+  EXPECT_EQ(text[1].l_srcndx, 1u);
+  EXPECT_EQ(text[2].l_srcndx, 104u);
+  EXPECT_EQ(text[2].l_fcnndx, 105u);
+  EXPECT_EQ(text[2].l_paddr, 0x30u);
+  EXPECT_EQ(l.cOutput.cLineInfo.count("table"), 0u);
+  // The executable holds the only copy once it is built.
+  EXPECT_TRUE(l.cCoff[0]->cLineInfo["text"].empty());
+  EXPECT_EQ(l.cCoff[0]->cLineInfo["text"].capacity(), 0u);
+  EXPECT_TRUE(l.cCoff[1]->cLineInfo["text"].empty());
+}
+
 TEST_F(LinkerOutputTest, LongSectionNamesTakeTheFirstEqualStringOfTheTable) {
   device(0xD91D);
   // Image names are appended to the table even when an input already had

@@ -9,6 +9,9 @@
 // branches count words from the instruction after the branch: BRA and RCALL
 // in 11 bits, the conditional branches in 8.
 #include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
 
 #include "coff/Coff.h"
 #include "link/Linker.h"
@@ -56,6 +59,53 @@ struct BranchForm {
 constexpr BranchForm kBra{-0x800, 0x7FE, 0x1000, 11};
 constexpr BranchForm kCondBra{-0x100, 0xFE, 0x200, 8};
 
+// The messages are put together out of line: most links patch hundreds of
+// thousands of fields and word none of these, and a patcher that builds no
+// string of its own keeps a small frame.
+[[gnu::noinline, gnu::cold]] bool fail(std::string& error, std::string text) {
+  error = std::move(text);
+  return false;
+}
+
+[[gnu::noinline, gnu::cold]] bool outOfBranchRange(const syment& sym, const std::map<int, std::string>& strTbl,
+                                                   std::string& error) {
+  return fail(error, "Symbol '" + displayName(sym, strTbl) + "' out of range of relative branch instruction.");
+}
+
+[[gnu::noinline, gnu::cold]] bool forbiddenDestination(const char* reg, std::string& error) {
+  return fail(error, std::string(reg) + " cannot be used as the destination of a MOVFF instruction.");
+}
+
+[[gnu::noinline, gnu::cold]] bool misaligned(const syment& sym, const std::map<int, std::string>& strTbl,
+                                             const char* can, std::string& error) {
+  return fail(error, notWordAligned(displayName(sym, strTbl), can));
+}
+
+bool relativeBranch(const BranchForm& form, uint32_t v, uint32_t scnAddr, Data& data, const reloc& r,
+                    const syment& sym, const std::map<int, std::string>& strTbl, std::string& error) {
+  const int64_t offset = static_cast<int64_t>(v) - 2 - (static_cast<int64_t>(scnAddr) + r.r_vaddr);
+  if (offset < form.lowest || offset > form.highest) return outOfBranchRange(sym, strTbl, error);
+  const int64_t field = offset > 0 ? offset : offset + form.modulus;
+  if (field % 2 != 0) return misaligned(sym, strTbl, "cannot", error);
+  return writeField(data, r, static_cast<uint32_t>(field), 1, form.width, 0, error);
+}
+
+// The merged size of the section the symbol refers to; false when the
+// symbol is no section reference at all or names no section of the link.
+// Section-size fields are few, and the name they need stays out of the
+// common path's frame.
+[[gnu::noinline]] bool sectionSize(const std::map<std::string, unsigned long>& sizes, const syment& sym,
+                 const std::map<int, std::string>& strTbl, const reloc& r, uint32_t& size, std::string& error) {
+  const std::string name = Coff::findName(sym, strTbl).value_or("");
+  if (name.empty() || name[0] != '.')
+    return fail(error, describe(r) + " needs a section reference, but symbol '" + name + "' does not name a section.");
+  auto found = sizes.find(name.substr(1));
+  if (found == sizes.end())
+    return fail(error, describe(r) + " refers to section '" + name.substr(1) + "', which no input has.");
+  size = static_cast<uint32_t>(found->second);
+  return true;
+}
+
 }  // namespace
 
 bool Linker::doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const std::vector<syment>& symTbl,
@@ -65,50 +115,10 @@ bool Linker::doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const 
   const uint32_t v = relocValue(*sym, r);
   trace(kChannel, r.r_type, v);
 
-  auto relativeBranch = [&](const BranchForm& form) {
-    const int64_t offset = static_cast<int64_t>(v) - 2 - (static_cast<int64_t>(scnAddr) + r.r_vaddr);
-    if (offset < form.lowest || offset > form.highest) {
-      error = "Symbol '" + displayName(*sym, strTbl) + "' out of range of relative branch instruction.";
-      return false;
-    }
-    const int64_t field = offset > 0 ? offset : offset + form.modulus;
-    if (field % 2 != 0) {
-      error = notWordAligned(displayName(*sym, strTbl), "cannot");
-      return false;
-    }
-    return writeField(data, r, static_cast<uint32_t>(field), 1, form.width, 0, error);
-  };
-
-  // The merged size of the section the symbol refers to; false when the
-  // symbol is no section reference at all or names no section of the link.
-  auto sectionSize = [&](uint32_t& size) {
-    const std::string name = Coff::findName(*sym, strTbl).value_or("");
-    if (name.empty() || name[0] != '.') {
-      error = describe(r) + " needs a section reference, but symbol '" + name + "' does not name a section.";
-      return false;
-    }
-    auto found = cScnSize.find(name.substr(1));
-    if (found == cScnSize.end()) {
-      error = describe(r) + " refers to section '" + name.substr(1) + "', which no input has.";
-      return false;
-    }
-    size = static_cast<uint32_t>(found->second);
-    return true;
-  };
-  auto sectionEnd = [&](uint32_t& end) {
-    uint32_t size = 0;
-    if (!sectionSize(size)) return false;
-    end = sym->n_value + size - 1 + static_cast<uint32_t>(static_cast<int32_t>(r.r_offset));
-    return true;
-  };
-
   switch (r.r_type) {
     case RELOCT_CALL:
     case RELOCT_GOTO:
-      if (v % 2 != 0) {
-        error = notWordAligned(displayName(*sym, strTbl), "can not");
-        return false;
-      }
+      if (v % 2 != 0) return misaligned(*sym, strTbl, "can not", error);
       return writeField(data, r, v, 1, 8, 0, error);
     case RELOCT_CALL2: return writeField(data, r, v, 9, 12, 0, error);
 
@@ -124,15 +134,12 @@ bool Linker::doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const 
 
     case RELOCT_FF1: return writeField(data, r, v, 0, 12, 0, error);
     case RELOCT_FF2:
-      if (const char* reg = forbiddenMovffDestination(v)) {
-        error = std::string(reg) + " cannot be used as the destination of a MOVFF instruction.";
-        return false;
-      }
+      if (const char* reg = forbiddenMovffDestination(v)) return forbiddenDestination(reg, error);
       return writeField(data, r, v, 0, 12, 0, error);
     case RELOCT_LFSR1: return writeField(data, r, v, 8, 4, 0, error);
 
-    case RELOCT_BRA: return relativeBranch(kBra);
-    case RELOCT_CONDBRA: return relativeBranch(kCondBra);
+    case RELOCT_BRA: return relativeBranch(kBra, v, scnAddr, data, r, *sym, strTbl, error);
+    case RELOCT_CONDBRA: return relativeBranch(kCondBra, v, scnAddr, data, r, *sym, strTbl, error);
 
     case RELOCT_ACCESS: {
       bool inAccessBank = false;
@@ -145,7 +152,7 @@ bool Linker::doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const 
     case RELOCT_SCNSZ_HIGH:
     case RELOCT_SCNSZ_UPPER: {
       uint32_t size = 0;
-      if (!sectionSize(size)) return false;
+      if (!sectionSize(cScnSize, *sym, strTbl, r, size, error)) return false;
       const uint32_t value = size + static_cast<uint32_t>(static_cast<int32_t>(r.r_offset));
       const uint16_t src = r.r_type == RELOCT_SCNSZ_LOW ? 0 : r.r_type == RELOCT_SCNSZ_HIGH ? 8 : 16;
       return writeField(data, r, value, src, 8, 0, error);
@@ -156,8 +163,9 @@ bool Linker::doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const 
     case RELOCT_SCNEND_HIGH:
     case RELOCT_SCNEND_UPPER:
     case RELOCT_SCNEND_LFSR1: {
-      uint32_t end = 0;
-      if (!sectionEnd(end)) return false;
+      uint32_t size = 0;
+      if (!sectionSize(cScnSize, *sym, strTbl, r, size, error)) return false;
+      const uint32_t end = sym->n_value + size - 1 + static_cast<uint32_t>(static_cast<int32_t>(r.r_offset));
       if (r.r_type == RELOCT_SCNEND_HIGH) return writeField(data, r, end, 8, 8, 0, error);
       if (r.r_type == RELOCT_SCNEND_UPPER) return writeField(data, r, end, 16, 8, 0, error);
       if (r.r_type == RELOCT_SCNEND_LFSR1) return writeField(data, r, end, 8, 4, 0, error);
