@@ -20,6 +20,8 @@
 
 namespace tarsil {
 
+class PlacedRanges;
+
 // The link: the configuration that the command line and the command files
 // declare, and the stages that turn it into an executable. One object lives
 // for the whole run and owns everything the stages compute.
@@ -374,6 +376,13 @@ public:
 
   // The executable being built.
   Coff cOutput;
+
+  // Every placed section's memory and range, for the stages after placement
+  // that look pieces up by section name. relocateSymbols, the first of them,
+  // makes it afresh; the later ones reuse it unless sections were placed since.
+  const PlacedRanges& placedRanges(bool afresh = false) const;
+  mutable std::shared_ptr<const PlacedRanges> cPlacedRanges;
+  mutable size_t cPlacedRangesFor = 0;
 };
 
 }  // namespace tarsil

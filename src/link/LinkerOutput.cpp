@@ -249,7 +249,7 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
 bool Linker::buildOutputRawData(std::string& /*error*/) {
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputRawData"));
   const MapIndex kinds(std::as_const(cScnType));
-  const PlacedRanges ranges(cScnMem);
+  const PlacedRanges& ranges = placedRanges();
   struct Piece {
     const Coff* coff;
     const std::string* name;
@@ -456,7 +456,7 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
     setStringOffset(h, *want);
   };
 
-  const PlacedRanges ranges(cScnMem);
+  const PlacedRanges& ranges = placedRanges();
   auto header = [&](const std::string& name, Coff::ScnType kind, bool abs, bool shared, bool access,
                     unsigned long size = 0) {
     scnhdr h{};

@@ -29,7 +29,7 @@ template <class PatchOne>
 bool patchEach(const Linker& linker, std::string& error, PatchOne patchOne) {
   const bool debug = static_cast<bool>(Debug("Linker::patchSections"));
   const TraceScope tracing;
-  const PlacedRanges ranges(linker.cScnMem);
+  const PlacedRanges& ranges = linker.placedRanges();
   std::string text;
   for (const auto& coff : linker.cCoff) {
     const std::string& file = coff->cFileName;

@@ -80,7 +80,7 @@ bool Linker::relocateSymbols(std::string& error) {
     cStksizeSym.n_value = static_cast<uint32_t>(mem->second->getAllocatedSize(cStackScnName));
   }
 
-  const PlacedRanges placed(cScnMem);
+  const PlacedRanges& placed = placedRanges(true);
   cScnDisplacement.clear();
   cScnDisplacementBase.clear();
   cScnDisplacementBase.reserve(cCoff.size() + 1);

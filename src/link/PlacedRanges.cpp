@@ -1,7 +1,11 @@
 #include "link/PlacedRanges.h"
 
+#include <memory>
+
 #include <algorithm>
 #include <vector>
+
+#include "link/Linker.h"
 
 namespace tarsil {
 
@@ -21,6 +25,14 @@ PlacedRanges::PlacedRanges(const std::map<std::string, Memory*>& scnMem) : cInde
       if (own != nullptr && *own == memory) cIndex.emplace(name, Placed{memory, &range});
     }
   }
+}
+
+const PlacedRanges& Linker::placedRanges(bool afresh) const {
+  if (afresh || !cPlacedRanges || cPlacedRangesFor != cScnMem.size()) {
+    cPlacedRanges = std::make_shared<const PlacedRanges>(cScnMem);
+    cPlacedRangesFor = cScnMem.size();
+  }
+  return *cPlacedRanges;
 }
 
 }  // namespace tarsil
