@@ -313,7 +313,8 @@ bool Linker::mapSections(std::string& error) {
   gatherScnAttrs();
   bool mapped = placeSections(error);
   // The gathered attributes view names that later stages may change.
-  cScnAttrs.clear();
+  std::unordered_map<std::string_view, ScnAttr>().swap(cScnAttrs);
+  releaseCallGraphs();
   return mapped;
 }
 
