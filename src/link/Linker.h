@@ -174,6 +174,12 @@ public:
     // assumed to interfere with everything.
     bool interferes(const syment* a, const syment* b) const;
     void clear();
+    void swap(Interference& other) noexcept {
+      cRow.swap(other.cRow);
+      cBits.swap(other.cBits);
+      cConflict.swap(other.cConflict);
+      std::swap(cWords, other.cWords);
+    }
 
     std::map<const syment*, uint32_t> cRow;  // function with a record -> row
     std::vector<uint64_t> cBits;             // rows of cWords words each
@@ -196,6 +202,12 @@ public:
   // Names of every node of the call graph, callees that are not functions
   // included, for the debug listings.
   std::map<const syment*, std::string> cCallNodeName;
+  // Every function that owns a record, as (input, symbol index) in input
+  // and symbol order; the call graph finds them on its way.
+  std::vector<std::pair<size_t, size_t>> cRecordOwners;
+  bool cRecordOwnersKnown = false;
+  // Placement is the last reader of the graphs: they go once it is done.
+  void releaseCallGraphs();
 
   // LinkerAllocation.cpp
   // Lengths are in bytes, starts in locations of the memory.

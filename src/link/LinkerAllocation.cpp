@@ -283,6 +283,25 @@ struct Pending {
   bool isImage;
 };
 
+// Each entry's place in ascending name order, where the first `sorted`
+// entries are already in that order and the rest are few.
+std::vector<uint32_t> nameRanks(const std::vector<Pending>& entries, std::size_t sorted) {
+  std::vector<std::size_t> rest;
+  for (std::size_t i = sorted; i < entries.size(); ++i) rest.push_back(i);
+  std::sort(rest.begin(), rest.end(),
+            [&](std::size_t a, std::size_t b) { return entries[a].name < entries[b].name; });
+  std::vector<uint32_t> rank(entries.size());
+  std::size_t i = 0, j = 0;
+  uint32_t next = 0;
+  while (i < sorted || j < rest.size()) {
+    if (j == rest.size() || (i < sorted && entries[i].name < entries[rest[j]].name))
+      rank[i++] = next++;
+    else
+      rank[rest[j++]] = next++;
+  }
+  return rank;
+}
+
 void dumpPass(const char* title, const std::vector<Pending>& list) {
   std::cout << title << "\n";
   for (const auto& entry : list) std::cout << "    section '" << entry.name << "', size=" << entry.size << "\n";
@@ -294,7 +313,8 @@ bool Linker::mapSections(std::string& error) {
   gatherScnAttrs();
   bool mapped = placeSections(error);
   // The gathered attributes view names that later stages may change.
-  cScnAttrs.clear();
+  std::unordered_map<std::string_view, ScnAttr>().swap(cScnAttrs);
+  releaseCallGraphs();
   return mapped;
 }
 
@@ -417,6 +437,7 @@ bool Linker::placeSections(std::string& error) {
     if (attr.abs || findSectionDesc(name) != nullptr) continue;
     unassigned.push_back({name, placementLength(name), false});
   }
+  const std::size_t sectionCount = unassigned.size();  // these came in name order
   for (const auto& [name, kind] : cScnType) {
     if (kind != Coff::idata) continue;
     std::string image = getInitImageName(name);
@@ -424,15 +445,22 @@ bool Linker::placeSections(std::string& error) {
   }
   // Largest first, while the holes are still large; equal sizes go in
   // descending name order so that the result never depends on input order.
-  // The entries are sorted through pointers: moving the names costs more
-  // than comparing them.
+  // Many sections share a size, so names would be compared often: each
+  // entry gets its place in name order once, and the sort compares numbers.
+  const std::vector<uint32_t> rank = nameRanks(unassigned, sectionCount);
   std::vector<const Pending*> order;
-  order.reserve(unassigned.size());
-  for (const Pending& entry : unassigned) order.push_back(&entry);
-  std::sort(order.begin(), order.end(), [](const Pending* a, const Pending* b) {
-    if (a->size != b->size) return a->size > b->size;
-    return a->name > b->name;
-  });
+  {
+    std::vector<std::tuple<unsigned long, uint32_t, const Pending*>> keyed;
+    keyed.reserve(unassigned.size());
+    for (std::size_t i = 0; i < unassigned.size(); ++i)
+      keyed.emplace_back(unassigned[i].size, rank[i], &unassigned[i]);
+    std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+      if (std::get<0>(a) != std::get<0>(b)) return std::get<0>(a) > std::get<0>(b);
+      return std::get<1>(a) > std::get<1>(b);
+    });
+    order.reserve(keyed.size());
+    for (const auto& entry : keyed) order.push_back(std::get<2>(entry));
+  }
   for (const Pending* pending : order) {
     const Pending& entry = *pending;
     if (entry.isImage) {

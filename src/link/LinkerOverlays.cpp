@@ -7,9 +7,11 @@
 #include <iostream>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <unordered_map>
 
 #include "link/Linker.h"
+#include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/Error.h"
 
@@ -51,6 +53,52 @@ std::string hex8(unsigned long value) {
   std::snprintf(buf, sizeof buf, "0x%08lx", value);
   return buf;
 }
+
+// Symbols numbered by first appearance, found through an open-addressed
+// table: the call graph of a large program has tens of thousands of nodes,
+// and a node-based hash would allocate for each.
+class NodeIndex {
+public:
+  explicit NodeIndex(size_t expected) {
+    size_t capacity = 16;
+    while (capacity < 2 * expected) capacity *= 2;
+    cSlots.assign(capacity, Slot{nullptr, 0});
+  }
+  // The number of `s`, given `number` when it is new.
+  std::pair<uint32_t, bool> insert(const syment* s, uint32_t number) {
+    if (2 * (cCount + 1) > cSlots.size()) grow();
+    Slot& slot = find(s);
+    if (slot.sym != nullptr) return {slot.number, false};
+    slot = Slot{s, number};
+    ++cCount;
+    return {number, true};
+  }
+  uint32_t at(const syment* s) const {
+    const Slot& slot = const_cast<NodeIndex*>(this)->find(s);
+    TARSIL_ASSERT(slot.sym != nullptr);
+    return slot.number;
+  }
+
+private:
+  struct Slot {
+    const syment* sym;
+    uint32_t number;
+  };
+  Slot& find(const syment* s) {
+    const size_t mask = cSlots.size() - 1;
+    size_t i = size_t((reinterpret_cast<std::uintptr_t>(s) >> 3) * 0x9E3779B97F4A7C15ull >> 20) & mask;
+    while (cSlots[i].sym != nullptr && cSlots[i].sym != s) i = (i + 1) & mask;
+    return cSlots[i];
+  }
+  void grow() {
+    std::vector<Slot> old(cSlots.size() * 2, Slot{nullptr, 0});
+    old.swap(cSlots);
+    for (const Slot& slot : old)
+      if (slot.sym != nullptr) find(slot.sym) = slot;
+  }
+  std::vector<Slot> cSlots;
+  size_t cCount = 0;
+};
 
 }  // namespace
 
@@ -111,8 +159,14 @@ void Linker::buildCallGraph() {
   // Node names serve only the debug listings; a large program should not
   // pay for a copy of every name in a second map.
   const bool named = bool(Debug("Linker::buildCallGraph")) || bool(Debug("Linker::buildInterferenceGraph"));
-  for (const auto& coff : cCoff) {
+  cRecordOwners.clear();
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    const auto& coff = cCoff[c];
     const std::vector<syment>& table = coff->cSymTbl;
+    // One input's symbols lie in one array, in ascending address order, so
+    // each function's node goes right after the previous one's: the hint
+    // spares a search of the whole graph.
+    CallGraph::iterator hint = cCallGraph.end();
     for (size_t i = 0; i < table.size(); i += 1 + table[i].n_numaux) {
       if (!isFunctionDefinition(*coff, i)) continue;
       Func func;
@@ -120,8 +174,11 @@ void Linker::buildCallGraph() {
       func.cName = symbolName(*coff, table[i]);
       std::optional<aux_fcn> aux = fcnAux(*coff, i);
       func.cHasActRec = aux && aux->x_actscnum != 0;
+      if (func.cHasActRec) cRecordOwners.emplace_back(c, i);
       if (named) cCallNodeName.emplace(func.cSym, func.cName);
-      std::set<const syment*>& callees = cCallGraph[func.cSym];
+      hint = cCallGraph.try_emplace(hint, func.cSym);
+      std::set<const syment*>& callees = hint->second;
+      ++hint;
 
       size_t last = std::min(table.size() - 1, i + table[i].n_numaux);
       for (size_t j = i + 2; j <= last; ++j) {
@@ -148,6 +205,7 @@ void Linker::buildCallGraph() {
       cFuncs.push_back(std::move(func));
     }
   }
+  cRecordOwnersKnown = true;
 
   const Func* mainFunc = nullptr;
   for (const Func& f : cFuncs)
@@ -198,40 +256,39 @@ void Linker::buildCallGraph() {
 void Linker::buildInterferenceGraph() {
   // Nodes: every function, then every callee that is not one (a data symbol
   // or an unresolved reference still takes part in the closure).
-  std::unordered_map<const syment*, uint32_t> index;
+  NodeIndex index(cFuncs.size() + cCallGraph.size());
   std::vector<const syment*> nodes;
   auto nodeOf = [&](const syment* s) {
-    auto [it, inserted] = index.try_emplace(s, uint32_t(nodes.size()));
+    auto [number, inserted] = index.insert(s, uint32_t(nodes.size()));
     if (inserted) nodes.push_back(s);
-    return it->second;
+    return number;
   };
   for (const Func& f : cFuncs) nodeOf(f.cSym);
+  std::size_t edgeCount = 0;
   for (const auto& [f, callees] : cCallGraph) {
     nodeOf(f);
     for (const syment* g : callees) nodeOf(g);
+    edgeCount += callees.size();
   }
   const size_t n = nodes.size();
 
-  std::vector<uint32_t> edgeStart(n + 1, 0), edges;
-  {
-    std::vector<std::vector<uint32_t>> adj(n);
-    for (const auto& [f, callees] : cCallGraph) {
-      auto& out = adj[index[f]];
-      for (const syment* g : callees) out.push_back(index[g]);
-    }
-    for (size_t v = 0; v < n; ++v) {
-      edgeStart[v] = uint32_t(edges.size());
-      edges.insert(edges.end(), adj[v].begin(), adj[v].end());
-    }
-    edgeStart[n] = uint32_t(edges.size());
+  // Edges by caller, laid out flat: each caller's callees in set order.
+  std::vector<uint32_t> edgeStart(n + 1, 0), edges(edgeCount);
+  for (const auto& [f, callees] : cCallGraph) edgeStart[index.at(f) + 1] = uint32_t(callees.size());
+  for (size_t v = 0; v < n; ++v) edgeStart[v + 1] += edgeStart[v];
+  for (const auto& [f, callees] : cCallGraph) {
+    uint32_t at = edgeStart[index.at(f)];
+    for (const syment* g : callees) edges[at++] = index.at(g);
   }
 
   // Strongly connected components, iteratively; they come out callees first,
-  // which is the order the closure needs.
+  // which is the order the closure needs. Component c's members are
+  // compMembers[compStart[c], compStart[c + 1]).
   constexpr uint32_t kNone = UINT32_MAX;
   std::vector<uint32_t> order(n, kNone), low(n, 0), comp(n, kNone), stack;
   std::vector<std::pair<uint32_t, uint32_t>> dfs;  // node, next edge
-  std::vector<std::vector<uint32_t>> comps;
+  std::vector<uint32_t> compMembers, compStart{0};
+  compMembers.reserve(n);
   uint32_t counter = 0;
   for (uint32_t root = 0; root < n; ++root) {
     if (order[root] != kNone) continue;
@@ -255,31 +312,35 @@ void Linker::buildInterferenceGraph() {
       dfs.pop_back();
       if (!dfs.empty()) low[dfs.back().first] = std::min(low[dfs.back().first], low[done]);
       if (low[done] != order[done]) continue;
-      std::vector<uint32_t> members;
+      const uint32_t c = uint32_t(compStart.size() - 1);
       uint32_t w;
       do {
         w = stack.back();
         stack.pop_back();
-        comp[w] = uint32_t(comps.size());
-        members.push_back(w);
+        comp[w] = c;
+        compMembers.push_back(w);
       } while (w != done);
-      comps.push_back(std::move(members));
+      compStart.push_back(uint32_t(compMembers.size()));
     }
   }
+  const size_t compCount = compStart.size() - 1;
+  auto members = [&](size_t c) {
+    return std::span<const uint32_t>(compMembers.data() + compStart[c], compStart[c + 1] - compStart[c]);
+  };
 
   // A function reaches itself when its component is a cycle or it calls
   // itself directly.
-  std::vector<bool> cyclic(comps.size(), false);
-  for (size_t c = 0; c < comps.size(); ++c) {
-    if (comps[c].size() > 1) cyclic[c] = true;
+  std::vector<bool> cyclic(compCount, false);
+  for (size_t c = 0; c < compCount; ++c) {
+    if (members(c).size() > 1) cyclic[c] = true;
     else {
-      uint32_t v = comps[c][0];
+      uint32_t v = members(c)[0];
       for (uint32_t e = edgeStart[v]; e < edgeStart[v + 1]; ++e)
         if (edges[e] == v) cyclic[c] = true;
     }
   }
   for (const Func& f : cFuncs)
-    if (f.cHasActRec && cyclic[comp[index[f.cSym]]])
+    if (f.cHasActRec && cyclic[comp[index.at(f.cSym)]])
       programError("Linker::buildInterferenceGraph",
                    "Recursion not supported for functions with locals of \"overlay\" storage class: " + f.cName);
 
@@ -289,23 +350,23 @@ void Linker::buildInterferenceGraph() {
   std::vector<const syment*> owners;
   for (const Func& f : cFuncs) {
     if (!f.cHasActRec) continue;
-    uint32_t v = index[f.cSym];
+    uint32_t v = index.at(f.cSym);
     if (column[v] != kNone) continue;
     column[v] = uint32_t(owners.size());
     owners.push_back(f.cSym);
   }
   const size_t words = (owners.size() + 63) / 64;
-  if (words != 0 && comps.size() > kMaxClosureWords / words)
+  if (words != 0 && compCount > kMaxClosureWords / words)
     programError("Linker::buildInterferenceGraph",
                  "the call graph is too large for overlaid activation records (" + std::to_string(n) +
                      " functions, " + std::to_string(owners.size()) + " with records)");
 
   // Each component's row holds every record function it reaches or contains.
-  std::vector<uint64_t> rows(comps.size() * words, 0);
-  std::vector<uint32_t> seen(comps.size(), kNone);
-  for (uint32_t c = 0; c < comps.size(); ++c) {
+  std::vector<uint64_t> rows(compCount * words, 0);
+  std::vector<uint32_t> seen(compCount, kNone);
+  for (uint32_t c = 0; c < compCount; ++c) {
     uint64_t* row = rows.data() + size_t(c) * words;
-    for (uint32_t v : comps[c]) {
+    for (uint32_t v : members(c)) {
       if (column[v] != kNone) row[column[v] / 64] |= uint64_t(1) << (column[v] % 64);
       for (uint32_t e = edgeStart[v]; e < edgeStart[v + 1]; ++e) {
         uint32_t d = comp[edges[e]];
@@ -320,7 +381,7 @@ void Linker::buildInterferenceGraph() {
   cInterferenceGraph.cWords = words;
   cInterferenceGraph.cBits.assign(owners.size() * words, 0);
   for (uint32_t r = 0; r < owners.size(); ++r) {
-    uint32_t v = index[owners[r]];
+    uint32_t v = index.at(owners[r]);
     std::copy_n(rows.data() + size_t(comp[v]) * words, words, cInterferenceGraph.cBits.data() + size_t(r) * words);
     // Recursion was refused above, so no record function reaches itself.
     cInterferenceGraph.cBits[size_t(r) * words + r / 64] &= ~(uint64_t(1) << (r % 64));
@@ -338,9 +399,9 @@ void Linker::buildInterferenceGraph() {
       for (uint32_t e = edgeStart[v]; e < edgeStart[v + 1]; ++e) inEdges[fill[edges[e]]++] = v;
     std::fill(rows.begin(), rows.end(), 0);
     std::fill(seen.begin(), seen.end(), kNone);
-    for (uint32_t c = uint32_t(comps.size()); c-- > 0;) {
+    for (uint32_t c = uint32_t(compCount); c-- > 0;) {
       uint64_t* row = rows.data() + size_t(c) * words;
-      for (uint32_t v : comps[c]) {
+      for (uint32_t v : members(c)) {
         if (column[v] != kNone) row[column[v] / 64] |= uint64_t(1) << (column[v] % 64);
         for (uint32_t e = inStart[v]; e < inStart[v + 1]; ++e) {
           uint32_t d = comp[inEdges[e]];
@@ -354,7 +415,7 @@ void Linker::buildInterferenceGraph() {
   }
   cInterferenceGraph.cConflict = cInterferenceGraph.cBits;
   for (uint32_t r = 0; r < owners.size(); ++r) {
-    const uint64_t* from = rows.data() + size_t(comp[index[owners[r]]]) * words;
+    const uint64_t* from = rows.data() + size_t(comp[index.at(owners[r])]) * words;
     uint64_t* to = cInterferenceGraph.cConflict.data() + size_t(r) * words;
     for (size_t k = 0; k < words; ++k) to[k] |= from[k];
     to[r / 64] &= ~(uint64_t(1) << (r % 64));
@@ -365,7 +426,7 @@ void Linker::buildInterferenceGraph() {
     std::cout << "***** Interference Graph *****\n";
     std::vector<uint32_t> mark(n, kNone), pending;
     for (const Func& f : cFuncs) {
-      uint32_t start = index[f.cSym];
+      uint32_t start = index.at(f.cSym);
       std::cout << "'" << f.cName << "' interferes with\n";
       pending.assign(1, start);
       std::vector<uint32_t> reached;
@@ -389,12 +450,24 @@ void Linker::buildInterferenceGraph() {
 // ---- Record map ------------------------------------------------------------
 
 void Linker::buildScnActivationRecordMap() {
-  for (const auto& coff : cCoff) {
+  // The call graph has already found, in this same order, every function
+  // that owns a record; without it the symbol tables are walked again.
+  if (!cRecordOwnersKnown) {
+    cRecordOwners.clear();
+    for (size_t c = 0; c < cCoff.size(); ++c) {
+      const Coff& coff = *cCoff[c];
+      for (size_t i = 0; i < coff.cSymTbl.size(); i += 1 + coff.cSymTbl[i].n_numaux) {
+        if (!isFunctionDefinition(coff, i)) continue;
+        std::optional<aux_fcn> aux = fcnAux(coff, i);
+        if (aux && aux->x_actscnum != 0) cRecordOwners.emplace_back(c, i);
+      }
+    }
+  }
+  for (const auto& [c, i] : cRecordOwners) {
+    const auto& coff = cCoff[c];
     const std::vector<syment>& table = coff->cSymTbl;
-    for (size_t i = 0; i < table.size(); i += 1 + table[i].n_numaux) {
-      if (!isFunctionDefinition(*coff, i)) continue;
+    {
       std::optional<aux_fcn> aux = fcnAux(*coff, i);
-      if (!aux || aux->x_actscnum == 0) continue;
       auto scn = coff->cScnNum.find(aux->x_actscnum);
       if (scn == coff->cScnNum.end()) {
         Error::report(Error::error, "Linker::buildScnActivationRecordMap",
@@ -406,6 +479,16 @@ void Linker::buildScnActivationRecordMap() {
       cScnActRec[scn->second] = &table[i];
     }
   }
+}
+
+void Linker::releaseCallGraphs() {
+  // Swapped out rather than cleared, so that the memory really goes.
+  CallGraph().swap(cCallGraph);
+  std::vector<Func>().swap(cFuncs);
+  std::map<const syment*, std::string>().swap(cCallNodeName);
+  std::vector<std::pair<size_t, size_t>>().swap(cRecordOwners);
+  cRecordOwnersKnown = false;
+  Interference().swap(cInterferenceGraph);
 }
 
 // ---- Packing ---------------------------------------------------------------

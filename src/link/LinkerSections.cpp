@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -26,6 +27,51 @@ struct Merged {
 bool flagIn(const std::map<std::string, bool>& flags, const std::string& name) {
   auto it = flags.find(name);
   return it != flags.end() && it->second;
+}
+
+}  // namespace
+
+namespace {
+
+// Appends names that come in ascending order: the hint at the end takes each
+// with a comparison or two instead of a walk down the tree.
+template <typename Map, typename Value>
+void append(Map& map, std::string_view name, Value value) {
+  map.emplace_hint(map.end(), std::piecewise_construct, std::forward_as_tuple(name), std::forward_as_tuple(value));
+}
+
+// Sets every value of a copied map, whose names are those of `order`'s
+// complete entries in the same order.
+template <typename Order, typename Get>
+void overwrite(std::map<std::string, bool>& map, const Order& order, Get get) {
+  auto it = map.begin();
+  for (const auto& entry : order) {
+    if (!entry.second->complete) continue;
+    it->second = get(*entry.second);
+    ++it;
+  }
+}
+
+template <typename Order>
+void fillEmptyAttribs(Linker& l, const Order& order) {
+  for (const auto& [prefix, m] : order) {
+    append(l.cScnSize, m->name, m->size);
+    if (!m->complete) continue;
+    append(l.cScnType, m->name, m->type);
+    append(l.cScnAbs, m->name, m->abs);
+    if (m->abs) {
+      append(l.cScnAbsStart, m->name, m->absStart);
+      append(l.cScnAbsSize, m->name, m->absSize);
+    }
+  }
+  // The flag maps share their names: a copy takes the tree's shape whole,
+  // without comparing a name or rebalancing.
+  l.cScnShare = l.cScnAbs;
+  overwrite(l.cScnShare, order, [](const Merged& m) { return m.share; });
+  l.cScnAccess = l.cScnAbs;
+  overwrite(l.cScnAccess, order, [](const Merged& m) { return m.access; });
+  l.cScnOverlay = l.cScnAbs;
+  overwrite(l.cScnOverlay, order, [](const Merged& m) { return m.overlay; });
 }
 
 }  // namespace
@@ -67,6 +113,11 @@ bool Linker::buildSectionAttribs(std::string& error) {
     std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
       return a.first != b.first ? a.first < b.first : a.second->name < b.second->name;
     });
+    if (cScnSize.empty() && cScnType.empty() && cScnAbs.empty() && cScnShare.empty() && cScnAccess.empty() &&
+        cScnOverlay.empty() && cScnAbsStart.empty() && cScnAbsSize.empty()) {
+      fillEmptyAttribs(*this, order);
+      return;
+    }
     for (const auto& [prefix, m] : order) {
       const std::string name(m->name);
       cScnSize.insert_or_assign(cScnSize.end(), name, m->size);

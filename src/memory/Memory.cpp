@@ -146,13 +146,13 @@ Range& Memory::addAllocated(const std::string& secName, Range range) {
 Range Memory::carve(Hole hole, unsigned long start, unsigned long length, const std::string& secName,
                     bool isOverlay, const ActRecOffsets* records) {
   Range range = holeRange(hole);
-  std::list<Range> newHoles;
+  Range::Leftovers left;
   if (records != nullptr)
-    range.allocateActRecs(*records, start, length, newHoles);
+    range.allocateActRecs(*records, start, length, left);
   else
-    range.allocate(secName, start, length, newHoles, isOverlay);
+    range.allocate(secName, start, length, isOverlay, left);
   removeHole(hole);
-  for (const Range& left : newHoles) addHole(left.getStart(), left.getLocations());
+  for (int i = 0; i < left.count; ++i) addHole(left.hole[i].first, left.hole[i].second);
   return range;
 }
 
@@ -272,11 +272,11 @@ std::string_view hex4(unsigned long value, char (&text)[6]) {
   return std::string_view(text, 6);
 }
 
-// One line of the listing, built whole and written at once: a memory of
-// thousands of sections is listed in every run that asks for a map.
-void displayLine(std::ostream& os, std::string& line, std::string_view memory, std::string_view start,
-                 std::string_view end, std::string_view section, std::string_view address, std::string_view size) {
-  line.clear();
+// One line of the listing, appended to the memory's block: a memory of
+// thousands of sections is listed in every run that asks for a map, and the
+// block goes to the stream in one write.
+void displayLine(std::string& line, std::string_view memory, std::string_view start, std::string_view end,
+                 std::string_view section, std::string_view address, std::string_view size) {
   column(line, memory, 10);
   line += ' ';
   column(line, start, 10);
@@ -289,17 +289,18 @@ void displayLine(std::ostream& os, std::string& line, std::string_view memory, s
   line += ' ';
   column(line, size, 10);
   line += '\n';
-  os.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
 
 }  // namespace
 
 void Memory::display(std::ostream& os, bool withHeader) const {
   std::string line;
+  // Most lines are a little over 70 characters.
+  line.reserve(80 * (cAllocated.size() + 3));
   if (withHeader) {
-    displayLine(os, line, "Memory", "Start", "End", "Section", "Address", "Size(Bytes)");
+    displayLine(line, "Memory", "Start", "End", "Section", "Address", "Size(Bytes)");
     const std::string_view rule = "---------";
-    displayLine(os, line, rule, rule, rule, rule, rule, rule);
+    displayLine(line, rule, rule, rule, rule, rule, rule);
   }
   std::vector<std::pair<const std::string*, const Range*>> placed;
   placed.reserve(cAllocated.size());
@@ -311,12 +312,12 @@ void Memory::display(std::ostream& os, bool withHeader) const {
   std::string_view name = cName;
   std::string_view start = hex4(cPhysicalStart, startText);
   std::string_view end = hex4(cPhysicalEnd, endText);
-  if (placed.empty()) displayLine(os, line, name, start, end, "", "", "");
+  if (placed.empty()) displayLine(line, name, start, end, "", "", "");
   for (const auto& [secName, range] : placed) {
-    displayLine(os, line, name, start, end, *secName, hex4(range->getStart(), addressText),
-                hex4(range->size(), sizeText));
+    displayLine(line, name, start, end, *secName, hex4(range->getStart(), addressText), hex4(range->size(), sizeText));
     name = start = end = std::string_view();
   }
+  os.write(line.data(), static_cast<std::streamsize>(line.size()));
 }
 
 void Memory::print(std::ostream& os) const {

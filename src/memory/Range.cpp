@@ -97,10 +97,10 @@ bool Range::canFit(unsigned long start, unsigned long length) const {
   return cStart <= start && start - cStart < cSize && locs(length) <= cSize - (start - cStart);
 }
 
-void Range::carve(unsigned long start, unsigned long length, std::list<Range>& newHoles) {
+void Range::carve(unsigned long start, unsigned long length, Leftovers& left) {
   if (length == 0) {
     // An empty section takes no location: the hole goes back whole.
-    newHoles.push_back(Range(cStart, cSize, cType, cWidthBits));
+    left.add(cStart, cSize);
     cStart = static_cast<uint32_t>(start);
     cSize = 0;
     cPc = cStart;
@@ -114,28 +114,47 @@ void Range::carve(unsigned long start, unsigned long length, std::list<Range>& n
   cStart = first;
   cSize = count;
   cPc = first;
-  if (first != oldStart) newHoles.push_back(Range(oldStart, first - oldStart, cType, cWidthBits));
-  if (last != oldEnd) newHoles.push_back(Range(last + 1, oldEnd - last, cType, cWidthBits));
+  if (first != oldStart) left.add(oldStart, first - oldStart);
+  if (last != oldEnd) left.add(last + 1, oldEnd - last);
 }
 
-void Range::allocate(const std::string& name, unsigned long start, unsigned long length, std::list<Range>& newHoles,
-                     bool isOverlay) {
+void Range::pushLeftovers(const Leftovers& left, std::list<Range>& newHoles) const {
+  for (int i = 0; i < left.count; ++i)
+    newHoles.push_back(Range(left.hole[i].first, left.hole[i].second, cType, cWidthBits));
+}
+
+void Range::allocate(const std::string& name, unsigned long start, unsigned long length, bool isOverlay,
+                     Leftovers& left) {
   TARSIL_ASSERT_TEXT(!isAllocated(), "!isAllocated ()");
   TARSIL_ASSERT_TEXT(canFit(start, length), "canFit (start, length)");
   cAllocName = name;
   cIsOverlay = isOverlay;
-  carve(start, length, newHoles);
+  carve(start, length, left);
+}
+
+void Range::allocate(const std::string& name, unsigned long start, unsigned long length, std::list<Range>& newHoles,
+                     bool isOverlay) {
+  Leftovers left;
+  allocate(name, start, length, isOverlay, left);
+  pushLeftovers(left, newHoles);
 }
 
 void Range::allocateActRecs(const ActRecOffsets& records, unsigned long start, unsigned long length,
-                            std::list<Range>& newHoles) {
+                            Leftovers& left) {
   TARSIL_ASSERT_TEXT(!isAllocated(), "!isAllocated ()");
   TARSIL_ASSERT_TEXT(canFit(start, length), "canFit (start, length)");
   auto recs = std::make_shared<std::map<std::string, uint32_t>>();
   for (const auto& [name, offset] : records) recs->emplace(name, static_cast<uint32_t>(offset));
   cActRecs = std::move(recs);
   cIsOverlay = false;
-  carve(start, length, newHoles);
+  carve(start, length, left);
+}
+
+void Range::allocateActRecs(const ActRecOffsets& records, unsigned long start, unsigned long length,
+                            std::list<Range>& newHoles) {
+  Leftovers left;
+  allocateActRecs(records, start, length, left);
+  pushLeftovers(left, newHoles);
 }
 
 void Range::markLoaded(const std::string& file, uint32_t start, unsigned long length) {

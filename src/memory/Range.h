@@ -80,6 +80,17 @@ public:
                 bool isOverlay);
   void allocateActRecs(const ActRecOffsets& records, unsigned long start, unsigned long length,
                        std::list<Range>& newHoles);
+  // What a carve leaves of the hole, as (start, locations): at most the
+  // stretch before the range and the one after it, in that order.
+  struct Leftovers {
+    std::pair<uint32_t, uint32_t> hole[2];
+    int count = 0;
+    void add(uint32_t start, uint32_t size) { hole[count++] = {start, size}; }
+  };
+  // The same carves, for a caller that keeps its holes apart from ranges.
+  void allocate(const std::string& name, unsigned long start, unsigned long length, bool isOverlay,
+                Leftovers& left);
+  void allocateActRecs(const ActRecOffsets& records, unsigned long start, unsigned long length, Leftovers& left);
 
   // A relocatable piece goes at the load pointer; an absolute one covers the
   // whole range.
@@ -89,7 +100,8 @@ public:
   void print(std::ostream& os, const std::string& indent = "") const;
 
 private:
-  void carve(unsigned long start, unsigned long length, std::list<Range>& newHoles);
+  void carve(unsigned long start, unsigned long length, Leftovers& left);
+  void pushLeftovers(const Leftovers& left, std::list<Range>& newHoles) const;
   void markLoaded(const std::string& file, uint32_t start, unsigned long length);
 
   std::string cAllocName;

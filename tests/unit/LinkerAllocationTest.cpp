@@ -75,6 +75,26 @@ TEST_F(Placement, piecesThatEndInsideAWordStillGetWholeWords) {
   EXPECT_TRUE(after + 1 <= start || after >= start + 4) << "'after' overlaps 'r'";
 }
 
+TEST_F(Placement, imagesTakeTheirNamePlaceAmongSectionsOfEqualSize) {
+  // Core14 images are twice their data: "m_i" needs 4 bytes like "a", "m0"
+  // and "z". Equal sizes go in descending name order, so the image, which
+  // is named apart from the sections, must fall between "m0" and "a".
+  Coff& a = input("a.o");
+  section(a, "a", STYP_TEXT, 4);
+  section(a, "z", STYP_TEXT, 4);
+  section(a, "m0", STYP_TEXT, 4);
+  section(a, "m", STYP_DATA, 2);
+  codePage("p", 0, 0xFF);
+  dataBank("d", 0x20, 0x6F);
+  prepare();
+
+  ASSERT_TRUE(linker.mapSections(error)) << error;
+  auto start = [&](const std::string& name) { return linker.cScnMem.at(name)->getAllocatedStart(name); };
+  EXPECT_LT(start("z"), start("m_i"));
+  EXPECT_LT(start("m_i"), start("m0"));
+  EXPECT_LT(start("m0"), start("a"));
+}
+
 // Two pieces whose sum passes 32 bits: the message must show the sum, not a
 // wrapped value that would have fitted.
 class HostileSize : public Placement, public ::testing::WithParamInterface<bool> {};

@@ -186,6 +186,46 @@ TEST(LinkerOverlays, ProgramErrorsEndWithStatusMinusOne) {
   link(plain);
 }
 
+TEST(LinkerOverlays, ClosureOfRandomGraphsMatchesAPlainSearch) {
+  // Functions with records come first and call only later functions; the
+  // rest call one another freely, so their cycles stay out of any record's
+  // way.
+  std::mt19937 rng(11);
+  for (int round = 0; round < 20; ++round) {
+    const int withRecord = 2 + int(rng() % 60);
+    const int plain = int(rng() % 300);
+    const int n = withRecord + plain;
+    auto nameOf = [](int i) { return i == 0 ? std::string("main") : "f" + std::to_string(i); };
+    Program p;
+    std::vector<std::vector<int>> calls(n);
+    for (int i = 0; i < n; ++i) {
+      Program::Fn fn{nameOf(i), 0, 0, {}};
+      if (i < withRecord) fn.actScn = p.record("." + fn.name);
+      for (int k = int(rng() % 4); k > 0; --k) {
+        int j = i < withRecord ? i + 1 + int(rng() % (n - i)) : withRecord + int(rng() % plain);
+        if (j >= n || std::find(calls[i].begin(), calls[i].end(), j) != calls[i].end()) continue;
+        calls[i].push_back(j);
+        fn.calls.push_back(nameOf(j));
+      }
+      p.add(fn);
+    }
+    auto l = link(p);
+    for (int a = 0; a < withRecord; ++a) {
+      std::vector<bool> seen(n, false);
+      std::vector<int> pending{a};
+      while (!pending.empty()) {
+        int v = pending.back();
+        pending.pop_back();
+        for (int w : calls[v])
+          if (!seen[w]) seen[w] = true, pending.push_back(w);
+      }
+      for (int b = 0; b < withRecord; ++b)
+        ASSERT_EQ(l->linker.cInterferenceGraph.reaches(l->sym(nameOf(a)), l->sym(nameOf(b))), bool(seen[b]))
+            << nameOf(a) << " -> " << nameOf(b) << " round " << round;
+    }
+  }
+}
+
 // ---- packing -----------------------------------------------------------------
 
 Linker::ActRecSet records(std::initializer_list<std::pair<std::string, unsigned long>> list) {
@@ -307,6 +347,34 @@ std::map<std::string, std::pair<std::string, unsigned long>> referencePacking(
   }
   ok = true;
   return out;
+}
+
+TEST(LinkerOverlays, PlacementPacksRecordsAndThenLetsTheGraphsGo) {
+  auto l = link(withRecords({{"main", 0, 0, {"f", "g"}}, {"f", 0, 0, {}}, {"g", 0, 0, {}}}));
+  Linker& linker = l->linker;
+  const syment* mainSym = l->sym("main");
+  std::string err;
+  Memory page("page", 0, 0xFF, rom, false, false, "");
+  page.setRangeWidths(16);
+  ASSERT_TRUE(linker.AddCodePage(page, err)) << err;
+  ASSERT_TRUE(linker.AddDataBank(bank("b0", 0x20, 0x3F), err)) << err;
+  linker.cProcType = 1;
+  linker.cRomWidthBits = 16;
+  linker.cRamWidthBits = 8;
+  for (const auto& [name, size] : {std::pair<std::string, unsigned long>{".main", 2}, {".f", 4}, {".g", 3}}) {
+    linker.cScnSize[name] = size;
+    linker.cScnType[name] = Coff::actrec;
+    linker.cScnAbs[name] = linker.cScnShare[name] = linker.cScnAccess[name] = linker.cScnOverlay[name] = false;
+  }
+  ASSERT_TRUE(linker.mapSections(err)) << err;
+  // f and g share offset 0; main goes after the larger of them.
+  EXPECT_EQ(linker.cScnMem.at(".f")->getAllocatedStart(".f"), 0x20u);
+  EXPECT_EQ(linker.cScnMem.at(".g")->getAllocatedStart(".g"), 0x20u);
+  EXPECT_EQ(linker.cScnMem.at(".main")->getAllocatedStart(".main"), 0x24u);
+  EXPECT_TRUE(linker.cFuncs.empty());
+  EXPECT_TRUE(linker.cCallGraph.empty());
+  EXPECT_TRUE(linker.cInterferenceGraph.cConflict.empty());
+  EXPECT_EQ(linker.cScnActRec.at(".main"), mainSym);
 }
 
 TEST(LinkerOverlays, RandomProgramsPackAsThePlainMethodDoes) {
