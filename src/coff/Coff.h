@@ -63,8 +63,18 @@ public:
   };
   static bool readFileFrom(std::FILE* fp, long offset, FileImage& image);
 
+  // The same readers followed by verify(): null when either fails. What the
+  // reader has already seen to be sound is not walked a second time, so a
+  // sound image costs no more than reading it; any doubt falls back on the
+  // full check, whose messages come out as they would after make().
+  static std::unique_ptr<Coff> makeVerified(const std::string& name);
+  static std::unique_ptr<Coff> makeVerified(std::span<const uint8_t> image, const std::string& name);
+
   // True when every internal reference holds; reports each problem found.
   bool verify() const;
+  // The highest symbol index that verify() requires of an auxiliary slot of
+  // the given kind, or nothing when the slot refers to no index it checks.
+  static std::optional<uint64_t> checkedIndex(const syment& slot, AuxKind kind);
 
   // --- writing -------------------------------------------------------------
 

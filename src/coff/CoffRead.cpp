@@ -16,11 +16,18 @@ namespace {
 constexpr uint64_t maxZeroFill = 16u << 20;
 constexpr uint64_t maxStringTable = 0x40000000;
 
+bool isString(const std::map<int, std::string>& strTbl, uint32_t offset) {
+  return offset <= maxStringTable && strTbl.count(static_cast<int>(offset)) != 0;
+}
+
 class Reader {
 public:
   Reader(std::span<const uint8_t> image, const std::string& name) : cImage(image), cName(name) {}
 
   std::unique_ptr<Coff> read();
+  // True when verify() would find nothing wrong with what read() returned,
+  // as far as the reader could tell while reading; false means "not known".
+  bool sound(const Coff& coff) const;
 
 private:
   std::span<const uint8_t> cImage;
@@ -32,6 +39,13 @@ private:
   // the image; headers that make them overlap would multiply the memory spent.
   uint64_t cBytesTaken = 0;
   uint64_t cZeroFill = 0;
+  // What verify() would check, gathered on the way: a doubt about a name or
+  // a section number, and the highest symbol index referred to by an
+  // auxiliary slot, a relocation or a line number (-1 when none).
+  bool cDoubt = false;
+  int64_t cHighestIndex = -1;
+
+  void refersTo(uint64_t index) { cHighestIndex = std::max<int64_t>(cHighestIndex, static_cast<int64_t>(index)); }
 
   bool fail(const std::string& suffix) {
     Error::report(Error::error, "Coff::make()", "Coff file '" + cName + suffix, false);
@@ -113,10 +127,14 @@ bool Reader::readSymbols(uint32_t nextFree) {
   symTbl.resize(count);
   symKind.assign(count, AuxKind::none);
 
+  const int nscns = fh.f_nscns;
+  const auto& strTbl = cCoff->cStrTbl;
   uint64_t i = 0;
   uint64_t taken = 0;
   while (i < count) {
     const syment& sym = symTbl[taken++] = syment::decode(table + SYMESZ * i);
+    if (sym.n_scnum > nscns || sym.n_scnum < -2) cDoubt = true;
+    if (Coff::needsString(sym) && !isString(strTbl, sym.n_offset())) cDoubt = true;
     AuxKind kind = hasAux(sym);
     const uint8_t numaux = sym.n_numaux;
     if (kind == AuxKind::none) {
@@ -144,11 +162,17 @@ bool Reader::readSymbols(uint32_t nextFree) {
       }
       setAux(first, aux);
     }
+    if (kind == AuxKind::file) {
+      if (!isString(strTbl, getAux<aux_file>(first).x_offset)) cDoubt = true;
+    } else if (auto index = Coff::checkedIndex(first, kind)) {
+      refersTo(*index);
+    }
     symKind[taken] = kind;
     symTbl[taken++] = first;
     for (uint64_t j = 2; j <= numaux; ++j) {
       symKind[taken] = AuxKind::fcn_calls;
-      symTbl[taken++] = syment::decode(table + SYMESZ * (i + j));
+      const syment& call = symTbl[taken++] = syment::decode(table + SYMESZ * (i + j));
+      if (auto index = Coff::checkedIndex(call, AuxKind::fcn_calls)) refersTo(*index);
     }
     i += uint64_t{numaux} + 1;
   }
@@ -164,6 +188,7 @@ bool Reader::readSection(uint16_t s) {
   auto found = Coff::findName(h, coff.cStrTbl);
   if (!found) return fail("' section[" + std::to_string(s) + "] has an invalid s_offset.");
   const std::string& name = *found;
+  if (name.empty()) cDoubt = true;
   coff.cScnHdr[name] = h;
   coff.cScnNum[s + 1] = name;
 
@@ -190,7 +215,9 @@ bool Reader::readSection(uint16_t s) {
     for (uint32_t j = 0; j < h.s_nlnno; ++j) {
       const uint8_t* p = at(h.s_lnnoptr + uint64_t{entry} * j);
       if (!cOldLayout) {
-        lines.push_back(coff_lineno::decode(p));
+        const coff_lineno& l = lines.emplace_back(coff_lineno::decode(p));
+        refersTo(l.l_srcndx);
+        if (hasFcnIndex(l)) refersTo(l.l_fcnndx);
         continue;
       }
       gnu_lineno old = gnu_lineno::decode(p);
@@ -203,6 +230,8 @@ bool Reader::readSection(uint16_t s) {
       l.l_paddr = old.l_paddr;
       l.l_flags = LINENO_HASFCN;
       l.l_fcnndx = function;
+      refersTo(l.l_srcndx);
+      refersTo(l.l_fcnndx);
       lines.push_back(l);
     }
   }
@@ -216,6 +245,7 @@ bool Reader::readSection(uint16_t s) {
     for (uint32_t j = 0; j < h.s_nreloc; ++j) {
       const uint8_t* p = at(h.s_relptr + uint64_t{entry} * j);
       relocs[first + j] = cOldLayout ? reloc::decodeOld(p) : reloc::decode(p);
+      refersTo(relocs[first + j].r_symndx);
     }
   }
   return true;
@@ -243,6 +273,15 @@ std::unique_ptr<Coff> Reader::read() {
   for (uint16_t s = 0; s < fh.f_nscns; ++s)
     if (!readSection(s)) return nullptr;
   return std::move(cCoff);
+}
+
+// Every check of verify() either is covered here or cannot fail for a Coff
+// the reader built: sections are numbered 1 to f_nscns, and every section
+// name was found while reading. Two headers of one name leave fewer headers
+// than numbers, which verify() must then report.
+bool Reader::sound(const Coff& coff) const {
+  return !cDoubt && cHighestIndex < static_cast<int64_t>(coff.cSymTbl.size()) &&
+         coff.cScnHdr.size() == coff.cScnNum.size();
 }
 
 }  // namespace
@@ -274,6 +313,30 @@ bool Coff::readFileFrom(std::FILE* fp, long offset, FileImage& image) {
 
 std::unique_ptr<Coff> Coff::make(std::span<const uint8_t> image, const std::string& name) {
   return Reader(image, name).read();
+}
+
+std::unique_ptr<Coff> Coff::makeVerified(std::span<const uint8_t> image, const std::string& name) {
+  Reader reader(image, name);
+  auto coff = reader.read();
+  if (!coff) return nullptr;
+  if (!reader.sound(*coff) && !coff->verify()) return nullptr;
+  return coff;
+}
+
+std::unique_ptr<Coff> Coff::makeVerified(const std::string& name) {
+  std::FILE* fp = std::fopen(name.c_str(), "rb");
+  if (fp == nullptr) {
+    Error::report(Error::error, "Coff::make()", "Could not open Coff file '" + name + "' for reading.", false);
+    return nullptr;
+  }
+  FileImage image;
+  const bool read = readFileFrom(fp, 0, image);
+  std::fclose(fp);
+  if (!read) {
+    Error::report(Error::error, "Coff::make()", "Coff file '" + name + "' could not read file header.", false);
+    return nullptr;
+  }
+  return makeVerified(image.span(), name);
 }
 
 std::unique_ptr<Coff> Coff::make(std::FILE* fp, long offset, const std::string& name) {

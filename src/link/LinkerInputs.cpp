@@ -224,9 +224,8 @@ bool Linker::buildCoffs(std::string& error) {
 
   for (const std::string& path : cObjectFile) {
     // The readers report their own failures; the stage adds nothing to them.
-    auto coff = Coff::make(path);
+    auto coff = Coff::makeVerified(path);
     if (!coff) return false;
-    if (!coff->verify()) return false;
     cCoff.push_back(std::move(coff));
   }
   return true;

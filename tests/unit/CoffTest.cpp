@@ -622,6 +622,40 @@ TEST_F(CoffTest, NoPrefixOrSingleByteDamageCrashesTheReader) {
   }
 }
 
+// Reading with the check folded in must say and decide exactly what reading
+// and then checking does, whatever byte of the image is damaged.
+TEST_F(CoffTest, VerifiedReadingAgreesWithReadingThenVerifying) {
+  size_t refusedByCheck = 0;
+  auto separately = [&refusedByCheck](const Bytes& b, std::string& said) {
+    testing::internal::CaptureStdout();
+    auto c = read(b);
+    const bool ok = c && c->verify();
+    said = testing::internal::GetCapturedStdout();
+    if (c && !ok) ++refusedByCheck;
+    return ok;
+  };
+  auto together = [](const Bytes& b, std::string& said) {
+    testing::internal::CaptureStdout();
+    auto c = Coff::makeVerified(std::span<const uint8_t>(b), "x.o");
+    said = testing::internal::GetCapturedStdout();
+    return c != nullptr;
+  };
+  for (const Bytes& good : {sampleImage(), oldImage()}) {
+    for (size_t i = 0; i < good.size(); ++i) {
+      for (uint8_t value : {uint8_t{0x00}, uint8_t{0xFF}, uint8_t{0x01}, uint8_t{0x0B}}) {
+        Bytes b = good;
+        b[i] = value;
+        std::string first, second;
+        const bool ok = separately(b, first);
+        EXPECT_EQ(together(b, second), ok) << "byte " << i << " value " << int{value};
+        EXPECT_EQ(second, first) << "byte " << i << " value " << int{value};
+      }
+    }
+  }
+  // The damage must reach the checks, not only the reader's own.
+  EXPECT_GT(refusedByCheck, 20u) << refusedByCheck;
+}
+
 // --- checking -------------------------------------------------------------------------------
 
 TEST_F(CoffTest, VerifyReportsEachBrokenReference) {
