@@ -2,6 +2,7 @@
 
 #include "TestDevices.h"
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -129,6 +130,39 @@ TEST_F(LinkerInputsTest, OnlyExternalSymbolsTakePart) {
   l.cArchive.push_back(library("l.lib", members(object("long.o", {"a_rather_long_name"}),
                                                 object("helper.o", {"helper", "static_r"}))));
   EXPECT_EQ(import(), (std::vector<std::string>{"main.o", "long.o"}));
+}
+
+TEST_F(LinkerInputsTest, ANameIsTheSameWhereverItIsHeld) {
+  // A short name may also stand in the string table, and bytes after the
+  // NUL of a name field are no part of the name; eight characters fill the
+  // field with no NUL at all. Each pair below is one name.
+  auto inTable = [](Coff& c, const std::string& name, int16_t scnum) {
+    syment s;
+    s.set_n_offset(Coff::addString(c.cStrTbl, name));
+    s.n_scnum = scnum;
+    s.n_sclass = C_EXT;
+    c.cSymTbl.push_back(s);
+    c.cSymKind.push_back(AuxKind::none);
+  };
+  auto main = object("main.o", {}, {"eightchr", "pad"});
+  inTable(*main, "tab", 0);
+  syment padded = main->cSymTbl[1];
+  std::memcpy(padded.n_name, "ab\0junk!", 8);
+  main->cSymTbl[1] = padded;
+  l.cCoff.push_back(std::move(main));
+
+  auto tab = object("tab.o", {});
+  inTable(*tab, "ab", 1);
+  l.cArchive.push_back(library("l.lib", members(object("eight.o", {"eightchr"}), object("t.o", {"tab"}), std::move(tab))));
+  // 'ab' is defined only through the table, 'tab' only in a field.
+  EXPECT_EQ(import(), (std::vector<std::string>{"main.o", "tab.o", "eight.o", "t.o"}));
+  // A name one byte longer or shorter is another name.
+  Linker other;
+  other.cCoff.push_back(object("main.o", {}, {"eightch", "abc"}));
+  other.cArchive.push_back(library("l.lib", members(object("eight.o", {"eightchr"}), object("ab.o", {"ab"}))));
+  std::string error;
+  EXPECT_TRUE(other.importLibraryMembers(error));
+  EXPECT_EQ(inputNames(other), (std::vector<std::string>{"main.o"}));
 }
 
 TEST_F(LinkerInputsTest, LongChainsImportEveryMemberOnce) {
