@@ -62,6 +62,8 @@ public:
     std::span<const uint8_t> span() const { return {bytes.get(), size}; }
   };
   static bool readFileFrom(std::FILE* fp, long offset, FileImage& image);
+  // The whole of a file just opened, as readFileFrom(fp, 0, image).
+  static bool readOpenedFile(std::FILE* fp, FileImage& image);
 
   // The same readers followed by verify(): null when either fails. What the
   // reader has already seen to be sound is not walked a second time, so a

@@ -2,6 +2,7 @@
 // file, so each read is checked against the bytes actually present before
 // anything is allocated for it.
 #include <algorithm>
+#include <cstring>
 
 #include "coff/Coff.h"
 #include "support/Error.h"
@@ -210,29 +211,33 @@ bool Reader::readSection(uint16_t s) {
     const size_t entry = cOldLayout ? LINESZ_OLD : LINESZ;
     if (!take(h.s_lnnoptr, uint64_t{h.s_nlnno} * entry)) return fail("' could not read line numbers.");
     auto& lines = coff.cLineInfo[name];
-    lines.reserve(lines.size() + h.s_nlnno);
-    uint32_t function = 0;
-    for (uint32_t j = 0; j < h.s_nlnno; ++j) {
-      const uint8_t* p = at(h.s_lnnoptr + uint64_t{entry} * j);
-      if (!cOldLayout) {
-        const coff_lineno& l = lines.emplace_back(coff_lineno::decode(p));
+    if (!cOldLayout) {
+      const size_t first = lines.size();
+      lines.resize(first + h.s_nlnno);
+      for (uint32_t j = 0; j < h.s_nlnno; ++j) {
+        const coff_lineno& l = lines[first + j] = coff_lineno::decode(at(h.s_lnnoptr + uint64_t{entry} * j));
         refersTo(l.l_srcndx);
         if (hasFcnIndex(l)) refersTo(l.l_fcnndx);
-        continue;
       }
-      gnu_lineno old = gnu_lineno::decode(p);
-      if (old.l_lnno == 0) {
-        function = old.l_symndx();
-        continue;
+    } else {
+      // Function markers take no entry of their own: the count is a bound.
+      lines.reserve(lines.size() + h.s_nlnno);
+      uint32_t function = 0;
+      for (uint32_t j = 0; j < h.s_nlnno; ++j) {
+        gnu_lineno old = gnu_lineno::decode(at(h.s_lnnoptr + uint64_t{entry} * j));
+        if (old.l_lnno == 0) {
+          function = old.l_symndx();
+          continue;
+        }
+        coff_lineno l;
+        l.l_lnno = old.l_lnno;
+        l.l_paddr = old.l_paddr;
+        l.l_flags = LINENO_HASFCN;
+        l.l_fcnndx = function;
+        refersTo(l.l_srcndx);
+        refersTo(l.l_fcnndx);
+        lines.push_back(l);
       }
-      coff_lineno l;
-      l.l_lnno = old.l_lnno;
-      l.l_paddr = old.l_paddr;
-      l.l_flags = LINENO_HASFCN;
-      l.l_fcnndx = function;
-      refersTo(l.l_srcndx);
-      refersTo(l.l_fcnndx);
-      lines.push_back(l);
     }
   }
 
@@ -311,6 +316,23 @@ bool Coff::readFileFrom(std::FILE* fp, long offset, FileImage& image) {
   return true;
 }
 
+// Most objects are small: a first read into a buffer on the stack takes the
+// whole of them without asking for the file's length, which costs two seeks.
+bool Coff::readOpenedFile(std::FILE* fp, FileImage& image) {
+  image = FileImage();
+  uint8_t first[16384];
+  const size_t n = std::fread(first, 1, sizeof first, fp);
+  if (std::ferror(fp)) return false;
+  // A short read without an error is the file's end.
+  if (n < sizeof first) {
+    image.bytes.reset(new uint8_t[n == 0 ? 1 : n]);
+    std::memcpy(image.bytes.get(), first, n);
+    image.size = n;
+    return true;
+  }
+  return readFileFrom(fp, 0, image);
+}
+
 std::unique_ptr<Coff> Coff::make(std::span<const uint8_t> image, const std::string& name) {
   return Reader(image, name).read();
 }
@@ -330,7 +352,7 @@ std::unique_ptr<Coff> Coff::makeVerified(const std::string& name) {
     return nullptr;
   }
   FileImage image;
-  const bool read = readFileFrom(fp, 0, image);
+  const bool read = readOpenedFile(fp, image);
   std::fclose(fp);
   if (!read) {
     Error::report(Error::error, "Coff::make()", "Coff file '" + name + "' could not read file header.", false);

@@ -356,6 +356,31 @@ TEST_F(CoffTest, FilesOnDiskAndImagesInsideLargerFiles) {
             "Error - Could not open Coff file '/nonexistent/dir/y.o' for writing.\n");
 }
 
+// Small files are taken in one read, larger ones by their length: every
+// size around the point where one turns into the other reads back whole.
+TEST_F(CoffTest, WholeFilesOfAnySizeAreRead) {
+  char path[] = "/tmp/tarsil-whole-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  for (size_t size : {size_t{0}, size_t{1}, size_t{16383}, size_t{16384}, size_t{16385}, size_t{100000}}) {
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    std::FILE* out = std::fopen(path, "wb");
+    ASSERT_NE(out, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), out);
+    std::fclose(out);
+    std::FILE* in = std::fopen(path, "rb");
+    ASSERT_NE(in, nullptr);
+    Coff::FileImage image;
+    EXPECT_TRUE(Coff::readOpenedFile(in, image));
+    std::fclose(in);
+    auto read = image.span();
+    EXPECT_EQ(Bytes(read.begin(), read.end()), bytes) << size;
+  }
+  std::remove(path);
+}
+
 TEST_F(CoffTest, FilesWithoutSymbolsOrStringsReadBack) {
   // A stripped executable: no symbols, but a long section name whose string
   // table must be found after the last line entry.
