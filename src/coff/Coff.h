@@ -70,7 +70,10 @@ public:
   // sound image costs no more than reading it; any doubt falls back on the
   // full check, whose messages come out as they would after make().
   static std::unique_ptr<Coff> makeVerified(const std::string& name);
-  static std::unique_ptr<Coff> makeVerified(std::span<const uint8_t> image, const std::string& name);
+  // When `imageSize` is given, it receives size() of the result, learnt on
+  // the way where the reader can.
+  static std::unique_ptr<Coff> makeVerified(std::span<const uint8_t> image, const std::string& name,
+                                            unsigned long* imageSize = nullptr);
 
   // True when every internal reference holds; reports each problem found.
   bool verify() const;

@@ -29,6 +29,8 @@ public:
   // True when verify() would find nothing wrong with what read() returned,
   // as far as the reader could tell while reading; false means "not known".
   bool sound(const Coff& coff) const;
+  // size() of a sound result.
+  uint64_t soundSize(const Coff& coff) const;
 
 private:
   std::span<const uint8_t> cImage;
@@ -45,6 +47,9 @@ private:
   // auxiliary slot, a relocation or a line number (-1 when none).
   bool cDoubt = false;
   int64_t cHighestIndex = -1;
+  // The bytes the writer gives the sections: raw data of all but
+  // uninitialized ones, relocations and line numbers.
+  uint64_t cSectionBytes = 0;
 
   void refersTo(uint64_t index) { cHighestIndex = std::max<int64_t>(cHighestIndex, static_cast<int64_t>(index)); }
 
@@ -201,9 +206,11 @@ bool Reader::readSection(uint16_t s) {
       cZeroFill += h.s_size;
       if (cZeroFill > maxZeroFill) return fail("' could not read raw data.");
       coff.cRawData[name] = Data(h.s_size);
+      if (!isBssScn(h)) cSectionBytes += h.s_size;
     } else {
       if (!take(h.s_scnptr, h.s_size)) return fail("' could not read raw data.");
       coff.cRawData[name] = Data(h.s_size, reinterpret_cast<const char*>(at(h.s_scnptr)));
+      if (!isBssScn(h)) cSectionBytes += h.s_size;
     }
   }
 
@@ -211,6 +218,7 @@ bool Reader::readSection(uint16_t s) {
     const size_t entry = cOldLayout ? LINESZ_OLD : LINESZ;
     if (!take(h.s_lnnoptr, uint64_t{h.s_nlnno} * entry)) return fail("' could not read line numbers.");
     auto& lines = coff.cLineInfo[name];
+    const size_t linesBefore = lines.size();
     if (!cOldLayout) {
       const size_t first = lines.size();
       lines.resize(first + h.s_nlnno);
@@ -239,6 +247,7 @@ bool Reader::readSection(uint16_t s) {
         lines.push_back(l);
       }
     }
+    cSectionBytes += LINESZ * uint64_t{lines.size() - linesBefore};
   }
 
   if (h.s_nreloc != 0) {
@@ -247,6 +256,7 @@ bool Reader::readSection(uint16_t s) {
     auto& relocs = coff.cReloc[name];
     const size_t first = relocs.size();
     relocs.resize(first + h.s_nreloc);
+    cSectionBytes += RELSZ * uint64_t{h.s_nreloc};
     for (uint32_t j = 0; j < h.s_nreloc; ++j) {
       const uint8_t* p = at(h.s_relptr + uint64_t{entry} * j);
       relocs[first + j] = cOldLayout ? reloc::decodeOld(p) : reloc::decode(p);
@@ -287,6 +297,15 @@ std::unique_ptr<Coff> Reader::read() {
 bool Reader::sound(const Coff& coff) const {
   return !cDoubt && cHighestIndex < static_cast<int64_t>(coff.cSymTbl.size()) &&
          coff.cScnHdr.size() == coff.cScnNum.size();
+}
+
+// Sound means one header per name and a name for each, so the sections
+// written are exactly the ones read.
+uint64_t Reader::soundSize(const Coff& coff) const {
+  uint64_t length = FILHSZ + OPTHSZ + SCNHSZ * uint64_t{coff.cScnNum.size()} + cSectionBytes;
+  length += SYMESZ * uint64_t{coff.cSymTbl.size()} + 4;
+  for (const auto& [offset, text] : coff.cStrTbl) length += text.size() + 1;
+  return length;
 }
 
 }  // namespace
@@ -337,11 +356,14 @@ std::unique_ptr<Coff> Coff::make(std::span<const uint8_t> image, const std::stri
   return Reader(image, name).read();
 }
 
-std::unique_ptr<Coff> Coff::makeVerified(std::span<const uint8_t> image, const std::string& name) {
+std::unique_ptr<Coff> Coff::makeVerified(std::span<const uint8_t> image, const std::string& name,
+                                          unsigned long* imageSize) {
   Reader reader(image, name);
   auto coff = reader.read();
   if (!coff) return nullptr;
-  if (!reader.sound(*coff) && !coff->verify()) return nullptr;
+  const bool sound = reader.sound(*coff);
+  if (!sound && !coff->verify()) return nullptr;
+  if (imageSize) *imageSize = sound ? static_cast<unsigned long>(reader.soundSize(*coff)) : coff->size();
   return coff;
 }
 

@@ -659,10 +659,16 @@ TEST_F(CoffTest, VerifiedReadingAgreesWithReadingThenVerifying) {
     if (c && !ok) ++refusedByCheck;
     return ok;
   };
+  // The image size learnt while reading must be the one the writer gives,
+  // since a library finds its next member by it.
   auto together = [](const Bytes& b, std::string& said) {
     testing::internal::CaptureStdout();
-    auto c = Coff::makeVerified(std::span<const uint8_t>(b), "x.o");
+    unsigned long size = 0;
+    auto c = Coff::makeVerified(std::span<const uint8_t>(b), "x.o", &size);
     said = testing::internal::GetCapturedStdout();
+    if (c) {
+      EXPECT_EQ(size, c->size());
+    }
     return c != nullptr;
   };
   for (const Bytes& good : {sampleImage(), oldImage()}) {
