@@ -152,6 +152,9 @@ private:
     // A name of up to 8 bytes is also kept as one word (see wordOf), so
     // that it compares as a number.
     uint64_t word = 0;
+    // The first 8 bytes, the first one highest and zero-padded: names that
+    // differ there are ordered by this number alone (no name holds a NUL).
+    uint64_t lead = 0;
     const Coff* member = nullptr;
     size_t archive = 0;
     bool defined = false;
@@ -168,6 +171,13 @@ private:
     uint64_t word = 0;
     std::memcpy(&word, text.data(), text.size());
     return word;
+  }
+
+  static uint64_t leadOf(std::string_view text) {
+    uint64_t lead = 0;
+    for (size_t i = 0; i < wordSize; ++i)
+      lead = lead << 8 | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
+    return lead;
   }
 
   static uint64_t hashOfWord(uint64_t word, size_t size) {
@@ -214,7 +224,7 @@ private:
       const uint32_t slot = cSlots[at];
       if (slot == 0) {
         cSlots[at] = static_cast<uint32_t>(cNames.size()) + 1;
-        cNames.push_back(Name{text, hash});
+        cNames.push_back(Name{text, hash, 0, leadOf(text)});
         return static_cast<uint32_t>(cNames.size() - 1);
       }
       const Name& name = cNames[slot - 1];
@@ -231,7 +241,7 @@ private:
       const uint32_t slot = cSlots[at];
       if (slot == 0) {
         cSlots[at] = static_cast<uint32_t>(cNames.size()) + 1;
-        cNames.push_back(Name{text, hash, word});
+        cNames.push_back(Name{text, hash, word, leadOf(text)});
         return static_cast<uint32_t>(cNames.size() - 1);
       }
       const Name& name = cNames[slot - 1];
@@ -260,7 +270,12 @@ private:
   // Orders the heap so that its top is the smallest name.
   struct Later {
     const std::vector<Name>* names;
-    bool operator()(uint32_t a, uint32_t b) const { return (*names)[a].text > (*names)[b].text; }
+    bool operator()(uint32_t a, uint32_t b) const {
+      const Name& x = (*names)[a];
+      const Name& y = (*names)[b];
+      if (x.lead != y.lead) return x.lead > y.lead;
+      return x.text > y.text;
+    }
   };
   Later later() const { return Later{&cNames}; }
 

@@ -190,7 +190,12 @@ TEST_F(LinkerInputsTest, ManyPendingNamesFollowThePassByPassRule) {
   // library repeats some of the first's. The import must match the rule run
   // literally: each pass takes the alphabetically first undefined name that
   // a library defines, from the earliest such library.
-  auto name = [](int i) { return "n" + std::to_string(i % 1000); };
+  // Short names, and long ones that agree in their first eight bytes, so
+  // that the order is also decided past them and by length.
+  auto name = [](int i) {
+    static const char* const stems[] = {"n", "same8chr", "same8chr_", "same8c"};
+    return stems[(i % 1000) % 4] + std::to_string(i % 1000);
+  };
   struct Def {
     std::string member;
     std::vector<std::string> defs, refs;
