@@ -195,8 +195,9 @@ bool Reader::readSection(uint16_t s) {
   if (!found) return fail("' section[" + std::to_string(s) + "] has an invalid s_offset.");
   const std::string& name = *found;
   if (name.empty()) cDoubt = true;
-  coff.cScnHdr[name] = h;
-  coff.cScnNum[s + 1] = name;
+  coff.cScnHdr.insert_or_assign(name, h);
+  // Sections are numbered in the order read: each number goes at the end.
+  coff.cScnNum.emplace_hint(coff.cScnNum.end(), s + 1, name);
 
   // An uninitialized section is held by the size in its header alone: its
   // bytes are in no file and never written, whatever size it declares.
@@ -205,11 +206,11 @@ bool Reader::readSection(uint16_t s) {
     if (h.s_scnptr == 0) {
       cZeroFill += h.s_size;
       if (cZeroFill > maxZeroFill) return fail("' could not read raw data.");
-      coff.cRawData[name] = Data(h.s_size);
+      coff.cRawData.insert_or_assign(name, Data(h.s_size));
       if (!isBssScn(h)) cSectionBytes += h.s_size;
     } else {
       if (!take(h.s_scnptr, h.s_size)) return fail("' could not read raw data.");
-      coff.cRawData[name] = Data(h.s_size, reinterpret_cast<const char*>(at(h.s_scnptr)));
+      coff.cRawData.insert_or_assign(name, Data(h.s_size, reinterpret_cast<const char*>(at(h.s_scnptr))));
       if (!isBssScn(h)) cSectionBytes += h.s_size;
     }
   }
