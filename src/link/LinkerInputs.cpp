@@ -169,7 +169,7 @@ private:
 
   static uint64_t wordOf(std::string_view text) {
     uint64_t word = 0;
-    std::memcpy(&word, text.data(), text.size());
+    if (!text.empty()) std::memcpy(&word, text.data(), text.size());
     return word;
   }
 
