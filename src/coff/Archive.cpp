@@ -155,14 +155,14 @@ std::unique_ptr<Archive> Archive::make(std::span<const uint8_t> bytes, const std
     const std::string member = getName(header);
     // Members are read to the archive's end: their images are located by
     // their computed size, not by the header's.
-    auto coff = Coff::make(bytes.subspan(p), member);
     // The linker takes members into the link without checking them again,
     // so a member whose references do not hold is refused here.
-    if (!coff || !coff->verify()) {
+    unsigned long imageSize = 0;
+    auto coff = Coff::makeVerified(bytes.subspan(p), member, &imageSize);
+    if (!coff) {
       report("Archive::make()", "Could not build member '" + member + "' in library file '" + name + "'. ");
       return nullptr;
     }
-    const unsigned long imageSize = coff->size();
     archive->cMembers.push_back(std::move(coff));
     if (imageSize >= bytes.size() - p) break;
     p += imageSize;

@@ -1,5 +1,6 @@
 #include "coff/Coff.h"
 
+#include <algorithm>
 #include <limits>
 #include <ostream>
 
@@ -172,6 +173,26 @@ void Coff::setScnFlags(scnhdr& h, ScnType t, bool abs, bool shared, bool access)
 
 // --- checking ------------------------------------------------------------------------------
 
+std::optional<uint64_t> Coff::checkedIndex(const syment& slot, AuxKind kind) {
+  switch (kind) {
+    case AuxKind::tag: return getAux<aux_tag>(slot).x_endndx;
+    case AuxKind::eos: return getAux<aux_eos>(slot).x_tagndx;
+    case AuxKind::arr: return getAux<aux_arr>(slot).x_tagndx;
+    case AuxKind::var: return getAux<aux_var>(slot).x_tagndx;
+    case AuxKind::fcn: {
+      aux_fcn a = getAux<aux_fcn>(slot);
+      return std::max(a.x_tagndx, a.x_endndx);
+    }
+    case AuxKind::bobf: return getAux<aux_bobf>(slot).x_endndx;
+    case AuxKind::fcn_calls: {
+      uint32_t callee = getAux<aux_fcn_calls>(slot).x_calleendx;
+      if (callee == NO_CALLEE) return std::nullopt;
+      return callee;
+    }
+    default: return std::nullopt;
+  }
+}
+
 bool Coff::verify() const {
   bool ok = true;
   auto problem = [&](const std::string& suffix) {
@@ -206,26 +227,8 @@ bool Coff::verify() const {
       if (!hasString(cStrTbl, getAux<aux_file>(s).x_offset)) problem(at(i) + " has an invalid x_offset.");
       continue;
     }
-    bool good = true;
-    switch (kind) {
-      case AuxKind::tag: good = valid(getAux<aux_tag>(s).x_endndx); break;
-      case AuxKind::eos: good = valid(getAux<aux_eos>(s).x_tagndx); break;
-      case AuxKind::arr: good = valid(getAux<aux_arr>(s).x_tagndx); break;
-      case AuxKind::var: good = valid(getAux<aux_var>(s).x_tagndx); break;
-      case AuxKind::fcn: {
-        aux_fcn a = getAux<aux_fcn>(s);
-        good = valid(a.x_tagndx) && valid(a.x_endndx);
-        break;
-      }
-      case AuxKind::bobf: good = valid(getAux<aux_bobf>(s).x_endndx); break;
-      case AuxKind::fcn_calls: {
-        uint32_t callee = getAux<aux_fcn_calls>(s).x_calleendx;
-        good = callee == NO_CALLEE || valid(callee);
-        break;
-      }
-      default: break;
-    }
-    if (!good) problem(at(i) + " has an invalid index.");
+    const auto referenced = checkedIndex(s, kind);
+    if (referenced && !valid(*referenced)) problem(at(i) + " has an invalid index.");
   }
 
   size_t index = 0;

@@ -62,9 +62,24 @@ public:
     std::span<const uint8_t> span() const { return {bytes.get(), size}; }
   };
   static bool readFileFrom(std::FILE* fp, long offset, FileImage& image);
+  // The whole of a file just opened, as readFileFrom(fp, 0, image).
+  static bool readOpenedFile(std::FILE* fp, FileImage& image);
+
+  // The same readers followed by verify(): null when either fails. What the
+  // reader has already seen to be sound is not walked a second time, so a
+  // sound image costs no more than reading it; any doubt falls back on the
+  // full check, whose messages come out as they would after make().
+  static std::unique_ptr<Coff> makeVerified(const std::string& name);
+  // When `imageSize` is given, it receives size() of the result, learnt on
+  // the way where the reader can.
+  static std::unique_ptr<Coff> makeVerified(std::span<const uint8_t> image, const std::string& name,
+                                            unsigned long* imageSize = nullptr);
 
   // True when every internal reference holds; reports each problem found.
   bool verify() const;
+  // The highest symbol index that verify() requires of an auxiliary slot of
+  // the given kind, or nothing when the slot refers to no index it checks.
+  static std::optional<uint64_t> checkedIndex(const syment& slot, AuxKind kind);
 
   // --- writing -------------------------------------------------------------
 

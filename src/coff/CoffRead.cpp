@@ -2,6 +2,7 @@
 // file, so each read is checked against the bytes actually present before
 // anything is allocated for it.
 #include <algorithm>
+#include <cstring>
 
 #include "coff/Coff.h"
 #include "support/Error.h"
@@ -16,11 +17,20 @@ namespace {
 constexpr uint64_t maxZeroFill = 16u << 20;
 constexpr uint64_t maxStringTable = 0x40000000;
 
+bool isString(const std::map<int, std::string>& strTbl, uint32_t offset) {
+  return offset <= maxStringTable && strTbl.count(static_cast<int>(offset)) != 0;
+}
+
 class Reader {
 public:
   Reader(std::span<const uint8_t> image, const std::string& name) : cImage(image), cName(name) {}
 
   std::unique_ptr<Coff> read();
+  // True when verify() would find nothing wrong with what read() returned,
+  // as far as the reader could tell while reading; false means "not known".
+  bool sound(const Coff& coff) const;
+  // size() of a sound result.
+  uint64_t soundSize(const Coff& coff) const;
 
 private:
   std::span<const uint8_t> cImage;
@@ -32,6 +42,16 @@ private:
   // the image; headers that make them overlap would multiply the memory spent.
   uint64_t cBytesTaken = 0;
   uint64_t cZeroFill = 0;
+  // What verify() would check, gathered on the way: a doubt about a name or
+  // a section number, and the highest symbol index referred to by an
+  // auxiliary slot, a relocation or a line number (-1 when none).
+  bool cDoubt = false;
+  int64_t cHighestIndex = -1;
+  // The bytes the writer gives the sections: raw data of all but
+  // uninitialized ones, relocations and line numbers.
+  uint64_t cSectionBytes = 0;
+
+  void refersTo(uint64_t index) { cHighestIndex = std::max<int64_t>(cHighestIndex, static_cast<int64_t>(index)); }
 
   bool fail(const std::string& suffix) {
     Error::report(Error::error, "Coff::make()", "Coff file '" + cName + suffix, false);
@@ -113,10 +133,14 @@ bool Reader::readSymbols(uint32_t nextFree) {
   symTbl.resize(count);
   symKind.assign(count, AuxKind::none);
 
+  const int nscns = fh.f_nscns;
+  const auto& strTbl = cCoff->cStrTbl;
   uint64_t i = 0;
   uint64_t taken = 0;
   while (i < count) {
     const syment& sym = symTbl[taken++] = syment::decode(table + SYMESZ * i);
+    if (sym.n_scnum > nscns || sym.n_scnum < -2) cDoubt = true;
+    if (Coff::needsString(sym) && !isString(strTbl, sym.n_offset())) cDoubt = true;
     AuxKind kind = hasAux(sym);
     const uint8_t numaux = sym.n_numaux;
     if (kind == AuxKind::none) {
@@ -144,11 +168,17 @@ bool Reader::readSymbols(uint32_t nextFree) {
       }
       setAux(first, aux);
     }
+    if (kind == AuxKind::file) {
+      if (!isString(strTbl, getAux<aux_file>(first).x_offset)) cDoubt = true;
+    } else if (auto index = Coff::checkedIndex(first, kind)) {
+      refersTo(*index);
+    }
     symKind[taken] = kind;
     symTbl[taken++] = first;
     for (uint64_t j = 2; j <= numaux; ++j) {
       symKind[taken] = AuxKind::fcn_calls;
-      symTbl[taken++] = syment::decode(table + SYMESZ * (i + j));
+      const syment& call = symTbl[taken++] = syment::decode(table + SYMESZ * (i + j));
+      if (auto index = Coff::checkedIndex(call, AuxKind::fcn_calls)) refersTo(*index);
     }
     i += uint64_t{numaux} + 1;
   }
@@ -164,8 +194,10 @@ bool Reader::readSection(uint16_t s) {
   auto found = Coff::findName(h, coff.cStrTbl);
   if (!found) return fail("' section[" + std::to_string(s) + "] has an invalid s_offset.");
   const std::string& name = *found;
-  coff.cScnHdr[name] = h;
-  coff.cScnNum[s + 1] = name;
+  if (name.empty()) cDoubt = true;
+  coff.cScnHdr.insert_or_assign(name, h);
+  // Sections are numbered in the order read: each number goes at the end.
+  coff.cScnNum.emplace_hint(coff.cScnNum.end(), s + 1, name);
 
   // An uninitialized section is held by the size in its header alone: its
   // bytes are in no file and never written, whatever size it declares.
@@ -174,10 +206,12 @@ bool Reader::readSection(uint16_t s) {
     if (h.s_scnptr == 0) {
       cZeroFill += h.s_size;
       if (cZeroFill > maxZeroFill) return fail("' could not read raw data.");
-      coff.cRawData[name] = Data(h.s_size);
+      coff.cRawData.insert_or_assign(name, Data(h.s_size));
+      if (!isBssScn(h)) cSectionBytes += h.s_size;
     } else {
       if (!take(h.s_scnptr, h.s_size)) return fail("' could not read raw data.");
-      coff.cRawData[name] = Data(h.s_size, reinterpret_cast<const char*>(at(h.s_scnptr)));
+      coff.cRawData.insert_or_assign(name, Data(h.s_size, reinterpret_cast<const char*>(at(h.s_scnptr))));
+      if (!isBssScn(h)) cSectionBytes += h.s_size;
     }
   }
 
@@ -185,26 +219,36 @@ bool Reader::readSection(uint16_t s) {
     const size_t entry = cOldLayout ? LINESZ_OLD : LINESZ;
     if (!take(h.s_lnnoptr, uint64_t{h.s_nlnno} * entry)) return fail("' could not read line numbers.");
     auto& lines = coff.cLineInfo[name];
-    lines.reserve(lines.size() + h.s_nlnno);
-    uint32_t function = 0;
-    for (uint32_t j = 0; j < h.s_nlnno; ++j) {
-      const uint8_t* p = at(h.s_lnnoptr + uint64_t{entry} * j);
-      if (!cOldLayout) {
-        lines.push_back(coff_lineno::decode(p));
-        continue;
+    const size_t linesBefore = lines.size();
+    if (!cOldLayout) {
+      const size_t first = lines.size();
+      lines.resize(first + h.s_nlnno);
+      for (uint32_t j = 0; j < h.s_nlnno; ++j) {
+        const coff_lineno& l = lines[first + j] = coff_lineno::decode(at(h.s_lnnoptr + uint64_t{entry} * j));
+        refersTo(l.l_srcndx);
+        if (hasFcnIndex(l)) refersTo(l.l_fcnndx);
       }
-      gnu_lineno old = gnu_lineno::decode(p);
-      if (old.l_lnno == 0) {
-        function = old.l_symndx();
-        continue;
+    } else {
+      // Function markers take no entry of their own: the count is a bound.
+      lines.reserve(lines.size() + h.s_nlnno);
+      uint32_t function = 0;
+      for (uint32_t j = 0; j < h.s_nlnno; ++j) {
+        gnu_lineno old = gnu_lineno::decode(at(h.s_lnnoptr + uint64_t{entry} * j));
+        if (old.l_lnno == 0) {
+          function = old.l_symndx();
+          continue;
+        }
+        coff_lineno l;
+        l.l_lnno = old.l_lnno;
+        l.l_paddr = old.l_paddr;
+        l.l_flags = LINENO_HASFCN;
+        l.l_fcnndx = function;
+        refersTo(l.l_srcndx);
+        refersTo(l.l_fcnndx);
+        lines.push_back(l);
       }
-      coff_lineno l;
-      l.l_lnno = old.l_lnno;
-      l.l_paddr = old.l_paddr;
-      l.l_flags = LINENO_HASFCN;
-      l.l_fcnndx = function;
-      lines.push_back(l);
     }
+    cSectionBytes += LINESZ * uint64_t{lines.size() - linesBefore};
   }
 
   if (h.s_nreloc != 0) {
@@ -213,9 +257,11 @@ bool Reader::readSection(uint16_t s) {
     auto& relocs = coff.cReloc[name];
     const size_t first = relocs.size();
     relocs.resize(first + h.s_nreloc);
+    cSectionBytes += RELSZ * uint64_t{h.s_nreloc};
     for (uint32_t j = 0; j < h.s_nreloc; ++j) {
       const uint8_t* p = at(h.s_relptr + uint64_t{entry} * j);
       relocs[first + j] = cOldLayout ? reloc::decodeOld(p) : reloc::decode(p);
+      refersTo(relocs[first + j].r_symndx);
     }
   }
   return true;
@@ -245,6 +291,24 @@ std::unique_ptr<Coff> Reader::read() {
   return std::move(cCoff);
 }
 
+// Every check of verify() either is covered here or cannot fail for a Coff
+// the reader built: sections are numbered 1 to f_nscns, and every section
+// name was found while reading. Two headers of one name leave fewer headers
+// than numbers, which verify() must then report.
+bool Reader::sound(const Coff& coff) const {
+  return !cDoubt && cHighestIndex < static_cast<int64_t>(coff.cSymTbl.size()) &&
+         coff.cScnHdr.size() == coff.cScnNum.size();
+}
+
+// Sound means one header per name and a name for each, so the sections
+// written are exactly the ones read.
+uint64_t Reader::soundSize(const Coff& coff) const {
+  uint64_t length = FILHSZ + OPTHSZ + SCNHSZ * uint64_t{coff.cScnNum.size()} + cSectionBytes;
+  length += SYMESZ * uint64_t{coff.cSymTbl.size()} + 4;
+  for (const auto& [offset, text] : coff.cStrTbl) length += text.size() + 1;
+  return length;
+}
+
 }  // namespace
 
 // One buffer sized from the file's length, left uninitialized: it is about
@@ -272,8 +336,52 @@ bool Coff::readFileFrom(std::FILE* fp, long offset, FileImage& image) {
   return true;
 }
 
+// Most objects are small: a first read into a buffer on the stack takes the
+// whole of them without asking for the file's length, which costs two seeks.
+bool Coff::readOpenedFile(std::FILE* fp, FileImage& image) {
+  image = FileImage();
+  uint8_t first[16384];
+  const size_t n = std::fread(first, 1, sizeof first, fp);
+  if (std::ferror(fp)) return false;
+  // A short read without an error is the file's end.
+  if (n < sizeof first) {
+    image.bytes.reset(new uint8_t[n == 0 ? 1 : n]);
+    std::memcpy(image.bytes.get(), first, n);
+    image.size = n;
+    return true;
+  }
+  return readFileFrom(fp, 0, image);
+}
+
 std::unique_ptr<Coff> Coff::make(std::span<const uint8_t> image, const std::string& name) {
   return Reader(image, name).read();
+}
+
+std::unique_ptr<Coff> Coff::makeVerified(std::span<const uint8_t> image, const std::string& name,
+                                          unsigned long* imageSize) {
+  Reader reader(image, name);
+  auto coff = reader.read();
+  if (!coff) return nullptr;
+  const bool sound = reader.sound(*coff);
+  if (!sound && !coff->verify()) return nullptr;
+  if (imageSize) *imageSize = sound ? static_cast<unsigned long>(reader.soundSize(*coff)) : coff->size();
+  return coff;
+}
+
+std::unique_ptr<Coff> Coff::makeVerified(const std::string& name) {
+  std::FILE* fp = std::fopen(name.c_str(), "rb");
+  if (fp == nullptr) {
+    Error::report(Error::error, "Coff::make()", "Could not open Coff file '" + name + "' for reading.", false);
+    return nullptr;
+  }
+  FileImage image;
+  const bool read = readOpenedFile(fp, image);
+  std::fclose(fp);
+  if (!read) {
+    Error::report(Error::error, "Coff::make()", "Coff file '" + name + "' could not read file header.", false);
+    return nullptr;
+  }
+  return makeVerified(image.span(), name);
 }
 
 std::unique_ptr<Coff> Coff::make(std::FILE* fp, long offset, const std::string& name) {

@@ -106,11 +106,16 @@ public:
       const syment& sym = coff.cSymTbl[i];
       const bool isDef = Coff::isExtDefinition(sym);
       if (!isDef && !Coff::isExtReference(sym)) continue;
-      // Inputs were checked on reading, so every name resolves; a name that
-      // does not cannot be asked for or satisfied, and is passed over.
-      auto text = Coff::nameView(sym, coff.cStrTbl);
-      if (!text) continue;
-      const uint32_t id = intern(*text);
+      uint32_t id = 0;
+      if (Coff::needsString(sym)) {
+        // Inputs were checked on reading, so every name resolves; a name
+        // that does not cannot be asked for or satisfied, and is passed over.
+        auto text = Coff::nameView(sym, coff.cStrTbl);
+        if (!text) continue;
+        id = intern(*text);
+      } else {
+        id = internField(sym.n_name);
+      }
       Name& name = cNames[id];
       if (isDef) {
         name.defined = true;
@@ -144,6 +149,12 @@ private:
     // Into the archives' indexes and the objects' tables, which outlive this.
     std::string_view text;
     uint64_t hash = 0;
+    // A name of up to 8 bytes is also kept as one word (see wordOf), so
+    // that it compares as a number.
+    uint64_t word = 0;
+    // The first 8 bytes, the first one highest and zero-padded: names that
+    // differ there are ordered by this number alone (no name holds a NUL).
+    uint64_t lead = 0;
     const Coff* member = nullptr;
     size_t archive = 0;
     bool defined = false;
@@ -151,8 +162,31 @@ private:
   };
 
   // Names are short and looked up once per symbol of every object, so they
-  // go into an open-addressed table of ids hashed a word at a time.
+  // go into an open-addressed table of ids hashed a word at a time. A name
+  // of up to 8 bytes, as most are, is hashed and compared as the one word
+  // its bytes make when zero-padded, wherever the name is held.
+  static constexpr size_t wordSize = 8;
+
+  static uint64_t wordOf(std::string_view text) {
+    uint64_t word = 0;
+    if (!text.empty()) std::memcpy(&word, text.data(), text.size());
+    return word;
+  }
+
+  static uint64_t leadOf(std::string_view text) {
+    uint64_t lead = 0;
+    for (size_t i = 0; i < wordSize; ++i)
+      lead = lead << 8 | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
+    return lead;
+  }
+
+  static uint64_t hashOfWord(uint64_t word, size_t size) {
+    // A product mixes upwards only: the slot is taken from the top bits.
+    return (word ^ (size << 59)) * 0xC4CEB9FE1A85EC53ull;
+  }
+
   static uint64_t hashOf(std::string_view text) {
+    if (text.size() <= wordSize) return hashOfWord(wordOf(text), text.size());
     uint64_t h = 0x9E3779B97F4A7C15ull ^ text.size();
     size_t i = 0;
     for (; i + 8 <= text.size(); i += 8) {
@@ -182,6 +216,7 @@ private:
   }
 
   uint32_t intern(std::string_view text) {
+    if (text.size() <= wordSize) return internWord(text, wordOf(text));
     if ((cNames.size() + 1) * 2 > cSlots.size()) grow();
     const uint64_t hash = hashOf(text);
     const size_t mask = cSlots.size() - 1;
@@ -189,7 +224,7 @@ private:
       const uint32_t slot = cSlots[at];
       if (slot == 0) {
         cSlots[at] = static_cast<uint32_t>(cNames.size()) + 1;
-        cNames.push_back(Name{text, hash});
+        cNames.push_back(Name{text, hash, 0, leadOf(text)});
         return static_cast<uint32_t>(cNames.size() - 1);
       }
       const Name& name = cNames[slot - 1];
@@ -197,10 +232,50 @@ private:
     }
   }
 
+  // `text` is at most 8 bytes and `word` its wordOf.
+  uint32_t internWord(std::string_view text, uint64_t word) {
+    if ((cNames.size() + 1) * 2 > cSlots.size()) grow();
+    const uint64_t hash = hashOfWord(word, text.size());
+    const size_t mask = cSlots.size() - 1;
+    for (size_t at = slotOf(hash);; at = (at + 1) & mask) {
+      const uint32_t slot = cSlots[at];
+      if (slot == 0) {
+        cSlots[at] = static_cast<uint32_t>(cNames.size()) + 1;
+        cNames.push_back(Name{text, hash, word, leadOf(text)});
+        return static_cast<uint32_t>(cNames.size() - 1);
+      }
+      const Name& name = cNames[slot - 1];
+      if (name.hash == hash && name.word == word && name.text.size() == text.size()) return slot - 1;
+    }
+  }
+
+  // A name held in a symbol's own 8-byte field, NUL-padded when shorter.
+  // Bytes after the first NUL may be anything and are no part of the name.
+  uint32_t internField(const char (&field)[8]) {
+    if constexpr (std::endian::native == std::endian::little) {
+      uint64_t w;
+      std::memcpy(&w, field, sizeof w);
+      // The lowest marked byte is the first NUL; marks above it may be false.
+      const uint64_t zero = (w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull;
+      const size_t size = zero == 0 ? wordSize : static_cast<size_t>(std::countr_zero(zero) / 8);
+      if (size < wordSize) w &= (uint64_t{1} << (8 * size)) - 1;
+      return internWord(std::string_view(field, size), w);
+    } else {
+      size_t size = 0;
+      while (size < wordSize && field[size] != '\0') ++size;
+      return intern(std::string_view(field, size));
+    }
+  }
+
   // Orders the heap so that its top is the smallest name.
   struct Later {
     const std::vector<Name>* names;
-    bool operator()(uint32_t a, uint32_t b) const { return (*names)[a].text > (*names)[b].text; }
+    bool operator()(uint32_t a, uint32_t b) const {
+      const Name& x = (*names)[a];
+      const Name& y = (*names)[b];
+      if (x.lead != y.lead) return x.lead > y.lead;
+      return x.text > y.text;
+    }
   };
   Later later() const { return Later{&cNames}; }
 
@@ -224,9 +299,8 @@ bool Linker::buildCoffs(std::string& error) {
 
   for (const std::string& path : cObjectFile) {
     // The readers report their own failures; the stage adds nothing to them.
-    auto coff = Coff::make(path);
+    auto coff = Coff::makeVerified(path);
     if (!coff) return false;
-    if (!coff->verify()) return false;
     cCoff.push_back(std::move(coff));
   }
   return true;

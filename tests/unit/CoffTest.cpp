@@ -356,6 +356,31 @@ TEST_F(CoffTest, FilesOnDiskAndImagesInsideLargerFiles) {
             "Error - Could not open Coff file '/nonexistent/dir/y.o' for writing.\n");
 }
 
+// Small files are taken in one read, larger ones by their length: every
+// size around the point where one turns into the other reads back whole.
+TEST_F(CoffTest, WholeFilesOfAnySizeAreRead) {
+  char path[] = "/tmp/tarsil-whole-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  for (size_t size : {size_t{0}, size_t{1}, size_t{16383}, size_t{16384}, size_t{16385}, size_t{100000}}) {
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    std::FILE* out = std::fopen(path, "wb");
+    ASSERT_NE(out, nullptr);
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), out);
+    std::fclose(out);
+    std::FILE* in = std::fopen(path, "rb");
+    ASSERT_NE(in, nullptr);
+    Coff::FileImage image;
+    EXPECT_TRUE(Coff::readOpenedFile(in, image));
+    std::fclose(in);
+    auto read = image.span();
+    EXPECT_EQ(Bytes(read.begin(), read.end()), bytes) << size;
+  }
+  std::remove(path);
+}
+
 TEST_F(CoffTest, FilesWithoutSymbolsOrStringsReadBack) {
   // A stripped executable: no symbols, but a long section name whose string
   // table must be found after the last line entry.
@@ -620,6 +645,46 @@ TEST_F(CoffTest, NoPrefixOrSingleByteDamageCrashesTheReader) {
       }
     }
   }
+}
+
+// Reading with the check folded in must say and decide exactly what reading
+// and then checking does, whatever byte of the image is damaged.
+TEST_F(CoffTest, VerifiedReadingAgreesWithReadingThenVerifying) {
+  size_t refusedByCheck = 0;
+  auto separately = [&refusedByCheck](const Bytes& b, std::string& said) {
+    testing::internal::CaptureStdout();
+    auto c = read(b);
+    const bool ok = c && c->verify();
+    said = testing::internal::GetCapturedStdout();
+    if (c && !ok) ++refusedByCheck;
+    return ok;
+  };
+  // The image size learnt while reading must be the one the writer gives,
+  // since a library finds its next member by it.
+  auto together = [](const Bytes& b, std::string& said) {
+    testing::internal::CaptureStdout();
+    unsigned long size = 0;
+    auto c = Coff::makeVerified(std::span<const uint8_t>(b), "x.o", &size);
+    said = testing::internal::GetCapturedStdout();
+    if (c) {
+      EXPECT_EQ(size, c->size());
+    }
+    return c != nullptr;
+  };
+  for (const Bytes& good : {sampleImage(), oldImage()}) {
+    for (size_t i = 0; i < good.size(); ++i) {
+      for (uint8_t value : {uint8_t{0x00}, uint8_t{0xFF}, uint8_t{0x01}, uint8_t{0x0B}}) {
+        Bytes b = good;
+        b[i] = value;
+        std::string first, second;
+        const bool ok = separately(b, first);
+        EXPECT_EQ(together(b, second), ok) << "byte " << i << " value " << int{value};
+        EXPECT_EQ(second, first) << "byte " << i << " value " << int{value};
+      }
+    }
+  }
+  // The damage must reach the checks, not only the reader's own.
+  EXPECT_GT(refusedByCheck, 20u) << refusedByCheck;
 }
 
 // --- checking -------------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 
 #include "TestDevices.h"
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -131,6 +132,39 @@ TEST_F(LinkerInputsTest, OnlyExternalSymbolsTakePart) {
   EXPECT_EQ(import(), (std::vector<std::string>{"main.o", "long.o"}));
 }
 
+TEST_F(LinkerInputsTest, ANameIsTheSameWhereverItIsHeld) {
+  // A short name may also stand in the string table, and bytes after the
+  // NUL of a name field are no part of the name; eight characters fill the
+  // field with no NUL at all. Each pair below is one name.
+  auto inTable = [](Coff& c, const std::string& name, int16_t scnum) {
+    syment s;
+    s.set_n_offset(Coff::addString(c.cStrTbl, name));
+    s.n_scnum = scnum;
+    s.n_sclass = C_EXT;
+    c.cSymTbl.push_back(s);
+    c.cSymKind.push_back(AuxKind::none);
+  };
+  auto main = object("main.o", {}, {"eightchr", "pad"});
+  inTable(*main, "tab", 0);
+  syment padded = main->cSymTbl[1];
+  std::memcpy(padded.n_name, "ab\0junk!", 8);
+  main->cSymTbl[1] = padded;
+  l.cCoff.push_back(std::move(main));
+
+  auto tab = object("tab.o", {});
+  inTable(*tab, "ab", 1);
+  l.cArchive.push_back(library("l.lib", members(object("eight.o", {"eightchr"}), object("t.o", {"tab"}), std::move(tab))));
+  // 'ab' is defined only through the table, 'tab' only in a field.
+  EXPECT_EQ(import(), (std::vector<std::string>{"main.o", "tab.o", "eight.o", "t.o"}));
+  // A name one byte longer or shorter is another name.
+  Linker other;
+  other.cCoff.push_back(object("main.o", {}, {"eightch", "abc"}));
+  other.cArchive.push_back(library("l.lib", members(object("eight.o", {"eightchr"}), object("ab.o", {"ab"}))));
+  std::string error;
+  EXPECT_TRUE(other.importLibraryMembers(error));
+  EXPECT_EQ(inputNames(other), (std::vector<std::string>{"main.o"}));
+}
+
 TEST_F(LinkerInputsTest, LongChainsImportEveryMemberOnce) {
   // Member i defines s<i> and refers to s<i+1> and back to s<i-1>; the names
   // are numbered so that the alphabetical order is not the chain's order.
@@ -156,7 +190,12 @@ TEST_F(LinkerInputsTest, ManyPendingNamesFollowThePassByPassRule) {
   // library repeats some of the first's. The import must match the rule run
   // literally: each pass takes the alphabetically first undefined name that
   // a library defines, from the earliest such library.
-  auto name = [](int i) { return "n" + std::to_string(i % 1000); };
+  // Short names, and long ones that agree in their first eight bytes, so
+  // that the order is also decided past them and by length.
+  auto name = [](int i) {
+    static const char* const stems[] = {"n", "same8chr", "same8chr_", "same8c"};
+    return stems[(i % 1000) % 4] + std::to_string(i % 1000);
+  };
   struct Def {
     std::string member;
     std::vector<std::string> defs, refs;
