@@ -13,6 +13,7 @@
 #include "support/Debug.h"
 #include "support/Error.h"
 #include "support/NameIndex.h"
+#include "support/SortedWalk.h"
 #include "support/Strings.h"
 
 namespace tarsil {
@@ -38,20 +39,6 @@ struct Section {
   size_t lineCount() const { return lines ? lines->size() : 0; }
   bool bss() const { return isBssScn(*header); }
 };
-
-// The entry of `map` under `name`, moving `it` forward through a map whose
-// keys the caller visits in ascending order: the walk over all sections
-// costs one pass over each map instead of one search per section.
-template <class Map>
-auto advanceTo(const Map& map, typename Map::const_iterator& it, const std::string& name)
-    -> const typename Map::mapped_type* {
-  for (; it != map.end(); ++it) {
-    const int c = it->first.compare(name);
-    if (c == 0) return &it->second;
-    if (c > 0) break;
-  }
-  return nullptr;
-}
 
 // The sections a file gets, in number order: each name once, and only names
 // that have a header. A Coff that verify() accepts has no other kind. When

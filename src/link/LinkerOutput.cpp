@@ -19,6 +19,7 @@
 #include "support/Debug.h"
 #include "support/Error.h"
 #include "support/NameIndex.h"
+#include "support/SortedWalk.h"
 #include "support/Strings.h"
 
 namespace tarsil {
@@ -54,19 +55,6 @@ Coff::ScnType kindOf(const MapIndex<const std::map<std::string, Coff::ScnType>>&
     if (hdr != owner->cScnHdr.end()) return Coff::getScnType(hdr->second);
   }
   return Coff::unknown;
-}
-
-// The entry of `map` under `name`, moving `it` forward through a map whose
-// keys the caller visits in ascending order.
-template <class Map>
-auto advanceTo(const Map& map, typename Map::const_iterator& it, const std::string& name)
-    -> const typename Map::mapped_type* {
-  for (; it != map.end(); ++it) {
-    const int c = it->first.compare(name);
-    if (c == 0) return &it->second;
-    if (c > 0) break;
-  }
-  return nullptr;
 }
 
 bool isSet(const bool* flag) { return flag != nullptr && *flag; }
