@@ -20,14 +20,7 @@ for arg in "$@"; do
     *) build=$arg ;;
   esac
 done
-build=$(cd "$build" && pwd)
-tarsil=$build/tarsil
-export TARSIL_YAML2OBJ=$build/tools/tarsil-yaml2obj/tarsil-yaml2obj
-[ -x "$tarsil" ] || { echo "no tarsil in $build" >&2; exit 1; }
-[ -x "$TARSIL_YAML2OBJ" ] || { echo "no tarsil-yaml2obj in $build" >&2; exit 1; }
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+. "$here/tools.sh"
 
 now() { date +%s%N; }
 

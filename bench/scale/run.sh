@@ -36,14 +36,7 @@ esac
 build=${1:-build}
 shift || true
 scales=${*:-1 2 4}
-build=$(cd "$build" && pwd)
-tarsil=$build/tarsil
-export TARSIL_YAML2OBJ=$build/tools/tarsil-yaml2obj/tarsil-yaml2obj
-[ -x "$tarsil" ] || { echo "no tarsil in $build" >&2; exit 1; }
-[ -x "$TARSIL_YAML2OBJ" ] || { echo "no tarsil-yaml2obj in $build" >&2; exit 1; }
-
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+. "$here/../tools.sh"
 
 for f in $families; do
   [ -z "$family" ] || echo "$f"
