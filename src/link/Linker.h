@@ -375,7 +375,7 @@ public:
   // reference bound to its definition. Nothing lists the two name tables in
   // name order, so they are hashed.
   NameTable<int> cOutputStrTbl;
-  NameTable<syment*> cExtSymDef;
+  SymbolDefinitions cExtSymDef;
   ExtRefBindings cExtRefDef;
   // The linker's own symbols; their addresses stay fixed for the run.
   syment cCinitSym{};

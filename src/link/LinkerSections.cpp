@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <string_view>
 #include <tuple>
-#include <unordered_map>
 #include <vector>
+
+#include "support/NameIndex.h"
 
 namespace tarsil {
 
@@ -80,8 +81,13 @@ bool Linker::buildSectionAttribs(std::string& error) {
   // Merging works on a hashed table and fills the name-ordered maps once at
   // the end: a name met in many inputs then costs one hash per piece instead
   // of a walk down every map.
+  // Sized for the case where every piece has its own name, so that neither
+  // table grows while the inputs are walked.
+  size_t pieces = cScnSize.size();
+  for (const auto& coff : cCoff) pieces += coff->cScnNum.size();
   std::vector<Merged> merged;
-  std::unordered_map<std::string_view, uint32_t> index;
+  merged.reserve(pieces);
+  NameIndex<uint32_t> index(pieces);
   for (const auto& [name, size] : cScnSize) {
     Merged m;
     m.name = name;
@@ -148,7 +154,7 @@ bool Linker::buildSectionAttribs(std::string& error) {
       const bool isAbs = Coff::isAbs(hdr);
       const bool isOverlay = Coff::isOverlay(hdr);
 
-      auto [slot, first] = index.try_emplace(name, static_cast<uint32_t>(merged.size()));
+      auto [slot, first] = index.emplace(name, static_cast<uint32_t>(merged.size()));
       if (first) {
         Merged m;
         m.name = name;
@@ -169,7 +175,7 @@ bool Linker::buildSectionAttribs(std::string& error) {
         n.overlay = isOverlay;
         continue;
       }
-      Merged& m = merged[slot->second];
+      Merged& m = merged[*slot];
 
       // The order of these checks decides which message a user sees when a
       // section disagrees in several ways at once; keep it.

@@ -172,7 +172,7 @@ std::optional<std::string_view> nameView(const Coff& coff, const syment& s) {
   return std::string_view(it->second);
 }
 
-bool externalName(const Coff& coff, size_t index, const syment& sym, std::string_view& name, std::string& error) {
+bool longName(const Coff& coff, size_t index, const syment& sym, std::string_view& name, std::string& error) {
   auto found = nameView(coff, sym);
   if (!found) {
     error = "symbol " + std::to_string(index) + " in file '" + coff.cFileName + "' has no name in the string table.";
@@ -180,6 +180,17 @@ bool externalName(const Coff& coff, size_t index, const syment& sym, std::string
   }
   name = *found;
   return true;
+}
+
+// Every external symbol passes here: inline names, the common case, are
+// taken on the spot, and only a long name costs a search of the table.
+inline bool externalName(const Coff& coff, size_t index, const syment& sym, std::string_view& name,
+                         std::string& error) {
+  if (!Coff::needsString(sym)) {
+    name = std::string_view(sym.n_name, inlineNameLength(sym.n_name));
+    return true;
+  }
+  return longName(coff, index, sym, name, error);
 }
 
 }  // namespace
@@ -217,7 +228,13 @@ bool Linker::buildExtSymDef(std::string& error) {
 
 bool Linker::buildExtRefDef(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::buildExtRefDef"));
+  // Counted first: the bindings stay for most of the link, and a vector
+  // grown by doubling would leave up to half of it empty or be copied.
+  size_t references = 0;
+  for (const auto& coff : cCoff)
+    forEachSymbol(coff->cSymTbl, [&](size_t, syment& sym) { references += Coff::isExtReference(sym) ? 1 : 0; });
   std::vector<ExtRefBindings::value_type> bindings;
+  bindings.reserve(references);
   std::vector<ExtRefBindings::Run> runs;
   runs.reserve(cCoff.size());
   for (const auto& coff : cCoff) {

@@ -11,8 +11,9 @@ void ExtRefBindings::assign(std::vector<value_type> bindings, std::vector<Run> r
   // in address order already and need no copy.
   if (std::is_sorted(runs.begin(), runs.end(), runLess)) {
     cBindings = std::move(bindings);
-    // The table stays for the whole link; growth may have left it half empty.
-    cBindings.shrink_to_fit();
+    // The table stays for most of the link: a vector grown by doubling may
+    // be half empty, but a little slack is not worth a copy of it all.
+    if (cBindings.capacity() - cBindings.size() > cBindings.size() / 8) cBindings.shrink_to_fit();
     return;
   }
   std::sort(runs.begin(), runs.end(), runLess);

@@ -16,11 +16,49 @@
 
 #include "coff/CoffFormat.h"
 #include "support/NameHash.h"
+#include "support/NameIndex.h"
 
 namespace tarsil {
 
 template <class Value>
 using NameTable = std::unordered_map<std::string, Value, NameHash, std::equal_to<>>;
+
+// External definitions by name. A table of tens of thousands of names that
+// lives until the executable's symbol table is built: the names are views
+// into the inputs' symbol and string tables (which stay put until then) and
+// the entries stand in one block, instead of a node and a copy of the name
+// per definition. Look-ups hand out the entry or end(), as a map's would.
+class SymbolDefinitions {
+public:
+  using Entry = NameIndex<syment*>::Entry;
+
+  const Entry* find(std::string_view name) const { return cIndex.findEntry(name); }
+  const Entry* end() const { return nullptr; }
+  size_t count(std::string_view name) const { return find(name) != end() ? 1 : 0; }
+  syment* at(std::string_view name) const {
+    const Entry* entry = find(name);
+    if (entry == end()) throw std::out_of_range("SymbolDefinitions::at");
+    return entry->second;
+  }
+  // The definition under `name`, null when it was not there; `name` must
+  // outlive the table.
+  syment*& operator[](std::string_view name) { return *cIndex.emplace(name, nullptr).first; }
+  // Enters `def` unless `name` is taken; the flag tells whether it was.
+  std::pair<const Entry*, bool> emplace(std::string_view name, syment* def) {
+    auto [entry, made] = cIndex.emplaceEntry(name, def);
+    return {entry, made};
+  }
+
+  size_t size() const { return cIndex.size(); }
+  bool empty() const { return cIndex.empty(); }
+  // Room for this many definitions in all, so that filling never rehashes.
+  void reserve(size_t n) { cIndex.reserve(n); }
+  // Forgets every definition and gives the memory back.
+  void clear() { cIndex.clear(); }
+
+private:
+  NameIndex<syment*> cIndex;
+};
 
 // Each external reference and its definition, as one vector sorted by the
 // reference's address. A reference is a slot of its input's symbol table, so
