@@ -213,7 +213,7 @@ void Linker::print(std::ostream& os) const {
     for (const auto& entry : cScnSize) {
       const std::string& name = entry.first;
       const unsigned long size = entry.second;
-      auto flag = [&](const char* label, const std::map<std::string, bool>& map) {
+      auto flag = [&](const char* label, const ScnFlags& map) {
         auto it = map.find(name);
         if (it != map.end()) os << "  " << label << "[" << name << "]=" << (it->second ? 1 : 0) << "\n";
       };

@@ -12,6 +12,7 @@
 #include "coff/Archive.h"
 #include "coff/Coff.h"
 #include "support/Data.h"
+#include "support/NodeArena.h"
 
 #include "link/ParserClient.h"
 #include "link/SectionDesc.h"
@@ -357,15 +358,21 @@ public:
   uint16_t cRamWidthBits = 0;
 
   // Merged section attributes by section name. Sizes are in bytes and kept
-  // wide, so that a sum of hostile 32-bit sizes cannot wrap.
-  std::map<std::string, unsigned long> cScnSize;
-  std::map<std::string, Coff::ScnType> cScnType;
-  std::map<std::string, bool> cScnAbs;
-  std::map<std::string, bool> cScnShare;
-  std::map<std::string, bool> cScnAccess;
-  std::map<std::string, bool> cScnOverlay;
-  std::map<std::string, unsigned long> cScnAbsStart;
-  std::map<std::string, unsigned long> cScnAbsSize;
+  // wide, so that a sum of hostile 32-bit sizes cannot wrap. The maps hold
+  // tens of thousands of nodes between them, filled at once and kept for
+  // the whole link: their nodes come from one arena, which must outlive them.
+  using ScnValues = std::pmr::map<std::string, unsigned long>;
+  using ScnTypes = std::pmr::map<std::string, Coff::ScnType>;
+  using ScnFlags = std::pmr::map<std::string, bool>;
+  NodeArena cScnArena;
+  ScnValues cScnSize{&cScnArena};
+  ScnTypes cScnType{&cScnArena};
+  ScnFlags cScnAbs{&cScnArena};
+  ScnFlags cScnShare{&cScnArena};
+  ScnFlags cScnAccess{&cScnArena};
+  ScnFlags cScnOverlay{&cScnArena};
+  ScnValues cScnAbsStart{&cScnArena};
+  ScnValues cScnAbsSize{&cScnArena};
   // The memory that holds each placed section; points into the memory lists
   // above, which no longer change once the link runs.
   std::map<std::string, Memory*> cScnMem;

@@ -31,12 +31,12 @@ Memory* findMemory(std::vector<Memory>& mems, const std::string& name) {
 }
 
 // Lookups that never add an entry to the shared attribute maps.
-bool flagOf(const std::map<std::string, bool>& flags, const std::string& name) {
+bool flagOf(const Linker::ScnFlags& flags, const std::string& name) {
   auto it = flags.find(name);
   return it != flags.end() && it->second;
 }
 
-unsigned long valueOf(const std::map<std::string, unsigned long>& values, const std::string& name) {
+unsigned long valueOf(const Linker::ScnValues& values, const std::string& name) {
   auto it = values.find(name);
   return it == values.end() ? 0 : it->second;
 }

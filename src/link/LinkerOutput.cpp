@@ -47,7 +47,7 @@ private:
   NameIndex<Value*> cIndex;
 };
 
-Coff::ScnType kindOf(const MapIndex<const std::map<std::string, Coff::ScnType>>& kinds, const std::string& name,
+Coff::ScnType kindOf(const MapIndex<const Linker::ScnTypes>& kinds, const std::string& name,
                      const Coff* owner = nullptr) {
   if (const Coff::ScnType* kind = kinds.find(name)) return *kind;
   if (owner != nullptr) {

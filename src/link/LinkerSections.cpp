@@ -25,7 +25,7 @@ struct Merged {
   unsigned long absSize = 0;
 };
 
-bool flagIn(const std::map<std::string, bool>& flags, const std::string& name) {
+bool flagIn(const Linker::ScnFlags& flags, const std::string& name) {
   auto it = flags.find(name);
   return it != flags.end() && it->second;
 }
@@ -44,7 +44,7 @@ void append(Map& map, std::string_view name, Value value) {
 // Sets every value of a copied map, whose names are those of `order`'s
 // complete entries in the same order.
 template <typename Order, typename Get>
-void overwrite(std::map<std::string, bool>& map, const Order& order, Get get) {
+void overwrite(Linker::ScnFlags& map, const Order& order, Get get) {
   auto it = map.begin();
   for (const auto& entry : order) {
     if (!entry.second->complete) continue;
@@ -119,6 +119,9 @@ bool Linker::buildSectionAttribs(std::string& error) {
     std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
       return a.first != b.first ? a.first < b.first : a.second->name < b.second->name;
     });
+    // Every map gets a node per name (the absolute ones fewer): one block
+    // of the arena takes them all. A node is the entry and a tree's links.
+    cScnArena.expect(8 * merged.size() * (4 * sizeof(void*) + sizeof(ScnValues::value_type)));
     if (cScnSize.empty() && cScnType.empty() && cScnAbs.empty() && cScnShare.empty() && cScnAccess.empty() &&
         cScnOverlay.empty() && cScnAbsStart.empty() && cScnAbsSize.empty()) {
       fillEmptyAttribs(*this, order);

@@ -94,7 +94,7 @@ bool relativeBranch(const BranchForm& form, uint32_t v, uint32_t scnAddr, Data& 
 // symbol is no section reference at all or names no section of the link.
 // Section-size fields are few, and the name they need stays out of the
 // common path's frame.
-[[gnu::noinline]] bool sectionSize(const std::map<std::string, unsigned long>& sizes, const syment& sym,
+[[gnu::noinline]] bool sectionSize(const Linker::ScnValues& sizes, const syment& sym,
                  const std::map<int, std::string>& strTbl, const reloc& r, uint32_t& size, std::string& error) {
   const std::string name = Coff::findName(sym, strTbl).value_or("");
   if (name.empty() || name[0] != '.')
