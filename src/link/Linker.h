@@ -127,6 +127,10 @@ public:
   // LinkerSymbols.cpp
   // Rewrites every string-table offset of `coff` to the merged table's.
   static void replaceStringTbl(Coff& coff, const NameTable<int>& strTbl);
+  // The same with the new offsets known: `moved` pairs each old offset to
+  // keep with its new one, in the table's (ascending) order; entries it
+  // does not name are dropped.
+  static void moveStrings(Coff& coff, const std::vector<std::pair<uint32_t, uint32_t>>& moved);
   // Names the linker's own symbols and enters them as definitions.
   void setupLinkerSymbols();
 

@@ -119,9 +119,12 @@ bool Linker::buildSectionAttribs(std::string& error) {
     std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
       return a.first != b.first ? a.first < b.first : a.second->name < b.second->name;
     });
-    // Every map gets a node per name (the absolute ones fewer): one block
-    // of the arena takes them all. A node is the entry and a tree's links.
-    cScnArena.expect(8 * merged.size() * (4 * sizeof(void*) + sizeof(ScnValues::value_type)));
+    // One block of the arena takes every node: a node per name in the size
+    // map, per complete name in five more and per absolute one in two. A
+    // node is the entry and a tree's links.
+    size_t nodes = 0;
+    for (const Merged& m : merged) nodes += 1 + (m.complete ? 5 + (m.abs ? 2 : 0) : 0);
+    cScnArena.expect(nodes * (4 * sizeof(void*) + sizeof(ScnValues::value_type)));
     if (cScnSize.empty() && cScnType.empty() && cScnAbs.empty() && cScnShare.empty() && cScnAccess.empty() &&
         cScnOverlay.empty() && cScnAbsStart.empty() && cScnAbsSize.empty()) {
       fillEmptyAttribs(*this, order);

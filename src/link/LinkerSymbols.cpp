@@ -48,55 +48,79 @@ struct PrefixedString {
 void Linker::mergeStringTbls() {
   const bool debug = static_cast<bool>(Debug("Linker::mergeStringTbls"));
   // Views into the inputs' tables, which stay put until every input has
-  // been rewritten below.
-  std::vector<PrefixedString> strings;
+  // been rewritten below. Each string knows its place among all inputs'
+  // entries (input by input, each table in its offset order), so that the
+  // new offsets reach the inputs without hashing a name a second time.
+  struct Source {
+    PrefixedString text;
+    uint32_t place;
+  };
+  std::vector<Source> strings;
   size_t total = 0;
   for (const auto& coff : cCoff) total += coff->cStrTbl.size();
   strings.reserve(total);
   for (const auto& coff : cCoff)
-    for (const auto& entry : coff->cStrTbl) strings.push_back(PrefixedString::of(entry.second));
-  std::sort(strings.begin(), strings.end());
-  strings.erase(std::unique(strings.begin(), strings.end(),
-                            [](const PrefixedString& a, const PrefixedString& b) { return a.text == b.text; }),
-                strings.end());
+    for (const auto& entry : coff->cStrTbl)
+      strings.push_back({PrefixedString::of(entry.second), static_cast<uint32_t>(strings.size())});
+  std::sort(strings.begin(), strings.end(), [](const Source& a, const Source& b) { return a.text < b.text; });
+  size_t distinct = 0;
+  for (size_t i = 0; i < strings.size(); ++i)
+    if (i == 0 || strings[i].text.text != strings[i - 1].text.text) ++distinct;
 
+  std::vector<uint32_t> newOffset(total);
   std::map<int, std::string> merged;
   cOutputStrTbl.clear();
-  cOutputStrTbl.reserve(strings.size());
+  cOutputStrTbl.reserve(distinct);
   long offset = 4;
-  for (const PrefixedString& p : strings) {
-    const std::string_view s = p.text;
-    const int at = static_cast<int>(offset);
-    auto node = merged.emplace_hint(merged.end(), at, s);
-    cOutputStrTbl.emplace(node->second, at);
-    if (debug) std::cout << "Linker::mergeStringTbls() - string '" << s << "' at offset " << offsetText(static_cast<uint32_t>(at)) << "\n";
-    offset += static_cast<long>(s.size()) + 1;
+  int at = 0;
+  for (size_t i = 0; i < strings.size(); ++i) {
+    const std::string_view s = strings[i].text.text;
+    if (i == 0 || s != strings[i - 1].text.text) {
+      at = static_cast<int>(offset);
+      auto node = merged.emplace_hint(merged.end(), at, s);
+      cOutputStrTbl.emplace(node->second, at);
+      if (debug) std::cout << "Linker::mergeStringTbls() - string '" << s << "' at offset " << offsetText(static_cast<uint32_t>(at)) << "\n";
+      offset += static_cast<long>(s.size()) + 1;
+    }
+    newOffset[strings[i].place] = static_cast<uint32_t>(at);
   }
-
   cOutput.cStrTbl = std::move(merged);
+  std::vector<Source>().swap(strings);
 
-  for (const auto& coff : cCoff) replaceStringTbl(*coff, cOutputStrTbl);
+  std::vector<std::pair<uint32_t, uint32_t>> moved;
+  size_t place = 0;
+  for (const auto& coff : cCoff) {
+    moved.clear();
+    for (const auto& entry : coff->cStrTbl) moved.emplace_back(static_cast<uint32_t>(entry.first), newOffset[place++]);
+    moveStrings(*coff, moved);
+  }
 }
 
 void Linker::replaceStringTbl(Coff& coff, const NameTable<int>& strTbl) {
-  const bool debug = static_cast<bool>(Debug("Linker::replaceStringTbl"));
-  // Old offset to new offset, in the old table's (ascending) order.
   std::vector<std::pair<uint32_t, uint32_t>> moved;
   moved.reserve(coff.cStrTbl.size());
+  for (const auto& [old, text] : coff.cStrTbl)
+    if (auto found = strTbl.find(text); found != strTbl.end())
+      moved.emplace_back(static_cast<uint32_t>(old), static_cast<uint32_t>(found->second));
+  moveStrings(coff, moved);
+}
+
+void Linker::moveStrings(Coff& coff, const std::vector<std::pair<uint32_t, uint32_t>>& moved) {
+  const bool debug = static_cast<bool>(Debug("Linker::replaceStringTbl"));
   // Each input keeps only the merged entries that it uses: every offset it
   // holds is valid in the merged table, and thousands of library members do
   // not each carry a copy of every other member's names.
   std::map<int, std::string> own;
-  for (auto it = coff.cStrTbl.begin(); it != coff.cStrTbl.end();) {
+  auto next = moved.begin();
+  for (auto it = coff.cStrTbl.begin(); it != coff.cStrTbl.end() && next != moved.end();) {
     auto entry = it++;
-    auto found = strTbl.find(entry->second);
-    if (found == strTbl.end()) continue;
-    moved.emplace_back(static_cast<uint32_t>(entry->first), static_cast<uint32_t>(found->second));
+    if (static_cast<uint32_t>(entry->first) != next->first) continue;
     // The old table is dropped below: its entries move over under their new
     // offsets instead of being copied.
     auto node = coff.cStrTbl.extract(entry);
-    node.key() = found->second;
+    node.key() = static_cast<int>(next->second);
     own.insert(std::move(node));
+    ++next;
   }
   auto newOffset = [&](uint32_t old, uint32_t& result) {
     auto it = std::lower_bound(moved.begin(), moved.end(), std::make_pair(old, uint32_t{0}));

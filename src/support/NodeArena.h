@@ -24,7 +24,7 @@ public:
   // Readies room for about `bytes` more, so that a table filled at once
   // lands in one block of the right size.
   void expect(size_t bytes) {
-    if (bytes > cLeft) cNextBlock = std::max(bytes - cLeft, kMinBlock);
+    if (bytes > cLeft) cExpected = bytes - cLeft;
   }
 
   // Bytes taken from the general allocator so far.
@@ -62,10 +62,15 @@ private:
       // block keeps serving the small ones.
       const size_t want = size + alignment;
       if (want > kMaxBlock) return grab(want, alignment);
-      const size_t block = std::max(cNextBlock, want);
+      // Blocks double up to a limit, so that a few nodes cost little and
+      // many cost few blocks; an expected fill gets one block of its size.
+      size_t block = std::max(cExpected != 0 ? cExpected : cNextBlock, want);
+      if (cExpected != 0)
+        cExpected = 0;
+      else
+        cNextBlock = std::min(2 * cNextBlock, kMaxBlock);
       cNext = grabBlock(block);
       cLeft = block;
-      cNextBlock = std::min(2 * cNextBlock, kMaxBlock);
       at = reinterpret_cast<uintptr_t>(cNext);
       pad = (alignment - at % alignment) % alignment;
     }
@@ -101,6 +106,7 @@ private:
   std::byte* cNext = nullptr;
   size_t cLeft = 0;
   size_t cNextBlock = kMinBlock;
+  size_t cExpected = 0;
   size_t cReserved = 0;
   FreeNode* cFree[kClasses] = {};
 };
