@@ -412,3 +412,45 @@ TEST(LinkerSymbols, EachSectionIsLookedForInItsOwnMemory) {
   EXPECT_FALSE(wrong.relocateSymbols(error));
   EXPECT_EQ(error, "section '.b' of file 'x.o' was never placed in memory.");
 }
+
+TEST(LinkerSymbols, AStringHeldTwiceByOneInputMovesToOneOffsetFromBoth) {
+  // Old-layout inputs may hold a file name again at a later offset. Both
+  // old offsets, and every name read through either, land on the one entry.
+  Linker l;
+  Input a("./a.o");
+  a.symbol({"twice_held_name", 1}).symbol({"zz_other_long_name", 1});
+  Input b("./b.o");
+  b.symbol({"aa_first_in_order", 1});
+  Coff& ca = *a.c;
+  const int again = ca.cStrTbl.rbegin()->first + 40;
+  ca.cStrTbl[again] = "twice_held_name";
+  syment copy = ca.cSymTbl[0];
+  copy.set_n_offset(static_cast<uint32_t>(again));
+  copy.n_scnum = 0;  // a reference to the name through the second copy
+  ca.cSymTbl.push_back(copy);
+  ca.cSymKind.push_back(AuxKind::none);
+  add(l, a);
+  add(l, b);
+  l.mergeStringTbls();
+
+  const std::map<int, std::string> expected = {
+      {4, "aa_first_in_order"}, {4 + 18, "twice_held_name"}, {4 + 18 + 16, "zz_other_long_name"}};
+  EXPECT_EQ(l.cOutput.cStrTbl, expected);
+  const Coff& merged = *l.cCoff[0];
+  EXPECT_EQ(merged.cSymTbl[0].n_offset(), 22u);
+  EXPECT_EQ(merged.cSymTbl[2].n_offset(), 22u);
+  EXPECT_EQ(merged.cSymTbl[1].n_offset(), 38u);
+  EXPECT_EQ(merged.cStrTbl.size(), 2u);
+  EXPECT_EQ(symName(merged, 2), "twice_held_name");
+  EXPECT_EQ(l.cCoff[1]->cSymTbl[0].n_offset(), 4u);
+
+  // Definitions are views of the inputs' names: they read the same once
+  // the tables were rewritten, and a name is found by its text alone.
+  std::string error;
+  ASSERT_TRUE(l.buildExtSymDef(error)) << error;
+  EXPECT_EQ(l.cExtSymDef.at(std::string("twice_held_") + "name"), &merged.cSymTbl[0]);
+  EXPECT_EQ(l.cExtSymDef.at("aa_first_in_order"), &l.cCoff[1]->cSymTbl[0]);
+  EXPECT_EQ(l.cExtSymDef.count("twice_held"), 0u);
+  ASSERT_TRUE(l.buildExtRefDef(error)) << error;
+  EXPECT_EQ(l.cExtRefDef.at(&merged.cSymTbl[2]), &merged.cSymTbl[0]);
+}
