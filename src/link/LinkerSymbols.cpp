@@ -257,17 +257,32 @@ bool Linker::buildExtRefDef(std::string& error) {
   size_t references = 0;
   for (const auto& coff : cCoff)
     forEachSymbol(coff->cSymTbl, [&](size_t, syment& sym) { references += Coff::isExtReference(sym) ? 1 : 0; });
+  // Inputs are bound in the order their symbol tables lie in memory, so that
+  // the bindings come out sorted by reference and are kept as they stand
+  // rather than copied into order. The debug listing keeps input order.
+  // Sorted by address as a number, next to the input's position, so that a
+  // comparison reads neither the input nor its table.
+  std::vector<std::pair<uintptr_t, uint32_t>> order(cCoff.size());
+  for (size_t c = 0; c < order.size(); ++c)
+    order[c] = {debug ? 0 : reinterpret_cast<uintptr_t>(cCoff[c]->cSymTbl.data()), static_cast<uint32_t>(c)};
+  std::sort(order.begin(), order.end());
   std::vector<ExtRefBindings::value_type> bindings;
   bindings.reserve(references);
   std::vector<ExtRefBindings::Run> runs;
   runs.reserve(cCoff.size());
-  for (const auto& coff : cCoff) {
+  // The failure reported is the one met first in input order: an input
+  // after an input that failed is not looked at.
+  size_t failed = cCoff.size();
+  std::string failure;
+  for (const auto& [address, c] : order) {
+    if (c > failed) continue;
+    const Coff& coff = *cCoff[c];
     bool ok = true;
     ExtRefBindings::Run run{bindings.size(), 0};
-    forEachSymbol(coff->cSymTbl, [&](size_t index, syment& sym) {
+    forEachSymbol(cCoff[c]->cSymTbl, [&](size_t index, syment& sym) {
       if (!ok || !Coff::isExtReference(sym)) return;
       std::string_view name;
-      if (!externalName(*coff, index, sym, name, error)) {
+      if (!externalName(coff, index, sym, name, failure)) {
         ok = false;
         return;
       }
@@ -275,20 +290,24 @@ bool Linker::buildExtRefDef(std::string& error) {
       if (!name.empty() && name[0] == '.') return;
       auto def = cExtSymDef.find(name);
       if (def == cExtSymDef.end()) {
-        error = "could not find definition of symbol '" + std::string(name) + "' in file '" + coff->cFileName +
-                "'.";
+        failure = "could not find definition of symbol '" + std::string(name) + "' in file '" + coff.cFileName + "'.";
         ok = false;
         return;
       }
       bindings.emplace_back(&sym, def->second);
       if (debug)
-        std::cout << "Linker::buildExtRefDef() - reference to symbol '" << name << "' in file '" << coff->cFileName
+        std::cout << "Linker::buildExtRefDef() - reference to symbol '" << name << "' in file '" << coff.cFileName
                   << "' bound\n";
     });
-    if (!ok) return false;
+    if (!ok) {
+      failed = c;
+      error = failure;
+      continue;
+    }
     run.count = bindings.size() - run.first;
     runs.push_back(run);
   }
+  if (failed < cCoff.size()) return false;
   cExtRefDef.assign(std::move(bindings), std::move(runs));
   return true;
 }

@@ -454,3 +454,36 @@ TEST(LinkerSymbols, AStringHeldTwiceByOneInputMovesToOneOffsetFromBoth) {
   ASSERT_TRUE(l.buildExtRefDef(error)) << error;
   EXPECT_EQ(l.cExtRefDef.at(&merged.cSymTbl[2]), &merged.cSymTbl[0]);
 }
+
+TEST(LinkerSymbols, TheFirstUnboundReferenceInInputOrderIsReported) {
+  // Inputs may be bound in any order; the message must name the failure of
+  // the earliest input, here the one whose table lies higher in memory.
+  for (bool noName : {false, true}) {
+    Input x("./x.o");
+    x.symbol({"defined", 1}).symbol({"missing_in_x", 0});
+    Input y("./y.o");
+    y.symbol({"missing_in_y", 0}).symbol({"defined_too", 1});
+    const bool xHigher = std::less<const syment*>{}(y.c->cSymTbl.data(), x.c->cSymTbl.data());
+    Input& first = xHigher ? x : y;
+    Input& second = xHigher ? y : x;
+    const std::string firstFile = first.c->cFileName;
+    const std::string firstMissing = xHigher ? "missing_in_x" : "missing_in_y";
+    if (noName) {
+      // The earlier input's reference names a string its table lacks.
+      for (syment& s : first.c->cSymTbl)
+        if (Coff::isExtReference(s)) s.set_n_offset(9999);
+    }
+    Linker l;
+    add(l, first);
+    add(l, second);
+    std::string error;
+    ASSERT_TRUE(l.buildExtSymDef(error)) << error;
+    EXPECT_FALSE(l.buildExtRefDef(error));
+    if (noName)
+      EXPECT_EQ(error, "symbol " + std::to_string(firstMissing == "missing_in_x" ? 1 : 0) + " in file '" + firstFile +
+                           "' has no name in the string table.");
+    else
+      EXPECT_EQ(error, "could not find definition of symbol '" + firstMissing + "' in file '" + firstFile + "'.");
+    EXPECT_TRUE(l.cExtRefDef.empty());
+  }
+}

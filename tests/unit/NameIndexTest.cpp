@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -90,7 +91,7 @@ TEST(NameIndexTest, NamesThatShareTheKeptPartOfTheirHashStayApart) {
     if (!added) first = at->second, second = name;
   }
   ASSERT_FALSE(second.empty());
-  for (size_t filler : {0, 1000}) {
+  for (size_t filler : std::initializer_list<size_t>{0, 1000}) {
     NameIndex<int> table;
     std::vector<std::string> others;
     for (size_t i = 0; i < filler; ++i) others.push_back("f" + std::to_string(i));

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <memory_resource>
 #include <set>
@@ -22,8 +23,8 @@ TEST(NodeArenaTest, BlocksAreAlignedDistinctAndFreedNodesServeAgain) {
   };
   std::vector<Taken> taken;
   // Sizes around the free lists' limit and alignments beyond the grain.
-  for (size_t size : {1, 8, 24, 72, 255, 256, 257, 4000, 300000})
-    for (size_t alignment : {1, 8, 16, 64}) {
+  for (size_t size : std::initializer_list<size_t>{1, 8, 24, 72, 255, 256, 257, 4000, 300000})
+    for (size_t alignment : std::initializer_list<size_t>{1, 8, 16, 64}) {
       void* p = arena.allocate(size, alignment);
       ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % alignment, 0u) << size << " " << alignment;
       std::memset(p, 0x5A, size);  // the sanitizers see any overlap or overrun
