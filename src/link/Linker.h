@@ -157,8 +157,8 @@ public:
   // cCallees[cStart[v], cStart[v + 1]), each set ascending and without
   // repeats. Nodes 0 to cFuncs.size() - 1 are the functions of cFuncs in
   // their order; then come the callees that are not among them (data
-  // symbols, unresolved references, functions the graph keeps no record
-  // of). Handler edges go through at most two shared nodes without a
+  // symbols, unresolved references, leaf functions left out of cFuncs).
+  // Handler edges go through at most two shared nodes without a
   // symbol, one that calls every handler and one that calls every class-2
   // handler, so that a program with many handlers and many interruptible
   // functions costs one edge per function rather than one per pair.
