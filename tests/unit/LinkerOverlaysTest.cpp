@@ -378,6 +378,17 @@ TEST(LinkerOverlays, RandomProgramsWithHandlersCloseAsThePlainMethodDoes) {
   EXPECT_GT(closed, 10);
 }
 
+TEST(LinkerOverlays, AClosureBeyondTheHostsMeansIsRefused) {
+  // One bit per pair of records: 46,400 independent records would need
+  // about 270 MB of rows; the program ends before any of it is taken.
+  Program p;
+  for (int i = 0; i < 46400; ++i) {
+    std::string name = i == 0 ? "main" : "f" + std::to_string(i);
+    p.add({name, p.record("." + name), 0, {}});
+  }
+  EXPECT_EXIT(link(p), testing::ExitedWithCode(255), "");
+}
+
 TEST(LinkerOverlays, CallGraphListingNamesHandlersAndLeaves) {
   Program p;
   p.add({"main", p.record(".main"), 0, {"leaf"}});
