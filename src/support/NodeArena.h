@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <memory_resource>
+#include <new>
 #include <vector>
 
 namespace tarsil {
@@ -34,7 +35,8 @@ private:
   static constexpr size_t kGrain = alignof(std::max_align_t) < 8 ? alignof(std::max_align_t) : 8;
   static constexpr size_t kMinBlock = 4096;
   static constexpr size_t kMaxBlock = 256 * 1024;
-  static constexpr size_t kClasses = 32;  // free lists for sizes up to kClasses * kGrain
+  static constexpr size_t kClasses = 32;
+  static constexpr size_t kMaxRequest = SIZE_MAX / 4;  // free lists for sizes up to kClasses * kGrain
 
   struct FreeNode {
     FreeNode* next;
@@ -48,6 +50,8 @@ private:
   }
 
   void* do_allocate(size_t bytes, size_t alignment) override {
+    // Node sizes are small; a size whose rounding would wrap is refused.
+    if (bytes > kMaxRequest || alignment > kMaxRequest) throw std::bad_alloc();
     const size_t size = rounded(bytes);
     const size_t cls = classOf(size, alignment);
     if (cls < kClasses && cFree[cls] != nullptr) {

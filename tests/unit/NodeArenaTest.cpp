@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <map>
 #include <memory_resource>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -69,4 +70,10 @@ TEST(NodeArenaTest, AnExpectedFillTakesOneBlockAndLaterOnesStartSmall) {
   EXPECT_EQ(arena.reserved(), 1000u * 72);
   EXPECT_NE(arena.allocate(72, 8), nullptr);
   EXPECT_LE(arena.reserved(), 1000u * 72 + 8192);
+}
+
+TEST(NodeArenaTest, ASizeThatWouldWrapIsRefused) {
+  NodeArena arena;
+  EXPECT_THROW((void)arena.allocate(SIZE_MAX - 3, 8), std::bad_alloc);
+  EXPECT_NE(arena.allocate(72, 8), nullptr);
 }
