@@ -1,6 +1,7 @@
 #include <vector>
 
 #include "link/Linker.h"
+#include "map/ErrorMap.h"
 
 namespace tarsil {
 
@@ -80,9 +81,12 @@ bool Linker::run(std::string& error) {
     if (!stagesAvailable(error)) return false;
   }
 
-  bool mapped = mapSections(error);
-  writeErrorMapFile();
-  if (!mapped) return false;
+  if (!mapSections(error)) {
+    writeErrorMapFile();
+    return false;
+  }
+  // Written only if a stage below fails.
+  PendingErrorMap errorMap(*this);
   if (!stagesAvailable(error)) return false;
 
   if (!loadSections(error)) return false;
@@ -110,6 +114,7 @@ bool Linker::run(std::string& error) {
 
   if (!writeOutputFile(error)) return false;
   if (!writeMapFile(error)) return false;
+  errorMap.dismiss();
   return true;
 }
 
