@@ -3,12 +3,14 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "coff/CoffWriter.h"
 #include "device/Instructions.h"
 #include "device/Processor.h"
 #include "link/Linker.h"
@@ -593,8 +595,9 @@ void Linker::buildOutputHole(const std::string& memory, unsigned long start, uns
 
 bool Linker::writeOutputFile(std::string& error) {
   cOutput.cFileName = cOutputFile;
-  cOutput.preWrite();
-  if (!cOutput.verify()) {
+  CoffWriter writer(cOutput);
+  writer.preWrite(static_cast<uint32_t>(std::time(nullptr)));
+  if (!writer.verify()) {
     error = "Internal Coff output file is corrupt.";
     return false;
   }
@@ -605,7 +608,7 @@ bool Linker::writeOutputFile(std::string& error) {
     Error::report(Error::error, "Coff::write()", "Could not open Coff file '" + cOutputFile + "' for writing.", false);
     return false;
   }
-  if (!cOutput.write(file.file(), 0)) return false;
+  if (!writer.write(file.file(), 0)) return false;
   if (!file.commit()) {
     Error::report(Error::error, "Coff::write()", "Could not write Coff file '" + cOutputFile + "'.", false);
     return false;
