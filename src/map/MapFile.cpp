@@ -14,6 +14,7 @@
 #include "support/AtomicFile.h"
 #include "support/Debug.h"
 #include "support/Error.h"
+#include "support/NameIndex.h"
 #include "support/Version.h"
 
 namespace tarsil {
@@ -108,10 +109,14 @@ struct Listing {
 };
 
 void collectSections(const Coff& output, Listing& listing) {
+  // An executable has thousands of sections: hashing each name once costs
+  // far less than a search of the headers by string comparison per number.
+  NameIndex<const scnhdr*> headers(output.cScnHdr.size());
+  for (const auto& [name, hdr] : output.cScnHdr) headers.emplace(name, &hdr);
   for (const auto& entry : output.cScnNum) {
-    auto found = output.cScnHdr.find(entry.second);
-    if (found == output.cScnHdr.end()) continue;
-    const scnhdr* hdr = &found->second;
+    const scnhdr* const* found = headers.find(entry.second);
+    if (found == nullptr) continue;
+    const scnhdr* hdr = *found;
     const Coff::ScnType type = Coff::getScnType(*hdr);
     if (SectionInfo::locationOf(type) == SectionInfo::program) {
       listing.progSections.push_back({&entry.second, hdr, type});
