@@ -238,59 +238,81 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
 
 bool Linker::buildOutputRawData(std::string& /*error*/) {
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputRawData"));
-  const MapIndex kinds(std::as_const(cScnType));
   const PlacedRanges& ranges = placedRanges();
+  // One output section: as long as its merged size, or longer where
+  // placement moved a piece that ends inside a location on to the next one.
+  // Everything a piece needs of its section is looked up once per section.
+  struct Target {
+    const std::string* name;
+    unsigned long length;
+    // Its merged kind; null for a name the merged kinds lack.
+    const Coff::ScnType* kind = nullptr;
+    const PlacedRanges::Placed* placed = nullptr;
+    size_t pieces = 0;
+    size_t firstPiece = 0;
+    Data* output = nullptr;
+  };
   struct Piece {
     const Coff* coff;
-    const std::string* name;
+    size_t target;
     Data* bytes;
     uint32_t allocStart;
     uint32_t loadStart;
     unsigned long startByte;
   };
-  // One output section: as long as its merged size, or longer where
-  // placement moved a piece that ends inside a location on to the next one.
-  struct Target {
-    const std::string* name;
-    unsigned long length;
-    size_t pieces = 0;
-    size_t firstPiece = 0;
-    Data* output = nullptr;
-  };
   std::vector<Target> targets;
   targets.reserve(cScnSize.size());
   NameIndex<size_t> targetOf(cScnSize.size());
+  // Both tables are keyed by section name, so one walk pairs them.
+  auto kinds = cScnType.cbegin();
   for (const auto& [name, size] : cScnSize) {
     targetOf.emplace(name, targets.size());
-    targets.push_back({&name, size});
+    targets.push_back({&name, size, advanceTo(cScnType, kinds, name)});
   }
+  auto mergedKind = [this](const std::string& name) -> const Coff::ScnType* {
+    auto it = cScnType.find(name);
+    return it == cScnType.end() ? nullptr : &it->second;
+  };
 
   std::vector<Piece> pieces;
   for (const auto& coff : cCoff) {
     for (const auto& [n, name] : coff->cScnNum) {
-      if (kindOf(kinds, name, coff.get()) == Coff::udata) continue;
+      size_t* at = targetOf.find(name);
+      const Coff::ScnType* merged = at != nullptr ? targets[*at].kind : mergedKind(name);
+      Coff::ScnType kind = Coff::unknown;
+      if (merged != nullptr) {
+        kind = *merged;
+      } else if (auto hdr = coff->cScnHdr.find(name); hdr != coff->cScnHdr.end()) {
+        kind = Coff::getScnType(hdr->second);
+      }
+      if (kind == Coff::udata) continue;
       auto input = coff->cRawData.find(name);
       // An empty piece has nothing to copy, and may never have been loaded.
       if (input == coff->cRawData.end() || input->second.size() == 0) continue;
-      const PlacedRanges::Placed* placed = ranges.find(name);
+      if (at == nullptr) {
+        at = targetOf.emplace(name, targets.size()).first;
+        targets.push_back({&name, 0, merged});
+      }
+      Target& target = targets[*at];
+      if (target.placed == nullptr) target.placed = ranges.find(name);
+      const PlacedRanges::Placed* placed = target.placed;
       TARSIL_ASSERT_TEXT(placed != nullptr, "cScnMem holds every placed section");
       const Range& range = *placed->range;
-      TARSIL_ASSERT_TEXT(range.isLoaded(coff->cFileName), "isLoaded (file, secName)");
-      const uint32_t allocStart = range.getStart(name);
-      const uint32_t loadStart = range.getStart(coff->cFileName, name);
+      const Range::Piece* loaded = range.findLoaded(coff->cFileName);
+      TARSIL_ASSERT_TEXT(loaded != nullptr, "isLoaded (file, secName)");
+      const uint32_t offset = range.recordOffset(name);
+      const uint32_t allocStart = range.getStart() + offset;
+      const uint32_t loadStart = loaded->start + offset;
       // An absolute piece is loaded over its whole locations, so its loaded
       // size may exceed its bytes by the last location's unused part; only
       // the bytes it has are copied.
-      TARSIL_ASSERT_TEXT(range.size(coff->cFileName) >= input->second.size(), "size <= loaded size of the piece");
+      TARSIL_ASSERT_TEXT(loaded->size >= input->second.size(), "size <= loaded size of the piece");
       TARSIL_ASSERT(loadStart >= allocStart);
       const unsigned long startByte =
           static_cast<unsigned long>(loadStart - allocStart) * bytesPerLocation(placed->memory->type());
-      auto [at, added] = targetOf.emplace(name, targets.size());
-      if (added) targets.push_back({&name, 0});
-      Target& target = targets[*at];
       if (target.pieces++ == 0) target.firstPiece = pieces.size();
       target.length = std::max(target.length, startByte + input->second.size());
-      pieces.push_back({coff.get(), &name, &input->second, allocStart, loadStart, startByte});
+      pieces.push_back({coff.get(), *at, &input->second, allocStart, loadStart, startByte});
     }
   }
 
@@ -300,7 +322,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
   // one piece that covers it takes over the piece's buffer: nothing reads an
   // input's bytes once they are in the executable, so each byte is held once.
   for (Target& target : targets) {
-    if (kindOf(kinds, *target.name) == Coff::udata) continue;
+    if (target.kind != nullptr && *target.kind == Coff::udata) continue;
     // Targets come in name order, so the end is the right hint.
     Data& output = cOutput.cRawData.try_emplace(cOutput.cRawData.end(), *target.name)->second;
     target.output = &output;
@@ -315,10 +337,10 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
 
   for (const Piece& piece : pieces) {
     if (piece.bytes->size() == 0) continue;  // taken over whole above
-    Data& output = *targets[*targetOf.find(*piece.name)].output;
+    Data& output = *targets[piece.target].output;
     if (debug) {
       std::cout << "Linker::buildOutputRawData() - input file '" << piece.coff->cFileName << "', section '"
-                << *piece.name << "', startByte=" << piece.startByte << ", loadStart=" << hexPrint(piece.loadStart, 4)
+                << *targets[piece.target].name << "', startByte=" << piece.startByte << ", loadStart=" << hexPrint(piece.loadStart, 4)
                 << ", allocStart=" << hexPrint(piece.allocStart, 4) << '\n';
       dumpData("input raw data:", *piece.bytes);
       dumpData("output raw data before:", output);
