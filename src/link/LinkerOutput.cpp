@@ -135,39 +135,46 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
   cOutput.cSymTbl.reserve(total);
   cOutput.cSymKind.reserve(total);
 
-  // An input's section number to the executable's, in the input's number
-  // order; numbers no output section has keep their value.
-  std::vector<std::pair<int, int>> renumber;
+  // An input's section number to the executable's, by the number a symbol
+  // holds (at most INT16_MAX); -1 where no output section has it, and the
+  // symbol keeps its value.
+  std::vector<int> renumber;
+  static_assert(std::is_trivially_copyable_v<syment>);
   for (size_t input = 0; input < cCoff.size(); ++input) {
     const Coff& coff = *cCoff[input];
     const uint32_t base = static_cast<uint32_t>(cOutput.cSymTbl.size());
     cSymBase[input] = base;
-    renumber.clear();
-    for (const auto& [n, name] : coff.cScnNum)
-      if (const int* out = outputNumber.find(name)) renumber.emplace_back(n, *out);
+    const int highest = coff.cScnNum.empty() ? 0 : std::min(coff.cScnNum.rbegin()->first, int{INT16_MAX});
+    renumber.assign(static_cast<size_t>(std::max(highest, 0)) + 1, -1);
+    for (const auto& [n, name] : coff.cScnNum) {
+      if (n <= 0 || n > INT16_MAX) continue;
+      if (const int* out = outputNumber.find(name)) renumber[static_cast<size_t>(n)] = *out;
+    }
 
     // The kind of the first auxiliary slot of the symbol being copied: the
     // call records that may follow a function's belong to it.
     AuxKind owner = AuxKind::none;
-    // The slots are copied whole; the few fields that change are changed in
-    // place.
+    // The slots are copied whole, as bytes; the few fields that change are
+    // changed in place.
     const size_t slots = std::min(coff.cSymTbl.size(), coff.cSymKind.size());
-    const auto count = static_cast<std::ptrdiff_t>(slots);
-    cOutput.cSymTbl.insert(cOutput.cSymTbl.end(), coff.cSymTbl.begin(), coff.cSymTbl.begin() + count);
-    cOutput.cSymKind.insert(cOutput.cSymKind.end(), coff.cSymKind.begin(), coff.cSymKind.begin() + count);
+    cOutput.cSymTbl.resize(base + slots);
+    if (slots != 0) std::memcpy(&cOutput.cSymTbl[base], coff.cSymTbl.data(), slots * sizeof(syment));
+    cOutput.cSymKind.insert(cOutput.cSymKind.end(), coff.cSymKind.begin(),
+                            coff.cSymKind.begin() + static_cast<std::ptrdiff_t>(slots));
     for (size_t i = 0; i < slots; ++i) {
       syment& slot = cOutput.cSymTbl[base + i];
       const AuxKind kind = coff.cSymKind[i];
-      const bool firstAux = kind != AuxKind::none && i > 0 && coff.cSymKind[i - 1] == AuxKind::none;
-      const int index = static_cast<int>(base + i);
 
       if (kind == AuxKind::none) {
         owner = AuxKind::none;
-        if (slot.n_scnum > 0) {
-          auto it = std::lower_bound(renumber.begin(), renumber.end(), std::make_pair(int{slot.n_scnum}, 0));
-          if (it != renumber.end() && it->first == slot.n_scnum) slot.n_scnum = static_cast<int16_t>(it->second);
-        }
-      } else if (firstAux) {
+        const int16_t number = slot.n_scnum;
+        if (number > 0 && static_cast<size_t>(number) < renumber.size() && renumber[static_cast<size_t>(number)] >= 0)
+          slot.n_scnum = static_cast<int16_t>(renumber[static_cast<size_t>(number)]);
+        continue;
+      }
+      const bool firstAux = i > 0 && coff.cSymKind[i - 1] == AuxKind::none;
+      const int index = static_cast<int>(base + i);
+      if (firstAux) {
         owner = kind;
         switch (kind) {
           case AuxKind::tag: {

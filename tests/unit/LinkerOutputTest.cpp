@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -141,6 +143,31 @@ TEST_F(LinkerOutputTest, SymbolIndicesAreRebasedPerInput) {
   EXPECT_EQ(out[6].n_scnum, -2);
   EXPECT_EQ(getAux<aux_fcn_calls>(out[8]).x_calleendx, 7u);
   EXPECT_EQ(out[9].n_scnum, 0);
+}
+
+TEST_F(LinkerOutputTest, SymbolsFollowTheirSectionsNumbersEvenWithGaps) {
+  // Numbers as an object built in memory may hold them: a gap, and a section
+  // the output does not know. A symbol on a number without a section, or on
+  // the unknown one, keeps its number; the others take the output's.
+  Input a("a.o"), b("b.o");
+  a.section("x", Coff::code);
+  b.section("y", Coff::code);
+  b.coff->cScnNum = {{1, "y"}, {3, "x"}, {5, "z"}};
+  b.symbol("on3", 3).symbol("on1", 1).symbol("on2", 2).symbol("on5", 5).symbol("on9", 9);
+  add(a);
+  add(b);
+  l.cScnType = {{"x", Coff::code}, {"y", Coff::code}};
+  ASSERT_TRUE(l.buildOutputScnNum(error));
+  l.cOutput.cScnNum.erase(std::find_if(l.cOutput.cScnNum.begin(), l.cOutput.cScnNum.end(),
+                                       [](const auto& entry) { return entry.second == "z"; }));
+  ASSERT_TRUE(l.buildOutputSymbolTbl(error));
+  const auto& out = l.cOutput.cSymTbl;
+  ASSERT_EQ(out.size(), 5u);
+  EXPECT_EQ(out[0].n_scnum, 1);  // x
+  EXPECT_EQ(out[1].n_scnum, 2);  // y
+  EXPECT_EQ(out[2].n_scnum, 2);  // no section 2 in b: kept
+  EXPECT_EQ(out[3].n_scnum, 5);  // z has no output number: kept
+  EXPECT_EQ(out[4].n_scnum, 9);
 }
 
 TEST_F(LinkerOutputTest, LineEntriesFollowTheirInputsSymbols) {
