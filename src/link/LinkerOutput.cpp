@@ -391,6 +391,7 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   struct Target {
     const std::string* name;
     size_t count = 0;
+    size_t pieces = 0;
     std::vector<coff_lineno>* output = nullptr;
   };
   std::vector<Target> targets;
@@ -404,6 +405,7 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
       auto [at, added] = targetOf.emplace(name, targets.size());
       if (added) targets.push_back({&name});
       targets[*at].count += lines->second.size();
+      ++targets[*at].pieces;
       pieces.push_back({input, &lines->second, *at});
     }
   }
@@ -414,7 +416,8 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   }
   for (Target& target : targets) {
     if (target.output == nullptr) target.output = &cOutput.cLineInfo[*target.name];
-    target.output->reserve(target.output->size() + target.count);
+    // A list fed by one piece takes the piece's own buffer below.
+    if (target.pieces > 1 || !target.output->empty()) target.output->reserve(target.output->size() + target.count);
   }
 
   auto piece = pieces.begin();
@@ -422,10 +425,15 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
     if (debug) std::cout << "Linker::buildOutputLineInfo() - file '" << cCoff[input]->cFileName << "'\n";
     const uint32_t base = input < cSymBase.size() ? cSymBase[input] : 0;
     for (; piece != pieces.end() && piece->input == input; ++piece) {
-      auto& output = *targets[piece->target].output;
-      // Copied whole, then rebased where they landed.
+      const Target& target = targets[piece->target];
+      auto& output = *target.output;
+      // Copied whole, or taken over when they are the whole list, then
+      // rebased where they landed.
       const size_t first = output.size();
-      output.insert(output.end(), piece->lines->begin(), piece->lines->end());
+      if (target.pieces == 1 && output.empty())
+        output.swap(*piece->lines);
+      else
+        output.insert(output.end(), piece->lines->begin(), piece->lines->end());
       for (auto line = output.begin() + static_cast<std::ptrdiff_t>(first); line != output.end(); ++line) {
         if (debug)
           std::cout << "fixing up l_srcndx from " << line->l_srcndx << " to " << line->l_srcndx + base

@@ -429,13 +429,24 @@ TEST_F(LinkerOutputTest, LineNumbersJoinInInputOrderRebasedAndLeaveTheInputs) {
   // Lines of a section that is no code never reach the executable.
   a.coff->cLineInfo["table"] = {coff_lineno{0, 3, 0x20, 0, 0}};
   Input b("b.o");
-  b.section("text", Coff::code);
+  b.section("text", Coff::code).section("solo", Coff::code);
   b.coff->cLineInfo["text"] = {coff_lineno{4, 7, 0x30, LINENO_HASFCN, 5}};
+  // A section of one piece keeps the piece's own list, rebased.
+  b.coff->cLineInfo["solo"] = {coff_lineno{1, 8, 0x40, LINENO_HASFCN, 3}, coff_lineno{2, 9, 0x41, 0, 0}};
+  const coff_lineno* soloList = b.coff->cLineInfo["solo"].data();
   add(a);
   add(b);
-  l.cScnType = {{"table", Coff::idata}, {"text", Coff::code}};
+  l.cScnType = {{"solo", Coff::code}, {"table", Coff::idata}, {"text", Coff::code}};
   l.cSymBase = {0, 100};
   ASSERT_TRUE(l.buildOutputLineInfo(error));
+
+  const std::vector<coff_lineno>& solo = l.cOutput.cLineInfo.at("solo");
+  ASSERT_EQ(solo.size(), 2u);
+  EXPECT_EQ(solo.data(), soloList);
+  EXPECT_EQ(solo[0].l_fcnndx, 103u);
+  EXPECT_EQ(solo[1].l_srcndx, 102u);
+  EXPECT_EQ(solo[1].l_fcnndx, 100u);
+  EXPECT_TRUE(l.cCoff[1]->cLineInfo["solo"].empty());
 
   const std::vector<coff_lineno>& text = l.cOutput.cLineInfo.at("text");
   ASSERT_EQ(text.size(), 3u);
