@@ -98,19 +98,48 @@ void noteRebase(const std::string& file, int index, const char* what, Values... 
 }  // namespace
 
 bool Linker::buildOutputScnNum(std::string& /*error*/) {
-  const MapIndex kinds(std::as_const(cScnType));
-  NameIndex<bool> numbered(cScnType.size() + 8);
-  auto number = [&](const std::string& name) {
-    if (numbered.find(name) != nullptr) return;
-    const int next = static_cast<int>(numbered.size()) + 1;
-    std::string& stored = cOutput.cScnNum.try_emplace(cOutput.cScnNum.end(), next)->second;
+  // Every name the walk meets, with its merged kind (null for a name the
+  // merged kinds lack) and whether it has its number yet: one look-up per
+  // input section answers both.
+  struct Name {
+    const Coff::ScnType* kind = nullptr;
+    bool numbered = false;
+  };
+  NameIndex<Name> names(cScnType.size() + 8);
+  for (const auto& [name, kind] : cScnType) names.emplace(name, {&kind, false});
+  int count = 0;
+  auto give = [&](Name& entry, const std::string& name) -> const std::string& {
+    entry.numbered = true;
+    std::string& stored = cOutput.cScnNum.try_emplace(cOutput.cScnNum.end(), ++count)->second;
     stored = name;
-    numbered.emplace(stored, true);
+    return stored;
+  };
+  // Names that outlive the walk (the inputs' and the link's own) are held as
+  // they are; a made name is held as the executable's copy.
+  auto number = [&](const std::string& name) -> const Name& {
+    Name& entry = *names.emplace(name, {}).first;
+    if (!entry.numbered) give(entry, name);
+    return entry;
+  };
+  auto numberMade = [&](const std::string& name) {
+    if (Name* entry = names.find(name)) {
+      if (!entry->numbered) give(*entry, name);
+      return;
+    }
+    Name made;
+    const std::string& stored = give(made, name);
+    names.emplace(stored, made);
   };
   for (const auto& coff : cCoff) {
     for (const auto& [n, name] : coff->cScnNum) {
-      number(name);
-      if (kindOf(kinds, name, coff.get()) == Coff::idata) number(getInitImageName(name));
+      const Name& entry = number(name);
+      Coff::ScnType kind = Coff::unknown;
+      if (entry.kind != nullptr) {
+        kind = *entry.kind;
+      } else if (auto hdr = coff->cScnHdr.find(name); hdr != coff->cScnHdr.end()) {
+        kind = Coff::getScnType(hdr->second);
+      }
+      if (kind == Coff::idata) numberMade(getInitImageName(name));
     }
   }
   number(cInitTableName);
