@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -241,6 +242,24 @@ TEST(MapFile, LongNamesPushTheirRowsInsteadOfLosingCharacters) {
   const std::string text = m.listing(100);
   EXPECT_NE(text.find("\n" + name + "       code   0x000000"), std::string::npos) << text;
   EXPECT_NE(text.find("\n" + name + "   0x000000    program"), std::string::npos) << text;
+}
+
+// Names and file names of every length, each padded to its column: the
+// short copies must take every byte, no more and no fewer.
+TEST(MapFile, ColumnsHoldTextsOfEveryLengthWhole) {
+  std::string source;
+  for (int i = 0; i < 40; ++i) source += static_cast<char>('a' + i % 26);
+  for (size_t n = 0; n <= source.size(); ++n) {
+    SCOPED_TRACE(n);
+    const std::string text = source.substr(0, n);
+    char buffer[128];
+    std::memset(buffer, '#', sizeof buffer);
+    MapRow row(buffer);
+    row.right<25>(text).put('|').left<25>(text).put('|').put(text).put('|');
+    const std::string pad(n < 25 ? 25 - n : 0, ' ');
+    EXPECT_EQ(std::string(row.begin(), row.end()), pad + text + "|" + text + pad + "|" + text + "|");
+    EXPECT_EQ(buffer[row.end() - row.begin()], '#');
+  }
 }
 
 TEST(MapFile, HexFieldsKeepEveryDigitAndWidenOnlyWhenNeeded) {
