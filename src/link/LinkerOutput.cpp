@@ -61,6 +61,45 @@ Coff::ScnType kindOf(const MapIndex<const std::map<std::string, Coff::ScnType>>&
 
 bool isSet(const bool* flag) { return flag != nullptr && *flag; }
 
+// Equality of two section names, which are short: fixed-size loads instead
+// of a library call.
+bool sameName(const std::string& a, const std::string& b) {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  auto word8 = [](const char* at) {
+    uint64_t w;
+    std::memcpy(&w, at, 8);
+    return w;
+  };
+  auto word4 = [](const char* at) {
+    uint32_t w;
+    std::memcpy(&w, at, 4);
+    return w;
+  };
+  if (n >= 8 && n <= 16) return word8(p) == word8(q) && word8(p + n - 8) == word8(q + n - 8);
+  if (n >= 4 && n < 8) return word4(p) == word4(q) && word4(p + n - 4) == word4(q + n - 4);
+  return std::memcmp(p, q, n) == 0;
+}
+
+// advanceTo for a walk through tables that hold nearly the same names as the
+// one walked: the entry sought is nearly always the one under the cursor or
+// the next, which an equality test finds without ordering comparisons.
+template <class Map>
+auto walkTo(const Map& map, typename Map::const_iterator& it, const std::string& name)
+    -> const typename Map::mapped_type* {
+  if (it != map.end()) {
+    if (sameName(it->first, name)) return &it->second;
+    auto next = std::next(it);
+    if (next != map.end() && sameName(next->first, name)) {
+      it = next;
+      return &it->second;
+    }
+  }
+  return advanceTo(map, it, name);
+}
+
 // A name kept in the string table: a zero first word, then its offset.
 void setStringOffset(scnhdr& h, uint32_t offset) {
   std::memset(h.s_name, 0, sizeof h.s_name);
@@ -303,7 +342,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
   auto kinds = cScnType.cbegin();
   for (const auto& [name, size] : cScnSize) {
     targetOf.emplace(name, targets.size());
-    targets.push_back({&name, size, advanceTo(cScnType, kinds, name)});
+    targets.push_back({&name, size, walkTo(cScnType, kinds, name)});
   }
   auto mergedKind = [this](const std::string& name) -> const Coff::ScnType* {
     auto it = cScnType.find(name);
@@ -532,10 +571,10 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
   size_t image = 0;
   for (const auto& [name, kind] : cScnType) {
     unsigned long size = 0;
-    const unsigned long* merged = advanceTo(cScnSize, sizes, name);
+    const unsigned long* merged = walkTo(cScnSize, sizes, name);
     if (kind == Coff::udata && merged != nullptr) size = *merged;
-    header(name, kind, isSet(advanceTo(cScnAbs, abs, name)), isSet(advanceTo(cScnShare, shared, name)),
-           isSet(advanceTo(cScnAccess, access, name)), size);
+    header(name, kind, isSet(walkTo(cScnAbs, abs, name)), isSet(walkTo(cScnShare, shared, name)),
+           isSet(walkTo(cScnAccess, access, name)), size);
     if (kind == Coff::idata) header(images[image++], Coff::romdata, false, false, false);
   }
   header(cInitTableName, Coff::romdata, false, false, false);

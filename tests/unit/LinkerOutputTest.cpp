@@ -484,3 +484,28 @@ TEST_F(LinkerOutputTest, LongSectionNamesTakeTheFirstEqualStringOfTheTable) {
   EXPECT_EQ(std::string(l.cOutput.cScnHdr.at("short").s_name), "short");
   EXPECT_EQ(std::string(l.cOutput.cScnHdr.at(".cinit").s_name, 6), ".cinit");
 }
+
+TEST_F(LinkerOutputTest, HeaderFlagsComeFromTheirOwnSectionsAttributesWhateverTheTablesHold) {
+  // The attribute tables need not hold every section, nor only sections of
+  // the kinds table: each header takes the entries under its own name, and
+  // a missing entry is a clear flag. Names of every length, some sharing
+  // their first or last eight bytes.
+  device(0xD91D);
+  l.cOutput.cStrTbl = {{4, "section_one_abc"}, {20, "section_two_abc"}};
+  l.cScnType = {{"a", Coff::code},           {"abcd", Coff::code}, {"abcdefg", Coff::udata},
+                {"abcdefgh", Coff::romdata}, {"section_one_abc", Coff::code},
+                {"section_two_abc", Coff::code}};
+  l.cScnAbs = {{"a", true}, {"abcdefg", false}, {"section_two_abc", true}, {"zzz", true}};
+  l.cScnShare = {{"abc", true}, {"abcd", true}, {"abcdefgh", true}};
+  l.cScnAccess = {{"abcdefg", true}, {"section_one_abc", true}};
+  l.cScnSize = {{"abcdefg", 12}};
+  ASSERT_TRUE(l.buildOutputScnHdrs(error));
+  auto flags = [&](const std::string& name) { return l.cOutput.cScnHdr.at(name).s_flags; };
+  EXPECT_EQ(flags("a"), STYP_TEXT | STYP_ABS);
+  EXPECT_EQ(flags("abcd"), STYP_TEXT | STYP_SHARED);
+  EXPECT_EQ(flags("abcdefg"), STYP_BSS | STYP_ACCESS);
+  EXPECT_EQ(l.cOutput.cScnHdr.at("abcdefg").s_size, 12u);
+  EXPECT_EQ(flags("abcdefgh"), STYP_DATA_ROM | STYP_SHARED);
+  EXPECT_EQ(flags("section_one_abc"), STYP_TEXT | STYP_ACCESS);
+  EXPECT_EQ(flags("section_two_abc"), STYP_TEXT | STYP_ABS);
+}
