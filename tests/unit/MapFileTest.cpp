@@ -262,6 +262,32 @@ TEST(MapFile, ColumnsHoldTextsOfEveryLengthWhole) {
   }
 }
 
+TEST(MapFile, NamesSortByTheirOwnBytesOnly) {
+  // A name kept in the symbol may be followed by anything the file held:
+  // those bytes are no part of it. Short and long names sort together.
+  MapCoff m;
+  m.section("text", 0, 2, Coff::code);
+  m.symbol("abc", 3, 1, C_EXT);
+  m.symbol("abd", 2, 1, C_EXT);
+  m.symbol("ab", 1, 1, C_EXT);
+  m.symbol("abcdefghij", 4, 1, C_EXT);
+  m.symbol("abc0", 5, 1, C_EXT);
+  m.symbol("", 6, 1, C_EXT);
+  // "abc" with a tail that would sort it after "abd".
+  std::memcpy(m.coff.cSymTbl[0].n_name + 4, "zzzz", 4);
+  m.coff.cSymTbl[2].n_name[3] = '\x7f';
+  const std::string byName = between(m.listing(100), "Sorted by Name", "\n\n\n");
+  std::vector<std::string> names;
+  std::istringstream rows(byName);
+  std::string row;
+  while (std::getline(rows, row)) {
+    std::istringstream fields(row);
+    std::string name, address;
+    if (fields >> name >> address && address.rfind("0x", 0) == 0) names.push_back(name);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"ab", "abc", "abc0", "abcdefghij", "abd"})) << byName;
+}
+
 TEST(MapFile, HexFieldsKeepEveryDigitAndWidenOnlyWhenNeeded) {
   EXPECT_EQ(mapHex(0), "0x000000");
   EXPECT_EQ(mapHex(0xabc), "0x000abc");
