@@ -106,6 +106,21 @@ public:
   }
   template <size_t Width>
   MapRow& hex(uint64_t value) {
+    // Nearly every value has six digits or fewer: their field is the same
+    // every time.
+    if constexpr (Width >= 8) {
+      if (value < 0x1000000) {
+        std::memset(cEnd, ' ', Width - 8);
+        char* at = cEnd + Width - 8;
+        at[0] = '0';
+        at[1] = 'x';
+        std::memcpy(at + 2, mapHexPairs + 2 * ((value >> 16) & 0xFF), 2);
+        std::memcpy(at + 4, mapHexPairs + 2 * ((value >> 8) & 0xFF), 2);
+        std::memcpy(at + 6, mapHexPairs + 2 * (value & 0xFF), 2);
+        cEnd += Width;
+        return *this;
+      }
+    }
     const size_t length = mapHexLength(value);
     if (length < Width) {
       std::memset(cEnd, ' ', Width);

@@ -296,6 +296,15 @@ TEST(MapFile, HexFieldsKeepEveryDigitAndWidenOnlyWhenNeeded) {
   EXPECT_EQ(mapHex(0xfedcba98), "0xfedcba98");
   EXPECT_EQ(mapHex(0x1ffffffffULL), "0x1ffffffff");
   EXPECT_EQ(mapHex(UINT64_MAX), "0xffffffffffffffff");
+  // A column holds the same text, right-aligned, whatever the value's size.
+  for (uint64_t v : {0ULL, 0x5ULL, 0xabcULL, 0x12345ULL, 0xfedcbaULL, 0xffffffULL, 0x1000000ULL, 0xfedcba98ULL,
+                     0x1ffffffffULL}) {
+    char buffer[32];
+    MapRow row(buffer);
+    row.hex<10>(v);
+    const std::string digits = mapHex(v);
+    EXPECT_EQ(std::string(row.begin(), row.end()), std::string(digits.size() < 10 ? 10 - digits.size() : 0, ' ') + digits);
+  }
 
   // A byte-addressed device whose program memory runs past 24 bits: the
   // wide fields push their row's left edge, never the columns after them.
