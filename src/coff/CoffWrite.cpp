@@ -443,7 +443,11 @@ uint32_t lowWord(const syment& s) {
 }
 uint32_t highWord(const syment& s) { return uint32_t{static_cast<uint16_t>(s.n_scnum)} | uint32_t{s.n_type} << 16; }
 
-bool firstWordZero(const char* name) { return name[0] == 0 && name[1] == 0 && name[2] == 0 && name[3] == 0; }
+bool firstWordZero(const char* name) {
+  uint32_t word;
+  std::memcpy(&word, name, 4);
+  return word == 0;
+}
 
 // True only when every check of verify() plainly passes, each learnt in one
 // cheap pass: sections found by the layout, string offsets against a bitmap
@@ -479,13 +483,16 @@ bool plainlySound(const Coff& coff, const std::vector<Section<Coff>>& order,
   const size_t n = coff.cSymTbl.size();
   if (coff.cSymKind.size() != n) return false;
   const int lastSection = static_cast<int>(sections);
+  const syment* symbols = coff.cSymTbl.data();
+  const AuxKind* kinds = coff.cSymKind.data();
   for (size_t i = 0; i < n; ++i) {
-    const syment& s = coff.cSymTbl[i];
-    switch (coff.cSymKind[i]) {
-      case AuxKind::none:
-        if (s.n_scnum < -2 || s.n_scnum > lastSection) return false;
-        if (firstWordZero(s.n_name) && !isString(s.n_offset())) return false;
-        break;
+    const syment& s = symbols[i];
+    if (kinds[i] == AuxKind::none) {
+      if (s.n_scnum < -2 || s.n_scnum > lastSection) return false;
+      if (firstWordZero(s.n_name) && !isString(s.n_offset())) return false;
+      continue;
+    }
+    switch (kinds[i]) {
       case AuxKind::file:
         if (!isString(lowWord(s))) return false;
         break;
