@@ -6,7 +6,8 @@
 #
 # F is core12, core14, core16, core16e (the default) or all; BUILD_DIR
 # defaults to build, SCALES to 1 2 4. Per size: input bytes, the best wall
-# time of five links, peak resident memory of one link, input throughput,
+# time of five links, peak resident memory of one link (in MB of 10^6
+# bytes, and as a multiple of the input), input throughput,
 # and the link's time over the time of reading the same inputs with cat (also
 # the best of five); after each size but the first, how the time grew per
 # doubling of the input. Inputs are generated once per size into a temporary
@@ -40,7 +41,7 @@ scales=${*:-1 2 4}
 
 for f in $families; do
   [ -z "$family" ] || echo "$f"
-  printf '%5s %12s %9s %10s %9s %10s  %s%s\n' size "input bytes" "time (s)" "peak (MB)" "MB/s" "x cat" \
+  printf '%5s %12s %9s %10s %8s %9s %10s  %s%s\n' size "input bytes" "time (s)" "peak (MB)" "x input" "MB/s" "x cat" \
     "${instructions:+"M instr  "}" "inputs"
   previous=
   for s in $scales; do
@@ -60,7 +61,9 @@ for f in $families; do
     awk -v s="$s" -v b="$bytes" -v t="$t" -v p="$peak" -v c="$c" -v n="$n" -v what="$(cat counts)" 'BEGIN {
       mbs = t > 0 ? b / 1e6 / t : 0
       ratio = c > 0 ? t / c : 0
-      printf "%4dx %12d %9.4f %10.1f %9.1f %10.1f  ", s, b, t, p / 1024, mbs, ratio
+      # /usr/bin/time gives kibibytes.
+      peak = p * 1024 / 1e6
+      printf "%4dx %12d %9.4f %10.1f %8.2f %9.1f %10.1f  ", s, b, t, peak, peak * 1e6 / b, mbs, ratio
       if (n > 0) printf "%7.1f  ", n / 1e6
       printf "%s\n", what }'
     if [ -n "$previous" ]; then

@@ -33,6 +33,8 @@ unsigned long getNumber(const char* field, size_t fieldSize) {
 bool readFile(const std::string& name, Coff::FileImage& out) {
   std::FILE* fp = std::fopen(name.c_str(), "rb");
   if (fp == nullptr) return false;
+  // Read whole into `out`: a stream buffer would only add a copy.
+  std::setvbuf(fp, nullptr, _IONBF, 0);
   const bool ok = Coff::readFileFrom(fp, 0, out);
   std::fclose(fp);
   return ok;
@@ -113,6 +115,10 @@ void Archive::init(const Archive& other) {
 
 std::unique_ptr<Archive> Archive::make(const std::string& name) {
   Coff::FileImage image;
+  return make(name, image);
+}
+
+std::unique_ptr<Archive> Archive::make(const std::string& name, Coff::FileImage& image) {
   if (!readFile(name, image)) {
     report("Archive::make()", "Could not open library file '" + name + "' for reading.");
     return nullptr;

@@ -56,10 +56,17 @@ public:
 
   // The bytes of an open file from `offset` to its end; false when the
   // file cannot be positioned or read. Shared with the library reader.
+  // One image may be read into again and again: its buffer is kept when big
+  // enough, so a run of files costs one allocation, not one per file, and
+  // pages already touched are not faulted in afresh.
   struct FileImage {
     std::unique_ptr<uint8_t[]> bytes;
     size_t size = 0;
+    size_t capacity = 0;
     std::span<const uint8_t> span() const { return {bytes.get(), size}; }
+    // Room for `n` bytes, left uninitialized; the previous contents are not
+    // kept and `size` is 0.
+    uint8_t* reserve(size_t n);
   };
   static bool readFileFrom(std::FILE* fp, long offset, FileImage& image);
   // The whole of a file just opened, as readFileFrom(fp, 0, image).
@@ -70,6 +77,9 @@ public:
   // sound image costs no more than reading it; any doubt falls back on the
   // full check, whose messages come out as they would after make().
   static std::unique_ptr<Coff> makeVerified(const std::string& name);
+  // As above, reading the file into `scratch`, which the caller may pass
+  // again for the next file.
+  static std::unique_ptr<Coff> makeVerified(const std::string& name, FileImage& scratch);
   // When `imageSize` is given, it receives size() of the result, learnt on
   // the way where the reader can.
   static std::unique_ptr<Coff> makeVerified(std::span<const uint8_t> image, const std::string& name,

@@ -311,18 +311,29 @@ uint64_t Reader::soundSize(const Coff& coff) const {
 
 }  // namespace
 
+uint8_t* Coff::FileImage::reserve(size_t n) {
+  size = 0;
+  if (n == 0) n = 1;
+  if (n > capacity) {
+    bytes.reset();
+    bytes.reset(new uint8_t[n]);
+    capacity = n;
+  }
+  return bytes.get();
+}
+
 // One buffer sized from the file's length, left uninitialized: it is about
 // to be overwritten, and zeroing it first would cost a pass over every input
 // byte. A file whose length cannot be learnt is read in chunks instead.
 bool Coff::readFileFrom(std::FILE* fp, long offset, FileImage& image) {
-  image = FileImage();
+  image.size = 0;
   if (offset < 0 || std::fseek(fp, 0, SEEK_END) != 0) return false;
   const long end = std::ftell(fp);
   if (std::fseek(fp, offset, SEEK_SET) != 0) return false;
   if (end >= offset) {
     const size_t want = static_cast<size_t>(end - offset);
-    image.bytes.reset(new uint8_t[want == 0 ? 1 : want]);
-    image.size = std::fread(image.bytes.get(), 1, want, fp);
+    uint8_t* buffer = image.reserve(want);
+    image.size = std::fread(buffer, 1, want, fp);
     return !std::ferror(fp);
   }
   std::vector<uint8_t> bytes;
@@ -330,23 +341,19 @@ bool Coff::readFileFrom(std::FILE* fp, long offset, FileImage& image) {
   size_t n;
   while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
   if (std::ferror(fp)) return false;
-  image.bytes.reset(new uint8_t[bytes.empty() ? 1 : bytes.size()]);
-  std::copy(bytes.begin(), bytes.end(), image.bytes.get());
+  std::copy(bytes.begin(), bytes.end(), image.reserve(bytes.size()));
   image.size = bytes.size();
   return true;
 }
 
-// Most objects are small: a first read into a buffer on the stack takes the
-// whole of them without asking for the file's length, which costs two seeks.
+// Most objects are small: a first read takes the whole of them without
+// asking for the file's length, which would cost two seeks.
 bool Coff::readOpenedFile(std::FILE* fp, FileImage& image) {
-  image = FileImage();
-  uint8_t first[16384];
-  const size_t n = std::fread(first, 1, sizeof first, fp);
+  constexpr size_t first = 16384;
+  const size_t n = std::fread(image.reserve(first), 1, first, fp);
   if (std::ferror(fp)) return false;
   // A short read without an error is the file's end.
-  if (n < sizeof first) {
-    image.bytes.reset(new uint8_t[n == 0 ? 1 : n]);
-    std::memcpy(image.bytes.get(), first, n);
+  if (n < first) {
     image.size = n;
     return true;
   }
@@ -369,12 +376,19 @@ std::unique_ptr<Coff> Coff::makeVerified(std::span<const uint8_t> image, const s
 }
 
 std::unique_ptr<Coff> Coff::makeVerified(const std::string& name) {
+  FileImage image;
+  return makeVerified(name, image);
+}
+
+std::unique_ptr<Coff> Coff::makeVerified(const std::string& name, FileImage& image) {
   std::FILE* fp = std::fopen(name.c_str(), "rb");
   if (fp == nullptr) {
     Error::report(Error::error, "Coff::make()", "Could not open Coff file '" + name + "' for reading.", false);
     return nullptr;
   }
-  FileImage image;
+  // The file is read into `image` in whole, so a stream buffer of its own
+  // would only add a copy, an allocation and a query of the file's status.
+  std::setvbuf(fp, nullptr, _IONBF, 0);
   const bool read = readOpenedFile(fp, image);
   std::fclose(fp);
   if (!read) {

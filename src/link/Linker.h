@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -144,14 +145,49 @@ public:
   std::vector<size_t> cScnDisplacementBase;
 
   // LinkerOverlays.cpp
-  // One function defined in an input.
+  // One function defined in an input. Its name views the input's symbol or
+  // string table, which outlive the graphs.
   struct Func {
     const syment* cSym = nullptr;
-    std::string cName;
+    std::string_view cName;
     bool cHasActRec = false;
     uint32_t cInterrupt = 0;  // 0: not a handler; otherwise its class
   };
-  using CallGraph = std::map<const syment*, std::set<const syment*>>;
+  // The calls of the program over numbered nodes, flat: node v calls
+  // cCallees[cStart[v], cStart[v + 1]), each set ascending and without
+  // repeats. Nodes 0 to cFuncs.size() - 1 are the functions of cFuncs in
+  // their order; then come the callees that are not among them (data
+  // symbols, unresolved references, leaf functions left out of cFuncs).
+  // Handler edges go through at most two shared nodes without a
+  // symbol, one that calls every handler and one that calls every class-2
+  // handler, so that a program with many handlers and many interruptible
+  // functions costs one edge per function rather than one per pair.
+  class CallGraph {
+  public:
+    static constexpr uint32_t kNone = UINT32_MAX;
+    size_t size() const { return cNodes.size(); }
+    bool empty() const { return cNodes.empty(); }
+    std::span<const uint32_t> callees(uint32_t v) const {
+      return {cCallees.data() + cStart[v], cStart[v + 1] - cStart[v]};
+    }
+    // The node of `s`, or kNone.
+    uint32_t find(const syment* s) const;
+    // The symbols `f` calls, handlers reached through the shared nodes
+    // included, in node order; empty for an unknown `f`.
+    std::vector<const syment*> calleesOf(const syment* f) const;
+    void swap(CallGraph& other) noexcept {
+      cNodes.swap(other.cNodes);
+      cStart.swap(other.cStart);
+      cCallees.swap(other.cCallees);
+      cBySymbol.swap(other.cBySymbol);
+    }
+
+    std::vector<const syment*> cNodes;  // null for the shared handler nodes
+    std::vector<uint32_t> cStart;
+    std::vector<uint32_t> cCallees;
+    // (symbol, node) by symbol, for find.
+    std::vector<std::pair<const syment*, uint32_t>> cBySymbol;
+  };
   // Activation records to place, (section name, size in bytes), ordered by
   // size alone; equal sizes keep their insertion order.
   struct ActRecSizeLess {
@@ -173,6 +209,8 @@ public:
     // Either reaches the other; a function the graph does not know is
     // assumed to interfere with everything.
     bool interferes(const syment* a, const syment* b) const;
+    // The row of a function with a record, or UINT32_MAX.
+    uint32_t row(const syment* f) const;
     void clear();
     void swap(Interference& other) noexcept {
       cRow.swap(other.cRow);
@@ -181,21 +219,24 @@ public:
       std::swap(cWords, other.cWords);
     }
 
-    std::map<const syment*, uint32_t> cRow;  // function with a record -> row
-    std::vector<uint64_t> cBits;             // rows of cWords words each
+    // (function with a record, its row), ascending by symbol.
+    std::vector<std::pair<const syment*, uint32_t>> cRow;
+    std::vector<uint64_t> cBits;  // rows of cWords words each
     // The same rows made symmetric (either reaches the other), so that the
     // packing finds a record's conflicts with one pass over a row.
     std::vector<uint64_t> cConflict;
     size_t cWords = 0;
   };
 
-  // Adds each of `roots` to the callees of every function reachable from `f`
-  // in `snapshot` that is not in `visited` yet.
-  void propagateInterruptCalls(std::set<const syment*>& visited, const CallGraph& snapshot, const syment* f,
-                               const std::vector<const syment*>& roots);
+  // Marks with `mark` in `visited` every node that `f` reaches in the call
+  // graph, itself included, skipping nodes that carry the mark already.
+  void propagateInterruptCalls(std::vector<uint8_t>& visited, uint32_t f, uint8_t mark) const;
   bool allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems, std::string& err);
 
-  std::vector<Func> cFuncs;  // input order
+  // Input order. Only the functions the graphs need: those with a record,
+  // a call or an interrupt class, and "main"; with a graph listing asked
+  // for, every function.
+  std::vector<Func> cFuncs;
   CallGraph cCallGraph;
   Interference cInterferenceGraph;
   std::map<std::string, const syment*> cScnActRec;
@@ -206,7 +247,8 @@ public:
   // and symbol order; the call graph finds them on its way.
   std::vector<std::pair<size_t, size_t>> cRecordOwners;
   bool cRecordOwnersKnown = false;
-  // Placement is the last reader of the graphs: they go once it is done.
+  // Placement is the last reader of the interference graph: it goes once
+  // placement is done. The call graph goes with the closure built from it.
   void releaseCallGraphs();
 
   // LinkerAllocation.cpp

@@ -297,9 +297,11 @@ bool Linker::buildCoffs(std::string& error) {
   dirs.insert(dirs.end(), cLibPath.begin(), cLibPath.end());
   if (!findFiles(cObjectFile, dirs, error)) return false;
 
+  // One buffer serves every file in turn.
+  Coff::FileImage scratch;
   for (const std::string& path : cObjectFile) {
     // The readers report their own failures; the stage adds nothing to them.
-    auto coff = Coff::makeVerified(path);
+    auto coff = Coff::makeVerified(path, scratch);
     if (!coff) return false;
     cCoff.push_back(std::move(coff));
   }
@@ -309,8 +311,9 @@ bool Linker::buildCoffs(std::string& error) {
 bool Linker::buildLibs(std::string& error) {
   if (!findFiles(cLibraryFile, cLibPath, error)) return false;
 
+  Coff::FileImage scratch;
   for (const std::string& path : cLibraryFile) {
-    auto archive = Archive::make(path);
+    auto archive = Archive::make(path, scratch);
     if (!archive) return false;
     cArchive.push_back(std::move(archive));
   }

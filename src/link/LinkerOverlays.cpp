@@ -8,7 +8,6 @@
 #include <iterator>
 #include <optional>
 #include <span>
-#include <unordered_map>
 
 #include "link/Linker.h"
 #include "support/Assert.h"
@@ -37,10 +36,22 @@ std::optional<aux_fcn> fcnAux(const Coff& coff, size_t index) {
   return getAux<aux_fcn>(coff.cSymTbl[index + 1]);
 }
 
-bool isFunctionDefinition(const Coff& coff, size_t index) {
-  if (index < coff.cSymKind.size() && coff.cSymKind[index] != AuxKind::none) return false;
-  const syment& s = coff.cSymTbl[index];
-  return isFcn(s) && !Coff::isExtReference(s);
+// Calls `visit(index)` for every function definition of `coff`, in symbol
+// order, until it returns false. The walk passes every symbol of every
+// input, so the cheapest tests come first.
+template <class Visit>
+bool forEachFunctionDefinition(const Coff& coff, Visit&& visit) {
+  const syment* table = coff.cSymTbl.data();
+  const size_t count = coff.cSymTbl.size();
+  const AuxKind* kind = coff.cSymKind.data();
+  const size_t kinds = coff.cSymKind.size();
+  for (size_t i = 0; i < count; i += 1 + table[i].n_numaux) {
+    const syment& s = table[i];
+    if (Coff::isExtReference(s) || !isFcn(s)) continue;
+    if (i < kinds && kind[i] != AuxKind::none) continue;
+    if (!visit(i)) return false;
+  }
+  return true;
 }
 
 [[noreturn]] void programError(const std::string& where, const std::string& message) {
@@ -54,66 +65,34 @@ std::string hex8(unsigned long value) {
   return buf;
 }
 
-// Symbols numbered by first appearance, found through an open-addressed
-// table: the call graph of a large program has tens of thousands of nodes,
-// and a node-based hash would allocate for each.
-class NodeIndex {
-public:
-  explicit NodeIndex(size_t expected) {
-    size_t capacity = 16;
-    while (capacity < 2 * expected) capacity *= 2;
-    cSlots.assign(capacity, Slot{nullptr, 0});
-  }
-  // The number of `s`, given `number` when it is new.
-  std::pair<uint32_t, bool> insert(const syment* s, uint32_t number) {
-    if (2 * (cCount + 1) > cSlots.size()) grow();
-    Slot& slot = find(s);
-    if (slot.sym != nullptr) return {slot.number, false};
-    slot = Slot{s, number};
-    ++cCount;
-    return {number, true};
-  }
-  uint32_t at(const syment* s) const {
-    const Slot& slot = const_cast<NodeIndex*>(this)->find(s);
-    TARSIL_ASSERT(slot.sym != nullptr);
-    return slot.number;
-  }
-
-private:
-  struct Slot {
-    const syment* sym;
-    uint32_t number;
-  };
-  Slot& find(const syment* s) {
-    const size_t mask = cSlots.size() - 1;
-    size_t i = size_t((reinterpret_cast<std::uintptr_t>(s) >> 3) * 0x9E3779B97F4A7C15ull >> 20) & mask;
-    while (cSlots[i].sym != nullptr && cSlots[i].sym != s) i = (i + 1) & mask;
-    return cSlots[i];
-  }
-  void grow() {
-    std::vector<Slot> old(cSlots.size() * 2, Slot{nullptr, 0});
-    old.swap(cSlots);
-    for (const Slot& slot : old)
-      if (slot.sym != nullptr) find(slot.sym) = slot;
-  }
-  std::vector<Slot> cSlots;
-  size_t cCount = 0;
-};
-
 }  // namespace
 
 // ---- Interference ----------------------------------------------------------
 
+namespace {
+
+template <class Pairs>
+auto findBySymbol(const Pairs& pairs, const syment* s) {
+  auto it = std::lower_bound(pairs.begin(), pairs.end(), s,
+                             [](const auto& entry, const syment* key) { return entry.first < key; });
+  return it != pairs.end() && it->first == s ? it : pairs.end();
+}
+
+}  // namespace
+
+uint32_t Linker::Interference::row(const syment* f) const {
+  auto it = findBySymbol(cRow, f);
+  return it == cRow.end() ? UINT32_MAX : it->second;
+}
+
 bool Linker::Interference::reaches(const syment* f, const syment* g) const {
-  auto rf = cRow.find(f);
-  auto rg = cRow.find(g);
-  if (rf == cRow.end() || rg == cRow.end()) return false;
-  uint32_t col = rg->second;
-  return (cBits[size_t(rf->second) * cWords + col / 64] >> (col % 64)) & 1;
+  uint32_t rf = row(f), rg = row(g);
+  if (rf == UINT32_MAX || rg == UINT32_MAX) return false;
+  return (cBits[size_t(rf) * cWords + rg / 64] >> (rg % 64)) & 1;
 }
 
 bool Linker::Interference::interferes(const syment* a, const syment* b) const {
-  if (cRow.count(a) == 0 || cRow.count(b) == 0) return true;
+  if (row(a) == UINT32_MAX || row(b) == UINT32_MAX) return true;
   return a == b || reaches(a, b) || reaches(b, a);
 }
 
@@ -126,31 +105,53 @@ void Linker::Interference::clear() {
 
 // ---- Call graph ------------------------------------------------------------
 
+uint32_t Linker::CallGraph::find(const syment* s) const {
+  auto it = findBySymbol(cBySymbol, s);
+  return it == cBySymbol.end() ? kNone : it->second;
+}
+
+std::vector<const syment*> Linker::CallGraph::calleesOf(const syment* f) const {
+  uint32_t v = find(f);
+  if (v == kNone) return {};
+  std::vector<uint32_t> reached;
+  for (uint32_t w : callees(v)) {
+    if (cNodes[w] != nullptr) reached.push_back(w);
+    else
+      for (uint32_t h : callees(w)) reached.push_back(h);
+  }
+  std::sort(reached.begin(), reached.end());
+  reached.erase(std::unique(reached.begin(), reached.end()), reached.end());
+  std::vector<const syment*> out;
+  out.reserve(reached.size());
+  for (uint32_t w : reached) out.push_back(cNodes[w]);
+  return out;
+}
+
 bool Linker::actRecScnExists() {
   for (const auto& coff : cCoff) {
-    for (size_t i = 0; i < coff->cSymTbl.size(); i += 1 + coff->cSymTbl[i].n_numaux) {
-      if (!isFunctionDefinition(*coff, i)) continue;
+    bool none = forEachFunctionDefinition(*coff, [&](size_t i) {
       std::optional<aux_fcn> aux = fcnAux(*coff, i);
-      if (aux && aux->x_actscnum != 0) return true;
-    }
+      return !(aux && aux->x_actscnum != 0);
+    });
+    if (!none) return true;
   }
   return false;
 }
 
-void Linker::propagateInterruptCalls(std::set<const syment*>& visited, const CallGraph& snapshot, const syment* f,
-                                     const std::vector<const syment*>& roots) {
+void Linker::propagateInterruptCalls(std::vector<uint8_t>& visited, uint32_t f, uint8_t mark) const {
   // Call chains can be as deep as the program is long; an explicit stack
   // keeps a hostile chain from exhausting the host's.
-  std::vector<const syment*> pending{f};
-  if (!visited.insert(f).second) return;
+  if (visited[f] & mark) return;
+  visited[f] |= mark;
+  std::vector<uint32_t> pending{f};
   while (!pending.empty()) {
-    const syment* g = pending.back();
+    uint32_t g = pending.back();
     pending.pop_back();
-    cCallGraph[g].insert(roots.begin(), roots.end());
-    auto callees = snapshot.find(g);
-    if (callees == snapshot.end()) continue;
-    for (const syment* callee : callees->second)
-      if (visited.insert(callee).second) pending.push_back(callee);
+    for (uint32_t callee : cCallGraph.callees(g))
+      if (!(visited[callee] & mark)) {
+        visited[callee] |= mark;
+        pending.push_back(callee);
+      }
   }
 }
 
@@ -160,32 +161,34 @@ void Linker::buildCallGraph() {
   // pay for a copy of every name in a second map.
   const bool named = bool(Debug("Linker::buildCallGraph")) || bool(Debug("Linker::buildInterferenceGraph"));
   cRecordOwners.clear();
+  cFuncs.clear();
+  CallGraph().swap(cCallGraph);
+
+  // A function without a record, a call or an interrupt class is a node no
+  // path leads out of; when something calls it, it enters the graph as a
+  // callee like any other symbol. Most functions of a large program are
+  // such leaves, so only the others are kept.
+  std::vector<std::pair<uint32_t, const syment*>> calls;  // (caller in cFuncs, callee), by caller
+  bool haveMain = false;
   for (size_t c = 0; c < cCoff.size(); ++c) {
     const auto& coff = cCoff[c];
     const std::vector<syment>& table = coff->cSymTbl;
-    // One input's symbols lie in one array, in ascending address order, so
-    // each function's node goes right after the previous one's: the hint
-    // spares a search of the whole graph.
-    CallGraph::iterator hint = cCallGraph.end();
-    for (size_t i = 0; i < table.size(); i += 1 + table[i].n_numaux) {
-      if (!isFunctionDefinition(*coff, i)) continue;
-      Func func;
-      func.cSym = &table[i];
-      func.cName = symbolName(*coff, table[i]);
+    forEachFunctionDefinition(*coff, [&](size_t i) {
+      // Without auxiliary records there is nothing to keep.
+      if (table[i].n_numaux == 0 && haveMain && !named) return true;
       std::optional<aux_fcn> aux = fcnAux(*coff, i);
-      func.cHasActRec = aux && aux->x_actscnum != 0;
-      if (func.cHasActRec) cRecordOwners.emplace_back(c, i);
-      if (named) cCallNodeName.emplace(func.cSym, func.cName);
-      hint = cCallGraph.try_emplace(hint, func.cSym);
-      std::set<const syment*>& callees = hint->second;
-      ++hint;
+      const bool hasActRec = aux && aux->x_actscnum != 0;
+      if (hasActRec) cRecordOwners.emplace_back(c, i);
+      const uint32_t self = uint32_t(cFuncs.size());
+      const size_t firstCall = calls.size();
+      uint32_t interrupt = 0;
 
       size_t last = std::min(table.size() - 1, i + table[i].n_numaux);
       for (size_t j = i + 2; j <= last; ++j) {
         if (j < coff->cSymKind.size() && coff->cSymKind[j] != AuxKind::fcn_calls) continue;
         aux_fcn_calls call = getAux<aux_fcn_calls>(table[j]);
         if (call.x_is_interrupt != 0) {
-          func.cInterrupt = call.x_is_interrupt;
+          interrupt = call.x_is_interrupt;
           continue;
         }
         if (call.x_calleendx == NO_CALLEE) {
@@ -194,16 +197,25 @@ void Linker::buildCallGraph() {
         }
         if (call.x_calleendx >= table.size()) continue;  // verify() refuses such an object
         const syment* callee = &table[call.x_calleendx];
-        std::string calleeName = named ? symbolName(*coff, *callee) : std::string();
+        const syment* reference = callee;
         if (Coff::isExtReference(*callee)) {
           auto def = cExtRefDef.find(callee);
           if (def != cExtRefDef.end() && def->second) callee = def->second;
         }
-        if (named) cCallNodeName.emplace(callee, calleeName);
-        callees.insert(callee);
+        if (named) cCallNodeName.emplace(callee, symbolName(*coff, *reference));
+        calls.emplace_back(self, callee);
       }
-      cFuncs.push_back(std::move(func));
-    }
+
+      const bool kept = named || hasActRec || interrupt != 0 || calls.size() != firstCall;
+      if (!kept && haveMain) return true;
+      std::string_view name = Coff::nameView(table[i], coff->cStrTbl).value_or(std::string_view());
+      const bool isMain = !haveMain && name == "main";
+      if (!kept && !isMain) return true;
+      haveMain = haveMain || isMain;
+      cFuncs.push_back(Func{&table[i], name, hasActRec, interrupt});
+      if (named) cCallNodeName.emplace(&table[i], std::string(name));
+      return true;
+    });
   }
   cRecordOwnersKnown = true;
 
@@ -215,34 +227,100 @@ void Linker::buildCallGraph() {
     }
   if (!mainFunc) programError("Linker::buildCallGraph", "unable to resolve symbol 'main'");
 
-  // Handlers become callees of everything they can interrupt. Each walk runs
-  // over the graph as it was before any handler edge, so one handler's edges
-  // never carry another handler further.
-  std::vector<const syment*> class1, class2, handlers;
+  // Nodes: the functions, then every other callee once.
+  std::vector<const syment*>& nodes = cCallGraph.cNodes;
+  std::vector<std::pair<const syment*, uint32_t>> functions;
+  functions.reserve(cFuncs.size());
+  nodes.reserve(cFuncs.size());
   for (const Func& f : cFuncs) {
-    if (f.cInterrupt == 1) class1.push_back(f.cSym);
-    if (f.cInterrupt == 2) class2.push_back(f.cSym);
+    functions.emplace_back(f.cSym, uint32_t(nodes.size()));
+    nodes.push_back(f.cSym);
   }
-  handlers = class1;
-  handlers.insert(handlers.end(), class2.begin(), class2.end());
-  if (!handlers.empty()) {
-    const CallGraph snapshot = cCallGraph;
-    std::set<const syment*> visited;
-    propagateInterruptCalls(visited, snapshot, mainFunc->cSym, handlers);
-    // Any class-2 handler may interrupt whatever a class-1 handler runs; one
-    // visited set serves all class-1 handlers because each adds the same
-    // callees.
-    if (!class2.empty()) {
-      visited.clear();
-      for (const syment* h1 : class1) propagateInterruptCalls(visited, snapshot, h1, class2);
+  std::sort(functions.begin(), functions.end());
+  std::vector<const syment*> others;
+  others.reserve(calls.size());
+  for (const auto& call : calls)
+    if (findBySymbol(functions, call.second) == functions.end()) others.push_back(call.second);
+  std::sort(others.begin(), others.end());
+  others.erase(std::unique(others.begin(), others.end()), others.end());
+  std::vector<std::pair<const syment*, uint32_t>>& bySymbol = cCallGraph.cBySymbol;
+  bySymbol.reserve(functions.size() + others.size());
+  {
+    auto f = functions.begin();
+    for (const syment* s : others) {
+      for (; f != functions.end() && f->first < s; ++f) bySymbol.push_back(*f);
+      bySymbol.emplace_back(s, uint32_t(nodes.size()));
+      nodes.push_back(s);
     }
+    bySymbol.insert(bySymbol.end(), f, functions.end());
+  }
+  std::vector<std::pair<const syment*, uint32_t>>().swap(functions);
+  std::vector<const syment*>().swap(others);
+
+  // Each node's callees as a set: ascending, each once.
+  const size_t n = nodes.size();
+  std::vector<uint32_t>& start = cCallGraph.cStart;
+  std::vector<uint32_t>& callees = cCallGraph.cCallees;
+  start.assign(n + 1, 0);
+  callees.reserve(calls.size());
+  for (size_t k = 0; k < calls.size();) {
+    const uint32_t caller = calls[k].first;
+    const size_t from = callees.size();
+    for (; k < calls.size() && calls[k].first == caller; ++k) callees.push_back(cCallGraph.find(calls[k].second));
+    std::sort(callees.begin() + std::ptrdiff_t(from), callees.end());
+    callees.erase(std::unique(callees.begin() + std::ptrdiff_t(from), callees.end()), callees.end());
+    start[caller + 1] = uint32_t(callees.size() - from);
+  }
+  std::vector<std::pair<uint32_t, const syment*>>().swap(calls);
+  for (size_t v = 0; v < n; ++v) start[v + 1] += start[v];
+
+  // Handlers become callees of everything they can interrupt: every handler
+  // of whatever main reaches, every class-2 handler of whatever a class-1
+  // handler reaches. Both walks run over the graph as it was before any
+  // handler edge, so one handler's edges never carry another handler
+  // further.
+  std::vector<uint32_t> class1, class2;
+  for (uint32_t v = 0; v < cFuncs.size(); ++v) {
+    if (cFuncs[v].cInterrupt == 1) class1.push_back(v);
+    if (cFuncs[v].cInterrupt == 2) class2.push_back(v);
+  }
+  if (!class1.empty() || !class2.empty()) {
+    constexpr uint8_t kByMain = 1, kByClass1 = 2;
+    std::vector<uint8_t> interrupted(n, 0);
+    propagateInterruptCalls(interrupted, uint32_t(mainFunc - cFuncs.data()), kByMain);
+    if (!class2.empty())
+      for (uint32_t h1 : class1) propagateInterruptCalls(interrupted, h1, kByClass1);
+
+    // Rebuilt with the shared handler nodes after every other node, so each
+    // node's callees stay ascending.
+    const uint32_t allHandlers = uint32_t(n);
+    const uint32_t class2Handlers = uint32_t(n + 1);
+    std::vector<uint32_t> withStart(n + 3, 0), with;
+    with.reserve(callees.size() + n + class1.size() + 2 * class2.size());
+    for (size_t v = 0; v < n; ++v) {
+      with.insert(with.end(), callees.begin() + start[v], callees.begin() + start[v + 1]);
+      if (interrupted[v] & kByMain) with.push_back(allHandlers);
+      if (interrupted[v] & kByClass1) with.push_back(class2Handlers);
+      withStart[v + 1] = uint32_t(with.size());
+    }
+    std::vector<uint32_t> handlers = class1;
+    handlers.insert(handlers.end(), class2.begin(), class2.end());
+    std::sort(handlers.begin(), handlers.end());
+    with.insert(with.end(), handlers.begin(), handlers.end());
+    withStart[n + 1] = uint32_t(with.size());
+    with.insert(with.end(), class2.begin(), class2.end());
+    withStart[n + 2] = uint32_t(with.size());
+    start.swap(withStart);
+    callees.swap(with);
+    nodes.push_back(nullptr);
+    nodes.push_back(nullptr);
   }
 
   if (Debug("Linker::buildCallGraph")) {
     std::cout << "***** Call Graph *****\n";
     for (const Func& f : cFuncs) {
       std::cout << "'" << f.cName << "' calls\n";
-      for (const syment* callee : cCallGraph[f.cSym]) std::cout << "    '" << cCallNodeName[callee] << "'\n";
+      for (const syment* callee : cCallGraph.calleesOf(f.cSym)) std::cout << "    '" << cCallNodeName[callee] << "'\n";
     }
   }
 
@@ -254,32 +332,10 @@ void Linker::buildCallGraph() {
 // ---- Interference graph ----------------------------------------------------
 
 void Linker::buildInterferenceGraph() {
-  // Nodes: every function, then every callee that is not one (a data symbol
-  // or an unresolved reference still takes part in the closure).
-  NodeIndex index(cFuncs.size() + cCallGraph.size());
-  std::vector<const syment*> nodes;
-  auto nodeOf = [&](const syment* s) {
-    auto [number, inserted] = index.insert(s, uint32_t(nodes.size()));
-    if (inserted) nodes.push_back(s);
-    return number;
-  };
-  for (const Func& f : cFuncs) nodeOf(f.cSym);
-  std::size_t edgeCount = 0;
-  for (const auto& [f, callees] : cCallGraph) {
-    nodeOf(f);
-    for (const syment* g : callees) nodeOf(g);
-    edgeCount += callees.size();
-  }
-  const size_t n = nodes.size();
-
-  // Edges by caller, laid out flat: each caller's callees in set order.
-  std::vector<uint32_t> edgeStart(n + 1, 0), edges(edgeCount);
-  for (const auto& [f, callees] : cCallGraph) edgeStart[index.at(f) + 1] = uint32_t(callees.size());
-  for (size_t v = 0; v < n; ++v) edgeStart[v + 1] += edgeStart[v];
-  for (const auto& [f, callees] : cCallGraph) {
-    uint32_t at = edgeStart[index.at(f)];
-    for (const syment* g : callees) edges[at++] = index.at(g);
-  }
+  const size_t n = cCallGraph.size();
+  const std::vector<uint32_t>& edgeStart = cCallGraph.cStart;
+  const std::vector<uint32_t>& edges = cCallGraph.cCallees;
+  if (n == 0) return;
 
   // Strongly connected components, iteratively; they come out callees first,
   // which is the order the closure needs. Component c's members are
@@ -339,21 +395,20 @@ void Linker::buildInterferenceGraph() {
         if (edges[e] == v) cyclic[c] = true;
     }
   }
-  for (const Func& f : cFuncs)
-    if (f.cHasActRec && cyclic[comp[index.at(f.cSym)]])
+  for (uint32_t v = 0; v < cFuncs.size(); ++v)
+    if (cFuncs[v].cHasActRec && cyclic[comp[v]])
       programError("Linker::buildInterferenceGraph",
-                   "Recursion not supported for functions with locals of \"overlay\" storage class: " + f.cName);
+                   "Recursion not supported for functions with locals of \"overlay\" storage class: " +
+                       std::string(cFuncs[v].cName));
 
   // Columns: the functions with records, the only ones packing asks about.
   cInterferenceGraph.clear();
   std::vector<uint32_t> column(n, kNone);
-  std::vector<const syment*> owners;
-  for (const Func& f : cFuncs) {
-    if (!f.cHasActRec) continue;
-    uint32_t v = index.at(f.cSym);
-    if (column[v] != kNone) continue;
+  std::vector<uint32_t> owners;  // node of each row
+  for (uint32_t v = 0; v < cFuncs.size(); ++v) {
+    if (!cFuncs[v].cHasActRec) continue;
     column[v] = uint32_t(owners.size());
-    owners.push_back(f.cSym);
+    owners.push_back(v);
   }
   const size_t words = (owners.size() + 63) / 64;
   if (words != 0 && compCount > kMaxClosureWords / words)
@@ -381,12 +436,13 @@ void Linker::buildInterferenceGraph() {
   cInterferenceGraph.cWords = words;
   cInterferenceGraph.cBits.assign(owners.size() * words, 0);
   for (uint32_t r = 0; r < owners.size(); ++r) {
-    uint32_t v = index.at(owners[r]);
+    uint32_t v = owners[r];
     std::copy_n(rows.data() + size_t(comp[v]) * words, words, cInterferenceGraph.cBits.data() + size_t(r) * words);
     // Recursion was refused above, so no record function reaches itself.
     cInterferenceGraph.cBits[size_t(r) * words + r / 64] &= ~(uint64_t(1) << (r % 64));
-    cInterferenceGraph.cRow.emplace(owners[r], r);
+    cInterferenceGraph.cRow.emplace_back(cCallGraph.cNodes[v], r);
   }
+  std::sort(cInterferenceGraph.cRow.begin(), cInterferenceGraph.cRow.end());
 
   // The same over the reversed graph gives who reaches each component;
   // callers come later in the order above, so it runs backwards.
@@ -415,7 +471,7 @@ void Linker::buildInterferenceGraph() {
   }
   cInterferenceGraph.cConflict = cInterferenceGraph.cBits;
   for (uint32_t r = 0; r < owners.size(); ++r) {
-    const uint64_t* from = rows.data() + size_t(comp[index.at(owners[r])]) * words;
+    const uint64_t* from = rows.data() + size_t(comp[owners[r]]) * words;
     uint64_t* to = cInterferenceGraph.cConflict.data() + size_t(r) * words;
     for (size_t k = 0; k < words; ++k) to[k] |= from[k];
     to[r / 64] &= ~(uint64_t(1) << (r % 64));
@@ -425,8 +481,8 @@ void Linker::buildInterferenceGraph() {
     // The full closure over every node, for the reader only.
     std::cout << "***** Interference Graph *****\n";
     std::vector<uint32_t> mark(n, kNone), pending;
-    for (const Func& f : cFuncs) {
-      uint32_t start = index.at(f.cSym);
+    for (uint32_t start = 0; start < cFuncs.size(); ++start) {
+      const Func& f = cFuncs[start];
       std::cout << "'" << f.cName << "' interferes with\n";
       pending.assign(1, start);
       std::vector<uint32_t> reached;
@@ -442,9 +498,15 @@ void Linker::buildInterferenceGraph() {
         }
       }
       std::sort(reached.begin(), reached.end());
-      for (uint32_t w : reached) std::cout << "    '" << cCallNodeName[nodes[w]] << "'\n";
+      for (uint32_t w : reached)
+        if (const syment* s = cCallGraph.cNodes[w]) std::cout << "    '" << cCallNodeName[s] << "'\n";
     }
   }
+
+  // The closure was the call graph's last reader.
+  CallGraph().swap(cCallGraph);
+  std::vector<Func>().swap(cFuncs);
+  std::map<const syment*, std::string>().swap(cCallNodeName);
 }
 
 // ---- Record map ------------------------------------------------------------
@@ -456,11 +518,11 @@ void Linker::buildScnActivationRecordMap() {
     cRecordOwners.clear();
     for (size_t c = 0; c < cCoff.size(); ++c) {
       const Coff& coff = *cCoff[c];
-      for (size_t i = 0; i < coff.cSymTbl.size(); i += 1 + coff.cSymTbl[i].n_numaux) {
-        if (!isFunctionDefinition(coff, i)) continue;
+      forEachFunctionDefinition(coff, [&](size_t i) {
         std::optional<aux_fcn> aux = fcnAux(coff, i);
         if (aux && aux->x_actscnum != 0) cRecordOwners.emplace_back(c, i);
-      }
+        return true;
+      });
     }
   }
   for (const auto& [c, i] : cRecordOwners) {
@@ -479,6 +541,8 @@ void Linker::buildScnActivationRecordMap() {
       cScnActRec[scn->second] = &table[i];
     }
   }
+  std::vector<std::pair<size_t, size_t>>().swap(cRecordOwners);
+  cRecordOwnersKnown = false;
 }
 
 void Linker::releaseCallGraphs() {
@@ -504,8 +568,7 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
   auto rowOf = [&](const std::string& name) {
     auto owner = cScnActRec.find(name);
     if (owner == cScnActRec.end()) return kNoRow;
-    auto row = cInterferenceGraph.cRow.find(owner->second);
-    return row == cInterferenceGraph.cRow.end() ? kNoRow : row->second;
+    return cInterferenceGraph.row(owner->second);
   };
   const size_t words = cInterferenceGraph.cWords;
   const std::vector<uint64_t>& conflict = cInterferenceGraph.cConflict;

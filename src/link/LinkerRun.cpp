@@ -20,11 +20,16 @@ void releaseRelocations(Linker& linker) {
   for (auto& coff : linker.cCoff) coff->cReloc.clear();
 }
 
-// The executable's symbol table now holds every input slot. The bindings
-// point into the inputs' tables, so they go with them.
+// Every external reference holds its definition's value now; nothing asks
+// for a definition by name or a binding again. Assigned afresh, not
+// cleared, so that their buckets and vectors go too.
+void releaseBindings(Linker& linker) {
+  linker.cExtRefDef = decltype(linker.cExtRefDef)();
+  linker.cExtSymDef = decltype(linker.cExtSymDef)();
+}
+
+// The executable's symbol table now holds every input slot.
 void releaseSymbols(Linker& linker) {
-  linker.cExtRefDef.clear();
-  linker.cExtSymDef.clear();
   for (auto& coff : linker.cCoff) {
     release(coff->cSymTbl);
     release(coff->cSymKind);
@@ -94,6 +99,7 @@ bool Linker::run(std::string& error) {
   if (!relocateSymbols(error)) return false;
   if (!relocateLineInfo(error)) return false;
   if (!resolveExternals(error)) return false;
+  releaseBindings(*this);
   if (!verifyRelocations(error)) return false;
   if (!patchSections(error)) return false;
   releaseRelocations(*this);

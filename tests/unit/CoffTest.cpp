@@ -358,13 +358,16 @@ TEST_F(CoffTest, FilesOnDiskAndImagesInsideLargerFiles) {
 }
 
 // Small files are taken in one read, larger ones by their length: every
-// size around the point where one turns into the other reads back whole.
+// size around the point where one turns into the other reads back whole,
+// into a fresh image and into one that held a larger or smaller file before.
 TEST_F(CoffTest, WholeFilesOfAnySizeAreRead) {
   char path[] = "/tmp/tarsil-whole-XXXXXX";
   int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
   close(fd);
-  for (size_t size : {size_t{0}, size_t{1}, size_t{16383}, size_t{16384}, size_t{16385}, size_t{100000}}) {
+  Coff::FileImage reused;
+  for (size_t size : {size_t{0}, size_t{1}, size_t{16383}, size_t{16384}, size_t{16385}, size_t{100000},
+                      size_t{16385}, size_t{3}, size_t{0}}) {
     Bytes bytes(size);
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
     std::FILE* out = std::fopen(path, "wb");
@@ -375,9 +378,13 @@ TEST_F(CoffTest, WholeFilesOfAnySizeAreRead) {
     ASSERT_NE(in, nullptr);
     Coff::FileImage image;
     EXPECT_TRUE(Coff::readOpenedFile(in, image));
-    std::fclose(in);
     auto read = image.span();
     EXPECT_EQ(Bytes(read.begin(), read.end()), bytes) << size;
+    std::rewind(in);
+    EXPECT_TRUE(Coff::readOpenedFile(in, reused));
+    std::fclose(in);
+    read = reused.span();
+    EXPECT_EQ(Bytes(read.begin(), read.end()), bytes) << size << " into a used image";
   }
   std::remove(path);
 }

@@ -2,14 +2,18 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "link/Linker.h"
+#include "support/Debug.h"
 
 namespace tarsil {
 namespace {
@@ -83,16 +87,19 @@ public:
 
 struct Linked {
   Linker linker;
+  std::string nameOf(const syment* s) const {
+    const Coff& coff = *linker.cCoff.front();
+    return std::string(Coff::nameView(*s, coff.cStrTbl).value_or(""));
+  }
   const syment* sym(const std::string& name) const {
-    for (const auto& f : linker.cFuncs)
-      if (f.cName == name) return f.cSym;
+    for (const syment& s : linker.cCoff.front()->cSymTbl)
+      if (s.n_type == 0x20 && nameOf(&s) == name) return &s;
     return nullptr;
   }
-  std::set<std::string> callees(const std::string& name) {
+  // Only while the call graph is still there, before the closure.
+  std::set<std::string> callees(const std::string& name) const {
     std::set<std::string> out;
-    for (const syment* s : linker.cCallGraph[sym(name)])
-      for (const auto& f : linker.cFuncs)
-        if (f.cSym == s) out.insert(f.cName);
+    for (const syment* s : linker.cCallGraph.calleesOf(sym(name))) out.insert(nameOf(s));
     return out;
   }
   bool interferes(const std::string& a, const std::string& b) const {
@@ -100,10 +107,15 @@ struct Linked {
   }
 };
 
-std::unique_ptr<Linked> link(const Program& p) {
+std::unique_ptr<Linked> callGraph(const Program& p) {
   auto l = std::make_unique<Linked>();
   l->linker.cCoff.push_back(p.build());
   l->linker.buildCallGraph();
+  return l;
+}
+
+std::unique_ptr<Linked> link(const Program& p) {
+  auto l = callGraph(p);
   l->linker.buildInterferenceGraph();
   l->linker.buildScnActivationRecordMap();
   return l;
@@ -154,7 +166,7 @@ TEST(LinkerOverlays, CycleWithoutRecordsIsCarriedThrough) {
 }
 
 TEST(LinkerOverlays, InterruptEdgesUseTheGraphBeforeAnyHandlerEdge) {
-  auto l = link(withRecords({{"main", 0, 0, {"a"}},
+  auto l = callGraph(withRecords({{"main", 0, 0, {"a"}},
                              {"a", 0, 0, {}},
                              {"h1", 0, 1, {"b"}},
                              {"b", 0, 0, {}},
@@ -168,6 +180,8 @@ TEST(LinkerOverlays, InterruptEdgesUseTheGraphBeforeAnyHandlerEdge) {
   EXPECT_EQ(l->callees("b"), (std::set<std::string>{"h2"}));
   EXPECT_EQ(l->callees("h2"), (std::set<std::string>{"c"}));
   EXPECT_TRUE(l->callees("c").empty());
+  l->linker.buildInterferenceGraph();
+  EXPECT_TRUE(l->linker.cCallGraph.empty());
   EXPECT_TRUE(l->interferes("a", "b"));
   EXPECT_TRUE(l->interferes("b", "c"));
 }
@@ -179,10 +193,17 @@ TEST(LinkerOverlays, ProgramErrorsEndWithStatusMinusOne) {
   EXPECT_EXIT(link(pointer), testing::ExitedWithCode(255), "");
   Program self = withRecords({{"main", 0, 0, {"main"}}});
   EXPECT_EXIT(link(self), testing::ExitedWithCode(255), "");
+  // main -> r and h1 -> r: h1 may interrupt r while h1 itself runs it.
+  Program shared;
+  shared.add({"main", 0, 0, {"r"}});
+  shared.add({"r", 0, 0, {}});
+  shared.add({"h1", shared.record(".h1"), 1, {"r"}});
+  EXPECT_EXIT(link(shared), testing::ExitedWithCode(255), "");
   // Recursion among functions without records is no one's business here.
   Program plain;
-  plain.add({"main", plain.record(".main"), 0, {}});
+  plain.add({"main", plain.record(".main"), 0, {"r", "h1"}});
   plain.add({"r", 0, 0, {"r"}});
+  plain.add({"h1", 0, 1, {"r"}});
   link(plain);
 }
 
@@ -224,6 +245,157 @@ TEST(LinkerOverlays, ClosureOfRandomGraphsMatchesAPlainSearch) {
             << nameOf(a) << " -> " << nameOf(b) << " round " << round;
     }
   }
+}
+
+TEST(LinkerOverlays, LeavesOutsideTheKeptFunctionsStillCarryHandlerEdges) {
+  // "shared" has no record, no call and no class, so the graph keeps no
+  // function entry for it; main reaches it, so it still takes the handler,
+  // and a record function that main never reaches meets the handler
+  // through it.
+  Program p;
+  p.add({"lonely", 0, 0, {}});
+  p.add({"main", 0, 0, {"shared"}});
+  p.add({"shared", 0, 0, {}});
+  p.add({"r", p.record(".r"), 0, {"shared"}});
+  p.add({"h", p.record(".h"), 1, {}});
+  p.add({"q", p.record(".q"), 0, {}});
+  auto l = callGraph(p);
+  EXPECT_EQ(l->callees("shared"), (std::set<std::string>{"h"}));
+  EXPECT_TRUE(l->callees("r").count("shared"));
+  l->linker.buildInterferenceGraph();
+  EXPECT_TRUE(l->linker.cInterferenceGraph.reaches(l->sym("r"), l->sym("h")));
+  EXPECT_FALSE(l->interferes("q", "h"));
+  EXPECT_FALSE(l->interferes("q", "r"));
+
+  // main itself may be such a leaf; it is found all the same.
+  Program bare;
+  bare.add({"x", bare.record(".x"), 0, {}});
+  bare.add({"main", 0, 0, {}});
+  auto b = link(bare);
+  EXPECT_EQ(b->linker.cScnActRec.at(".x"), b->sym("x"));
+}
+
+TEST(LinkerOverlays, ManyHandlersOverManyFunctionsStayLinear) {
+  // Every handler is a callee of every function main reaches; written out
+  // one edge per pair, this program would need millions of them.
+  constexpr int kCallees = 3000, kHandlers = 3000;
+  Program p;
+  Program::Fn mainFn{"main", 0, 0, {}};
+  for (int i = 0; i < kCallees; ++i) mainFn.calls.push_back("f" + std::to_string(i));
+  mainFn.actScn = p.record(".main");
+  p.add(mainFn);
+  for (int i = 0; i < kCallees; ++i) p.add({"f" + std::to_string(i), 0, 0, {}});
+  for (int i = 0; i < kHandlers; ++i) p.add({"h" + std::to_string(i), 0, uint32_t(1 + i % 2), {}});
+  p.add({"g", p.record(".g"), 1, {}});
+  auto l = callGraph(p);
+  EXPECT_LT(l->linker.cCallGraph.cCallees.size(), size_t(4 * (kCallees + kHandlers)));
+  EXPECT_EQ(l->callees("f7").size(), size_t(kHandlers + 1));
+  l->linker.buildInterferenceGraph();
+  EXPECT_TRUE(l->linker.cInterferenceGraph.reaches(l->sym("main"), l->sym("g")));
+}
+
+TEST(LinkerOverlays, RandomProgramsWithHandlersCloseAsThePlainMethodDoes) {
+  // The handler edges written out pair by pair over a snapshot of the
+  // calls, then closed by repeated unions.
+  std::mt19937 rng(23);
+  int recursive = 0, closed = 0;
+  for (int round = 0; round < 60; ++round) {
+    const int n = 4 + int(rng() % 30);
+    auto nameOf = [](int i) { return i == 0 ? std::string("main") : "f" + std::to_string(i); };
+    Program p;
+    std::map<std::string, std::set<std::string>> graph;
+    std::vector<std::string> class1, class2, owners;
+    // Handlers are entered only by interrupts; a routine that both main
+    // and a handler reach still makes records recursive now and then.
+    std::vector<uint32_t> classOf(n, 0);
+    for (int i = 1; i < n; ++i)
+      if (rng() % 6 == 0) classOf[i] = 1 + rng() % 2;
+    for (int i = 0; i < n; ++i) {
+      Program::Fn fn{nameOf(i), 0, classOf[i], {}};
+      if (rng() % 5 < 2) {
+        fn.actScn = p.record("." + fn.name);
+        owners.push_back(fn.name);
+      }
+      for (int j = i + 1; j < n; ++j)
+        if (classOf[j] == 0 && rng() % 100 < 10) fn.calls.push_back(nameOf(j));
+      graph[fn.name].insert(fn.calls.begin(), fn.calls.end());
+      if (fn.interrupt == 1) class1.push_back(fn.name);
+      if (fn.interrupt == 2) class2.push_back(fn.name);
+      p.add(fn);
+    }
+    const auto snapshot = graph;
+    std::set<std::string> visited;
+    std::function<void(const std::string&, const std::string&)> propagate = [&](const std::string& f,
+                                                                                  const std::string& root) {
+      graph[f].insert(root);
+      visited.insert(f);
+      for (const std::string& g : snapshot.at(f))
+        if (!visited.count(g)) propagate(g, root);
+    };
+    for (const auto* handlers : {&class1, &class2})
+      for (const std::string& h : *handlers) {
+        visited.clear();
+        propagate("main", h);
+      }
+    for (const std::string& h2 : class2)
+      for (const std::string& h1 : class1) {
+        visited.clear();
+        propagate(h1, h2);
+      }
+    for (bool changed = true; changed;) {
+      changed = false;
+      for (auto& [f, set] : graph) {
+        std::set<std::string> j = set;
+        for (const auto& g : set) j.insert(graph[g].begin(), graph[g].end());
+        changed = changed || j.size() != set.size();
+        set = j;
+      }
+    }
+    bool selfReaching = false;
+    for (const std::string& f : owners) selfReaching = selfReaching || graph[f].count(f);
+    if (selfReaching) {
+      ++recursive;
+      EXPECT_EXIT(link(p), testing::ExitedWithCode(255), "") << "round " << round;
+      continue;
+    }
+    ++closed;
+    auto l = link(p);
+    for (const std::string& a : owners)
+      for (const std::string& b : owners)
+        ASSERT_EQ(l->linker.cInterferenceGraph.reaches(l->sym(a), l->sym(b)), bool(graph[a].count(b)))
+            << a << " -> " << b << " round " << round;
+  }
+  EXPECT_GT(recursive, 0);
+  EXPECT_GT(closed, 10);
+}
+
+TEST(LinkerOverlays, AClosureBeyondTheHostsMeansIsRefused) {
+  // One bit per pair of records: 46,400 independent records would need
+  // about 270 MB of rows; the program ends before any of it is taken.
+  Program p;
+  for (int i = 0; i < 46400; ++i) {
+    std::string name = i == 0 ? "main" : "f" + std::to_string(i);
+    p.add({name, p.record("." + name), 0, {}});
+  }
+  EXPECT_EXIT(link(p), testing::ExitedWithCode(255), "");
+}
+
+TEST(LinkerOverlays, CallGraphListingNamesHandlersAndLeaves) {
+  Program p;
+  p.add({"main", p.record(".main"), 0, {"leaf"}});
+  p.add({"leaf", 0, 0, {}});
+  p.add({"isr", 0, 1, {}});
+  std::ostringstream out;
+  std::streambuf* saved = std::cout.rdbuf(out.rdbuf());
+  Debug("Linker::buildCallGraph", 1);
+  auto l = callGraph(p);
+  Debug("Linker::buildCallGraph", 0);
+  std::cout.rdbuf(saved);
+  EXPECT_EQ(out.str(),
+            "***** Call Graph *****\n"
+            "'main' calls\n    'leaf'\n    'isr'\n"
+            "'leaf' calls\n    'isr'\n"
+            "'isr' calls\n");
 }
 
 // ---- packing -----------------------------------------------------------------
