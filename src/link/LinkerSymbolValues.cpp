@@ -27,10 +27,7 @@ unsigned hex4(uint32_t v) { return v & 0xFFFF; }
 
 // The range a section holds in `mem`, or null.
 const Range* rangeIn(const Memory* mem, const std::string& name) {
-  if (mem == nullptr) return nullptr;
-  const auto& allocated = mem->getAllocated();
-  auto range = allocated.find(name);
-  return range == allocated.end() ? nullptr : &range->second;
+  return mem == nullptr ? nullptr : mem->findAllocated(name);
 }
 
 // The range a placed section holds in its memory, or null.

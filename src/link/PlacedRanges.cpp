@@ -20,10 +20,10 @@ PlacedRanges::PlacedRanges(const std::map<std::string, Memory*>& scnMem) : cInde
   // Each memory's table is walked once; a name counts only in the memory
   // that the section table gives it.
   for (const Memory* memory : memories) {
-    for (const auto& [name, range] : memory->getAllocated()) {
+    memory->forEachAllocated([&](std::string_view name, const Range& range) {
       const Memory* const* own = owner.find(name);
       if (own != nullptr && *own == memory) cIndex.emplace(name, Placed{memory, &range});
-    }
+    });
   }
 }
 
