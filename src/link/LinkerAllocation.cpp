@@ -12,6 +12,7 @@
 #include "link/Linker.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
+#include "support/NameIndex.h"
 #include "support/SortedWalk.h"
 
 namespace tarsil {
@@ -415,26 +416,28 @@ bool Linker::placeSections(std::string& error) {
   cScnPlacementLength.clear();
   // With one byte per location no piece can end inside one.
   const bool wholeBytes = cRomWidthBits != 0 && bytesPerLocation(rom) == 1;
-  for (const auto& coff : cCoff) {
-    if (wholeBytes) break;
-    for (const auto& [number, name] : coff->cScnNum) {
-      auto header = coff->cScnHdr.find(name);
-      const ScnAttr* attr = findScnAttr(name);
-      if (header == coff->cScnHdr.end() || attr == nullptr) continue;
-      if (attr->abs || attr->overlay) continue;
-      if (attr->type != Coff::code && attr->type != Coff::romdata) continue;
-      unsigned long perLocation = bytesPerLocation(rom);
-      unsigned long bytes = header->second.s_size;
-      unsigned long whole = (bytes + perLocation - 1) / perLocation * perLocation;
-      auto [slot, inserted] = cScnPlacementLength.emplace(name, 0);
-      slot->second += whole;
+  if (!wholeBytes && !cCoff.empty()) {
+    const unsigned long perLocation = bytesPerLocation(rom);
+    NameIndex<ScnAttr*> byName(cScnAttrs.size());
+    for (ScnAttr& attr : cScnAttrs) byName.emplace(*attr.name, &attr);
+    std::vector<unsigned long> whole(cScnAttrs.size(), 0);
+    std::vector<bool> grown(cScnAttrs.size(), false);
+    for (const auto& coff : cCoff) {
+      // Each piece of a section counts once, whatever its number.
+      for (const auto& [name, header] : coff->cScnHdr) {
+        ScnAttr* const* found = byName.find(name);
+        if (found == nullptr) continue;
+        const ScnAttr& attr = **found;
+        if (attr.abs || attr.overlay) continue;
+        if (attr.type != Coff::code && attr.type != Coff::romdata) continue;
+        const size_t at = static_cast<size_t>(&attr - cScnAttrs.data());
+        whole[at] += (header.s_size + perLocation - 1) / perLocation * perLocation;
+        grown[at] = true;
+      }
     }
-  }
-  for (auto it = cScnPlacementLength.begin(); it != cScnPlacementLength.end();) {
-    if (it->second == scnAttr(it->first).size)
-      it = cScnPlacementLength.erase(it);
-    else
-      ++it;
+    for (size_t i = 0; i < cScnAttrs.size(); ++i)
+      if (grown[i] && whole[i] != cScnAttrs[i].size)
+        cScnPlacementLength.emplace_hint(cScnPlacementLength.end(), *cScnAttrs[i].name, whole[i]);
   }
 
   std::vector<Pending> absolutes, assigned, unassigned, records;
