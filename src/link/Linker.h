@@ -142,6 +142,13 @@ public:
   // section. The last base closes the table.
   std::vector<uint64_t> cScnDisplacement;
   std::vector<size_t> cScnDisplacementBase;
+  // loadSections filled the table as it loaded the pieces; each entry then
+  // also tells whether its section holds code.
+  bool cScnDisplacementLoaded = false;
+  static constexpr uint64_t kNotPlaced = ~uint64_t{0};
+  static constexpr uint64_t kCodeSection = uint64_t{1} << 32;
+  // Slots of the table for one input: its section numbers from 1 up.
+  static size_t displacementSlots(const Coff& coff);
 
   // LinkerOverlays.cpp
   // One function defined in an input.

@@ -10,6 +10,7 @@
 #include <unordered_map>
 
 #include "link/Linker.h"
+#include "link/PlacedRanges.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/NameIndex.h"
@@ -603,43 +604,58 @@ bool Linker::placeSections(std::string& error) {
 }
 
 bool Linker::loadSections(std::string& error) {
-  // Every piece asks where its section went; one hash serves each.
-  struct Placed {
-    Memory* mem;
-    bool abs;
-  };
-  std::unordered_map<std::string_view, Placed> placed;
-  placed.reserve(cScnMem.size());
-  auto absFlags = cScnAbs.cbegin();
-  for (const auto& [name, mem] : cScnMem) {
-    const bool* abs = advanceTo(cScnAbs, absFlags, name);
-    placed.emplace(name, Placed{mem, abs != nullptr && *abs});
-  }
+  // Every piece asks where its section went; one hash serves each. The
+  // ranges belong to this linker's memories, which it may change.
+  const PlacedRanges& ranges = placedRanges(true);
+  // Each piece's displacement, from the address its header gave it to where
+  // it is loaded, is known here at no cost; the symbol stages take it from
+  // this table instead of searching the range for the piece again.
+  cScnDisplacement.clear();
+  cScnDisplacementBase.clear();
+  cScnDisplacementBase.reserve(cCoff.size() + 1);
+  cScnDisplacementLoaded = false;
   for (const auto& coff : cCoff) {
     const std::string& file = coff->cFileName;
+    const size_t base = cScnDisplacement.size();
+    cScnDisplacementBase.push_back(base);
+    const size_t count = displacementSlots(*coff);
+    cScnDisplacement.resize(base + count, kNotPlaced);
     for (const auto& [number, name] : coff->cScnNum) {
       auto header = coff->cScnHdr.find(name);
       TARSIL_ASSERT(header != coff->cScnHdr.end());
-      auto where = placed.find(name);
-      if (where == placed.end()) {
+      const PlacedRanges::Placed* where = ranges.find(name);
+      if (where == nullptr) {
         if (Debug("Linker::loadSections")) std::cout << name << " not allocated???\n";
         bool mem = false;
         TARSIL_ASSERT(mem);
       }
-      Memory* mem = where->second.mem;
+      Range& range = const_cast<Range&>(*where->range);
       // Pieces are told apart by their file's name; two inputs of one name
       // that both add to a section would share one start.
-      if (mem->isLoaded(file, name)) {
+      if (range.isLoaded(file)) {
         error = "section '" + name + "' has more than one piece from input files named '" + file + "'.";
         return false;
       }
       const scnhdr& h = header->second;
-      if (where->second.abs)
-        mem->loadAbsSection(file, name, h.s_paddr, h.s_size);
-      else
-        mem->loadSection(file, name, h.s_size);
+      uint32_t start;
+      if (where->abs) {
+        start = range.getStart();
+        range.load(file, h.s_paddr, h.s_size);
+      } else {
+        start = range.getPc();
+        range.load(file, h.s_size);
+      }
+      if (number >= 1 && static_cast<size_t>(number) <= count) {
+        // Unsigned wrap-around is intended: a piece loaded below its
+        // header's address moves its symbols down by the same amount.
+        const uint32_t displacement = start + range.recordOffset(name) - h.s_paddr;
+        cScnDisplacement[base + static_cast<size_t>(number) - 1] =
+            displacement | (where->kind == Coff::code ? kCodeSection : 0);
+      }
     }
   }
+  cScnDisplacementBase.push_back(cScnDisplacement.size());
+  cScnDisplacementLoaded = true;
   return true;
 }
 
