@@ -120,8 +120,24 @@ uint64_t nameHash(std::string_view name) { return static_cast<uint64_t>(NameHash
 
 }  // namespace
 
+namespace {
+
+// Chunk k holds 8 << k ranges up to the sixth chunk, then 256 each: a small
+// memory wastes little, a large one at most one chunk.
+constexpr uint32_t kGrowingChunks = 5;
+constexpr uint32_t kInGrowingChunks = (8u << kGrowingChunks) - 8;  // 248
+constexpr uint32_t kChunk = 256;
+
+size_t chunkSize(size_t chunk) { return chunk < kGrowingChunks ? size_t{8} << chunk : kChunk; }
+
+}  // namespace
+
 const Memory::Allocated& Memory::entry(uint32_t id) const {
-  // Chunk k holds 8 << k ranges, so a number finds its chunk by its top bit.
+  if (id >= kInGrowingChunks) {
+    const uint32_t rest = id - kInGrowingChunks;
+    return cAllocated[kGrowingChunks + rest / kChunk][rest % kChunk];
+  }
+  // Below that a number finds its chunk by its top bit.
   const uint32_t biased = id + 8;
   const unsigned chunk = static_cast<unsigned>(std::bit_width(biased)) - 4;
   return cAllocated[chunk][biased - (8u << chunk)];
@@ -158,10 +174,10 @@ void Memory::growIndex() {
 
 Range& Memory::addAllocated(const std::string* record, Range range) {
   if (2 * (cAllocatedCount + 1) > cIndex.size()) growIndex();
-  const size_t full = size_t{8} << (cAllocated.empty() ? 0 : cAllocated.size() - 1);
+  const size_t full = chunkSize(cAllocated.empty() ? 0 : cAllocated.size() - 1);
   if (cAllocated.empty() || cAllocated.back().size() == full) {
     cAllocated.emplace_back();
-    cAllocated.back().reserve(size_t{8} << (cAllocated.size() - 1));
+    cAllocated.back().reserve(chunkSize(cAllocated.size() - 1));
   } else if (cAllocated.back().capacity() < full) {
     // A copied memory's last chunk holds only what it had.
     cAllocated.back().reserve(full);

@@ -43,9 +43,7 @@ Range::Range(const Range& other)
     : cAllocName(other.cAllocName), cActRecs(other.cActRecs), cStart(other.cStart), cSize(other.cSize),
       cPc(other.cPc), cType(other.cType), cWidthBits(other.cWidthBits), cIsOverlay(other.cIsOverlay),
       cLoadComplete(other.cLoadComplete), cPieceCount(other.cPieceCount), cFirstPiece(other.cFirstPiece),
-      cMorePieces(other.cMorePieces),
-      cPieceIndex(other.cPieceIndex ? std::make_unique<std::unordered_map<std::string, uint32_t>>(*other.cPieceIndex)
-                                    : nullptr) {}
+      cMore(other.cMore ? std::make_unique<MorePieces>(*other.cMore) : nullptr) {}
 
 Range& Range::operator=(const Range& other) {
   if (this != &other) *this = Range(other);
@@ -53,13 +51,13 @@ Range& Range::operator=(const Range& other) {
 }
 
 const Range::Piece* Range::findLoaded(const std::string& file) const {
-  if (cPieceIndex == nullptr) {
+  if (cPieceCount <= kScannedPieces) {
     for (size_t i = 0; i < cPieceCount; ++i)
       if (piece(i).file == file) return &piece(i);
     return nullptr;
   }
-  auto it = cPieceIndex->find(file);
-  return it == cPieceIndex->end() ? nullptr : &piece(it->second);
+  auto it = cMore->index.find(file);
+  return it == cMore->index.end() ? nullptr : &piece(it->second);
 }
 
 std::list<std::string> Range::getLoaded() const {
@@ -174,15 +172,15 @@ void Range::markLoaded(const std::string& file, uint32_t start, unsigned long le
   if (cPieceCount == 0) {
     cFirstPiece = {file, start, length};
   } else {
-    cMorePieces.push_back({file, start, length});
+    if (cMore == nullptr) cMore = std::make_unique<MorePieces>();
+    cMore->pieces.push_back({file, start, length});
   }
   ++cPieceCount;
   if (cPieceCount <= kScannedPieces) return;
-  if (cPieceIndex == nullptr) {
-    cPieceIndex = std::make_unique<std::unordered_map<std::string, uint32_t>>();
-    for (uint32_t i = 0; i < cPieceCount; ++i) cPieceIndex->emplace(piece(i).file, i);
+  if (cMore->index.empty()) {
+    for (uint32_t i = 0; i < cPieceCount; ++i) cMore->index.emplace(piece(i).file, i);
   } else {
-    cPieceIndex->emplace(file, cPieceCount - 1);
+    cMore->index.emplace(file, cPieceCount - 1);
   }
 }
 

@@ -68,7 +68,7 @@ public:
   const Piece* findLoaded(const std::string& file) const;
   size_t pieceCount() const { return cPieceCount; }
   // The pieces in load order, i below pieceCount().
-  const Piece& piece(size_t i) const { return i == 0 ? cFirstPiece : cMorePieces[i - 1]; }
+  const Piece& piece(size_t i) const { return i == 0 ? cFirstPiece : cMore->pieces[i - 1]; }
 
   Range(const Range& other);
   Range(Range&& other) noexcept = default;
@@ -129,10 +129,13 @@ private:
   // section merged from many inputs is asked for each of its pieces, so
   // past a few pieces they are also found by file name through a hash,
   // which only such a range pays for.
+  struct MorePieces {
+    std::vector<Piece> pieces;  // the second piece on
+    std::unordered_map<std::string, uint32_t> index;
+  };
   uint32_t cPieceCount = 0;
   Piece cFirstPiece;
-  std::vector<Piece> cMorePieces;
-  std::unique_ptr<std::unordered_map<std::string, uint32_t>> cPieceIndex;
+  std::unique_ptr<MorePieces> cMore;
 };
 
 }  // namespace tarsil

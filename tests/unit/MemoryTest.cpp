@@ -480,3 +480,52 @@ TEST(Memory, aSectionOfManyPiecesFindsEachByItsFile) {
   EXPECT_TRUE(copy.isLoaded("late.o", "shared"));
   EXPECT_FALSE(m.isLoaded("late.o", "shared"));
 }
+
+TEST(Memory, rangesKeepTheirPlaceAndNamesAsTheMemoryGrows) {
+  // Enough sections to fill the growing chunks and several fixed ones; a
+  // range found early must stay where it was, and every name must still
+  // lead to its own range, records of a group included.
+  Memory m = dataBank("bank", 0, 0xFFFF);
+  m.allocateSection("first", 2, false, 1);
+  const Range* first = m.findAllocated("first");
+  for (int i = 0; i < 1200; ++i) m.allocateSection("s" + std::to_string(i), 1 + i % 3, false, 1);
+  m.allocateActRecs(ActRecOffsets{{"r1", 0}, {"r2", 4}}, 8);
+  EXPECT_EQ(m.findAllocated("first"), first);
+  EXPECT_EQ(m.allocatedCount(), 1203u);
+  uint32_t next = m.getAllocatedStart("first") + 2;
+  for (int i = 0; i < 1200; ++i) {
+    const std::string name = "s" + std::to_string(i);
+    ASSERT_EQ(m.getAllocatedStart(name), next) << name;
+    next += 1 + i % 3;
+  }
+  EXPECT_EQ(m.getAllocatedStart("r2"), m.getAllocatedStart("r1") + 4);
+  EXPECT_FALSE(m.isAllocated("s1200"));
+
+  size_t seen = 0;
+  m.forEachAllocated([&](std::string_view name, const Range& range) {
+    EXPECT_EQ(m.findAllocated(std::string(name)), &range);
+    ++seen;
+  });
+  EXPECT_EQ(seen, 1203u);
+
+  // A copy grows on its own.
+  Memory copy = m;
+  copy.allocateSection("late", 1, false, 1);
+  EXPECT_TRUE(copy.isAllocated("late"));
+  EXPECT_FALSE(m.isAllocated("late"));
+  EXPECT_EQ(copy.getAllocatedStart("s7"), m.getAllocatedStart("s7"));
+}
+
+TEST(Memory, aCopiedRangeKeepsItsPiecesApart) {
+  Range r(0x10, 0x40, ram, 8);
+  std::list<Range> left;
+  r.allocate("s", 0x10, 0x40, left, false);
+  for (int i = 0; i < 12; ++i) r.load("f" + std::to_string(i) + ".o", 2);
+  Range copy = r;
+  copy.load("late.o", 1);
+  EXPECT_TRUE(copy.isLoaded("late.o"));
+  EXPECT_FALSE(r.isLoaded("late.o"));
+  EXPECT_EQ(copy.getStart("f11.o", "s"), 0x10u + 22);
+  EXPECT_EQ(r.size("f3.o"), 2u);
+  EXPECT_EQ(copy.getLoaded().size(), 13u);
+}
