@@ -3,6 +3,7 @@
 // section gets its own start inside its section's range.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <set>
 #include <string_view>
@@ -56,6 +57,38 @@ unsigned Linker::bytesPerLocation(MemType memType) const {
   return (cRamWidthBits + 7u) / 8u;
 }
 
+namespace {
+
+// Byte-wise equality of two names, inline: the attribute tables mostly hold
+// the same names, so the walks below compare equal names far more often
+// than they order different ones.
+bool sameName(const std::string& a, const std::string& b) {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, p + i, 8);
+    std::memcpy(&y, q + i, 8);
+    if (x != y) return false;
+  }
+  for (; i < n; ++i)
+    if (p[i] != q[i]) return false;
+  return true;
+}
+
+// advanceTo, trying the entry under the cursor for the very name first.
+template <class Map>
+auto walkTo(const Map& map, typename Map::const_iterator& it, const std::string& name)
+    -> const typename Map::mapped_type* {
+  if (it != map.end() && sameName(it->first, name)) return &(it++)->second;
+  return advanceTo(map, it, name);
+}
+
+}  // namespace
+
 void Linker::gatherScnAttrs() {
   cScnAttrs.clear();
   cScnAttrs.reserve(cScnType.size());
@@ -69,12 +102,12 @@ void Linker::gatherScnAttrs() {
     ScnAttr attr;
     attr.name = &name;
     attr.type = kind;
-    if (const bool* f = advanceTo(cScnAbs, abs, name)) attr.abs = *f;
-    if (const bool* f = advanceTo(cScnShare, share, name)) attr.share = *f;
-    if (const bool* f = advanceTo(cScnAccess, access, name)) attr.access = *f;
-    if (const bool* f = advanceTo(cScnOverlay, overlay, name)) attr.overlay = *f;
-    if (const unsigned long* v = advanceTo(cScnSize, size, name)) attr.size = *v;
-    if (const unsigned long* v = advanceTo(cScnAbsStart, absStart, name)) attr.absStart = *v;
+    if (const bool* f = walkTo(cScnAbs, abs, name)) attr.abs = *f;
+    if (const bool* f = walkTo(cScnShare, share, name)) attr.share = *f;
+    if (const bool* f = walkTo(cScnAccess, access, name)) attr.access = *f;
+    if (const bool* f = walkTo(cScnOverlay, overlay, name)) attr.overlay = *f;
+    if (const unsigned long* v = walkTo(cScnSize, size, name)) attr.size = *v;
+    if (const unsigned long* v = walkTo(cScnAbsStart, absStart, name)) attr.absStart = *v;
     cScnAttrs.push_back(attr);
   }
 }
@@ -535,7 +568,18 @@ bool Linker::placeSections(std::string& error) {
   // entry gets its place in name order once, and the sort compares numbers.
   const std::vector<uint32_t> rank = nameRanks(unassigned, sectionCount);
   std::vector<const Pending*> order;
-  {
+  order.reserve(unassigned.size());
+  const bool narrow = std::all_of(unassigned.begin(), unassigned.end(),
+                                  [](const Pending& p) { return p.size <= 0xFFFFFFFFul; });
+  if (narrow) {
+    // Size and name rank in one word: the sort compares single numbers.
+    std::vector<std::pair<uint64_t, uint32_t>> keyed;
+    keyed.reserve(unassigned.size());
+    for (std::size_t i = 0; i < unassigned.size(); ++i)
+      keyed.emplace_back(uint64_t{unassigned[i].size} << 32 | rank[i], static_cast<uint32_t>(i));
+    std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& entry : keyed) order.push_back(&unassigned[entry.second]);
+  } else {
     std::vector<std::tuple<unsigned long, uint32_t, const Pending*>> keyed;
     keyed.reserve(unassigned.size());
     for (std::size_t i = 0; i < unassigned.size(); ++i)
@@ -544,7 +588,6 @@ bool Linker::placeSections(std::string& error) {
       if (std::get<0>(a) != std::get<0>(b)) return std::get<0>(a) > std::get<0>(b);
       return std::get<1>(a) > std::get<1>(b);
     });
-    order.reserve(keyed.size());
     for (const auto& entry : keyed) order.push_back(std::get<2>(entry));
   }
   for (const Pending* pending : order) {
