@@ -28,6 +28,10 @@ void releaseBindings(Linker& linker) {
   linker.cExtSymDef = decltype(linker.cExtSymDef)();
 }
 
+// The section headers hold every placed start; nothing asks where a piece
+// lies any more. A later caller would build the index again.
+void releasePlacedRanges(Linker& linker) { linker.cPlacedRanges.reset(); }
+
 // The executable's symbol table now holds every input slot.
 void releaseSymbols(Linker& linker) {
   for (auto& coff : linker.cCoff) {
@@ -110,6 +114,7 @@ bool Linker::run(std::string& error) {
   if (!buildOutputLineInfo(error)) return false;
   if (!addInitScnNames(error)) return false;
   if (!buildOutputScnHdrs(error)) return false;
+  releasePlacedRanges(*this);
   if (!buildOutputHdrs(error)) return false;
   buildOutputHoles();
   if (!cFillError.empty()) {
