@@ -2,11 +2,14 @@
 // same sections in the same order, so the pointers preWrite stores describe
 // exactly the bytes the writer emits.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <iostream>
 #include <string_view>
 #include <type_traits>
+
+#include "coff/CoffWriter.h"
 
 #include "coff/Coff.h"
 #include "support/Assert.h"
@@ -115,7 +118,7 @@ std::vector<Section<CoffT>> sectionOrder(CoffT& coff, std::vector<std::pair<int,
 // Points each function's aux_fcn at its first line entry, once the line
 // pointers of `order` are set.
 void pointFunctionsAtLines(Coff& coff, const std::vector<Section<Coff>>& order,
-                  const std::vector<std::pair<int, size_t>>& numbers);
+                           const std::vector<std::pair<int, size_t>>& numbers);
 
 uint64_t stringTableLength(const Coff& coff) {
   uint64_t length = 4;
@@ -192,12 +195,12 @@ private:
   bool cOk = true;
 };
 
-bool emit(const Coff& coff, Sink& sink) {
+template <class Order>
+bool emit(const Coff& coff, const Order& order, Sink& sink) {
   auto fail = [&](const char* suffix) {
     Error::report(Error::error, "Coff::write()", "Coff file '" + coff.cFileName + suffix, false);
     return false;
   };
-  const auto order = sectionOrder(coff);
 
   coff.cFileHdr.encode(sink.room(FILHSZ));
   if (!sink.flush()) return fail("' could not write file header.");
@@ -249,8 +252,79 @@ unsigned long Coff::size() const {
 
 void Coff::preWrite() { preWrite(static_cast<uint32_t>(std::time(nullptr))); }
 
-void Coff::preWrite(uint32_t timdat) {
-  TARSIL_ASSERT(cSymTbl.size() == cSymKind.size());
+void Coff::preWrite(uint32_t timdat) { CoffWriter(*this).preWrite(timdat); }
+
+void Coff::fixupAuxFcns() {
+  std::vector<std::pair<int, size_t>> numbers;
+  const auto order = sectionOrder(*this, &numbers);
+  pointFunctionsAtLines(*this, order, numbers);
+}
+
+namespace {
+
+void pointFunctionsAtLines(Coff& coff, const std::vector<Section<Coff>>& order,
+                           const std::vector<std::pair<int, size_t>>& numbers) {
+  const bool debug = static_cast<bool>(Debug("Coff::fixupAuxFcns"));
+  auto& cSymTbl = coff.cSymTbl;
+  const auto& cSymKind = coff.cSymKind;
+  const size_t slots = std::min(cSymTbl.size(), cSymKind.size());
+
+  // The place in `order` of the section a symbol names, or none.
+  constexpr size_t none = SIZE_MAX;
+  auto placeOf = [&numbers](int number) {
+    // Sections are numbered 1 up in nearly every file, so the number is
+    // nearly always the place.
+    auto scn = numbers.begin() + (number >= 1 && static_cast<size_t>(number) <= numbers.size() ? number - 1 : 0);
+    if (scn == numbers.end() || scn->first != number)
+      scn = std::lower_bound(numbers.begin(), numbers.end(), std::make_pair(number, size_t{0}));
+    return scn == numbers.end() || scn->first != number ? none : scn->second;
+  };
+
+  // A function's first line is the first entry that names it in the list of
+  // its own section, so one pass over the lists finds them all; the
+  // functions already pointed are marked, one bit each.
+  std::vector<bool> pointed(slots);
+  struct Change {
+    size_t slot;
+    size_t section;
+    uint32_t from;
+    uint32_t to;
+  };
+  std::vector<Change> changes;
+  for (size_t k = 0; k < order.size(); ++k) {
+    if (!order[k].lines) continue;
+    const auto& lines = *order[k].lines;
+    uint32_t previous = UINT32_MAX;
+    for (size_t j = 0; j < lines.size(); ++j) {
+      if (!hasFcnIndex(lines[j])) continue;
+      const uint32_t f = lines[j].l_fcnndx;
+      // A function's lines come in a run; only the run's first can be new.
+      if (f == previous) continue;
+      previous = f;
+      if (f + size_t{1} >= slots || cSymKind[f + 1] != AuxKind::fcn || pointed[f]) continue;
+      if (placeOf(cSymTbl[f].n_scnum) != k) continue;
+      pointed[f] = true;
+      aux_fcn aux = getAux<aux_fcn>(cSymTbl[f + 1]);
+      const uint32_t old = aux.x_lnnoptr;
+      aux.x_lnnoptr = static_cast<uint32_t>(order[k].header->s_lnnoptr + LINESZ * j);
+      setAux(cSymTbl[f + 1], aux);
+      if (debug) changes.push_back({f, k, old, aux.x_lnnoptr});
+    }
+  }
+
+  // Told in symbol order, as a walk over the symbols would find them.
+  std::sort(changes.begin(), changes.end(), [](const Change& a, const Change& b) { return a.slot < b.slot; });
+  for (const Change& c : changes)
+    std::cout << "Coff::fixupAuxFcns() - symbol '" << Coff::findName(cSymTbl[c.slot], coff.cStrTbl).value_or("")
+              << "' in section '" << *order[c.section].name << "'  from " << hex(c.from) << " to " << hex(c.to)
+              << '\n';
+}
+
+void layOut(Coff& coff, const std::vector<Section<Coff>>& order, const std::vector<std::pair<int, size_t>>& numbers,
+            uint32_t timdat) {
+  const auto& cSymTbl = coff.cSymTbl;
+  const auto& cStrTbl = coff.cStrTbl;
+  TARSIL_ASSERT(cSymTbl.size() == coff.cSymKind.size());
   // The writer puts the strings one after another, so their keys must be
   // exactly the offsets at which they land.
   int expectedKey = 4;
@@ -259,8 +333,6 @@ void Coff::preWrite(uint32_t timdat) {
     expectedKey += static_cast<int>(s.size()) + 1;
   }
   const bool debug = static_cast<bool>(Debug("Coff::preWrite"));
-  std::vector<std::pair<int, size_t>> numbers;
-  const auto order = sectionOrder(*this, &numbers);
   uint64_t pos = headersSize;
 
   const uint64_t secHdrStart = pos;
@@ -301,93 +373,30 @@ void Coff::preWrite(uint32_t timdat) {
   pos += SYMESZ * cSymTbl.size();
   if (debug) std::cout << "symbolStart=" << hex(symbolStart) << ", symbolLength=" << hex(pos - symbolStart) << '\n';
   if (debug)
-    std::cout << "stringStart=" << hex(pos) << ", stringLength=" << hex(stringTableLength(*this)) << '\n';
+    std::cout << "stringStart=" << hex(pos) << ", stringLength=" << hex(stringTableLength(coff)) << '\n';
 
   if (debug) {
     auto count = [](const auto& map, const std::string& name) -> size_t {
       auto it = map.find(name);
       return it == map.end() ? 0 : it->second.size();
     };
-    for (const auto& [number, name] : cScnNum) {
+    for (const auto& [number, name] : coff.cScnNum) {
       std::cout << "scnNum=" << number << ", secName=" << name << '\n';
-      std::cout << "raw data: size=" << count(cRawData, name) << '\n';
-      std::cout << "reloc: num=" << count(cReloc, name) << '\n';
-      std::cout << "line: num=" << count(cLineInfo, name) << '\n';
+      std::cout << "raw data: size=" << count(coff.cRawData, name) << '\n';
+      std::cout << "reloc: num=" << count(coff.cReloc, name) << '\n';
+      std::cout << "line: num=" << count(coff.cLineInfo, name) << '\n';
     }
   }
 
-  cFileHdr.f_magic = COFF_MAGIC;
+  filehdr& f = coff.cFileHdr;
+  f.f_magic = COFF_MAGIC;
   // The image is always written in the current layout, whatever was read.
-  cFileHdr.f_opthdr = OPTHDR_SIZE;
-  cFileHdr.f_nscns = static_cast<uint16_t>(order.size());
-  cFileHdr.f_timdat = timdat;
-  cFileHdr.f_nsyms = static_cast<uint32_t>(cSymTbl.size());
-  cFileHdr.f_symptr = cSymTbl.empty() ? 0 : static_cast<uint32_t>(symbolStart);
-  pointFunctionsAtLines(*this, order, numbers);
-}
-
-void Coff::fixupAuxFcns() {
-  std::vector<std::pair<int, size_t>> numbers;
-  const auto order = sectionOrder(*this, &numbers);
-  pointFunctionsAtLines(*this, order, numbers);
-}
-
-namespace {
-
-void pointFunctionsAtLines(Coff& coff, const std::vector<Section<Coff>>& order,
-                  const std::vector<std::pair<int, size_t>>& numbers) {
-  const bool debug = static_cast<bool>(Debug("Coff::fixupAuxFcns"));
-  const auto& cSymTbl = coff.cSymTbl;
-  const auto& cSymKind = coff.cSymKind;
-
-  // The first line entry of each function in each section, found in one
-  // pass: a chain per function index, one link per section that holds lines
-  // of it (nearly always just one).
-  struct First {
-    uint32_t section;
-    uint32_t line;
-    uint32_t next;
-  };
-  constexpr uint32_t none = 0xFFFFFFFF;
-  const size_t slots = std::min(cSymTbl.size(), cSymKind.size());
-  std::vector<uint32_t> head(slots, none);
-  std::vector<First> firsts;
-  for (size_t k = 0; k < order.size(); ++k) {
-    if (!order[k].lines) continue;
-    const auto& lines = *order[k].lines;
-    uint32_t previous = none;
-    for (size_t j = 0; j < lines.size(); ++j) {
-      if (!hasFcnIndex(lines[j])) continue;
-      const uint32_t f = lines[j].l_fcnndx;
-      // A function's lines come in a run; only the run's first can be new.
-      if (f == previous || f >= slots) continue;
-      previous = f;
-      uint32_t at = head[f];
-      while (at != none && firsts[at].section != k) at = firsts[at].next;
-      if (at != none) continue;
-      firsts.push_back({static_cast<uint32_t>(k), static_cast<uint32_t>(j), head[f]});
-      head[f] = static_cast<uint32_t>(firsts.size() - 1);
-    }
-  }
-
-  for (size_t i = 1; i < slots; ++i) {
-    if (cSymKind[i] != AuxKind::fcn) continue;
-    const syment& sym = cSymTbl[i - 1];
-    auto scn = std::lower_bound(numbers.begin(), numbers.end(), std::make_pair(static_cast<int>(sym.n_scnum), size_t{0}));
-    if (scn == numbers.end() || scn->first != sym.n_scnum) continue;
-    uint32_t at = head[i - 1];
-    while (at != none && firsts[at].section != scn->second) at = firsts[at].next;
-    if (at == none) continue;
-    const auto& section = order[scn->second];
-    aux_fcn aux = getAux<aux_fcn>(cSymTbl[i]);
-    const uint32_t old = aux.x_lnnoptr;
-    aux.x_lnnoptr = static_cast<uint32_t>(section.header->s_lnnoptr + LINESZ * firsts[at].line);
-    setAux(coff.cSymTbl[i], aux);
-    if (debug)
-      std::cout << "Coff::fixupAuxFcns() - symbol '" << Coff::findName(sym, coff.cStrTbl).value_or("")
-                << "' in section '" << *section.name << "'  from " << hex(old) << " to " << hex(aux.x_lnnoptr)
-                << '\n';
-  }
+  f.f_opthdr = OPTHDR_SIZE;
+  f.f_nscns = static_cast<uint16_t>(order.size());
+  f.f_timdat = timdat;
+  f.f_nsyms = static_cast<uint32_t>(cSymTbl.size());
+  f.f_symptr = cSymTbl.empty() ? 0 : static_cast<uint32_t>(symbolStart);
+  pointFunctionsAtLines(coff, order, numbers);
 }
 
 }  // namespace
@@ -396,7 +405,7 @@ std::vector<uint8_t> Coff::image() const {
   std::vector<uint8_t> bytes;
   bytes.reserve(size());
   Sink sink(&bytes);
-  emit(*this, sink);
+  emit(*this, sectionOrder(*this), sink);
   return bytes;
 }
 
@@ -406,7 +415,7 @@ bool Coff::write(std::FILE* fp, long offset) const {
     return false;
   }
   Sink sink(fp);
-  return emit(*this, sink);
+  return emit(*this, sectionOrder(*this), sink);
 }
 
 bool Coff::write() const {
@@ -422,6 +431,133 @@ bool Coff::write() const {
     ok = false;
   }
   return ok;
+}
+
+namespace {
+
+// The little-endian word at byte 0 and at byte 12 of a slot: where every
+// auxiliary record that verify() checks keeps its indexes.
+uint32_t lowWord(const syment& s) {
+  const auto* b = reinterpret_cast<const unsigned char*>(s.n_name);
+  return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+}
+uint32_t highWord(const syment& s) { return uint32_t{static_cast<uint16_t>(s.n_scnum)} | uint32_t{s.n_type} << 16; }
+
+bool firstWordZero(const char* name) {
+  uint32_t word;
+  std::memcpy(&word, name, 4);
+  return word == 0;
+}
+
+// True only when every check of verify() plainly passes, each learnt in one
+// cheap pass: sections found by the layout, string offsets against a bitmap
+// of where strings start. False says nothing more than "look closer".
+bool plainlySound(const Coff& coff, const std::vector<Section<Coff>>& order,
+                  const std::vector<std::pair<int, size_t>>& numbers) {
+  const size_t sections = coff.cScnNum.size();
+  // Numbered 1 up without gaps, every name once and with its header.
+  if (sections > 0xFFFF || coff.cScnHdr.size() != sections || numbers.size() != sections || order.size() != sections)
+    return false;
+  if (sections != 0 && (coff.cScnNum.begin()->first != 1 || coff.cScnNum.rbegin()->first != static_cast<int>(sections)))
+    return false;
+
+  // Where each string starts. Keys of a table the writer can write follow
+  // each other string by string, so the bitmap is an eighth of the strings'
+  // bytes; a table with gaps is left to the full check.
+  uint64_t length = 4;
+  for (const auto& [offset, text] : coff.cStrTbl) length += text.size() + 1;
+  const uint64_t lastKey = coff.cStrTbl.empty() ? 0 : static_cast<uint64_t>(coff.cStrTbl.rbegin()->first);
+  if (lastKey >= length) return false;
+  std::vector<bool> starts(static_cast<size_t>(lastKey) + 1);
+  for (const auto& entry : coff.cStrTbl) {
+    if (entry.first < 0) return false;
+    starts[static_cast<size_t>(entry.first)] = true;
+  }
+  auto isString = [&starts](uint32_t offset) { return offset < starts.size() && starts[offset]; };
+
+  for (const auto& s : order) {
+    if (s.name->empty()) return false;
+    if (firstWordZero(s.header->s_name) && !isString(s.header->s_offset())) return false;
+  }
+
+  const size_t n = coff.cSymTbl.size();
+  if (coff.cSymKind.size() != n) return false;
+  const int lastSection = static_cast<int>(sections);
+  const syment* symbols = coff.cSymTbl.data();
+  const AuxKind* kinds = coff.cSymKind.data();
+  for (size_t i = 0; i < n; ++i) {
+    const syment& s = symbols[i];
+    if (kinds[i] == AuxKind::none) {
+      if (s.n_scnum < -2 || s.n_scnum > lastSection) return false;
+      if (firstWordZero(s.n_name) && !isString(s.n_offset())) return false;
+      continue;
+    }
+    switch (kinds[i]) {
+      case AuxKind::file:
+        if (!isString(lowWord(s))) return false;
+        break;
+      case AuxKind::eos:
+      case AuxKind::arr:
+      case AuxKind::var:
+        if (lowWord(s) >= n) return false;
+        break;
+      case AuxKind::tag:
+      case AuxKind::bobf:
+        if (highWord(s) >= n) return false;
+        break;
+      case AuxKind::fcn:
+        if (lowWord(s) >= n || highWord(s) >= n) return false;
+        break;
+      case AuxKind::fcn_calls:
+        if (lowWord(s) != NO_CALLEE && lowWord(s) >= n) return false;
+        break;
+      default:
+        break;
+    }
+  }
+
+  for (const auto& [name, relocs] : coff.cReloc) {
+    if (relocs.size() > 0xFFFF || (!relocs.empty() && n == 0)) return false;
+    for (const reloc& r : relocs)
+      if (r.r_symndx >= n) return false;
+  }
+  for (const auto& [name, lines] : coff.cLineInfo) {
+    if (lines.size() > 0xFFFF) return false;
+    for (const coff_lineno& l : lines)
+      if (l.l_srcndx >= n || (hasFcnIndex(l) && l.l_fcnndx >= n)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+struct CoffWriter::Layout {
+  std::vector<Section<Coff>> order;
+  // Each section number with the place of its section in `order`.
+  std::vector<std::pair<int, size_t>> numbers;
+};
+
+CoffWriter::CoffWriter(Coff& coff) : cCoff(coff), cLayout(std::make_unique<Layout>()) {
+  cLayout->order = sectionOrder(coff, &cLayout->numbers);
+}
+
+CoffWriter::~CoffWriter() = default;
+
+void CoffWriter::preWrite(uint32_t timdat) { layOut(cCoff, cLayout->order, cLayout->numbers, timdat); }
+
+bool CoffWriter::verify() const {
+  if (plainlySound(cCoff, cLayout->order, cLayout->numbers)) return true;
+  return cCoff.verify();
+}
+
+bool CoffWriter::write(std::FILE* fp, long offset) const {
+  if (offset < 0 || std::fseek(fp, offset, SEEK_SET) != 0) {
+    Error::report(Error::error, "Coff::write()", "Coff file '" + cCoff.cFileName + "' could not write file header.",
+                  false);
+    return false;
+  }
+  Sink sink(fp);
+  return emit(cCoff, cLayout->order, sink);
 }
 
 }  // namespace tarsil

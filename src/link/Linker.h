@@ -148,6 +148,13 @@ public:
   // section. The last base closes the table.
   std::vector<uint64_t> cScnDisplacement;
   std::vector<size_t> cScnDisplacementBase;
+  // loadSections filled the table as it loaded the pieces; each entry then
+  // also tells whether its section holds code.
+  bool cScnDisplacementLoaded = false;
+  static constexpr uint64_t kNotPlaced = ~uint64_t{0};
+  static constexpr uint64_t kCodeSection = uint64_t{1} << 32;
+  // Slots of the table for one input: its section numbers from 1 up.
+  static size_t displacementSlots(const Coff& coff);
 
   // LinkerOverlays.cpp
   // One function defined in an input. Its name views the input's symbol or
@@ -269,19 +276,10 @@ public:
   bool isStackAssigned() const;
   bool allocateStack(std::string& error);
   unsigned bytesPerLocation(MemType memType) const;
-  // The memories that can hold a section of this name, and the memory a
-  // SECTION directive gives it; null for a kind no memory list serves.
-  std::vector<Memory>* scnMemories(const std::string& scnName);
-  const std::string& scnDirectiveMemory(const std::string& scnName, const SectionDesc& desc) const;
-  // The SECTION directive that names a section, or null.
-  const SectionDesc* findSectionDesc(const std::string& scnName) const;
-  // Bytes a relocatable section needs: its size, grown where pieces that end
-  // inside a location push the next piece to the following one.
-  unsigned long placementLength(const std::string& scnName) const;
-  std::map<std::string, unsigned long> cScnPlacementLength;
-  mutable std::map<std::string, std::size_t> cSectionDescIndex;
-  // One section's merged attributes, read together.
+  // One section's merged attributes, read together, and the memory that
+  // placement gave it.
   struct ScnAttr {
+    const std::string* name = nullptr;  // a key of cScnType
     Coff::ScnType type = Coff::unknown;
     bool abs = false;
     bool share = false;
@@ -289,15 +287,49 @@ public:
     bool overlay = false;
     unsigned long size = 0;
     unsigned long absStart = 0;
+    Memory* mem = nullptr;
   };
-  // The attribute maps gathered by name while placement runs, so that each
-  // pass takes a section's attributes with one hash instead of a walk down
-  // every map; keys view the names in cScnType.
-  std::unordered_map<std::string_view, ScnAttr> cScnAttrs;
+  // The memories that can hold a section of this name, and the memory a
+  // SECTION directive gives it; null for a kind no memory list serves.
+  std::vector<Memory>* scnMemories(const std::string& scnName);
+  std::vector<Memory>* scnMemories(const ScnAttr& attr);
+  const std::string& scnDirectiveMemory(const std::string& scnName, const SectionDesc& desc) const;
+  // The SECTION directive that names a section, or null.
+  const SectionDesc* findSectionDesc(const std::string& scnName) const;
+  // Bytes a relocatable section needs: its size, grown where pieces that end
+  // inside a location push the next piece to the following one.
+  unsigned long placementLength(const std::string& scnName) const;
+  unsigned long placementLength(const ScnAttr& attr) const;
+  std::map<std::string, unsigned long> cScnPlacementLength;
+  mutable std::map<std::string, std::size_t> cSectionDescIndex;
+  // Every section of cScnType with its attributes, in name order, while
+  // placement runs: each pass takes a section's attributes by position
+  // instead of searching every map by name, and the memories it gets go
+  // into cScnMem in one ordered sweep when placement ends.
+  std::vector<ScnAttr> cScnAttrs;
   ScnAttr scnAttr(const std::string& scnName) const;
+  // The gathered entry of a section, or null (sections the linker makes).
+  ScnAttr* findScnAttr(const std::string& scnName);
   void gatherScnAttrs();
+  // Enters the memories that placement recorded in cScnAttrs into cScnMem.
+  void flushPlacedMemories();
   // mapSections' passes, with the attributes gathered.
   bool placeSections(std::string& error);
+  // The placing operations behind the allocate* stages: the memory that
+  // took the section, or null with `error` set. They leave cScnMem alone.
+  Memory* placeAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
+                           Coff::ScnType kind, unsigned long start, unsigned long length, bool isOverlay,
+                           std::string& error);
+  Memory* placeAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, Coff::ScnType kind,
+                             unsigned long start, unsigned long length, bool isOverlay, std::string& error);
+  Memory* placeRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
+                           Coff::ScnType kind, unsigned long length, bool isOverlay, std::string& error);
+  Memory* placeRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, Coff::ScnType kind,
+                             unsigned long length, bool isOverlay, std::string& error);
+  Coff::ScnType scnKind(const std::string& scnName) const;
+  // Scratch of placeRelUnassigned, kept so that each section does not
+  // allocate its own.
+  std::vector<MemorySize> cCandidates;
 
   // LinkerInitTable.cpp
   std::string getInitImageName(const std::string& ramName) const;

@@ -3,12 +3,14 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 #include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "coff/CoffWriter.h"
 #include "device/Instructions.h"
 #include "device/Processor.h"
 #include "link/Linker.h"
@@ -59,6 +61,45 @@ Coff::ScnType kindOf(const MapIndex<const Linker::ScnTypes>& kinds, const std::s
 
 bool isSet(const bool* flag) { return flag != nullptr && *flag; }
 
+// Equality of two section names, which are short: fixed-size loads instead
+// of a library call.
+bool sameName(const std::string& a, const std::string& b) {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  auto word8 = [](const char* at) {
+    uint64_t w;
+    std::memcpy(&w, at, 8);
+    return w;
+  };
+  auto word4 = [](const char* at) {
+    uint32_t w;
+    std::memcpy(&w, at, 4);
+    return w;
+  };
+  if (n >= 8 && n <= 16) return word8(p) == word8(q) && word8(p + n - 8) == word8(q + n - 8);
+  if (n >= 4 && n < 8) return word4(p) == word4(q) && word4(p + n - 4) == word4(q + n - 4);
+  return std::memcmp(p, q, n) == 0;
+}
+
+// advanceTo for a walk through tables that hold nearly the same names as the
+// one walked: the entry sought is nearly always the one under the cursor or
+// the next, which an equality test finds without ordering comparisons.
+template <class Map>
+auto walkTo(const Map& map, typename Map::const_iterator& it, const std::string& name)
+    -> const typename Map::mapped_type* {
+  if (it != map.end()) {
+    if (sameName(it->first, name)) return &it->second;
+    auto next = std::next(it);
+    if (next != map.end() && sameName(next->first, name)) {
+      it = next;
+      return &it->second;
+    }
+  }
+  return advanceTo(map, it, name);
+}
+
 // A name kept in the string table: a zero first word, then its offset.
 void setStringOffset(scnhdr& h, uint32_t offset) {
   std::memset(h.s_name, 0, sizeof h.s_name);
@@ -96,19 +137,48 @@ void noteRebase(const std::string& file, int index, const char* what, Values... 
 }  // namespace
 
 bool Linker::buildOutputScnNum(std::string& /*error*/) {
-  const MapIndex kinds(std::as_const(cScnType));
-  NameIndex<bool> numbered(cScnType.size() + 8);
-  auto number = [&](const std::string& name) {
-    if (numbered.find(name) != nullptr) return;
-    const int next = static_cast<int>(numbered.size()) + 1;
-    std::string& stored = cOutput.cScnNum.try_emplace(cOutput.cScnNum.end(), next)->second;
+  // Every name the walk meets, with its merged kind (null for a name the
+  // merged kinds lack) and whether it has its number yet: one look-up per
+  // input section answers both.
+  struct Name {
+    const Coff::ScnType* kind = nullptr;
+    bool numbered = false;
+  };
+  NameIndex<Name> names(cScnType.size() + 8);
+  for (const auto& [name, kind] : cScnType) names.emplace(name, {&kind, false});
+  int count = 0;
+  auto give = [&](Name& entry, const std::string& name) -> const std::string& {
+    entry.numbered = true;
+    std::string& stored = cOutput.cScnNum.try_emplace(cOutput.cScnNum.end(), ++count)->second;
     stored = name;
-    numbered.emplace(stored, true);
+    return stored;
+  };
+  // Names that outlive the walk (the inputs' and the link's own) are held as
+  // they are; a made name is held as the executable's copy.
+  auto number = [&](const std::string& name) -> const Name& {
+    Name& entry = *names.emplace(name, {}).first;
+    if (!entry.numbered) give(entry, name);
+    return entry;
+  };
+  auto numberMade = [&](const std::string& name) {
+    if (Name* entry = names.find(name)) {
+      if (!entry->numbered) give(*entry, name);
+      return;
+    }
+    Name made;
+    const std::string& stored = give(made, name);
+    names.emplace(stored, made);
   };
   for (const auto& coff : cCoff) {
     for (const auto& [n, name] : coff->cScnNum) {
-      number(name);
-      if (kindOf(kinds, name, coff.get()) == Coff::idata) number(getInitImageName(name));
+      const Name& entry = number(name);
+      Coff::ScnType kind = Coff::unknown;
+      if (entry.kind != nullptr) {
+        kind = *entry.kind;
+      } else if (auto hdr = coff->cScnHdr.find(name); hdr != coff->cScnHdr.end()) {
+        kind = Coff::getScnType(hdr->second);
+      }
+      if (kind == Coff::idata) numberMade(getInitImageName(name));
     }
   }
   number(cInitTableName);
@@ -133,39 +203,46 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
   cOutput.cSymTbl.reserve(total);
   cOutput.cSymKind.reserve(total);
 
-  // An input's section number to the executable's, in the input's number
-  // order; numbers no output section has keep their value.
-  std::vector<std::pair<int, int>> renumber;
+  // An input's section number to the executable's, by the number a symbol
+  // holds (at most INT16_MAX); -1 where no output section has it, and the
+  // symbol keeps its value.
+  std::vector<int> renumber;
+  static_assert(std::is_trivially_copyable_v<syment>);
   for (size_t input = 0; input < cCoff.size(); ++input) {
     const Coff& coff = *cCoff[input];
     const uint32_t base = static_cast<uint32_t>(cOutput.cSymTbl.size());
     cSymBase[input] = base;
-    renumber.clear();
-    for (const auto& [n, name] : coff.cScnNum)
-      if (const int* out = outputNumber.find(name)) renumber.emplace_back(n, *out);
+    const int highest = coff.cScnNum.empty() ? 0 : std::min(coff.cScnNum.rbegin()->first, int{INT16_MAX});
+    renumber.assign(static_cast<size_t>(std::max(highest, 0)) + 1, -1);
+    for (const auto& [n, name] : coff.cScnNum) {
+      if (n <= 0 || n > INT16_MAX) continue;
+      if (const int* out = outputNumber.find(name)) renumber[static_cast<size_t>(n)] = *out;
+    }
 
     // The kind of the first auxiliary slot of the symbol being copied: the
     // call records that may follow a function's belong to it.
     AuxKind owner = AuxKind::none;
-    // The slots are copied whole; the few fields that change are changed in
-    // place.
+    // The slots are copied whole, as bytes; the few fields that change are
+    // changed in place.
     const size_t slots = std::min(coff.cSymTbl.size(), coff.cSymKind.size());
-    const auto count = static_cast<std::ptrdiff_t>(slots);
-    cOutput.cSymTbl.insert(cOutput.cSymTbl.end(), coff.cSymTbl.begin(), coff.cSymTbl.begin() + count);
-    cOutput.cSymKind.insert(cOutput.cSymKind.end(), coff.cSymKind.begin(), coff.cSymKind.begin() + count);
+    cOutput.cSymTbl.resize(base + slots);
+    if (slots != 0) std::memcpy(&cOutput.cSymTbl[base], coff.cSymTbl.data(), slots * sizeof(syment));
+    cOutput.cSymKind.insert(cOutput.cSymKind.end(), coff.cSymKind.begin(),
+                            coff.cSymKind.begin() + static_cast<std::ptrdiff_t>(slots));
     for (size_t i = 0; i < slots; ++i) {
       syment& slot = cOutput.cSymTbl[base + i];
       const AuxKind kind = coff.cSymKind[i];
-      const bool firstAux = kind != AuxKind::none && i > 0 && coff.cSymKind[i - 1] == AuxKind::none;
-      const int index = static_cast<int>(base + i);
 
       if (kind == AuxKind::none) {
         owner = AuxKind::none;
-        if (slot.n_scnum > 0) {
-          auto it = std::lower_bound(renumber.begin(), renumber.end(), std::make_pair(int{slot.n_scnum}, 0));
-          if (it != renumber.end() && it->first == slot.n_scnum) slot.n_scnum = static_cast<int16_t>(it->second);
-        }
-      } else if (firstAux) {
+        const int16_t number = slot.n_scnum;
+        if (number > 0 && static_cast<size_t>(number) < renumber.size() && renumber[static_cast<size_t>(number)] >= 0)
+          slot.n_scnum = static_cast<int16_t>(renumber[static_cast<size_t>(number)]);
+        continue;
+      }
+      const bool firstAux = i > 0 && coff.cSymKind[i - 1] == AuxKind::none;
+      const int index = static_cast<int>(base + i);
+      if (firstAux) {
         owner = kind;
         switch (kind) {
           case AuxKind::tag: {
@@ -236,59 +313,81 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
 
 bool Linker::buildOutputRawData(std::string& /*error*/) {
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputRawData"));
-  const MapIndex kinds(std::as_const(cScnType));
   const PlacedRanges& ranges = placedRanges();
+  // One output section: as long as its merged size, or longer where
+  // placement moved a piece that ends inside a location on to the next one.
+  // Everything a piece needs of its section is looked up once per section.
+  struct Target {
+    const std::string* name;
+    unsigned long length;
+    // Its merged kind; null for a name the merged kinds lack.
+    const Coff::ScnType* kind = nullptr;
+    const PlacedRanges::Placed* placed = nullptr;
+    size_t pieces = 0;
+    size_t firstPiece = 0;
+    Data* output = nullptr;
+  };
   struct Piece {
     const Coff* coff;
-    const std::string* name;
+    size_t target;
     Data* bytes;
     uint32_t allocStart;
     uint32_t loadStart;
     unsigned long startByte;
   };
-  // One output section: as long as its merged size, or longer where
-  // placement moved a piece that ends inside a location on to the next one.
-  struct Target {
-    const std::string* name;
-    unsigned long length;
-    size_t pieces = 0;
-    size_t firstPiece = 0;
-    Data* output = nullptr;
-  };
   std::vector<Target> targets;
   targets.reserve(cScnSize.size());
   NameIndex<size_t> targetOf(cScnSize.size());
+  // Both tables are keyed by section name, so one walk pairs them.
+  auto kinds = cScnType.cbegin();
   for (const auto& [name, size] : cScnSize) {
     targetOf.emplace(name, targets.size());
-    targets.push_back({&name, size});
+    targets.push_back({&name, size, walkTo(cScnType, kinds, name)});
   }
+  auto mergedKind = [this](const std::string& name) -> const Coff::ScnType* {
+    auto it = cScnType.find(name);
+    return it == cScnType.end() ? nullptr : &it->second;
+  };
 
   std::vector<Piece> pieces;
   for (const auto& coff : cCoff) {
     for (const auto& [n, name] : coff->cScnNum) {
-      if (kindOf(kinds, name, coff.get()) == Coff::udata) continue;
+      size_t* at = targetOf.find(name);
+      const Coff::ScnType* merged = at != nullptr ? targets[*at].kind : mergedKind(name);
+      Coff::ScnType kind = Coff::unknown;
+      if (merged != nullptr) {
+        kind = *merged;
+      } else if (auto hdr = coff->cScnHdr.find(name); hdr != coff->cScnHdr.end()) {
+        kind = Coff::getScnType(hdr->second);
+      }
+      if (kind == Coff::udata) continue;
       auto input = coff->cRawData.find(name);
       // An empty piece has nothing to copy, and may never have been loaded.
       if (input == coff->cRawData.end() || input->second.size() == 0) continue;
-      const PlacedRanges::Placed* placed = ranges.find(name);
+      if (at == nullptr) {
+        at = targetOf.emplace(name, targets.size()).first;
+        targets.push_back({&name, 0, merged});
+      }
+      Target& target = targets[*at];
+      if (target.placed == nullptr) target.placed = ranges.find(name);
+      const PlacedRanges::Placed* placed = target.placed;
       TARSIL_ASSERT_TEXT(placed != nullptr, "cScnMem holds every placed section");
       const Range& range = *placed->range;
-      TARSIL_ASSERT_TEXT(range.isLoaded(coff->cFileName), "isLoaded (file, secName)");
-      const uint32_t allocStart = range.getStart(name);
-      const uint32_t loadStart = range.getStart(coff->cFileName, name);
+      const Range::Piece* loaded = range.findLoaded(coff->cFileName);
+      TARSIL_ASSERT_TEXT(loaded != nullptr, "isLoaded (file, secName)");
+      const uint32_t offset = range.recordOffset(name);
+      const uint32_t allocStart = range.getStart() + offset;
+      const uint32_t loadStart = loaded->start + offset;
       // An absolute piece is loaded over its whole locations, so its loaded
       // size may exceed its bytes by the last location's unused part; only
       // the bytes it has are copied.
-      TARSIL_ASSERT_TEXT(range.size(coff->cFileName) >= input->second.size(), "size <= loaded size of the piece");
+      TARSIL_ASSERT_TEXT(loaded->size >= input->second.size(), "size <= loaded size of the piece");
       TARSIL_ASSERT(loadStart >= allocStart);
       const unsigned long startByte =
           static_cast<unsigned long>(loadStart - allocStart) * bytesPerLocation(placed->memory->type());
-      auto [at, added] = targetOf.emplace(name, targets.size());
-      if (added) targets.push_back({&name, 0});
-      Target& target = targets[*at];
       if (target.pieces++ == 0) target.firstPiece = pieces.size();
       target.length = std::max(target.length, startByte + input->second.size());
-      pieces.push_back({coff.get(), &name, &input->second, allocStart, loadStart, startByte});
+      pieces.push_back({coff.get(), *at, &input->second, allocStart, loadStart, startByte});
     }
   }
 
@@ -298,7 +397,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
   // one piece that covers it takes over the piece's buffer: nothing reads an
   // input's bytes once they are in the executable, so each byte is held once.
   for (Target& target : targets) {
-    if (kindOf(kinds, *target.name) == Coff::udata) continue;
+    if (target.kind != nullptr && *target.kind == Coff::udata) continue;
     // Targets come in name order, so the end is the right hint.
     Data& output = cOutput.cRawData.try_emplace(cOutput.cRawData.end(), *target.name)->second;
     target.output = &output;
@@ -313,10 +412,10 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
 
   for (const Piece& piece : pieces) {
     if (piece.bytes->size() == 0) continue;  // taken over whole above
-    Data& output = *targets[*targetOf.find(*piece.name)].output;
+    Data& output = *targets[piece.target].output;
     if (debug) {
       std::cout << "Linker::buildOutputRawData() - input file '" << piece.coff->cFileName << "', section '"
-                << *piece.name << "', startByte=" << piece.startByte << ", loadStart=" << hexPrint(piece.loadStart, 4)
+                << *targets[piece.target].name << "', startByte=" << piece.startByte << ", loadStart=" << hexPrint(piece.loadStart, 4)
                 << ", allocStart=" << hexPrint(piece.allocStart, 4) << '\n';
       dumpData("input raw data:", *piece.bytes);
       dumpData("output raw data before:", output);
@@ -360,6 +459,7 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   struct Target {
     const std::string* name;
     size_t count = 0;
+    size_t pieces = 0;
     std::vector<coff_lineno>* output = nullptr;
   };
   std::vector<Target> targets;
@@ -373,6 +473,7 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
       auto [at, added] = targetOf.emplace(name, targets.size());
       if (added) targets.push_back({&name});
       targets[*at].count += lines->second.size();
+      ++targets[*at].pieces;
       pieces.push_back({input, &lines->second, *at});
     }
   }
@@ -383,7 +484,8 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   }
   for (Target& target : targets) {
     if (target.output == nullptr) target.output = &cOutput.cLineInfo[*target.name];
-    target.output->reserve(target.output->size() + target.count);
+    // A list fed by one piece takes the piece's own buffer below.
+    if (target.pieces > 1 || !target.output->empty()) target.output->reserve(target.output->size() + target.count);
   }
 
   auto piece = pieces.begin();
@@ -391,10 +493,15 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
     if (debug) std::cout << "Linker::buildOutputLineInfo() - file '" << cCoff[input]->cFileName << "'\n";
     const uint32_t base = input < cSymBase.size() ? cSymBase[input] : 0;
     for (; piece != pieces.end() && piece->input == input; ++piece) {
-      auto& output = *targets[piece->target].output;
-      // Copied whole, then rebased where they landed.
+      const Target& target = targets[piece->target];
+      auto& output = *target.output;
+      // Copied whole, or taken over when they are the whole list, then
+      // rebased where they landed.
       const size_t first = output.size();
-      output.insert(output.end(), piece->lines->begin(), piece->lines->end());
+      if (target.pieces == 1 && output.empty())
+        output.swap(*piece->lines);
+      else
+        output.insert(output.end(), piece->lines->begin(), piece->lines->end());
       for (auto line = output.begin() + static_cast<std::ptrdiff_t>(first); line != output.end(); ++line) {
         if (debug)
           std::cout << "fixing up l_srcndx from " << line->l_srcndx << " to " << line->l_srcndx + base
@@ -464,10 +571,10 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
   size_t image = 0;
   for (const auto& [name, kind] : cScnType) {
     unsigned long size = 0;
-    const unsigned long* merged = advanceTo(cScnSize, sizes, name);
+    const unsigned long* merged = walkTo(cScnSize, sizes, name);
     if (kind == Coff::udata && merged != nullptr) size = *merged;
-    header(name, kind, isSet(advanceTo(cScnAbs, abs, name)), isSet(advanceTo(cScnShare, shared, name)),
-           isSet(advanceTo(cScnAccess, access, name)), size);
+    header(name, kind, isSet(walkTo(cScnAbs, abs, name)), isSet(walkTo(cScnShare, shared, name)),
+           isSet(walkTo(cScnAccess, access, name)), size);
     if (kind == Coff::idata) header(images[image++], Coff::romdata, false, false, false);
   }
   header(cInitTableName, Coff::romdata, false, false, false);
@@ -593,8 +700,9 @@ void Linker::buildOutputHole(const std::string& memory, unsigned long start, uns
 
 bool Linker::writeOutputFile(std::string& error) {
   cOutput.cFileName = cOutputFile;
-  cOutput.preWrite();
-  if (!cOutput.verify()) {
+  CoffWriter writer(cOutput);
+  writer.preWrite(static_cast<uint32_t>(std::time(nullptr)));
+  if (!writer.verify()) {
     error = "Internal Coff output file is corrupt.";
     return false;
   }
@@ -605,7 +713,7 @@ bool Linker::writeOutputFile(std::string& error) {
     Error::report(Error::error, "Coff::write()", "Could not open Coff file '" + cOutputFile + "' for writing.", false);
     return false;
   }
-  if (!cOutput.write(file.file(), 0)) return false;
+  if (!writer.write(file.file(), 0)) return false;
   if (!file.commit()) {
     Error::report(Error::error, "Coff::write()", "Could not write Coff file '" + cOutputFile + "'.", false);
     return false;

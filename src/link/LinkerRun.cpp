@@ -1,6 +1,7 @@
 #include <vector>
 
 #include "link/Linker.h"
+#include "map/ErrorMap.h"
 
 namespace tarsil {
 
@@ -26,6 +27,10 @@ void releaseBindings(Linker& linker) {
   linker.cExtRefDef = decltype(linker.cExtRefDef)();
   linker.cExtSymDef = decltype(linker.cExtSymDef)();
 }
+
+// The section headers hold every placed start; nothing asks where a piece
+// lies any more. A later caller would build the index again.
+void releasePlacedRanges(Linker& linker) { linker.cPlacedRanges.reset(); }
 
 // The executable's symbol table now holds every input slot.
 void releaseSymbols(Linker& linker) {
@@ -85,9 +90,12 @@ bool Linker::run(std::string& error) {
     if (!stagesAvailable(error)) return false;
   }
 
-  bool mapped = mapSections(error);
-  writeErrorMapFile();
-  if (!mapped) return false;
+  if (!mapSections(error)) {
+    writeErrorMapFile();
+    return false;
+  }
+  // Written only if a stage below fails.
+  PendingErrorMap errorMap(*this);
   if (!stagesAvailable(error)) return false;
 
   if (!loadSections(error)) return false;
@@ -106,6 +114,7 @@ bool Linker::run(std::string& error) {
   if (!buildOutputLineInfo(error)) return false;
   if (!addInitScnNames(error)) return false;
   if (!buildOutputScnHdrs(error)) return false;
+  releasePlacedRanges(*this);
   if (!buildOutputHdrs(error)) return false;
   buildOutputHoles();
   if (!cFillError.empty()) {
@@ -116,6 +125,7 @@ bool Linker::run(std::string& error) {
 
   if (!writeOutputFile(error)) return false;
   if (!writeMapFile(error)) return false;
+  errorMap.dismiss();
   return true;
 }
 

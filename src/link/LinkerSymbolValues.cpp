@@ -27,10 +27,7 @@ unsigned hex4(uint32_t v) { return v & 0xFFFF; }
 
 // The range a section holds in `mem`, or null.
 const Range* rangeIn(const Memory* mem, const std::string& name) {
-  if (mem == nullptr) return nullptr;
-  const auto& allocated = mem->getAllocated();
-  auto range = allocated.find(name);
-  return range == allocated.end() ? nullptr : &range->second;
+  return mem == nullptr ? nullptr : mem->findAllocated(name);
 }
 
 // The range a placed section holds in its memory, or null.
@@ -44,16 +41,14 @@ const Range* rangeOf(const PlacedRanges& placed, std::string_view name) {
   return found == nullptr ? nullptr : found->range;
 }
 
-// Marks a section number that names no section of the input.
-constexpr uint64_t kNotPlaced = ~uint64_t{0};
+}  // namespace
 
-// Slots for section numbers 1 to `highest`; a symbol's section number cannot
-// exceed the 16-bit field's largest value.
-size_t sectionSlots(int highest) {
+size_t Linker::displacementSlots(const Coff& coff) {
+  // Section numbers 1 to the highest; a symbol's section number cannot
+  // exceed the 16-bit field's largest value.
+  const int highest = coff.cScnNum.empty() ? 0 : coff.cScnNum.rbegin()->first;
   return highest < 1 ? 0 : static_cast<size_t>(std::min(highest, int{std::numeric_limits<int16_t>::max()}));
 }
-
-}  // namespace
 
 bool Linker::loadedDisplacement(const Coff& coff, const std::string& scnName, const Range* range,
                                 uint32_t& displacement, std::string& error) {
@@ -80,23 +75,34 @@ bool Linker::relocateSymbols(std::string& error) {
     cStksizeSym.n_value = static_cast<uint32_t>(mem->second->getAllocatedSize(cStackScnName));
   }
 
-  const PlacedRanges& placed = placedRanges(true);
-  cScnDisplacement.clear();
-  cScnDisplacementBase.clear();
-  cScnDisplacementBase.reserve(cCoff.size() + 1);
-  for (auto& coff : cCoff) {
-    // One displacement per section number, then one pass over the symbols:
-    // linear in the table whatever the number of sections. Section numbers
-    // run from 1 up, as the reader numbers them.
-    const size_t base = cScnDisplacement.size();
-    cScnDisplacementBase.push_back(base);
-    const size_t count = coff->cScnNum.empty() ? 0 : sectionSlots(coff->cScnNum.rbegin()->first);
-    cScnDisplacement.resize(base + count, kNotPlaced);
-    for (const auto& [number, scnName] : coff->cScnNum) {
-      uint32_t d = 0;
-      if (!loadedDisplacement(*coff, scnName, rangeOf(placed, scnName), d, error)) return false;
-      if (number >= 1 && static_cast<size_t>(number) <= count) cScnDisplacement[base + static_cast<size_t>(number) - 1] = d;
+  // One displacement per section number, then one pass over the symbols:
+  // linear in the table whatever the number of sections. Section numbers
+  // run from 1 up, as the reader numbers them. loadSections has usually
+  // found them all already.
+  const bool loaded = cScnDisplacementLoaded && cScnDisplacementBase.size() == cCoff.size() + 1;
+  if (!loaded) {
+    const PlacedRanges& placed = placedRanges(true);
+    cScnDisplacement.clear();
+    cScnDisplacementBase.clear();
+    cScnDisplacementBase.reserve(cCoff.size() + 1);
+    for (auto& coff : cCoff) {
+      const size_t base = cScnDisplacement.size();
+      cScnDisplacementBase.push_back(base);
+      const size_t count = displacementSlots(*coff);
+      cScnDisplacement.resize(base + count, kNotPlaced);
+      for (const auto& [number, scnName] : coff->cScnNum) {
+        uint32_t d = 0;
+        if (!loadedDisplacement(*coff, scnName, rangeOf(placed, scnName), d, error)) return false;
+        if (number >= 1 && static_cast<size_t>(number) <= count)
+          cScnDisplacement[base + static_cast<size_t>(number) - 1] = d;
+      }
     }
+    cScnDisplacementBase.push_back(cScnDisplacement.size());
+  }
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    Coff* coff = cCoff[c].get();
+    const size_t base = cScnDisplacementBase[c];
+    const size_t count = cScnDisplacementBase[c + 1] - base;
     for (size_t i = 0; i < coff->cSymTbl.size(); ++i) {
       syment& s = coff->cSymTbl[i];
       if (!isSymbolSlot(*coff, i) || !isRelocatable(s)) continue;
@@ -111,7 +117,6 @@ bool Linker::relocateSymbols(std::string& error) {
                     coff->cFileName.c_str(), nameOf(*coff, s).c_str(), hex4(old), hex4(s.n_value));
     }
   }
-  cScnDisplacementBase.push_back(cScnDisplacement.size());
   return true;
 }
 
@@ -124,15 +129,19 @@ bool Linker::relocateLineInfo(std::string& error) {
     Coff& coff = *cCoff[c];
     if (coff.cLineInfo.empty()) continue;
     for (const auto& [number, scnName] : coff.cScnNum) {
-      // The input's own few line tables first, the link's many kinds after.
-      auto lines = coff.cLineInfo.find(scnName);
-      if (lines == coff.cLineInfo.end() || lines->second.empty()) continue;
-      auto type = cScnType.find(scnName);
-      if (type == cScnType.end() || type->second != Coff::code) continue;
       uint64_t d = kNotPlaced;
       if (known && number >= 1) {
         const size_t at = cScnDisplacementBase[c] + static_cast<size_t>(number) - 1;
         if (at < cScnDisplacementBase[c + 1]) d = cScnDisplacement[at];
+      }
+      // Loading marked the code sections; other sections' lines stay.
+      if (d != kNotPlaced && cScnDisplacementLoaded && (d & kCodeSection) == 0) continue;
+      // The input's own few line tables first, the link's many kinds after.
+      auto lines = coff.cLineInfo.find(scnName);
+      if (lines == coff.cLineInfo.end() || lines->second.empty()) continue;
+      if (d == kNotPlaced || !cScnDisplacementLoaded) {
+        auto type = cScnType.find(scnName);
+        if (type == cScnType.end() || type->second != Coff::code) continue;
       }
       if (d == kNotPlaced) {
         uint32_t found = 0;
@@ -151,6 +160,7 @@ bool Linker::relocateLineInfo(std::string& error) {
   }
   cScnDisplacement = {};
   cScnDisplacementBase = {};
+  cScnDisplacementLoaded = false;
   return true;
 }
 

@@ -1,32 +1,47 @@
 #pragma once
+#include <cstdint>
 #include <map>
+#include <memory_resource>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "coff/Coff.h"
 #include "memory/Memory.h"
-#include "support/NameIndex.h"
 
 namespace tarsil {
 
 // Where each placed section lies: its memory and its range there. The
-// relocation and output stages ask this for every piece of every input;
-// hashing the name once replaces a search of the section table and another
-// of the memory's own table.
+// loading, relocation and output stages ask this for every piece of every
+// input; hashing the name once replaces a search of the section table and
+// another of the memory's own table.
 class PlacedRanges {
 public:
   struct Placed {
     const Memory* memory = nullptr;
     const Range* range = nullptr;
+    Coff::ScnType kind = Coff::unknown;
+    bool abs = false;
   };
 
-  // Every section of `scnMem` that its memory has allocated.
-  explicit PlacedRanges(const std::map<std::string, Memory*>& scnMem);
+  // Every section of `scnMem` that its memory has allocated, with its kind
+  // and absolute flag from the attribute tables when they are given.
+  explicit PlacedRanges(const std::map<std::string, Memory*>& scnMem,
+                        const std::pmr::map<std::string, Coff::ScnType>* kinds = nullptr,
+                        const std::pmr::map<std::string, bool>* absFlags = nullptr);
 
   // Null when the section was never allocated in its memory.
-  const Placed* find(std::string_view name) const { return cIndex.find(name); }
+  const Placed* find(std::string_view name) const;
 
 private:
-  NameIndex<Placed> cIndex;
+  struct Entry {
+    std::string_view name;
+    Placed placed;
+  };
+  std::vector<Entry> cEntries;
+  // Open addressing over cEntries: entry number plus one in the low half of
+  // a slot, the high half of the name's hash above it; never half full.
+  std::vector<uint64_t> cSlots;
 };
 
 }  // namespace tarsil

@@ -1,6 +1,11 @@
+#include "map/ErrorMap.h"
+
 #include <ctime>
+#include <filesystem>
 #include <ostream>
 #include <streambuf>
+#include <string>
+#include <system_error>
 #include <vector>
 
 #include "link/Linker.h"
@@ -76,22 +81,59 @@ void Linker::renderErrorMap(std::ostream& os, const std::string& created) const 
   displayGroup(os, "ACCESSBANKS:", cAccessBanks);
 }
 
-void Linker::writeErrorMapFile() {
-  if (cMapFile.empty()) return;
+namespace {
+
+std::string timeText() {
   std::time_t now = std::time(nullptr);
   const char* created = std::ctime(&now);
-  AtomicFile file(cMapFile);
-  bool written = file.open();
-  if (written) {
-    FileBuffer buffer(file);
-    std::ostream os(&buffer);
-    renderErrorMap(os, created ? created : "\n");
-    written = buffer.drain() && file.commit();
-  }
+  return created != nullptr ? created : "\n";
+}
+
+void reportUnwritable(const std::string& name) {
   // A map that cannot be written costs the user the listing, not the link.
-  if (!written)
-    Error::report(Error::error, "Linker::writeErrorMapFile()",
-                  "Could not open map file '" + cMapFile + "' for writing.", false);
+  Error::report(Error::error, "Linker::writeErrorMapFile()", "Could not open map file '" + name + "' for writing.",
+                false);
+}
+
+bool writeErrorMap(const Linker& linker, const std::string& created) {
+  AtomicFile file(linker.getMapFile());
+  if (!file.open()) return false;
+  FileBuffer buffer(file);
+  std::ostream os(&buffer);
+  linker.renderErrorMap(os, created);
+  return buffer.drain() && file.commit();
+}
+
+// What would make the write fail: no room for the file beside the target, or
+// a directory in the target's place, which the file cannot replace.
+bool canWrite(const std::string& name) {
+  AtomicFile file(name);
+  if (!file.open()) return false;
+  file.discard();
+  std::error_code error;
+  return !std::filesystem::is_directory(name, error);
+}
+
+}  // namespace
+
+void Linker::writeErrorMapFile() {
+  if (cMapFile.empty()) return;
+  if (!writeErrorMap(*this, timeText())) reportUnwritable(cMapFile);
+}
+
+PendingErrorMap::PendingErrorMap(const Linker& linker) : cLinker(linker) {
+  const std::string& name = linker.getMapFile();
+  if (name.empty()) return;
+  if (!canWrite(name)) {
+    reportUnwritable(name);
+    return;
+  }
+  cCreated = timeText();
+  cPending = true;
+}
+
+PendingErrorMap::~PendingErrorMap() {
+  if (cPending && !writeErrorMap(cLinker, cCreated)) reportUnwritable(cLinker.getMapFile());
 }
 
 }  // namespace tarsil

@@ -14,6 +14,7 @@
 #include "support/AtomicFile.h"
 #include "support/Debug.h"
 #include "support/Error.h"
+#include "support/NameIndex.h"
 #include "support/Version.h"
 
 namespace tarsil {
@@ -108,10 +109,14 @@ struct Listing {
 };
 
 void collectSections(const Coff& output, Listing& listing) {
+  // An executable has thousands of sections: hashing each name once costs
+  // far less than a search of the headers by string comparison per number.
+  NameIndex<const scnhdr*> headers(output.cScnHdr.size());
+  for (const auto& [name, hdr] : output.cScnHdr) headers.emplace(name, &hdr);
   for (const auto& entry : output.cScnNum) {
-    auto found = output.cScnHdr.find(entry.second);
-    if (found == output.cScnHdr.end()) continue;
-    const scnhdr* hdr = &found->second;
+    const scnhdr* const* found = headers.find(entry.second);
+    if (found == nullptr) continue;
+    const scnhdr* hdr = *found;
     const Coff::ScnType type = Coff::getScnType(*hdr);
     if (SectionInfo::locationOf(type) == SectionInfo::program) {
       listing.progSections.push_back({&entry.second, hdr, type});
@@ -322,15 +327,33 @@ void radixSort(std::vector<Item>& items, Key key) {
 // Byte-wise name order, and among equal names the table's order, as a stable
 // sort would leave them. The first eight bytes of each name decide nearly
 // every place; only names that share them and run longer are compared whole.
+// Eight bytes as a number that orders as they do.
+uint64_t bigEndian(const char* at) {
+  const auto* b = reinterpret_cast<const unsigned char*>(at);
+  return uint64_t{b[0]} << 56 | uint64_t{b[1]} << 48 | uint64_t{b[2]} << 40 | uint64_t{b[3]} << 32 |
+         uint64_t{b[4]} << 24 | uint64_t{b[5]} << 16 | uint64_t{b[6]} << 8 | uint64_t{b[7]};
+}
+
+// The first eight bytes of a symbol's name as a number that orders as they
+// do, a shorter name padded with zeros. A name kept in the symbol has its
+// eight bytes there whatever its length, so one load serves.
+uint64_t namePrefix(const Listing& listing, const Symbol& s) {
+  if (s.isLong) {
+    const std::string_view name = listing.longNames[s.name];
+    if (name.size() >= 8) return bigEndian(name.data());
+    char padded[8] = {};
+    if (!name.empty()) std::memcpy(padded, name.data(), name.size());
+    return bigEndian(padded);
+  }
+  const uint64_t key = bigEndian(listing.table[s.name].n_name);
+  // Bytes after the name's end may be anything the file held.
+  const size_t length = s.length;
+  return length >= 8 ? key : length == 0 ? 0 : key & ~(~uint64_t{0} >> (8 * length));
+}
+
 std::vector<uint32_t> sortByName(const Listing& listing, const std::vector<Symbol>& symbols) {
   std::vector<uint64_t> prefix(symbols.size());
-  for (size_t k = 0; k < symbols.size(); ++k) {
-    const std::string_view name = listing.name(symbols[k]);
-    const size_t length = name.size() < 8 ? name.size() : 8;
-    uint64_t key = 0;
-    for (size_t b = 0; b < length; ++b) key |= uint64_t{static_cast<unsigned char>(name[b])} << (56 - 8 * b);
-    prefix[k] = key;
-  }
+  for (size_t k = 0; k < symbols.size(); ++k) prefix[k] = namePrefix(listing, symbols[k]);
   std::vector<uint32_t> order(symbols.size());
   for (size_t k = 0; k < order.size(); ++k) order[k] = static_cast<uint32_t>(k);
   radixSort<8>(order, [&prefix](uint32_t k) { return prefix[k]; });

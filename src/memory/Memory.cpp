@@ -1,10 +1,12 @@
 #include "memory/Memory.h"
 
 #include <algorithm>
+#include <bit>
 #include <ostream>
 #include <vector>
 
 #include "support/Assert.h"
+#include "support/NameHash.h"
 #include "support/Strings.h"
 
 namespace tarsil {
@@ -40,13 +42,6 @@ void Memory::addHole(uint32_t start, uint32_t size) {
   cHoles.emplace(start, hole);
   cHolesBySize.insert(hole);
   if (start % 2 == 0) cEvenHolesBySize.insert(hole);
-}
-
-void Memory::removeHole(const Hole& hole) {
-  Hole copy = hole;  // `hole` may live in one of the sets below
-  cHoles.erase(copy.start);
-  cHolesBySize.erase(copy);
-  if (copy.start % 2 == 0) cEvenHolesBySize.erase(copy);
 }
 
 template <typename Fn>
@@ -117,30 +112,85 @@ unsigned long Memory::largestHole() const {
 
 void Memory::sortHoles() { cRecentSeq = cNextSeq; }
 
-Range* Memory::findRange(const std::string& secName) const {
-  NameIndex& index = cIndex.value;
-  if (index.last != nullptr && index.lastName == secName) return index.last;
-  if (index.byName.size() != cAllocated.size()) {
-    index.byName.clear();
-    index.byName.reserve(cAllocated.size());
-    for (auto& entry : const_cast<std::map<std::string, Range>&>(cAllocated))
-      index.byName.emplace(entry.first, &entry.second);
+namespace {
+
+constexpr uint64_t kIdBits = 0xFFFFFFFFull;
+
+uint64_t nameHash(std::string_view name) { return static_cast<uint64_t>(NameHash{}(name)); }
+
+}  // namespace
+
+namespace {
+
+// Chunk k holds 8 << k ranges up to the sixth chunk, then 256 each: a small
+// memory wastes little, a large one at most one chunk.
+constexpr uint32_t kGrowingChunks = 5;
+constexpr uint32_t kInGrowingChunks = (8u << kGrowingChunks) - 8;  // 248
+constexpr uint32_t kChunk = 256;
+
+size_t chunkSize(size_t chunk) { return chunk < kGrowingChunks ? size_t{8} << chunk : kChunk; }
+
+}  // namespace
+
+const Memory::Allocated& Memory::entry(uint32_t id) const {
+  if (id >= kInGrowingChunks) {
+    const uint32_t rest = id - kInGrowingChunks;
+    return cAllocated[kGrowingChunks + rest / kChunk][rest % kChunk];
   }
-  auto it = index.byName.find(secName);
-  if (it == index.byName.end()) return nullptr;
-  index.lastName = it->first;
-  index.last = it->second;
-  return it->second;
+  // Below that a number finds its chunk by its top bit.
+  const uint32_t biased = id + 8;
+  const unsigned chunk = static_cast<unsigned>(std::bit_width(biased)) - 4;
+  return cAllocated[chunk][biased - (8u << chunk)];
+}
+
+Range* Memory::findRange(const std::string& secName) const {
+  if (cIndex.empty()) return nullptr;
+  const uint64_t h = nameHash(secName);
+  const uint64_t tag = h & ~kIdBits;
+  const size_t mask = cIndex.size() - 1;
+  for (size_t i = static_cast<size_t>(h >> 7) & mask;; i = (i + 1) & mask) {
+    const uint64_t slot = cIndex[i];
+    if (slot == 0) return nullptr;
+    if ((slot & ~kIdBits) != tag) continue;
+    const Allocated& found = entry(static_cast<uint32_t>((slot & kIdBits) - 1));
+    if (found.name() == secName) return const_cast<Range*>(&found.range);
+  }
 }
 
 const Range* Memory::findAllocated(const std::string& secName) const { return findRange(secName); }
 
-Range& Memory::addAllocated(const std::string& secName, Range range) {
-  auto [slot, inserted] = cAllocated.emplace(secName, std::move(range));
-  TARSIL_ASSERT(inserted);
-  NameIndex& index = cIndex.value;
-  if (index.byName.size() + 1 == cAllocated.size()) index.byName.emplace(slot->first, &slot->second);
-  return slot->second;
+void Memory::growIndex() {
+  std::vector<uint64_t> old = std::move(cIndex);
+  cIndex.assign(old.empty() ? 8 : 2 * old.size(), 0);
+  const size_t mask = cIndex.size() - 1;
+  for (uint64_t slot : old) {
+    if (slot == 0) continue;
+    const uint64_t h = nameHash(entry(static_cast<uint32_t>((slot & kIdBits) - 1)).name());
+    size_t i = static_cast<size_t>(h >> 7) & mask;
+    while (cIndex[i] != 0) i = (i + 1) & mask;
+    cIndex[i] = slot;
+  }
+}
+
+Range& Memory::addAllocated(const std::string* record, Range range) {
+  if (2 * (cAllocatedCount + 1) > cIndex.size()) growIndex();
+  const size_t full = chunkSize(cAllocated.empty() ? 0 : cAllocated.size() - 1);
+  if (cAllocated.empty() || cAllocated.back().size() == full) {
+    cAllocated.emplace_back();
+    cAllocated.back().reserve(chunkSize(cAllocated.size() - 1));
+  } else if (cAllocated.back().capacity() < full) {
+    // A copied memory's last chunk holds only what it had.
+    cAllocated.back().reserve(full);
+  }
+  cAllocated.back().push_back(Allocated{record, std::move(range)});
+  const uint32_t id = cAllocatedCount++;
+  const Allocated& added = cAllocated.back().back();
+  const uint64_t h = nameHash(added.name());
+  const size_t mask = cIndex.size() - 1;
+  size_t i = static_cast<size_t>(h >> 7) & mask;
+  while (cIndex[i] != 0) i = (i + 1) & mask;
+  cIndex[i] = (h & ~kIdBits) | (uint64_t{id} + 1);
+  return cAllocated.back().back().range;
 }
 
 Range Memory::carve(Hole hole, unsigned long start, unsigned long length, const std::string& secName,
@@ -151,8 +201,35 @@ Range Memory::carve(Hole hole, unsigned long start, unsigned long length, const 
     range.allocateActRecs(*records, start, length, left);
   else
     range.allocate(secName, start, length, isOverlay, left);
-  removeHole(hole);
-  for (int i = 0; i < left.count; ++i) addHole(left.hole[i].first, left.hole[i].second);
+  // The parted hole's tree nodes carry its first leftover: a placement that
+  // leaves one hole behind, the usual case, allocates and frees nothing.
+  auto byStart = cHoles.extract(hole.start);
+  auto bySize = cHolesBySize.extract(hole);
+  decltype(cEvenHolesBySize)::node_type even;
+  if (hole.start % 2 == 0) even = cEvenHolesBySize.extract(hole);
+  for (int i = 0; i < left.count; ++i) {
+    const Hole made{left.hole[i].first, left.hole[i].second, cNextSeq++};
+    if (byStart) {
+      byStart.key() = made.start;
+      byStart.mapped() = made;
+      cHoles.insert(std::move(byStart));
+    } else {
+      cHoles.emplace(made.start, made);
+    }
+    if (bySize) {
+      bySize.value() = made;
+      cHolesBySize.insert(std::move(bySize));
+    } else {
+      cHolesBySize.insert(made);
+    }
+    if (made.start % 2 != 0) continue;
+    if (even) {
+      even.value() = made;
+      cEvenHolesBySize.insert(std::move(even));
+    } else {
+      cEvenHolesBySize.insert(made);
+    }
+  }
   return range;
 }
 
@@ -160,7 +237,7 @@ void Memory::allocateEmpty(const std::string& secName, unsigned long start, bool
   Range range(static_cast<uint32_t>(start), 1, cType, cWidthBits);
   std::list<Range> unused;
   range.allocate(secName, start, 0, unused, isOverlay);
-  addAllocated(secName, std::move(range));
+  addAllocated(nullptr, std::move(range));
 }
 
 void Memory::allocateSection(const std::string& secName, unsigned long length, bool isOverlay,
@@ -172,7 +249,7 @@ void Memory::allocateSection(const std::string& secName, unsigned long length, b
   if (hole == nullptr) return allocateEmpty(secName, cPhysicalStart, isOverlay);
   unsigned long start = hole->start;
   if (alignment > 1 && start % alignment != 0) start += alignment - start % alignment;
-  addAllocated(secName, carve(*hole, start, length, secName, isOverlay, nullptr));
+  addAllocated(nullptr, carve(*hole, start, length, secName, isOverlay, nullptr));
 }
 
 void Memory::allocateAbsSection(const std::string& secName, unsigned long start, unsigned long length,
@@ -182,7 +259,7 @@ void Memory::allocateAbsSection(const std::string& secName, unsigned long start,
   TARSIL_ASSERT_TEXT(length == 0 || hole != nullptr, "canFit (start, length)");
   sortHoles();
   if (hole == nullptr) return allocateEmpty(secName, start, isOverlay);
-  addAllocated(secName, carve(*hole, start, length, secName, isOverlay, nullptr));
+  addAllocated(nullptr, carve(*hole, start, length, secName, isOverlay, nullptr));
 }
 
 void Memory::allocateActRecs(const ActRecOffsets& records, unsigned long length) {
@@ -198,7 +275,12 @@ void Memory::allocateActRecs(const ActRecOffsets& records, unsigned long length)
   } else {
     group = carve(*hole, hole->start, length, std::string(), false, &records);
   }
-  for (const auto& record : records) addAllocated(record.first, group);
+  for (const auto& record : records) {
+    const auto& offsets = group.getActRecs();
+    auto own = offsets.find(record.first);
+    TARSIL_ASSERT_TEXT(own != offsets.end() && !isAllocated(record.first), "!isAllocated (secName)");
+    addAllocated(&own->first, group);
+  }
 }
 
 void Memory::loadSection(const std::string& file, const std::string& secName, unsigned long length) {
@@ -296,17 +378,22 @@ void displayLine(std::string& line, std::string_view memory, std::string_view st
 void Memory::display(std::ostream& os, bool withHeader) const {
   std::string line;
   // Most lines are a little over 70 characters.
-  line.reserve(80 * (cAllocated.size() + 3));
+  line.reserve(80 * (cAllocatedCount + 3));
   if (withHeader) {
     displayLine(line, "Memory", "Start", "End", "Section", "Address", "Size(Bytes)");
     const std::string_view rule = "---------";
     displayLine(line, rule, rule, rule, rule, rule, rule);
   }
+  // By start, and by name where starts are equal (empty sections, the
+  // records of one group).
   std::vector<std::pair<const std::string*, const Range*>> placed;
-  placed.reserve(cAllocated.size());
-  for (const auto& [name, range] : cAllocated) placed.emplace_back(&name, &range);
-  std::stable_sort(placed.begin(), placed.end(),
-                   [](const auto& a, const auto& b) { return a.second->getStart() < b.second->getStart(); });
+  placed.reserve(cAllocatedCount);
+  for (const auto& chunk : cAllocated)
+    for (const Allocated& e : chunk) placed.emplace_back(&e.name(), &e.range);
+  std::sort(placed.begin(), placed.end(), [](const auto& a, const auto& b) {
+    if (a.second->getStart() != b.second->getStart()) return a.second->getStart() < b.second->getStart();
+    return *a.first < *b.first;
+  });
 
   char startText[6], endText[6], addressText[6], sizeText[6];
   std::string_view name = cName;
@@ -326,7 +413,12 @@ void Memory::print(std::ostream& os) const {
      << " fill=" << cFill << "\n";
   const std::string indent(10, ' ');
   os << "---Allocated Ranges---\n\n";
-  for (const auto& entry : cAllocated) entry.second.print(os, indent);
+  std::vector<const Allocated*> byName;
+  byName.reserve(cAllocatedCount);
+  for (const auto& chunk : cAllocated)
+    for (const Allocated& e : chunk) byName.push_back(&e);
+  std::sort(byName.begin(), byName.end(), [](const Allocated* a, const Allocated* b) { return a->name() < b->name(); });
+  for (const Allocated* e : byName) e->range.print(os, indent);
   os << "---Unallocated Ranges---\n\n";
   forEachHole([&](const Hole& hole) { holeRange(hole).print(os, indent); });
 }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "memory/Range.h"
 
@@ -73,7 +74,13 @@ public:
   // they were made, except that the leftovers of the last placement follow
   // the rest in the order they were cut.
   std::list<Range> getHoles() const;
-  const std::map<std::string, Range>& getAllocated() const { return cAllocated; }
+  // Calls fn(name, range) for every placed name, in the order of placement.
+  template <typename Fn>
+  void forEachAllocated(Fn fn) const {
+    for (const auto& chunk : cAllocated)
+      for (const Allocated& entry : chunk) fn(std::string_view(entry.name()), entry.range);
+  }
+  size_t allocatedCount() const { return cAllocatedCount; }
 
   // The memory's block of the error map file.
   void display(std::ostream& os, bool withHeader) const;
@@ -98,35 +105,21 @@ public:
   const Hole* holeAt(unsigned long start, unsigned long length) const;
 
 private:
-  // A table that points into its owner's containers: a copy starts empty and
-  // is rebuilt on first use.
-  template <typename T>
-  struct OwnIndex {
-    T value{};
-    OwnIndex() = default;
-    OwnIndex(const OwnIndex&) {}
-    OwnIndex(OwnIndex&&) noexcept {}
-    OwnIndex& operator=(const OwnIndex&) {
-      value = T{};
-      return *this;
-    }
-    OwnIndex& operator=(OwnIndex&&) noexcept {
-      value = T{};
-      return *this;
-    }
-  };
-  struct NameIndex {
-    std::unordered_map<std::string_view, Range*> byName;
-    // The symbol stages ask about the same section several times in a row.
-    std::string_view lastName;
-    Range* last = nullptr;
+  // A placed name and its range. A section's name is its range's own; an
+  // activation record's is a key of the group's offset table, which every
+  // copy of the group shares, so neither is stored twice.
+  struct Allocated {
+    const std::string* record;
+    Range range;
+    const std::string& name() const { return record != nullptr ? *record : range.getAllocName(); }
   };
 
   Range* findRange(const std::string& secName) const;
   const Range& allocatedRange(const std::string& secName) const;
-  Range& addAllocated(const std::string& secName, Range range);
+  Range& addAllocated(const std::string* record, Range range);
+  const Allocated& entry(uint32_t id) const;
+  void growIndex();
   void addHole(uint32_t start, uint32_t size);
-  void removeHole(const Hole& hole);
   // Carves `hole` at `start` into the range of `secName` (or, with records,
   // of the group) and keeps what is left of it as holes.
   Range carve(Hole hole, unsigned long start, unsigned long length, const std::string& secName, bool isOverlay,
@@ -157,8 +150,16 @@ private:
   // Holes made by the last placement; list order has them last until the
   // next placement sorts them in.
   uint64_t cRecentSeq = 0;
-  std::map<std::string, Range> cAllocated;
-  mutable OwnIndex<NameIndex> cIndex;
+  // The placed ranges in chunks that never move once filled, so that a
+  // range keeps its address for the stages that hold on to it, and a memory
+  // of thousands of sections costs no allocation per section.
+  std::vector<std::vector<Allocated>> cAllocated;
+  uint32_t cAllocatedCount = 0;
+  // Names to ranges by open addressing: each slot holds a range's number
+  // plus one in its low half and the high half of the name's hash above it,
+  // so that a probe compares names only when the hashes agree. Never more
+  // than half full.
+  std::vector<uint64_t> cIndex;
   // The width of every hole, and of the empty ranges that no hole backs.
   uint16_t cWidthBits = 0;
 };

@@ -39,19 +39,30 @@ namespace {
 constexpr std::size_t kScannedPieces = 8;
 }  // namespace
 
+Range::Range(const Range& other)
+    : cAllocName(other.cAllocName), cActRecs(other.cActRecs), cStart(other.cStart), cSize(other.cSize),
+      cPc(other.cPc), cType(other.cType), cWidthBits(other.cWidthBits), cIsOverlay(other.cIsOverlay),
+      cLoadComplete(other.cLoadComplete), cPieceCount(other.cPieceCount), cFirstPiece(other.cFirstPiece),
+      cMore(other.cMore ? std::make_unique<MorePieces>(*other.cMore) : nullptr) {}
+
+Range& Range::operator=(const Range& other) {
+  if (this != &other) *this = Range(other);
+  return *this;
+}
+
 const Range::Piece* Range::findLoaded(const std::string& file) const {
-  if (cPieces.size() <= kScannedPieces) {
-    for (const Piece& piece : cPieces)
-      if (piece.file == file) return &piece;
+  if (cPieceCount <= kScannedPieces) {
+    for (size_t i = 0; i < cPieceCount; ++i)
+      if (piece(i).file == file) return &piece(i);
     return nullptr;
   }
-  auto it = cPieceIndex.find(file);
-  return it == cPieceIndex.end() ? nullptr : &cPieces[it->second];
+  auto it = cMore->index.find(file);
+  return it == cMore->index.end() ? nullptr : &piece(it->second);
 }
 
 std::list<std::string> Range::getLoaded() const {
   std::list<std::string> files;
-  for (const Piece& piece : cPieces) files.push_back(piece.file);
+  for (size_t i = 0; i < cPieceCount; ++i) files.push_back(piece(i).file);
   return files;
 }
 
@@ -158,12 +169,18 @@ void Range::allocateActRecs(const ActRecOffsets& records, unsigned long start, u
 }
 
 void Range::markLoaded(const std::string& file, uint32_t start, unsigned long length) {
-  cPieces.push_back({file, start, length});
-  if (cPieces.size() <= kScannedPieces) return;
-  if (cPieceIndex.empty()) {
-    for (uint32_t i = 0; i < cPieces.size(); ++i) cPieceIndex.emplace(cPieces[i].file, i);
+  if (cPieceCount == 0) {
+    cFirstPiece = {file, start, length};
   } else {
-    cPieceIndex.emplace(file, static_cast<uint32_t>(cPieces.size() - 1));
+    if (cMore == nullptr) cMore = std::make_unique<MorePieces>();
+    cMore->pieces.push_back({file, start, length});
+  }
+  ++cPieceCount;
+  if (cPieceCount <= kScannedPieces) return;
+  if (cMore->index.empty()) {
+    for (uint32_t i = 0; i < cPieceCount; ++i) cMore->index.emplace(piece(i).file, i);
+  } else {
+    cMore->index.emplace(file, cPieceCount - 1);
   }
 }
 
@@ -213,9 +230,9 @@ void Range::print(std::ostream& os, const std::string& indent) const {
   if (cSize > 0) os << " end=" << hexPrint(getEnd(), 4);
   os << " type=" << (cType == rom ? "rom" : "ram") << " pc=" << hexPrint(cPc, 4) << " isOverlay=" << cIsOverlay
      << "\n";
-  for (const Piece& piece : cPieces)
-    os << indent << "Loaded Section: file=" << piece.file << " start=" << hexPrint(piece.start, 4)
-       << " size=" << hexPrint(piece.size, 4) << "\n";
+  for (size_t i = 0; i < cPieceCount; ++i)
+    os << indent << "Loaded Section: file=" << piece(i).file << " start=" << hexPrint(piece(i).start, 4)
+       << " size=" << hexPrint(piece(i).size, 4) << "\n";
 }
 
 }  // namespace tarsil

@@ -62,10 +62,19 @@ public:
   // One input's piece: where it starts (locations) and its length in bytes.
   struct Piece {
     std::string file;
-    uint32_t start;
-    unsigned long size;
+    uint32_t start = 0;
+    unsigned long size = 0;
   };
   const Piece* findLoaded(const std::string& file) const;
+  size_t pieceCount() const { return cPieceCount; }
+  // The pieces in load order, i below pieceCount().
+  const Piece& piece(size_t i) const { return i == 0 ? cFirstPiece : cMore->pieces[i - 1]; }
+
+  Range(const Range& other);
+  Range(Range&& other) noexcept = default;
+  Range& operator=(const Range& other);
+  Range& operator=(Range&& other) noexcept = default;
+  ~Range() = default;
   // Offset of an activation record from the group's start; 0 for any other name.
   uint32_t recordOffset(const std::string& recName) const;
 
@@ -115,11 +124,18 @@ private:
   uint16_t cWidthBits;
   bool cIsOverlay = false;
   bool cLoadComplete = false;
-  // The loaded pieces in load order. A section merged from many inputs has
-  // many pieces and is asked for each of them, so past a few pieces they
-  // are also found by file name through a hash.
-  std::vector<Piece> cPieces;
-  std::unordered_map<std::string, uint32_t> cPieceIndex;
+  // The loaded pieces in load order. Most sections come from one input, so
+  // the first piece lives in the range itself and costs no allocation. A
+  // section merged from many inputs is asked for each of its pieces, so
+  // past a few pieces they are also found by file name through a hash,
+  // which only such a range pays for.
+  struct MorePieces {
+    std::vector<Piece> pieces;  // the second piece on
+    std::unordered_map<std::string, uint32_t> index;
+  };
+  uint32_t cPieceCount = 0;
+  Piece cFirstPiece;
+  std::unique_ptr<MorePieces> cMore;
 };
 
 }  // namespace tarsil

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "coff/Coff.h"
+#include "coff/CoffWriter.h"
 #include "support/Error.h"
 
 using namespace tarsil;
@@ -208,6 +209,18 @@ TEST_F(CoffLayoutTest, TheFileAndTheImageHoldTheSameBytes) {
   c.cFileName = path.string();
   ASSERT_TRUE(c.write());
   EXPECT_EQ(fileBytes(path), image);
+
+  // The writer that looks the sections up once lays out and writes the same.
+  {
+    Coff again = largeCoff();
+    CoffWriter writer(again);
+    writer.preWrite(42);
+    std::FILE* fp = std::fopen(path.string().c_str(), "wb");
+    ASSERT_NE(fp, nullptr);
+    ASSERT_TRUE(writer.write(fp, 0));
+    std::fclose(fp);
+    EXPECT_EQ(fileBytes(path), image);
+  }
 
   // Inside a larger file, after a prefix the writer must not touch.
   std::FILE* fp = std::fopen(path.string().c_str(), "wb");

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "coff/Coff.h"
+#include "coff/CoffWriter.h"
 #include "support/Error.h"
 
 using namespace tarsil;
@@ -734,6 +735,20 @@ TEST_F(CoffTest, VerifyReportsEachBrokenReference) {
       {"file name", [](Coff& c) { setAux(c.cSymTbl[1], aux_file{77, 0, 0, {}}); }, " symbol[1] has an invalid x_offset."},
   };
   EXPECT_TRUE(sampleCoff().verify());
+  // The writer passes what it can see to be sound without the full walk;
+  // whatever it cannot, it leaves to the full walk and its messages.
+  auto writerSays = [](Coff& c, bool& ok) {
+    CoffWriter writer(c);
+    testing::internal::CaptureStdout();
+    ok = writer.verify();
+    return testing::internal::GetCapturedStdout();
+  };
+  {
+    Coff c = sampleCoff();
+    bool ok = false;
+    EXPECT_EQ(writerSays(c, ok), "");
+    EXPECT_TRUE(ok);
+  }
   for (const auto& test : cases) {
     SCOPED_TRACE(test.what);
     Coff c = sampleCoff();
@@ -741,6 +756,29 @@ TEST_F(CoffTest, VerifyReportsEachBrokenReference) {
     testing::internal::CaptureStdout();
     EXPECT_FALSE(c.verify());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), head + test.message + "\n");
+    bool ok = true;
+    EXPECT_EQ(writerSays(c, ok), head + test.message + "\n");
+    EXPECT_FALSE(ok);
+  }
+
+  // Counts that the headers cannot hold, and a name no later stage could
+  // tell from no section: only a Coff built in memory has them.
+  {
+    Coff c = sampleCoff();
+    c.cLineInfo[".text"].resize(0x10000, coff_lineno{0, 1, 0, 0, 0});
+    bool ok = true;
+    EXPECT_EQ(writerSays(c, ok), head + ", section '.text' has more line numbers than a section header can count.\n");
+    EXPECT_FALSE(ok);
+  }
+  {
+    Coff c = sampleCoff();
+    c.cScnNum[4] = "";
+    scnhdr h{};
+    h.s_name[0] = 'x';
+    c.cScnHdr[""] = h;
+    bool ok = true;
+    EXPECT_EQ(writerSays(c, ok), head + " section[3] has an empty name.\n");
+    EXPECT_FALSE(ok);
   }
 
   // Without the function flag the function index is not looked at.

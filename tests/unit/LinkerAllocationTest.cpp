@@ -167,6 +167,68 @@ TEST_F(Placement, aRecordFieldThatNamesCodeIsRefused) {
             "section '.text' is given as a function's activation record but is not an activation record section.");
 }
 
+TEST_F(Placement, everyPassEntersItsSectionsWithTheirMemories) {
+  // Absolute, assigned and unassigned sections, the stack, the table and an
+  // image all end up in the section table, each under the memory that
+  // holds it, whichever pass placed it.
+  Coff& a = input("a.o");
+  section(a, "abs", STYP_TEXT | STYP_ABS, 4, 0x80);
+  section(a, "mine", STYP_TEXT, 4);
+  section(a, "zfree", STYP_TEXT, 6);
+  section(a, "data", STYP_DATA, 2);
+  section(a, "bss", STYP_BSS, 3);
+  codePage("p", 0, 0xFF);
+  codePage("q", 0x100, 0x1FF);
+  dataBank("d", 0x20, 0x6F);
+  ASSERT_TRUE(linker.AddSectionDesc(SectionDesc("mine", "q", ""), error)) << error;
+  ASSERT_TRUE(linker.AddStackDesc(StackDesc(8, ""), error)) << error;
+  prepare();
+
+  ASSERT_TRUE(linker.mapSections(error)) << error;
+  std::vector<std::string> names;
+  for (const auto& [name, mem] : linker.cScnMem) {
+    names.push_back(name);
+    ASSERT_NE(mem, nullptr) << name;
+    EXPECT_TRUE(mem->isAllocated(name)) << name;
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{".cinit", ".stack", "abs", "bss", "data", "data_i", "mine", "zfree"}));
+  EXPECT_EQ(linker.cScnMem.at("mine")->getName(), "q");
+  EXPECT_EQ(linker.cScnMem.at("abs")->getAllocatedStart("abs"), 0x80u);
+  EXPECT_EQ(linker.cScnMem.at("bss")->getName(), "d");
+}
+
+TEST_F(Placement, loadedPiecesMoveTheirSymbolsAndOnlyCodeLines) {
+  // The second input's piece of "t" starts after the first one's, and its
+  // symbol and line move with it; lines of a section that is not code stay
+  // where they are.
+  Coff& a = input("a.o");
+  section(a, "t", STYP_TEXT, 4);
+  section(a, "r", STYP_DATA_ROM, 2);
+  a.cLineInfo["r"] = {coff_lineno(0, 7, 1, 0, 0)};
+  Coff& b = input("b.o");
+  section(b, "x", STYP_BSS, 1);
+  section(b, "t", STYP_TEXT, 4, 0x10);
+  syment label{};
+  label.n_value = 0x11;
+  label.n_scnum = 2;
+  label.n_sclass = 3;
+  b.cSymTbl.push_back(label);
+  b.cLineInfo["t"] = {coff_lineno(0, 9, 0x12, 0, 0)};
+  codePage("p", 0, 0xFF);
+  dataBank("d", 0x20, 0x6F);
+  prepare();
+
+  ASSERT_TRUE(linker.mapSections(error)) << error;
+  ASSERT_TRUE(linker.loadSections(error)) << error;
+  ASSERT_TRUE(linker.relocateSymbols(error)) << error;
+  ASSERT_TRUE(linker.relocateLineInfo(error)) << error;
+  const uint32_t second = linker.cScnMem.at("t")->getLoadedStart("b.o", "t");
+  EXPECT_EQ(second, linker.cScnMem.at("t")->getAllocatedStart("t") + 2);
+  EXPECT_EQ(linker.cCoff[1]->cSymTbl[0].n_value, second + 1);
+  EXPECT_EQ(linker.cCoff[1]->cLineInfo.at("t")[0].l_paddr, second + 2);
+  EXPECT_EQ(linker.cCoff[0]->cLineInfo.at("r")[0].l_paddr, 1u);
+}
+
 TEST_F(Placement, bytesPerLocationFollowTheWidths) {
   input("a.o", core16eDev);
   codePage("p", 0, 0xFF);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -141,6 +143,31 @@ TEST_F(LinkerOutputTest, SymbolIndicesAreRebasedPerInput) {
   EXPECT_EQ(out[6].n_scnum, -2);
   EXPECT_EQ(getAux<aux_fcn_calls>(out[8]).x_calleendx, 7u);
   EXPECT_EQ(out[9].n_scnum, 0);
+}
+
+TEST_F(LinkerOutputTest, SymbolsFollowTheirSectionsNumbersEvenWithGaps) {
+  // Numbers as an object built in memory may hold them: a gap, and a section
+  // the output does not know. A symbol on a number without a section, or on
+  // the unknown one, keeps its number; the others take the output's.
+  Input a("a.o"), b("b.o");
+  a.section("x", Coff::code);
+  b.section("y", Coff::code);
+  b.coff->cScnNum = {{1, "y"}, {3, "x"}, {5, "z"}};
+  b.symbol("on3", 3).symbol("on1", 1).symbol("on2", 2).symbol("on5", 5).symbol("on9", 9);
+  add(a);
+  add(b);
+  l.cScnType = {{"x", Coff::code}, {"y", Coff::code}};
+  ASSERT_TRUE(l.buildOutputScnNum(error));
+  l.cOutput.cScnNum.erase(std::find_if(l.cOutput.cScnNum.begin(), l.cOutput.cScnNum.end(),
+                                       [](const auto& entry) { return entry.second == "z"; }));
+  ASSERT_TRUE(l.buildOutputSymbolTbl(error));
+  const auto& out = l.cOutput.cSymTbl;
+  ASSERT_EQ(out.size(), 5u);
+  EXPECT_EQ(out[0].n_scnum, 1);  // x
+  EXPECT_EQ(out[1].n_scnum, 2);  // y
+  EXPECT_EQ(out[2].n_scnum, 2);  // no section 2 in b: kept
+  EXPECT_EQ(out[3].n_scnum, 5);  // z has no output number: kept
+  EXPECT_EQ(out[4].n_scnum, 9);
 }
 
 TEST_F(LinkerOutputTest, LineEntriesFollowTheirInputsSymbols) {
@@ -402,13 +429,24 @@ TEST_F(LinkerOutputTest, LineNumbersJoinInInputOrderRebasedAndLeaveTheInputs) {
   // Lines of a section that is no code never reach the executable.
   a.coff->cLineInfo["table"] = {coff_lineno{0, 3, 0x20, 0, 0}};
   Input b("b.o");
-  b.section("text", Coff::code);
+  b.section("text", Coff::code).section("solo", Coff::code);
   b.coff->cLineInfo["text"] = {coff_lineno{4, 7, 0x30, LINENO_HASFCN, 5}};
+  // A section of one piece keeps the piece's own list, rebased.
+  b.coff->cLineInfo["solo"] = {coff_lineno{1, 8, 0x40, LINENO_HASFCN, 3}, coff_lineno{2, 9, 0x41, 0, 0}};
+  const coff_lineno* soloList = b.coff->cLineInfo["solo"].data();
   add(a);
   add(b);
-  l.cScnType = {{"table", Coff::idata}, {"text", Coff::code}};
+  l.cScnType = {{"solo", Coff::code}, {"table", Coff::idata}, {"text", Coff::code}};
   l.cSymBase = {0, 100};
   ASSERT_TRUE(l.buildOutputLineInfo(error));
+
+  const std::vector<coff_lineno>& solo = l.cOutput.cLineInfo.at("solo");
+  ASSERT_EQ(solo.size(), 2u);
+  EXPECT_EQ(solo.data(), soloList);
+  EXPECT_EQ(solo[0].l_fcnndx, 103u);
+  EXPECT_EQ(solo[1].l_srcndx, 102u);
+  EXPECT_EQ(solo[1].l_fcnndx, 100u);
+  EXPECT_TRUE(l.cCoff[1]->cLineInfo["solo"].empty());
 
   const std::vector<coff_lineno>& text = l.cOutput.cLineInfo.at("text");
   ASSERT_EQ(text.size(), 3u);
@@ -445,4 +483,29 @@ TEST_F(LinkerOutputTest, LongSectionNamesTakeTheFirstEqualStringOfTheTable) {
   EXPECT_EQ(offsetOf("long_idata_i"), 58u);
   EXPECT_EQ(std::string(l.cOutput.cScnHdr.at("short").s_name), "short");
   EXPECT_EQ(std::string(l.cOutput.cScnHdr.at(".cinit").s_name, 6), ".cinit");
+}
+
+TEST_F(LinkerOutputTest, HeaderFlagsComeFromTheirOwnSectionsAttributesWhateverTheTablesHold) {
+  // The attribute tables need not hold every section, nor only sections of
+  // the kinds table: each header takes the entries under its own name, and
+  // a missing entry is a clear flag. Names of every length, some sharing
+  // their first or last eight bytes.
+  device(0xD91D);
+  l.cOutput.cStrTbl = {{4, "section_one_abc"}, {20, "section_two_abc"}};
+  l.cScnType = {{"a", Coff::code},           {"abcd", Coff::code}, {"abcdefg", Coff::udata},
+                {"abcdefgh", Coff::romdata}, {"section_one_abc", Coff::code},
+                {"section_two_abc", Coff::code}};
+  l.cScnAbs = {{"a", true}, {"abcdefg", false}, {"section_two_abc", true}, {"zzz", true}};
+  l.cScnShare = {{"abc", true}, {"abcd", true}, {"abcdefgh", true}};
+  l.cScnAccess = {{"abcdefg", true}, {"section_one_abc", true}};
+  l.cScnSize = {{"abcdefg", 12}};
+  ASSERT_TRUE(l.buildOutputScnHdrs(error));
+  auto flags = [&](const std::string& name) { return l.cOutput.cScnHdr.at(name).s_flags; };
+  EXPECT_EQ(flags("a"), STYP_TEXT | STYP_ABS);
+  EXPECT_EQ(flags("abcd"), STYP_TEXT | STYP_SHARED);
+  EXPECT_EQ(flags("abcdefg"), STYP_BSS | STYP_ACCESS);
+  EXPECT_EQ(l.cOutput.cScnHdr.at("abcdefg").s_size, 12u);
+  EXPECT_EQ(flags("abcdefgh"), STYP_DATA_ROM | STYP_SHARED);
+  EXPECT_EQ(flags("section_one_abc"), STYP_TEXT | STYP_ACCESS);
+  EXPECT_EQ(flags("section_two_abc"), STYP_TEXT | STYP_ABS);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -243,6 +244,50 @@ TEST(MapFile, LongNamesPushTheirRowsInsteadOfLosingCharacters) {
   EXPECT_NE(text.find("\n" + name + "   0x000000    program"), std::string::npos) << text;
 }
 
+// Names and file names of every length, each padded to its column: the
+// short copies must take every byte, no more and no fewer.
+TEST(MapFile, ColumnsHoldTextsOfEveryLengthWhole) {
+  std::string source;
+  for (int i = 0; i < 40; ++i) source += static_cast<char>('a' + i % 26);
+  for (size_t n = 0; n <= source.size(); ++n) {
+    SCOPED_TRACE(n);
+    const std::string text = source.substr(0, n);
+    char buffer[128];
+    std::memset(buffer, '#', sizeof buffer);
+    MapRow row(buffer);
+    row.right<25>(text).put('|').left<25>(text).put('|').put(text).put('|');
+    const std::string pad(n < 25 ? 25 - n : 0, ' ');
+    EXPECT_EQ(std::string(row.begin(), row.end()), pad + text + "|" + text + pad + "|" + text + "|");
+    EXPECT_EQ(buffer[row.end() - row.begin()], '#');
+  }
+}
+
+TEST(MapFile, NamesSortByTheirOwnBytesOnly) {
+  // A name kept in the symbol may be followed by anything the file held:
+  // those bytes are no part of it. Short and long names sort together.
+  MapCoff m;
+  m.section("text", 0, 2, Coff::code);
+  m.symbol("abc", 3, 1, C_EXT);
+  m.symbol("abd", 2, 1, C_EXT);
+  m.symbol("ab", 1, 1, C_EXT);
+  m.symbol("abcdefghij", 4, 1, C_EXT);
+  m.symbol("abc0", 5, 1, C_EXT);
+  m.symbol("", 6, 1, C_EXT);
+  // "abc" with a tail that would sort it after "abd".
+  std::memcpy(m.coff.cSymTbl[0].n_name + 4, "zzzz", 4);
+  m.coff.cSymTbl[2].n_name[3] = '\x7f';
+  const std::string byName = between(m.listing(100), "Sorted by Name", "\n\n\n");
+  std::vector<std::string> names;
+  std::istringstream rows(byName);
+  std::string row;
+  while (std::getline(rows, row)) {
+    std::istringstream fields(row);
+    std::string name, address;
+    if (fields >> name >> address && address.rfind("0x", 0) == 0) names.push_back(name);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"ab", "abc", "abc0", "abcdefghij", "abd"})) << byName;
+}
+
 TEST(MapFile, HexFieldsKeepEveryDigitAndWidenOnlyWhenNeeded) {
   EXPECT_EQ(mapHex(0), "0x000000");
   EXPECT_EQ(mapHex(0xabc), "0x000abc");
@@ -251,6 +296,15 @@ TEST(MapFile, HexFieldsKeepEveryDigitAndWidenOnlyWhenNeeded) {
   EXPECT_EQ(mapHex(0xfedcba98), "0xfedcba98");
   EXPECT_EQ(mapHex(0x1ffffffffULL), "0x1ffffffff");
   EXPECT_EQ(mapHex(UINT64_MAX), "0xffffffffffffffff");
+  // A column holds the same text, right-aligned, whatever the value's size.
+  for (uint64_t v : {0ULL, 0x5ULL, 0xabcULL, 0x12345ULL, 0xfedcbaULL, 0xffffffULL, 0x1000000ULL, 0xfedcba98ULL,
+                     0x1ffffffffULL}) {
+    char buffer[32];
+    MapRow row(buffer);
+    row.hex<10>(v);
+    const std::string digits = mapHex(v);
+    EXPECT_EQ(std::string(row.begin(), row.end()), std::string(digits.size() < 10 ? 10 - digits.size() : 0, ' ') + digits);
+  }
 
   // A byte-addressed device whose program memory runs past 24 bits: the
   // wide fields push their row's left edge, never the columns after them.

@@ -111,12 +111,12 @@ TEST(Memory, emptySectionsConsumeNothing) {
   EXPECT_EQ(m.getAllocatedSize("empty"), 0u);
   EXPECT_EQ(holes(m), (Holes{{0x10, 0x80}}));
   m.loadSection("a.o", "empty", 0);
-  EXPECT_TRUE(m.getAllocated().at("empty").loadComplete());
+  EXPECT_TRUE(m.findAllocated("empty")->loadComplete());
 
   m.allocateSection("ovl", 0, true, 1);
   m.loadSection("a.o", "ovl", 0);
   m.loadSection("b.o", "ovl", 0);
-  EXPECT_FALSE(m.getAllocated().at("ovl").loadComplete());
+  EXPECT_FALSE(m.findAllocated("ovl")->loadComplete());
 
   // Once every location is used an empty section still gets its range.
   m.allocateSection("all", 0x80, false, 1);
@@ -135,14 +135,14 @@ TEST(Memory, relocatablePiecesFollowEachOtherInWholeLocations) {
   bytes.allocateSection("s", 6, false, 1);
   bytes.loadSection("a.o", "s", 3);
   bytes.loadSection("b.o", "s", 2);
-  EXPECT_FALSE(bytes.getAllocated().at("s").loadComplete());
+  EXPECT_FALSE(bytes.findAllocated("s")->loadComplete());
   bytes.loadSection("c.o", "s", 1);
-  EXPECT_TRUE(bytes.getAllocated().at("s").loadComplete());
+  EXPECT_TRUE(bytes.findAllocated("s")->loadComplete());
   EXPECT_EQ(bytes.getLoadedStart("a.o", "s"), 0x20u);
   EXPECT_EQ(bytes.getLoadedStart("b.o", "s"), 0x23u);
   EXPECT_EQ(bytes.getLoadedStart("c.o", "s"), 0x25u);
   EXPECT_EQ(bytes.getLoadedSize("b.o", "s"), 2u);
-  EXPECT_EQ(bytes.getAllocated().at("s").getLoaded(), (std::list<std::string>{"a.o", "b.o", "c.o"}));
+  EXPECT_EQ(bytes.findAllocated("s")->getLoaded(), (std::list<std::string>{"a.o", "b.o", "c.o"}));
 
   Memory words = codePage(0x100, 0x1FF);
   words.allocateSection("code", 5, false, 1);
@@ -151,7 +151,7 @@ TEST(Memory, relocatablePiecesFollowEachOtherInWholeLocations) {
   EXPECT_EQ(words.getLoadedStart("a.o", "code"), 0x100u);
   EXPECT_EQ(words.getLoadedStart("b.o", "code"), 0x102u);
   EXPECT_EQ(words.getLoadedSize("a.o", "code"), 3u);
-  EXPECT_TRUE(words.getAllocated().at("code").loadComplete());
+  EXPECT_TRUE(words.findAllocated("code")->loadComplete());
   EXPECT_TRUE(words.isLoaded("b.o", "code"));
   EXPECT_FALSE(words.isLoaded("c.o", "code"));
   EXPECT_FALSE(words.isLoaded("a.o", "nothing"));
@@ -164,21 +164,21 @@ TEST(Memory, overlayAndAbsolutePieces) {
   m.loadSection("b.o", "ovl", 4);
   EXPECT_EQ(m.getLoadedStart("a.o", "ovl"), m.getAllocatedStart("ovl"));
   EXPECT_EQ(m.getLoadedStart("b.o", "ovl"), m.getAllocatedStart("ovl"));
-  EXPECT_FALSE(m.getAllocated().at("ovl").loadComplete());
+  EXPECT_FALSE(m.findAllocated("ovl")->loadComplete());
 
   Memory p = codePage(0, 0xFF);
   p.allocateAbsSection("abs", 0x40, 6, false);
   p.loadAbsSection("a.o", "abs", 0x40, 5);  // 5 bytes still fill 3 words
   EXPECT_EQ(p.getLoadedStart("a.o", "abs"), 0x40u);
   EXPECT_EQ(p.getLoadedSize("a.o", "abs"), 6u);
-  EXPECT_TRUE(p.getAllocated().at("abs").loadComplete());
-  EXPECT_EQ(p.getAllocated().at("abs").getPc(), 0x43u);
+  EXPECT_TRUE(p.findAllocated("abs")->loadComplete());
+  EXPECT_EQ(p.findAllocated("abs")->getPc(), 0x43u);
 
   p.allocateAbsSection("absOvl", 0x80, 8, true);
   p.loadAbsSection("a.o", "absOvl", 0x80, 2);
   p.loadAbsSection("b.o", "absOvl", 0x80, 8);
   EXPECT_EQ(p.getLoadedSize("a.o", "absOvl"), 8u);
-  EXPECT_FALSE(p.getAllocated().at("absOvl").loadComplete());
+  EXPECT_FALSE(p.findAllocated("absOvl")->loadComplete());
   EXPECT_EQ(holes(p), (Holes{{0, 0x40}, {0x43, 0x3D}, {0x84, 0x7C}}));
 }
 
@@ -472,11 +472,60 @@ TEST(Memory, aSectionOfManyPiecesFindsEachByItsFile) {
     EXPECT_EQ(m.getLoadedSize(file, "shared"), 2u) << file;
   }
   EXPECT_FALSE(m.isLoaded("lib.lib(member20.o)", "shared"));
-  EXPECT_EQ(m.getAllocated().at("shared").getLoaded().size(), 20u);
+  EXPECT_EQ(m.findAllocated("shared")->getLoaded().size(), 20u);
 
   // A copy of the memory answers from its own ranges, not from the original's.
   Memory copy = m;
   copy.loadSection("late.o", "shared", 0);
   EXPECT_TRUE(copy.isLoaded("late.o", "shared"));
   EXPECT_FALSE(m.isLoaded("late.o", "shared"));
+}
+
+TEST(Memory, rangesKeepTheirPlaceAndNamesAsTheMemoryGrows) {
+  // Enough sections to fill the growing chunks and several fixed ones; a
+  // range found early must stay where it was, and every name must still
+  // lead to its own range, records of a group included.
+  Memory m = dataBank("bank", 0, 0xFFFF);
+  m.allocateSection("first", 2, false, 1);
+  const Range* first = m.findAllocated("first");
+  for (int i = 0; i < 1200; ++i) m.allocateSection("s" + std::to_string(i), 1 + i % 3, false, 1);
+  m.allocateActRecs(ActRecOffsets{{"r1", 0}, {"r2", 4}}, 8);
+  EXPECT_EQ(m.findAllocated("first"), first);
+  EXPECT_EQ(m.allocatedCount(), 1203u);
+  uint32_t next = m.getAllocatedStart("first") + 2;
+  for (int i = 0; i < 1200; ++i) {
+    const std::string name = "s" + std::to_string(i);
+    ASSERT_EQ(m.getAllocatedStart(name), next) << name;
+    next += 1 + i % 3;
+  }
+  EXPECT_EQ(m.getAllocatedStart("r2"), m.getAllocatedStart("r1") + 4);
+  EXPECT_FALSE(m.isAllocated("s1200"));
+
+  size_t seen = 0;
+  m.forEachAllocated([&](std::string_view name, const Range& range) {
+    EXPECT_EQ(m.findAllocated(std::string(name)), &range);
+    ++seen;
+  });
+  EXPECT_EQ(seen, 1203u);
+
+  // A copy grows on its own.
+  Memory copy = m;
+  copy.allocateSection("late", 1, false, 1);
+  EXPECT_TRUE(copy.isAllocated("late"));
+  EXPECT_FALSE(m.isAllocated("late"));
+  EXPECT_EQ(copy.getAllocatedStart("s7"), m.getAllocatedStart("s7"));
+}
+
+TEST(Memory, aCopiedRangeKeepsItsPiecesApart) {
+  Range r(0x10, 0x40, ram, 8);
+  std::list<Range> left;
+  r.allocate("s", 0x10, 0x40, left, false);
+  for (int i = 0; i < 12; ++i) r.load("f" + std::to_string(i) + ".o", 2);
+  Range copy = r;
+  copy.load("late.o", 1);
+  EXPECT_TRUE(copy.isLoaded("late.o"));
+  EXPECT_FALSE(r.isLoaded("late.o"));
+  EXPECT_EQ(copy.getStart("f11.o", "s"), 0x10u + 22);
+  EXPECT_EQ(r.size("f3.o"), 2u);
+  EXPECT_EQ(copy.getLoaded().size(), 13u);
 }
