@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""timeit.py RUNS CMD...: runs CMD RUNS times with its output discarded and
-prints the fastest wall time in seconds and CMD's peak resident memory in
-kilobytes. A failing run stops it with CMD's output and status 1.
+"""timeit.py [--fresh FILE]... RUNS CMD...: runs CMD RUNS times with its output
+discarded and prints the fastest wall time in seconds and CMD's peak resident
+memory in kilobytes. A failing run stops it with CMD's output and status 1.
+Each FILE is removed before every run, so that each run writes it anew.
 
 The peak comes from one more run under /usr/bin/time where that exists: a
 child of this interpreter inherits the interpreter's resident size as the
@@ -35,10 +36,28 @@ def peak(cmd):
         return int(report.read().split()[-1])
 
 
+def remove(files):
+    for name in files:
+        try:
+            os.remove(name)
+        except FileNotFoundError:
+            pass
+
+
 def main():
-    runs = int(sys.argv[1])
-    cmd = sys.argv[2:]
-    best = min(run(cmd) for _ in range(runs))
+    argv = sys.argv[1:]
+    fresh = []
+    while argv[:1] == ["--fresh"]:
+        fresh.append(argv[1])
+        argv = argv[2:]
+    runs = int(argv[0])
+    cmd = argv[1:]
+    times = []
+    for _ in range(runs):
+        remove(fresh)
+        times.append(run(cmd))
+    best = min(times)
+    remove(fresh)
     kb = peak(cmd) if os.access(GNU_TIME, os.X_OK) else best[1]
     print("%.4f %d" % (best[0], kb))
 
