@@ -8,6 +8,7 @@
 
 #include "coff/Coff.h"
 #include "memory/Memory.h"
+#include "support/NameIndex.h"
 
 namespace tarsil {
 
@@ -34,14 +35,8 @@ public:
   const Placed* find(std::string_view name) const;
 
 private:
-  struct Entry {
-    std::string_view name;
-    Placed placed;
-  };
-  std::vector<Entry> cEntries;
-  // Open addressing over cEntries: entry number plus one in the low half of
-  // a slot, the high half of the name's hash above it; never half full.
-  std::vector<uint64_t> cSlots;
+  // Names are views of the section table's keys, which outlive the index.
+  NameIndex<Placed> cIndex;
 };
 
 }  // namespace tarsil
