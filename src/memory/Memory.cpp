@@ -118,10 +118,6 @@ constexpr uint64_t kIdBits = 0xFFFFFFFFull;
 
 uint64_t nameHash(std::string_view name) { return static_cast<uint64_t>(NameHash{}(name)); }
 
-}  // namespace
-
-namespace {
-
 // Chunk k holds 8 << k ranges up to the sixth chunk, then 256 each: a small
 // memory wastes little, a large one at most one chunk.
 constexpr uint32_t kGrowingChunks = 5;

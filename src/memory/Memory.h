@@ -158,7 +158,9 @@ private:
   // Names to ranges by open addressing: each slot holds a range's number
   // plus one in its low half and the high half of the name's hash above it,
   // so that a probe compares names only when the hashes agree. Never more
-  // than half full.
+  // than half full. Slots hold numbers, not views of the names as a
+  // NameIndex would: a copied memory's ranges, and the names in them, move,
+  // and the copy's index must still hold.
   std::vector<uint64_t> cIndex;
   // The width of every hole, and of the empty ranges that no hole backs.
   uint16_t cWidthBits = 0;
