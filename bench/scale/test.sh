@@ -63,5 +63,11 @@ if [ -x /usr/bin/time ]; then
   awk -v p="$peak" 'BEGIN { exit !(p > 0 && p < 10) }' || fail "run.sh: core12 1x peak memory $peak MB"
 fi
 
+# The same with the allocator asked for huge pages: the links run and the
+# table is whole whether or not the kernel gives any.
+table=$(bash "$here/run.sh" --family core12 --huge-pages "$build" 1 2 2>&1)
+rows=$(grep -cE '^ +[12]x +[0-9]+ ' <<<"$table")
+[ "$rows" = 2 ] || fail "run.sh --huge-pages printed no table of two sizes: $table"
+
 [ $failures = 0 ] && echo "OK" || echo "$failures failure(s)"
 [ $failures = 0 ]
