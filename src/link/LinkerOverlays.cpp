@@ -19,8 +19,11 @@ namespace tarsil {
 namespace {
 
 // The closure keeps one bit row per strongly connected component while it
-// runs; beyond this many 64-bit words the program is far outside anything
-// these targets can hold, and refusing it beats exhausting the host.
+// runs, and leaves two rows per record function (what it reaches, what it
+// conflicts with) that live on with it. Beyond this many 64-bit words for
+// all of them together the program is far outside anything these targets
+// can hold, and refusing it beats exhausting the host: one bit per pair of
+// functions lets an input of a megabyte or two ask for gigabytes.
 constexpr size_t kMaxClosureWords = size_t(1) << 25;  // 256 MiB
 
 std::string symbolName(const Coff& coff, const syment& s) {
@@ -411,7 +414,8 @@ void Linker::buildInterferenceGraph() {
     owners.push_back(v);
   }
   const size_t words = (owners.size() + 63) / 64;
-  if (words != 0 && compCount > kMaxClosureWords / words)
+  const size_t rowsHeld = compCount + 2 * owners.size();
+  if (words != 0 && rowsHeld > kMaxClosureWords / words)
     programError("Linker::buildInterferenceGraph",
                  "the call graph is too large for overlaid activation records (" + std::to_string(n) +
                      " functions, " + std::to_string(owners.size()) + " with records)");
