@@ -16,6 +16,7 @@
 #include "link/Linker.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
+#include "support/NameHash.h"
 
 namespace tarsil {
 
@@ -180,14 +181,15 @@ private:
     return lead;
   }
 
-  static uint64_t hashOfWord(uint64_t word, size_t size) {
+  // Seeded with the process's secret, as every name hash is (see NameHash).
+  uint64_t hashOfWord(uint64_t word, size_t size) const {
     // A product mixes upwards only: the slot is taken from the top bits.
-    return (word ^ (size << 59)) * 0xC4CEB9FE1A85EC53ull;
+    return (word ^ cSeed ^ (size << 59)) * 0xC4CEB9FE1A85EC53ull;
   }
 
-  static uint64_t hashOf(std::string_view text) {
+  uint64_t hashOf(std::string_view text) const {
     if (text.size() <= wordSize) return hashOfWord(wordOf(text), text.size());
-    uint64_t h = 0x9E3779B97F4A7C15ull ^ text.size();
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ cSeed ^ text.size();
     size_t i = 0;
     for (; i + 8 <= text.size(); i += 8) {
       uint64_t word;
@@ -279,6 +281,7 @@ private:
   };
   Later later() const { return Later{&cNames}; }
 
+  const uint64_t cSeed = nameHashSeed();
   // Each slot holds an id plus one, 0 when free; at most half are taken.
   std::vector<uint32_t> cSlots;
   unsigned cShift = 64;

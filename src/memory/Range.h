@@ -7,6 +7,7 @@
 // word, or one data byte); lengths handed in and sizes handed out by size()
 // count bytes, as section headers do.
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <list>
 #include <map>
@@ -16,6 +17,8 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "support/NameHash.h"
 
 namespace tarsil {
 
@@ -131,7 +134,7 @@ private:
   // which only such a range pays for.
   struct MorePieces {
     std::vector<Piece> pieces;  // the second piece on
-    std::unordered_map<std::string, uint32_t> index;
+    std::unordered_map<std::string, uint32_t, NameHash, std::equal_to<>> index;
   };
   uint32_t cPieceCount = 0;
   Piece cFirstPiece;

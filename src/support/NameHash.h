@@ -2,10 +2,35 @@
 // The hash of names (sections, symbols, files) for the link's look-up tables.
 #include <cstddef>
 #include <cstdint>
+#include <chrono>
 #include <cstring>
+#include <random>
 #include <string_view>
 
 namespace tarsil {
+
+// A secret drawn once per process and mixed into every name hash. With a
+// hash known in advance, a file could be made of names that all land in one
+// slot, and every look-up would walk all of them: a link that never ends.
+// No table hands out its entries in hash order, so the outputs are the same
+// whatever the secret.
+inline uint64_t nameHashSeed() {
+  static const uint64_t seed = [] {
+    uint64_t drawn = 0;
+    try {
+      std::random_device device;
+      drawn = uint64_t{device()} << 32 ^ device();
+    } catch (...) {
+      // No source of randomness: the clock still keeps the secret from
+      // being known in advance.
+    }
+    static const char here = 0;
+    drawn ^= static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    drawn ^= reinterpret_cast<uintptr_t>(&here);
+    return drawn;
+  }();
+  return seed;
+}
 
 // Lets a table keyed by std::string be searched with a string_view, so that a
 // look-up does not copy the name first.
@@ -16,11 +41,15 @@ namespace tarsil {
 // practice (the node stays within the same allocation size).
 struct NameHash {
   using is_transparent = void;
+  // The process's secret unless another is given, for tests.
+  uint64_t seed = nameHashSeed();
+
   size_t operator()(std::string_view s) const {
     constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
     const char* p = s.data();
     const size_t n = s.size();
-    uint64_t h = (n + 1) * kMul;
+    // The secret goes in first, so that every mixing step depends on it.
+    uint64_t h = (n + 1) * kMul ^ seed;
     auto mix = [&h](uint64_t w) {
       h = (h ^ w) * kMul;
       h ^= h >> 29;

@@ -103,7 +103,7 @@ private:
 
   // The high half of the hash: NameHash mixes its high bits best, and the
   // slot word keeps all of it for growth.
-  static uint32_t tagOf(std::string_view name) { return static_cast<uint32_t>(uint64_t{NameHash{}(name)} >> 32); }
+  uint32_t tagOf(std::string_view name) const { return static_cast<uint32_t>(uint64_t{cHash(name)} >> 32); }
   static size_t positionIn(uint64_t slot) { return static_cast<size_t>(static_cast<uint32_t>(slot) - 1); }
 
   // Names are short: compared a word at a time, with overlapping loads for
@@ -153,6 +153,7 @@ private:
     }
   }
 
+  NameHash cHash;
   std::vector<Entry> cEntries;
   std::vector<uint64_t> cSlots;
 };

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -101,6 +102,26 @@ TEST(NameIndexTest, NamesThatShareTheKeptPartOfTheirHashStayApart) {
     EXPECT_EQ(*table.find(first), 1);
     EXPECT_EQ(*table.find(second), 2);
     EXPECT_EQ(table.size(), filler + 2);
+  }
+}
+
+TEST(NameIndexTest, NamesMadeToShareASlotUnderOneSecretSpreadUnderAnother) {
+  // Names picked as a file made against a known hash would pick them: all
+  // in the first of 256 slots. Under any other secret they must scatter as
+  // any names do (200 names fill about 140 of 256 slots), or such a file
+  // would still make every look-up walk all of them.
+  const NameHash known{1};
+  auto slot = [](const NameHash& hash, const std::string& name) { return uint64_t{hash(name)} >> 32 & 255; };
+  std::vector<std::string> crafted;
+  for (int i = 0; crafted.size() < 200; ++i) {
+    std::string name = "s" + std::to_string(i);
+    if (slot(known, name) == 0) crafted.push_back(name);
+  }
+  for (uint64_t secret : {uint64_t{2}, uint64_t{0x9E3779B97F4A7C15}, nameHashSeed()}) {
+    if (secret == known.seed) continue;
+    std::set<uint64_t> slots;
+    for (const auto& name : crafted) slots.insert(slot(NameHash{secret}, name));
+    EXPECT_GT(slots.size(), 100u) << "secret " << secret;
   }
 }
 
