@@ -1,8 +1,8 @@
 #pragma once
 // The hash of names (sections, symbols, files) for the link's look-up tables.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <chrono>
 #include <cstring>
 #include <random>
 #include <string_view>
@@ -11,7 +11,7 @@ namespace tarsil {
 
 // A secret drawn once per process and mixed into every name hash. With a
 // hash known in advance, a file could be made of names that all land in one
-// slot, and every look-up would walk all of them: a link that never ends.
+// slot, and every look-up would walk all of them: a link of hours.
 // No table hands out its entries in hash order, so the outputs are the same
 // whatever the secret.
 inline uint64_t nameHashSeed() {
