@@ -6,20 +6,22 @@
 #
 # F is core12, core14, core16, core16e (the default) or all; BUILD_DIR
 # defaults to build, SCALES to 1 2 4. Per size: input bytes, the best wall
-# time of five links (each writing new outputs), peak resident memory of one link (in MB of 10^6
-# bytes, and as a multiple of the input), input throughput,
-# and the link's time over the time of reading the same inputs with cat (also
-# the best of five); after each size but the first, how the time grew per
-# doubling of the input. Inputs are generated once per size into a temporary
-# directory. With --instructions, one more link per size runs under
-# callgrind and its instruction count is shown too: unlike the wall time it
-# does not depend on what else the machine is doing. The smaller families'
-# programs must fit their devices, so their inputs are much smaller and
-# their times are mostly the process's start. With --huge-pages the links run
-# with the C library's allocator asked to back its heap with transparent huge
-# pages (GLIBC_TUNABLES=glibc.malloc.hugetlb=1, where the kernel offers them on
-# request): far fewer page faults and address translations at the larger
-# sizes; see README.
+# time of five links (each writing new outputs), peak resident memory of one
+# link (in MB of 10^6 bytes, and as a multiple of the input), input
+# throughput, and the link's time over the time of reading the same inputs
+# with cat to /dev/null (also the best of five); after each size but the
+# first, how the time grew per doubling of the input. Every size is generated
+# first, into a temporary directory, and then all are timed in the same five
+# rounds (see measure.py), so that the growth from one size to the next is
+# the linker's and not the machine's drift. With --instructions, one more
+# link per size runs under callgrind and its instruction count is shown too:
+# unlike the wall time it does not depend on what else the machine is doing.
+# The smaller families' programs must fit their devices, so their inputs are
+# much smaller and their times are mostly the process's start. With
+# --huge-pages the links run with the C library's allocator asked to back
+# its heap with transparent huge pages (GLIBC_TUNABLES=glibc.malloc.hugetlb=1,
+# where the kernel offers them on request): far fewer page faults and address
+# translations at the larger sizes; see README.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -27,11 +29,15 @@ family=
 instructions=
 # Set for the links only: cat, the yardstick, reads as it always does.
 linkenv=()
+glibcenv=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --family) family=${2:?"--family takes core12, core14, core16, core16e or all"}; shift 2 ;;
     --instructions) instructions=yes; shift ;;
-    --huge-pages) linkenv=(env GLIBC_TUNABLES=glibc.malloc.hugetlb=1); shift ;;
+    --huge-pages)
+      glibcenv=(GLIBC_TUNABLES=glibc.malloc.hugetlb=1)
+      linkenv=(--link-env "${glibcenv[0]}")
+      shift ;;
     *) break ;;
   esac
 done
@@ -50,23 +56,29 @@ for f in $families; do
   [ -z "$family" ] || echo "$f"
   printf '%5s %12s %9s %10s %8s %9s %10s  %s%s\n' size "input bytes" "time (s)" "peak (MB)" "x input" "MB/s" "x cat" \
     "${instructions:+"M instr  "}" "inputs"
+  dirs=()
+  for s in $scales; do
+    dirs+=("$work/$f/$s")
+    python3 "$here/gen.py" --family "$f" "$s" "$work/$f/$s"
+  done
+  # Every size is timed in the same rounds (see measure.py), each link
+  # writing its outputs anew, as a clean build does: replacing existing ones
+  # costs more on some file systems (see README).
+  mapfile -t measured < <(python3 "$here/measure.py" "${linkenv[@]}" "$tarsil" "${dirs[@]}")
+  [ "${#measured[@]}" = "${#dirs[@]}" ] || { echo "$f: the measurement failed" >&2; exit 1; }
   previous=
+  i=0
   for s in $scales; do
     dir=$work/$f/$s
-    python3 "$here/gen.py" --family "$f" "$s" "$dir"
     cd "$dir"
     read -r -a args <args
-    inputs=(scale.lkr *.o *.lib)
-    bytes=$(cat "${inputs[@]}" | wc -c)
-    # Every link writes its outputs anew, as a clean build does: replacing
-    # existing ones costs more on some file systems (see README).
-    read -r t peak < <("${linkenv[@]}" python3 "$here/timeit.py" --fresh out.cof --fresh out.map 5 \
-      "$tarsil" -q "${args[@]}" -o out.cof -m out.map)
-    read -r c _ < <(python3 "$here/timeit.py" 5 cat "${inputs[@]}")
+    bytes=$(cat scale.lkr *.o *.lib | wc -c)
+    read -r t peak c <<<"${measured[$i]}"
+    i=$((i + 1))
     n=0
     if [ -n "$instructions" ]; then
-      n=$("${linkenv[@]}" valgrind --tool=callgrind --callgrind-out-file=/dev/null "$tarsil" -q "${args[@]}" -o out.cof -m out.map 2>&1 |
-          sed -n 's/.*refs: *//p' | tr -d ,)
+      n=$(env "${glibcenv[@]}" valgrind --tool=callgrind --callgrind-out-file=/dev/null "$tarsil" -q "${args[@]}" \
+            -o out.cof -m out.map 2>&1 | sed -n 's/.*refs: *//p' | tr -d ,)
     fi
     awk -v s="$s" -v b="$bytes" -v t="$t" -v p="$peak" -v c="$c" -v n="$n" -v what="$(cat counts)" 'BEGIN {
       mbs = t > 0 ? b / 1e6 / t : 0
