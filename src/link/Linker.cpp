@@ -213,9 +213,13 @@ void Linker::print(std::ostream& os) const {
     for (const auto& entry : cScnSize) {
       const std::string& name = entry.first;
       const unsigned long size = entry.second;
+      // Every merged name has each flag, set or not, though the maps list
+      // only the set ones.
+      const bool merged = cScnType.count(name) != 0;
       auto flag = [&](const char* label, const ScnFlags& map) {
         auto it = map.find(name);
-        if (it != map.end()) os << "  " << label << "[" << name << "]=" << (it->second ? 1 : 0) << "\n";
+        if (merged || it != map.end())
+          os << "  " << label << "[" << name << "]=" << (it != map.end() && it->second ? 1 : 0) << "\n";
       };
       os << "  cScnSize[" << name << "]=" << size << "\n";
       if (auto type = cScnType.find(name); type != cScnType.end())

@@ -436,9 +436,13 @@ public:
   uint16_t cRamWidthBits = 0;
 
   // Merged section attributes by section name. Sizes are in bytes and kept
-  // wide, so that a sum of hostile 32-bit sizes cannot wrap. The maps hold
-  // tens of thousands of nodes between them, filled at once and kept for
-  // the whole link: their nodes come from one arena, which must outlive them.
+  // wide, so that a sum of hostile 32-bit sizes cannot wrap. A name is in
+  // cScnType once its attributes are merged; the flag maps list only the
+  // names whose flag is set, and a name they lack reads as false: most
+  // sections have none of the four, and a node per section in each map
+  // took nearly a tenth of a large link's memory. The maps hold tens of
+  // thousands of nodes between them, filled at once and kept for the whole
+  // link: their nodes come from one arena, which must outlive them.
   using ScnValues = std::pmr::map<std::string, unsigned long>;
   using ScnTypes = std::pmr::map<std::string, Coff::ScnType>;
   using ScnFlags = std::pmr::map<std::string, bool>;

@@ -41,16 +41,12 @@ void append(Map& map, std::string_view name, Value value) {
   map.emplace_hint(map.end(), std::piecewise_construct, std::forward_as_tuple(name), std::forward_as_tuple(value));
 }
 
-// Sets every value of a copied map, whose names are those of `order`'s
-// complete entries in the same order.
-template <typename Order, typename Get>
-void overwrite(Linker::ScnFlags& map, const Order& order, Get get) {
-  auto it = map.begin();
-  for (const auto& entry : order) {
-    if (!entry.second->complete) continue;
-    it->second = get(*entry.second);
-    ++it;
-  }
+// A flag map lists only the names whose flag is set (see Linker.h).
+void setFlag(Linker::ScnFlags& map, const std::string& name, bool set) {
+  if (set)
+    map.insert_or_assign(map.end(), name, true);
+  else
+    map.erase(name);
 }
 
 template <typename Order>
@@ -59,20 +55,15 @@ void fillEmptyAttribs(Linker& l, const Order& order) {
     append(l.cScnSize, m->name, m->size);
     if (!m->complete) continue;
     append(l.cScnType, m->name, m->type);
-    append(l.cScnAbs, m->name, m->abs);
+    if (m->abs) append(l.cScnAbs, m->name, true);
+    if (m->share) append(l.cScnShare, m->name, true);
+    if (m->access) append(l.cScnAccess, m->name, true);
+    if (m->overlay) append(l.cScnOverlay, m->name, true);
     if (m->abs) {
       append(l.cScnAbsStart, m->name, m->absStart);
       append(l.cScnAbsSize, m->name, m->absSize);
     }
   }
-  // The flag maps share their names: a copy takes the tree's shape whole,
-  // without comparing a name or rebalancing.
-  l.cScnShare = l.cScnAbs;
-  overwrite(l.cScnShare, order, [](const Merged& m) { return m.share; });
-  l.cScnAccess = l.cScnAbs;
-  overwrite(l.cScnAccess, order, [](const Merged& m) { return m.access; });
-  l.cScnOverlay = l.cScnAbs;
-  overwrite(l.cScnOverlay, order, [](const Merged& m) { return m.overlay; });
 }
 
 }  // namespace
@@ -120,10 +111,14 @@ bool Linker::buildSectionAttribs(std::string& error) {
       return a.first != b.first ? a.first < b.first : a.second->name < b.second->name;
     });
     // One block of the arena takes every node: a node per name in the size
-    // map, per complete name in five more and per absolute one in two. A
-    // node is the entry and a tree's links.
+    // map, per complete name in the type map and per set flag in its map,
+    // and per absolute name in two more. A node is the entry and a tree's
+    // links.
     size_t nodes = 0;
-    for (const Merged& m : merged) nodes += 1 + (m.complete ? 5 + (m.abs ? 2 : 0) : 0);
+    for (const Merged& m : merged) {
+      nodes += 1;
+      if (m.complete) nodes += 1 + m.abs + m.share + m.access + m.overlay + (m.abs ? 2 : 0);
+    }
     cScnArena.expect(nodes * (4 * sizeof(void*) + sizeof(ScnValues::value_type)));
     if (cScnSize.empty() && cScnType.empty() && cScnAbs.empty() && cScnShare.empty() && cScnAccess.empty() &&
         cScnOverlay.empty() && cScnAbsStart.empty() && cScnAbsSize.empty()) {
@@ -135,10 +130,10 @@ bool Linker::buildSectionAttribs(std::string& error) {
       cScnSize.insert_or_assign(cScnSize.end(), name, m->size);
       if (!m->complete) continue;
       cScnType.insert_or_assign(cScnType.end(), name, m->type);
-      cScnAbs.insert_or_assign(cScnAbs.end(), name, m->abs);
-      cScnShare.insert_or_assign(cScnShare.end(), name, m->share);
-      cScnAccess.insert_or_assign(cScnAccess.end(), name, m->access);
-      cScnOverlay.insert_or_assign(cScnOverlay.end(), name, m->overlay);
+      setFlag(cScnAbs, name, m->abs);
+      setFlag(cScnShare, name, m->share);
+      setFlag(cScnAccess, name, m->access);
+      setFlag(cScnOverlay, name, m->overlay);
       if (m->abs) {
         cScnAbsStart.insert_or_assign(cScnAbsStart.end(), name, m->absStart);
         cScnAbsSize.insert_or_assign(cScnAbsSize.end(), name, m->absSize);

@@ -85,6 +85,8 @@ TEST(LinkerSections, EachAttributeIsRecordedPerName) {
   EXPECT_EQ(l.cScnType[".u"], Coff::udata);
   EXPECT_EQ(l.cScnType[".r"], Coff::romdata);
   EXPECT_EQ(l.cScnType[".a"], Coff::actrec);
+  // A flag map lists only the names whose flag is set.
+  for (const auto* flags : {&l.cScnShare, &l.cScnAccess, &l.cScnAbs, &l.cScnOverlay}) EXPECT_EQ(flags->size(), 1u);
   EXPECT_TRUE(l.cScnShare[".i"] && !l.cScnShare[".u"]);
   EXPECT_TRUE(l.cScnAccess[".u"] && !l.cScnAccess[".i"]);
   EXPECT_TRUE(l.cScnAbs[".r"] && !l.cScnAbs[".c"]);
