@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <string>
 
@@ -10,6 +9,7 @@
 #include "link/Linker.h"
 #include "support/Debug.h"
 #include "support/Error.h"
+#include "support/FileIdentity.h"
 #include "support/Version.h"
 
 namespace tarsil {
@@ -51,23 +51,6 @@ static const char* const kDebugChannels[] = {
 static bool isQuietSwitch(const char* arg) {
   return std::strcmp(arg, "-q") == 0 || std::strcmp(arg, "/q") == 0 || std::strcmp(arg, "-Q") == 0 ||
          std::strcmp(arg, "/Q") == 0;
-}
-
-// Whether two names lead to one file, whether or not it exists yet: the map
-// is written after the executable, so a map that names the executable would
-// replace it while the link still reports success.
-static bool sameFile(const std::string& a, const std::string& b) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  if (fs::exists(a, ec) && fs::exists(b, ec)) {
-    bool same = fs::equivalent(a, b, ec);
-    if (!ec) return same;
-  }
-  fs::path pa = fs::weakly_canonical(fs::absolute(a, ec), ec);
-  if (ec) return a == b;
-  fs::path pb = fs::weakly_canonical(fs::absolute(b, ec), ec);
-  if (ec) return a == b;
-  return pa == pb;
 }
 
 void runTarsil(int argc, char** argv) {

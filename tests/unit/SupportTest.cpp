@@ -1,11 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "support/Data.h"
 #include "support/Debug.h"
+#include "support/FileIdentity.h"
 #include "support/FileInfo.h"
 #include "support/Strings.h"
+#include "support/TimeStamp.h"
 
 using namespace tarsil;
 
@@ -133,4 +140,39 @@ TEST(Debug, oneChannelOnLeavesTheOthersOff) {
   Debug("other", 0);
   EXPECT_TRUE(Debug("on"));
   Debug::cleanup();
+}
+
+TEST(FileIdentity, spellingsAndLinksOfOneFileAreOneFileAndMissingOnesCompareByPath) {
+  namespace fs = std::filesystem;
+  fs::path dir = fs::temp_directory_path() / ("tarsil-identity-" + std::to_string(::getpid()));
+  fs::create_directories(dir / "sub");
+  std::string x = (dir / "x.o").string();
+  std::ofstream(x) << "x";
+  std::ofstream((dir / "y.o").string()) << "y";
+  fs::create_symlink(x, dir / "link.o");
+
+  FileSet set;
+  EXPECT_FALSE(set.add(x));
+  EXPECT_EQ(set.add((dir / "sub" / ".." / "." / "x.o").string()), x);
+  EXPECT_EQ(set.find((dir / "link.o").string()), x);
+  EXPECT_FALSE(set.find((dir / "y.o").string()));
+  // A name not yet made is one file with its other spellings only.
+  EXPECT_FALSE(set.add((dir / "new.cof").string()));
+  EXPECT_EQ(set.find((dir / "sub" / ".." / "new.cof").string()), (dir / "new.cof").string());
+  EXPECT_TRUE(sameFile(x, (dir / "link.o").string()));
+  EXPECT_FALSE(sameFile(x, (dir / "new.cof").string()));
+  fs::remove_all(dir);
+}
+
+TEST(TimeStamp, sourceDateEpochStandsInForTheClockOnlyWhenItIsAWholeNumber) {
+  ::setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
+  EXPECT_EQ(outputTimeStamp(), 1700000000u);
+  for (const char* bad : {"17e8", "-1", "4294967296", " 1"}) {
+    ::setenv("SOURCE_DATE_EPOCH", bad, 1);
+    SourceDate date = sourceDateEpoch();
+    EXPECT_TRUE(date.set && !date.valid) << bad;
+  }
+  ::unsetenv("SOURCE_DATE_EPOCH");
+  EXPECT_FALSE(sourceDateEpoch().set);
+  EXPECT_GT(outputTimeStamp(), 1700000000u);
 }

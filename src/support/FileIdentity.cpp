@@ -1,0 +1,54 @@
+#include "support/FileIdentity.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+namespace tarsil {
+
+std::optional<FileIdentity> fileIdentity(const std::string& name) {
+  struct stat st {};
+  if (name.empty() || ::stat(name.c_str(), &st) != 0) return std::nullopt;
+  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+namespace {
+
+std::string normalised(const std::string& name) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path p = fs::weakly_canonical(fs::absolute(name, ec), ec);
+  return ec ? name : p.lexically_normal().string();
+}
+
+}  // namespace
+
+bool sameFile(const std::string& a, const std::string& b) {
+  auto ia = fileIdentity(a);
+  auto ib = fileIdentity(b);
+  if (ia && ib) return *ia == *ib;
+  if (ia || ib) return false;
+  return normalised(a) == normalised(b);
+}
+
+std::optional<std::string> FileSet::add(const std::string& name) {
+  auto id = fileIdentity(name);
+  size_t next = cNames.size();
+  size_t first = id ? cById.try_emplace(*id, next).first->second : cByPath.try_emplace(normalised(name), next).first->second;
+  if (first != next) return cNames[first];
+  cNames.push_back(name);
+  return std::nullopt;
+}
+
+std::optional<std::string> FileSet::find(const std::string& name) const {
+  if (auto id = fileIdentity(name)) {
+    auto at = cById.find(*id);
+    if (at != cById.end()) return cNames[at->second];
+    return std::nullopt;
+  }
+  auto at = cByPath.find(normalised(name));
+  if (at != cByPath.end()) return cNames[at->second];
+  return std::nullopt;
+}
+
+}  // namespace tarsil

@@ -1,0 +1,47 @@
+#pragma once
+// Which names lead to one file. Outputs are compared with every file a run
+// reads, and inputs with each other, so that "x.o", "./x.o" and a symbolic
+// link to it are one file and an output can never replace an input.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace tarsil {
+
+// The device and inode of an existing file (links followed); empty when the
+// name leads to nothing that can be looked at.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+std::optional<FileIdentity> fileIdentity(const std::string& name);
+
+// Whether two names lead to one file, whether or not it exists yet: existing
+// files by identity, others by their absolute, normalised paths.
+bool sameFile(const std::string& a, const std::string& b);
+
+// The files a run reads, in the order first seen, for the checks above.
+class FileSet {
+public:
+  // Records `name`; when it is a file already recorded, returns the name it
+  // was first recorded under and records nothing.
+  std::optional<std::string> add(const std::string& name);
+  // The recorded name of the file that `name` leads to, if any.
+  std::optional<std::string> find(const std::string& name) const;
+  const std::vector<std::string>& names() const { return cNames; }
+
+private:
+  struct Hash {
+    size_t operator()(const FileIdentity& id) const { return std::hash<uint64_t>()(id.inode * 31 + id.device); }
+  };
+  std::vector<std::string> cNames;
+  // Index into cNames: existing files by identity, the others by path.
+  std::unordered_map<FileIdentity, size_t, Hash> cById;
+  std::unordered_map<std::string, size_t> cByPath;
+};
+
+}  // namespace tarsil

@@ -1,0 +1,30 @@
+#include "support/TimeStamp.h"
+
+#include <cstdlib>
+#include <ctime>
+
+namespace tarsil {
+
+SourceDate sourceDateEpoch() {
+  SourceDate date;
+  const char* text = std::getenv("SOURCE_DATE_EPOCH");
+  if (!text || !*text) return date;
+  date.set = true;
+  date.text = text;
+  uint64_t value = 0;
+  for (const char* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9') return date;
+    value = value * 10 + static_cast<uint64_t>(*p - '0');
+    if (value > UINT32_MAX) return date;
+  }
+  date.valid = true;
+  date.seconds = static_cast<uint32_t>(value);
+  return date;
+}
+
+uint32_t outputTimeStamp() {
+  SourceDate date = sourceDateEpoch();
+  return date.valid ? date.seconds : static_cast<uint32_t>(std::time(nullptr));
+}
+
+}  // namespace tarsil

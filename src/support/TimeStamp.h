@@ -1,0 +1,22 @@
+#pragma once
+// The time written into outputs. Reproducible-build tooling sets
+// SOURCE_DATE_EPOCH so that two builds of the same inputs are byte-identical;
+// where it is set, it stands in for the clock.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace tarsil {
+
+struct SourceDate {
+  bool set = false;    // the variable is present and not empty
+  bool valid = false;  // and holds a decimal number of seconds that fits 32 bits
+  uint32_t seconds = 0;
+  std::string text;    // as found, for a message when it is not valid
+};
+SourceDate sourceDateEpoch();
+
+// SOURCE_DATE_EPOCH when it is set and valid, else the current time.
+uint32_t outputTimeStamp();
+
+}  // namespace tarsil
