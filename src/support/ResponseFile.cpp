@@ -1,0 +1,118 @@
+#include "support/ResponseFile.h"
+
+#include "support/FileIdentity.h"
+#include "support/TextFile.h"
+
+namespace tarsil {
+
+bool splitResponseText(std::string_view text, std::vector<std::string>& args, std::string& error) {
+  auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
+  size_t i = 0;
+  while (i < text.size()) {
+    if (isSpace(text[i])) {
+      ++i;
+      continue;
+    }
+    std::string arg;
+    bool quoted = false;
+    for (; i < text.size() && (quoted || !isSpace(text[i])); ++i) {
+      char c = text[i];
+      if (c == '\\') {
+        if (++i == text.size()) {
+          error = "ends in a backslash";
+          return false;
+        }
+        arg += text[i];
+      } else if (c == '"') {
+        quoted = !quoted;
+      } else {
+        arg += c;
+      }
+    }
+    if (quoted) {
+      error = "has a quote that is not closed";
+      return false;
+    }
+    args.push_back(std::move(arg));
+  }
+  return true;
+}
+
+namespace {
+
+struct Expansion {
+  const std::function<bool(const std::string&)>& literal;
+  std::string& error;
+  size_t budget = kMaxResponseBytes;
+  // The files being expanded, outermost first: one of them met again is a
+  // cycle, however it is named.
+  std::vector<FileIdentity> open;
+
+  bool isResponse(const std::string& arg) const { return !arg.empty() && arg[0] == '@' && !(literal && literal(arg)); }
+
+  bool expand(const std::vector<std::string>& in, std::vector<std::string>& out) {
+    for (const std::string& arg : in) {
+      if (!isResponse(arg)) {
+        out.push_back(arg);
+        continue;
+      }
+      std::string name = arg.substr(1);
+      if (static_cast<int>(open.size()) == kMaxResponseDepth) {
+        error = "Response files nested more than " + std::to_string(kMaxResponseDepth) + " levels deep at '" + name +
+                "'";
+        return false;
+      }
+      std::string text;
+      FileIdentity id;
+      switch (readTextFile(name, budget, text, &id)) {
+      case TextFileRead::ok:
+        break;
+      case TextFileRead::cannotOpen:
+        error = "Could not open response file '" + name + "'";
+        return false;
+      case TextFileRead::notRegular:
+        error = "Response file '" + name + "' is not a regular file";
+        return false;
+      case TextFileRead::tooLarge:
+        error = "Response files hold more than " + std::to_string(kMaxResponseBytes >> 20) + " MiB in all at '" +
+                name + "'";
+        return false;
+      case TextFileRead::readFailed:
+        error = "Could not read response file '" + name + "'";
+        return false;
+      }
+      for (const FileIdentity& outer : open)
+        if (outer == id) {
+          error = "Response file '" + name + "' includes itself";
+          return false;
+        }
+      budget -= text.size();
+      std::vector<std::string> inner;
+      std::string problem;
+      if (!splitResponseText(text, inner, problem)) {
+        error = "Response file '" + name + "' " + problem;
+        return false;
+      }
+      open.push_back(id);
+      if (!expand(inner, out)) return false;
+      open.pop_back();
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+bool expandResponseFiles(std::vector<std::string>& args, std::string& error,
+                         const std::function<bool(const std::string&)>& literal) {
+  Expansion expansion{literal, error, kMaxResponseBytes, {}};
+  bool any = false;
+  for (const std::string& arg : args) any = any || expansion.isResponse(arg);
+  if (!any) return true;
+  std::vector<std::string> out;
+  if (!expansion.expand(args, out)) return false;
+  args.swap(out);
+  return true;
+}
+
+}  // namespace tarsil
