@@ -8,8 +8,11 @@
 #include "Dump.h"
 #include "coff/Archive.h"
 #include "coff/Coff.h"
+#include "device/DeviceFile.h"
 #include "device/Processor.h"
 #include "support/Error.h"
+#include "support/ResponseFile.h"
+#include "support/Version.h"
 
 namespace {
 
@@ -26,7 +29,10 @@ void usage(std::FILE* to) {
                "  --archive   library members and symbol index\n"
                "  --all       every part (the default)\n"
                "  --verify    check the object's internal references too\n"
-               "  --devices   list the processor table and stop\n");
+               "  --devices   list the processor table and stop\n"
+               "  --device-file <file>  add the devices listed in <file> to the table\n"
+               "  --version   show the version\n"
+               "  @<file>     read further arguments from <file>\n");
 }
 
 // As the linker does, a ".lib" name is read as a library whatever it holds;
@@ -49,8 +55,15 @@ int main(int argc, char** argv) {
   DumpParts parts;
   bool verify = false;
   std::vector<std::string> files;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
+  bool listTable = false;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::string error;
+  if (!tarsil::expandResponseFiles(args, error)) {
+    std::fprintf(stderr, "tarsil-objdump: %s\n", error.c_str());
+    return 1;
+  }
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
     if (arg == "--headers") parts.fileHeader = true;
     else if (arg == "--sections") parts.sections = true;
     else if (arg == "--data") parts.data = true;
@@ -61,11 +74,19 @@ int main(int argc, char** argv) {
     else if (arg == "--archive") parts.archive = true;
     else if (arg == "--all") parts = DumpParts::all();
     else if (arg == "--verify") verify = true;
-    else if (arg == "--devices") {
-      tarsil::listDevices(std::cout);
+    else if (arg == "--devices") listTable = true;
+    else if (arg == "--device-file" || arg.rfind("--device-file=", 0) == 0) {
+      // The table grows before any file is read, wherever the option stands.
+      std::string name = arg.size() > 13 ? arg.substr(14) : i + 1 < args.size() ? args[++i] : std::string();
+      if (name.empty()) {
+        std::fprintf(stderr, "tarsil-objdump: --device-file needs a file name\n");
+        return 1;
+      }
+      if (!tarsil::loadDeviceFile(name, "tarsil-objdump", std::cerr)) return 1;
+    } else if (arg == "--version") {
+      std::printf("tarsil-objdump (TARSIL) %s\n", tarsil::Version::number());
       return 0;
-    }
-    else if (arg == "-h" || arg == "--help") {
+    } else if (arg == "-h" || arg == "--help") {
       usage(stdout);
       return 0;
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -75,6 +96,10 @@ int main(int argc, char** argv) {
     } else {
       files.push_back(arg);
     }
+  }
+  if (listTable) {
+    tarsil::listDevices(std::cout);
+    return 0;
   }
   if (files.empty()) {
     usage(stderr);
