@@ -62,18 +62,9 @@ std::string parseRow(const std::vector<std::string_view>& fields, DeviceRow& row
 
 bool loadDeviceFile(const std::string& name, std::vector<std::string>& warnings, std::string& error) {
   std::string text;
-  switch (readTextFile(name, kMaxDeviceFileBytes, text)) {
-  case TextFileRead::ok:
-    break;
-  case TextFileRead::cannotOpen:
-  case TextFileRead::readFailed:
-    error = "Could not read device file '" + name + "'";
-    return false;
-  case TextFileRead::notRegular:
-    error = "Device file '" + name + "' is not a regular file";
-    return false;
-  case TextFileRead::tooLarge:
-    error = "Device file '" + name + "' is larger than " + std::to_string(kMaxDeviceFileBytes >> 20) + " MiB";
+  TextFileRead read = readTextFile(name, kMaxDeviceFileBytes, text);
+  if (read != TextFileRead::ok) {
+    error = textFileProblem(read, "device file", name, kMaxDeviceFileBytes);
     return false;
   }
 

@@ -1,5 +1,7 @@
 #include "support/ResponseFile.h"
 
+#include <cstdio>
+
 #include "support/FileIdentity.h"
 #include "support/TextFile.h"
 
@@ -64,21 +66,14 @@ struct Expansion {
       }
       std::string text;
       FileIdentity id;
-      switch (readTextFile(name, budget, text, &id)) {
-      case TextFileRead::ok:
-        break;
-      case TextFileRead::cannotOpen:
-        error = "Could not open response file '" + name + "'";
-        return false;
-      case TextFileRead::notRegular:
-        error = "Response file '" + name + "' is not a regular file";
-        return false;
-      case TextFileRead::tooLarge:
+      TextFileRead read = readTextFile(name, budget, text, &id);
+      if (read == TextFileRead::tooLarge) {
         error = "Response files hold more than " + std::to_string(kMaxResponseBytes >> 20) + " MiB in all at '" +
                 name + "'";
         return false;
-      case TextFileRead::readFailed:
-        error = "Could not read response file '" + name + "'";
+      }
+      if (read != TextFileRead::ok) {
+        error = textFileProblem(read, "response file", name, budget);
         return false;
       }
       for (const FileIdentity& outer : open)
@@ -102,6 +97,14 @@ struct Expansion {
 };
 
 }  // namespace
+
+bool expandArguments(int argc, char** argv, const char* program, std::vector<std::string>& args) {
+  args.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
+  std::string error;
+  if (expandResponseFiles(args, error)) return true;
+  std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+  return false;
+}
 
 bool expandResponseFiles(std::vector<std::string>& args, std::string& error,
                          const std::function<bool(const std::string&)>& literal) {

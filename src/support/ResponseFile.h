@@ -24,6 +24,10 @@ bool splitResponseText(std::string_view text, std::vector<std::string>& args, st
 bool expandResponseFiles(std::vector<std::string>& args, std::string& error,
                          const std::function<bool(const std::string&)>& literal = {});
 
+// For the companion programs: the arguments after the program's name,
+// expanded. False after writing "<program>: <error>" to standard error.
+bool expandArguments(int argc, char** argv, const char* program, std::vector<std::string>& args);
+
 // Limits of one expansion: the nesting below the command line, and the bytes
 // read from every response file together (a file read twice counts twice),
 // which also bounds the arguments they can make.

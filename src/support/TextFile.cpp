@@ -45,4 +45,22 @@ TextFileRead readTextFile(const std::string& name, size_t limit, std::string& te
   return result;
 }
 
+std::string textFileProblem(TextFileRead result, const std::string& kind, const std::string& name, size_t limit) {
+  std::string role = kind;
+  if (!role.empty() && role[0] >= 'a' && role[0] <= 'z') role[0] = static_cast<char>(role[0] - 'a' + 'A');
+  switch (result) {
+  case TextFileRead::ok:
+    break;
+  case TextFileRead::cannotOpen:
+    return "Could not open " + kind + " '" + name + "'";
+  case TextFileRead::notRegular:
+    return role + " '" + name + "' is not a regular file";
+  case TextFileRead::tooLarge:
+    return role + " '" + name + "' is larger than " + std::to_string(limit >> 20) + " MiB";
+  case TextFileRead::readFailed:
+    return "Could not read " + kind + " '" + name + "'";
+  }
+  return std::string();
+}
+
 }  // namespace tarsil

@@ -17,4 +17,9 @@ enum class TextFileRead { ok, cannotOpen, notRegular, tooLarge, readFailed };
 TextFileRead readTextFile(const std::string& name, size_t limit, std::string& text,
                           FileIdentity* identity = nullptr);
 
+// The message for a read that failed: "Could not open response file 'x'",
+// "Device file 'x' is not a regular file"... `kind` names the file's role in
+// lower case.
+std::string textFileProblem(TextFileRead result, const std::string& kind, const std::string& name, size_t limit);
+
 }  // namespace tarsil

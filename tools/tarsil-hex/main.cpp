@@ -45,9 +45,8 @@ int main(int argc, char** argv) {
   std::optional<hex::Format> format;
   std::string output;
   std::string input;
-  std::vector<std::string> args(argv + 1, argv + argc);
-  std::string error;
-  if (!expandResponseFiles(args, error)) return fail(error);
+  std::vector<std::string> args;
+  if (!expandArguments(argc, argv, "tarsil-hex", args)) return 1;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "-h" || arg == "--help" || arg == "-?") {

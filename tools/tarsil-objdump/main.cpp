@@ -56,12 +56,8 @@ int main(int argc, char** argv) {
   bool verify = false;
   std::vector<std::string> files;
   bool listTable = false;
-  std::vector<std::string> args(argv + 1, argv + argc);
-  std::string error;
-  if (!tarsil::expandResponseFiles(args, error)) {
-    std::fprintf(stderr, "tarsil-objdump: %s\n", error.c_str());
-    return 1;
-  }
+  std::vector<std::string> args;
+  if (!tarsil::expandArguments(argc, argv, "tarsil-objdump", args)) return 1;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--headers") parts.fileHeader = true;

@@ -27,12 +27,8 @@ int usage(std::FILE* to = stderr) {
 int main(int argc, char** argv) {
   std::string input, output;
   bool haveInput = false;
-  std::vector<std::string> args(argv + 1, argv + argc);
-  std::string error;
-  if (!tarsil::expandResponseFiles(args, error)) {
-    std::fprintf(stderr, "tarsil-yaml2obj: %s\n", error.c_str());
-    return 1;
-  }
+  std::vector<std::string> args;
+  if (!tarsil::expandArguments(argc, argv, "tarsil-yaml2obj", args)) return 1;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "-o") {
