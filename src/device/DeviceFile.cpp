@@ -26,10 +26,12 @@ bool hexNumber(std::string_view text, std::uint32_t& value) {
   return true;
 }
 
+// The words of a line, up to one more than a row has: enough to refuse a
+// line of too many without holding all of them.
 std::vector<std::string_view> words(std::string_view line) {
   std::vector<std::string_view> out;
   size_t i = 0;
-  while (i < line.size()) {
+  while (i < line.size() && out.size() < 7) {
     if (line[i] == ' ' || line[i] == '\t' || line[i] == '\r') {
       ++i;
       continue;

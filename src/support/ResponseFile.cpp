@@ -1,5 +1,6 @@
 #include "support/ResponseFile.h"
 
+#include <cstdint>
 #include <cstdio>
 
 #include "support/FileIdentity.h"
@@ -7,7 +8,11 @@
 
 namespace tarsil {
 
-bool splitResponseText(std::string_view text, std::vector<std::string>& args, std::string& error) {
+namespace {
+
+// splitResponseText, stopping with an empty `error` before `args` holds more
+// than `most` arguments.
+bool splitText(std::string_view text, std::vector<std::string>& args, std::string& error, size_t most) {
   auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
   size_t i = 0;
   while (i < text.size()) {
@@ -35,17 +40,22 @@ bool splitResponseText(std::string_view text, std::vector<std::string>& args, st
       error = "has a quote that is not closed";
       return false;
     }
+    if (args.size() >= most) {
+      error.clear();
+      return false;
+    }
     args.push_back(std::move(arg));
   }
   return true;
 }
 
-namespace {
-
 struct Expansion {
   const std::function<bool(const std::string&)>& literal;
   std::string& error;
   size_t budget = kMaxResponseBytes;
+  // Arguments split from every file so far, whether still to be expanded or
+  // already kept.
+  size_t made = 0;
   // The files being expanded, outermost first: one of them met again is a
   // cycle, however it is named.
   std::vector<FileIdentity> open;
@@ -84,10 +94,13 @@ struct Expansion {
       budget -= text.size();
       std::vector<std::string> inner;
       std::string problem;
-      if (!splitResponseText(text, inner, problem)) {
-        error = "Response file '" + name + "' " + problem;
+      if (!splitText(text, inner, problem, kMaxResponseArguments - made)) {
+        error = problem.empty() ? "Response files make more than " + std::to_string(kMaxResponseArguments) +
+                                      " arguments in all at '" + name + "'"
+                                : "Response file '" + name + "' " + problem;
         return false;
       }
+      made += inner.size();
       open.push_back(id);
       if (!expand(inner, out)) return false;
       open.pop_back();
@@ -97,6 +110,10 @@ struct Expansion {
 };
 
 }  // namespace
+
+bool splitResponseText(std::string_view text, std::vector<std::string>& args, std::string& error) {
+  return splitText(text, args, error, SIZE_MAX);
+}
 
 bool expandArguments(int argc, char** argv, const char* program, std::vector<std::string>& args) {
   args.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
@@ -108,7 +125,7 @@ bool expandArguments(int argc, char** argv, const char* program, std::vector<std
 
 bool expandResponseFiles(std::vector<std::string>& args, std::string& error,
                          const std::function<bool(const std::string&)>& literal) {
-  Expansion expansion{literal, error, kMaxResponseBytes, {}};
+  Expansion expansion{literal, error, kMaxResponseBytes, 0, {}};
   bool any = false;
   for (const std::string& arg : args) any = any || expansion.isResponse(arg);
   if (!any) return true;

@@ -28,10 +28,12 @@ bool expandResponseFiles(std::vector<std::string>& args, std::string& error,
 // expanded. False after writing "<program>: <error>" to standard error.
 bool expandArguments(int argc, char** argv, const char* program, std::vector<std::string>& args);
 
-// Limits of one expansion: the nesting below the command line, and the bytes
-// read from every response file together (a file read twice counts twice),
-// which also bounds the arguments they can make.
+// Limits of one expansion: the nesting below the command line, the bytes
+// read from every response file together (a file read twice counts twice)
+// and the arguments they make, each of which costs a string, so that a file
+// of one-letter words cannot take many times its size in memory.
 inline constexpr int kMaxResponseDepth = 8;
 inline constexpr size_t kMaxResponseBytes = size_t{64} << 20;
+inline constexpr size_t kMaxResponseArguments = 1000000;
 
 }  // namespace tarsil
