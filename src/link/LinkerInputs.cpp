@@ -16,6 +16,7 @@
 #include "link/Linker.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
+#include "support/FileInfo.h"
 #include "support/NameHash.h"
 
 namespace tarsil {
@@ -25,13 +26,6 @@ namespace {
 // A name with any separator is taken only where it points. FileInfo sees no
 // path in "/x.o", a file of the root directory, so the test is made here.
 bool hasDirectory(const std::string& name) { return name.find_first_of("\\/") != std::string::npos; }
-
-// Names may be written with '\' between directories; the file system here
-// knows only '/'.
-std::string hostPath(std::string name) {
-  std::replace(name.begin(), name.end(), '\\', '/');
-  return name;
-}
 
 // A directory of the same name is no candidate: taking it would hide the
 // file further down the search list behind a read error.
