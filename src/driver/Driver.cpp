@@ -13,7 +13,6 @@
 #include "support/AtomicFile.h"
 #include "support/Debug.h"
 #include "support/Error.h"
-#include "support/FileIdentity.h"
 #include "support/ResponseFile.h"
 #include "support/TimeStamp.h"
 #include "support/Version.h"
@@ -65,22 +64,13 @@ static bool isInputName(const std::string& arg) {
   return Parser::isObjectFile(arg) || Parser::isLibraryFile(arg) || Parser::isCmdFile(arg);
 }
 
-// The files the link read, each once: command files, device files, objects
-// and libraries, each in the order read.
-static bool writeDepFile(const std::string& depFile, const std::string& output, const Parser& parser,
-                         const Linker& linker, std::string& error) {
-  FileSet inputs;
-  for (const auto* names : {&parser.cmdFilesRead(), &parser.deviceFiles(), &linker.getObjectFiles(),
-                            &linker.getLibraryFiles()})
-    for (const std::string& name : *names) inputs.add(name);
-  if (auto input = inputs.find(depFile)) {
-    error = "dependency file '" + depFile + "' would replace the input file '" + *input + "'";
-    return false;
-  }
+// The link checked before it wrote anything that the dependency file
+// replaces none of the files it names.
+static bool writeDepFile(const Linker& linker, std::string& error) {
   std::string rule;
-  if (!dependencyRule(output, inputs.names(), rule, error)) return false;
-  if (!writeFileAtomically(depFile, rule)) {
-    error = "Could not write dependency file '" + depFile + "'.";
+  if (!dependencyRule(linker.getOutputFile(), linker.getInputFiles().names(), rule, error)) return false;
+  if (!writeFileAtomically(linker.getDepFile(), rule)) {
+    error = "Could not write dependency file '" + linker.getDepFile() + "'.";
     return false;
   }
   return true;
@@ -126,15 +116,9 @@ void runTarsil(int argc, char** argv) {
   }
 
   parser.parse(argc, argv, linker);
-
-  const std::string output = linker.getOutputFile().empty() ? "a.out" : linker.getOutputFile();
-  if (!linker.getMapFile().empty() && sameFile(linker.getMapFile(), output))
-    Parser::usage("map file '" + linker.getMapFile() + "' would replace the output file '" + output + "'");
-  const std::string& depFile = parser.depFile();
-  if (!depFile.empty() && sameFile(depFile, output))
-    Parser::usage("dependency file '" + depFile + "' would replace the output file '" + output + "'");
-  if (!depFile.empty() && !linker.getMapFile().empty() && sameFile(depFile, linker.getMapFile()))
-    Parser::usage("dependency file '" + depFile + "' would replace the map file '" + linker.getMapFile() + "'");
+  for (const auto* names : {&parser.cmdFilesRead(), &parser.deviceFiles()})
+    for (const std::string& name : *names) linker.recordInputFile(name);
+  linker.setDepFile(parser.depFile());
 
   // A build that asked for reproducible output must not get the clock's
   // time instead, unnoticed.
@@ -158,7 +142,7 @@ void runTarsil(int argc, char** argv) {
       writeMemoryUsage(std::cout, linker);
       std::cout.flush();
     }
-    if (depFile.empty() || writeDepFile(depFile, output, parser, linker, error)) Error::terminate(0);
+    if (linker.getDepFile().empty() || writeDepFile(linker, error)) Error::terminate(0);
   }
   if (!error.empty()) Error::report(Error::error, "main()", error, false);
   Error::terminate(1);

@@ -13,6 +13,7 @@
 #include "coff/Archive.h"
 #include "coff/Coff.h"
 #include "support/Data.h"
+#include "support/FileIdentity.h"
 #include "support/NodeArena.h"
 
 #include "link/ParserClient.h"
@@ -45,6 +46,19 @@ public:
   bool AddLibPath(const std::string& directory, std::string& error) override;
   bool AddStrip(bool strip, std::string& error) override;
 
+  // A command or device file the parser read: the outputs may replace none
+  // of them, and the dependency file names them first.
+  void recordInputFile(const std::string& name);
+  // Where the make rule of the files read goes (--depfile); empty for none.
+  // Written by the driver after the link, it is one of the outputs.
+  void setDepFile(const std::string& name);
+  const std::string& getDepFile() const { return cDepFile; }
+  // Every file the link read, each once, in the order first read: those
+  // recorded above, then the objects and libraries as found.
+  const FileSet& getInputFiles() const { return cInputFiles; }
+  // Every file the link writes, in the order written.
+  std::vector<OutputName> outputs() const;
+
   // Runs every stage in order; false with `error` set (or empty when the
   // failing stage reported its own messages) ends the link.
   bool run(std::string& error);
@@ -74,6 +88,9 @@ public:
   // Inputs.
   bool buildCoffs(std::string& error);
   bool buildLibs(std::string& error);
+  // Refuses outputs that would replace an input or one another; the command
+  // files, objects and libraries must all be found by then.
+  bool verifyOutputs(std::string& error) const;
   bool importLibraryMembers(std::string& error);
   bool verifyProcessor(std::string& error);
 
@@ -401,6 +418,7 @@ private:
   std::string cStackScnName = ".stack";
   std::string cMapFile;
   std::string cOutputFile;
+  std::string cDepFile;
   std::vector<std::string> cObjectFile;
   std::vector<std::string> cLibraryFile;
   std::vector<Memory> cCodePage;
@@ -419,6 +437,8 @@ private:
   std::set<std::string> cBankNames;  // data and access banks
   std::set<std::string> cShareBankNames;
   std::set<std::string> cSectionDescNames;
+  // Every file the link reads, found where it is, each once.
+  FileSet cInputFiles;
 
   std::string cMissingStage;
 
