@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
@@ -117,8 +118,9 @@ std::optional<Members> readObjects(const Request& request) {
     inputs.add(path);
     objects.push_back(std::move(coff));
   }
-  if (auto object = inputs.find(request.library)) {
-    error("Library file '" + request.library + "' would replace the object '" + *object + "'.");
+  const std::string clash = outputClash({{"library file", request.library}}, inputs);
+  if (!clash.empty()) {
+    error(clash + ".");
     ok = false;
   }
   if (!ok) return std::nullopt;
@@ -198,6 +200,21 @@ void warnAboutMembers(const Members& members) {
   }
 }
 
+// Written beside the target and renamed into place; `role` names the file in
+// the message when that fails.
+bool writeFile(const std::string& target, const std::string& role, const std::vector<uint8_t>& bytes) {
+  AtomicFile file(target);
+  if (!file.open()) {
+    error("Could not open " + role + " '" + target + "' for writing: " + std::strerror(file.error()) + ".");
+    return false;
+  }
+  if (!file.write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())) || !file.commit()) {
+    error("Could not write " + role + " '" + target + "': " + std::strerror(file.error()) + ".");
+    return false;
+  }
+  return true;
+}
+
 // The date every member gets, when the run asks for one.
 std::optional<uint32_t> fixedDate(bool deterministic) {
   if (deterministic) return 0;
@@ -217,17 +234,7 @@ bool writeLibrary(const Request& request, Members members) {
   Archive archive;
   archive.cFileName = request.library;
   archive.cMembers = std::move(members);
-  const std::vector<uint8_t> bytes = archive.image();
-  AtomicFile file(request.library);
-  if (!file.open()) {
-    error("Could not open library file '" + request.library + "' for writing.");
-    return false;
-  }
-  if (!file.write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())) || !file.commit()) {
-    error("Could not write library file '" + request.library + "'.");
-    return false;
-  }
-  return true;
+  return writeFile(request.library, "library file", archive.image());
 }
 
 void say(const Request& request, const std::vector<std::string>& lines) {
@@ -421,11 +428,7 @@ int extract(const Request& request) {
   for (size_t k = 0; k < chosen.size(); ++k) {
     Coff& member = *members[chosen[k]];
     member.preWrite(member.cFileHdr.f_timdat);
-    const std::vector<uint8_t> bytes = member.image();
-    if (!writeFileAtomically(targets[k], std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))) {
-      error("Could not write file '" + targets[k] + "'.");
-      return 1;
-    }
+    if (!writeFile(targets[k], "file", member.image())) return 1;
     if (request.verbose) std::cout << "x - " << member.cFileName << '\n';
   }
   return 0;
