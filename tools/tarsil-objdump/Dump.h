@@ -24,6 +24,8 @@ struct DumpParts {
     return fileHeader || sections || data || relocs || lines || syms || strings || archive || disasm.enabled;
   }
   static DumpParts all() { return {true, true, true, true, true, true, true, true, {}}; }
+  // Every part, keeping the disassembly asked for.
+  void selectAll() { *this = {true, true, true, true, true, true, true, true, disasm}; }
 };
 
 // One line per record or field, every number in a fixed form, so that a test

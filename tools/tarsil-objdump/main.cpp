@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
     else if (arg == "--syms") parts.syms = true;
     else if (arg == "--strings") parts.strings = true;
     else if (arg == "--archive") parts.archive = true;
-    else if (arg == "--all") parts = DumpParts::all();
+    else if (arg == "--all") parts.selectAll();
     else if (arg == "--verify") verify = true;
     else if (auto taken = tarsil::tools::parseDisasmOption(argc, argv, i, parts.disasm);
              taken != tarsil::tools::OptionResult::notMine) {
