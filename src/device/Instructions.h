@@ -40,7 +40,7 @@ enum class OperandKind : uint8_t {
   bit,      // bit number
   access,   // Core16E: 0 the access bank, 1 the bank register's bank
   fast,     // Core16E: 1 saves or restores the shadow registers
-  target,   // absolute program address (in words) within the family's reach
+  target,   // call or goto address in words: within the page, whole on Core16E
   branch,   // signed relative offset in words, from the next instruction
 };
 
@@ -53,7 +53,9 @@ struct Operand {
 };
 
 // One decoded instruction. Operands are in assembler order and by position:
-// [0] is operand one and [1] operand two, as the setters place them.
+// [0] is operand one and [1] operand two, as the setters place them; [2] is
+// the Core16E access bit, and Core16's table reads and writes, whose operand
+// two is empty, carry their increment bit and register in [2] and [3].
 struct Instruction {
   InstType type = InstType::none;
   uint8_t words = 0;  // 0 when the word is no instruction of the family
