@@ -121,10 +121,6 @@ public:
 
   // ---- Helpers of the stages, one block per stage file. ------------------
 
-  // LinkerInputs.cpp
-
-  // LinkerSections.cpp
-
   // LinkerSymbols.cpp
   // Rewrites every string-table offset of `coff` to the merged table's.
   static void replaceStringTbl(Coff& coff, const NameTable<int>& strTbl);
@@ -298,7 +294,6 @@ public:
   const SectionDesc* findSectionDesc(const std::string& scnName) const;
   // Bytes a relocatable section needs: its size, grown where pieces that end
   // inside a location push the next piece to the following one.
-  unsigned long placementLength(const std::string& scnName) const;
   unsigned long placementLength(const ScnAttr& attr) const;
   std::map<std::string, unsigned long> cScnPlacementLength;
   mutable std::map<std::string, std::size_t> cSectionDescIndex;
@@ -388,12 +383,6 @@ private:
   bool verifyDataNonoverlap(const Memory& memory, std::string& error) const;
   bool isDataMemory(const std::string& name) const;
 
-  // A stage that cannot fail by its signature records here that this build
-  // lacks it, so that the run still refuses to report success.
-  void stageMissing(const char* stage);
-  bool stagesAvailable(std::string& error) const;
-  static bool stageUnavailable(const char* stage, std::string& error);
-
   bool cHeapDeclared = false;
   bool cStackDeclared = false;
   uint32_t cMinHeapSize = 32;
@@ -419,8 +408,6 @@ private:
   std::set<std::string> cBankNames;  // data and access banks
   std::set<std::string> cShareBankNames;
   std::set<std::string> cSectionDescNames;
-
-  std::string cMissingStage;
 
 public:
   // ---- Link state, filled by the stages in run order. -------------------

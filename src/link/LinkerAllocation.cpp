@@ -161,14 +161,6 @@ unsigned long Linker::placementLength(const ScnAttr& attr) const {
   return attr.size;
 }
 
-unsigned long Linker::placementLength(const std::string& scnName) const {
-  if (!cScnPlacementLength.empty()) {
-    auto grown = cScnPlacementLength.find(scnName);
-    if (grown != cScnPlacementLength.end()) return grown->second;
-  }
-  return scnAttr(scnName).size;
-}
-
 namespace {
 
 unsigned short scnAlignment(Coff::ScnType kind, uint16_t romWidthBits) {
