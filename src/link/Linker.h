@@ -132,20 +132,14 @@ public:
   void setupLinkerSymbols();
 
   // LinkerSymbolValues.cpp
-  // How far the input's piece of a section moved from the address its header
-  // gave it to where it was loaded in `range`, the section's placed range;
-  // false with `error` set when the section (null range) or the piece was
-  // never placed.
-  static bool loadedDisplacement(const Coff& coff, const std::string& scnName, const Range* range,
-                                 uint32_t& displacement, std::string& error);
-  // The displacement of every input's sections, left by relocateSymbols for
-  // relocateLineInfo: section k of input c at cScnDisplacement[
-  // cScnDisplacementBase[c] + k - 1], all ones where the number names no
-  // section. The last base closes the table.
+  // The displacement of every input's pieces, from the address its header
+  // gave a section to where the piece was loaded, left by loadSections for
+  // relocateSymbols and relocateLineInfo: section k of input c at
+  // cScnDisplacement[cScnDisplacementBase[c] + k - 1], all ones where the
+  // number names no section, with kCodeSection set for code. The last base
+  // closes the table.
   std::vector<uint64_t> cScnDisplacement;
   std::vector<size_t> cScnDisplacementBase;
-  // loadSections filled the table as it loaded the pieces; each entry then
-  // also tells whether its section holds code.
   bool cScnDisplacementLoaded = false;
   static constexpr uint64_t kNotPlaced = ~uint64_t{0};
   static constexpr uint64_t kCodeSection = uint64_t{1} << 32;
