@@ -13,6 +13,7 @@
 #include "coff/Archive.h"
 #include "coff/Coff.h"
 #include "support/Data.h"
+#include "support/FileIdentity.h"
 #include "support/NodeArena.h"
 
 #include "link/ParserClient.h"
@@ -45,6 +46,11 @@ public:
   bool AddLibPath(const std::string& directory, std::string& error) override;
   bool AddStrip(bool strip, std::string& error) override;
 
+  // A command file the parser read: the outputs may replace none of them.
+  void recordCommandFile(const std::string& name);
+  // Every file the link writes, in the order written.
+  std::vector<OutputName> outputs() const;
+
   // Runs every stage in order; false with `error` set (or empty when the
   // failing stage reported its own messages) ends the link.
   bool run(std::string& error);
@@ -74,6 +80,9 @@ public:
   // Inputs.
   bool buildCoffs(std::string& error);
   bool buildLibs(std::string& error);
+  // Refuses outputs that would replace an input or one another; the command
+  // files, objects and libraries must all be found by then.
+  bool verifyOutputs(std::string& error) const;
   bool importLibraryMembers(std::string& error);
   bool verifyProcessor(std::string& error);
 
@@ -402,6 +411,8 @@ private:
   std::set<std::string> cBankNames;  // data and access banks
   std::set<std::string> cShareBankNames;
   std::set<std::string> cSectionDescNames;
+  // Every file the link reads, found where it is, each once.
+  FileSet cInputFiles;
 
 public:
   // ---- Link state, filled by the stages in run order. -------------------
