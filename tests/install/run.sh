@@ -31,10 +31,18 @@ for prefix in "$tmp/prefix" "$tmp/root/usr"; do
     cd "$work"
     export PATH="$prefix/bin:/usr/bin:/bin"
     [ "$(command -v tarsil)" = "$prefix/bin/tarsil" ]
+    # As the build makes them: one object per description, and a library
+    # packed by the librarian from each subfolder's members.
     for yaml in "$example"/*.yaml; do
-      stem=$(basename "$yaml" .yaml)
-      case $stem in *.lib) out=$stem ;; *) out=$stem.o ;; esac
-      tarsil-yaml2obj "$yaml" -o "$out"
+      tarsil-yaml2obj "$yaml" -o "$(basename "$yaml" .yaml).o"
+    done
+    for lib in "$example"/*/; do
+      name=$(basename "$lib")
+      mkdir "$name"
+      for yaml in "$lib"*.yaml; do
+        tarsil-yaml2obj "$yaml" -o "$name/$(basename "$yaml" .yaml).o"
+      done
+      tarsil-lib c "$name.lib" "$name"/*.o
     done
     tarsil --version
     SOURCE_DATE_EPOCH=1 tarsil -q counter.lkr main.o counter.o display.lib -o counter.cof -m counter.map
