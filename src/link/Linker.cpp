@@ -54,10 +54,14 @@ bool Linker::AddLibraryFile(const std::string& name, std::string& error) {
   return true;
 }
 
-void Linker::recordCommandFile(const std::string& name) { cInputFiles.add(hostPath(name)); }
+void Linker::recordInputFile(const std::string& name) { cInputFiles.add(hostPath(name)); }
+
+void Linker::setDepFile(const std::string& name) { cDepFile = hostPath(name); }
 
 std::vector<OutputName> Linker::outputs() const {
-  return {{"output file", cOutputFile.empty() ? "a.out" : cOutputFile}, {"map file", cMapFile}};
+  return {{"output file", cOutputFile.empty() ? "a.out" : cOutputFile},
+          {"map file", cMapFile},
+          {"dependency file", cDepFile}};
 }
 
 bool Linker::verifyOutputs(std::string& error) const {

@@ -46,8 +46,16 @@ public:
   bool AddLibPath(const std::string& directory, std::string& error) override;
   bool AddStrip(bool strip, std::string& error) override;
 
-  // A command file the parser read: the outputs may replace none of them.
-  void recordCommandFile(const std::string& name);
+  // A command or device file the parser read: the outputs may replace none
+  // of them, and the dependency file names them first.
+  void recordInputFile(const std::string& name);
+  // Where the make rule of the files read goes (--depfile); empty for none.
+  // Written by the driver after the link, it is one of the outputs.
+  void setDepFile(const std::string& name);
+  const std::string& getDepFile() const { return cDepFile; }
+  // Every file the link read, each once, in the order first read: those
+  // recorded above, then the objects and libraries as found.
+  const FileSet& getInputFiles() const { return cInputFiles; }
   // Every file the link writes, in the order written.
   std::vector<OutputName> outputs() const;
 
@@ -393,6 +401,7 @@ private:
   std::string cStackScnName = ".stack";
   std::string cMapFile;
   std::string cOutputFile;
+  std::string cDepFile;
   std::vector<std::string> cObjectFile;
   std::vector<std::string> cLibraryFile;
   std::vector<Memory> cCodePage;

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <iostream>
 #include <string_view>
 #include <type_traits>
@@ -23,6 +22,7 @@
 #include "support/NameIndex.h"
 #include "support/SortedWalk.h"
 #include "support/Strings.h"
+#include "support/TimeStamp.h"
 
 namespace tarsil {
 
@@ -679,7 +679,7 @@ void Linker::buildOutputHole(const std::string& memory, unsigned long start, uns
 bool Linker::writeOutputFile(std::string& error) {
   cOutput.cFileName = cOutputFile;
   CoffWriter writer(cOutput);
-  writer.preWrite(static_cast<uint32_t>(std::time(nullptr)));
+  writer.preWrite(outputTimeStamp());
   if (!writer.verify()) {
     error = "Internal Coff output file is corrupt.";
     return false;

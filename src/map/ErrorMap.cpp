@@ -1,6 +1,5 @@
 #include "map/ErrorMap.h"
 
-#include <ctime>
 #include <ostream>
 #include <streambuf>
 #include <string>
@@ -9,6 +8,7 @@
 #include "link/Linker.h"
 #include "support/AtomicFile.h"
 #include "support/Error.h"
+#include "support/TimeStamp.h"
 #include "support/Version.h"
 
 namespace tarsil {
@@ -81,12 +81,6 @@ void Linker::renderErrorMap(std::ostream& os, const std::string& created) const 
 
 namespace {
 
-std::string timeText() {
-  std::time_t now = std::time(nullptr);
-  const char* created = std::ctime(&now);
-  return created != nullptr ? created : "\n";
-}
-
 void reportUnwritable(const std::string& name) {
   // A map that cannot be written costs the user the listing, not the link.
   Error::report(Error::error, "Linker::writeErrorMapFile()", "Could not open map file '" + name + "' for writing.",
@@ -113,7 +107,7 @@ bool canWrite(const std::string& name) {
 
 void Linker::writeErrorMapFile() {
   if (cMapFile.empty()) return;
-  if (!writeErrorMap(*this, timeText())) reportUnwritable(cMapFile);
+  if (!writeErrorMap(*this, outputTimeText())) reportUnwritable(cMapFile);
 }
 
 PendingErrorMap::PendingErrorMap(const Linker& linker) : cLinker(linker) {
@@ -123,7 +117,7 @@ PendingErrorMap::PendingErrorMap(const Linker& linker) : cLinker(linker) {
     reportUnwritable(name);
     return;
   }
-  cCreated = timeText();
+  cCreated = outputTimeText();
   cPending = true;
 }
 

@@ -14,11 +14,13 @@
 #include "Fields.h"
 #include "support/AtomicFile.h"
 #include "support/FileIdentity.h"
+#include "support/ResponseFile.h"
+#include "support/Version.h"
 
 namespace {
 
-int usage() {
-  std::fprintf(stderr, "usage: tarsil-yaml2obj <description.yaml | -> [-o <output>]\n");
+int usage(std::FILE* to = stderr) {
+  std::fprintf(to, "usage: tarsil-yaml2obj <description.yaml | -> [-o <output>] [--version] [@<file>]\n");
   return 1;
 }
 
@@ -27,15 +29,20 @@ int usage() {
 int main(int argc, char** argv) {
   std::string input, output;
   bool haveInput = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
+  std::vector<std::string> args;
+  if (!tarsil::expandArguments(argc, argv, "tarsil-yaml2obj", args)) return 1;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
     if (arg == "-o") {
-      if (++i == argc) return usage();
-      output = argv[i];
+      if (++i == args.size()) return usage();
+      output = args[i];
     } else if (arg.rfind("-o", 0) == 0 && arg.size() > 2) {
       output = arg.substr(2);
     } else if (arg == "-h" || arg == "--help") {
-      usage();
+      usage(stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("tarsil-yaml2obj (TARSIL) %s\n", tarsil::Version::number());
       return 0;
     } else if (arg != "-" && arg.size() > 1 && arg[0] == '-') {
       std::fprintf(stderr, "tarsil-yaml2obj: unknown option '%s'\n", arg.c_str());
