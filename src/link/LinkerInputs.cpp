@@ -303,6 +303,7 @@ bool Linker::buildCoffs(std::string& error) {
 
   // One buffer serves every file in turn.
   Coff::FileImage scratch;
+  Coff::SectionNamesFatal fatal;
   for (const std::string& path : cObjectFile) {
     // The readers report their own failures; the stage adds nothing to them.
     auto coff = Coff::makeVerified(path, scratch);
@@ -316,6 +317,7 @@ bool Linker::buildLibs(std::string& error) {
   if (!findFiles(cLibraryFile, cLibPath, error)) return false;
 
   Coff::FileImage scratch;
+  Coff::SectionNamesFatal fatal;
   for (const std::string& path : cLibraryFile) {
     auto archive = Archive::make(path, scratch);
     if (!archive) return false;
