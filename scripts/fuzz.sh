@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (preset "fuzz") and runs each for a bounded
 # time, starting from a corpus that tarsil-yaml2obj makes out of the YAML
-# inputs of the end-to-end tests, and from their command files. Any crash,
-# leak, sanitizer report or timeout fails the run; the input that caused it
-# is kept under build/fuzz/artifacts/.
+# inputs of the end-to-end tests (tarsil-lib packing their objects into
+# libraries too), and from their command files. Any crash, leak, sanitizer
+# report or timeout fails the run; the input that caused it is kept under
+# build/fuzz/artifacts/.
 #   scripts/fuzz.sh                 every target, 60 seconds each
 #   TARSIL_FUZZ_SECONDS=600 scripts/fuzz.sh coff
 #   scripts/fuzz.sh link            a whole link of a fuzzed object and library
@@ -65,6 +66,19 @@ for yaml in "$seeds"/yaml/*.yaml; do
     mv "$seeds/coff/$name" "$seeds/archive/$name"
   fi
   count=$((count + 1))
+done
+# Libraries as the librarian writes them: each test's objects packed into
+# one, an object at a time so that one it refuses leaves the others in, and
+# the examples' libraries, which the build packs with it.
+librarian=$build/tools/tarsil-lib/tarsil-lib
+for stem in $(ls "$seeds/coff" | sed 's/@.*//' | sort -u); do
+  for obj in "$seeds/coff/$stem"@*; do
+    "$librarian" -q r "$seeds/archive/$stem@librarian.lib" "$obj" || true
+  done
+  [ -e "$seeds/archive/$stem@librarian.lib" ] && count=$((count + 1))
+done
+for lib in "$build"/examples/*/*.lib; do
+  [ -e "$lib" ] && cp "$lib" "$seeds/archive/examples@$(basename "$lib")" && count=$((count + 1))
 done
 echo "seed inputs made: $count"
 

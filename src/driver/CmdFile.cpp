@@ -170,7 +170,7 @@ std::string Parser::findCmdFile(const std::string& name) const {
   // list serves bare names alone.
   if (name.find_first_of("\\/") != std::string::npos) {
     std::error_code ec;
-    return std::filesystem::exists(FileInfo(name).fullName(), ec) ? name : std::string();
+    return std::filesystem::exists(hostPath(name), ec) ? name : std::string();
   }
   std::vector<std::string> dirs{"."};
   dirs.insert(dirs.end(), cCmdFileDirs.begin(), cCmdFileDirs.end());
@@ -187,7 +187,7 @@ void Parser::parseCmdFile(const std::string& name, ParserClient& client) {
   std::string resolved = findCmdFile(name);
   if (resolved.empty()) usage("Could not find linker command file '" + name + "'.");
 
-  std::string openName = resolved.find('\\') != std::string::npos ? FileInfo(resolved).fullName() : resolved;
+  std::string openName = hostPath(resolved);
   std::error_code ec;
   std::ifstream in;
   if (!std::filesystem::is_directory(openName, ec)) in.open(openName, std::ios::binary);

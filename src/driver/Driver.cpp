@@ -9,7 +9,6 @@
 #include "link/Linker.h"
 #include "support/Debug.h"
 #include "support/Error.h"
-#include "support/FileIdentity.h"
 #include "support/Version.h"
 
 namespace tarsil {
@@ -77,10 +76,7 @@ void runTarsil(int argc, char** argv) {
   }
 
   parser.parse(argc, argv, linker);
-
-  const std::string output = linker.getOutputFile().empty() ? "a.out" : linker.getOutputFile();
-  if (!linker.getMapFile().empty() && sameFile(linker.getMapFile(), output))
-    Parser::usage("map file '" + linker.getMapFile() + "' would replace the output file '" + output + "'");
+  for (const std::string& name : parser.cmdFilesRead()) linker.recordCommandFile(name);
 
   std::string error;
   bool linked = linker.run(error);

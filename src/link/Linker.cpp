@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "support/Debug.h"
+#include "support/FileInfo.h"
 #include "support/Strings.h"
 
 namespace tarsil {
@@ -22,7 +23,7 @@ bool Linker::AddMapFile(const std::string& name, std::string& error) {
     error = "multiple map files declared: '" + cMapFile + "', '" + name + "'";
     return false;
   }
-  cMapFile = name;
+  cMapFile = hostPath(name);
   return true;
 }
 
@@ -31,7 +32,7 @@ bool Linker::AddOutputFile(const std::string& name, std::string& error) {
     error = "multiple output files declared: '" + cOutputFile + "', '" + name + "'";
     return false;
   }
-  cOutputFile = name;
+  cOutputFile = hostPath(name);
   return true;
 }
 
@@ -51,6 +52,17 @@ bool Linker::AddLibraryFile(const std::string& name, std::string& error) {
   }
   cLibraryFile.push_back(name);
   return true;
+}
+
+void Linker::recordCommandFile(const std::string& name) { cInputFiles.add(hostPath(name)); }
+
+std::vector<OutputName> Linker::outputs() const {
+  return {{"output file", cOutputFile.empty() ? "a.out" : cOutputFile}, {"map file", cMapFile}};
+}
+
+bool Linker::verifyOutputs(std::string& error) const {
+  error = outputClash(outputs(), cInputFiles);
+  return error.empty();
 }
 
 bool Linker::verifyUnique(const Memory& memory, bool isShareBank, std::string& error) const {

@@ -13,6 +13,7 @@
 #include "coff/Archive.h"
 #include "coff/Coff.h"
 #include "support/Data.h"
+#include "support/FileIdentity.h"
 #include "support/NodeArena.h"
 
 #include "link/DeclaredRanges.h"
@@ -46,6 +47,11 @@ public:
   bool AddLibPath(const std::string& directory, std::string& error) override;
   bool AddStrip(bool strip, std::string& error) override;
 
+  // A command file the parser read: the outputs may replace none of them.
+  void recordCommandFile(const std::string& name);
+  // Every file the link writes, in the order written.
+  std::vector<OutputName> outputs() const;
+
   // Runs every stage in order; false with `error` set (or empty when the
   // failing stage reported its own messages) ends the link.
   bool run(std::string& error);
@@ -75,6 +81,9 @@ public:
   // Inputs.
   bool buildCoffs(std::string& error);
   bool buildLibs(std::string& error);
+  // Refuses outputs that would replace an input or one another; the command
+  // files, objects and libraries must all be found by then.
+  bool verifyOutputs(std::string& error) const;
   bool importLibraryMembers(std::string& error);
   bool verifyProcessor(std::string& error);
 
@@ -424,6 +433,8 @@ private:
   DeclaredRanges cCodeRanges;
   DeclaredRanges cDataRanges;
   std::set<std::string> cSectionDescNames;
+  // Every file the link reads, found where it is, each once.
+  FileSet cInputFiles;
 
   std::string cMissingStage;
 

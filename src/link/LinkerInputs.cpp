@@ -17,6 +17,7 @@
 #include "link/Linker.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
+#include "support/FileInfo.h"
 #include "support/NameHash.h"
 
 namespace tarsil {
@@ -26,13 +27,6 @@ namespace {
 // A name with any separator is taken only where it points. FileInfo sees no
 // path in "/x.o", a file of the root directory, so the test is made here.
 bool hasDirectory(const std::string& name) { return name.find_first_of("\\/") != std::string::npos; }
-
-// Names may be written with '\' between directories; the file system here
-// knows only '/'.
-std::string hostPath(std::string name) {
-  std::replace(name.begin(), name.end(), '\\', '/');
-  return name;
-}
 
 // A directory of the same name is no candidate: taking it would hide the
 // file further down the search list behind a read error.
@@ -60,11 +54,18 @@ std::optional<std::string> findFile(const std::string& name, const std::vector<s
   return std::nullopt;
 }
 
-bool findFiles(std::vector<std::string>& names, const std::vector<std::string>& dirs, std::string& error) {
+// Replaces each name by the path where it was found, and records the file
+// among `inputs`: one named twice, however spelt, would be read twice.
+bool findFiles(std::vector<std::string>& names, const std::vector<std::string>& dirs, FileSet& inputs,
+               const char* kind, std::string& error) {
   for (std::string& name : names) {
     auto found = findFile(name, dirs);
     if (!found) {
       error = "could not find file '" + name + "'.";
+      return false;
+    }
+    if (inputs.add(*found)) {
+      error = std::string("mutliple inclusion of ") + kind + " file '" + name + "' ";
       return false;
     }
     name = *found;
@@ -299,7 +300,7 @@ bool Linker::buildCoffs(std::string& error) {
   }
   std::vector<std::string> dirs{"."};
   dirs.insert(dirs.end(), cLibPath.begin(), cLibPath.end());
-  if (!findFiles(cObjectFile, dirs, error)) return false;
+  if (!findFiles(cObjectFile, dirs, cInputFiles, "object", error)) return false;
 
   // One buffer serves every file in turn.
   Coff::FileImage scratch;
@@ -314,7 +315,7 @@ bool Linker::buildCoffs(std::string& error) {
 }
 
 bool Linker::buildLibs(std::string& error) {
-  if (!findFiles(cLibraryFile, cLibPath, error)) return false;
+  if (!findFiles(cLibraryFile, cLibPath, cInputFiles, "library", error)) return false;
 
   Coff::FileImage scratch;
   Coff::SectionNamesFatal fatal;

@@ -61,6 +61,8 @@ bool Linker::run(std::string& error) {
 
   if (!buildCoffs(error)) return false;
   if (!buildLibs(error)) return false;
+  // Before the first file is written, which may be the error map.
+  if (!verifyOutputs(error)) return false;
   if (!importLibraryMembers(error)) return false;
   // Imported members have left their libraries; what remains is never read.
   cArchive.clear();

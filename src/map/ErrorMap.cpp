@@ -1,11 +1,9 @@
 #include "map/ErrorMap.h"
 
 #include <ctime>
-#include <filesystem>
 #include <ostream>
 #include <streambuf>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "link/Linker.h"
@@ -105,13 +103,10 @@ bool writeErrorMap(const Linker& linker, const std::string& created) {
 }
 
 // What would make the write fail: no room for the file beside the target, or
-// a directory in the target's place, which the file cannot replace.
+// something in the target's place that the file cannot replace.
 bool canWrite(const std::string& name) {
   AtomicFile file(name);
-  if (!file.open()) return false;
-  file.discard();
-  std::error_code error;
-  return !std::filesystem::is_directory(name, error);
+  return file.open();
 }
 
 }  // namespace

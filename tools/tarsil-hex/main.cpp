@@ -7,6 +7,8 @@
 #include "Hex.h"
 #include "coff/Coff.h"
 #include "support/Error.h"
+#include "support/FileIdentity.h"
+#include "support/FileInfo.h"
 
 namespace {
 
@@ -57,7 +59,8 @@ int main(int argc, char** argv) {
       }
       if (letter == 'o' || letter == 'O') {
         if (value.empty()) return fail("option '" + arg + "' needs a file name");
-        output = value;
+        // Names may use '\' between directories, as the linker's do.
+        output = hostPath(value);
       } else if (!(format = hex::parseFormat(value))) {
         return fail("unknown format '" + value + "'");
       }
@@ -66,7 +69,7 @@ int main(int argc, char** argv) {
     } else if (!input.empty()) {
       return fail("only one executable at a time");
     } else {
-      input = arg;
+      input = hostPath(arg);
     }
   }
   if (input.empty()) return fail("no executable given");
@@ -78,9 +81,11 @@ int main(int argc, char** argv) {
   std::optional<hex::Format> chosen = hex::chooseFormat(format, program);
   if (!chosen) return 1;
 
+  FileSet inputs;
+  inputs.add(input);
   std::vector<std::string> names = hex::outputNames(*chosen, input, output);
   for (const std::string& name : names)
-    if (name == input) {
+    if (inputs.find(name)) {
       Error::report(Error::error, "tarsil-hex", "Output file '" + name + "' would replace the executable.", false);
       return 1;
     }

@@ -18,23 +18,6 @@ std::string hex(uint32_t value, int digits) {
   return text;
 }
 
-// Bytes outside printable ASCII as \xNN, so that a hostile name cannot upset
-// the terminal or the line structure of a dump.
-std::string printable(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 0x20 && u < 0x7F && u != '\\') {
-      out += c;
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
-      out += escaped;
-    }
-  }
-  return out;
-}
-
 // A name as text between quotes; a bad string-table offset is shown rather
 // than looked up, since a dump must survive whatever the file holds.
 std::string quoted(const std::optional<std::string>& name, uint32_t offset) {

@@ -12,6 +12,8 @@
 
 #include "Build.h"
 #include "Fields.h"
+#include "support/AtomicFile.h"
+#include "support/FileIdentity.h"
 
 namespace {
 
@@ -45,6 +47,11 @@ int main(int argc, char** argv) {
     }
   }
   if (!haveInput) return usage();
+  const bool toStdout = output.empty() || output == "-";
+  if (!toStdout && input != "-" && tarsil::sameFile(input, output)) {
+    std::fprintf(stderr, "tarsil-yaml2obj: output '%s' would replace the input '%s'\n", output.c_str(), input.c_str());
+    return 1;
+  }
 
   std::string text;
   std::string label = input == "-" ? "<stdin>" : input;
@@ -74,15 +81,19 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  FILE* out = output.empty() || output == "-" ? stdout : std::fopen(output.c_str(), "wb");
-  if (!out) {
-    std::fprintf(stderr, "tarsil-yaml2obj: cannot write '%s': %s\n", output.c_str(), std::strerror(errno));
-    return 1;
+  if (toStdout) {
+    bool ok = image.empty() || std::fwrite(image.data(), 1, image.size(), stdout) == image.size();
+    if (std::fflush(stdout) != 0 || !ok) {
+      std::fprintf(stderr, "tarsil-yaml2obj: cannot write '<stdout>'\n");
+      return 1;
+    }
+    return 0;
   }
-  bool ok = image.empty() || std::fwrite(image.data(), 1, image.size(), out) == image.size();
-  ok = (out == stdout ? std::fflush(out) == 0 : std::fclose(out) == 0) && ok;
-  if (!ok) {
-    std::fprintf(stderr, "tarsil-yaml2obj: cannot write '%s'\n", output.empty() ? "<stdout>" : output.c_str());
+  // Tests make their inputs with this tool: a failed or interrupted run must
+  // not leave half an object for the next step to read.
+  tarsil::AtomicFile file(output);
+  if (!file.open() || !file.write({image.data(), image.size()}) || !file.commit()) {
+    std::fprintf(stderr, "tarsil-yaml2obj: cannot write '%s': %s\n", output.c_str(), std::strerror(file.error()));
     return 1;
   }
   return 0;
