@@ -131,10 +131,6 @@ public:
 
   // ---- Helpers of the stages, one block per stage file. ------------------
 
-  // LinkerInputs.cpp
-
-  // LinkerSections.cpp
-
   // LinkerSymbols.cpp
   // Rewrites every string-table offset of `coff` to the merged table's.
   static void replaceStringTbl(Coff& coff, const NameTable<int>& strTbl);
@@ -146,20 +142,14 @@ public:
   void setupLinkerSymbols();
 
   // LinkerSymbolValues.cpp
-  // How far the input's piece of a section moved from the address its header
-  // gave it to where it was loaded in `range`, the section's placed range;
-  // false with `error` set when the section (null range) or the piece was
-  // never placed.
-  static bool loadedDisplacement(const Coff& coff, const std::string& scnName, const Range* range,
-                                 uint32_t& displacement, std::string& error);
-  // The displacement of every input's sections, left by relocateSymbols for
-  // relocateLineInfo: section k of input c at cScnDisplacement[
-  // cScnDisplacementBase[c] + k - 1], all ones where the number names no
-  // section. The last base closes the table.
+  // The displacement of every input's pieces, from the address its header
+  // gave a section to where the piece was loaded, left by loadSections for
+  // relocateSymbols and relocateLineInfo: section k of input c at
+  // cScnDisplacement[cScnDisplacementBase[c] + k - 1], all ones where the
+  // number names no section, with kCodeSection set for code. The last base
+  // closes the table.
   std::vector<uint64_t> cScnDisplacement;
   std::vector<size_t> cScnDisplacementBase;
-  // loadSections filled the table as it loaded the pieces; each entry then
-  // also tells whether its section holds code.
   bool cScnDisplacementLoaded = false;
   static constexpr uint64_t kNotPlaced = ~uint64_t{0};
   static constexpr uint64_t kCodeSection = uint64_t{1} << 32;
@@ -308,7 +298,6 @@ public:
   const SectionDesc* findSectionDesc(const std::string& scnName) const;
   // Bytes a relocatable section needs: its size, grown where pieces that end
   // inside a location push the next piece to the following one.
-  unsigned long placementLength(const std::string& scnName) const;
   unsigned long placementLength(const ScnAttr& attr) const;
   std::map<std::string, unsigned long> cScnPlacementLength;
   mutable std::map<std::string, std::size_t> cSectionDescIndex;
@@ -398,12 +387,6 @@ private:
   bool verifyDataNonoverlap(const Memory& memory, std::string& error) const;
   bool isDataMemory(const std::string& name) const;
 
-  // A stage that cannot fail by its signature records here that this build
-  // lacks it, so that the run still refuses to report success.
-  void stageMissing(const char* stage);
-  bool stagesAvailable(std::string& error) const;
-  static bool stageUnavailable(const char* stage, std::string& error);
-
   bool cHeapDeclared = false;
   bool cStackDeclared = false;
   uint32_t cMinHeapSize = 32;
@@ -435,8 +418,6 @@ private:
   std::set<std::string> cSectionDescNames;
   // Every file the link reads, found where it is, each once.
   FileSet cInputFiles;
-
-  std::string cMissingStage;
 
 public:
   // ---- Link state, filled by the stages in run order. -------------------

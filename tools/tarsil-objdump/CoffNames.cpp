@@ -72,7 +72,7 @@ std::string flagText(std::span<const NamedValue> table, uint32_t value) {
   return text.empty() ? "0" : text;
 }
 
-std::string printable(const std::string& text) {
+std::string printable(std::string_view text) {
   std::string out;
   for (char c : text) {
     unsigned char u = static_cast<unsigned char>(c);

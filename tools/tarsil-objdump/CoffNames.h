@@ -29,6 +29,6 @@ std::string flagText(std::span<const NamedValue> table, uint32_t value);
 
 // Bytes outside printable ASCII as \xNN, so that a hostile name cannot upset
 // the terminal or the line structure of a listing.
-std::string printable(const std::string& text);
+std::string printable(std::string_view text);
 
 }  // namespace tarsil::tools

@@ -26,6 +26,11 @@ void usage(std::FILE* to) {
                "  --archive   library members and symbol index\n"
                "  --all       every part (the default)\n"
                "  --verify    check the object's internal references too\n"
+               "  -d, --disassemble      code as instructions, romdata as data words\n"
+               "  -D, --disassemble-all  every section with data as instructions\n"
+               "  --start-address=<a>, --stop-address=<a>\n"
+               "              disassemble program addresses from <a>, and below <a>\n"
+               "  --no-show-raw-insn     disassemble without the instruction words\n"
                "  --devices   list the processor table and stop\n");
 }
 
@@ -59,8 +64,12 @@ int main(int argc, char** argv) {
     else if (arg == "--syms") parts.syms = true;
     else if (arg == "--strings") parts.strings = true;
     else if (arg == "--archive") parts.archive = true;
-    else if (arg == "--all") parts = DumpParts::all();
+    else if (arg == "--all") parts.selectAll();
     else if (arg == "--verify") verify = true;
+    else if (auto taken = tarsil::tools::parseDisasmOption(argc, argv, i, parts.disasm);
+             taken != tarsil::tools::OptionResult::notMine) {
+      if (taken == tarsil::tools::OptionResult::bad) return 1;
+    }
     else if (arg == "--devices") {
       tarsil::listDevices(std::cout);
       return 0;
