@@ -40,6 +40,17 @@ bool readFile(const std::string& name, Coff::FileImage& out) {
   return ok;
 }
 
+// The common Unix archiver's member headers are 60 bytes long and end in
+// the same two bytes that end ours at 278. Read as ours, such a header gives
+// an empty or cut name and an object that is none, so it is told apart by
+// where those bytes stand; a name of ours never holds them.
+bool isForeignHeader(std::span<const uint8_t> bytes, size_t p) {
+  auto fmagAt = [&](size_t at) {
+    return bytes.size() - p > at + 1 && bytes[p + at] == 0x60 && bytes[p + at + 1] == 0x0A;
+  };
+  return fmagAt(58) && !fmagAt(ARHDRSZ - 2);
+}
+
 }  // namespace
 
 ar_hdr ar_hdr::decode(const uint8_t* p) {
@@ -140,6 +151,12 @@ std::unique_ptr<Archive> Archive::make(std::span<const uint8_t> bytes, const std
 
   size_t p = SARMAG;
   while (true) {
+    if (isForeignHeader(bytes, p)) {
+      report("Archive::make()", "Library file '" + name +
+                                    "' is not in this linker's library format: its member headers are 60 bytes "
+                                    "long, not 280.");
+      return nullptr;
+    }
     if (bytes.size() - p < ARHDRSZ) {
       // Blank padding after the last member is harmless; anything else is a
       // member cut off by a truncated file, which must not vanish silently.

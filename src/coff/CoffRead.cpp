@@ -192,7 +192,10 @@ bool Reader::readSection(uint16_t s) {
   if (!has(sectionHeaderPos(s), SCNHSZ)) return fail("' could not read section header.");
   scnhdr h = scnhdr::decode(at(sectionHeaderPos(s)));
   auto found = Coff::findName(h, coff.cStrTbl);
-  if (!found) return fail("' section[" + std::to_string(s) + "] has an invalid s_offset.");
+  if (!found) {
+    if (Coff::sectionNamesFatal()) Coff::getName(h, coff.cStrTbl);  // ends the process
+    return fail("' section[" + std::to_string(s) + "] has an invalid s_offset.");
+  }
   const std::string& name = *found;
   if (name.empty()) cDoubt = true;
   coff.cScnHdr.insert_or_assign(name, h);

@@ -16,6 +16,7 @@
 #include "support/FileIdentity.h"
 #include "support/NodeArena.h"
 
+#include "link/DeclaredRanges.h"
 #include "link/ParserClient.h"
 #include "link/SectionDesc.h"
 #include "link/SymbolTables.h"
@@ -418,7 +419,11 @@ private:
   std::set<std::string> cLibraryFileNames;
   std::set<std::string> cCodePageNames;
   std::set<std::string> cBankNames;  // data and access banks
-  std::set<std::string> cShareBankNames;
+  // Each shared bank's name, to the place of its first declaration.
+  std::map<std::string, size_t> cShareBankNames;
+  // The ranges of the code pages, and of all data memories together.
+  DeclaredRanges cCodeRanges;
+  DeclaredRanges cDataRanges;
   std::set<std::string> cSectionDescNames;
   // Every file the link reads, found where it is, each once.
   FileSet cInputFiles;

@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "coff/Archive.h"
@@ -98,14 +99,14 @@ public:
     }
   }
 
-  // Slots are told apart by the kind the reader gave them, the same rule by
-  // which a library indexes its members' definitions, so that what the index
-  // offers and what the linker asks for are read alike.
+  // Symbols are found by stepping over each one's auxiliary slots, as
+  // symbol resolution finds them: an auxiliary slot whose bytes look like a
+  // definition must not stand for one here, or a member that does define
+  // the name would never be asked for.
   void add(const Coff& coff) {
-    const size_t slots = std::min(coff.cSymTbl.size(), coff.cSymKind.size());
-    for (size_t i = 0; i < slots; ++i) {
-      if (coff.cSymKind[i] != AuxKind::none) continue;
-      const syment& sym = coff.cSymTbl[i];
+    const std::vector<syment>& table = coff.cSymTbl;
+    for (size_t i = 0; i < table.size(); i += size_t{table[i].n_numaux} + 1) {
+      const syment& sym = table[i];
       const bool isDef = Coff::isExtDefinition(sym);
       if (!isDef && !Coff::isExtReference(sym)) continue;
       uint32_t id = 0;
@@ -303,6 +304,7 @@ bool Linker::buildCoffs(std::string& error) {
 
   // One buffer serves every file in turn.
   Coff::FileImage scratch;
+  Coff::SectionNamesFatal fatal;
   for (const std::string& path : cObjectFile) {
     // The readers report their own failures; the stage adds nothing to them.
     auto coff = Coff::makeVerified(path, scratch);
@@ -316,6 +318,7 @@ bool Linker::buildLibs(std::string& error) {
   if (!findFiles(cLibraryFile, cLibPath, cInputFiles, "library", error)) return false;
 
   Coff::FileImage scratch;
+  Coff::SectionNamesFatal fatal;
   for (const std::string& path : cLibraryFile) {
     auto archive = Archive::make(path, scratch);
     if (!archive) return false;
@@ -333,10 +336,15 @@ bool Linker::importLibraryMembers(std::string& /*error*/) {
     UndefinedNames names(cArchive);
     for (const auto& coff : cCoff) names.add(*coff);
 
+    // A library indexes its members by the reader's slot kinds, which may
+    // offer a name that the member, read symbol by symbol, does not define:
+    // that name stays undefined, and the member joins only once.
+    std::unordered_set<const Coff*> joined;
     uint32_t symbol = 0;
     while (names.next(symbol)) {
       const Coff* member = names.member(symbol);
       const size_t archive = names.archive(symbol);
+      if (!joined.insert(member).second) continue;
       if (debug)
         std::cout << "Linker::importLibraryMembers() - imported library '" << cArchive[archive]->cFileName
                   << "', member '" << member->cFileName << "' for symbol '" << names.text(symbol) << "'\n";
