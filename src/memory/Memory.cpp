@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/Assert.h"
+#include "support/HexText.h"
 #include "support/NameHash.h"
 #include "support/Strings.h"
 
@@ -345,13 +346,7 @@ void column(std::string& line, std::string_view text, std::size_t width) {
 // all of them, as the full map's fields do, so an address above 0xFFFF is
 // not shown as another one.
 std::string_view hexField(unsigned long value, char (&text)[18]) {
-  static constexpr char digits[] = "0123456789abcdef";
-  int count = 4;
-  while (count < 16 && (value >> (4 * count)) != 0) ++count;
-  text[0] = '0';
-  text[1] = 'x';
-  for (int i = 0; i < count; ++i) text[1 + count - i] = digits[(value >> (4 * i)) & 0xF];
-  return std::string_view(text, static_cast<size_t>(count) + 2);
+  return std::string_view(text, static_cast<size_t>(putHexText(text, value, 4) - text));
 }
 
 // One line of the listing, appended to the memory's block: a memory of

@@ -1,7 +1,8 @@
 #include "support/Data.h"
 
-#include <cstdio>
 #include <ostream>
+
+#include "support/HexText.h"
 
 namespace tarsil {
 
@@ -12,12 +13,10 @@ Data::Data(unsigned long size) : cBytes(size, 0) {}
 void Data::append(const Data& other) { cBytes.insert(cBytes.end(), other.cBytes.begin(), other.cBytes.end()); }
 
 void Data::print(std::ostream& os) const {
-  char hex[3];
   for (size_t i = 0; i < cBytes.size(); ++i) {
     if (i != 0 && i % 4 == 0) os << ' ';
     if (i != 0 && i % 32 == 0) os << '\n';
-    std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned char>(cBytes[i]));
-    os << hex;
+    os << hexText(static_cast<unsigned char>(cBytes[i]), 2, hexBare);
   }
   os << '\n';
 }

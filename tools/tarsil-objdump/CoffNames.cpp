@@ -1,9 +1,9 @@
 #include "CoffNames.h"
 
-#include <cstdio>
 #include <vector>
 
 #include "coff/CoffFormat.h"
+#include "support/HexText.h"
 
 namespace tarsil::tools {
 
@@ -64,10 +64,8 @@ std::string flagText(std::span<const NamedValue> table, uint32_t value) {
     }
   }
   if (rest != 0) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%x", rest);
     if (!text.empty()) text += '|';
-    text += hex;
+    text += hexText(rest);
   }
   return text.empty() ? "0" : text;
 }
@@ -79,9 +77,7 @@ std::string printable(std::string_view text) {
     if (u >= 0x20 && u < 0x7F && u != '\\') {
       out += c;
     } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
-      out += escaped;
+      out += "\\x" + hexText(u, 2, hexBare);
     }
   }
   return out;
