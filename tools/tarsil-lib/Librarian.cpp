@@ -215,12 +215,11 @@ bool writeFile(const std::string& target, const std::string& role, const std::ve
   return true;
 }
 
-// The date every member gets, when the run asks for one.
+// The date every member gets, when the run asks for one (run() has refused
+// a SOURCE_DATE_EPOCH that is set but not valid).
 std::optional<uint32_t> fixedDate(bool deterministic) {
   if (deterministic) return 0;
   const SourceDate date = sourceDateEpoch();
-  if (date.set && !date.valid)
-    warning("SOURCE_DATE_EPOCH '" + date.text + "' is not a number of seconds; the members keep their dates.");
   if (date.valid) return date.seconds;
   return std::nullopt;
 }
@@ -449,6 +448,16 @@ std::optional<std::string> unsafeMemberName(const std::string& name) {
 }
 
 int run(const Request& request) {
+  // Only a library written without D takes its dates from the environment.
+  const bool dated = request.op == Operation::create || request.op == Operation::replace ||
+                     request.op == Operation::remove;
+  if (dated && !request.deterministic) {
+    const std::string problem = sourceDateProblem();
+    if (!problem.empty()) {
+      error(problem);
+      return 1;
+    }
+  }
   switch (request.op) {
     case Operation::create: return create(request);
     case Operation::replace: return replace(request);
