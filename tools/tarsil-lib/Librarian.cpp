@@ -127,12 +127,15 @@ std::optional<Members> readObjects(const Request& request) {
   return objects;
 }
 
-// The external names a member defines, in its symbol table's order.
+// The external names a member defines, in its symbol table's order, found
+// as the linker's index finds them: stepping over each symbol's auxiliary
+// slots.
 std::vector<std::string_view> definedNames(const Coff& member) {
   std::vector<std::string_view> names;
-  for (size_t i = 0; i < member.cSymTbl.size() && i < member.cSymKind.size(); ++i) {
-    if (member.cSymKind[i] != AuxKind::none || !Coff::isExtDefinition(member.cSymTbl[i])) continue;
-    if (auto name = Coff::nameView(member.cSymTbl[i], member.cStrTbl)) names.push_back(*name);
+  const std::vector<syment>& table = member.cSymTbl;
+  for (size_t i = 0; i < table.size(); i += size_t{table[i].n_numaux} + 1) {
+    if (!Coff::isExtDefinition(table[i])) continue;
+    if (auto name = Coff::nameView(table[i], member.cStrTbl)) names.push_back(*name);
   }
   return names;
 }
