@@ -299,7 +299,8 @@ void pointFunctionsAtLines(Coff& coff, const std::vector<Section<Coff>>& order,
       // A function's lines come in a run; only the run's first can be new.
       if (f == previous) continue;
       previous = f;
-      if (f + size_t{1} >= slots || cSymKind[f + 1] != AuxKind::fcn || pointed[f]) continue;
+      if (f + size_t{1} >= slots || pointed[f]) continue;
+      if (firstAuxRecord(cSymTbl[f], cSymKind[f + 1]) != AuxKind::fcn) continue;
       if (placeOf(cSymTbl[f].n_scnum) != k) continue;
       pointed[f] = true;
       aux_fcn aux = getAux<aux_fcn>(cSymTbl[f + 1]);
