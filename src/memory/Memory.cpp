@@ -16,12 +16,10 @@ Memory::Memory(const std::string& name, uint32_t start, uint32_t end, MemType ty
                const std::string& fill)
     : cName(name), cType(type), cProtected(isProtected), cHasFill(hasFill), cFill(fill), cPhysicalStart(start),
       cPhysicalEnd(end) {
-  // The command file checks that END is not below START. A memory spanning
-  // all 2^32 addresses has more locations than a range can count; it loses
-  // its last location rather than becoming a hole of size 0.
+  // The command file checks that END is not below START. Counted in 64
+  // bits, a memory spanning all 2^32 addresses is one hole of them all.
   if (end < start) return;
-  uint32_t locations = end - start + 1;
-  addHole(start, locations != 0 ? locations : 0xFFFFFFFFu);
+  addHole(start, uint64_t{end} - start + 1);
   cRecentSeq = cNextSeq;
 }
 
@@ -38,7 +36,7 @@ unsigned Memory::bytesPerLocation() const {
 
 Range Memory::holeRange(const Hole& hole) const { return Range(hole.start, hole.size, cType, cWidthBits); }
 
-void Memory::addHole(uint32_t start, uint32_t size) {
+void Memory::addHole(uint32_t start, uint64_t size) {
   Hole hole{start, size, cNextSeq++};
   cHoles.emplace(start, hole);
   cHolesBySize.insert(hole);
@@ -67,10 +65,8 @@ const Memory::Hole* Memory::bestFit(unsigned long length, unsigned short alignme
   if (length == 0) return &*cHolesBySize.begin();
   const unsigned long perLocation = bytesPerLocation();
   const unsigned long need = length / perLocation + (length % perLocation != 0 ? 1 : 0);
-  if (need > 0xFFFFFFFFul) return nullptr;
-  auto firstOfAtLeast = [](const std::set<Hole>& holes, unsigned long size) -> const Hole* {
-    if (size > 0xFFFFFFFFul) return nullptr;
-    auto it = holes.lower_bound(Hole{0, static_cast<uint32_t>(size), 0});
+  auto firstOfAtLeast = [](const std::set<Hole>& holes, uint64_t size) -> const Hole* {
+    auto it = holes.lower_bound(Hole{0, size, 0});
     return it == holes.end() ? nullptr : &*it;
   };
   if (alignment <= 1) return firstOfAtLeast(cHolesBySize, need);
