@@ -6,6 +6,7 @@
 
 #include "support/Debug.h"
 #include "support/Error.h"
+#include "support/InputFile.h"
 
 namespace tarsil {
 
@@ -28,16 +29,6 @@ unsigned long getNumber(const char* field, size_t fieldSize) {
   for (size_t i = 0; i < fieldSize && field[i] >= '0' && field[i] <= '9'; ++i)
     value = value * 10 + static_cast<unsigned long>(field[i] - '0');
   return value;
-}
-
-bool readFile(const std::string& name, Coff::FileImage& out) {
-  std::FILE* fp = std::fopen(name.c_str(), "rb");
-  if (fp == nullptr) return false;
-  // Read whole into `out`: a stream buffer would only add a copy.
-  std::setvbuf(fp, nullptr, _IONBF, 0);
-  const bool ok = Coff::readFileFrom(fp, 0, out);
-  std::fclose(fp);
-  return ok;
 }
 
 }  // namespace
@@ -114,63 +105,74 @@ void Archive::init(const Archive& other) {
 // --- reading -----------------------------------------------------------------------
 
 std::unique_ptr<Archive> Archive::make(const std::string& name) {
-  Coff::FileImage image;
-  return make(name, image);
+  InputBytes bytes;
+  return make(name, bytes);
 }
 
-std::unique_ptr<Archive> Archive::make(const std::string& name, Coff::FileImage& image) {
-  if (!readFile(name, image)) {
+std::unique_ptr<Archive> Archive::make(const std::string& name, InputBytes& bytes) {
+  if (!bytes.open(name)) {
     report("Archive::make()", "Could not open library file '" + name + "' for reading.");
     return nullptr;
   }
-  return make(image.span(), name);
+  auto archive = make(bytes, name);
+  bytes.close();
+  return archive;
 }
 
-std::unique_ptr<Archive> Archive::make(std::span<const uint8_t> bytes, const std::string& name) {
+std::unique_ptr<Archive> Archive::make(std::span<const uint8_t> image, const std::string& name) {
+  InputBytes bytes(image);
+  return make(bytes, name);
+}
+
+// Members are found from their headers alone, one after another, so that
+// bytes no member covers are never read.
+std::unique_ptr<Archive> Archive::make(InputBytes& bytes, const std::string& name) {
   auto archive = std::make_unique<Archive>();
   archive->cFileName = name;
-  if (bytes.size() < SARMAG) {
+  const uint64_t size = bytes.size();
+  const uint8_t* magic = bytes.view(0, SARMAG);
+  if (magic == nullptr) {
     report("Archive::make()", "Could not read archive magic string in library file '" + name + "'.");
     return nullptr;
   }
-  if (std::memcmp(bytes.data(), ARMAG, SARMAG) != 0) {
+  if (std::memcmp(magic, ARMAG, SARMAG) != 0) {
     report("Archive::make()", "File '" + name + "' is not a valid library file.");
     return nullptr;
   }
 
-  size_t p = SARMAG;
+  auto missingMember = [&]() {
+    report("Archive::make()", "Library file '" + name + "' has a missing member object file.");
+    return nullptr;
+  };
+  uint64_t p = SARMAG;
   while (true) {
-    if (bytes.size() - p < ARHDRSZ) {
+    if (size - p < ARHDRSZ) {
       // Blank padding after the last member is harmless; anything else is a
       // member cut off by a truncated file, which must not vanish silently.
-      for (; p < bytes.size(); ++p) {
-        uint8_t c = bytes[p];
-        if (c != 0 && c != ' ' && c != '\n') {
-          report("Archive::make()", "Library file '" + name + "' has a missing member object file.");
-          return nullptr;
-        }
-      }
+      const uint8_t* tail = bytes.view(p, static_cast<size_t>(size - p));
+      if (tail == nullptr) return missingMember();
+      for (const uint8_t* c = tail; c != tail + (size - p); ++c)
+        if (*c != 0 && *c != ' ' && *c != '\n') return missingMember();
       break;
     }
-    ar_hdr header = ar_hdr::decode(bytes.data() + p);
+    const uint8_t* raw = bytes.view(p, ARHDRSZ);
+    if (raw == nullptr) return missingMember();
+    ar_hdr header = ar_hdr::decode(raw);
     p += ARHDRSZ;
-    if (p >= bytes.size()) {
-      report("Archive::make()", "Library file '" + name + "' has a missing member object file.");
-      return nullptr;
-    }
+    if (p >= size) return missingMember();
     const std::string member = getName(header);
     // Members are read to the archive's end: their images are located by
     // their computed size, not by the header's.
     // The linker takes members into the link without checking them again,
     // so a member whose references do not hold is refused here.
     unsigned long imageSize = 0;
-    auto coff = Coff::makeVerified(bytes.subspan(p), member, &imageSize);
+    auto coff = Coff::makeVerified(bytes, p, member, &imageSize);
     if (!coff) {
       report("Archive::make()", "Could not build member '" + member + "' in library file '" + name + "'. ");
       return nullptr;
     }
     archive->cMembers.push_back(std::move(coff));
-    if (imageSize >= bytes.size() - p) break;
+    if (imageSize >= size - p) break;
     p += imageSize;
   }
   archive->makeSymbols();

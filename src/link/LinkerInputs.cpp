@@ -16,6 +16,7 @@
 #include "link/Linker.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
+#include "support/InputFile.h"
 #include "support/NameHash.h"
 
 namespace tarsil {
@@ -300,8 +301,8 @@ bool Linker::buildCoffs(std::string& error) {
   dirs.insert(dirs.end(), cLibPath.begin(), cLibPath.end());
   if (!findFiles(cObjectFile, dirs, error)) return false;
 
-  // One buffer serves every file in turn.
-  Coff::FileImage scratch;
+  // One set of buffers serves every file in turn.
+  InputBytes scratch;
   for (const std::string& path : cObjectFile) {
     // The readers report their own failures; the stage adds nothing to them.
     auto coff = Coff::makeVerified(path, scratch);
@@ -314,7 +315,7 @@ bool Linker::buildCoffs(std::string& error) {
 bool Linker::buildLibs(std::string& error) {
   if (!findFiles(cLibraryFile, cLibPath, error)) return false;
 
-  Coff::FileImage scratch;
+  InputBytes scratch;
   for (const std::string& path : cLibraryFile) {
     auto archive = Archive::make(path, scratch);
     if (!archive) return false;
