@@ -1,6 +1,7 @@
 // Any byte string handed to the library reader: rejected with a message or
 // read whole, never a crash. Every symbol of an index that was built must
-// give a copy of its member.
+// give a copy of its member. A library that reads must survive being written
+// and read again unchanged, as the librarian rewrites whatever it is given.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -28,5 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const auto& member : archive->cMembers) member->verify();
   tarsil::Archive copy(*archive);
   if (copy.cMembers.size() != archive->cMembers.size()) std::abort();
+
+  const std::vector<uint8_t> image = copy.image();
+  std::unique_ptr<tarsil::Archive> again = tarsil::Archive::make(std::span<const uint8_t>(image), "again.lib");
+  if (!again || again->image() != image) std::abort();
   return 0;
 }

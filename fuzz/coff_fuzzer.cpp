@@ -1,7 +1,8 @@
 // Any byte string handed to the object reader: it must reject what it cannot
 // read with a message, never crash, hang or end the process. An object that
 // it accepts and that checks out must survive being written and read again
-// unchanged. The object dumper must print whatever the reader accepts.
+// unchanged. The object dumper must print whatever the reader accepts, and
+// the disassembler must decode every section of it as each of the families.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 
 #include "Dump.h"
 #include "coff/Coff.h"
+#include "device/Processor.h"
 #include "support/Error.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -22,6 +24,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!coff) return 0;
   std::ostringstream dump;
   tarsil::tools::dumpObject(*coff, tarsil::tools::DumpParts::all(), dump);
+  tarsil::tools::DisasmOptions disasm;
+  disasm.enabled = disasm.all = true;
+  for (int instSet = tarsil::instSetCore14; instSet <= tarsil::instSetCore16E; ++instSet) {
+    disasm.instSet = instSet;
+    tarsil::tools::disassemble(*coff, disasm, dump);
+  }
   if (!coff->verify()) return 0;
 
   tarsil::Coff first(*coff);

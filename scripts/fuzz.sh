@@ -2,11 +2,12 @@
 # Builds the libFuzzer targets (preset "fuzz") and runs them. Every run
 # starts from the target's kept corpus (fuzz/corpus/<target>/, in the
 # repository) and from seeds that tarsil-yaml2obj makes out of the YAML
-# inputs of the end-to-end tests and their command files; afterwards what the
-# run found is merged into the kept corpus (libFuzzer's -merge=1, into a
-# fresh directory, so it stays minimal), and the run's executions are added
-# to fuzz/executions.tsv. Any crash, leak, sanitizer report or timeout fails
-# the run; the input that caused it is kept under build/fuzz/artifacts/.
+# inputs of the end-to-end tests (tarsil-lib packing their objects into
+# libraries too) and their command files; afterwards what the run found is
+# merged into the kept corpus (libFuzzer's -merge=1, into a fresh directory,
+# so it stays minimal), and the run's executions are added to
+# fuzz/executions.tsv. Any crash, leak, sanitizer report or timeout fails the
+# run; the input that caused it is kept under build/fuzz/artifacts/.
 #   scripts/fuzz.sh                 every target, 60 seconds each
 #   TARSIL_FUZZ_SECONDS=600 scripts/fuzz.sh coff
 #   scripts/fuzz.sh link            a whole link of a fuzzed object and library
@@ -79,6 +80,19 @@ for yaml in "$seeds"/yaml/*.yaml; do
     mv "$seeds/coff/$name" "$seeds/archive/$name"
   fi
   count=$((count + 1))
+done
+# Libraries as the librarian writes them: each test's objects packed into
+# one, an object at a time so that one it refuses leaves the others in, and
+# the examples' libraries, which the build packs with it.
+librarian=$build/tools/tarsil-lib/tarsil-lib
+for stem in $(ls "$seeds/coff" | sed 's/@.*//' | sort -u); do
+  for obj in "$seeds/coff/$stem"@*; do
+    "$librarian" -q r "$seeds/archive/$stem@librarian.lib" "$obj" || true
+  done
+  [ -e "$seeds/archive/$stem@librarian.lib" ] && count=$((count + 1))
+done
+for lib in "$build"/examples/*/*.lib; do
+  [ -e "$lib" ] && cp "$lib" "$seeds/archive/examples@$(basename "$lib")" && count=$((count + 1))
 done
 echo "seed inputs made: $count"
 

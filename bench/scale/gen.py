@@ -10,7 +10,11 @@ core16e, at scale 1: 500 objects and four libraries of 250 members each,
 every member imported; about 50,000 relocations of most Core16E types,
 about 28,500 symbol entries (9,700 definitions, the rest references and
 file markers), 21,000 line numbers, initialized and uninitialized data,
-activation records, a stack and a filled code page. Each module (object or
+activation records, a stack and a filled code page. From scale 8 on, the
+objects own more data bytes than the device has: the command file adds
+larger data memories above its own (the instructions keep the low 12 bits
+of those addresses), and from scale 16 on the code page stops at the end of
+the device's program memory. Each module (object or
 member) has its own code section with three functions. Their instructions
 call and jump to functions of other modules, load addresses of data, select
 banks, move between data bytes and branch back to the start of their
@@ -45,6 +49,9 @@ import subprocess
 import sys
 
 DEVICE = 0x0486          # t16e-2m-3840a: 2M bytes of program memory
+PROGRAM_BYTES = 0x200000
+DATA_BYTES = 0xE60       # its banks below the special registers, less the stack
+LARGE_BANK = 0x800
 OBJECTS = 500
 LIBRARIES = 4
 MEMBERS = 250
@@ -562,8 +569,18 @@ def main_core16e(scale, out, rng, yaml2obj):
         code_bytes += size + 4
     write_inputs(out, yaml2obj, modules[:nobj], libs, texts)
 
-    # A quarter more program memory than the code needs, filled.
-    end = (code_bytes * 5 // 4 + 0x3FF) & ~0x3FF
+    # A quarter more program memory than the code needs, filled, as far as
+    # the device goes: from scale 16 on the code alone takes most of it.
+    end = min((code_bytes * 5 // 4 + 0x3FF) & ~0x3FF, PROGRAM_BYTES)
+    if code_bytes > end:
+        sys.exit("core16e at scale %d needs %d bytes of program memory; the device has %d"
+                 % (scale, code_bytes, PROGRAM_BYTES))
+    # Data beyond what the device's banks hold (from scale 8 on, where
+    # objects own more bytes than its 3,840) goes into larger memories above
+    # them. The link does all its work as at the smaller scales; the
+    # instructions' 12-bit data addresses keep only the low bits of those.
+    data_bytes = nobj + len(range(0, nobj, 4)) + 2 * len(range(0, nobj, 10))
+    extra = max(0, data_bytes * 5 // 4 - DATA_BYTES)
     with open(os.path.join(out, "scale.lkr"), "w") as f:
         f.write("LIBPATH .\n")
         f.write("CODEPAGE NAME=program START=0x0 END=0x%X FILL=0xFFFF\n" % (end - 1))
@@ -572,6 +589,9 @@ def main_core16e(scale, out, rng, yaml2obj):
         for b in range(1, 15):
             f.write("DATABANK NAME=gpr%d START=0x%X END=0x%X\n" % (b, b * 0x100, b * 0x100 + 0xFF))
         f.write("ACCESSBANK NAME=accesssfr START=0xF60 END=0xFFF PROTECTED\n")
+        for b in range((extra + LARGE_BANK - 1) // LARGE_BANK):
+            start = 0x1000 + b * LARGE_BANK
+            f.write("DATABANK NAME=large%d START=0x%X END=0x%X\n" % (b, start, start + LARGE_BANK - 1))
         f.write("STACK SIZE=0x40 RAM=gpr14\n")
     with open(os.path.join(out, "counts"), "w") as f:
         f.write("objects %d, members %d x %d, relocations %d, symbol entries %d, line numbers %d\n" % (

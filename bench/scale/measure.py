@@ -3,7 +3,9 @@
 the link of each generated program DIR (its `args`, writing out.cof and
 out.map anew each time) and the reading of the same inputs with cat, and
 prints one line per DIR: the fastest link in seconds, the link's peak
-resident memory in kilobytes and the fastest cat in seconds.
+resident memory in kilobytes and the fastest cat in seconds. Every link of a
+DIR must write the same outputs (see digests.py), or the measurement fails;
+the last link's outputs are left in DIR to be checked against the reference.
 
 The runs go in rounds, each round one link and one cat of every DIR in turn,
 so that every size is timed across the same stretch of time: on a shared
@@ -22,6 +24,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+import digests
 
 GNU_TIME = "/usr/bin/time"
 OUTPUTS = ("out.cof", "out.map")
@@ -63,6 +67,15 @@ class Program:
         self.cat = ["cat"] + inputs
         self.links = []
         self.cats = []
+        self.outputs = None
+
+    def check(self):
+        """The outputs of the link just run: the same as the first's."""
+        found = digests.outputs(self.dir)
+        if self.outputs is None:
+            self.outputs = found
+        elif found != self.outputs:
+            sys.exit("%s: one link wrote %s, another %s" % (self.dir, " ".join(self.outputs), " ".join(found)))
 
 
 def peak(program, env):
@@ -71,6 +84,7 @@ def peak(program, env):
     with tempfile.NamedTemporaryFile("r") as report:
         fresh(program.dir)
         run([GNU_TIME, "-f", "%M", "-o", report.name] + program.link, program.dir, env)
+        program.check()
         return int(report.read().split()[-1])
 
 
@@ -94,10 +108,10 @@ def main():
         for p in programs:
             fresh(p.dir)
             p.links.append(run(p.link, p.dir, env))
+            p.check()
             p.cats.append(run(p.cat, p.dir, discard=True))
     for p in programs:
         kb = peak(p, env)
-        fresh(p.dir)
         print("%.4f %d %.4f" % (min(p.links)[0], kb, min(p.cats)[0]))
 
 

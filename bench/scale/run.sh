@@ -1,21 +1,30 @@
 #!/usr/bin/env bash
-# Links the generated program of one core family (or of each) at 1x, 2x and
-# 4x size, with a map.
+# Links the generated program of one core family (or of each) at several
+# sizes, with a map.
 #
-#   bench/scale/run.sh [--family F] [--instructions] [--huge-pages] [BUILD_DIR] [SCALES...]
+#   bench/scale/run.sh [--family F] [--instructions] [--huge-pages] [--record] [BUILD_DIR] [SCALES...]
 #
 # F is core12, core14, core16, core16e (the default) or all; BUILD_DIR
-# defaults to build, SCALES to 1 2 4. Per size: input bytes, the best wall
-# time of five links (each writing new outputs), peak resident memory of one
-# link (in MB of 10^6 bytes, and as a multiple of the input), input
-# throughput, and the link's time over the time of reading the same inputs
-# with cat to /dev/null (also the best of five); after each size but the
-# first, how the time grew per doubling of the input. Every size is generated
-# first, into a temporary directory, and then all are timed in the same five
-# rounds (see measure.py), so that the growth from one size to the next is
-# the linker's and not the machine's drift. With --instructions, one more
-# link per size runs under callgrind and its instruction count is shown too:
-# unlike the wall time it does not depend on what else the machine is doing.
+# defaults to build, SCALES to 1 2 4 8 16 for Core16E (2 to 33 MB of input)
+# and to 1 2 4 for the others, whose devices hold no more. Per size: input
+# bytes, the best wall time of five links (each writing new outputs), peak
+# resident memory of one link (in MB of 10^6 bytes, and as a multiple of the
+# input), input throughput, and the link's time over the time of reading the
+# same inputs with cat to /dev/null (also the best of five); after each size
+# but the first, how the time grew per doubling of the input. Every size is
+# generated first, into a temporary directory, and then all are timed in the
+# same five rounds (see measure.py), so that the growth from one size to the
+# next is the linker's and not the machine's drift. With --instructions, one
+# more link per size runs under callgrind and its instruction count is shown
+# too, in millions and per input byte: unlike the wall time it does not
+# depend on what else the machine is doing.
+#
+# Every link of a size must write the same outputs, and a size's inputs and
+# outputs must have the digests recorded in `digests` (see digests.py): the
+# table is printed whole, and then the run fails if any differ. --record
+# stores the digests found instead, for a change that alters the outputs on
+# purpose.
+#
 # The smaller families' programs must fit their devices, so their inputs are
 # much smaller and their times are mostly the process's start. With
 # --huge-pages the links run with the C library's allocator asked to back
@@ -27,6 +36,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 family=
 instructions=
+record=
 # Set for the links only: cat, the yardstick, reads as it always does.
 linkenv=()
 glibcenv=()
@@ -34,6 +44,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --family) family=${2:?"--family takes core12, core14, core16, core16e or all"}; shift 2 ;;
     --instructions) instructions=yes; shift ;;
+    --record) record=yes; shift ;;
     --huge-pages)
       glibcenv=(GLIBC_TUNABLES=glibc.malloc.hugetlb=1)
       linkenv=(--link-env "${glibcenv[0]}")
@@ -49,13 +60,18 @@ case "$family" in
 esac
 build=${1:-build}
 shift || true
-scales=${*:-1 2 4}
+given=$*
 . "$here/../tools.sh"
 
+differ=0
 for f in $families; do
   [ -z "$family" ] || echo "$f"
+  if [ -n "$given" ]; then scales=$given
+  elif [ "$f" = core16e ]; then scales="1 2 4 8 16"
+  else scales="1 2 4"
+  fi
   printf '%5s %12s %9s %10s %8s %9s %10s  %s%s\n' size "input bytes" "time (s)" "peak (MB)" "x input" "MB/s" "x cat" \
-    "${instructions:+"M instr  "}" "inputs"
+    "${instructions:+"M instr  instr/B  "}" "inputs"
   dirs=()
   for s in $scales; do
     dirs+=("$work/$f/$s")
@@ -75,6 +91,11 @@ for f in $families; do
     bytes=$(cat scale.lkr *.o *.lib | wc -c)
     read -r t peak c <<<"${measured[$i]}"
     i=$((i + 1))
+    if [ -n "$record" ]; then
+      python3 "$here/digests.py" record "$f" "$s" "$dir"
+    else
+      python3 "$here/digests.py" check "$f" "$s" "$dir" || differ=$((differ + 1))
+    fi
     n=0
     if [ -n "$instructions" ]; then
       n=$(env "${glibcenv[@]}" valgrind --tool=callgrind --callgrind-out-file=/dev/null "$tarsil" -q "${args[@]}" \
@@ -86,7 +107,7 @@ for f in $families; do
       # /usr/bin/time gives kibibytes.
       peak = p * 1024 / 1e6
       printf "%4dx %12d %9.4f %10.1f %8.2f %9.1f %10.1f  ", s, b, t, peak, peak * 1e6 / b, mbs, ratio
-      if (n > 0) printf "%7.1f  ", n / 1e6
+      if (n > 0) printf "%7.1f  %7.2f  ", n / 1e6, n / b
       printf "%s\n", what }'
     if [ -n "$previous" ]; then
       # Scales need not double from one to the next: the growth is brought
@@ -105,3 +126,4 @@ for f in $families; do
     cd - >/dev/null
   done
 done
+[ $differ = 0 ] || { echo "$differ size(s) with inputs or outputs unlike the reference" >&2; exit 1; }

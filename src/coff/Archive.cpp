@@ -31,6 +31,18 @@ unsigned long getNumber(const char* field, size_t fieldSize) {
   return value;
 }
 
+// The common Unix archiver's member headers are 60 bytes long and end in
+// the same two bytes that end ours at 278. Read as ours, such a header gives
+// an empty or cut name and an object that is none, so it is told apart by
+// where those bytes stand; a name of ours never holds them.
+bool isForeignHeader(InputBytes& bytes, uint64_t p) {
+  auto fmagAt = [&](uint64_t at) {
+    const uint8_t* two = bytes.size() - p > at + 1 ? bytes.view(p + at, 2) : nullptr;
+    return two != nullptr && two[0] == 0x60 && two[1] == 0x0A;
+  };
+  return fmagAt(58) && !fmagAt(ARHDRSZ - 2);
+}
+
 }  // namespace
 
 ar_hdr ar_hdr::decode(const uint8_t* p) {
@@ -146,6 +158,12 @@ std::unique_ptr<Archive> Archive::make(InputBytes& bytes, const std::string& nam
   };
   uint64_t p = SARMAG;
   while (true) {
+    if (isForeignHeader(bytes, p)) {
+      report("Archive::make()", "Library file '" + name +
+                                    "' is not in this linker's library format: its member headers are 60 bytes "
+                                    "long, not 280.");
+      return nullptr;
+    }
     if (size - p < ARHDRSZ) {
       // Blank padding after the last member is harmless; anything else is a
       // member cut off by a truncated file, which must not vanish silently.

@@ -212,23 +212,19 @@ bool Coff::verify() const {
     return cScnNum.count(number) != 0;
   };
 
+  // Findings come out check by check, each over every slot: every section
+  // number first, then every name, the headers, the relocations and then the
+  // auxiliary records, as a reader of the messages expects them.
+  auto kindOf = [&](size_t i) { return i < cSymKind.size() ? cSymKind[i] : AuxKind::none; };
   for (size_t i = 0; i < cSymTbl.size(); ++i) {
-    AuxKind kind = i < cSymKind.size() ? cSymKind[i] : AuxKind::none;
     const syment& s = cSymTbl[i];
-    if (kind == AuxKind::none) {
-      if (s.n_scnum != 0 && s.n_scnum != -1 && s.n_scnum != -2 && !isSection(s.n_scnum))
-        problem(at(i) + " has an invalid n_scnum.");
-      if (needsString(s) && !hasString(cStrTbl, s.n_offset())) problem(at(i) + " has an invalid n_offset.");
-      continue;
-    }
-    // The linker turns every file name into text; one the table lacks would
-    // end the process there.
-    if (kind == AuxKind::file) {
-      if (!hasString(cStrTbl, getAux<aux_file>(s).x_offset)) problem(at(i) + " has an invalid x_offset.");
-      continue;
-    }
-    const auto referenced = checkedIndex(s, kind);
-    if (referenced && !valid(*referenced)) problem(at(i) + " has an invalid index.");
+    if (kindOf(i) == AuxKind::none && s.n_scnum != 0 && s.n_scnum != -1 && s.n_scnum != -2 && !isSection(s.n_scnum))
+      problem(at(i) + " has an invalid n_scnum.");
+  }
+  for (size_t i = 0; i < cSymTbl.size(); ++i) {
+    const syment& s = cSymTbl[i];
+    if (kindOf(i) == AuxKind::none && needsString(s) && !hasString(cStrTbl, s.n_offset()))
+      problem(at(i) + " has an invalid n_offset.");
   }
 
   size_t index = 0;
@@ -247,6 +243,20 @@ bool Coff::verify() const {
     for (size_t j = 0; j < relocs.size(); ++j)
       if (!valid(relocs[j].r_symndx))
         problem("', section '" + name + "' reloc[" + std::to_string(j) + "] has an invalid r_symndx.");
+  }
+
+  for (size_t i = 0; i < cSymTbl.size(); ++i) {
+    const AuxKind kind = kindOf(i);
+    if (kind == AuxKind::none) continue;
+    const syment& s = cSymTbl[i];
+    // The linker turns every file name into text; one the table lacks would
+    // end the process there.
+    if (kind == AuxKind::file) {
+      if (!hasString(cStrTbl, getAux<aux_file>(s).x_offset)) problem(at(i) + " has an invalid x_offset.");
+      continue;
+    }
+    const auto referenced = checkedIndex(s, kind);
+    if (referenced && !valid(*referenced)) problem(at(i) + " has an invalid index.");
   }
 
   for (const auto& [name, lines] : cLineInfo) {

@@ -72,6 +72,22 @@ public:
   static std::unique_ptr<Coff> makeVerified(std::span<const uint8_t> image, const std::string& name,
                                             unsigned long* imageSize = nullptr);
 
+  // While one of these lives, a section name missing from the string table
+  // ends the process as every failed name look-up does ("Unable to find
+  // section name in string table."), instead of failing the read alone: the
+  // linker reads its inputs so, the companion tools report it and go on.
+  class SectionNamesFatal {
+  public:
+    SectionNamesFatal() : cPrevious(cSectionNamesFatal) { cSectionNamesFatal = true; }
+    ~SectionNamesFatal() { cSectionNamesFatal = cPrevious; }
+    SectionNamesFatal(const SectionNamesFatal&) = delete;
+    SectionNamesFatal& operator=(const SectionNamesFatal&) = delete;
+
+  private:
+    bool cPrevious;
+  };
+  static bool sectionNamesFatal() { return cSectionNamesFatal; }
+
   // True when every internal reference holds; reports each problem found.
   bool verify() const;
   // The highest symbol index that verify() requires of an auxiliary slot of
@@ -134,6 +150,9 @@ public:
   static bool isExtReference(const syment& s) { return s.n_sclass == C_EXT && s.n_scnum == 0; }
   static bool needsString(const scnhdr& h);
   static bool needsString(const syment& s);
+
+private:
+  static inline bool cSectionNamesFatal = false;
 };
 
 }  // namespace tarsil

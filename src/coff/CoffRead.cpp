@@ -212,7 +212,10 @@ bool Reader::readSection(uint16_t s) {
   if (raw == nullptr) return fail("' could not read section header.");
   scnhdr h = scnhdr::decode(raw);
   auto found = Coff::findName(h, coff.cStrTbl);
-  if (!found) return fail("' section[" + std::to_string(s) + "] has an invalid s_offset.");
+  if (!found) {
+    if (Coff::sectionNamesFatal()) Coff::getName(h, coff.cStrTbl);  // ends the process
+    return fail("' section[" + std::to_string(s) + "] has an invalid s_offset.");
+  }
   const std::string& name = *found;
   if (name.empty()) cDoubt = true;
   coff.cScnHdr.insert_or_assign(name, h);

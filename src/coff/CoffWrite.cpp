@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <iostream>
 #include <string_view>
 #include <type_traits>
@@ -18,6 +17,7 @@
 #include "support/NameIndex.h"
 #include "support/SortedWalk.h"
 #include "support/Strings.h"
+#include "support/TimeStamp.h"
 
 namespace tarsil {
 
@@ -264,7 +264,7 @@ unsigned long Coff::size() const {
   return static_cast<unsigned long>(length);
 }
 
-void Coff::preWrite() { preWrite(static_cast<uint32_t>(std::time(nullptr))); }
+void Coff::preWrite() { preWrite(outputTimeStamp()); }
 
 void Coff::preWrite(uint32_t timdat) { CoffWriter(*this).preWrite(timdat); }
 

@@ -6,9 +6,13 @@
 // name lookups accept values from outside; every other query takes a number
 // obtained from them and stops the program on anything else.
 //
-// Nothing here has state: each query is a pure function of its arguments.
+// Nothing here has state beyond the table itself: each query is a pure
+// function of its arguments and the rows. The built-in rows may be joined by
+// rows added at run time, from device files, before any query is made for a
+// link; a row added with a built-in device's code takes that device's place.
 #include <cstdint>
 #include <iosfwd>
+#include <string>
 #include <string_view>
 
 namespace tarsil {
@@ -17,7 +21,11 @@ namespace tarsil {
 // the instruction encoders.
 enum InstSet : int { instSetCore14 = 1, instSetCore16 = 2, instSetCore12 = 3, instSetCore16E = 4 };
 
+// The built-in rows; they keep their numbers, 1 to procTypeCount, and rows
+// added at run time follow them.
 inline constexpr int procTypeCount = 200;
+// Every processor number, added rows included.
+int getProcTypeCount();
 
 // What convertDvsProcType gives for a device code that no device has. It is
 // never a valid processor number, so passing it on to another query stops
@@ -68,6 +76,27 @@ std::uint32_t getLocationsPerBank(int procType);
 // whatever the device's own memory sizes.
 std::uint32_t getMaxROMAddr(int procType);
 std::uint32_t getMaxRAMAddr(int procType);
+
+// One row of the table, as a device file gives it. `firstGpr` is the bank
+// offset of the first general-purpose register, as listDevices shows it.
+struct DeviceRow {
+  std::string name;
+  std::uint16_t code = 0;
+  int instSet = 0;
+  std::uint32_t programLocations = 0;
+  std::uint32_t dataLocations = 0;
+  std::uint32_t firstGpr = 0;
+};
+// The instruction set of a family name as listDevices writes it, or 0.
+int findInstSet(std::string_view familyName);
+// Why `row` cannot be a device of its family, or empty when it can: the
+// checks every built-in row passes.
+std::string checkDeviceRow(const DeviceRow& row);
+// Adds a row that checkDeviceRow accepted. A row with a built-in device's
+// code takes that device's place and number, and `replaced` gets the old
+// name; otherwise it gets the next number. False with `error` set when the
+// code or the name (regardless of case) is another device's.
+bool addDevice(const DeviceRow& row, std::string& replaced, std::string& error);
 
 // One line per device in table order, after '#' header lines: name, device
 // code, family, program locations, data locations and the bank offset of the

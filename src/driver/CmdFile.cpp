@@ -1,4 +1,3 @@
-#include <cctype>
 #include <climits>
 #include <filesystem>
 #include <istream>
@@ -40,25 +39,13 @@ LineRead readLine(std::istream& in, std::string& line) {
 }
 
 // Numbers are 32-bit addresses and sizes; larger values saturate, as the
-// conversion itself does on overflow.
-uint32_t number(const std::string& text) {
+// conversion itself does on overflow. A value with anything but digits after
+// its prefix is refused with the directive's `message`: read as far as it
+// goes, "END=0x7FO" would silently end the memory at 0x7F.
+uint32_t number(const std::string& text, const std::string& message) {
+  if (!isNumber(text)) Parser::usage(message);
   unsigned long value = str2ul(text);
   return value > 0xFFFFFFFFUL ? 0xFFFFFFFFU : static_cast<uint32_t>(value);
-}
-
-// A fill value is a decimal number or "0x" and hexadecimal digits; the fill
-// stage reads only what it can convert, so anything else would silently fill
-// memory with a different pattern than the one written.
-bool isFillValue(const std::string& text) {
-  size_t first = 0;
-  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  if (hex) first = 2;
-  if (first == text.size()) return false;
-  for (size_t i = first; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (hex ? !std::isxdigit(c) : !std::isdigit(c)) return false;
-  }
-  return true;
 }
 
 // The KEY=value words that follow a directive up to the end of its line.
@@ -141,12 +128,14 @@ Memory Parser::parseMemory(std::istream& in, const std::string& keyword, const s
                                            : readAttributes(in, {"NAME", "START", "END"}, true, message);
   if (!attrs.has("NAME") || !attrs.has("START") || !attrs.has("END")) usage(message);
 
-  if (attrs.has("FILL") && !isFillValue(attrs.get("FILL")))
+  // The fill stage reads only what it can convert: a stray character would
+  // fill memory with another pattern than the one written.
+  if (attrs.has("FILL") && !isNumber(attrs.get("FILL")))
     usage("Illegal FILL value '" + attrs.get("FILL") + "' for " + keyword + " in " + place(file, line));
 
   const std::string& name = attrs.get("NAME");
-  uint32_t start = number(attrs.get("START"));
-  uint32_t end = number(attrs.get("END"));
+  uint32_t start = number(attrs.get("START"), message);
+  uint32_t end = number(attrs.get("END"), message);
   if (end < start) {
     Error::report(Error::error, "Parser::parseMemory()", "region '" + name + "' starting location > ending location",
                   true);
@@ -159,14 +148,14 @@ StackDesc Parser::parseStack(std::istream& in, const std::string& file, int line
   std::string message = "Invalid attributes for STACK in " + place(file, line);
   Attributes attrs = readAttributes(in, {"SIZE", "RAM"}, false, message);
   if (!attrs.has("SIZE")) usage(message);
-  return StackDesc(number(attrs.get("SIZE")), attrs.has("RAM") ? attrs.get("RAM") : "");
+  return StackDesc(number(attrs.get("SIZE"), message), attrs.has("RAM") ? attrs.get("RAM") : "");
 }
 
 unsigned long Parser::parseHeap(std::istream& in, const std::string& file, int line) {
   std::string message = "Invalid attributes for HEAP in " + place(file, line);
   Attributes attrs = readAttributes(in, {"MINSIZE"}, false, message);
   if (!attrs.has("MINSIZE")) usage(message);
-  return number(attrs.get("MINSIZE"));
+  return number(attrs.get("MINSIZE"), message);
 }
 
 SectionDesc Parser::parseSection(std::istream& in, const std::string& file, int line) {
@@ -182,7 +171,7 @@ std::string Parser::findCmdFile(const std::string& name) const {
   // list serves bare names alone.
   if (name.find_first_of("\\/") != std::string::npos) {
     std::error_code ec;
-    return std::filesystem::exists(FileInfo(name).fullName(), ec) ? name : std::string();
+    return std::filesystem::exists(hostPath(name), ec) ? name : std::string();
   }
   std::vector<std::string> dirs{"."};
   dirs.insert(dirs.end(), cCmdFileDirs.begin(), cCmdFileDirs.end());
@@ -199,7 +188,7 @@ void Parser::parseCmdFile(const std::string& name, ParserClient& client) {
   std::string resolved = findCmdFile(name);
   if (resolved.empty()) usage("Could not find linker command file '" + name + "'.");
 
-  std::string openName = resolved.find('\\') != std::string::npos ? FileInfo(resolved).fullName() : resolved;
+  std::string openName = hostPath(resolved);
   InputFile file;
   if (!file.open(openName)) usage("Could not open '" + name + "'");
   InputFileBuf buffer(file);

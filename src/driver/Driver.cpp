@@ -4,12 +4,17 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <vector>
 
+#include "driver/DepFile.h"
 #include "driver/Parser.h"
 #include "link/Linker.h"
+#include "map/MemoryUsage.h"
+#include "support/AtomicFile.h"
 #include "support/Debug.h"
 #include "support/Error.h"
-#include "support/FileIdentity.h"
+#include "support/ResponseFile.h"
+#include "support/TimeStamp.h"
 #include "support/Version.h"
 
 namespace tarsil {
@@ -53,10 +58,43 @@ static bool isQuietSwitch(const char* arg) {
          std::strcmp(arg, "/Q") == 0;
 }
 
+// A name the command line already took as an input keeps that meaning even
+// when it starts with '@'; only other '@' arguments are response files.
+static bool isInputName(const std::string& arg) {
+  return Parser::isObjectFile(arg) || Parser::isLibraryFile(arg) || Parser::isCmdFile(arg);
+}
+
+// The link checked before it wrote anything that the dependency file
+// replaces none of the files it names.
+static bool writeDepFile(const Linker& linker, std::string& error) {
+  std::string rule;
+  if (!dependencyRule(linker.getOutputFile(), linker.getInputFiles().names(), rule, error)) return false;
+  if (!writeFileAtomically(linker.getDepFile(), rule)) {
+    error = "Could not write dependency file '" + linker.getDepFile() + "'.";
+    return false;
+  }
+  return true;
+}
+
 void runTarsil(int argc, char** argv) {
   Debug("debug", Debug::initialLevel());
   if (Debug("debug")) {
     for (const char* channel : kDebugChannels) Debug(channel, 1);
+  }
+
+  // Response files are expanded first, so that every later step, the quiet
+  // scan included, sees the arguments they hold.
+  std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  std::string argsError;
+  std::vector<char*> expanded;
+  if (expandResponseFiles(args, argsError, isInputName)) {
+    expanded.push_back(argc > 0 ? argv[0] : nullptr);
+    for (std::string& arg : args) expanded.push_back(arg.data());
+    expanded.push_back(nullptr);
+    argc = static_cast<int>(expanded.size()) - 1;
+    argv = expanded.data();
+    Parser::InfoRequest request = Parser::findInfoRequest(argc, argv);
+    if (request != Parser::InfoRequest::none) Parser::showInfo(request);
   }
 
   Linker linker;
@@ -71,16 +109,22 @@ void runTarsil(int argc, char** argv) {
     std::printf("%s\n", Version::notice());
     std::fflush(stdout);
   }
+  if (!argsError.empty()) Parser::usage(argsError);
 
   if (Debug("debug")) {
     for (int i = 0; i < argc; ++i) std::printf("_tarsil: argv[%d]='%s'\n", i, argv[i] ? argv[i] : "");
   }
 
   parser.parse(argc, argv, linker);
+  for (const auto* names : {&parser.cmdFilesRead(), &parser.deviceFiles()})
+    for (const std::string& name : *names) linker.recordInputFile(name);
+  linker.setDepFile(parser.depFile());
 
-  const std::string output = linker.getOutputFile().empty() ? "a.out" : linker.getOutputFile();
-  if (!linker.getMapFile().empty() && sameFile(linker.getMapFile(), output))
-    Parser::usage("map file '" + linker.getMapFile() + "' would replace the output file '" + output + "'");
+  // A build that asked for reproducible output must not get the clock's
+  // time instead, unnoticed.
+  SourceDate date = sourceDateEpoch();
+  if (date.set && !date.valid)
+    Parser::usage("SOURCE_DATE_EPOCH '" + date.text + "' is not a whole number of seconds from 0 to 4294967295");
 
   std::string error;
   bool linked = linker.run(error);
@@ -91,7 +135,15 @@ void runTarsil(int argc, char** argv) {
     std::cout.flush();
   }
 
-  if (linked) Error::terminate(0);
+  if (linked) {
+    // Asked for by name, so shown even in quiet mode.
+    if (parser.printMemoryUsage()) {
+      std::fflush(stdout);
+      writeMemoryUsage(std::cout, linker);
+      std::cout.flush();
+    }
+    if (linker.getDepFile().empty() || writeDepFile(linker, error)) Error::terminate(0);
+  }
   if (!error.empty()) Error::report(Error::error, "main()", error, false);
   Error::terminate(1);
 }

@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "device/DeviceFile.h"
 #include "support/Error.h"
 #include "support/FileInfo.h"
 #include "support/Strings.h"
+#include "support/Version.h"
 
 namespace tarsil {
 
@@ -15,7 +17,7 @@ void Parser::usage(const std::string& message) {
   Error::terminate(1);
 }
 
-void Parser::showHelp() {
+void Parser::printHelpScreen() {
   static const char* const lines[] = {
       "Syntax:   tarsil { cmdfile | [objfile] | [libfile] | [option] } ...",
       "  'cmdfile' is the name of a linker command file.",
@@ -40,8 +42,83 @@ void Parser::showHelp() {
       "   /v              : verbose mode operation (display all warnings and errors)",
   };
   for (const char* line : lines) std::printf("%s\n", line);
+}
+
+void Parser::showHelp() {
+  printHelpScreen();
   std::fflush(stdout);
   std::exit(-1);
+}
+
+namespace {
+
+// Long options that take a value in the next argument when none follows '='.
+bool takesValue(const std::string& option) { return option == "--depfile" || option == "--device-file"; }
+
+}  // namespace
+
+Parser::InfoRequest Parser::findInfoRequest(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help") return InfoRequest::help;
+    if (arg == "--version") return InfoRequest::version;
+    bool shortWithValue = arg.size() == 2 && (arg[0] == '-' || arg[0] == '/') &&
+                          std::string("omnalkOMNALK").find(arg[1]) != std::string::npos;
+    if (shortWithValue || takesValue(arg)) ++i;
+  }
+  return InfoRequest::none;
+}
+
+void Parser::showInfo(InfoRequest request) {
+  if (request == InfoRequest::version) {
+    std::printf("%s\n", Version::linker());
+  } else {
+    // The screen above is the one the short switches show; the additions
+    // follow it, so that the long options are found where the others are.
+    printHelpScreen();
+    static const char* const lines[] = {
+        "",
+        "Long options and response files:",
+        "   --depfile <filename>      : write the files the link read as a make rule",
+        "   --print-memory-usage      : show how much of each memory the link used",
+        "   --device-file <filename>  : add the devices listed in 'filename'",
+        "   --help                    : show this help screen",
+        "   --version                 : show the version",
+        "   @<filename>               : read further arguments from 'filename'",
+    };
+    for (const char* line : lines) std::printf("%s\n", line);
+  }
+  std::fflush(stdout);
+  std::exit(0);
+}
+
+void Parser::parseLongOption(const std::string& arg, int& i, int argc, char** argv) {
+  size_t eq = arg.find('=');
+  std::string option = arg.substr(0, eq);
+  auto value = [&](const char* what) {
+    std::string v;
+    if (eq != std::string::npos) v = arg.substr(eq + 1);
+    else if (i + 1 < argc) v = argv[++i];
+    if (v.empty() || !isFile(v)) usage(option + " requires " + what);
+    return v;
+  };
+  if (option == "--depfile") {
+    cDepFile = value("<filename>");
+  } else if (option == "--device-file") {
+    std::string name = value("<filename>");
+    std::vector<std::string> warnings;
+    std::string error;
+    bool loaded = loadDeviceFile(name, warnings, error);
+    for (const std::string& warning : warnings) Error::report(Error::warning, "Parser::parse()", warning, false);
+    if (!loaded) usage(error);
+    cDeviceFiles.push_back(name);
+  } else if (option == "--print-memory-usage" && eq == std::string::npos) {
+    cPrintMemoryUsage = true;
+  } else if ((option == "--help" || option == "--version") && eq == std::string::npos) {
+    showInfo(option == "--help" ? InfoRequest::help : InfoRequest::version);
+  } else {
+    usage("unknown switch: " + arg);
+  }
 }
 
 bool Parser::isDir(const std::string& s) { return !DirInfo(s).name().empty(); }
@@ -97,6 +174,13 @@ void Parser::parse(int argc, char** argv, ParserClient& client) {
       } else {
         usage("unrecognized input: " + arg);
       }
+      continue;
+    }
+
+    // Long options are additions: today's switches are one letter, so a
+    // second '-' never named one.
+    if (arg.size() > 2 && arg[0] == '-' && arg[1] == '-') {
+      parseLongOption(arg, i, argc, argv);
       continue;
     }
 

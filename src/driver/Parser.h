@@ -23,6 +23,17 @@ public:
   [[noreturn]] static void usage(const std::string& message);
   [[noreturn]] static void showHelp();
 
+  // --help and --version are answered before the banner, wherever they stand
+  // as switches (not as the value of one), and end the process with status 0.
+  enum class InfoRequest { none, help, version };
+  static InfoRequest findInfoRequest(int argc, char** argv);
+  [[noreturn]] static void showInfo(InfoRequest request);
+
+  // What the long options asked for.
+  const std::string& depFile() const { return cDepFile; }
+  bool printMemoryUsage() const { return cPrintMemoryUsage; }
+  const std::vector<std::string>& deviceFiles() const { return cDeviceFiles; }
+
   static bool isDir(const std::string& s);
   static bool isFile(const std::string& s);
   static bool isNum(const std::string& s);
@@ -46,6 +57,8 @@ public:
   const std::vector<std::string>& cmdFileDirs() const { return cCmdFileDirs; }
 
 private:
+  static void printHelpScreen();
+  void parseLongOption(const std::string& arg, int& i, int argc, char** argv);
   void readCmdFile(std::istream& in, const std::string& file, ParserClient& client);
   std::string findCmdFile(const std::string& name) const;
 
@@ -53,6 +66,9 @@ private:
   std::set<std::string> cCmdFilesSeen;
   std::vector<std::string> cCmdFileDirs;
   int cIncludeDepth = 0;
+  std::string cDepFile;
+  bool cPrintMemoryUsage = false;
+  std::vector<std::string> cDeviceFiles;
   static constexpr int kMaxIncludeDepth = 200;
 };
 

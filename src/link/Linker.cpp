@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "support/Debug.h"
+#include "support/FileInfo.h"
 #include "support/Strings.h"
 
 namespace tarsil {
@@ -22,7 +23,7 @@ bool Linker::AddMapFile(const std::string& name, std::string& error) {
     error = "multiple map files declared: '" + cMapFile + "', '" + name + "'";
     return false;
   }
-  cMapFile = name;
+  cMapFile = hostPath(name);
   return true;
 }
 
@@ -31,7 +32,7 @@ bool Linker::AddOutputFile(const std::string& name, std::string& error) {
     error = "multiple output files declared: '" + cOutputFile + "', '" + name + "'";
     return false;
   }
-  cOutputFile = name;
+  cOutputFile = hostPath(name);
   return true;
 }
 
@@ -53,6 +54,21 @@ bool Linker::AddLibraryFile(const std::string& name, std::string& error) {
   return true;
 }
 
+void Linker::recordInputFile(const std::string& name) { cInputFiles.add(hostPath(name)); }
+
+void Linker::setDepFile(const std::string& name) { cDepFile = hostPath(name); }
+
+std::vector<OutputName> Linker::outputs() const {
+  return {{"output file", cOutputFile.empty() ? "a.out" : cOutputFile},
+          {"map file", cMapFile},
+          {"dependency file", cDepFile}};
+}
+
+bool Linker::verifyOutputs(std::string& error) const {
+  error = outputClash(outputs(), cInputFiles);
+  return error.empty();
+}
+
 bool Linker::verifyUnique(const Memory& memory, bool isShareBank, std::string& error) const {
   const std::string& name = memory.getName();
   // Shared banks may repeat their own name (one declaration per bank that
@@ -64,27 +80,32 @@ bool Linker::verifyUnique(const Memory& memory, bool isShareBank, std::string& e
   return true;
 }
 
-static bool findOverlap(const std::vector<Memory>& recorded, const Memory& memory, std::string& error) {
-  for (const Memory& m : recorded) {
-    if (memory.overlap(m)) {
-      error = "memory '" + memory.getName() + "' overlaps memory '" + m.getName() + "' ";
-      return true;
-    }
-  }
+namespace {
+
+// The lists of data memories, in the order the overlap check walks them.
+enum DataList { dataBanks = 0, shareBanks = 1, accessBanks = 2 };
+
+}  // namespace
+
+bool Linker::verifyCodeNonoverlap(const Memory& memory, std::string& error) const {
+  auto owner = cCodeRanges.firstOverlap(memory.getPhysicalStart(), memory.getPhysicalEnd());
+  if (!owner) return true;
+  error = "memory '" + memory.getName() + "' overlaps memory '" + cCodePage[owner->index].getName() + "' ";
   return false;
 }
 
-bool Linker::verifyCodeNonoverlap(const Memory& memory, std::string& error) const {
-  return !findOverlap(cCodePage, memory, error);
-}
-
 bool Linker::verifyDataNonoverlap(const Memory& memory, std::string& error) const {
-  return !findOverlap(cDataBanks, memory, error) && !findOverlap(cShareBanks, memory, error) &&
-         !findOverlap(cAccessBanks, memory, error);
+  auto owner = cDataRanges.firstOverlap(memory.getPhysicalStart(), memory.getPhysicalEnd());
+  if (!owner) return true;
+  const std::vector<Memory>& list =
+      owner->list == dataBanks ? cDataBanks : owner->list == shareBanks ? cShareBanks : cAccessBanks;
+  error = "memory '" + memory.getName() + "' overlaps memory '" + list[owner->index].getName() + "' ";
+  return false;
 }
 
 bool Linker::AddCodePage(const Memory& memory, std::string& error) {
   if (!verifyUnique(memory, false, error) || !verifyCodeNonoverlap(memory, error)) return false;
+  cCodeRanges.add(memory.getPhysicalStart(), memory.getPhysicalEnd(), {0, cCodePage.size()});
   cCodePage.push_back(memory);
   cCodePageNames.insert(memory.getName());
   return true;
@@ -92,6 +113,7 @@ bool Linker::AddCodePage(const Memory& memory, std::string& error) {
 
 bool Linker::AddDataBank(const Memory& memory, std::string& error) {
   if (!verifyUnique(memory, false, error) || !verifyDataNonoverlap(memory, error)) return false;
+  cDataRanges.add(memory.getPhysicalStart(), memory.getPhysicalEnd(), {dataBanks, cDataBanks.size()});
   cDataBanks.push_back(memory);
   cBankNames.insert(memory.getName());
   return true;
@@ -99,6 +121,7 @@ bool Linker::AddDataBank(const Memory& memory, std::string& error) {
 
 bool Linker::AddAccessBank(const Memory& memory, std::string& error) {
   if (!verifyUnique(memory, false, error) || !verifyDataNonoverlap(memory, error)) return false;
+  cDataRanges.add(memory.getPhysicalStart(), memory.getPhysicalEnd(), {accessBanks, cAccessBanks.size()});
   cAccessBanks.push_back(memory);
   cBankNames.insert(memory.getName());
   return true;
@@ -107,23 +130,24 @@ bool Linker::AddAccessBank(const Memory& memory, std::string& error) {
 bool Linker::AddShareBank(const Memory& memory, std::string& error) {
   if (!verifyUnique(memory, true, error) || !verifyDataNonoverlap(memory, error)) return false;
   const std::string& name = memory.getName();
-  if (cShareBankNames.count(name)) {
-    for (const Memory& m : cShareBanks) {
-      if (m.getName() != name) continue;
-      // The data overlap check above already refuses this case with its own
-      // message; the test stays so that the region's rule holds on its own.
-      if (m.overlap(memory)) {
-        error = "overlapping definitions of SHAREBANK '" + name + "' ";
-        return false;
-      }
-      if (m.size() != memory.size()) {
-        error = "inconsistent length definitions of SHAREBANK '" + name + "' ";
-        return false;
-      }
+  // Every declaration of the region was checked against the first, so
+  // comparing with the first stands for comparing with each in turn. The
+  // data overlap check above already refuses an overlap with its own
+  // message; the test stays so that the region's rule holds on its own.
+  if (auto first = cShareBankNames.find(name); first != cShareBankNames.end()) {
+    const Memory& m = cShareBanks[first->second];
+    if (m.overlap(memory)) {
+      error = "overlapping definitions of SHAREBANK '" + name + "' ";
+      return false;
+    }
+    if (m.size() != memory.size()) {
+      error = "inconsistent length definitions of SHAREBANK '" + name + "' ";
+      return false;
     }
   }
+  cDataRanges.add(memory.getPhysicalStart(), memory.getPhysicalEnd(), {shareBanks, cShareBanks.size()});
+  cShareBankNames.emplace(name, cShareBanks.size());
   cShareBanks.push_back(memory);
-  cShareBankNames.insert(name);
   return true;
 }
 

@@ -13,8 +13,10 @@
 #include "coff/Archive.h"
 #include "coff/Coff.h"
 #include "support/Data.h"
+#include "support/FileIdentity.h"
 #include "support/NodeArena.h"
 
+#include "link/DeclaredRanges.h"
 #include "link/ParserClient.h"
 #include "link/SectionDesc.h"
 #include "link/SymbolTables.h"
@@ -45,6 +47,19 @@ public:
   bool AddLibPath(const std::string& directory, std::string& error) override;
   bool AddStrip(bool strip, std::string& error) override;
 
+  // A command or device file the parser read: the outputs may replace none
+  // of them, and the dependency file names them first.
+  void recordInputFile(const std::string& name);
+  // Where the make rule of the files read goes (--depfile); empty for none.
+  // Written by the driver after the link, it is one of the outputs.
+  void setDepFile(const std::string& name);
+  const std::string& getDepFile() const { return cDepFile; }
+  // Every file the link read, each once, in the order first read: those
+  // recorded above, then the objects and libraries as found.
+  const FileSet& getInputFiles() const { return cInputFiles; }
+  // Every file the link writes, in the order written.
+  std::vector<OutputName> outputs() const;
+
   // Runs every stage in order; false with `error` set (or empty when the
   // failing stage reported its own messages) ends the link.
   bool run(std::string& error);
@@ -74,6 +89,9 @@ public:
   // Inputs.
   bool buildCoffs(std::string& error);
   bool buildLibs(std::string& error);
+  // Refuses outputs that would replace an input or one another; the command
+  // files, objects and libraries must all be found by then.
+  bool verifyOutputs(std::string& error) const;
   bool importLibraryMembers(std::string& error);
   bool verifyProcessor(std::string& error);
 
@@ -121,10 +139,6 @@ public:
 
   // ---- Helpers of the stages, one block per stage file. ------------------
 
-  // LinkerInputs.cpp
-
-  // LinkerSections.cpp
-
   // LinkerSymbols.cpp
   // Rewrites every string-table offset of `coff` to the merged table's.
   static void replaceStringTbl(Coff& coff, const NameTable<int>& strTbl);
@@ -136,20 +150,14 @@ public:
   void setupLinkerSymbols();
 
   // LinkerSymbolValues.cpp
-  // How far the input's piece of a section moved from the address its header
-  // gave it to where it was loaded in `range`, the section's placed range;
-  // false with `error` set when the section (null range) or the piece was
-  // never placed.
-  static bool loadedDisplacement(const Coff& coff, const std::string& scnName, const Range* range,
-                                 uint32_t& displacement, std::string& error);
-  // The displacement of every input's sections, left by relocateSymbols for
-  // relocateLineInfo: section k of input c at cScnDisplacement[
-  // cScnDisplacementBase[c] + k - 1], all ones where the number names no
-  // section. The last base closes the table.
+  // The displacement of every input's pieces, from the address its header
+  // gave a section to where the piece was loaded, left by loadSections for
+  // relocateSymbols and relocateLineInfo: section k of input c at
+  // cScnDisplacement[cScnDisplacementBase[c] + k - 1], all ones where the
+  // number names no section, with kCodeSection set for code. The last base
+  // closes the table.
   std::vector<uint64_t> cScnDisplacement;
   std::vector<size_t> cScnDisplacementBase;
-  // loadSections filled the table as it loaded the pieces; each entry then
-  // also tells whether its section holds code.
   bool cScnDisplacementLoaded = false;
   static constexpr uint64_t kNotPlaced = ~uint64_t{0};
   static constexpr uint64_t kCodeSection = uint64_t{1} << 32;
@@ -298,7 +306,6 @@ public:
   const SectionDesc* findSectionDesc(const std::string& scnName) const;
   // Bytes a relocatable section needs: its size, grown where pieces that end
   // inside a location push the next piece to the following one.
-  unsigned long placementLength(const std::string& scnName) const;
   unsigned long placementLength(const ScnAttr& attr) const;
   std::map<std::string, unsigned long> cScnPlacementLength;
   mutable std::map<std::string, std::size_t> cSectionDescIndex;
@@ -388,12 +395,6 @@ private:
   bool verifyDataNonoverlap(const Memory& memory, std::string& error) const;
   bool isDataMemory(const std::string& name) const;
 
-  // A stage that cannot fail by its signature records here that this build
-  // lacks it, so that the run still refuses to report success.
-  void stageMissing(const char* stage);
-  bool stagesAvailable(std::string& error) const;
-  static bool stageUnavailable(const char* stage, std::string& error);
-
   bool cHeapDeclared = false;
   bool cStackDeclared = false;
   uint32_t cMinHeapSize = 32;
@@ -401,6 +402,7 @@ private:
   std::string cStackScnName = ".stack";
   std::string cMapFile;
   std::string cOutputFile;
+  std::string cDepFile;
   std::vector<std::string> cObjectFile;
   std::vector<std::string> cLibraryFile;
   std::vector<Memory> cCodePage;
@@ -417,10 +419,14 @@ private:
   std::set<std::string> cLibraryFileNames;
   std::set<std::string> cCodePageNames;
   std::set<std::string> cBankNames;  // data and access banks
-  std::set<std::string> cShareBankNames;
+  // Each shared bank's name, to the place of its first declaration.
+  std::map<std::string, size_t> cShareBankNames;
+  // The ranges of the code pages, and of all data memories together.
+  DeclaredRanges cCodeRanges;
+  DeclaredRanges cDataRanges;
   std::set<std::string> cSectionDescNames;
-
-  std::string cMissingStage;
+  // Every file the link reads, found where it is, each once.
+  FileSet cInputFiles;
 
 public:
   // ---- Link state, filled by the stages in run order. -------------------

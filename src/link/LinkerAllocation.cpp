@@ -3,7 +3,6 @@
 // section gets its own start inside its section's range.
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <set>
 #include <string_view>
@@ -59,31 +58,11 @@ unsigned Linker::bytesPerLocation(MemType memType) const {
 
 namespace {
 
-// Byte-wise equality of two names, inline: the attribute tables mostly hold
-// the same names, so the walks below compare equal names far more often
-// than they order different ones.
-bool sameName(const std::string& a, const std::string& b) {
-  const size_t n = a.size();
-  if (n != b.size()) return false;
-  const char* p = a.data();
-  const char* q = b.data();
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t x, y;
-    std::memcpy(&x, p + i, 8);
-    std::memcpy(&y, q + i, 8);
-    if (x != y) return false;
-  }
-  for (; i < n; ++i)
-    if (p[i] != q[i]) return false;
-  return true;
-}
-
 // advanceTo, trying the entry under the cursor for the very name first.
 template <class Map>
 auto walkTo(const Map& map, typename Map::const_iterator& it, const std::string& name)
     -> const typename Map::mapped_type* {
-  if (it != map.end() && sameName(it->first, name)) return &(it++)->second;
+  if (it != map.end() && it->first == name) return &(it++)->second;
   return advanceTo(map, it, name);
 }
 
@@ -180,14 +159,6 @@ unsigned long Linker::placementLength(const ScnAttr& attr) const {
     if (grown != cScnPlacementLength.end()) return grown->second;
   }
   return attr.size;
-}
-
-unsigned long Linker::placementLength(const std::string& scnName) const {
-  if (!cScnPlacementLength.empty()) {
-    auto grown = cScnPlacementLength.find(scnName);
-    if (grown != cScnPlacementLength.end()) return grown->second;
-  }
-  return scnAttr(scnName).size;
 }
 
 namespace {

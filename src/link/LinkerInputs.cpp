@@ -8,6 +8,7 @@
 #include <string>
 #include <system_error>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "coff/Archive.h"
@@ -16,6 +17,7 @@
 #include "link/Linker.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
+#include "support/FileInfo.h"
 #include "support/InputFile.h"
 #include "support/NameHash.h"
 
@@ -26,13 +28,6 @@ namespace {
 // A name with any separator is taken only where it points. FileInfo sees no
 // path in "/x.o", a file of the root directory, so the test is made here.
 bool hasDirectory(const std::string& name) { return name.find_first_of("\\/") != std::string::npos; }
-
-// Names may be written with '\' between directories; the file system here
-// knows only '/'.
-std::string hostPath(std::string name) {
-  std::replace(name.begin(), name.end(), '\\', '/');
-  return name;
-}
 
 // A directory of the same name is no candidate: taking it would hide the
 // file further down the search list behind a read error.
@@ -60,11 +55,18 @@ std::optional<std::string> findFile(const std::string& name, const std::vector<s
   return std::nullopt;
 }
 
-bool findFiles(std::vector<std::string>& names, const std::vector<std::string>& dirs, std::string& error) {
+// Replaces each name by the path where it was found, and records the file
+// among `inputs`: one named twice, however spelt, would be read twice.
+bool findFiles(std::vector<std::string>& names, const std::vector<std::string>& dirs, FileSet& inputs,
+               const char* kind, std::string& error) {
   for (std::string& name : names) {
     auto found = findFile(name, dirs);
     if (!found) {
       error = "could not find file '" + name + "'.";
+      return false;
+    }
+    if (inputs.add(*found)) {
+      error = std::string("mutliple inclusion of ") + kind + " file '" + name + "' ";
       return false;
     }
     name = *found;
@@ -98,14 +100,14 @@ public:
     }
   }
 
-  // Slots are told apart by the kind the reader gave them, the same rule by
-  // which a library indexes its members' definitions, so that what the index
-  // offers and what the linker asks for are read alike.
+  // Symbols are found by stepping over each one's auxiliary slots, as
+  // symbol resolution finds them: an auxiliary slot whose bytes look like a
+  // definition must not stand for one here, or a member that does define
+  // the name would never be asked for.
   void add(const Coff& coff) {
-    const size_t slots = std::min(coff.cSymTbl.size(), coff.cSymKind.size());
-    for (size_t i = 0; i < slots; ++i) {
-      if (coff.cSymKind[i] != AuxKind::none) continue;
-      const syment& sym = coff.cSymTbl[i];
+    const std::vector<syment>& table = coff.cSymTbl;
+    for (size_t i = 0; i < table.size(); i += size_t{table[i].n_numaux} + 1) {
+      const syment& sym = table[i];
       const bool isDef = Coff::isExtDefinition(sym);
       if (!isDef && !Coff::isExtReference(sym)) continue;
       uint32_t id = 0;
@@ -299,10 +301,11 @@ bool Linker::buildCoffs(std::string& error) {
   }
   std::vector<std::string> dirs{"."};
   dirs.insert(dirs.end(), cLibPath.begin(), cLibPath.end());
-  if (!findFiles(cObjectFile, dirs, error)) return false;
+  if (!findFiles(cObjectFile, dirs, cInputFiles, "object", error)) return false;
 
   // One set of buffers serves every file in turn.
   InputBytes scratch;
+  Coff::SectionNamesFatal fatal;
   for (const std::string& path : cObjectFile) {
     // The readers report their own failures; the stage adds nothing to them.
     auto coff = Coff::makeVerified(path, scratch);
@@ -313,9 +316,10 @@ bool Linker::buildCoffs(std::string& error) {
 }
 
 bool Linker::buildLibs(std::string& error) {
-  if (!findFiles(cLibraryFile, cLibPath, error)) return false;
+  if (!findFiles(cLibraryFile, cLibPath, cInputFiles, "library", error)) return false;
 
   InputBytes scratch;
+  Coff::SectionNamesFatal fatal;
   for (const std::string& path : cLibraryFile) {
     auto archive = Archive::make(path, scratch);
     if (!archive) return false;
@@ -333,10 +337,15 @@ bool Linker::importLibraryMembers(std::string& /*error*/) {
     UndefinedNames names(cArchive);
     for (const auto& coff : cCoff) names.add(*coff);
 
+    // A library indexes its members by the reader's slot kinds, which may
+    // offer a name that the member, read symbol by symbol, does not define:
+    // that name stays undefined, and the member joins only once.
+    std::unordered_set<const Coff*> joined;
     uint32_t symbol = 0;
     while (names.next(symbol)) {
       const Coff* member = names.member(symbol);
       const size_t archive = names.archive(symbol);
+      if (!joined.insert(member).second) continue;
       if (debug)
         std::cout << "Linker::importLibraryMembers() - imported library '" << cArchive[archive]->cFileName
                   << "', member '" << member->cFileName << "' for symbol '" << names.text(symbol) << "'\n";

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <iostream>
 #include <string_view>
 #include <type_traits>
@@ -23,6 +22,7 @@
 #include "support/NameIndex.h"
 #include "support/SortedWalk.h"
 #include "support/Strings.h"
+#include "support/TimeStamp.h"
 
 namespace tarsil {
 
@@ -61,28 +61,6 @@ Coff::ScnType kindOf(const MapIndex<const Linker::ScnTypes>& kinds, const std::s
 
 bool isSet(const bool* flag) { return flag != nullptr && *flag; }
 
-// Equality of two section names, which are short: fixed-size loads instead
-// of a library call.
-bool sameName(const std::string& a, const std::string& b) {
-  const size_t n = a.size();
-  if (n != b.size()) return false;
-  const char* p = a.data();
-  const char* q = b.data();
-  auto word8 = [](const char* at) {
-    uint64_t w;
-    std::memcpy(&w, at, 8);
-    return w;
-  };
-  auto word4 = [](const char* at) {
-    uint32_t w;
-    std::memcpy(&w, at, 4);
-    return w;
-  };
-  if (n >= 8 && n <= 16) return word8(p) == word8(q) && word8(p + n - 8) == word8(q + n - 8);
-  if (n >= 4 && n < 8) return word4(p) == word4(q) && word4(p + n - 4) == word4(q + n - 4);
-  return std::memcmp(p, q, n) == 0;
-}
-
 // advanceTo for a walk through tables that hold nearly the same names as the
 // one walked: the entry sought is nearly always the one under the cursor or
 // the next, which an equality test finds without ordering comparisons.
@@ -90,9 +68,9 @@ template <class Map>
 auto walkTo(const Map& map, typename Map::const_iterator& it, const std::string& name)
     -> const typename Map::mapped_type* {
   if (it != map.end()) {
-    if (sameName(it->first, name)) return &it->second;
+    if (it->first == name) return &it->second;
     auto next = std::next(it);
-    if (next != map.end() && sameName(next->first, name)) {
+    if (next != map.end() && next->first == name) {
       it = next;
       return &it->second;
     }
@@ -706,7 +684,7 @@ void Linker::buildOutputHole(const std::string& memory, unsigned long start, uns
 bool Linker::writeOutputFile(std::string& error) {
   cOutput.cFileName = cOutputFile;
   CoffWriter writer(cOutput);
-  writer.preWrite(static_cast<uint32_t>(std::time(nullptr)));
+  writer.preWrite(outputTimeStamp());
   if (!writer.verify()) {
     error = "Internal Coff output file is corrupt.";
     return false;

@@ -31,11 +31,14 @@ std::string symbolName(const Coff& coff, const syment& s) {
   return name ? *name : std::string();
 }
 
-// The function's own aux_fcn record, when its first auxiliary slot holds one.
+// The function's own aux_fcn record: its first auxiliary slot, whatever kind
+// the reader gave it. A function whose type also makes it an array (one
+// returning a pointer to an array) has its slot read as an array's, yet it is
+// a function all the same.
 std::optional<aux_fcn> fcnAux(const Coff& coff, size_t index) {
   const syment& s = coff.cSymTbl[index];
   if (s.n_numaux == 0 || index + 1 >= coff.cSymTbl.size()) return std::nullopt;
-  if (index + 1 < coff.cSymKind.size() && coff.cSymKind[index + 1] != AuxKind::fcn) return std::nullopt;
+  if (index + 1 < coff.cSymKind.size() && coff.cSymKind[index + 1] == AuxKind::none) return std::nullopt;
   return getAux<aux_fcn>(coff.cSymTbl[index + 1]);
 }
 

@@ -42,25 +42,13 @@ void releaseSymbols(Linker& linker) {
 
 }  // namespace
 
-bool Linker::stageUnavailable(const char* stage, std::string& error) {
-  error = std::string("link stage '") + stage + "' is not available in this build";
-  return false;
-}
-
-void Linker::stageMissing(const char* stage) {
-  if (cMissingStage.empty()) cMissingStage = stage;
-}
-
-bool Linker::stagesAvailable(std::string& error) const {
-  if (cMissingStage.empty()) return true;
-  return stageUnavailable(cMissingStage.c_str(), error);
-}
-
 bool Linker::run(std::string& error) {
   if (cOutputFile.empty()) cOutputFile = "a.out";
 
   if (!buildCoffs(error)) return false;
   if (!buildLibs(error)) return false;
+  // Before the first file is written, which may be the error map.
+  if (!verifyOutputs(error)) return false;
   if (!importLibraryMembers(error)) return false;
   // Imported members have left their libraries; what remains is never read.
   cArchive.clear();
@@ -68,7 +56,6 @@ bool Linker::run(std::string& error) {
   if (!buildSectionAttribs(error)) return false;
   if (!verifySectionDesc(error)) return false;
   mergeStringTbls();
-  if (!stagesAvailable(error)) return false;
 
   // The symbol tables are the last chance to show how memory was used before
   // the link gives up, so a failure here still leaves an error map behind.
@@ -81,13 +68,10 @@ bool Linker::run(std::string& error) {
     return false;
   }
 
-  bool hasActRecs = actRecScnExists();
-  if (!stagesAvailable(error)) return false;
-  if (hasActRecs) {
+  if (actRecScnExists()) {
     buildCallGraph();
     buildInterferenceGraph();
     buildScnActivationRecordMap();
-    if (!stagesAvailable(error)) return false;
   }
 
   if (!mapSections(error)) {
@@ -96,7 +80,6 @@ bool Linker::run(std::string& error) {
   }
   // Written only if a stage below fails.
   PendingErrorMap errorMap(*this);
-  if (!stagesAvailable(error)) return false;
 
   if (!loadSections(error)) return false;
   if (!buildInitTable(error)) return false;
@@ -121,7 +104,6 @@ bool Linker::run(std::string& error) {
     error = cFillError;
     return false;
   }
-  if (!stagesAvailable(error)) return false;
 
   if (!writeOutputFile(error)) return false;
   if (!writeMapFile(error)) return false;

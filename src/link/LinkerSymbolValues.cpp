@@ -1,15 +1,9 @@
-#include <algorithm>
 #include <cstdio>
-#include <functional>
-#include <limits>
-#include <map>
-#include <string_view>
-#include <unordered_map>
-#include <utility>
+#include <string>
 #include <vector>
 
 #include "link/Linker.h"
-#include "link/PlacedRanges.h"
+#include "support/Assert.h"
 #include "support/Debug.h"
 
 namespace tarsil {
@@ -25,42 +19,13 @@ std::string nameOf(const Coff& coff, const syment& s) { return Coff::findName(s,
 
 unsigned hex4(uint32_t v) { return v & 0xFFFF; }
 
-// The range a section holds in `mem`, or null.
-const Range* rangeIn(const Memory* mem, const std::string& name) {
-  return mem == nullptr ? nullptr : mem->findAllocated(name);
-}
-
-// The range a placed section holds in its memory, or null.
-const Range* placedRange(const std::map<std::string, Memory*>& scnMem, const std::string& name) {
-  auto mem = scnMem.find(name);
-  return mem == scnMem.end() ? nullptr : rangeIn(mem->second, name);
-}
-
-const Range* rangeOf(const PlacedRanges& placed, std::string_view name) {
-  const PlacedRanges::Placed* found = placed.find(name);
-  return found == nullptr ? nullptr : found->range;
-}
-
 }  // namespace
 
 size_t Linker::displacementSlots(const Coff& coff) {
-  // Section numbers 1 to the highest; a symbol's section number cannot
-  // exceed the 16-bit field's largest value.
+  // Section numbers 1 to the highest: the reader numbers an input's sections
+  // from 1 to its 16-bit count.
   const int highest = coff.cScnNum.empty() ? 0 : coff.cScnNum.rbegin()->first;
-  return highest < 1 ? 0 : static_cast<size_t>(std::min(highest, int{std::numeric_limits<int16_t>::max()}));
-}
-
-bool Linker::loadedDisplacement(const Coff& coff, const std::string& scnName, const Range* range,
-                                uint32_t& displacement, std::string& error) {
-  auto hdr = coff.cScnHdr.find(scnName);
-  if (range == nullptr || hdr == coff.cScnHdr.end() || !range->isLoaded(coff.cFileName)) {
-    error = "section '" + scnName + "' of file '" + coff.cFileName + "' was never placed in memory.";
-    return false;
-  }
-  // Unsigned wrap-around is intended: a piece loaded below its header's
-  // address moves its symbols down by the same amount.
-  displacement = range->getStart(coff.cFileName, scnName) - hdr->second.s_paddr;
-  return true;
+  return highest < 1 ? 0 : static_cast<size_t>(highest);
 }
 
 bool Linker::relocateSymbols(std::string& error) {
@@ -75,30 +40,11 @@ bool Linker::relocateSymbols(std::string& error) {
     cStksizeSym.n_value = static_cast<uint32_t>(mem->second->getAllocatedSize(cStackScnName));
   }
 
-  // One displacement per section number, then one pass over the symbols:
-  // linear in the table whatever the number of sections. Section numbers
-  // run from 1 up, as the reader numbers them. loadSections has usually
-  // found them all already.
-  const bool loaded = cScnDisplacementLoaded && cScnDisplacementBase.size() == cCoff.size() + 1;
-  if (!loaded) {
-    const PlacedRanges& placed = placedRanges(true);
-    cScnDisplacement.clear();
-    cScnDisplacementBase.clear();
-    cScnDisplacementBase.reserve(cCoff.size() + 1);
-    for (auto& coff : cCoff) {
-      const size_t base = cScnDisplacement.size();
-      cScnDisplacementBase.push_back(base);
-      const size_t count = displacementSlots(*coff);
-      cScnDisplacement.resize(base + count, kNotPlaced);
-      for (const auto& [number, scnName] : coff->cScnNum) {
-        uint32_t d = 0;
-        if (!loadedDisplacement(*coff, scnName, rangeOf(placed, scnName), d, error)) return false;
-        if (number >= 1 && static_cast<size_t>(number) <= count)
-          cScnDisplacement[base + static_cast<size_t>(number) - 1] = d;
-      }
-    }
-    cScnDisplacementBase.push_back(cScnDisplacement.size());
-  }
+  // loadSections left every piece's displacement by section number, so one
+  // pass over the symbols moves them: linear in the table whatever the
+  // number of sections.
+  TARSIL_ASSERT_TEXT(cScnDisplacementLoaded && cScnDisplacementBase.size() == cCoff.size() + 1,
+                     "loadSections ran before relocateSymbols");
   for (size_t c = 0; c < cCoff.size(); ++c) {
     Coff* coff = cCoff[c].get();
     const size_t base = cScnDisplacementBase[c];
@@ -120,34 +66,22 @@ bool Linker::relocateSymbols(std::string& error) {
   return true;
 }
 
-bool Linker::relocateLineInfo(std::string& error) {
+bool Linker::relocateLineInfo(std::string& /*error*/) {
   const bool debug = static_cast<bool>(Debug("Linker::relocateLineInfo"));
-  // relocateSymbols has found every piece's displacement already, unless the
-  // inputs changed since.
-  const bool known = cScnDisplacementBase.size() == cCoff.size() + 1;
+  TARSIL_ASSERT_TEXT(cScnDisplacementLoaded && cScnDisplacementBase.size() == cCoff.size() + 1,
+                     "loadSections ran before relocateLineInfo");
   for (size_t c = 0; c < cCoff.size(); ++c) {
     Coff& coff = *cCoff[c];
     if (coff.cLineInfo.empty()) continue;
+    const size_t base = cScnDisplacementBase[c];
+    const size_t count = cScnDisplacementBase[c + 1] - base;
     for (const auto& [number, scnName] : coff.cScnNum) {
-      uint64_t d = kNotPlaced;
-      if (known && number >= 1) {
-        const size_t at = cScnDisplacementBase[c] + static_cast<size_t>(number) - 1;
-        if (at < cScnDisplacementBase[c + 1]) d = cScnDisplacement[at];
-      }
-      // Loading marked the code sections; other sections' lines stay.
-      if (d != kNotPlaced && cScnDisplacementLoaded && (d & kCodeSection) == 0) continue;
-      // The input's own few line tables first, the link's many kinds after.
+      if (number < 1 || static_cast<size_t>(number) > count) continue;
+      const uint64_t d = cScnDisplacement[base + static_cast<size_t>(number) - 1];
+      // Only code sections' lines move.
+      if (d == kNotPlaced || (d & kCodeSection) == 0) continue;
       auto lines = coff.cLineInfo.find(scnName);
-      if (lines == coff.cLineInfo.end() || lines->second.empty()) continue;
-      if (d == kNotPlaced || !cScnDisplacementLoaded) {
-        auto type = cScnType.find(scnName);
-        if (type == cScnType.end() || type->second != Coff::code) continue;
-      }
-      if (d == kNotPlaced) {
-        uint32_t found = 0;
-        if (!loadedDisplacement(coff, scnName, placedRange(cScnMem, scnName), found, error)) return false;
-        d = found;
-      }
+      if (lines == coff.cLineInfo.end()) continue;
       for (coff_lineno& line : lines->second) {
         const uint32_t old = line.l_paddr;
         line.l_paddr = old + static_cast<uint32_t>(d);

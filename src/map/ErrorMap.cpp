@@ -1,16 +1,14 @@
 #include "map/ErrorMap.h"
 
-#include <ctime>
-#include <filesystem>
 #include <ostream>
 #include <streambuf>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "link/Linker.h"
 #include "support/AtomicFile.h"
 #include "support/Error.h"
+#include "support/TimeStamp.h"
 #include "support/Version.h"
 
 namespace tarsil {
@@ -83,12 +81,6 @@ void Linker::renderErrorMap(std::ostream& os, const std::string& created) const 
 
 namespace {
 
-std::string timeText() {
-  std::time_t now = std::time(nullptr);
-  const char* created = std::ctime(&now);
-  return created != nullptr ? created : "\n";
-}
-
 void reportUnwritable(const std::string& name) {
   // A map that cannot be written costs the user the listing, not the link.
   Error::report(Error::error, "Linker::writeErrorMapFile()", "Could not open map file '" + name + "' for writing.",
@@ -105,20 +97,17 @@ bool writeErrorMap(const Linker& linker, const std::string& created) {
 }
 
 // What would make the write fail: no room for the file beside the target, or
-// a directory in the target's place, which the file cannot replace.
+// something in the target's place that the file cannot replace.
 bool canWrite(const std::string& name) {
   AtomicFile file(name);
-  if (!file.open()) return false;
-  file.discard();
-  std::error_code error;
-  return !std::filesystem::is_directory(name, error);
+  return file.open();
 }
 
 }  // namespace
 
 void Linker::writeErrorMapFile() {
   if (cMapFile.empty()) return;
-  if (!writeErrorMap(*this, timeText())) reportUnwritable(cMapFile);
+  if (!writeErrorMap(*this, outputTimeText())) reportUnwritable(cMapFile);
 }
 
 PendingErrorMap::PendingErrorMap(const Linker& linker) : cLinker(linker) {
@@ -128,7 +117,7 @@ PendingErrorMap::PendingErrorMap(const Linker& linker) : cLinker(linker) {
     reportUnwritable(name);
     return;
   }
-  cCreated = timeText();
+  cCreated = outputTimeText();
   cPending = true;
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <iostream>
 #include <limits>
 #include <string_view>
@@ -15,6 +14,7 @@
 #include "support/Debug.h"
 #include "support/Error.h"
 #include "support/NameIndex.h"
+#include "support/TimeStamp.h"
 #include "support/Version.h"
 
 namespace tarsil {
@@ -471,12 +471,11 @@ bool MapFile::write(const std::string& name, const Coff& output, unsigned long p
     Error::report(Error::error, where, "Could not open map file '" + name + "' for writing.", false);
     return false;
   }
-  std::time_t now = std::time(nullptr);
-  const char* created = std::ctime(&now);
+  const std::string created = outputTimeText();
   bool written = false;
   {
     MapText out(file);
-    listAll(out, output, progMemSize, created != nullptr ? created : "\n");
+    listAll(out, output, progMemSize, created);
     written = out.flush();
   }
   if (!written || !file.commit()) {

@@ -341,13 +341,17 @@ void column(std::string& line, std::string_view text, std::size_t width) {
   line.append(text);
 }
 
-// "0x" and the low 16 bits in four hexadecimal digits.
-std::string_view hex4(unsigned long value, char (&text)[6]) {
+// "0x" and at least four hexadecimal digits: a value that needs more keeps
+// all of them, as the full map's fields do, so an address above 0xFFFF is
+// not shown as another one.
+std::string_view hexField(unsigned long value, char (&text)[18]) {
   static constexpr char digits[] = "0123456789abcdef";
+  int count = 4;
+  while (count < 16 && (value >> (4 * count)) != 0) ++count;
   text[0] = '0';
   text[1] = 'x';
-  for (int i = 0; i < 4; ++i) text[5 - i] = digits[(value >> (4 * i)) & 0xF];
-  return std::string_view(text, 6);
+  for (int i = 0; i < count; ++i) text[1 + count - i] = digits[(value >> (4 * i)) & 0xF];
+  return std::string_view(text, static_cast<size_t>(count) + 2);
 }
 
 // One line of the listing, appended to the memory's block: a memory of
@@ -391,13 +395,14 @@ void Memory::display(std::ostream& os, bool withHeader) const {
     return *a.first < *b.first;
   });
 
-  char startText[6], endText[6], addressText[6], sizeText[6];
+  char startText[18], endText[18], addressText[18], sizeText[18];
   std::string_view name = cName;
-  std::string_view start = hex4(cPhysicalStart, startText);
-  std::string_view end = hex4(cPhysicalEnd, endText);
+  std::string_view start = hexField(cPhysicalStart, startText);
+  std::string_view end = hexField(cPhysicalEnd, endText);
   if (placed.empty()) displayLine(line, name, start, end, "", "", "");
   for (const auto& [secName, range] : placed) {
-    displayLine(line, name, start, end, *secName, hex4(range->getStart(), addressText), hex4(range->size(), sizeText));
+    displayLine(line, name, start, end, *secName, hexField(range->getStart(), addressText),
+                hexField(range->size(), sizeText));
     name = start = end = std::string_view();
   }
   os.write(line.data(), static_cast<std::streamsize>(line.size()));

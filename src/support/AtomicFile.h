@@ -1,22 +1,31 @@
 #pragma once
 // Writing a file so that it is never seen half-written: the bytes go to a
 // new file beside the target, which replaces the target only once every byte
-// is on disk. A failed write leaves the previous file (or none) in place.
+// is on disk. A failed write leaves the previous file (or none) in place, and
+// a run ended by SIGINT, SIGTERM or SIGHUP removes the temporary files it had
+// open before it dies.
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarsil {
 
 class AtomicFile {
 public:
+  // Where a write failed, for messages that say so.
+  enum class Step { none, target, create, write, rename };
+
   explicit AtomicFile(std::string target);
   // Removes the temporary file unless commit() succeeded.
   ~AtomicFile();
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
 
-  // Creates the temporary file, opened for binary writing.
+  // Creates the temporary file, opened for binary writing. The target is
+  // looked at first: one that no new file could replace (a directory, a
+  // device, a file that may not be written) is refused before anything is
+  // created.
   bool open();
   // The open temporary file, for writers that take a FILE*; null before open().
   std::FILE* file() const { return cFile; }
@@ -27,14 +36,32 @@ public:
   // Gives up: the temporary file is removed, the target untouched.
   void discard();
 
+  // Commits files that belong together (the two halves of a pair): all are
+  // complete on disk before any target is replaced, and when one cannot take
+  // its place, the targets replaced before it get their previous files back
+  // (or are removed when there were none), where the file system allows it.
+  // Every file is closed and none keeps a temporary afterwards.
+  static bool commitAll(const std::vector<AtomicFile*>& files);
+
   const std::string& target() const { return cTarget; }
   const std::string& temporary() const { return cTemp; }
+  // Why the write failed: the step and its errno value (none and 0 while all
+  // went well).
+  Step failedStep() const { return cFailedStep; }
+  int error() const { return cError; }
 
 private:
+  bool fail(Step step, int error);
+  bool finishWriting();
+  void forgetTemporary();
+
   std::string cTarget;
   std::string cTemp;
   std::FILE* cFile = nullptr;
-  bool cFailed = false;
+  // Where the signal handler finds the temporary's name; -1 when it does not.
+  int cSlot = -1;
+  Step cFailedStep = Step::none;
+  int cError = 0;
 };
 
 // The whole file in one call.

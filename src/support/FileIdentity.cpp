@@ -51,4 +51,19 @@ std::optional<std::string> FileSet::find(const std::string& name) const {
   return std::nullopt;
 }
 
+std::string outputClash(const std::vector<OutputName>& outputs, const FileSet& inputs) {
+  FileSet written;
+  for (const OutputName& output : outputs) {
+    if (output.name.empty()) continue;
+    if (auto input = inputs.find(output.name))
+      return output.role + " '" + output.name + "' would replace the input file '" + *input + "'";
+    if (auto earlier = written.add(output.name)) {
+      for (const OutputName& other : outputs)
+        if (other.name == *earlier)
+          return output.role + " '" + output.name + "' would replace the " + other.role + " '" + *earlier + "'";
+    }
+  }
+  return std::string();
+}
+
 }  // namespace tarsil

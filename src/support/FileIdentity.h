@@ -44,4 +44,15 @@ private:
   std::unordered_map<std::string, size_t> cByPath;
 };
 
+// A file a run writes, and what its messages call it ("output file").
+struct OutputName {
+  std::string role;
+  std::string name;
+};
+
+// Why a run may not write its outputs: the first of them, in order, that
+// would replace one of `inputs` or an earlier output, in a message that names
+// both; empty when none would. Outputs without a name are not written.
+std::string outputClash(const std::vector<OutputName>& outputs, const FileSet& inputs);
+
 }  // namespace tarsil

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ostream>
 
 namespace tarsil {
@@ -26,6 +27,11 @@ FileInfo::FileInfo(const std::string& name) {
 }
 
 std::string FileInfo::fullName() const { return cPath + "/" + name(); }
+
+std::string hostPath(std::string name) {
+  std::replace(name.begin(), name.end(), '\\', '/');
+  return name;
+}
 
 bool FileInfo::pathExists() const { return hasPath() && DirInfo(cPath).dirExists(); }
 

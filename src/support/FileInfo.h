@@ -27,6 +27,11 @@ private:
   std::string cExt;
 };
 
+// The name by which the file system knows a file: names may be written with
+// '\' between directories, on the command line and in command files alike,
+// and this file system knows only '/'.
+std::string hostPath(std::string name);
+
 class DirInfo {
 public:
   explicit DirInfo(const std::string& name) : cName(name) {}

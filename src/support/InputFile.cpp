@@ -12,17 +12,22 @@ namespace tarsil {
 
 // Not blocking matters only for a FIFO, which is refused at once; a regular
 // file is read as ever, since the flag does not apply to it.
-bool InputFile::open(const std::string& name) {
+bool InputFile::open(const std::string& name, bool* notRegular) {
   close();
+  if (notRegular) *notRegular = false;
   const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
+  // The type is checked on what was opened, not on the name.
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
+  const bool known = ::fstat(fd, &st) == 0;
+  if (!known || !S_ISREG(st.st_mode) || st.st_size < 0) {
+    if (notRegular) *notRegular = known && !S_ISREG(st.st_mode);
     ::close(fd);
     return false;
   }
   cFd = fd;
   cSize = static_cast<uint64_t>(st.st_size);
+  cIdentity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   return true;
 }
 
@@ -49,11 +54,17 @@ long long InputFile::readAt(uint64_t offset, void* into, size_t length) const {
   return static_cast<long long>(done);
 }
 
+long long InputFile::read(void* into, size_t length) {
+  for (;;) {
+    const ssize_t n = ::read(cFd, into, length);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
 InputFileBuf::int_type InputFileBuf::underflow() {
   if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
-  const long long n = cFile.readAt(cNext, cBuffer, sizeof cBuffer);
+  const long long n = cFile.read(cBuffer, sizeof cBuffer);
   if (n <= 0) return traits_type::eof();
-  cNext += static_cast<uint64_t>(n);
   setg(cBuffer, cBuffer, cBuffer + n);
   return traits_type::to_int_type(*gptr());
 }

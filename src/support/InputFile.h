@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "support/FileIdentity.h"
+
 namespace tarsil {
 
 class InputFile {
@@ -22,32 +24,37 @@ public:
   InputFile& operator=(const InputFile&) = delete;
 
   // False, with nothing open, when the name cannot be opened for reading or
-  // leads to anything but a regular file.
-  bool open(const std::string& name);
+  // leads to anything but a regular file; `notRegular`, when given, tells
+  // the second from the first.
+  bool open(const std::string& name, bool* notRegular = nullptr);
   void close();
   bool isOpen() const { return cFd >= 0; }
-  // The length the file had when it was opened.
+  // The length the file had when it was opened, and the file itself.
   uint64_t size() const { return cSize; }
-  // Up to `length` bytes at `offset`: the count read, short only at the
-  // file's end, or -1 when reading failed.
+  const FileIdentity& identity() const { return cIdentity; }
+  // Up to `length` bytes at `offset`, never past the length the file had
+  // when opened: the count read, short only there, or -1 when reading failed.
   long long readAt(uint64_t offset, void* into, size_t length) const;
+  // The next bytes, up to `length`, to the file's end as it is now: the
+  // count read, 0 at the end, or -1 when reading failed.
+  long long read(void* into, size_t length);
 
 private:
   int cFd = -1;
   uint64_t cSize = 0;
+  FileIdentity cIdentity;
 };
 
 // An open input read from start to end, for text taken line by line.
 class InputFileBuf : public std::streambuf {
 public:
-  explicit InputFileBuf(const InputFile& file) : cFile(file) {}
+  explicit InputFileBuf(InputFile& file) : cFile(file) {}
 
 protected:
   int_type underflow() override;
 
 private:
-  const InputFile& cFile;
-  uint64_t cNext = 0;
+  InputFile& cFile;
   char cBuffer[8192];
 };
 

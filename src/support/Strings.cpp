@@ -32,6 +32,18 @@ unsigned long str2ul(const std::string& s) {
   return overflow ? ~0UL : value;
 }
 
+bool isNumber(const std::string& s) {
+  const bool hex = s.size() > 2 && (s[1] == 'x' || s[1] == 'X');
+  const size_t first = hex ? 2 : 0;
+  if (first == s.size()) return false;
+  for (size_t i = first; i < s.size(); ++i) {
+    const char c = s[i];
+    const bool digit = (c >= '0' && c <= '9') || (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+    if (!digit) return false;
+  }
+  return true;
+}
+
 std::string quote(const std::string& s) { return "\"" + s + "\""; }
 
 std::string unquote(const std::string& s) {

@@ -9,6 +9,11 @@ namespace tarsil {
 // the first character that is not a digit, and no digits at all give 0.
 unsigned long str2ul(const std::string& s);
 
+// Whether `s` is wholly a number as str2ul reads it: at least one digit, and
+// nothing after the prefix but digits of its base. str2ul itself stops
+// quietly at the first other character, which would turn "0x7FO" into 0x7F.
+bool isNumber(const std::string& s);
+
 std::string quote(const std::string& s);
 std::string unquote(const std::string& s);
 

@@ -27,4 +27,19 @@ uint32_t outputTimeStamp() {
   return date.valid ? date.seconds : static_cast<uint32_t>(std::time(nullptr));
 }
 
+std::string outputTimeText() {
+  SourceDate date = sourceDateEpoch();
+  if (!date.valid) {
+    std::time_t now = std::time(nullptr);
+    const char* text = std::ctime(&now);
+    return text != nullptr ? text : "\n";
+  }
+  std::time_t at = static_cast<std::time_t>(date.seconds);
+  std::tm utc{};
+  char text[64];
+  if (gmtime_r(&at, &utc) == nullptr || std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y\n", &utc) == 0)
+    return "\n";
+  return text;
+}
+
 }  // namespace tarsil

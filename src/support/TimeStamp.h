@@ -19,4 +19,9 @@ SourceDate sourceDateEpoch();
 // SOURCE_DATE_EPOCH when it is set and valid, else the current time.
 uint32_t outputTimeStamp();
 
+// The same time in the C library's ctime form, line break included, as the
+// map files show it: local time from the clock, but SOURCE_DATE_EPOCH in
+// UTC, so that the text does not depend on the machine's time zone.
+std::string outputTimeText();
+
 }  // namespace tarsil

@@ -2,10 +2,14 @@
 
 namespace tarsil {
 
-const char* Version::linker() { return "TARSIL 3.40, Linker"; }
+#define TARSIL_RELEASE "3.40"
+
+const char* Version::linker() { return "TARSIL " TARSIL_RELEASE ", Linker"; }
 
 const char* Version::notice() {
   return "Relocating linker for 8-bit Harvard-architecture microcontrollers.";
 }
+
+const char* Version::number() { return TARSIL_RELEASE; }
 
 }  // namespace tarsil

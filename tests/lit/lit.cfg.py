@@ -23,3 +23,16 @@ config.substitutions.append(("%status", "%s %s" % (sys.executable, os.path.join(
 config.substitutions.append(("%progimage", "%s %s" % (sys.executable, os.path.join(config.test_source_root, "Inputs", "progimage.py"))))
 config.substitutions.append(("%inputs", os.path.join(config.test_source_root, "Inputs")))
 config.substitutions.append(("%examples", os.path.join(config.tarsil_source_dir, "examples")))
+
+# The Core14 example's inputs in the current directory, as its user has them:
+# the command file, the two objects and the library packed by the librarian.
+counter = os.path.join(config.tarsil_source_dir, "examples", "core14-counter")
+config.substitutions.append(("%counter-inputs", " && ".join([
+    "cp %s/counter.lkr ." % counter,
+    "tarsil-yaml2obj %s/main.yaml -o main.o" % counter,
+    "tarsil-yaml2obj %s/counter.yaml -o counter.o" % counter,
+    "mkdir -p display",
+    "tarsil-yaml2obj %s/display/display.yaml -o display/display.o" % counter,
+    "tarsil-yaml2obj %s/display/tone.yaml -o display/tone.o" % counter,
+    "tarsil-lib c display.lib display/display.o display/tone.o",
+])))

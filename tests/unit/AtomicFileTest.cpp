@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -69,4 +73,42 @@ TEST_F(AtomicFileTest, AnAbandonedOrFailedWriteKeepsTheOldFile) {
   // No directory to put the temporary file in.
   EXPECT_FALSE(writeFileAtomically((dir / "missing" / "out.o").string(), "x"));
   EXPECT_EQ(entries(), 2u);
+}
+
+TEST_F(AtomicFileTest, APairThatCannotBeReplacedWholeKeepsThePreviousFiles) {
+  const fs::path kept = dir / "pair.hxl";
+  const fs::path fresh = dir / "pair.lst";
+  const fs::path blocked = dir / "pair.hxh";
+  ASSERT_TRUE(writeFileAtomically(kept.string(), "previous"));
+  AtomicFile a(kept.string()), b(fresh.string()), c(blocked.string());
+  for (AtomicFile* f : {&a, &b, &c}) ASSERT_TRUE(f->open() && f->write("new"));
+  // Taken after the targets were looked at, so that only the rename fails.
+  fs::create_directories(blocked / "inside");
+  EXPECT_FALSE(AtomicFile::commitAll({&a, &b, &c}));
+  EXPECT_EQ(c.failedStep(), AtomicFile::Step::rename);
+  EXPECT_EQ(c.error(), EISDIR);
+  EXPECT_EQ(read(kept), "previous");
+  EXPECT_FALSE(fs::exists(fresh));
+  EXPECT_EQ(entries(), 2u);
+}
+
+// The signal that ends a run removes its temporary file and still ends it.
+TEST_F(AtomicFileTest, ASignalRemovesTheTemporaryAndEndsTheRun) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      // Whatever the test runner does with the signal, the child starts from
+      // the default that a program normally has.
+      ::signal(sig, SIG_DFL);
+      AtomicFile f((dir / "out.cof").string());
+      if (!f.open() || !f.write("half")) ::_exit(2);
+      ::raise(sig);
+      ::_exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "signal " << sig << ", status " << status;
+    EXPECT_EQ(entries(), 0u) << "signal " << sig;
+  }
 }

@@ -130,20 +130,35 @@ TEST(Instructions, settingTheTypeKeepsTheOperands) {
   EXPECT_EQ(w, 0xBB0F);
 }
 
-// Every opcode a family has must read back as its own type, with or without
-// operands, or an operand would land in another instruction's field.
-TEST(Instructions, everyTypeDecodesToItself) {
+// Decoding inverts the encoders: every type of every family, built with all
+// its operands at 0, at a mixed pattern and at their largest values, reads
+// back as the same type with the same operands. A type whose pattern another
+// type's took (an overlap in a table, a misplaced row) fails here.
+TEST(Instructions, decodingInvertsTheEncoders) {
+  const uint16_t patterns[] = {0x0000, 0x5555, 0xFFFF};
+  const uint16_t emptySecond = build(instSetCore16E, InstType::WORD2);
   for (int set : kSets) {
     int supported = 0;
     for (int t = 1; t <= static_cast<int>(InstType::PAGESEL); ++t) {
       auto type = static_cast<InstType>(t);
       if (!isInstTypeSupported(type, set)) continue;
       ++supported;
-      // A zero word is a NOP as much as a TRIS 0 in the 12-bit family.
+      EXPECT_NE(getInstName(type), nullptr);
+      // The bare 12-bit TRIS opcode is the NOP word, so the setters read it
+      // as NOP and place no port; its decoding is shown by the examples.
       if (set == instSetCore12 && type == InstType::TRIS) continue;
-      EXPECT_EQ(getInstType(build(set, type), set), type) << "set " << set << " type " << t;
-      // Full operands must stay out of the opcode bits.
-      EXPECT_EQ(getInstType(build(set, type, 0xFFFF, 0xFFFF), set), type) << "set " << set << " type " << t;
+      for (uint16_t pattern : patterns) {
+        uint16_t w = build(set, type);
+        for (unsigned i = 0; i < kMaxOperands; ++i) setOperand(&w, i, pattern, set);
+        Instruction inst = decodeInstruction(w, &emptySecond, set);
+        ASSERT_EQ(inst.type, type) << "set " << set << " type " << t << " pattern " << pattern;
+        EXPECT_EQ(getInstType(w, set), type);
+        if (inst.words == 2) continue;  // their second word is checked below
+        for (const Operand& op : inst.operands) {
+          EXPECT_EQ(op.kind == OperandKind::none, op.bits == 0) << "set " << set << " type " << t;
+          EXPECT_EQ(op.value, pattern & ((1u << op.bits) - 1)) << "set " << set << " type " << t;
+        }
+      }
     }
     EXPECT_GT(supported, 30) << set;
   }
@@ -151,8 +166,56 @@ TEST(Instructions, everyTypeDecodesToItself) {
   EXPECT_FALSE(isInstTypeSupported(InstType::MOVLR, instSetCore16E));
   EXPECT_FALSE(isInstTypeSupported(InstType::BANKSEL, instSetCore16));
   EXPECT_FALSE(isInstTypeSupported(InstType::BSF, 0));
-  EXPECT_EQ(getInstType(0x0041, instSetCore12), InstType::none);
-  EXPECT_EQ(getInstType(0xE800, instSetCore16E), InstType::none);
+  EXPECT_STREQ(getInstName(InstType::TBLRDPOSTINC), "tblrd*+");
+}
+
+// The second word of a Core16E two-word instruction completes its operands;
+// without one, the first word is no instruction.
+TEST(Instructions, twoWordInstructions) {
+  struct Case {
+    InstType type;
+    uint16_t first[2];  // operands one and two of the first word
+    uint16_t second;    // operand of the WORD2
+    uint32_t one, two;  // as decoded
+    uint8_t bitsOne, bitsTwo;
+  };
+  const Case cases[] = {
+      {InstType::CALL, {0xFF, 1}, 0xFFF, 0xFFFFF, 1, 20, 1},
+      {InstType::GOTO, {0x01, 0}, 0x800, 0x80001, 0, 20, 0},
+      {InstType::LFSR, {2, 0xA}, 0x0BC, 2, 0xABC, 2, 12},
+      {InstType::MOVFF, {0xFFF, 0}, 0x123, 0xFFF, 0x123, 12, 12},
+  };
+  for (const Case& c : cases) {
+    uint16_t words[2] = {build(instSetCore16E, c.type, c.first[0], c.first[1]),
+                         build(instSetCore16E, InstType::WORD2, c.second)};
+    Instruction inst = decodeInstruction(words[0], &words[1], instSetCore16E);
+    EXPECT_EQ(inst.type, c.type);
+    EXPECT_EQ(inst.words, 2);
+    EXPECT_EQ(inst.operands[0].value, c.one) << getInstName(c.type);
+    EXPECT_EQ(inst.operands[1].value, c.two) << getInstName(c.type);
+    EXPECT_EQ(inst.operands[0].bits, c.bitsOne) << getInstName(c.type);
+    EXPECT_EQ(inst.operands[1].bits, c.bitsTwo) << getInstName(c.type);
+    EXPECT_EQ(decodeInstruction(words[0], nullptr, instSetCore16E).type, InstType::none);
+    const uint16_t notSecond = 0x0000;
+    EXPECT_EQ(decodeInstruction(words[0], &notSecond, instSetCore16E).type, InstType::none);
+  }
+}
+
+// Words no family instruction has stay data, bits beyond a narrow word too.
+TEST(Instructions, wordsThatAreNoInstruction) {
+  const struct {
+    int set;
+    uint16_t word;
+  } words[] = {
+      {instSetCore12, 0x0041},  {instSetCore12, 0x1000},  {instSetCore14, 0x0001},  {instSetCore14, 0x3B00},
+      {instSetCore14, 0x4000},  {instSetCore16, 0x0001},  {instSetCore16, 0xB900},  {instSetCore16, 0xBE00},
+      {instSetCore16E, 0x0001}, {instSetCore16E, 0x0014}, {instSetCore16E, 0xE800}, {instSetCore16E, 0xEE40},
+  };
+  for (const auto& [set, word] : words) {
+    Instruction inst = decodeInstruction(word, nullptr, set);
+    EXPECT_EQ(inst.type, InstType::none) << "set " << set << " word " << word;
+    EXPECT_EQ(inst.words, 0);
+  }
   EXPECT_EQ(getInstType_Core14(0x0064), InstType::CLRWDT);
   EXPECT_EQ(getInstType_Core16E(0x0013), InstType::RETURN);
 }

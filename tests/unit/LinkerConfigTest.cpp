@@ -92,6 +92,13 @@ TEST(LinkerConfig, OverlapIsCheckedWithinEachAddressSpace) {
   ASSERT_TRUE(l.AddCodePage(code("p1", 0x800, 0xFFF), error));
   EXPECT_FALSE(l.AddCodePage(code("p2", 0xFFF, 0x17FF), error));
   EXPECT_EQ(error, "memory 'p2' overlaps memory 'p1' ");
+  // A range over several names the one declared first, lowest or not.
+  EXPECT_FALSE(l.AddCodePage(code("all", 0, 0x17FF), error));
+  EXPECT_EQ(error, "memory 'all' overlaps memory 'p0' ");
+  ASSERT_TRUE(l.AddCodePage(code("p3", 0x2000, 0x27FF), error));
+  ASSERT_TRUE(l.AddCodePage(code("p4", 0x1800, 0x1FFF), error));
+  EXPECT_FALSE(l.AddCodePage(code("p5", 0x1F00, 0x2100), error));
+  EXPECT_EQ(error, "memory 'p5' overlaps memory 'p3' ");
 
   // Same addresses in data memory are a different space.
   EXPECT_TRUE(l.AddDataBank(data("b0", 0, 0x7F), error));

@@ -273,11 +273,11 @@ TEST(MemoryListing, displayColumnsAndOrder) {
   m.allocateAbsSection(".a0", 0x10000, 0, false);
   std::ostringstream out;
   m.display(out, false);
-  // Numbers keep their low 16 bits; equal starts keep name order.
+  // Numbers above 0xFFFF keep every digit; equal starts keep name order.
   EXPECT_EQ(out.str(),
-            "      page     0x0000     0x0fff                  .a0     0x0000     0x0000\n"
-            "                                                .late     0x0000     0x0004\n"
-            "                                               .early     0x0800     0x0020\n");
+            "      page    0x10000    0x10fff                  .a0    0x10000     0x0000\n"
+            "                                                .late    0x10000     0x0004\n"
+            "                                               .early    0x10800     0x0020\n");
 
   Memory r = dataBank("bank1", 0xA0, 0xEF);
   r.allocateActRecs(ActRecOffsets{{"_f_act", 0}, {"_g_act", 2}}, 6);

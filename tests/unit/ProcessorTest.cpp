@@ -331,3 +331,32 @@ TEST(DeviceListing, oneLinePerDeviceAgreeingWithTheQueries) {
   }
   EXPECT_EQ(p, procTypeCount);
 }
+
+// A device file's rows face the checks every built-in row passes.
+TEST(DeviceRows, builtInRowsPassTheChecksThatRefuseImpossibleDevices) {
+  for (int p = 1; p <= procTypeCount; ++p) {
+    DeviceRow row{getDvsProcName(p), getDvsProcType(p), getInstSet(p), getProgramLocations(p), getDataLocations(p),
+                  firstGpr(p)};
+    EXPECT_EQ(checkDeviceRow(row), "") << row.name;
+  }
+  const DeviceRow good{"t14-3k-256x", 0x7E57, instSetCore14, 0xC00, 0x100, 0x20};
+  ASSERT_EQ(checkDeviceRow(good), "");
+  const std::pair<std::function<void(DeviceRow&)>, const char*> refused[] = {
+      {[](DeviceRow& r) { r.name = "two words"; }, "may hold only"},
+      {[](DeviceRow& r) { r.name = std::string(41, 'x'); }, "1 to 40 characters"},
+      {[](DeviceRow& r) { r.code = 0xFFFF; }, "0xFFFF is reserved"},
+      {[](DeviceRow& r) { r.code = 0; }, "0x0 is reserved"},
+      {[](DeviceRow& r) { r.programLocations = 0x2001; }, "more than Core14 addresses (0x2000)"},
+      {[](DeviceRow& r) { r.programLocations = 0; }, "has program memory"},
+      {[](DeviceRow& r) { r.dataLocations = 0x201; }, "more than Core14 addresses (0x200)"},
+      {[](DeviceRow& r) { r.dataLocations = 0; }, "has data memory"},
+      {[](DeviceRow& r) { r.firstGpr = 0x80; }, "beyond a bank of 0x80"},
+      {[](DeviceRow& r) { r.instSet = instSetCore16, r.programLocations = 0x1000, r.firstGpr = 0x10; },
+       "Core16 registers are general purpose from 0x20, not 0x10"},
+  };
+  for (const auto& [change, message] : refused) {
+    DeviceRow row = good;
+    change(row);
+    EXPECT_NE(checkDeviceRow(row).find(message), std::string::npos) << checkDeviceRow(row);
+  }
+}

@@ -1,15 +1,16 @@
 #include "Hex.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <set>
 
 #include "coff/Coff.h"
 #include "device/Processor.h"
 #include "support/Assert.h"
+#include "support/AtomicFile.h"
 #include "support/Error.h"
 #include "support/Strings.h"
 
@@ -282,51 +283,32 @@ std::vector<OutputFile> render(const Program& program, Format format, const std:
 }
 
 bool writeFiles(const std::vector<OutputFile>& files) {
-  std::vector<std::string> temporaries;
-  auto discard = [&](size_t from) {
-    for (size_t i = from; i < temporaries.size(); ++i) std::remove(temporaries[i].c_str());
-  };
-
+  std::vector<std::unique_ptr<AtomicFile>> temporaries;
+  std::vector<AtomicFile*> all;
+  bool written = true;
   for (const OutputFile& file : files) {
-    // "x" refuses an existing file, so a stale temporary (or anything else
-    // of that name) is never written through.
-    std::FILE* fp = nullptr;
-    std::string temporary;
-    int error = 0;
-    for (int attempt = 0; attempt < 100 && !fp; ++attempt) {
-      temporary = file.name + ".tmp" + std::to_string(attempt);
-      fp = std::fopen(temporary.c_str(), "wbx");
-      error = errno;
-      if (!fp && error != EEXIST) break;
-    }
-    if (!fp) {
-      reportError("Could not create a file beside '" + file.name + "': " + std::strerror(error) + ".");
-      discard(0);
-      return false;
-    }
-    temporaries.push_back(temporary);
-    error = 0;
-    if (std::fwrite(file.text.data(), 1, file.text.size(), fp) != file.text.size()) error = errno ? errno : EIO;
-    if (std::fflush(fp) != 0 && !error) error = errno ? errno : EIO;
-    if (std::fclose(fp) != 0 && !error) error = errno ? errno : EIO;
-    if (error) {
-      reportError("Could not write '" + file.name + "': " + std::strerror(error) + ".");
-      discard(0);
-      return false;
+    temporaries.push_back(std::make_unique<AtomicFile>(file.name));
+    AtomicFile& out = *temporaries.back();
+    all.push_back(&out);
+    if (!out.open() || !out.write(file.text)) {
+      written = false;
+      break;
     }
   }
-
-  for (size_t i = 0; i < files.size(); ++i) {
-    if (std::rename(temporaries[i].c_str(), files[i].name.c_str()) != 0) {
-      int error = errno;
-      reportError("Could not replace '" + files[i].name + "': " + std::strerror(error) + ".");
-      discard(i);
-      // The files already in place belong with the one that failed.
-      for (size_t j = 0; j < i; ++j) std::remove(files[j].name.c_str());
-      return false;
+  if (written && AtomicFile::commitAll(all)) return true;
+  for (const AtomicFile* file : all) {
+    const char* what = nullptr;
+    switch (file->failedStep()) {
+      case AtomicFile::Step::none: continue;
+      case AtomicFile::Step::create: what = "Could not create a file beside '"; break;
+      case AtomicFile::Step::write: what = "Could not write '"; break;
+      case AtomicFile::Step::target:
+      case AtomicFile::Step::rename: what = "Could not replace '"; break;
     }
+    reportError(what + file->target() + "': " + std::strerror(file->error()) + ".");
+    break;
   }
-  return true;
+  return false;
 }
 
 }  // namespace tarsil::hex

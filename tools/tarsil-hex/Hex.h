@@ -86,7 +86,8 @@ std::vector<OutputFile> render(const Program& program, Format format, const std:
 
 // Writes every file beside its target under a temporary name and renames them
 // into place only when all were written, so a failed run leaves neither a
-// partial file nor half of a pair. Reports a failure and returns false.
+// partial file nor half of a pair, and the previous pair as it was. Reports a
+// failure and returns false.
 bool writeFiles(const std::vector<OutputFile>& files);
 
 }  // namespace tarsil::hex

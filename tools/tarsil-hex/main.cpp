@@ -1,12 +1,19 @@
 // tarsil-hex: turns a linked executable into the programming file that a
 // device programmer reads.
 #include <cstdio>
+#include <iostream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Hex.h"
 #include "coff/Coff.h"
+#include "device/DeviceFile.h"
 #include "support/Error.h"
+#include "support/FileIdentity.h"
+#include "support/FileInfo.h"
+#include "support/ResponseFile.h"
+#include "support/Version.h"
 
 namespace {
 
@@ -21,6 +28,9 @@ void usage(std::FILE* to) {
                "             address is beyond 64 KiB)\n"
                "  -o <file>  output file (default: the executable's name with .hex; for\n"
                "             INHX8S the pair is named after its stem)\n"
+               "  --device-file <file>  add the devices listed in <file> to the table\n"
+               "  --version  show the version\n"
+               "  @<file>    read further arguments from <file>\n"
                "A value may also follow its letter directly: -aINHX32, -oout.hex.\n");
 }
 
@@ -37,11 +47,23 @@ int main(int argc, char** argv) {
   std::optional<hex::Format> format;
   std::string output;
   std::string input;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
+  std::vector<std::string> args;
+  if (!expandArguments(argc, argv, "tarsil-hex", args)) return 1;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
     if (arg == "-h" || arg == "--help" || arg == "-?") {
       usage(stdout);
       return 0;
+    }
+    if (arg == "--version") {
+      std::printf("tarsil-hex (TARSIL) %s\n", Version::number());
+      return 0;
+    }
+    if (arg == "--device-file" || arg.rfind("--device-file=", 0) == 0) {
+      std::string name = arg.size() > 13 ? arg.substr(14) : i + 1 < args.size() ? args[++i] : std::string();
+      if (name.empty()) return fail("option '--device-file' needs a file name");
+      if (!loadDeviceFile(name, "tarsil-hex", std::cerr)) return 1;
+      continue;
     }
     char letter = arg.size() >= 2 && arg[0] == '-' ? arg[1] : '\0';
     if (letter == 'a' || letter == 'A' || letter == 'o' || letter == 'O') {
@@ -50,14 +72,15 @@ int main(int argc, char** argv) {
       std::string value;
       if (arg.size() > 2) {
         value = arg.substr(2);
-      } else if (i + 1 < argc) {
-        value = argv[++i];
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
       } else {
         return fail("option '" + arg + "' needs a value");
       }
       if (letter == 'o' || letter == 'O') {
         if (value.empty()) return fail("option '" + arg + "' needs a file name");
-        output = value;
+        // Names may use '\' between directories, as the linker's do.
+        output = hostPath(value);
       } else if (!(format = hex::parseFormat(value))) {
         return fail("unknown format '" + value + "'");
       }
@@ -66,7 +89,7 @@ int main(int argc, char** argv) {
     } else if (!input.empty()) {
       return fail("only one executable at a time");
     } else {
-      input = arg;
+      input = hostPath(arg);
     }
   }
   if (input.empty()) return fail("no executable given");
@@ -78,9 +101,11 @@ int main(int argc, char** argv) {
   std::optional<hex::Format> chosen = hex::chooseFormat(format, program);
   if (!chosen) return 1;
 
+  FileSet inputs;
+  inputs.add(input);
   std::vector<std::string> names = hex::outputNames(*chosen, input, output);
   for (const std::string& name : names)
-    if (name == input) {
+    if (inputs.find(name)) {
       Error::report(Error::error, "tarsil-hex", "Output file '" + name + "' would replace the executable.", false);
       return 1;
     }

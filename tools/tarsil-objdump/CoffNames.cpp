@@ -72,4 +72,19 @@ std::string flagText(std::span<const NamedValue> table, uint32_t value) {
   return text.empty() ? "0" : text;
 }
 
+std::string printable(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u < 0x7F && u != '\\') {
+      out += c;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
+      out += escaped;
+    }
+  }
+  return out;
+}
+
 }  // namespace tarsil::tools

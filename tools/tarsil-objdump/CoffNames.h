@@ -27,4 +27,8 @@ std::optional<uint32_t> valueOf(std::span<const NamedValue> table, std::string_v
 // "0" when no bit is set.
 std::string flagText(std::span<const NamedValue> table, uint32_t value);
 
+// Bytes outside printable ASCII as \xNN, so that a hostile name cannot upset
+// the terminal or the line structure of a listing.
+std::string printable(std::string_view text);
+
 }  // namespace tarsil::tools

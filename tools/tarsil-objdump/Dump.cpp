@@ -6,34 +6,12 @@
 #include <string>
 
 #include "CoffNames.h"
+#include "DumpText.h"
 #include "device/Processor.h"
 
 namespace tarsil::tools {
 
 namespace {
-
-std::string hex(uint32_t value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%0*x", digits, value);
-  return text;
-}
-
-// Bytes outside printable ASCII as \xNN, so that a hostile name cannot upset
-// the terminal or the line structure of a dump.
-std::string printable(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 0x20 && u < 0x7F && u != '\\') {
-      out += c;
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
-      out += escaped;
-    }
-  }
-  return out;
-}
 
 // A name as text between quotes; a bad string-table offset is shown rather
 // than looked up, since a dump must survive whatever the file holds.
@@ -281,6 +259,7 @@ void dumpStrings(const Coff& coff, std::ostream& os) {
 void dumpObject(const Coff& coff, const DumpParts& parts, std::ostream& os) {
   if (parts.fileHeader) dumpFileHeader(coff, os);
   dumpSections(coff, parts, os);
+  if (parts.disasm.enabled) disassemble(coff, parts.disasm, os);
   if (parts.syms) dumpSymbols(coff, os);
   if (parts.strings) dumpStrings(coff, os);
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include <iosfwd>
 
+#include "Disassemble.h"
 #include "coff/Archive.h"
 #include "coff/Coff.h"
 
@@ -16,9 +17,15 @@ struct DumpParts {
   bool syms = false;
   bool strings = false;
   bool archive = false;
+  // Not part of all(): asked for on its own.
+  DisasmOptions disasm;
 
-  bool any() const { return fileHeader || sections || data || relocs || lines || syms || strings || archive; }
-  static DumpParts all() { return {true, true, true, true, true, true, true, true}; }
+  bool any() const {
+    return fileHeader || sections || data || relocs || lines || syms || strings || archive || disasm.enabled;
+  }
+  static DumpParts all() { return {true, true, true, true, true, true, true, true, {}}; }
+  // Every part, keeping the disassembly asked for.
+  void selectAll() { *this = {true, true, true, true, true, true, true, true, disasm}; }
 };
 
 // One line per record or field, every number in a fixed form, so that a test

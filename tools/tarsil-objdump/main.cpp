@@ -8,9 +8,12 @@
 #include "Dump.h"
 #include "coff/Archive.h"
 #include "coff/Coff.h"
+#include "device/DeviceFile.h"
 #include "device/Processor.h"
 #include "support/Error.h"
 #include "support/InputFile.h"
+#include "support/ResponseFile.h"
+#include "support/Version.h"
 
 namespace {
 
@@ -27,7 +30,15 @@ void usage(std::FILE* to) {
                "  --archive   library members and symbol index\n"
                "  --all       every part (the default)\n"
                "  --verify    check the object's internal references too\n"
-               "  --devices   list the processor table and stop\n");
+               "  -d, --disassemble      code as instructions, romdata as data words\n"
+               "  -D, --disassemble-all  every section with data as instructions\n"
+               "  --start-address=<a>, --stop-address=<a>\n"
+               "              disassemble program addresses from <a>, and below <a>\n"
+               "  --no-show-raw-insn     disassemble without the instruction words\n"
+               "  --devices   list the processor table and stop\n"
+               "  --device-file <file>  add the devices listed in <file> to the table\n"
+               "  --version   show the version\n"
+               "  @<file>     read further arguments from <file>\n");
 }
 
 // As the linker does, a ".lib" name is read as a library whatever it holds;
@@ -47,8 +58,16 @@ int main(int argc, char** argv) {
   DumpParts parts;
   bool verify = false;
   std::vector<std::string> files;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
+  bool listTable = false;
+  std::vector<std::string> args;
+  if (!tarsil::expandArguments(argc, argv, "tarsil-objdump", args)) return 1;
+  // The expanded arguments as an argument vector, for the option parsers
+  // that take one.
+  std::vector<char*> argp;
+  for (std::string& arg : args) argp.push_back(arg.data());
+  const int argCount = static_cast<int>(argp.size());
+  for (int i = 0; i < argCount; ++i) {
+    const std::string arg = argp[i];
     if (arg == "--headers") parts.fileHeader = true;
     else if (arg == "--sections") parts.sections = true;
     else if (arg == "--data") parts.data = true;
@@ -57,13 +76,25 @@ int main(int argc, char** argv) {
     else if (arg == "--syms") parts.syms = true;
     else if (arg == "--strings") parts.strings = true;
     else if (arg == "--archive") parts.archive = true;
-    else if (arg == "--all") parts = DumpParts::all();
+    else if (arg == "--all") parts.selectAll();
     else if (arg == "--verify") verify = true;
-    else if (arg == "--devices") {
-      tarsil::listDevices(std::cout);
-      return 0;
+    else if (auto taken = tarsil::tools::parseDisasmOption(argCount, argp.data(), i, parts.disasm);
+             taken != tarsil::tools::OptionResult::notMine) {
+      if (taken == tarsil::tools::OptionResult::bad) return 1;
     }
-    else if (arg == "-h" || arg == "--help") {
+    else if (arg == "--devices") listTable = true;
+    else if (arg == "--device-file" || arg.rfind("--device-file=", 0) == 0) {
+      // The table grows before any file is read, wherever the option stands.
+      std::string name = arg.size() > 13 ? arg.substr(14) : i + 1 < argCount ? argp[++i] : std::string();
+      if (name.empty()) {
+        std::fprintf(stderr, "tarsil-objdump: --device-file needs a file name\n");
+        return 1;
+      }
+      if (!tarsil::loadDeviceFile(name, "tarsil-objdump", std::cerr)) return 1;
+    } else if (arg == "--version") {
+      std::printf("tarsil-objdump (TARSIL) %s\n", tarsil::Version::number());
+      return 0;
+    } else if (arg == "-h" || arg == "--help") {
       usage(stdout);
       return 0;
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -73,6 +104,10 @@ int main(int argc, char** argv) {
     } else {
       files.push_back(arg);
     }
+  }
+  if (listTable) {
+    tarsil::listDevices(std::cout);
+    return 0;
   }
   if (files.empty()) {
     usage(stderr);

@@ -12,11 +12,15 @@
 
 #include "Build.h"
 #include "Fields.h"
+#include "support/AtomicFile.h"
+#include "support/FileIdentity.h"
+#include "support/ResponseFile.h"
+#include "support/Version.h"
 
 namespace {
 
-int usage() {
-  std::fprintf(stderr, "usage: tarsil-yaml2obj <description.yaml | -> [-o <output>]\n");
+int usage(std::FILE* to = stderr) {
+  std::fprintf(to, "usage: tarsil-yaml2obj <description.yaml | -> [-o <output>] [--version] [@<file>]\n");
   return 1;
 }
 
@@ -25,15 +29,20 @@ int usage() {
 int main(int argc, char** argv) {
   std::string input, output;
   bool haveInput = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
+  std::vector<std::string> args;
+  if (!tarsil::expandArguments(argc, argv, "tarsil-yaml2obj", args)) return 1;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
     if (arg == "-o") {
-      if (++i == argc) return usage();
-      output = argv[i];
+      if (++i == args.size()) return usage();
+      output = args[i];
     } else if (arg.rfind("-o", 0) == 0 && arg.size() > 2) {
       output = arg.substr(2);
     } else if (arg == "-h" || arg == "--help") {
-      usage();
+      usage(stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("tarsil-yaml2obj (TARSIL) %s\n", tarsil::Version::number());
       return 0;
     } else if (arg != "-" && arg.size() > 1 && arg[0] == '-') {
       std::fprintf(stderr, "tarsil-yaml2obj: unknown option '%s'\n", arg.c_str());
@@ -45,6 +54,11 @@ int main(int argc, char** argv) {
     }
   }
   if (!haveInput) return usage();
+  const bool toStdout = output.empty() || output == "-";
+  if (!toStdout && input != "-" && tarsil::sameFile(input, output)) {
+    std::fprintf(stderr, "tarsil-yaml2obj: output '%s' would replace the input '%s'\n", output.c_str(), input.c_str());
+    return 1;
+  }
 
   std::string text;
   std::string label = input == "-" ? "<stdin>" : input;
@@ -74,15 +88,19 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  FILE* out = output.empty() || output == "-" ? stdout : std::fopen(output.c_str(), "wb");
-  if (!out) {
-    std::fprintf(stderr, "tarsil-yaml2obj: cannot write '%s': %s\n", output.c_str(), std::strerror(errno));
-    return 1;
+  if (toStdout) {
+    bool ok = image.empty() || std::fwrite(image.data(), 1, image.size(), stdout) == image.size();
+    if (std::fflush(stdout) != 0 || !ok) {
+      std::fprintf(stderr, "tarsil-yaml2obj: cannot write '<stdout>'\n");
+      return 1;
+    }
+    return 0;
   }
-  bool ok = image.empty() || std::fwrite(image.data(), 1, image.size(), out) == image.size();
-  ok = (out == stdout ? std::fflush(out) == 0 : std::fclose(out) == 0) && ok;
-  if (!ok) {
-    std::fprintf(stderr, "tarsil-yaml2obj: cannot write '%s'\n", output.empty() ? "<stdout>" : output.c_str());
+  // Tests make their inputs with this tool: a failed or interrupted run must
+  // not leave half an object for the next step to read.
+  tarsil::AtomicFile file(output);
+  if (!file.open() || !file.write({image.data(), image.size()}) || !file.commit()) {
+    std::fprintf(stderr, "tarsil-yaml2obj: cannot write '%s': %s\n", output.c_str(), std::strerror(file.error()));
     return 1;
   }
   return 0;

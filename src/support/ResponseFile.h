@@ -1,0 +1,39 @@
+#pragma once
+// Arguments kept in files: a build that links thousands of objects passes
+// "@FILE" where the names would not fit a command line. Every program of the
+// project expands them the same way, before it reads its arguments.
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarsil {
+
+// Splits the text of a response file into arguments. White space separates
+// them; double quotes group (so "" is an empty argument); a backslash takes
+// the next character as it is, inside quotes too. False with `error` set
+// when a quote is left open or the text ends in a backslash.
+bool splitResponseText(std::string_view text, std::vector<std::string>& args, std::string& error);
+
+// Replaces each argument "@FILE" by the arguments FILE holds; an "@" in those
+// is expanded in turn. A name is read as it stands (relative to the current
+// directory). `literal`, when given, picks out arguments that start with '@'
+// but keep their old meaning. False with `error` set, naming the file, when a
+// file cannot be read, holds bad quoting, includes itself, or the files nest
+// too deep or hold too much in all; `args` is then unspecified.
+bool expandResponseFiles(std::vector<std::string>& args, std::string& error,
+                         const std::function<bool(const std::string&)>& literal = {});
+
+// For the companion programs: the arguments after the program's name,
+// expanded. False after writing "<program>: <error>" to standard error.
+bool expandArguments(int argc, char** argv, const char* program, std::vector<std::string>& args);
+
+// Limits of one expansion: the nesting below the command line, the bytes
+// read from every response file together (a file read twice counts twice)
+// and the arguments they make, each of which costs a string, so that a file
+// of one-letter words cannot take many times its size in memory.
+inline constexpr int kMaxResponseDepth = 8;
+inline constexpr size_t kMaxResponseBytes = size_t{64} << 20;
+inline constexpr size_t kMaxResponseArguments = 1000000;
+
+}  // namespace tarsil
