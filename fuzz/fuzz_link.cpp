@@ -3,7 +3,9 @@
 // library import to the executable and the map must end with a message and
 // an exit status, never crash, hang or leak. The library is whatever follows
 // the first library magic in the input, so an object and a library put one
-// after the other make a seed.
+// after the other make a seed. An executable the link writes must read
+// back, check out and convert to a programming file: a wrong output is
+// caught, not only a crash.
 //
 // The linker ends the process when it is done, so terminate() is redirected
 // to throw back here. The files the link needs live in a directory made for
@@ -21,6 +23,9 @@
 #include <string_view>
 #include <vector>
 
+#include "Hex.h"
+#include "coff/Coff.h"
+#include "device/Processor.h"
 #include "driver/Driver.h"
 #include "support/Error.h"
 
@@ -48,6 +53,40 @@ bool writeFile(const std::string& name, const void* bytes, size_t size) {
   if (fp == nullptr) return false;
   const bool ok = std::fwrite(bytes, 1, size, fp) == size;
   return std::fclose(fp) == 0 && ok;
+}
+
+// Whether every section of program memory lies within the device's: the
+// fixed command file declares more program memory than small devices have,
+// and the HEX writer rightly refuses what lies beyond.
+bool fitsDevice(const tarsil::Coff& executable) {
+  const uint32_t code = executable.cOptHdr.proc_type & 0xFFFF;
+  if (!tarsil::isDvsProcTypeSupported(code)) return false;
+  const int procType = tarsil::convertDvsProcType(code);
+  const uint64_t bytesPerLocation = tarsil::hex::bytesPerLocation(procType);
+  for (const auto& [name, h] : executable.cScnHdr) {
+    const tarsil::Coff::ScnType type = tarsil::Coff::getScnType(h);
+    if ((type != tarsil::Coff::code && type != tarsil::Coff::romdata) || tarsil::isBssScn(h)) continue;
+    if (uint64_t{h.s_paddr} * bytesPerLocation + h.s_size > tarsil::hex::programBytes(procType)) return false;
+  }
+  return true;
+}
+
+// The executable of a successful link: it must read back and check out, and
+// the HEX writer must take its program memory in every format that can
+// address it.
+void checkExecutable(const std::string& name) {
+  std::unique_ptr<tarsil::Coff> executable = tarsil::Coff::make(name);
+  if (!executable || !executable->verify()) std::abort();
+  if (!fitsDevice(*executable)) return;
+  tarsil::hex::Program program;
+  if (!tarsil::hex::extractProgram(*executable, program)) std::abort();
+  for (auto format : {tarsil::hex::Format::inhx8m, tarsil::hex::Format::inhx8s, tarsil::hex::Format::inhx32}) {
+    const std::optional<tarsil::hex::Format> chosen = tarsil::hex::chooseFormat(format, program);
+    if (!chosen) continue;
+    const auto files = tarsil::hex::render(program, *chosen, tarsil::hex::outputNames(*chosen, name, ""));
+    for (const auto& file : files)
+      if (file.text.empty()) std::abort();
+  }
 }
 
 }  // namespace
@@ -99,6 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       for (const std::string& name : outputs)
         if (!std::filesystem::is_regular_file(name)) std::abort();
     if (end.code != 0 && tarsil::Error::errors() == 0) std::abort();
+    if (end.code == 0) checkExecutable(outputs[0]);
     return 0;
   }
   std::abort();  // runTarsil never returns

@@ -1,20 +1,34 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (preset "fuzz") and runs each for a bounded
-# time, starting from a corpus that tarsil-yaml2obj makes out of the YAML
+# Builds the libFuzzer targets (preset "fuzz") and runs them. Every run
+# starts from the target's kept corpus (fuzz/corpus/<target>/, in the
+# repository) and from seeds that tarsil-yaml2obj makes out of the YAML
 # inputs of the end-to-end tests (tarsil-lib packing their objects into
-# libraries too), and from their command files. Any crash, leak, sanitizer
-# report or timeout fails the run; the input that caused it is kept under
-# build/fuzz/artifacts/.
+# libraries too) and their command files; afterwards what the run found is
+# merged into the kept corpus (libFuzzer's -merge=1, into a fresh directory,
+# so it stays minimal), and the run's executions are added to
+# fuzz/executions.tsv. Any crash, leak, sanitizer report or timeout fails the
+# run; the input that caused it is kept under build/fuzz/artifacts/.
 #   scripts/fuzz.sh                 every target, 60 seconds each
 #   TARSIL_FUZZ_SECONDS=600 scripts/fuzz.sh coff
 #   scripts/fuzz.sh link            a whole link of a fuzzed object and library
 #   scripts/fuzz.sh cmdfile         command files, several per input
+#   scripts/fuzz.sh --long 8        unattended: rounds over every target (or
+#                                   those named after the hours) for 8 hours,
+#                                   TARSIL_FUZZ_ROUND seconds (900) per target
+#                                   and round, the corpus merged after each;
+#                                   a failure is kept and the rounds go on
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 tarsil_need_packages "${TARSIL_BUILD_PACKAGES[@]}" libyaml-cpp-dev "${TARSIL_FUZZ_PACKAGES[@]}"
 
 seconds=${TARSIL_FUZZ_SECONDS:-60}
+hours=
+if [ "${1:-}" = --long ]; then
+  hours=${2:?"--long takes the number of hours"}
+  shift 2
+  seconds=${TARSIL_FUZZ_ROUND:-900}
+fi
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(coff archive link cmdfile)
 
@@ -95,21 +109,65 @@ for lib in "$seeds"/archive/*; do
   done
 done
 
-status=0
-for target in "${targets[@]}"; do
-  binary=$build/fuzz/tarsil-fuzz-$target
-  work=$build/corpus/$target
-  mkdir -p "$work"
-  options=()
+tally=fuzz/executions.tsv
+[ -f "$tally" ] || printf 'target\texecutions\tseconds\n' > "$tally"
+
+# One run of a target from its kept corpus and the seeds; new inputs go to a
+# scratch directory, then everything is merged into a fresh minimal corpus
+# that replaces the kept one. Returns the fuzzer's status.
+run_target() {
+  local target=$1
+  local binary=$build/fuzz/tarsil-fuzz-$target
+  local kept=fuzz/corpus/$target
+  local work=$build/corpus/$target
+  local log=$build/logs/$target.log
+  local options=(-timeout=10 -rss_limit_mb=2048 -max_len=65536)
   [ -f "fuzz/$target.dict" ] && options+=(-dict="fuzz/$target.dict")
+  mkdir -p "$kept" "$work" "$build/logs"
   echo "== fuzz $target for ${seconds}s =="
   # The command-file target runs each input in a directory of its own, so
   # the places it writes to are absolute.
-  if ! "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
-      -print_final_stats=1 -artifact_prefix="$PWD/$build/artifacts/$target-" "${options[@]}" \
-      "$PWD/$work" "$PWD/$seeds/$target"; then
-    echo "fuzz target $target failed; see $build/artifacts/" >&2
-    status=1
+  local result=0
+  "$binary" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$PWD/$build/artifacts/$target-" \
+      "${options[@]}" "$PWD/$work" "$PWD/$kept" "$PWD/$seeds/$target" > "$log" 2>&1 || result=$?
+  if [ "$result" -ne 0 ]; then tail -n 40 "$log"; else grep -E '^#[0-9]+ *(INITED|DONE)|^Done' "$log" || true; fi
+  local runs time
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
+  time=$(sed -n 's/.*Done \([0-9]*\) runs in \([0-9]*\) second.*/\2/p' "$log" | tail -1)
+  [ -n "$runs" ] && awk -v t="$target" -v n="$runs" -v s="${time:-$seconds}" 'BEGIN { FS = OFS = "\t" }
+      NR > 1 && $1 == t { $2 += n; $3 += s; found = 1 } { print }
+      END { if (!found) print t, n, s }' "$tally" > "$tally.new" && mv "$tally.new" "$tally"
+
+  # The seeds are made afresh for every run, so the kept corpus holds only
+  # what adds to them: they are merged first and taken out again.
+  local fresh=$build/merged/$target
+  local merge=("$binary" -merge=1 "${options[@]}" "$PWD/$fresh")
+  rm -rf "$fresh" && mkdir -p "$fresh"
+  if "${merge[@]}" "$PWD/$seeds/$target" > "$build/logs/$target-merge.log" 2>&1 &&
+      find "$fresh" -type f > "$build/merged/$target.seeds" &&
+      "${merge[@]}" "$PWD/$kept" "$PWD/$work" >> "$build/logs/$target-merge.log" 2>&1; then
+    xargs -r rm -f < "$build/merged/$target.seeds"
+    rm -rf "$kept" && mv "$fresh" "$kept" && rm -rf "$work"
+    echo "corpus $target: $(find "$kept" -type f | wc -l) inputs, $(du -sk --apparent-size "$kept" | cut -f1) KB; ${runs:-no} executions this run"
+  else
+    echo "merging the corpus of $target failed; see $build/logs/$target-merge.log" >&2
+    result=1
   fi
+  return "$result"
+}
+
+status=0
+if [ -n "$hours" ]; then
+  deadline=$(( $(date +%s) + hours * 3600 ))
+  while [ "$(date +%s)" -lt "$deadline" ]; do
+    for target in "${targets[@]}"; do
+      [ "$(date +%s)" -lt "$deadline" ] || break
+      run_target "$target" || { echo "fuzz target $target failed; see $build/artifacts/" >&2; status=1; }
+    done
+  done
+  exit $status
+fi
+for target in "${targets[@]}"; do
+  run_target "$target" || { echo "fuzz target $target failed; see $build/artifacts/" >&2; status=1; }
 done
 exit $status

@@ -6,6 +6,7 @@
 
 #include "support/Debug.h"
 #include "support/Error.h"
+#include "support/InputFile.h"
 
 namespace tarsil {
 
@@ -30,23 +31,14 @@ unsigned long getNumber(const char* field, size_t fieldSize) {
   return value;
 }
 
-bool readFile(const std::string& name, Coff::FileImage& out) {
-  std::FILE* fp = std::fopen(name.c_str(), "rb");
-  if (fp == nullptr) return false;
-  // Read whole into `out`: a stream buffer would only add a copy.
-  std::setvbuf(fp, nullptr, _IONBF, 0);
-  const bool ok = Coff::readFileFrom(fp, 0, out);
-  std::fclose(fp);
-  return ok;
-}
-
 // The common Unix archiver's member headers are 60 bytes long and end in
 // the same two bytes that end ours at 278. Read as ours, such a header gives
 // an empty or cut name and an object that is none, so it is told apart by
 // where those bytes stand; a name of ours never holds them.
-bool isForeignHeader(std::span<const uint8_t> bytes, size_t p) {
-  auto fmagAt = [&](size_t at) {
-    return bytes.size() - p > at + 1 && bytes[p + at] == 0x60 && bytes[p + at + 1] == 0x0A;
+bool isForeignHeader(InputBytes& bytes, uint64_t p) {
+  auto fmagAt = [&](uint64_t at) {
+    const uint8_t* two = bytes.size() - p > at + 1 ? bytes.view(p + at, 2) : nullptr;
+    return two != nullptr && two[0] == 0x60 && two[1] == 0x0A;
   };
   return fmagAt(58) && !fmagAt(ARHDRSZ - 2);
 }
@@ -125,31 +117,46 @@ void Archive::init(const Archive& other) {
 // --- reading -----------------------------------------------------------------------
 
 std::unique_ptr<Archive> Archive::make(const std::string& name) {
-  Coff::FileImage image;
-  return make(name, image);
+  InputBytes bytes;
+  return make(name, bytes);
 }
 
-std::unique_ptr<Archive> Archive::make(const std::string& name, Coff::FileImage& image) {
-  if (!readFile(name, image)) {
+std::unique_ptr<Archive> Archive::make(const std::string& name, InputBytes& bytes) {
+  if (!bytes.open(name)) {
     report("Archive::make()", "Could not open library file '" + name + "' for reading.");
     return nullptr;
   }
-  return make(image.span(), name);
+  auto archive = make(bytes, name);
+  bytes.close();
+  return archive;
 }
 
-std::unique_ptr<Archive> Archive::make(std::span<const uint8_t> bytes, const std::string& name) {
+std::unique_ptr<Archive> Archive::make(std::span<const uint8_t> image, const std::string& name) {
+  InputBytes bytes(image);
+  return make(bytes, name);
+}
+
+// Members are found from their headers alone, one after another, so that
+// bytes no member covers are never read.
+std::unique_ptr<Archive> Archive::make(InputBytes& bytes, const std::string& name) {
   auto archive = std::make_unique<Archive>();
   archive->cFileName = name;
-  if (bytes.size() < SARMAG) {
+  const uint64_t size = bytes.size();
+  const uint8_t* magic = bytes.view(0, SARMAG);
+  if (magic == nullptr) {
     report("Archive::make()", "Could not read archive magic string in library file '" + name + "'.");
     return nullptr;
   }
-  if (std::memcmp(bytes.data(), ARMAG, SARMAG) != 0) {
+  if (std::memcmp(magic, ARMAG, SARMAG) != 0) {
     report("Archive::make()", "File '" + name + "' is not a valid library file.");
     return nullptr;
   }
 
-  size_t p = SARMAG;
+  auto missingMember = [&]() {
+    report("Archive::make()", "Library file '" + name + "' has a missing member object file.");
+    return nullptr;
+  };
+  uint64_t p = SARMAG;
   while (true) {
     if (isForeignHeader(bytes, p)) {
       report("Archive::make()", "Library file '" + name +
@@ -157,37 +164,33 @@ std::unique_ptr<Archive> Archive::make(std::span<const uint8_t> bytes, const std
                                     "long, not 280.");
       return nullptr;
     }
-    if (bytes.size() - p < ARHDRSZ) {
+    if (size - p < ARHDRSZ) {
       // Blank padding after the last member is harmless; anything else is a
       // member cut off by a truncated file, which must not vanish silently.
-      for (; p < bytes.size(); ++p) {
-        uint8_t c = bytes[p];
-        if (c != 0 && c != ' ' && c != '\n') {
-          report("Archive::make()", "Library file '" + name + "' has a missing member object file.");
-          return nullptr;
-        }
-      }
+      const uint8_t* tail = bytes.view(p, static_cast<size_t>(size - p));
+      if (tail == nullptr) return missingMember();
+      for (const uint8_t* c = tail; c != tail + (size - p); ++c)
+        if (*c != 0 && *c != ' ' && *c != '\n') return missingMember();
       break;
     }
-    ar_hdr header = ar_hdr::decode(bytes.data() + p);
+    const uint8_t* raw = bytes.view(p, ARHDRSZ);
+    if (raw == nullptr) return missingMember();
+    ar_hdr header = ar_hdr::decode(raw);
     p += ARHDRSZ;
-    if (p >= bytes.size()) {
-      report("Archive::make()", "Library file '" + name + "' has a missing member object file.");
-      return nullptr;
-    }
+    if (p >= size) return missingMember();
     const std::string member = getName(header);
     // Members are read to the archive's end: their images are located by
     // their computed size, not by the header's.
     // The linker takes members into the link without checking them again,
     // so a member whose references do not hold is refused here.
     unsigned long imageSize = 0;
-    auto coff = Coff::makeVerified(bytes.subspan(p), member, &imageSize);
+    auto coff = Coff::makeVerified(bytes, p, member, &imageSize);
     if (!coff) {
       report("Archive::make()", "Could not build member '" + member + "' in library file '" + name + "'. ");
       return nullptr;
     }
     archive->cMembers.push_back(std::move(coff));
-    if (imageSize >= bytes.size() - p) break;
+    if (imageSize >= size - p) break;
     p += imageSize;
   }
   archive->makeSymbols();

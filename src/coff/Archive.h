@@ -45,11 +45,13 @@ public:
 
   // Reports its own error and returns null on failure.
   static std::unique_ptr<Archive> make(const std::string& name);
-  // As above, reading the file into `scratch`, which the caller may pass
+  // As above, reading the file through `scratch`, which the caller may pass
   // again for the next library: the members keep no pointer into it.
-  static std::unique_ptr<Archive> make(const std::string& name, Coff::FileImage& scratch);
+  static std::unique_ptr<Archive> make(const std::string& name, InputBytes& scratch);
   // A library held in memory (the whole file).
   static std::unique_ptr<Archive> make(std::span<const uint8_t> bytes, const std::string& name);
+  // A library whose bytes are `bytes`, read as far as its members reach.
+  static std::unique_ptr<Archive> make(InputBytes& bytes, const std::string& name);
 
   void makeSymbols();
   bool hasExtDefinition(const std::string& symbol) const;

@@ -17,6 +17,8 @@
 
 namespace tarsil {
 
+class InputBytes;
+
 class Coff {
 public:
   enum ScnType { unknown = 0, code = 1, idata = 2, udata = 3, romdata = 4, actrec = 5 };
@@ -47,41 +49,26 @@ public:
   // Each reports its own error and returns null on failure.
 
   static std::unique_ptr<Coff> make(const std::string& name);
-  // An image at byte `offset` of an open file; its file pointers count from
-  // there. The file is read from `offset` to its end.
-  static std::unique_ptr<Coff> make(std::FILE* fp, long offset, const std::string& name);
-  // An image held in memory; `image` runs from the image's first byte to the
-  // end of the containing file (or archive), which bounds every read.
+  // An image at byte `offset` of `bytes`, running to their end; its file
+  // pointers count from there. Only the extents its headers describe are
+  // read.
+  static std::unique_ptr<Coff> make(InputBytes& bytes, uint64_t offset, const std::string& name);
+  // An image held in memory, from its first byte to the end of the
+  // containing file (or archive), which bounds every read.
   static std::unique_ptr<Coff> make(std::span<const uint8_t> image, const std::string& name);
-
-  // The bytes of an open file from `offset` to its end; false when the
-  // file cannot be positioned or read. Shared with the library reader.
-  // One image may be read into again and again: its buffer is kept when big
-  // enough, so a run of files costs one allocation, not one per file, and
-  // pages already touched are not faulted in afresh.
-  struct FileImage {
-    std::unique_ptr<uint8_t[]> bytes;
-    size_t size = 0;
-    size_t capacity = 0;
-    std::span<const uint8_t> span() const { return {bytes.get(), size}; }
-    // Room for `n` bytes, left uninitialized; the previous contents are not
-    // kept and `size` is 0.
-    uint8_t* reserve(size_t n);
-  };
-  static bool readFileFrom(std::FILE* fp, long offset, FileImage& image);
-  // The whole of a file just opened, as readFileFrom(fp, 0, image).
-  static bool readOpenedFile(std::FILE* fp, FileImage& image);
 
   // The same readers followed by verify(): null when either fails. What the
   // reader has already seen to be sound is not walked a second time, so a
   // sound image costs no more than reading it; any doubt falls back on the
   // full check, whose messages come out as they would after make().
   static std::unique_ptr<Coff> makeVerified(const std::string& name);
-  // As above, reading the file into `scratch`, which the caller may pass
+  // As above, reading the file through `scratch`, which the caller may pass
   // again for the next file.
-  static std::unique_ptr<Coff> makeVerified(const std::string& name, FileImage& scratch);
+  static std::unique_ptr<Coff> makeVerified(const std::string& name, InputBytes& scratch);
   // When `imageSize` is given, it receives size() of the result, learnt on
   // the way where the reader can.
+  static std::unique_ptr<Coff> makeVerified(InputBytes& bytes, uint64_t offset, const std::string& name,
+                                            unsigned long* imageSize = nullptr);
   static std::unique_ptr<Coff> makeVerified(std::span<const uint8_t> image, const std::string& name,
                                             unsigned long* imageSize = nullptr);
 

@@ -6,14 +6,16 @@
 
 #include "coff/Coff.h"
 #include "support/Error.h"
+#include "support/InputFile.h"
 
 namespace tarsil {
 
 namespace {
 
 // Zero-filled sections other than uninitialized ones (s_scnptr 0) take
-// memory the file does not hold. No device has more than a few megabytes of
-// memory, so more than this in one object can only be a broken header.
+// memory once the executable is made of them. No device has more than a few
+// megabytes of memory, so more than this in one object can only be a broken
+// header.
 constexpr uint64_t maxZeroFill = 16u << 20;
 constexpr uint64_t maxStringTable = 0x40000000;
 
@@ -23,7 +25,9 @@ bool isString(const std::map<int, std::string>& strTbl, uint32_t offset) {
 
 class Reader {
 public:
-  Reader(std::span<const uint8_t> image, const std::string& name) : cImage(image), cName(name) {}
+  // The image starts at byte `base` of `bytes` and runs to their end.
+  Reader(InputBytes& bytes, uint64_t base, const std::string& name)
+      : cBytes(bytes), cBase(base), cSize(bytes.size() - std::min(base, bytes.size())), cName(name) {}
 
   std::unique_ptr<Coff> read();
   // True when verify() would find nothing wrong with what read() returned,
@@ -33,7 +37,9 @@ public:
   uint64_t soundSize(const Coff& coff) const;
 
 private:
-  std::span<const uint8_t> cImage;
+  InputBytes& cBytes;
+  const uint64_t cBase;
+  const uint64_t cSize;
   const std::string& cName;
   std::unique_ptr<Coff> cCoff;
   bool cOldLayout = false;
@@ -57,15 +63,26 @@ private:
     Error::report(Error::error, "Coff::make()", "Coff file '" + cName + suffix, false);
     return false;
   }
-  bool has(uint64_t offset, uint64_t length) const {
-    return offset <= cImage.size() && length <= cImage.size() - offset;
-  }
+  bool has(uint64_t offset, uint64_t length) const { return offset <= cSize && length <= cSize - offset; }
   bool take(uint64_t offset, uint64_t length) {
     if (!has(offset, length)) return false;
     cBytesTaken += length;
-    return cBytesTaken <= cImage.size();
+    return cBytesTaken <= cSize;
   }
-  const uint8_t* at(uint64_t offset) const { return cImage.data() + offset; }
+  // The image's bytes at `offset`, valid until the next call; null when they
+  // are not all there.
+  const uint8_t* view(uint64_t offset, uint64_t length) {
+    return has(offset, length) ? cBytes.view(cBase + offset, static_cast<size_t>(length)) : nullptr;
+  }
+
+  // Bytes within a window are copied from it; a larger extent is read
+  // straight into the section's buffer.
+  bool readRawData(const scnhdr& h, Data& data) {
+    if (h.s_size >= InputBytes::kWindow) return cBytes.copy(cBase + h.s_scnptr, h.s_size, data.bytes());
+    const uint8_t* bytes = view(h.s_scnptr, h.s_size);
+    if (bytes != nullptr) data = Data(h.s_size, reinterpret_cast<const char*>(bytes));
+    return bytes != nullptr;
+  }
 
   uint64_t sectionHeaderPos(uint64_t s) const { return FILHSZ + cCoff->cFileHdr.f_opthdr + SCNHSZ * s; }
   bool stringTablePos(uint64_t& pos);
@@ -85,8 +102,9 @@ bool Reader::stringTablePos(uint64_t& pos) {
   }
   pos = sectionHeaderPos(fh.f_nscns);
   for (uint16_t s = 0; s < fh.f_nscns; ++s) {
-    if (!has(sectionHeaderPos(s), SCNHSZ)) return fail("' could not read section header.");
-    scnhdr h = scnhdr::decode(at(sectionHeaderPos(s)));
+    const uint8_t* raw = view(sectionHeaderPos(s), SCNHSZ);
+    if (raw == nullptr) return fail("' could not read section header.");
+    scnhdr h = scnhdr::decode(raw);
     if (h.s_scnptr != 0) pos = std::max<uint64_t>(pos, uint64_t{h.s_scnptr} + h.s_size);
     if (h.s_relptr != 0)
       pos = std::max<uint64_t>(pos, uint64_t{h.s_relptr} + uint64_t{h.s_nreloc} * (cOldLayout ? RELSZ_OLD : RELSZ));
@@ -99,15 +117,16 @@ bool Reader::stringTablePos(uint64_t& pos) {
 bool Reader::readStrings(uint32_t& nextFree) {
   uint64_t pos = 0;
   if (!stringTablePos(pos)) return false;
-  if (!has(pos, 4)) return fail("' could not read string table length.");
-  const uint8_t* p = at(pos);
+  const uint8_t* p = view(pos, 4);
+  if (p == nullptr) return fail("' could not read string table length.");
   uint32_t length = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
                     (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
   uint64_t rest = length > 4 ? length - 4 : 0;
   // Offsets are kept as int keys.
-  if (rest > maxStringTable || !has(pos + 4, rest)) return fail("' could not read string table.");
+  const uint8_t* table = rest > maxStringTable ? nullptr : view(pos + 4, rest);
+  if (table == nullptr) return fail("' could not read string table.");
 
-  const char* bytes = reinterpret_cast<const char*>(at(pos + 4));
+  const char* bytes = reinterpret_cast<const char*>(table);
   uint64_t i = 0;
   while (i < rest) {
     const char* nul = static_cast<const char*>(std::memchr(bytes + i, 0, rest - i));
@@ -125,8 +144,8 @@ bool Reader::readStrings(uint32_t& nextFree) {
 bool Reader::readSymbols(uint32_t nextFree) {
   const filehdr& fh = cCoff->cFileHdr;
   const uint64_t count = fh.f_nsyms;
-  if (!has(fh.f_symptr, SYMESZ * count)) return fail("' could not read symbol table.");
-  const uint8_t* table = at(fh.f_symptr);
+  const uint8_t* table = view(fh.f_symptr, SYMESZ * count);
+  if (table == nullptr) return fail("' could not read symbol table.");
   auto& symTbl = cCoff->cSymTbl;
   auto& symKind = cCoff->cSymKind;
   // Sized once and filled in place; cut back below where the walk ends early.
@@ -189,8 +208,9 @@ bool Reader::readSymbols(uint32_t nextFree) {
 
 bool Reader::readSection(uint16_t s) {
   Coff& coff = *cCoff;
-  if (!has(sectionHeaderPos(s), SCNHSZ)) return fail("' could not read section header.");
-  scnhdr h = scnhdr::decode(at(sectionHeaderPos(s)));
+  const uint8_t* raw = view(sectionHeaderPos(s), SCNHSZ);
+  if (raw == nullptr) return fail("' could not read section header.");
+  scnhdr h = scnhdr::decode(raw);
   auto found = Coff::findName(h, coff.cStrTbl);
   if (!found) {
     if (Coff::sectionNamesFatal()) Coff::getName(h, coff.cStrTbl);  // ends the process
@@ -203,31 +223,33 @@ bool Reader::readSection(uint16_t s) {
   coff.cScnNum.emplace_hint(coff.cScnNum.end(), s + 1, name);
 
   // An uninitialized section is held by the size in its header alone: its
-  // bytes are in no file and never written, whatever size it declares.
+  // bytes are in no file and never written, whatever size it declares. Other
+  // sections without bytes in the file are zeros, held by their count until
+  // the executable needs them.
   const bool sizeOnly = h.s_scnptr == 0 && Coff::getScnType(h) == Coff::udata;
   if (h.s_size != 0 && !sizeOnly) {
+    Data data(h.s_size);
     if (h.s_scnptr == 0) {
       cZeroFill += h.s_size;
       if (cZeroFill > maxZeroFill) return fail("' could not read raw data.");
-      coff.cRawData.insert_or_assign(name, Data(h.s_size));
-      if (!isBssScn(h)) cSectionBytes += h.s_size;
-    } else {
-      if (!take(h.s_scnptr, h.s_size)) return fail("' could not read raw data.");
-      coff.cRawData.insert_or_assign(name, Data(h.s_size, reinterpret_cast<const char*>(at(h.s_scnptr))));
-      if (!isBssScn(h)) cSectionBytes += h.s_size;
+    } else if (!take(h.s_scnptr, h.s_size) || !readRawData(h, data)) {
+      return fail("' could not read raw data.");
     }
+    coff.cRawData.insert_or_assign(name, std::move(data));
+    if (!isBssScn(h)) cSectionBytes += h.s_size;
   }
 
   if (h.s_nlnno != 0) {
     const size_t entry = cOldLayout ? LINESZ_OLD : LINESZ;
-    if (!take(h.s_lnnoptr, uint64_t{h.s_nlnno} * entry)) return fail("' could not read line numbers.");
+    const uint8_t* table = take(h.s_lnnoptr, uint64_t{h.s_nlnno} * entry) ? view(h.s_lnnoptr, uint64_t{h.s_nlnno} * entry) : nullptr;
+    if (table == nullptr) return fail("' could not read line numbers.");
     auto& lines = coff.cLineInfo[name];
     const size_t linesBefore = lines.size();
     if (!cOldLayout) {
       const size_t first = lines.size();
       lines.resize(first + h.s_nlnno);
       for (uint32_t j = 0; j < h.s_nlnno; ++j) {
-        const coff_lineno& l = lines[first + j] = coff_lineno::decode(at(h.s_lnnoptr + uint64_t{entry} * j));
+        const coff_lineno& l = lines[first + j] = coff_lineno::decode(table + uint64_t{entry} * j);
         refersTo(l.l_srcndx);
         if (hasFcnIndex(l)) refersTo(l.l_fcnndx);
       }
@@ -236,7 +258,7 @@ bool Reader::readSection(uint16_t s) {
       lines.reserve(lines.size() + h.s_nlnno);
       uint32_t function = 0;
       for (uint32_t j = 0; j < h.s_nlnno; ++j) {
-        gnu_lineno old = gnu_lineno::decode(at(h.s_lnnoptr + uint64_t{entry} * j));
+        gnu_lineno old = gnu_lineno::decode(table + uint64_t{entry} * j);
         if (old.l_lnno == 0) {
           function = old.l_symndx();
           continue;
@@ -256,13 +278,14 @@ bool Reader::readSection(uint16_t s) {
 
   if (h.s_nreloc != 0) {
     const size_t entry = cOldLayout ? RELSZ_OLD : RELSZ;
-    if (!take(h.s_relptr, uint64_t{h.s_nreloc} * entry)) return fail("' could not read relocation info.");
+    const uint8_t* table = take(h.s_relptr, uint64_t{h.s_nreloc} * entry) ? view(h.s_relptr, uint64_t{h.s_nreloc} * entry) : nullptr;
+    if (table == nullptr) return fail("' could not read relocation info.");
     auto& relocs = coff.cReloc[name];
     const size_t first = relocs.size();
     relocs.resize(first + h.s_nreloc);
     cSectionBytes += RELSZ * uint64_t{h.s_nreloc};
     for (uint32_t j = 0; j < h.s_nreloc; ++j) {
-      const uint8_t* p = at(h.s_relptr + uint64_t{entry} * j);
+      const uint8_t* p = table + uint64_t{entry} * j;
       relocs[first + j] = cOldLayout ? reloc::decodeOld(p) : reloc::decode(p);
       refersTo(relocs[first + j].r_symndx);
     }
@@ -273,8 +296,9 @@ bool Reader::readSection(uint16_t s) {
 std::unique_ptr<Coff> Reader::read() {
   cCoff = std::make_unique<Coff>();
   cCoff->cFileName = cName;
-  if (!has(0, FILHSZ)) return fail("' could not read file header."), nullptr;
-  cCoff->cFileHdr = filehdr::decode(at(0));
+  const uint8_t* header = view(0, FILHSZ);
+  if (header == nullptr) return fail("' could not read file header."), nullptr;
+  cCoff->cFileHdr = filehdr::decode(header);
   const filehdr& fh = cCoff->cFileHdr;
   if (fh.f_magic != COFF_MAGIC) return fail("' does not appear to be a valid COFF file."), nullptr;
 
@@ -282,8 +306,9 @@ std::unique_ptr<Coff> Reader::read() {
     Error::report(Error::error, "Coff::make()", "Coff file '" + cName + "' missing optional file header.", false);
     cOldLayout = true;
   } else {
-    if (!has(FILHSZ, OPTHSZ)) return fail("' could not read optional file header."), nullptr;
-    cCoff->cOptHdr = opthdr::decode(at(FILHSZ));
+    const uint8_t* optional = view(FILHSZ, OPTHSZ);
+    if (optional == nullptr) return fail("' could not read optional file header."), nullptr;
+    cCoff->cOptHdr = opthdr::decode(optional);
   }
 
   uint32_t nextFree = 4;
@@ -314,62 +339,32 @@ uint64_t Reader::soundSize(const Coff& coff) const {
 
 }  // namespace
 
-uint8_t* Coff::FileImage::reserve(size_t n) {
-  size = 0;
-  if (n == 0) n = 1;
-  if (n > capacity) {
-    bytes.reset();
-    bytes.reset(new uint8_t[n]);
-    capacity = n;
-  }
-  return bytes.get();
+namespace {
+
+void cannotOpen(const std::string& name) {
+  Error::report(Error::error, "Coff::make()", "Could not open Coff file '" + name + "' for reading.", false);
 }
 
-// One buffer sized from the file's length, left uninitialized: it is about
-// to be overwritten, and zeroing it first would cost a pass over every input
-// byte. A file whose length cannot be learnt is read in chunks instead.
-bool Coff::readFileFrom(std::FILE* fp, long offset, FileImage& image) {
-  image.size = 0;
-  if (offset < 0 || std::fseek(fp, 0, SEEK_END) != 0) return false;
-  const long end = std::ftell(fp);
-  if (std::fseek(fp, offset, SEEK_SET) != 0) return false;
-  if (end >= offset) {
-    const size_t want = static_cast<size_t>(end - offset);
-    uint8_t* buffer = image.reserve(want);
-    image.size = std::fread(buffer, 1, want, fp);
-    return !std::ferror(fp);
-  }
-  std::vector<uint8_t> bytes;
-  uint8_t chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, fp)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
-  if (std::ferror(fp)) return false;
-  std::copy(bytes.begin(), bytes.end(), image.reserve(bytes.size()));
-  image.size = bytes.size();
-  return true;
-}
+}  // namespace
 
-// Most objects are small: a first read takes the whole of them without
-// asking for the file's length, which would cost two seeks.
-bool Coff::readOpenedFile(std::FILE* fp, FileImage& image) {
-  constexpr size_t first = 16384;
-  const size_t n = std::fread(image.reserve(first), 1, first, fp);
-  if (std::ferror(fp)) return false;
-  // A short read without an error is the file's end.
-  if (n < first) {
-    image.size = n;
-    return true;
-  }
-  return readFileFrom(fp, 0, image);
+std::unique_ptr<Coff> Coff::make(InputBytes& bytes, uint64_t offset, const std::string& name) {
+  return Reader(bytes, offset, name).read();
 }
 
 std::unique_ptr<Coff> Coff::make(std::span<const uint8_t> image, const std::string& name) {
-  return Reader(image, name).read();
+  InputBytes bytes(image);
+  return make(bytes, 0, name);
 }
 
-std::unique_ptr<Coff> Coff::makeVerified(std::span<const uint8_t> image, const std::string& name,
+std::unique_ptr<Coff> Coff::make(const std::string& name) {
+  InputBytes bytes;
+  if (!bytes.open(name)) return cannotOpen(name), nullptr;
+  return make(bytes, 0, name);
+}
+
+std::unique_ptr<Coff> Coff::makeVerified(InputBytes& bytes, uint64_t offset, const std::string& name,
                                           unsigned long* imageSize) {
-  Reader reader(image, name);
+  Reader reader(bytes, offset, name);
   auto coff = reader.read();
   if (!coff) return nullptr;
   const bool sound = reader.sound(*coff);
@@ -378,46 +373,21 @@ std::unique_ptr<Coff> Coff::makeVerified(std::span<const uint8_t> image, const s
   return coff;
 }
 
+std::unique_ptr<Coff> Coff::makeVerified(std::span<const uint8_t> image, const std::string& name,
+                                          unsigned long* imageSize) {
+  InputBytes bytes(image);
+  return makeVerified(bytes, 0, name, imageSize);
+}
+
 std::unique_ptr<Coff> Coff::makeVerified(const std::string& name) {
-  FileImage image;
-  return makeVerified(name, image);
+  InputBytes bytes;
+  return makeVerified(name, bytes);
 }
 
-std::unique_ptr<Coff> Coff::makeVerified(const std::string& name, FileImage& image) {
-  std::FILE* fp = std::fopen(name.c_str(), "rb");
-  if (fp == nullptr) {
-    Error::report(Error::error, "Coff::make()", "Could not open Coff file '" + name + "' for reading.", false);
-    return nullptr;
-  }
-  // The file is read into `image` in whole, so a stream buffer of its own
-  // would only add a copy, an allocation and a query of the file's status.
-  std::setvbuf(fp, nullptr, _IONBF, 0);
-  const bool read = readOpenedFile(fp, image);
-  std::fclose(fp);
-  if (!read) {
-    Error::report(Error::error, "Coff::make()", "Coff file '" + name + "' could not read file header.", false);
-    return nullptr;
-  }
-  return makeVerified(image.span(), name);
-}
-
-std::unique_ptr<Coff> Coff::make(std::FILE* fp, long offset, const std::string& name) {
-  FileImage image;
-  if (!readFileFrom(fp, offset, image)) {
-    Error::report(Error::error, "Coff::make()", "Coff file '" + name + "' could not read file header.", false);
-    return nullptr;
-  }
-  return make(image.span(), name);
-}
-
-std::unique_ptr<Coff> Coff::make(const std::string& name) {
-  std::FILE* fp = std::fopen(name.c_str(), "rb");
-  if (fp == nullptr) {
-    Error::report(Error::error, "Coff::make()", "Could not open Coff file '" + name + "' for reading.", false);
-    return nullptr;
-  }
-  auto coff = make(fp, 0, name);
-  std::fclose(fp);
+std::unique_ptr<Coff> Coff::makeVerified(const std::string& name, InputBytes& bytes) {
+  if (!bytes.open(name)) return cannotOpen(name), nullptr;
+  auto coff = makeVerified(bytes, 0, name);
+  bytes.close();
   return coff;
 }
 

@@ -143,6 +143,17 @@ public:
     return p;
   }
 
+  // `n` zero bytes, without a buffer of that many.
+  void zeros(size_t n) {
+    while (n != 0) {
+      if (cUsed == cBlock.size()) flushBlock();
+      const size_t part = std::min(n, cBlock.size() - cUsed);
+      std::memset(cBlock.data() + cUsed, 0, part);
+      cUsed += part;
+      n -= part;
+    }
+  }
+
   void put(const uint8_t* bytes, size_t n) {
     if (n == 0) return;
     if (cUsed + n <= cBlock.size()) {
@@ -207,7 +218,10 @@ bool emit(const Coff& coff, const Order& order, Sink& sink) {
   for (const auto& s : order) s.header->encode(sink.room(SCNHSZ));
   if (!sink.flush()) return fail("' could not write section header.");
   for (const auto& s : order)
-    if (!s.bss() && s.raw) sink.put(reinterpret_cast<const uint8_t*>(s.raw->bytes()), s.raw->size());
+    if (!s.bss() && s.raw) {
+      if (s.raw->onlyZeros()) sink.zeros(s.raw->size());
+      else sink.put(reinterpret_cast<const uint8_t*>(s.raw->bytes()), s.raw->size());
+    }
   if (!sink.flush()) return fail("' could not write raw data.");
   for (const auto& s : order)
     if (s.relocs)

@@ -1,6 +1,6 @@
 #include <climits>
 #include <filesystem>
-#include <fstream>
+#include <istream>
 #include <initializer_list>
 #include <map>
 #include <sstream>
@@ -8,6 +8,7 @@
 #include "driver/Parser.h"
 #include "support/Error.h"
 #include "support/FileInfo.h"
+#include "support/InputFile.h"
 #include "support/Strings.h"
 
 namespace tarsil {
@@ -188,10 +189,10 @@ void Parser::parseCmdFile(const std::string& name, ParserClient& client) {
   if (resolved.empty()) usage("Could not find linker command file '" + name + "'.");
 
   std::string openName = hostPath(resolved);
-  std::error_code ec;
-  std::ifstream in;
-  if (!std::filesystem::is_directory(openName, ec)) in.open(openName, std::ios::binary);
-  if (!in.is_open()) usage("Could not open '" + name + "'");
+  InputFile file;
+  if (!file.open(openName)) usage("Could not open '" + name + "'");
+  InputFileBuf buffer(file);
+  std::istream in(&buffer);
 
   if (!cCmdFilesSeen.insert(resolved).second) usage("Multliple inclusion of linker command file '" + name + "' ");
   cCmdFilesRead.push_back(resolved);

@@ -18,6 +18,7 @@
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/FileInfo.h"
+#include "support/InputFile.h"
 #include "support/NameHash.h"
 
 namespace tarsil {
@@ -302,8 +303,8 @@ bool Linker::buildCoffs(std::string& error) {
   dirs.insert(dirs.end(), cLibPath.begin(), cLibPath.end());
   if (!findFiles(cObjectFile, dirs, cInputFiles, "object", error)) return false;
 
-  // One buffer serves every file in turn.
-  Coff::FileImage scratch;
+  // One set of buffers serves every file in turn.
+  InputBytes scratch;
   Coff::SectionNamesFatal fatal;
   for (const std::string& path : cObjectFile) {
     // The readers report their own failures; the stage adds nothing to them.
@@ -317,7 +318,7 @@ bool Linker::buildCoffs(std::string& error) {
 bool Linker::buildLibs(std::string& error) {
   if (!findFiles(cLibraryFile, cLibPath, cInputFiles, "library", error)) return false;
 
-  Coff::FileImage scratch;
+  InputBytes scratch;
   Coff::SectionNamesFatal fatal;
   for (const std::string& path : cLibraryFile) {
     auto archive = Archive::make(path, scratch);

@@ -390,6 +390,11 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
 
   for (const Piece& piece : pieces) {
     if (piece.bytes->size() == 0) continue;  // taken over whole above
+    // The output starts as zeros: a piece of zeros not made yet stays so.
+    if (piece.bytes->onlyZeros() && !debug) {
+      *piece.bytes = Data();
+      continue;
+    }
     Data& output = *targets[piece.target].output;
     if (debug) {
       std::cout << "Linker::buildOutputRawData() - input file '" << piece.coff->cFileName << "', section '"

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "coff/Coff.h"
+#include "support/InputFile.h"
 #include "coff/CoffWriter.h"
 #include "support/Error.h"
 
@@ -339,8 +340,10 @@ TEST_F(CoffTest, FilesOnDiskAndImagesInsideLargerFiles) {
   const Bytes junk(1000, 0xEE);
   std::fwrite(junk.data(), 1, junk.size(), fp);
   ASSERT_TRUE(c.write(fp, 1000));
-  auto inner = Coff::make(fp, 1000, "member.o");
   std::fclose(fp);
+  InputBytes bytes;
+  ASSERT_TRUE(bytes.open(path));
+  auto inner = Coff::make(bytes, 1000, "member.o");
   std::remove(path);
   ASSERT_NE(inner, nullptr);
   EXPECT_EQ(inner->cFileName, "member.o");
@@ -357,34 +360,39 @@ TEST_F(CoffTest, FilesOnDiskAndImagesInsideLargerFiles) {
             "Error - Could not open Coff file '/nonexistent/dir/y.o' for writing.\n");
 }
 
-// Small files are taken in one read, larger ones by their length: every
-// size around the point where one turns into the other reads back whole,
-// into a fresh image and into one that held a larger or smaller file before.
-TEST_F(CoffTest, WholeFilesOfAnySizeAreRead) {
-  char path[] = "/tmp/tarsil-whole-XXXXXX";
+// A file is read a window at a time: every extent around and across the
+// windows' edges reads back as it stands, and a buffer that served another
+// file first never shows that file's bytes.
+TEST_F(CoffTest, ExtentsOfFilesReadBackAcrossWindows) {
+  char path[] = "/tmp/tarsil-extents-XXXXXX";
   int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
   close(fd);
-  Coff::FileImage reused;
-  for (size_t size : {size_t{0}, size_t{1}, size_t{16383}, size_t{16384}, size_t{16385}, size_t{100000},
-                      size_t{16385}, size_t{3}, size_t{0}}) {
-    Bytes bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  constexpr size_t w = InputBytes::kWindow;
+  InputBytes bytes;
+  for (size_t size : {3 * w + 17, size_t{100}, size_t{0}}) {
+    Bytes file(size);
+    for (size_t i = 0; i < size; ++i) file[i] = static_cast<uint8_t>(i * 7 + i / 251 + size);
     std::FILE* out = std::fopen(path, "wb");
     ASSERT_NE(out, nullptr);
-    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), out);
+    if (!file.empty()) std::fwrite(file.data(), 1, file.size(), out);
     std::fclose(out);
-    std::FILE* in = std::fopen(path, "rb");
-    ASSERT_NE(in, nullptr);
-    Coff::FileImage image;
-    EXPECT_TRUE(Coff::readOpenedFile(in, image));
-    auto read = image.span();
-    EXPECT_EQ(Bytes(read.begin(), read.end()), bytes) << size;
-    std::rewind(in);
-    EXPECT_TRUE(Coff::readOpenedFile(in, reused));
-    std::fclose(in);
-    read = reused.span();
-    EXPECT_EQ(Bytes(read.begin(), read.end()), bytes) << size << " into a used image";
+    ASSERT_TRUE(bytes.open(path));
+    ASSERT_EQ(bytes.size(), size);
+    const std::pair<size_t, size_t> extents[] = {{0, 20}, {w - 3, 10}, {size / 2, size / 3}, {1, 2 * w}, {w, w + 1},
+                                                 {size - std::min<size_t>(size, 5), std::min<size_t>(size, 5)}, {0, size}};
+    for (auto [offset, length] : extents) {
+      if (offset + length > size) continue;
+      const uint8_t* view = bytes.view(offset, length);
+      ASSERT_NE(view, nullptr) << size << ' ' << offset << ' ' << length;
+      EXPECT_TRUE(std::equal(view, view + length, file.begin() + offset)) << size << ' ' << offset << ' ' << length;
+      Bytes copied(length);
+      EXPECT_TRUE(bytes.copy(offset, length, copied.data()));
+      EXPECT_TRUE(std::equal(copied.begin(), copied.end(), file.begin() + offset)) << size << ' ' << offset;
+    }
+    EXPECT_EQ(bytes.view(size, 1), nullptr);
+    EXPECT_EQ(bytes.view(size + 1, 0), nullptr);
+    bytes.close();
   }
   std::remove(path);
 }

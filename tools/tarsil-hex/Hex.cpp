@@ -150,19 +150,26 @@ std::optional<uint64_t> Program::lastAddress() const {
   return last;
 }
 
+unsigned bytesPerLocation(int procType) { return (getRomWidth(procType) + 7u) / 8u; }
+
+// A device without program memory of its own runs from external memory,
+// which may fill whatever its family can address.
+uint64_t programBytes(int procType) {
+  uint64_t locations = getProgramLocations(procType);
+  if (locations == 0) locations = uint64_t{getMaxROMAddr(procType)} + 1;
+  return locations * bytesPerLocation(procType);
+}
+
 bool extractProgram(const Coff& coff, Program& program) {
   int procType = 0;
   if (!findDevice(coff, procType)) return false;
   const std::string& file = coff.cFileName;
   program = Program();
   program.device = getDvsProcName(procType);
-  program.bytesPerLocation = (getRomWidth(procType) + 7u) / 8u;
+  program.bytesPerLocation = bytesPerLocation(procType);
   const uint64_t bpl = program.bytesPerLocation;
-  // A device without program memory of its own runs from external memory,
-  // which may fill whatever its family can address.
-  uint64_t locations = getProgramLocations(procType);
-  if (locations == 0) locations = uint64_t{getMaxROMAddr(procType)} + 1;
-  const uint64_t limit = locations * bpl;
+  const uint64_t limit = programBytes(procType);
+  const uint64_t locations = limit / bpl;
 
   bool ok = true;
   // Headers are kept by name, so a second section of a name hides the first

@@ -42,6 +42,11 @@ struct Program {
   std::optional<uint64_t> lastAddress() const;
 };
 
+// Bytes per program location of a device (internal processor number), and
+// the bytes of its program memory.
+unsigned bytesPerLocation(int procType);
+uint64_t programBytes(int procType);
+
 // Takes every section of program memory that holds bytes. Reports each
 // problem (not an executable, unknown device, two sections of one name,
 // data outside the device's program memory, overlapping sections) and

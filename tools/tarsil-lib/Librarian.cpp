@@ -19,6 +19,7 @@
 #include "support/AtomicFile.h"
 #include "support/Error.h"
 #include "support/FileIdentity.h"
+#include "support/InputFile.h"
 #include "support/TimeStamp.h"
 
 namespace tarsil::lib {
@@ -250,11 +251,10 @@ bool replaceable(const std::string& path) {
   const Kind kind = kindOf(path);
   if (kind == Kind::missing) return true;
   if (!readable(path)) return false;
-  char magic[SARMAG] = {};
-  std::FILE* fp = std::fopen(path.c_str(), "rb");
-  const size_t n = fp ? std::fread(magic, 1, sizeof magic, fp) : 0;
-  if (fp) std::fclose(fp);
-  if (fp && (n == 0 || (n == SARMAG && std::equal(magic, magic + SARMAG, ARMAG)))) return true;
+  InputBytes bytes;
+  const bool opened = bytes.open(path);
+  const uint8_t* magic = opened ? bytes.view(0, SARMAG) : nullptr;
+  if (opened && (bytes.size() == 0 || (magic != nullptr && std::equal(magic, magic + SARMAG, ARMAG)))) return true;
   error("File '" + path + "' is not a valid library file.");
   return false;
 }

@@ -11,6 +11,7 @@
 #include "device/DeviceFile.h"
 #include "device/Processor.h"
 #include "support/Error.h"
+#include "support/InputFile.h"
 #include "support/ResponseFile.h"
 #include "support/Version.h"
 
@@ -44,13 +45,10 @@ void usage(std::FILE* to) {
 // any other file is one when it starts with the archive magic.
 bool isLibrary(const std::string& name) {
   if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".lib") == 0) return true;
-  std::FILE* fp = std::fopen(name.c_str(), "rb");
-  if (!fp) return false;
-  char magic[tarsil::SARMAG];
-  bool library = std::fread(magic, 1, sizeof magic, fp) == sizeof magic &&
-                 std::memcmp(magic, tarsil::ARMAG, tarsil::SARMAG) == 0;
-  std::fclose(fp);
-  return library;
+  tarsil::InputBytes bytes;
+  if (!bytes.open(name)) return false;
+  const uint8_t* magic = bytes.view(0, tarsil::SARMAG);
+  return magic != nullptr && std::memcmp(magic, tarsil::ARMAG, tarsil::SARMAG) == 0;
 }
 
 }  // namespace

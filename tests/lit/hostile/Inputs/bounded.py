@@ -1,18 +1,30 @@
 #!/usr/bin/env python3
 """Runs a command on a hostile input as status.py does (its standard output,
 then "exit: <status>"), but within bounds that turn a runaway into a failing
-status instead of a stalled machine: 60 seconds of CPU time and 1 GiB of
-memory. A sanitizer build reserves far more address space than that, so
-there the bound is its allocator's own largest allocation; either way an
-allocation the size of a header field ends the run with a crash status."""
+status instead of a stalled machine: 60 seconds of CPU time and of waiting,
+and 1 GiB of memory. A sanitizer build reserves far more address space than
+that, so there the bound is its allocator's own largest allocation; either
+way an allocation the size of a header field ends the run with a crash
+status. Options before the command narrow the bounds for one run:
+--memory=<MiB> and --seconds=<seconds> (a run that outlasts the latter,
+blocked or not, ends with "exit: timeout")."""
 import os
 import resource
 import shutil
 import subprocess
 import sys
 
-MEMORY = 1 << 30
-CPU_SECONDS = 60
+memory = 1 << 30
+seconds = 60
+args = sys.argv[1:]
+while args and args[0].startswith("--"):
+    option, _, value = args.pop(0).partition("=")
+    if option == "--memory":
+        memory = int(value) << 20
+    elif option == "--seconds":
+        seconds = int(value)
+    else:
+        sys.exit(f"bounded.py: unknown option {option}")
 
 
 def sanitized(program):
@@ -24,20 +36,25 @@ def sanitized(program):
 
 
 env = dict(os.environ)
-asan = sanitized(sys.argv[1])
+asan = sanitized(args[0])
 if asan:
     options = env.get("ASAN_OPTIONS", "")
     env["ASAN_OPTIONS"] = (options + ":" if options else "") + \
-        "allocator_may_return_null=1:max_allocation_size_mb=%d" % (MEMORY >> 20)
+        "allocator_may_return_null=1:max_allocation_size_mb=%d" % (memory >> 20)
 
 
 def limit():
-    resource.setrlimit(resource.RLIMIT_CPU, (CPU_SECONDS, CPU_SECONDS))
+    resource.setrlimit(resource.RLIMIT_CPU, (seconds, seconds))
     if not asan:
-        resource.setrlimit(resource.RLIMIT_AS, (MEMORY, MEMORY))
+        resource.setrlimit(resource.RLIMIT_AS, (memory, memory))
 
 
-proc = subprocess.run(sys.argv[1:], stdout=subprocess.PIPE, env=env, preexec_fn=limit)
+try:
+    proc = subprocess.run(args, stdout=subprocess.PIPE, env=env, preexec_fn=limit, timeout=seconds)
+except subprocess.TimeoutExpired as expired:
+    sys.stdout.buffer.write(expired.stdout or b"")
+    print("exit: timeout")
+    sys.exit(0)
 sys.stdout.buffer.write(proc.stdout)
 code = proc.returncode
 if code < 0:
