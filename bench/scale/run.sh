@@ -30,7 +30,7 @@
 # --huge-pages the links run with the C library's allocator asked to back
 # its heap with transparent huge pages (GLIBC_TUNABLES=glibc.malloc.hugetlb=1,
 # where the kernel offers them on request): far fewer page faults and address
-# translations at the larger sizes; see README.
+# translations at the larger sizes; see bench/README.md.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -79,7 +79,7 @@ for f in $families; do
   done
   # Every size is timed in the same rounds (see measure.py), each link
   # writing its outputs anew, as a clean build does: replacing existing ones
-  # costs more on some file systems (see README).
+  # costs more on some file systems (see bench/README.md).
   mapfile -t measured < <(python3 "$here/measure.py" "${linkenv[@]}" "$tarsil" "${dirs[@]}")
   [ "${#measured[@]}" = "${#dirs[@]}" ] || { echo "$f: the measurement failed" >&2; exit 1; }
   previous=

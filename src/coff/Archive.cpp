@@ -200,9 +200,14 @@ std::unique_ptr<Archive> Archive::make(InputBytes& bytes, const std::string& nam
 void Archive::makeSymbols() {
   cSymbols.clear();
   for (const auto& member : cMembers) {
-    for (size_t i = 0; i < member->cSymTbl.size(); ++i) {
-      if (i < member->cSymKind.size() && member->cSymKind[i] != AuxKind::none) continue;
-      const syment& sym = member->cSymTbl[i];
+    // Symbols are found by stepping over each one's auxiliary slots, as
+    // library import and symbol resolution find them: the reader marks the
+    // auxiliary slots of a symbol whose kind has no record as symbols, and
+    // such a slot whose bytes look like a definition must not put the member
+    // in the index for a name it does not define.
+    const std::vector<syment>& table = member->cSymTbl;
+    for (size_t i = 0; i < table.size(); i += size_t{table[i].n_numaux} + 1) {
+      const syment& sym = table[i];
       if (!Coff::isExtDefinition(sym)) continue;
       auto symbol = Coff::nameView(sym, member->cStrTbl);
       // Ends the process, as for any name that cannot be found.

@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "support/Strings.h"
+#include "support/HexText.h"
 
 namespace tarsil {
 
@@ -44,8 +44,6 @@ Aux startAux(const uint8_t* p) {
   std::memcpy(a.x_slot, p, AUXESZ);
   return a;
 }
-
-std::string hex(unsigned long v) { return hexPrint(v, 4); }
 
 // The name field as text: bytes up to the first NUL, at most 8.
 std::string shortName(const char* name) {
@@ -475,48 +473,48 @@ void printName8(const char* name, const char* label, std::ostream& os) {
 }  // namespace
 
 void print(const filehdr& r, std::ostream& os) {
-  os << "f_magic = " << hex(r.f_magic) << '\n'
+  os << "f_magic = " << hexText(r.f_magic, 8) << '\n'
      << "f_nscns = " << r.f_nscns << '\n'
      << "f_timdat = " << r.f_timdat << '\n'
-     << "f_symptr = " << hex(r.f_symptr) << '\n'
+     << "f_symptr = " << hexText(r.f_symptr, 8) << '\n'
      << "f_nsyms = " << r.f_nsyms << '\n'
      << "f_opthdr = " << r.f_opthdr << '\n'
-     << "f_flags = " << hex(r.f_flags) << '\n';
+     << "f_flags = " << hexText(r.f_flags, 8) << '\n';
 }
 
 void print(const opthdr& r, std::ostream& os) {
-  os << "magic = " << hex(r.magic) << '\n'
+  os << "magic = " << hexText(r.magic, 8) << '\n'
      << "vstamp = " << r.vstamp << '\n'
-     << "proc_type = " << hex(r.proc_type) << '\n'
+     << "proc_type = " << hexText(r.proc_type, 8) << '\n'
      << "rom_width_bits = " << r.rom_width_bits << '\n'
      << "ram_width_bits = " << r.ram_width_bits << '\n';
 }
 
 void print(const scnhdr& r, std::ostream& os) {
   printName8(r.s_name, "s", os);
-  os << "s_paddr = " << hex(r.s_paddr) << '\n'
-     << "s_vaddr = " << hex(r.s_vaddr) << '\n'
+  os << "s_paddr = " << hexText(r.s_paddr, 8) << '\n'
+     << "s_vaddr = " << hexText(r.s_vaddr, 8) << '\n'
      << "s_size = " << r.s_size << '\n'
-     << "s_scnptr = " << hex(r.s_scnptr) << '\n'
-     << "s_relptr = " << hex(r.s_relptr) << '\n'
-     << "s_lnnoptr = " << hex(r.s_lnnoptr) << '\n'
+     << "s_scnptr = " << hexText(r.s_scnptr, 8) << '\n'
+     << "s_relptr = " << hexText(r.s_relptr, 8) << '\n'
+     << "s_lnnoptr = " << hexText(r.s_lnnoptr, 8) << '\n'
      << "s_nreloc = " << r.s_nreloc << '\n'
      << "s_nlnno = " << r.s_nlnno << '\n'
-     << "s_flags = " << hex(r.s_flags) << '\n';
+     << "s_flags = " << hexText(r.s_flags, 8) << '\n';
 }
 
 void print(const reloc& r, std::ostream& os) {
-  os << "r_vaddr = " << hex(r.r_vaddr) << ", r_symndx = " << r.r_symndx << ", r_offset = " << r.r_offset
+  os << "r_vaddr = " << hexText(r.r_vaddr, 8) << ", r_symndx = " << r.r_symndx << ", r_offset = " << r.r_offset
      << ", r_type = " << r.r_type << '\n';
 }
 
 void print(const coff_lineno& r, std::ostream& os) {
-  os << "l_srcndx = " << r.l_srcndx << ", l_lnno = " << r.l_lnno << ", l_paddr = " << hex(r.l_paddr)
-     << ", l_flags = " << hex(r.l_flags) << ", l_fcnndx = " << r.l_fcnndx << '\n';
+  os << "l_srcndx = " << r.l_srcndx << ", l_lnno = " << r.l_lnno << ", l_paddr = " << hexText(r.l_paddr, 8)
+     << ", l_flags = " << hexText(r.l_flags, 8) << ", l_fcnndx = " << r.l_fcnndx << '\n';
 }
 
 void print(const gnu_lineno& r, std::ostream& os) {
-  os << "l_paddr = " << hex(r.l_paddr) << ", l_lnno = " << r.l_lnno << '\n';
+  os << "l_paddr = " << hexText(r.l_paddr, 8) << ", l_lnno = " << r.l_lnno << '\n';
 }
 
 void print(const syment& r, std::ostream& os) {
@@ -524,7 +522,7 @@ void print(const syment& r, std::ostream& os) {
     os << "n_offset = " << r.n_offset();
   else
     os << "n_name = '" << shortName(r.n_name) << "'";
-  os << ", n_value = " << hex(r.n_value) << ", n_scnum = " << r.n_scnum << ", n_type = " << hex(r.n_type)
+  os << ", n_value = " << hexText(r.n_value, 8) << ", n_scnum = " << r.n_scnum << ", n_type = " << hexText(r.n_type, 8)
      << ", n_sclass = " << static_cast<unsigned>(r.n_sclass) << ", n_numaux = " << static_cast<unsigned>(r.n_numaux)
      << '\n';
 }
@@ -548,7 +546,7 @@ void print(const aux_eos& r, std::ostream& os) {
 }
 
 void print(const aux_fcn& r, std::ostream& os) {
-  os << "aux_fcn: x_tagndx = " << r.x_tagndx << ", x_size = " << r.x_size << ", x_lnnoptr = " << hex(r.x_lnnoptr)
+  os << "aux_fcn: x_tagndx = " << r.x_tagndx << ", x_size = " << r.x_size << ", x_lnnoptr = " << hexText(r.x_lnnoptr, 8)
      << ", x_endndx = " << r.x_endndx << ", x_actscnum = " << r.x_actscnum << '\n';
 }
 
@@ -573,7 +571,8 @@ void print(const aux_var& r, std::ostream& os) {
 void print(const aux_field& r, std::ostream& os) { os << "aux_field: x_size = " << r.x_size << '\n'; }
 
 void print(const aux_fcn_calls& r, std::ostream& os) {
-  os << "aux_fcn_calls: x_calleendx = " << hex(r.x_calleendx) << ", x_is_interrupt = " << r.x_is_interrupt << '\n';
+  os << "aux_fcn_calls: x_calleendx = " << hexText(r.x_calleendx, 8) << ", x_is_interrupt = " << r.x_is_interrupt
+     << '\n';
 }
 
 void printSlot(const syment& slot, AuxKind kind, std::ostream& os) {

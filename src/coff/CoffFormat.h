@@ -335,6 +335,13 @@ bool isVar(const syment& s);
 bool isScn(const syment& s);
 bool isRelocatable(const syment& s);
 AuxKind hasAux(const syment& s);
+// The record in a symbol's first auxiliary slot, of the kind hasAux gave the
+// slot: a function's is its function record even when its type also makes
+// it an array (a function returning a pointer to an array), the rule hasAux
+// tries first. Whoever rebases or points that record must read it so.
+inline AuxKind firstAuxRecord(const syment& symbol, AuxKind kind) {
+  return kind == AuxKind::arr && isFcn(symbol) ? AuxKind::fcn : kind;
+}
 
 inline bool hasRelocation(const filehdr& h) { return (h.f_flags & F_RELFLG) == 0; }
 inline bool isExecutable(const filehdr& h) { return (h.f_flags & F_EXEC) != 0; }

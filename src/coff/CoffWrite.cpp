@@ -14,9 +14,9 @@
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/Error.h"
+#include "support/HexText.h"
 #include "support/NameIndex.h"
 #include "support/SortedWalk.h"
-#include "support/Strings.h"
 #include "support/TimeStamp.h"
 
 namespace tarsil {
@@ -125,8 +125,6 @@ uint64_t stringTableLength(const Coff& coff) {
   for (const auto& [offset, s] : coff.cStrTbl) length += s.size() + 1;
   return length;
 }
-
-std::string hex(uint64_t v) { return hexPrint(static_cast<unsigned long>(v), 4); }
 
 // Where the bytes go: a file or a growing buffer, through a block of memory
 // that collects the small records, so that the file sees a few large writes
@@ -260,7 +258,7 @@ unsigned long Coff::size() const {
     length += RELSZ * s.relocCount() + LINESZ * s.lineCount();
   }
   length += SYMESZ * cSymTbl.size() + stringTableLength(*this);
-  if (Debug("Coff::size")) std::cout << "Coff::size() - fileLength=" << hex(length) << '\n';
+  if (Debug("Coff::size")) std::cout << "Coff::size() - fileLength=" << hexText(length, 8) << '\n';
   return static_cast<unsigned long>(length);
 }
 
@@ -315,7 +313,8 @@ void pointFunctionsAtLines(Coff& coff, const std::vector<Section<Coff>>& order,
       // A function's lines come in a run; only the run's first can be new.
       if (f == previous) continue;
       previous = f;
-      if (f + size_t{1} >= slots || cSymKind[f + 1] != AuxKind::fcn || pointed[f]) continue;
+      if (f + size_t{1} >= slots || pointed[f]) continue;
+      if (firstAuxRecord(cSymTbl[f], cSymKind[f + 1]) != AuxKind::fcn) continue;
       if (placeOf(cSymTbl[f].n_scnum) != k) continue;
       pointed[f] = true;
       aux_fcn aux = getAux<aux_fcn>(cSymTbl[f + 1]);
@@ -330,8 +329,8 @@ void pointFunctionsAtLines(Coff& coff, const std::vector<Section<Coff>>& order,
   std::sort(changes.begin(), changes.end(), [](const Change& a, const Change& b) { return a.slot < b.slot; });
   for (const Change& c : changes)
     std::cout << "Coff::fixupAuxFcns() - symbol '" << Coff::findName(cSymTbl[c.slot], coff.cStrTbl).value_or("")
-              << "' in section '" << *order[c.section].name << "'  from " << hex(c.from) << " to " << hex(c.to)
-              << '\n';
+              << "' in section '" << *order[c.section].name << "'  from " << hexText(c.from, 8) << " to "
+              << hexText(c.to, 8) << '\n';
 }
 
 void layOut(Coff& coff, const std::vector<Section<Coff>>& order, const std::vector<std::pair<int, size_t>>& numbers,
@@ -351,7 +350,9 @@ void layOut(Coff& coff, const std::vector<Section<Coff>>& order, const std::vect
 
   const uint64_t secHdrStart = pos;
   pos += SCNHSZ * order.size();
-  if (debug) std::cout << "secHdrStart=" << hex(secHdrStart) << ", secHdrLength=" << hex(pos - secHdrStart) << '\n';
+  if (debug)
+    std::cout << "secHdrStart=" << hexText(secHdrStart, 8) << ", secHdrLength=" << hexText(pos - secHdrStart, 8)
+              << '\n';
 
   const uint64_t rawDataStart = pos;
   for (const auto& s : order) {
@@ -363,7 +364,9 @@ void layOut(Coff& coff, const std::vector<Section<Coff>>& order, const std::vect
     h.s_scnptr = (n == 0 || isBssScn(h)) ? 0 : static_cast<uint32_t>(pos);
     if (!isBssScn(h)) pos += n;
   }
-  if (debug) std::cout << "rawDataStart=" << hex(rawDataStart) << ", rawDataLength=" << hex(pos - rawDataStart) << '\n';
+  if (debug)
+    std::cout << "rawDataStart=" << hexText(rawDataStart, 8) << ", rawDataLength=" << hexText(pos - rawDataStart, 8)
+              << '\n';
 
   const uint64_t relocStart = pos;
   for (const auto& s : order) {
@@ -372,7 +375,8 @@ void layOut(Coff& coff, const std::vector<Section<Coff>>& order, const std::vect
     s.header->s_relptr = n == 0 ? 0 : static_cast<uint32_t>(pos);
     pos += RELSZ * n;
   }
-  if (debug) std::cout << "relocStart=" << hex(relocStart) << ", relocLength=" << hex(pos - relocStart) << '\n';
+  if (debug)
+    std::cout << "relocStart=" << hexText(relocStart, 8) << ", relocLength=" << hexText(pos - relocStart, 8) << '\n';
 
   const uint64_t lineStart = pos;
   for (const auto& s : order) {
@@ -381,13 +385,16 @@ void layOut(Coff& coff, const std::vector<Section<Coff>>& order, const std::vect
     s.header->s_lnnoptr = n == 0 ? 0 : static_cast<uint32_t>(pos);
     pos += LINESZ * n;
   }
-  if (debug) std::cout << "lineStart=" << hex(lineStart) << ", lineLength=" << hex(pos - lineStart) << '\n';
+  if (debug)
+    std::cout << "lineStart=" << hexText(lineStart, 8) << ", lineLength=" << hexText(pos - lineStart, 8) << '\n';
 
   const uint64_t symbolStart = pos;
   pos += SYMESZ * cSymTbl.size();
-  if (debug) std::cout << "symbolStart=" << hex(symbolStart) << ", symbolLength=" << hex(pos - symbolStart) << '\n';
   if (debug)
-    std::cout << "stringStart=" << hex(pos) << ", stringLength=" << hex(stringTableLength(coff)) << '\n';
+    std::cout << "symbolStart=" << hexText(symbolStart, 8) << ", symbolLength=" << hexText(pos - symbolStart, 8)
+              << '\n';
+  if (debug)
+    std::cout << "stringStart=" << hexText(pos, 8) << ", stringLength=" << hexText(stringTableLength(coff), 8) << '\n';
 
   if (debug) {
     auto count = [](const auto& map, const std::string& name) -> size_t {

@@ -1,10 +1,10 @@
 #include "device/DeviceFile.h"
 
-#include <cstdio>
 #include <ostream>
 #include <string_view>
 
 #include "device/Processor.h"
+#include "support/HexText.h"
 #include "support/TextFile.h"
 
 namespace tarsil {
@@ -90,9 +90,8 @@ bool loadDeviceFile(const std::string& name, std::vector<std::string>& warnings,
       return false;
     }
     if (!replaced.empty()) {
-      char code[8];
-      std::snprintf(code, sizeof code, "0x%04X", row.code);
-      warnings.push_back("Device '" + replaced + "' (" + code + ") is replaced by '" + row.name + "' from " + place);
+      warnings.push_back("Device '" + replaced + "' (" + hexText(row.code, 4, hexUpper) + ") is replaced by '" +
+                         row.name + "' from " + place);
     }
   }
   return true;

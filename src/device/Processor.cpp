@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/Assert.h"
+#include "support/HexText.h"
 
 namespace tarsil {
 
@@ -228,11 +229,7 @@ int findInstSet(std::string_view familyName) {
 }
 
 std::string checkDeviceRow(const DeviceRow& row) {
-  auto hex = [](std::uint32_t v) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", v);
-    return std::string(text);
-  };
+  auto hex = [](std::uint32_t v) { return hexText(v, 1, hexUpper); };
   if (row.name.empty() || row.name.size() > 40) return "a device name has 1 to 40 characters";
   for (char c : row.name)
     if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||

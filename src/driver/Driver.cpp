@@ -120,11 +120,8 @@ void runTarsil(int argc, char** argv) {
     for (const std::string& name : *names) linker.recordInputFile(name);
   linker.setDepFile(parser.depFile());
 
-  // A build that asked for reproducible output must not get the clock's
-  // time instead, unnoticed.
-  SourceDate date = sourceDateEpoch();
-  if (date.set && !date.valid)
-    Parser::usage("SOURCE_DATE_EPOCH '" + date.text + "' is not a whole number of seconds from 0 to 4294967295");
+  const std::string dateProblem = sourceDateProblem();
+  if (!dateProblem.empty()) Parser::usage(dateProblem);
 
   std::string error;
   bool linked = linker.run(error);

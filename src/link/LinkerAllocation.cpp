@@ -2,7 +2,6 @@
 // its images get a memory and a start; then each input's piece of every
 // section gets its own start inside its section's range.
 #include <algorithm>
-#include <cstdio>
 #include <iostream>
 #include <set>
 #include <string_view>
@@ -13,20 +12,13 @@
 #include "link/PlacedRanges.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
+#include "support/HexText.h"
 #include "support/NameIndex.h"
 #include "support/SortedWalk.h"
 
 namespace tarsil {
 
 namespace {
-
-// The full value, at least eight digits: a hostile size above 32 bits must
-// not be shown as a smaller one that would have fitted.
-std::string hex8(unsigned long value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "0x%08lx", value);
-  return text;
-}
 
 Memory* findMemory(std::vector<Memory>& mems, const std::string& name) {
   auto it = std::find_if(mems.begin(), mems.end(), [&](const Memory& m) { return m.getName() == name; });
@@ -189,10 +181,11 @@ Memory* Linker::placeAbsAssigned(std::vector<Memory>& mems, const std::string& m
   }
   if (Debug("Linker::allocateAbsAssigned"))
     std::cout << "Linker::allocateAbsAssigned() - section '" << scnName << "' memory '" << memName
-              << "' start=" << hex8(start) << " length=" << hex8(length) << "\n";
+              << "' start=" << hexText(start, 8) << " length=" << hexText(length, 8) << "\n";
   if (!mem->canFit(start, length)) {
-    error = "section '" + scnName + "' has a memory '" + memName + "' which can not fit the absolute section. Section '" +
-            scnName + "' start=" + hex8(start) + ", length=" + hex8(length) + ".";
+    error = "section '" + scnName + "' has a memory '" + memName +
+            "' which can not fit the absolute section. Section '" + scnName + "' start=" + hexText(start, 8) +
+            ", length=" + hexText(length, 8) + ".";
     return nullptr;
   }
   mem->allocateAbsSection(scnName, start, length, isOverlay);
@@ -203,8 +196,8 @@ Memory* Linker::placeAbsUnassigned(std::vector<Memory>& mems, const std::string&
                                    unsigned long start, unsigned long length, bool isOverlay, std::string& error) {
   if (!wordAligned(kind, scnName, start, cRomWidthBits, error)) return nullptr;
   if (Debug("Linker::allocateAbsUnassigned"))
-    std::cout << "Linker::allocateAbsUnassigned() - section '" << scnName << "' start=" << hex8(start)
-              << " length=" << hex8(length) << "\n";
+    std::cout << "Linker::allocateAbsUnassigned() - section '" << scnName << "' start=" << hexText(start, 8)
+              << " length=" << hexText(length, 8) << "\n";
   // An absolute address is the user's explicit choice, so a protected memory
   // takes the section as readily as any other.
   for (auto& mem : mems) {
@@ -213,7 +206,7 @@ Memory* Linker::placeAbsUnassigned(std::vector<Memory>& mems, const std::string&
     return &mem;
   }
   error = "section '" + scnName + "' can not fit the absolute section. Section '" + scnName +
-          "' start=" + hex8(start) + ", length=" + hex8(length);
+          "' start=" + hexText(start, 8) + ", length=" + hexText(length, 8);
   return nullptr;
 }
 
@@ -227,10 +220,10 @@ Memory* Linker::placeRelAssigned(std::vector<Memory>& mems, const std::string& m
   unsigned short alignment = scnAlignment(kind, cRomWidthBits);
   if (Debug("Linker::allocateRelAssigned"))
     std::cout << "Linker::allocateRelAssigned() - section '" << scnName << "' memory '" << memName
-              << "' length=" << hex8(length) << " alignment=" << alignment << "\n";
+              << "' length=" << hexText(length, 8) << " alignment=" << alignment << "\n";
   if (!mem->canFit(length, alignment)) {
     error = "section '" + scnName + "' has a memory '" + memName + "' which can not fit the section. Section '" +
-            scnName + "' length=" + hex8(length) + ".";
+            scnName + "' length=" + hexText(length, 8) + ".";
     return nullptr;
   }
   mem->allocateSection(scnName, length, isOverlay, alignment);
@@ -269,7 +262,7 @@ Memory* Linker::placeRelUnassigned(std::vector<Memory>& mems, const std::string&
     mem->allocateSection(scnName, length, isOverlay, alignment);
     return mem;
   }
-  error = "section '" + scnName + "' can not fit the section. Section '" + scnName + "' length=" + hex8(length);
+  error = "section '" + scnName + "' can not fit the section. Section '" + scnName + "' length=" + hexText(length, 8);
   return nullptr;
 }
 

@@ -337,9 +337,9 @@ bool Linker::importLibraryMembers(std::string& /*error*/) {
     UndefinedNames names(cArchive);
     for (const auto& coff : cCoff) names.add(*coff);
 
-    // A library indexes its members by the reader's slot kinds, which may
-    // offer a name that the member, read symbol by symbol, does not define:
-    // that name stays undefined, and the member joins only once.
+    // The index and this import read a member's symbols alike, so a member
+    // asked for a name defines it and is not asked again; should they ever
+    // differ, the member still joins only once.
     std::unordered_set<const Coff*> joined;
     uint32_t symbol = 0;
     while (names.next(symbol)) {

@@ -221,8 +221,8 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
       const bool firstAux = i > 0 && coff.cSymKind[i - 1] == AuxKind::none;
       const int index = static_cast<int>(base + i);
       if (firstAux) {
-        owner = kind;
-        switch (kind) {
+        owner = firstAuxRecord(coff.cSymTbl[i - 1], kind);
+        switch (owner) {
           case AuxKind::tag: {
             aux_tag a = getAux<aux_tag>(slot);
             if (debug) noteRebase(coff.cFileName, index, "- aux_tag x_endndx from ", a.x_endndx, " to ", a.x_endndx + base);

@@ -3,7 +3,6 @@
 // records of functions that can never be active together share bytes.
 #include <algorithm>
 #include <bit>
-#include <cstdio>
 #include <iostream>
 #include <iterator>
 #include <optional>
@@ -13,6 +12,7 @@
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/Error.h"
+#include "support/HexText.h"
 
 namespace tarsil {
 
@@ -63,12 +63,6 @@ bool forEachFunctionDefinition(const Coff& coff, Visit&& visit) {
 [[noreturn]] void programError(const std::string& where, const std::string& message) {
   Error::report(Error::error, where, message, false);
   Error::terminate(-1);
-}
-
-std::string hex8(unsigned long value) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "0x%08lx", value);
-  return buf;
 }
 
 }  // namespace
@@ -615,7 +609,7 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
     if (holes.empty()) {
       if (debug) std::cout << "Record cannot be allocated.  Aborting.\n";
       err = "section '" + next->first + "' can not fit the section. Section '" + next->first +
-            "' length=" + hex8(next->second);
+            "' length=" + hexText(next->second, 8);
       return false;
     }
     if (debug) std::cout << "Choosing current hole in which to allocate...\n";
@@ -697,7 +691,7 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
       if (debug) std::cout << "Record cannot be allocated.  Aborting.\n";
       next = std::prev(records.end());
       err = "section '" + next->first + "' can not fit the section. Section '" + next->first +
-            "' length=" + hex8(next->second);
+            "' length=" + hexText(next->second, 8);
       return false;
     }
     mem->allocateActRecs(group, used);

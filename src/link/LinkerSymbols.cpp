@@ -11,7 +11,7 @@
 
 #include "link/Linker.h"
 #include "support/Debug.h"
-#include "support/Strings.h"
+#include "support/HexText.h"
 
 namespace tarsil {
 
@@ -22,8 +22,6 @@ template <class Visit>
 void forEachSymbol(std::vector<syment>& table, Visit visit) {
   for (size_t i = 0; i < table.size(); i += size_t{table[i].n_numaux} + 1) visit(i, table[i]);
 }
-
-std::string offsetText(uint32_t offset) { return hexPrint(offset, 4); }
 
 // A string with its first eight bytes packed most significant first, so that
 // sorting compares whole words and looks at the text only on a tie. Ties
@@ -79,7 +77,9 @@ void Linker::mergeStringTbls() {
       at = static_cast<int>(offset);
       auto node = merged.emplace_hint(merged.end(), at, s);
       cOutputStrTbl.emplace(node->second, at);
-      if (debug) std::cout << "Linker::mergeStringTbls() - string '" << s << "' at offset " << offsetText(static_cast<uint32_t>(at)) << "\n";
+      if (debug)
+        std::cout << "Linker::mergeStringTbls() - string '" << s << "' at offset "
+                  << hexText(static_cast<uint32_t>(at), 8) << "\n";
       offset += static_cast<long>(s.size()) + 1;
     }
     newOffset[strings[i].place] = static_cast<uint32_t>(at);
@@ -140,7 +140,7 @@ void Linker::moveStrings(Coff& coff, const std::vector<std::pair<uint32_t, uint3
       if (Coff::needsString(slot) && newOffset(slot.n_offset(), now)) {
         if (debug)
           std::cout << "Linker::replaceStringTbl() - file '" << coff.cFileName << "', symbol offset "
-                    << offsetText(slot.n_offset()) << " to " << offsetText(now) << "\n";
+                    << hexText(slot.n_offset(), 8) << " to " << hexText(now, 8) << "\n";
         slot.set_n_offset(now);
       }
     } else if (kind == AuxKind::file) {

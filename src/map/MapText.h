@@ -3,7 +3,6 @@
 // symbol, and formatting them through streams cost more than the rest of the
 // map. Rows go through a fixed buffer straight to their destination, so the
 // listing never exists whole in memory.
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -12,35 +11,16 @@
 #include <string>
 #include <string_view>
 
+#include "support/HexText.h"
+
 namespace tarsil {
 
 class AtomicFile;
 
-// "0x" and the value's lower-case hexadecimal digits, at least six of them.
-// A value that needs more keeps all of its digits and makes its field wider,
-// so large sections and addresses are shown whole.
-inline size_t mapHexLength(uint64_t value) {
-  const size_t digits = (static_cast<size_t>(std::bit_width(value)) + 3) / 4;
-  return 2 + (digits < 6 ? 6 : digits);
-}
-
-// Two digits per step: the listing holds two numbers per symbol.
-extern const char mapHexPairs[513];
-
-inline char* putMapHex(char* at, uint64_t value) {
-  char* const end = at + mapHexLength(value);
-  at[0] = '0';
-  at[1] = 'x';
-  char* p = end;
-  for (; p - at > 3; value >>= 8) {
-    p -= 2;
-    std::memcpy(p, mapHexPairs + 2 * (value & 0xFF), 2);
-  }
-  if (p - at == 3) p[-1] = mapHexPairs[2 * (value & 0xF) + 1];
-  return end;
-}
-
-std::string mapHex(uint64_t value);
+// Hexadecimal fields show "0x" and at least six digits; a value that needs
+// more keeps all of them and makes its field wider, so large sections and
+// addresses are shown whole.
+constexpr int mapHexDigits = 6;
 
 // Copies the short texts the listing is made of (names, file names) without
 // a library call for each: two overlapping fixed-size copies cover any
@@ -114,19 +94,19 @@ public:
         char* at = cEnd + Width - 8;
         at[0] = '0';
         at[1] = 'x';
-        std::memcpy(at + 2, mapHexPairs + 2 * ((value >> 16) & 0xFF), 2);
-        std::memcpy(at + 4, mapHexPairs + 2 * ((value >> 8) & 0xFF), 2);
-        std::memcpy(at + 6, mapHexPairs + 2 * (value & 0xFF), 2);
+        std::memcpy(at + 2, hexDigitPairs + 2 * ((value >> 16) & 0xFF), 2);
+        std::memcpy(at + 4, hexDigitPairs + 2 * ((value >> 8) & 0xFF), 2);
+        std::memcpy(at + 6, hexDigitPairs + 2 * (value & 0xFF), 2);
         cEnd += Width;
         return *this;
       }
     }
-    const size_t length = mapHexLength(value);
+    const size_t length = hexTextLength(value, mapHexDigits);
     if (length < Width) {
       std::memset(cEnd, ' ', Width);
       cEnd += Width - length;
     }
-    cEnd = putMapHex(cEnd, value);
+    cEnd = putHexText(cEnd, value, mapHexDigits);
     return *this;
   }
 

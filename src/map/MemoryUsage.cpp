@@ -38,9 +38,10 @@ void writeMemoryUsage(std::ostream& os, const Linker& linker) {
       const uint64_t tenths = used * 1000 / size;
       os << m.getName() << std::string(nameWidth - m.getName().size(), ' ');
       std::snprintf(line, sizeof line, "  %-10s  %10s  %10s  %10llu  %10llu  %3llu.%llu%%\n", kind,
-                    mapHex(m.getPhysicalStart()).c_str(), mapHex(m.getPhysicalEnd()).c_str(),
-                    static_cast<unsigned long long>(used), static_cast<unsigned long long>(size),
-                    static_cast<unsigned long long>(tenths / 10), static_cast<unsigned long long>(tenths % 10));
+                    hexText(m.getPhysicalStart(), mapHexDigits).c_str(),
+                    hexText(m.getPhysicalEnd(), mapHexDigits).c_str(), static_cast<unsigned long long>(used),
+                    static_cast<unsigned long long>(size), static_cast<unsigned long long>(tenths / 10),
+                    static_cast<unsigned long long>(tenths % 10));
       os << line;
     }
   }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/Assert.h"
+#include "support/HexText.h"
 #include "support/NameHash.h"
 #include "support/Strings.h"
 
@@ -15,12 +16,10 @@ Memory::Memory(const std::string& name, uint32_t start, uint32_t end, MemType ty
                const std::string& fill)
     : cName(name), cType(type), cProtected(isProtected), cHasFill(hasFill), cFill(fill), cPhysicalStart(start),
       cPhysicalEnd(end) {
-  // The command file checks that END is not below START. A memory spanning
-  // all 2^32 addresses has more locations than a range can count; it loses
-  // its last location rather than becoming a hole of size 0.
+  // The command file checks that END is not below START. Counted in 64
+  // bits, a memory spanning all 2^32 addresses is one hole of them all.
   if (end < start) return;
-  uint32_t locations = end - start + 1;
-  addHole(start, locations != 0 ? locations : 0xFFFFFFFFu);
+  addHole(start, uint64_t{end} - start + 1);
   cRecentSeq = cNextSeq;
 }
 
@@ -37,7 +36,7 @@ unsigned Memory::bytesPerLocation() const {
 
 Range Memory::holeRange(const Hole& hole) const { return Range(hole.start, hole.size, cType, cWidthBits); }
 
-void Memory::addHole(uint32_t start, uint32_t size) {
+void Memory::addHole(uint32_t start, uint64_t size) {
   Hole hole{start, size, cNextSeq++};
   cHoles.emplace(start, hole);
   cHolesBySize.insert(hole);
@@ -66,10 +65,8 @@ const Memory::Hole* Memory::bestFit(unsigned long length, unsigned short alignme
   if (length == 0) return &*cHolesBySize.begin();
   const unsigned long perLocation = bytesPerLocation();
   const unsigned long need = length / perLocation + (length % perLocation != 0 ? 1 : 0);
-  if (need > 0xFFFFFFFFul) return nullptr;
-  auto firstOfAtLeast = [](const std::set<Hole>& holes, unsigned long size) -> const Hole* {
-    if (size > 0xFFFFFFFFul) return nullptr;
-    auto it = holes.lower_bound(Hole{0, static_cast<uint32_t>(size), 0});
+  auto firstOfAtLeast = [](const std::set<Hole>& holes, uint64_t size) -> const Hole* {
+    auto it = holes.lower_bound(Hole{0, size, 0});
     return it == holes.end() ? nullptr : &*it;
   };
   if (alignment <= 1) return firstOfAtLeast(cHolesBySize, need);
@@ -345,13 +342,7 @@ void column(std::string& line, std::string_view text, std::size_t width) {
 // all of them, as the full map's fields do, so an address above 0xFFFF is
 // not shown as another one.
 std::string_view hexField(unsigned long value, char (&text)[18]) {
-  static constexpr char digits[] = "0123456789abcdef";
-  int count = 4;
-  while (count < 16 && (value >> (4 * count)) != 0) ++count;
-  text[0] = '0';
-  text[1] = 'x';
-  for (int i = 0; i < count; ++i) text[1 + count - i] = digits[(value >> (4 * i)) & 0xF];
-  return std::string_view(text, static_cast<size_t>(count) + 2);
+  return std::string_view(text, static_cast<size_t>(putHexText(text, value, 4) - text));
 }
 
 // One line of the listing, appended to the memory's block: a memory of

@@ -34,7 +34,8 @@ public:
   const std::string& getFill() const { return cFill; }
   uint32_t getPhysicalStart() const { return cPhysicalStart; }
   uint32_t getPhysicalEnd() const { return cPhysicalEnd; }
-  uint32_t size() const { return cPhysicalEnd - cPhysicalStart + 1; }
+  // Wide: a memory from 0 to 0xFFFFFFFF holds 2^32 locations.
+  uint64_t size() const { return uint64_t{cPhysicalEnd} - cPhysicalStart + 1; }
   bool overlap(const Memory& other) const;
 
   // Every hole takes the memory's word width; ranges carved later inherit it.
@@ -91,7 +92,7 @@ public:
   // was made, which orders holes of equal size.
   struct Hole {
     uint32_t start;
-    uint32_t size;
+    uint64_t size;
     uint64_t seq;
     bool operator<(const Hole& other) const {
       return size != other.size ? size < other.size : seq < other.seq;
@@ -119,7 +120,7 @@ private:
   Range& addAllocated(const std::string* record, Range range);
   const Allocated& entry(uint32_t id) const;
   void growIndex();
-  void addHole(uint32_t start, uint32_t size);
+  void addHole(uint32_t start, uint64_t size);
   // Carves `hole` at `start` into the range of `secName` (or, with records,
   // of the group) and keeps what is left of it as holes.
   Range carve(Hole hole, unsigned long start, unsigned long length, const std::string& secName, bool isOverlay,

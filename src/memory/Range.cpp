@@ -12,12 +12,12 @@ const std::map<std::string, uint32_t>& Range::getActRecs() const {
   return cActRecs ? *cActRecs : none;
 }
 
-Range::Range(uint32_t start, uint32_t size, MemType type, uint16_t widthBits)
-    : cStart(start), cSize(size), cPc(start), cType(type), cWidthBits(widthBits) {}
+Range::Range(uint32_t start, uint64_t size, MemType type, uint16_t widthBits)
+    : cStart(start), cPc(start), cSize(size), cType(type), cWidthBits(widthBits) {}
 
 uint32_t Range::getEnd() const {
   TARSIL_ASSERT(cSize > 0);
-  return cStart + cSize - 1;
+  return static_cast<uint32_t>(cStart + cSize - 1);
 }
 
 uint32_t Range::recordOffset(const std::string& recName) const {
@@ -40,8 +40,8 @@ constexpr std::size_t kScannedPieces = 8;
 }  // namespace
 
 Range::Range(const Range& other)
-    : cAllocName(other.cAllocName), cActRecs(other.cActRecs), cStart(other.cStart), cSize(other.cSize),
-      cPc(other.cPc), cType(other.cType), cWidthBits(other.cWidthBits), cIsOverlay(other.cIsOverlay),
+    : cAllocName(other.cAllocName), cActRecs(other.cActRecs), cStart(other.cStart), cPc(other.cPc),
+      cSize(other.cSize), cType(other.cType), cWidthBits(other.cWidthBits), cIsOverlay(other.cIsOverlay),
       cLoadComplete(other.cLoadComplete), cPieceCount(other.cPieceCount), cFirstPiece(other.cFirstPiece),
       cMore(other.cMore ? std::make_unique<MorePieces>(*other.cMore) : nullptr) {}
 
@@ -120,8 +120,8 @@ void Range::carve(unsigned long start, unsigned long length, Leftovers& left) {
   uint32_t oldStart = cStart;
   uint32_t oldEnd = getEnd();
   uint32_t first = static_cast<uint32_t>(start);
-  uint32_t count = static_cast<uint32_t>(locs(length));
-  uint32_t last = first + count - 1;
+  uint64_t count = locs(length);
+  uint32_t last = static_cast<uint32_t>(first + count - 1);
   cStart = first;
   cSize = count;
   cPc = first;

@@ -5,7 +5,9 @@
 //
 // Units: starts, ends and sizes of the stretch count locations (one program
 // word, or one data byte); lengths handed in and sizes handed out by size()
-// count bytes, as section headers do.
+// count bytes, as section headers do. A stretch may hold all 2^32 locations
+// of the address space (the hole of a memory declared from 0 to
+// 0xFFFFFFFF), one more than 32 bits count, so its size has 64.
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -31,12 +33,12 @@ using ActRecOffsets = std::multiset<std::pair<std::string, unsigned long>>;
 class Range {
 public:
   // A hole of `size` locations.
-  Range(uint32_t start, uint32_t size, MemType type, uint16_t widthBits);
+  Range(uint32_t start, uint64_t size, MemType type, uint16_t widthBits);
 
   uint32_t getStart() const { return cStart; }
   uint32_t getEnd() const;
   // Length in locations.
-  uint32_t getLocations() const { return cSize; }
+  uint64_t getLocations() const { return cSize; }
   // Start of one activation record of the group; a section's own name (or any
   // name not in the group) is at offset 0.
   uint32_t getStart(const std::string& recName) const;
@@ -95,9 +97,9 @@ public:
   // What a carve leaves of the hole, as (start, locations): at most the
   // stretch before the range and the one after it, in that order.
   struct Leftovers {
-    std::pair<uint32_t, uint32_t> hole[2];
+    std::pair<uint32_t, uint64_t> hole[2];
     int count = 0;
-    void add(uint32_t start, uint32_t size) { hole[count++] = {start, size}; }
+    void add(uint32_t start, uint64_t size) { hole[count++] = {start, size}; }
   };
   // The same carves, for a caller that keeps its holes apart from ranges.
   void allocate(const std::string& name, unsigned long start, unsigned long length, bool isOverlay,
@@ -121,8 +123,8 @@ private:
   // share one offset table, so a group of G records costs O(G), not O(G^2).
   std::shared_ptr<const std::map<std::string, uint32_t>> cActRecs;
   uint32_t cStart;
-  uint32_t cSize;
   uint32_t cPc;
+  uint64_t cSize;
   MemType cType;
   uint16_t cWidthBits;
   bool cIsOverlay = false;

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <utility>
 
+#include "support/HexText.h"
+
 namespace tarsil {
 
 namespace {
@@ -22,13 +24,7 @@ std::string temporaryName(const std::string& target, unsigned attempt) {
   static uint64_t counter = 0;
   uint64_t stamp = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   uint64_t mix = stamp ^ (++counter * 0x9E3779B97F4A7C15ULL) ^ attempt;
-  static const char digits[] = "0123456789abcdef";
-  std::string suffix;
-  for (int i = 0; i < 8; ++i) {
-    suffix += digits[mix & 0xF];
-    mix >>= 4;
-  }
-  return target + ".tmp-" + suffix;
+  return target + ".tmp-" + hexText(mix & 0xFFFFFFFF, 8, hexBare);
 }
 
 // The temporary files open in this process, for the signal handler to

@@ -1,8 +1,9 @@
 #include "support/Data.h"
 
-#include <cstdio>
 #include <cstring>
 #include <ostream>
+
+#include "support/HexText.h"
 
 namespace tarsil {
 
@@ -51,13 +52,11 @@ void Data::append(const Data& other) {
 }
 
 void Data::print(std::ostream& os) const {
-  char hex[3];
   const char* bytes = this->bytes();
   for (size_t i = 0; i < cSize; ++i) {
     if (i != 0 && i % 4 == 0) os << ' ';
     if (i != 0 && i % 32 == 0) os << '\n';
-    std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned char>(bytes[i]));
-    os << hex;
+    os << hexText(static_cast<unsigned char>(bytes[i]), 2, hexBare);
   }
   os << '\n';
 }

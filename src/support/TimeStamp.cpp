@@ -22,6 +22,12 @@ SourceDate sourceDateEpoch() {
   return date;
 }
 
+std::string sourceDateProblem() {
+  const SourceDate date = sourceDateEpoch();
+  if (!date.set || date.valid) return {};
+  return "SOURCE_DATE_EPOCH '" + date.text + "' is not a whole number of seconds from 0 to 4294967295";
+}
+
 uint32_t outputTimeStamp() {
   SourceDate date = sourceDateEpoch();
   return date.valid ? date.seconds : static_cast<uint32_t>(std::time(nullptr));

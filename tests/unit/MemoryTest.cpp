@@ -229,9 +229,13 @@ TEST(Memory, degenerateBoundsGiveUsableMemories) {
   Memory all("all", 0, 0xFFFFFFFFu, rom, false, true, "0");
   all.setRangeWidths(16);
   all.fillHoles(record, &calls);
-  EXPECT_EQ(calls, (std::vector<std::pair<unsigned long, unsigned long>>{{0, 0xFFFFFFFEul}}));
-  all.allocateAbsSection("top", 0xFFFFFFF0u, 0x10, false);
-  EXPECT_EQ(all.getAllocatedSize("top"), 0x10u);
+  // All 2^32 locations are free, the last one too.
+  EXPECT_EQ(all.size(), uint64_t{1} << 32);
+  EXPECT_EQ(calls, (std::vector<std::pair<unsigned long, unsigned long>>{{0, 0xFFFFFFFFul}}));
+  ASSERT_TRUE(all.canFit(0xFFFFFFFEul, 4ul));
+  all.allocateAbsSection("top", 0xFFFFFFFEu, 4, false);
+  EXPECT_EQ(all.getAllocatedSize("top"), 4u);
+  EXPECT_EQ(all.largestHole(), 2 * 0xFFFFFFFEul);
 
   calls.clear();
   Memory reversed("rev", 0x10, 0x0F, ram, false, true, "0");

@@ -11,6 +11,7 @@
 #include "support/Debug.h"
 #include "support/FileIdentity.h"
 #include "support/FileInfo.h"
+#include "support/HexText.h"
 #include "support/Strings.h"
 #include "support/TimeStamp.h"
 
@@ -51,7 +52,20 @@ TEST(Strings, extractTokenHonoursQuotes) {
   EXPECT_FALSE(extractToken(in, t));
 }
 
-TEST(Strings, hexPrintWidthsAndQuoting) {
+TEST(Strings, hexTextKeepsEveryDigitAndHexPrintCuts) {
+  const struct {
+    uint64_t value;
+    int minDigits;
+    unsigned options;
+    const char* text;
+  } cases[] = {
+      {0, 6, hexPrefixed, "0x000000"},          {0xabc, 6, hexPrefixed, "0x000abc"},
+      {0x1000000, 6, hexPrefixed, "0x1000000"}, {0x1ffffffffULL, 8, hexPrefixed, "0x1ffffffff"},
+      {UINT64_MAX, 6, hexPrefixed, "0xffffffffffffffff"},
+      {0, 0, hexPrefixed, "0x0"},               {0xabc, 1, hexBare, "abc"},
+      {0x7e57, 4, hexUpper, "0x7E57"},          {0xa, 2, hexBare | hexUpper, "0A"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(hexText(c.value, c.minDigits, c.options), c.text) << c.text;
   EXPECT_EQ(hexPrint(0x1234, 1), "0x34");
   EXPECT_EQ(hexPrint(5, 4), "0x00000005");
   EXPECT_EQ(hexPrint(0xABCDEF, 3), "0xabcdef");

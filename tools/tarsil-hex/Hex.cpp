@@ -12,6 +12,7 @@
 #include "support/Assert.h"
 #include "support/AtomicFile.h"
 #include "support/Error.h"
+#include "support/HexText.h"
 #include "support/Strings.h"
 
 namespace tarsil::hex {
@@ -20,12 +21,6 @@ namespace {
 
 constexpr size_t rowBytes = 16;
 constexpr uint64_t blockBytes = 0x10000;
-
-std::string hexNumber(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-  return text;
-}
 
 void reportError(const std::string& message) { Error::report(Error::error, "tarsil-hex", message, false); }
 
@@ -72,11 +67,11 @@ private:
   }
 
   void record(uint16_t offset, uint8_t type, const uint8_t* data, size_t count) {
-    static const char digits[] = "0123456789ABCDEF";
     uint8_t sum = 0;
     auto put = [&](uint8_t b) {
-      cText += digits[b >> 4];
-      cText += digits[b & 0xF];
+      char digits[2];
+      putHexText(digits, b, 2, hexBare | hexUpper);
+      cText.append(digits, 2);
       sum = static_cast<uint8_t>(sum + b);
     };
     cText += ':';
@@ -204,9 +199,9 @@ bool extractProgram(const Coff& coff, Program& program) {
     const auto* bytes = reinterpret_cast<const uint8_t*>(data->second.bytes());
     segment.bytes.assign(bytes, bytes + data->second.size());
     if (segment.end() > limit) {
-      reportError("Section '" + name + "' of '" + file + "' at program locations " + hexNumber(h.s_paddr) + " to " +
-                  hexNumber((segment.end() - 1) / bpl) + " lies beyond the program memory of device '" +
-                  program.device + "' (" + hexNumber(0) + " to " + hexNumber(locations - 1) + ").");
+      reportError("Section '" + name + "' of '" + file + "' at program locations " + hexText(h.s_paddr) + " to " +
+                  hexText((segment.end() - 1) / bpl) + " lies beyond the program memory of device '" + program.device +
+                  "' (" + hexText(0) + " to " + hexText(locations - 1) + ").");
       ok = false;
       continue;
     }
@@ -220,7 +215,7 @@ bool extractProgram(const Coff& coff, Program& program) {
   for (auto& [number, segment] : numbered) {
     if (reach && segment.address < reach->end()) {
       reportError("Sections '" + reach->section + "' and '" + segment.section + "' of '" + file +
-                  "' overlap at program location " + hexNumber(segment.address / bpl) + ".");
+                  "' overlap at program location " + hexText(segment.address / bpl) + ".");
       ok = false;
     }
     if (!reach || segment.end() > reach->end()) reach = &segment;
@@ -255,7 +250,7 @@ std::optional<Format> chooseFormat(std::optional<Format> requested, const Progra
   if (reach == 0 || last < reach) return requested;
   for (const Segment& s : program.segments)
     if (s.end() > reach) {
-      reportError("Section '" + s.section + "' has program address " + hexNumber(std::max(s.address, reach)) +
+      reportError("Section '" + s.section + "' has program address " + hexText(std::max(s.address, reach)) +
                   ", beyond the " + std::to_string(reach / 1024) + " KiB that " + formatName(*requested) +
                   " can address; use INHX32.");
       break;

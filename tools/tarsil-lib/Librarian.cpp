@@ -128,12 +128,15 @@ std::optional<Members> readObjects(const Request& request) {
   return objects;
 }
 
-// The external names a member defines, in its symbol table's order.
+// The external names a member defines, in its symbol table's order, found
+// as the linker's index finds them: stepping over each symbol's auxiliary
+// slots.
 std::vector<std::string_view> definedNames(const Coff& member) {
   std::vector<std::string_view> names;
-  for (size_t i = 0; i < member.cSymTbl.size() && i < member.cSymKind.size(); ++i) {
-    if (member.cSymKind[i] != AuxKind::none || !Coff::isExtDefinition(member.cSymTbl[i])) continue;
-    if (auto name = Coff::nameView(member.cSymTbl[i], member.cStrTbl)) names.push_back(*name);
+  const std::vector<syment>& table = member.cSymTbl;
+  for (size_t i = 0; i < table.size(); i += size_t{table[i].n_numaux} + 1) {
+    if (!Coff::isExtDefinition(table[i])) continue;
+    if (auto name = Coff::nameView(table[i], member.cStrTbl)) names.push_back(*name);
   }
   return names;
 }
@@ -216,12 +219,11 @@ bool writeFile(const std::string& target, const std::string& role, const std::ve
   return true;
 }
 
-// The date every member gets, when the run asks for one.
+// The date every member gets, when the run asks for one (run() has refused
+// a SOURCE_DATE_EPOCH that is set but not valid).
 std::optional<uint32_t> fixedDate(bool deterministic) {
   if (deterministic) return 0;
   const SourceDate date = sourceDateEpoch();
-  if (date.set && !date.valid)
-    warning("SOURCE_DATE_EPOCH '" + date.text + "' is not a number of seconds; the members keep their dates.");
   if (date.valid) return date.seconds;
   return std::nullopt;
 }
@@ -449,6 +451,16 @@ std::optional<std::string> unsafeMemberName(const std::string& name) {
 }
 
 int run(const Request& request) {
+  // Only a library written without D takes its dates from the environment.
+  const bool dated = request.op == Operation::create || request.op == Operation::replace ||
+                     request.op == Operation::remove;
+  if (dated && !request.deterministic) {
+    const std::string problem = sourceDateProblem();
+    if (!problem.empty()) {
+      error(problem);
+      return 1;
+    }
+  }
   switch (request.op) {
     case Operation::create: return create(request);
     case Operation::replace: return replace(request);

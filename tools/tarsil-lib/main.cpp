@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Librarian.h"
 #include "support/Error.h"
+#include "support/ResponseFile.h"
 #include "support/Version.h"
 
 namespace {
@@ -32,8 +34,10 @@ const char kUsage[] =
     "  q, -q, --quiet             no error or warning messages\n"
     "  -C DIR, --directory=DIR    x writes into DIR\n"
     "  --help, --version\n"
+    "  @FILE                      the arguments FILE holds, in its place\n"
     "A member is named after its object without the directory. SOURCE_DATE_EPOCH,\n"
-    "when set, dates every member unless D is given. Exit status: 0 done, 1 refused\n"
+    "when set, dates every member unless D is given; it must then be a whole number\n"
+    "of seconds from 0 to 4294967295. Exit status: 0 done, 1 refused\n"
     "or failed (the library unchanged), 2 a mistake on the command line.\n";
 
 struct UsageError {
@@ -83,12 +87,12 @@ void applyLetters(Request& request, std::string_view letters, const std::string&
 // The outcome of the command line: a request, or a reason to stop at once.
 enum class Stop { none, help, version };
 
-Stop parse(int argc, char** argv, Request& request) {
+Stop parse(const std::vector<std::string>& args, Request& request) {
   bool options = true;
   bool haveKey = false;
   bool haveLibrary = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
     if (options && arg == "--") {
       options = false;
     } else if (options && arg.rfind("--", 0) == 0) {
@@ -98,7 +102,7 @@ Stop parse(int argc, char** argv, Request& request) {
       if (name == "--version") return Stop::version;
       if (name == "--directory") {
         if (equals != std::string::npos) request.directory = arg.substr(equals + 1);
-        else if (i + 1 < argc) request.directory = argv[++i];
+        else if (i + 1 < args.size()) request.directory = args[++i];
         else throw UsageError{"'--directory' needs a directory"};
         continue;
       }
@@ -118,7 +122,7 @@ Stop parse(int argc, char** argv, Request& request) {
       if (arg == "-h") return Stop::help;
       if (arg.rfind("-C", 0) == 0) {
         if (arg.size() > 2) request.directory = arg.substr(2);
-        else if (i + 1 < argc) request.directory = argv[++i];
+        else if (i + 1 < args.size()) request.directory = args[++i];
         else throw UsageError{"'-C' needs a directory"};
       } else {
         applyLetters(request, std::string_view(arg).substr(1), arg);
@@ -147,13 +151,15 @@ Stop parse(int argc, char** argv, Request& request) {
 
 int main(int argc, char** argv) {
   Request request;
+  std::vector<std::string> args;
+  if (!tarsil::expandArguments(argc, argv, "tarsil-lib", args)) return 1;
   try {
-    switch (parse(argc, argv, request)) {
+    switch (parse(args, request)) {
       case Stop::help:
         std::fputs(kUsage, stdout);
         return 0;
       case Stop::version:
-        std::printf("tarsil-lib (%s)\n", tarsil::Version::linker());
+        std::printf("tarsil-lib (TARSIL) %s\n", tarsil::Version::number());
         return 0;
       case Stop::none: break;
     }

@@ -1,29 +1,36 @@
 #include "CoffNames.h"
 
-#include <cstdio>
 #include <vector>
 
 #include "coff/CoffFormat.h"
+#include "support/HexText.h"
 
 namespace tarsil::tools {
 
 namespace {
 
+// Each name is the constant's own, spelled once: a table cannot drift from
+// the format's values.
+#define TARSIL_NAMED(constant) NamedValue{#constant, constant}
+
 const NamedValue kFileFlags[] = {
-    {"F_RELFLG", 0x0001}, {"F_EXEC", 0x0002}, {"F_LNNO", 0x0004}, {"F_LSYMS", 0x0080}, {"F_GENERIC", 0x8000},
+    TARSIL_NAMED(F_RELFLG), TARSIL_NAMED(F_EXEC), TARSIL_NAMED(F_LNNO), TARSIL_NAMED(F_LSYMS), TARSIL_NAMED(F_GENERIC),
 };
 
 const NamedValue kSectionFlags[] = {
-    {"STYP_TEXT", 0x00000020},   {"STYP_DATA", 0x00000040},   {"STYP_BSS", 0x00000080},
-    {"STYP_DATA_ROM", 0x00000100}, {"STYP_ABS", 0x00001000},    {"STYP_SHARED", 0x00002000},
-    {"STYP_OVRLY", 0x00004000},  {"STYP_ACCESS", 0x00008000}, {"STYP_ACTREC", 0x00010000},
+    TARSIL_NAMED(STYP_TEXT),     TARSIL_NAMED(STYP_DATA),   TARSIL_NAMED(STYP_BSS),
+    TARSIL_NAMED(STYP_DATA_ROM), TARSIL_NAMED(STYP_ABS),    TARSIL_NAMED(STYP_SHARED),
+    TARSIL_NAMED(STYP_OVRLY),    TARSIL_NAMED(STYP_ACCESS), TARSIL_NAMED(STYP_ACTREC),
 };
 
 const NamedValue kStorageClasses[] = {
-    {"C_NULL", 0},     {"C_EXT", 2},   {"C_STAT", 3},  {"C_LABEL", 6},   {"C_STRTAG", 10},
-    {"C_UNTAG", 12},   {"C_ENTAG", 15}, {"C_FIELD", 18}, {"C_BLOCK", 100}, {"C_FCN", 101},
-    {"C_EOS", 102},    {"C_FILE", 103}, {"C_SECTION", 109},
+    {"C_NULL", 0},           TARSIL_NAMED(C_EXT),   TARSIL_NAMED(C_STAT),  TARSIL_NAMED(C_LABEL),
+    TARSIL_NAMED(C_STRTAG),  TARSIL_NAMED(C_UNTAG), TARSIL_NAMED(C_ENTAG), TARSIL_NAMED(C_FIELD),
+    TARSIL_NAMED(C_BLOCK),   TARSIL_NAMED(C_FCN),   TARSIL_NAMED(C_EOS),   TARSIL_NAMED(C_FILE),
+    TARSIL_NAMED(C_SECTION),
 };
+
+#undef TARSIL_NAMED
 
 }  // namespace
 
@@ -64,10 +71,8 @@ std::string flagText(std::span<const NamedValue> table, uint32_t value) {
     }
   }
   if (rest != 0) {
-    char hex[16];
-    std::snprintf(hex, sizeof hex, "0x%x", rest);
     if (!text.empty()) text += '|';
-    text += hex;
+    text += hexText(rest);
   }
   return text.empty() ? "0" : text;
 }
@@ -79,9 +84,7 @@ std::string printable(std::string_view text) {
     if (u >= 0x20 && u < 0x7F && u != '\\') {
       out += c;
     } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
-      out += escaped;
+      out += "\\x" + hexText(u, 2, hexBare);
     }
   }
   return out;

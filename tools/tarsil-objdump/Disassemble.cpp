@@ -12,9 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "DumpText.h"
+#include "CoffNames.h"
 #include "device/Instructions.h"
 #include "device/Processor.h"
+#include "support/HexText.h"
 
 namespace tarsil::tools {
 
@@ -261,7 +262,7 @@ void Disassembler::instructionText(const Instruction& inst, uint32_t address, bo
         break;
       case OperandKind::reg:
       case OperandKind::literal:
-        text = hex(op.value, std::max(2, (op.bits + 3) / 4));
+        text = hexText(op.value, std::max(2, (op.bits + 3) / 4));
         break;
       case OperandKind::number:
       case OperandKind::bit:
@@ -283,7 +284,7 @@ void Disassembler::instructionText(const Instruction& inst, uint32_t address, bo
         } else {
           to = cInstSet == instSetCore16E ? op.value * 2 : latch.target(address, op.value);
         }
-        text = hex(to, 6);
+        text = hexText(to, 6);
         // An unpatched field says nothing; its relocation follows.
         if (!relocated) text += annotation(to);
         break;
@@ -300,13 +301,13 @@ void Disassembler::instructionText(const Instruction& inst, uint32_t address, bo
 }
 
 void Disassembler::dataText(uint16_t word) {
-  cText = ".word " + hex(word, 4);
+  cText = ".word " + hexText(word, 4);
   // The 12- and 14-bit families keep data bytes in program memory as RETLW
   // words, one byte each.
   if (cInstSet != instSetCore12 && cInstSet != instSetCore14) return;
   Instruction inst = decodeInstruction(word, nullptr, cInstSet);
   if (inst.type != InstType::RETLW) return;
-  cText += " ; retlw " + hex(inst.operands[0].value, 2) + quotedChar(inst.operands[0].value);
+  cText += " ; retlw " + hexText(inst.operands[0].value, 2) + quotedChar(inst.operands[0].value);
 }
 
 std::string Disassembler::relocText(const reloc& r) const {
@@ -327,18 +328,17 @@ std::string Disassembler::relocText(const reloc& r) const {
 }
 
 void Disassembler::render(const Line& line, bool relocated) {
-  if (line.count == 0) cText = ".byte " + hex(line.words[0], 2);
+  if (line.count == 0) cText = ".byte " + hexText(line.words[0], 2);
   else if (line.inst->words) instructionText(*line.inst, line.address, relocated, line.latch);
   else dataText(line.words[0]);
-  cLine = "  " + hex(line.address, 6) + "  ";
+  cLine = "  " + hexText(line.address, 6) + "  ";
   if (cOptions.showRaw) {
     std::string raw;
     for (unsigned i = 0; i < line.count; ++i) {
-      char word[8];
-      std::snprintf(word, sizeof word, i ? " %04x" : "%04x", line.words[i]);
-      raw += word;
+      if (i) raw += ' ';
+      raw += hexText(line.words[i], 4, hexBare);
     }
-    if (line.count == 0) raw = hex(line.words[0], 2).substr(2);
+    if (line.count == 0) raw = hexText(line.words[0], 2, hexBare);
     raw.resize(std::max<size_t>(raw.size(), cInstSet == instSetCore16E ? 9 : 4), ' ');
     cLine += raw + "  ";
   }
@@ -439,7 +439,7 @@ void Disassembler::section(int number, const std::string& name, const scnhdr& h,
   }
   flushRun();
   for (; nextReloc != relocs.cend(); ++nextReloc)
-    cOs << "  " << relocText(*nextReloc) << " at offset " << hex(nextReloc->r_vaddr, 8)
+    cOs << "  " << relocText(*nextReloc) << " at offset " << hexText(nextReloc->r_vaddr, 8)
         << ", past the section's data\n";
 }
 

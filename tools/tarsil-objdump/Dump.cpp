@@ -1,13 +1,12 @@
 #include "Dump.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <ostream>
 #include <string>
 
 #include "CoffNames.h"
-#include "DumpText.h"
 #include "device/Processor.h"
+#include "support/HexText.h"
 
 namespace tarsil::tools {
 
@@ -50,38 +49,38 @@ std::string named(std::span<const NamedValue> table, uint32_t value) {
 void dumpFileHeader(const Coff& coff, std::ostream& os) {
   const filehdr& h = coff.cFileHdr;
   os << "file header:\n";
-  os << "  f_magic   " << hex(h.f_magic, 4) << '\n';
+  os << "  f_magic   " << hexText(h.f_magic, 4) << '\n';
   os << "  f_nscns   " << h.f_nscns << '\n';
   os << "  f_timdat  " << h.f_timdat << '\n';
-  os << "  f_symptr  " << hex(h.f_symptr, 8) << '\n';
+  os << "  f_symptr  " << hexText(h.f_symptr, 8) << '\n';
   os << "  f_nsyms   " << h.f_nsyms << '\n';
   os << "  f_opthdr  " << h.f_opthdr << '\n';
-  os << "  f_flags   " << hex(h.f_flags, 4) << ' ' << flagText(fileFlagNames(), h.f_flags) << '\n';
+  os << "  f_flags   " << hexText(h.f_flags, 4) << ' ' << flagText(fileFlagNames(), h.f_flags) << '\n';
   if (h.f_opthdr != OPTHDR_SIZE) {
     os << "optional header: none (older layout)\n";
     return;
   }
   const opthdr& o = coff.cOptHdr;
   os << "optional header:\n";
-  os << "  magic           " << hex(o.magic, 4) << '\n';
-  os << "  vstamp          " << hex(o.vstamp, 4) << '\n';
+  os << "  magic           " << hexText(o.magic, 4) << '\n';
+  os << "  vstamp          " << hexText(o.vstamp, 4) << '\n';
   std::string_view device = findDvsProcName(o.proc_type & 0xFFFF);
-  os << "  proc_type       " << hex(o.proc_type, 8) << " (" << (device.empty() ? "unknown device" : device)
+  os << "  proc_type       " << hexText(o.proc_type, 8) << " (" << (device.empty() ? "unknown device" : device)
      << ")\n";
   os << "  rom_width_bits  " << o.rom_width_bits << '\n';
   os << "  ram_width_bits  " << o.ram_width_bits << '\n';
 }
 
 void dumpSectionHeader(const scnhdr& h, std::ostream& os) {
-  os << "  s_paddr    " << hex(h.s_paddr, 8) << '\n';
-  os << "  s_vaddr    " << hex(h.s_vaddr, 8) << '\n';
+  os << "  s_paddr    " << hexText(h.s_paddr, 8) << '\n';
+  os << "  s_vaddr    " << hexText(h.s_vaddr, 8) << '\n';
   os << "  s_size     " << h.s_size << '\n';
-  os << "  s_scnptr   " << hex(h.s_scnptr, 8) << '\n';
-  os << "  s_relptr   " << hex(h.s_relptr, 8) << '\n';
-  os << "  s_lnnoptr  " << hex(h.s_lnnoptr, 8) << '\n';
+  os << "  s_scnptr   " << hexText(h.s_scnptr, 8) << '\n';
+  os << "  s_relptr   " << hexText(h.s_relptr, 8) << '\n';
+  os << "  s_lnnoptr  " << hexText(h.s_lnnoptr, 8) << '\n';
   os << "  s_nreloc   " << h.s_nreloc << '\n';
   os << "  s_nlnno    " << h.s_nlnno << '\n';
-  os << "  s_flags    " << hex(h.s_flags, 8) << ' ' << flagText(sectionFlagNames(), h.s_flags) << '\n';
+  os << "  s_flags    " << hexText(h.s_flags, 8) << ' ' << flagText(sectionFlagNames(), h.s_flags) << '\n';
   os << "  kind       " << Coff::scnTypeName(Coff::getScnType(h)) << '\n';
 }
 
@@ -89,7 +88,6 @@ void dumpSectionHeader(const scnhdr& h, std::ostream& os) {
 // "*" line, and the last row is always shown, so that a large zero-filled
 // section stays readable and its end is visible.
 void dumpData(const Data& data, std::ostream& os) {
-  static const char digits[] = "0123456789abcdef";
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data.bytes());
   const uint32_t size = data.size();
   os << "  data (" << size << " bytes):\n";
@@ -105,14 +103,10 @@ void dumpData(const Data& data, std::ostream& os) {
       continue;
     }
     skipping = false;
-    char offset[16];
-    std::snprintf(offset, sizeof offset, "%04x:", row);
-    line = "    ";
-    line += offset;
+    line = "    " + hexText(row, 4, hexBare) + ':';
     for (uint32_t i = row; i < end; ++i) {
       line += ' ';
-      line += digits[bytes[i] >> 4];
-      line += digits[bytes[i] & 0xF];
+      line += hexText(bytes[i], 2, hexBare);
     }
     os << line << '\n';
   }
@@ -122,7 +116,7 @@ void dumpRelocs(const Coff& coff, const std::vector<reloc>& relocs, std::ostream
   os << "  relocs (" << relocs.size() << "):\n";
   for (size_t i = 0; i < relocs.size(); ++i) {
     const reloc& r = relocs[i];
-    os << "    [" << i << "] address " << hex(r.r_vaddr, 8) << " symbol " << r.r_symndx
+    os << "    [" << i << "] address " << hexText(r.r_vaddr, 8) << " symbol " << r.r_symndx
        << slotName(coff, r.r_symndx) << " addend " << r.r_offset << " type " << r.r_type
        << named(relocTypeNames(), r.r_type) << '\n';
   }
@@ -132,8 +126,8 @@ void dumpLines(const Coff& coff, const std::vector<coff_lineno>& lines, std::ost
   os << "  lines (" << lines.size() << "):\n";
   for (size_t i = 0; i < lines.size(); ++i) {
     const coff_lineno& l = lines[i];
-    os << "    [" << i << "] line " << l.l_lnno << " address " << hex(l.l_paddr, 8) << " file " << l.l_srcndx
-       << slotName(coff, l.l_srcndx) << " flags " << hex(l.l_flags, 4);
+    os << "    [" << i << "] line " << l.l_lnno << " address " << hexText(l.l_paddr, 8) << " file " << l.l_srcndx
+       << slotName(coff, l.l_srcndx) << " flags " << hexText(l.l_flags, 4);
     if (hasFcnIndex(l)) os << " function " << l.l_fcnndx << slotName(coff, l.l_fcnndx);
     os << '\n';
   }
@@ -190,7 +184,7 @@ void dumpAux(const Coff& coff, const syment& slot, AuxKind kind, std::ostream& o
     }
     case AuxKind::fcn: {
       auto a = getAux<aux_fcn>(slot);
-      os << " tagndx " << a.x_tagndx << " size " << a.x_size << " lnnoptr " << hex(a.x_lnnoptr, 8) << " endndx "
+      os << " tagndx " << a.x_tagndx << " size " << a.x_size << " lnnoptr " << hexText(a.x_lnnoptr, 8) << " endndx "
          << a.x_endndx << " actscnum " << sectionNumberText(coff, a.x_actscnum, false);
       break;
     }
@@ -237,15 +231,18 @@ void dumpSymbols(const Coff& coff, std::ostream& os) {
   for (size_t i = 0; i < coff.cSymTbl.size(); ++i) {
     const syment& s = coff.cSymTbl[i];
     AuxKind kind = i < coff.cSymKind.size() ? coff.cSymKind[i] : AuxKind::none;
+    // Shown as the linker reads it: a function's first record is its
+    // function record, whatever else its type says.
+    if (i > 0 && coff.cSymKind[i - 1] == AuxKind::none) kind = firstAuxRecord(coff.cSymTbl[i - 1], kind);
     os << "  [" << i << "] ";
     if (kind != AuxKind::none) {
       os << "  ";
       dumpAux(coff, s, kind, os);
       continue;
     }
-    os << symbolName(coff, s) << " value " << hex(s.n_value, 8) << " section "
-       << sectionNumberText(coff, s.n_scnum, true) << " type " << hex(s.n_type, 4) << " class " << unsigned{s.n_sclass}
-       << named(storageClassNames(), s.n_sclass) << " numaux " << unsigned{s.n_numaux} << '\n';
+    os << symbolName(coff, s) << " value " << hexText(s.n_value, 8) << " section "
+       << sectionNumberText(coff, s.n_scnum, true) << " type " << hexText(s.n_type, 4) << " class "
+       << unsigned{s.n_sclass} << named(storageClassNames(), s.n_sclass) << " numaux " << unsigned{s.n_numaux} << '\n';
   }
 }
 

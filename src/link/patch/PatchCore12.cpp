@@ -31,13 +31,13 @@ bool Linker::doPatchCore12(Data& data, const reloc& r, const std::vector<syment>
   trace(kChannel, r.r_type, v);
 
   switch (r.r_type) {
-    case RELOCT_CALL: return writeField(data, r, v, 0, 8, 0, error);
-    case RELOCT_GOTO: return writeField(data, r, v, 0, 9, 0, error);
-    case RELOCT_HIGH: return writeField(data, r, v, 8, 8, 0, error);
-    case RELOCT_LOW: return writeField(data, r, v, 0, 8, 0, error);
-    case RELOCT_ALL: return writeField(data, r, v, 0, 16, 0, error);
-    case RELOCT_F: return writeField(data, r, v, 0, 5, 0, error);
-    case RELOCT_TRIS: return writeField(data, r, v, 0, 3, 0, error);
+    case RELOCT_CALL: return writeField(data, r, v, 0, 0, 8, error);
+    case RELOCT_GOTO: return writeField(data, r, v, 0, 0, 9, error);
+    case RELOCT_HIGH: return writeField(data, r, v, 8, 0, 8, error);
+    case RELOCT_LOW: return writeField(data, r, v, 0, 0, 8, error);
+    case RELOCT_ALL: return writeField(data, r, v, 0, 0, 16, error);
+    case RELOCT_F: return writeField(data, r, v, 0, 0, 5, error);
+    case RELOCT_TRIS: return writeField(data, r, v, 0, 0, 3, error);
 
     case RELOCT_BANKSEL:
     case RELOCT_IBANKSEL:

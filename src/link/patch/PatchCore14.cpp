@@ -33,11 +33,11 @@ bool Linker::doPatchCore14(Data& data, const reloc& r, const std::vector<syment>
 
   switch (r.r_type) {
     case RELOCT_CALL:
-    case RELOCT_GOTO: return writeField(data, r, v, 0, 11, 0, error);
-    case RELOCT_HIGH: return writeField(data, r, v, 8, 8, 0, error);
-    case RELOCT_LOW: return writeField(data, r, v, 0, 8, 0, error);
-    case RELOCT_ALL: return writeField(data, r, v, 0, 16, 0, error);
-    case RELOCT_F: return writeField(data, r, v, 0, 7, 0, error);
+    case RELOCT_GOTO: return writeField(data, r, v, 0, 0, 11, error);
+    case RELOCT_HIGH: return writeField(data, r, v, 8, 0, 8, error);
+    case RELOCT_LOW: return writeField(data, r, v, 0, 0, 8, error);
+    case RELOCT_ALL: return writeField(data, r, v, 0, 0, 16, error);
+    case RELOCT_F: return writeField(data, r, v, 0, 0, 7, error);
 
     case RELOCT_BANKSEL: {
       const uint32_t banks = getNumberOfBanks(cProcType);

@@ -31,12 +31,12 @@ bool Linker::doPatchCore16(Data& data, const reloc& r, const std::vector<syment>
 
   switch (r.r_type) {
     case RELOCT_CALL:
-    case RELOCT_GOTO: return writeField(data, r, v, 0, 13, 0, error);
-    case RELOCT_HIGH: return writeField(data, r, v, 8, 8, 0, error);
+    case RELOCT_GOTO: return writeField(data, r, v, 0, 0, 13, error);
+    case RELOCT_HIGH: return writeField(data, r, v, 8, 0, 8, error);
     case RELOCT_LOW:
-    case RELOCT_F: return writeField(data, r, v, 0, 8, 0, error);
-    case RELOCT_P: return writeField(data, r, v, 0, 5, 8, error);
-    case RELOCT_ALL: return writeField(data, r, v, 0, 16, 0, error);
+    case RELOCT_F: return writeField(data, r, v, 0, 0, 8, error);
+    case RELOCT_P: return writeField(data, r, v, 0, 8, 5, error);
+    case RELOCT_ALL: return writeField(data, r, v, 0, 0, 16, error);
 
     case RELOCT_BANKSEL:
     case RELOCT_IBANKSEL: {
@@ -54,7 +54,7 @@ bool Linker::doPatchCore16(Data& data, const reloc& r, const std::vector<syment>
                         error);
 
     case RELOCT_MOVLR: return writeField(data, r, getDataBankNumber(cProcType, v), 0, 4, 4, error);
-    case RELOCT_MOVLB: return writeField(data, r, getDataBankNumber(cProcType, v), 0, 4, 0, error);
+    case RELOCT_MOVLB: return writeField(data, r, getDataBankNumber(cProcType, v), 0, 0, 4, error);
 
     default: error = kUnsupported; return false;
   }

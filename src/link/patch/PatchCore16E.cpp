@@ -87,7 +87,7 @@ bool relativeBranch(const BranchForm& form, uint32_t v, uint32_t scnAddr, Data& 
   if (offset < form.lowest || offset > form.highest) return outOfBranchRange(sym, strTbl, error);
   const int64_t field = offset > 0 ? offset : offset + form.modulus;
   if (field % 2 != 0) return misaligned(sym, strTbl, "cannot", error);
-  return writeField(data, r, static_cast<uint32_t>(field), 1, form.width, 0, error);
+  return writeField(data, r, static_cast<uint32_t>(field), 1, 0, form.width, error);
 }
 
 // The merged size of the section the symbol refers to; false when the
@@ -119,24 +119,24 @@ bool Linker::doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const 
     case RELOCT_CALL:
     case RELOCT_GOTO:
       if (v % 2 != 0) return misaligned(*sym, strTbl, "can not", error);
-      return writeField(data, r, v, 1, 8, 0, error);
-    case RELOCT_CALL2: return writeField(data, r, v, 9, 12, 0, error);
+      return writeField(data, r, v, 1, 0, 8, error);
+    case RELOCT_CALL2: return writeField(data, r, v, 9, 0, 12, error);
 
     case RELOCT_HIGH:
     case RELOCT_BANKSEL:
     case RELOCT_IBANKSEL:
-    case RELOCT_MOVLB: return writeField(data, r, v, 8, 8, 0, error);
+    case RELOCT_MOVLB: return writeField(data, r, v, 8, 0, 8, error);
     case RELOCT_LOW:
     case RELOCT_F:
-    case RELOCT_LFSR2: return writeField(data, r, v, 0, 8, 0, error);
-    case RELOCT_ALL: return writeField(data, r, v, 0, 16, 0, error);
-    case RELOCT_UPPER: return writeField(data, r, v, 16, 8, 0, error);
+    case RELOCT_LFSR2: return writeField(data, r, v, 0, 0, 8, error);
+    case RELOCT_ALL: return writeField(data, r, v, 0, 0, 16, error);
+    case RELOCT_UPPER: return writeField(data, r, v, 16, 0, 8, error);
 
-    case RELOCT_FF1: return writeField(data, r, v, 0, 12, 0, error);
+    case RELOCT_FF1: return writeField(data, r, v, 0, 0, 12, error);
     case RELOCT_FF2:
       if (const char* reg = forbiddenMovffDestination(v)) return forbiddenDestination(reg, error);
-      return writeField(data, r, v, 0, 12, 0, error);
-    case RELOCT_LFSR1: return writeField(data, r, v, 8, 4, 0, error);
+      return writeField(data, r, v, 0, 0, 12, error);
+    case RELOCT_LFSR1: return writeField(data, r, v, 8, 0, 4, error);
 
     case RELOCT_BRA: return relativeBranch(kBra, v, scnAddr, data, r, *sym, strTbl, error);
     case RELOCT_CONDBRA: return relativeBranch(kCondBra, v, scnAddr, data, r, *sym, strTbl, error);
@@ -145,7 +145,7 @@ bool Linker::doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const 
       bool inAccessBank = false;
       for (const Memory& m : cAccessBanks)
         if (v >= m.getPhysicalStart() && v <= m.getPhysicalEnd()) inAccessBank = true;
-      return writeField(data, r, inAccessBank ? 0 : 1, 0, 1, 8, error);
+      return writeField(data, r, inAccessBank ? 0 : 1, 0, 8, 1, error);
     }
 
     case RELOCT_SCNSZ_LOW:
@@ -155,7 +155,7 @@ bool Linker::doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const 
       if (!sectionSize(cScnSize, *sym, strTbl, r, size, error)) return false;
       const uint32_t value = size + static_cast<uint32_t>(static_cast<int32_t>(r.r_offset));
       const uint16_t src = r.r_type == RELOCT_SCNSZ_LOW ? 0 : r.r_type == RELOCT_SCNSZ_HIGH ? 8 : 16;
-      return writeField(data, r, value, src, 8, 0, error);
+      return writeField(data, r, value, src, 0, 8, error);
     }
 
     case RELOCT_SCNEND_LOW:
@@ -166,10 +166,10 @@ bool Linker::doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const 
       uint32_t size = 0;
       if (!sectionSize(cScnSize, *sym, strTbl, r, size, error)) return false;
       const uint32_t end = sym->n_value + size - 1 + static_cast<uint32_t>(static_cast<int32_t>(r.r_offset));
-      if (r.r_type == RELOCT_SCNEND_HIGH) return writeField(data, r, end, 8, 8, 0, error);
-      if (r.r_type == RELOCT_SCNEND_UPPER) return writeField(data, r, end, 16, 8, 0, error);
-      if (r.r_type == RELOCT_SCNEND_LFSR1) return writeField(data, r, end, 8, 4, 0, error);
-      return writeField(data, r, end, 0, 8, 0, error);
+      if (r.r_type == RELOCT_SCNEND_HIGH) return writeField(data, r, end, 8, 0, 8, error);
+      if (r.r_type == RELOCT_SCNEND_UPPER) return writeField(data, r, end, 16, 0, 8, error);
+      if (r.r_type == RELOCT_SCNEND_LFSR1) return writeField(data, r, end, 8, 0, 4, error);
+      return writeField(data, r, end, 0, 0, 8, error);
     }
 
     default: error = kUnsupported; return false;

@@ -1,29 +1,21 @@
 #include "link/patch/PatchSupport.h"
 
-#include <cstdio>
 #include <iostream>
 
 #include "link/Linker.h"
 #include "support/Debug.h"
+#include "support/HexText.h"
 
 namespace tarsil::patching {
-
-namespace {
-
-std::string hex(uint64_t v, int digits) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "0x%0*llx", digits, static_cast<unsigned long long>(v));
-  return buf;
-}
-
-}  // namespace
 
 std::string relocTypeText(uint16_t type) {
   if (const char* name = tarsil::relocTypeName(type)) return name;
   return "RELOCT_" + std::to_string(type);
 }
 
-std::string describe(const reloc& r) { return "relocation " + relocTypeText(r.r_type) + " at offset " + hex(r.r_vaddr, 4); }
+std::string describe(const reloc& r) {
+  return "relocation " + relocTypeText(r.r_type) + " at offset " + hexText(r.r_vaddr, 4);
+}
 
 const syment* missingSymbol(const std::vector<syment>& symTbl, const reloc& r, std::string& error) {
   error = describe(r) + " names symbol " + std::to_string(r.r_symndx) + ", but the symbol table has " +
@@ -77,7 +69,7 @@ TraceScope::~TraceScope() {
 }
 
 void traceValue(const char* channel, uint16_t type, uint32_t value) {
-  if (Debug(channel)) std::cout << channel << "() - " << relocTypeText(type) << ", value=" << hex(value, 4) << '\n';
+  if (Debug(channel)) std::cout << channel << "() - " << relocTypeText(type) << ", value=" << hexText(value, 4) << '\n';
 }
 
 void trace(const char* channel, const char* text) {

@@ -106,9 +106,9 @@ inline void mergeBits(char* bytes, uint32_t value, uint16_t src, uint16_t dst, u
 bool pastEnd(const Data& d, const reloc& r, std::string& error);
 
 // Writes bits src .. src+width-1 of `value` into the word at the
-// relocation's offset from bit `dst` on; refuses, writing nothing, a field
-// that would reach past the data.
-inline bool writeField(Data& d, const reloc& r, uint32_t value, uint16_t src, uint16_t width, uint16_t dst,
+// relocation's offset from bit `dst` on (the order of Linker::patch);
+// refuses, writing nothing, a field that would reach past the data.
+inline bool writeField(Data& d, const reloc& r, uint32_t value, uint16_t src, uint16_t dst, uint16_t width,
                        std::string& error) {
   TARSIL_ASSERT(width <= 16 && dst < 16 && src + width < 32);
   // In 64 bits: an offset near 4 GiB must not wrap round into a small one.
