@@ -234,27 +234,25 @@ void Linker::print(std::ostream& os) const {
     os << "------- Linker Internals: \n";
     for (size_t i = 0; i < cCoff.size(); ++i) os << "  cCoff[" << i << "]=" << cCoff[i]->cFileName << "\n";
     os << "  cOutput=" << cOutput.cFileName << "\n";
-    for (const auto& entry : cScnSize) {
+    for (const auto& entry : cScns) {
       const std::string& name = entry.first;
-      const unsigned long size = entry.second;
-      // Every merged name has each flag, set or not, though the maps list
-      // only the set ones.
-      const bool merged = cScnType.count(name) != 0;
-      auto flag = [&](const char* label, const ScnFlags& map) {
-        auto it = map.find(name);
-        if (merged || it != map.end())
-          os << "  " << label << "[" << name << "]=" << (it != map.end() && it->second ? 1 : 0) << "\n";
+      const MergedSection& scn = entry.second;
+      if (!scn.sized) continue;
+      // Every merged name has each flag, set or not; an unmerged one shows
+      // only the flags that are set.
+      const bool merged = scn.merged();
+      auto flag = [&](const char* label, bool set) {
+        if (merged || set) os << "  " << label << "[" << name << "]=" << (set ? 1 : 0) << "\n";
       };
-      os << "  cScnSize[" << name << "]=" << size << "\n";
-      if (auto type = cScnType.find(name); type != cScnType.end())
-        os << "  cScnType[" << name << "]=" << static_cast<int>(type->second) << "\n";
-      flag("cScnAbs", cScnAbs);
-      flag("cScnShare", cScnShare);
-      flag("cScnAccess", cScnAccess);
-      if (auto start = cScnAbsStart.find(name); start != cScnAbsStart.end())
-        os << "  cScnAbsStart[" << name << "]=" << hexPrint(start->second, 4) << "\n";
-      if (auto absSize = cScnAbsSize.find(name); absSize != cScnAbsSize.end())
-        os << "  cScnAbsSize[" << name << "]=" << hexPrint(absSize->second, 4) << "\n";
+      os << "  cScnSize[" << name << "]=" << scn.size << "\n";
+      if (merged) os << "  cScnType[" << name << "]=" << static_cast<int>(scn.type) << "\n";
+      flag("cScnAbs", scn.abs);
+      flag("cScnShare", scn.share);
+      flag("cScnAccess", scn.access);
+      if (merged && scn.abs) {
+        os << "  cScnAbsStart[" << name << "]=" << hexPrint(scn.absStart, 4) << "\n";
+        os << "  cScnAbsSize[" << name << "]=" << hexPrint(scn.absSize, 4) << "\n";
+      }
       if (auto mem = cScnMem.find(name); mem != cScnMem.end() && mem->second)
         os << "  cScnMem[" << name << "]=" << mem->second->getName() << "\n";
     }

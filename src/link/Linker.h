@@ -17,6 +17,7 @@
 #include "support/NodeArena.h"
 
 #include "link/DeclaredRanges.h"
+#include "link/MergedSections.h"
 #include "link/ParserClient.h"
 #include "link/SectionDesc.h"
 #include "link/SymbolTables.h"
@@ -284,43 +285,22 @@ public:
   bool isStackAssigned() const;
   bool allocateStack(std::string& error);
   unsigned bytesPerLocation(MemType memType) const;
-  // One section's merged attributes, read together, and the memory that
-  // placement gave it.
-  struct ScnAttr {
-    const std::string* name = nullptr;  // a key of cScnType
-    Coff::ScnType type = Coff::unknown;
-    bool abs = false;
-    bool share = false;
-    bool access = false;
-    bool overlay = false;
-    unsigned long size = 0;
-    unsigned long absStart = 0;
-    Memory* mem = nullptr;
-  };
   // The memories that can hold a section of this name, and the memory a
   // SECTION directive gives it; null for a kind no memory list serves.
   std::vector<Memory>* scnMemories(const std::string& scnName);
-  std::vector<Memory>* scnMemories(const ScnAttr& attr);
+  std::vector<Memory>* scnMemories(const MergedSection& scn);
   const std::string& scnDirectiveMemory(const std::string& scnName, const SectionDesc& desc) const;
   // The SECTION directive that names a section, or null.
   const SectionDesc* findSectionDesc(const std::string& scnName) const;
   // Bytes a relocatable section needs: its size, grown where pieces that end
   // inside a location push the next piece to the following one.
-  unsigned long placementLength(const ScnAttr& attr) const;
+  unsigned long placementLength(const std::string& scnName, const MergedSection& scn) const;
   std::map<std::string, unsigned long> cScnPlacementLength;
   mutable std::map<std::string, std::size_t> cSectionDescIndex;
-  // Every section of cScnType with its attributes, in name order, while
-  // placement runs: each pass takes a section's attributes by position
-  // instead of searching every map by name, and the memories it gets go
-  // into cScnMem in one ordered sweep when placement ends.
-  std::vector<ScnAttr> cScnAttrs;
-  ScnAttr scnAttr(const std::string& scnName) const;
-  // The gathered entry of a section, or null (sections the linker makes).
-  ScnAttr* findScnAttr(const std::string& scnName);
-  void gatherScnAttrs();
-  // Enters the memories that placement recorded in cScnAttrs into cScnMem.
+  // Enters the memories that placement recorded in the section records into
+  // cScnMem, in one ordered sweep.
   void flushPlacedMemories();
-  // mapSections' passes, with the attributes gathered.
+  // mapSections' passes.
   bool placeSections(std::string& error);
   // The placing operations behind the allocate* stages: the memory that
   // took the section, or null with `error` set. They leave cScnMem alone.
@@ -441,26 +421,15 @@ public:
   uint16_t cRomWidthBits = 0;
   uint16_t cRamWidthBits = 0;
 
-  // Merged section attributes by section name. Sizes are in bytes and kept
-  // wide, so that a sum of hostile 32-bit sizes cannot wrap. A name is in
-  // cScnType once its attributes are merged; the flag maps list only the
-  // names whose flag is set, and a name they lack reads as false: most
-  // sections have none of the four, and a node per section in each map
-  // took nearly a tenth of a large link's memory. The maps hold tens of
-  // thousands of nodes between them, filled at once and kept for the whole
-  // link: their nodes come from one arena, which must outlive them.
-  using ScnValues = std::pmr::map<std::string, unsigned long>;
-  using ScnTypes = std::pmr::map<std::string, Coff::ScnType>;
-  using ScnFlags = std::pmr::map<std::string, bool>;
+  // Merged section attributes by section name, one record per section.
+  // They are filled at once and kept for the whole link, tens of thousands
+  // of nodes at the largest sizes: the nodes come from one arena, which
+  // must outlive the table.
   NodeArena cScnArena;
-  ScnValues cScnSize{&cScnArena};
-  ScnTypes cScnType{&cScnArena};
-  ScnFlags cScnAbs{&cScnArena};
-  ScnFlags cScnShare{&cScnArena};
-  ScnFlags cScnAccess{&cScnArena};
-  ScnFlags cScnOverlay{&cScnArena};
-  ScnValues cScnAbsStart{&cScnArena};
-  ScnValues cScnAbsSize{&cScnArena};
+  MergedSections cScns{&cScnArena};
+  // The record of a merged section, or null.
+  const MergedSection* findScn(const std::string& scnName) const;
+  MergedSection* findScn(const std::string& scnName);
   // The memory that holds each placed section; points into the memory lists
   // above, which no longer change once the link runs.
   std::map<std::string, Memory*> cScnMem;

@@ -14,7 +14,6 @@
 #include "support/Debug.h"
 #include "support/HexText.h"
 #include "support/NameIndex.h"
-#include "support/SortedWalk.h"
 
 namespace tarsil {
 
@@ -23,17 +22,6 @@ namespace {
 Memory* findMemory(std::vector<Memory>& mems, const std::string& name) {
   auto it = std::find_if(mems.begin(), mems.end(), [&](const Memory& m) { return m.getName() == name; });
   return it == mems.end() ? nullptr : &*it;
-}
-
-// Lookups that never add an entry to the shared attribute maps.
-bool flagOf(const Linker::ScnFlags& flags, const std::string& name) {
-  auto it = flags.find(name);
-  return it != flags.end() && it->second;
-}
-
-unsigned long valueOf(const Linker::ScnValues& values, const std::string& name) {
-  auto it = values.find(name);
-  return it == values.end() ? 0 : it->second;
 }
 
 }  // namespace
@@ -48,76 +36,30 @@ unsigned Linker::bytesPerLocation(MemType memType) const {
   return (cRamWidthBits + 7u) / 8u;
 }
 
-namespace {
-
-// advanceTo, trying the entry under the cursor for the very name first.
-template <class Map>
-auto walkTo(const Map& map, typename Map::const_iterator& it, const std::string& name)
-    -> const typename Map::mapped_type* {
-  if (it != map.end() && it->first == name) return &(it++)->second;
-  return advanceTo(map, it, name);
+const MergedSection* Linker::findScn(const std::string& scnName) const {
+  auto it = cScns.find(scnName);
+  return it == cScns.end() ? nullptr : &it->second;
 }
 
-}  // namespace
-
-void Linker::gatherScnAttrs() {
-  cScnAttrs.clear();
-  cScnAttrs.reserve(cScnType.size());
-  auto abs = cScnAbs.cbegin();
-  auto share = cScnShare.cbegin();
-  auto access = cScnAccess.cbegin();
-  auto overlay = cScnOverlay.cbegin();
-  auto size = cScnSize.cbegin();
-  auto absStart = cScnAbsStart.cbegin();
-  for (const auto& [name, kind] : cScnType) {
-    ScnAttr attr;
-    attr.name = &name;
-    attr.type = kind;
-    if (const bool* f = walkTo(cScnAbs, abs, name)) attr.abs = *f;
-    if (const bool* f = walkTo(cScnShare, share, name)) attr.share = *f;
-    if (const bool* f = walkTo(cScnAccess, access, name)) attr.access = *f;
-    if (const bool* f = walkTo(cScnOverlay, overlay, name)) attr.overlay = *f;
-    if (const unsigned long* v = walkTo(cScnSize, size, name)) attr.size = *v;
-    if (const unsigned long* v = walkTo(cScnAbsStart, absStart, name)) attr.absStart = *v;
-    cScnAttrs.push_back(attr);
-  }
-}
-
-Linker::ScnAttr* Linker::findScnAttr(const std::string& scnName) {
-  auto it = std::lower_bound(cScnAttrs.begin(), cScnAttrs.end(), scnName,
-                             [](const ScnAttr& a, const std::string& name) { return *a.name < name; });
-  return it != cScnAttrs.end() && *it->name == scnName ? &*it : nullptr;
-}
-
-Linker::ScnAttr Linker::scnAttr(const std::string& scnName) const {
-  if (ScnAttr* found = const_cast<Linker*>(this)->findScnAttr(scnName)) return *found;
-  // Sections the linker makes while placing are not gathered; they are few.
-  ScnAttr attr;
-  if (auto it = cScnType.find(scnName); it != cScnType.end()) attr.type = it->second;
-  attr.abs = flagOf(cScnAbs, scnName);
-  attr.share = flagOf(cScnShare, scnName);
-  attr.access = flagOf(cScnAccess, scnName);
-  attr.overlay = flagOf(cScnOverlay, scnName);
-  attr.size = valueOf(cScnSize, scnName);
-  attr.absStart = valueOf(cScnAbsStart, scnName);
-  return attr;
+MergedSection* Linker::findScn(const std::string& scnName) {
+  auto it = cScns.find(scnName);
+  return it == cScns.end() ? nullptr : &it->second;
 }
 
 Coff::ScnType Linker::scnKind(const std::string& scnName) const {
-  if (ScnAttr* found = const_cast<Linker*>(this)->findScnAttr(scnName)) return found->type;
-  auto it = cScnType.find(scnName);
-  return it == cScnType.end() ? Coff::unknown : it->second;
+  const MergedSection* scn = findScn(scnName);
+  return scn == nullptr ? Coff::unknown : scn->type;
 }
 
-std::vector<Memory>* Linker::scnMemories(const ScnAttr& attr) {
-  switch (attr.type) {
+std::vector<Memory>* Linker::scnMemories(const MergedSection& scn) {
+  switch (scn.type) {
     case Coff::code:
     case Coff::romdata:
       return &cCodePage;
     case Coff::idata:
     case Coff::udata: {
-      if (attr.share) return &cShareBanks;
-      if (attr.access) return &cAccessBanks;
+      if (scn.share) return &cShareBanks;
+      if (scn.access) return &cAccessBanks;
       return &cDataBanks;
     }
     default:
@@ -125,7 +67,10 @@ std::vector<Memory>* Linker::scnMemories(const ScnAttr& attr) {
   }
 }
 
-std::vector<Memory>* Linker::scnMemories(const std::string& scnName) { return scnMemories(scnAttr(scnName)); }
+std::vector<Memory>* Linker::scnMemories(const std::string& scnName) {
+  const MergedSection* scn = findScn(scnName);
+  return scnMemories(scn != nullptr ? *scn : MergedSection());
+}
 
 const std::string& Linker::scnDirectiveMemory(const std::string& scnName, const SectionDesc& desc) const {
   const Coff::ScnType kind = scnKind(scnName);
@@ -145,12 +90,12 @@ const SectionDesc* Linker::findSectionDesc(const std::string& scnName) const {
   return it == cSectionDescIndex.end() ? nullptr : &cSectionDesc[it->second];
 }
 
-unsigned long Linker::placementLength(const ScnAttr& attr) const {
+unsigned long Linker::placementLength(const std::string& scnName, const MergedSection& scn) const {
   if (!cScnPlacementLength.empty()) {
-    auto grown = cScnPlacementLength.find(*attr.name);
+    auto grown = cScnPlacementLength.find(scnName);
     if (grown != cScnPlacementLength.end()) return grown->second;
   }
-  return attr.size;
+  return scn.size;
 }
 
 namespace {
@@ -318,7 +263,7 @@ struct Pending {
   const std::string* name;
   unsigned long size;
   // Null for an initialized-data image, which the linker makes itself.
-  Linker::ScnAttr* attr;
+  MergedSection* scn;
 };
 
 // Each entry's place in ascending name order, where the first `sorted`
@@ -358,26 +303,24 @@ void Linker::flushPlacedMemories() {
     merged.insert(merged.end(), cScnMem.extract(old));
     old = next;
   };
-  for (const ScnAttr& attr : cScnAttrs) {
-    if (attr.mem == nullptr) continue;
-    while (old != cScnMem.end() && old->first < *attr.name) takeOld();
-    if (old != cScnMem.end() && old->first == *attr.name) {
-      old->second = attr.mem;
+  for (auto& [name, scn] : cScns) {
+    if (scn.placed == nullptr) continue;
+    while (old != cScnMem.end() && old->first < name) takeOld();
+    if (old != cScnMem.end() && old->first == name) {
+      old->second = scn.placed;
       takeOld();
     } else {
-      merged.emplace_hint(merged.end(), *attr.name, attr.mem);
+      merged.emplace_hint(merged.end(), name, scn.placed);
     }
+    scn.placed = nullptr;
   }
   while (old != cScnMem.end()) takeOld();
   cScnMem.swap(merged);
 }
 
 bool Linker::mapSections(std::string& error) {
-  gatherScnAttrs();
   bool mapped = placeSections(error);
   flushPlacedMemories();
-  // The gathered attributes point at names that later stages may change.
-  std::vector<ScnAttr>().swap(cScnAttrs);
   std::vector<MemorySize>().swap(cCandidates);
   releaseCallGraphs();
   return mapped;
@@ -386,24 +329,34 @@ bool Linker::mapSections(std::string& error) {
 bool Linker::placeSections(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::mapSections"));
 
+  // The merged sections as placement begins, in name order; the sections
+  // the linker makes while placing join the table but not this list.
+  std::vector<std::pair<const std::string*, MergedSection*>> sections;
+  for (auto& [name, scn] : cScns)
+    if (scn.merged()) sections.emplace_back(&name, &scn);
+
   std::set<std::string> images;
-  for (const auto& [name, kind] : cScnType)
-    if (kind == Coff::idata) images.insert(getInitImageName(name));
+  for (const auto& [name, scn] : sections)
+    if (scn->type == Coff::idata) images.insert(getInitImageName(*name));
 
   // The linker makes sections of its own under these names; an input
   // section of the same name would be placed twice over them.
-  for (const auto& [name, kind] : cScnType) {
-    if (kind == Coff::idata && cScnType.count(getInitImageName(name)) != 0) {
-      error = "section '" + getInitImageName(name) + "' has the name of the initialized-data image of section '" +
-              name + "'.";
+  auto isMerged = [this](const std::string& name) {
+    const MergedSection* scn = findScn(name);
+    return scn != nullptr && scn->merged();
+  };
+  for (const auto& [name, scn] : sections) {
+    if (scn->type == Coff::idata && isMerged(getInitImageName(*name))) {
+      error = "section '" + getInitImageName(*name) + "' has the name of the initialized-data image of section '" +
+              *name + "'.";
       return false;
     }
   }
-  if (cScnType.count(cInitTableName) != 0) {
+  if (isMerged(cInitTableName)) {
     error = "section '" + cInitTableName + "' has the name of the initialized-data table that the linker builds.";
     return false;
   }
-  if (cStackDeclared && cScnType.count(cStackScnName) != 0) {
+  if (cStackDeclared && isMerged(cStackScnName)) {
     error = "section '" + cStackScnName + "' has the name of the stack section that the linker builds.";
     return false;
   }
@@ -416,41 +369,35 @@ bool Linker::placeSections(std::string& error) {
   const bool wholeBytes = cRomWidthBits != 0 && bytesPerLocation(rom) == 1;
   if (!wholeBytes && !cCoff.empty()) {
     const unsigned long perLocation = bytesPerLocation(rom);
-    NameIndex<ScnAttr*> byName(cScnAttrs.size());
-    for (ScnAttr& attr : cScnAttrs) byName.emplace(*attr.name, &attr);
-    std::vector<unsigned long> whole(cScnAttrs.size(), 0);
-    std::vector<bool> grown(cScnAttrs.size(), false);
+    NameIndex<size_t> byName(sections.size());
+    for (size_t i = 0; i < sections.size(); ++i) byName.emplace(*sections[i].first, i);
+    std::vector<unsigned long> whole(sections.size(), 0);
+    std::vector<bool> grown(sections.size(), false);
     for (const auto& coff : cCoff) {
       // Each piece of a section counts once, whatever its number.
       for (const auto& [name, header] : coff->cScnHdr) {
-        ScnAttr* const* found = byName.find(name);
-        if (found == nullptr) continue;
-        const ScnAttr& attr = **found;
-        if (attr.abs || attr.overlay) continue;
-        if (attr.type != Coff::code && attr.type != Coff::romdata) continue;
-        const size_t at = static_cast<size_t>(&attr - cScnAttrs.data());
-        whole[at] += (header.s_size + perLocation - 1) / perLocation * perLocation;
-        grown[at] = true;
+        const size_t* at = byName.find(name);
+        if (at == nullptr) continue;
+        const MergedSection& scn = *sections[*at].second;
+        if (scn.abs || scn.overlay) continue;
+        if (scn.type != Coff::code && scn.type != Coff::romdata) continue;
+        whole[*at] += (header.s_size + perLocation - 1) / perLocation * perLocation;
+        grown[*at] = true;
       }
     }
-    for (size_t i = 0; i < cScnAttrs.size(); ++i)
-      if (grown[i] && whole[i] != cScnAttrs[i].size)
-        cScnPlacementLength.emplace_hint(cScnPlacementLength.end(), *cScnAttrs[i].name, whole[i]);
+    for (size_t i = 0; i < sections.size(); ++i)
+      if (grown[i] && whole[i] != sections[i].second->size)
+        cScnPlacementLength.emplace_hint(cScnPlacementLength.end(), *sections[i].first, whole[i]);
   }
 
   std::vector<Pending> absolutes, assigned, unassigned, records;
 
   // Fixed addresses first: they admit no choice, and everything else must
-  // then work around them. cScnAbs and the gathered sections are both in
-  // name order, so one walk finds each.
-  auto gathered = cScnAttrs.begin();
-  for (const auto& [name, isAbs] : cScnAbs) {
-    if (!isAbs) continue;
-    while (gathered != cScnAttrs.end() && *gathered->name < name) ++gathered;
-    ScnAttr* attr = gathered != cScnAttrs.end() && *gathered->name == name ? &*gathered : nullptr;
-    const ScnAttr plain = attr != nullptr ? *attr : scnAttr(name);
-    absolutes.push_back({&name, plain.size, attr});
-    std::vector<Memory>* mems = scnMemories(plain);
+  // then work around them.
+  for (auto& [name, scn] : cScns) {
+    if (!scn.abs) continue;
+    absolutes.push_back({&name, scn.size, &scn});
+    std::vector<Memory>* mems = scnMemories(scn);
     if (mems == nullptr) {
       error = "unknown section type for section '" + name + "'.";
       return false;
@@ -462,17 +409,13 @@ bool Linker::placeSections(std::string& error) {
         std::cout << "Linker::mapSections() - absolute section '" << name << "' has the following SECTION:\n";
         desc->print(std::cout);
       }
-      mem = placeAbsAssigned(*mems, scnDirectiveMemory(name, *desc), name, plain.type, plain.absStart, plain.size,
-                             plain.overlay, error);
+      mem = placeAbsAssigned(*mems, scnDirectiveMemory(name, *desc), name, scn.type, scn.absStart, scn.size,
+                             scn.overlay, error);
     } else {
-      mem = placeAbsUnassigned(*mems, name, plain.type, plain.absStart, plain.size, plain.overlay, error);
+      mem = placeAbsUnassigned(*mems, name, scn.type, scn.absStart, scn.size, scn.overlay, error);
     }
     if (mem == nullptr) return false;
-    // Every name of cScnAbs is a section of cScnType, so `attr` is known.
-    if (attr != nullptr)
-      attr->mem = mem;
-    else
-      cScnMem[name] = mem;
+    scn.placed = mem;
   }
 
   if (isStackAssigned() && !allocateStack(error)) return false;
@@ -485,45 +428,45 @@ bool Linker::placeSections(std::string& error) {
       if (!allocateInitSection(name, error)) return false;
       continue;
     }
-    ScnAttr* attr = findScnAttr(name);
-    if (attr == nullptr || attr->abs) continue;
-    unsigned long length = placementLength(*attr);
-    assigned.push_back({&name, length, attr});
+    MergedSection* scn = findScn(name);
+    if (scn == nullptr || !scn->merged() || scn->abs) continue;
+    unsigned long length = placementLength(name, *scn);
+    assigned.push_back({&name, length, scn});
     if (debug) {
       std::cout << "Linker::mapSections() - relocatable section '" << name << "' has the following SECTION:\n";
       desc.print(std::cout);
     }
-    std::vector<Memory>* mems = scnMemories(*attr);
+    std::vector<Memory>* mems = scnMemories(*scn);
     if (mems == nullptr) {
       error = "unknown section type for section '" + name + "'.";
       return false;
     }
-    const bool code = attr->type == Coff::code || attr->type == Coff::romdata;
-    attr->mem = placeRelAssigned(*mems, code ? desc.getLoadMemory() : desc.getRunMemory(), name, attr->type, length,
-                                 attr->overlay, error);
-    if (attr->mem == nullptr) return false;
+    const bool code = scn->type == Coff::code || scn->type == Coff::romdata;
+    scn->placed = placeRelAssigned(*mems, code ? desc.getLoadMemory() : desc.getRunMemory(), name, scn->type,
+                                   length, scn->overlay, error);
+    if (scn->placed == nullptr) return false;
   }
 
   if (!isStackAssigned() && !allocateStack(error)) return false;
   if (!isInitTableAssigned() && !allocateInitTable(error)) return false;
 
-  unassigned.reserve(cScnAttrs.size() + images.size());
-  for (ScnAttr& attr : cScnAttrs) {
-    if (attr.type == Coff::actrec || (!images.empty() && images.count(*attr.name) != 0)) continue;
-    if (attr.abs || findSectionDesc(*attr.name) != nullptr) continue;
-    unassigned.push_back({attr.name, placementLength(attr), &attr});
+  unassigned.reserve(sections.size() + images.size());
+  for (const auto& [name, scn] : sections) {
+    if (scn->type == Coff::actrec || (!images.empty() && images.count(*name) != 0)) continue;
+    if (scn->abs || findSectionDesc(*name) != nullptr) continue;
+    unassigned.push_back({name, placementLength(*name, *scn), scn});
   }
   const std::size_t sectionCount = unassigned.size();  // these came in name order
   // The images' names stay where they are while the entries point at them.
   std::vector<std::string> imageNames;
   imageNames.reserve(images.size());
   std::vector<unsigned long> imageSizes;
-  for (const ScnAttr& attr : cScnAttrs) {
-    if (attr.type != Coff::idata) continue;
-    std::string image = getInitImageName(*attr.name);
+  for (const auto& [name, scn] : sections) {
+    if (scn->type != Coff::idata) continue;
+    std::string image = getInitImageName(*name);
     if (findSectionDesc(image) != nullptr) continue;
     imageNames.push_back(std::move(image));
-    imageSizes.push_back(getInitImageSize(attr.size));
+    imageSizes.push_back(getInitImageSize(scn->size));
   }
   for (std::size_t i = 0; i < imageNames.size(); ++i) unassigned.push_back({&imageNames[i], imageSizes[i], nullptr});
   // Largest first, while the holes are still large; equal sizes go in
@@ -556,18 +499,18 @@ bool Linker::placeSections(std::string& error) {
   }
   for (const Pending* pending : order) {
     const Pending& entry = *pending;
-    if (entry.attr == nullptr) {
+    if (entry.scn == nullptr) {
       if (!allocateInitSection(*entry.name, error)) return false;
       continue;
     }
-    ScnAttr& attr = *entry.attr;
-    std::vector<Memory>* mems = scnMemories(attr);
+    MergedSection& scn = *entry.scn;
+    std::vector<Memory>* mems = scnMemories(scn);
     if (mems == nullptr) {
       error = "unknown section type for section '" + *entry.name + "'.";
       return false;
     }
-    attr.mem = placeRelUnassigned(*mems, *entry.name, attr.type, entry.size, attr.overlay, error);
-    if (attr.mem == nullptr) return false;
+    scn.placed = placeRelUnassigned(*mems, *entry.name, scn.type, entry.size, scn.overlay, error);
+    if (scn.placed == nullptr) return false;
   }
 
   // Activation records go last: they overlay one another wherever the call
@@ -577,24 +520,24 @@ bool Linker::placeSections(std::string& error) {
     for (const auto& [name, owner] : cScnActRec) {
       // A function's record field may point at any of its input's sections;
       // only an activation-record section may be overlaid.
-      ScnAttr* attr = findScnAttr(name);
-      if (attr == nullptr || attr->type != Coff::actrec) {
+      MergedSection* scn = findScn(name);
+      if (scn == nullptr || scn->type != Coff::actrec) {
         error = "section '" + name + "' is given as a function's activation record but is not an activation record section.";
         return false;
       }
-      recordSet.insert({name, attr->size});
-      records.push_back({&name, attr->size, attr});
+      recordSet.insert({name, scn->size});
+      records.push_back({&name, scn->size, scn});
     }
     if (!allocateActUnassigned(recordSet, cDataBanks, error)) return false;
   }
 
   // A section that no pass took would leave its pieces nowhere to load.
-  for (const ScnAttr& attr : cScnAttrs) {
-    if (attr.mem != nullptr || cScnMem.count(*attr.name) != 0) continue;
-    if (attr.type == Coff::actrec)
-      error = "section '" + *attr.name + "' holds activation records but no function owns it.";
+  for (const auto& [name, scn] : sections) {
+    if (scn->placed != nullptr || cScnMem.count(*name) != 0) continue;
+    if (scn->type == Coff::actrec)
+      error = "section '" + *name + "' holds activation records but no function owns it.";
     else
-      error = "section '" + *attr.name + "' was not placed in any memory.";
+      error = "section '" + *name + "' was not placed in any memory.";
     return false;
   }
 

@@ -30,8 +30,8 @@ unsigned long Linker::getInitEntrySize() const {
 bool Linker::allocateInitSection(const std::string& imageName, std::string& error) {
   const std::string ramName = getInitRamName(imageName);
   const std::string image = getInitImageName(ramName);
-  auto size = cScnSize.find(ramName);
-  unsigned long imageSize = getInitImageSize(size == cScnSize.end() ? 0 : size->second);
+  const MergedSection* ram = findScn(ramName);
+  unsigned long imageSize = getInitImageSize(ram == nullptr ? 0 : ram->size);
   bool placed;
   if (const SectionDesc* desc = findSectionDesc(image); desc == nullptr) {
     placed = allocateRelUnassigned(cCodePage, image, imageSize, false, error);
@@ -41,7 +41,7 @@ bool Linker::allocateInitSection(const std::string& imageName, std::string& erro
   } else {
     placed = allocateRelAssigned(cCodePage, desc->getLoadMemory(), image, imageSize, false, error);
   }
-  if (placed) cScnType[image] = Coff::romdata;
+  if (placed) cScns[image].type = Coff::romdata;
   return placed;
 }
 
@@ -51,8 +51,8 @@ unsigned long Linker::getInitTableSize() const {
   // Empty sections are counted although they get no entry, so the table's
   // room can exceed its contents; the start-up code reads only the count.
   unsigned long count = 0;
-  for (const auto& [name, kind] : cScnType)
-    if (kind == Coff::idata) ++count;
+  for (const auto& [name, scn] : cScns)
+    if (scn.type == Coff::idata) ++count;
   return getInitImageSize(2 + count * getInitEntrySize());
 }
 
@@ -87,8 +87,8 @@ bool Linker::buildInitTable(std::string& /*error*/) {
   const unsigned long fieldWidth = getInitEntrySize() / 3;
   std::vector<char> table(2, 0);
   unsigned long count = 0;
-  for (const auto& [name, kind] : cScnType) {
-    if (kind != Coff::idata) continue;
+  for (const auto& [name, scn] : cScns) {
+    if (scn.type != Coff::idata) continue;
     const std::string image = getInitImageName(name);
     auto imageMem = cScnMem.find(image);
     auto dataMem = cScnMem.find(name);
@@ -107,8 +107,8 @@ bool Linker::buildInitTable(std::string& /*error*/) {
 }
 
 bool Linker::addInitScnNames(std::string& /*error*/) {
-  for (const auto& [name, kind] : cScnType) {
-    if (kind != Coff::idata) continue;
+  for (const auto& [name, scn] : cScns) {
+    if (scn.type != Coff::idata) continue;
     // A section header holds up to 8 characters of its name itself.
     const std::string image = getInitImageName(name);
     if (image.size() <= 8) continue;

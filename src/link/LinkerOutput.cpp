@@ -5,7 +5,6 @@
 #include <cstring>
 #include <iostream>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -20,7 +19,6 @@
 #include "support/Debug.h"
 #include "support/Error.h"
 #include "support/NameIndex.h"
-#include "support/SortedWalk.h"
 #include "support/Strings.h"
 #include "support/TimeStamp.h"
 
@@ -28,54 +26,32 @@ namespace tarsil {
 
 namespace {
 
-// A hashed view of one of the link's name-keyed tables. The output stages
-// look a name up per input section, thousands of times over tables of
-// thousands of names: hashing a short name once is far cheaper than the
-// string comparisons of a tree search.
-template <class Map>
-class MapIndex {
+// A hashed view of the merged sections' kinds. The output stages look a
+// name up per input section, thousands of times over thousands of names:
+// hashing a short name once is far cheaper than the string comparisons of a
+// tree search.
+class KindIndex {
 public:
-  using Value = std::conditional_t<std::is_const_v<Map>, const typename Map::mapped_type,
-                                   typename Map::mapped_type>;
-  explicit MapIndex(Map& map) : cIndex(map.size()) {
-    for (auto& [name, value] : map) cIndex.emplace(name, &value);
+  explicit KindIndex(const MergedSections& sections) : cIndex(sections.size()) {
+    for (const auto& [name, scn] : sections)
+      if (scn.merged()) cIndex.emplace(name, &scn.type);
   }
-  Value* find(std::string_view name) const {
-    Value* const* found = cIndex.find(name);
+  const Coff::ScnType* find(std::string_view name) const {
+    const Coff::ScnType* const* found = cIndex.find(name);
     return found ? *found : nullptr;
   }
 
 private:
-  NameIndex<Value*> cIndex;
+  NameIndex<const Coff::ScnType*> cIndex;
 };
 
-Coff::ScnType kindOf(const MapIndex<const Linker::ScnTypes>& kinds, const std::string& name,
-                     const Coff* owner = nullptr) {
+Coff::ScnType kindOf(const KindIndex& kinds, const std::string& name, const Coff* owner = nullptr) {
   if (const Coff::ScnType* kind = kinds.find(name)) return *kind;
   if (owner != nullptr) {
     auto hdr = owner->cScnHdr.find(name);
     if (hdr != owner->cScnHdr.end()) return Coff::getScnType(hdr->second);
   }
   return Coff::unknown;
-}
-
-bool isSet(const bool* flag) { return flag != nullptr && *flag; }
-
-// advanceTo for a walk through tables that hold nearly the same names as the
-// one walked: the entry sought is nearly always the one under the cursor or
-// the next, which an equality test finds without ordering comparisons.
-template <class Map>
-auto walkTo(const Map& map, typename Map::const_iterator& it, const std::string& name)
-    -> const typename Map::mapped_type* {
-  if (it != map.end()) {
-    if (it->first == name) return &it->second;
-    auto next = std::next(it);
-    if (next != map.end() && next->first == name) {
-      it = next;
-      return &it->second;
-    }
-  }
-  return advanceTo(map, it, name);
 }
 
 // A name kept in the string table: a zero first word, then its offset.
@@ -122,8 +98,9 @@ bool Linker::buildOutputScnNum(std::string& /*error*/) {
     const Coff::ScnType* kind = nullptr;
     bool numbered = false;
   };
-  NameIndex<Name> names(cScnType.size() + 8);
-  for (const auto& [name, kind] : cScnType) names.emplace(name, {&kind, false});
+  NameIndex<Name> names(cScns.size() + 8);
+  for (const auto& [name, scn] : cScns)
+    if (scn.merged()) names.emplace(name, {&scn.type, false});
   int count = 0;
   auto give = [&](Name& entry, const std::string& name) -> const std::string& {
     entry.numbered = true;
@@ -314,17 +291,16 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
     unsigned long startByte;
   };
   std::vector<Target> targets;
-  targets.reserve(cScnSize.size());
-  NameIndex<size_t> targetOf(cScnSize.size());
-  // Both tables are keyed by section name, so one walk pairs them.
-  auto kinds = cScnType.cbegin();
-  for (const auto& [name, size] : cScnSize) {
+  targets.reserve(cScns.size());
+  NameIndex<size_t> targetOf(cScns.size());
+  for (const auto& [name, scn] : cScns) {
+    if (!scn.sized) continue;
     targetOf.emplace(name, targets.size());
-    targets.push_back({&name, size, walkTo(cScnType, kinds, name)});
+    targets.push_back({&name, scn.size, scn.merged() ? &scn.type : nullptr});
   }
   auto mergedKind = [this](const std::string& name) -> const Coff::ScnType* {
-    auto it = cScnType.find(name);
-    return it == cScnType.end() ? nullptr : &it->second;
+    const MergedSection* scn = findScn(name);
+    return scn != nullptr && scn->merged() ? &scn->type : nullptr;
   };
 
   std::vector<Piece> pieces;
@@ -408,10 +384,9 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
     *piece.bytes = Data();
   }
 
-  for (const auto& [name, kind] : cScnType) {
-    if (kind != Coff::idata) continue;
-    auto size = cScnSize.find(name);
-    const unsigned long n = size == cScnSize.end() ? 0 : size->second;
+  for (const auto& [name, scn] : cScns) {
+    if (scn.type != Coff::idata) continue;
+    const unsigned long n = scn.sized ? scn.size : 0;
     const unsigned long imageSize = getInitImageSize(n);
     const std::string image = getInitImageName(name);
     if (debug)
@@ -431,7 +406,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
 bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   if (cStrip) return true;
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputLineInfo"));
-  const MapIndex kinds(std::as_const(cScnType));
+  const KindIndex kinds(cScns);
   struct Piece {
     size_t input;
     std::vector<coff_lineno>* lines;
@@ -446,7 +421,7 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
     std::vector<coff_lineno>* output = nullptr;
   };
   std::vector<Target> targets;
-  NameIndex<size_t> targetOf(cScnType.size());
+  NameIndex<size_t> targetOf(cScns.size());
   for (size_t input = 0; input < cCoff.size(); ++input) {
     Coff& coff = *cCoff[input];
     for (const auto& [n, name] : coff.cScnNum) {
@@ -461,7 +436,8 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
     }
   }
   // The lists are made in name order, each at the end of the map.
-  for (const auto& [name, kind] : cScnType) {
+  for (const auto& [name, scn] : cScns) {
+    if (!scn.merged()) continue;
     if (const size_t* at = targetOf.find(name))
       targets[*at].output = &cOutput.cLineInfo.try_emplace(cOutput.cLineInfo.end(), name)->second;
   }
@@ -509,9 +485,10 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
     if (name.size() > 8) longNames.emplace(name, 0);
   };
   std::vector<std::string> images;
-  for (const auto& [name, kind] : cScnType) {
+  for (const auto& [name, scn] : cScns) {
+    if (!scn.merged()) continue;
     wantName(name);
-    if (kind == Coff::idata) images.push_back(getInitImageName(name));
+    if (scn.type == Coff::idata) images.push_back(getInitImageName(name));
   }
   for (const std::string& image : images) wantName(image);
   wantName(cInitTableName);
@@ -545,20 +522,12 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
     Coff::setScnFlags(h, kind, abs, shared, access);
     cOutput.cScnHdr.insert_or_assign(cOutput.cScnHdr.end(), name, h);
   };
-  // Every table below is keyed by section name like cScnType, so one walk
-  // through each serves all the sections in name order.
-  auto abs = cScnAbs.cbegin();
-  auto shared = cScnShare.cbegin();
-  auto access = cScnAccess.cbegin();
-  auto sizes = cScnSize.cbegin();
   size_t image = 0;
-  for (const auto& [name, kind] : cScnType) {
-    unsigned long size = 0;
-    const unsigned long* merged = walkTo(cScnSize, sizes, name);
-    if (kind == Coff::udata && merged != nullptr) size = *merged;
-    header(name, kind, isSet(walkTo(cScnAbs, abs, name)), isSet(walkTo(cScnShare, shared, name)),
-           isSet(walkTo(cScnAccess, access, name)), size);
-    if (kind == Coff::idata) header(images[image++], Coff::romdata, false, false, false);
+  for (const auto& [name, scn] : cScns) {
+    if (!scn.merged()) continue;
+    const unsigned long size = scn.type == Coff::udata && scn.sized ? scn.size : 0;
+    header(name, scn.type, scn.abs, scn.share, scn.access, size);
+    if (scn.type == Coff::idata) header(images[image++], Coff::romdata, false, false, false);
   }
   header(cInitTableName, Coff::romdata, false, false, false);
   if (cStackDeclared) header(cStackScnName, Coff::udata, false, false, false, cStackDesc.getSize());

@@ -25,73 +25,32 @@ struct Merged {
   unsigned long absSize = 0;
 };
 
-bool flagIn(const Linker::ScnFlags& flags, const std::string& name) {
-  auto it = flags.find(name);
-  return it != flags.end() && it->second;
-}
-
-}  // namespace
-
-namespace {
-
-// Appends names that come in ascending order: the hint at the end takes each
-// with a comparison or two instead of a walk down the tree.
-template <typename Map, typename Value>
-void append(Map& map, std::string_view name, Value value) {
-  map.emplace_hint(map.end(), std::piecewise_construct, std::forward_as_tuple(name), std::forward_as_tuple(value));
-}
-
-// A flag map lists only the names whose flag is set (see Linker.h).
-void setFlag(Linker::ScnFlags& map, const std::string& name, bool set) {
-  if (set)
-    map.insert_or_assign(map.end(), name, true);
-  else
-    map.erase(name);
-}
-
-template <typename Order>
-void fillEmptyAttribs(Linker& l, const Order& order) {
-  for (const auto& [prefix, m] : order) {
-    append(l.cScnSize, m->name, m->size);
-    if (!m->complete) continue;
-    append(l.cScnType, m->name, m->type);
-    if (m->abs) append(l.cScnAbs, m->name, true);
-    if (m->share) append(l.cScnShare, m->name, true);
-    if (m->access) append(l.cScnAccess, m->name, true);
-    if (m->overlay) append(l.cScnOverlay, m->name, true);
-    if (m->abs) {
-      append(l.cScnAbsStart, m->name, m->absStart);
-      append(l.cScnAbsSize, m->name, m->absSize);
-    }
-  }
-}
-
 }  // namespace
 
 bool Linker::buildSectionAttribs(std::string& error) {
-  // Merging works on a hashed table and fills the name-ordered maps once at
+  // Merging works on a hashed table and fills the name-ordered table once at
   // the end: a name met in many inputs then costs one hash per piece instead
-  // of a walk down every map.
+  // of a walk down the tree.
   // Sized for the case where every piece has its own name, so that neither
   // table grows while the inputs are walked.
-  size_t pieces = cScnSize.size();
+  size_t pieces = cScns.size();
   for (const auto& coff : cCoff) pieces += coff->cScnNum.size();
   std::vector<Merged> merged;
   merged.reserve(pieces);
   NameIndex<uint32_t> index(pieces);
-  for (const auto& [name, size] : cScnSize) {
+  for (const auto& [name, scn] : cScns) {
+    if (!scn.sized) continue;
     Merged m;
     m.name = name;
-    m.size = size;
-    auto type = cScnType.find(name);
-    m.complete = type != cScnType.end();
-    if (m.complete) m.type = type->second;
-    m.abs = flagIn(cScnAbs, name);
-    m.share = flagIn(cScnShare, name);
-    m.access = flagIn(cScnAccess, name);
-    m.overlay = flagIn(cScnOverlay, name);
-    if (auto it = cScnAbsStart.find(name); it != cScnAbsStart.end()) m.absStart = it->second;
-    if (auto it = cScnAbsSize.find(name); it != cScnAbsSize.end()) m.absSize = it->second;
+    m.size = scn.size;
+    m.complete = scn.merged();
+    m.type = scn.type;
+    m.abs = scn.abs;
+    m.share = scn.share;
+    m.access = scn.access;
+    m.overlay = scn.overlay;
+    m.absStart = scn.absStart;
+    m.absSize = scn.absSize;
     index.emplace(m.name, static_cast<uint32_t>(merged.size()));
     merged.push_back(m);
   }
@@ -110,33 +69,26 @@ bool Linker::buildSectionAttribs(std::string& error) {
     std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
       return a.first != b.first ? a.first < b.first : a.second->name < b.second->name;
     });
-    // One block of the arena takes every node: a node per name in the size
-    // map, per complete name in the type map and per set flag in its map,
-    // and per absolute name in two more. A node is the entry and a tree's
-    // links.
-    size_t nodes = 0;
-    for (const Merged& m : merged) {
-      nodes += 1;
-      if (m.complete) nodes += 1 + m.abs + m.share + m.access + m.overlay + (m.abs ? 2 : 0);
-    }
-    cScnArena.expect(nodes * (4 * sizeof(void*) + sizeof(ScnValues::value_type)));
-    if (cScnSize.empty() && cScnType.empty() && cScnAbs.empty() && cScnShare.empty() && cScnAccess.empty() &&
-        cScnOverlay.empty() && cScnAbsStart.empty() && cScnAbsSize.empty()) {
-      fillEmptyAttribs(*this, order);
-      return;
-    }
+    // One block of the arena takes every node: a node is the record and a
+    // tree's links.
+    cScnArena.expect(merged.size() * (4 * sizeof(void*) + sizeof(MergedSections::value_type)));
+    const bool empty = cScns.empty();
     for (const auto& [prefix, m] : order) {
-      const std::string name(m->name);
-      cScnSize.insert_or_assign(cScnSize.end(), name, m->size);
+      MergedSection& scn =
+          empty ? cScns.emplace_hint(cScns.end(), std::piecewise_construct, std::forward_as_tuple(m->name),
+                                     std::forward_as_tuple())
+                      ->second
+                : cScns[std::string(m->name)];
+      scn.setSize(m->size);
       if (!m->complete) continue;
-      cScnType.insert_or_assign(cScnType.end(), name, m->type);
-      setFlag(cScnAbs, name, m->abs);
-      setFlag(cScnShare, name, m->share);
-      setFlag(cScnAccess, name, m->access);
-      setFlag(cScnOverlay, name, m->overlay);
+      scn.type = m->type;
+      scn.abs = m->abs;
+      scn.share = m->share;
+      scn.access = m->access;
+      scn.overlay = m->overlay;
       if (m->abs) {
-        cScnAbsStart.insert_or_assign(cScnAbsStart.end(), name, m->absStart);
-        cScnAbsSize.insert_or_assign(cScnAbsSize.end(), name, m->absSize);
+        scn.absStart = m->absStart;
+        scn.absSize = m->absSize;
       }
     }
   };
@@ -212,13 +164,13 @@ bool Linker::buildSectionAttribs(std::string& error) {
 bool Linker::verifySectionDesc(std::string& error) {
   for (const SectionDesc& desc : cSectionDesc) {
     const std::string& name = desc.getName();
-    auto type = cScnType.find(name);
-    if (type == cScnType.end()) continue;
+    const MergedSection* scn = findScn(name);
+    if (scn == nullptr || !scn->merged()) continue;
     const bool hasRom = !desc.getLoadMemory().empty();
     const bool hasRam = !desc.getRunMemory().empty();
     const char* contents = nullptr;
     const char* attribute = nullptr;
-    switch (type->second) {
+    switch (scn->type) {
       case Coff::code:
         if (hasRam) contents = "code", attribute = "RAM";
         break;

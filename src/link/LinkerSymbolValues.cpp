@@ -117,7 +117,8 @@ bool Linker::resolveExternals(std::string& error) {
         if (!name.empty() && name[0] == '.') {
           const std::string scnName = name.substr(1);
           auto mem = cScnMem.find(scnName);
-          if (!cScnSize.count(scnName) || mem == cScnMem.end() || !mem->second->isAllocated(scnName)) {
+          const MergedSection* scn = findScn(scnName);
+          if (scn == nullptr || !scn->sized || mem == cScnMem.end() || !mem->second->isAllocated(scnName)) {
             error = "could not resolve section reference '" + scnName + "' in file '" + coff->cFileName + "'.";
             return false;
           }

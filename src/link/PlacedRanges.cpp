@@ -7,24 +7,22 @@
 
 namespace tarsil {
 
-PlacedRanges::PlacedRanges(const std::map<std::string, Memory*>& scnMem,
-                           const std::pmr::map<std::string, Coff::ScnType>* kinds,
-                           const std::pmr::map<std::string, bool>* absFlags) {
+PlacedRanges::PlacedRanges(const std::map<std::string, Memory*>& scnMem, const MergedSections* sections) {
   cIndex.reserve(scnMem.size());
-  std::pmr::map<std::string, Coff::ScnType>::const_iterator kind;
-  if (kinds != nullptr) kind = kinds->begin();
-  std::pmr::map<std::string, bool>::const_iterator abs;
-  if (absFlags != nullptr) abs = absFlags->begin();
-  // The tables are all in name order: one walk down each.
+  MergedSections::const_iterator scn;
+  if (sections != nullptr) scn = sections->begin();
+  // Both tables are in name order: one walk down each.
   for (const auto& [name, memory] : scnMem) {
     if (memory == nullptr) continue;
     const Range* range = memory->findAllocated(name);
     if (range == nullptr) continue;
     Placed placed{memory, range};
-    if (kinds != nullptr)
-      if (const Coff::ScnType* k = advanceTo(*kinds, kind, name)) placed.kind = *k;
-    if (absFlags != nullptr)
-      if (const bool* a = advanceTo(*absFlags, abs, name)) placed.abs = *a;
+    if (sections != nullptr) {
+      if (const MergedSection* s = advanceTo(*sections, scn, name)) {
+        placed.kind = s->type;
+        placed.abs = s->abs;
+      }
+    }
     cIndex.emplace(name, placed);
   }
 }
@@ -33,7 +31,7 @@ const PlacedRanges::Placed* PlacedRanges::find(std::string_view name) const { re
 
 const PlacedRanges& Linker::placedRanges(bool afresh) const {
   if (afresh || !cPlacedRanges || cPlacedRangesFor != cScnMem.size()) {
-    cPlacedRanges = std::make_shared<const PlacedRanges>(cScnMem, &cScnType, &cScnAbs);
+    cPlacedRanges = std::make_shared<const PlacedRanges>(cScnMem, &cScns);
     cPlacedRangesFor = cScnMem.size();
   }
   return *cPlacedRanges;

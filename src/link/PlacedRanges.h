@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "coff/Coff.h"
+#include "link/MergedSections.h"
 #include "memory/Memory.h"
 #include "support/NameIndex.h"
 
@@ -26,10 +27,8 @@ public:
   };
 
   // Every section of `scnMem` that its memory has allocated, with its kind
-  // and absolute flag from the attribute tables when they are given.
-  explicit PlacedRanges(const std::map<std::string, Memory*>& scnMem,
-                        const std::pmr::map<std::string, Coff::ScnType>* kinds = nullptr,
-                        const std::pmr::map<std::string, bool>* absFlags = nullptr);
+  // and absolute flag from the section records when they are given.
+  explicit PlacedRanges(const std::map<std::string, Memory*>& scnMem, const MergedSections* sections = nullptr);
 
   // Null when the section was never allocated in its memory.
   const Placed* find(std::string_view name) const;

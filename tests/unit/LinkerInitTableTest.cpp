@@ -86,7 +86,7 @@ TEST_F(InitTable, sizesCountEverySectionButListOnlyThoseWithData) {
   EXPECT_EQ(table(), expected);
   EXPECT_EQ(linker.cScnMem.at("a_i")->getAllocatedSize("a_i"), 8u);
   EXPECT_EQ(linker.cScnMem.at(".cinit")->getAllocatedSize(".cinit"), 28u);
-  EXPECT_EQ(linker.cScnType.at("a_i"), Coff::romdata);
+  EXPECT_EQ(linker.cScns.at("a_i").type, Coff::romdata);
   EXPECT_EQ(linker.cCinitSym.n_value, startOf(".cinit"));
 }
 
@@ -98,11 +98,11 @@ TEST_F(InitTable, sizesByFamily) {
   for (const Case& c : {Case{core12Dev, 4, 28}, Case{core16Dev, 2, 14}, Case{core16eDev, 2, 26}}) {
     SCOPED_TRACE(c.device);
     linker.cCoff.clear();
-    linker.cScnType.clear();
+    linker.cScns.clear();
     link(c.device, {});
     EXPECT_EQ(linker.getInitTableSize(), c.empty);
-    linker.cScnType["x"] = Coff::idata;
-    linker.cScnType["y"] = Coff::idata;
+    linker.cScns["x"].type = Coff::idata;
+    linker.cScns["y"].type = Coff::idata;
     EXPECT_EQ(linker.getInitTableSize(), c.withTwo);
   }
 }
@@ -126,9 +126,9 @@ TEST_F(InitTable, wideEntriesKeepEveryByteOfTheAddresses) {
 }
 
 TEST_F(InitTable, longImageNamesJoinTheStringTable) {
-  linker.cScnType["abcdefg"] = Coff::idata;  // image name of 9 characters
-  linker.cScnType["short"] = Coff::idata;    // 7: stays in the header
-  linker.cScnType["longer_code"] = Coff::code;
+  linker.cScns["abcdefg"].type = Coff::idata;  // image name of 9 characters
+  linker.cScns["short"].type = Coff::idata;    // 7: stays in the header
+  linker.cScns["longer_code"].type = Coff::code;
   ASSERT_TRUE(linker.addInitScnNames(error));
   ASSERT_EQ(linker.cOutput.cStrTbl.size(), 1u);
   EXPECT_EQ(linker.cOutput.cStrTbl.at(4), "abcdefg_i");
@@ -137,8 +137,8 @@ TEST_F(InitTable, longImageNamesJoinTheStringTable) {
   Linker other;
   other.cOutput.cStrTbl[4] = "longer_code";
   other.cOutputStrTbl["longer_code"] = 4;
-  other.cScnType[".initialized"] = Coff::idata;
-  other.cScnType["abcdefg"] = Coff::idata;
+  other.cScns[".initialized"].type = Coff::idata;
+  other.cScns["abcdefg"].type = Coff::idata;
   ASSERT_TRUE(other.addInitScnNames(error));
   EXPECT_EQ(other.cOutput.cStrTbl.at(16), ".initialized_i");
   EXPECT_EQ(other.cOutput.cStrTbl.at(31), "abcdefg_i");

@@ -8,6 +8,8 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "device/Processor.h"
@@ -17,6 +19,16 @@
 using namespace tarsil;
 
 namespace {
+
+// Sets one attribute in each named section's record.
+template <class T>
+void setAll(Linker& l, T MergedSection::*field, std::initializer_list<std::pair<const char*, T>> values) {
+  for (const auto& [name, value] : values) {
+    MergedSection& scn = l.cScns[name];
+    scn.*field = value;
+    if constexpr (std::is_same_v<T, unsigned long>) scn.sized = scn.sized || field == &MergedSection::size;
+  }
+}
 
 // An input object built field by field: sections with their bytes, and a
 // symbol table slot by slot.
@@ -96,7 +108,7 @@ TEST_F(LinkerOutputTest, SectionsAreNumberedInInputOrderThenTableAndStack) {
   b.section("b", Coff::code).section("c", Coff::udata).section("d", Coff::idata);
   add(a);
   add(b);
-  l.cScnType = {{"a", Coff::code}, {"b", Coff::code}, {"c", Coff::udata}, {"d", Coff::idata}};
+  setAll(l, &MergedSection::type, {{"a", Coff::code}, {"b", Coff::code}, {"c", Coff::udata}, {"d", Coff::idata}});
   ASSERT_TRUE(l.AddStackDesc(StackDesc(16, ""), error));
   ASSERT_TRUE(l.buildOutputScnNum(error));
   const std::map<int, std::string> expected{{1, "a"}, {2, "d"},      {3, "d_i"},   {4, "b"},
@@ -126,7 +138,7 @@ TEST_F(LinkerOutputTest, SymbolIndicesAreRebasedPerInput) {
   b.symbol("ext", 0);
   add(a);
   add(b);
-  l.cScnType = {{"data", Coff::udata}, {"text", Coff::code}};
+  setAll(l, &MergedSection::type, {{"data", Coff::udata}, {"text", Coff::code}});
   ASSERT_TRUE(l.buildOutputScnNum(error));
   ASSERT_TRUE(l.buildOutputSymbolTbl(error));
 
@@ -156,7 +168,7 @@ TEST_F(LinkerOutputTest, SymbolsFollowTheirSectionsNumbersEvenWithGaps) {
   b.symbol("on3", 3).symbol("on1", 1).symbol("on2", 2).symbol("on5", 5).symbol("on9", 9);
   add(a);
   add(b);
-  l.cScnType = {{"x", Coff::code}, {"y", Coff::code}};
+  setAll(l, &MergedSection::type, {{"x", Coff::code}, {"y", Coff::code}});
   ASSERT_TRUE(l.buildOutputScnNum(error));
   l.cOutput.cScnNum.erase(std::find_if(l.cOutput.cScnNum.begin(), l.cOutput.cScnNum.end(),
                                        [](const auto& entry) { return entry.second == "z"; }));
@@ -183,7 +195,7 @@ TEST_F(LinkerOutputTest, LineEntriesFollowTheirInputsSymbols) {
   b.coff->cLineInfo["ram"].push_back(line);  // only code sections keep lines
   add(a);
   add(b);
-  l.cScnType = {{"ram", Coff::udata}, {"text", Coff::code}};
+  setAll(l, &MergedSection::type, {{"ram", Coff::udata}, {"text", Coff::code}});
   ASSERT_TRUE(l.buildOutputScnNum(error));
   ASSERT_TRUE(l.buildOutputSymbolTbl(error));
   ASSERT_TRUE(l.buildOutputLineInfo(error));
@@ -201,7 +213,7 @@ TEST_F(LinkerOutputTest, StripLeavesNoSymbolsNorLinesAndSaysSo) {
   a.coff->cOptHdr.magic = 0x5678;
   a.coff->cOptHdr.vstamp = 2;
   add(a);
-  l.cScnType = {{"text", Coff::code}};
+  setAll(l, &MergedSection::type, {{"text", Coff::code}});
   ASSERT_TRUE(l.AddStrip(true, error));
   ASSERT_TRUE(l.AddOutputFile("prog.cof", error));
   ASSERT_TRUE(l.buildOutputScnNum(error));
@@ -242,8 +254,9 @@ TEST_F(LinkerOutputTest, PiecesLandAtTheirLoadedLocationsAndImagesBecomeReturns)
   bank.loadSection("a.o", "init", 3);
   add(a);
   add(b);
-  l.cScnType = {{"fixed", Coff::code}, {"init", Coff::idata}, {"init_i", Coff::romdata}, {"text", Coff::code}};
-  l.cScnSize = {{"fixed", 3}, {"init", 3}, {"init_i", 6}, {"text", 5}};
+  setAll(l, &MergedSection::type,
+         {{"fixed", Coff::code}, {"init", Coff::idata}, {"init_i", Coff::romdata}, {"text", Coff::code}});
+  setAll(l, &MergedSection::size, {{"fixed", 3}, {"init", 3}, {"init_i", 6}, {"text", 5}});
   l.cScnMem = {{"fixed", &page}, {"init", &bank}, {"init_i", &page}, {"text", &page}, {".cinit", &page}};
   const uint8_t table[] = {0x01, 0x00, 0x08, 0x00};
   l.cInitTable = Data(sizeof table, reinterpret_cast<const char*>(table));
@@ -281,8 +294,8 @@ TEST_F(LinkerOutputTest, ByteWideProgramMemoryKeepsInitialDataAsItIs) {
   bank.allocateSection("init", 3, false, 1);
   bank.loadSection("a.o", "init", 3);
   add(a);
-  l.cScnType = {{"init", Coff::idata}};
-  l.cScnSize = {{"init", 3}};
+  setAll(l, &MergedSection::type, {{"init", Coff::idata}});
+  setAll(l, &MergedSection::size, {{"init", 3}});
   l.cScnMem = {{"init", &bank}};
   const uint8_t table[] = {0x01, 0x00, 0x00, 0x20};
   l.cInitTable = Data(sizeof table, reinterpret_cast<const char*>(table));
@@ -408,8 +421,8 @@ TEST_F(LinkerOutputTest, EachSectionHoldsItsBytesOnceAndShortPiecesArePadded) {
   page.loadSection("a.o", "whole", 4);
   page.loadSection("a.o", "short", 2);
   add(a);
-  l.cScnType = {{"short", Coff::code}, {"whole", Coff::code}};
-  l.cScnSize = {{"short", 6}, {"whole", 4}};
+  setAll(l, &MergedSection::type, {{"short", Coff::code}, {"whole", Coff::code}});
+  setAll(l, &MergedSection::size, {{"short", 6}, {"whole", 4}});
   l.cScnMem = {{"short", &page}, {"whole", &page}};
   ASSERT_TRUE(l.buildOutputRawData(error));
 
@@ -436,7 +449,7 @@ TEST_F(LinkerOutputTest, LineNumbersJoinInInputOrderRebasedAndLeaveTheInputs) {
   const coff_lineno* soloList = b.coff->cLineInfo["solo"].data();
   add(a);
   add(b);
-  l.cScnType = {{"solo", Coff::code}, {"table", Coff::idata}, {"text", Coff::code}};
+  setAll(l, &MergedSection::type, {{"solo", Coff::code}, {"table", Coff::idata}, {"text", Coff::code}});
   l.cSymBase = {0, 100};
   ASSERT_TRUE(l.buildOutputLineInfo(error));
 
@@ -468,7 +481,7 @@ TEST_F(LinkerOutputTest, LongSectionNamesTakeTheFirstEqualStringOfTheTable) {
   // the same string: the first one is the one a header names.
   l.cOutput.cStrTbl = {{4, "a_long_section"},  {19, "other_string"}, {32, "a_long_section"},
                        {47, "long_idata"},      {58, "long_idata_i"}, {71, "long_idata_i"}};
-  l.cScnType = {{"a_long_section", Coff::code}, {"long_idata", Coff::idata}, {"short", Coff::code}};
+  setAll(l, &MergedSection::type, {{"a_long_section", Coff::code}, {"long_idata", Coff::idata}, {"short", Coff::code}});
   ASSERT_TRUE(l.buildOutputScnHdrs(error));
 
   auto offsetOf = [&](const std::string& name) {
@@ -492,13 +505,13 @@ TEST_F(LinkerOutputTest, HeaderFlagsComeFromTheirOwnSectionsAttributesWhateverTh
   // their first or last eight bytes.
   device(0xD91D);
   l.cOutput.cStrTbl = {{4, "section_one_abc"}, {20, "section_two_abc"}};
-  l.cScnType = {{"a", Coff::code},           {"abcd", Coff::code}, {"abcdefg", Coff::udata},
+  setAll(l, &MergedSection::type, {{"a", Coff::code},           {"abcd", Coff::code}, {"abcdefg", Coff::udata},
                 {"abcdefgh", Coff::romdata}, {"section_one_abc", Coff::code},
-                {"section_two_abc", Coff::code}};
-  l.cScnAbs = {{"a", true}, {"abcdefg", false}, {"section_two_abc", true}, {"zzz", true}};
-  l.cScnShare = {{"abc", true}, {"abcd", true}, {"abcdefgh", true}};
-  l.cScnAccess = {{"abcdefg", true}, {"section_one_abc", true}};
-  l.cScnSize = {{"abcdefg", 12}};
+                {"section_two_abc", Coff::code}});
+  setAll(l, &MergedSection::abs, {{"a", true}, {"abcdefg", false}, {"section_two_abc", true}, {"zzz", true}});
+  setAll(l, &MergedSection::share, {{"abc", true}, {"abcd", true}, {"abcdefgh", true}});
+  setAll(l, &MergedSection::access, {{"abcdefg", true}, {"section_one_abc", true}});
+  setAll(l, &MergedSection::size, {{"abcdefg", 12}});
   ASSERT_TRUE(l.buildOutputScnHdrs(error));
   auto flags = [&](const std::string& name) { return l.cOutput.cScnHdr.at(name).s_flags; };
   EXPECT_EQ(flags("a"), STYP_TEXT | STYP_ABS);

@@ -536,9 +536,8 @@ TEST(LinkerOverlays, PlacementPacksRecordsAndThenLetsTheGraphsGo) {
   linker.cRomWidthBits = 16;
   linker.cRamWidthBits = 8;
   for (const auto& [name, size] : {std::pair<std::string, unsigned long>{".main", 2}, {".f", 4}, {".g", 3}}) {
-    linker.cScnSize[name] = size;
-    linker.cScnType[name] = Coff::actrec;
-    linker.cScnAbs[name] = linker.cScnShare[name] = linker.cScnAccess[name] = linker.cScnOverlay[name] = false;
+    linker.cScns[name].setSize(size);
+    linker.cScns[name].type = Coff::actrec;
   }
   ASSERT_TRUE(linker.mapSections(err)) << err;
   // f and g share offset 0; main goes after the larger of them.

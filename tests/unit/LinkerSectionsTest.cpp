@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,18 +62,18 @@ TEST(LinkerSections, SizesMergeByConcatenationOrByTheLargestOverlayPiece) {
                       {{".code", TEXT, 6}, {".ov", BSS | OVR, 10}, {".fix", DATA | ABS | OVR, 8, 0x40}},
                       {{".ov", BSS | OVR, 3}, {".fix", DATA | ABS | OVR, 2, 0x40}}}),
             "");
-  EXPECT_EQ(l.cScnSize[".code"], 16u);
-  EXPECT_EQ(l.cScnSize[".ov"], 10u);
-  EXPECT_EQ(l.cScnAbsStart[".fix"], 0x40u);
-  EXPECT_EQ(l.cScnAbsSize[".fix"], 8u);
+  EXPECT_EQ(l.cScns[".code"].size, 16u);
+  EXPECT_EQ(l.cScns[".ov"].size, 10u);
+  EXPECT_EQ(l.cScns[".fix"].absStart, 0x40u);
+  EXPECT_EQ(l.cScns[".fix"].absSize, 8u);
   // Only absolute sections get a fixed start and size.
-  EXPECT_EQ(l.cScnAbsStart.count(".code"), 0u);
-  EXPECT_EQ(l.cScnAbsSize.count(".ov"), 0u);
+  EXPECT_EQ(l.cScns[".code"].absStart, 0u);
+  EXPECT_EQ(l.cScns[".ov"].absSize, 0u);
 
   // Sizes near the 32-bit limit add up without wrapping.
   Linker big;
   EXPECT_EQ(merge(big, {{{".huge", TEXT, 0xFFFFFFFF}}, {{".huge", TEXT, 0xFFFFFFFF}}}), "");
-  EXPECT_EQ(big.cScnSize[".huge"], 0x1FFFFFFFEul);
+  EXPECT_EQ(big.cScns[".huge"].size, 0x1FFFFFFFEul);
 }
 
 TEST(LinkerSections, EachAttributeIsRecordedPerName) {
@@ -80,22 +81,24 @@ TEST(LinkerSections, EachAttributeIsRecordedPerName) {
   EXPECT_EQ(merge(l, {{{".c", TEXT, 2}, {".i", DATA | SHR, 2}, {".u", BSS | ACC, 2}, {".r", ROM | ABS, 2, 0x100},
                        {".a", ACT, 2}, {".o", BSS | OVR, 2}}}),
             "");
-  EXPECT_EQ(l.cScnType[".c"], Coff::code);
-  EXPECT_EQ(l.cScnType[".i"], Coff::idata);
-  EXPECT_EQ(l.cScnType[".u"], Coff::udata);
-  EXPECT_EQ(l.cScnType[".r"], Coff::romdata);
-  EXPECT_EQ(l.cScnType[".a"], Coff::actrec);
-  // A flag map lists only the names whose flag is set.
-  for (const auto* flags : {&l.cScnShare, &l.cScnAccess, &l.cScnAbs, &l.cScnOverlay}) EXPECT_EQ(flags->size(), 1u);
-  EXPECT_TRUE(l.cScnShare[".i"] && !l.cScnShare[".u"]);
-  EXPECT_TRUE(l.cScnAccess[".u"] && !l.cScnAccess[".i"]);
-  EXPECT_TRUE(l.cScnAbs[".r"] && !l.cScnAbs[".c"]);
-  EXPECT_TRUE(l.cScnOverlay[".o"] && !l.cScnOverlay[".c"]);
-  EXPECT_EQ(l.cScnAbsStart[".r"], 0x100u);
+  EXPECT_EQ(l.cScns[".c"].type, Coff::code);
+  EXPECT_EQ(l.cScns[".i"].type, Coff::idata);
+  EXPECT_EQ(l.cScns[".u"].type, Coff::udata);
+  EXPECT_EQ(l.cScns[".r"].type, Coff::romdata);
+  EXPECT_EQ(l.cScns[".a"].type, Coff::actrec);
+  // Each flag is set on its one section only.
+  for (bool MergedSection::*flag : {&MergedSection::share, &MergedSection::access, &MergedSection::abs,
+                                    &MergedSection::overlay})
+    EXPECT_EQ(std::count_if(l.cScns.begin(), l.cScns.end(), [&](const auto& e) { return e.second.*flag; }), 1);
+  EXPECT_TRUE(l.cScns[".i"].share && !l.cScns[".u"].share);
+  EXPECT_TRUE(l.cScns[".u"].access && !l.cScns[".i"].access);
+  EXPECT_TRUE(l.cScns[".r"].abs && !l.cScns[".c"].abs);
+  EXPECT_TRUE(l.cScns[".o"].overlay && !l.cScns[".c"].overlay);
+  EXPECT_EQ(l.cScns[".r"].absStart, 0x100u);
   // The first kind bit in test order wins.
   Linker mixed;
   EXPECT_EQ(merge(mixed, {{{".m", BSS | TEXT | ACT, 2}}}), "");
-  EXPECT_EQ(mixed.cScnType[".m"], Coff::code);
+  EXPECT_EQ(mixed.cScns[".m"].type, Coff::code);
 }
 
 TEST(LinkerSections, DisagreementsAreReportedInTheirPrecedence) {
@@ -133,9 +136,9 @@ TEST(LinkerSections, UnknownKindNamesTheFileAndStopsAtThatSection) {
   Linker l;
   EXPECT_EQ(merge(l, {{{".good", TEXT, 2}}, {{".good", TEXT, 2}, {".bad", SHR, 2}, {".after", TEXT, 2}}}),
             "unknown section type for '.bad' in file './in1.o'.");
-  EXPECT_EQ(l.cScnSize[".good"], 4u);
-  EXPECT_EQ(l.cScnSize.count(".after"), 0u);
-  EXPECT_EQ(l.cScnType.count(".bad"), 0u);
+  EXPECT_EQ(l.cScns[".good"].size, 4u);
+  EXPECT_EQ(l.cScns.count(".after"), 0u);
+  EXPECT_FALSE(l.cScns[".bad"].merged());
 }
 
 TEST(LinkerSections, SectionsAreVisitedInSectionNumberOrder) {
@@ -174,7 +177,7 @@ TEST(LinkerSections, SectionDirectivesMustSuitTheSectionKind) {
   };
   for (const Case& c : cases) {
     Linker one;
-    one.cScnType = l.cScnType;
+    one.cScns = l.cScns;
     one.AddCodePage(Memory("page", 0, 0xFF, rom, false, false, ""), error);
     one.AddDataBank(Memory("gpr", 0x20, 0x7F, ram, false, false, ""), error);
     ASSERT_TRUE(one.AddSectionDesc(SectionDesc(c.name, c.rom, c.ram), error));

@@ -276,8 +276,8 @@ TEST(LinkerSymbols, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
   Coff& r = *l.cCoff[0];
   const size_t aux = names.size() + 1;
   r.cSymTbl[aux].n_value = 0x77;
-  l.cScnSize[".code"] = 0;
-  l.cScnSize["code"] = 2;
+  l.cScns[".code"].setSize(0);
+  l.cScns["code"].setSize(2);
   Memory code("code", 0, 0xFFFF, rom, false, false, "");
   code.setRangeWidths(14);
   code.allocateAbsSection("code", 0x480, 2, false);

@@ -107,8 +107,8 @@ TEST(PatchCore16E, accessBitFollowsTheDeclaredAccessBanks) {
 
 TEST(PatchCore16E, sectionSizeAndEnd) {
   PatchRig rig(kDevice);
-  rig.linker().cScnSize["buffer"] = 0x123456;
-  rig.linker().cScnSize["table"] = 0x10;
+  rig.linker().cScns["buffer"].setSize(0x123456);
+  rig.linker().cScns["table"].setSize(0x10);
   const PatchRig::Reloc size{.type = RELOCT_SCNSZ_LOW, .value = 0x0200, .name = ".buffer"};
   auto with = [](PatchRig::Reloc r, uint16_t type, int16_t addend = 0) {
     r.type = type;

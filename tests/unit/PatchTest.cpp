@@ -199,7 +199,8 @@ TEST(SymbolValues, eachPieceMovesItsOwnSymbolsAndLines) {
   a.cLineInfo[".code"] = {coff_lineno{0, 7, 0x10, 0, 0}};
   b.cLineInfo[".code"] = {coff_lineno{0, 8, 0x41, 0, 0}};
   b.cLineInfo[".data"] = {coff_lineno{0, 9, 0x03, 0, 0}};
-  l.cScnType = {{".code", Coff::code}, {".data", Coff::idata}};
+  l.cScns[".code"].type = Coff::code;
+  l.cScns[".data"].type = Coff::idata;
 
   Memory code = allocated(".code", 0x200, 14, 28);
   Memory data("gpr", 0x20, 0x7F, ram, false, false, "");
@@ -252,8 +253,8 @@ TEST(SymbolValues, referencesTakeTheirDefinitionOrTheSectionStart) {
   uint32_t ref = addSymbol(b, "main", 0, 0);
   uint32_t scnRef = addSymbol(b, ".code", 0, 0);
   l.cExtSymDef["main"] = &a.cSymTbl[def];
-  l.cScnSize[".code"] = 0;
-  l.cScnSize["code"] = 8;
+  l.cScns[".code"].setSize(0);
+  l.cScns["code"].setSize(8);
   Memory code = placed("code", 0x300, 14, {});
   l.cScnMem["code"] = &code;
 

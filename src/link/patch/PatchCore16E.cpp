@@ -94,15 +94,15 @@ bool relativeBranch(const BranchForm& form, uint32_t v, uint32_t scnAddr, Data& 
 // symbol is no section reference at all or names no section of the link.
 // Section-size fields are few, and the name they need stays out of the
 // common path's frame.
-[[gnu::noinline]] bool sectionSize(const Linker::ScnValues& sizes, const syment& sym,
+[[gnu::noinline]] bool sectionSize(const MergedSections& sections, const syment& sym,
                  const std::map<int, std::string>& strTbl, const reloc& r, uint32_t& size, std::string& error) {
   const std::string name = Coff::findName(sym, strTbl).value_or("");
   if (name.empty() || name[0] != '.')
     return fail(error, describe(r) + " needs a section reference, but symbol '" + name + "' does not name a section.");
-  auto found = sizes.find(name.substr(1));
-  if (found == sizes.end())
+  auto found = sections.find(name.substr(1));
+  if (found == sections.end() || !found->second.sized)
     return fail(error, describe(r) + " refers to section '" + name.substr(1) + "', which no input has.");
-  size = static_cast<uint32_t>(found->second);
+  size = static_cast<uint32_t>(found->second.size);
   return true;
 }
 
@@ -152,7 +152,7 @@ bool Linker::doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const 
     case RELOCT_SCNSZ_HIGH:
     case RELOCT_SCNSZ_UPPER: {
       uint32_t size = 0;
-      if (!sectionSize(cScnSize, *sym, strTbl, r, size, error)) return false;
+      if (!sectionSize(cScns, *sym, strTbl, r, size, error)) return false;
       const uint32_t value = size + static_cast<uint32_t>(static_cast<int32_t>(r.r_offset));
       const uint16_t src = r.r_type == RELOCT_SCNSZ_LOW ? 0 : r.r_type == RELOCT_SCNSZ_HIGH ? 8 : 16;
       return writeField(data, r, value, src, 0, 8, error);
@@ -164,7 +164,7 @@ bool Linker::doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const 
     case RELOCT_SCNEND_UPPER:
     case RELOCT_SCNEND_LFSR1: {
       uint32_t size = 0;
-      if (!sectionSize(cScnSize, *sym, strTbl, r, size, error)) return false;
+      if (!sectionSize(cScns, *sym, strTbl, r, size, error)) return false;
       const uint32_t end = sym->n_value + size - 1 + static_cast<uint32_t>(static_cast<int32_t>(r.r_offset));
       if (r.r_type == RELOCT_SCNEND_HIGH) return writeField(data, r, end, 8, 0, 8, error);
       if (r.r_type == RELOCT_SCNEND_UPPER) return writeField(data, r, end, 16, 0, 8, error);
