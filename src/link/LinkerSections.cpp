@@ -14,15 +14,7 @@ namespace {
 // One section name's merged attributes while the inputs are walked.
 struct Merged {
   std::string_view name;
-  unsigned long size = 0;
-  Coff::ScnType type = Coff::unknown;
-  bool complete = false;  // false: only the size was taken before a failure
-  bool abs = false;
-  bool share = false;
-  bool access = false;
-  bool overlay = false;
-  unsigned long absStart = 0;
-  unsigned long absSize = 0;
+  MergedSection scn;
 };
 
 }  // namespace
@@ -40,19 +32,8 @@ bool Linker::buildSectionAttribs(std::string& error) {
   NameIndex<uint32_t> index(pieces);
   for (const auto& [name, scn] : cScns) {
     if (!scn.sized) continue;
-    Merged m;
-    m.name = name;
-    m.size = scn.size;
-    m.complete = scn.merged();
-    m.type = scn.type;
-    m.abs = scn.abs;
-    m.share = scn.share;
-    m.access = scn.access;
-    m.overlay = scn.overlay;
-    m.absStart = scn.absStart;
-    m.absSize = scn.absSize;
-    index.emplace(m.name, static_cast<uint32_t>(merged.size()));
-    merged.push_back(m);
+    index.emplace(name, static_cast<uint32_t>(merged.size()));
+    merged.push_back({name, scn});
   }
 
   auto flush = [&]() {
@@ -79,17 +60,7 @@ bool Linker::buildSectionAttribs(std::string& error) {
                                      std::forward_as_tuple())
                       ->second
                 : cScns[std::string(m->name)];
-      scn.setSize(m->size);
-      if (!m->complete) continue;
-      scn.type = m->type;
-      scn.abs = m->abs;
-      scn.share = m->share;
-      scn.access = m->access;
-      scn.overlay = m->overlay;
-      if (m->abs) {
-        scn.absStart = m->absStart;
-        scn.absSize = m->absSize;
-      }
+      scn = m->scn;
     }
   };
   auto fail = [&](const std::string& text) {
@@ -109,14 +80,12 @@ bool Linker::buildSectionAttribs(std::string& error) {
 
       auto [slot, first] = index.emplace(name, static_cast<uint32_t>(merged.size()));
       if (first) {
-        Merged m;
-        m.name = name;
-        m.size = hdr.s_size;
-        merged.push_back(m);
+        // A piece of unknown kind fails the merge with only its size taken.
+        merged.push_back({name, {}});
+        MergedSection& n = merged.back().scn;
+        n.setSize(hdr.s_size);
         if (type == Coff::unknown)
           return fail("unknown section type for '" + name + "' in file '" + coff->cFileName + "'.");
-        Merged& n = merged.back();
-        n.complete = true;
         n.type = type;
         n.abs = isAbs;
         n.share = Coff::isShared(hdr);
@@ -128,7 +97,7 @@ bool Linker::buildSectionAttribs(std::string& error) {
         n.overlay = isOverlay;
         continue;
       }
-      Merged& m = merged[*slot];
+      MergedSection& m = merged[*slot].scn;
 
       // The order of these checks decides which message a user sees when a
       // section disagrees in several ways at once; keep it.
