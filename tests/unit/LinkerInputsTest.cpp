@@ -10,31 +10,20 @@
 #include <string>
 #include <vector>
 
+#include "LinkerRig.h"
 #include "coff/Archive.h"
-#include "link/Linker.h"
-#include "support/Error.h"
 
 using namespace tarsil;
+using namespace tarsil::testing;
 
 namespace {
 
-void addSymbol(Coff& c, const std::string& name, int16_t scnum, uint8_t sclass = C_EXT) {
-  syment s;
-  if (name.size() > 8) Coff::addString(c.cStrTbl, name);
-  Coff::setName(s, c.cStrTbl, name);
-  s.n_scnum = scnum;
-  s.n_sclass = sclass;
-  c.cSymTbl.push_back(s);
-  c.cSymKind.push_back(AuxKind::none);
-}
-
 std::unique_ptr<Coff> object(const std::string& name, const std::vector<std::string>& defs,
                              const std::vector<std::string>& refs = {}) {
-  auto c = std::make_unique<Coff>();
-  c->cFileName = name;
-  for (const auto& d : defs) addSymbol(*c, d, 1);
-  for (const auto& r : refs) addSymbol(*c, r, 0);
-  return c;
+  Input in(name);
+  for (const auto& d : defs) in.symbol(d, 1);
+  for (const auto& r : refs) in.symbol(r, 0);
+  return std::move(in.c);
 }
 
 std::unique_ptr<Archive> library(const std::string& name, std::vector<std::unique_ptr<Coff>> members) {
@@ -58,19 +47,13 @@ std::vector<std::string> inputNames(const Linker& l) {
   return names;
 }
 
-class LinkerInputsTest : public testing::Test {
+class LinkerInputsTest : public LinkerRig {
 protected:
-  void SetUp() override { Error::reset(); }
-  void TearDown() override { Error::reset(); }
-
   std::vector<std::string> import() {
-    std::string error;
     EXPECT_TRUE(l.importLibraryMembers(error));
     EXPECT_EQ(error, "");
     return inputNames(l);
   }
-
-  Linker l;
 };
 
 TEST_F(LinkerInputsTest, ANameIsTheSameWhereverItIsHeld) {
@@ -102,7 +85,6 @@ TEST_F(LinkerInputsTest, ANameIsTheSameWhereverItIsHeld) {
   Linker other;
   other.cCoff.push_back(object("main.o", {}, {"eightch", "abc"}));
   other.cArchive.push_back(library("l.lib", members(object("eight.o", {"eightchr"}), object("ab.o", {"ab"}))));
-  std::string error;
   EXPECT_TRUE(other.importLibraryMembers(error));
   EXPECT_EQ(inputNames(other), (std::vector<std::string>{"main.o"}));
 }
@@ -160,9 +142,9 @@ TEST_F(LinkerInputsTest, ManyPendingNamesFollowThePassByPassRule) {
   for (size_t a = 0; a < libs.size(); ++a) {
     std::vector<std::unique_ptr<Coff>> coffs;
     for (const Def& d : libs[a]) coffs.push_back(object(d.member, d.defs, d.refs));
-    testing::internal::CaptureStdout();  // the repeated definitions are reported
+    ::testing::internal::CaptureStdout();  // the repeated definitions are reported
     l.cArchive.push_back(library("l" + std::to_string(a) + ".lib", std::move(coffs)));
-    testing::internal::GetCapturedStdout();
+    ::testing::internal::GetCapturedStdout();
   }
   EXPECT_EQ(import(), expected);
   // Imported members are handed over, not copied: a library keeps only the

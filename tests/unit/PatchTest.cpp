@@ -145,7 +145,6 @@ TEST(Patch, typesAFamilyDoesNotHandleAreRefused) {
   for (const auto& [device, types] : families)
     for (uint16_t type : types) {
       Outcome o = patchOne(device, {0x0900}, {.type = type, .value = 0x10});
-      EXPECT_FALSE(o.ok) << device << ' ' << type;
       EXPECT_EQ(o.error, "unsupported relocation type.") << device << ' ' << type;
       EXPECT_EQ(o.words, W{0x0900});
     }
