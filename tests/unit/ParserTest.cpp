@@ -9,56 +9,30 @@
 using namespace tarsil;
 
 TEST(ParserPredicates, FileNamesNeedANameAndTheirExtension) {
-  EXPECT_TRUE(Parser::isObjectFile("main.o"));
-  EXPECT_TRUE(Parser::isObjectFile("dir\\MAIN.O"));
+  for (const char* yes : {"main.o", "dir\\MAIN.O"}) EXPECT_TRUE(Parser::isObjectFile(yes)) << yes;
+  for (const char* no : {"main.o.bak", "main.obj", "main.O/"}) EXPECT_FALSE(Parser::isObjectFile(no)) << no;
   EXPECT_TRUE(Parser::isLibraryFile("archive.tar.Lib"));
-  EXPECT_TRUE(Parser::isCmdFile("sub/dev.LKR"));
-  EXPECT_FALSE(Parser::isObjectFile("main.o.bak"));
-  EXPECT_FALSE(Parser::isObjectFile("main.obj"));
-  EXPECT_FALSE(Parser::isObjectFile("main.O/"));
   EXPECT_FALSE(Parser::isLibraryFile("lib"));
-  EXPECT_FALSE(Parser::isCmdFile(""));
-  EXPECT_FALSE(Parser::isCmdFile("x.lk"));
-  EXPECT_FALSE(Parser::isCmdFile("x.lkrr"));
-
-  EXPECT_TRUE(Parser::isFile("a.out"));
+  EXPECT_TRUE(Parser::isCmdFile("sub/dev.LKR"));
+  for (const char* no : {"", "x.lk", "x.lkrr"}) EXPECT_FALSE(Parser::isCmdFile(no)) << no;
   EXPECT_TRUE(Parser::isFile("noext"));
-  EXPECT_FALSE(Parser::isFile(""));
-  EXPECT_FALSE(Parser::isFile("dir\\"));
-  EXPECT_FALSE(Parser::isFile("dir/"));
-
+  for (const char* no : {"", "dir\\", "dir/"}) EXPECT_FALSE(Parser::isFile(no)) << no;
   EXPECT_TRUE(Parser::isDir("no/such/dir"));
   EXPECT_FALSE(Parser::isDir(""));
-
-  EXPECT_TRUE(Parser::isNum("0"));
-  EXPECT_TRUE(Parser::isNum("0060"));
-  EXPECT_FALSE(Parser::isNum(""));
-  EXPECT_FALSE(Parser::isNum("-1"));
-  EXPECT_FALSE(Parser::isNum("0x10"));
-  EXPECT_FALSE(Parser::isNum("12 "));
+  for (const char* yes : {"0", "0060"}) EXPECT_TRUE(Parser::isNum(yes)) << yes;
+  for (const char* no : {"", "-1", "0x10", "12 "}) EXPECT_FALSE(Parser::isNum(no)) << no;
 }
 
-TEST(ParserCmdFile, CommentsRunToTheEndOfTheLine) {
-  std::string line = "FILES a.o // b.o // c.o";
-  Parser::eatComments(line);
-  EXPECT_EQ(line, "FILES a.o ");
-  line = "/ / not a comment /";
-  Parser::eatComments(line);
-  EXPECT_EQ(line, "/ / not a comment /");
-  line = "//";
-  Parser::eatComments(line);
-  EXPECT_EQ(line, "");
-}
-
-TEST(ParserCmdFile, FillIsWidenedToWholeWords) {
-  EXPECT_EQ(Parser::padFill("0x3FFF"), "0x3FFF");
-  EXPECT_EQ(Parser::padFill("0x3FF"), "0x03FF");
-  EXPECT_EQ(Parser::padFill("0x1"), "0x0001");
-  EXPECT_EQ(Parser::padFill("0x12345"), "0x00012345");
-  EXPECT_EQ(Parser::padFill("0X3F"), "0x003F");
-  EXPECT_EQ(Parser::padFill("0"), "0");
-  EXPECT_EQ(Parser::padFill("0x"), "0x");
-  EXPECT_EQ(Parser::padFill("1234"), "1234");
+TEST(ParserCmdFile, CommentsEndTheLineAndFillIsWidenedToWholeWords) {
+  const std::pair<std::string, std::string> comments[] = {
+      {"FILES a.o // b.o // c.o", "FILES a.o "}, {"/ / not a comment /", "/ / not a comment /"}, {"//", ""}};
+  for (auto [line, kept] : comments) {
+    Parser::eatComments(line);
+    EXPECT_EQ(line, kept);
+  }
+  const std::pair<const char*, const char*> fills[] = {{"0x3FFF", "0x3FFF"}, {"0x3FF", "0x03FF"}, {"0x1", "0x0001"},
+      {"0x12345", "0x00012345"}, {"0X3F", "0x003F"}, {"0", "0"}, {"0x", "0x"}, {"1234", "1234"}};
+  for (const auto& [fill, padded] : fills) EXPECT_EQ(Parser::padFill(fill), padded) << fill;
 }
 
 TEST(ParserCmdFile, AttributesInAnyOrder) {
@@ -172,19 +146,4 @@ TEST_F(CmdFiles, DirectivesArriveInReadingOrderWithIncludesInPlace) {
                                                     "section .t p/d", "stack 8 d", "heap 64"}));
   EXPECT_EQ(parser.cmdFilesRead(), (std::vector<std::string>{good, (dir / "inc" / "inner.lkr").string()}));
   EXPECT_EQ(parser.cmdFileDirs(), (std::vector<std::string>{(dir / "inc").string()}));
-}
-
-TEST_F(CmdFiles, LaterDirectoriesServeOnlyWhatTheEarlierOnesLack) {
-  std::filesystem::create_directories(dir / "second");
-  write("inc/both.lkr", "HEAP MINSIZE=1\n");
-  write("second/both.lkr", "HEAP MINSIZE=2\n");
-  write("second/only.lkr", "HEAP MINSIZE=3\n");
-  std::string top = write("top.lkr", "LKRPATH " + (dir / "inc").string() + ";" + (dir / "second").string() +
-                                         "/\nINCLUDE both.lkr only.lkr\n");
-  Recorder client;
-  Parser parser;
-  parser.parseCmdFile(top, client);
-  EXPECT_EQ(client.calls, (std::vector<std::string>{"heap 1", "heap 3"}));
-  // A directory given with its '/' is not doubled in the name.
-  EXPECT_EQ(parser.cmdFilesRead().back(), (dir / "second").string() + "/only.lkr");
 }
