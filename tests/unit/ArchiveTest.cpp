@@ -1,32 +1,16 @@
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdio>
-
+#include "TestSupport.h"
 #include "coff/Archive.h"
-#include "support/Error.h"
 
 using namespace tarsil;
+using namespace tarsil::test;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-void addSymbol(Coff& c, const std::string& name, int16_t scnum) {
-  syment s;
-  if (name.size() > 8) Coff::addString(c.cStrTbl, name);
-  Coff::setName(s, c.cStrTbl, name);
-  s.n_scnum = scnum;
-  s.n_sclass = C_EXT;
-  c.cSymTbl.push_back(s);
-  c.cSymKind.push_back(AuxKind::none);
-}
-
 // An object with one code section defining `defs` and referring to `refs`.
-std::unique_ptr<Coff> member(const std::string& name, const std::vector<std::string>& defs,
+std::unique_ptr<Coff> member(const std::string& file, const std::vector<std::string>& defs,
                              const std::vector<std::string>& refs = {}) {
   auto c = std::make_unique<Coff>();
-  c->cFileName = name;
+  c->cFileName = file;
   c->cFileHdr.f_timdat = 1000;
   scnhdr h;
   Coff::setName(h, c->cStrTbl, ".text");
@@ -34,8 +18,16 @@ std::unique_ptr<Coff> member(const std::string& name, const std::vector<std::str
   c->cScnHdr[".text"] = h;
   c->cScnNum[1] = ".text";
   c->cRawData[".text"] = Data(2, "\x12\x34");
-  for (const auto& d : defs) addSymbol(*c, d, 1);
-  for (const auto& r : refs) addSymbol(*c, r, 0);
+  for (int16_t defined = 1; defined >= 0; --defined)
+    for (const auto& name : defined ? defs : refs) {
+      syment s;
+      if (name.size() > 8) Coff::addString(c->cStrTbl, name);
+      Coff::setName(s, c->cStrTbl, name);
+      s.n_scnum = defined;
+      s.n_sclass = C_EXT;
+      c->cSymTbl.push_back(s);
+      c->cSymKind.push_back(AuxKind::none);
+    }
   return c;
 }
 
@@ -51,20 +43,12 @@ Archive sampleArchive() {
 std::unique_ptr<Archive> read(const Bytes& b) { return Archive::make(std::span<const uint8_t>(b), "lib.lib"); }
 
 std::string readFailure(const Bytes& b) {
-  testing::internal::CaptureStdout();
-  auto a = read(b);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(a, nullptr);
-  return out;
+  return said([&b] { EXPECT_EQ(read(b), nullptr); });
 }
 
 std::string field(const char* bytes, size_t n) { return std::string(bytes, n); }
 
-class ArchiveTest : public testing::Test {
-protected:
-  void SetUp() override { Error::reset(); }
-  void TearDown() override { Error::reset(); }
-};
+using ArchiveTest = ErrorsReset;
 
 }  // namespace
 
@@ -88,7 +72,7 @@ TEST_F(ArchiveTest, HeaderFields) {
   EXPECT_EQ(Archive::getDate(h), 0);
 }
 
-TEST_F(ArchiveTest, WriteReadIndexAndLookUp) {
+TEST_F(ArchiveTest, WriteReadIndexLookUpAndFiles) {
   Archive a = sampleArchive();
   const Bytes image = a.image();
   auto b = read(image);
@@ -120,22 +104,19 @@ TEST_F(ArchiveTest, WriteReadIndexAndLookUp) {
   Archive copy(*b);
   EXPECT_EQ(copy.cSymbols.at("alpha"), copy.cMembers[0].get());
   EXPECT_NE(copy.cMembers[0].get(), b->cMembers[0].get());
-}
 
-TEST_F(ArchiveTest, FilesOnDisk) {
-  Archive a = sampleArchive();
-  a.cFileName = testing::TempDir() + "tarsil-lib-" + std::to_string(::getpid());
+  a.cFileName = tempPath("lib");
   ASSERT_TRUE(a.write());
-  auto b = Archive::make(a.cFileName);
+  b = Archive::make(a.cFileName);
   std::remove(a.cFileName.c_str());
   ASSERT_NE(b, nullptr);
-  EXPECT_EQ(b->image(), a.image());
+  EXPECT_EQ(b->image(), image);
 
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(Archive::make(std::string("/nonexistent/dir/x.lib")), nullptr);
   a.cFileName = "/nonexistent/dir/y.lib";
-  EXPECT_FALSE(a.write());
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(said([&a] {
+              EXPECT_EQ(Archive::make(std::string("/nonexistent/dir/x.lib")), nullptr);
+              EXPECT_FALSE(a.write());
+            }),
             "Error - Could not open library file '/nonexistent/dir/x.lib' for reading.\n"
             "Error - Could not open library file '/nonexistent/dir/y.lib' for writing.\n");
 }
@@ -150,9 +131,7 @@ TEST_F(ArchiveTest, EmptyArchiveAndDuplicateDefinitions) {
   a.cFileName = "dup.lib";
   a.cMembers.push_back(member("one.o", {"dup"}));
   a.cMembers.push_back(member("two.o", {"dup", "other"}));
-  testing::internal::CaptureStdout();
-  a.makeSymbols();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error - Symbol 'dup' has multiple external definitions.\n");
+  EXPECT_EQ(said([&a] { a.makeSymbols(); }), "Error - Symbol 'dup' has multiple external definitions.\n");
   EXPECT_EQ(a.getCoff("dup")->cFileName, "one.o");
   EXPECT_EQ(a.getCoff("other")->cFileName, "two.o");
 }

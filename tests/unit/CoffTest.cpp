@@ -1,34 +1,12 @@
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
-
+#include "TestSupport.h"
 #include "coff/Coff.h"
 #include "coff/CoffWriter.h"
-#include "support/Error.h"
 #include "support/InputFile.h"
 
 using namespace tarsil;
+using namespace tarsil::test;
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-void put16(Bytes& b, size_t at, uint16_t v) {
-  b.at(at) = static_cast<uint8_t>(v);
-  b.at(at + 1) = static_cast<uint8_t>(v >> 8);
-}
-void put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t get32(const Bytes& b, size_t at) {
-  return b.at(at) | (b.at(at + 1) << 8) | (b.at(at + 2) << 16) | (static_cast<uint32_t>(b.at(at + 3)) << 24);
-}
 
 syment symbol(const std::string& shortName, int16_t scnum, uint8_t sclass, uint8_t numaux = 0, uint16_t type = 0) {
   syment s;
@@ -109,13 +87,6 @@ std::unique_ptr<Coff> read(const Bytes& b, const std::string& name = "x.o") {
   return Coff::make(std::span<const uint8_t>(b), name);
 }
 
-// What a call printed on the console.
-std::string said(const std::function<void()>& call) {
-  testing::internal::CaptureStdout();
-  call();
-  return testing::internal::GetCapturedStdout();
-}
-
 // What a failed read printed; the read must have failed.
 std::string readFailure(const Bytes& b) {
   std::unique_ptr<Coff> c;
@@ -126,20 +97,8 @@ std::string readFailure(const Bytes& b) {
 
 constexpr size_t scnHdr(size_t i) { return 36 + 40 * i; }
 
-std::string tempPath(const char* stem) {
-  return (std::filesystem::temp_directory_path() / (stem + std::to_string(::getpid()))).string();
-}
 
-Bytes fileBytes(const std::string& p) {
-  std::ifstream in(p, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-class CoffTest : public testing::Test {
-protected:
-  void SetUp() override { Error::reset(); }
-  void TearDown() override { Error::reset(); }
-};
+using CoffTest = ErrorsReset;
 
 }  // namespace
 
@@ -334,7 +293,7 @@ TEST_F(CoffTest, UninitializedSectionsAreHeldBySizeAlone) {
 
 TEST_F(CoffTest, FilesOnDiskAndImagesInsideLargerFiles) {
   Coff c = sampleCoff();
-  const std::string path = tempPath("tarsil-coff-");
+  const std::string path = tempPath("coff");
   c.cFileName = path;
   c.preWrite();
   EXPECT_NE(c.cFileHdr.f_timdat, 0u);
@@ -372,7 +331,7 @@ TEST_F(CoffTest, FilesOnDiskAndImagesInsideLargerFiles) {
 // windows' edges reads back as it stands, and a buffer that served another
 // file first never shows that file's bytes.
 TEST_F(CoffTest, ExtentsOfFilesReadBackAcrossWindows) {
-  const std::string path = tempPath("tarsil-extents-");
+  const std::string path = tempPath("extents");
   constexpr size_t w = InputBytes::kWindow;
   InputBytes bytes;
   for (size_t size : {3 * w + 17, size_t{100}, size_t{0}}) {
@@ -491,20 +450,19 @@ TEST_F(CoffTest, LargeObjectsWriteTheSameBytesEverywhere) {
   c.preWrite(42);
   const Bytes image = c.image();
   ASSERT_EQ(image.size(), c.size());
-  const std::string path = tempPath("tarsil-layout-");
+  const std::string path = tempPath("layout");
   c.cFileName = path;
   ASSERT_TRUE(c.write());
-  EXPECT_EQ(fileBytes(path), image);
+  EXPECT_EQ(fileText(path), std::string(image.begin(), image.end()));
   std::FILE* fp = std::fopen(path.c_str(), "wb");
   ASSERT_NE(fp, nullptr);
   std::fputs("prefix", fp);
   ASSERT_TRUE(c.write(fp, 100));
   std::fclose(fp);
-  const Bytes inside = fileBytes(path);
+  std::string inside = fileText(path);
   std::remove(path.c_str());
-  ASSERT_EQ(inside.size(), 100 + image.size());
-  EXPECT_EQ(std::string(inside.begin(), inside.begin() + 6), "prefix");
-  EXPECT_TRUE(std::equal(image.begin(), image.end(), inside.begin() + 100));
+  EXPECT_EQ(inside.substr(0, 7), std::string("prefix") + '\0');
+  EXPECT_EQ(inside.substr(100), std::string(image.begin(), image.end()));
 
   if (std::FILE* full = std::fopen("/dev/full", "wb")) {
     Error::quiet(true);
