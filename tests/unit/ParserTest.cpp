@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "driver/Parser.h"
@@ -71,79 +69,4 @@ TEST(ParserCmdFileDeath, AttributeErrorsEndTheProcess) {
   EXPECT_EXIT(Parser::parseMemory(in, "DATABANK", "f.lkr", 7, ram), testing::ExitedWithCode(1), "");
   std::istringstream inverted("NAME=p START=2 END=1");
   EXPECT_EXIT(Parser::parseMemory(inverted, "CODEPAGE", "f.lkr", 7, rom), testing::ExitedWithCode(255), "");
-}
-
-namespace {
-
-// Records every declaration as one line, in the order it arrives.
-class Recorder : public ParserClient {
-public:
-  std::vector<std::string> calls;
-
-  bool AddMinHeapSize(unsigned long size, std::string&) override { return add("heap " + std::to_string(size)); }
-  bool AddMapFile(const std::string& n, std::string&) override { return add("map " + n); }
-  bool AddOutputFile(const std::string& n, std::string&) override { return add("out " + n); }
-  bool AddObjectFile(const std::string& n, std::string&) override { return add("obj " + n); }
-  bool AddLibraryFile(const std::string& n, std::string&) override { return add("lib " + n); }
-  bool AddCodePage(const Memory& m, std::string&) override { return add("code " + m.getName()); }
-  bool AddDataBank(const Memory& m, std::string&) override { return add("data " + m.getName()); }
-  bool AddShareBank(const Memory& m, std::string&) override { return add("share " + m.getName()); }
-  bool AddAccessBank(const Memory& m, std::string&) override { return add("access " + m.getName()); }
-  bool AddSectionDesc(const SectionDesc& s, std::string&) override {
-    return add("section " + s.getName() + " " + s.getLoadMemory() + "/" + s.getRunMemory());
-  }
-  bool AddStackDesc(const StackDesc& s, std::string&) override {
-    return add("stack " + std::to_string(s.getSize()) + " " + s.getRunMemory());
-  }
-  bool AddLibPath(const std::string& d, std::string&) override { return add("libpath " + d); }
-  bool AddStrip(bool s, std::string&) override { return add(s ? "strip" : "nostrip"); }
-
-private:
-  bool add(const std::string& call) {
-    calls.push_back(call);
-    return true;
-  }
-};
-
-class CmdFiles : public testing::Test {
-protected:
-  void SetUp() override {
-    dir = std::filesystem::path(testing::TempDir()) /
-          ("tarsil-parser-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir / "inc");
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-
-  std::string write(const std::string& name, const std::string& text) {
-    std::ofstream(dir / name, std::ios::binary) << text;
-    return (dir / name).string();
-  }
-
-  std::filesystem::path dir;
-};
-
-}  // namespace
-
-TEST_F(CmdFiles, DirectivesArriveInReadingOrderWithIncludesInPlace) {
-  write("inc/inner.lkr", "CODEPAGE NAME=p START=0 END=0xFF\nFILES \"in ner.o\"\n");
-  Recorder client;
-  Parser parser;
-  std::string good = write("good.lkr",
-                           "LKRPATH " + (dir / "inc").string() + "\n"
-                           "LIBPATH a;b FILES x.o y.LIB // z.o\n"
-                           "INCLUDE inner.lkr\n"
-                           "\r\n"
-                           "SHAREBANK NAME=s START=0x70 END=0x7F\n"
-                           "ACCESSBANK NAME=a START=0 END=0xF\n"
-                           "DATABANK NAME=d START=0x20 END=0x6F\n"
-                           "SECTION NAME=.t ROM=p RAM=d\r\n"
-                           "STACK SIZE=8 RAM=d\n"
-                           "HEAP MINSIZE=0x40");
-  parser.parseCmdFile(good, client);
-  EXPECT_EQ(client.calls, (std::vector<std::string>{"libpath a", "libpath b", "obj x.o", "lib y.LIB", "code p",
-                                                    "obj in ner.o", "share s", "access a", "data d",
-                                                    "section .t p/d", "stack 8 d", "heap 64"}));
-  EXPECT_EQ(parser.cmdFilesRead(), (std::vector<std::string>{good, (dir / "inc" / "inner.lkr").string()}));
-  EXPECT_EQ(parser.cmdFileDirs(), (std::vector<std::string>{(dir / "inc").string()}));
 }

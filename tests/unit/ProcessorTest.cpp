@@ -87,27 +87,7 @@ TEST(ProcessorTable, namesAndCodesIdentifyOneDeviceEach) {
   }
 }
 
-TEST(ProcessorGeometry, familyConstantsAndPartialPagesAndBanks) {
-  const struct {
-    int instSet;
-    unsigned romWidth, perPage, perBank, maxRom, maxRam;
-  } expected[] = {
-      {instSetCore12, 12, 0x200, 0x20, 0x7FF, 0x7F},
-      {instSetCore14, 14, 0x800, 0x80, 0x1FFF, 0x1FF},
-      {instSetCore16, 16, 0x2000, 0x100, 0xFFFF, 0xFFF},
-      {instSetCore16E, 8, 0x200000, 0x100, 0x1FFFFF, 0xFFF},
-  };
-  for (const auto& e : expected) {
-    for (int p : devicesOf(e.instSet)) {
-      SCOPED_TRACE(getDvsProcName(p));
-      EXPECT_EQ(getRomWidth(p), e.romWidth);
-      EXPECT_EQ(getRamWidth(p), 8u);
-      EXPECT_EQ(getLocationsPerPage(p), e.perPage);
-      EXPECT_EQ(getLocationsPerBank(p), e.perBank);
-      EXPECT_EQ(getMaxROMAddr(p), e.maxRom);
-      EXPECT_EQ(getMaxRAMAddr(p), e.maxRam);
-    }
-  }
+TEST(ProcessorGeometry, partialPagesAndBanksCount) {
   EXPECT_EQ(getNumberOfPages(device(instSetCore12, 0x180)), 1u);
   EXPECT_EQ(getNumberOfPages(device(instSetCore14, 0x1800)), 3u);
   EXPECT_EQ(getNumberOfPages(device(instSetCore16, 0x4000)), 2u);
