@@ -63,9 +63,7 @@ Coff sampleCoff() {
   push(c, symbol(".file", -2, C_FILE, 1));
   pushAux(c, aux_file{source, 0, 0, {}}, AuxKind::file);
   push(c, symbol("main", 1, C_EXT, 3, DT_FCN << 4));
-  aux_fcn fcn;
-  fcn.x_endndx = 6;
-  pushAux(c, fcn, AuxKind::fcn);
+  pushAux(c, aux_fcn{0, 0, 0, 6, 0, {}}, AuxKind::fcn);
   pushAux(c, aux_fcn_calls{9, 1, {}}, AuxKind::fcn_calls);
   pushAux(c, aux_fcn_calls{NO_CALLEE, 0, {}}, AuxKind::fcn_calls);
   syment longOne = symbol("", 2, C_EXT);
@@ -89,10 +87,7 @@ std::unique_ptr<Coff> read(const Bytes& b, const std::string& name = "x.o") {
 
 // What a failed read printed; the read must have failed.
 std::string readFailure(const Bytes& b) {
-  std::unique_ptr<Coff> c;
-  std::string out = said([&] { c = read(b); });
-  EXPECT_EQ(c, nullptr);
-  return out;
+  return said([&b] { EXPECT_EQ(read(b), nullptr); });
 }
 
 constexpr size_t scnHdr(size_t i) { return 36 + 40 * i; }
@@ -265,6 +260,31 @@ TEST_F(CoffTest, FilesOnDiskOrTheirFailures) {
             }),
             "Error - Could not open Coff file '/nonexistent/dir/x.o' for reading.\n"
             "Error - Could not open Coff file '/nonexistent/dir/y.o' for writing.\n");
+}
+
+// Each function's aux record points at its first line in its own section,
+// found through the section's number: lines of other functions and of other
+// sections come before it, and functions without lines keep what they had.
+TEST_F(CoffTest, FunctionsPointAtTheirFirstLineInTheirOwnSection) {
+  Coff c;
+  section(c, 1, "one", Coff::code);
+  section(c, 2, "two", Coff::code);
+  for (int scnum : {1, 2, 1, 7}) {  // slots 0, 2, 4 (no lines), 6 (no such section)
+    push(c, symbol("f", static_cast<int16_t>(scnum), C_EXT, 1));
+    pushAux(c, aux_fcn{0, 0, 0xDEAD, 0, 0, {}}, AuxKind::fcn);
+  }
+  auto line = [](uint32_t fcn, bool flag = true) {
+    return coff_lineno{0, 1, 0, static_cast<uint16_t>(flag ? LINENO_HASFCN : 0), fcn};
+  };
+  c.cLineInfo["one"] = {line(2), line(0, false), line(0), line(2), line(0)};
+  c.cLineInfo["two"] = {line(0), line(6), line(2), line(2)};
+  c.preWrite(0);
+  const uint32_t one = c.cScnHdr.at("one").s_lnnoptr, two = c.cScnHdr.at("two").s_lnnoptr;
+  EXPECT_EQ(two, one + 5 * 16);
+  EXPECT_EQ(getAux<aux_fcn>(c.cSymTbl[1]).x_lnnoptr, one + 2 * 16);
+  EXPECT_EQ(getAux<aux_fcn>(c.cSymTbl[3]).x_lnnoptr, two + 2 * 16);
+  EXPECT_EQ(getAux<aux_fcn>(c.cSymTbl[5]).x_lnnoptr, 0xDEADu);
+  EXPECT_EQ(getAux<aux_fcn>(c.cSymTbl[7]).x_lnnoptr, 0xDEADu);
 }
 
 // A file is read a window at a time: every extent around and across the

@@ -43,20 +43,19 @@ TEST(Instructions, wordsOfEachFamily) {
       {C16, T::RETLW, 0xFFFF, -1, 0xB6FF}, {C16E, T::RETLW, 0xFFC1, -1, 0x0CC1},
       {C12, T::BSF, 0xFF, 0xFF, 0x05FF}, {C14, T::BSF, 0xFFFF, 0xFFFF, 0x17FF},
       {C14, T::MOVWF, 0xFFFF, -1, 0x00FF}, {C16, T::MOVLB, 0xFF, -1, 0xB80F},
-      {C16, T::MOVLR, 0xFF, -1, 0xBAF0}, {C12, T::GOTO, 0x1FF, -1, 0x0BFF},
-      {C12, T::CALL, 0x1FF, -1, 0x09FF}, {C12, T::DECF, 0x1F, 1, 0x00FF}, {C12, T::MOVWF, 0x1F, 1, 0x003F},
-      {C12, T::CLRW, 0xFF, 1, 0x0040}, {C14, T::CALL, 0x7FF, -1, 0x27FF}, {C14, T::GOTO, 0x123, -1, 0x2923},
-      {C14, T::TRIS, 6, -1, 0x0066}, {C14, T::ADDWF, 0x20, 1, 0x07A0}, {C14, T::CLRF, 0x20, 1, 0x01A0},
+      {C16, T::MOVLR, 0xFF, -1, 0xBAF0}, {C12, T::GOTO, 0x1FF, -1, 0x0BFF}, {C12, T::CALL, 0x1FF, -1, 0x09FF},
+      {C12, T::DECF, 0x1F, 1, 0x00FF}, {C12, T::MOVWF, 0x1F, 1, 0x003F}, {C12, T::CLRW, 0xFF, 1, 0x0040},
+      {C14, T::CALL, 0x7FF, -1, 0x27FF}, {C14, T::GOTO, 0x7FF, -1, 0x2FFF}, {C14, T::TRIS, 6, -1, 0x0066},
+      {C14, T::OPTION, -1, -1, 0x0062}, {C14, T::ADDWF, 0x20, 1, 0x07A0}, {C14, T::CLRF, 0x20, 1, 0x01A0},
       {C14, T::ADDLW, 0x01, -1, 0x3E01}, {C14, T::SUBLW, 0x01, -1, 0x3C01},
       {C16, T::CALL, 0x1FFF, -1, 0xFFFF}, {C16, T::GOTO, 0x1234, -1, 0xD234},
       {C16, T::LCALL, 0x34, -1, 0xB734}, {C16, T::BTG, 0x12, 7, 0x3F12}, {C16, T::MOVPF, 0x1F, 0x12, 0x5F12},
       {C16, T::MOVFP, 0x12, 0x1F, 0x7F12}, {C16, T::TLRD, 1, 0x34, 0xA234}, {C16, T::TABLWT, 1, 1, 0xAE00},
       {C16, T::ADDWF, 0x34, 1, 0x0F34}, {C16E, T::BRA, 0x7FF, -1, 0xD7FF},
       {C16E, T::RCALL, 0x001, -1, 0xD801}, {C16E, T::MOVFF, 0xABC, -1, 0xCABC},
-      {C16E, T::WORD2, 0xFFFF, -1, 0xFFFF}, {C16E, T::LFSR, 2, 0xF, 0xEE2F},
-      {C16E, T::RETURN, 1, -1, 0x0013}, {C16E, T::RETFIE, 1, -1, 0x0011}, {C16E, T::CALL, 0x34, 1, 0xED34},
-      {C16E, T::BCF, 0x80, 7, 0x9E80}, {C16E, T::ADDWF, 0x80, 1, 0x2680}, {C16E, T::MOVWF, 0x80, 1, 0x6F80},
-      {C16E, T::BNZ, 0xFE, -1, 0xE1FE}
+      {C16E, T::WORD2, 0xFFFF, -1, 0xFFFF}, {C16E, T::LFSR, 2, 0xF, 0xEE2F}, {C16E, T::RETURN, 1, -1, 0x0013},
+      {C16E, T::RETFIE, 1, -1, 0x0011}, {C16E, T::CALL, 0x34, 1, 0xED34}, {C16E, T::BCF, 0x80, 7, 0x9E80},
+      {C16E, T::ADDWF, 0x80, 1, 0x2680}, {C16E, T::MOVWF, 0x80, 1, 0x6F80}, {C16E, T::BNZ, 0xFE, -1, 0xE1FE}
   };
   for (const auto& c : cases) EXPECT_EQ(build(c.set, c.type, c.one, c.two), c.word) << getInstName(c.type);
 }

@@ -25,18 +25,6 @@ unsigned firstGpr(int p) {
   return getLocationsPerBank(p);
 }
 
-// The first device of a family with the given sizes (0 for any) or first
-// register; fails the test when the table has none, since the case it stands
-// for would go untested.
-int device(int instSet, uint32_t program, uint32_t data = 0, unsigned gpr = ~0u) {
-  for (int p : devicesOf(instSet))
-    if ((!program || getProgramLocations(p) == program) && (!data || getDataLocations(p) == data) &&
-        (gpr == ~0u || firstGpr(p) == gpr))
-      return p;
-  ADD_FAILURE() << "no such " << getInstSetName(instSet) << " device";
-  return 1;
-}
-
 std::string changeCase(std::string s, bool up) {
   for (char& c : s) c = static_cast<char>(up ? std::toupper(c) : std::tolower(c));
   return s;
@@ -85,47 +73,6 @@ TEST(ProcessorTable, namesAndCodesIdentifyOneDeviceEach) {
     EXPECT_FALSE(convertDvsProcName(miss, &untouched)) << miss;
     EXPECT_EQ(untouched, 77) << miss;
   }
-}
-
-TEST(ProcessorGeometry, partialPagesAndBanksCount) {
-  EXPECT_EQ(getNumberOfPages(device(instSetCore12, 0x180)), 1u);
-  EXPECT_EQ(getNumberOfPages(device(instSetCore14, 0x1800)), 3u);
-  EXPECT_EQ(getNumberOfPages(device(instSetCore16, 0x4000)), 2u);
-  EXPECT_EQ(getNumberOfBanks(device(instSetCore12, 0, 0x50)), 3u);
-  EXPECT_EQ(getNumberOfBanks(device(instSetCore14, 0, 0x200)), 4u);
-  EXPECT_EQ(getNumberOfBanks(device(instSetCore16E, 0, 0x180)), 2u);
-  int withoutProgramMemory = 0;
-  for (int p : devicesOf(instSetCore16E)) {
-    EXPECT_EQ(getNumberOfPages(p), getProgramLocations(p) == 0 ? 0u : 1u) << getDvsProcName(p);
-    withoutProgramMemory += getProgramLocations(p) == 0;
-  }
-  EXPECT_EQ(withoutProgramMemory, 2);
-}
-
-TEST(ProcessorRegisters, bankNumberOffsetAndGprTest) {
-  const int c14 = device(instSetCore14, 0, 0, 0x20), c14low = device(instSetCore14, 0, 0, 0x0C);
-  EXPECT_EQ(getDataBankNumber(c14, 0x1A5), 3);
-  EXPECT_EQ(getDataBankOffset(c14, 0x1A5), 0x25);
-  EXPECT_TRUE(isGpr(c14, 0x1A0));
-  EXPECT_FALSE(isGpr(c14, 0x19F));
-  EXPECT_TRUE(isGpr(c14low, 0x19F));
-  EXPECT_FALSE(isGpr(c14low, 0x18B));
-  const int c12at7 = device(instSetCore12, 0, 0, 7), c12at8 = device(instSetCore12, 0, 0, 8);
-  EXPECT_TRUE(isGpr(c12at7, 0x47));
-  EXPECT_FALSE(isGpr(c12at8, 0x47));
-  EXPECT_TRUE(isGpr(c12at8, 0x48));
-  const int c16 = devicesOf(instSetCore16).front();
-  EXPECT_EQ(getDataBankNumber(c16, 0x310), 3);
-  EXPECT_EQ(getDataBankOffset(c16, 0x310), 0x10);
-  EXPECT_FALSE(isGpr(c16, 0x310));
-  for (int p : devicesOf(instSetCore16E))
-    for (std::uint32_t a = 0; a <= getMaxRAMAddr(p); ++a) ASSERT_TRUE(isGpr(p, a)) << getDvsProcName(p) << " " << a;
-  // Bank numbers keep only 16 bits, whatever the address.
-  const int c16e = devicesOf(instSetCore16E).front();
-  EXPECT_EQ(getDataBankNumber(c12at7, 0x200047), 2);
-  EXPECT_EQ(getDataBankOffset(c12at7, 0x200047), 7);
-  EXPECT_EQ(getDataBankNumber(c16e, 0xFFFFFFFF), 0xFFFF);
-  EXPECT_EQ(getDataBankOffset(c16e, 0xFFFFFFFF), 0xFF);
 }
 
 // A device file's rows face the checks every built-in row passes.
