@@ -19,7 +19,9 @@ protected:
     fs::create_directories(dir);
   }
   void TearDown() override { fs::remove_all(dir); }
-  size_t entries() const { return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator())); }
+  size_t entries() const {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+  }
 
   fs::path dir;
 };

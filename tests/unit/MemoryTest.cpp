@@ -137,7 +137,8 @@ TEST(Memory, activationRecordGroupsShareOneRange) {
 TEST(Memory, fillHolesVisitsEveryHoleOfAFilledMemoryEvenAtTheBounds) {
   using Call = std::tuple<unsigned long, unsigned long, std::string>;
   std::vector<Call> calls;
-  auto record = [](void* context, const std::string&, unsigned long start, unsigned long end, const std::string& fill) {
+  auto record = [](void* context, const std::string&, unsigned long start, unsigned long end,
+                   const std::string& fill) {
     static_cast<std::vector<Call>*>(context)->emplace_back(start, end, fill);
   };
   Memory filled = memory(0, 0x7F, 14, "0x1234");
@@ -166,7 +167,9 @@ namespace {
 // must choose exactly as this does, and keep its holes in the same order.
 class PlainHoles {
 public:
-  PlainHoles(uint32_t start, uint32_t end, uint16_t width) { cHoles.emplace_back(start, end - start + 1, rom, width); }
+  PlainHoles(uint32_t start, uint32_t end, uint16_t width) {
+    cHoles.emplace_back(start, end - start + 1, rom, width);
+  }
 
   bool canFit(unsigned long length, unsigned short alignment) const {
     return length == 0 || any([&](const Range& h) { return h.canFit(length, alignment); });

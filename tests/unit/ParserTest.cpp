@@ -28,8 +28,9 @@ TEST(ParserCmdFile, CommentsEndTheLineAndFillIsWidenedToWholeWords) {
     Parser::eatComments(line);
     EXPECT_EQ(line, kept);
   }
-  const std::pair<const char*, const char*> fills[] = {{"0x3FFF", "0x3FFF"}, {"0x3FF", "0x03FF"}, {"0x1", "0x0001"},
-      {"0x12345", "0x00012345"}, {"0X3F", "0x003F"}, {"0", "0"}, {"0x", "0x"}, {"1234", "1234"}};
+  const std::pair<const char*, const char*> fills[] = {
+      {"0x3FFF", "0x3FFF"}, {"0x3FF", "0x03FF"}, {"0x1", "0x0001"}, {"0x12345", "0x00012345"},
+      {"0X3F", "0x003F"},   {"0", "0"},          {"0x", "0x"},      {"1234", "1234"}};
   for (const auto& [fill, padded] : fills) EXPECT_EQ(Parser::padFill(fill), padded) << fill;
 }
 
