@@ -1,17 +1,8 @@
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <string>
-#include <vector>
-
+#include "TestSupport.h"
 #include "support/ResponseFile.h"
 
 using namespace tarsil;
-namespace fs = std::filesystem;
+using namespace tarsil::test;
 using Args = std::vector<std::string>;
 
 TEST(ResponseText, QuotesGroupAndBackslashesEscape) {
@@ -44,7 +35,7 @@ TEST(ResponseText, QuotesGroupAndBackslashesEscape) {
 }
 
 TEST(ResponseFiles, ExpandInPlaceNestedAndRefuseWhatCannotEnd) {
-  const fs::path dir = fs::temp_directory_path() / ("tarsil-rsp-" + std::to_string(::getpid()));
+  const fs::path dir = tempPath("rsp");
   fs::remove_all(dir);
   fs::create_directories(dir);
   auto file = [&](const std::string& name, const std::string& text) {
