@@ -1,13 +1,9 @@
 #!/usr/bin/env python3
 """Runs a command on a hostile input as status.py does (its standard output,
-then "exit: <status>"), but within bounds that turn a runaway into a failing
-status instead of a stalled machine: 60 seconds of CPU time and of waiting,
-and 1 GiB of memory. A sanitizer build reserves far more address space than
-that, so there the bound is its allocator's own largest allocation; either
-way an allocation the size of a header field ends the run with a crash
-status. Options before the command narrow the bounds for one run:
---memory=<MiB> and --seconds=<seconds> (a run that outlasts the latter,
-blocked or not, ends with "exit: timeout")."""
+then "exit: <status>"), within 60 seconds of CPU time and of waiting and 1 GiB
+of memory (a sanitizer build: its allocator's largest allocation), so that a
+runaway fails instead of stalling the machine. --memory=<MiB> and
+--seconds=<seconds> before the command narrow the bounds ("exit: timeout")."""
 import os
 import resource
 import shutil
