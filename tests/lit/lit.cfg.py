@@ -37,10 +37,10 @@ def example_inputs(name):
         elif entry.endswith(".yaml"):
             steps.append("tarsil-yaml2obj %s -o %s.o" % (path, entry[:-5]))
         elif os.path.isdir(path):
-            members = ["%s/%s.o" % (entry, m[:-5]) for m in sorted(os.listdir(path)) if m.endswith(".yaml")]
+            stems = [m[:-5] for m in sorted(os.listdir(path)) if m.endswith(".yaml")]
             steps.append("mkdir -p " + entry)
-            steps += ["tarsil-yaml2obj %s/%s -o %s" % (src, m[:-2] + ".yaml", m) for m in members]
-            steps.append("tarsil-lib c %s.lib %s" % (entry, " ".join(members)))
+            steps += ["tarsil-yaml2obj %s/%s.yaml -o %s/%s.o" % (path, m, entry, m) for m in stems]
+            steps.append("tarsil-lib c %s.lib %s" % (entry, " ".join("%s/%s.o" % (entry, m) for m in stems)))
     return " && ".join(steps)
 
 
