@@ -46,31 +46,9 @@ std::string readFailure(const Bytes& b) {
   return said([&b] { EXPECT_EQ(read(b), nullptr); });
 }
 
-std::string field(const char* bytes, size_t n) { return std::string(bytes, n); }
-
 using ArchiveTest = ErrorsReset;
 
 }  // namespace
-
-// Names end in '/' and are cut at 255 characters; numbers are decimal with
-// an 'l' after them, NUL-padded, a number cut to its field keeping a NUL.
-TEST_F(ArchiveTest, HeaderFields) {
-  ar_hdr h;
-  const std::string exact(255, 'n');
-  Archive::setName(h, exact + "tail");
-  EXPECT_EQ(field(h.ar_name, 256), exact + "/");
-  EXPECT_EQ(Archive::getName(h), exact);
-  h.ar_name[3] = '\0';
-  EXPECT_EQ(Archive::getName(h), "nnn");
-  Archive::setDate(h, 1000);
-  EXPECT_EQ(field(h.ar_date, 12), std::string("1000l") + std::string(7, '\0'));
-  Archive::setSize(h, 123456789012UL);
-  EXPECT_EQ(field(h.ar_size, 10).back(), '\0');
-  Archive::setSize(h, 4242);
-  EXPECT_EQ(Archive::getSize(h), 4242u);
-  std::memset(h.ar_date, 'z', sizeof h.ar_date);
-  EXPECT_EQ(Archive::getDate(h), 0);
-}
 
 TEST_F(ArchiveTest, WriteReadIndexLookUpAndFiles) {
   Archive a = sampleArchive();
@@ -198,24 +176,4 @@ TEST_F(ArchiveTest, ReadingFailures) {
   EXPECT_EQ(readFailure(a.image()),
             "Error - Coff file 'second.o', section '.text' reloc[0] has an invalid r_symndx.\n"
             "Error - Could not build member 'second.o' in library file 'lib.lib'. \n");
-}
-
-TEST_F(ArchiveTest, NoPrefixOrSingleByteDamageCrashesTheReader) {
-  Error::quiet(true);
-  const Bytes good = sampleArchive().image();
-  for (size_t n = 0; n < good.size(); ++n) {
-    auto a = read(Bytes(good.begin(), good.begin() + static_cast<long>(n)));
-    if (a) {
-      for (const auto& m : a->cMembers) EXPECT_TRUE(m->verify());
-    }
-  }
-  for (size_t i = 0; i < good.size(); ++i) {
-    Bytes b = good;
-    b[i] ^= 0xFF;
-    auto a = read(b);
-    if (a) {
-      for (const auto& [symbol, m] : a->cSymbols) EXPECT_NE(a->getCoff(symbol), nullptr);
-      a->image();
-    }
-  }
 }
