@@ -181,7 +181,7 @@ TEST_F(CoffTest, WriteReadWriteReproducesTheImage) {
   EXPECT_TRUE(none->cStrTbl.empty());
 }
 
-TEST_F(CoffTest, ReadingFillsSectionsWithoutDataAndTakesAuxSlotsThatFit) {
+TEST_F(CoffTest, ReadingFillsSectionsWithoutData) {
   // A section with a size but no file pointer gets zero bytes; one of size 0
   // gets no entry.
   Bytes b = sampleImage();
@@ -193,22 +193,6 @@ TEST_F(CoffTest, ReadingFillsSectionsWithoutDataAndTakesAuxSlotsThatFit) {
   ASSERT_EQ(text.size(), 4u);
   EXPECT_EQ(text.bytes()[0], 0);
   EXPECT_EQ(c->cRawData.count("a_long_section_name"), 0u);
-
-  // Aux slots are taken only when they fit and have a kind.
-  b = sampleImage();
-  const uint32_t symptr = get32(b, 8);
-  b[symptr + 7 * 18 + 17] = 3;
-  c = read(b);
-  ASSERT_NE(c, nullptr);
-  EXPECT_EQ(c->cSymTbl.size(), 8u);
-  EXPECT_EQ(c->cSymKind.back(), AuxKind::none);
-  b = sampleImage();
-  b[symptr + 6 * 18 + 17] = 1;  // the long-named external, no kind of aux
-  b[symptr + 9 * 18 + 17] = 0;
-  c = read(b);
-  ASSERT_NE(c, nullptr);
-  EXPECT_EQ(c->cSymKind[7], AuxKind::none);
-  EXPECT_EQ(c->cSymKind[8], AuxKind::scn);
 }
 
 TEST_F(CoffTest, FilesOnDiskOrTheirFailures) {

@@ -2,13 +2,12 @@
 // end-to-end tests cannot reach. How the records share banks is pinned there.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "link/Linker.h"
+#include "LinkerRig.h"
 
 namespace tarsil {
 namespace {
@@ -22,7 +21,7 @@ public:
     std::string name;
     int actScn = 0;  // section number of its record, 0 for none
     uint32_t interrupt = 0;
-    std::vector<std::string> calls;  // "*" for a call through a pointer
+    std::vector<std::string> calls;
   };
 
   void add(Fn fn) { fns.push_back(std::move(fn)); }
@@ -34,46 +33,31 @@ public:
   }
 
   std::unique_ptr<Coff> build() const {
-    auto coff = std::make_unique<Coff>();
-    coff->cFileName = "p.o";
-    for (size_t i = 0; i < scns.size(); ++i) coff->cScnNum[int(i + 1)] = scns[i];
-    std::map<std::string, size_t> slot;
-    size_t next = 0;
+    testing::Input in("p.o");
+    for (size_t i = 0; i < scns.size(); ++i) in.c->cScnNum[int(i + 1)] = scns[i];
+    std::map<std::string, uint32_t> slot;
+    uint32_t next = 0;
     for (const Fn& f : fns) {
       slot[f.name] = next;
-      next += 2 + f.calls.size() + (f.interrupt ? 1 : 0);
+      next += uint32_t(2 + f.calls.size() + (f.interrupt ? 1 : 0));
     }
-    for (const Fn& f : fns) {
+    auto aux = [&in](const auto& record, AuxKind kind) {
       syment s{};
-      if (f.name.size() <= 8)
-        std::memcpy(s.n_name, f.name.data(), f.name.size());
-      else
-        s.set_n_offset(uint32_t(Coff::addString(coff->cStrTbl, f.name)));
-      s.n_type = 0x20;
-      s.n_sclass = C_EXT;
-      s.n_scnum = 1;
-      s.n_numaux = uint8_t(1 + f.calls.size() + (f.interrupt ? 1 : 0));
-      coff->cSymTbl.push_back(s);
-      coff->cSymKind.push_back(AuxKind::none);
+      setAux(s, record);
+      in.slot(s, kind);
+    };
+    for (const Fn& f : fns) {
+      in.symbol(f.name, 1);
+      in.c->cSymTbl.back().n_type = 0x20;
+      in.c->cSymTbl.back().n_numaux = uint8_t(1 + f.calls.size() + (f.interrupt ? 1 : 0));
       aux_fcn fa;
       fa.x_actscnum = int16_t(f.actScn);
-      syment slotFcn{};
-      setAux(slotFcn, fa);
-      coff->cSymTbl.push_back(slotFcn);
-      coff->cSymKind.push_back(AuxKind::fcn);
-      auto pushCall = [&](uint32_t callee, uint32_t interrupt) {
-        aux_fcn_calls c;
-        c.x_calleendx = callee;
-        c.x_is_interrupt = interrupt;
-        syment slotCall{};
-        setAux(slotCall, c);
-        coff->cSymTbl.push_back(slotCall);
-        coff->cSymKind.push_back(AuxKind::fcn_calls);
-      };
-      for (const std::string& callee : f.calls) pushCall(callee == "*" ? NO_CALLEE : uint32_t(slot.at(callee)), 0);
-      if (f.interrupt) pushCall(0, f.interrupt);
+      aux(fa, AuxKind::fcn);
+      for (const std::string& callee : f.calls)
+        aux(aux_fcn_calls{slot.at(callee), 0, {}}, AuxKind::fcn_calls);
+      if (f.interrupt) aux(aux_fcn_calls{0, f.interrupt, {}}, AuxKind::fcn_calls);
     }
-    return coff;
+    return std::move(in.c);
   }
 
   std::vector<Fn> fns;
@@ -138,7 +122,7 @@ TEST(LinkerOverlays, AClosureBeyondTheHostsMeansIsRefused) {
   // bound. The program ends before any of it is taken.
   Program p;
   for (int i = 0; i < 27000; ++i) p.add({nameOf(i), p.record("." + nameOf(i)), 0, {}});
-  EXPECT_EXIT(link(p), testing::ExitedWithCode(255), "");
+  EXPECT_EXIT(link(p), ::testing::ExitedWithCode(255), "");
 }
 
 }  // namespace

@@ -74,6 +74,10 @@ TEST(Memory, emptySectionsConsumeNothing) {
   EXPECT_EQ(holes(m), (Holes{{0x10, 0x80}}));
   m.loadSection("a.o", "empty", 0);
   EXPECT_TRUE(m.findAllocated("empty")->loadComplete());
+  // An empty absolute section starts where it asks to, inside the hole.
+  m.allocateAbsSection("emptyAbs", 0x40, 0, false);
+  EXPECT_EQ(m.getAllocatedStart("emptyAbs"), 0x40u);
+  EXPECT_EQ(holes(m), (Holes{{0x10, 0x80}}));
 
   // Once every location is used an empty section still gets its range.
   m.allocateSection("all", 0x80, false, 1);

@@ -163,7 +163,6 @@ TEST(Patch, refusalsAndTheirEdges) {
       {k16e, {0xD000}, {.type = RELOCT_BRA, .value = 0x902, .scnAddr = 0x100}, kRange},
       {k16e, {0xD000}, {.type = RELOCT_BRA, .value = 0x802, .scnAddr = 0x1000}, "", {0xD400}},
       {k16e, {0xD000}, {.type = RELOCT_BRA, .value = 0x800, .scnAddr = 0x1000}, kRange},
-      {k16e, {0xD000}, {.type = RELOCT_BRA, .value = 0x0, .scnAddr = 0x1000}, kRange},
       {k16e, {0xD000}, {.type = RELOCT_BRA, .value = 0x105, .scnAddr = 0x100}, kBranchAlign},
       {k16e, {0xD000}, {.type = RELOCT_BRA, .value = 0xFF, .scnAddr = 0x100}, kBranchAlign},
       // A target that wraps below zero is far out of reach, not a short hop.
@@ -171,7 +170,6 @@ TEST(Patch, refusalsAndTheirEdges) {
       {k16e, {0xE000}, {.type = RELOCT_CONDBRA, .value = 0x200, .scnAddr = 0x100}, "", {0xE07F}},
       {k16e, {0xE000}, {.type = RELOCT_CONDBRA, .value = 0x002, .scnAddr = 0x100}, "", {0xE080}},
       {k16e, {0xE000}, {.type = RELOCT_CONDBRA, .value = 0x202, .scnAddr = 0x100}, kRange},
-      {k16e, {0xE000}, {.type = RELOCT_CONDBRA, .value = 0x000, .scnAddr = 0x100}, kRange},
       {k16e, {0xE000}, {.type = RELOCT_CONDBRA, .value = 0x103, .scnAddr = 0x100}, kBranchAlign},
       // MOVFF may read every register but write neither the return stack
       // nor the program counter.
