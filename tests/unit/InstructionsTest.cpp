@@ -107,11 +107,6 @@ TEST(Instructions, decodingInvertsTheEncoders) {
     }
     EXPECT_GT(supported, 30) << set;
   }
-  EXPECT_FALSE(isInstTypeSupported(InstType::MOVLB, instSetCore14));
-  EXPECT_FALSE(isInstTypeSupported(InstType::MOVLR, instSetCore16E));
-  EXPECT_FALSE(isInstTypeSupported(InstType::BANKSEL, instSetCore16));
-  EXPECT_FALSE(isInstTypeSupported(InstType::BSF, 0));
-  EXPECT_STREQ(getInstName(InstType::TBLRDPOSTINC), "tblrd*+");
 }
 
 // The second word of a Core16E two-word instruction completes its operands;

@@ -21,54 +21,6 @@ std::string symName(const Coff& c, size_t i) { return Coff::getName(c.cSymTbl[i]
 
 }  // namespace
 
-TEST(LinkerSymbols, InputsKeepOnlyTheStringsTheyUse) {
-  // Each input has its own long names and uses a shared one. Copying the
-  // whole merged table into every input would make the merge quadratic in
-  // the number of inputs; each input must keep only its own strings.
-  const int inputs = 2000;
-  Linker l;
-  for (int i = 0; i < inputs; ++i) {
-    Input in("./m" + std::to_string(i) + ".o");
-    in.symbol("function_number_" + std::to_string(i), 1)
-        .symbol("function_number_" + std::to_string((i + 1) % inputs), 0)
-        .symbol("shared_helper_name", i == 0 ? int16_t{1} : int16_t{0});
-    add(l, in);
-  }
-  l.mergeStringTbls();
-  std::string error;
-  EXPECT_TRUE(l.buildExtSymDef(error));
-  EXPECT_TRUE(l.buildExtRefDef(error)) << error;
-  EXPECT_EQ(l.cExtRefDef.size(), static_cast<size_t>(2 * inputs - 1));
-  EXPECT_EQ(l.cOutput.cStrTbl.size(), static_cast<size_t>(inputs + 1));
-  for (const auto& c : l.cCoff) EXPECT_LE(c->cStrTbl.size(), 3u);
-}
-
-TEST(LinkerSymbols, BindingsAreFoundWhereverTheInputsLieInMemory) {
-  // The input bound first has the table that lies higher in memory.
-  std::vector<syment> x(4), y(4);
-  syment defs[3];
-  std::vector<syment>& first = x.data() > y.data() ? x : y;
-  std::vector<syment>& second = x.data() > y.data() ? y : x;
-
-  ExtRefBindings b;
-  b.assign({{&first[1], &defs[0]}, {&first[3], &defs[1]}, {&second[0], &defs[2]}}, {{0, 2}, {2, 1}, {3, 0}});
-  ASSERT_EQ(b.size(), 3u);
-  EXPECT_EQ(b.at(&first[1]), &defs[0]);
-  EXPECT_EQ(b.at(&first[3]), &defs[1]);
-  EXPECT_EQ(b.at(&second[0]), &defs[2]);
-  EXPECT_EQ(b.count(&first[0]), 0u);
-  EXPECT_TRUE(b.find(&second[3]) == b.end());
-  EXPECT_THROW(b.at(&first[2]), std::out_of_range);
-
-  // Each table sees only its own references, in slot order.
-  auto mine = b.within(first);
-  ASSERT_EQ(mine.size(), 2u);
-  EXPECT_EQ(mine[0].first, &first[1]);
-  EXPECT_EQ(mine[1].first, &first[3]);
-  ASSERT_EQ(b.within(second).size(), 1u);
-  EXPECT_TRUE(b.within(std::vector<syment>{}).empty());
-}
-
 TEST(LinkerSymbols, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
   // Names of every length around the inline field's 8 characters and the
   // hash's 8-byte steps, names that differ only in their last character, and

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <list>
-#include <random>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -76,6 +74,10 @@ TEST(Memory, emptySectionsConsumeNothing) {
   EXPECT_EQ(holes(m), (Holes{{0x10, 0x80}}));
   m.loadSection("a.o", "empty", 0);
   EXPECT_TRUE(m.findAllocated("empty")->loadComplete());
+  // An empty absolute section starts where it asks to, inside the hole.
+  m.allocateAbsSection("emptyAbs", 0x40, 0, false);
+  EXPECT_EQ(m.getAllocatedStart("emptyAbs"), 0x40u);
+  EXPECT_EQ(holes(m), (Holes{{0x10, 0x80}}));
 
   // Once every location is used an empty section still gets its range.
   m.allocateSection("all", 0x80, false, 1);
@@ -158,97 +160,6 @@ TEST(Memory, fillHolesVisitsEveryHoleOfAFilledMemoryEvenAtTheBounds) {
   ASSERT_TRUE(all.canFit(0xFFFFFFFEul, 4ul));
   all.allocateAbsSection("top", 0xFFFFFFFEu, 4, false);
   EXPECT_EQ(all.largestHole(), 2 * 0xFFFFFFFEul);
-}
-
-namespace {
-
-// The holes of a memory kept the plain way: a list sorted before every
-// placement and scanned for the first hole that fits. The indexed memory
-// must choose exactly as this does, and keep its holes in the same order.
-class PlainHoles {
-public:
-  PlainHoles(uint32_t start, uint32_t end, uint16_t width) {
-    cHoles.emplace_back(start, end - start + 1, rom, width);
-  }
-
-  bool canFit(unsigned long length, unsigned short alignment) const {
-    return length == 0 || any([&](const Range& h) { return h.canFit(length, alignment); });
-  }
-  bool canFit(unsigned long start, unsigned long length) const {
-    return length == 0 || any([&](const Range& h) { return h.canFit(start, length); });
-  }
-  // Start of the placed range, or -1 for an empty one that no hole backs.
-  long place(unsigned long length, unsigned short alignment) {
-    auto hole = sorted([&](const Range& h) { return h.canFit(length, alignment); });
-    if (hole == cHoles.end()) return -1;
-    unsigned long start = hole->getStart();
-    if (alignment > 1 && start % alignment != 0) start += alignment - start % alignment;
-    carve(hole, start, length);
-    return static_cast<long>(start);
-  }
-  void placeAt(unsigned long start, unsigned long length) {
-    auto hole = sorted([&](const Range& h) { return h.canFit(start, length); });
-    if (hole != cHoles.end()) carve(hole, start, length);
-  }
-  std::list<Range> cHoles;
-
-private:
-  template <class Fits>
-  bool any(Fits fits) const { return std::any_of(cHoles.begin(), cHoles.end(), fits); }
-  template <class Fits>
-  std::list<Range>::iterator sorted(Fits fits) {
-    cHoles.sort([](const Range& a, const Range& b) { return a.size() < b.size(); });
-    return std::find_if(cHoles.begin(), cHoles.end(), fits);
-  }
-  void carve(std::list<Range>::iterator hole, unsigned long start, unsigned long length) {
-    std::list<Range> left;
-    hole->allocate("x", start, length, left, false);
-    cHoles.erase(hole);
-    cHoles.splice(cHoles.end(), left);
-  }
-};
-
-}  // namespace
-
-TEST(MemoryPlacement, indexedChoiceMatchesThePlainScan) {
-  for (uint32_t seed = 1; seed <= 60; ++seed) {
-    SCOPED_TRACE(seed);
-    std::mt19937 rng(seed);
-    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
-    const uint16_t width = seed % 3 == 0 ? 16 : 8;  // two bytes or one per location
-    const uint32_t base = pick(3);
-    const uint32_t end = base + 200 + pick(400);
-    Memory m = memory(base, end, width);
-    PlainHoles plain(base, end, width);
-    for (int step = 0; step < 300; ++step) {
-      const std::string name = "s" + std::to_string(step);
-      // Mostly small sections, often of equal sizes, so that ties abound.
-      unsigned long length = pick(5) == 0 ? 0 : 1 + pick(pick(4) == 0 ? 40 : 6);
-      const int kind = static_cast<int>(pick(4));
-      long start = -1;
-      if (kind == 0) {  // at a fixed start, which splits holes in two
-        unsigned long at = base + pick(end - base + 2);
-        ASSERT_EQ(m.canFit(at, length), plain.canFit(at, length)) << name;
-        if (!m.canFit(at, length)) continue;
-        m.allocateAbsSection(name, at, length, false);
-        plain.placeAt(at, length);
-      } else {  // a group of activation records, or a section
-        const auto alignment = static_cast<unsigned short>(kind == 1 || width != 8 || pick(2) ? 1 : 2);
-        ASSERT_EQ(m.canFit(length, alignment), plain.canFit(length, alignment)) << name;
-        if (!plain.canFit(length, alignment)) continue;
-        if (kind == 1) m.allocateActRecs(ActRecOffsets{{name, 0}}, length);
-        else m.allocateSection(name, length, false, alignment);
-        start = plain.place(length, alignment);
-      }
-      if (start >= 0) {
-        ASSERT_EQ(m.getAllocatedStart(name), static_cast<uint32_t>(start)) << name;
-      }
-      ASSERT_EQ(holes(m), holes(plain.cHoles)) << name;
-      unsigned long largest = 0;
-      for (const Range& h : plain.cHoles) largest = std::max(largest, h.size());
-      ASSERT_EQ(m.largestHole(), largest) << name;
-    }
-  }
 }
 
 // Past a handful of pieces the files are found through an index, past a

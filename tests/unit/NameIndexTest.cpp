@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "support/NameIndex.h"
+#include "support/NodeArena.h"
 
 using namespace tarsil;
 
@@ -88,4 +90,24 @@ TEST(NameIndexTest, NamesMadeToShareASlotUnderOneSecretSpreadUnderAnother) {
     for (const auto& name : crafted) slots.insert(slot(NameHash{secret}, name));
     EXPECT_GT(slots.size(), 100u) << "secret " << secret;
   }
+}
+
+// Sizes around the free lists' limit and alignments beyond the grain; the
+// sanitizers see any overlap or overrun of the filled blocks.
+TEST(NodeArenaTest, BlocksAreAlignedDistinctAndFreedNodesServeAgain) {
+  NodeArena arena;
+  std::set<uintptr_t> starts;
+  for (size_t size : {1, 8, 24, 72, 255, 256, 257, 4000, 300000})
+    for (size_t alignment : {1, 8, 16, 64}) {
+      void* p = arena.allocate(size, alignment);
+      ASSERT_EQ(reinterpret_cast<uintptr_t>(p) % alignment, 0u) << size << " " << alignment;
+      std::memset(p, 0x5A, size);
+      EXPECT_TRUE(starts.insert(reinterpret_cast<uintptr_t>(p)).second);
+    }
+  // A node given back is the next one of its size.
+  void* node = arena.allocate(72, 8);
+  arena.deallocate(node, 72, 8);
+  EXPECT_EQ(arena.allocate(72, 8), node);
+  // The largest size a caller may name is far past any node: refused, not rounded.
+  EXPECT_THROW((void)arena.allocate(static_cast<size_t>(PTRDIFF_MAX), 8), std::bad_alloc);
 }

@@ -1,13 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <functional>
 #include <sstream>
 
-#include "support/FileIdentity.h"
+#include "support/Error.h"
 #include "support/FileInfo.h"
 #include "support/HexText.h"
 #include "support/Strings.h"
@@ -91,28 +88,6 @@ TEST(FileInfo, splitsPathNameAndExtension) {
   EXPECT_TRUE(FileInfo("/a.out").hasPath());
 }
 
-TEST(FileIdentity, spellingsAndLinksOfOneFileAreOneFileAndMissingOnesCompareByPath) {
-  namespace fs = std::filesystem;
-  fs::path dir = fs::temp_directory_path() / ("tarsil-identity-" + std::to_string(::getpid()));
-  fs::create_directories(dir / "sub");
-  std::string x = (dir / "x.o").string();
-  std::ofstream(x) << "x";
-  std::ofstream((dir / "y.o").string()) << "y";
-  fs::create_symlink(x, dir / "link.o");
-
-  FileSet set;
-  EXPECT_FALSE(set.add(x));
-  EXPECT_EQ(set.add((dir / "sub" / ".." / "." / "x.o").string()), x);
-  EXPECT_EQ(set.find((dir / "link.o").string()), x);
-  EXPECT_FALSE(set.find((dir / "y.o").string()));
-  // A name not yet made is one file with its other spellings only.
-  EXPECT_FALSE(set.add((dir / "new.cof").string()));
-  EXPECT_EQ(set.find((dir / "sub" / ".." / "new.cof").string()), (dir / "new.cof").string());
-  EXPECT_TRUE(sameFile(x, (dir / "link.o").string()));
-  EXPECT_FALSE(sameFile(x, (dir / "new.cof").string()));
-  fs::remove_all(dir);
-}
-
 TEST(TimeStamp, sourceDateEpochStandsInForTheClockOnlyWhenItIsAWholeNumber) {
   ::setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
   EXPECT_EQ(outputTimeStamp(), 1700000000u);
@@ -124,4 +99,41 @@ TEST(TimeStamp, sourceDateEpochStandsInForTheClockOnlyWhenItIsAWholeNumber) {
   ::unsetenv("SOURCE_DATE_EPOCH");
   EXPECT_FALSE(sourceDateEpoch().set);
   EXPECT_GT(outputTimeStamp(), 1700000000u);
+}
+
+namespace {
+
+struct Ended {
+  int code;
+};
+
+[[noreturn]] void throwCode(int code) { throw Ended{code}; }
+
+int endWith(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const Ended& e) {
+    return e.code;
+  }
+  return -999;
+}
+int endWith(int code) {
+  return endWith([code] { Error::terminate(code); });
+}
+
+}  // namespace
+
+// A fatal message ends with -1 after it has been counted; resetting the
+// counters for the next run keeps the hook, which belongs to the host.
+TEST(TerminateHookTest, AFatalReportReachesTheHostWithItsCodeAndCount) {
+  Error::reset();
+  Error::quiet(true);
+  Error::setTerminateHook(throwCode);
+  EXPECT_EQ(endWith(0), 0);
+  EXPECT_EQ(endWith([] { Error::report(Error::error, "test", "bad input", true); }), -1);
+  EXPECT_EQ(Error::errors(), 1);
+  Error::reset();
+  EXPECT_EQ(endWith(1), 1);
+  Error::setTerminateHook(nullptr);
+  Error::reset();
 }

@@ -35,9 +35,9 @@ inline uint32_t get32(const Bytes& b, size_t at) {
 
 // What a call printed on the console.
 inline std::string said(const std::function<void()>& call) {
-  testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStdout();
   call();
-  return testing::internal::GetCapturedStdout();
+  return ::testing::internal::GetCapturedStdout();
 }
 
 // A name in the temporary directory that no other test process uses.
@@ -51,7 +51,7 @@ inline std::string fileText(const fs::path& p) {
 }
 
 // The error counters start and end each test at zero.
-class ErrorsReset : public testing::Test {
+class ErrorsReset : public ::testing::Test {
 protected:
   void SetUp() override { Error::reset(); }
   void TearDown() override { Error::reset(); }
