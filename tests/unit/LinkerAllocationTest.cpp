@@ -1,10 +1,4 @@
-// Placement's refusals that no command file and object reach end to end, and
-// what loading the pieces does to their symbols and lines. Where sections
-// land is pinned end to end.
-#include <gtest/gtest.h>
-
-#include <string>
-
+// Placement's refusals that no command file and object reach end to end.
 #include "LinkerRig.h"
 
 using namespace tarsil;
@@ -15,8 +9,7 @@ namespace {
 using testdev::core16eDev;
 using Placement = LinkerRig;
 
-// Two pieces whose sum passes 32 bits: the message must show the sum, not a
-// wrapped value that would have fitted.
+// The message must show a sum past 32 bits, not a wrapped value that would have fitted.
 class HostileSize : public LinkerRig, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(HostileSize, isReportedWhole) {
@@ -28,13 +21,10 @@ TEST_P(HostileSize, isReportedWhole) {
   add(b);
   codePage("p", 0, 0xFF);
   dataBank("d", 0x20, 0x6F);
-  if (assigned) {
-    ASSERT_TRUE(l.AddSectionDesc(SectionDesc("u", "", "d"), error)) << error;
-  }
+  if (assigned) { ASSERT_TRUE(l.AddSectionDesc(SectionDesc("u", "", "d"), error)) << error; }
   prepare();
   EXPECT_FALSE(l.mapSections(error));
-  EXPECT_EQ(error, assigned ? "section 'u' has a memory 'd' which can not fit the section. Section 'u' "
-                              "length=0x100000004."
+  EXPECT_EQ(error, assigned ? "section 'u' has a memory 'd' which can not fit the section. Section 'u' length=0x100000004."
                             : "section 'u' can not fit the section. Section 'u' length=0x100000004");
   EXPECT_EQ(l.cScnMem.count("u"), 0u);
 }
@@ -75,8 +65,7 @@ TEST_F(Placement, aRecordFieldThatNamesCodeIsRefused) {
   syment owner{};
   l.cScnActRec[".text"] = &owner;
   EXPECT_FALSE(l.mapSections(error));
-  EXPECT_EQ(error,
-            "section '.text' is given as a function's activation record but is not an activation record section.");
+  EXPECT_EQ(error, "section '.text' is given as a function's activation record but is not an activation record section.");
 }
 
 }  // namespace

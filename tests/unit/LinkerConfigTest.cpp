@@ -1,12 +1,7 @@
-// The declarations a command file makes, one at a time: each is taken or
-// refused with its message, and a refused one leaves no trace.
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <string>
+// Each declaration is taken or refused with its message; a refused one leaves no trace.
 #include <type_traits>
-#include <vector>
 
+#include "TestSupport.h"
 #include "link/Linker.h"
 
 using namespace tarsil;
@@ -15,12 +10,8 @@ namespace {
 
 using Declare = std::function<bool(Linker&, std::string&)>;
 
-struct Step {
-  Declare declare;
-  std::string error;  // "" when the declaration is taken
-};
+struct Step { Declare declare; std::string error; };  // error "" when taken
 
-// A declaration of one name or number.
 template <class T>
 Declare one(bool (Linker::*add)(T, std::string&), std::decay_t<T> value) {
   return [=](Linker& l, std::string& e) { return (l.*add)(value, e); };
@@ -85,8 +76,7 @@ TEST(LinkerConfig, MemoriesShareOneNamespaceAndOverlapWithinTheirAddressSpace) {
                  {page("p4", 0x1800, 0x1FFF), ""},
                  {page("p5", 0x1F00, 0x2100), "memory 'p5' overlaps memory 'p3' "},
                  {bank("p0", 0x300, 0x3FF), "duplicate definition of memory 'p0' "},
-                 // Data memory is another address space; shared banks repeat
-                 // with one length.
+                 // Data memory is another address space; shared banks repeat with one length.
                  {bank("b0", 0, 0x7F), ""},
                  {access("acc", 0x100, 0x17F), ""},
                  {share("s", 0x80, 0x8F), ""},
@@ -95,8 +85,7 @@ TEST(LinkerConfig, MemoriesShareOneNamespaceAndOverlapWithinTheirAddressSpace) {
                  {share("s", 0x8F, 0x9E), "memory 's' overlaps memory 's' "},
                  {access("s", 0x200, 0x2FF), dup},
                  {page("s", 0x3000, 0x30FF), dup},
-                 // Data banks, then shared banks, then access banks, whatever
-                 // the order of declaration.
+                 // Data banks, then shared, then access banks, whatever the declaration order.
                  {bank("b1", 0x88, 0x10F), "memory 'b1' overlaps memory 's' "},
                  {access("a1", 0x7F, 0x80), "memory 'a1' overlaps memory 'b0' "},
              });

@@ -1,12 +1,3 @@
-// Which library members join the link when a name may be held in either
-// place; the order members join in is pinned end to end.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "LinkerRig.h"
 #include "coff/Archive.h"
 
@@ -54,9 +45,7 @@ protected:
 };
 
 TEST_F(LinkerInputsTest, ANameIsTheSameWhereverItIsHeld) {
-  // A short name may also stand in the string table, and bytes after the
-  // NUL of a name field are no part of the name; eight characters fill the
-  // field with no NUL at all. Each pair below is one name.
+  // A short name may stand in the string table; bytes after a field's NUL are no part of it.
   auto inTable = [](Coff& c, const std::string& name, int16_t scnum) {
     syment s;
     s.set_n_offset(Coff::addString(c.cStrTbl, name));
@@ -67,15 +56,12 @@ TEST_F(LinkerInputsTest, ANameIsTheSameWhereverItIsHeld) {
   };
   auto main = object("main.o", {}, {"eightchr", "pad"});
   inTable(*main, "tab", 0);
-  syment padded = main->cSymTbl[1];
-  std::memcpy(padded.n_name, "ab\0junk!", 8);
-  main->cSymTbl[1] = padded;
+  std::memcpy(main->cSymTbl[1].n_name, "ab\0junk!", 8);
   l.cCoff.push_back(std::move(main));
 
   auto tab = object("tab.o", {});
   inTable(*tab, "ab", 1);
-  l.cArchive.push_back(
-      library("l.lib", members(object("eight.o", {"eightchr"}), object("t.o", {"tab"}), std::move(tab))));
+  l.cArchive.push_back(library("l.lib", members(object("eight.o", {"eightchr"}), object("t.o", {"tab"}), std::move(tab))));
   // 'ab' is defined only through the table, 'tab' only in a field.
   EXPECT_EQ(import(), (std::vector<std::string>{"main.o", "tab.o", "eight.o", "t.o"}));
   // A name one byte longer or shorter is another name.

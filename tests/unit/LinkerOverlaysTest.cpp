@@ -1,20 +1,10 @@
-// The call graph of functions that own activation records at sizes the
-// end-to-end tests cannot reach. How the records share banks is pinned there.
-#include <gtest/gtest.h>
-
-#include <map>
-#include <memory>
-#include <string>
-#include <vector>
-
+// The call graph at sizes the end-to-end tests cannot reach.
 #include "LinkerRig.h"
 
 namespace tarsil {
 namespace {
 
-// Builds one input with function symbols, their records and calls, the way
-// the object reader leaves them: a symbol slot, an aux_fcn slot, then one
-// aux_fcn_calls slot per call or interrupt class.
+// Per function: a symbol slot, an aux_fcn slot, then an aux_fcn_calls slot per call or interrupt class.
 class Program {
 public:
   struct Fn {
@@ -26,11 +16,7 @@ public:
 
   void add(Fn fn) { fns.push_back(std::move(fn)); }
 
-  // Section numbers from 1, one per named record.
-  int record(const std::string& name) {
-    scns.push_back(name);
-    return int(scns.size());
-  }
+  int record(const std::string& name) { return scns.push_back(name), int(scns.size()); }
 
   std::unique_ptr<Coff> build() const {
     testing::Input in("p.o");
@@ -87,18 +73,16 @@ std::unique_ptr<Linked> callGraph(const Program& p) {
   return l;
 }
 
-std::unique_ptr<Linked> link(const Program& p) {
+void link(const Program& p) {
   auto l = callGraph(p);
   l->linker.buildInterferenceGraph();
   l->linker.buildScnActivationRecordMap();
-  return l;
 }
 
 std::string nameOf(int i) { return i == 0 ? std::string("main") : "f" + std::to_string(i); }
 
 TEST(LinkerOverlays, ManyHandlersOverManyFunctionsStayLinear) {
-  // Every handler is a callee of every function main reaches; written out
-  // one edge per pair, this program would need millions of them.
+  // Every handler is a callee of every function main reaches: millions of edges if written out.
   constexpr int kCallees = 3000, kHandlers = 3000;
   Program p;
   Program::Fn mainFn{"main", 0, 0, {}};
@@ -116,10 +100,8 @@ TEST(LinkerOverlays, ManyHandlersOverManyFunctionsStayLinear) {
 }
 
 TEST(LinkerOverlays, AClosureBeyondTheHostsMeansIsRefused) {
-  // One bit per pair of records, three times over (the closure's rows, and
-  // what each record reaches and conflicts with): 27,000 independent records
-  // would need about 270 MB, though each matrix alone would stay under the
-  // bound. The program ends before any of it is taken.
+  // Three bit matrices of 27,000 records need about 270 MB, though each alone stays under
+  // the bound; the program ends before any of it is taken.
   Program p;
   for (int i = 0; i < 27000; ++i) p.add({nameOf(i), p.record("." + nameOf(i)), 0, {}});
   EXPECT_EXIT(link(p), ::testing::ExitedWithCode(255), "");

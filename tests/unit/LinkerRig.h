@@ -1,14 +1,10 @@
 #pragma once
 // Hand-built inputs for the linker's stages, the way the object reader
 // leaves them, and a fixture that declares memories and runs the stages.
-#include <gtest/gtest.h>
-
-#include <cstdint>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "TestDevices.h"
+#include "TestSupport.h"
 #include "link/Linker.h"
 #include "support/Error.h"
 

@@ -1,12 +1,4 @@
-// The merged string table and the binding of references to definitions,
-// held to byte order, to names of every length and to inputs that lie
-// anywhere in memory; the messages of a failed link are pinned end to end.
-#include <gtest/gtest.h>
-
-#include <functional>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "LinkerRig.h"
 
@@ -22,24 +14,17 @@ std::string symName(const Coff& c, size_t i) { return Coff::getName(c.cSymTbl[i]
 }  // namespace
 
 TEST(LinkerSymbols, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
-  // Names of every length around the inline field's 8 characters and the
-  // hash's 8-byte steps, names that differ only in their last character, and
-  // bytes that a word-at-a-time search for the ending NUL could mistake.
+  // Lengths around the 8-character field and the hash's steps, last-character
+  // differences, and bytes a word-at-a-time NUL search could mistake.
   std::vector<std::string> names;
   for (size_t n = 1; n <= 18; ++n) names.push_back(std::string(n, 'q'));
   for (const char* s : {"symbol_x", "symbol_y", "long_symbol_name_x", "long_symbol_name_y", "abc", "abd", "cba"})
     names.push_back(s);
-  // Bytes with the top bit set, and a 1 right after the first character.
-  names.push_back("\x80\x01z\xff");
-  names.push_back("\xfe\x01\x01\x80\x7f\x01\x02");
+  for (const char* s : {"\x80\x01z\xff", "\xfe\x01\x01\x80\x7f\x01\x02"}) names.push_back(s);
 
   Linker l;
-  Input defs("./defs.o");
-  Input refs("./refs.o");
-  for (const auto& n : names) {
-    defs.symbol(n, 1);
-    refs.symbol(n, 0);
-  }
+  Input defs("./defs.o"), refs("./refs.o");
+  for (const auto& n : names) defs.symbol(n, 1), refs.symbol(n, 0);
   refs.lookalikeAux("qq");
   add(l, refs);
   add(l, defs);
@@ -50,7 +35,6 @@ TEST(LinkerSymbols, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
   EXPECT_EQ(l.cExtSymDef.size(), 3 + names.size() + 1);  // "f" of the look-alike too
   EXPECT_EQ(l.cExtRefDef.size(), names.size());
 
-  // Stand-ins for the relocated values.
   Coff& d = *l.cCoff[1];
   for (size_t i = 0; i < names.size(); ++i) d.cSymTbl[i].n_value = 0x100 + static_cast<uint32_t>(i);
   Coff& r = *l.cCoff[0];
@@ -66,8 +50,7 @@ TEST(LinkerSymbols, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
 }
 
 TEST(LinkerSymbols, MergedStringsStandInByteOrderBeyondTheirFirstWord) {
-  // Strings equal in their first eight bytes, one a prefix of another, and
-  // bytes with the top bit set, which sort after every ASCII byte.
+  // Equal first eight bytes, prefixes, and top-bit bytes that sort after ASCII.
   const std::vector<std::string> texts = {"common_prefix_b", "common_prefix_a", "common_p", "common_prefix",
                                           "\xe9t\xe9_source.asm", "Zed.asm", "common_prefix_a", "c",
                                           "a\xe9.asm", "b.asm"};
@@ -88,7 +71,6 @@ TEST(LinkerSymbols, MergedStringsStandInByteOrderBeyondTheirFirstWord) {
     order.push_back(text);
   }
   EXPECT_EQ(order, std::vector<std::string>(expected.begin(), expected.end()));
-  // Every input's file name still reads the same.
   for (size_t i = 0; i < texts.size(); ++i) {
     const Coff& c = *l.cCoff[i];
     EXPECT_EQ(Coff::getName(getAux<aux_file>(c.cSymTbl[1]), c.cStrTbl), texts[i]);
@@ -96,8 +78,7 @@ TEST(LinkerSymbols, MergedStringsStandInByteOrderBeyondTheirFirstWord) {
 }
 
 TEST(LinkerSymbols, AStringHeldTwiceByOneInputMovesToOneOffsetFromBoth) {
-  // Old-layout inputs may hold a file name again at a later offset. Both
-  // old offsets, and every name read through either, land on the one entry.
+  // Old-layout inputs may hold a name again at a later offset; both land on one entry.
   Linker l;
   Input a("./a.o");
   a.symbol("twice_held_name", 1).symbol("zz_other_long_name", 1);
@@ -128,8 +109,7 @@ TEST(LinkerSymbols, AStringHeldTwiceByOneInputMovesToOneOffsetFromBoth) {
 }
 
 TEST(LinkerSymbols, TheFirstUnboundReferenceInInputOrderIsReported) {
-  // Inputs may be bound in any order; the message must name the failure of
-  // the earliest input, here the one whose table lies higher in memory.
+  // Inputs may be bound in any order; the earliest input here has the higher table.
   for (bool noName : {false, true}) {
     Input x("./x.o");
     x.symbol("defined", 1).symbol("missing_in_x", 0);
@@ -140,11 +120,9 @@ TEST(LinkerSymbols, TheFirstUnboundReferenceInInputOrderIsReported) {
     Input& second = xHigher ? y : x;
     const std::string firstFile = first.c->cFileName;
     const std::string firstMissing = xHigher ? "missing_in_x" : "missing_in_y";
-    if (noName) {
-      // The earlier input's reference names a string its table lacks.
+    if (noName)  // the earlier input's reference names a string its table lacks
       for (syment& s : first.c->cSymTbl)
         if (Coff::isExtReference(s)) s.set_n_offset(9999);
-    }
     Linker l;
     add(l, first);
     add(l, second);

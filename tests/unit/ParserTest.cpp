@@ -74,11 +74,7 @@ TEST(ParserCmdFileDeath, AttributeErrorsEndTheProcess) {
 using Args = std::vector<std::string>;
 
 TEST(ResponseText, QuotesGroupAndBackslashesEscape) {
-  struct Case {
-    const char* text;
-    Args args;
-  };
-  const Case cases[] = {
+  const struct { const char* text; Args args; } cases[] = {
       {"", {}},
       {" \t\r\n", {}},
       {"a.o  b.o\r\nc.lib\n", {"a.o", "b.o", "c.lib"}},
@@ -88,7 +84,7 @@ TEST(ResponseText, QuotesGroupAndBackslashesEscape) {
       {"\"in \\\" quotes\"", {"in \" quotes"}},
       {"@nested", {"@nested"}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     Args args;
     std::string error;
     EXPECT_TRUE(splitResponseText(c.text, args, error)) << c.text;

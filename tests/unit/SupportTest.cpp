@@ -1,9 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <cstdlib>
-#include <functional>
-#include <sstream>
 
+#include "TestSupport.h"
 #include "support/Error.h"
 #include "support/FileInfo.h"
 #include "support/HexText.h"
@@ -48,12 +45,7 @@ TEST(Strings, extractTokenHonoursQuotes) {
 }
 
 TEST(Strings, hexTextKeepsEveryDigitAndHexPrintCuts) {
-  const struct {
-    uint64_t value;
-    int minDigits;
-    unsigned options;
-    const char* text;
-  } cases[] = {
+  const struct { uint64_t value; int minDigits; unsigned options; const char* text; } cases[] = {
       {0, 6, hexPrefixed, "0x000000"},          {0xabc, 6, hexPrefixed, "0x000abc"},
       {0x1000000, 6, hexPrefixed, "0x1000000"}, {0x1ffffffffULL, 8, hexPrefixed, "0x1ffffffff"},
       {UINT64_MAX, 6, hexPrefixed, "0xffffffffffffffff"},
@@ -103,28 +95,19 @@ TEST(TimeStamp, sourceDateEpochStandsInForTheClockOnlyWhenItIsAWholeNumber) {
 
 namespace {
 
-struct Ended {
-  int code;
-};
+struct Ended { int code; };
 
 [[noreturn]] void throwCode(int code) { throw Ended{code}; }
 
 int endWith(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const Ended& e) {
-    return e.code;
-  }
+  try { call(); } catch (const Ended& e) { return e.code; }
   return -999;
 }
-int endWith(int code) {
-  return endWith([code] { Error::terminate(code); });
-}
+int endWith(int code) { return endWith([code] { Error::terminate(code); }); }
 
 }  // namespace
 
-// A fatal message ends with -1 after it has been counted; resetting the
-// counters for the next run keeps the hook, which belongs to the host.
+// Resetting the counters for the next run keeps the hook, which belongs to the host.
 TEST(TerminateHookTest, AFatalReportReachesTheHostWithItsCodeAndCount) {
   Error::reset();
   Error::quiet(true);
