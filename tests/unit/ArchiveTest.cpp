@@ -69,7 +69,10 @@ TEST_F(ArchiveTest, WriteReadIndexLookUpAndFiles) {
   EXPECT_EQ(b->image(), image);
 
   a.cFileName = "/nonexistent/dir/y.lib";
-  EXPECT_EQ(said([&a] { EXPECT_EQ(Archive::make(std::string("/nonexistent/dir/x.lib")), nullptr); EXPECT_FALSE(a.write()); }),
+  EXPECT_EQ(said([&a] {
+              EXPECT_EQ(Archive::make(std::string("/nonexistent/dir/x.lib")), nullptr);
+              EXPECT_FALSE(a.write());
+            }),
             "Error - Could not open library file '/nonexistent/dir/x.lib' for reading.\n"
             "Error - Could not open library file '/nonexistent/dir/y.lib' for writing.\n");
 }

@@ -11,16 +11,12 @@ namespace {
 syment symbol(const std::string& shortName, int16_t scnum, uint8_t sclass, uint8_t numaux = 0, uint16_t type = 0) {
   syment s;
   std::memcpy(s.n_name, shortName.data(), std::min<size_t>(shortName.size(), 8));
-  s.n_scnum = scnum;
-  s.n_sclass = sclass;
-  s.n_numaux = numaux;
-  s.n_type = type;
+  s.n_scnum = scnum, s.n_sclass = sclass, s.n_numaux = numaux, s.n_type = type;
   return s;
 }
 
 void push(Coff& c, const syment& s, AuxKind kind = AuxKind::none) {
-  c.cSymTbl.push_back(s);
-  c.cSymKind.push_back(kind);
+  c.cSymTbl.push_back(s), c.cSymKind.push_back(kind);
 }
 
 template <class Aux>
@@ -214,7 +210,9 @@ TEST_F(CoffTest, FunctionsPointAtTheirFirstLineInTheirOwnSection) {
     push(c, symbol("f", static_cast<int16_t>(scnum), C_EXT, 1));
     pushAux(c, aux_fcn{0, 0, 0xDEAD, 0, 0, {}}, AuxKind::fcn);
   }
-  auto line = [](uint32_t fcn, bool flag = true) { return coff_lineno{0, 1, 0, uint16_t(flag ? LINENO_HASFCN : 0), fcn}; };
+  auto line = [](uint32_t fcn, bool flag = true) {
+    return coff_lineno{0, 1, 0, uint16_t(flag ? LINENO_HASFCN : 0), fcn};
+  };
   c.cLineInfo["one"] = {line(2), line(0, false), line(0), line(2), line(0)};
   c.cLineInfo["two"] = {line(0), line(6), line(2), line(2)};
   c.preWrite(0);
@@ -270,7 +268,8 @@ TEST_F(CoffTest, EachReadingStepHasItsOwnFailure) {
       {[](Bytes& b) { b.back() = 'x'; }, " could not read string table."},
       {[](Bytes& b) { put32(b, scnHdr(1) + 4, 5); }, " section[1] has an invalid s_offset."},
       {[](Bytes& b) { put32(b, scnHdr(0) + 20, 0xFFFFFFF0); }, " could not read raw data."},
-      {[](Bytes& b) { put32(b, scnHdr(2) + 16, 0x40000000), put32(b, scnHdr(2) + 36, STYP_DATA); }, " could not read raw data."},
+      {[](Bytes& b) { put32(b, scnHdr(2) + 16, 0x40000000), put32(b, scnHdr(2) + 36, STYP_DATA); },
+       " could not read raw data."},
       {[](Bytes& b) { put16(b, scnHdr(0) + 34, 0xFFFF); }, " could not read line numbers."},
       {[](Bytes& b) { put32(b, scnHdr(0) + 24, 0xFFFFFFFF); }, " could not read relocation info."},
   };
@@ -321,8 +320,7 @@ TEST_F(CoffTest, VerifyReportsEachBrokenReference) {
   };
   // The writer's shortcut falls back on the full walk and its messages.
   auto writerSays = [](Coff& c, bool expected) {
-    CoffWriter writer(c);
-    return said([&] { EXPECT_EQ(writer.verify(), expected); });
+    return said([&] { EXPECT_EQ(CoffWriter(c).verify(), expected); });
   };
   Coff sound = sampleCoff();
   EXPECT_TRUE(sound.verify());

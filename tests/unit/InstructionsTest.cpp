@@ -52,8 +52,9 @@ TEST(Instructions, wordsOfEachFamily) {
 
 // Bits above a narrow family's word are not the encoder's either.
 TEST(Instructions, settingTheTypeKeepsTheOperands) {
-  const struct { int set; InstType type; uint16_t before, after; } cases[] = {{C14, T::BCF, 0x1683, 0x1283}, {C14, T::BCF, 0xD683, 0xD283}, {C12, T::BCF, 0xF5A3, 0xF4A3},
-               {C16E, T::MOVWF, 0x01FF, 0x6FFF}, {C16, T::MOVLR, 0xFFFF, 0xBBFF}};
+  const struct { int set; InstType type; uint16_t before, after; } cases[] = {
+      {C14, T::BCF, 0x1683, 0x1283}, {C14, T::BCF, 0xD683, 0xD283}, {C12, T::BCF, 0xF5A3, 0xF4A3},
+      {C16E, T::MOVWF, 0x01FF, 0x6FFF}, {C16, T::MOVLR, 0xFFFF, 0xBBFF}};
   for (auto c : cases) {
     setInstType(&c.before, c.type, c.set);
     EXPECT_EQ(c.before, c.after) << getInstName(c.type);
@@ -92,20 +93,15 @@ TEST(Instructions, decodingInvertsTheEncoders) {
 
 // Without its second word, the first word is no instruction.
 TEST(Instructions, twoWordInstructions) {
-  struct Case {
-    InstType type;
-    uint16_t first[2];  // operands one and two of the first word
-    uint16_t second;    // operand of the WORD2
-    uint32_t one, two;  // as decoded
-    uint8_t bitsOne, bitsTwo;
-  };
+  // Operands of the first word, of the WORD2, then as decoded.
+  struct Case { InstType type; uint16_t first[2], second; uint32_t one, two; uint8_t bitsOne, bitsTwo; };
   const Case cases[] = {
       {InstType::CALL, {0xFF, 1}, 0xFFF, 0xFFFFF, 1, 20, 1},
       {InstType::GOTO, {0x01, 0}, 0x800, 0x80001, 0, 20, 0},
       {InstType::LFSR, {2, 0xA}, 0x0BC, 2, 0xABC, 2, 12},
       {InstType::MOVFF, {0xFFF, 0}, 0x123, 0xFFF, 0x123, 12, 12},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     uint16_t words[2] = {build(C16E, c.type, c.first[0], c.first[1]), build(C16E, InstType::WORD2, c.second)};
     Instruction inst = decodeInstruction(words[0], &words[1], instSetCore16E);
     EXPECT_EQ(inst.type, c.type);

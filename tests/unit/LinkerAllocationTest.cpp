@@ -24,7 +24,8 @@ TEST_P(HostileSize, isReportedWhole) {
   if (assigned) { ASSERT_TRUE(l.AddSectionDesc(SectionDesc("u", "", "d"), error)) << error; }
   prepare();
   EXPECT_FALSE(l.mapSections(error));
-  EXPECT_EQ(error, assigned ? "section 'u' has a memory 'd' which can not fit the section. Section 'u' length=0x100000004."
+  EXPECT_EQ(error, assigned ? "section 'u' has a memory 'd' which can not fit the section. Section 'u' "
+                              "length=0x100000004."
                             : "section 'u' can not fit the section. Section 'u' length=0x100000004");
   EXPECT_EQ(l.cScnMem.count("u"), 0u);
 }
@@ -65,7 +66,8 @@ TEST_F(Placement, aRecordFieldThatNamesCodeIsRefused) {
   syment owner{};
   l.cScnActRec[".text"] = &owner;
   EXPECT_FALSE(l.mapSections(error));
-  EXPECT_EQ(error, "section '.text' is given as a function's activation record but is not an activation record section.");
+  EXPECT_EQ(error,
+            "section '.text' is given as a function's activation record but is not an activation record section.");
 }
 
 }  // namespace

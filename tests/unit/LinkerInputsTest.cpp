@@ -61,7 +61,8 @@ TEST_F(LinkerInputsTest, ANameIsTheSameWhereverItIsHeld) {
 
   auto tab = object("tab.o", {});
   inTable(*tab, "ab", 1);
-  l.cArchive.push_back(library("l.lib", members(object("eight.o", {"eightchr"}), object("t.o", {"tab"}), std::move(tab))));
+  l.cArchive.push_back(
+      library("l.lib", members(object("eight.o", {"eightchr"}), object("t.o", {"tab"}), std::move(tab))));
   // 'ab' is defined only through the table, 'tab' only in a field.
   EXPECT_EQ(import(), (std::vector<std::string>{"main.o", "tab.o", "eight.o", "t.o"}));
   // A name one byte longer or shorter is another name.

@@ -82,7 +82,8 @@ TEST_F(LinkerOutput, LongImageNamesJoinTheStringTableAfterItsLastString) {
   prepare();
   l.mergeStringTbls();
   ASSERT_TRUE(l.addInitScnNames(error));
-  const std::map<int, std::string> expected{{4, ".initialized"}, {17, "longer_code"}, {29, ".initialized_i"}, {44, "abcdefg_i"}};
+  const std::map<int, std::string> expected{
+      {4, ".initialized"}, {17, "longer_code"}, {29, ".initialized_i"}, {44, "abcdefg_i"}};
   EXPECT_EQ(l.cOutput.cStrTbl, expected);
   for (const auto& [offset, text] : expected) EXPECT_EQ(l.cOutputStrTbl.at(text), offset) << text;
 }

@@ -7,12 +7,7 @@ namespace {
 // Per function: a symbol slot, an aux_fcn slot, then an aux_fcn_calls slot per call or interrupt class.
 class Program {
 public:
-  struct Fn {
-    std::string name;
-    int actScn = 0;  // section number of its record, 0 for none
-    uint32_t interrupt = 0;
-    std::vector<std::string> calls;
-  };
+  struct Fn { std::string name; int actScn = 0; uint32_t interrupt = 0; std::vector<std::string> calls; };
 
   void add(Fn fn) { fns.push_back(std::move(fn)); }
 
@@ -27,21 +22,15 @@ public:
       slot[f.name] = next;
       next += uint32_t(2 + f.calls.size() + (f.interrupt ? 1 : 0));
     }
-    auto aux = [&in](const auto& record, AuxKind kind) {
-      syment s{};
-      setAux(s, record);
-      in.slot(s, kind);
-    };
     for (const Fn& f : fns) {
       in.symbol(f.name, 1);
       in.c->cSymTbl.back().n_type = 0x20;
       in.c->cSymTbl.back().n_numaux = uint8_t(1 + f.calls.size() + (f.interrupt ? 1 : 0));
       aux_fcn fa;
       fa.x_actscnum = int16_t(f.actScn);
-      aux(fa, AuxKind::fcn);
-      for (const std::string& callee : f.calls)
-        aux(aux_fcn_calls{slot.at(callee), 0, {}}, AuxKind::fcn_calls);
-      if (f.interrupt) aux(aux_fcn_calls{0, f.interrupt, {}}, AuxKind::fcn_calls);
+      in.aux(fa, AuxKind::fcn);
+      for (const std::string& callee : f.calls) in.aux(aux_fcn_calls{slot.at(callee), 0, {}}, AuxKind::fcn_calls);
+      if (f.interrupt) in.aux(aux_fcn_calls{0, f.interrupt, {}}, AuxKind::fcn_calls);
     }
     return std::move(in.c);
   }

@@ -15,10 +15,7 @@ using W = std::vector<uint16_t>;
 
 Data wordsOf(const W& w) {
   std::vector<uint8_t> b;
-  for (uint16_t x : w) {
-    b.push_back(static_cast<uint8_t>(x & 0xFF));
-    b.push_back(static_cast<uint8_t>(x >> 8));
-  }
+  for (uint16_t x : w) b.push_back(static_cast<uint8_t>(x & 0xFF)), b.push_back(static_cast<uint8_t>(x >> 8));
   return dataOf(b);
 }
 
@@ -50,12 +47,8 @@ Outcome patchOne(const char* device, const W& words, const Rel& rel) {
   setDevice(l, device);
   syment s{};
   std::map<int, std::string> strTbl;
-  if (rel.name.size() > 8) {
-    strTbl[4] = rel.name;
-    s.set_n_offset(4);
-  } else {
-    std::memcpy(s.n_name, rel.name.data(), rel.name.size());
-  }
+  if (rel.name.size() > 8) Coff::addString(strTbl, rel.name);
+  Coff::setName(s, strTbl, rel.name);
   s.n_value = rel.value;
   s.n_sclass = C_EXT;
   Data d = wordsOf(words);
@@ -157,7 +150,8 @@ TEST(Patch, refusalsAndTheirEdges) {
   };
   for (const Case& c : cases) {
     Outcome o = patchOne(c.device, c.before, c.rel);
-    SCOPED_TRACE(std::string(c.device) + " type " + std::to_string(c.rel.type) + " value " + std::to_string(c.rel.value));
+    SCOPED_TRACE(std::string(c.device) + " type " + std::to_string(c.rel.type) + " value " +
+                 std::to_string(c.rel.value));
     EXPECT_EQ(o.ok, c.error.empty()) << o.error;
     EXPECT_EQ(o.error, c.error);
     EXPECT_EQ(o.words, c.error.empty() ? c.after : c.before);
@@ -177,7 +171,8 @@ TEST(VerifyRelocations, core12CallsReachOnlyTheLowerHalfOfAPage) {
     const bool lowerHalf = target % 0x200 < 0x100;
     EXPECT_EQ(l.verifyRelocations(error), lowerHalf) << std::hex << target;
     if (!lowerHalf) {
-      EXPECT_EQ(error, "file 'a.o', section '.code', performs a call to \n symbol 'far' which is not in the lower half of a page.");
+      EXPECT_EQ(error, "file 'a.o', section '.code', performs a call to \n symbol 'far' which is not in the lower "
+                       "half of a page.");
     }
     // Other families reach every address.
     setDevice(l, "t14-8k-512p");
@@ -185,34 +180,28 @@ TEST(VerifyRelocations, core12CallsReachOnlyTheLowerHalfOfAPage) {
   }
 }
 
+using PatchSections = LinkerRig;
+
 // A piece of ".code" from b.o, two words at 0x104 after a.o's.
-struct PatchSections : LinkerRig {
-  Coff* b = nullptr;
-  Memory code{"code", 0, 0xFFFF, rom, false, false, ""};
-
-  void SetUp() override {
-    LinkerRig::SetUp();
-    setDevice(l, k16e);
-    Input ib("b.o");
-    ib.section(".code", STYP_TEXT, 0, 0, {0x00, 0xD0, 0x00, 0xE0}).symbol("main", 0, C_EXT, 0x104);
-    b = &add(ib);
-    code.setRangeWidths(8);
-    code.allocateAbsSection(".code", 0x100, 8, false);
-    code.loadSection("a.o", ".code", 4);
-    code.loadSection("b.o", ".code", 4);
-    l.cScnMem[".code"] = &code;
-  }
-};
-
 TEST_F(PatchSections, malformedRelocationsAreRefusedBeforeAnyWrite) {
+  setDevice(l, k16e);
   syment aux{};
   aux.n_value = 0x100;
-  b->cSymTbl.push_back(aux);
-  b->cSymKind.push_back(AuxKind::fcn);
+  Input ib("b.o");
+  ib.section(".code", STYP_TEXT, 0, 0, {0x00, 0xD0, 0x00, 0xE0}).symbol("main", 0, C_EXT, 0x104);
+  ib.slot(aux, AuxKind::fcn);
+  Coff* b = &add(ib);
+  Memory code{"code", 0, 0xFFFF, rom, false, false, ""};
+  code.setRangeWidths(8);
+  code.allocateAbsSection(".code", 0x100, 8, false);
+  code.loadSection("a.o", ".code", 4);
+  code.loadSection("b.o", ".code", 4);
+  l.cScnMem[".code"] = &code;
   const std::pair<reloc, std::string> cases[] = {
       {relocation(0, 0xFFFFFFFF, RELOCT_CALL),
        "relocation RELOCT_CALL at offset 0x0000 names symbol 4294967295, but the symbol table has 2 entries."},
-      {relocation(0, 1, RELOCT_LOW), "relocation RELOCT_LOW at offset 0x0000 names symbol 1, which is an auxiliary entry."},
+      {relocation(0, 1, RELOCT_LOW),
+       "relocation RELOCT_LOW at offset 0x0000 names symbol 1, which is an auxiliary entry."},
       {relocation(4, 0, RELOCT_LOW), past("RELOCT_LOW", 4, 4)},
       {relocation(3, 0, RELOCT_ALL), past("RELOCT_ALL", 3, 4)},
       {relocation(0xFFFFFFFF, 0, RELOCT_ALL),
