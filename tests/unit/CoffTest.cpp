@@ -49,8 +49,7 @@ Coff sampleCoff() {
   section(c, 1, ".text", Coff::code);
   section(c, 2, "a_long_section_name", Coff::idata, 0x100);
   section(c, 3, ".bss", Coff::udata, 0x200);
-  const char text[] = {1, 2, 3, 4};
-  c.cRawData[".text"] = Data(4, text);
+  c.cRawData[".text"] = Data(4, "\1\2\3\4");
   c.cRawData["a_long_section_name"] = Data(3, "xyz");
   c.cRawData[".bss"] = Data(16);
   c.cReloc[".text"] = {reloc{0, 9, -2, 1}, reloc{2, 6, 5, 7}};

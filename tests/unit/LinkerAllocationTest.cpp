@@ -15,10 +15,7 @@ class HostileSize : public LinkerRig, public ::testing::WithParamInterface<bool>
 TEST_P(HostileSize, isReportedWhole) {
   const bool assigned = GetParam();
   Input a("a.o"), b("b.o");
-  a.section("u", STYP_BSS, 0x80000002u);
-  b.section("u", STYP_BSS, 0x80000002u);
-  add(a);
-  add(b);
+  for (Input* in : {&a, &b}) add(in->section("u", STYP_BSS, 0x80000002u));
   codePage("p", 0, 0xFF);
   dataBank("d", 0x20, 0x6F);
   if (assigned) { ASSERT_TRUE(l.AddSectionDesc(SectionDesc("u", "", "d"), error)) << error; }
@@ -45,10 +42,7 @@ TEST_F(Placement, absoluteSectionsNearTheTopOfTheAddressSpace) {
 
 TEST_F(Placement, piecesFromTwoInputsOfOneNameAreRefused) {
   Input a("x.o"), b("x.o");
-  a.section(".text", STYP_TEXT, 2);
-  b.section(".text", STYP_TEXT, 2);
-  add(a);
-  add(b);
+  for (Input* in : {&a, &b}) add(in->section(".text", STYP_TEXT, 2));
   codePage("p", 0, 0xFF);
   prepare();
   ASSERT_TRUE(l.mapSections(error)) << error;

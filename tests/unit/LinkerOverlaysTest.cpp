@@ -41,13 +41,9 @@ public:
 
 struct Linked {
   Linker linker;
-  std::string nameOf(const syment* s) const {
-    const Coff& coff = *linker.cCoff.front();
-    return std::string(Coff::nameView(*s, coff.cStrTbl).value_or(""));
-  }
   const syment* sym(const std::string& name) const {
     for (const syment& s : linker.cCoff.front()->cSymTbl)
-      if (s.n_type == 0x20 && nameOf(&s) == name) return &s;
+      if (s.n_type == 0x20 && Coff::nameView(s, linker.cCoff.front()->cStrTbl) == name) return &s;
     return nullptr;
   }
   bool reaches(const std::string& a, const std::string& b) const {

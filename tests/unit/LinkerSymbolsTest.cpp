@@ -11,9 +11,11 @@ void add(Linker& l, Input& in) { l.cCoff.push_back(std::move(in.c)); }
 
 std::string symName(const Coff& c, size_t i) { return Coff::getName(c.cSymTbl[i], c.cStrTbl); }
 
+using LinkerSymbolsRig = LinkerRig;
+
 }  // namespace
 
-TEST(LinkerSymbols, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
+TEST_F(LinkerSymbolsRig, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
   // Lengths around the 8-character field and the hash's steps, last-character
   // differences, and bytes a word-at-a-time NUL search could mistake.
   std::vector<std::string> names;
@@ -22,14 +24,12 @@ TEST(LinkerSymbols, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
     names.push_back(s);
   for (const char* s : {"\x80\x01z\xff", "\xfe\x01\x01\x80\x7f\x01\x02"}) names.push_back(s);
 
-  Linker l;
   Input defs("./defs.o"), refs("./refs.o");
   for (const auto& n : names) defs.symbol(n, 1), refs.symbol(n, 0);
   refs.lookalikeAux("qq");
-  add(l, refs);
-  add(l, defs);
+  add(refs);
+  add(defs);
   l.mergeStringTbls();
-  std::string error;
   ASSERT_TRUE(l.buildExtSymDef(error)) << error;
   ASSERT_TRUE(l.buildExtRefDef(error)) << error;
   EXPECT_EQ(l.cExtSymDef.size(), 3 + names.size() + 1);  // "f" of the look-alike too
@@ -49,17 +49,16 @@ TEST(LinkerSymbols, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
   EXPECT_EQ(r.cSymTbl[aux].n_value, 0x77u);  // not a symbol
 }
 
-TEST(LinkerSymbols, MergedStringsStandInByteOrderBeyondTheirFirstWord) {
+TEST_F(LinkerSymbolsRig, MergedStringsStandInByteOrderBeyondTheirFirstWord) {
   // Equal first eight bytes, prefixes, and top-bit bytes that sort after ASCII.
   const std::vector<std::string> texts = {"common_prefix_b", "common_prefix_a", "common_p", "common_prefix",
                                           "\xe9t\xe9_source.asm", "Zed.asm", "common_prefix_a", "c",
                                           "a\xe9.asm", "b.asm"};
-  Linker l;
   std::set<std::string> expected;
   for (size_t i = 0; i < texts.size(); ++i) {
     Input in("./s" + std::to_string(i) + ".o");
     in.file(texts[i]);
-    add(l, in);
+    add(in);
     expected.insert(texts[i]);
   }
   l.mergeStringTbls();
@@ -77,9 +76,8 @@ TEST(LinkerSymbols, MergedStringsStandInByteOrderBeyondTheirFirstWord) {
   }
 }
 
-TEST(LinkerSymbols, AStringHeldTwiceByOneInputMovesToOneOffsetFromBoth) {
+TEST_F(LinkerSymbolsRig, AStringHeldTwiceByOneInputMovesToOneOffsetFromBoth) {
   // Old-layout inputs may hold a name again at a later offset; both land on one entry.
-  Linker l;
   Input a("./a.o");
   a.symbol("twice_held_name", 1).symbol("zz_other_long_name", 1);
   Input b("./b.o");
@@ -92,8 +90,8 @@ TEST(LinkerSymbols, AStringHeldTwiceByOneInputMovesToOneOffsetFromBoth) {
   copy.n_scnum = 0;  // a reference to the name through the second copy
   ca.cSymTbl.push_back(copy);
   ca.cSymKind.push_back(AuxKind::none);
-  add(l, a);
-  add(l, b);
+  add(a);
+  add(b);
   l.mergeStringTbls();
 
   const std::map<int, std::string> expected = {
@@ -116,10 +114,8 @@ TEST(LinkerSymbols, TheFirstUnboundReferenceInInputOrderIsReported) {
     Input y("./y.o");
     y.symbol("missing_in_y", 0).symbol("defined_too", 1);
     const bool xHigher = std::less<const syment*>{}(y.c->cSymTbl.data(), x.c->cSymTbl.data());
-    Input& first = xHigher ? x : y;
-    Input& second = xHigher ? y : x;
-    const std::string firstFile = first.c->cFileName;
-    const std::string firstMissing = xHigher ? "missing_in_x" : "missing_in_y";
+    Input &first = xHigher ? x : y, &second = xHigher ? y : x;
+    const std::string firstFile = first.c->cFileName, firstMissing = xHigher ? "missing_in_x" : "missing_in_y";
     if (noName)  // the earlier input's reference names a string its table lacks
       for (syment& s : first.c->cSymTbl)
         if (Coff::isExtReference(s)) s.set_n_offset(9999);

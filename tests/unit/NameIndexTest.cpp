@@ -14,10 +14,7 @@ TEST(NameIndexTest, NamesAreToldApartAtEveryLengthAndPositionThroughGrowth) {
   for (size_t n = 0; n <= 20; ++n) {
     names.push_back(std::string(n, 'a'));
     for (size_t k = 0; k < n; ++k)
-      for (char c : {'b', '\0'}) {
-        names.push_back(std::string(n, 'a'));
-        names.back()[k] = c;
-      }
+      for (char c : {'b', '\0'}) names.push_back(std::string(n, 'a').replace(k, 1, 1, c));
   }
   for (int i = 0; i < 3000; ++i) names.push_back("scn" + std::to_string(i));
   NameIndex<size_t> table;
