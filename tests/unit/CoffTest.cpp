@@ -15,9 +15,7 @@ syment symbol(const std::string& shortName, int16_t scnum, uint8_t sclass, uint8
   return s;
 }
 
-void push(Coff& c, const syment& s, AuxKind kind = AuxKind::none) {
-  c.cSymTbl.push_back(s), c.cSymKind.push_back(kind);
-}
+void push(Coff& c, const syment& s, AuxKind k = AuxKind::none) { c.cSymTbl.push_back(s), c.cSymKind.push_back(k); }
 
 template <class Aux>
 void pushAux(Coff& c, const Aux& aux, AuxKind kind) {

@@ -16,9 +16,9 @@ template <class T>
 Declare one(bool (Linker::*add)(T, std::string&), std::decay_t<T> value) {
   return [=](Linker& l, std::string& e) { return (l.*add)(value, e); };
 }
-Declare memory(bool (Linker::*add)(const Memory&, std::string&), const std::string& n, uint32_t start,
-               uint32_t end, MemType type) {
-  return [=](Linker& l, std::string& e) { return (l.*add)(Memory(n, start, end, type, false, false, ""), e); };
+Declare memory(bool (Linker::*add)(const Memory&, std::string&), const std::string& n, uint32_t s, uint32_t e,
+               MemType t) {
+  return [=](Linker& l, std::string& err) { return (l.*add)(Memory(n, s, e, t, false, false, ""), err); };
 }
 Declare page(std::string n, uint32_t s, uint32_t e) { return memory(&Linker::AddCodePage, n, s, e, rom); }
 Declare bank(std::string n, uint32_t s, uint32_t e) { return memory(&Linker::AddDataBank, n, s, e, ram); }

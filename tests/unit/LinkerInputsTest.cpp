@@ -35,36 +35,22 @@ std::vector<std::string> inputNames(const Linker& l) {
   return names;
 }
 
-class LinkerInputsTest : public LinkerRig {
-protected:
-  std::vector<std::string> import() {
-    EXPECT_TRUE(l.importLibraryMembers(error));
-    EXPECT_EQ(error, "");
-    return inputNames(l);
-  }
-};
+using LinkerInputsTest = LinkerRig;
 
 TEST_F(LinkerInputsTest, ANameIsTheSameWhereverItIsHeld) {
   // A short name may stand in the string table; bytes after a field's NUL are no part of it.
-  auto inTable = [](Coff& c, const std::string& name, int16_t scnum) {
-    syment s;
-    s.set_n_offset(Coff::addString(c.cStrTbl, name));
-    s.n_scnum = scnum;
-    s.n_sclass = C_EXT;
-    c.cSymTbl.push_back(s);
-    c.cSymKind.push_back(AuxKind::none);
-  };
-  auto main = object("main.o", {}, {"eightchr", "pad"});
-  inTable(*main, "tab", 0);
-  std::memcpy(main->cSymTbl[1].n_name, "ab\0junk!", 8);
-  l.cCoff.push_back(std::move(main));
-
-  auto tab = object("tab.o", {});
-  inTable(*tab, "ab", 1);
+  Input main("main.o"), tab("tab.o");
+  main.symbol("eightchr", 0).symbol("pad", 0).symbol("tab", 0);
+  main.c->cSymTbl[2].set_n_offset(Coff::addString(main.c->cStrTbl, "tab"));
+  std::memcpy(main.c->cSymTbl[1].n_name, "ab\0junk!", 8);
+  add(main);
+  tab.symbol("ab", 1).c->cSymTbl[0].set_n_offset(Coff::addString(tab.c->cStrTbl, "ab"));
   l.cArchive.push_back(
-      library("l.lib", members(object("eight.o", {"eightchr"}), object("t.o", {"tab"}), std::move(tab))));
+      library("l.lib", members(object("eight.o", {"eightchr"}), object("t.o", {"tab"}), std::move(tab.c))));
   // 'ab' is defined only through the table, 'tab' only in a field.
-  EXPECT_EQ(import(), (std::vector<std::string>{"main.o", "tab.o", "eight.o", "t.o"}));
+  EXPECT_TRUE(l.importLibraryMembers(error));
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(inputNames(l), (std::vector<std::string>{"main.o", "tab.o", "eight.o", "t.o"}));
   // A name one byte longer or shorter is another name.
   Linker other;
   other.cCoff.push_back(object("main.o", {}, {"eightch", "abc"}));

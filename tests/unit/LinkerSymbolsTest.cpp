@@ -54,12 +54,10 @@ TEST_F(LinkerSymbolsRig, MergedStringsStandInByteOrderBeyondTheirFirstWord) {
   const std::vector<std::string> texts = {"common_prefix_b", "common_prefix_a", "common_p", "common_prefix",
                                           "\xe9t\xe9_source.asm", "Zed.asm", "common_prefix_a", "c",
                                           "a\xe9.asm", "b.asm"};
-  std::set<std::string> expected;
+  const std::set<std::string> expected(texts.begin(), texts.end());
   for (size_t i = 0; i < texts.size(); ++i) {
     Input in("./s" + std::to_string(i) + ".o");
-    in.file(texts[i]);
-    add(in);
-    expected.insert(texts[i]);
+    add(in.file(texts[i]));
   }
   l.mergeStringTbls();
   std::vector<std::string> order;
@@ -88,8 +86,7 @@ TEST_F(LinkerSymbolsRig, AStringHeldTwiceByOneInputMovesToOneOffsetFromBoth) {
   syment copy = ca.cSymTbl[0];
   copy.set_n_offset(static_cast<uint32_t>(again));
   copy.n_scnum = 0;  // a reference to the name through the second copy
-  ca.cSymTbl.push_back(copy);
-  ca.cSymKind.push_back(AuxKind::none);
+  a.slot(copy, AuxKind::none);
   add(a);
   add(b);
   l.mergeStringTbls();

@@ -27,17 +27,14 @@ TEST(Strings, splitKeepsEmptyElementsButNoTrailingOne) {
 
 TEST(Strings, extractTokenHonoursQuotes) {
   std::istringstream in("  one \"two words\" \"\" three\"x y\"z \"open");
+  // An empty quoted stretch appends nothing; "open" is unterminated.
+  const std::pair<bool, const char*> reads[] = {
+      {true, "one"}, {true, "two words"}, {false, nullptr}, {true, "threex yz"}, {false, "open"}, {false, nullptr}};
   std::string t;
-  EXPECT_TRUE(extractToken(in, t));
-  EXPECT_EQ(t, "one");
-  EXPECT_TRUE(extractToken(in, t));
-  EXPECT_EQ(t, "two words");
-  EXPECT_FALSE(extractToken(in, t));  // an empty quoted stretch appends nothing
-  EXPECT_TRUE(extractToken(in, t));
-  EXPECT_EQ(t, "threex yz");
-  EXPECT_FALSE(extractToken(in, t));  // unterminated
-  EXPECT_EQ(t, "open");
-  EXPECT_FALSE(extractToken(in, t));
+  for (auto [ok, text] : reads) {
+    EXPECT_EQ(extractToken(in, t), ok) << t;
+    if (text) { EXPECT_EQ(t, text); }
+  }
 }
 
 TEST(Strings, hexTextKeepsEveryDigitAndHexPrintCuts) {
