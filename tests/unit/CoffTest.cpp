@@ -68,18 +68,13 @@ Coff sampleCoff() {
   return c;
 }
 
-Bytes sampleImage() {
-  Coff c = sampleCoff();
-  return c.preWrite(1000), c.image();
-}
+Bytes sampleImage() { Coff c = sampleCoff(); c.preWrite(1000); return c.image(); }
 
 std::unique_ptr<Coff> read(const Bytes& b, const std::string& name = "x.o") {
   return Coff::make(std::span<const uint8_t>(b), name);
 }
 
-std::string readFailure(const Bytes& b) {
-  return said([&b] { EXPECT_EQ(read(b), nullptr); });
-}
+std::string readFailure(const Bytes& b) { return said([&b] { EXPECT_EQ(read(b), nullptr); }); }
 
 constexpr size_t scnHdr(size_t i) { return 36 + 40 * i; }
 

@@ -15,7 +15,6 @@ uint16_t build(int instSet, InstType type, int one = -1, int two = -1) {
 
 using T = InstType;
 constexpr int C12 = instSetCore12, C14 = instSetCore14, C16 = instSetCore16, C16E = instSetCore16E;
-constexpr int kSets[] = {C14, C16, C12, C16E};
 
 }  // namespace
 
@@ -65,7 +64,7 @@ TEST(Instructions, settingTheTypeKeepsTheOperands) {
 TEST(Instructions, decodingInvertsTheEncoders) {
   const uint16_t patterns[] = {0x0000, 0x5555, 0xFFFF};
   const uint16_t emptySecond = build(instSetCore16E, InstType::WORD2);
-  for (int set : kSets) {
+  for (int set : {C14, C16, C12, C16E}) {
     int supported = 0;
     for (int t = 1; t <= static_cast<int>(InstType::PAGESEL); ++t) {
       auto type = static_cast<InstType>(t);

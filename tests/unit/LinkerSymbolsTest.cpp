@@ -9,8 +9,6 @@ namespace {
 
 void add(Linker& l, Input& in) { l.cCoff.push_back(std::move(in.c)); }
 
-std::string symName(const Coff& c, size_t i) { return Coff::getName(c.cSymTbl[i], c.cStrTbl); }
-
 using LinkerSymbolsRig = LinkerRig;
 
 }  // namespace
@@ -99,7 +97,7 @@ TEST_F(LinkerSymbolsRig, AStringHeldTwiceByOneInputMovesToOneOffsetFromBoth) {
   EXPECT_EQ(merged.cSymTbl[2].n_offset(), 22u);
   EXPECT_EQ(merged.cSymTbl[1].n_offset(), 38u);
   EXPECT_EQ(merged.cStrTbl.size(), 2u);
-  EXPECT_EQ(symName(merged, 2), "twice_held_name");
+  EXPECT_EQ(Coff::getName(merged.cSymTbl[2], merged.cStrTbl), "twice_held_name");
   EXPECT_EQ(l.cCoff[1]->cSymTbl[0].n_offset(), 4u);
 }
 

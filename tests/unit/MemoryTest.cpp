@@ -16,12 +16,11 @@ Memory memory(uint32_t start, uint32_t end, uint16_t width, const std::string& f
 
 // Holes as (start, locations), in list order.
 using Holes = std::vector<std::pair<uint32_t, uint32_t>>;
-Holes holes(const std::list<Range>& list) {
+Holes holes(const Memory& m) {
   Holes out;
-  for (const auto& h : list) out.emplace_back(h.getStart(), h.getEnd() - h.getStart() + 1);
+  for (const auto& h : m.getHoles()) out.emplace_back(h.getStart(), h.getEnd() - h.getStart() + 1);
   return out;
 }
-Holes holes(const Memory& m) { return holes(m.getHoles()); }
 
 const auto one = static_cast<unsigned short>(1);
 
