@@ -1,5 +1,4 @@
 #include "LinkerRig.h"
-#include "TestSupport.h"
 #include "coff/Archive.h"
 
 using namespace tarsil;
@@ -29,9 +28,7 @@ Archive sampleArchive() {
 
 std::unique_ptr<Archive> read(const Bytes& b) { return Archive::make(std::span<const uint8_t>(b), "lib.lib"); }
 
-std::string readFailure(const Bytes& b) {
-  return said([&b] { EXPECT_EQ(read(b), nullptr); });
-}
+std::string readFailure(const Bytes& b) { return said([&b] { EXPECT_EQ(read(b), nullptr); }); }
 
 using ArchiveTest = ErrorsReset;
 
@@ -48,8 +45,7 @@ TEST_F(ArchiveTest, WriteReadIndexLookUpAndFiles) {
   EXPECT_FALSE(b->hasExtDefinition("delta"));
   EXPECT_EQ(b->getCoff("delta"), nullptr);
 
-  auto one = b->getCoff("gamma");
-  auto two = b->getCoff("gamma");
+  auto one = b->getCoff("gamma"), two = b->getCoff("gamma");
   ASSERT_NE(one, nullptr);
   EXPECT_NE(one.get(), two.get());
   EXPECT_NE(one.get(), b->cMembers[1].get());
@@ -81,14 +77,12 @@ TEST_F(ArchiveTest, WriteReadIndexLookUpAndFiles) {
             "Error - Could not open library file '/nonexistent/dir/y.lib' for writing.\n");
 }
 
-// Taken in the order asked for, not the archive's; a pointer to no member
-// and a second mention of one already taken hand over nothing.
+// In the order asked for; a stranger and a second mention hand over nothing.
 TEST_F(ArchiveTest, TakenMembersLeaveTheArchiveWhole) {
   Archive a = sampleArchive();
   a.cMembers.push_back(member("third.o", {"three"}));
   a.makeSymbols();
-  const Coff* first = a.cMembers[0].get();
-  const Coff* third = a.cMembers[2].get();
+  const Coff *first = a.cMembers[0].get(), *third = a.cMembers[2].get();
   Coff stranger;
   auto taken = a.takeMembers({third, &stranger, first, third});
   ASSERT_EQ(taken.size(), 2u);
@@ -101,7 +95,6 @@ TEST_F(ArchiveTest, TakenMembersLeaveTheArchiveWhole) {
   EXPECT_EQ(read(a.image())->cMembers.size(), 1u);
 }
 
-// Blank padding after the last member is no member.
 TEST_F(ArchiveTest, TrailingBlanksAreNoMember) {
   Bytes image = sampleArchive().image();
   image.insert(image.end(), 100, ' ');

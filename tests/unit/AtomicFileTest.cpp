@@ -47,8 +47,7 @@ TEST_F(AtomicFileTest, AnAbandonedOrFailedWriteKeepsTheOldFile) {
     ASSERT_NE(f.file(), nullptr);
     EXPECT_TRUE(f.write("half of the new"));
     EXPECT_TRUE(fs::exists(f.temporary()));
-    // Destroyed without commit.
-  }
+  }  // destroyed without commit
   EXPECT_EQ(fileText(target), "old");
   EXPECT_EQ(entries(), 1u);
 
@@ -59,15 +58,12 @@ TEST_F(AtomicFileTest, AnAbandonedOrFailedWriteKeepsTheOldFile) {
   EXPECT_TRUE(fs::is_directory(blocked / "inside"));
   EXPECT_EQ(entries(), 2u);
 
-  // No directory to put the temporary file in.
   EXPECT_FALSE(writeFileAtomically((dir / "missing" / "out.o").string(), "x"));
   EXPECT_EQ(entries(), 2u);
 }
 
 TEST_F(AtomicFileTest, APairThatCannotBeReplacedWholeKeepsThePreviousFiles) {
-  const fs::path kept = dir / "pair.hxl";
-  const fs::path fresh = dir / "pair.lst";
-  const fs::path blocked = dir / "pair.hxh";
+  const fs::path kept = dir / "pair.hxl", fresh = dir / "pair.lst", blocked = dir / "pair.hxh";
   ASSERT_TRUE(writeFileAtomically(kept.string(), "previous"));
   AtomicFile a(kept.string()), b(fresh.string()), c(blocked.string());
   for (AtomicFile* f : {&a, &b, &c}) ASSERT_TRUE(f->open() && f->write("new"));
@@ -81,14 +77,12 @@ TEST_F(AtomicFileTest, APairThatCannotBeReplacedWholeKeepsThePreviousFiles) {
   EXPECT_EQ(entries(), 2u);
 }
 
-// The signal that ends a run removes its temporary file and still ends it.
 TEST_F(AtomicFileTest, ASignalRemovesTheTemporaryAndEndsTheRun) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      // Whatever the test runner does with the signal, the child starts from
-      // the default that a program normally has.
+      // The default a program normally has, whatever the test runner set.
       ::signal(sig, SIG_DFL);
       AtomicFile f((dir / "out.cof").string());
       if (!f.open() || !f.write("half")) ::_exit(2);

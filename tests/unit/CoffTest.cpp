@@ -11,17 +11,11 @@ namespace {
 syment symbol(const std::string& shortName, int16_t scnum, uint8_t sclass, uint8_t numaux = 0, uint16_t type = 0) {
   syment s;
   std::memcpy(s.n_name, shortName.data(), std::min<size_t>(shortName.size(), 8));
-  s.n_scnum = scnum;
-  s.n_sclass = sclass;
-  s.n_numaux = numaux;
-  s.n_type = type;
+  s.n_scnum = scnum, s.n_sclass = sclass, s.n_numaux = numaux, s.n_type = type;
   return s;
 }
 
-void push(Coff& c, const syment& s, AuxKind kind = AuxKind::none) {
-  c.cSymTbl.push_back(s);
-  c.cSymKind.push_back(kind);
-}
+void push(Coff& c, const syment& s, AuxKind k = AuxKind::none) { c.cSymTbl.push_back(s), c.cSymKind.push_back(k); }
 
 template <class Aux>
 void pushAux(Coff& c, const Aux& aux, AuxKind kind) {
@@ -53,8 +47,7 @@ Coff sampleCoff() {
   section(c, 1, ".text", Coff::code);
   section(c, 2, "a_long_section_name", Coff::idata, 0x100);
   section(c, 3, ".bss", Coff::udata, 0x200);
-  const char text[] = {1, 2, 3, 4};
-  c.cRawData[".text"] = Data(4, text);
+  c.cRawData[".text"] = Data(4, "\1\2\3\4");
   c.cRawData["a_long_section_name"] = Data(3, "xyz");
   c.cRawData[".bss"] = Data(16);
   c.cReloc[".text"] = {reloc{0, 9, -2, 1}, reloc{2, 6, 5, 7}};
@@ -75,31 +68,20 @@ Coff sampleCoff() {
   return c;
 }
 
-Bytes sampleImage() {
-  Coff c = sampleCoff();
-  c.preWrite(1000);
-  return c.image();
-}
+Bytes sampleImage() { Coff c = sampleCoff(); c.preWrite(1000); return c.image(); }
 
 std::unique_ptr<Coff> read(const Bytes& b, const std::string& name = "x.o") {
   return Coff::make(std::span<const uint8_t>(b), name);
 }
 
-// What a failed read printed; the read must have failed.
-std::string readFailure(const Bytes& b) {
-  return said([&b] { EXPECT_EQ(read(b), nullptr); });
-}
+std::string readFailure(const Bytes& b) { return said([&b] { EXPECT_EQ(read(b), nullptr); }); }
 
 constexpr size_t scnHdr(size_t i) { return 36 + 40 * i; }
-
 
 using CoffTest = ErrorsReset;
 
 }  // namespace
 
-// --- records and names ------------------------------------------------------------
-
-// The reserved bytes of an auxiliary record survive a change of its fields.
 TEST_F(CoffTest, AuxKeepsItsReservedBytes) {
   syment slot;
   for (size_t i = 0; i < 8; ++i) slot.n_name[i] = static_cast<char>(0x50 + i);
@@ -112,7 +94,6 @@ TEST_F(CoffTest, AuxKeepsItsReservedBytes) {
   EXPECT_EQ(slot.n_value, 0x11223344u);
   EXPECT_EQ(slot.n_name[3], 0x53);
   EXPECT_EQ(slot.n_numaux, 0x77);
-
 }
 
 TEST_F(CoffTest, NamesOfEightCharactersStayInTheFieldLongerOnesUseTheTable) {
@@ -139,8 +120,6 @@ TEST_F(CoffTest, NamesOfEightCharactersStayInTheFieldLongerOnesUseTheTable) {
   EXPECT_EXIT(Coff::getName(s, table), testing::ExitedWithCode(255), "");
   EXPECT_EXIT(Coff::setName(s, table, "not_in_the_table"), testing::ExitedWithCode(255), "");
 }
-
-// --- writing and reading back --------------------------------------------------------
 
 TEST_F(CoffTest, WriteReadWriteReproducesTheImage) {
   Coff c = sampleCoff();
@@ -182,8 +161,7 @@ TEST_F(CoffTest, WriteReadWriteReproducesTheImage) {
 }
 
 TEST_F(CoffTest, ReadingFillsSectionsWithoutData) {
-  // A section with a size but no file pointer gets zero bytes; one of size 0
-  // gets no entry.
+  // A size without a file pointer reads as zeros; a size of 0 as no entry.
   Bytes b = sampleImage();
   put32(b, scnHdr(0) + 20, 0);
   put32(b, scnHdr(1) + 16, 0);
@@ -208,18 +186,13 @@ TEST_F(CoffTest, FilesOnDiskOrTheirFailures) {
   EXPECT_EQ(back->image(), c.image());
 
   c.cFileName = "/nonexistent/dir/y.o";
-  EXPECT_EQ(said([&] {
-              EXPECT_EQ(Coff::make(std::string("/nonexistent/dir/x.o")), nullptr);
-              EXPECT_FALSE(c.write());
-            }),
+  EXPECT_EQ(said([&] { EXPECT_EQ(Coff::make(std::string("/nonexistent/dir/x.o")), nullptr); EXPECT_FALSE(c.write()); }),
             "Error - Could not open Coff file '/nonexistent/dir/x.o' for reading.\n"
             "Error - Could not open Coff file '/nonexistent/dir/y.o' for writing.\n");
 }
 
-// Each function's aux record points at its first line in its own section,
-// found through the section's number: lines of other functions and of other
-// sections come before it, and functions without lines keep what they had.
-// Past a few sections the layout finds them through an index.
+// Lines of other functions and sections come first; functions without lines
+// keep what they had. Past a few sections the layout uses an index.
 TEST_F(CoffTest, FunctionsPointAtTheirFirstLineInTheirOwnSection) {
   Coff c;
   section(c, 1, "one", Coff::code);
@@ -230,7 +203,7 @@ TEST_F(CoffTest, FunctionsPointAtTheirFirstLineInTheirOwnSection) {
     pushAux(c, aux_fcn{0, 0, 0xDEAD, 0, 0, {}}, AuxKind::fcn);
   }
   auto line = [](uint32_t fcn, bool flag = true) {
-    return coff_lineno{0, 1, 0, static_cast<uint16_t>(flag ? LINENO_HASFCN : 0), fcn};
+    return coff_lineno{0, 1, 0, uint16_t(flag ? LINENO_HASFCN : 0), fcn};
   };
   c.cLineInfo["one"] = {line(2), line(0, false), line(0), line(2), line(0)};
   c.cLineInfo["two"] = {line(0), line(6), line(2), line(2)};
@@ -243,9 +216,8 @@ TEST_F(CoffTest, FunctionsPointAtTheirFirstLineInTheirOwnSection) {
   EXPECT_EQ(getAux<aux_fcn>(c.cSymTbl[7]).x_lnnoptr, 0xDEADu);
 }
 
-// A file is read a window at a time: every extent around and across the
-// windows' edges reads back as it stands, and a buffer that served another
-// file first never shows that file's bytes.
+// Extents across window edges read back as they stand, and a reused buffer
+// never shows the previous file's bytes.
 TEST_F(CoffTest, ExtentsOfFilesReadBackAcrossWindows) {
   const std::string path = tempPath("extents");
   constexpr size_t w = InputBytes::kWindow;
@@ -274,8 +246,6 @@ TEST_F(CoffTest, ExtentsOfFilesReadBackAcrossWindows) {
   }
   std::remove(path.c_str());
 }
-
-// --- hostile input ---------------------------------------------------------------------
 
 TEST_F(CoffTest, EachReadingStepHasItsOwnFailure) {
   const std::string head = "Error - Coff file 'x.o'";
@@ -313,21 +283,15 @@ TEST_F(CoffTest, EachReadingStepHasItsOwnFailure) {
     EXPECT_EQ(readFailure(b), head + " could not read section header.\n");
   }
 
-  // Many headers pointing at the same block of data: a file the writer makes
-  // never does this, and each one would copy the block again.
+  // Many headers sharing one block of data, which each would copy again.
   Coff many;
   for (int i = 1; i <= 64; ++i) section(many, i, "s" + std::to_string(i), Coff::romdata);
   many.cRawData["s1"] = Data(4096);
   many.preWrite(0);
   b = many.image();
-  for (size_t i = 1; i < 64; ++i) {
-    put32(b, scnHdr(i) + 16, 4096);
-    put32(b, scnHdr(i) + 20, get32(b, scnHdr(0) + 20));
-  }
+  for (size_t i = 1; i < 64; ++i) put32(b, scnHdr(i) + 16, 4096), put32(b, scnHdr(i) + 20, get32(b, scnHdr(0) + 20));
   EXPECT_EQ(readFailure(b), head + " could not read raw data.\n");
 }
-
-// --- checking -------------------------------------------------------------------------------
 
 TEST_F(CoffTest, VerifyReportsEachBrokenReference) {
   const std::string head = "Error - Coff file 'sample.o'";
@@ -346,11 +310,9 @@ TEST_F(CoffTest, VerifyReportsEachBrokenReference) {
       {[](Coff& c) { c.cScnNum[3] = ".stack"; }, ", section '.stack' has no section header."},
       {[](Coff& c) { setAux(c.cSymTbl[1], aux_file{77, 0, 0, {}}); }, " symbol[1] has an invalid x_offset."},
   };
-  // The writer passes what it can see to be sound without the full walk;
-  // whatever it cannot, it leaves to the full walk and its messages.
+  // The writer's shortcut falls back on the full walk and its messages.
   auto writerSays = [](Coff& c, bool expected) {
-    CoffWriter writer(c);
-    return said([&] { EXPECT_EQ(writer.verify(), expected); });
+    return said([&] { EXPECT_EQ(CoffWriter(c).verify(), expected); });
   };
   Coff sound = sampleCoff();
   EXPECT_TRUE(sound.verify());
@@ -363,8 +325,7 @@ TEST_F(CoffTest, VerifyReportsEachBrokenReference) {
     EXPECT_EQ(writerSays(c, false), head + message + "\n");
   }
 
-  // Counts that the headers cannot hold, and a name no later stage could
-  // tell from no section: only a Coff built in memory has them.
+  // Only a Coff built in memory has counts the headers cannot hold, or empty names.
   Coff c = sampleCoff();
   c.cLineInfo[".text"].resize(0x10000, coff_lineno{0, 1, 0, 0, 0});
   EXPECT_EQ(writerSays(c, false), head + ", section '.text' has more line numbers than a section header can count.\n");

@@ -1,7 +1,4 @@
-#include <gtest/gtest.h>
-
-#include <cstdint>
-
+#include "TestSupport.h"
 #include "device/Instructions.h"
 
 using namespace tarsil;
@@ -18,20 +15,12 @@ uint16_t build(int instSet, InstType type, int one = -1, int two = -1) {
 
 using T = InstType;
 constexpr int C12 = instSetCore12, C14 = instSetCore14, C16 = instSetCore16, C16E = instSetCore16E;
-constexpr int kSets[] = {C14, C16, C12, C16E};
 
 }  // namespace
 
-// The sequences that relocations expand to, the data-carrying returns, each
-// family's operand layouts, and operands masked to their field: a data byte
-// that arrived sign-extended keeps only its low byte.
+// Operands are masked to their field: a sign-extended data byte keeps its low byte.
 TEST(Instructions, wordsOfEachFamily) {
-  const struct {
-    int set;
-    InstType type;
-    int one, two;
-    uint16_t word;
-  } cases[] = {
+  const struct { int set; InstType type; int one, two; uint16_t word; } cases[] = {
       {C14, T::BSF, 3, 5, 0x1683}, {C14, T::BCF, 3, 6, 0x1303}, {C14, T::BSF, 3, 7, 0x1783},
       {C14, T::BCF, 10, 4, 0x120A}, {C14, T::BSF, 10, 3, 0x158A}, {C14, T::MOVLW, 0x12, -1, 0x3012},
       {C14, T::MOVWF, 10, -1, 0x008A}, {C14, T::RETLW, 0xFF, -1, 0x34FF}, {C12, T::BSF, 3, 5, 0x05A3},
@@ -60,37 +49,29 @@ TEST(Instructions, wordsOfEachFamily) {
   for (const auto& c : cases) EXPECT_EQ(build(c.set, c.type, c.one, c.two), c.word) << getInstName(c.type);
 }
 
-// Changing a word's type keeps its operands, and bits above a narrow
-// family's word, which are not the encoder's.
+// Bits above a narrow family's word are not the encoder's either.
 TEST(Instructions, settingTheTypeKeepsTheOperands) {
-  const struct {
-    int set;
-    InstType type;
-    uint16_t before, after;
-  } cases[] = {{C14, T::BCF, 0x1683, 0x1283}, {C14, T::BCF, 0xD683, 0xD283}, {C12, T::BCF, 0xF5A3, 0xF4A3},
-               {C16E, T::MOVWF, 0x01FF, 0x6FFF}, {C16, T::MOVLR, 0xFFFF, 0xBBFF}};
+  const struct { int set; InstType type; uint16_t before, after; } cases[] = {
+      {C14, T::BCF, 0x1683, 0x1283}, {C14, T::BCF, 0xD683, 0xD283}, {C12, T::BCF, 0xF5A3, 0xF4A3},
+      {C16E, T::MOVWF, 0x01FF, 0x6FFF}, {C16, T::MOVLR, 0xFFFF, 0xBBFF}};
   for (auto c : cases) {
     setInstType(&c.before, c.type, c.set);
     EXPECT_EQ(c.before, c.after) << getInstName(c.type);
   }
 }
 
-// Decoding inverts the encoders: every type of every family, built with all
-// its operands at 0, at a mixed pattern and at their largest values, reads
-// back as the same type with the same operands. A type whose pattern another
-// type's took (an overlap in a table, a misplaced row) fails here.
+// A type whose pattern another type's took (an overlap in a table, a misplaced row) fails here.
 TEST(Instructions, decodingInvertsTheEncoders) {
   const uint16_t patterns[] = {0x0000, 0x5555, 0xFFFF};
   const uint16_t emptySecond = build(instSetCore16E, InstType::WORD2);
-  for (int set : kSets) {
+  for (int set : {C14, C16, C12, C16E}) {
     int supported = 0;
     for (int t = 1; t <= static_cast<int>(InstType::PAGESEL); ++t) {
       auto type = static_cast<InstType>(t);
       if (!isInstTypeSupported(type, set)) continue;
       ++supported;
       EXPECT_NE(getInstName(type), nullptr);
-      // The bare 12-bit TRIS opcode is the NOP word, so the setters read it
-      // as NOP and place no port; its decoding is shown by the examples.
+      // The bare 12-bit TRIS opcode is the NOP word; the examples show its decoding.
       if (set == instSetCore12 && type == InstType::TRIS) continue;
       for (uint16_t pattern : patterns) {
         uint16_t w = build(set, type);
@@ -109,25 +90,18 @@ TEST(Instructions, decodingInvertsTheEncoders) {
   }
 }
 
-// The second word of a Core16E two-word instruction completes its operands;
-// without one, the first word is no instruction.
+// Without its second word, the first word is no instruction.
 TEST(Instructions, twoWordInstructions) {
-  struct Case {
-    InstType type;
-    uint16_t first[2];  // operands one and two of the first word
-    uint16_t second;    // operand of the WORD2
-    uint32_t one, two;  // as decoded
-    uint8_t bitsOne, bitsTwo;
-  };
+  // Operands of the first word, of the WORD2, then as decoded.
+  struct Case { InstType type; uint16_t first[2], second; uint32_t one, two; uint8_t bitsOne, bitsTwo; };
   const Case cases[] = {
       {InstType::CALL, {0xFF, 1}, 0xFFF, 0xFFFFF, 1, 20, 1},
       {InstType::GOTO, {0x01, 0}, 0x800, 0x80001, 0, 20, 0},
       {InstType::LFSR, {2, 0xA}, 0x0BC, 2, 0xABC, 2, 12},
       {InstType::MOVFF, {0xFFF, 0}, 0x123, 0xFFF, 0x123, 12, 12},
   };
-  for (const Case& c : cases) {
-    uint16_t words[2] = {build(instSetCore16E, c.type, c.first[0], c.first[1]),
-                         build(instSetCore16E, InstType::WORD2, c.second)};
+  for (const auto& c : cases) {
+    uint16_t words[2] = {build(C16E, c.type, c.first[0], c.first[1]), build(C16E, InstType::WORD2, c.second)};
     Instruction inst = decodeInstruction(words[0], &words[1], instSetCore16E);
     EXPECT_EQ(inst.type, c.type);
     EXPECT_EQ(inst.words, 2);
@@ -141,12 +115,8 @@ TEST(Instructions, twoWordInstructions) {
   }
 }
 
-// Words no family instruction has stay data, bits beyond a narrow word too.
 TEST(Instructions, wordsThatAreNoInstruction) {
-  const struct {
-    int set;
-    uint16_t word;
-  } words[] = {
+  const struct { int set; uint16_t word; } words[] = {
       {instSetCore12, 0x0041},  {instSetCore12, 0x1000},  {instSetCore14, 0x0001},  {instSetCore14, 0x3B00},
       {instSetCore14, 0x4000},  {instSetCore16, 0x0001},  {instSetCore16, 0xB900},  {instSetCore16, 0xBE00},
       {instSetCore16E, 0x0001}, {instSetCore16E, 0x0014}, {instSetCore16E, 0xE800}, {instSetCore16E, 0xEE40},

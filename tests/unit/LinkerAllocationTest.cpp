@@ -1,10 +1,4 @@
-// Placement's refusals that no command file and object reach end to end, and
-// what loading the pieces does to their symbols and lines. Where sections
-// land is pinned end to end.
-#include <gtest/gtest.h>
-
-#include <string>
-
+// Placement's refusals that no command file and object reach end to end.
 #include "LinkerRig.h"
 
 using namespace tarsil;
@@ -15,22 +9,16 @@ namespace {
 using testdev::core16eDev;
 using Placement = LinkerRig;
 
-// Two pieces whose sum passes 32 bits: the message must show the sum, not a
-// wrapped value that would have fitted.
+// The message must show a sum past 32 bits, not a wrapped value that would have fitted.
 class HostileSize : public LinkerRig, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(HostileSize, isReportedWhole) {
   const bool assigned = GetParam();
   Input a("a.o"), b("b.o");
-  a.section("u", STYP_BSS, 0x80000002u);
-  b.section("u", STYP_BSS, 0x80000002u);
-  add(a);
-  add(b);
+  for (Input* in : {&a, &b}) add(in->section("u", STYP_BSS, 0x80000002u));
   codePage("p", 0, 0xFF);
   dataBank("d", 0x20, 0x6F);
-  if (assigned) {
-    ASSERT_TRUE(l.AddSectionDesc(SectionDesc("u", "", "d"), error)) << error;
-  }
+  if (assigned) { ASSERT_TRUE(l.AddSectionDesc(SectionDesc("u", "", "d"), error)) << error; }
   prepare();
   EXPECT_FALSE(l.mapSections(error));
   EXPECT_EQ(error, assigned ? "section 'u' has a memory 'd' which can not fit the section. Section 'u' "
@@ -54,10 +42,7 @@ TEST_F(Placement, absoluteSectionsNearTheTopOfTheAddressSpace) {
 
 TEST_F(Placement, piecesFromTwoInputsOfOneNameAreRefused) {
   Input a("x.o"), b("x.o");
-  a.section(".text", STYP_TEXT, 2);
-  b.section(".text", STYP_TEXT, 2);
-  add(a);
-  add(b);
+  for (Input* in : {&a, &b}) add(in->section(".text", STYP_TEXT, 2));
   codePage("p", 0, 0xFF);
   prepare();
   ASSERT_TRUE(l.mapSections(error)) << error;

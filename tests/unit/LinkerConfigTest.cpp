@@ -1,12 +1,7 @@
-// The declarations a command file makes, one at a time: each is taken or
-// refused with its message, and a refused one leaves no trace.
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <string>
+// Each declaration is taken or refused with its message; a refused one leaves no trace.
 #include <type_traits>
-#include <vector>
 
+#include "TestSupport.h"
 #include "link/Linker.h"
 
 using namespace tarsil;
@@ -15,19 +10,15 @@ namespace {
 
 using Declare = std::function<bool(Linker&, std::string&)>;
 
-struct Step {
-  Declare declare;
-  std::string error;  // "" when the declaration is taken
-};
+struct Step { Declare declare; std::string error; };  // error "" when taken
 
-// A declaration of one name or number.
 template <class T>
 Declare one(bool (Linker::*add)(T, std::string&), std::decay_t<T> value) {
   return [=](Linker& l, std::string& e) { return (l.*add)(value, e); };
 }
-Declare memory(bool (Linker::*add)(const Memory&, std::string&), const std::string& n, uint32_t start,
-               uint32_t end, MemType type) {
-  return [=](Linker& l, std::string& e) { return (l.*add)(Memory(n, start, end, type, false, false, ""), e); };
+Declare memory(bool (Linker::*add)(const Memory&, std::string&), const std::string& n, uint32_t s, uint32_t e,
+               MemType t) {
+  return [=](Linker& l, std::string& err) { return (l.*add)(Memory(n, s, e, t, false, false, ""), err); };
 }
 Declare page(std::string n, uint32_t s, uint32_t e) { return memory(&Linker::AddCodePage, n, s, e, rom); }
 Declare bank(std::string n, uint32_t s, uint32_t e) { return memory(&Linker::AddDataBank, n, s, e, ram); }
@@ -60,8 +51,7 @@ TEST(LinkerConfig, SingleValuedDeclarationsKeepTheFirstAndInputsComeOnce) {
                  {one(&Linker::AddMapFile, "a.map"), "multiple map files declared: 'a.map', 'a.map'"},
                  {one(&Linker::AddOutputFile, "a.cof"), ""},
                  {one(&Linker::AddOutputFile, "b.cof"), "multiple output files declared: 'a.cof', 'b.cof'"},
-                 {one(&Linker::AddObjectFile, "a.o"), ""},
-                 {one(&Linker::AddObjectFile, "./a.o"), ""},
+                 {one(&Linker::AddObjectFile, "a.o"), ""}, {one(&Linker::AddObjectFile, "./a.o"), ""},
                  {one(&Linker::AddObjectFile, "a.o"), "mutliple inclusion of object file 'a.o' "},
                  // Objects and libraries are separate lists: one name may be both.
                  {one(&Linker::AddLibraryFile, "a.o"), ""},
@@ -76,27 +66,21 @@ TEST(LinkerConfig, MemoriesShareOneNamespaceAndOverlapWithinTheirAddressSpace) {
   Linker l;
   const std::string dup = "duplicate definition of memory 's' ";
   declare(l, {
-                 {page("p0", 0, 0x7FF), ""},
-                 {page("p1", 0x800, 0xFFF), ""},
+                 {page("p0", 0, 0x7FF), ""}, {page("p1", 0x800, 0xFFF), ""},
                  {page("p2", 0xFFF, 0x17FF), "memory 'p2' overlaps memory 'p1' "},
                  // A range over several names the one declared first.
                  {page("all", 0, 0x17FF), "memory 'all' overlaps memory 'p0' "},
-                 {page("p3", 0x2000, 0x27FF), ""},
-                 {page("p4", 0x1800, 0x1FFF), ""},
+                 {page("p3", 0x2000, 0x27FF), ""}, {page("p4", 0x1800, 0x1FFF), ""},
                  {page("p5", 0x1F00, 0x2100), "memory 'p5' overlaps memory 'p3' "},
                  {bank("p0", 0x300, 0x3FF), "duplicate definition of memory 'p0' "},
-                 // Data memory is another address space; shared banks repeat
-                 // with one length.
-                 {bank("b0", 0, 0x7F), ""},
-                 {access("acc", 0x100, 0x17F), ""},
-                 {share("s", 0x80, 0x8F), ""},
+                 // Data memory is another address space; shared banks repeat with one length.
+                 {bank("b0", 0, 0x7F), ""}, {access("acc", 0x100, 0x17F), ""}, {share("s", 0x80, 0x8F), ""},
                  {share("s", 0xF0, 0xFF), ""},
                  {share("s", 0x1F0, 0x1FE), "inconsistent length definitions of SHAREBANK 's' "},
                  {share("s", 0x8F, 0x9E), "memory 's' overlaps memory 's' "},
                  {access("s", 0x200, 0x2FF), dup},
                  {page("s", 0x3000, 0x30FF), dup},
-                 // Data banks, then shared banks, then access banks, whatever
-                 // the order of declaration.
+                 // Data banks, then shared, then access banks, whatever the declaration order.
                  {bank("b1", 0x88, 0x10F), "memory 'b1' overlaps memory 's' "},
                  {access("a1", 0x7F, 0x80), "memory 'a1' overlaps memory 'b0' "},
              });
@@ -112,14 +96,11 @@ TEST(LinkerConfig, SectionsAndStackNameEarlierMemoriesOfTheirKind) {
                  // A refused page neither exists for SECTION nor holds its name.
                  {page("q", 0x80, 0x17F), "memory 'q' overlaps memory 'p' "},
                  {section(".t", "q", ""), "undefined CODEPAGE 'q' for SECTION '.t' "},
-                 {bank("q", 0x80, 0x17F), ""},
-                 {share("s", 0x200, 0x20F), ""},
-                 {access("a", 0, 0x5F), ""},
+                 {bank("q", 0x80, 0x17F), ""}, {share("s", 0x200, 0x20F), ""}, {access("a", 0, 0x5F), ""},
                  {section(".text", "p", ""), ""},
                  {section(".text", "", "s"), "duplicate definitions of SECTION '.text' "},
                  {section(".data", "", "p"), "undefined DATABANK/SHAREBANK 'p' for SECTION '.data' "},
-                 {section(".shr", "", "s"), ""},
-                 {section(".acc", "p", "a"), ""},
+                 {section(".shr", "", "s"), ""}, {section(".acc", "p", "a"), ""},
                  {stack("p"), "undefined DATABANK/SHAREBANK 'p' for STACK. "},
                  {stack("a"), ""},
                  {stack("a"), "multiple STACK definitions "},

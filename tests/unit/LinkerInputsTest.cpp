@@ -1,12 +1,3 @@
-// Which library members join the link when a name may be held in either
-// place; the order members join in is pinned end to end.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "LinkerRig.h"
 #include "coff/Archive.h"
 
@@ -44,40 +35,22 @@ std::vector<std::string> inputNames(const Linker& l) {
   return names;
 }
 
-class LinkerInputsTest : public LinkerRig {
-protected:
-  std::vector<std::string> import() {
-    EXPECT_TRUE(l.importLibraryMembers(error));
-    EXPECT_EQ(error, "");
-    return inputNames(l);
-  }
-};
+using LinkerInputsTest = LinkerRig;
 
 TEST_F(LinkerInputsTest, ANameIsTheSameWhereverItIsHeld) {
-  // A short name may also stand in the string table, and bytes after the
-  // NUL of a name field are no part of the name; eight characters fill the
-  // field with no NUL at all. Each pair below is one name.
-  auto inTable = [](Coff& c, const std::string& name, int16_t scnum) {
-    syment s;
-    s.set_n_offset(Coff::addString(c.cStrTbl, name));
-    s.n_scnum = scnum;
-    s.n_sclass = C_EXT;
-    c.cSymTbl.push_back(s);
-    c.cSymKind.push_back(AuxKind::none);
-  };
-  auto main = object("main.o", {}, {"eightchr", "pad"});
-  inTable(*main, "tab", 0);
-  syment padded = main->cSymTbl[1];
-  std::memcpy(padded.n_name, "ab\0junk!", 8);
-  main->cSymTbl[1] = padded;
-  l.cCoff.push_back(std::move(main));
-
-  auto tab = object("tab.o", {});
-  inTable(*tab, "ab", 1);
+  // A short name may stand in the string table; bytes after a field's NUL are no part of it.
+  Input main("main.o"), tab("tab.o");
+  main.symbol("eightchr", 0).symbol("pad", 0).symbol("tab", 0);
+  main.c->cSymTbl[2].set_n_offset(Coff::addString(main.c->cStrTbl, "tab"));
+  std::memcpy(main.c->cSymTbl[1].n_name, "ab\0junk!", 8);
+  add(main);
+  tab.symbol("ab", 1).c->cSymTbl[0].set_n_offset(Coff::addString(tab.c->cStrTbl, "ab"));
   l.cArchive.push_back(
-      library("l.lib", members(object("eight.o", {"eightchr"}), object("t.o", {"tab"}), std::move(tab))));
+      library("l.lib", members(object("eight.o", {"eightchr"}), object("t.o", {"tab"}), std::move(tab.c))));
   // 'ab' is defined only through the table, 'tab' only in a field.
-  EXPECT_EQ(import(), (std::vector<std::string>{"main.o", "tab.o", "eight.o", "t.o"}));
+  EXPECT_TRUE(l.importLibraryMembers(error));
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(inputNames(l), (std::vector<std::string>{"main.o", "tab.o", "eight.o", "t.o"}));
   // A name one byte longer or shorter is another name.
   Linker other;
   other.cCoff.push_back(object("main.o", {}, {"eightch", "abc"}));

@@ -1,14 +1,4 @@
-// The executable's tables where the end-to-end tests cannot reach them: line
-// numbers handed over rather than copied, the names of fill sections past
-// the header's field and of initialized-data images, and an image that does
-// not hold together. The executable's bytes are pinned end to end.
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <map>
-#include <string>
-#include <vector>
-
+// The executable's tables where the end-to-end tests cannot reach them.
 #include "LinkerRig.h"
 
 using namespace tarsil;
@@ -50,7 +40,6 @@ TEST_F(LinkerOutput, LineNumbersJoinInInputOrderRebasedAndLeaveTheInputs) {
   EXPECT_EQ(text[2].l_fcnndx, 105u);
   EXPECT_EQ(text[2].l_paddr, 0x30u);
   EXPECT_EQ(l.cOutput.cLineInfo.count("table"), 0u);
-  // The executable holds the only copy once it is built.
   EXPECT_EQ(l.cCoff[0]->cLineInfo["text"].capacity(), 0u);
   EXPECT_TRUE(l.cCoff[1]->cLineInfo["text"].empty());
   EXPECT_TRUE(l.cCoff[1]->cLineInfo["solo"].empty());

@@ -1,14 +1,9 @@
 #pragma once
-// Hand-built inputs for the linker's stages, the way the object reader
-// leaves them, and a fixture that declares memories and runs the stages.
-#include <gtest/gtest.h>
-
-#include <cstdint>
+// Hand-built inputs for the linker's stages, as the object reader leaves them.
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "TestDevices.h"
+#include "TestSupport.h"
 #include "link/Linker.h"
 #include "support/Error.h"
 
@@ -24,12 +19,7 @@ inline std::vector<uint8_t> bytesOf(const Data& d) {
 }
 
 inline reloc relocation(uint32_t vaddr, uint32_t symndx, uint16_t type, int16_t addend = 0) {
-  reloc r;
-  r.r_vaddr = vaddr;
-  r.r_symndx = symndx;
-  r.r_offset = addend;
-  r.r_type = type;
-  return r;
+  return reloc{vaddr, symndx, addend, type};
 }
 
 class Input {
@@ -70,16 +60,17 @@ public:
     c->cSymKind.push_back(kind);
     return *this;
   }
+  template <class Aux>
+  Input& aux(const Aux& record, AuxKind kind) {
+    syment s{};
+    setAux(s, record);
+    return slot(s, kind);
+  }
 
-  // A ".file" symbol with the source name in its auxiliary slot.
   Input& file(const std::string& source) {
     symbol(".file", -2, C_FILE);
     c->cSymTbl.back().n_numaux = 1;
-    aux_file aux;
-    aux.x_offset = Coff::addString(c->cStrTbl, source);
-    syment s;
-    setAux(s, aux);
-    return slot(s, AuxKind::file);
+    return aux(aux_file{Coff::addString(c->cStrTbl, source), 0, 0, {}}, AuxKind::file);
   }
 
   // A function "f" whose auxiliary slot reads as a definition of `name`.
@@ -112,7 +103,6 @@ protected:
   void dataBank(const std::string& name, uint32_t start, uint32_t end) {
     ASSERT_TRUE(l.AddDataBank(Memory(name, start, end, ram, false, false, ""), error)) << error;
   }
-  // The device settled and the sections' attributes merged.
   void prepare() {
     ASSERT_TRUE(l.verifyProcessor(error)) << error;
     ASSERT_TRUE(l.buildSectionAttribs(error)) << error;

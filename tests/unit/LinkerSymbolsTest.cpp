@@ -1,12 +1,4 @@
-// The merged string table and the binding of references to definitions,
-// held to byte order, to names of every length and to inputs that lie
-// anywhere in memory; the messages of a failed link are pinned end to end.
-#include <gtest/gtest.h>
-
-#include <functional>
 #include <set>
-#include <string>
-#include <vector>
 
 #include "LinkerRig.h"
 
@@ -17,40 +9,30 @@ namespace {
 
 void add(Linker& l, Input& in) { l.cCoff.push_back(std::move(in.c)); }
 
-std::string symName(const Coff& c, size_t i) { return Coff::getName(c.cSymTbl[i], c.cStrTbl); }
+using LinkerSymbolsRig = LinkerRig;
 
 }  // namespace
 
-TEST(LinkerSymbols, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
-  // Names of every length around the inline field's 8 characters and the
-  // hash's 8-byte steps, names that differ only in their last character, and
-  // bytes that a word-at-a-time search for the ending NUL could mistake.
+TEST_F(LinkerSymbolsRig, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
+  // Lengths around the 8-character field and the hash's steps, last-character
+  // differences, and bytes a word-at-a-time NUL search could mistake.
   std::vector<std::string> names;
   for (size_t n = 1; n <= 18; ++n) names.push_back(std::string(n, 'q'));
   for (const char* s : {"symbol_x", "symbol_y", "long_symbol_name_x", "long_symbol_name_y", "abc", "abd", "cba"})
     names.push_back(s);
-  // Bytes with the top bit set, and a 1 right after the first character.
-  names.push_back("\x80\x01z\xff");
-  names.push_back("\xfe\x01\x01\x80\x7f\x01\x02");
+  for (const char* s : {"\x80\x01z\xff", "\xfe\x01\x01\x80\x7f\x01\x02"}) names.push_back(s);
 
-  Linker l;
-  Input defs("./defs.o");
-  Input refs("./refs.o");
-  for (const auto& n : names) {
-    defs.symbol(n, 1);
-    refs.symbol(n, 0);
-  }
+  Input defs("./defs.o"), refs("./refs.o");
+  for (const auto& n : names) defs.symbol(n, 1), refs.symbol(n, 0);
   refs.lookalikeAux("qq");
-  add(l, refs);
-  add(l, defs);
+  add(refs);
+  add(defs);
   l.mergeStringTbls();
-  std::string error;
   ASSERT_TRUE(l.buildExtSymDef(error)) << error;
   ASSERT_TRUE(l.buildExtRefDef(error)) << error;
   EXPECT_EQ(l.cExtSymDef.size(), 3 + names.size() + 1);  // "f" of the look-alike too
   EXPECT_EQ(l.cExtRefDef.size(), names.size());
 
-  // Stand-ins for the relocated values.
   Coff& d = *l.cCoff[1];
   for (size_t i = 0; i < names.size(); ++i) d.cSymTbl[i].n_value = 0x100 + static_cast<uint32_t>(i);
   Coff& r = *l.cCoff[0];
@@ -65,19 +47,15 @@ TEST(LinkerSymbols, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
   EXPECT_EQ(r.cSymTbl[aux].n_value, 0x77u);  // not a symbol
 }
 
-TEST(LinkerSymbols, MergedStringsStandInByteOrderBeyondTheirFirstWord) {
-  // Strings equal in their first eight bytes, one a prefix of another, and
-  // bytes with the top bit set, which sort after every ASCII byte.
+TEST_F(LinkerSymbolsRig, MergedStringsStandInByteOrderBeyondTheirFirstWord) {
+  // Equal first eight bytes, prefixes, and top-bit bytes that sort after ASCII.
   const std::vector<std::string> texts = {"common_prefix_b", "common_prefix_a", "common_p", "common_prefix",
                                           "\xe9t\xe9_source.asm", "Zed.asm", "common_prefix_a", "c",
                                           "a\xe9.asm", "b.asm"};
-  Linker l;
-  std::set<std::string> expected;
+  const std::set<std::string> expected(texts.begin(), texts.end());
   for (size_t i = 0; i < texts.size(); ++i) {
     Input in("./s" + std::to_string(i) + ".o");
-    in.file(texts[i]);
-    add(l, in);
-    expected.insert(texts[i]);
+    add(in.file(texts[i]));
   }
   l.mergeStringTbls();
   std::vector<std::string> order;
@@ -88,17 +66,14 @@ TEST(LinkerSymbols, MergedStringsStandInByteOrderBeyondTheirFirstWord) {
     order.push_back(text);
   }
   EXPECT_EQ(order, std::vector<std::string>(expected.begin(), expected.end()));
-  // Every input's file name still reads the same.
   for (size_t i = 0; i < texts.size(); ++i) {
     const Coff& c = *l.cCoff[i];
     EXPECT_EQ(Coff::getName(getAux<aux_file>(c.cSymTbl[1]), c.cStrTbl), texts[i]);
   }
 }
 
-TEST(LinkerSymbols, AStringHeldTwiceByOneInputMovesToOneOffsetFromBoth) {
-  // Old-layout inputs may hold a file name again at a later offset. Both
-  // old offsets, and every name read through either, land on the one entry.
-  Linker l;
+TEST_F(LinkerSymbolsRig, AStringHeldTwiceByOneInputMovesToOneOffsetFromBoth) {
+  // Old-layout inputs may hold a name again at a later offset; both land on one entry.
   Input a("./a.o");
   a.symbol("twice_held_name", 1).symbol("zz_other_long_name", 1);
   Input b("./b.o");
@@ -109,10 +84,9 @@ TEST(LinkerSymbols, AStringHeldTwiceByOneInputMovesToOneOffsetFromBoth) {
   syment copy = ca.cSymTbl[0];
   copy.set_n_offset(static_cast<uint32_t>(again));
   copy.n_scnum = 0;  // a reference to the name through the second copy
-  ca.cSymTbl.push_back(copy);
-  ca.cSymKind.push_back(AuxKind::none);
-  add(l, a);
-  add(l, b);
+  a.slot(copy, AuxKind::none);
+  add(a);
+  add(b);
   l.mergeStringTbls();
 
   const std::map<int, std::string> expected = {
@@ -123,28 +97,23 @@ TEST(LinkerSymbols, AStringHeldTwiceByOneInputMovesToOneOffsetFromBoth) {
   EXPECT_EQ(merged.cSymTbl[2].n_offset(), 22u);
   EXPECT_EQ(merged.cSymTbl[1].n_offset(), 38u);
   EXPECT_EQ(merged.cStrTbl.size(), 2u);
-  EXPECT_EQ(symName(merged, 2), "twice_held_name");
+  EXPECT_EQ(Coff::getName(merged.cSymTbl[2], merged.cStrTbl), "twice_held_name");
   EXPECT_EQ(l.cCoff[1]->cSymTbl[0].n_offset(), 4u);
 }
 
 TEST(LinkerSymbols, TheFirstUnboundReferenceInInputOrderIsReported) {
-  // Inputs may be bound in any order; the message must name the failure of
-  // the earliest input, here the one whose table lies higher in memory.
+  // Inputs may be bound in any order; the earliest input here has the higher table.
   for (bool noName : {false, true}) {
     Input x("./x.o");
     x.symbol("defined", 1).symbol("missing_in_x", 0);
     Input y("./y.o");
     y.symbol("missing_in_y", 0).symbol("defined_too", 1);
     const bool xHigher = std::less<const syment*>{}(y.c->cSymTbl.data(), x.c->cSymTbl.data());
-    Input& first = xHigher ? x : y;
-    Input& second = xHigher ? y : x;
-    const std::string firstFile = first.c->cFileName;
-    const std::string firstMissing = xHigher ? "missing_in_x" : "missing_in_y";
-    if (noName) {
-      // The earlier input's reference names a string its table lacks.
+    Input &first = xHigher ? x : y, &second = xHigher ? y : x;
+    const std::string firstFile = first.c->cFileName, firstMissing = xHigher ? "missing_in_x" : "missing_in_y";
+    if (noName)  // the earlier input's reference names a string its table lacks
       for (syment& s : first.c->cSymTbl)
         if (Coff::isExtReference(s)) s.set_n_offset(9999);
-    }
     Linker l;
     add(l, first);
     add(l, second);

@@ -1,35 +1,24 @@
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <cstring>
 #include <set>
-#include <string>
 #include <unordered_map>
-#include <vector>
 
+#include "TestSupport.h"
 #include "support/NameIndex.h"
 #include "support/NodeArena.h"
 
 using namespace tarsil;
 
-// Every name of lengths 0 to 20 that differs from a run of 'a' in one byte,
-// so that a compare by words, overlapping tails included, has to look at
-// each byte; a NUL inside a name counts like any other byte. The table
-// starts small, so it grows many times.
+// Names differing from a run of 'a' in one byte (NUL too) make a compare by words look at
+// each byte; the table starts small, so it grows many times.
 TEST(NameIndexTest, NamesAreToldApartAtEveryLengthAndPositionThroughGrowth) {
   std::vector<std::string> names;
   for (size_t n = 0; n <= 20; ++n) {
     names.push_back(std::string(n, 'a'));
     for (size_t k = 0; k < n; ++k)
-      for (char c : {'b', '\0'}) {
-        names.push_back(std::string(n, 'a'));
-        names.back()[k] = c;
-      }
+      for (char c : {'b', '\0'}) names.push_back(std::string(n, 'a').replace(k, 1, 1, c));
   }
   for (int i = 0; i < 3000; ++i) names.push_back("scn" + std::to_string(i));
   NameIndex<size_t> table;
   for (size_t i = 0; i < names.size(); ++i) EXPECT_TRUE(table.emplace(names[i], i).second) << i;
-  // A second entry under a name changes nothing.
   auto [entry, added] = table.emplace("scn7", 99);
   EXPECT_FALSE(added);
   EXPECT_EQ(*entry, names.size() - 3000 + 7);
@@ -41,7 +30,6 @@ TEST(NameIndexTest, NamesAreToldApartAtEveryLengthAndPositionThroughGrowth) {
   }
   EXPECT_EQ(table.find("scn3000"), nullptr);
   EXPECT_EQ(table.find("scn"), nullptr);
-  // Entries come back in the order they were made.
   size_t next = 0;
   for (const auto& [name, value] : table) EXPECT_EQ(value, next++);
   EXPECT_EQ(next, names.size());
@@ -54,8 +42,7 @@ TEST(NameIndexTest, NamesAreToldApartAtEveryLengthAndPositionThroughGrowth) {
 }
 
 TEST(NameIndexTest, NamesThatShareTheKeptPartOfTheirHashStayApart) {
-  // The slots keep 32 bits of each hash: find two names that agree on them
-  // (a few hundred thousand names give several such pairs).
+  // The slots keep 32 bits of each hash: find two names that agree on them.
   std::unordered_map<uint32_t, std::string> seen;
   std::string first, second;
   for (int i = 0; i < 1000000 && second.empty(); ++i) {
@@ -75,10 +62,8 @@ TEST(NameIndexTest, NamesThatShareTheKeptPartOfTheirHashStayApart) {
 }
 
 TEST(NameIndexTest, NamesMadeToShareASlotUnderOneSecretSpreadUnderAnother) {
-  // Names picked as a file made against a known hash would pick them: all
-  // in the first of 256 slots. Under any other secret they must scatter as
-  // any names do (200 names fill about 140 of 256 slots), or such a file
-  // would still make every look-up walk all of them.
+  // Names crafted against a known hash into one slot must scatter under any other secret
+  // (200 names fill about 140 of 256 slots).
   const NameHash known{1};
   auto slot = [](const NameHash& hash, const std::string& name) { return uint64_t{hash(name)} >> 32 & 255; };
   std::vector<std::string> crafted;
@@ -92,8 +77,7 @@ TEST(NameIndexTest, NamesMadeToShareASlotUnderOneSecretSpreadUnderAnother) {
   }
 }
 
-// Sizes around the free lists' limit and alignments beyond the grain; the
-// sanitizers see any overlap or overrun of the filled blocks.
+// The sanitizers see any overlap or overrun of the filled blocks.
 TEST(NodeArenaTest, BlocksAreAlignedDistinctAndFreedNodesServeAgain) {
   NodeArena arena;
   std::set<uintptr_t> starts;
@@ -104,7 +88,6 @@ TEST(NodeArenaTest, BlocksAreAlignedDistinctAndFreedNodesServeAgain) {
       std::memset(p, 0x5A, size);
       EXPECT_TRUE(starts.insert(reinterpret_cast<uintptr_t>(p)).second);
     }
-  // A node given back is the next one of its size.
   void* node = arena.allocate(72, 8);
   arena.deallocate(node, 72, 8);
   EXPECT_EQ(arena.allocate(72, 8), node);

@@ -1,14 +1,5 @@
-// The relocation stage on hand-built inputs. What each relocation type
-// writes is pinned end to end by the relocation tables; here are the
-// refusals of every family with the edges where acceptance turns into
-// refusal, the Core12 call check and the walk over the inputs.
-#include <gtest/gtest.h>
-
-#include <cstring>
+// What each type writes is pinned end to end; here, refusals and their edges.
 #include <initializer_list>
-#include <map>
-#include <string>
-#include <vector>
 
 #include "LinkerRig.h"
 #include "device/Processor.h"
@@ -24,10 +15,7 @@ using W = std::vector<uint16_t>;
 
 Data wordsOf(const W& w) {
   std::vector<uint8_t> b;
-  for (uint16_t x : w) {
-    b.push_back(static_cast<uint8_t>(x & 0xFF));
-    b.push_back(static_cast<uint8_t>(x >> 8));
-  }
+  for (uint16_t x : w) b.push_back(static_cast<uint8_t>(x & 0xFF)), b.push_back(static_cast<uint8_t>(x >> 8));
   return dataOf(b);
 }
 
@@ -43,7 +31,6 @@ void setDevice(Linker& l, const char* name) {
   l.cInstSet = getInstSet(l.cProcType);
 }
 
-// One relocation against one symbol named `name`, through Linker::doPatch.
 struct Rel {
   uint16_t type;
   uint32_t value;
@@ -53,23 +40,15 @@ struct Rel {
   std::string name = "target";
 };
 
-struct Outcome {
-  bool ok;
-  W words;
-  std::string error;
-};
+struct Outcome { bool ok; W words; std::string error; };
 
 Outcome patchOne(const char* device, const W& words, const Rel& rel) {
   Linker l;
   setDevice(l, device);
   syment s{};
   std::map<int, std::string> strTbl;
-  if (rel.name.size() > 8) {
-    strTbl[4] = rel.name;
-    s.set_n_offset(4);
-  } else {
-    std::memcpy(s.n_name, rel.name.data(), rel.name.size());
-  }
+  if (rel.name.size() > 8) Coff::addString(strTbl, rel.name);
+  Coff::setName(s, strTbl, rel.name);
   s.n_value = rel.value;
   s.n_sclass = C_EXT;
   Data d = wordsOf(words);
@@ -96,12 +75,9 @@ const std::string kRange = "Symbol 'target' out of range of relative branch inst
 const std::string kBranchAlign =
     "Symbol 'target' is not word-aligned.\nIt cannot be used as the target of a call or goto instruction.";
 std::string callAlign(const std::string& name) {
-  return "Symbol '" + name +
-         "' is not word-aligned.\nIt can not be used as the target of a call or goto instruction.";
+  return "Symbol '" + name + "' is not word-aligned.\nIt can not be used as the target of a call or goto instruction.";
 }
-std::string movff(const std::string& reg) {
-  return reg + " cannot be used as the destination of a MOVFF instruction.";
-}
+std::string movff(const std::string& reg) { return reg + " cannot be used as the destination of a MOVFF instruction."; }
 
 }  // namespace
 
@@ -126,16 +102,9 @@ TEST(Patch, typesAFamilyDoesNotHandleAreRefused) {
     }
 }
 
-// A refused relocation leaves the words as they were; `after` is what an
-// accepted one at the edge of refusal writes.
+// `after` is what an accepted one at the edge of refusal writes.
 TEST(Patch, refusalsAndTheirEdges) {
-  struct Case {
-    const char* device;
-    W before;
-    Rel rel;
-    std::string error;
-    W after = {};
-  };
+  struct Case { const char* device; W before; Rel rel; std::string error; W after = {}; };
   const Case cases[] = {
       // Sequences as long as the device needs, whole within the data.
       {k12, {0x0000}, {.type = RELOCT_BANKSEL, .value = 0x47}, past("RELOCT_BANKSEL", 0, 2)},
@@ -146,14 +115,11 @@ TEST(Patch, refusalsAndTheirEdges) {
       {k14, {0x2000}, {.type = RELOCT_CALL, .value = 0x834, .offset = 1}, past("RELOCT_CALL", 1, 2)},
       {k14b2, {0, 0x3FFF}, {.type = RELOCT_BANKSEL, .value = 0x0A0, .offset = 2}, "", {0, 0x1683}},
       {k16, {0xE000}, {.type = RELOCT_PAGESEL, .value = 0x1234}, past("RELOCT_PAGESEL", 0, 2)},
-      // Core16E data may hold single bytes at odd offsets: a byte field fits
-      // in the last byte, a word does not.
+      // Core16E data may hold a byte at an odd offset: a byte field fits, a word does not.
       {k16e, {0}, {.type = RELOCT_LOW, .value = 0xAB, .offset = 1}, "", {0xAB00}},
       {k16e, {0}, {.type = RELOCT_ALL, .value = 0xAB, .offset = 1}, past("RELOCT_ALL", 1, 2)},
       {k16e, {0}, {.type = RELOCT_ACCESS, .value = 0xAB, .offset = 1}, past("RELOCT_ACCESS", 1, 2)},
-      // Word alignment of call targets; an addend can make an aligned symbol
-      // an odd target, long names come from the string table and section
-      // references lose their '.'.
+      // An addend can make an aligned symbol odd; sections lose their '.'.
       {k16e, {0xEC00}, {.type = RELOCT_CALL, .value = 0x1235}, callAlign("target")},
       {k16e, {0xEF00}, {.type = RELOCT_GOTO, .value = 0x1234, .addend = 1, .name = "a_long_label"},
        callAlign("a_long_label")},
@@ -171,8 +137,7 @@ TEST(Patch, refusalsAndTheirEdges) {
       {k16e, {0xE000}, {.type = RELOCT_CONDBRA, .value = 0x002, .scnAddr = 0x100}, "", {0xE080}},
       {k16e, {0xE000}, {.type = RELOCT_CONDBRA, .value = 0x202, .scnAddr = 0x100}, kRange},
       {k16e, {0xE000}, {.type = RELOCT_CONDBRA, .value = 0x103, .scnAddr = 0x100}, kBranchAlign},
-      // MOVFF may read every register but write neither the return stack
-      // nor the program counter.
+      // MOVFF may write neither the return stack nor the program counter.
       {k16e, {0xF000}, {.type = RELOCT_FF2, .value = 0xFFF}, movff("TOSU")},
       {k16e, {0xF000}, {.type = RELOCT_FF2, .value = 0xFF9}, movff("PCL")},
       {k16e, {0xF000}, {.type = RELOCT_FF2, .value = 0x1FFD}, movff("TOSL")},
@@ -215,30 +180,23 @@ TEST(VerifyRelocations, core12CallsReachOnlyTheLowerHalfOfAPage) {
   }
 }
 
+using PatchSections = LinkerRig;
+
 // A piece of ".code" from b.o, two words at 0x104 after a.o's.
-struct PatchSections : LinkerRig {
-  Coff* b = nullptr;
-  Memory code{"code", 0, 0xFFFF, rom, false, false, ""};
-
-  void SetUp() override {
-    LinkerRig::SetUp();
-    setDevice(l, k16e);
-    Input ib("b.o");
-    ib.section(".code", STYP_TEXT, 0, 0, {0x00, 0xD0, 0x00, 0xE0}).symbol("main", 0, C_EXT, 0x104);
-    b = &add(ib);
-    code.setRangeWidths(8);
-    code.allocateAbsSection(".code", 0x100, 8, false);
-    code.loadSection("a.o", ".code", 4);
-    code.loadSection("b.o", ".code", 4);
-    l.cScnMem[".code"] = &code;
-  }
-};
-
 TEST_F(PatchSections, malformedRelocationsAreRefusedBeforeAnyWrite) {
+  setDevice(l, k16e);
   syment aux{};
   aux.n_value = 0x100;
-  b->cSymTbl.push_back(aux);
-  b->cSymKind.push_back(AuxKind::fcn);
+  Input ib("b.o");
+  ib.section(".code", STYP_TEXT, 0, 0, {0x00, 0xD0, 0x00, 0xE0}).symbol("main", 0, C_EXT, 0x104);
+  ib.slot(aux, AuxKind::fcn);
+  Coff* b = &add(ib);
+  Memory code{"code", 0, 0xFFFF, rom, false, false, ""};
+  code.setRangeWidths(8);
+  code.allocateAbsSection(".code", 0x100, 8, false);
+  code.loadSection("a.o", ".code", 4);
+  code.loadSection("b.o", ".code", 4);
+  l.cScnMem[".code"] = &code;
   const std::pair<reloc, std::string> cases[] = {
       {relocation(0, 0xFFFFFFFF, RELOCT_CALL),
        "relocation RELOCT_CALL at offset 0x0000 names symbol 4294967295, but the symbol table has 2 entries."},
@@ -262,7 +220,7 @@ TEST_F(PatchSections, malformedRelocationsAreRefusedBeforeAnyWrite) {
   EXPECT_EQ(error, "file 'b.o', section '.code', " + past("RELOCT_LOW", 0, 0));
   EXPECT_EQ(b->cRawData.count(".code"), 0u);
 
-  // The call check refuses a bad index of its own accord.
+  // The call check refuses a bad index on its own.
   setDevice(l, k12);
   b->cReloc[".code"] = {relocation(0, 7, RELOCT_CALL)};
   EXPECT_FALSE(l.verifyRelocations(error));

@@ -1,24 +1,12 @@
-#include <gtest/gtest.h>
-
-#include <functional>
 #include <set>
-#include <string>
-#include <vector>
 
+#include "TestSupport.h"
 #include "device/Processor.h"
 
 using namespace tarsil;
 
 namespace {
 
-std::vector<int> devicesOf(int instSet) {
-  std::vector<int> found;
-  for (int p = 1; p <= procTypeCount; ++p)
-    if (getInstSet(p) == instSet) found.push_back(p);
-  return found;
-}
-
-// Where general-purpose registers start in a bank, found through isGpr alone.
 unsigned firstGpr(int p) {
   for (unsigned offset = 0; offset < getLocationsPerBank(p); ++offset)
     if (isGpr(p, offset)) return offset;
@@ -32,27 +20,24 @@ std::string changeCase(std::string s, bool up) {
 
 }  // namespace
 
-// Names and codes each identify one device, both ways; lookup ignores case,
-// so names must differ in more than case, and an erased or zeroed header
-// field must not pass for a device. The processor-type field of a file is
-// 32 bits wide: only its low half names the device.
+// Lookup ignores case, so names must differ in more than case; an erased or zeroed field is
+// no device, and only the low half of the 32-bit field names one.
 TEST(ProcessorTable, namesAndCodesIdentifyOneDeviceEach) {
-  EXPECT_EQ(devicesOf(instSetCore12).size(), 36u);
-  EXPECT_EQ(devicesOf(instSetCore14).size(), 109u);
-  EXPECT_EQ(devicesOf(instSetCore16).size(), 11u);
-  EXPECT_EQ(devicesOf(instSetCore16E).size(), 44u);
   std::set<std::string> names;
+  std::map<int, int> perSet;
   for (int p = 1; p <= procTypeCount; ++p) {
+    ++perSet[getInstSet(p)];
     const std::string name = getDvsProcName(p);
     EXPECT_TRUE(names.insert(changeCase(name, false)).second) << name;
     int found = 0;
     EXPECT_TRUE(convertDvsProcName(changeCase(name, true), &found));
     EXPECT_EQ(found, p);
-    // A memory larger than the family can address would make the link place
-    // code or data where no instruction reaches it.
+    // Otherwise code or data would land where no instruction reaches it.
     EXPECT_LE(getProgramLocations(p), getMaxROMAddr(p) + 1) << name;
     EXPECT_LE(getDataLocations(p), getMaxRAMAddr(p) + 1) << name;
   }
+  EXPECT_EQ(perSet,
+            (std::map<int, int>{{instSetCore12, 36}, {instSetCore14, 109}, {instSetCore16, 11}, {instSetCore16E, 44}}));
   int supported = 0;
   for (std::uint32_t code = 0; code <= 0xFFFF; ++code) {
     int p = convertDvsProcType(code);
@@ -75,7 +60,6 @@ TEST(ProcessorTable, namesAndCodesIdentifyOneDeviceEach) {
   }
 }
 
-// A device file's rows face the checks every built-in row passes.
 TEST(DeviceRows, builtInRowsPassTheChecksThatRefuseImpossibleDevices) {
   for (int p = 1; p <= procTypeCount; ++p) {
     DeviceRow row{getDvsProcName(p), getDvsProcType(p), getInstSet(p), getProgramLocations(p), getDataLocations(p),

@@ -1,9 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <cstdlib>
-#include <functional>
-#include <sstream>
+#include <tuple>
 
+#include "TestSupport.h"
 #include "support/Error.h"
 #include "support/FileInfo.h"
 #include "support/HexText.h"
@@ -13,15 +11,10 @@
 using namespace tarsil;
 
 TEST(Strings, str2ulReadsHexOnlyAfterAnXInSecondPlace) {
-  EXPECT_EQ(str2ul("0x1F"), 31u);
-  EXPECT_EQ(str2ul("0X1f"), 31u);
-  EXPECT_EQ(str2ul("10"), 10u);
-  EXPECT_EQ(str2ul("0x"), 0u);
-  EXPECT_EQ(str2ul("010"), 10u);
-  EXPECT_EQ(str2ul("abc"), 0u);
-  EXPECT_EQ(str2ul("12ab"), 12u);
-  EXPECT_EQ(str2ul("1x10"), 16u);  // the first character is not looked at
-  EXPECT_EQ(str2ul("0x99999999999999999999"), ~0UL);
+  // In "1x10" the first character is not looked at.
+  const std::pair<const char*, unsigned long> cases[] = {{"0x1F", 31}, {"0X1f", 31}, {"10", 10}, {"0x", 0}, {"010", 10},
+      {"abc", 0}, {"12ab", 12}, {"1x10", 16}, {"0x99999999999999999999", ~0UL}};
+  for (const auto& [text, value] : cases) EXPECT_EQ(str2ul(text), value) << text;
 }
 
 TEST(Strings, splitKeepsEmptyElementsButNoTrailingOne) {
@@ -34,26 +27,18 @@ TEST(Strings, splitKeepsEmptyElementsButNoTrailingOne) {
 
 TEST(Strings, extractTokenHonoursQuotes) {
   std::istringstream in("  one \"two words\" \"\" three\"x y\"z \"open");
+  // An empty quoted stretch appends nothing; "open" is unterminated.
+  const std::pair<bool, const char*> reads[] = {
+      {true, "one"}, {true, "two words"}, {false, nullptr}, {true, "threex yz"}, {false, "open"}, {false, nullptr}};
   std::string t;
-  EXPECT_TRUE(extractToken(in, t));
-  EXPECT_EQ(t, "one");
-  EXPECT_TRUE(extractToken(in, t));
-  EXPECT_EQ(t, "two words");
-  EXPECT_FALSE(extractToken(in, t));  // an empty quoted stretch appends nothing
-  EXPECT_TRUE(extractToken(in, t));
-  EXPECT_EQ(t, "threex yz");
-  EXPECT_FALSE(extractToken(in, t));  // unterminated
-  EXPECT_EQ(t, "open");
-  EXPECT_FALSE(extractToken(in, t));
+  for (auto [ok, text] : reads) {
+    EXPECT_EQ(extractToken(in, t), ok) << t;
+    if (text) { EXPECT_EQ(t, text); }
+  }
 }
 
 TEST(Strings, hexTextKeepsEveryDigitAndHexPrintCuts) {
-  const struct {
-    uint64_t value;
-    int minDigits;
-    unsigned options;
-    const char* text;
-  } cases[] = {
+  const struct { uint64_t value; int minDigits; unsigned options; const char* text; } cases[] = {
       {0, 6, hexPrefixed, "0x000000"},          {0xabc, 6, hexPrefixed, "0x000abc"},
       {0x1000000, 6, hexPrefixed, "0x1000000"}, {0x1ffffffffULL, 8, hexPrefixed, "0x1ffffffff"},
       {UINT64_MAX, 6, hexPrefixed, "0xffffffffffffffff"},
@@ -61,14 +46,11 @@ TEST(Strings, hexTextKeepsEveryDigitAndHexPrintCuts) {
       {0x7e57, 4, hexUpper, "0x7E57"},          {0xa, 2, hexBare | hexUpper, "0A"},
   };
   for (const auto& c : cases) EXPECT_EQ(hexText(c.value, c.minDigits, c.options), c.text) << c.text;
-  EXPECT_EQ(hexPrint(0x1234, 1), "0x34");
-  EXPECT_EQ(hexPrint(5, 4), "0x00000005");
-  EXPECT_EQ(hexPrint(0xABCDEF, 3), "0xabcdef");
   // Bits above the width never show, whatever the width of unsigned long.
-  EXPECT_EQ(hexPrint(0x1FFFFFFFFUL, 4), "0xffffffff");
-  EXPECT_EQ(hexPrint(0xFEDCBA, 2), "0xdcba");
-  EXPECT_EQ(hexPrint(5, 0), "<NaN>");
-  EXPECT_EQ(hexPrint(5, 5), "<NaN>");
+  const std::tuple<unsigned long, int, const char*> prints[] = {{0x1234, 1, "0x34"}, {5, 4, "0x00000005"},
+      {0xABCDEF, 3, "0xabcdef"}, {0x1FFFFFFFFUL, 4, "0xffffffff"}, {0xFEDCBA, 2, "0xdcba"}, {5, 0, "<NaN>"},
+      {5, 5, "<NaN>"}};
+  for (const auto& [value, bytes, text] : prints) EXPECT_EQ(hexPrint(value, bytes), text) << text;
   EXPECT_EQ(swapBytes(0x12345678), 0x78563412);
   EXPECT_EQ(quote("a b"), "\"a b\"");
   EXPECT_EQ(unquote("\"a\" \"b\""), "a b");
@@ -103,28 +85,19 @@ TEST(TimeStamp, sourceDateEpochStandsInForTheClockOnlyWhenItIsAWholeNumber) {
 
 namespace {
 
-struct Ended {
-  int code;
-};
+struct Ended { int code; };
 
 [[noreturn]] void throwCode(int code) { throw Ended{code}; }
 
 int endWith(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const Ended& e) {
-    return e.code;
-  }
+  try { call(); } catch (const Ended& e) { return e.code; }
   return -999;
 }
-int endWith(int code) {
-  return endWith([code] { Error::terminate(code); });
-}
+int endWith(int code) { return endWith([code] { Error::terminate(code); }); }
 
 }  // namespace
 
-// A fatal message ends with -1 after it has been counted; resetting the
-// counters for the next run keeps the hook, which belongs to the host.
+// Resetting the counters for the next run keeps the hook, which belongs to the host.
 TEST(TerminateHookTest, AFatalReportReachesTheHostWithItsCodeAndCount) {
   Error::reset();
   Error::quiet(true);

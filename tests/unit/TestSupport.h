@@ -1,6 +1,5 @@
 #pragma once
-// What the unit tests share: images as bytes, what a call printed, and
-// scratch files that belong to one test process.
+// What the unit tests share: images as bytes, what a call printed, scratch files.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -23,12 +22,8 @@ namespace tarsil::test {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-inline void put16(Bytes& b, size_t at, uint16_t v) {
-  for (int i = 0; i < 2; ++i) b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void put32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
-}
+inline void put16(Bytes& b, size_t at, uint16_t v) { b.at(at) = uint8_t(v), b.at(at + 1) = uint8_t(v >> 8); }
+inline void put32(Bytes& b, size_t at, uint32_t v) { put16(b, at, uint16_t(v)), put16(b, at + 2, uint16_t(v >> 16)); }
 inline uint32_t get32(const Bytes& b, size_t at) {
   return b.at(at) | (b.at(at + 1) << 8) | (b.at(at + 2) << 16) | (static_cast<uint32_t>(b.at(at + 3)) << 24);
 }
@@ -50,7 +45,6 @@ inline std::string fileText(const fs::path& p) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The error counters start and end each test at zero.
 class ErrorsReset : public ::testing::Test {
 protected:
   void SetUp() override { Error::reset(); }
