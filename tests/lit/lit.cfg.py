@@ -24,15 +24,28 @@ config.substitutions.append(("%progimage", "%s %s" % (sys.executable, os.path.jo
 config.substitutions.append(("%inputs", os.path.join(config.test_source_root, "Inputs")))
 config.substitutions.append(("%examples", os.path.join(config.tarsil_source_dir, "examples")))
 
-# The Core14 example's inputs in the current directory, as its user has them:
-# the command file, the two objects and the library packed by the librarian.
-counter = os.path.join(config.tarsil_source_dir, "examples", "core14-counter")
-config.substitutions.append(("%counter-inputs", " && ".join([
-    "cp %s/counter.lkr ." % counter,
-    "tarsil-yaml2obj %s/main.yaml -o main.o" % counter,
-    "tarsil-yaml2obj %s/counter.yaml -o counter.o" % counter,
-    "mkdir -p display",
-    "tarsil-yaml2obj %s/display/display.yaml -o display/display.o" % counter,
-    "tarsil-yaml2obj %s/display/tone.yaml -o display/tone.o" % counter,
-    "tarsil-lib c display.lib display/display.o display/tone.o",
-])))
+# Each example's inputs in the current directory, as its user has them
+# (%example-NAME): the command file, the objects, and a library packed by the
+# librarian from each subdirectory's objects.
+def example_inputs(name):
+    src = os.path.join(config.tarsil_source_dir, "examples", name)
+    steps = []
+    for entry in sorted(os.listdir(src)):
+        path = os.path.join(src, entry)
+        if entry.endswith(".lkr"):
+            steps.append("cp %s ." % path)
+        elif entry.endswith(".yaml"):
+            steps.append("tarsil-yaml2obj %s -o %s.o" % (path, entry[:-5]))
+        elif os.path.isdir(path):
+            stems = [m[:-5] for m in sorted(os.listdir(path)) if m.endswith(".yaml")]
+            steps.append("mkdir -p " + entry)
+            steps += ["tarsil-yaml2obj %s/%s.yaml -o %s/%s.o" % (path, m, entry, m) for m in stems]
+            steps.append("tarsil-lib c %s.lib %s" % (entry, " ".join("%s/%s.o" % (entry, m) for m in stems)))
+    return " && ".join(steps)
+
+
+examples = os.path.join(config.tarsil_source_dir, "examples")
+for name in sorted(os.listdir(examples)):
+    if os.path.isdir(os.path.join(examples, name)):
+        config.substitutions.append(("%example-" + name, example_inputs(name)))
+config.substitutions.append(("%counter-inputs", example_inputs("core14-counter")))

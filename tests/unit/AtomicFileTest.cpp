@@ -1,38 +1,27 @@
-#include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
 
+#include "TestSupport.h"
 #include "support/AtomicFile.h"
 
 using namespace tarsil;
-namespace fs = std::filesystem;
+using namespace tarsil::test;
 
 namespace {
 
 class AtomicFileTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("tarsil-atomic-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                       "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir = tempPath(::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir);
     fs::create_directories(dir);
   }
   void TearDown() override { fs::remove_all(dir); }
-
-  static std::string read(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+  size_t entries() const {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
   }
-  size_t entries() const { return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator())); }
 
   fs::path dir;
 };
@@ -42,10 +31,10 @@ protected:
 TEST_F(AtomicFileTest, ReplacesTheTargetWholeAndLeavesNothingBehind) {
   const fs::path target = dir / "out.map";
   ASSERT_TRUE(writeFileAtomically(target.string(), "first\n"));
-  EXPECT_EQ(read(target), "first\n");
+  EXPECT_EQ(fileText(target), "first\n");
   const std::string bytes("with\0nul\r\n", 10);
   ASSERT_TRUE(writeFileAtomically(target.string(), bytes));
-  EXPECT_EQ(read(target), bytes);
+  EXPECT_EQ(fileText(target), bytes);
   EXPECT_EQ(entries(), 1u);
 }
 
@@ -58,9 +47,8 @@ TEST_F(AtomicFileTest, AnAbandonedOrFailedWriteKeepsTheOldFile) {
     ASSERT_NE(f.file(), nullptr);
     EXPECT_TRUE(f.write("half of the new"));
     EXPECT_TRUE(fs::exists(f.temporary()));
-    // Destroyed without commit.
-  }
-  EXPECT_EQ(read(target), "old");
+  }  // destroyed without commit
+  EXPECT_EQ(fileText(target), "old");
   EXPECT_EQ(entries(), 1u);
 
   // A directory in the target's place cannot be replaced by a file.
@@ -70,15 +58,12 @@ TEST_F(AtomicFileTest, AnAbandonedOrFailedWriteKeepsTheOldFile) {
   EXPECT_TRUE(fs::is_directory(blocked / "inside"));
   EXPECT_EQ(entries(), 2u);
 
-  // No directory to put the temporary file in.
   EXPECT_FALSE(writeFileAtomically((dir / "missing" / "out.o").string(), "x"));
   EXPECT_EQ(entries(), 2u);
 }
 
 TEST_F(AtomicFileTest, APairThatCannotBeReplacedWholeKeepsThePreviousFiles) {
-  const fs::path kept = dir / "pair.hxl";
-  const fs::path fresh = dir / "pair.lst";
-  const fs::path blocked = dir / "pair.hxh";
+  const fs::path kept = dir / "pair.hxl", fresh = dir / "pair.lst", blocked = dir / "pair.hxh";
   ASSERT_TRUE(writeFileAtomically(kept.string(), "previous"));
   AtomicFile a(kept.string()), b(fresh.string()), c(blocked.string());
   for (AtomicFile* f : {&a, &b, &c}) ASSERT_TRUE(f->open() && f->write("new"));
@@ -87,19 +72,17 @@ TEST_F(AtomicFileTest, APairThatCannotBeReplacedWholeKeepsThePreviousFiles) {
   EXPECT_FALSE(AtomicFile::commitAll({&a, &b, &c}));
   EXPECT_EQ(c.failedStep(), AtomicFile::Step::rename);
   EXPECT_EQ(c.error(), EISDIR);
-  EXPECT_EQ(read(kept), "previous");
+  EXPECT_EQ(fileText(kept), "previous");
   EXPECT_FALSE(fs::exists(fresh));
   EXPECT_EQ(entries(), 2u);
 }
 
-// The signal that ends a run removes its temporary file and still ends it.
 TEST_F(AtomicFileTest, ASignalRemovesTheTemporaryAndEndsTheRun) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      // Whatever the test runner does with the signal, the child starts from
-      // the default that a program normally has.
+      // The default a program normally has, whatever the test runner set.
       ::signal(sig, SIG_DFL);
       AtomicFile f((dir / "out.cof").string());
       if (!f.open() || !f.write("half")) ::_exit(2);

@@ -1,64 +1,36 @@
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
+#include "TestSupport.h"
 #include "driver/Parser.h"
+#include "support/ResponseFile.h"
 
 using namespace tarsil;
+using namespace tarsil::test;
 
 TEST(ParserPredicates, FileNamesNeedANameAndTheirExtension) {
-  EXPECT_TRUE(Parser::isObjectFile("main.o"));
-  EXPECT_TRUE(Parser::isObjectFile("dir\\MAIN.O"));
+  for (const char* yes : {"main.o", "dir\\MAIN.O"}) EXPECT_TRUE(Parser::isObjectFile(yes)) << yes;
+  for (const char* no : {"main.o.bak", "main.obj", "main.O/"}) EXPECT_FALSE(Parser::isObjectFile(no)) << no;
   EXPECT_TRUE(Parser::isLibraryFile("archive.tar.Lib"));
-  EXPECT_TRUE(Parser::isCmdFile("sub/dev.LKR"));
-  EXPECT_FALSE(Parser::isObjectFile("main.o.bak"));
-  EXPECT_FALSE(Parser::isObjectFile("main.obj"));
-  EXPECT_FALSE(Parser::isObjectFile("main.O/"));
   EXPECT_FALSE(Parser::isLibraryFile("lib"));
-  EXPECT_FALSE(Parser::isCmdFile(""));
-  EXPECT_FALSE(Parser::isCmdFile("x.lk"));
-  EXPECT_FALSE(Parser::isCmdFile("x.lkrr"));
-
-  EXPECT_TRUE(Parser::isFile("a.out"));
+  EXPECT_TRUE(Parser::isCmdFile("sub/dev.LKR"));
+  for (const char* no : {"", "x.lk", "x.lkrr"}) EXPECT_FALSE(Parser::isCmdFile(no)) << no;
   EXPECT_TRUE(Parser::isFile("noext"));
-  EXPECT_FALSE(Parser::isFile(""));
-  EXPECT_FALSE(Parser::isFile("dir\\"));
-  EXPECT_FALSE(Parser::isFile("dir/"));
-
+  for (const char* no : {"", "dir\\", "dir/"}) EXPECT_FALSE(Parser::isFile(no)) << no;
   EXPECT_TRUE(Parser::isDir("no/such/dir"));
   EXPECT_FALSE(Parser::isDir(""));
-
-  EXPECT_TRUE(Parser::isNum("0"));
-  EXPECT_TRUE(Parser::isNum("0060"));
-  EXPECT_FALSE(Parser::isNum(""));
-  EXPECT_FALSE(Parser::isNum("-1"));
-  EXPECT_FALSE(Parser::isNum("0x10"));
-  EXPECT_FALSE(Parser::isNum("12 "));
+  for (const char* yes : {"0", "0060"}) EXPECT_TRUE(Parser::isNum(yes)) << yes;
+  for (const char* no : {"", "-1", "0x10", "12 "}) EXPECT_FALSE(Parser::isNum(no)) << no;
 }
 
-TEST(ParserCmdFile, CommentsRunToTheEndOfTheLine) {
-  std::string line = "FILES a.o // b.o // c.o";
-  Parser::eatComments(line);
-  EXPECT_EQ(line, "FILES a.o ");
-  line = "/ / not a comment /";
-  Parser::eatComments(line);
-  EXPECT_EQ(line, "/ / not a comment /");
-  line = "//";
-  Parser::eatComments(line);
-  EXPECT_EQ(line, "");
-}
-
-TEST(ParserCmdFile, FillIsWidenedToWholeWords) {
-  EXPECT_EQ(Parser::padFill("0x3FFF"), "0x3FFF");
-  EXPECT_EQ(Parser::padFill("0x3FF"), "0x03FF");
-  EXPECT_EQ(Parser::padFill("0x1"), "0x0001");
-  EXPECT_EQ(Parser::padFill("0x12345"), "0x00012345");
-  EXPECT_EQ(Parser::padFill("0X3F"), "0x003F");
-  EXPECT_EQ(Parser::padFill("0"), "0");
-  EXPECT_EQ(Parser::padFill("0x"), "0x");
-  EXPECT_EQ(Parser::padFill("1234"), "1234");
+TEST(ParserCmdFile, CommentsEndTheLineAndFillIsWidenedToWholeWords) {
+  const std::pair<std::string, std::string> comments[] = {
+      {"FILES a.o // b.o // c.o", "FILES a.o "}, {"/ / not a comment /", "/ / not a comment /"}, {"//", ""}};
+  for (auto [line, kept] : comments) {
+    Parser::eatComments(line);
+    EXPECT_EQ(line, kept);
+  }
+  const std::pair<const char*, const char*> fills[] = {
+      {"0x3FFF", "0x3FFF"}, {"0x3FF", "0x03FF"}, {"0x1", "0x0001"}, {"0x12345", "0x00012345"},
+      {"0X3F", "0x003F"},   {"0", "0"},          {"0x", "0x"},      {"1234", "1234"}};
+  for (const auto& [fill, padded] : fills) EXPECT_EQ(Parser::padFill(fill), padded) << fill;
 }
 
 TEST(ParserCmdFile, AttributesInAnyOrder) {
@@ -99,92 +71,64 @@ TEST(ParserCmdFileDeath, AttributeErrorsEndTheProcess) {
   EXPECT_EXIT(Parser::parseMemory(inverted, "CODEPAGE", "f.lkr", 7, rom), testing::ExitedWithCode(255), "");
 }
 
-namespace {
+using Args = std::vector<std::string>;
 
-// Records every declaration as one line, in the order it arrives.
-class Recorder : public ParserClient {
-public:
-  std::vector<std::string> calls;
-
-  bool AddMinHeapSize(unsigned long size, std::string&) override { return add("heap " + std::to_string(size)); }
-  bool AddMapFile(const std::string& n, std::string&) override { return add("map " + n); }
-  bool AddOutputFile(const std::string& n, std::string&) override { return add("out " + n); }
-  bool AddObjectFile(const std::string& n, std::string&) override { return add("obj " + n); }
-  bool AddLibraryFile(const std::string& n, std::string&) override { return add("lib " + n); }
-  bool AddCodePage(const Memory& m, std::string&) override { return add("code " + m.getName()); }
-  bool AddDataBank(const Memory& m, std::string&) override { return add("data " + m.getName()); }
-  bool AddShareBank(const Memory& m, std::string&) override { return add("share " + m.getName()); }
-  bool AddAccessBank(const Memory& m, std::string&) override { return add("access " + m.getName()); }
-  bool AddSectionDesc(const SectionDesc& s, std::string&) override {
-    return add("section " + s.getName() + " " + s.getLoadMemory() + "/" + s.getRunMemory());
+TEST(ResponseText, QuotesGroupAndBackslashesEscape) {
+  const struct { const char* text; Args args; bool ok = true; } cases[] = {
+      {"", {}}, {" \t\r\n", {}},
+      {"a.o  b.o\r\nc.lib\n", {"a.o", "b.o", "c.lib"}},
+      {"\"my dir/x.o\" -o\"out file.cof\"", {"my dir/x.o", "-oout file.cof"}},
+      {"\"\" x", {"", "x"}},
+      {"a\\ b \\\"q\\\" c\\\\d", {"a b", "\"q\"", "c\\d"}},
+      {"\"in \\\" quotes\"", {"in \" quotes"}},
+      {"@nested", {"@nested"}},
+      {"\"open", {}, false}, {"a \"b c", {}, false}, {"trailing\\", {}, false},
+  };
+  for (const auto& c : cases) {
+    Args args;
+    std::string error;
+    EXPECT_EQ(splitResponseText(c.text, args, error), c.ok) << c.text;
+    EXPECT_EQ(error.empty(), c.ok) << c.text;
+    if (c.ok) { EXPECT_EQ(args, c.args) << c.text; }
   }
-  bool AddStackDesc(const StackDesc& s, std::string&) override {
-    return add("stack " + std::to_string(s.getSize()) + " " + s.getRunMemory());
-  }
-  bool AddLibPath(const std::string& d, std::string&) override { return add("libpath " + d); }
-  bool AddStrip(bool s, std::string&) override { return add(s ? "strip" : "nostrip"); }
-
-private:
-  bool add(const std::string& call) {
-    calls.push_back(call);
-    return true;
-  }
-};
-
-class CmdFiles : public testing::Test {
-protected:
-  void SetUp() override {
-    dir = std::filesystem::path(testing::TempDir()) /
-          ("tarsil-parser-" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir / "inc");
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
-
-  std::string write(const std::string& name, const std::string& text) {
-    std::ofstream(dir / name, std::ios::binary) << text;
-    return (dir / name).string();
-  }
-
-  std::filesystem::path dir;
-};
-
-}  // namespace
-
-TEST_F(CmdFiles, DirectivesArriveInReadingOrderWithIncludesInPlace) {
-  write("inc/inner.lkr", "CODEPAGE NAME=p START=0 END=0xFF\nFILES \"in ner.o\"\n");
-  Recorder client;
-  Parser parser;
-  std::string good = write("good.lkr",
-                           "LKRPATH " + (dir / "inc").string() + "\n"
-                           "LIBPATH a;b FILES x.o y.LIB // z.o\n"
-                           "INCLUDE inner.lkr\n"
-                           "\r\n"
-                           "SHAREBANK NAME=s START=0x70 END=0x7F\n"
-                           "ACCESSBANK NAME=a START=0 END=0xF\n"
-                           "DATABANK NAME=d START=0x20 END=0x6F\n"
-                           "SECTION NAME=.t ROM=p RAM=d\r\n"
-                           "STACK SIZE=8 RAM=d\n"
-                           "HEAP MINSIZE=0x40");
-  parser.parseCmdFile(good, client);
-  EXPECT_EQ(client.calls, (std::vector<std::string>{"libpath a", "libpath b", "obj x.o", "lib y.LIB", "code p",
-                                                    "obj in ner.o", "share s", "access a", "data d",
-                                                    "section .t p/d", "stack 8 d", "heap 64"}));
-  EXPECT_EQ(parser.cmdFilesRead(), (std::vector<std::string>{good, (dir / "inc" / "inner.lkr").string()}));
-  EXPECT_EQ(parser.cmdFileDirs(), (std::vector<std::string>{(dir / "inc").string()}));
 }
 
-TEST_F(CmdFiles, LaterDirectoriesServeOnlyWhatTheEarlierOnesLack) {
-  std::filesystem::create_directories(dir / "second");
-  write("inc/both.lkr", "HEAP MINSIZE=1\n");
-  write("second/both.lkr", "HEAP MINSIZE=2\n");
-  write("second/only.lkr", "HEAP MINSIZE=3\n");
-  std::string top = write("top.lkr", "LKRPATH " + (dir / "inc").string() + ";" + (dir / "second").string() +
-                                         "/\nINCLUDE both.lkr only.lkr\n");
-  Recorder client;
-  Parser parser;
-  parser.parseCmdFile(top, client);
-  EXPECT_EQ(client.calls, (std::vector<std::string>{"heap 1", "heap 3"}));
-  // A directory given with its '/' is not doubled in the name.
-  EXPECT_EQ(parser.cmdFilesRead().back(), (dir / "second").string() + "/only.lkr");
+TEST(ResponseFiles, ExpandInPlaceNestedAndRefuseWhatCannotEnd) {
+  const fs::path dir = tempPath("rsp");
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  auto file = [&](const std::string& name, const std::string& text) {
+    std::ofstream(dir / name, std::ios::binary) << text;
+    return (dir / name).string();
+  };
+  const std::string outer = file("outer", "a.o @" + file("inner", "b.o \"c d.o\"") + " e.o");
+  const std::string self = file("self", "x @" + (dir / "self").string());
+  std::string chain = file("level0", "end");
+  for (int i = 1; i <= kMaxResponseDepth; ++i) chain = file("level" + std::to_string(i), "@" + chain);
+
+  auto expand = [](Args args, std::string& error, std::function<bool(const std::string&)> literal = {}) {
+    error.clear();
+    return expandResponseFiles(args, error, literal) ? args : Args{"<failed>"};
+  };
+  std::string error;
+  EXPECT_EQ(expand({"first", "@" + outer, "last"}, error), (Args{"first", "a.o", "b.o", "c d.o", "e.o", "last"}));
+  EXPECT_EQ(expand({"@" + file("empty", "")}, error), Args{});
+  // Up to the deepest nesting allowed, and one level more.
+  EXPECT_EQ(expand({"@" + (dir / "level7").string()}, error), Args{"end"});
+  EXPECT_EQ(expand({"@" + chain}, error), Args{"<failed>"});
+  EXPECT_NE(error.find("nested more than 8"), std::string::npos) << error;
+  // An argument the caller keeps as it stands is not read.
+  EXPECT_EQ(expand({"@x.o"}, error, [](const std::string& a) { return a == "@x.o"; }), Args{"@x.o"});
+
+  const std::pair<Args, std::string> refused[] = {
+      {{"@" + (dir / "missing").string()}, "Could not open response file '" + (dir / "missing").string() + "'"},
+      {{"@" + self}, "Response file '" + self + "' includes itself"},
+      {{"@" + dir.string()}, "Response file '" + dir.string() + "' is not a regular file"},
+      {{"@" + file("quote", "\"a")}, "Response file '" + (dir / "quote").string() + "' has a quote that is not closed"},
+  };
+  for (const auto& [args, message] : refused) {
+    EXPECT_EQ(expand(args, error), Args{"<failed>"}) << message;
+    EXPECT_EQ(error, message);
+  }
+  fs::remove_all(dir);
 }

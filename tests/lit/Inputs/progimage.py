@@ -13,74 +13,52 @@ import sys
 
 
 def sections(lines):
-    current = None
-    rows = []
+    """Each section's header fields and its data, a repeated-row marker ("*")
+    standing for copies of the row before it up to the next offset."""
+    sec = None
     for line in lines:
         m = re.match(r"section \d+ '(.*)':$", line)
         if m:
-            if current:
-                yield current, rows
-            current, rows = {"name": m.group(1)}, []
-            continue
-        if current is None:
-            continue
-        m = re.match(r"\s+s_paddr\s+0x([0-9a-f]+)", line)
-        if m:
-            current["paddr"] = int(m.group(1), 16)
-        m = re.match(r"\s+kind\s+(\w+)", line)
-        if m:
-            current["kind"] = m.group(1)
-        m = re.match(r"\s+data \((\d+) bytes\):", line)
-        if m:
-            current["size"] = int(m.group(1))
-        m = re.match(r"\s+([0-9a-f]+): ((?:[0-9a-f]{2} ?)+)$", line)
-        if m:
-            rows.append((int(m.group(1), 16), bytes.fromhex(m.group(2))))
-        elif line.strip() == "*":
-            rows.append(("*", None))
-    if current:
-        yield current, rows
-
-
-def data_of(rows):
-    out = bytearray()
-    pending = None
-    for offset, row in rows:
-        if offset == "*":
-            pending = out[-16:]
-            continue
-        if pending is not None:
-            while len(out) < offset:
-                out += pending
-            pending = None
-        out += row
-    return bytes(out)
+            if sec:
+                yield sec
+            sec = {"name": m.group(1), "data": bytearray(), "pending": None}
+        elif sec is not None:
+            for key, pattern in (("paddr", r"\s+s_paddr\s+0x([0-9a-f]+)"), ("kind", r"\s+kind\s+(\w+)")):
+                m = re.match(pattern, line)
+                if m:
+                    sec[key] = int(m.group(1), 16) if key == "paddr" else m.group(1)
+            m = re.match(r"\s+([0-9a-f]+): ((?:[0-9a-f]{2} ?)+)$", line)
+            if m:
+                offset, data = int(m.group(1), 16), sec["data"]
+                while sec["pending"] is not None and len(data) < offset:
+                    data += sec["pending"]
+                sec["pending"] = None
+                data += bytes.fromhex(m.group(2))
+            elif line.strip() == "*":
+                sec["pending"] = sec["data"][-16:]
+    if sec:
+        yield sec
 
 
 def main():
-    bpl = int(sys.argv[1])
-    target = sys.argv[2]
+    bpl, target = int(sys.argv[1]), sys.argv[2]
     half = sys.argv[4] if len(sys.argv) > 4 and sys.argv[3] == "--half" else None
     image = {}
-    for sec, rows in sections(sys.stdin.read().splitlines()):
+    for sec in sections(sys.stdin.read().splitlines()):
         if sec.get("kind") not in ("code", "romdata"):
             continue
-        data = data_of(rows)
-        base = sec["paddr"] * bpl
-        for i, b in enumerate(data):
-            addr = base + i
-            if half == "low" and addr % 2:
-                continue
-            if half == "high" and addr % 2 == 0:
-                continue
-            image[addr // 2 if half else addr] = b
-    if not image:
-        open(target, "wb").close()
-        return
-    low, high = min(image), max(image)
-    out = bytearray(high - low + 1)
-    for addr, b in image.items():
-        out[addr - low] = b
+        for i, b in enumerate(sec["data"]):
+            addr = sec["paddr"] * bpl + i
+            if half is None:
+                image[addr] = b
+            elif (addr % 2 == 1) == (half == "high"):
+                image[addr // 2] = b
+    out = bytearray()
+    if image:
+        low = min(image)
+        out = bytearray(max(image) - low + 1)
+        for addr, b in image.items():
+            out[addr - low] = b
     open(target, "wb").write(bytes(out))
 
 

@@ -1,46 +1,34 @@
 #!/usr/bin/env python3
 """Runs a command on a hostile input as status.py does (its standard output,
-then "exit: <status>"), but within bounds that turn a runaway into a failing
-status instead of a stalled machine: 60 seconds of CPU time and of waiting,
-and 1 GiB of memory. A sanitizer build reserves far more address space than
-that, so there the bound is its allocator's own largest allocation; either
-way an allocation the size of a header field ends the run with a crash
-status. Options before the command narrow the bounds for one run:
---memory=<MiB> and --seconds=<seconds> (a run that outlasts the latter,
-blocked or not, ends with "exit: timeout")."""
+then "exit: <status>"), within 60 seconds of CPU time and of waiting and 1 GiB
+of memory (a sanitizer build: its allocator's largest allocation), so that a
+runaway fails instead of stalling the machine. --memory=<MiB> and
+--seconds=<seconds> before the command narrow the bounds ("exit: timeout")."""
 import os
 import resource
 import shutil
 import subprocess
 import sys
 
-memory = 1 << 30
-seconds = 60
+bounds = {"--memory": 1024, "--seconds": 60}
 args = sys.argv[1:]
 while args and args[0].startswith("--"):
     option, _, value = args.pop(0).partition("=")
-    if option == "--memory":
-        memory = int(value) << 20
-    elif option == "--seconds":
-        seconds = int(value)
-    else:
+    if option not in bounds:
         sys.exit(f"bounded.py: unknown option {option}")
+    bounds[option] = int(value)
+memory, seconds = bounds["--memory"] << 20, bounds["--seconds"]
 
-
-def sanitized(program):
-    path = shutil.which(program)
-    if path is None:
-        return False
-    with open(path, "rb") as binary:
-        return b"__asan_init" in binary.read()
-
-
+# A sanitizer reserves far more address space than it uses: bound its
+# allocator instead of the address space.
 env = dict(os.environ)
-asan = sanitized(args[0])
+path = shutil.which(args[0])
+with open(path, "rb") as binary:
+    asan = b"__asan_init" in binary.read()
 if asan:
-    options = env.get("ASAN_OPTIONS", "")
-    env["ASAN_OPTIONS"] = (options + ":" if options else "") + \
-        "allocator_may_return_null=1:max_allocation_size_mb=%d" % (memory >> 20)
+    options = [env["ASAN_OPTIONS"]] if env.get("ASAN_OPTIONS") else []
+    env["ASAN_OPTIONS"] = ":".join(options + ["allocator_may_return_null=1",
+                                              "max_allocation_size_mb=%d" % (memory >> 20)])
 
 
 def limit():
@@ -56,7 +44,4 @@ except subprocess.TimeoutExpired as expired:
     print("exit: timeout")
     sys.exit(0)
 sys.stdout.buffer.write(proc.stdout)
-code = proc.returncode
-if code < 0:
-    code = 128 - code
-print(f"exit: {code}")
+print(f"exit: {128 - proc.returncode if proc.returncode < 0 else proc.returncode}")
