@@ -1,5 +1,5 @@
 // What each type writes is pinned end to end; here, refusals and their edges.
-#include <initializer_list>
+#include <vector>
 
 #include "LinkerRig.h"
 #include "device/Processor.h"
@@ -88,7 +88,7 @@ TEST(PatchDeathTest, aFieldPastTheDataIsAnInvariantNotAWrite) {
 }
 
 TEST(Patch, typesAFamilyDoesNotHandleAreRefused) {
-  const std::pair<const char*, std::initializer_list<uint16_t>> families[] = {
+  const std::pair<const char*, std::vector<uint16_t>> families[] = {
       {k12, {5, 12, 13, 14, 15, 19, 23, 25}},
       {k14, {0, 5, 11, 12, 13, 14, 19, 22, 25, 32, 33, 0xFFFF}},
       {k16, {11, 14, 15, 17, 19, 21, 22, 24, 28}},
