@@ -2,7 +2,7 @@
 # Links the generated program of one core family (or of each) at several
 # sizes, with a map.
 #
-#   bench/scale/run.sh [--family F] [--instructions] [--huge-pages] [--record] [BUILD_DIR] [SCALES...]
+#   bench/scale/run.sh [--family F] [--instructions] [--huge-pages] [--threads N] [--record] [BUILD_DIR] [SCALES...]
 #
 # F is core12, core14, core16, core16e (the default) or all; BUILD_DIR
 # defaults to build, SCALES to 1 2 4 8 16 for Core16E (2 to 33 MB of input)
@@ -30,7 +30,8 @@
 # --huge-pages the links run with the C library's allocator asked to back
 # its heap with transparent huge pages (GLIBC_TUNABLES=glibc.malloc.hugetlb=1,
 # where the kernel offers them on request): far fewer page faults and address
-# translations at the larger sizes; see bench/README.md.
+# translations at the larger sizes; see bench/README.md. --threads N runs
+# the links with TARSIL_THREADS=N (1: the single-threaded link).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -39,15 +40,19 @@ instructions=
 record=
 # Set for the links only: cat, the yardstick, reads as it always does.
 linkenv=()
-glibcenv=()
+linkvars=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --family) family=${2:?"--family takes core12, core14, core16, core16e or all"}; shift 2 ;;
     --instructions) instructions=yes; shift ;;
     --record) record=yes; shift ;;
+    --threads)
+      linkvars+=("TARSIL_THREADS=${2:?"--threads takes a number"}")
+      linkenv+=(--link-env "TARSIL_THREADS=$2")
+      shift 2 ;;
     --huge-pages)
-      glibcenv=(GLIBC_TUNABLES=glibc.malloc.hugetlb=1)
-      linkenv=(--link-env "${glibcenv[0]}")
+      linkvars+=(GLIBC_TUNABLES=glibc.malloc.hugetlb=1)
+      linkenv+=(--link-env GLIBC_TUNABLES=glibc.malloc.hugetlb=1)
       shift ;;
     *) break ;;
   esac
@@ -98,7 +103,7 @@ for f in $families; do
     fi
     n=0
     if [ -n "$instructions" ]; then
-      n=$(env "${glibcenv[@]}" valgrind --tool=callgrind --callgrind-out-file=/dev/null "$tarsil" -q "${args[@]}" \
+      n=$(env "${linkvars[@]}" valgrind --tool=callgrind --callgrind-out-file=/dev/null "$tarsil" -q "${args[@]}" \
             -o out.cof -m out.map 2>&1 | sed -n 's/.*refs: *//p' | tr -d ,)
     fi
     awk -v s="$s" -v b="$bytes" -v t="$t" -v p="$peak" -v c="$c" -v n="$n" -v what="$(cat counts)" 'BEGIN {

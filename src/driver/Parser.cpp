@@ -8,6 +8,7 @@
 #include "support/Error.h"
 #include "support/FileInfo.h"
 #include "support/Strings.h"
+#include "support/Threads.h"
 #include "support/Version.h"
 
 namespace tarsil {
@@ -81,6 +82,7 @@ void Parser::showInfo(InfoRequest request) {
         "Long options and response files:",
         "   --depfile <filename>      : write the files the link read as a make rule",
         "   --print-memory-usage      : show how much of each memory the link used",
+        "   --threads=<n>             : use at most n threads (1: none beside the main one)",
         "   --device-file <filename>  : add the devices listed in 'filename'",
         "   --help                    : show this help screen",
         "   --version                 : show the version",
@@ -112,6 +114,11 @@ void Parser::parseLongOption(const std::string& arg, int& i, int argc, char** ar
     for (const std::string& warning : warnings) Error::report(Error::warning, "Parser::parse()", warning, false);
     if (!loaded) usage(error);
     cDeviceFiles.push_back(name);
+  } else if (option == "--threads") {
+    // The outputs do not depend on it: only how long the link takes.
+    std::string count = eq == std::string::npos ? std::string() : arg.substr(eq + 1);
+    if (!isNum(count) || count.size() > 4 || std::stoul(count) == 0) usage("--threads requires a number from 1");
+    setThreadCount(static_cast<unsigned>(std::stoul(count)));
   } else if (option == "--print-memory-usage" && eq == std::string::npos) {
     cPrintMemoryUsage = true;
   } else if ((option == "--help" || option == "--version") && eq == std::string::npos) {
