@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstdio>
 #include <iostream>
 
@@ -7,6 +8,7 @@
 #include "link/patch/PatchSupport.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
+#include "support/Threads.h"
 
 namespace tarsil {
 
@@ -24,55 +26,83 @@ void setBit(char& byte, unsigned bit, bool on) {
   byte = static_cast<char>(on ? (old | mask) : (old & ~mask));
 }
 
-// Every relocation of every input, each patched by `patchOne`.
+// Every relocation of one input, each patched by `patchOne`; on failure,
+// `error` says where and why.
+template <class PatchOne>
+bool patchInput(Coff& coff, const PlacedRanges& ranges, bool debug, std::string& error, PatchOne& patchOne) {
+  const std::string& file = coff.cFileName;
+  const size_t slots = coff.cSymTbl.size();
+  const size_t kinds = coff.cSymKind.size();
+  std::string text;
+  for (const auto& [number, scnName] : coff.cScnNum) {
+    auto relocs = coff.cReloc.find(scnName);
+    if (relocs == coff.cReloc.end() || relocs->second.empty()) continue;
+
+    // The piece's range is looked up once for all its relocations.
+    const PlacedRanges::Placed* placed = ranges.find(scnName);
+    const Range* range = placed != nullptr && placed->range->isLoaded(file) ? placed->range : nullptr;
+    if (range == nullptr) {
+      error = where(coff, scnName) + "the section has relocations but was never placed in memory.";
+      return false;
+    }
+    const uint32_t scnAddr = range->getStart(file, scnName);
+
+    auto raw = coff.cRawData.find(scnName);
+    // A section without data still has its relocations checked: each then
+    // fails as lying outside the (empty) data instead of being skipped.
+    Data empty;
+    Data& data = raw != coff.cRawData.end() ? raw->second : empty;
+
+    for (const reloc& r : relocs->second) {
+      if (debug) {
+        std::printf("Linker::patchSections() -  file '%s', section '%s', r_vaddr=0x%04x r_symndx=%u r_offset=%d "
+                    "r_type=%s\n",
+                    file.c_str(), scnName.c_str(), static_cast<unsigned>(r.r_vaddr),
+                    static_cast<unsigned>(r.r_symndx), static_cast<int>(r.r_offset),
+                    relocTypeText(r.r_type).c_str());
+      }
+      // The common case inline; anything doubtful goes through the check
+      // that words the message.
+      const bool plain = r.r_symndx < slots && (r.r_symndx >= kinds || coff.cSymKind[r.r_symndx] == AuxKind::none);
+      if ((!plain && !Linker::relocSymbol(coff, r, text)) || !patchOne(scnAddr, data, r, coff, text)) {
+        error = where(coff, scnName) + text;
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Every relocation of every input. Inputs are patched side by side, each
+// writing only its own data; when several fail, the message is the one a
+// link patching them in order would give, the first failing input's.
 template <class PatchOne>
 bool patchEach(const Linker& linker, std::string& error, PatchOne patchOne) {
   const bool debug = static_cast<bool>(Debug("Linker::patchSections"));
   const TraceScope tracing;
   const PlacedRanges& ranges = linker.placedRanges();
-  std::string text;
-  for (const auto& coff : linker.cCoff) {
-    const std::string& file = coff->cFileName;
-    const size_t slots = coff->cSymTbl.size();
-    const size_t kinds = coff->cSymKind.size();
-    for (const auto& [number, scnName] : coff->cScnNum) {
-      auto relocs = coff->cReloc.find(scnName);
-      if (relocs == coff->cReloc.end() || relocs->second.empty()) continue;
-
-      // The piece's range is looked up once for all its relocations.
-      const PlacedRanges::Placed* placed = ranges.find(scnName);
-      const Range* range = placed != nullptr && placed->range->isLoaded(file) ? placed->range : nullptr;
-      if (range == nullptr) {
-        error = where(*coff, scnName) + "the section has relocations but was never placed in memory.";
-        return false;
-      }
-      const uint32_t scnAddr = range->getStart(file, scnName);
-
-      auto raw = coff->cRawData.find(scnName);
-      // A section without data still has its relocations checked: each then
-      // fails as lying outside the (empty) data instead of being skipped.
-      Data empty;
-      Data& data = raw != coff->cRawData.end() ? raw->second : empty;
-
-      for (const reloc& r : relocs->second) {
-        if (debug) {
-          std::printf("Linker::patchSections() -  file '%s', section '%s', r_vaddr=0x%04x r_symndx=%u r_offset=%d "
-                      "r_type=%s\n",
-                      file.c_str(), scnName.c_str(), static_cast<unsigned>(r.r_vaddr),
-                      static_cast<unsigned>(r.r_symndx), static_cast<int>(r.r_offset),
-                      relocTypeText(r.r_type).c_str());
-        }
-        // The common case inline; anything doubtful goes through the check
-        // that words the message.
-        const bool plain = r.r_symndx < slots && (r.r_symndx >= kinds || coff->cSymKind[r.r_symndx] == AuxKind::none);
-        if ((!plain && !Linker::relocSymbol(*coff, r, text)) || !patchOne(scnAddr, data, r, *coff, text)) {
-          error = where(*coff, scnName) + text;
-          return false;
-        }
-      }
-    }
+  const size_t n = linker.cCoff.size();
+  if (Debug::anyOn()) {
+    for (const auto& coff : linker.cCoff)
+      if (!patchInput(*coff, ranges, debug, error, patchOne)) return false;
+    return true;
   }
-  return true;
+  // Inputs after a known failure need not be patched; those before it must,
+  // since one of them may fail too.
+  std::atomic<size_t> firstFailed{n};
+  std::vector<std::string> errors(n);
+  parallelFor(n, [&](size_t i) {
+    if (i > firstFailed.load(std::memory_order_relaxed)) return;
+    Coff& coff = *linker.cCoff[i];
+    if (patchInput(coff, ranges, false, errors[i], patchOne)) return;
+    size_t seen = firstFailed.load(std::memory_order_relaxed);
+    while (i < seen && !firstFailed.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+    }
+  });
+  const size_t failed = firstFailed.load();
+  if (failed == n) return true;
+  error = std::move(errors[failed]);
+  return false;
 }
 
 }  // namespace

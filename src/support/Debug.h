@@ -16,6 +16,9 @@ public:
   Debug(const std::string& name, int level);
   // Inline, so that a hot loop pays one load while every channel is off.
   explicit operator bool() const { return sOn != 0 && isOn(); }
+  // Whether any channel is on: work that would print from several threads
+  // at once runs on one instead, so that the lines keep their order.
+  static bool anyOn() { return sOn != 0; }
   static void cleanup();
 
   // Level the master channel "debug" gets at start-up: 0 unless the build
