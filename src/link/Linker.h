@@ -25,6 +25,7 @@
 
 namespace tarsil {
 
+class CoffWriter;
 class PlacedRanges;
 
 // The link: the configuration that the command line and the command files
@@ -351,11 +352,11 @@ public:
   static void fillCB(void* linker, const std::string& memory, unsigned long start, unsigned long end,
                      const std::string& fill);
   void buildOutputHole(const std::string& memory, unsigned long start, unsigned long end, const std::string& fill);
-  // Lays the executable out, checks it and puts it in place; false with
-  // `error` set (or empty when the writer reported its own message).
-  bool writeOutputFile(std::string& error);
-  // The full map, when one was asked for.
-  bool writeMapFile(std::string& error);
+  // Lays the executable out, checks it and puts it in place, then the full
+  // map when one was asked for; false with `error` set (or empty when a
+  // writer reported its own message).
+  bool writeOutputs(std::string& error);
+  bool writeExecutable(const CoffWriter& writer);
   // Output index of each input's first symbol slot, one per input of cCoff:
   // kept by position, since two inputs may carry the same file name.
   std::vector<uint32_t> cSymBase;

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <optional>
+#include <thread>
 #include <iostream>
 #include <string_view>
 #include <utility>
@@ -20,6 +23,7 @@
 #include "support/Error.h"
 #include "support/NameIndex.h"
 #include "support/Strings.h"
+#include "support/Threads.h"
 #include "support/TimeStamp.h"
 
 namespace tarsil {
@@ -650,7 +654,7 @@ void Linker::buildOutputHole(const std::string& memory, unsigned long start, uns
   cOutput.cScnHdr[name] = h;
 }
 
-bool Linker::writeOutputFile(std::string& error) {
+bool Linker::writeOutputs(std::string& error) {
   cOutput.cFileName = cOutputFile;
   CoffWriter writer(cOutput);
   writer.preWrite(outputTimeStamp());
@@ -658,6 +662,40 @@ bool Linker::writeOutputFile(std::string& error) {
     error = "Internal Coff output file is corrupt.";
     return false;
   }
+
+  // The map lists the laid-out executable, which writing it only reads: the
+  // listing is made on a second thread meanwhile, and the map is put in
+  // place (or its failure reported) only after the executable, as when the
+  // two are written one after the other.
+  std::optional<MapFile::Pending> map;
+  std::thread lister;
+  std::exception_ptr listFailure;
+  if (!cMapFile.empty()) {
+    map.emplace(cMapFile);
+    map->open();
+    if (threadCount() > 1 && !Debug::anyOn()) {
+      lister = std::thread([&, progMemSize = calcProgMemSize()] {
+        try {
+          map->list(cOutput, progMemSize);
+        } catch (...) {
+          listFailure = std::current_exception();
+        }
+      });
+    }
+  }
+  const bool written = writeExecutable(writer);
+  if (lister.joinable()) {
+    lister.join();
+    if (listFailure) std::rethrow_exception(listFailure);
+  } else if (map && written) {
+    map->list(cOutput, calcProgMemSize());
+  }
+  // A map never finished is removed with its temporary file.
+  if (!written) return false;
+  return !map || map->finish();
+}
+
+bool Linker::writeExecutable(const CoffWriter& writer) {
   // Written beside the target and moved over it only when complete, so a
   // failed or interrupted link never leaves a truncated executable.
   AtomicFile file(cOutputFile);
@@ -671,11 +709,6 @@ bool Linker::writeOutputFile(std::string& error) {
     return false;
   }
   return true;
-}
-
-bool Linker::writeMapFile(std::string& /*error*/) {
-  if (cMapFile.empty()) return true;
-  return MapFile::write(cMapFile, cOutput, calcProgMemSize());
 }
 
 }  // namespace tarsil

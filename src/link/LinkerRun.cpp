@@ -105,8 +105,7 @@ bool Linker::run(std::string& error) {
     return false;
   }
 
-  if (!writeOutputFile(error)) return false;
-  if (!writeMapFile(error)) return false;
+  if (!writeOutputs(error)) return false;
   errorMap.dismiss();
   return true;
 }

@@ -465,21 +465,32 @@ void MapFile::list(std::ostream& os, const Coff& output, unsigned long progMemSi
 // it is whole: an interrupted or failed write never leaves a partial map under
 // the map's name.
 bool MapFile::write(const std::string& name, const Coff& output, unsigned long progMemSize) {
+  Pending map(name);
+  map.open();
+  map.list(output, progMemSize);
+  return map.finish();
+}
+
+void MapFile::Pending::open() {
+  cOpened = cFile.open();
+  cCreated = outputTimeText();
+}
+
+void MapFile::Pending::list(const Coff& output, unsigned long progMemSize) {
+  if (!cOpened) return;
+  MapText out(cFile);
+  listAll(out, output, progMemSize, cCreated);
+  cWritten = out.flush();
+}
+
+bool MapFile::Pending::finish() {
   const std::string where = "MapFile::write()";
-  AtomicFile file(name);
-  if (!file.open()) {
-    Error::report(Error::error, where, "Could not open map file '" + name + "' for writing.", false);
+  if (!cOpened) {
+    Error::report(Error::error, where, "Could not open map file '" + cFile.target() + "' for writing.", false);
     return false;
   }
-  const std::string created = outputTimeText();
-  bool written = false;
-  {
-    MapText out(file);
-    listAll(out, output, progMemSize, created);
-    written = out.flush();
-  }
-  if (!written || !file.commit()) {
-    Error::report(Error::error, where, "Could not write map file '" + name + "'.", false);
+  if (!cWritten || !cFile.commit()) {
+    Error::report(Error::error, where, "Could not write map file '" + cFile.target() + "'.", false);
     return false;
   }
   return true;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "coff/Coff.h"
+#include "support/AtomicFile.h"
 #include "map/SectionInfo.h"
 #include "map/SymbolInfo.h"
 
@@ -15,6 +16,26 @@ public:
   // Writes the listing of `output` to `name`, replacing the file only once the
   // whole listing is on disk. False, after reporting, when it cannot be written.
   static bool write(const std::string& name, const Coff& output, unsigned long progMemSize);
+
+  // The same in steps, so that the listing can be made on another thread
+  // while the executable is written: open() and finish() report, list()
+  // writes only to the map's own temporary file and reads only `output`.
+  // A map never finished leaves nothing behind.
+  class Pending {
+  public:
+    explicit Pending(const std::string& name) : cFile(name) {}
+    // Creates the temporary file.
+    void open();
+    void list(const Coff& output, unsigned long progMemSize);
+    // Puts the map in place, or reports why it could not be written.
+    bool finish();
+
+  private:
+    AtomicFile cFile;
+    std::string cCreated;
+    bool cOpened = false;
+    bool cWritten = false;
+  };
 
   // The listing after its creation line; `created` is that line's time text
   // with its line break, as ctime gives it.

@@ -97,7 +97,7 @@ TEST_F(LinkerOutput, AnImageThatDoesNotHoldTogetherIsNeverWritten) {
   ASSERT_TRUE(l.AddOutputFile(path, error));
   ASSERT_TRUE(l.buildOutputHdrs(error));
   l.cOutput.cScnNum[1] = "ghost";
-  EXPECT_FALSE(l.writeOutputFile(error));
+  EXPECT_FALSE(l.writeOutputs(error));
   EXPECT_EQ(error, "Internal Coff output file is corrupt.");
   EXPECT_FALSE(std::filesystem::exists(path));
 }
