@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <filesystem>
@@ -20,6 +21,8 @@
 #include "support/FileInfo.h"
 #include "support/InputFile.h"
 #include "support/NameHash.h"
+#include "support/Threads.h"
+#include "support/Error.h"
 
 namespace tarsil {
 
@@ -70,6 +73,53 @@ bool findFiles(std::vector<std::string>& names, const std::vector<std::string>& 
       return false;
     }
     name = *found;
+  }
+  return true;
+}
+
+// Reads every file of `paths` with `read` and appends what it made to
+// `into`, side by side when threads are allowed, with the outcome and the
+// messages of reading them in order: up to the first file that fails, whose
+// messages are the last given out. Each thread keeps one set of buffers for
+// the files it reads.
+template <class T, class Read>
+bool readAll(const std::vector<std::string>& paths, std::vector<std::unique_ptr<T>>& into, Read read) {
+  const size_t n = paths.size();
+  into.reserve(into.size() + n);
+  if (threadCount() <= 1 || n < 2 || Debug::anyOn()) {
+    InputBytes scratch;
+    for (const std::string& path : paths) {
+      auto item = read(path, scratch);
+      if (!item) return false;
+      into.push_back(std::move(item));
+    }
+    return true;
+  }
+  std::vector<std::unique_ptr<T>> items(n);
+  std::vector<std::vector<Error::Message>> messages(n);
+  std::vector<InputBytes> scratch(threadCount());
+  // Files after one known to fail need not be read; those before it must,
+  // since one of them may fail too.
+  std::atomic<size_t> firstFailed{n};
+  parallelForWithWorker(n, [&](size_t i, unsigned worker) {
+    if (i > firstFailed.load(std::memory_order_relaxed)) return;
+    {
+      Error::Hold hold(messages[i]);
+      try {
+        items[i] = read(paths[i], scratch[worker]);
+      } catch (const Error::Halted&) {
+        items[i] = nullptr;
+      }
+    }
+    if (items[i]) return;
+    size_t seen = firstFailed.load(std::memory_order_relaxed);
+    while (i < seen && !firstFailed.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+    }
+  });
+  for (size_t i = 0; i < n; ++i) {
+    Error::release(messages[i]);
+    if (!items[i]) return false;
+    into.push_back(std::move(items[i]));
   }
   return true;
 }
@@ -303,29 +353,18 @@ bool Linker::buildCoffs(std::string& error) {
   dirs.insert(dirs.end(), cLibPath.begin(), cLibPath.end());
   if (!findFiles(cObjectFile, dirs, cInputFiles, "object", error)) return false;
 
-  // One set of buffers serves every file in turn.
-  InputBytes scratch;
   Coff::SectionNamesFatal fatal;
-  for (const std::string& path : cObjectFile) {
-    // The readers report their own failures; the stage adds nothing to them.
-    auto coff = Coff::makeVerified(path, scratch);
-    if (!coff) return false;
-    cCoff.push_back(std::move(coff));
-  }
-  return true;
+  // The readers report their own failures; the stage adds nothing to them.
+  return readAll(cObjectFile, cCoff,
+                 [](const std::string& path, InputBytes& scratch) { return Coff::makeVerified(path, scratch); });
 }
 
 bool Linker::buildLibs(std::string& error) {
   if (!findFiles(cLibraryFile, cLibPath, cInputFiles, "library", error)) return false;
 
-  InputBytes scratch;
   Coff::SectionNamesFatal fatal;
-  for (const std::string& path : cLibraryFile) {
-    auto archive = Archive::make(path, scratch);
-    if (!archive) return false;
-    cArchive.push_back(std::move(archive));
-  }
-  return true;
+  return readAll(cLibraryFile, cArchive,
+                 [](const std::string& path, InputBytes& scratch) { return Archive::make(path, scratch); });
 }
 
 bool Linker::importLibraryMembers(std::string& /*error*/) {

@@ -12,6 +12,11 @@ bool Error::cQuiet = false;
 Error::TerminateHook Error::cTerminateHook = nullptr;
 
 void Error::report(Type type, const std::string& /*where*/, const std::string& message, bool fatal) {
+  if (tHeld != nullptr) {
+    tHeld->push_back({type, message, fatal});
+    if (fatal) throw Halted{};
+    return;
+  }
   if (type == warning) {
     ++cWarnings;
     if (!cQuiet && cVerbose) std::printf("Warning - %s\n", message.c_str());
@@ -28,6 +33,10 @@ void Error::report(Type type, const std::string& where, std::ostringstream& mess
   message.str(std::string());
   message.clear();
   report(type, where, text, fatal);
+}
+
+void Error::release(const std::vector<Message>& held) {
+  for (const Message& m : held) report(m.type, std::string(), m.text, m.fatal);
 }
 
 void Error::terminate(int code) {

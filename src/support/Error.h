@@ -1,6 +1,7 @@
 #pragma once
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace tarsil {
 
@@ -35,12 +36,36 @@ public:
   // Puts the reporter back as at start-up, for tests that run in one process.
   static void reset();
 
+  // Work done off the main thread holds its messages instead of printing
+  // them, and they are given out later in the order the work would have had
+  // on one thread. A fatal message ends the holding work by throwing Halted,
+  // and ends the process when it is given out.
+  struct Message {
+    Type type;
+    std::string text;
+    bool fatal;
+  };
+  struct Halted {};
+  class Hold {
+  public:
+    explicit Hold(std::vector<Message>& into) : cPrevious(tHeld) { tHeld = &into; }
+    ~Hold() { tHeld = cPrevious; }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+  private:
+    std::vector<Message>* cPrevious;
+  };
+  // Reports each held message as it would have been reported when made.
+  static void release(const std::vector<Message>& held);
+
 private:
   static int cWarnings;
   static int cErrors;
   static bool cVerbose;
   static bool cQuiet;
   static TerminateHook cTerminateHook;
+  static inline thread_local std::vector<Message>* tHeld = nullptr;
 };
 
 }  // namespace tarsil

@@ -36,18 +36,18 @@ unsigned threadCount() {
 
 void setThreadCount(unsigned count) { chosen = count; }
 
-void parallelFor(size_t n, const std::function<void(size_t)>& fn) {
+void parallelForWithWorker(size_t n, const std::function<void(size_t, unsigned)>& fn) {
   const size_t threads = std::min<size_t>(threadCount(), n);
   if (threads <= 1) {
-    for (size_t i = 0; i < n; ++i) fn(i);
+    for (size_t i = 0; i < n; ++i) fn(i, 0);
     return;
   }
   std::atomic<size_t> next{0};
   std::vector<std::exception_ptr> failures(n);
-  auto work = [&] {
+  auto work = [&](unsigned worker) {
     for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) {
       try {
-        fn(i);
+        fn(i, worker);
       } catch (...) {
         failures[i] = std::current_exception();
       }
@@ -55,11 +55,15 @@ void parallelFor(size_t n, const std::function<void(size_t)>& fn) {
   };
   std::vector<std::thread> helpers;
   helpers.reserve(threads - 1);
-  for (size_t t = 1; t < threads; ++t) helpers.emplace_back(work);
-  work();
+  for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work, t);
+  work(0);
   for (std::thread& helper : helpers) helper.join();
   for (const std::exception_ptr& failure : failures)
     if (failure) std::rethrow_exception(failure);
+}
+
+void parallelFor(size_t n, const std::function<void(size_t)>& fn) {
+  parallelForWithWorker(n, [&fn](size_t i, unsigned) { fn(i); });
 }
 
 }  // namespace tarsil

@@ -16,5 +16,8 @@ void setThreadCount(unsigned count);
 // returns when all have returned. An exception leaves the call that threw
 // first in index order, after the others have finished.
 void parallelFor(size_t n, const std::function<void(size_t)>& fn);
+// The same, telling fn which thread runs the call (from 0 to below
+// threadCount()), for work that keeps something of its own per thread.
+void parallelForWithWorker(size_t n, const std::function<void(size_t index, unsigned worker)>& fn);
 
 }  // namespace tarsil
