@@ -25,6 +25,7 @@
 
 namespace tarsil {
 
+class AtomicFile;
 class CoffWriter;
 class PlacedRanges;
 
@@ -356,7 +357,7 @@ public:
   // map when one was asked for; false with `error` set (or empty when a
   // writer reported its own message).
   bool writeOutputs(std::string& error);
-  bool writeExecutable(const CoffWriter& writer);
+  bool writeExecutable(const CoffWriter& writer, AtomicFile& file);
   // Output index of each input's first symbol slot, one per input of cCoff:
   // kept by position, since two inputs may carry the same file name.
   std::vector<uint32_t> cSymBase;

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
-#include <optional>
 #include <thread>
 #include <iostream>
 #include <string_view>
@@ -663,39 +662,6 @@ bool Linker::writeOutputs(std::string& error) {
     return false;
   }
 
-  // The map lists the laid-out executable, which writing it only reads: the
-  // listing is made on a second thread meanwhile, and the map is put in
-  // place (or its failure reported) only after the executable, as when the
-  // two are written one after the other.
-  std::optional<MapFile::Pending> map;
-  std::thread lister;
-  std::exception_ptr listFailure;
-  if (!cMapFile.empty()) {
-    map.emplace(cMapFile);
-    map->open();
-    if (threadCount() > 1 && !Debug::anyOn()) {
-      lister = std::thread([&, progMemSize = calcProgMemSize()] {
-        try {
-          map->list(cOutput, progMemSize);
-        } catch (...) {
-          listFailure = std::current_exception();
-        }
-      });
-    }
-  }
-  const bool written = writeExecutable(writer);
-  if (lister.joinable()) {
-    lister.join();
-    if (listFailure) std::rethrow_exception(listFailure);
-  } else if (map && written) {
-    map->list(cOutput, calcProgMemSize());
-  }
-  // A map never finished is removed with its temporary file.
-  if (!written) return false;
-  return !map || map->finish();
-}
-
-bool Linker::writeExecutable(const CoffWriter& writer) {
   // Written beside the target and moved over it only when complete, so a
   // failed or interrupted link never leaves a truncated executable.
   AtomicFile file(cOutputFile);
@@ -703,6 +669,47 @@ bool Linker::writeExecutable(const CoffWriter& writer) {
     Error::report(Error::error, "Coff::write()", "Could not open Coff file '" + cOutputFile + "' for writing.", false);
     return false;
   }
+  if (cMapFile.empty()) return writeExecutable(writer, file);
+
+  MapFile::Pending map(cMapFile);
+  map.open();
+  bool written = false;
+  if (threadCount() > 1 && !Debug::anyOn()) {
+    // The map lists the laid-out executable, which writing it only reads:
+    // the executable is written on a second thread meanwhile, its messages
+    // held until it is done, and the map is put in place (or its failure
+    // reported) only after it, as when the two are made one after the
+    // other. The listing, which allocates, stays on this thread, whose
+    // freed memory it reuses.
+    std::vector<Error::Message> held;
+    std::exception_ptr failure;
+    std::thread writing([&] {
+      Error::Hold hold(held);
+      try {
+        written = writeExecutable(writer, file);
+      } catch (const Error::Halted&) {
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
+    try {
+      map.list(cOutput, calcProgMemSize());
+    } catch (...) {
+      writing.join();
+      throw;
+    }
+    writing.join();
+    Error::release(held);
+    if (failure) std::rethrow_exception(failure);
+  } else {
+    written = writeExecutable(writer, file);
+    if (written) map.list(cOutput, calcProgMemSize());
+  }
+  // A map never finished is removed with its temporary file.
+  return written && map.finish();
+}
+
+bool Linker::writeExecutable(const CoffWriter& writer, AtomicFile& file) {
   if (!writer.write(file.file(), 0)) return false;
   if (!file.commit()) {
     Error::report(Error::error, "Coff::write()", "Could not write Coff file '" + cOutputFile + "'.", false);
