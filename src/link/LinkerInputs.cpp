@@ -18,6 +18,7 @@
 #include "link/Linker.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
+#include "support/FileIdentity.h"
 #include "support/FileInfo.h"
 #include "support/InputFile.h"
 #include "support/NameHash.h"
@@ -33,27 +34,34 @@ namespace {
 bool hasDirectory(const std::string& name) { return name.find_first_of("\\/") != std::string::npos; }
 
 // A directory of the same name is no candidate: taking it would hide the
-// file further down the search list behind a read error.
-bool isFileThere(const std::string& path) {
-  std::error_code ec;
-  auto status = std::filesystem::status(path, ec);
-  return !ec && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
+// file further down the search list behind a read error. The look-up also
+// gives the file's identity, which the set of inputs needs.
+std::optional<FileIdentity> candidate(const std::string& path) {
+  bool directory = false;
+  auto id = fileIdentity(path, directory);
+  if (!id || directory) return std::nullopt;
+  return id;
 }
+
+struct Found {
+  std::string path;
+  FileIdentity id;
+};
 
 // The path under which `name` is found, or nothing. Bare names are looked up
 // in `dirs` in order; the current directory is searched only when listed.
-std::optional<std::string> findFile(const std::string& name, const std::vector<std::string>& dirs) {
+std::optional<Found> findFile(const std::string& name, const std::vector<std::string>& dirs) {
   if (hasDirectory(name)) {
     std::string path = hostPath(name);
-    if (isFileThere(path)) return path;
+    if (auto id = candidate(path)) return Found{std::move(path), *id};
     return std::nullopt;
   }
   for (const std::string& dir : dirs) {
-    std::string candidate = dir;
-    if (!candidate.empty() && candidate.back() != '/' && candidate.back() != '\\') candidate += '/';
-    candidate += name;
-    candidate = hostPath(candidate);
-    if (isFileThere(candidate)) return candidate;
+    std::string path = dir;
+    if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
+    path += name;
+    path = hostPath(path);
+    if (auto id = candidate(path)) return Found{std::move(path), *id};
   }
   return std::nullopt;
 }
@@ -68,11 +76,11 @@ bool findFiles(std::vector<std::string>& names, const std::vector<std::string>& 
       error = "could not find file '" + name + "'.";
       return false;
     }
-    if (inputs.add(*found)) {
+    if (inputs.add(found->path, found->id)) {
       error = std::string("mutliple inclusion of ") + kind + " file '" + name + "' ";
       return false;
     }
-    name = *found;
+    name = std::move(found->path);
   }
   return true;
 }

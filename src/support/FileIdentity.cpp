@@ -7,8 +7,14 @@
 namespace tarsil {
 
 std::optional<FileIdentity> fileIdentity(const std::string& name) {
+  bool directory = false;
+  return fileIdentity(name, directory);
+}
+
+std::optional<FileIdentity> fileIdentity(const std::string& name, bool& directory) {
   struct stat st {};
   if (name.empty() || ::stat(name.c_str(), &st) != 0) return std::nullopt;
+  directory = S_ISDIR(st.st_mode);
   return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
@@ -31,10 +37,19 @@ bool sameFile(const std::string& a, const std::string& b) {
   return normalised(a) == normalised(b);
 }
 
+std::optional<std::string> FileSet::add(const std::string& name, const FileIdentity& id) {
+  const size_t next = cNames.size();
+  const size_t first = cById.try_emplace(id, next).first->second;
+  if (first != next) return cNames[first];
+  cNames.push_back(name);
+  return std::nullopt;
+}
+
 std::optional<std::string> FileSet::add(const std::string& name) {
   auto id = fileIdentity(name);
-  size_t next = cNames.size();
-  size_t first = id ? cById.try_emplace(*id, next).first->second : cByPath.try_emplace(normalised(name), next).first->second;
+  if (id) return add(name, *id);
+  const size_t next = cNames.size();
+  const size_t first = cByPath.try_emplace(normalised(name), next).first->second;
   if (first != next) return cNames[first];
   cNames.push_back(name);
   return std::nullopt;

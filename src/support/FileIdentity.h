@@ -19,6 +19,8 @@ struct FileIdentity {
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 std::optional<FileIdentity> fileIdentity(const std::string& name);
+// The same, telling a directory from anything else at the same cost.
+std::optional<FileIdentity> fileIdentity(const std::string& name, bool& directory);
 
 // Whether two names lead to one file, whether or not it exists yet: existing
 // files by identity, others by their absolute, normalised paths.
@@ -30,6 +32,8 @@ public:
   // Records `name`; when it is a file already recorded, returns the name it
   // was first recorded under and records nothing.
   std::optional<std::string> add(const std::string& name);
+  // The same for a file whose identity the caller has just looked up.
+  std::optional<std::string> add(const std::string& name, const FileIdentity& id);
   // The recorded name of the file that `name` leads to, if any.
   std::optional<std::string> find(const std::string& name) const;
   const std::vector<std::string>& names() const { return cNames; }
