@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <iosfwd>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -347,6 +348,15 @@ public:
   // The symbol a relocation of `coff` names, or null with `error` set when the
   // index is out of the table or lands on an auxiliary slot.
   static const syment* relocSymbol(const Coff& coff, const reloc& r, std::string& error);
+
+  // LinkerRun.cpp
+  // Calls fn(c) for each input c, side by side unless a debug channel is on
+  // (its lines keep their order so); fn may change input c's records only.
+  void forEachInput(const std::function<void(size_t)>& fn) const;
+  // The same for work that can fail: fn(c, error) returns false with `error`
+  // set. The outcome is that of going through the inputs in order: false
+  // with the first failing input's error, inputs after it perhaps not done.
+  bool forEachInputUntilFailure(const std::function<bool(size_t, std::string&)>& fn, std::string& error) const;
 
   // LinkerOutput.cpp
   // Handed to Memory::fillHoles with the linker as context.

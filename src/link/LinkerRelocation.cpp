@@ -1,4 +1,3 @@
-#include <atomic>
 #include <cstdio>
 #include <iostream>
 
@@ -8,7 +7,6 @@
 #include "link/patch/PatchSupport.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
-#include "support/Threads.h"
 
 namespace tarsil {
 
@@ -81,28 +79,9 @@ bool patchEach(const Linker& linker, std::string& error, PatchOne patchOne) {
   const bool debug = static_cast<bool>(Debug("Linker::patchSections"));
   const TraceScope tracing;
   const PlacedRanges& ranges = linker.placedRanges();
-  const size_t n = linker.cCoff.size();
-  if (Debug::anyOn()) {
-    for (const auto& coff : linker.cCoff)
-      if (!patchInput(*coff, ranges, debug, error, patchOne)) return false;
-    return true;
-  }
-  // Inputs after a known failure need not be patched; those before it must,
-  // since one of them may fail too.
-  std::atomic<size_t> firstFailed{n};
-  std::vector<std::string> errors(n);
-  parallelFor(n, [&](size_t i) {
-    if (i > firstFailed.load(std::memory_order_relaxed)) return;
-    Coff& coff = *linker.cCoff[i];
-    if (patchInput(coff, ranges, false, errors[i], patchOne)) return;
-    size_t seen = firstFailed.load(std::memory_order_relaxed);
-    while (i < seen && !firstFailed.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
-    }
-  });
-  const size_t failed = firstFailed.load();
-  if (failed == n) return true;
-  error = std::move(errors[failed]);
-  return false;
+  return linker.forEachInputUntilFailure(
+      [&](size_t c, std::string& failure) { return patchInput(*linker.cCoff[c], ranges, debug, failure, patchOne); },
+      error);
 }
 
 }  // namespace

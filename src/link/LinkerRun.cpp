@@ -1,7 +1,10 @@
+#include <atomic>
 #include <vector>
 
 #include "link/Linker.h"
 #include "map/ErrorMap.h"
+#include "support/Debug.h"
+#include "support/Threads.h"
 
 namespace tarsil {
 
@@ -41,6 +44,37 @@ void releaseSymbols(Linker& linker) {
 }
 
 }  // namespace
+
+void Linker::forEachInput(const std::function<void(size_t)>& fn) const {
+  if (Debug::anyOn()) {
+    for (size_t c = 0; c < cCoff.size(); ++c) fn(c);
+    return;
+  }
+  parallelFor(cCoff.size(), fn);
+}
+
+bool Linker::forEachInputUntilFailure(const std::function<bool(size_t, std::string&)>& fn, std::string& error) const {
+  const size_t n = cCoff.size();
+  if (Debug::anyOn()) {
+    for (size_t c = 0; c < n; ++c)
+      if (!fn(c, error)) return false;
+    return true;
+  }
+  // Inputs after a known failure need not be done; those before it must,
+  // since one of them may fail too.
+  std::atomic<size_t> firstFailed{n};
+  std::vector<std::string> errors(n);
+  parallelFor(n, [&](size_t c) {
+    if (c > firstFailed.load(std::memory_order_relaxed) || fn(c, errors[c])) return;
+    size_t seen = firstFailed.load(std::memory_order_relaxed);
+    while (c < seen && !firstFailed.compare_exchange_weak(seen, c, std::memory_order_relaxed)) {
+    }
+  });
+  const size_t failed = firstFailed.load();
+  if (failed == n) return true;
+  error = std::move(errors[failed]);
+  return false;
+}
 
 bool Linker::run(std::string& error) {
   if (cOutputFile.empty()) cOutputFile = "a.out";

@@ -45,7 +45,7 @@ bool Linker::relocateSymbols(std::string& error) {
   // number of sections.
   TARSIL_ASSERT_TEXT(cScnDisplacementLoaded && cScnDisplacementBase.size() == cCoff.size() + 1,
                      "loadSections ran before relocateSymbols");
-  for (size_t c = 0; c < cCoff.size(); ++c) {
+  forEachInput([&](size_t c) {
     Coff* coff = cCoff[c].get();
     const size_t base = cScnDisplacementBase[c];
     const size_t count = cScnDisplacementBase[c + 1] - base;
@@ -62,7 +62,7 @@ bool Linker::relocateSymbols(std::string& error) {
         std::printf("Linker::relocateSymbols() - file '%s', symbol '%s' from 0x%04x to 0x%04x\n",
                     coff->cFileName.c_str(), nameOf(*coff, s).c_str(), hex4(old), hex4(s.n_value));
     }
-  }
+  });
   return true;
 }
 
@@ -70,9 +70,9 @@ bool Linker::relocateLineInfo(std::string& /*error*/) {
   const bool debug = static_cast<bool>(Debug("Linker::relocateLineInfo"));
   TARSIL_ASSERT_TEXT(cScnDisplacementLoaded && cScnDisplacementBase.size() == cCoff.size() + 1,
                      "loadSections ran before relocateLineInfo");
-  for (size_t c = 0; c < cCoff.size(); ++c) {
+  forEachInput([&](size_t c) {
     Coff& coff = *cCoff[c];
-    if (coff.cLineInfo.empty()) continue;
+    if (coff.cLineInfo.empty()) return;
     const size_t base = cScnDisplacementBase[c];
     const size_t count = cScnDisplacementBase[c + 1] - base;
     for (const auto& [number, scnName] : coff.cScnNum) {
@@ -91,7 +91,7 @@ bool Linker::relocateLineInfo(std::string& /*error*/) {
                       hex4(line.l_paddr));
       }
     }
-  }
+  });
   cScnDisplacement = {};
   cScnDisplacementBase = {};
   cScnDisplacementLoaded = false;
@@ -100,7 +100,8 @@ bool Linker::relocateLineInfo(std::string& /*error*/) {
 
 bool Linker::resolveExternals(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::resolveExternals"));
-  for (auto& coff : cCoff) {
+  return forEachInputUntilFailure([&](size_t c, std::string& failure) {
+    Coff* coff = cCoff[c].get();
     // buildExtRefDef bound this input's references in slot order; the ones
     // it left unbound, section references first of all, go by name.
     const auto bound = cExtRefDef.within(coff->cSymTbl);
@@ -119,14 +120,14 @@ bool Linker::resolveExternals(std::string& error) {
           auto mem = cScnMem.find(scnName);
           const MergedSection* scn = findScn(scnName);
           if (scn == nullptr || !scn->sized || mem == cScnMem.end() || !mem->second->isAllocated(scnName)) {
-            error = "could not resolve section reference '" + scnName + "' in file '" + coff->cFileName + "'.";
+            failure = "could not resolve section reference '" + scnName + "' in file '" + coff->cFileName + "'.";
             return false;
           }
           value = mem->second->getAllocatedStart(scnName);
         } else {
           auto def = cExtSymDef.find(name);
           if (def == cExtSymDef.end()) {
-            error = "could not resolve symbol '" + name + "' in file '" + coff->cFileName + "'.";
+            failure = "could not resolve symbol '" + name + "' in file '" + coff->cFileName + "'.";
             return false;
           }
           value = def->second->n_value;
@@ -138,8 +139,8 @@ bool Linker::resolveExternals(std::string& error) {
                     nameOf(*coff, s).c_str(), hex4(s.n_value), hex4(value));
       s.n_value = value;
     }
-  }
-  return true;
+    return true;
+  }, error);
 }
 
 }  // namespace tarsil
