@@ -156,22 +156,25 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
   NameIndex<int> outputNumber(cOutput.cScnNum.size());
   for (const auto& [n, name] : cOutput.cScnNum) outputNumber.emplace(name, n);
 
+  // Each input's slots land after the previous input's: with every place
+  // known first, the inputs are copied side by side.
   size_t total = cOutput.cSymTbl.size();
-  for (const auto& coff : cCoff) total += std::min(coff->cSymTbl.size(), coff->cSymKind.size());
-  cOutput.cSymTbl.reserve(total);
-  cOutput.cSymKind.reserve(total);
-
-  // An input's section number to the executable's, by the number a symbol
-  // holds (at most INT16_MAX); -1 where no output section has it, and the
-  // symbol keeps its value.
-  std::vector<int> renumber;
-  static_assert(std::is_trivially_copyable_v<syment>);
   for (size_t input = 0; input < cCoff.size(); ++input) {
+    cSymBase[input] = static_cast<uint32_t>(total);
+    total += std::min(cCoff[input]->cSymTbl.size(), cCoff[input]->cSymKind.size());
+  }
+  cOutput.cSymTbl.resize(total);
+  cOutput.cSymKind.resize(total);
+
+  static_assert(std::is_trivially_copyable_v<syment>);
+  forEachInput([&](size_t input) {
     const Coff& coff = *cCoff[input];
-    const uint32_t base = static_cast<uint32_t>(cOutput.cSymTbl.size());
-    cSymBase[input] = base;
+    const uint32_t base = cSymBase[input];
+    // An input's section number to the executable's, by the number a symbol
+    // holds (at most INT16_MAX); -1 where no output section has it, and the
+    // symbol keeps its value.
     const int highest = coff.cScnNum.empty() ? 0 : std::min(coff.cScnNum.rbegin()->first, int{INT16_MAX});
-    renumber.assign(static_cast<size_t>(std::max(highest, 0)) + 1, -1);
+    std::vector<int> renumber(static_cast<size_t>(std::max(highest, 0)) + 1, -1);
     for (const auto& [n, name] : coff.cScnNum) {
       if (n <= 0 || n > INT16_MAX) continue;
       if (const int* out = outputNumber.find(name)) renumber[static_cast<size_t>(n)] = *out;
@@ -183,10 +186,8 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
     // The slots are copied whole, as bytes; the few fields that change are
     // changed in place.
     const size_t slots = std::min(coff.cSymTbl.size(), coff.cSymKind.size());
-    cOutput.cSymTbl.resize(base + slots);
     if (slots != 0) std::memcpy(&cOutput.cSymTbl[base], coff.cSymTbl.data(), slots * sizeof(syment));
-    cOutput.cSymKind.insert(cOutput.cSymKind.end(), coff.cSymKind.begin(),
-                            coff.cSymKind.begin() + static_cast<std::ptrdiff_t>(slots));
+    std::copy_n(coff.cSymKind.begin(), slots, cOutput.cSymKind.begin() + static_cast<std::ptrdiff_t>(base));
     for (size_t i = 0; i < slots; ++i) {
       syment& slot = cOutput.cSymTbl[base + i];
       const AuxKind kind = coff.cSymKind[i];
@@ -265,7 +266,7 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
         }
       }
     }
-  }
+  });
   return true;
 }
 

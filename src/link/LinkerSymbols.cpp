@@ -87,13 +87,21 @@ void Linker::mergeStringTbls() {
   cOutput.cStrTbl = std::move(merged);
   std::vector<Source>().swap(strings);
 
-  std::vector<std::pair<uint32_t, uint32_t>> moved;
+  // Where each input's entries start among all inputs' places.
+  std::vector<size_t> firstPlace(cCoff.size());
   size_t place = 0;
-  for (const auto& coff : cCoff) {
-    moved.clear();
-    for (const auto& entry : coff->cStrTbl) moved.emplace_back(static_cast<uint32_t>(entry.first), newOffset[place++]);
-    moveStrings(*coff, moved);
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    firstPlace[c] = place;
+    place += cCoff[c]->cStrTbl.size();
   }
+  forEachInput([&](size_t c) {
+    Coff& coff = *cCoff[c];
+    std::vector<std::pair<uint32_t, uint32_t>> moved;
+    moved.reserve(coff.cStrTbl.size());
+    size_t entryPlace = firstPlace[c];
+    for (const auto& entry : coff.cStrTbl) moved.emplace_back(static_cast<uint32_t>(entry.first), newOffset[entryPlace++]);
+    moveStrings(coff, moved);
+  });
 }
 
 void Linker::replaceStringTbl(Coff& coff, const NameTable<int>& strTbl) {
