@@ -18,11 +18,6 @@ void release(std::vector<T>& v) {
   std::vector<T>().swap(v);
 }
 
-// Patching has written every relocation into the raw data.
-void releaseRelocations(Linker& linker) {
-  for (auto& coff : linker.cCoff) coff->cReloc.clear();
-}
-
 // Every external reference holds its definition's value now; nothing asks
 // for a definition by name or a binding again. Assigned afresh, not
 // cleared, so that their buckets and vectors go too.
@@ -122,8 +117,8 @@ bool Linker::run(std::string& error) {
   if (!resolveExternals(error)) return false;
   releaseBindings(*this);
   if (!verifyRelocations(error)) return false;
+  // Patching lets each input's relocations go once they are in its bytes.
   if (!patchSections(error)) return false;
-  releaseRelocations(*this);
   if (!buildOutputScnNum(error)) return false;
   if (!buildOutputSymbolTbl(error)) return false;
   releaseSymbols(*this);
