@@ -260,62 +260,61 @@ bool Linker::buildExtSymDef(std::string& error) {
 
 bool Linker::buildExtRefDef(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::buildExtRefDef"));
-  // Counted first: the bindings stay for most of the link, and a vector
-  // grown by doubling would leave up to half of it empty or be copied.
-  size_t references = 0;
-  for (const auto& coff : cCoff)
-    forEachSymbol(coff->cSymTbl, [&](size_t, syment& sym) { references += Coff::isExtReference(sym) ? 1 : 0; });
-  // Inputs are bound in the order their symbol tables lie in memory, so that
-  // the bindings come out sorted by reference and are kept as they stand
-  // rather than copied into order. The debug listing keeps input order.
-  // Sorted by address as a number, next to the input's position, so that a
-  // comparison reads neither the input nor its table.
+  // Each input's references are bound on their own, side by side; the
+  // failure reported is the one met first in input order.
+  std::vector<std::vector<ExtRefBindings::value_type>> bound(cCoff.size());
+  const bool ok = forEachInputUntilFailure(
+      [&](size_t c, std::string& failure) {
+        const Coff& coff = *cCoff[c];
+        std::vector<ExtRefBindings::value_type>& mine = bound[c];
+        bool found = true;
+        forEachSymbol(cCoff[c]->cSymTbl, [&](size_t index, syment& sym) {
+          if (!found || !Coff::isExtReference(sym)) return;
+          std::string_view name;
+          if (!externalName(coff, index, sym, name, failure)) {
+            found = false;
+            return;
+          }
+          // A section reference is bound to its section once sections are placed.
+          if (!name.empty() && name[0] == '.') return;
+          auto def = cExtSymDef.find(name);
+          if (def == cExtSymDef.end()) {
+            failure =
+                "could not find definition of symbol '" + std::string(name) + "' in file '" + coff.cFileName + "'.";
+            found = false;
+            return;
+          }
+          mine.emplace_back(&sym, def->second);
+          if (debug)
+            std::cout << "Linker::buildExtRefDef() - reference to symbol '" << name << "' in file '"
+                      << coff.cFileName << "' bound\n";
+        });
+        return found;
+      },
+      error);
+  if (!ok) return false;
+
+  // The inputs' bindings are put together in the order their symbol tables
+  // lie in memory, so that they come out sorted by reference and are kept
+  // as they stand rather than sorted. Sorted by address as a number, next to
+  // the input's position, so that a comparison reads neither the input nor
+  // its table.
   std::vector<std::pair<uintptr_t, uint32_t>> order(cCoff.size());
-  for (size_t c = 0; c < order.size(); ++c)
-    order[c] = {debug ? 0 : reinterpret_cast<uintptr_t>(cCoff[c]->cSymTbl.data()), static_cast<uint32_t>(c)};
+  size_t references = 0;
+  for (size_t c = 0; c < order.size(); ++c) {
+    order[c] = {reinterpret_cast<uintptr_t>(cCoff[c]->cSymTbl.data()), static_cast<uint32_t>(c)};
+    references += bound[c].size();
+  }
   std::sort(order.begin(), order.end());
   std::vector<ExtRefBindings::value_type> bindings;
   bindings.reserve(references);
   std::vector<ExtRefBindings::Run> runs;
   runs.reserve(cCoff.size());
-  // The failure reported is the one met first in input order: an input
-  // after an input that failed is not looked at.
-  size_t failed = cCoff.size();
-  std::string failure;
   for (const auto& [address, c] : order) {
-    if (c > failed) continue;
-    const Coff& coff = *cCoff[c];
-    bool ok = true;
-    ExtRefBindings::Run run{bindings.size(), 0};
-    forEachSymbol(cCoff[c]->cSymTbl, [&](size_t index, syment& sym) {
-      if (!ok || !Coff::isExtReference(sym)) return;
-      std::string_view name;
-      if (!externalName(coff, index, sym, name, failure)) {
-        ok = false;
-        return;
-      }
-      // A section reference is bound to its section once sections are placed.
-      if (!name.empty() && name[0] == '.') return;
-      auto def = cExtSymDef.find(name);
-      if (def == cExtSymDef.end()) {
-        failure = "could not find definition of symbol '" + std::string(name) + "' in file '" + coff.cFileName + "'.";
-        ok = false;
-        return;
-      }
-      bindings.emplace_back(&sym, def->second);
-      if (debug)
-        std::cout << "Linker::buildExtRefDef() - reference to symbol '" << name << "' in file '" << coff.cFileName
-                  << "' bound\n";
-    });
-    if (!ok) {
-      failed = c;
-      error = failure;
-      continue;
-    }
-    run.count = bindings.size() - run.first;
-    runs.push_back(run);
+    runs.push_back({bindings.size(), bound[c].size()});
+    bindings.insert(bindings.end(), bound[c].begin(), bound[c].end());
+    std::vector<ExtRefBindings::value_type>().swap(bound[c]);
   }
-  if (failed < cCoff.size()) return false;
   cExtRefDef.assign(std::move(bindings), std::move(runs));
   return true;
 }
