@@ -260,13 +260,31 @@ bool Linker::buildExtSymDef(std::string& error) {
 
 bool Linker::buildExtRefDef(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::buildExtRefDef"));
-  // Each input's references are bound on their own, side by side; the
-  // failure reported is the one met first in input order.
-  std::vector<std::vector<ExtRefBindings::value_type>> bound(cCoff.size());
+  // The bindings are kept in the order the inputs' symbol tables lie in
+  // memory, so that they come out sorted by reference and stand as they are
+  // made rather than sorted. Sorted by address as a number, next to the
+  // input's position, so that a comparison reads neither the input nor its
+  // table. Each input gets room for all its references in one vector and
+  // fills its own part, side by side with the others; section references
+  // leave gaps, closed afterwards.
+  std::vector<size_t> first(cCoff.size() + 1, 0);
+  std::vector<std::pair<uintptr_t, uint32_t>> order(cCoff.size());
+  for (size_t c = 0; c < cCoff.size(); ++c)
+    order[c] = {reinterpret_cast<uintptr_t>(cCoff[c]->cSymTbl.data()), static_cast<uint32_t>(c)};
+  std::sort(order.begin(), order.end());
+  size_t room = 0;
+  for (const auto& [address, c] : order) {
+    first[c] = room;
+    forEachSymbol(cCoff[c]->cSymTbl, [&](size_t, syment& sym) { room += Coff::isExtReference(sym) ? 1 : 0; });
+  }
+  std::vector<ExtRefBindings::value_type> bindings(room);
+  std::vector<size_t> made(cCoff.size(), 0);
+
+  // The failure reported is the one met first in input order.
   const bool ok = forEachInputUntilFailure(
       [&](size_t c, std::string& failure) {
         const Coff& coff = *cCoff[c];
-        std::vector<ExtRefBindings::value_type>& mine = bound[c];
+        size_t next = first[c];
         bool found = true;
         forEachSymbol(cCoff[c]->cSymTbl, [&](size_t index, syment& sym) {
           if (!found || !Coff::isExtReference(sym)) return;
@@ -284,37 +302,27 @@ bool Linker::buildExtRefDef(std::string& error) {
             found = false;
             return;
           }
-          mine.emplace_back(&sym, def->second);
+          bindings[next++] = {&sym, def->second};
           if (debug)
             std::cout << "Linker::buildExtRefDef() - reference to symbol '" << name << "' in file '"
                       << coff.cFileName << "' bound\n";
         });
+        made[c] = next - first[c];
         return found;
       },
       error);
   if (!ok) return false;
 
-  // The inputs' bindings are put together in the order their symbol tables
-  // lie in memory, so that they come out sorted by reference and are kept
-  // as they stand rather than sorted. Sorted by address as a number, next to
-  // the input's position, so that a comparison reads neither the input nor
-  // its table.
-  std::vector<std::pair<uintptr_t, uint32_t>> order(cCoff.size());
-  size_t references = 0;
-  for (size_t c = 0; c < order.size(); ++c) {
-    order[c] = {reinterpret_cast<uintptr_t>(cCoff[c]->cSymTbl.data()), static_cast<uint32_t>(c)};
-    references += bound[c].size();
-  }
-  std::sort(order.begin(), order.end());
-  std::vector<ExtRefBindings::value_type> bindings;
-  bindings.reserve(references);
   std::vector<ExtRefBindings::Run> runs;
   runs.reserve(cCoff.size());
+  size_t kept = 0;
   for (const auto& [address, c] : order) {
-    runs.push_back({bindings.size(), bound[c].size()});
-    bindings.insert(bindings.end(), bound[c].begin(), bound[c].end());
-    std::vector<ExtRefBindings::value_type>().swap(bound[c]);
+    const auto from = bindings.begin() + static_cast<std::ptrdiff_t>(first[c]);
+    std::copy(from, from + static_cast<std::ptrdiff_t>(made[c]), bindings.begin() + static_cast<std::ptrdiff_t>(kept));
+    runs.push_back({kept, made[c]});
+    kept += made[c];
   }
+  bindings.resize(kept);
   cExtRefDef.assign(std::move(bindings), std::move(runs));
   return true;
 }
