@@ -4,6 +4,7 @@
 #include "link/Linker.h"
 #include "map/ErrorMap.h"
 #include "support/Debug.h"
+#include "support/Error.h"
 #include "support/Threads.h"
 
 namespace tarsil {
@@ -40,12 +41,24 @@ void releaseSymbols(Linker& linker) {
 
 }  // namespace
 
+// Work done side by side holds its messages, input by input; they are given
+// out afterwards in input order, up to the first input that failed or met a
+// fatal error, which then ends the process here as it would have in order.
 void Linker::forEachInput(const std::function<void(size_t)>& fn) const {
+  const size_t n = cCoff.size();
   if (Debug::anyOn()) {
-    for (size_t c = 0; c < cCoff.size(); ++c) fn(c);
+    for (size_t c = 0; c < n; ++c) fn(c);
     return;
   }
-  parallelFor(cCoff.size(), fn);
+  std::vector<std::vector<Error::Message>> held(n);
+  parallelFor(n, [&](size_t c) {
+    Error::Hold hold(held[c]);
+    try {
+      fn(c);
+    } catch (const Error::Halted&) {
+    }
+  });
+  for (const auto& messages : held) Error::release(messages);
 }
 
 bool Linker::forEachInputUntilFailure(const std::function<bool(size_t, std::string&)>& fn, std::string& error) const {
@@ -59,13 +72,24 @@ bool Linker::forEachInputUntilFailure(const std::function<bool(size_t, std::stri
   // since one of them may fail too.
   std::atomic<size_t> firstFailed{n};
   std::vector<std::string> errors(n);
+  std::vector<std::vector<Error::Message>> held(n);
   parallelFor(n, [&](size_t c) {
-    if (c > firstFailed.load(std::memory_order_relaxed) || fn(c, errors[c])) return;
+    if (c > firstFailed.load(std::memory_order_relaxed)) return;
+    bool done = false;
+    {
+      Error::Hold hold(held[c]);
+      try {
+        done = fn(c, errors[c]);
+      } catch (const Error::Halted&) {
+      }
+    }
+    if (done) return;
     size_t seen = firstFailed.load(std::memory_order_relaxed);
     while (c < seen && !firstFailed.compare_exchange_weak(seen, c, std::memory_order_relaxed)) {
     }
   });
   const size_t failed = firstFailed.load();
+  for (size_t c = 0; c < n && c <= failed; ++c) Error::release(held[c]);
   if (failed == n) return true;
   error = std::move(errors[failed]);
   return false;
