@@ -174,7 +174,9 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
     // holds (at most INT16_MAX); -1 where no output section has it, and the
     // symbol keeps its value.
     const int highest = coff.cScnNum.empty() ? 0 : std::min(coff.cScnNum.rbegin()->first, int{INT16_MAX});
-    std::vector<int> renumber(static_cast<size_t>(std::max(highest, 0)) + 1, -1);
+    // One table per thread, kept from input to input.
+    thread_local std::vector<int> renumber;
+    renumber.assign(static_cast<size_t>(std::max(highest, 0)) + 1, -1);
     for (const auto& [n, name] : coff.cScnNum) {
       if (n <= 0 || n > INT16_MAX) continue;
       if (const int* out = outputNumber.find(name)) renumber[static_cast<size_t>(n)] = *out;

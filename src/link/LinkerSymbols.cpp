@@ -96,8 +96,8 @@ void Linker::mergeStringTbls() {
   }
   forEachInput([&](size_t c) {
     Coff& coff = *cCoff[c];
-    std::vector<std::pair<uint32_t, uint32_t>> moved;
-    moved.reserve(coff.cStrTbl.size());
+    thread_local std::vector<std::pair<uint32_t, uint32_t>> moved;
+    moved.clear();
     size_t entryPlace = firstPlace[c];
     for (const auto& entry : coff.cStrTbl) moved.emplace_back(static_cast<uint32_t>(entry.first), newOffset[entryPlace++]);
     moveStrings(coff, moved);
