@@ -1,13 +1,10 @@
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
@@ -23,7 +20,6 @@
 #include "support/InputFile.h"
 #include "support/NameHash.h"
 #include "support/Threads.h"
-#include "support/Error.h"
 
 namespace tarsil {
 
@@ -87,48 +83,20 @@ bool findFiles(std::vector<std::string>& names, const std::vector<std::string>& 
 
 // Reads every file of `paths` with `read` and appends what it made to
 // `into`, side by side when threads are allowed, with the outcome and the
-// messages of reading them in order: up to the first file that fails, whose
-// messages are the last given out. Each thread keeps one set of buffers for
-// the files it reads.
+// messages of reading them in order. Each thread keeps one set of buffers
+// for the files it reads.
 template <class T, class Read>
 bool readAll(const std::vector<std::string>& paths, std::vector<std::unique_ptr<T>>& into, Read read) {
   const size_t n = paths.size();
-  into.reserve(into.size() + n);
-  if (threadCount() <= 1 || n < 2 || Debug::anyOn()) {
-    InputBytes scratch;
-    for (const std::string& path : paths) {
-      auto item = read(path, scratch);
-      if (!item) return false;
-      into.push_back(std::move(item));
-    }
-    return true;
-  }
   std::vector<std::unique_ptr<T>> items(n);
-  std::vector<std::vector<Error::Message>> messages(n);
   std::vector<InputBytes> scratch(threadCount());
-  // Files after one known to fail need not be read; those before it must,
-  // since one of them may fail too.
-  std::atomic<size_t> firstFailed{n};
-  parallelForWithWorker(n, [&](size_t i, unsigned worker) {
-    if (i > firstFailed.load(std::memory_order_relaxed)) return;
-    {
-      Error::Hold hold(messages[i]);
-      try {
-        items[i] = read(paths[i], scratch[worker]);
-      } catch (const Error::Halted&) {
-        items[i] = nullptr;
-      }
-    }
-    if (items[i]) return;
-    size_t seen = firstFailed.load(std::memory_order_relaxed);
-    while (i < seen && !firstFailed.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
-    }
+  const size_t failed = inOrderUntilFailure(n, [&](size_t i, unsigned worker) {
+    items[i] = read(paths[i], scratch[worker]);
+    return items[i] != nullptr;
   });
-  for (size_t i = 0; i < n; ++i) {
-    Error::release(messages[i]);
-    if (!items[i]) return false;
-    into.push_back(std::move(items[i]));
-  }
+  if (failed != n) return false;
+  into.reserve(into.size() + n);
+  for (auto& item : items) into.push_back(std::move(item));
   return true;
 }
 

@@ -1,10 +1,7 @@
-#include <atomic>
 #include <vector>
 
 #include "link/Linker.h"
 #include "map/ErrorMap.h"
-#include "support/Debug.h"
-#include "support/Error.h"
 #include "support/Threads.h"
 
 namespace tarsil {
@@ -41,55 +38,17 @@ void releaseSymbols(Linker& linker) {
 
 }  // namespace
 
-// Work done side by side holds its messages, input by input; they are given
-// out afterwards in input order, up to the first input that failed or met a
-// fatal error, which then ends the process here as it would have in order.
 void Linker::forEachInput(const std::function<void(size_t)>& fn) const {
-  const size_t n = cCoff.size();
-  if (Debug::anyOn()) {
-    for (size_t c = 0; c < n; ++c) fn(c);
-    return;
-  }
-  std::vector<std::vector<Error::Message>> held(n);
-  parallelFor(n, [&](size_t c) {
-    Error::Hold hold(held[c]);
-    try {
-      fn(c);
-    } catch (const Error::Halted&) {
-    }
+  inOrderUntilFailure(cCoff.size(), [&fn](size_t c, unsigned) {
+    fn(c);
+    return true;
   });
-  for (const auto& messages : held) Error::release(messages);
 }
 
 bool Linker::forEachInputUntilFailure(const std::function<bool(size_t, std::string&)>& fn, std::string& error) const {
   const size_t n = cCoff.size();
-  if (Debug::anyOn()) {
-    for (size_t c = 0; c < n; ++c)
-      if (!fn(c, error)) return false;
-    return true;
-  }
-  // Inputs after a known failure need not be done; those before it must,
-  // since one of them may fail too.
-  std::atomic<size_t> firstFailed{n};
   std::vector<std::string> errors(n);
-  std::vector<std::vector<Error::Message>> held(n);
-  parallelFor(n, [&](size_t c) {
-    if (c > firstFailed.load(std::memory_order_relaxed)) return;
-    bool done = false;
-    {
-      Error::Hold hold(held[c]);
-      try {
-        done = fn(c, errors[c]);
-      } catch (const Error::Halted&) {
-      }
-    }
-    if (done) return;
-    size_t seen = firstFailed.load(std::memory_order_relaxed);
-    while (c < seen && !firstFailed.compare_exchange_weak(seen, c, std::memory_order_relaxed)) {
-    }
-  });
-  const size_t failed = firstFailed.load();
-  for (size_t c = 0; c < n && c <= failed; ++c) Error::release(held[c]);
+  const size_t failed = inOrderUntilFailure(n, [&](size_t c, unsigned) { return fn(c, errors[c]); });
   if (failed == n) return true;
   error = std::move(errors[failed]);
   return false;

@@ -8,6 +8,9 @@
 #include <thread>
 #include <vector>
 
+#include "support/Debug.h"
+#include "support/Error.h"
+
 namespace tarsil {
 
 namespace {
@@ -64,6 +67,36 @@ void parallelForWithWorker(size_t n, const std::function<void(size_t, unsigned)>
 
 void parallelFor(size_t n, const std::function<void(size_t)>& fn) {
   parallelForWithWorker(n, [&fn](size_t i, unsigned) { fn(i); });
+}
+
+size_t inOrderUntilFailure(size_t n, const std::function<bool(size_t, unsigned)>& fn) {
+  if (threadCount() <= 1 || n < 2 || Debug::anyOn()) {
+    for (size_t i = 0; i < n; ++i)
+      if (!fn(i, 0)) return i;
+    return n;
+  }
+  // Calls after a known failure need not be made; those before it must,
+  // since one of them may fail too.
+  std::atomic<size_t> firstFailed{n};
+  std::vector<std::vector<Error::Message>> held(n);
+  parallelForWithWorker(n, [&](size_t i, unsigned worker) {
+    if (i > firstFailed.load(std::memory_order_relaxed)) return;
+    bool done = false;
+    {
+      Error::Hold hold(held[i]);
+      try {
+        done = fn(i, worker);
+      } catch (const Error::Halted&) {
+      }
+    }
+    if (done) return;
+    size_t seen = firstFailed.load(std::memory_order_relaxed);
+    while (i < seen && !firstFailed.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+    }
+  });
+  const size_t failed = firstFailed.load();
+  for (size_t i = 0; i < n && i <= failed; ++i) Error::release(held[i]);
+  return failed;
 }
 
 }  // namespace tarsil

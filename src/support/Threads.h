@@ -20,4 +20,14 @@ void parallelFor(size_t n, const std::function<void(size_t)>& fn);
 // threadCount()), for work that keeps something of its own per thread.
 void parallelForWithWorker(size_t n, const std::function<void(size_t index, unsigned worker)>& fn);
 
+// Work whose outcome and messages must be those of one thread going through
+// it in order: fn(i, worker) for i from 0, side by side, each call's messages
+// held (see Error::Hold) and given out in index order afterwards, up to the
+// first call that returned false or met a fatal error, whose messages come
+// last (a fatal one ends the process there, on the calling thread). Calls
+// after that one may not be made. Returns its index, or n when every call
+// succeeded. With one thread, or a debug channel on (whose lines must keep
+// their order), the calls are made in order and print as they go.
+size_t inOrderUntilFailure(size_t n, const std::function<bool(size_t index, unsigned worker)>& fn);
+
 }  // namespace tarsil

@@ -1,10 +1,8 @@
 #include "LinkerRig.h"
 #include "coff/Archive.h"
-#include "support/Threads.h"
 
 using namespace tarsil;
 using namespace tarsil::testing;
-using tarsil::test::said;
 
 namespace {
 
@@ -62,52 +60,3 @@ TEST_F(LinkerInputsTest, ANameIsTheSameWhereverItIsHeld) {
 }
 
 }  // namespace
-
-namespace {
-struct Stopped {
-  int code;
-};
-[[noreturn]] void stop(int code) { throw Stopped{code}; }
-}  // namespace
-
-// Inputs done side by side answer as one thread going through them in order
-// would: the messages of the inputs up to the first failure, in order, then
-// that failure; a fatal message before it ends the run, one after it never
-// shows.
-TEST(LinkerSideBySide, MessagesAndFailuresComeInInputOrder) {
-  Error::reset();
-  setThreadCount(4);
-  Linker l;
-  for (int i = 0; i < 64; ++i) l.cCoff.push_back(std::make_unique<Coff>());
-  auto work = [](size_t fatal) {
-    return [fatal](size_t c, std::string& error) {
-      if (c % 8 == 1) Error::report(Error::error, "test", "note " + std::to_string(c), false);
-      if (c == fatal) Error::report(Error::error, "test", "fatal " + std::to_string(c), true);
-      if (c == 40 || c == 20) {
-        error = "failed " + std::to_string(c);
-        return false;
-      }
-      return true;
-    };
-  };
-  std::string error;
-  EXPECT_EQ(said([&] { EXPECT_FALSE(l.forEachInputUntilFailure(work(30), error)); }),
-            "Error - note 1\nError - note 9\nError - note 17\n");
-  EXPECT_EQ(error, "failed 20");
-
-  Error::reset();
-  Error::setTerminateHook(stop);
-  int code = 0;
-  const std::string out = said([&] {
-    try {
-      l.forEachInputUntilFailure(work(10), error);
-    } catch (const Stopped& s) {
-      code = s.code;
-    }
-  });
-  EXPECT_EQ(code, -1);
-  EXPECT_EQ(out, "Error - note 1\nError - note 9\nError - fatal 10\nErrors    : 3\n\n");
-  Error::setTerminateHook(nullptr);
-  setThreadCount(0);
-  Error::reset();
-}

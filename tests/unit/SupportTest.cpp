@@ -6,6 +6,7 @@
 #include "support/FileInfo.h"
 #include "support/HexText.h"
 #include "support/Strings.h"
+#include "support/Threads.h"
 #include "support/TimeStamp.h"
 
 using namespace tarsil;
@@ -108,5 +109,34 @@ TEST(TerminateHookTest, AFatalReportReachesTheHostWithItsCodeAndCount) {
   Error::reset();
   EXPECT_EQ(endWith(1), 1);
   Error::setTerminateHook(nullptr);
+  Error::reset();
+}
+
+// Work done side by side answers as one thread going through it in order
+// would: the messages of the calls up to the first failure, in order; a fatal
+// message before that failure ends the run, one after it never shows.
+TEST(InOrderUntilFailure, MessagesAndTheFailureAreThoseOfIndexOrder) {
+  Error::reset();
+  setThreadCount(4);
+  auto work = [](size_t fatal) {
+    return [fatal](size_t i, unsigned) {
+      if (i % 8 == 1) Error::report(Error::error, "test", "note " + std::to_string(i), false);
+      if (i == fatal) Error::report(Error::error, "test", "fatal " + std::to_string(i), true);
+      return i != 40 && i != 20;
+    };
+  };
+  size_t failed = 0;
+  EXPECT_EQ(test::said([&] { failed = inOrderUntilFailure(64, work(30)); }),
+            "Error - note 1\nError - note 9\nError - note 17\n");
+  EXPECT_EQ(failed, 20u);
+
+  Error::reset();
+  Error::setTerminateHook(throwCode);
+  int code = 0;
+  EXPECT_EQ(test::said([&] { code = endWith([&] { inOrderUntilFailure(64, work(10)); }); }),
+            "Error - note 1\nError - note 9\nError - fatal 10\nErrors    : 3\n\n");
+  EXPECT_EQ(code, -1);
+  Error::setTerminateHook(nullptr);
+  setThreadCount(0);
   Error::reset();
 }
