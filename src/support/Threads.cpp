@@ -29,22 +29,12 @@ unsigned fromEnvironment() {
   return value;
 }
 
-}  // namespace
-
-unsigned threadCount() {
-  if (chosen != 0) return chosen;
-  if (unsigned env = fromEnvironment(); env != 0) return env;
-  return std::clamp(std::thread::hardware_concurrency(), 1u, mostByDefault);
-}
-
-void setThreadCount(unsigned count) { chosen = count; }
-
+// Calls fn(i, worker) for i from 0 to n - 1, each once, on up to
+// threadCount() threads (at least two), telling fn which thread runs it;
+// returns when all have returned. An exception leaves the call that threw first in index
+// order, after the others have finished.
 void parallelForWithWorker(size_t n, const std::function<void(size_t, unsigned)>& fn) {
   const size_t threads = std::min<size_t>(threadCount(), n);
-  if (threads <= 1) {
-    for (size_t i = 0; i < n; ++i) fn(i, 0);
-    return;
-  }
   std::atomic<size_t> next{0};
   std::vector<std::exception_ptr> failures(n);
   auto work = [&](unsigned worker) {
@@ -65,9 +55,15 @@ void parallelForWithWorker(size_t n, const std::function<void(size_t, unsigned)>
     if (failure) std::rethrow_exception(failure);
 }
 
-void parallelFor(size_t n, const std::function<void(size_t)>& fn) {
-  parallelForWithWorker(n, [&fn](size_t i, unsigned) { fn(i); });
+}  // namespace
+
+unsigned threadCount() {
+  if (chosen != 0) return chosen;
+  if (unsigned env = fromEnvironment(); env != 0) return env;
+  return std::clamp(std::thread::hardware_concurrency(), 1u, mostByDefault);
 }
+
+void setThreadCount(unsigned count) { chosen = count; }
 
 size_t inOrderUntilFailure(size_t n, const std::function<bool(size_t, unsigned)>& fn) {
   if (threadCount() <= 1 || n < 2 || Debug::anyOn()) {

@@ -12,14 +12,6 @@ namespace tarsil {
 unsigned threadCount();
 void setThreadCount(unsigned count);
 
-// Calls fn(0) .. fn(n - 1), each once, on up to threadCount() threads, and
-// returns when all have returned. An exception leaves the call that threw
-// first in index order, after the others have finished.
-void parallelFor(size_t n, const std::function<void(size_t)>& fn);
-// The same, telling fn which thread runs the call (from 0 to below
-// threadCount()), for work that keeps something of its own per thread.
-void parallelForWithWorker(size_t n, const std::function<void(size_t index, unsigned worker)>& fn);
-
 // Work whose outcome and messages must be those of one thread going through
 // it in order: fn(i, worker) for i from 0, side by side, each call's messages
 // held (see Error::Hold) and given out in index order afterwards, up to the
