@@ -35,14 +35,21 @@ unsigned fromEnvironment() {
 // order, after the others have finished.
 void parallelForWithWorker(size_t n, const std::function<void(size_t, unsigned)>& fn) {
   const size_t threads = std::min<size_t>(threadCount(), n);
+  // Indices are handed out a run at a time: one shared counter taken per
+  // index costs more than a small input's work once the threads contend
+  // for it, and neighbouring inputs lie near each other in memory. Runs
+  // stay short enough to even out inputs of very different sizes.
+  const size_t run = std::clamp<size_t>(n / (threads * 64), 1, 32);
   std::atomic<size_t> next{0};
   std::vector<std::exception_ptr> failures(n);
   auto work = [&](unsigned worker) {
-    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) {
-      try {
-        fn(i, worker);
-      } catch (...) {
-        failures[i] = std::current_exception();
+    for (size_t first; (first = next.fetch_add(run, std::memory_order_relaxed)) < n;) {
+      for (size_t i = first, end = std::min(first + run, n); i < end; ++i) {
+        try {
+          fn(i, worker);
+        } catch (...) {
+          failures[i] = std::current_exception();
+        }
       }
     }
   };
