@@ -14,6 +14,7 @@
 
 #include "coff/CoffFormat.h"
 #include "support/Data.h"
+#include "support/FlatMap.h"
 
 namespace tarsil {
 
@@ -27,7 +28,7 @@ public:
   filehdr cFileHdr;
   opthdr cOptHdr;
   // Section number (from 1) to name; iteration order is the file's order.
-  std::map<int, std::string> cScnNum;
+  FlatMap<int, std::string> cScnNum;
   std::map<std::string, scnhdr> cScnHdr;
   std::map<std::string, Data> cRawData;
   // Entries in file order.

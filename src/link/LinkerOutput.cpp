@@ -2,6 +2,7 @@
 // and patched inputs, then laid out, checked and written.
 #include <cstdio>
 #include <algorithm>
+#include <deque>
 #include <cstring>
 #include <exception>
 #include <thread>
@@ -105,11 +106,9 @@ bool Linker::buildOutputScnNum(std::string& /*error*/) {
   for (const auto& [name, scn] : cScns)
     if (scn.merged()) names.emplace(name, {&scn.type, false});
   int count = 0;
-  auto give = [&](Name& entry, const std::string& name) -> const std::string& {
+  auto give = [&](Name& entry, const std::string& name) {
     entry.numbered = true;
-    std::string& stored = cOutput.cScnNum.try_emplace(cOutput.cScnNum.end(), ++count)->second;
-    stored = name;
-    return stored;
+    cOutput.cScnNum.try_emplace(cOutput.cScnNum.end(), ++count, name);
   };
   // Names that outlive the walk (the inputs' and the link's own) are held as
   // they are; a made name is held as the executable's copy.
@@ -118,14 +117,17 @@ bool Linker::buildOutputScnNum(std::string& /*error*/) {
     if (!entry.numbered) give(entry, name);
     return entry;
   };
+  // The executable's copies move as its table grows: the index keeps its
+  // own, which stay put.
+  std::deque<std::string> madeNames;
   auto numberMade = [&](const std::string& name) {
     if (Name* entry = names.find(name)) {
       if (!entry->numbered) give(*entry, name);
       return;
     }
     Name made;
-    const std::string& stored = give(made, name);
-    names.emplace(stored, made);
+    give(made, name);
+    names.emplace(madeNames.emplace_back(name), made);
   };
   for (const auto& coff : cCoff) {
     for (const auto& [n, name] : coff->cScnNum) {

@@ -56,7 +56,7 @@ TEST_F(LinkerOutput, FillSectionsAreCountedAcrossMemoriesAndNamedUniquely) {
   l.cOutput.cScnNum[1] = ".fill_2";
   l.cOutput.cScnHdr[".fill_2"] = scnhdr{};
   l.buildOutputHoles();
-  const std::map<int, std::string> expected{{1, ".fill_2"}, {2, ".fill_1"}, {3, ".fill_3"}};
+  const decltype(l.cOutput.cScnNum) expected{{1, ".fill_2"}, {2, ".fill_1"}, {3, ".fill_3"}};
   EXPECT_EQ(l.cOutput.cScnNum, expected);
 
   // From the hundredth on, the name goes to the string table.
