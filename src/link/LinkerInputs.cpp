@@ -126,34 +126,31 @@ public:
     }
   }
 
-  // Symbols are found by stepping over each one's auxiliary slots, as
-  // symbol resolution finds them: an auxiliary slot whose bytes look like a
-  // definition must not stand for one here, or a member that does define
-  // the name would never be asked for.
+  // Notes the names `coff` defines and queues those it wants.
   void add(const Coff& coff) {
-    const std::vector<syment>& table = coff.cSymTbl;
-    for (size_t i = 0; i < table.size(); i += size_t{table[i].n_numaux} + 1) {
-      const syment& sym = table[i];
-      const bool isDef = Coff::isExtDefinition(sym);
-      if (!isDef && !Coff::isExtReference(sym)) continue;
-      uint32_t id = 0;
-      if (Coff::needsString(sym)) {
-        // Inputs were checked on reading, so every name resolves; a name
-        // that does not cannot be asked for or satisfied, and is passed over.
-        auto text = Coff::nameView(sym, coff.cStrTbl);
-        if (!text) continue;
-        id = intern(*text);
-      } else {
-        id = internField(sym.n_name);
-      }
-      Name& name = cNames[id];
-      if (isDef) {
-        name.defined = true;
-      } else if (!name.defined && !name.queued && name.member != nullptr) {
-        name.queued = true;
-        cQueue.push_back(id);
-        std::push_heap(cQueue.begin(), cQueue.end(), later());
-      }
+    forEachName(coff, [this](uint32_t mark) { take(mark); });
+  }
+
+  // add() in two steps, so that the first, which only reads the table, can
+  // be taken by several inputs side by side: each of the input's names that
+  // a library defines as a mark (its id, shifted, with the lowest bit set
+  // for a definition) written from `out` on, and the number written; at
+  // most one per symbol slot.
+  size_t marks(const Coff& coff, uint32_t* out) const {
+    uint32_t* const first = out;
+    forEachName(coff, [&out](uint32_t mark) { *out++ = mark; });
+    return static_cast<size_t>(out - first);
+  }
+  // The second step, given each input's marks in input order.
+  void take(uint32_t mark) {
+    const uint32_t id = mark >> 1;
+    Name& name = cNames[id];
+    if ((mark & 1) != 0) {
+      name.defined = true;
+    } else if (!name.defined && !name.queued && name.member != nullptr) {
+      name.queued = true;
+      cQueue.push_back(id);
+      std::push_heap(cQueue.begin(), cQueue.end(), later());
     }
   }
 
@@ -196,6 +193,7 @@ private:
   // of up to 8 bytes, as most are, is hashed and compared as the one word
   // its bytes make when zero-padded, wherever the name is held.
   static constexpr size_t wordSize = 8;
+  static constexpr uint32_t kAbsent = UINT32_MAX;
 
   static uint64_t wordOf(std::string_view text) {
     uint64_t word = 0;
@@ -247,42 +245,53 @@ private:
   }
 
   uint32_t intern(std::string_view text) {
-    if (text.size() <= wordSize) return internWord(text, wordOf(text));
     if ((cNames.size() + 1) * 2 > cSlots.size()) grow();
-    const uint64_t hash = hashOf(text);
-    const size_t mask = cSlots.size() - 1;
-    for (size_t at = slotOf(hash);; at = (at + 1) & mask) {
-      const uint32_t slot = cSlots[at];
-      if (slot == 0) {
-        cSlots[at] = static_cast<uint32_t>(cNames.size()) + 1;
-        cNames.push_back(Name{text, hash, 0, leadOf(text)});
-        return static_cast<uint32_t>(cNames.size() - 1);
-      }
-      const Name& name = cNames[slot - 1];
-      if (name.hash == hash && name.text == text) return slot - 1;
-    }
+    const bool word = text.size() <= wordSize;
+    const uint64_t hash = word ? hashOfWord(wordOf(text), text.size()) : hashOf(text);
+    const size_t at = word ? probeWord(wordOf(text), text.size(), hash) : probe(text, hash);
+    if (cSlots[at] != 0) return cSlots[at] - 1;
+    cSlots[at] = static_cast<uint32_t>(cNames.size()) + 1;
+    cNames.push_back(Name{text, hash, word ? wordOf(text) : 0, leadOf(text)});
+    return static_cast<uint32_t>(cNames.size() - 1);
   }
 
-  // `text` is at most 8 bytes and `word` its wordOf.
-  uint32_t internWord(std::string_view text, uint64_t word) {
-    if ((cNames.size() + 1) * 2 > cSlots.size()) grow();
-    const uint64_t hash = hashOfWord(word, text.size());
+  // The id of `text`, or kAbsent when it was never entered.
+  uint32_t find(std::string_view text) const {
+    if (text.size() <= wordSize) return findWord(wordOf(text), text.size());
+    if (cSlots.empty()) return kAbsent;
+    const size_t at = probe(text, hashOf(text));
+    return cSlots[at] != 0 ? cSlots[at] - 1 : kAbsent;
+  }
+  // A name of `size` bytes, at most 8, whose wordOf is `word`.
+  uint32_t findWord(uint64_t word, size_t size) const {
+    if (cSlots.empty()) return kAbsent;
+    const size_t at = probeWord(word, size, hashOfWord(word, size));
+    return cSlots[at] != 0 ? cSlots[at] - 1 : kAbsent;
+  }
+
+  // The slot that holds the name, or the free slot where it belongs.
+  size_t probe(std::string_view text, uint64_t hash) const {
     const size_t mask = cSlots.size() - 1;
     for (size_t at = slotOf(hash);; at = (at + 1) & mask) {
       const uint32_t slot = cSlots[at];
-      if (slot == 0) {
-        cSlots[at] = static_cast<uint32_t>(cNames.size()) + 1;
-        cNames.push_back(Name{text, hash, word, leadOf(text)});
-        return static_cast<uint32_t>(cNames.size() - 1);
-      }
+      if (slot == 0) return at;
       const Name& name = cNames[slot - 1];
-      if (name.hash == hash && name.word == word && name.text.size() == text.size()) return slot - 1;
+      if (name.hash == hash && name.text == text) return at;
+    }
+  }
+  size_t probeWord(uint64_t word, size_t size, uint64_t hash) const {
+    const size_t mask = cSlots.size() - 1;
+    for (size_t at = slotOf(hash);; at = (at + 1) & mask) {
+      const uint32_t slot = cSlots[at];
+      if (slot == 0) return at;
+      const Name& name = cNames[slot - 1];
+      if (name.hash == hash && name.word == word && name.text.size() == size) return at;
     }
   }
 
   // A name held in a symbol's own 8-byte field, NUL-padded when shorter.
   // Bytes after the first NUL may be anything and are no part of the name.
-  uint32_t internField(const char (&field)[8]) {
+  uint32_t findField(const char (&field)[8]) const {
     if constexpr (std::endian::native == std::endian::little) {
       uint64_t w;
       std::memcpy(&w, field, sizeof w);
@@ -290,11 +299,39 @@ private:
       const uint64_t zero = (w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull;
       const size_t size = zero == 0 ? wordSize : static_cast<size_t>(std::countr_zero(zero) / 8);
       if (size < wordSize) w &= (uint64_t{1} << (8 * size)) - 1;
-      return internWord(std::string_view(field, size), w);
+      return findWord(w, size);
     } else {
       size_t size = 0;
       while (size < wordSize && field[size] != '\0') ++size;
-      return intern(std::string_view(field, size));
+      return find(std::string_view(field, size));
+    }
+  }
+
+  // Calls mark(id << 1 | definition) for each external name of `coff` that
+  // a library defines, in table order. Symbols are found by stepping over
+  // each one's auxiliary slots, as symbol resolution finds them: an
+  // auxiliary slot whose bytes look like a definition must not stand for one
+  // here, or a member that does define the name would never be asked for.
+  template <class Mark>
+  void forEachName(const Coff& coff, Mark mark) const {
+    const std::vector<syment>& table = coff.cSymTbl;
+    for (size_t i = 0; i < table.size(); i += size_t{table[i].n_numaux} + 1) {
+      const syment& sym = table[i];
+      const bool isDef = Coff::isExtDefinition(sym);
+      if (!isDef && !Coff::isExtReference(sym)) continue;
+      // Only the libraries' names were entered: a name no library defines
+      // is never asked for, whoever defines or wants it.
+      uint32_t id = kAbsent;
+      if (Coff::needsString(sym)) {
+        // Inputs were checked on reading, so every name resolves; a name
+        // that does not cannot be asked for or satisfied, and is passed over.
+        auto text = Coff::nameView(sym, coff.cStrTbl);
+        if (!text) continue;
+        id = find(*text);
+      } else {
+        id = findField(sym.n_name);
+      }
+      if (id != kAbsent) mark(id << 1 | (isDef ? 1u : 0u));
     }
   }
 
@@ -350,7 +387,16 @@ bool Linker::importLibraryMembers(std::string& /*error*/) {
   std::vector<std::pair<size_t, const Coff*>> imported;
   {
     UndefinedNames names(cArchive);
-    for (const auto& coff : cCoff) names.add(*coff);
+    // The objects' names are looked up side by side, each object's into its
+    // own part of one array, and taken in object order.
+    std::vector<size_t> first(cCoff.size() + 1, 0);
+    for (size_t c = 0; c < cCoff.size(); ++c) first[c + 1] = first[c] + cCoff[c]->cSymTbl.size();
+    std::vector<uint32_t> marks(first.back());
+    std::vector<size_t> made(cCoff.size(), 0);
+    forEachInput([&](size_t c) { made[c] = names.marks(*cCoff[c], marks.data() + first[c]); });
+    for (size_t c = 0; c < cCoff.size(); ++c)
+      for (size_t i = first[c]; i < first[c] + made[c]; ++i) names.take(marks[i]);
+    std::vector<uint32_t>().swap(marks);
 
     // The index and this import read a member's symbols alike, so a member
     // asked for a name defines it and is not asked again; should they ever
