@@ -1,8 +1,12 @@
 #include "coff/Archive.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <map>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "support/Debug.h"
 #include "support/Error.h"
@@ -198,8 +202,27 @@ std::unique_ptr<Archive> Archive::make(InputBytes& bytes, const std::string& nam
 }
 
 void Archive::makeSymbols() {
-  cSymbols.clear();
+  // The names come member by member, in no order an index could take
+  // cheaply one at a time: they are gathered, sorted once, and the first
+  // definition of a name in member order is the one kept.
+  struct Found {
+    uint64_t prefix;  // the first 8 bytes, most significant first
+    std::string_view name;
+    Coff* member;
+    size_t order;
+    bool operator<(const Found& other) const {
+      if (prefix != other.prefix) return prefix < other.prefix;
+      if (name != other.name) return name < other.name;
+      return order < other.order;
+    }
+  };
+  std::vector<Found> found;
+  // A name missing from its member's table ends the process, once the
+  // definitions met before it are reported as they would have been.
+  const syment* unnamed = nullptr;
+  const Coff* unnamedIn = nullptr;
   for (const auto& member : cMembers) {
+    if (unnamed != nullptr) break;
     // Symbols are found by stepping over each one's auxiliary slots, as
     // library import and symbol resolution find them: the reader marks the
     // auxiliary slots of a symbol whose kind has no record as symbols, and
@@ -210,16 +233,38 @@ void Archive::makeSymbols() {
       const syment& sym = table[i];
       if (!Coff::isExtDefinition(sym)) continue;
       auto symbol = Coff::nameView(sym, member->cStrTbl);
-      // Ends the process, as for any name that cannot be found.
-      if (!symbol) Coff::getName(sym, member->cStrTbl);
-      // Librarians tend to write names in ascending order; the hint makes
-      // each such one a constant-time append.
-      const size_t before = cSymbols.size();
-      auto entry = cSymbols.emplace_hint(cSymbols.end(), std::string(symbol.value_or("")), member.get());
-      if (cSymbols.size() == before)
-        report("Archive::makeSymbols()", "Symbol '" + entry->first + "' has multiple external definitions.");
+      if (!symbol) {
+        unnamed = &sym;
+        unnamedIn = member.get();
+        break;
+      }
+      const std::string_view name = *symbol;
+      uint64_t prefix = 0;
+      for (size_t b = 0; b < 8; ++b)
+        prefix = prefix << 8 | (b < name.size() ? static_cast<unsigned char>(name[b]) : 0u);
+      found.push_back({prefix, name, member.get(), found.size()});
     }
   }
+  std::sort(found.begin(), found.end());
+
+  std::vector<std::pair<std::string, Coff*>> entries;
+  entries.reserve(found.size());
+  // Each later definition of a name, reported in member order.
+  std::vector<std::pair<size_t, std::string_view>> again;
+  for (size_t i = 0; i < found.size(); ++i) {
+    if (i > 0 && found[i].name == found[i - 1].name) {
+      again.emplace_back(found[i].order, found[i].name);
+      continue;
+    }
+    entries.emplace_back(std::string(found[i].name), found[i].member);
+  }
+  cSymbols.assignSorted(std::move(entries));
+  std::sort(again.begin(), again.end());
+  for (const auto& [order, name] : again)
+    report("Archive::makeSymbols()", "Symbol '" + std::string(name) + "' has multiple external definitions.");
+  // Ends the process, as for any name that cannot be found.
+  if (unnamed != nullptr) Coff::getName(*unnamed, unnamedIn->cStrTbl);
+
   if (Debug("Archive::makeSymbols")) {
     std::cout << "Symbols:\n";
     for (const auto& [symbol, member] : cSymbols) std::cout << symbol << ' ' << member->cFileName << '\n';
@@ -248,7 +293,7 @@ std::vector<std::unique_ptr<Coff>> Archive::takeMembers(const std::vector<const 
   }
   cMembers.resize(kept);
   if (kept == 0) cSymbols.clear();
-  else std::erase_if(cSymbols, [&wanted](const auto& entry) { return wanted.count(entry.second) != 0; });
+  else erase_if(cSymbols, [&wanted](const auto& entry) { return wanted.count(entry.second) != 0; });
   // A pointer that named no member (or one named twice) hands over nothing.
   std::erase(taken, nullptr);
   return taken;

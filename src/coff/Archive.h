@@ -3,13 +3,13 @@
 // symbol to the member that defines it.
 #include <cstdint>
 #include <iosfwd>
-#include <map>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "coff/Coff.h"
+#include "support/FlatMap.h"
 
 namespace tarsil {
 
@@ -33,7 +33,7 @@ public:
   // Members in file order; each member's cFileName is its member name.
   std::vector<std::unique_ptr<Coff>> cMembers;
   // External symbol to its defining member (owned by cMembers).
-  std::map<std::string, Coff*> cSymbols;
+  FlatMap<std::string, Coff*> cSymbols;
 
   Archive() = default;
   Archive(const Archive& other) { init(other); }

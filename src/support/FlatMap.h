@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <initializer_list>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -78,6 +79,20 @@ public:
     return try_emplace(key, std::forward<Args>(args)...).first;
   }
   Value& operator[](const Key& key) { return try_emplace(key).first->second; }
+  const Value& at(const Key& key) const {
+    auto found = find(key);
+    if (found == end()) throw std::out_of_range("FlatMap::at");
+    return found->second;
+  }
+
+  // Takes over entries already in key order, no key twice, in one step: for
+  // a table made by sorting rather than entry by entry.
+  void assignSorted(std::vector<value_type> entries) { cEntries = std::move(entries); }
+
+  template <class Pred>
+  friend size_t erase_if(FlatMap& map, Pred pred) {
+    return std::erase_if(map.cEntries, pred);
+  }
 
   friend bool operator==(const FlatMap& a, const FlatMap& b) { return a.cEntries == b.cEntries; }
 
