@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "link/Linker.h"
+#include "link/Prefetch.h"
 #include "support/Debug.h"
 #include "support/HexText.h"
 
@@ -231,11 +232,15 @@ bool Linker::buildExtSymDef(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::buildExtSymDef"));
   // Sized once: growing would hash every name again at each step.
   size_t definitions = 3;
-  for (const auto& coff : cCoff)
-    forEachSymbol(coff->cSymTbl, [&](size_t, syment& sym) { definitions += Coff::isExtDefinition(sym) ? 1 : 0; });
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    prefetchAhead(cCoff, c, &Coff::cSymTbl);
+    forEachSymbol(cCoff[c]->cSymTbl, [&](size_t, syment& sym) { definitions += Coff::isExtDefinition(sym) ? 1 : 0; });
+  }
   cExtSymDef.reserve(cExtSymDef.size() + definitions);
   setupLinkerSymbols();
-  for (const auto& coff : cCoff) {
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    prefetchAhead(cCoff, c, &Coff::cSymTbl);
+    const auto& coff = cCoff[c];
     bool ok = true;
     forEachSymbol(coff->cSymTbl, [&](size_t index, syment& sym) {
       if (!ok || !Coff::isExtDefinition(sym)) return;

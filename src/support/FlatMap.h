@@ -38,6 +38,7 @@ public:
   const_reverse_iterator rbegin() const { return cEntries.rbegin(); }
   const_reverse_iterator rend() const { return cEntries.rend(); }
 
+  const value_type* data() const { return cEntries.data(); }
   size_t size() const { return cEntries.size(); }
   bool empty() const { return cEntries.empty(); }
   void clear() { cEntries.clear(); }
