@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "link/Linker.h"
+#include "link/Prefetch.h"
 #include "link/PlacedRanges.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
@@ -373,9 +374,10 @@ bool Linker::placeSections(std::string& error) {
     for (size_t i = 0; i < sections.size(); ++i) byName.emplace(*sections[i].first, i);
     std::vector<unsigned long> whole(sections.size(), 0);
     std::vector<bool> grown(sections.size(), false);
-    for (const auto& coff : cCoff) {
+    for (size_t c = 0; c < cCoff.size(); ++c) {
+      prefetchAhead(cCoff, c, &Coff::cScnHdr);
       // Each piece of a section counts once, whatever its number.
-      for (const auto& [name, header] : coff->cScnHdr) {
+      for (const auto& [name, header] : cCoff[c]->cScnHdr) {
         const size_t* at = byName.find(name);
         if (at == nullptr) continue;
         const MergedSection& scn = *sections[*at].second;
@@ -564,7 +566,9 @@ bool Linker::loadSections(std::string& error) {
   cScnDisplacementBase.clear();
   cScnDisplacementBase.reserve(cCoff.size() + 1);
   cScnDisplacementLoaded = false;
-  for (const auto& coff : cCoff) {
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    prefetchAhead(cCoff, c, &Coff::cScnNum, &Coff::cScnHdr, &Coff::cFileName);
+    const auto& coff = cCoff[c];
     const std::string& file = coff->cFileName;
     const size_t base = cScnDisplacement.size();
     cScnDisplacementBase.push_back(base);

@@ -15,6 +15,7 @@
 #include "device/Instructions.h"
 #include "device/Processor.h"
 #include "link/Linker.h"
+#include "link/Prefetch.h"
 #include "link/PlacedRanges.h"
 #include "map/MapFile.h"
 #include "support/Assert.h"
@@ -129,7 +130,9 @@ bool Linker::buildOutputScnNum(std::string& /*error*/) {
     give(made, name);
     names.emplace(madeNames.emplace_back(name), made);
   };
-  for (const auto& coff : cCoff) {
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    prefetchAhead(cCoff, c, &Coff::cScnNum);
+    const auto& coff = cCoff[c];
     for (const auto& [n, name] : coff->cScnNum) {
       const Name& entry = number(name);
       Coff::ScnType kind = Coff::unknown;
@@ -312,7 +315,9 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
   };
 
   std::vector<Piece> pieces;
-  for (const auto& coff : cCoff) {
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    prefetchAhead(cCoff, c, &Coff::cScnNum, &Coff::cRawData, &Coff::cFileName);
+    const auto& coff = cCoff[c];
     for (const auto& [n, name] : coff->cScnNum) {
       size_t* at = targetOf.find(name);
       const Coff::ScnType* merged = at != nullptr ? targets[*at].kind : mergedKind(name);
@@ -431,6 +436,7 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   std::vector<Target> targets;
   NameIndex<size_t> targetOf(cScns.size());
   for (size_t input = 0; input < cCoff.size(); ++input) {
+    prefetchAhead(cCoff, input, &Coff::cScnNum, &Coff::cLineInfo);
     Coff& coff = *cCoff[input];
     for (const auto& [n, name] : coff.cScnNum) {
       auto lines = coff.cLineInfo.find(name);

@@ -1,4 +1,5 @@
 #include "link/Linker.h"
+#include "link/Prefetch.h"
 
 #include <algorithm>
 #include <string_view>
@@ -26,7 +27,10 @@ bool Linker::buildSectionAttribs(std::string& error) {
   // Sized for the case where every piece has its own name, so that neither
   // table grows while the inputs are walked.
   size_t pieces = cScns.size();
-  for (const auto& coff : cCoff) pieces += coff->cScnNum.size();
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    prefetchAhead(cCoff, c, &Coff::cScnNum);
+    pieces += cCoff[c]->cScnNum.size();
+  }
   std::vector<Merged> merged;
   merged.reserve(pieces);
   NameIndex<uint32_t> index(pieces);
@@ -69,7 +73,9 @@ bool Linker::buildSectionAttribs(std::string& error) {
     return false;
   };
 
-  for (const auto& coff : cCoff) {
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    prefetchAhead(cCoff, c, &Coff::cScnNum, &Coff::cScnHdr);
+    const auto& coff = cCoff[c];
     for (const auto& [number, name] : coff->cScnNum) {
       auto found = coff->cScnHdr.find(name);
       if (found == coff->cScnHdr.end()) continue;

@@ -1,38 +1,77 @@
 #pragma once
 #include <algorithm>
 #include <cstddef>
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "coff/Coff.h"
+#include "support/FlatMap.h"
 
 namespace tarsil {
 
 // A walk over thousands of small inputs waits on memory at each one: for
-// its record, then for the array the record points at, long evicted from
-// the cache once the link's data outgrows it. Asked for some inputs ahead,
-// both are there when the walk comes to them. `part` is the array the walk
-// reads (a symbol table, the section numbers).
+// its record, then for what the record points at, long evicted from the
+// cache once the link's data outgrows it. Asked for some inputs ahead, both
+// are there when the walk comes to them.
 //
-// Always inlined: a prefetch has no effect the compiler can see, so a call
-// of a function made only of prefetches is dropped as doing nothing.
-template <class Part>
-[[gnu::always_inline]] inline void prefetchAhead(const std::vector<std::unique_ptr<Coff>>& inputs, size_t at, Part Coff::*part) {
+// Every function here is always inlined: a prefetch has no effect the
+// compiler can see, so a call of a function made only of prefetches would be
+// dropped as doing nothing.
+
+namespace prefetch {
+
+constexpr size_t lineBytes = 64;
+// Enough of an array for the processor's own prefetching to carry on.
+constexpr size_t arrayBytes = 4 * lineBytes;
+
+template <class Member>
+[[gnu::always_inline]] inline void member(const Member& m) {
+  // A member may straddle two lines of the record.
+  const char* first = reinterpret_cast<const char*>(&m);
+  __builtin_prefetch(first);
+  __builtin_prefetch(first + sizeof(Member) - 1);
+}
+
+template <class T>
+[[gnu::always_inline]] inline void bytes(const T* first, size_t count) {
+  const char* start = reinterpret_cast<const char*>(first);
+  const size_t n = std::min(count * sizeof(T), arrayBytes);
+  for (size_t at = 0; at < n; at += lineBytes) __builtin_prefetch(start + at);
+}
+
+template <class T>
+[[gnu::always_inline]] inline void start(const std::vector<T>& v) {
+  bytes(v.data(), v.size());
+}
+template <class Key, class Value>
+[[gnu::always_inline]] inline void start(const FlatMap<Key, Value>& m) {
+  bytes(m.data(), m.size());
+}
+[[gnu::always_inline]] inline void start(const std::string& s) { bytes(s.data(), s.size()); }
+// The first node of a small tree: the others were made right after it.
+template <class Key, class Value, class Less>
+[[gnu::always_inline]] inline void start(const std::map<Key, Value, Less>& m) {
+  if (!m.empty()) bytes(&*m.begin(), 1);
+}
+
+}  // namespace prefetch
+
+// For a walk that reads the given members of each input (`&Coff::cSymTbl`,
+// `&Coff::cScnNum`...), at `at` now.
+template <class... Parts>
+[[gnu::always_inline]] inline void prefetchAhead(const std::vector<std::unique_ptr<Coff>>& inputs, size_t at,
+                                                 Parts Coff::*... parts) {
   constexpr size_t recordAhead = 8;
   constexpr size_t partAhead = 4;
   if (at + recordAhead < inputs.size()) {
-    // The member may straddle two lines of the record.
-    const char* member = reinterpret_cast<const char*>(&(inputs[at + recordAhead].get()->*part));
-    __builtin_prefetch(member);
-    __builtin_prefetch(member + sizeof(Part) - 1);
+    const Coff& record = *inputs[at + recordAhead];
+    (prefetch::member(record.*parts), ...);
   }
   if (at + partAhead < inputs.size()) {
-    // The first lines of the array: enough for the processor's own
-    // prefetching to carry on with the rest.
-    const Part& array = inputs[at + partAhead].get()->*part;
-    const char* first = reinterpret_cast<const char*>(array.data());
-    const size_t bytes = std::min<size_t>(array.size() * sizeof(*array.data()), 256);
-    for (size_t line = 0; line < bytes; line += 64) __builtin_prefetch(first + line);
+    const Coff& record = *inputs[at + partAhead];
+    (prefetch::start(record.*parts), ...);
   }
 }
 
