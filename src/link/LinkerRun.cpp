@@ -1,6 +1,7 @@
 #include <vector>
 
 #include "link/Linker.h"
+#include "link/Prefetch.h"
 #include "map/ErrorMap.h"
 #include "support/Threads.h"
 
@@ -38,8 +39,12 @@ void releaseSymbols(Linker& linker) {
 
 }  // namespace
 
+// The stages that go through the inputs side by side read each one's symbol
+// table or sections; a thread takes inputs a run at a time, so the inputs
+// after this one are most often its next.
 void Linker::forEachInput(const std::function<void(size_t)>& fn) const {
-  inOrderUntilFailure(cCoff.size(), [&fn](size_t c, unsigned) {
+  inOrderUntilFailure(cCoff.size(), [&fn, this](size_t c, unsigned) {
+    prefetchAhead(cCoff, c, &Coff::cSymTbl, &Coff::cScnNum);
     fn(c);
     return true;
   });
@@ -48,7 +53,10 @@ void Linker::forEachInput(const std::function<void(size_t)>& fn) const {
 bool Linker::forEachInputUntilFailure(const std::function<bool(size_t, std::string&)>& fn, std::string& error) const {
   const size_t n = cCoff.size();
   std::vector<std::string> errors(n);
-  const size_t failed = inOrderUntilFailure(n, [&](size_t c, unsigned) { return fn(c, errors[c]); });
+  const size_t failed = inOrderUntilFailure(n, [&](size_t c, unsigned) {
+    prefetchAhead(cCoff, c, &Coff::cSymTbl, &Coff::cScnNum);
+    return fn(c, errors[c]);
+  });
   if (failed == n) return true;
   error = std::move(errors[failed]);
   return false;
