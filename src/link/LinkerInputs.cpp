@@ -13,6 +13,7 @@
 #include "coff/Coff.h"
 #include "device/Processor.h"
 #include "link/Linker.h"
+#include "link/Prefetch.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/FileIdentity.h"
@@ -438,7 +439,9 @@ bool Linker::verifyProcessor(std::string& error) {
   // Every object's device code is checked before any is converted, wherever
   // the object stands: an unknown code is named as such, not taken for a
   // disagreement.
-  for (const auto& coff : cCoff) {
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    prefetchAhead(cCoff, c, &Coff::cOptHdr, &Coff::cFileHdr);
+    const auto& coff = cCoff[c];
     if (!isDvsProcTypeSupported(deviceCode(*coff))) {
       error = "Unsupported processor type in file '" + coff->cFileName + "'";
       return false;
@@ -459,7 +462,9 @@ bool Linker::verifyProcessor(std::string& error) {
   cRomWidthBits = getRomWidth(cProcType);
   cRamWidthBits = getRamWidth(cProcType);
 
-  for (const auto& coff : cCoff) {
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    prefetchAhead(cCoff, c, &Coff::cOptHdr, &Coff::cFileHdr);
+    const auto& coff = cCoff[c];
     const int procType = convertDvsProcType(deviceCode(*coff));
     const bool agrees = isGeneric(*coff) ? getInstSet(procType) == cInstSet : procType == cProcType;
     if (!agrees) {

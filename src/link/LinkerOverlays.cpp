@@ -9,6 +9,7 @@
 #include <span>
 
 #include "link/Linker.h"
+#include "link/Prefetch.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/Error.h"
@@ -171,6 +172,7 @@ void Linker::buildCallGraph() {
   std::vector<std::pair<uint32_t, const syment*>> calls;  // (caller in cFuncs, callee), by caller
   bool haveMain = false;
   for (size_t c = 0; c < cCoff.size(); ++c) {
+    prefetchAhead(cCoff, c, &Coff::cSymTbl, &Coff::cSymKind);
     const auto& coff = cCoff[c];
     const std::vector<syment>& table = coff->cSymTbl;
     forEachFunctionDefinition(*coff, [&](size_t i) {

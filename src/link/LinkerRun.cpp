@@ -31,9 +31,11 @@ void releasePlacedRanges(Linker& linker) { linker.cPlacedRanges.reset(); }
 
 // The executable's symbol table now holds every input slot.
 void releaseSymbols(Linker& linker) {
-  for (auto& coff : linker.cCoff) {
-    release(coff->cSymTbl);
-    release(coff->cSymKind);
+  // Letting a block go reads its allocator header, beside the block's start.
+  for (size_t c = 0; c < linker.cCoff.size(); ++c) {
+    prefetchAhead(linker.cCoff, c, &Coff::cSymTbl, &Coff::cSymKind);
+    release(linker.cCoff[c]->cSymTbl);
+    release(linker.cCoff[c]->cSymKind);
   }
 }
 

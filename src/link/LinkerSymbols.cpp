@@ -56,11 +56,16 @@ void Linker::mergeStringTbls() {
   };
   std::vector<Source> strings;
   size_t total = 0;
-  for (const auto& coff : cCoff) total += coff->cStrTbl.size();
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    prefetchAhead(cCoff, c, &Coff::cStrTbl);
+    total += cCoff[c]->cStrTbl.size();
+  }
   strings.reserve(total);
-  for (const auto& coff : cCoff)
-    for (const auto& entry : coff->cStrTbl)
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    prefetchAhead(cCoff, c, &Coff::cStrTbl);
+    for (const auto& entry : cCoff[c]->cStrTbl)
       strings.push_back({PrefixedString::of(entry.second), static_cast<uint32_t>(strings.size())});
+  }
   std::sort(strings.begin(), strings.end(), [](const Source& a, const Source& b) { return a.text < b.text; });
   size_t distinct = 0;
   for (size_t i = 0; i < strings.size(); ++i)
@@ -92,6 +97,7 @@ void Linker::mergeStringTbls() {
   std::vector<size_t> firstPlace(cCoff.size());
   size_t place = 0;
   for (size_t c = 0; c < cCoff.size(); ++c) {
+    prefetchAhead(cCoff, c, &Coff::cStrTbl);
     firstPlace[c] = place;
     place += cCoff[c]->cStrTbl.size();
   }
@@ -278,7 +284,10 @@ bool Linker::buildExtRefDef(std::string& error) {
     order[c] = {reinterpret_cast<uintptr_t>(cCoff[c]->cSymTbl.data()), static_cast<uint32_t>(c)};
   std::sort(order.begin(), order.end());
   size_t room = 0;
-  for (const auto& [address, c] : order) {
+  auto inOrder = [&](size_t k) -> const Coff& { return *cCoff[order[k].second]; };
+  for (size_t k = 0; k < order.size(); ++k) {
+    prefetchAheadOf(inOrder, order.size(), k, &Coff::cSymTbl);
+    const uint32_t c = order[k].second;
     first[c] = room;
     forEachSymbol(cCoff[c]->cSymTbl, [&](size_t, syment& sym) { room += Coff::isExtReference(sym) ? 1 : 0; });
   }

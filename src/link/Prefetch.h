@@ -41,6 +41,9 @@ template <class T>
   for (size_t at = 0; at < n; at += lineBytes) __builtin_prefetch(start + at);
 }
 
+// A member held in the record itself (a header) has nothing further to fetch.
+template <class T>
+[[gnu::always_inline]] inline void start(const T&) {}
 template <class T>
 [[gnu::always_inline]] inline void start(const std::vector<T>& v) {
   bytes(v.data(), v.size());
@@ -58,21 +61,31 @@ template <class Key, class Value, class Less>
 
 }  // namespace prefetch
 
+// How far ahead of the walk: the record is asked for first, and what it
+// points at once the record has had time to come.
+constexpr size_t recordAhead = 8;
+constexpr size_t partAhead = 4;
+
 // For a walk that reads the given members of each input (`&Coff::cSymTbl`,
-// `&Coff::cScnNum`...), at `at` now.
+// `&Coff::cScnNum`...), at position `at` now of a walk that takes the
+// inputs in the order `inputAt(position)` gives, `count` positions in all.
+template <class InputAt, class... Parts>
+[[gnu::always_inline]] inline void prefetchAheadOf(InputAt inputAt, size_t count, size_t at, Parts Coff::*... parts) {
+  if (at + recordAhead < count) {
+    const Coff& record = inputAt(at + recordAhead);
+    (prefetch::member(record.*parts), ...);
+  }
+  if (at + partAhead < count) {
+    const Coff& record = inputAt(at + partAhead);
+    (prefetch::start(record.*parts), ...);
+  }
+}
+
+// The same for a walk in input order.
 template <class... Parts>
 [[gnu::always_inline]] inline void prefetchAhead(const std::vector<std::unique_ptr<Coff>>& inputs, size_t at,
                                                  Parts Coff::*... parts) {
-  constexpr size_t recordAhead = 8;
-  constexpr size_t partAhead = 4;
-  if (at + recordAhead < inputs.size()) {
-    const Coff& record = *inputs[at + recordAhead];
-    (prefetch::member(record.*parts), ...);
-  }
-  if (at + partAhead < inputs.size()) {
-    const Coff& record = *inputs[at + partAhead];
-    (prefetch::start(record.*parts), ...);
-  }
+  prefetchAheadOf([&inputs](size_t i) -> const Coff& { return *inputs[i]; }, inputs.size(), at, parts...);
 }
 
 }  // namespace tarsil
