@@ -67,8 +67,17 @@ std::optional<Found> findFile(const std::string& name, const std::vector<std::st
 // among `inputs`: one named twice, however spelt, would be read twice.
 bool findFiles(std::vector<std::string>& names, const std::vector<std::string>& dirs, FileSet& inputs,
                const char* kind, std::string& error) {
-  for (std::string& name : names) {
-    auto found = findFile(name, dirs);
+  // Each look-up waits on the file system: they are made side by side and
+  // taken in order, so that the name reported is the first missing or
+  // repeated one, as when they are made one after the other.
+  std::vector<std::optional<Found>> lookedUp(names.size());
+  inOrderUntilFailure(names.size(), [&](size_t i, unsigned) {
+    lookedUp[i] = findFile(names[i], dirs);
+    return true;
+  });
+  for (size_t i = 0; i < names.size(); ++i) {
+    std::string& name = names[i];
+    std::optional<Found>& found = lookedUp[i];
     if (!found) {
       error = "could not find file '" + name + "'.";
       return false;
