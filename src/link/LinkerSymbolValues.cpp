@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "link/Linker.h"
+#include "link/Prefetch.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 
@@ -46,6 +47,7 @@ bool Linker::relocateSymbols(std::string& error) {
   TARSIL_ASSERT_TEXT(cScnDisplacementLoaded && cScnDisplacementBase.size() == cCoff.size() + 1,
                      "loadSections ran before relocateSymbols");
   forEachInput([&](size_t c) {
+    prefetchAhead(cCoff, c, &Coff::cSymKind);
     Coff* coff = cCoff[c].get();
     const size_t base = cScnDisplacementBase[c];
     const size_t count = cScnDisplacementBase[c + 1] - base;
@@ -71,6 +73,7 @@ bool Linker::relocateLineInfo(std::string& /*error*/) {
   TARSIL_ASSERT_TEXT(cScnDisplacementLoaded && cScnDisplacementBase.size() == cCoff.size() + 1,
                      "loadSections ran before relocateLineInfo");
   forEachInput([&](size_t c) {
+    prefetchAhead(cCoff, c, &Coff::cLineInfo);
     Coff& coff = *cCoff[c];
     if (coff.cLineInfo.empty()) return;
     const size_t base = cScnDisplacementBase[c];
