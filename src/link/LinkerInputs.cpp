@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "coff/Archive.h"
@@ -136,22 +135,18 @@ public:
     }
   }
 
-  // Notes the names `coff` defines and queues those it wants.
-  void add(const Coff& coff) {
-    forEachName(coff, [this](uint32_t mark) { take(mark); });
-  }
-
-  // add() in two steps, so that the first, which only reads the table, can
-  // be taken by several inputs side by side: each of the input's names that
-  // a library defines as a mark (its id, shifted, with the lowest bit set
-  // for a definition) written from `out` on, and the number written; at
-  // most one per symbol slot.
+  // An input joins in two steps, so that the first, which only reads the
+  // table, can be taken by several inputs side by side: each of the input's
+  // names that a library defines as a mark (its id, shifted, with the lowest
+  // bit set for a definition) written from `out` on, and the number written;
+  // at most one per symbol slot.
   size_t marks(const Coff& coff, uint32_t* out) const {
     uint32_t* const first = out;
     forEachName(coff, [&out](uint32_t mark) { *out++ = mark; });
     return static_cast<size_t>(out - first);
   }
-  // The second step, given each input's marks in input order.
+  // The second step, given each input's marks in the order the inputs
+  // join: notes the names it defines and queues those it wants.
   void take(uint32_t mark) {
     const uint32_t id = mark >> 1;
     Name& name = cNames[id];
@@ -408,19 +403,44 @@ bool Linker::importLibraryMembers(std::string& /*error*/) {
       for (size_t i = first[c]; i < first[c] + made[c]; ++i) names.take(marks[i]);
     std::vector<uint32_t>().swap(marks);
 
+    // The members' names too, every member's, before any is chosen: all
+    // were read, and looked up side by side they cost less than the look-ups
+    // of the chosen ones in turn. Members are numbered library by library.
+    std::vector<const Coff*> members;
+    for (const auto& archive : cArchive)
+      for (const auto& member : archive->cMembers) members.push_back(member.get());
+    std::vector<size_t> memberFirst(members.size() + 1, 0);
+    for (size_t m = 0; m < members.size(); ++m) memberFirst[m + 1] = memberFirst[m] + members[m]->cSymTbl.size();
+    std::vector<uint32_t> memberMarks(memberFirst.back());
+    std::vector<size_t> memberMade(members.size(), 0);
+    auto memberAt = [&members](size_t m) -> const Coff& { return *members[m]; };
+    inOrderUntilFailure(members.size(), [&](size_t m, unsigned) {
+      prefetchAheadOf(memberAt, members.size(), m, &Coff::cSymTbl);
+      memberMade[m] = names.marks(*members[m], memberMarks.data() + memberFirst[m]);
+      return true;
+    });
+    // A member's number from its address, for the members asked for.
+    std::vector<std::pair<const Coff*, uint32_t>> numberOf(members.size());
+    for (size_t m = 0; m < members.size(); ++m) numberOf[m] = {members[m], static_cast<uint32_t>(m)};
+    std::sort(numberOf.begin(), numberOf.end());
+
     // The index and this import read a member's symbols alike, so a member
     // asked for a name defines it and is not asked again; should they ever
     // differ, the member still joins only once.
-    std::unordered_set<const Coff*> joined;
+    std::vector<bool> joined(members.size(), false);
     uint32_t symbol = 0;
     while (names.next(symbol)) {
       const Coff* member = names.member(symbol);
       const size_t archive = names.archive(symbol);
-      if (!joined.insert(member).second) continue;
+      const auto at = std::lower_bound(numberOf.begin(), numberOf.end(), std::make_pair(member, uint32_t{0}));
+      TARSIL_ASSERT(at != numberOf.end() && at->first == member);
+      const uint32_t m = at->second;
+      if (joined[m]) continue;
+      joined[m] = true;
       if (debug)
         std::cout << "Linker::importLibraryMembers() - imported library '" << cArchive[archive]->cFileName
                   << "', member '" << member->cFileName << "' for symbol '" << names.text(symbol) << "'\n";
-      names.add(*member);
+      for (size_t i = memberFirst[m]; i < memberFirst[m] + memberMade[m]; ++i) names.take(memberMarks[i]);
       imported.emplace_back(archive, member);
     }
   }
