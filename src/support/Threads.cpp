@@ -37,12 +37,12 @@ unsigned fromEnvironment() {
 // main) for this thread and those that take its heap over later.
 // Where the block was, kept so that taking and giving it back is not left
 // out as doing nothing.
-char* volatile reservedAt = nullptr;
+std::atomic<char*> reservedAt{nullptr};
 
 void reserveHeap() {
   constexpr size_t room = 16 << 20;
   char* block = new char[room];
-  reservedAt = block;
+  reservedAt.store(block, std::memory_order_relaxed);
   delete[] block;
 }
 
