@@ -333,6 +333,18 @@ void pointFunctionsAtLines(Coff& coff, const std::vector<Section<Coff>>& order,
               << hexText(c.to, 8) << '\n';
 }
 
+// Each section's size is that of its bytes. An uninitialized section may
+// have only its size, set in the header by whoever built it; holding its
+// zeros in memory would serve no purpose. A header already right is not
+// written: readers may be reading it (see CoffWriter).
+void settleSizes(const std::vector<Section<Coff>>& order) {
+  for (const auto& s : order) {
+    scnhdr& h = *s.header;
+    const auto n = static_cast<uint32_t>(s.rawSize());
+    if ((!isBssScn(h) || s.raw != nullptr) && h.s_size != n) h.s_size = n;
+  }
+}
+
 void layOut(Coff& coff, const std::vector<Section<Coff>>& order, const std::vector<std::pair<int, size_t>>& numbers,
             uint32_t timdat) {
   const auto& cSymTbl = coff.cSymTbl;
@@ -355,12 +367,10 @@ void layOut(Coff& coff, const std::vector<Section<Coff>>& order, const std::vect
               << '\n';
 
   const uint64_t rawDataStart = pos;
+  settleSizes(order);
   for (const auto& s : order) {
     scnhdr& h = *s.header;
     const size_t n = s.rawSize();
-    // An uninitialized section may have only its size, set in the header by
-    // whoever built it; holding its zeros in memory would serve no purpose.
-    if (!isBssScn(h) || s.raw != nullptr) h.s_size = static_cast<uint32_t>(n);
     h.s_scnptr = (n == 0 || isBssScn(h)) ? 0 : static_cast<uint32_t>(pos);
     if (!isBssScn(h)) pos += n;
   }
@@ -563,6 +573,8 @@ CoffWriter::CoffWriter(Coff& coff) : cCoff(coff), cLayout(std::make_unique<Layou
 }
 
 CoffWriter::~CoffWriter() = default;
+
+void CoffWriter::settleSizes() { tarsil::settleSizes(cLayout->order); }
 
 void CoffWriter::preWrite(uint32_t timdat) { layOut(cCoff, cLayout->order, cLayout->numbers, timdat); }
 

@@ -20,6 +20,12 @@ public:
   CoffWriter(const CoffWriter&) = delete;
   CoffWriter& operator=(const CoffWriter&) = delete;
 
+  // The first part of preWrite alone: each section's size. Afterwards the
+  // rest of preWrite writes only the fields that say where things lie in the
+  // file (pointers and counts, the file header, the functions' auxiliary
+  // entries), so that a reader of the names, sizes, addresses and symbols
+  // may go on beside it.
+  void settleSizes();
   // Coff::preWrite(timdat).
   void preWrite(uint32_t timdat);
   // Coff::verify(), with the same answer and messages; an image whose every

@@ -367,6 +367,10 @@ public:
   // map when one was asked for; false with `error` set (or empty when a
   // writer reported its own message).
   bool writeOutputs(std::string& error);
+  enum class Written { ok, corrupt, failed };
+  // Lays the executable out, checks it and puts it in place; corrupt when
+  // the check fails (nothing written), failed with the message reported.
+  Written layOutAndWrite(CoffWriter& writer);
   bool writeExecutable(const CoffWriter& writer, AtomicFile& file);
   // Output index of each input's first symbol slot, one per input of cCoff:
   // kept by position, since two inputs may carry the same file name.

@@ -667,57 +667,61 @@ void Linker::buildOutputHole(const std::string& memory, unsigned long start, uns
 bool Linker::writeOutputs(std::string& error) {
   cOutput.cFileName = cOutputFile;
   CoffWriter writer(cOutput);
-  writer.preWrite(outputTimeStamp());
-  if (!writer.verify()) {
-    error = "Internal Coff output file is corrupt.";
-    return false;
+  const bool beside = !cMapFile.empty() && threadCount() > 1 && !Debug::anyOn();
+  if (!beside) {
+    const Written written = layOutAndWrite(writer);
+    if (written == Written::corrupt) error = "Internal Coff output file is corrupt.";
+    if (written != Written::ok || cMapFile.empty()) return written == Written::ok;
+    return MapFile::write(cMapFile, cOutput, calcProgMemSize());
   }
 
+  // The map lists the names, sizes, addresses and symbols of the
+  // executable, which laying it out (once the sizes are settled), checking
+  // and writing it leave as they are: all three happen on a second thread
+  // meanwhile, their messages held until they are done, and the map is put
+  // in place (or its failure reported) only after the executable, as when
+  // the two are made one after the other. The listing, which allocates,
+  // stays on this thread, whose freed memory it reuses.
+  writer.settleSizes();
+  MapFile::Pending map(cMapFile);
+  map.open();
+  Written written = Written::failed;
+  std::vector<Error::Message> held;
+  std::exception_ptr failure;
+  std::thread writing([&] {
+    Error::Hold hold(held);
+    try {
+      written = layOutAndWrite(writer);
+    } catch (const Error::Halted&) {
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  });
+  try {
+    map.list(cOutput, calcProgMemSize());
+  } catch (...) {
+    writing.join();
+    throw;
+  }
+  writing.join();
+  Error::release(held);
+  if (failure) std::rethrow_exception(failure);
+  if (written == Written::corrupt) error = "Internal Coff output file is corrupt.";
+  // A map never finished is removed with its temporary file.
+  return written == Written::ok && map.finish();
+}
+
+Linker::Written Linker::layOutAndWrite(CoffWriter& writer) {
+  writer.preWrite(outputTimeStamp());
+  if (!writer.verify()) return Written::corrupt;
   // Written beside the target and moved over it only when complete, so a
   // failed or interrupted link never leaves a truncated executable.
   AtomicFile file(cOutputFile);
   if (!file.open()) {
     Error::report(Error::error, "Coff::write()", "Could not open Coff file '" + cOutputFile + "' for writing.", false);
-    return false;
+    return Written::failed;
   }
-  if (cMapFile.empty()) return writeExecutable(writer, file);
-
-  MapFile::Pending map(cMapFile);
-  map.open();
-  bool written = false;
-  if (threadCount() > 1 && !Debug::anyOn()) {
-    // The map lists the laid-out executable, which writing it only reads:
-    // the executable is written on a second thread meanwhile, its messages
-    // held until it is done, and the map is put in place (or its failure
-    // reported) only after it, as when the two are made one after the
-    // other. The listing, which allocates, stays on this thread, whose
-    // freed memory it reuses.
-    std::vector<Error::Message> held;
-    std::exception_ptr failure;
-    std::thread writing([&] {
-      Error::Hold hold(held);
-      try {
-        written = writeExecutable(writer, file);
-      } catch (const Error::Halted&) {
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    });
-    try {
-      map.list(cOutput, calcProgMemSize());
-    } catch (...) {
-      writing.join();
-      throw;
-    }
-    writing.join();
-    Error::release(held);
-    if (failure) std::rethrow_exception(failure);
-  } else {
-    written = writeExecutable(writer, file);
-    if (written) map.list(cOutput, calcProgMemSize());
-  }
-  // A map never finished is removed with its temporary file.
-  return written && map.finish();
+  return writeExecutable(writer, file) ? Written::ok : Written::failed;
 }
 
 bool Linker::writeExecutable(const CoffWriter& writer, AtomicFile& file) {
