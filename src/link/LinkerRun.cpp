@@ -1,3 +1,5 @@
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "link/Linker.h"
@@ -54,13 +56,23 @@ void Linker::forEachInput(const std::function<void(size_t)>& fn) const {
 
 bool Linker::forEachInputUntilFailure(const std::function<bool(size_t, std::string&)>& fn, std::string& error) const {
   const size_t n = cCoff.size();
-  std::vector<std::string> errors(n);
-  const size_t failed = inOrderUntilFailure(n, [&](size_t c, unsigned) {
+  // Few inputs fail: each thread words a failure in its own string, and only
+  // failures keep theirs, by input.
+  std::vector<std::string> wording(threadCount());
+  std::mutex keeping;
+  std::vector<std::pair<size_t, std::string>> errors;
+  const size_t failed = inOrderUntilFailure(n, [&](size_t c, unsigned worker) {
     prefetchAhead(cCoff, c, &Coff::cSymTbl, &Coff::cScnNum);
-    return fn(c, errors[c]);
+    std::string& text = wording[worker];
+    text.clear();
+    if (fn(c, text)) return true;
+    const std::lock_guard<std::mutex> lock(keeping);
+    errors.emplace_back(c, std::move(text));
+    return false;
   });
   if (failed == n) return true;
-  error = std::move(errors[failed]);
+  for (auto& [c, text] : errors)
+    if (c == failed) error = std::move(text);
   return false;
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <exception>
+#include <mutex>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -58,14 +59,17 @@ void parallelForWithWorker(size_t n, const std::function<void(size_t, unsigned)>
   // stay short enough to even out inputs of very different sizes.
   const size_t run = std::clamp<size_t>(n / (threads * 64), 1, 32);
   std::atomic<size_t> next{0};
-  std::vector<std::exception_ptr> failures(n);
+  // Few calls throw: their exceptions are kept by index, not a slot for each.
+  std::mutex failing;
+  std::vector<std::pair<size_t, std::exception_ptr>> failures;
   auto work = [&](unsigned worker) {
     for (size_t first; (first = next.fetch_add(run, std::memory_order_relaxed)) < n;) {
       for (size_t i = first, end = std::min(first + run, n); i < end; ++i) {
         try {
           fn(i, worker);
         } catch (...) {
-          failures[i] = std::current_exception();
+          const std::lock_guard<std::mutex> lock(failing);
+          failures.emplace_back(i, std::current_exception());
         }
       }
     }
@@ -79,8 +83,10 @@ void parallelForWithWorker(size_t n, const std::function<void(size_t, unsigned)>
     });
   work(0);
   for (std::thread& helper : helpers) helper.join();
-  for (const std::exception_ptr& failure : failures)
-    if (failure) std::rethrow_exception(failure);
+  if (failures.empty()) return;
+  auto first = std::min_element(failures.begin(), failures.end(),
+                                [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::rethrow_exception(first->second);
 }
 
 }  // namespace
@@ -102,16 +108,26 @@ size_t inOrderUntilFailure(size_t n, const std::function<bool(size_t, unsigned)>
   // Calls after a known failure need not be made; those before it must,
   // since one of them may fail too.
   std::atomic<size_t> firstFailed{n};
-  std::vector<std::vector<Error::Message>> held(n);
+  // Most calls say nothing: each thread collects a call's messages in its
+  // own list, and only calls that said something keep theirs, by index.
+  std::vector<std::vector<Error::Message>> collecting(threadCount());
+  std::mutex keeping;
+  std::vector<std::pair<size_t, std::vector<Error::Message>>> held;
   parallelForWithWorker(n, [&](size_t i, unsigned worker) {
     if (i > firstFailed.load(std::memory_order_relaxed)) return;
     bool done = false;
+    std::vector<Error::Message>& said = collecting[worker];
     {
-      Error::Hold hold(held[i]);
+      Error::Hold hold(said);
       try {
         done = fn(i, worker);
       } catch (const Error::Halted&) {
       }
+    }
+    if (!said.empty()) {
+      const std::lock_guard<std::mutex> lock(keeping);
+      held.emplace_back(i, std::move(said));
+      said.clear();
     }
     if (done) return;
     size_t seen = firstFailed.load(std::memory_order_relaxed);
@@ -119,7 +135,9 @@ size_t inOrderUntilFailure(size_t n, const std::function<bool(size_t, unsigned)>
     }
   });
   const size_t failed = firstFailed.load();
-  for (size_t i = 0; i < n && i <= failed; ++i) Error::release(held[i]);
+  std::sort(held.begin(), held.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [i, messages] : held)
+    if (i <= failed) Error::release(messages);
   return failed;
 }
 
