@@ -95,6 +95,22 @@ TEST_F(ArchiveTest, TakenMembersLeaveTheArchiveWhole) {
   EXPECT_EQ(read(a.image())->cMembers.size(), 1u);
 }
 
+// The index is made by sorting, yet the first member still answers and the
+// later definitions are reported in member order, not name order.
+TEST_F(ArchiveTest, LaterDefinitionsAreReportedInMemberOrder) {
+  Archive a;
+  a.cFileName = "lib.lib";
+  a.cMembers.push_back(member("first.o", {"zeta", "beta"}));
+  a.cMembers.push_back(member("second.o", {"zeta"}));
+  a.cMembers.push_back(member("third.o", {"beta"}));
+  EXPECT_EQ(said([&a] { a.makeSymbols(); }),
+            "Error - Symbol 'zeta' has multiple external definitions.\n"
+            "Error - Symbol 'beta' has multiple external definitions.\n");
+  EXPECT_EQ(a.cSymbols.at("zeta"), a.cMembers[0].get());
+  EXPECT_EQ(a.cSymbols.at("beta"), a.cMembers[0].get());
+  EXPECT_EQ(a.cSymbols.size(), 2u);
+}
+
 TEST_F(ArchiveTest, TrailingBlanksAreNoMember) {
   Bytes image = sampleArchive().image();
   image.insert(image.end(), 100, ' ');

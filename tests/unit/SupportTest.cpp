@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 #include "support/Error.h"
 #include "support/FileInfo.h"
+#include "support/FlatMap.h"
 #include "support/HexText.h"
 #include "support/Strings.h"
 #include "support/Threads.h"
@@ -55,6 +56,24 @@ TEST(Strings, hexTextKeepsEveryDigitAndHexPrintCuts) {
   EXPECT_EQ(swapBytes(0x12345678), 0x78563412);
   EXPECT_EQ(quote("a b"), "\"a b\"");
   EXPECT_EQ(unquote("\"a\" \"b\""), "a b");
+}
+
+// Files fill their tables in order, so the other paths (a key in the middle,
+// a key already there) are the ones a link seldom takes.
+TEST(FlatMap, KeepsKeyOrderWhateverTheInsertionOrder) {
+  FlatMap<int, std::string> m;
+  m[5] = "e";
+  m.try_emplace(1, "a");
+  m.emplace_hint(m.end(), 3, "c");
+  EXPECT_FALSE(m.try_emplace(3, "other").second);
+  m[7] = "g";
+  EXPECT_EQ(m, (FlatMap<int, std::string>{{1, "a"}, {3, "c"}, {5, "e"}, {7, "g"}}));
+  EXPECT_EQ(m.at(3), "c");
+  EXPECT_EQ(m.find(4), m.end());
+  EXPECT_EQ(m.count(2) + m.count(7), 1u);
+  EXPECT_EQ(erase_if(m, [](const auto& entry) { return entry.first % 3 == 1; }), 2u);
+  EXPECT_EQ(m, (FlatMap<int, std::string>{{3, "c"}, {5, "e"}}));
+  EXPECT_THROW(m.at(1), std::out_of_range);
 }
 
 TEST(FileInfo, splitsPathNameAndExtension) {
