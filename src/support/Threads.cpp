@@ -30,16 +30,16 @@ unsigned fromEnvironment() {
   return value;
 }
 
+// Where reserveHeap's block was, kept so that taking and giving it back is
+// not left out as doing nothing.
+std::atomic<char*> reservedAt{nullptr};
+
 // A thread other than the first allocates from a heap of its own, which
 // the C library grows only as far as each allocation needs, with a call to
 // the kernel each time: thousands of calls while a thread reads half the
 // inputs. One large block taken and given back at the thread's start grows
 // that heap once; the room stays with it (the process keeps freed room, see
 // main) for this thread and those that take its heap over later.
-// Where the block was, kept so that taking and giving it back is not left
-// out as doing nothing.
-std::atomic<char*> reservedAt{nullptr};
-
 void reserveHeap() {
   constexpr size_t room = 16 << 20;
   char* block = new char[room];
