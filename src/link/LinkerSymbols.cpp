@@ -102,6 +102,7 @@ void Linker::mergeStringTbls() {
     place += cCoff[c]->cStrTbl.size();
   }
   forEachInput([&](size_t c) {
+    prefetchAhead(cCoff, c, &Coff::cStrTbl, &Coff::cSymKind, &Coff::cScnHdr);
     Coff& coff = *cCoff[c];
     thread_local std::vector<std::pair<uint32_t, uint32_t>> moved;
     moved.clear();
