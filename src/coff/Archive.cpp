@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "coff/Prefetch.h"
 #include "support/Debug.h"
 #include "support/Error.h"
 #include "support/InputFile.h"
@@ -221,7 +222,9 @@ void Archive::makeSymbols() {
   // definitions met before it are reported as they would have been.
   const syment* unnamed = nullptr;
   const Coff* unnamedIn = nullptr;
-  for (const auto& member : cMembers) {
+  for (size_t m = 0; m < cMembers.size(); ++m) {
+    prefetchAhead(cMembers, m, &Coff::cSymTbl);
+    const auto& member = cMembers[m];
     if (unnamed != nullptr) break;
     // Symbols are found by stepping over each one's auxiliary slots, as
     // library import and symbol resolution find them: the reader marks the

@@ -8,8 +8,8 @@
 #include <tuple>
 #include <unordered_map>
 
+#include "coff/Prefetch.h"
 #include "link/Linker.h"
-#include "link/Prefetch.h"
 #include "link/PlacedRanges.h"
 #include "support/Assert.h"
 #include "support/Debug.h"

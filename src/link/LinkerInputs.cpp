@@ -10,9 +10,9 @@
 
 #include "coff/Archive.h"
 #include "coff/Coff.h"
+#include "coff/Prefetch.h"
 #include "device/Processor.h"
 #include "link/Linker.h"
-#include "link/Prefetch.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/FileIdentity.h"

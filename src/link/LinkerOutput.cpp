@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "coff/CoffWriter.h"
+#include "coff/Prefetch.h"
 #include "device/Instructions.h"
 #include "device/Processor.h"
 #include "link/Linker.h"
-#include "link/Prefetch.h"
 #include "link/PlacedRanges.h"
 #include "map/MapFile.h"
 #include "support/Assert.h"

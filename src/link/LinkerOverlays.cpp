@@ -8,8 +8,8 @@
 #include <optional>
 #include <span>
 
+#include "coff/Prefetch.h"
 #include "link/Linker.h"
-#include "link/Prefetch.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/Error.h"

@@ -2,8 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "coff/Prefetch.h"
 #include "link/Linker.h"
-#include "link/Prefetch.h"
 #include "map/ErrorMap.h"
 #include "support/Threads.h"
 

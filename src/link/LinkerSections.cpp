@@ -1,5 +1,5 @@
+#include "coff/Prefetch.h"
 #include "link/Linker.h"
-#include "link/Prefetch.h"
 
 #include <algorithm>
 #include <string_view>

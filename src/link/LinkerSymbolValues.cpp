@@ -2,8 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "coff/Prefetch.h"
 #include "link/Linker.h"
-#include "link/Prefetch.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 

@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "coff/Prefetch.h"
 #include "link/Linker.h"
-#include "link/Prefetch.h"
 #include "support/Debug.h"
 #include "support/HexText.h"
 
