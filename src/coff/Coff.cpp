@@ -22,8 +22,6 @@ bool hasString(const std::map<int, std::string>& strTbl, uint32_t offset) {
          strTbl.count(static_cast<int>(offset)) != 0;
 }
 
-bool firstWordZero(const char* name) { return name[0] == 0 && name[1] == 0 && name[2] == 0 && name[3] == 0; }
-
 std::string shortName(const char* name) {
   size_t n = 0;
   while (n < 8 && name[n] != '\0') ++n;
@@ -130,8 +128,6 @@ uint32_t Coff::addString(std::map<int, std::string>& strTbl, const std::string& 
   return static_cast<uint32_t>(offset);
 }
 
-bool Coff::needsString(const scnhdr& h) { return firstWordZero(h.s_name); }
-bool Coff::needsString(const syment& s) { return firstWordZero(s.n_name); }
 
 // --- section kinds ---------------------------------------------------------------------
 

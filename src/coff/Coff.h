@@ -3,6 +3,7 @@
 // laid out and written.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <iosfwd>
 #include <map>
 #include <memory>
@@ -137,6 +138,12 @@ public:
 
   void print(std::ostream& os) const;
 
+  static bool firstWordZero(const char* name) {
+    uint32_t word;
+    std::memcpy(&word, name, sizeof word);
+    return word == 0;
+  }
+
   // --- flags and predicates ------------------------------------------------------
 
   static ScnType getScnType(const scnhdr& h);
@@ -149,8 +156,10 @@ public:
   static void setScnFlags(scnhdr& h, ScnType t, bool abs, bool shared, bool access);
   static bool isExtDefinition(const syment& s) { return s.n_sclass == C_EXT && s.n_scnum > 0; }
   static bool isExtReference(const syment& s) { return s.n_sclass == C_EXT && s.n_scnum == 0; }
-  static bool needsString(const scnhdr& h);
-  static bool needsString(const syment& s);
+  // A name whose first four bytes are zero is held in the string table.
+  // Asked of every symbol by many stages, so kept where it can be inlined.
+  static bool needsString(const scnhdr& h) { return firstWordZero(h.s_name); }
+  static bool needsString(const syment& s) { return firstWordZero(s.n_name); }
 
 private:
   static inline bool cSectionNamesFatal = false;
