@@ -138,12 +138,6 @@ public:
 
   void print(std::ostream& os) const;
 
-  static bool firstWordZero(const char* name) {
-    uint32_t word;
-    std::memcpy(&word, name, sizeof word);
-    return word == 0;
-  }
-
   // --- flags and predicates ------------------------------------------------------
 
   static ScnType getScnType(const scnhdr& h);
@@ -162,6 +156,12 @@ public:
   static bool needsString(const syment& s) { return firstWordZero(s.n_name); }
 
 private:
+  static bool firstWordZero(const char* name) {
+    uint32_t word;
+    std::memcpy(&word, name, sizeof word);
+    return word == 0;
+  }
+
   static inline bool cSectionNamesFatal = false;
 };
 

@@ -474,12 +474,6 @@ uint32_t lowWord(const syment& s) {
 }
 uint32_t highWord(const syment& s) { return uint32_t{static_cast<uint16_t>(s.n_scnum)} | uint32_t{s.n_type} << 16; }
 
-bool firstWordZero(const char* name) {
-  uint32_t word;
-  std::memcpy(&word, name, 4);
-  return word == 0;
-}
-
 // True only when every check of verify() plainly passes, each learnt in one
 // cheap pass: sections found by the layout, string offsets against a bitmap
 // of where strings start. False says nothing more than "look closer".
@@ -508,7 +502,7 @@ bool plainlySound(const Coff& coff, const std::vector<Section<Coff>>& order,
 
   for (const auto& s : order) {
     if (s.name->empty()) return false;
-    if (firstWordZero(s.header->s_name) && !isString(s.header->s_offset())) return false;
+    if (Coff::needsString(*s.header) && !isString(s.header->s_offset())) return false;
   }
 
   const size_t n = coff.cSymTbl.size();
@@ -520,7 +514,7 @@ bool plainlySound(const Coff& coff, const std::vector<Section<Coff>>& order,
     const syment& s = symbols[i];
     if (kinds[i] == AuxKind::none) {
       if (s.n_scnum < -2 || s.n_scnum > lastSection) return false;
-      if (firstWordZero(s.n_name) && !isString(s.n_offset())) return false;
+      if (Coff::needsString(s) && !isString(s.n_offset())) return false;
       continue;
     }
     switch (kinds[i]) {
