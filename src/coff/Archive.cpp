@@ -12,6 +12,7 @@
 #include "support/Debug.h"
 #include "support/Error.h"
 #include "support/InputFile.h"
+#include "support/Strings.h"
 
 namespace tarsil {
 
@@ -207,7 +208,7 @@ void Archive::makeSymbols() {
   // cheaply one at a time: they are gathered, sorted once, and the first
   // definition of a name in member order is the one kept.
   struct Found {
-    uint64_t prefix;  // the first 8 bytes, most significant first
+    uint64_t prefix;  // leadingBytes of the name
     std::string_view name;
     Coff* member;
     size_t order;
@@ -241,11 +242,7 @@ void Archive::makeSymbols() {
         unnamedIn = member.get();
         break;
       }
-      const std::string_view name = *symbol;
-      uint64_t prefix = 0;
-      for (size_t b = 0; b < 8; ++b)
-        prefix = prefix << 8 | (b < name.size() ? static_cast<unsigned char>(name[b]) : 0u);
-      found.push_back({prefix, name, member.get(), found.size()});
+      found.push_back({leadingBytes(*symbol), *symbol, member.get(), found.size()});
     }
   }
   std::sort(found.begin(), found.end());

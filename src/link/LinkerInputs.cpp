@@ -19,6 +19,7 @@
 #include "support/FileInfo.h"
 #include "support/InputFile.h"
 #include "support/NameHash.h"
+#include "support/Strings.h"
 #include "support/Threads.h"
 
 namespace tarsil {
@@ -206,13 +207,6 @@ private:
     return word;
   }
 
-  static uint64_t leadOf(std::string_view text) {
-    uint64_t lead = 0;
-    for (size_t i = 0; i < wordSize; ++i)
-      lead = lead << 8 | (i < text.size() ? static_cast<unsigned char>(text[i]) : 0u);
-    return lead;
-  }
-
   // Seeded with the process's secret, as every name hash is (see NameHash).
   uint64_t hashOfWord(uint64_t word, size_t size) const {
     // A product mixes upwards only: the slot is taken from the top bits.
@@ -256,7 +250,7 @@ private:
     const size_t at = word ? probeWord(wordOf(text), text.size(), hash) : probe(text, hash);
     if (cSlots[at] != 0) return cSlots[at] - 1;
     cSlots[at] = static_cast<uint32_t>(cNames.size()) + 1;
-    cNames.push_back(Name{text, hash, word ? wordOf(text) : 0, leadOf(text)});
+    cNames.push_back(Name{text, hash, word ? wordOf(text) : 0, leadingBytes(text)});
     return static_cast<uint32_t>(cNames.size() - 1);
   }
 

@@ -1,4 +1,3 @@
-#include "coff/Prefetch.h"
 #include "link/Linker.h"
 
 #include <algorithm>
@@ -6,7 +5,9 @@
 #include <tuple>
 #include <vector>
 
+#include "coff/Prefetch.h"
 #include "support/NameIndex.h"
+#include "support/Strings.h"
 
 namespace tarsil {
 
@@ -45,12 +46,7 @@ bool Linker::buildSectionAttribs(std::string& error) {
     // only where those agree: most section names are short.
     std::vector<std::pair<uint64_t, const Merged*>> order;
     order.reserve(merged.size());
-    for (const Merged& m : merged) {
-      uint64_t prefix = 0;
-      for (std::size_t i = 0; i < 8; ++i)
-        prefix = prefix << 8 | (i < m.name.size() ? static_cast<unsigned char>(m.name[i]) : 0u);
-      order.emplace_back(prefix, &m);
-    }
+    for (const Merged& m : merged) order.emplace_back(leadingBytes(m.name), &m);
     std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
       return a.first != b.first ? a.first < b.first : a.second->name < b.second->name;
     });

@@ -13,6 +13,7 @@
 #include "link/Linker.h"
 #include "support/Debug.h"
 #include "support/HexText.h"
+#include "support/Strings.h"
 
 namespace tarsil {
 
@@ -31,12 +32,7 @@ struct PrefixedString {
   uint64_t prefix;
   std::string_view text;
 
-  static PrefixedString of(std::string_view s) {
-    uint64_t prefix = 0;
-    const size_t n = std::min<size_t>(s.size(), 8);
-    for (size_t i = 0; i < n; ++i) prefix |= uint64_t{static_cast<unsigned char>(s[i])} << (56 - 8 * i);
-    return {prefix, s};
-  }
+  static PrefixedString of(std::string_view s) { return {leadingBytes(s), s}; }
   bool operator<(const PrefixedString& other) const {
     return prefix != other.prefix ? prefix < other.prefix : text < other.text;
   }

@@ -14,6 +14,7 @@
 #include "support/Debug.h"
 #include "support/Error.h"
 #include "support/NameIndex.h"
+#include "support/Strings.h"
 #include "support/TimeStamp.h"
 #include "support/Version.h"
 
@@ -338,13 +339,7 @@ uint64_t bigEndian(const char* at) {
 // do, a shorter name padded with zeros. A name kept in the symbol has its
 // eight bytes there whatever its length, so one load serves.
 uint64_t namePrefix(const Listing& listing, const Symbol& s) {
-  if (s.isLong) {
-    const std::string_view name = listing.longNames[s.name];
-    if (name.size() >= 8) return bigEndian(name.data());
-    char padded[8] = {};
-    if (!name.empty()) std::memcpy(padded, name.data(), name.size());
-    return bigEndian(padded);
-  }
+  if (s.isLong) return leadingBytes(listing.longNames[s.name]);
   const uint64_t key = bigEndian(listing.table[s.name].n_name);
   // Bytes after the name's end may be anything the file held.
   const size_t length = s.length;

@@ -1,7 +1,10 @@
 #pragma once
+#include <cstddef>
+#include <cstdint>
 #include <iosfwd>
 #include <list>
 #include <string>
+#include <string_view>
 
 namespace tarsil {
 
@@ -23,6 +26,15 @@ std::list<std::string> split(const std::string& s, char separator);
 
 // One white-space separated word; double quotes group blanks into it.
 bool extractToken(std::istream& in, std::string& token);
+
+// The first eight bytes of `s` as one number, the first byte highest and a
+// shorter string padded with zeros: the numbers order as those bytes do, so
+// a sort of names compares whole words and reads the text only on a tie.
+inline uint64_t leadingBytes(std::string_view s) {
+  uint64_t lead = 0;
+  for (size_t i = 0; i < 8; ++i) lead = lead << 8 | (i < s.size() ? static_cast<unsigned char>(s[i]) : 0u);
+  return lead;
+}
 
 long swapBytes(long v);
 
