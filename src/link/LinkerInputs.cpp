@@ -386,42 +386,40 @@ bool Linker::importLibraryMembers(std::string& /*error*/) {
   std::vector<std::pair<size_t, const Coff*>> imported;
   {
     UndefinedNames names(cArchive);
-    // The objects' names are looked up side by side, each object's into its
-    // own part of one array, and taken in object order.
-    std::vector<size_t> first(cCoff.size() + 1, 0);
-    for (size_t c = 0; c < cCoff.size(); ++c) first[c + 1] = first[c] + cCoff[c]->cSymTbl.size();
-    std::vector<uint32_t> marks(first.back());
-    std::vector<size_t> made(cCoff.size(), 0);
-    forEachInput([&](size_t c) { made[c] = names.marks(*cCoff[c], marks.data() + first[c]); });
-    for (size_t c = 0; c < cCoff.size(); ++c)
-      for (size_t i = first[c]; i < first[c] + made[c]; ++i) names.take(marks[i]);
-    std::vector<uint32_t>().swap(marks);
-
-    // The members' names too, every member's, before any is chosen: all
-    // were read, and looked up side by side they cost less than the look-ups
-    // of the chosen ones in turn. Members are numbered library by library.
-    std::vector<const Coff*> members;
+    // Every input's names are looked up side by side, each input's into its
+    // own part of one array: the objects', taken at once in object order,
+    // and every library member's before any is chosen (all were read, and
+    // looked up side by side they cost less than the chosen ones' in turn).
+    // Inputs are numbered objects first, then members library by library.
+    std::vector<const Coff*> inputs;
+    for (const auto& coff : cCoff) inputs.push_back(coff.get());
+    const size_t objects = inputs.size();
     for (const auto& archive : cArchive)
-      for (const auto& member : archive->cMembers) members.push_back(member.get());
-    std::vector<size_t> memberFirst(members.size() + 1, 0);
-    for (size_t m = 0; m < members.size(); ++m) memberFirst[m + 1] = memberFirst[m] + members[m]->cSymTbl.size();
-    std::vector<uint32_t> memberMarks(memberFirst.back());
-    std::vector<size_t> memberMade(members.size(), 0);
-    auto memberAt = [&members](size_t m) -> const Coff& { return *members[m]; };
-    inOrderUntilFailure(members.size(), [&](size_t m, unsigned) {
-      prefetchAheadOf(memberAt, members.size(), m, &Coff::cSymTbl);
-      memberMade[m] = names.marks(*members[m], memberMarks.data() + memberFirst[m]);
+      for (const auto& member : archive->cMembers) inputs.push_back(member.get());
+    std::vector<size_t> first(inputs.size() + 1, 0);
+    for (size_t i = 0; i < inputs.size(); ++i) first[i + 1] = first[i] + inputs[i]->cSymTbl.size();
+    std::vector<uint32_t> marks(first.back());
+    std::vector<size_t> made(inputs.size(), 0);
+    auto inputAt = [&inputs](size_t i) -> const Coff& { return *inputs[i]; };
+    inOrderUntilFailure(inputs.size(), [&](size_t i, unsigned) {
+      prefetchAheadOf(inputAt, inputs.size(), i, &Coff::cSymTbl);
+      made[i] = names.marks(*inputs[i], marks.data() + first[i]);
       return true;
     });
+    auto join = [&](size_t i) {
+      for (size_t k = first[i]; k < first[i] + made[i]; ++k) names.take(marks[k]);
+    };
+    for (size_t c = 0; c < objects; ++c) join(c);
     // A member's number from its address, for the members asked for.
-    std::vector<std::pair<const Coff*, uint32_t>> numberOf(members.size());
-    for (size_t m = 0; m < members.size(); ++m) numberOf[m] = {members[m], static_cast<uint32_t>(m)};
+    std::vector<std::pair<const Coff*, uint32_t>> numberOf;
+    numberOf.reserve(inputs.size() - objects);
+    for (size_t m = objects; m < inputs.size(); ++m) numberOf.emplace_back(inputs[m], static_cast<uint32_t>(m));
     std::sort(numberOf.begin(), numberOf.end());
 
     // The index and this import read a member's symbols alike, so a member
     // asked for a name defines it and is not asked again; should they ever
     // differ, the member still joins only once.
-    std::vector<bool> joined(members.size(), false);
+    std::vector<bool> joined(inputs.size(), false);
     uint32_t symbol = 0;
     while (names.next(symbol)) {
       const Coff* member = names.member(symbol);
@@ -434,7 +432,7 @@ bool Linker::importLibraryMembers(std::string& /*error*/) {
       if (debug)
         std::cout << "Linker::importLibraryMembers() - imported library '" << cArchive[archive]->cFileName
                   << "', member '" << member->cFileName << "' for symbol '" << names.text(symbol) << "'\n";
-      for (size_t i = memberFirst[m]; i < memberFirst[m] + memberMade[m]; ++i) names.take(memberMarks[i]);
+      join(m);
       imported.emplace_back(archive, member);
     }
   }
