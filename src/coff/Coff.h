@@ -30,11 +30,11 @@ public:
   opthdr cOptHdr;
   // Section number (from 1) to name; iteration order is the file's order.
   FlatMap<int, std::string> cScnNum;
-  std::map<std::string, scnhdr> cScnHdr;
-  std::map<std::string, Data> cRawData;
+  FlatMap<std::string, scnhdr> cScnHdr;
+  FlatMap<std::string, Data> cRawData;
   // Entries in file order.
-  std::map<std::string, std::vector<reloc>> cReloc;
-  std::map<std::string, std::vector<coff_lineno>> cLineInfo;
+  FlatMap<std::string, std::vector<reloc>> cReloc;
+  FlatMap<std::string, std::vector<coff_lineno>> cLineInfo;
   // Slot by slot, auxiliary slots included: a slot's position is its index.
   std::vector<syment> cSymTbl;
   std::vector<AuxKind> cSymKind;

@@ -56,6 +56,12 @@ private:
   // The bytes the writer gives the sections: raw data of all but
   // uninitialized ones, relocations and line numbers.
   uint64_t cSectionBytes = 0;
+  // What the sections hold, in file order, handed to the Coff's tables in
+  // one step once all are read.
+  std::vector<std::pair<std::string, scnhdr>> cHeaders;
+  std::vector<std::pair<std::string, Data>> cRaw;
+  std::vector<std::pair<std::string, std::vector<reloc>>> cRelocs;
+  std::vector<std::pair<std::string, std::vector<coff_lineno>>> cLines;
 
   void refersTo(uint64_t index) { cHighestIndex = std::max<int64_t>(cHighestIndex, static_cast<int64_t>(index)); }
 
@@ -89,6 +95,7 @@ private:
   bool readStrings(uint32_t& nextFree);
   bool readSymbols(uint32_t nextFree);
   bool readSection(uint16_t s);
+  void settleSections();
 };
 
 // The string table follows the symbol table. A file without symbols may
@@ -218,7 +225,7 @@ bool Reader::readSection(uint16_t s) {
   }
   const std::string& name = *found;
   if (name.empty()) cDoubt = true;
-  coff.cScnHdr.insert_or_assign(name, h);
+  cHeaders.emplace_back(name, h);
   // Sections are numbered in the order read: each number goes at the end.
   coff.cScnNum.emplace_hint(coff.cScnNum.end(), s + 1, name);
 
@@ -235,7 +242,7 @@ bool Reader::readSection(uint16_t s) {
     } else if (!take(h.s_scnptr, h.s_size) || !readRawData(h, data)) {
       return fail("' could not read raw data.");
     }
-    coff.cRawData.insert_or_assign(name, std::move(data));
+    cRaw.emplace_back(name, std::move(data));
     if (!isBssScn(h)) cSectionBytes += h.s_size;
   }
 
@@ -243,19 +250,17 @@ bool Reader::readSection(uint16_t s) {
     const size_t entry = cOldLayout ? LINESZ_OLD : LINESZ;
     const uint8_t* table = take(h.s_lnnoptr, uint64_t{h.s_nlnno} * entry) ? view(h.s_lnnoptr, uint64_t{h.s_nlnno} * entry) : nullptr;
     if (table == nullptr) return fail("' could not read line numbers.");
-    auto& lines = coff.cLineInfo[name];
-    const size_t linesBefore = lines.size();
+    auto& lines = cLines.emplace_back(name, std::vector<coff_lineno>()).second;
     if (!cOldLayout) {
-      const size_t first = lines.size();
-      lines.resize(first + h.s_nlnno);
+      lines.resize(h.s_nlnno);
       for (uint32_t j = 0; j < h.s_nlnno; ++j) {
-        const coff_lineno& l = lines[first + j] = coff_lineno::decode(table + uint64_t{entry} * j);
+        const coff_lineno& l = lines[j] = coff_lineno::decode(table + uint64_t{entry} * j);
         refersTo(l.l_srcndx);
         if (hasFcnIndex(l)) refersTo(l.l_fcnndx);
       }
     } else {
       // Function markers take no entry of their own: the count is a bound.
-      lines.reserve(lines.size() + h.s_nlnno);
+      lines.reserve(h.s_nlnno);
       uint32_t function = 0;
       for (uint32_t j = 0; j < h.s_nlnno; ++j) {
         gnu_lineno old = gnu_lineno::decode(table + uint64_t{entry} * j);
@@ -273,21 +278,20 @@ bool Reader::readSection(uint16_t s) {
         lines.push_back(l);
       }
     }
-    cSectionBytes += LINESZ * uint64_t{lines.size() - linesBefore};
+    cSectionBytes += LINESZ * uint64_t{lines.size()};
   }
 
   if (h.s_nreloc != 0) {
     const size_t entry = cOldLayout ? RELSZ_OLD : RELSZ;
     const uint8_t* table = take(h.s_relptr, uint64_t{h.s_nreloc} * entry) ? view(h.s_relptr, uint64_t{h.s_nreloc} * entry) : nullptr;
     if (table == nullptr) return fail("' could not read relocation info.");
-    auto& relocs = coff.cReloc[name];
-    const size_t first = relocs.size();
-    relocs.resize(first + h.s_nreloc);
+    auto& relocs = cRelocs.emplace_back(name, std::vector<reloc>()).second;
+    relocs.resize(h.s_nreloc);
     cSectionBytes += RELSZ * uint64_t{h.s_nreloc};
     for (uint32_t j = 0; j < h.s_nreloc; ++j) {
       const uint8_t* p = table + uint64_t{entry} * j;
-      relocs[first + j] = cOldLayout ? reloc::decodeOld(p) : reloc::decode(p);
-      refersTo(relocs[first + j].r_symndx);
+      relocs[j] = cOldLayout ? reloc::decodeOld(p) : reloc::decode(p);
+      refersTo(relocs[j].r_symndx);
     }
   }
   return true;
@@ -314,9 +318,25 @@ std::unique_ptr<Coff> Reader::read() {
   uint32_t nextFree = 4;
   if (!readStrings(nextFree)) return nullptr;
   if (!readSymbols(nextFree)) return nullptr;
+  // Room for as many headers as the file can hold, not as it claims.
+  cHeaders.reserve(std::min<uint64_t>(fh.f_nscns, cSize / SCNHSZ));
   for (uint16_t s = 0; s < fh.f_nscns; ++s)
     if (!readSection(s)) return nullptr;
+  settleSections();
   return std::move(cCoff);
+}
+
+// Two sections of one name share its entries, as the tables are keyed by
+// name: the later header and bytes replace the earlier, relocations and
+// line numbers add up in file order.
+void Reader::settleSections() {
+  Coff& coff = *cCoff;
+  auto later = [](auto& kept, auto&& incoming) { kept = std::move(incoming); };
+  auto both = [](auto& kept, auto&& incoming) { kept.insert(kept.end(), incoming.begin(), incoming.end()); };
+  coff.cScnHdr.mergeIn(std::move(cHeaders), later);
+  coff.cRawData.mergeIn(std::move(cRaw), later);
+  coff.cReloc.mergeIn(std::move(cRelocs), both);
+  coff.cLineInfo.mergeIn(std::move(cLines), both);
 }
 
 // Every check of verify() either is covered here or cannot fail for a Coff

@@ -363,10 +363,13 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
   // memory as the section declares and never be written. A section made of
   // one piece that covers it takes over the piece's buffer: nothing reads an
   // input's bytes once they are in the executable, so each byte is held once.
-  for (Target& target : targets) {
+  // The buffers are made apart from the executable's table, which moves
+  // its entries as it grows, and go into it together once filled.
+  std::vector<Data> outputs(targets.size());
+  for (size_t t = 0; t < targets.size(); ++t) {
+    Target& target = targets[t];
     if (target.kind != nullptr && *target.kind == Coff::udata) continue;
-    // Targets come in name order, so the end is the right hint.
-    Data& output = cOutput.cRawData.try_emplace(cOutput.cRawData.end(), *target.name)->second;
+    Data& output = outputs[t];
     target.output = &output;
     const Piece* only = target.pieces == 1 ? &pieces[target.firstPiece] : nullptr;
     if (only && !debug && only->startByte == 0 && only->bytes->size() == target.length) {
@@ -397,22 +400,42 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
     *piece.bytes = Data();
   }
 
+  // The images are made first, from the buffers before they move.
+  std::vector<std::pair<std::string, Data>> images;
   for (const auto& [name, scn] : cScns) {
     if (scn.type != Coff::idata) continue;
     const unsigned long n = scn.sized ? scn.size : 0;
     const unsigned long imageSize = getInitImageSize(n);
-    const std::string image = getInitImageName(name);
+    std::string image = getInitImageName(name);
     if (debug)
       std::cout << "Linker::buildOutputRawData() - init section '" << image << "' size=" << n
                 << " image size=" << imageSize << '\n';
-    cOutput.cRawData[image] = encodeImage(cOutput.cRawData[name], imageSize, cInstSet);
+    // The section's bytes as made above, or as the table held them before.
+    const Data* bytes = nullptr;
+    if (const size_t* at = targetOf.find(name); at != nullptr && targets[*at].output != nullptr) {
+      bytes = targets[*at].output;
+    } else if (auto held = cOutput.cRawData.find(name); held != cOutput.cRawData.end()) {
+      bytes = &held->second;
+    } else {
+      // Asking for the section's bytes gave it an entry, however empty.
+      images.emplace_back(name, Data());
+    }
+    images.emplace_back(std::move(image), encodeImage(bytes != nullptr ? *bytes : Data(), imageSize, cInstSet));
   }
+  // Every entry goes into the table in one step, later ones replacing
+  // earlier ones of the same name, as they would one by one.
+  std::vector<std::pair<std::string, Data>> made;
+  made.reserve(targets.size() + images.size() + 1);
+  for (size_t t = 0; t < targets.size(); ++t)
+    if (targets[t].output != nullptr) made.emplace_back(*targets[t].name, std::move(outputs[t]));
+  made.insert(made.end(), std::make_move_iterator(images.begin()), std::make_move_iterator(images.end()));
 
   const unsigned long tableSize = getInitImageSize(cInitTable.size());
   if (debug)
     std::cout << "Linker::buildOutputRawData() - init table section '" << cInitTableName
               << "' size=" << cInitTable.size() << " image size=" << tableSize << '\n';
-  cOutput.cRawData[cInitTableName] = encodeImage(cInitTable, tableSize, cInstSet);
+  made.emplace_back(cInitTableName, encodeImage(cInitTable, tableSize, cInstSet));
+  cOutput.cRawData.mergeIn(std::move(made), [](Data& kept, Data&& incoming) { kept = std::move(incoming); });
   return true;
 }
 
@@ -449,14 +472,12 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
       pieces.push_back({input, &lines->second, *at});
     }
   }
-  // The lists are made in name order, each at the end of the map.
-  for (const auto& [name, scn] : cScns) {
-    if (!scn.merged()) continue;
-    if (const size_t* at = targetOf.find(name))
-      targets[*at].output = &cOutput.cLineInfo.try_emplace(cOutput.cLineInfo.end(), name)->second;
-  }
-  for (Target& target : targets) {
-    if (target.output == nullptr) target.output = &cOutput.cLineInfo[*target.name];
+  // The lists are made apart from the executable's table, which moves its
+  // entries as it grows, and go into it together once filled.
+  std::vector<std::vector<coff_lineno>> outputs(targets.size());
+  for (size_t t = 0; t < targets.size(); ++t) {
+    Target& target = targets[t];
+    target.output = &outputs[t];
     // A list fed by one piece takes the piece's own buffer below.
     if (target.pieces > 1 || !target.output->empty()) target.output->reserve(target.output->size() + target.count);
   }
@@ -488,6 +509,12 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
       *piece->lines = std::vector<coff_lineno>();
     }
   }
+  std::vector<std::pair<std::string, std::vector<coff_lineno>>> made;
+  made.reserve(targets.size());
+  for (size_t t = 0; t < targets.size(); ++t) made.emplace_back(*targets[t].name, std::move(outputs[t]));
+  cOutput.cLineInfo.mergeIn(std::move(made), [](std::vector<coff_lineno>& kept, std::vector<coff_lineno>&& incoming) {
+    kept.insert(kept.end(), incoming.begin(), incoming.end());
+  });
   return true;
 }
 
@@ -526,6 +553,7 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
   };
 
   const PlacedRanges& ranges = placedRanges();
+  std::vector<std::pair<std::string, scnhdr>> headers;
   auto header = [&](const std::string& name, Coff::ScnType kind, bool abs, bool shared, bool access,
                     unsigned long size = 0) {
     scnhdr h{};
@@ -534,7 +562,7 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
     if (const PlacedRanges::Placed* placed = ranges.find(name)) h.s_paddr = placed->range->getStart(name);
     h.s_vaddr = 0;
     Coff::setScnFlags(h, kind, abs, shared, access);
-    cOutput.cScnHdr.insert_or_assign(cOutput.cScnHdr.end(), name, h);
+    headers.emplace_back(name, h);
   };
   size_t image = 0;
   for (const auto& [name, scn] : cScns) {
@@ -545,6 +573,7 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
   }
   header(cInitTableName, Coff::romdata, false, false, false);
   if (cStackDeclared) header(cStackScnName, Coff::udata, false, false, false, cStackDesc.getSize());
+  cOutput.cScnHdr.mergeIn(std::move(headers), [](scnhdr& kept, scnhdr&& incoming) { kept = incoming; });
   return true;
 }
 

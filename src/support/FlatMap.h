@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <initializer_list>
+#include <iterator>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -18,6 +19,8 @@ namespace tarsil {
 template <class Key, class Value>
 class FlatMap {
 public:
+  using key_type = Key;
+  using mapped_type = Value;
   using value_type = std::pair<Key, Value>;
   using iterator = typename std::vector<value_type>::iterator;
   using const_iterator = typename std::vector<value_type>::const_iterator;
@@ -33,6 +36,8 @@ public:
   iterator end() { return cEntries.end(); }
   const_iterator begin() const { return cEntries.begin(); }
   const_iterator end() const { return cEntries.end(); }
+  const_iterator cbegin() const { return cEntries.cbegin(); }
+  const_iterator cend() const { return cEntries.cend(); }
   reverse_iterator rbegin() { return cEntries.rbegin(); }
   reverse_iterator rend() { return cEntries.rend(); }
   const_reverse_iterator rbegin() const { return cEntries.rbegin(); }
@@ -79,7 +84,22 @@ public:
   iterator emplace_hint(const_iterator /*hint*/, const Key& key, Args&&... args) {
     return try_emplace(key, std::forward<Args>(args)...).first;
   }
+  template <class V>
+  std::pair<iterator, bool> insert_or_assign(const Key& key, V&& value) {
+    auto made = try_emplace(key, std::forward<V>(value));
+    if (!made.second) made.first->second = std::forward<V>(value);
+    return made;
+  }
+  template <class V>
+  iterator insert_or_assign(const_iterator /*hint*/, const Key& key, V&& value) {
+    return insert_or_assign(key, std::forward<V>(value)).first;
+  }
   Value& operator[](const Key& key) { return try_emplace(key).first->second; }
+  Value& at(const Key& key) {
+    auto found = find(key);
+    if (found == end()) throw std::out_of_range("FlatMap::at");
+    return found->second;
+  }
   const Value& at(const Key& key) const {
     auto found = find(key);
     if (found == end()) throw std::out_of_range("FlatMap::at");
@@ -89,6 +109,69 @@ public:
   // Takes over entries already in key order, no key twice, in one step: for
   // a table made by sorting rather than entry by entry.
   void assignSorted(std::vector<value_type> entries) { cEntries = std::move(entries); }
+
+  // Takes `entries`, in any order, with one sort instead of a search and a
+  // move of the later entries for each: a table filled from a file, whose
+  // entries come in any order and in any number, so costs n log n and not
+  // n squared. A key already present, or given more than once, keeps the
+  // entry first made under it, into which combine(kept, incoming) folds the
+  // others in the order given.
+  template <class Combine>
+  void mergeIn(std::vector<value_type> entries, Combine combine) {
+    if (entries.empty()) return;
+    auto byKey = [](const value_type& a, const value_type& b) { return a.first < b.first; };
+    // Most tables are a handful of entries, for which a stable sort's
+    // buffer would cost more than the sort.
+    constexpr size_t kFew = 16;
+    if (entries.size() <= kFew) {
+      for (size_t i = 1; i < entries.size(); ++i)
+        for (size_t j = i; j > 0 && byKey(entries[j], entries[j - 1]); --j) std::swap(entries[j], entries[j - 1]);
+    } else {
+      std::stable_sort(entries.begin(), entries.end(), byKey);
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (kept != 0 && entries[kept - 1].first == entries[i].first) {
+        combine(entries[kept - 1].second, std::move(entries[i].second));
+      } else {
+        if (kept != i) entries[kept] = std::move(entries[i]);
+        ++kept;
+      }
+    }
+    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(kept), entries.end());
+    if (cEntries.empty()) {
+      cEntries = std::move(entries);
+      return;
+    }
+    if (cEntries.back().first < entries.front().first) {
+      cEntries.insert(cEntries.end(), std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end()));
+      return;
+    }
+    std::vector<value_type> merged;
+    merged.reserve(cEntries.size() + entries.size());
+    auto old = cEntries.begin();
+    auto given = entries.begin();
+    while (old != cEntries.end() || given != entries.end()) {
+      if (given == entries.end() || (old != cEntries.end() && old->first < given->first)) {
+        merged.push_back(std::move(*old++));
+      } else if (old == cEntries.end() || given->first < old->first) {
+        merged.push_back(std::move(*given++));
+      } else {
+        combine(old->second, std::move(given->second));
+        merged.push_back(std::move(*old++));
+        ++given;
+      }
+    }
+    cEntries = std::move(merged);
+  }
+
+  iterator erase(const_iterator at) { return cEntries.erase(at); }
+  size_t erase(const Key& key) {
+    auto at = find(key);
+    if (at == end()) return 0;
+    cEntries.erase(at);
+    return 1;
+  }
 
   template <class Pred>
   friend size_t erase_if(FlatMap& map, Pred pred) {

@@ -76,6 +76,27 @@ TEST(FlatMap, KeepsKeyOrderWhateverTheInsertionOrder) {
   EXPECT_THROW(m.at(1), std::out_of_range);
 }
 
+TEST(FlatMap, MergeInCombinesRepeatedKeysInTheOrderGiven) {
+  auto joined = [](std::string& kept, std::string&& incoming) { kept += incoming; };
+  // Past a handful of entries the sort is another one; both keep the order
+  // in which repeated keys were given.
+  for (int n : {6, 200}) {
+    FlatMap<int, std::string> m{{0, "x"}, {n + 100, "y"}};
+    std::vector<std::pair<int, std::string>> given;
+    std::string repeated = "x";
+    for (int i = n; i > 0; --i) {
+      given.emplace_back(i % 3 == 0 ? 0 : i, std::to_string(i) + ";");
+      if (i % 3 == 0) repeated += std::to_string(i) + ";";
+    }
+    m.mergeIn(given, joined);
+    EXPECT_EQ(m.at(0), repeated) << n;
+    EXPECT_EQ(m.at(n + 100), "y");
+    EXPECT_EQ(m.at(1), "1;");
+    EXPECT_EQ(m.size(), static_cast<size_t>(n - n / 3 + 2));
+    EXPECT_TRUE(std::is_sorted(m.begin(), m.end(), [](const auto& a, const auto& b) { return a.first < b.first; }));
+  }
+}
+
 TEST(FileInfo, splitsPathNameAndExtension) {
   FileInfo f("dir\\sub\\main.tar.o");
   EXPECT_EQ(f.path(), "dir\\sub");
