@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <iostream>
@@ -15,6 +16,7 @@
 #include "link/Linker.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
+#include "support/Error.h"
 #include "support/FileIdentity.h"
 #include "support/FileInfo.h"
 #include "support/InputFile.h"
@@ -45,36 +47,49 @@ struct Found {
   FileIdentity id;
 };
 
-// The path under which `name` is found, or nothing. Bare names are looked up
-// in `dirs` in order; the current directory is searched only when listed.
-std::optional<Found> findFile(const std::string& name, const std::vector<std::string>& dirs) {
-  if (hasDirectory(name)) {
-    std::string path = hostPath(name);
-    if (auto id = candidate(path)) return Found{std::move(path), *id};
-    return std::nullopt;
-  }
+// The first of the paths where `name` may be that `test` accepts. Bare names
+// are looked up in `dirs` in order; the current directory is searched only
+// when listed.
+template <class Test>
+std::optional<Found> firstCandidate(const std::string& name, const std::vector<std::string>& dirs, Test test) {
+  if (hasDirectory(name)) return test(hostPath(name));
   for (const std::string& dir : dirs) {
     std::string path = dir;
     if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
     path += name;
-    path = hostPath(path);
-    if (auto id = candidate(path)) return Found{std::move(path), *id};
+    if (auto found = test(hostPath(std::move(path)))) return found;
   }
   return std::nullopt;
 }
 
-// Replaces each name by the path where it was found, and records the file
-// among `inputs`: one named twice, however spelt, would be read twice.
-bool findFiles(std::vector<std::string>& names, const std::vector<std::string>& dirs, FileSet& inputs,
-               const char* kind, std::string& error) {
-  // Each look-up waits on the file system: they are made side by side and
-  // taken in order, so that the name reported is the first missing or
-  // repeated one, as when they are made one after the other.
-  std::vector<std::optional<Found>> lookedUp(names.size());
-  inOrderUntilFailure(names.size(), [&](size_t i, unsigned) {
-    lookedUp[i] = findFile(names[i], dirs);
-    return true;
+// The path under which `name` is found, or nothing.
+std::optional<Found> findFile(const std::string& name, const std::vector<std::string>& dirs) {
+  return firstCandidate(name, dirs, [](std::string path) -> std::optional<Found> {
+    if (auto id = candidate(path)) return Found{std::move(path), *id};
+    return std::nullopt;
   });
+}
+
+// The same path, found by opening each candidate instead of looking at it
+// first, which saves a call to the file system per file; the file is left
+// open in `bytes` when it could be opened.
+std::optional<Found> openFile(const std::string& name, const std::vector<std::string>& dirs, InputBytes& bytes) {
+  return firstCandidate(name, dirs, [&bytes](std::string path) -> std::optional<Found> {
+    if (bytes.open(path)) return Found{std::move(path), bytes.identity()};
+    const InputFile::Failure failure = bytes.failure();
+    if (failure == InputFile::Failure::absent || failure == InputFile::Failure::directory) return std::nullopt;
+    // Something is there that cannot be read: it is found as a look-up
+    // finds it, and reading it gives the reader's message.
+    if (auto id = candidate(path)) return Found{std::move(path), *id};
+    return std::nullopt;
+  });
+}
+
+// Replaces each name by the path where it was found, taken in order, and
+// records the file among `inputs`: one named twice, however spelt, would be
+// read twice.
+bool takeFound(std::vector<std::string>& names, std::vector<std::optional<Found>>& lookedUp, FileSet& inputs,
+               const char* kind, std::string& error) {
   for (size_t i = 0; i < names.size(); ++i) {
     std::string& name = names[i];
     std::optional<Found>& found = lookedUp[i];
@@ -89,6 +104,20 @@ bool findFiles(std::vector<std::string>& names, const std::vector<std::string>& 
     name = std::move(found->path);
   }
   return true;
+}
+
+// Finds each of `names` and takes what was found.
+bool findFiles(std::vector<std::string>& names, const std::vector<std::string>& dirs, FileSet& inputs,
+               const char* kind, std::string& error) {
+  // Each look-up waits on the file system: they are made side by side and
+  // taken in order, so that the name reported is the first missing or
+  // repeated one, as when they are made one after the other.
+  std::vector<std::optional<Found>> lookedUp(names.size());
+  inOrderUntilFailure(names.size(), [&](size_t i, unsigned) {
+    lookedUp[i] = findFile(names[i], dirs);
+    return true;
+  });
+  return takeFound(names, lookedUp, inputs, kind, error);
 }
 
 // Reads every file of `paths` with `read` and appends what it made to
@@ -363,12 +392,56 @@ bool Linker::buildCoffs(std::string& error) {
   }
   std::vector<std::string> dirs{"."};
   dirs.insert(dirs.end(), cLibPath.begin(), cLibPath.end());
-  if (!findFiles(cObjectFile, dirs, cInputFiles, "object", error)) return false;
-
   Coff::SectionNamesFatal fatal;
   // The readers report their own failures; the stage adds nothing to them.
-  return readAll(cObjectFile, cCoff,
-                 [](const std::string& path, InputBytes& scratch) { return Coff::makeVerified(path, scratch); });
+  auto read = [](const std::string& path, InputBytes& scratch) { return Coff::makeVerified(path, scratch); };
+  // A debug channel's lines keep their order only when each file is read
+  // once all are found, one after the other.
+  if (Debug::anyOn())
+    return findFiles(cObjectFile, dirs, cInputFiles, "object", error) && readAll(cObjectFile, cCoff, read);
+
+  // Thousands of objects are each found and read in one step, side by side.
+  // The outcome is that of finding all and then reading all: the first
+  // missing or repeated name is the one reported, with nothing the readers
+  // said, and otherwise the readers' messages come in order up to the first
+  // file that failed.
+  const size_t n = cObjectFile.size();
+  std::vector<std::optional<Found>> found(n);
+  std::vector<std::unique_ptr<Coff>> coffs(n);
+  std::vector<InputBytes> scratch(threadCount());
+  std::atomic<size_t> firstFailed{n};
+  HeldMessages held;
+  inOrderHolding(
+      n,
+      [&](size_t i, unsigned worker) {
+        InputBytes& bytes = scratch[worker];
+        found[i] = openFile(cObjectFile[i], dirs, bytes);
+        // Past a file that failed, the others are only looked for.
+        if (found[i] && i < firstFailed.load(std::memory_order_relaxed)) {
+          const std::string& path = found[i]->path;
+          try {
+            coffs[i] = bytes.isOpen() ? Coff::makeVerified(bytes, 0, path) : read(path, bytes);
+          } catch (const Error::Halted&) {
+            // Its fatal message ends the process if it is given out.
+          }
+          if (!coffs[i]) {
+            size_t seen = firstFailed.load(std::memory_order_relaxed);
+            while (i < seen && !firstFailed.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+            }
+          }
+        }
+        bytes.close();
+        return true;
+      },
+      held);
+  if (!takeFound(cObjectFile, found, cInputFiles, "object", error)) return false;
+  const size_t failed = firstFailed.load();
+  for (const auto& [i, messages] : held)
+    if (i <= failed) Error::release(messages);
+  if (failed != n) return false;
+  cCoff.reserve(cCoff.size() + n);
+  for (auto& coff : coffs) cCoff.push_back(std::move(coff));
+  return true;
 }
 
 bool Linker::buildLibs(std::string& error) {

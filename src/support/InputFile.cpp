@@ -15,13 +15,21 @@ namespace tarsil {
 bool InputFile::open(const std::string& name, bool* notRegular) {
   close();
   if (notRegular) *notRegular = false;
+  cFailure = Failure::none;
   const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    cFailure = errno == ENOENT || errno == ENOTDIR ? Failure::absent : Failure::other;
+    return false;
+  }
   // The type is checked on what was opened, not on the name.
   struct stat st {};
   const bool known = ::fstat(fd, &st) == 0;
   if (!known || !S_ISREG(st.st_mode) || st.st_size < 0) {
     if (notRegular) *notRegular = known && !S_ISREG(st.st_mode);
+    cFailure = !known                  ? Failure::other
+               : S_ISDIR(st.st_mode)   ? Failure::directory
+               : !S_ISREG(st.st_mode)  ? Failure::notRegular
+                                       : Failure::other;
     ::close(fd);
     return false;
   }

@@ -23,10 +23,16 @@ public:
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
+  // Why a name could not be opened: nothing there (or a path through
+  // something that is no directory), a directory, anything else that is no
+  // regular file, or another failure (no permission, say).
+  enum class Failure { none, absent, directory, notRegular, other };
+
   // False, with nothing open, when the name cannot be opened for reading or
   // leads to anything but a regular file; `notRegular`, when given, tells
-  // the second from the first.
+  // the second from the first, and failure() says more.
   bool open(const std::string& name, bool* notRegular = nullptr);
+  Failure failure() const { return cFailure; }
   void close();
   bool isOpen() const { return cFd >= 0; }
   // The length the file had when it was opened, and the file itself.
@@ -43,6 +49,7 @@ private:
   int cFd = -1;
   uint64_t cSize = 0;
   FileIdentity cIdentity;
+  Failure cFailure = Failure::none;
 };
 
 // An open input read from start to end, for text taken line by line.
@@ -75,6 +82,10 @@ public:
   // without allocating afresh for each.
   bool open(const std::string& name);
   void close();
+  // The open file's identity, and why the last open() failed.
+  const FileIdentity& identity() const { return cFile.identity(); }
+  InputFile::Failure failure() const { return cFile.failure(); }
+  bool isOpen() const { return cFile.isOpen(); }
 
   uint64_t size() const { return cSize; }
   // The `length` bytes at `offset`, valid until the next call; null when

@@ -99,10 +99,32 @@ unsigned threadCount() {
 
 void setThreadCount(unsigned count) { chosen = count; }
 
-size_t inOrderUntilFailure(size_t n, const std::function<bool(size_t, unsigned)>& fn) {
-  if (threadCount() <= 1 || n < 2 || Debug::anyOn()) {
-    for (size_t i = 0; i < n; ++i)
-      if (!fn(i, 0)) return i;
+namespace {
+
+// One call with its messages held; false when it failed or met a fatal error.
+bool holding(const std::function<bool(size_t, unsigned)>& fn, size_t i, unsigned worker,
+             std::vector<Error::Message>& said) {
+  Error::Hold hold(said);
+  try {
+    return fn(i, worker);
+  } catch (const Error::Halted&) {
+    return false;
+  }
+}
+
+// The calls, side by side when there are threads for them, each one's
+// messages kept in `held` by index, in index order, up to the first call
+// that failed, whose index is returned (n when none did).
+size_t runHolding(size_t n, const std::function<bool(size_t, unsigned)>& fn, HeldMessages& held) {
+  held.clear();
+  if (threadCount() <= 1 || n < 2) {
+    std::vector<Error::Message> said;
+    for (size_t i = 0; i < n; ++i) {
+      const bool done = holding(fn, i, 0, said);
+      if (!said.empty()) held.emplace_back(i, std::move(said));
+      said.clear();
+      if (!done) return i;
+    }
     return n;
   }
   // Calls after a known failure need not be made; those before it must,
@@ -112,18 +134,10 @@ size_t inOrderUntilFailure(size_t n, const std::function<bool(size_t, unsigned)>
   // own list, and only calls that said something keep theirs, by index.
   std::vector<std::vector<Error::Message>> collecting(threadCount());
   std::mutex keeping;
-  std::vector<std::pair<size_t, std::vector<Error::Message>>> held;
   parallelForWithWorker(n, [&](size_t i, unsigned worker) {
     if (i > firstFailed.load(std::memory_order_relaxed)) return;
-    bool done = false;
     std::vector<Error::Message>& said = collecting[worker];
-    {
-      Error::Hold hold(said);
-      try {
-        done = fn(i, worker);
-      } catch (const Error::Halted&) {
-      }
-    }
+    const bool done = holding(fn, i, worker, said);
     if (!said.empty()) {
       const std::lock_guard<std::mutex> lock(keeping);
       held.emplace_back(i, std::move(said));
@@ -136,9 +150,26 @@ size_t inOrderUntilFailure(size_t n, const std::function<bool(size_t, unsigned)>
   });
   const size_t failed = firstFailed.load();
   std::sort(held.begin(), held.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [i, messages] : held)
-    if (i <= failed) Error::release(messages);
+  std::erase_if(held, [failed](const auto& entry) { return entry.first > failed; });
   return failed;
+}
+
+}  // namespace
+
+size_t inOrderUntilFailure(size_t n, const std::function<bool(size_t, unsigned)>& fn) {
+  if (threadCount() <= 1 || n < 2 || Debug::anyOn()) {
+    for (size_t i = 0; i < n; ++i)
+      if (!fn(i, 0)) return i;
+    return n;
+  }
+  HeldMessages held;
+  const size_t failed = runHolding(n, fn, held);
+  for (const auto& [i, messages] : held) Error::release(messages);
+  return failed;
+}
+
+size_t inOrderHolding(size_t n, const std::function<bool(size_t, unsigned)>& fn, HeldMessages& held) {
+  return runHolding(n, fn, held);
 }
 
 }  // namespace tarsil

@@ -3,6 +3,10 @@
 // results, so that the outputs and messages are those of one thread.
 #include <cstddef>
 #include <functional>
+#include <utility>
+#include <vector>
+
+#include "support/Error.h"
 
 namespace tarsil {
 
@@ -21,5 +25,15 @@ void setThreadCount(unsigned count);
 // succeeded. With one thread, or a debug channel on (whose lines must keep
 // their order), the calls are made in order and print as they go.
 size_t inOrderUntilFailure(size_t n, const std::function<bool(size_t index, unsigned worker)>& fn);
+
+// Messages held by the index of the call that made them.
+using HeldMessages = std::vector<std::pair<size_t, std::vector<Error::Message>>>;
+
+// The same for a caller that decides afterwards whether the messages are to
+// be given out at all: they are left in `held`, in index order, up to the
+// first failed call, for Error::release. The calls are made side by side or,
+// with one thread, in order; either way every message is held, debug
+// channels or not.
+size_t inOrderHolding(size_t n, const std::function<bool(size_t index, unsigned worker)>& fn, HeldMessages& held);
 
 }  // namespace tarsil
