@@ -167,6 +167,23 @@ public:
   static constexpr uint64_t kCodeSection = uint64_t{1} << 32;
   // Slots of the table for one input: its section numbers from 1 up.
   static size_t displacementSlots(const Coff& coff);
+  // Where each piece was loaded, by the same slots, left by loadSections
+  // for patching and the executable's bytes, which would otherwise look
+  // the section's range up by name and the piece up by file for each: the
+  // piece's address (its start and its record's offset), and how far into
+  // its range it starts, in locations of a memory of `type`. The bases
+  // stay until the bytes are laid out.
+  struct PieceLoad {
+    uint32_t address = 0;
+    uint32_t inRange = 0;
+    bool placed = false;
+    MemType type = rom;
+  };
+  std::vector<PieceLoad> cScnLoad;
+  bool cScnLoadKept = false;
+  // The loads of input c's sections, by number from 1; empty when
+  // loadSections did not leave them (stages run on their own, in tests).
+  std::span<const PieceLoad> piecesLoaded(size_t c) const;
 
   // LinkerOverlays.cpp
   // One function defined in an input. Its name views the input's symbol or

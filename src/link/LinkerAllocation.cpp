@@ -566,6 +566,8 @@ bool Linker::loadSections(std::string& error) {
   cScnDisplacementBase.clear();
   cScnDisplacementBase.reserve(cCoff.size() + 1);
   cScnDisplacementLoaded = false;
+  cScnLoad.clear();
+  cScnLoadKept = false;
   for (size_t c = 0; c < cCoff.size(); ++c) {
     prefetchAhead(cCoff, c, &Coff::cScnNum, &Coff::cScnHdr, &Coff::cFileName);
     const auto& coff = cCoff[c];
@@ -574,6 +576,7 @@ bool Linker::loadSections(std::string& error) {
     cScnDisplacementBase.push_back(base);
     const size_t count = displacementSlots(*coff);
     cScnDisplacement.resize(base + count, kNotPlaced);
+    cScnLoad.resize(base + count);
     for (const auto& [number, name] : coff->cScnNum) {
       auto header = coff->cScnHdr.find(name);
       TARSIL_ASSERT(header != coff->cScnHdr.end());
@@ -602,14 +605,19 @@ bool Linker::loadSections(std::string& error) {
       if (number >= 1 && static_cast<size_t>(number) <= count) {
         // Unsigned wrap-around is intended: a piece loaded below its
         // header's address moves its symbols down by the same amount.
-        const uint32_t displacement = start + range.recordOffset(name) - h.s_paddr;
+        const uint32_t address = start + range.recordOffset(name);
+        const uint32_t displacement = address - h.s_paddr;
         cScnDisplacement[base + static_cast<size_t>(number) - 1] =
             displacement | (where->kind == Coff::code ? kCodeSection : 0);
+        TARSIL_ASSERT(start >= range.getStart());
+        cScnLoad[base + static_cast<size_t>(number) - 1] = {address, start - range.getStart(), true,
+                                                            where->memory->type()};
       }
     }
   }
   cScnDisplacementBase.push_back(cScnDisplacement.size());
   cScnDisplacementLoaded = true;
+  cScnLoadKept = true;
   return true;
 }
 

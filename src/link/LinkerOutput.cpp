@@ -7,6 +7,7 @@
 #include <exception>
 #include <thread>
 #include <iostream>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -318,6 +319,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
   for (size_t c = 0; c < cCoff.size(); ++c) {
     prefetchAhead(cCoff, c, &Coff::cScnNum, &Coff::cRawData, &Coff::cFileName);
     const auto& coff = cCoff[c];
+    const std::span<const PieceLoad> loads = piecesLoaded(c);
     for (const auto& [n, name] : coff->cScnNum) {
       size_t* at = targetOf.find(name);
       const Coff::ScnType* merged = at != nullptr ? targets[*at].kind : mergedKind(name);
@@ -336,22 +338,34 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
         targets.push_back({&name, 0, merged});
       }
       Target& target = targets[*at];
-      if (target.placed == nullptr) target.placed = ranges.find(name);
-      const PlacedRanges::Placed* placed = target.placed;
-      TARSIL_ASSERT_TEXT(placed != nullptr, "cScnMem holds every placed section");
-      const Range& range = *placed->range;
-      const Range::Piece* loaded = range.findLoaded(coff->cFileName);
-      TARSIL_ASSERT_TEXT(loaded != nullptr, "isLoaded (file, secName)");
-      const uint32_t offset = range.recordOffset(name);
-      const uint32_t allocStart = range.getStart() + offset;
-      const uint32_t loadStart = loaded->start + offset;
-      // An absolute piece is loaded over its whole locations, so its loaded
-      // size may exceed its bytes by the last location's unused part; only
-      // the bytes it has are copied.
-      TARSIL_ASSERT_TEXT(loaded->size >= input->second.size(), "size <= loaded size of the piece");
-      TARSIL_ASSERT(loadStart >= allocStart);
-      const unsigned long startByte =
-          static_cast<unsigned long>(loadStart - allocStart) * bytesPerLocation(placed->memory->type());
+      uint32_t allocStart = 0;
+      uint32_t loadStart = 0;
+      unsigned long startByte = 0;
+      if (!loads.empty()) {
+        // Where loading put the piece, without a look-up by name and file.
+        TARSIL_ASSERT_TEXT(n >= 1 && static_cast<size_t>(n) <= loads.size() && loads[static_cast<size_t>(n) - 1].placed,
+                           "isLoaded (file, secName)");
+        const PieceLoad& load = loads[static_cast<size_t>(n) - 1];
+        loadStart = load.address;
+        allocStart = load.address - load.inRange;
+        startByte = static_cast<unsigned long>(load.inRange) * bytesPerLocation(load.type);
+      } else {
+        if (target.placed == nullptr) target.placed = ranges.find(name);
+        const PlacedRanges::Placed* placed = target.placed;
+        TARSIL_ASSERT_TEXT(placed != nullptr, "cScnMem holds every placed section");
+        const Range& range = *placed->range;
+        const Range::Piece* loaded = range.findLoaded(coff->cFileName);
+        TARSIL_ASSERT_TEXT(loaded != nullptr, "isLoaded (file, secName)");
+        const uint32_t offset = range.recordOffset(name);
+        allocStart = range.getStart() + offset;
+        loadStart = loaded->start + offset;
+        // An absolute piece is loaded over its whole locations, so its
+        // loaded size may exceed its bytes by the last location's unused
+        // part; only the bytes it has are copied.
+        TARSIL_ASSERT_TEXT(loaded->size >= input->second.size(), "size <= loaded size of the piece");
+        TARSIL_ASSERT(loadStart >= allocStart);
+        startByte = static_cast<unsigned long>(loadStart - allocStart) * bytesPerLocation(placed->memory->type());
+      }
       if (target.pieces++ == 0) target.firstPiece = pieces.size();
       target.length = std::max(target.length, startByte + input->second.size());
       pieces.push_back({coff.get(), *at, &input->second, allocStart, loadStart, startByte});
@@ -436,6 +450,10 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
               << "' size=" << cInitTable.size() << " image size=" << tableSize << '\n';
   made.emplace_back(cInitTableName, encodeImage(cInitTable, tableSize, cInstSet));
   cOutput.cRawData.mergeIn(std::move(made), [](Data& kept, Data&& incoming) { kept = std::move(incoming); });
+  // Nothing after the bytes asks where a piece was loaded.
+  cScnLoad = {};
+  cScnDisplacementBase = {};
+  cScnLoadKept = false;
   return true;
 }
 

@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <iostream>
+#include <span>
 
 #include "device/Processor.h"
 #include "link/Linker.h"
@@ -27,7 +28,8 @@ void setBit(char& byte, unsigned bit, bool on) {
 // Every relocation of one input, each patched by `patchOne`; on failure,
 // `error` says where and why.
 template <class PatchOne>
-bool patchInput(Coff& coff, const PlacedRanges& ranges, bool debug, std::string& error, PatchOne& patchOne) {
+bool patchInput(Coff& coff, std::span<const Linker::PieceLoad> loads, const PlacedRanges& ranges, bool debug,
+                std::string& error, PatchOne& patchOne) {
   const std::string& file = coff.cFileName;
   const size_t slots = coff.cSymTbl.size();
   const size_t kinds = coff.cSymKind.size();
@@ -36,14 +38,19 @@ bool patchInput(Coff& coff, const PlacedRanges& ranges, bool debug, std::string&
     auto relocs = coff.cReloc.find(scnName);
     if (relocs == coff.cReloc.end() || relocs->second.empty()) continue;
 
-    // The piece's range is looked up once for all its relocations.
-    const PlacedRanges::Placed* placed = ranges.find(scnName);
-    const Range* range = placed != nullptr && placed->range->isLoaded(file) ? placed->range : nullptr;
-    if (range == nullptr) {
+    // Where the piece was loaded, as loading left it, or else as its range
+    // tells; once for all its relocations.
+    const PlacedRanges::Placed* placed = nullptr;
+    const bool known = !loads.empty();
+    const Linker::PieceLoad* load =
+        known && number >= 1 && static_cast<size_t>(number) <= loads.size() ? &loads[static_cast<size_t>(number) - 1]
+                                                                              : nullptr;
+    if (!known) placed = ranges.find(scnName);
+    if (known ? load == nullptr || !load->placed : placed == nullptr || !placed->range->isLoaded(file)) {
       error = where(coff, scnName) + "the section has relocations but was never placed in memory.";
       return false;
     }
-    const uint32_t scnAddr = range->getStart(file, scnName);
+    const uint32_t scnAddr = known ? load->address : placed->range->getStart(file, scnName);
 
     auto raw = coff.cRawData.find(scnName);
     // A section without data still has its relocations checked: each then
@@ -82,7 +89,7 @@ bool patchEach(const Linker& linker, std::string& error, PatchOne patchOne) {
   return linker.forEachInputUntilFailure(
       [&](size_t c, std::string& failure) {
         Coff& coff = *linker.cCoff[c];
-        if (!patchInput(coff, ranges, debug, failure, patchOne)) return false;
+        if (!patchInput(coff, linker.piecesLoaded(c), ranges, debug, failure, patchOne)) return false;
         // Every relocation is in the bytes now, and nothing reads them again:
         // let them go here, side by side, rather than in a walk of their own.
         coff.cReloc.clear();

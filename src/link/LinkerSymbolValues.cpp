@@ -96,9 +96,14 @@ bool Linker::relocateLineInfo(std::string& /*error*/) {
     }
   });
   cScnDisplacement = {};
-  cScnDisplacementBase = {};
   cScnDisplacementLoaded = false;
   return true;
+}
+
+std::span<const Linker::PieceLoad> Linker::piecesLoaded(size_t c) const {
+  if (!cScnLoadKept || c + 1 >= cScnDisplacementBase.size()) return {};
+  const size_t base = cScnDisplacementBase[c];
+  return std::span<const PieceLoad>(cScnLoad).subspan(base, cScnDisplacementBase[c + 1] - base);
 }
 
 bool Linker::resolveExternals(std::string& error) {
