@@ -1,11 +1,16 @@
 #pragma once
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <iterator>
 #include <stdexcept>
+#include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "support/Strings.h"
 
 namespace tarsil {
 
@@ -126,8 +131,8 @@ public:
     if (entries.size() <= kFew) {
       for (size_t i = 1; i < entries.size(); ++i)
         for (size_t j = i; j > 0 && byKey(entries[j], entries[j - 1]); --j) std::swap(entries[j], entries[j - 1]);
-    } else {
-      std::stable_sort(entries.begin(), entries.end(), byKey);
+    } else if (!std::is_sorted(entries.begin(), entries.end(), byKey)) {
+      sortLarge(entries);
     }
     size_t kept = 0;
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -181,6 +186,29 @@ public:
   friend bool operator==(const FlatMap& a, const FlatMap& b) { return a.cEntries == b.cEntries; }
 
 private:
+  // A stable sort by key. Names are sorted by their first eight bytes as
+  // one number, and by the whole name only where those agree: most names
+  // differ early, and a comparison of two numbers reads no text.
+  static void sortLarge(std::vector<value_type>& entries) {
+    if constexpr (std::is_same_v<Key, std::string>) {
+      std::vector<std::pair<uint64_t, uint32_t>> order(entries.size());
+      for (size_t i = 0; i < entries.size(); ++i)
+        order[i] = {leadingBytes(entries[i].first), static_cast<uint32_t>(i)};
+      std::sort(order.begin(), order.end(), [&entries](const auto& a, const auto& b) {
+        if (a.first != b.first) return a.first < b.first;
+        const int c = entries[a.second].first.compare(entries[b.second].first);
+        return c != 0 ? c < 0 : a.second < b.second;
+      });
+      std::vector<value_type> sorted;
+      sorted.reserve(entries.size());
+      for (const auto& [lead, i] : order) sorted.push_back(std::move(entries[i]));
+      entries = std::move(sorted);
+    } else {
+      std::stable_sort(entries.begin(), entries.end(),
+                       [](const value_type& a, const value_type& b) { return a.first < b.first; });
+    }
+  }
+
   iterator lowerBound(const Key& key) {
     return std::lower_bound(cEntries.begin(), cEntries.end(), key,
                             [](const value_type& entry, const Key& k) { return entry.first < k; });
