@@ -500,36 +500,55 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
     if (target.pieces > 1 || !target.output->empty()) target.output->reserve(target.output->size() + target.count);
   }
 
-  auto piece = pieces.begin();
-  for (size_t input = 0; input < cCoff.size(); ++input) {
-    if (debug) std::cout << "Linker::buildOutputLineInfo() - file '" << cCoff[input]->cFileName << "'\n";
-    const uint32_t base = input < cSymBase.size() ? cSymBase[input] : 0;
-    for (; piece != pieces.end() && piece->input == input; ++piece) {
-      const Target& target = targets[piece->target];
-      auto& output = *target.output;
-      // Copied whole, or taken over when they are the whole list, then
-      // rebased where they landed.
-      const size_t first = output.size();
-      if (target.pieces == 1 && output.empty())
-        output.swap(*piece->lines);
-      else
-        output.insert(output.end(), piece->lines->begin(), piece->lines->end());
-      for (auto line = output.begin() + static_cast<std::ptrdiff_t>(first); line != output.end(); ++line) {
-        if (debug)
-          std::cout << "fixing up l_srcndx from " << line->l_srcndx << " to " << line->l_srcndx + base
-                    << ", l_fcnndx from " << line->l_fcnndx << " to " << line->l_fcnndx + base << '\n';
-        line->l_srcndx += base;
-        line->l_fcnndx += base;
-      }
-      // Nothing reads an input's line numbers once the executable has its
-      // copy; holding both would double their memory at the peak. Only the
-      // buffers go: the tables' entries are small and cost as much to free.
-      *piece->lines = std::vector<coff_lineno>();
+  // Copied whole, or taken over when they are the whole list, then rebased
+  // where they landed.
+  auto take = [&](const Piece& piece) {
+    const uint32_t base = piece.input < cSymBase.size() ? cSymBase[piece.input] : 0;
+    const Target& target = targets[piece.target];
+    auto& output = *target.output;
+    const size_t first = output.size();
+    if (target.pieces == 1 && output.empty())
+      output.swap(*piece.lines);
+    else
+      output.insert(output.end(), piece.lines->begin(), piece.lines->end());
+    for (auto line = output.begin() + static_cast<std::ptrdiff_t>(first); line != output.end(); ++line) {
+      if (debug)
+        std::cout << "fixing up l_srcndx from " << line->l_srcndx << " to " << line->l_srcndx + base
+                  << ", l_fcnndx from " << line->l_fcnndx << " to " << line->l_fcnndx + base << '\n';
+      line->l_srcndx += base;
+      line->l_fcnndx += base;
     }
+    // Nothing reads an input's line numbers once the executable has its
+    // copy; holding both would double their memory at the peak. Only the
+    // buffers go: the tables' entries are small and cost as much to free.
+    *piece.lines = std::vector<coff_lineno>();
+  };
+  if (debug) {
+    auto piece = pieces.begin();
+    for (size_t input = 0; input < cCoff.size(); ++input) {
+      std::cout << "Linker::buildOutputLineInfo() - file '" << cCoff[input]->cFileName << "'\n";
+      for (; piece != pieces.end() && piece->input == input; ++piece) take(*piece);
+    }
+  } else {
+    // A list of one piece depends on no other: those are made side by side,
+    // and the lists of several pieces after, each in input order.
+    inOrderUntilFailure(pieces.size(), [&](size_t p, unsigned) {
+      // Each piece's list lies apart from the others': asked for ahead.
+      if (p + recordAhead < pieces.size()) prefetch::member(*pieces[p + recordAhead].lines);
+      if (p + partAhead < pieces.size()) prefetch::start(*pieces[p + partAhead].lines);
+      if (targets[pieces[p].target].pieces == 1) take(pieces[p]);
+      return true;
+    });
+    for (const Piece& piece : pieces)
+      if (targets[piece.target].pieces > 1) take(piece);
   }
   std::vector<std::pair<std::string, std::vector<coff_lineno>>> made;
   made.reserve(targets.size());
-  for (size_t t = 0; t < targets.size(); ++t) made.emplace_back(*targets[t].name, std::move(outputs[t]));
+  for (size_t t = 0; t < targets.size(); ++t) {
+    // The names lie in the inputs' tables, each apart from the last.
+    if (t + recordAhead < targets.size()) prefetch::member(*targets[t + recordAhead].name);
+    made.emplace_back(*targets[t].name, std::move(outputs[t]));
+  }
   cOutput.cLineInfo.mergeIn(std::move(made), [](std::vector<coff_lineno>& kept, std::vector<coff_lineno>&& incoming) {
     kept.insert(kept.end(), incoming.begin(), incoming.end());
   });
