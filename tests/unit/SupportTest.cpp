@@ -97,6 +97,21 @@ TEST(FlatMap, MergeInCombinesRepeatedKeysInTheOrderGiven) {
   }
 }
 
+TEST(FlatMap, MergeInSortsLongNamesThatShareTheirFirstBytes) {
+  // Names alike in their first eight bytes are told apart by the rest, and
+  // a repeated one still gathers in the order given.
+  std::vector<std::pair<std::string, std::string>> given;
+  for (int i = 40; i > 0; --i) given.emplace_back("section_" + std::to_string(i % 20), std::to_string(i) + ";");
+  given.emplace_back("sect", "short;");
+  FlatMap<std::string, std::string> m;
+  m.mergeIn(given, [](std::string& kept, std::string&& incoming) { kept += incoming; });
+  ASSERT_EQ(m.size(), 21u);
+  EXPECT_EQ(m.begin()->first, "sect");
+  EXPECT_EQ(m.at("section_7"), "27;7;");
+  EXPECT_EQ(m.at("section_0"), "40;20;");
+  EXPECT_TRUE(std::is_sorted(m.begin(), m.end(), [](const auto& a, const auto& b) { return a.first < b.first; }));
+}
+
 TEST(FileInfo, splitsPathNameAndExtension) {
   FileInfo f("dir\\sub\\main.tar.o");
   EXPECT_EQ(f.path(), "dir\\sub");
