@@ -23,8 +23,11 @@ namespace tarsil {
 namespace prefetch {
 
 constexpr size_t lineBytes = 64;
-// Enough of an array for the processor's own prefetching to carry on.
-constexpr size_t arrayBytes = 4 * lineBytes;
+// The whole of a small input's array (a symbol table of a few dozen
+// entries: the processor's own prefetching takes several misses to start,
+// which is most of such a table), and enough of a larger one's for that
+// prefetching to carry on.
+constexpr size_t arrayBytes = 16 * lineBytes;
 
 template <class Member>
 [[gnu::always_inline]] inline void member(const Member& m) {
