@@ -84,6 +84,22 @@ template <class InputAt, class... Parts>
   }
 }
 
+// For a walk that reads only the records' own members (sizes, headers),
+// not what they point at.
+template <class InputAt, class... Parts>
+[[gnu::always_inline]] inline void prefetchRecordsAheadOf(InputAt inputAt, size_t count, size_t at,
+                                                          Parts Coff::*... parts) {
+  if (at + recordAhead < count) {
+    const Coff& record = inputAt(at + recordAhead);
+    (prefetch::member(record.*parts), ...);
+  }
+}
+template <class... Parts>
+[[gnu::always_inline]] inline void prefetchRecordsAhead(const std::vector<std::unique_ptr<Coff>>& inputs, size_t at,
+                                                        Parts Coff::*... parts) {
+  prefetchRecordsAheadOf([&inputs](size_t i) -> const Coff& { return *inputs[i]; }, inputs.size(), at, parts...);
+}
+
 // The same for a walk in input order.
 template <class... Parts>
 [[gnu::always_inline]] inline void prefetchAhead(const std::vector<std::unique_ptr<Coff>>& inputs, size_t at,

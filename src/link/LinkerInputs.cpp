@@ -470,10 +470,13 @@ bool Linker::importLibraryMembers(std::string& /*error*/) {
     for (const auto& archive : cArchive)
       for (const auto& member : archive->cMembers) inputs.push_back(member.get());
     std::vector<size_t> first(inputs.size() + 1, 0);
-    for (size_t i = 0; i < inputs.size(); ++i) first[i + 1] = first[i] + inputs[i]->cSymTbl.size();
+    auto inputAt = [&inputs](size_t i) -> const Coff& { return *inputs[i]; };
+    for (size_t i = 0; i < inputs.size(); ++i) {
+      prefetchRecordsAheadOf(inputAt, inputs.size(), i, &Coff::cSymTbl);
+      first[i + 1] = first[i] + inputs[i]->cSymTbl.size();
+    }
     std::vector<uint32_t> marks(first.back());
     std::vector<size_t> made(inputs.size(), 0);
-    auto inputAt = [&inputs](size_t i) -> const Coff& { return *inputs[i]; };
     inOrderUntilFailure(inputs.size(), [&](size_t i, unsigned) {
       prefetchAheadOf(inputAt, inputs.size(), i, &Coff::cSymTbl);
       made[i] = names.marks(*inputs[i], marks.data() + first[i]);

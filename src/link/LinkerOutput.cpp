@@ -166,6 +166,7 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
   // known first, the inputs are copied side by side.
   size_t total = cOutput.cSymTbl.size();
   for (size_t input = 0; input < cCoff.size(); ++input) {
+    prefetchRecordsAhead(cCoff, input, &Coff::cSymTbl, &Coff::cSymKind);
     cSymBase[input] = static_cast<uint32_t>(total);
     total += std::min(cCoff[input]->cSymTbl.size(), cCoff[input]->cSymKind.size());
   }

@@ -277,8 +277,10 @@ bool Linker::buildExtRefDef(std::string& error) {
   // leave gaps, closed afterwards.
   std::vector<size_t> first(cCoff.size() + 1, 0);
   std::vector<std::pair<uintptr_t, uint32_t>> order(cCoff.size());
-  for (size_t c = 0; c < cCoff.size(); ++c)
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    prefetchRecordsAhead(cCoff, c, &Coff::cSymTbl);
     order[c] = {reinterpret_cast<uintptr_t>(cCoff[c]->cSymTbl.data()), static_cast<uint32_t>(c)};
+  }
   std::sort(order.begin(), order.end());
   size_t room = 0;
   auto inOrder = [&](size_t k) -> const Coff& { return *cCoff[order[k].second]; };
