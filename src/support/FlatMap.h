@@ -199,10 +199,23 @@ private:
         const int c = entries[a.second].first.compare(entries[b.second].first);
         return c != 0 ? c < 0 : a.second < b.second;
       });
-      std::vector<value_type> sorted;
-      sorted.reserve(entries.size());
-      for (const auto& [lead, i] : order) sorted.push_back(std::move(entries[i]));
-      entries = std::move(sorted);
+      // The entries are moved into their places cycle by cycle, without a
+      // second array of them: order[k] names the entry that belongs at k,
+      // and is marked once that move is made.
+      constexpr uint32_t kPlaced = UINT32_MAX;
+      for (size_t start = 0; start < order.size(); ++start) {
+        if (order[start].second == kPlaced) continue;
+        value_type held = std::move(entries[start]);
+        size_t at = start;
+        while (order[at].second != start) {
+          const size_t from = order[at].second;
+          entries[at] = std::move(entries[from]);
+          order[at].second = kPlaced;
+          at = from;
+        }
+        entries[at] = std::move(held);
+        order[at].second = kPlaced;
+      }
     } else {
       std::stable_sort(entries.begin(), entries.end(),
                        [](const value_type& a, const value_type& b) { return a.first < b.first; });
