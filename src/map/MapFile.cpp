@@ -77,9 +77,14 @@ struct Section {
 
 // Sixteen bytes a symbol: the name stays where the output keeps it.
 struct Symbol {
-  // The symbol's slot in the output's table, or for a name out of the string
-  // table, its place among the listing's long names.
-  uint32_t name;
+  // A name kept in the slot itself, copied here: the listings read symbols
+  // in name and in address order, which are neither the table's, and the
+  // table is many times the size of these records. For a name out of the
+  // string table, its place among the listing's long names.
+  union {
+    char text[8];
+    uint32_t longName;
+  };
   uint32_t address;
   // Index into the listing's file names; 0 is "no file".
   uint32_t file;
@@ -91,13 +96,10 @@ struct Symbol {
 };
 
 struct Listing {
-  explicit Listing(const Coff& output) : table(output.cSymTbl) {}
-
   std::string_view name(const Symbol& s) const {
-    return s.isLong ? longNames[s.name] : std::string_view(table[s.name].n_name, s.length);
+    return s.isLong ? longNames[s.longName] : std::string_view(s.text, s.length);
   }
 
-  const std::vector<syment>& table;
   std::vector<Section> progSections;
   std::vector<Section> dataSections;
   // By section number: 1 for the numbers of data-memory sections. Symbols of
@@ -171,16 +173,16 @@ void collectSymbols(const Coff& output, Listing& listing) {
       const size_t number = static_cast<size_t>(sym.n_scnum);
       const bool inData = number < listing.dataSectionNumbers.size() && listing.dataSectionNumbers[number] != 0;
       Symbol s{};
-      s.name = static_cast<uint32_t>(i);
       s.address = sym.n_value;
       s.file = open.empty() ? 0 : open.back();
       s.isLong = isLong;
       s.isStatic = sym.n_sclass != C_EXT;
       s.isFunction = isFcn(sym);
       if (isLong) {
-        s.name = static_cast<uint32_t>(listing.longNames.size());
+        s.longName = static_cast<uint32_t>(listing.longNames.size());
         listing.longNames.push_back(longName);
       } else {
+        std::memcpy(s.text, sym.n_name, sizeof s.text);
         s.length = static_cast<uint8_t>(shortName(sym).size());
       }
       (inData ? listing.dataSymbols : listing.progSymbols).push_back(s);
@@ -339,8 +341,8 @@ uint64_t bigEndian(const char* at) {
 // do, a shorter name padded with zeros. A name kept in the symbol has its
 // eight bytes there whatever its length, so one load serves.
 uint64_t namePrefix(const Listing& listing, const Symbol& s) {
-  if (s.isLong) return leadingBytes(listing.longNames[s.name]);
-  const uint64_t key = bigEndian(listing.table[s.name].n_name);
+  if (s.isLong) return leadingBytes(listing.longNames[s.longName]);
+  const uint64_t key = bigEndian(s.text);
   // Bytes after the name's end may be anything the file held.
   const size_t length = s.length;
   return length >= 8 ? key : length == 0 ? 0 : key & ~(~uint64_t{0} >> (8 * length));
@@ -418,7 +420,7 @@ void listSymbols(MapText& out, const Listing& listing, const std::vector<uint32_
 
 void listAll(MapText& out, const Coff& output, unsigned long progMemSize, std::string_view created) {
   const bool debug = static_cast<bool>(Debug("MapFile::write"));
-  Listing listing(output);
+  Listing listing;
   collectSections(output, listing);
   collectSymbols(output, listing);
 
