@@ -217,19 +217,27 @@ bool emit(const Coff& coff, const Order& order, Sink& sink) {
   if (!sink.flush()) return fail("' could not write optional file header.");
   for (const auto& s : order) s.header->encode(sink.room(SCNHSZ));
   if (!sink.flush()) return fail("' could not write section header.");
-  for (const auto& s : order)
+  // Each section's bytes and lists lie apart, most of them a line or two:
+  // those of a section some places on are asked for ahead.
+  constexpr size_t ahead = 4;
+  for (size_t k = 0; k < order.size(); ++k) {
+    if (k + ahead < order.size() && order[k + ahead].raw) __builtin_prefetch(order[k + ahead].raw->made());
+    const auto& s = order[k];
     if (!s.bss() && s.raw) {
       if (s.raw->onlyZeros()) sink.zeros(s.raw->size());
       else sink.put(reinterpret_cast<const uint8_t*>(s.raw->bytes()), s.raw->size());
     }
+  }
   if (!sink.flush()) return fail("' could not write raw data.");
   for (const auto& s : order)
     if (s.relocs)
       for (const reloc& r : *s.relocs) r.encode(sink.room(RELSZ));
   if (!sink.flush()) return fail("' could not write reloc.");
-  for (const auto& s : order)
-    if (s.lines)
-      for (const coff_lineno& l : *s.lines) l.encode(sink.room(LINESZ));
+  for (size_t k = 0; k < order.size(); ++k) {
+    if (k + ahead < order.size() && order[k + ahead].lines) __builtin_prefetch(order[k + ahead].lines->data());
+    if (const auto* lines = order[k].lines)
+      for (const coff_lineno& l : *lines) l.encode(sink.room(LINESZ));
+  }
   if (!sink.flush()) return fail("' could not write lineinfo.");
   for (const syment& sym : coff.cSymTbl) sym.encode(sink.room(SYMESZ));
   if (!sink.flush()) return fail("' could not write symbol.");

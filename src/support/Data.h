@@ -26,6 +26,9 @@ public:
   char* bytes() { return onlyZeros() ? makeZeros() : cBytes.get(); }
   const char* bytes() const { return onlyZeros() ? makeZeros() : cBytes.get(); }
   uint32_t size() const { return cSize; }
+  // The bytes when they are made, else null; never makes them. For asking
+  // ahead for memory that a walk will read.
+  const char* made() const { return cBytes.get(); }
   // True while every byte is a zero not made yet.
   bool onlyZeros() const { return cSize != 0 && !cBytes; }
 
