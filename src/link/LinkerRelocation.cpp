@@ -2,6 +2,7 @@
 #include <iostream>
 #include <span>
 
+#include "coff/Prefetch.h"
 #include "device/Processor.h"
 #include "link/Linker.h"
 #include "link/PlacedRanges.h"
@@ -88,6 +89,15 @@ bool patchEach(const Linker& linker, std::string& error, PatchOne patchOne) {
   const PlacedRanges& ranges = linker.placedRanges();
   return linker.forEachInputUntilFailure(
       [&](size_t c, std::string& failure) {
+        // The relocations and bytes of the inputs a few on: their tables'
+        // entries first, then the arrays those point at.
+        const auto& inputs = linker.cCoff;
+        prefetchAhead(inputs, c, &Coff::cReloc, &Coff::cRawData);
+        if (c + 2 < inputs.size()) {
+          const Coff& soon = *inputs[c + 2];
+          for (const auto& [name, relocs] : soon.cReloc) prefetch::start(relocs);
+          for (const auto& [name, bytes] : soon.cRawData) __builtin_prefetch(bytes.made());
+        }
         Coff& coff = *linker.cCoff[c];
         if (!patchInput(coff, linker.piecesLoaded(c), ranges, debug, failure, patchOne)) return false;
         // Every relocation is in the bytes now, and nothing reads them again:
