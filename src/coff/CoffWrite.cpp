@@ -24,6 +24,9 @@ namespace tarsil {
 namespace {
 
 constexpr size_t headersSize = FILHSZ + OPTHSZ;
+// How many sections ahead a walk over the sections' own lists asks for
+// them: an executable's thousands of sections each have theirs apart.
+constexpr size_t kListsAhead = 4;
 
 // Everything the layout needs of one section, looked up once: an executable
 // has thousands of sections, and every look-up by name compares strings.
@@ -217,9 +220,8 @@ bool emit(const Coff& coff, const Order& order, Sink& sink) {
   if (!sink.flush()) return fail("' could not write optional file header.");
   for (const auto& s : order) s.header->encode(sink.room(SCNHSZ));
   if (!sink.flush()) return fail("' could not write section header.");
-  // Each section's bytes and lists lie apart, most of them a line or two:
-  // those of a section some places on are asked for ahead.
-  constexpr size_t ahead = 4;
+  // Each section's bytes and lists lie apart, most of them a line or two.
+  constexpr size_t ahead = kListsAhead;
   for (size_t k = 0; k < order.size(); ++k) {
     if (k + ahead < order.size() && order[k + ahead].raw) __builtin_prefetch(order[k + ahead].raw->made());
     const auto& s = order[k];
@@ -312,6 +314,9 @@ void pointFunctionsAtLines(Coff& coff, const std::vector<Section<Coff>>& order,
   };
   std::vector<Change> changes;
   for (size_t k = 0; k < order.size(); ++k) {
+    // Each section's list lies apart: the one some sections on is asked for.
+    if (k + kListsAhead < order.size() && order[k + kListsAhead].lines)
+      __builtin_prefetch(order[k + kListsAhead].lines->data());
     if (!order[k].lines) continue;
     const auto& lines = *order[k].lines;
     uint32_t previous = UINT32_MAX;
