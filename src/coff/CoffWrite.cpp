@@ -559,7 +559,10 @@ bool plainlySound(const Coff& coff, const std::vector<Section<Coff>>& order,
     for (const reloc& r : relocs)
       if (r.r_symndx >= n) return false;
   }
-  for (const auto& [name, lines] : coff.cLineInfo) {
+  const auto* lists = coff.cLineInfo.data();
+  for (size_t k = 0; k < coff.cLineInfo.size(); ++k) {
+    if (k + kListsAhead < coff.cLineInfo.size()) __builtin_prefetch(lists[k + kListsAhead].second.data());
+    const std::vector<coff_lineno>& lines = lists[k].second;
     if (lines.size() > 0xFFFF) return false;
     for (const coff_lineno& l : lines)
       if (l.l_srcndx >= n || (hasFcnIndex(l) && l.l_fcnndx >= n)) return false;
