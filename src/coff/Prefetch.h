@@ -8,6 +8,7 @@
 
 #include "coff/Coff.h"
 #include "support/FlatMap.h"
+#include "support/Threads.h"
 
 namespace tarsil {
 
@@ -72,8 +73,11 @@ constexpr size_t partAhead = 4;
 // For a walk that reads the given members of each input (`&Coff::cSymTbl`,
 // `&Coff::cScnNum`...), at position `at` now of a walk that takes the
 // inputs in the order `inputAt(position)` gives, `count` positions in all.
+// Work side by side asks only within the run of inputs its thread holds:
+// the next run's inputs may be changing under another thread.
 template <class InputAt, class... Parts>
 [[gnu::always_inline]] inline void prefetchAheadOf(InputAt inputAt, size_t count, size_t at, Parts Coff::*... parts) {
+  count = std::min(count, runEnd());
   if (at + recordAhead < count) {
     const Coff& record = inputAt(at + recordAhead);
     (prefetch::member(record.*parts), ...);
@@ -89,6 +93,7 @@ template <class InputAt, class... Parts>
 template <class InputAt, class... Parts>
 [[gnu::always_inline]] inline void prefetchRecordsAheadOf(InputAt inputAt, size_t count, size_t at,
                                                           Parts Coff::*... parts) {
+  count = std::min(count, runEnd());
   if (at + recordAhead < count) {
     const Coff& record = inputAt(at + recordAhead);
     (prefetch::member(record.*parts), ...);

@@ -535,8 +535,9 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
     // and the lists of several pieces after, each in input order.
     inOrderUntilFailure(pieces.size(), [&](size_t p, unsigned) {
       // Each piece's list lies apart from the others': asked for ahead.
-      if (p + recordAhead < pieces.size()) prefetch::member(*pieces[p + recordAhead].lines);
-      if (p + partAhead < pieces.size()) prefetch::start(*pieces[p + partAhead].lines);
+      const size_t mine = std::min(pieces.size(), runEnd());
+      if (p + recordAhead < mine) prefetch::member(*pieces[p + recordAhead].lines);
+      if (p + partAhead < mine) prefetch::start(*pieces[p + partAhead].lines);
       if (targets[pieces[p].target].pieces == 1) take(pieces[p]);
       return true;
     });

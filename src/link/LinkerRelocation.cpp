@@ -9,6 +9,7 @@
 #include "link/patch/PatchSupport.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
+#include "support/Threads.h"
 
 namespace tarsil {
 
@@ -93,7 +94,7 @@ bool patchEach(const Linker& linker, std::string& error, PatchOne patchOne) {
         // entries first, then the arrays those point at.
         const auto& inputs = linker.cCoff;
         prefetchAhead(inputs, c, &Coff::cReloc, &Coff::cRawData);
-        if (c + 2 < inputs.size()) {
+        if (c + 2 < std::min(inputs.size(), runEnd())) {
           const Coff& soon = *inputs[c + 2];
           for (const auto& [name, relocs] : soon.cReloc) prefetch::start(relocs);
           for (const auto& [name, bytes] : soon.cRawData) __builtin_prefetch(bytes.made());

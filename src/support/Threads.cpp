@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
@@ -29,6 +30,8 @@ unsigned fromEnvironment() {
   }
   return value;
 }
+
+thread_local size_t tRunEnd = SIZE_MAX;
 
 // Where reserveHeap's block was, kept so that taking and giving it back is
 // not left out as doing nothing.
@@ -64,7 +67,9 @@ void parallelForWithWorker(size_t n, const std::function<void(size_t, unsigned)>
   std::vector<std::pair<size_t, std::exception_ptr>> failures;
   auto work = [&](unsigned worker) {
     for (size_t first; (first = next.fetch_add(run, std::memory_order_relaxed)) < n;) {
-      for (size_t i = first, end = std::min(first + run, n); i < end; ++i) {
+      const size_t end = std::min(first + run, n);
+      tRunEnd = end;
+      for (size_t i = first; i < end; ++i) {
         try {
           fn(i, worker);
         } catch (...) {
@@ -73,6 +78,7 @@ void parallelForWithWorker(size_t n, const std::function<void(size_t, unsigned)>
         }
       }
     }
+    tRunEnd = SIZE_MAX;
   };
   std::vector<std::thread> helpers;
   helpers.reserve(threads - 1);
@@ -90,6 +96,8 @@ void parallelForWithWorker(size_t n, const std::function<void(size_t, unsigned)>
 }
 
 }  // namespace
+
+size_t runEnd() { return tRunEnd; }
 
 unsigned threadCount() {
   if (chosen != 0) return chosen;

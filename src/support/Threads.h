@@ -26,6 +26,11 @@ void setThreadCount(unsigned count);
 // their order), the calls are made in order and print as they go.
 size_t inOrderUntilFailure(size_t n, const std::function<bool(size_t index, unsigned worker)>& fn);
 
+// Where the run of indices that this thread takes now ends, in work side
+// by side: past it, another thread may be changing what the indices name,
+// so asking ahead for memory stops there. SIZE_MAX outside such work.
+size_t runEnd();
+
 // Messages held by the index of the call that made them.
 using HeldMessages = std::vector<std::pair<size_t, std::vector<Error::Message>>>;
 
