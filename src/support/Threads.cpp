@@ -59,8 +59,9 @@ void parallelForWithWorker(size_t n, const std::function<void(size_t, unsigned)>
   // Indices are handed out a run at a time: one shared counter taken per
   // index costs more than a small input's work once the threads contend
   // for it, and neighbouring inputs lie near each other in memory. Runs
-  // stay short enough to even out inputs of very different sizes.
-  const size_t run = std::clamp<size_t>(n / (threads * 64), 1, 32);
+  // stay short enough to even out inputs of very different sizes, and long
+  // enough that asking ahead, which stops at a run's end, mostly goes on.
+  const size_t run = std::clamp<size_t>(n / (threads * 64), 1, 64);
   std::atomic<size_t> next{0};
   // Few calls throw: their exceptions are kept by index, not a slot for each.
   std::mutex failing;
