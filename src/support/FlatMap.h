@@ -54,11 +54,17 @@ public:
   void clear() { cEntries.clear(); }
   void reserve(size_t n) { cEntries.reserve(n); }
 
-  iterator find(const Key& key) {
-    auto at = lowerBound(key);
-    return at != cEntries.end() && at->first == key ? at : cEntries.end();
-  }
+  iterator find(const Key& key) { return cEntries.begin() + (std::as_const(*this).find(key) - cEntries.cbegin()); }
   const_iterator find(const Key& key) const {
+    // An input's few sections are found by a walk that compares names word
+    // by word, cheaper than the ordered comparisons of a search.
+    if constexpr (std::is_same_v<Key, std::string>) {
+      if (cEntries.size() <= kScanned) {
+        for (auto at = cEntries.cbegin(); at != cEntries.cend(); ++at)
+          if (sameText(at->first, key)) return at;
+        return cEntries.cend();
+      }
+    }
     auto at = lowerBound(key);
     return at != cEntries.end() && at->first == key ? at : cEntries.end();
   }
@@ -186,6 +192,8 @@ public:
   friend bool operator==(const FlatMap& a, const FlatMap& b) { return a.cEntries == b.cEntries; }
 
 private:
+  static constexpr size_t kScanned = 8;
+
   // A stable sort by key. Names are sorted by their first eight bytes as
   // one number, and by the whole name only where those agree: most names
   // differ early, and a comparison of two numbers reads no text.

@@ -1,12 +1,12 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "support/NameHash.h"
+#include "support/Strings.h"
 
 namespace tarsil {
 
@@ -106,38 +106,13 @@ private:
   uint32_t tagOf(std::string_view name) const { return static_cast<uint32_t>(uint64_t{cHash(name)} >> 32); }
   static size_t positionIn(uint64_t slot) { return static_cast<size_t>(static_cast<uint32_t>(slot) - 1); }
 
-  // Names are short: compared a word at a time, with overlapping loads for
-  // the tail, as NameHash reads them, instead of a call or a byte loop.
-  static bool same(std::string_view a, std::string_view b) {
-    const size_t n = a.size();
-    if (n != b.size()) return false;
-    const char* p = a.data();
-    const char* q = b.data();
-    if (n >= 8) {
-      size_t i = 0;
-      for (; i + 8 <= n; i += 8)
-        if (load<uint64_t>(p + i) != load<uint64_t>(q + i)) return false;
-      return i == n || load<uint64_t>(p + n - 8) == load<uint64_t>(q + n - 8);
-    }
-    if (n >= 4) return load<uint32_t>(p) == load<uint32_t>(q) && load<uint32_t>(p + n - 4) == load<uint32_t>(q + n - 4);
-    for (size_t i = 0; i < n; ++i)
-      if (p[i] != q[i]) return false;
-    return true;
-  }
-  template <class Word>
-  static Word load(const char* p) {
-    Word w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-  }
-
   // The slot that holds `name`, or the empty slot where it belongs.
   size_t probe(std::string_view name, uint32_t tag) const {
     const size_t mask = cSlots.size() - 1;
     for (size_t i = tag & mask;; i = (i + 1) & mask) {
       const uint64_t slot = cSlots[i];
       if (slot == 0) return i;
-      if (static_cast<uint32_t>(slot >> 32) == tag && same(cEntries[positionIn(slot)].first, name)) return i;
+      if (static_cast<uint32_t>(slot >> 32) == tag && sameText(cEntries[positionIn(slot)].first, name)) return i;
     }
   }
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iosfwd>
 #include <list>
 #include <string>
@@ -26,6 +27,36 @@ std::list<std::string> split(const std::string& s, char separator);
 
 // One white-space separated word; double quotes group blanks into it.
 bool extractToken(std::istream& in, std::string& token);
+
+// Whether two names are equal, for the short names of sections and
+// symbols: compared a word at a time, with overlapping loads for the tail,
+// instead of a call or a byte loop.
+inline bool sameText(std::string_view a, std::string_view b) {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  auto word = [](const char* at) {
+    uint64_t w;
+    std::memcpy(&w, at, sizeof w);
+    return w;
+  };
+  auto half = [](const char* at) {
+    uint32_t w;
+    std::memcpy(&w, at, sizeof w);
+    return w;
+  };
+  if (n >= 8) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8)
+      if (word(p + i) != word(q + i)) return false;
+    return i == n || word(p + n - 8) == word(q + n - 8);
+  }
+  if (n >= 4) return half(p) == half(q) && half(p + n - 4) == half(q + n - 4);
+  for (size_t i = 0; i < n; ++i)
+    if (p[i] != q[i]) return false;
+  return true;
+}
 
 // The first eight bytes of `s` as one number, the first byte highest and a
 // shorter string padded with zeros: the numbers order as those bytes do, so
