@@ -134,19 +134,41 @@ void collectSections(const Coff& output, Listing& listing) {
   }
 }
 
-// A short name is compared in place; only a name in the string table is
-// looked up, and most symbols are neither of these two.
-bool named(const syment& sym, bool isLong, std::string_view longName, std::string_view name) {
-  return isLong ? longName == name
-                : std::memcmp(sym.n_name, name.data(), name.size()) == 0 &&
-                      (name.size() == sizeof sym.n_name || sym.n_name[name.size()] == '\0');
-}
+// One name, as a symbol may hold it: a short name is compared in place, as
+// one word (its bytes and the NUL that ends a shorter one); only a name in
+// the string table is compared as text. Asked of every symbol.
+class SymbolName {
+public:
+  explicit SymbolName(std::string_view name) : cName(name) {
+    char bytes[8] = {};
+    char mask[8] = {};
+    const size_t n = std::min(name.size(), sizeof bytes);
+    std::memcpy(bytes, name.data(), n);
+    std::memset(mask, 0xFF, std::min(name.size() + 1, sizeof mask));
+    std::memcpy(&cWord, bytes, sizeof cWord);
+    std::memcpy(&cMask, mask, sizeof cMask);
+  }
+  bool names(const syment& sym, bool isLong, std::string_view longName) const {
+    if (isLong) return longName == cName;
+    if (cName.size() > sizeof sym.n_name) return false;
+    uint64_t field;
+    std::memcpy(&field, sym.n_name, sizeof field);
+    return (field & cMask) == cWord;
+  }
+
+private:
+  std::string_view cName;
+  uint64_t cWord = 0;
+  uint64_t cMask = 0;
+};
 
 void collectSymbols(const Coff& output, Listing& listing) {
   const auto& table = output.cSymTbl;
   const bool kindsKnown = output.cSymKind.size() == table.size();
   Names names(output.cStrTbl);
   std::vector<uint32_t> open;
+  const SymbolName fileName(".file");
+  const SymbolName endName(".eof");
   size_t i = 0;
   while (i < table.size()) {
     const syment& sym = table[i];
@@ -160,14 +182,14 @@ void collectSymbols(const Coff& output, Listing& listing) {
     }
     const bool hasAuxSlot = next > i + 1 && i + 1 < table.size();
 
-    if (named(sym, isLong, longName, ".file")) {
+    if (fileName.names(sym, isLong, longName)) {
       // A file without its name still opens a scope, so that its ".eof"
       // closes the right one.
       std::string_view file;
       if (hasAuxSlot) file = names.at(getAux<aux_file>(table[i + 1]).x_offset);
       open.push_back(static_cast<uint32_t>(listing.files.size()));
       listing.files.push_back(file);
-    } else if (named(sym, isLong, longName, ".eof")) {
+    } else if (endName.names(sym, isLong, longName)) {
       if (!open.empty()) open.pop_back();
     } else if (sym.n_scnum > 0 && (sym.n_sclass == C_EXT || sym.n_sclass == C_STAT || sym.n_sclass == C_LABEL)) {
       const size_t number = static_cast<size_t>(sym.n_scnum);
