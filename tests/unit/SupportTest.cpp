@@ -112,6 +112,21 @@ TEST(FlatMap, MergeInSortsLongNamesThatShareTheirFirstBytes) {
   EXPECT_TRUE(std::is_sorted(m.begin(), m.end(), [](const auto& a, const auto& b) { return a.first < b.first; }));
 }
 
+TEST(FlatMap, FindsNamesOfEveryLengthInSmallTables) {
+  // A few names are found by comparing them word by word: names alike but
+  // for their last byte, of each length the comparison treats apart.
+  const std::vector<std::string> names = {"a", ".c0", ".ud0", ".text_0", "section_0", "a_rather_long_name_0"};
+  FlatMap<std::string, int> m;
+  for (size_t i = 0; i < names.size(); ++i) m[names[i]] = static_cast<int>(i);
+  for (size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(m.find(names[i])->second, static_cast<int>(i)) << names[i];
+    std::string other = names[i];
+    other.back() = '1';
+    EXPECT_EQ(m.find(other), m.end()) << other;
+    EXPECT_EQ(m.find(names[i] + "0"), m.end()) << names[i];
+  }
+}
+
 TEST(FileInfo, splitsPathNameAndExtension) {
   FileInfo f("dir\\sub\\main.tar.o");
   EXPECT_EQ(f.path(), "dir\\sub");
