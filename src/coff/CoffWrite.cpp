@@ -11,6 +11,7 @@
 #include "coff/CoffWriter.h"
 
 #include "coff/Coff.h"
+#include "coff/Prefetch.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/Error.h"
@@ -24,9 +25,9 @@ namespace tarsil {
 namespace {
 
 constexpr size_t headersSize = FILHSZ + OPTHSZ;
-// How many sections ahead a walk over the sections' own lists asks for
-// them: an executable's thousands of sections each have theirs apart.
-constexpr size_t kListsAhead = 4;
+// An executable's thousands of sections each have their bytes and lists
+// apart: a walk over them asks for those of a section some places on.
+constexpr size_t kListsAhead = partAhead;
 
 // Everything the layout needs of one section, looked up once: an executable
 // has thousands of sections, and every look-up by name compares strings.
@@ -220,10 +221,9 @@ bool emit(const Coff& coff, const Order& order, Sink& sink) {
   if (!sink.flush()) return fail("' could not write optional file header.");
   for (const auto& s : order) s.header->encode(sink.room(SCNHSZ));
   if (!sink.flush()) return fail("' could not write section header.");
-  // Each section's bytes and lists lie apart, most of them a line or two.
-  constexpr size_t ahead = kListsAhead;
   for (size_t k = 0; k < order.size(); ++k) {
-    if (k + ahead < order.size() && order[k + ahead].raw) __builtin_prefetch(order[k + ahead].raw->made());
+    if (k + kListsAhead < order.size() && order[k + kListsAhead].raw)
+      __builtin_prefetch(order[k + kListsAhead].raw->made());
     const auto& s = order[k];
     if (!s.bss() && s.raw) {
       if (s.raw->onlyZeros()) sink.zeros(s.raw->size());
@@ -236,7 +236,8 @@ bool emit(const Coff& coff, const Order& order, Sink& sink) {
       for (const reloc& r : *s.relocs) r.encode(sink.room(RELSZ));
   if (!sink.flush()) return fail("' could not write reloc.");
   for (size_t k = 0; k < order.size(); ++k) {
-    if (k + ahead < order.size() && order[k + ahead].lines) __builtin_prefetch(order[k + ahead].lines->data());
+    if (k + kListsAhead < order.size() && order[k + kListsAhead].lines)
+      __builtin_prefetch(order[k + kListsAhead].lines->data());
     if (const auto* lines = order[k].lines)
       for (const coff_lineno& l : *lines) l.encode(sink.room(LINESZ));
   }
@@ -314,7 +315,6 @@ void pointFunctionsAtLines(Coff& coff, const std::vector<Section<Coff>>& order,
   };
   std::vector<Change> changes;
   for (size_t k = 0; k < order.size(); ++k) {
-    // Each section's list lies apart: the one some sections on is asked for.
     if (k + kListsAhead < order.size() && order[k + kListsAhead].lines)
       __builtin_prefetch(order[k + kListsAhead].lines->data());
     if (!order[k].lines) continue;

@@ -70,26 +70,12 @@ template <class Key, class Value, class Less>
 constexpr size_t recordAhead = 8;
 constexpr size_t partAhead = 4;
 
-// For a walk that reads the given members of each input (`&Coff::cSymTbl`,
-// `&Coff::cScnNum`...), at position `at` now of a walk that takes the
-// inputs in the order `inputAt(position)` gives, `count` positions in all.
-// Work side by side asks only within the run of inputs its thread holds:
-// the next run's inputs may be changing under another thread.
-template <class InputAt, class... Parts>
-[[gnu::always_inline]] inline void prefetchAheadOf(InputAt inputAt, size_t count, size_t at, Parts Coff::*... parts) {
-  count = std::min(count, runEnd());
-  if (at + recordAhead < count) {
-    const Coff& record = inputAt(at + recordAhead);
-    (prefetch::member(record.*parts), ...);
-  }
-  if (at + partAhead < count) {
-    const Coff& record = inputAt(at + partAhead);
-    (prefetch::start(record.*parts), ...);
-  }
-}
-
-// For a walk that reads only the records' own members (sizes, headers),
-// not what they point at.
+// For a walk that reads only the given members of each record (sizes,
+// headers), not what they point at, at position `at` now of a walk that
+// takes the inputs in the order `inputAt(position)` gives, `count`
+// positions in all. Work side by side asks only within the run of inputs
+// its thread holds: the next run's inputs may be changing under another
+// thread.
 template <class InputAt, class... Parts>
 [[gnu::always_inline]] inline void prefetchRecordsAheadOf(InputAt inputAt, size_t count, size_t at,
                                                           Parts Coff::*... parts) {
@@ -97,6 +83,17 @@ template <class InputAt, class... Parts>
   if (at + recordAhead < count) {
     const Coff& record = inputAt(at + recordAhead);
     (prefetch::member(record.*parts), ...);
+  }
+}
+
+// The same for a walk that reads the given members (`&Coff::cSymTbl`,
+// `&Coff::cScnNum`...) and what they point at.
+template <class InputAt, class... Parts>
+[[gnu::always_inline]] inline void prefetchAheadOf(InputAt inputAt, size_t count, size_t at, Parts Coff::*... parts) {
+  prefetchRecordsAheadOf(inputAt, count, at, parts...);
+  if (at + partAhead < std::min(count, runEnd())) {
+    const Coff& record = inputAt(at + partAhead);
+    (prefetch::start(record.*parts), ...);
   }
 }
 template <class... Parts>

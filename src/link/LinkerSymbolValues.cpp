@@ -106,10 +106,6 @@ std::span<const Linker::PieceLoad> Linker::piecesLoaded(size_t c) const {
   return std::span<const PieceLoad>(cScnLoad).subspan(base, cScnDisplacementBase[c + 1] - base);
 }
 
-namespace {
-constexpr std::ptrdiff_t kDefinitionsAhead = 8;
-}  // namespace
-
 bool Linker::resolveExternals(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::resolveExternals"));
   return forEachInputUntilFailure([&](size_t c, std::string& failure) {
@@ -126,7 +122,8 @@ bool Linker::resolveExternals(std::string& error) {
       if (next != bound.end() && next->first == &s) {
         // Definitions lie in other inputs, anywhere: the ones a few
         // references on are asked for now.
-        if (bound.end() - next > kDefinitionsAhead) __builtin_prefetch(&next[kDefinitionsAhead].second->n_value);
+        constexpr auto ahead = static_cast<std::ptrdiff_t>(recordAhead);
+        if (bound.end() - next > ahead) __builtin_prefetch(&next[ahead].second->n_value);
         value = next->second->n_value;
       } else {
         const std::string name = nameOf(*coff, s);

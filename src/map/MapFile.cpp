@@ -75,7 +75,7 @@ struct Section {
   Coff::ScnType type;
 };
 
-// Sixteen bytes a symbol: the name stays where the output keeps it.
+// Twenty bytes a symbol.
 struct Symbol {
   // A name kept in the slot itself, copied here: the listings read symbols
   // in name and in address order, which are neither the table's, and the

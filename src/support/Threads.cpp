@@ -121,10 +121,9 @@ bool holding(const std::function<bool(size_t, unsigned)>& fn, size_t i, unsigned
   }
 }
 
-// The calls, side by side when there are threads for them, each one's
-// messages kept in `held` by index, in index order, up to the first call
-// that failed, whose index is returned (n when none did).
-size_t runHolding(size_t n, const std::function<bool(size_t, unsigned)>& fn, HeldMessages& held) {
+}  // namespace
+
+size_t inOrderHolding(size_t n, const std::function<bool(size_t, unsigned)>& fn, HeldMessages& held) {
   held.clear();
   if (threadCount() <= 1 || n < 2) {
     std::vector<Error::Message> said;
@@ -163,8 +162,6 @@ size_t runHolding(size_t n, const std::function<bool(size_t, unsigned)>& fn, Hel
   return failed;
 }
 
-}  // namespace
-
 size_t inOrderUntilFailure(size_t n, const std::function<bool(size_t, unsigned)>& fn) {
   if (threadCount() <= 1 || n < 2 || Debug::anyOn()) {
     for (size_t i = 0; i < n; ++i)
@@ -172,13 +169,9 @@ size_t inOrderUntilFailure(size_t n, const std::function<bool(size_t, unsigned)>
     return n;
   }
   HeldMessages held;
-  const size_t failed = runHolding(n, fn, held);
+  const size_t failed = inOrderHolding(n, fn, held);
   for (const auto& [i, messages] : held) Error::release(messages);
   return failed;
-}
-
-size_t inOrderHolding(size_t n, const std::function<bool(size_t, unsigned)>& fn, HeldMessages& held) {
-  return runHolding(n, fn, held);
 }
 
 }  // namespace tarsil
