@@ -124,10 +124,22 @@ bool Linker::run(std::string& error) {
   if (!verifyRelocations(error)) return false;
   // Patching lets each input's relocations go once they are in its bytes.
   if (!patchSections(error)) return false;
-  if (!buildOutputScnNum(error)) return false;
-  if (!buildOutputSymbolTbl(error)) return false;
-  releaseSymbols(*this);
-  if (!buildOutputRawData(error)) return false;
+  // The executable's symbol table is made from the inputs' symbols and its
+  // bytes from their sections: the one is made beside the other. The table
+  // comes first where they are made in turn.
+  bool symbolsMade = false;
+  std::string symbolsError;
+  Beside symbols([&] {
+    symbolsMade = buildOutputScnNum(symbolsError) && buildOutputSymbolTbl(symbolsError);
+    if (symbolsMade) releaseSymbols(*this);
+  });
+  const bool bytesMade = (symbols.started() || symbolsMade) && buildOutputRawData(error);
+  symbols.join();
+  if (!symbolsMade) {
+    error = symbolsError;
+    return false;
+  }
+  if (!bytesMade) return false;
   if (!buildOutputLineInfo(error)) return false;
   if (!addInitScnNames(error)) return false;
   if (!buildOutputScnHdrs(error)) return false;

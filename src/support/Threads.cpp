@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/Debug.h"
@@ -172,6 +173,35 @@ size_t inOrderUntilFailure(size_t n, const std::function<bool(size_t, unsigned)>
   const size_t failed = inOrderHolding(n, fn, held);
   for (const auto& [i, messages] : held) Error::release(messages);
   return failed;
+}
+
+Beside::Beside(const std::function<void()>& work) {
+  if (threadCount() <= 1 || Debug::anyOn()) {
+    work();
+    return;
+  }
+  cThread = std::thread([this, work] {
+    Error::Hold hold(cHeld);
+    try {
+      work();
+    } catch (const Error::Halted&) {
+      // The fatal message is among those held.
+    } catch (...) {
+      cFailure = std::current_exception();
+    }
+  });
+}
+
+Beside::~Beside() {
+  if (cThread.joinable()) cThread.join();
+}
+
+void Beside::join() {
+  if (!cThread.joinable()) return;
+  cThread.join();
+  // A fatal message among them ends the process here.
+  Error::release(cHeld);
+  if (cFailure) std::rethrow_exception(cFailure);
 }
 
 }  // namespace tarsil

@@ -2,7 +2,9 @@
 // The threads a link may use. Work split over them must write only its own
 // results, so that the outputs and messages are those of one thread.
 #include <cstddef>
+#include <exception>
 #include <functional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -40,5 +42,29 @@ using HeldMessages = std::vector<std::pair<size_t, std::vector<Error::Message>>>
 // with one thread, in order; either way every message is held, debug
 // channels or not.
 size_t inOrderHolding(size_t n, const std::function<bool(size_t index, unsigned worker)>& fn, HeldMessages& held);
+
+// One piece of work that shares nothing with what the caller does until
+// join(). Side by side, it runs on a thread of its own, its messages held
+// and given out at join(), where an exception it threw is thrown again.
+// With one thread, or a debug channel on, it runs at once, on the caller's
+// thread, so that everything happens in the order written. Left without
+// join() (the caller gave up), it is waited for, and what it said or threw
+// is dropped.
+class Beside {
+public:
+  explicit Beside(const std::function<void()>& work);
+  ~Beside();
+  Beside(const Beside&) = delete;
+  Beside& operator=(const Beside&) = delete;
+
+  // Whether it runs on a thread of its own.
+  bool started() const { return cThread.joinable(); }
+  void join();
+
+private:
+  std::thread cThread;
+  std::vector<Error::Message> cHeld;
+  std::exception_ptr cFailure;
+};
 
 }  // namespace tarsil

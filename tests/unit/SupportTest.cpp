@@ -1,4 +1,5 @@
 #include <cstdlib>
+#include <stdexcept>
 #include <tuple>
 
 #include "TestSupport.h"
@@ -207,6 +208,27 @@ TEST(InOrderUntilFailure, MessagesAndTheFailureAreThoseOfIndexOrder) {
             "Error - note 1\nError - note 9\nError - fatal 10\nErrors    : 3\n\n");
   EXPECT_EQ(code, -1);
   Error::setTerminateHook(nullptr);
+  setThreadCount(0);
+  Error::reset();
+}
+
+// Work beside the caller speaks when it is joined, after what the caller
+// said meanwhile, and throws there; with one thread it runs where it stands.
+TEST(Beside, HeldUntilJoinedOrRunAtOnceOnOneThread) {
+  Error::reset();
+  auto link = [] {
+    Beside work([] { Error::report(Error::error, "test", "beside", false); });
+    Error::report(Error::error, "test", "caller", false);
+    work.join();
+  };
+  setThreadCount(2);
+  EXPECT_EQ(test::said(link), "Error - caller\nError - beside\n");
+  setThreadCount(1);
+  EXPECT_EQ(test::said(link), "Error - beside\nError - caller\n");
+
+  setThreadCount(2);
+  Beside failing([] { throw std::runtime_error("beside failed"); });
+  EXPECT_THROW(failing.join(), std::runtime_error);
   setThreadCount(0);
   Error::reset();
 }
