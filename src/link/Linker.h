@@ -22,6 +22,7 @@
 #include "link/ParserClient.h"
 #include "link/SectionDesc.h"
 #include "link/SymbolTables.h"
+#include "map/MapFile.h"
 #include "memory/Memory.h"
 
 namespace tarsil {
@@ -381,9 +382,10 @@ public:
                      const std::string& fill);
   void buildOutputHole(const std::string& memory, unsigned long start, unsigned long end, const std::string& fill);
   // Lays the executable out, checks it and puts it in place, then the full
-  // map when one was asked for; false with `error` set (or empty when a
-  // writer reported its own message).
-  bool writeOutputs(std::string& error);
+  // map when one was asked for, with its symbols gathered already when
+  // given; false with `error` set (or empty when a writer reported its own
+  // message).
+  bool writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols = nullptr);
   enum class Written { ok, corrupt, failed };
   // Lays the executable out, checks it and puts it in place; corrupt when
   // the check fails (nothing written), failed with the message reported.

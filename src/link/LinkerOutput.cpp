@@ -732,7 +732,7 @@ void Linker::buildOutputHole(const std::string& memory, unsigned long start, uns
   cOutput.cScnHdr[name] = h;
 }
 
-bool Linker::writeOutputs(std::string& error) {
+bool Linker::writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols) {
   cOutput.cFileName = cOutputFile;
   CoffWriter writer(cOutput);
   const bool beside = !cMapFile.empty() && threadCount() > 1 && !Debug::anyOn();
@@ -740,7 +740,7 @@ bool Linker::writeOutputs(std::string& error) {
     const Written written = layOutAndWrite(writer);
     if (written == Written::corrupt) error = "Internal Coff output file is corrupt.";
     if (written != Written::ok || cMapFile.empty()) return written == Written::ok;
-    return MapFile::write(cMapFile, cOutput, calcProgMemSize());
+    return MapFile::write(cMapFile, cOutput, calcProgMemSize(), mapSymbols);
   }
 
   // The map lists the names, sizes, addresses and symbols of the
@@ -766,7 +766,7 @@ bool Linker::writeOutputs(std::string& error) {
     }
   });
   try {
-    map.list(cOutput, calcProgMemSize());
+    map.list(cOutput, calcProgMemSize(), mapSymbols);
   } catch (...) {
     writing.join();
     throw;

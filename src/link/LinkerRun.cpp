@@ -1,10 +1,12 @@
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "coff/Prefetch.h"
 #include "link/Linker.h"
 #include "map/ErrorMap.h"
+#include "map/MapFile.h"
 #include "support/Threads.h"
 
 namespace tarsil {
@@ -140,18 +142,25 @@ bool Linker::run(std::string& error) {
     return false;
   }
   if (!bytesMade) return false;
-  if (!buildOutputLineInfo(error)) return false;
   if (!addInitScnNames(error)) return false;
+  // The symbol table is final, and the string table too but for the names
+  // of fill sections: the map's symbols are gathered and sorted meanwhile.
+  std::optional<MapFile::Symbols> mapSymbols;
+  Beside listing([&] {
+    if (!cMapFile.empty()) mapSymbols.emplace(cOutput);
+  });
+  if (!buildOutputLineInfo(error)) return false;
   if (!buildOutputScnHdrs(error)) return false;
   releasePlacedRanges(*this);
   if (!buildOutputHdrs(error)) return false;
+  listing.join();
   buildOutputHoles();
   if (!cFillError.empty()) {
     error = cFillError;
     return false;
   }
 
-  if (!writeOutputs(error)) return false;
+  if (!writeOutputs(error, mapSymbols ? &*mapSymbols : nullptr)) return false;
   errorMap.dismiss();
   return true;
 }

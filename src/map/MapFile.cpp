@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -88,16 +89,41 @@ struct Symbol {
   uint32_t address;
   // Index into the listing's file names; 0 is "no file".
   uint32_t file;
+  // The symbol's section number, positive: whether the symbol is listed
+  // in program or in data memory is known only once the sections are.
+  uint16_t section;
   // Of a name kept in the slot itself.
   uint8_t length;
-  bool isLong;
-  bool isStatic;
-  bool isFunction;
+  bool isLong : 1;
+  bool isStatic : 1;
+  bool isFunction : 1;
 };
+static_assert(sizeof(Symbol) == 20);
 
-struct Listing {
+}  // namespace
+
+// The listing's symbols in the table's order, and that order sorted by
+// name and by address, program and data symbols together: each kind's rows
+// keep the order they have among all.
+struct MapFile::Symbols::Sorted {
   std::string_view name(const Symbol& s) const {
     return s.isLong ? longNames[s.longName] : std::string_view(s.text, s.length);
+  }
+
+  std::vector<Symbol> symbols;
+  std::vector<std::string_view> longNames;
+  std::vector<std::string_view> files{std::string_view()};
+  std::vector<uint32_t> byName;
+  std::vector<uint32_t> byAddress;
+};
+
+namespace {
+
+using Sorted = MapFile::Symbols::Sorted;
+
+struct Listing {
+  bool inData(const Symbol& s) const {
+    return s.section < dataSectionNumbers.size() && dataSectionNumbers[s.section] != 0;
   }
 
   std::vector<Section> progSections;
@@ -105,10 +131,7 @@ struct Listing {
   // By section number: 1 for the numbers of data-memory sections. Symbols of
   // numbers the output does not know count as program symbols.
   std::vector<uint8_t> dataSectionNumbers;
-  std::vector<Symbol> progSymbols;
-  std::vector<Symbol> dataSymbols;
-  std::vector<std::string_view> longNames;
-  std::vector<std::string_view> files{std::string_view()};
+  const Sorted* symbols = nullptr;
 };
 
 void collectSections(const Coff& output, Listing& listing) {
@@ -162,7 +185,7 @@ private:
   uint64_t cMask = 0;
 };
 
-void collectSymbols(const Coff& output, Listing& listing) {
+void collectSymbols(const Coff& output, Sorted& listing) {
   const auto& table = output.cSymTbl;
   const bool kindsKnown = output.cSymKind.size() == table.size();
   Names names(output.cStrTbl);
@@ -192,9 +215,8 @@ void collectSymbols(const Coff& output, Listing& listing) {
     } else if (endName.names(sym, isLong, longName)) {
       if (!open.empty()) open.pop_back();
     } else if (sym.n_scnum > 0 && (sym.n_sclass == C_EXT || sym.n_sclass == C_STAT || sym.n_sclass == C_LABEL)) {
-      const size_t number = static_cast<size_t>(sym.n_scnum);
-      const bool inData = number < listing.dataSectionNumbers.size() && listing.dataSectionNumbers[number] != 0;
       Symbol s{};
+      s.section = static_cast<uint16_t>(sym.n_scnum);
       s.address = sym.n_value;
       s.file = open.empty() ? 0 : open.back();
       s.isLong = isLong;
@@ -207,7 +229,7 @@ void collectSymbols(const Coff& output, Listing& listing) {
         std::memcpy(s.text, sym.n_name, sizeof s.text);
         s.length = static_cast<uint8_t>(shortName(sym).size());
       }
-      (inData ? listing.dataSymbols : listing.progSymbols).push_back(s);
+      listing.symbols.push_back(s);
     }
     i = std::max(next, i + 1);
   }
@@ -232,7 +254,7 @@ SectionInfo sectionInfo(const Section& s) {
                      Coff::isShared(h), Coff::isAccess(h));
 }
 
-SymbolInfo symbolInfo(const Symbol& s, SectionInfo::Location location, const Listing& listing) {
+SymbolInfo symbolInfo(const Symbol& s, SectionInfo::Location location, const Sorted& listing) {
   return SymbolInfo(std::string(listing.name(s)), s.address, location,
                     s.isStatic ? SymbolInfo::staticClass : SymbolInfo::externClass,
                     s.isFunction ? SymbolInfo::function : SymbolInfo::variable, std::string(listing.files[s.file]));
@@ -362,7 +384,7 @@ uint64_t bigEndian(const char* at) {
 // The first eight bytes of a symbol's name as a number that orders as they
 // do, a shorter name padded with zeros. A name kept in the symbol has its
 // eight bytes there whatever its length, so one load serves.
-uint64_t namePrefix(const Listing& listing, const Symbol& s) {
+uint64_t namePrefix(const Sorted& listing, const Symbol& s) {
   if (s.isLong) return leadingBytes(listing.longNames[s.longName]);
   const uint64_t key = bigEndian(s.text);
   // Bytes after the name's end may be anything the file held.
@@ -370,7 +392,7 @@ uint64_t namePrefix(const Listing& listing, const Symbol& s) {
   return length >= 8 ? key : length == 0 ? 0 : key & ~(~uint64_t{0} >> (8 * length));
 }
 
-std::vector<uint32_t> sortByName(const Listing& listing, const std::vector<Symbol>& symbols) {
+std::vector<uint32_t> sortByName(const Sorted& listing, const std::vector<Symbol>& symbols) {
   std::vector<uint64_t> prefix(symbols.size());
   for (size_t k = 0; k < symbols.size(); ++k) prefix[k] = namePrefix(listing, symbols[k]);
   std::vector<uint32_t> order(symbols.size());
@@ -412,13 +434,15 @@ struct SymbolColumns {
   }
 };
 
-void symbolRows(MapText& out, const Listing& listing, const std::vector<Symbol>& symbols,
-                const std::vector<uint32_t>& order, std::string_view location) {
-  const SymbolColumns columns(location);
+// The rows of one memory's symbols, in the order given for all.
+void symbolRows(MapText& out, const Listing& listing, const std::vector<uint32_t>& order, bool data) {
+  const Sorted& sorted = *listing.symbols;
+  const SymbolColumns columns(data ? "data" : "program");
   for (uint32_t k : order) {
-    const Symbol& s = symbols[k];
-    const std::string_view file = listing.files[s.file];
-    const std::string_view name = listing.name(s);
+    const Symbol& s = sorted.symbols[k];
+    if (listing.inData(s) != data) continue;
+    const std::string_view file = sorted.files[s.file];
+    const std::string_view name = sorted.name(s);
     MapRow r = out.row(name.size() + file.size() + rowSlack);
     r.right<25>(name).put(' ').hex<10>(s.address).copy<SymbolColumns::width>(columns.text[s.isStatic]);
     r.left<25>(file).put('\n');
@@ -426,25 +450,29 @@ void symbolRows(MapText& out, const Listing& listing, const std::vector<Symbol>&
   }
 }
 
-void listSymbols(MapText& out, const Listing& listing, const std::vector<uint32_t>& prog,
-                 const std::vector<uint32_t>& data, std::string_view title, bool debug) {
+void listSymbols(MapText& out, const Listing& listing, const std::vector<uint32_t>& order, std::string_view title,
+                 bool debug) {
+  const Sorted& sorted = *listing.symbols;
   if (debug) {
-    for (uint32_t k : prog) symbolInfo(listing.progSymbols[k], SectionInfo::program, listing).print(std::cout);
-    for (uint32_t k : data) symbolInfo(listing.dataSymbols[k], SectionInfo::data, listing).print(std::cout);
+    for (const bool data : {false, true})
+      for (uint32_t k : order)
+        if (listing.inData(sorted.symbols[k]) == data)
+          symbolInfo(sorted.symbols[k], data ? SectionInfo::data : SectionInfo::program, sorted).print(std::cout);
   }
   out.put("\n                              Symbols - Sorted by ").put(title).put("\n");
   out.put("                     Name    Address   Location    Storage File                     \n");
   out.put("                ---------  ---------  ---------  --------- ---------                \n");
-  symbolRows(out, listing, listing.progSymbols, prog, "program");
-  symbolRows(out, listing, listing.dataSymbols, data, "data");
+  symbolRows(out, listing, order, false);
+  symbolRows(out, listing, order, true);
   out.put("\n\n");
 }
 
-void listAll(MapText& out, const Coff& output, unsigned long progMemSize, std::string_view created) {
+void listAll(MapText& out, const Coff& output, unsigned long progMemSize, std::string_view created,
+             const MapFile::Symbols& symbols) {
   const bool debug = static_cast<bool>(Debug("MapFile::write"));
   Listing listing;
   collectSections(output, listing);
-  collectSymbols(output, listing);
+  listing.symbols = &symbols.sorted();
 
   out.put(Version::linker()).put("\nLinker Map File - Created ").put(created);
   const std::vector<uint32_t> progSections = byAddress(listing.progSections);
@@ -452,15 +480,21 @@ void listAll(MapText& out, const Coff& output, unsigned long progMemSize, std::s
   listSections(out, listing, progSections, dataSections, debug);
   listUsage(out, listing, progSections, bytesPerProgramLocation(output.cOptHdr), progMemSize);
 
-  std::vector<uint32_t> prog = sortByName(listing, listing.progSymbols);
-  std::vector<uint32_t> data = sortByName(listing, listing.dataSymbols);
-  listSymbols(out, listing, prog, data, "Name", debug);
-  sortByAddress(listing.progSymbols, prog);
-  sortByAddress(listing.dataSymbols, data);
-  listSymbols(out, listing, prog, data, "Address", debug);
+  listSymbols(out, listing, listing.symbols->byName, "Name", debug);
+  listSymbols(out, listing, listing.symbols->byAddress, "Address", debug);
 }
 
 }  // namespace
+
+MapFile::Symbols::Symbols(const Coff& output) : cSorted(std::make_unique<Sorted>()) {
+  Sorted& sorted = *cSorted;
+  collectSymbols(output, sorted);
+  sorted.byName = sortByName(sorted, sorted.symbols);
+  sorted.byAddress = sorted.byName;
+  sortByAddress(sorted.symbols, sorted.byAddress);
+}
+
+MapFile::Symbols::~Symbols() = default;
 
 std::string MapFile::strType(Coff::ScnType type) { return Coff::scnTypeName(type); }
 
@@ -476,17 +510,17 @@ std::string MapFile::strKind(SymbolInfo::Kind kind) { return kind == SymbolInfo:
 
 void MapFile::list(std::ostream& os, const Coff& output, unsigned long progMemSize, const std::string& created) {
   MapText out(os);
-  listAll(out, output, progMemSize, created);
+  listAll(out, output, progMemSize, created, Symbols(output));
   out.flush();
 }
 
 // The listing goes to a file beside the map, which replaces the map only once
 // it is whole: an interrupted or failed write never leaves a partial map under
 // the map's name.
-bool MapFile::write(const std::string& name, const Coff& output, unsigned long progMemSize) {
+bool MapFile::write(const std::string& name, const Coff& output, unsigned long progMemSize, const Symbols* symbols) {
   Pending map(name);
   map.open();
-  map.list(output, progMemSize);
+  map.list(output, progMemSize, symbols);
   return map.finish();
 }
 
@@ -495,10 +529,12 @@ void MapFile::Pending::open() {
   cCreated = outputTimeText();
 }
 
-void MapFile::Pending::list(const Coff& output, unsigned long progMemSize) {
+void MapFile::Pending::list(const Coff& output, unsigned long progMemSize, const Symbols* symbols) {
   if (!cOpened) return;
   MapText out(cFile);
-  listAll(out, output, progMemSize, cCreated);
+  std::optional<Symbols> gathered;
+  if (symbols == nullptr) symbols = &gathered.emplace(output);
+  listAll(out, output, progMemSize, cCreated, *symbols);
   cWritten = out.flush();
 }
 

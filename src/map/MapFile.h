@@ -1,5 +1,6 @@
 #pragma once
 #include <iosfwd>
+#include <memory>
 #include <string>
 
 #include "coff/Coff.h"
@@ -13,9 +14,31 @@ namespace tarsil {
 // memory, and its symbols by name and by address.
 class MapFile {
 public:
+  // The listing's symbols, gathered from the executable's symbol table and
+  // put in name and in address order: most of the listing's work, and all
+  // of it done from the symbol and string tables alone. Made once those are
+  // final, while the rest of the executable is still put together; its
+  // string table may grow meanwhile, as long as the strings stay put (the
+  // symbols' long names are read where they lie).
+  class Symbols {
+  public:
+    explicit Symbols(const Coff& output);
+    ~Symbols();
+    Symbols(const Symbols&) = delete;
+    Symbols& operator=(const Symbols&) = delete;
+
+    struct Sorted;
+    const Sorted& sorted() const { return *cSorted; }
+
+  private:
+    std::unique_ptr<Sorted> cSorted;
+  };
+
   // Writes the listing of `output` to `name`, replacing the file only once the
-  // whole listing is on disk. False, after reporting, when it cannot be written.
-  static bool write(const std::string& name, const Coff& output, unsigned long progMemSize);
+  // whole listing is on disk. False, after reporting, when it cannot be
+  // written. The symbols are gathered here unless given.
+  static bool write(const std::string& name, const Coff& output, unsigned long progMemSize,
+                    const Symbols* symbols = nullptr);
 
   // The same in steps, so that the listing can be made on another thread
   // while the executable is written: open() and finish() report, list()
@@ -26,7 +49,7 @@ public:
     explicit Pending(const std::string& name) : cFile(name) {}
     // Creates the temporary file.
     void open();
-    void list(const Coff& output, unsigned long progMemSize);
+    void list(const Coff& output, unsigned long progMemSize, const Symbols* symbols = nullptr);
     // Puts the map in place, or reports why it could not be written.
     bool finish();
 
