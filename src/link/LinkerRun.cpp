@@ -89,13 +89,21 @@ bool Linker::run(std::string& error) {
   // Imported members have left their libraries; what remains is never read.
   cArchive.clear();
   if (!verifyProcessor(error)) return false;
+  mergeStringTbls();
+  // The definitions are taken from the inputs' symbols, the merged sections
+  // from their section headers: the one is made beside the other, and a
+  // failure of the sections' comes first, as where they are made in turn.
+  bool defined = false;
+  std::string definitionError;
+  Beside definitions([&] { defined = buildExtSymDef(definitionError); });
   if (!buildSectionAttribs(error)) return false;
   if (!verifySectionDesc(error)) return false;
-  mergeStringTbls();
+  definitions.join();
 
   // The symbol tables are the last chance to show how memory was used before
   // the link gives up, so a failure here still leaves an error map behind.
-  if (!buildExtSymDef(error)) {
+  if (!defined) {
+    error = definitionError;
     writeErrorMapFile();
     return false;
   }
