@@ -587,20 +587,13 @@ bool Linker::loadSections(std::string& error) {
         TARSIL_ASSERT(mem);
       }
       Range& range = const_cast<Range&>(*where->range);
+      const scnhdr& h = header->second;
+      const uint32_t start = where->abs ? range.getStart() : range.getPc();
       // Pieces are told apart by their file's name; two inputs of one name
       // that both add to a section would share one start.
-      if (range.isLoaded(file)) {
+      if (!(where->abs ? range.load(file, h.s_paddr, h.s_size) : range.load(file, h.s_size))) {
         error = "section '" + name + "' has more than one piece from input files named '" + file + "'.";
         return false;
-      }
-      const scnhdr& h = header->second;
-      uint32_t start;
-      if (where->abs) {
-        start = range.getStart();
-        range.load(file, h.s_paddr, h.s_size);
-      } else {
-        start = range.getPc();
-        range.load(file, h.s_size);
       }
       if (number >= 1 && static_cast<size_t>(number) <= count) {
         // Unsigned wrap-around is intended: a piece loaded below its

@@ -279,16 +279,16 @@ void Memory::allocateActRecs(const ActRecOffsets& records, unsigned long length)
 void Memory::loadSection(const std::string& file, const std::string& secName, unsigned long length) {
   Range* range = findRange(secName);
   TARSIL_ASSERT_TEXT(range != nullptr, "isAllocated (secName)");
-  TARSIL_ASSERT_TEXT(!range->isLoaded(file), "!isLoaded (file, secName)");
-  range->load(file, length);
+  const bool loaded = range->load(file, length);
+  TARSIL_ASSERT_TEXT(loaded, "!isLoaded (file, secName)");
 }
 
 void Memory::loadAbsSection(const std::string& file, const std::string& secName, unsigned long start,
                             unsigned long length) {
   Range* range = findRange(secName);
   TARSIL_ASSERT_TEXT(range != nullptr, "isAllocated (secName)");
-  TARSIL_ASSERT_TEXT(!range->isLoaded(file), "!isLoaded (file, secName)");
-  range->load(file, start, length);
+  const bool loaded = range->load(file, start, length);
+  TARSIL_ASSERT_TEXT(loaded, "!isLoaded (file, secName)");
 }
 
 bool Memory::isLoaded(const std::string& file, const std::string& secName) const {

@@ -168,7 +168,16 @@ void Range::allocateActRecs(const ActRecOffsets& records, unsigned long start, u
   pushLeftovers(left, newHoles);
 }
 
-void Range::markLoaded(const std::string& file, uint32_t start, unsigned long length) {
+bool Range::markLoaded(const std::string& file, uint32_t start, unsigned long length) {
+  // Telling whether the file has a piece here already and entering its
+  // piece take one search, not one each.
+  if (cPieceCount > kScannedPieces) {
+    if (!cMore->index.emplace(file, static_cast<uint32_t>(cPieceCount)).second) return false;
+    cMore->pieces.push_back({file, start, length});
+    ++cPieceCount;
+    return true;
+  }
+  if (isLoaded(file)) return false;
   if (cPieceCount == 0) {
     cFirstPiece = {file, start, length};
   } else {
@@ -176,40 +185,38 @@ void Range::markLoaded(const std::string& file, uint32_t start, unsigned long le
     cMore->pieces.push_back({file, start, length});
   }
   ++cPieceCount;
-  if (cPieceCount <= kScannedPieces) return;
-  if (cMore->index.empty()) {
+  if (cPieceCount > kScannedPieces)
     for (uint32_t i = 0; i < cPieceCount; ++i) cMore->index.emplace(piece(i).file, i);
-  } else {
-    cMore->index.emplace(file, cPieceCount - 1);
-  }
+  return true;
 }
 
-void Range::load(const std::string& file, unsigned long length) {
+bool Range::load(const std::string& file, unsigned long length) {
   TARSIL_ASSERT_TEXT(isAllocated(), "isAllocated ()");
-  TARSIL_ASSERT_TEXT(!isLoaded(file), "!isLoaded (file)");
+  // A second piece of the file is refused before anything else is asked.
+  if (!markLoaded(file, cPc, length)) return false;
   if (length > 0) TARSIL_ASSERT_TEXT(!loadComplete(), "!loadComplete ()");
-  markLoaded(file, cPc, length);
   if (cSize == 0) {
     if (!cIsOverlay) cLoadComplete = true;
-    return;
+    return true;
   }
   unsigned long newPc = cPc + locs(length);
   TARSIL_ASSERT_TEXT(newPc <= static_cast<unsigned long>(getEnd()) + 1, "newPc <= (getEnd () + 1)");
-  if (cIsOverlay) return;
+  if (cIsOverlay) return true;
   cPc = static_cast<uint32_t>(newPc);
   if (newPc > getEnd()) cLoadComplete = true;
+  return true;
 }
 
-void Range::load(const std::string& file, unsigned long start, unsigned long length) {
+bool Range::load(const std::string& file, unsigned long start, unsigned long length) {
   TARSIL_ASSERT_TEXT(isAllocated(), "isAllocated ()");
-  TARSIL_ASSERT_TEXT(!isLoaded(file), "!isLoaded (file)");
+  if (!markLoaded(file, cStart, size())) return false;
   TARSIL_ASSERT_TEXT(!loadComplete(), "!loadComplete ()");
   TARSIL_ASSERT_TEXT(start == cStart, "start == cStart");
   if (!cIsOverlay) TARSIL_ASSERT_TEXT(locs(length) == cSize, "locs (length) == cSize");
-  markLoaded(file, cStart, size());
-  if (cIsOverlay) return;
+  if (cIsOverlay) return true;
   cLoadComplete = true;
   if (cSize > 0) cPc = getEnd() + 1;
+  return true;
 }
 
 void Range::print(std::ostream& os, const std::string& indent) const {

@@ -107,16 +107,17 @@ public:
   void allocateActRecs(const ActRecOffsets& records, unsigned long start, unsigned long length, Leftovers& left);
 
   // A relocatable piece goes at the load pointer; an absolute one covers the
-  // whole range.
-  void load(const std::string& file, unsigned long length);
-  void load(const std::string& file, unsigned long start, unsigned long length);
+  // whole range. False, with nothing changed, when `file` has a piece here
+  // already.
+  [[nodiscard]] bool load(const std::string& file, unsigned long length);
+  [[nodiscard]] bool load(const std::string& file, unsigned long start, unsigned long length);
 
   void print(std::ostream& os, const std::string& indent = "") const;
 
 private:
   void carve(unsigned long start, unsigned long length, Leftovers& left);
   void pushLeftovers(const Leftovers& left, std::list<Range>& newHoles) const;
-  void markLoaded(const std::string& file, uint32_t start, unsigned long length);
+  bool markLoaded(const std::string& file, uint32_t start, unsigned long length);
 
   std::string cAllocName;
   // Every record of a group maps to a copy of the group's range; the copies

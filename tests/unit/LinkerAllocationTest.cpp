@@ -40,15 +40,25 @@ TEST_F(Placement, absoluteSectionsNearTheTopOfTheAddressSpace) {
   EXPECT_EQ(error, "section 'top' can not fit the absolute section. Section 'top' start=0xfffffffc, length=0x00000008");
 }
 
-TEST_F(Placement, piecesFromTwoInputsOfOneNameAreRefused) {
+// Whether the section has few pieces so far, searched one by one, or many,
+// found through their index: the number of other inputs' pieces between.
+class RepeatedName : public LinkerRig, public ::testing::WithParamInterface<int> {};
+
+TEST_P(RepeatedName, secondPieceOfTheNameIsRefused) {
   Input a("x.o"), b("x.o");
-  for (Input* in : {&a, &b}) add(in->section(".text", STYP_TEXT, 2));
+  std::vector<Input> between;
+  for (int i = 0; i < GetParam(); ++i) between.emplace_back("y" + std::to_string(i) + ".o");
+  add(a.section(".text", STYP_TEXT, 2));
+  for (Input& in : between) add(in.section(".text", STYP_TEXT, 2));
+  add(b.section(".text", STYP_TEXT, 2));
   codePage("p", 0, 0xFF);
   prepare();
   ASSERT_TRUE(l.mapSections(error)) << error;
   EXPECT_FALSE(l.loadSections(error));
   EXPECT_EQ(error, "section '.text' has more than one piece from input files named 'x.o'.");
 }
+
+INSTANTIATE_TEST_SUITE_P(Placement, RepeatedName, ::testing::Values(0, 12));
 
 TEST_F(Placement, aRecordFieldThatNamesCodeIsRefused) {
   Input a("a.o");
