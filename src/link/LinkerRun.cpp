@@ -134,23 +134,25 @@ bool Linker::run(std::string& error) {
   if (!verifyRelocations(error)) return false;
   // Patching lets each input's relocations go once they are in its bytes.
   if (!patchSections(error)) return false;
-  // The executable's symbol table is made from the inputs' symbols and its
-  // bytes from their sections: the one is made beside the other. The table
-  // comes first where they are made in turn.
+  // The executable's symbol table is made from the inputs' symbols; its
+  // bytes from their sections, and its section headers from the merged
+  // sections and where they were placed: the table is made beside the
+  // others, and comes first where they are made in turn.
   bool symbolsMade = false;
   std::string symbolsError;
   Beside symbols([&] {
     symbolsMade = buildOutputScnNum(symbolsError) && buildOutputSymbolTbl(symbolsError);
     if (symbolsMade) releaseSymbols(*this);
   });
-  const bool bytesMade = (symbols.started() || symbolsMade) && buildOutputRawData(error);
+  const bool sectionsMade = (symbols.started() || symbolsMade) && buildOutputRawData(error) &&
+                            addInitScnNames(error) && buildOutputScnHdrs(error);
+  if (sectionsMade) releasePlacedRanges(*this);
   symbols.join();
   if (!symbolsMade) {
     error = symbolsError;
     return false;
   }
-  if (!bytesMade) return false;
-  if (!addInitScnNames(error)) return false;
+  if (!sectionsMade) return false;
   // The symbol table is final, and the string table too but for the names
   // of fill sections: the map's symbols are gathered and sorted meanwhile.
   std::optional<MapFile::Symbols> mapSymbols;
@@ -158,8 +160,6 @@ bool Linker::run(std::string& error) {
     if (!cMapFile.empty()) mapSymbols.emplace(cOutput);
   });
   if (!buildOutputLineInfo(error)) return false;
-  if (!buildOutputScnHdrs(error)) return false;
-  releasePlacedRanges(*this);
   if (!buildOutputHdrs(error)) return false;
   listing.join();
   buildOutputHoles();
