@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <deque>
 #include <cstring>
-#include <exception>
-#include <thread>
 #include <iostream>
 #include <span>
 #include <string_view>
@@ -735,48 +733,33 @@ void Linker::buildOutputHole(const std::string& memory, unsigned long start, uns
 bool Linker::writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols) {
   cOutput.cFileName = cOutputFile;
   CoffWriter writer(cOutput);
-  const bool beside = !cMapFile.empty() && threadCount() > 1 && !Debug::anyOn();
-  if (!beside) {
-    const Written written = layOutAndWrite(writer);
+  Written written = Written::failed;
+  auto outcome = [&] {
     if (written == Written::corrupt) error = "Internal Coff output file is corrupt.";
-    if (written != Written::ok || cMapFile.empty()) return written == Written::ok;
-    return MapFile::write(cMapFile, cOutput, calcProgMemSize(), mapSymbols);
+    return written == Written::ok;
+  };
+  if (cMapFile.empty()) {
+    written = layOutAndWrite(writer);
+    return outcome();
   }
 
   // The map lists the names, sizes, addresses and symbols of the
   // executable, which laying it out (once the sizes are settled), checking
-  // and writing it leave as they are: all three happen on a second thread
-  // meanwhile, their messages held until they are done, and the map is put
-  // in place (or its failure reported) only after the executable, as when
-  // the two are made one after the other. The listing, which allocates,
-  // stays on this thread, whose freed memory it reuses.
+  // and writing it leave as they are: all three happen beside the listing,
+  // and the map is put in place (or its failure reported) only after the
+  // executable, as when the two are made one after the other. The listing,
+  // which allocates, stays on this thread, whose freed memory it reuses.
   writer.settleSizes();
   MapFile::Pending map(cMapFile);
-  map.open();
-  Written written = Written::failed;
-  std::vector<Error::Message> held;
-  std::exception_ptr failure;
-  std::thread writing([&] {
-    Error::Hold hold(held);
-    try {
-      written = layOutAndWrite(writer);
-    } catch (const Error::Halted&) {
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  });
-  try {
+  Beside writing([&] { written = layOutAndWrite(writer); });
+  // One after the other, a map follows only an executable written.
+  if (writing.started() || written == Written::ok) {
+    map.open();
     map.list(cOutput, calcProgMemSize(), mapSymbols);
-  } catch (...) {
-    writing.join();
-    throw;
   }
   writing.join();
-  Error::release(held);
-  if (failure) std::rethrow_exception(failure);
-  if (written == Written::corrupt) error = "Internal Coff output file is corrupt.";
   // A map never finished is removed with its temporary file.
-  return written == Written::ok && map.finish();
+  return outcome() && map.finish();
 }
 
 Linker::Written Linker::layOutAndWrite(CoffWriter& writer) {

@@ -514,16 +514,6 @@ void MapFile::list(std::ostream& os, const Coff& output, unsigned long progMemSi
   out.flush();
 }
 
-// The listing goes to a file beside the map, which replaces the map only once
-// it is whole: an interrupted or failed write never leaves a partial map under
-// the map's name.
-bool MapFile::write(const std::string& name, const Coff& output, unsigned long progMemSize, const Symbols* symbols) {
-  Pending map(name);
-  map.open();
-  map.list(output, progMemSize, symbols);
-  return map.finish();
-}
-
 void MapFile::Pending::open() {
   cOpened = cFile.open();
   cCreated = outputTimeText();

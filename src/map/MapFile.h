@@ -34,16 +34,12 @@ public:
     std::unique_ptr<Sorted> cSorted;
   };
 
-  // Writes the listing of `output` to `name`, replacing the file only once the
-  // whole listing is on disk. False, after reporting, when it cannot be
-  // written. The symbols are gathered here unless given.
-  static bool write(const std::string& name, const Coff& output, unsigned long progMemSize,
-                    const Symbols* symbols = nullptr);
-
-  // The same in steps, so that the listing can be made on another thread
-  // while the executable is written: open() and finish() report, list()
-  // writes only to the map's own temporary file and reads only `output`.
-  // A map never finished leaves nothing behind.
+  // The listing of `output` written to a file, in steps, so that it can be
+  // made while the executable is written: open() and finish() report,
+  // list() writes only to the map's own temporary file and reads only
+  // `output` (gathering its symbols unless given). The temporary file
+  // replaces the map only once the listing is whole; a map never finished
+  // leaves nothing behind.
   class Pending {
   public:
     explicit Pending(const std::string& name) : cFile(name) {}
