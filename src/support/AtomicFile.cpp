@@ -18,12 +18,14 @@ namespace tarsil {
 
 namespace {
 
-// Distinct enough for one process writing a handful of files; "x" mode below
-// makes a clash with a stranger's file fail instead of overwriting it.
+// Distinct enough for one process writing a handful of files, several of
+// them at once on different threads; "x" mode below makes a clash with a
+// stranger's file fail instead of overwriting it.
 std::string temporaryName(const std::string& target, unsigned attempt) {
-  static uint64_t counter = 0;
+  static std::atomic<uint64_t> counter{0};
+  const uint64_t count = counter.fetch_add(1, std::memory_order_relaxed) + 1;
   uint64_t stamp = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  uint64_t mix = stamp ^ (++counter * 0x9E3779B97F4A7C15ULL) ^ attempt;
+  uint64_t mix = stamp ^ (count * 0x9E3779B97F4A7C15ULL) ^ attempt;
   return target + ".tmp-" + hexText(mix & 0xFFFFFFFF, 8, hexBare);
 }
 
