@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes the inputs of the library-import benchmark into a directory.
 
     gen-import.py N OUTDIR [--full]

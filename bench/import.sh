@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Times library import for trees of 1,000, 2,000 and 4,000 members.
 #
 #   bench/import.sh [BUILD_DIR] [--full]

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the benchmarks that generate N-sized programs with their own
 # gen.py and time the whole link with a map.
 #   time_links BUILD_DIR NAME UNIT PATTERN WHAT SIZES...

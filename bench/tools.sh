@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the bash benchmarks: finds the linker and yaml2obj in the build
 # directory $build (made absolute), and makes a scratch directory $work that
 # goes away on exit.

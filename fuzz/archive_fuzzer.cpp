@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Any byte string handed to the library reader: rejected with a message or
 // read whole, never a crash. Every symbol of an index that was built must
 // give a copy of its member. A library that reads must survive being written

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Any byte string read as a linker command file, with the Linker taking the
 // declarations: every error must end the input through the terminate hook
 // with a message, never crash, hang or exhaust memory.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Any byte string handed to the object reader: it must reject what it cannot
 // read with a message, never crash, hang or end the process. An object that
 // it accepts and that checks out must survive being written and read again

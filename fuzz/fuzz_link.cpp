@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A whole link of one object that is any byte string, and of a library
 // next to it, against a fixed command file: every stage from reading and
 // library import to the executable and the map must end with a message and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the build scripts: makes sure the Debian packages that a build
 # needs are present. As root it installs what is missing; otherwise it names
 # the packages and stops.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the linker and its tools, then links one of the shipped examples.
 #   scripts/example.sh                  the Core14 counter
 #   scripts/example.sh core16e-checksum any directory name under examples/

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the libFuzzer targets (preset "fuzz") and runs them. Every run
 # starts from the target's kept corpus (fuzz/corpus/<target>/, in the
 # repository) and from seeds that tarsil-yaml2obj makes out of the YAML

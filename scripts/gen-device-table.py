@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes src/device/Devices.def, the processor table, to standard output.
 
 The table is data the project owns; this script only saves typing the rows

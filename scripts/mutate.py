@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Mutation sampler: how many small faults in src/ do the tests catch?
 
     scripts/mutate.py [-n N] [--seed S] [--list] [--only 3,7] [--timeout SECONDS]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds tarsil with its tools and runs every unit and end-to-end test.
 #   scripts/test.sh             the normal build (build/default)
 #   scripts/test.sh sanitize    the same under AddressSanitizer and UBSan

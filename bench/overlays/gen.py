@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes a program of N functions that all own an overlaid activation record,
 as YAML descriptions for tarsil-yaml2obj (100 functions per object) and a
 command file.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Times links of programs whose functions all own overlaid activation records.
 #   run.sh BUILD_DIR [SIZES...]     (default sizes: 1000 4000 10000)
 # Each size is generated once under $TMPDIR; the time is the best of three

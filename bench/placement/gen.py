@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes a program of N code sections, an eighth of them at fixed addresses
 spread over one large CODEPAGE and the rest relocatable, of random sizes, as
 YAML descriptions for tarsil-yaml2obj (500 sections per object) and a command

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Times links that place N code sections, an eighth of them at fixed addresses,
 # into one program memory.
 #   run.sh BUILD_DIR [SIZES...]     (default sizes: 2000 4000 8000 16000)

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Digests of a generated program's inputs and of its link's outputs, held
 against the reference digests in the file `digests` beside this script.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes a large, realistic link for one core family into a directory.
 
     gen.py [--family FAMILY] SCALE OUTDIR [SEED]

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """measure.py [--rounds N] [--link-env NAME=VALUE]... TARSIL DIR...: times
 the link of each generated program DIR (its `args`, writing out.cof and
 out.map anew each time) and the reading of the same inputs with cat, and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Links the generated program of one core family (or of each) at several
 # sizes, with a map.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Checks the scale generator against a build:
 #
 #   bench/scale/test.sh [BUILD_DIR]     (default: build)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A library file: its member objects and the index from each external
 // symbol to the member that defines it.

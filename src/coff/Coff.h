@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // One object file, library member or executable in memory: read, checked,
 // laid out and written.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The records of the object-file format, as plain values. Files are never
 // read into these structs as raw blocks: every record has decode/encode that

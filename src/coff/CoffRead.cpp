@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading an image. Every count and file pointer comes from an untrusted
 // file, so each read is checked against the bytes actually present before
 // anything is allocated for it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Laying out and writing an image. preWrite, size and the writer walk the
 // same sections in the same order, so the pointers preWrite stores describe
 // exactly the bytes the writer emits.

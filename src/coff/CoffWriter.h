@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Laying out, checking and writing one image with a single look-up of its
 // sections: an executable has thousands of them, and finding each one's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Devices as data: a text file in the form `tarsil-objdump --devices` lists
 // the table (name, code, family, program, data and gpr columns, numbers in

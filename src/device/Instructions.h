@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Builds instruction words of the four core families field by field: first
 // the opcode of an instruction type, then its operands, which are placed

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The processor database: what the linker and its tools know about each
 // target device. Devices have two identities. Files carry a 16-bit device

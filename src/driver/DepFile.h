@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The dependency file of --depfile: one make rule, as compilers write them,
 // that names every file the link read, so that make (through -include) and

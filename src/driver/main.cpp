@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include <cstdlib>  // defines __GLIBC__ where that is the C library
 
 #include "driver/Driver.h"

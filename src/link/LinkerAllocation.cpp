@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Placement: every merged section, the stack, the initialized-data table and
 // its images get a memory and a start; then each input's piece of every
 // section gets its own start inside its section's range.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The initialized-data table: every idata section keeps its first contents in
 // a program-memory image, and ".cinit" tells the start-up code where each
 // image lies, where its section lies and how many bytes to copy.

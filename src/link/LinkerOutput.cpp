@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The output stages: the executable is assembled from the placed, resolved
 // and patched inputs, then laid out, checked and written.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Overlaid static activation records: which functions can be active at the
 // same time, and the packing of their records into data memory so that only
 // records of functions that can never be active together share bytes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The symbol tables the link keeps beside its inputs: definitions by name and
 // each external reference bound to its definition.

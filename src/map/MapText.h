@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The map listing's text, put together by hand: the listing has two rows per
 // symbol, and formatting them through streams cost more than the rest of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // One named target memory of the command file, with its free holes and the
 // ranges placed in it. Addresses and Memory::size() count locations; section

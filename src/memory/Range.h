@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // One contiguous stretch of a target memory: either a hole (free space) or
 // the space given to one section or to one group of overlaid activation

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Internal invariants that no input can reach. These stay active in every
 // build type: a broken invariant must stop the link, never write a bad image.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Writing a file so that it is never seen half-written: the bytes go to a
 // new file beside the target, which replaces the target only once every byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Which names lead to one file. Outputs are compared with every file a run
 // reads, and inputs with each other, so that "x.o", "./x.o" and a symbolic

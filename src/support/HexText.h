@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Hexadecimal numbers as text: one writer for messages, dumps, listings and
 // the tools' output, so that a value is never cut to fewer digits than it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Reading the files a run is given. Only a regular file is read: a FIFO
 // would stop the run on opening and a device may never end, so opening never

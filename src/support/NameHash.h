@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The hash of names (sections, symbols, files) for the link's look-up tables.
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Arguments kept in files: a build that links thousands of objects passes
 // "@FILE" where the names would not fit a command line. Every program of the

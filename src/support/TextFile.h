@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Small text inputs that a user names (response files, device files), read
 // whole. Only a regular file is read, so a name that leads to a FIFO or a

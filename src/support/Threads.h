@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The threads a link may use. Work split over them must write only its own
 // results, so that the outputs and messages are those of one thread.

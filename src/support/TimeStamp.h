@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The time written into outputs. Reproducible-build tooling sets
 // SOURCE_DATE_EPOCH so that two builds of the same inputs are byte-identical;

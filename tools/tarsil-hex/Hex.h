@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Programming files: the program memory of a linked executable as Intel HEX
 // records, for device programmers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // tarsil-hex: turns a linked executable into the programming file that a
 // device programmer reads.
 #include <cstdio>

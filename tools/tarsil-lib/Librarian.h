@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The librarian's operations on one library: each reads everything it needs
 // and checks it before the library or any extracted file is written, so that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // tarsil-lib: the librarian. Makes libraries of relocatable objects and
 // keeps them: the command line of the usual archiver (an operation letter
 // with modifiers, then the library, then members), with long options beside.

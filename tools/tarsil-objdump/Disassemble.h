@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The instructions of an object or executable, one line each, in the
 // notation of its core family.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // tarsil-objdump: prints an object, library or executable, part by part.
 #include <cstdio>
 #include <cstring>

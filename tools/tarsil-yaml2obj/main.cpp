@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // tarsil-yaml2obj: makes an object file or a library from a YAML description,
 // for the end-to-end tests and for anyone who needs a precise input by hand.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Core12: 12-bit instruction words, two bytes each in raw data. Program
 // memory is cut into pages of 0x200 words; a goto carries 9 address bits, a
 // call only 8, so a call reaches just the lower half of a page (the check is

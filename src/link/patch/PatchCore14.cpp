@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Core14: 14-bit instruction words, two bytes each in raw data, the top two
 // bits always zero. Program memory is cut into pages of 0x800 words; a call
 // or goto carries only the 11-bit address within the page, and the page

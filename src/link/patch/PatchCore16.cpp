@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Core16: 16-bit instruction words, two bytes each in raw data. Program
 // memory is cut into pages of 0x2000 words; call and goto carry 13 address
 // bits and the rest travels through PCLATH (register 3), loaded by a MOVLW,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Core16E: 16-bit instruction words, but program memory is addressed in
 // bytes, so every instruction starts at an even address and the address
 // fields of call, goto and the branches hold word addresses (the byte address

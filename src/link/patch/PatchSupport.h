@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the four family patchers share: the relocation numbering, the value a
 // relocation inserts, the bounds checks that keep every write inside the
