@@ -23,7 +23,7 @@ void report(const std::string& where, const std::string& message) { Error::repor
 
 // Decimal digits followed by 'l', at most `width` characters, the rest NUL;
 // the field's last byte is always NUL.
-void setNumber(char* field, size_t fieldSize, size_t width, unsigned long value) {
+void setNumber(char* field, size_t fieldSize, size_t width, uint64_t value) {
   std::string text = std::to_string(value) + "l";
   std::memset(field, 0, fieldSize);
   std::memcpy(field, text.data(), std::min(text.size(), width));
@@ -31,10 +31,10 @@ void setNumber(char* field, size_t fieldSize, size_t width, unsigned long value)
 }
 
 // The leading decimal number of a field that need not be terminated.
-unsigned long getNumber(const char* field, size_t fieldSize) {
-  unsigned long value = 0;
+uint64_t getNumber(const char* field, size_t fieldSize) {
+  uint64_t value = 0;
   for (size_t i = 0; i < fieldSize && field[i] >= '0' && field[i] <= '9'; ++i)
-    value = value * 10 + static_cast<unsigned long>(field[i] - '0');
+    value = value * 10 + static_cast<uint64_t>(field[i] - '0');
   return value;
 }
 
@@ -93,9 +93,9 @@ void Archive::setDate(ar_hdr& h, long date) {
   setNumber(h.ar_date, sizeof h.ar_date, 11, static_cast<uint32_t>(date));
 }
 
-unsigned long Archive::getSize(const ar_hdr& h) { return getNumber(h.ar_size, sizeof h.ar_size); }
+uint64_t Archive::getSize(const ar_hdr& h) { return getNumber(h.ar_size, sizeof h.ar_size); }
 
-void Archive::setSize(ar_hdr& h, unsigned long size) {
+void Archive::setSize(ar_hdr& h, uint64_t size) {
   setNumber(h.ar_size, sizeof h.ar_size, 9, static_cast<uint32_t>(size));
 }
 
@@ -190,7 +190,7 @@ std::unique_ptr<Archive> Archive::make(InputBytes& bytes, const std::string& nam
     // their computed size, not by the header's.
     // The linker takes members into the link without checking them again,
     // so a member whose references do not hold is refused here.
-    unsigned long imageSize = 0;
+    uint64_t imageSize = 0;
     auto coff = Coff::makeVerified(bytes, p, member, &imageSize);
     if (!coff) {
       report("Archive::make()", "Could not build member '" + member + "' in library file '" + name + "'. ");

@@ -73,8 +73,8 @@ public:
   static void setName(ar_hdr& h, const std::string& name);
   static long getDate(const ar_hdr& h);
   static void setDate(ar_hdr& h, long date);
-  static unsigned long getSize(const ar_hdr& h);
-  static void setSize(ar_hdr& h, unsigned long size);
+  static uint64_t getSize(const ar_hdr& h);
+  static void setSize(ar_hdr& h, uint64_t size);
   static void setMagic(ar_hdr& h);
 };
 

@@ -71,9 +71,9 @@ public:
   // When `imageSize` is given, it receives size() of the result, learnt on
   // the way where the reader can.
   static std::unique_ptr<Coff> makeVerified(InputBytes& bytes, uint64_t offset, const std::string& name,
-                                            unsigned long* imageSize = nullptr);
+                                            uint64_t* imageSize = nullptr);
   static std::unique_ptr<Coff> makeVerified(std::span<const uint8_t> image, const std::string& name,
-                                            unsigned long* imageSize = nullptr);
+                                            uint64_t* imageSize = nullptr);
 
   // While one of these lives, a section name missing from the string table
   // ends the process as every failed name look-up does ("Unable to find
@@ -105,7 +105,7 @@ public:
   // reproducible images.
   void preWrite(uint32_t timdat);
   // The byte count write() will produce.
-  unsigned long size() const;
+  uint64_t size() const;
   void fixupAuxFcns();
   bool write() const;
   bool write(std::FILE* fp, long offset) const;

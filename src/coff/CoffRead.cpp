@@ -384,18 +384,18 @@ std::unique_ptr<Coff> Coff::make(const std::string& name) {
 }
 
 std::unique_ptr<Coff> Coff::makeVerified(InputBytes& bytes, uint64_t offset, const std::string& name,
-                                          unsigned long* imageSize) {
+                                          uint64_t* imageSize) {
   Reader reader(bytes, offset, name);
   auto coff = reader.read();
   if (!coff) return nullptr;
   const bool sound = reader.sound(*coff);
   if (!sound && !coff->verify()) return nullptr;
-  if (imageSize) *imageSize = sound ? static_cast<unsigned long>(reader.soundSize(*coff)) : coff->size();
+  if (imageSize) *imageSize = sound ? static_cast<uint64_t>(reader.soundSize(*coff)) : coff->size();
   return coff;
 }
 
 std::unique_ptr<Coff> Coff::makeVerified(std::span<const uint8_t> image, const std::string& name,
-                                          unsigned long* imageSize) {
+                                          uint64_t* imageSize) {
   InputBytes bytes(image);
   return makeVerified(bytes, 0, name, imageSize);
 }

@@ -261,7 +261,7 @@ bool emit(const Coff& coff, const Order& order, Sink& sink) {
 
 }  // namespace
 
-unsigned long Coff::size() const {
+uint64_t Coff::size() const {
   uint64_t length = headersSize;
   const auto order = sectionOrder(*this);
   length += SCNHSZ * order.size();
@@ -271,7 +271,7 @@ unsigned long Coff::size() const {
   }
   length += SYMESZ * cSymTbl.size() + stringTableLength(*this);
   if (Debug("Coff::size")) std::cout << "Coff::size() - fileLength=" << hexText(length, 8) << '\n';
-  return static_cast<unsigned long>(length);
+  return static_cast<uint64_t>(length);
 }
 
 void Coff::preWrite() { preWrite(outputTimeStamp()); }

@@ -45,7 +45,7 @@ LineRead readLine(std::istream& in, std::string& line) {
 // goes, "END=0x7FO" would silently end the memory at 0x7F.
 uint32_t number(const std::string& text, const std::string& message) {
   if (!isNumber(text)) Parser::usage(message);
-  unsigned long value = str2ul(text);
+  uint64_t value = str2ul(text);
   return value > 0xFFFFFFFFUL ? 0xFFFFFFFFU : static_cast<uint32_t>(value);
 }
 
@@ -152,7 +152,7 @@ StackDesc Parser::parseStack(std::istream& in, const std::string& file, int line
   return StackDesc(number(attrs.get("SIZE"), message), attrs.has("RAM") ? attrs.get("RAM") : "");
 }
 
-unsigned long Parser::parseHeap(std::istream& in, const std::string& file, int line) {
+uint64_t Parser::parseHeap(std::istream& in, const std::string& file, int line) {
   std::string message = "Invalid attributes for HEAP in " + place(file, line);
   Attributes attrs = readAttributes(in, {"MINSIZE"}, false, message);
   if (!attrs.has("MINSIZE")) usage(message);

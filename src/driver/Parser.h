@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
+#include <cstdint>
 #include <iosfwd>
 #include <set>
 #include <string>
@@ -51,7 +52,7 @@ public:
   static Memory parseMemory(std::istream& in, const std::string& keyword, const std::string& file, int line,
                             MemType type);
   static StackDesc parseStack(std::istream& in, const std::string& file, int line);
-  static unsigned long parseHeap(std::istream& in, const std::string& file, int line);
+  static uint64_t parseHeap(std::istream& in, const std::string& file, int line);
   static SectionDesc parseSection(std::istream& in, const std::string& file, int line);
 
   const std::vector<std::string>& cmdFilesRead() const { return cCmdFilesRead; }

@@ -9,7 +9,7 @@
 
 namespace tarsil {
 
-bool Linker::AddMinHeapSize(unsigned long size, std::string& error) {
+bool Linker::AddMinHeapSize(uint64_t size, std::string& error) {
   if (cHeapDeclared) {
     error = "multiple min heap sizes declared: '" + std::to_string(cMinHeapSize) + "', '" + std::to_string(size) + "'";
     return false;

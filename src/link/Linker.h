@@ -39,7 +39,7 @@ class Linker : public ParserClient {
 public:
   Linker() = default;
 
-  bool AddMinHeapSize(unsigned long size, std::string& error) override;
+  bool AddMinHeapSize(uint64_t size, std::string& error) override;
   bool AddMapFile(const std::string& name, std::string& error) override;
   bool AddOutputFile(const std::string& name, std::string& error) override;
   bool AddObjectFile(const std::string& name, std::string& error) override;
@@ -90,7 +90,7 @@ public:
   bool getStrip() const { return cStrip; }
 
   // Number of program addresses the command files declare.
-  unsigned long calcProgMemSize() const;
+  uint64_t calcProgMemSize() const;
 
   // Inputs.
   bool buildCoffs(std::string& error);
@@ -234,12 +234,12 @@ public:
   // Activation records to place, (section name, size in bytes), ordered by
   // size alone; equal sizes keep their insertion order.
   struct ActRecSizeLess {
-    bool operator()(const std::pair<std::string, unsigned long>& a,
-                    const std::pair<std::string, unsigned long>& b) const {
+    bool operator()(const std::pair<std::string, uint64_t>& a,
+                    const std::pair<std::string, uint64_t>& b) const {
       return a.second < b.second;
     }
   };
-  using ActRecSet = std::multiset<std::pair<std::string, unsigned long>, ActRecSizeLess>;
+  using ActRecSet = std::multiset<std::pair<std::string, uint64_t>, ActRecSizeLess>;
   // Which functions with records may run while another one is active: the
   // transitive closure of the call graph, kept as one bit row per function
   // with a record because the closure of a large program would not fit in
@@ -297,12 +297,12 @@ public:
   // LinkerAllocation.cpp
   // Lengths are in bytes, starts in locations of the memory.
   bool allocateAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                           unsigned long start, unsigned long length, bool isOverlay, std::string& error);
-  bool allocateAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, unsigned long start,
-                             unsigned long length, bool isOverlay, std::string& error);
+                           uint64_t start, uint64_t length, bool isOverlay, std::string& error);
+  bool allocateAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, uint64_t start,
+                             uint64_t length, bool isOverlay, std::string& error);
   bool allocateRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                           unsigned long length, bool isOverlay, std::string& error);
-  bool allocateRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, unsigned long length,
+                           uint64_t length, bool isOverlay, std::string& error);
+  bool allocateRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, uint64_t length,
                              bool isOverlay, std::string& error);
   bool isStackAssigned() const;
   bool allocateStack(std::string& error);
@@ -316,8 +316,8 @@ public:
   const SectionDesc* findSectionDesc(const std::string& scnName) const;
   // Bytes a relocatable section needs: its size, grown where pieces that end
   // inside a location push the next piece to the following one.
-  unsigned long placementLength(const std::string& scnName, const MergedSection& scn) const;
-  std::map<std::string, unsigned long> cScnPlacementLength;
+  uint64_t placementLength(const std::string& scnName, const MergedSection& scn) const;
+  std::map<std::string, uint64_t> cScnPlacementLength;
   mutable std::map<std::string, std::size_t> cSectionDescIndex;
   // Enters the memories that placement recorded in the section records into
   // cScnMem, in one ordered sweep.
@@ -327,14 +327,14 @@ public:
   // The placing operations behind the allocate* stages: the memory that
   // took the section, or null with `error` set. They leave cScnMem alone.
   Memory* placeAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                           Coff::ScnType kind, unsigned long start, unsigned long length, bool isOverlay,
+                           Coff::ScnType kind, uint64_t start, uint64_t length, bool isOverlay,
                            std::string& error);
   Memory* placeAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, Coff::ScnType kind,
-                             unsigned long start, unsigned long length, bool isOverlay, std::string& error);
+                             uint64_t start, uint64_t length, bool isOverlay, std::string& error);
   Memory* placeRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                           Coff::ScnType kind, unsigned long length, bool isOverlay, std::string& error);
+                           Coff::ScnType kind, uint64_t length, bool isOverlay, std::string& error);
   Memory* placeRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, Coff::ScnType kind,
-                             unsigned long length, bool isOverlay, std::string& error);
+                             uint64_t length, bool isOverlay, std::string& error);
   Coff::ScnType scnKind(const std::string& scnName) const;
   // Scratch of placeRelUnassigned, kept so that each section does not
   // allocate its own.
@@ -343,13 +343,13 @@ public:
   // LinkerInitTable.cpp
   std::string getInitImageName(const std::string& ramName) const;
   std::string getInitRamName(const std::string& imageName) const;
-  unsigned long getInitImageSize(unsigned long size) const;
+  uint64_t getInitImageSize(uint64_t size) const;
   bool allocateInitSection(const std::string& imageName, std::string& error);
   bool isInitTableAssigned() const;
-  unsigned long getInitTableSize() const;
+  uint64_t getInitTableSize() const;
   bool allocateInitTable(std::string& error);
   // Bytes of one table entry: 6 where every address fits 16 bits, else 12.
-  unsigned long getInitEntrySize() const;
+  uint64_t getInitEntrySize() const;
 
   // LinkerRelocation.cpp and patch/
   bool doPatch(uint32_t scnAddr, Data& data, const reloc& r, const std::vector<syment>& symTbl,
@@ -379,9 +379,9 @@ public:
 
   // LinkerOutput.cpp
   // Handed to Memory::fillHoles with the linker as context.
-  static void fillCB(void* linker, const std::string& memory, unsigned long start, unsigned long end,
+  static void fillCB(void* linker, const std::string& memory, uint64_t start, uint64_t end,
                      const std::string& fill);
-  void buildOutputHole(const std::string& memory, unsigned long start, unsigned long end, const std::string& fill);
+  void buildOutputHole(const std::string& memory, uint64_t start, uint64_t end, const std::string& fill);
   // Lays the executable out, checks it and puts it in place, then the full
   // map when one was asked for, with its symbols gathered already when
   // given; false with `error` set (or empty when a writer reported its own
@@ -396,7 +396,7 @@ public:
   // kept by position, since two inputs may carry the same file name.
   std::vector<uint32_t> cSymBase;
   // Fill sections made so far; the next one is named after the count.
-  unsigned long cFillCount = 0;
+  uint64_t cFillCount = 0;
   // The first fill that could not be made; the fill stage cannot fail by its
   // signature, so the run reports this after it.
   std::string cFillError;

@@ -92,7 +92,7 @@ const SectionDesc* Linker::findSectionDesc(const std::string& scnName) const {
   return it == cSectionDescIndex.end() ? nullptr : &cSectionDesc[it->second];
 }
 
-unsigned long Linker::placementLength(const std::string& scnName, const MergedSection& scn) const {
+uint64_t Linker::placementLength(const std::string& scnName, const MergedSection& scn) const {
   if (!cScnPlacementLength.empty()) {
     auto grown = cScnPlacementLength.find(scnName);
     if (grown != cScnPlacementLength.end()) return grown->second;
@@ -108,7 +108,7 @@ unsigned short scnAlignment(Coff::ScnType kind, uint16_t romWidthBits) {
   return static_cast<unsigned short>(kind == Coff::code && romWidthBits == 8 ? 2 : 1);
 }
 
-bool wordAligned(Coff::ScnType kind, const std::string& scnName, unsigned long start, uint16_t romWidthBits,
+bool wordAligned(Coff::ScnType kind, const std::string& scnName, uint64_t start, uint16_t romWidthBits,
                  std::string& error) {
   if (scnAlignment(kind, romWidthBits) == 1 || start % 2 == 0) return true;
   error = "Absolute code section '" + scnName + "' must start at a word-aligned address.";
@@ -118,7 +118,7 @@ bool wordAligned(Coff::ScnType kind, const std::string& scnName, unsigned long s
 }  // namespace
 
 Memory* Linker::placeAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                                 Coff::ScnType kind, unsigned long start, unsigned long length, bool isOverlay,
+                                 Coff::ScnType kind, uint64_t start, uint64_t length, bool isOverlay,
                                  std::string& error) {
   if (!wordAligned(kind, scnName, start, cRomWidthBits, error)) return nullptr;
   Memory* mem = findMemory(mems, memName);
@@ -140,7 +140,7 @@ Memory* Linker::placeAbsAssigned(std::vector<Memory>& mems, const std::string& m
 }
 
 Memory* Linker::placeAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, Coff::ScnType kind,
-                                   unsigned long start, unsigned long length, bool isOverlay, std::string& error) {
+                                   uint64_t start, uint64_t length, bool isOverlay, std::string& error) {
   if (!wordAligned(kind, scnName, start, cRomWidthBits, error)) return nullptr;
   if (Debug("Linker::allocateAbsUnassigned"))
     std::cout << "Linker::allocateAbsUnassigned() - section '" << scnName << "' start=" << hexText(start, 8)
@@ -158,7 +158,7 @@ Memory* Linker::placeAbsUnassigned(std::vector<Memory>& mems, const std::string&
 }
 
 Memory* Linker::placeRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                                 Coff::ScnType kind, unsigned long length, bool isOverlay, std::string& error) {
+                                 Coff::ScnType kind, uint64_t length, bool isOverlay, std::string& error) {
   Memory* mem = findMemory(mems, memName);
   if (mem == nullptr) {
     error = "section '" + scnName + "' has a memory '" + memName + "' which is not defined in the linker command file.";
@@ -178,12 +178,12 @@ Memory* Linker::placeRelAssigned(std::vector<Memory>& mems, const std::string& m
 }
 
 Memory* Linker::placeRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, Coff::ScnType kind,
-                                   unsigned long length, bool isOverlay, std::string& error) {
+                                   uint64_t length, bool isOverlay, std::string& error) {
   std::vector<MemorySize>& candidates = cCandidates;
   candidates.clear();
   for (auto& mem : mems) {
     if (mem.isProtected()) continue;
-    unsigned long largest = mem.largestHole();
+    uint64_t largest = mem.largestHole();
     if (largest != 0) candidates.emplace_back(&mem, largest);
   }
   // The tightest memory that still takes the section keeps the large holes
@@ -224,23 +224,23 @@ bool entered(std::map<std::string, Memory*>& scnMem, const std::string& scnName,
 }  // namespace
 
 bool Linker::allocateAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                                 unsigned long start, unsigned long length, bool isOverlay, std::string& error) {
+                                 uint64_t start, uint64_t length, bool isOverlay, std::string& error) {
   return entered(cScnMem, scnName,
                  placeAbsAssigned(mems, memName, scnName, scnKind(scnName), start, length, isOverlay, error));
 }
 
-bool Linker::allocateAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, unsigned long start,
-                                   unsigned long length, bool isOverlay, std::string& error) {
+bool Linker::allocateAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, uint64_t start,
+                                   uint64_t length, bool isOverlay, std::string& error) {
   return entered(cScnMem, scnName,
                  placeAbsUnassigned(mems, scnName, scnKind(scnName), start, length, isOverlay, error));
 }
 
 bool Linker::allocateRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                                 unsigned long length, bool isOverlay, std::string& error) {
+                                 uint64_t length, bool isOverlay, std::string& error) {
   return entered(cScnMem, scnName, placeRelAssigned(mems, memName, scnName, scnKind(scnName), length, isOverlay, error));
 }
 
-bool Linker::allocateRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, unsigned long length,
+bool Linker::allocateRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, uint64_t length,
                                    bool isOverlay, std::string& error) {
   return entered(cScnMem, scnName, placeRelUnassigned(mems, scnName, scnKind(scnName), length, isOverlay, error));
 }
@@ -249,7 +249,7 @@ bool Linker::isStackAssigned() const { return cStackDeclared && !cStackDesc.getR
 
 bool Linker::allocateStack(std::string& error) {
   if (!cStackDeclared) return true;
-  unsigned long size = cStackDesc.getSize();
+  uint64_t size = cStackDesc.getSize();
   const std::string& memName = cStackDesc.getRunMemory();
   if (memName.empty()) return allocateRelUnassigned(cDataBanks, cStackScnName, size, false, error);
   for (auto* list : {&cDataBanks, &cShareBanks, &cAccessBanks})
@@ -263,7 +263,7 @@ namespace {
 
 struct Pending {
   const std::string* name;
-  unsigned long size;
+  uint64_t size;
   // Null for an initialized-data image, which the linker makes itself.
   MergedSection* scn;
 };
@@ -370,10 +370,10 @@ bool Linker::placeSections(std::string& error) {
   // With one byte per location no piece can end inside one.
   const bool wholeBytes = cRomWidthBits != 0 && bytesPerLocation(rom) == 1;
   if (!wholeBytes && !cCoff.empty()) {
-    const unsigned long perLocation = bytesPerLocation(rom);
+    const uint64_t perLocation = bytesPerLocation(rom);
     NameIndex<size_t> byName(sections.size());
     for (size_t i = 0; i < sections.size(); ++i) byName.emplace(*sections[i].first, i);
-    std::vector<unsigned long> whole(sections.size(), 0);
+    std::vector<uint64_t> whole(sections.size(), 0);
     std::vector<bool> grown(sections.size(), false);
     for (size_t c = 0; c < cCoff.size(); ++c) {
       prefetchAhead(cCoff, c, &Coff::cScnHdr);
@@ -433,7 +433,7 @@ bool Linker::placeSections(std::string& error) {
     }
     MergedSection* scn = findScn(name);
     if (scn == nullptr || !scn->merged() || scn->abs) continue;
-    unsigned long length = placementLength(name, *scn);
+    uint64_t length = placementLength(name, *scn);
     assigned.push_back({&name, length, scn});
     if (debug) {
       std::cout << "Linker::mapSections() - relocatable section '" << name << "' has the following SECTION:\n";
@@ -463,7 +463,7 @@ bool Linker::placeSections(std::string& error) {
   // The images' names stay where they are while the entries point at them.
   std::vector<std::string> imageNames;
   imageNames.reserve(images.size());
-  std::vector<unsigned long> imageSizes;
+  std::vector<uint64_t> imageSizes;
   for (const auto& [name, scn] : sections) {
     if (scn->type != Coff::idata) continue;
     std::string image = getInitImageName(*name);
@@ -490,7 +490,7 @@ bool Linker::placeSections(std::string& error) {
     std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     for (const auto& entry : keyed) order.push_back(&unassigned[entry.second]);
   } else {
-    std::vector<std::tuple<unsigned long, uint32_t, const Pending*>> keyed;
+    std::vector<std::tuple<uint64_t, uint32_t, const Pending*>> keyed;
     keyed.reserve(unassigned.size());
     for (std::size_t i = 0; i < unassigned.size(); ++i)
       keyed.emplace_back(unassigned[i].size, rank[i], &unassigned[i]);

@@ -18,13 +18,13 @@ std::string Linker::getInitRamName(const std::string& imageName) const {
   return imageName;
 }
 
-unsigned long Linker::getInitImageSize(unsigned long size) const {
+uint64_t Linker::getInitImageSize(uint64_t size) const {
   // Program memory whose words are not whole bytes cannot be read as data;
   // each byte then becomes an instruction word that returns it.
   return cRomWidthBits % 8 != 0 ? 2 * size : size;
 }
 
-unsigned long Linker::getInitEntrySize() const {
+uint64_t Linker::getInitEntrySize() const {
   return getMaxROMAddr(cProcType) < 0x10000 && getMaxRAMAddr(cProcType) < 0x10000 ? 6 : 12;
 }
 
@@ -32,7 +32,7 @@ bool Linker::allocateInitSection(const std::string& imageName, std::string& erro
   const std::string ramName = getInitRamName(imageName);
   const std::string image = getInitImageName(ramName);
   const MergedSection* ram = findScn(ramName);
-  unsigned long imageSize = getInitImageSize(ram == nullptr ? 0 : ram->size);
+  uint64_t imageSize = getInitImageSize(ram == nullptr ? 0 : ram->size);
   bool placed;
   if (const SectionDesc* desc = findSectionDesc(image); desc == nullptr) {
     placed = allocateRelUnassigned(cCodePage, image, imageSize, false, error);
@@ -48,17 +48,17 @@ bool Linker::allocateInitSection(const std::string& imageName, std::string& erro
 
 bool Linker::isInitTableAssigned() const { return findSectionDesc(cInitTableName) != nullptr; }
 
-unsigned long Linker::getInitTableSize() const {
+uint64_t Linker::getInitTableSize() const {
   // Empty sections are counted although they get no entry, so the table's
   // room can exceed its contents; the start-up code reads only the count.
-  unsigned long count = 0;
+  uint64_t count = 0;
   for (const auto& [name, scn] : cScns)
     if (scn.type == Coff::idata) ++count;
   return getInitImageSize(2 + count * getInitEntrySize());
 }
 
 bool Linker::allocateInitTable(std::string& error) {
-  unsigned long size = getInitTableSize();
+  uint64_t size = getInitTableSize();
   bool placed;
   if (const SectionDesc* desc = findSectionDesc(cInitTableName); desc == nullptr) {
     placed = allocateRelUnassigned(cCodePage, cInitTableName, size, false, error);
@@ -78,23 +78,23 @@ bool Linker::allocateInitTable(std::string& error) {
 namespace {
 
 // Little-endian, low bytes only: the table holds what the field can hold.
-void putField(std::vector<char>& out, unsigned long value, unsigned long width) {
-  for (unsigned long i = 0; i < width; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+void putField(std::vector<char>& out, uint64_t value, uint64_t width) {
+  for (uint64_t i = 0; i < width; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
 }  // namespace
 
 bool Linker::buildInitTable(std::string& /*error*/) {
-  const unsigned long fieldWidth = getInitEntrySize() / 3;
+  const uint64_t fieldWidth = getInitEntrySize() / 3;
   std::vector<char> table(2, 0);
-  unsigned long count = 0;
+  uint64_t count = 0;
   for (const auto& [name, scn] : cScns) {
     if (scn.type != Coff::idata) continue;
     const std::string image = getInitImageName(name);
     auto imageMem = cScnMem.find(image);
     auto dataMem = cScnMem.find(name);
     TARSIL_ASSERT(imageMem != cScnMem.end() && dataMem != cScnMem.end());
-    unsigned long size = dataMem->second->getAllocatedSize(name);
+    uint64_t size = dataMem->second->getAllocatedSize(name);
     if (size == 0) continue;
     putField(table, imageMem->second->getAllocatedStart(image), fieldWidth);
     putField(table, dataMem->second->getAllocatedStart(name), fieldWidth);

@@ -67,7 +67,7 @@ void setStringOffset(scnhdr& h, uint32_t offset) {
 
 // Program-memory images of initialized data: on the cores whose words are
 // wider than a byte, each byte becomes a RETLW returning it.
-Data encodeImage(const Data& bytes, unsigned long imageSize, int instSet) {
+Data encodeImage(const Data& bytes, uint64_t imageSize, int instSet) {
   if (imageSize == bytes.size()) return bytes;
   Data image(2UL * bytes.size());
   for (uint32_t i = 0; i < bytes.size(); ++i) {
@@ -286,7 +286,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
   // Everything a piece needs of its section is looked up once per section.
   struct Target {
     const std::string* name;
-    unsigned long length;
+    uint64_t length;
     // Its merged kind; null for a name the merged kinds lack.
     const Coff::ScnType* kind = nullptr;
     const PlacedRanges::Placed* placed = nullptr;
@@ -300,7 +300,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
     Data* bytes;
     uint32_t allocStart;
     uint32_t loadStart;
-    unsigned long startByte;
+    uint64_t startByte;
   };
   std::vector<Target> targets;
   targets.reserve(cScns.size());
@@ -340,7 +340,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
       Target& target = targets[*at];
       uint32_t allocStart = 0;
       uint32_t loadStart = 0;
-      unsigned long startByte = 0;
+      uint64_t startByte = 0;
       if (!loads.empty()) {
         // Where loading put the piece, without a look-up by name and file.
         TARSIL_ASSERT_TEXT(n >= 1 && static_cast<size_t>(n) <= loads.size() && loads[static_cast<size_t>(n) - 1].placed,
@@ -348,7 +348,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
         const PieceLoad& load = loads[static_cast<size_t>(n) - 1];
         loadStart = load.address;
         allocStart = load.address - load.inRange;
-        startByte = static_cast<unsigned long>(load.inRange) * bytesPerLocation(load.type);
+        startByte = static_cast<uint64_t>(load.inRange) * bytesPerLocation(load.type);
       } else {
         if (target.placed == nullptr) target.placed = ranges.find(name);
         const PlacedRanges::Placed* placed = target.placed;
@@ -364,7 +364,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
         // part; only the bytes it has are copied.
         TARSIL_ASSERT_TEXT(loaded->size >= input->second.size(), "size <= loaded size of the piece");
         TARSIL_ASSERT(loadStart >= allocStart);
-        startByte = static_cast<unsigned long>(loadStart - allocStart) * bytesPerLocation(placed->memory->type());
+        startByte = static_cast<uint64_t>(loadStart - allocStart) * bytesPerLocation(placed->memory->type());
       }
       if (target.pieces++ == 0) target.firstPiece = pieces.size();
       target.length = std::max(target.length, startByte + input->second.size());
@@ -418,8 +418,8 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
   std::vector<std::pair<std::string, Data>> images;
   for (const auto& [name, scn] : cScns) {
     if (scn.type != Coff::idata) continue;
-    const unsigned long n = scn.sized ? scn.size : 0;
-    const unsigned long imageSize = getInitImageSize(n);
+    const uint64_t n = scn.sized ? scn.size : 0;
+    const uint64_t imageSize = getInitImageSize(n);
     std::string image = getInitImageName(name);
     if (debug)
       std::cout << "Linker::buildOutputRawData() - init section '" << image << "' size=" << n
@@ -444,7 +444,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
     if (targets[t].output != nullptr) made.emplace_back(*targets[t].name, std::move(outputs[t]));
   made.insert(made.end(), std::make_move_iterator(images.begin()), std::make_move_iterator(images.end()));
 
-  const unsigned long tableSize = getInitImageSize(cInitTable.size());
+  const uint64_t tableSize = getInitImageSize(cInitTable.size());
   if (debug)
     std::cout << "Linker::buildOutputRawData() - init table section '" << cInitTableName
               << "' size=" << cInitTable.size() << " image size=" << tableSize << '\n';
@@ -593,7 +593,7 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
   const PlacedRanges& ranges = placedRanges();
   std::vector<std::pair<std::string, scnhdr>> headers;
   auto header = [&](const std::string& name, Coff::ScnType kind, bool abs, bool shared, bool access,
-                    unsigned long size = 0) {
+                    uint64_t size = 0) {
     scnhdr h{};
     h.s_size = static_cast<uint32_t>(size);
     setName(h, name);
@@ -605,7 +605,7 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
   size_t image = 0;
   for (const auto& [name, scn] : cScns) {
     if (!scn.merged()) continue;
-    const unsigned long size = scn.type == Coff::udata && scn.sized ? scn.size : 0;
+    const uint64_t size = scn.type == Coff::udata && scn.sized ? scn.size : 0;
     header(name, scn.type, scn.abs, scn.share, scn.access, size);
     if (scn.type == Coff::idata) header(images[image++], Coff::romdata, false, false, false);
   }
@@ -636,19 +636,19 @@ void Linker::buildOutputHoles() {
   for (const Memory& m : cCodePage) m.fillHoles(fillCB, this);
 }
 
-void Linker::fillCB(void* linker, const std::string& memory, unsigned long start, unsigned long end,
+void Linker::fillCB(void* linker, const std::string& memory, uint64_t start, uint64_t end,
                     const std::string& fill) {
   static_cast<Linker*>(linker)->buildOutputHole(memory, start, end, fill);
 }
 
-void Linker::buildOutputHole(const std::string& memory, unsigned long start, unsigned long end,
+void Linker::buildOutputHole(const std::string& memory, uint64_t start, uint64_t end,
                              const std::string& fill) {
   if (!cFillError.empty()) return;
   // No device has more than a few megabytes of program memory: a hole far
   // beyond that comes from a memory declared larger than any device, and
   // filling it would allocate and write gigabytes.
-  constexpr unsigned long kMaxFillBytes = 16ul << 20;
-  const unsigned long n = (end - start + 1) * static_cast<unsigned long>(bytesPerLocation(rom));
+  constexpr uint64_t kMaxFillBytes = 16ul << 20;
+  const uint64_t n = (end - start + 1) * static_cast<uint64_t>(bytesPerLocation(rom));
   if (n > kMaxFillBytes) {
     cFillError = "Fill of memory '" + memory + "' from " + hexPrint(start, 4) + " to " + hexPrint(end, 4) +
                  " needs " + std::to_string(n) + " bytes; a fill is limited to 16 MiB.";
@@ -689,7 +689,7 @@ void Linker::buildOutputHole(const std::string& memory, unsigned long start, uns
     for (size_t i = 0; i < digits.size(); i += 4)
       pattern.push_back(static_cast<uint16_t>(str2ul("0x" + digits.substr(i, 4))));
     size_t next = 0;
-    unsigned long pos = 0;
+    uint64_t pos = 0;
     for (; pos + 2 <= n; pos += 2) {
       bytes[pos] = static_cast<char>(pattern[next] & 0xFF);
       bytes[pos + 1] = static_cast<char>(pattern[next] >> 8);
@@ -703,7 +703,7 @@ void Linker::buildOutputHole(const std::string& memory, unsigned long start, uns
     }
   } else {
     const uint16_t v = static_cast<uint16_t>(str2ul(fill));
-    unsigned long pos = 0;
+    uint64_t pos = 0;
     for (; pos + 2 <= n; pos += 2) {
       bytes[pos] = static_cast<char>(v & 0xFF);
       bytes[pos + 1] = static_cast<char>(v >> 8);

@@ -584,7 +584,7 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
   std::multiset<MemorySize, bool (*)(const MemorySize&, const MemorySize&)> holes(memsize_less);
   for (Memory& mem : mems) {
     if (mem.isProtected()) continue;
-    unsigned long size = mem.largestHole();
+    uint64_t size = mem.largestHole();
     if (size != 0) holes.insert({&mem, size});
   }
   if (debug) {
@@ -594,8 +594,8 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
   }
 
   struct Placed {
-    unsigned long offset;
-    unsigned long size;
+    uint64_t offset;
+    uint64_t size;
     uint32_t row;
   };
   // The records of the current hole. Each owner's row has a bit in
@@ -606,7 +606,7 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
   std::vector<uint64_t> placedMask(words, 0);
   std::vector<uint32_t> placedAt(cInterferenceGraph.cRow.size(), UINT32_MAX);
   std::vector<uint32_t> irregular;
-  std::vector<std::pair<unsigned long, unsigned long>> hits;  // offset, size
+  std::vector<std::pair<uint64_t, uint64_t>> hits;  // offset, size
   while (!records.empty()) {
     auto next = std::prev(records.end());
     if (holes.empty()) {
@@ -618,7 +618,7 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
     if (debug) std::cout << "Choosing current hole in which to allocate...\n";
     auto hole = std::prev(holes.end());
     Memory* mem = hole->first;
-    const unsigned long holeSize = hole->second;
+    const uint64_t holeSize = hole->second;
     if (debug) std::cout << "Current hole: memory id: " << mem->getName() << ", size (in bytes): " << holeSize << "\n";
 
     for (const Placed& p : placed)
@@ -629,11 +629,11 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
     placed.clear();
     irregular.clear();
     ActRecOffsets group;
-    unsigned long used = 0;
+    uint64_t used = 0;
     while (!records.empty()) {
       next = std::prev(records.end());
       const std::string& name = next->first;
-      const unsigned long size = next->second;
+      const uint64_t size = next->second;
       const uint32_t row = rowOf(name);
       if (debug) {
         std::cout << "Trying to allocate act rec: section id : " << name << ", size: " << size << "\n";
@@ -642,7 +642,7 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
       // The lowest offset clear of every interfering record. Moving past
       // each conflict in offset order reaches it: the candidate only grows,
       // so no record passed can be in the way again.
-      unsigned long offset = 0;
+      uint64_t offset = 0;
       if (size != 0) {
         hits.clear();
         if (row == kNoRow) {
@@ -700,7 +700,7 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
     mem->allocateActRecs(group, used);
     if (debug) std::cout << "Removing current hole from set of available holes.\n";
     holes.erase(hole);
-    if (unsigned long size = mem->largestHole(); size != 0) {
+    if (uint64_t size = mem->largestHole(); size != 0) {
       if (debug) std::cout << "Adding available hole: memory id: " << mem->getName() << ", size (in bytes): " << size << "\n";
       holes.insert({mem, size});
     }

@@ -109,7 +109,7 @@ bool Linker::buildSectionAttribs(std::string& error) {
       // Overlay pieces share one start, so the section is as long as its
       // longest piece; other pieces are laid end to end.
       if (isOverlay)
-        m.size = std::max<unsigned long>(m.size, hdr.s_size);
+        m.size = std::max<uint64_t>(m.size, hdr.s_size);
       else
         m.size += hdr.s_size;
       if (isAbs != m.abs)

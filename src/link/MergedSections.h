@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
+#include <cstdint>
 #include <map>
 #include <memory_resource>
 #include <string>
@@ -15,7 +16,7 @@ class Memory;
 // stages describe. Sizes are in bytes and kept wide, so that a sum of
 // hostile 32-bit sizes cannot wrap.
 struct MergedSection {
-  unsigned long size = 0;
+  uint64_t size = 0;
   // Whether a size was taken: a merge that fails on a section's first piece
   // keeps only its size, and a section the linker makes has a kind only.
   bool sized = false;
@@ -27,14 +28,14 @@ struct MergedSection {
   bool access = false;
   bool overlay = false;
   // Where an absolute section starts, and its length; zero otherwise.
-  unsigned long absStart = 0;
-  unsigned long absSize = 0;
+  uint64_t absStart = 0;
+  uint64_t absSize = 0;
   // The memory that placement gave the section, until it is entered among
   // the placed sections.
   Memory* placed = nullptr;
 
   bool merged() const { return type != Coff::unknown; }
-  void setSize(unsigned long bytes) {
+  void setSize(uint64_t bytes) {
     size = bytes;
     sized = true;
   }

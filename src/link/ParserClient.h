@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
+#include <cstdint>
 #include <string>
 
 #include "link/SectionDesc.h"
@@ -13,7 +14,7 @@ namespace tarsil {
 class ParserClient {
 public:
   virtual ~ParserClient() = default;
-  virtual bool AddMinHeapSize(unsigned long size, std::string& error) = 0;
+  virtual bool AddMinHeapSize(uint64_t size, std::string& error) = 0;
   virtual bool AddMapFile(const std::string& name, std::string& error) = 0;
   virtual bool AddOutputFile(const std::string& name, std::string& error) = 0;
   virtual bool AddObjectFile(const std::string& name, std::string& error) = 0;

@@ -14,8 +14,8 @@
 
 namespace tarsil {
 
-unsigned long Linker::calcProgMemSize() const {
-  unsigned long total = 0;
+uint64_t Linker::calcProgMemSize() const {
+  uint64_t total = 0;
   for (const Memory& m : cCodePage) total += m.size();
   return total;
 }

@@ -34,10 +34,10 @@ std::string_view baseName(std::string_view name) {
   return cut == std::string_view::npos ? name : name.substr(cut + 1);
 }
 
-unsigned long bytesPerProgramLocation(const opthdr& h) {
+uint64_t bytesPerProgramLocation(const opthdr& h) {
   int procType = convertDvsProcType(h.proc_type);
-  unsigned long bits = procType != noSuchProcType ? getRomWidth(procType) : h.rom_width_bits;
-  unsigned long bytes = (bits + 7) / 8;
+  uint64_t bits = procType != noSuchProcType ? getRomWidth(procType) : h.rom_width_bits;
+  uint64_t bytes = (bits + 7) / 8;
   return bytes == 0 ? 1 : bytes;
 }
 
@@ -313,8 +313,8 @@ void usageRow(MapText& out, uint64_t start, uint64_t end) {
   out.add(r);
 }
 
-void listUsage(MapText& out, const Listing& listing, const std::vector<uint32_t>& prog, unsigned long bytesPerLocation,
-               unsigned long progMemSize) {
+void listUsage(MapText& out, const Listing& listing, const std::vector<uint32_t>& prog, uint64_t bytesPerLocation,
+               uint64_t progMemSize) {
   out.put("\n                              Program Memory Usage \n");
   usageRow(out, "Start", "End");
   usageRow(out, rule, rule);
@@ -468,7 +468,7 @@ void listSymbols(MapText& out, const Listing& listing, const std::vector<uint32_
   out.put("\n\n");
 }
 
-void listAll(MapText& out, const Coff& output, unsigned long progMemSize, std::string_view created,
+void listAll(MapText& out, const Coff& output, uint64_t progMemSize, std::string_view created,
              const MapFile::Symbols& symbols) {
   const bool debug = static_cast<bool>(Debug("MapFile::write"));
   Listing listing;
@@ -509,7 +509,7 @@ std::string MapFile::strStorageClass(SymbolInfo::StorageClass storageClass) {
 
 std::string MapFile::strKind(SymbolInfo::Kind kind) { return kind == SymbolInfo::function ? "function" : "variable"; }
 
-void MapFile::list(std::ostream& os, const Coff& output, unsigned long progMemSize, const std::string& created) {
+void MapFile::list(std::ostream& os, const Coff& output, uint64_t progMemSize, const std::string& created) {
   MapText out(os);
   listAll(out, output, progMemSize, created, Symbols(output));
   out.flush();
@@ -520,7 +520,7 @@ void MapFile::Pending::open() {
   cCreated = outputTimeText();
 }
 
-void MapFile::Pending::list(const Coff& output, unsigned long progMemSize, const Symbols* symbols) {
+void MapFile::Pending::list(const Coff& output, uint64_t progMemSize, const Symbols* symbols) {
   if (!cOpened) return;
   MapText out(cFile);
   std::optional<Symbols> gathered;

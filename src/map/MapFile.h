@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
+#include <cstdint>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -46,7 +47,7 @@ public:
     explicit Pending(const std::string& name) : cFile(name) {}
     // Creates the temporary file.
     void open();
-    void list(const Coff& output, unsigned long progMemSize, const Symbols* symbols = nullptr);
+    void list(const Coff& output, uint64_t progMemSize, const Symbols* symbols = nullptr);
     // Puts the map in place, or reports why it could not be written.
     bool finish();
 
@@ -59,7 +60,7 @@ public:
 
   // The listing after its creation line; `created` is that line's time text
   // with its line break, as ctime gives it.
-  static void list(std::ostream& os, const Coff& output, unsigned long progMemSize, const std::string& created);
+  static void list(std::ostream& os, const Coff& output, uint64_t progMemSize, const std::string& created);
 
   static std::string strType(Coff::ScnType type);
   static std::string strLocation(SectionInfo::Location location);

@@ -61,11 +61,11 @@ std::list<Range> Memory::getHoles() const {
   return holes;
 }
 
-const Memory::Hole* Memory::bestFit(unsigned long length, unsigned short alignment) const {
+const Memory::Hole* Memory::bestFit(uint64_t length, unsigned short alignment) const {
   if (cHolesBySize.empty()) return nullptr;
   if (length == 0) return &*cHolesBySize.begin();
-  const unsigned long perLocation = bytesPerLocation();
-  const unsigned long need = length / perLocation + (length % perLocation != 0 ? 1 : 0);
+  const uint64_t perLocation = bytesPerLocation();
+  const uint64_t need = length / perLocation + (length % perLocation != 0 ? 1 : 0);
   auto firstOfAtLeast = [](const std::set<Hole>& holes, uint64_t size) -> const Hole* {
     auto it = holes.lower_bound(Hole{0, size, 0});
     return it == holes.end() ? nullptr : &*it;
@@ -83,7 +83,7 @@ const Memory::Hole* Memory::bestFit(unsigned long length, unsigned short alignme
   return nullptr;
 }
 
-const Memory::Hole* Memory::holeAt(unsigned long start, unsigned long length) const {
+const Memory::Hole* Memory::holeAt(uint64_t start, uint64_t length) const {
   if (cHoles.empty()) return nullptr;
   if (length == 0) return &*cHolesBySize.begin();
   if (start > 0xFFFFFFFFul) return nullptr;
@@ -93,19 +93,19 @@ const Memory::Hole* Memory::holeAt(unsigned long start, unsigned long length) co
   return holeRange(it->second).canFit(start, length) ? &it->second : nullptr;
 }
 
-bool Memory::canFit(unsigned long length, unsigned short alignment) const {
+bool Memory::canFit(uint64_t length, unsigned short alignment) const {
   if (length == 0) return true;
   return bestFit(length, alignment) != nullptr;
 }
 
-bool Memory::canFit(unsigned long start, unsigned long length) const {
+bool Memory::canFit(uint64_t start, uint64_t length) const {
   if (length == 0) return true;
   return holeAt(start, length) != nullptr;
 }
 
-unsigned long Memory::largestHole() const {
+uint64_t Memory::largestHole() const {
   if (cHolesBySize.empty()) return 0;
-  return static_cast<unsigned long>(bytesPerLocation()) * cHolesBySize.rbegin()->size;
+  return static_cast<uint64_t>(bytesPerLocation()) * cHolesBySize.rbegin()->size;
 }
 
 void Memory::sortHoles() { cRecentSeq = cNextSeq; }
@@ -187,7 +187,7 @@ Range& Memory::addAllocated(const std::string* record, Range range) {
   return cAllocated.back().back().range;
 }
 
-Range Memory::carve(Hole hole, unsigned long start, unsigned long length, const std::string& secName,
+Range Memory::carve(Hole hole, uint64_t start, uint64_t length, const std::string& secName,
                     bool isOverlay, const ActRecOffsets* records) {
   Range range = holeRange(hole);
   Range::Leftovers left;
@@ -227,26 +227,26 @@ Range Memory::carve(Hole hole, unsigned long start, unsigned long length, const 
   return range;
 }
 
-void Memory::allocateEmpty(const std::string& secName, unsigned long start, bool isOverlay) {
+void Memory::allocateEmpty(const std::string& secName, uint64_t start, bool isOverlay) {
   Range range(static_cast<uint32_t>(start), 1, cType, cWidthBits);
   std::list<Range> unused;
   range.allocate(secName, start, 0, unused, isOverlay);
   addAllocated(nullptr, std::move(range));
 }
 
-void Memory::allocateSection(const std::string& secName, unsigned long length, bool isOverlay,
+void Memory::allocateSection(const std::string& secName, uint64_t length, bool isOverlay,
                              unsigned short alignment) {
   TARSIL_ASSERT_TEXT(!isAllocated(secName), "!isAllocated (secName)");
   const Hole* hole = bestFit(length, alignment);
   TARSIL_ASSERT_TEXT(length == 0 || hole != nullptr, "canFit (length, alignment)");
   sortHoles();
   if (hole == nullptr) return allocateEmpty(secName, cPhysicalStart, isOverlay);
-  unsigned long start = hole->start;
+  uint64_t start = hole->start;
   if (alignment > 1 && start % alignment != 0) start += alignment - start % alignment;
   addAllocated(nullptr, carve(*hole, start, length, secName, isOverlay, nullptr));
 }
 
-void Memory::allocateAbsSection(const std::string& secName, unsigned long start, unsigned long length,
+void Memory::allocateAbsSection(const std::string& secName, uint64_t start, uint64_t length,
                                 bool isOverlay) {
   TARSIL_ASSERT_TEXT(!isAllocated(secName), "!isAllocated (secName)");
   const Hole* hole = holeAt(start, length);
@@ -256,7 +256,7 @@ void Memory::allocateAbsSection(const std::string& secName, unsigned long start,
   addAllocated(nullptr, carve(*hole, start, length, secName, isOverlay, nullptr));
 }
 
-void Memory::allocateActRecs(const ActRecOffsets& records, unsigned long length) {
+void Memory::allocateActRecs(const ActRecOffsets& records, uint64_t length) {
   const Hole* hole = bestFit(length, 1);
   TARSIL_ASSERT_TEXT(length == 0 || hole != nullptr, "canFit (length, (unsigned short)1)");
   for (const auto& record : records)
@@ -277,15 +277,15 @@ void Memory::allocateActRecs(const ActRecOffsets& records, unsigned long length)
   }
 }
 
-void Memory::loadSection(const std::string& file, const std::string& secName, unsigned long length) {
+void Memory::loadSection(const std::string& file, const std::string& secName, uint64_t length) {
   Range* range = findRange(secName);
   TARSIL_ASSERT_TEXT(range != nullptr, "isAllocated (secName)");
   const bool loaded = range->load(file, length);
   TARSIL_ASSERT_TEXT(loaded, "!isLoaded (file, secName)");
 }
 
-void Memory::loadAbsSection(const std::string& file, const std::string& secName, unsigned long start,
-                            unsigned long length) {
+void Memory::loadAbsSection(const std::string& file, const std::string& secName, uint64_t start,
+                            uint64_t length) {
   Range* range = findRange(secName);
   TARSIL_ASSERT_TEXT(range != nullptr, "isAllocated (secName)");
   const bool loaded = range->load(file, start, length);
@@ -307,7 +307,7 @@ uint32_t Memory::getAllocatedStart(const std::string& secName) const {
   return allocatedRange(secName).getStart(secName);
 }
 
-unsigned long Memory::getAllocatedSize(const std::string& secName) const { return allocatedRange(secName).size(); }
+uint64_t Memory::getAllocatedSize(const std::string& secName) const { return allocatedRange(secName).size(); }
 
 uint32_t Memory::getLoadedStart(const std::string& file, const std::string& secName) const {
   const Range* range = findRange(secName);
@@ -316,7 +316,7 @@ uint32_t Memory::getLoadedStart(const std::string& file, const std::string& secN
   return piece->start + range->recordOffset(secName);
 }
 
-unsigned long Memory::getLoadedSize(const std::string& file, const std::string& secName) const {
+uint64_t Memory::getLoadedSize(const std::string& file, const std::string& secName) const {
   const Range* range = findRange(secName);
   const Range::Piece* piece = range != nullptr ? range->findLoaded(file) : nullptr;
   TARSIL_ASSERT_TEXT(piece != nullptr, "isLoaded (file, secName)");
@@ -326,7 +326,7 @@ unsigned long Memory::getLoadedSize(const std::string& file, const std::string& 
 void Memory::fillHoles(FillCallback callback, void* context) const {
   if (!cHasFill) return;
   forEachHole([&](const Hole& hole) {
-    callback(context, cName, hole.start, static_cast<unsigned long>(hole.start) + hole.size - 1, cFill);
+    callback(context, cName, hole.start, static_cast<uint64_t>(hole.start) + hole.size - 1, cFill);
   });
 }
 
@@ -342,7 +342,7 @@ void column(std::string& line, std::string_view text, std::size_t width) {
 // "0x" and at least four hexadecimal digits: a value that needs more keeps
 // all of them, as the full map's fields do, so an address above 0xFFFF is
 // not shown as another one.
-std::string_view hexField(unsigned long value, char (&text)[18]) {
+std::string_view hexField(uint64_t value, char (&text)[18]) {
   return std::string_view(text, static_cast<size_t>(putHexText(text, value, 4) - text));
 }
 

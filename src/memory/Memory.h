@@ -22,7 +22,7 @@ class Memory {
 public:
   // Called once per hole by fillHoles: context, memory name, first and last
   // location of the hole, and the fill text as written in the command file.
-  using FillCallback = void (*)(void* context, const std::string& memory, unsigned long start, unsigned long end,
+  using FillCallback = void (*)(void* context, const std::string& memory, uint64_t start, uint64_t end,
                                 const std::string& fill);
 
   Memory(const std::string& name, uint32_t start, uint32_t end, MemType type, bool isProtected, bool hasFill,
@@ -43,22 +43,22 @@ public:
   void setRangeWidths(uint16_t bits);
 
   // A length of 0 always fits. See Range for why the alignment is unsigned short.
-  bool canFit(unsigned long length, unsigned short alignment) const;
-  bool canFit(unsigned long start, unsigned long length) const;
-  unsigned long largestHole() const;
+  bool canFit(uint64_t length, unsigned short alignment) const;
+  bool canFit(uint64_t start, uint64_t length) const;
+  uint64_t largestHole() const;
   // Increasing size, stable on equal sizes, which makes the first fitting
   // hole the best fit. The holes are kept in that order as they are made, so
   // this only settles the holes that the last placement left over.
   void sortHoles();
 
-  void allocateSection(const std::string& secName, unsigned long length, bool isOverlay, unsigned short alignment);
-  void allocateAbsSection(const std::string& secName, unsigned long start, unsigned long length, bool isOverlay);
+  void allocateSection(const std::string& secName, uint64_t length, bool isOverlay, unsigned short alignment);
+  void allocateAbsSection(const std::string& secName, uint64_t start, uint64_t length, bool isOverlay);
   // One range of `length` bytes for a group of records that may overlap; each
   // record name maps to its own copy of the group's range.
-  void allocateActRecs(const ActRecOffsets& records, unsigned long length);
+  void allocateActRecs(const ActRecOffsets& records, uint64_t length);
 
-  void loadSection(const std::string& file, const std::string& secName, unsigned long length);
-  void loadAbsSection(const std::string& file, const std::string& secName, unsigned long start, unsigned long length);
+  void loadSection(const std::string& file, const std::string& secName, uint64_t length);
+  void loadAbsSection(const std::string& file, const std::string& secName, uint64_t start, uint64_t length);
 
   bool isAllocated(const std::string& secName) const { return findAllocated(secName) != nullptr; }
   // The range placed under a name, or null.
@@ -66,9 +66,9 @@ public:
   bool isLoaded(const std::string& file, const std::string& secName) const;
 
   uint32_t getAllocatedStart(const std::string& secName) const;
-  unsigned long getAllocatedSize(const std::string& secName) const;
+  uint64_t getAllocatedSize(const std::string& secName) const;
   uint32_t getLoadedStart(const std::string& file, const std::string& secName) const;
-  unsigned long getLoadedSize(const std::string& file, const std::string& secName) const;
+  uint64_t getLoadedSize(const std::string& file, const std::string& secName) const;
 
   void fillHoles(FillCallback callback, void* context) const;
 
@@ -101,10 +101,10 @@ public:
   };
   // The hole a relocatable section of `length` bytes goes to: the first in
   // list order after sortHoles() that fits it, or null.
-  const Hole* bestFit(unsigned long length, unsigned short alignment) const;
+  const Hole* bestFit(uint64_t length, unsigned short alignment) const;
   // The hole that holds [start, start + locs(length)), or, for a length of 0,
   // the first hole in list order; null when there is none.
-  const Hole* holeAt(unsigned long start, unsigned long length) const;
+  const Hole* holeAt(uint64_t start, uint64_t length) const;
 
 private:
   // A placed name and its range. A section's name is its range's own; an
@@ -124,11 +124,11 @@ private:
   void addHole(uint32_t start, uint64_t size);
   // Carves `hole` at `start` into the range of `secName` (or, with records,
   // of the group) and keeps what is left of it as holes.
-  Range carve(Hole hole, unsigned long start, unsigned long length, const std::string& secName, bool isOverlay,
+  Range carve(Hole hole, uint64_t start, uint64_t length, const std::string& secName, bool isOverlay,
               const ActRecOffsets* records);
   // A memory whose holes are all used still takes empty sections: they get a
   // zero-size range that covers nothing.
-  void allocateEmpty(const std::string& secName, unsigned long start, bool isOverlay);
+  void allocateEmpty(const std::string& secName, uint64_t start, bool isOverlay);
   unsigned bytesPerLocation() const;
   Range holeRange(const Hole& hole) const;
   // Calls fn(hole) for every hole in list order.
@@ -169,7 +169,7 @@ private:
 };
 
 // Orders (memory, hole size in bytes) pairs by the size alone.
-using MemorySize = std::pair<Memory*, unsigned long>;
+using MemorySize = std::pair<Memory*, uint64_t>;
 bool memsize_less(const MemorySize& a, const MemorySize& b);
 bool memsize_greater(const MemorySize& a, const MemorySize& b);
 

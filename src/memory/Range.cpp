@@ -74,34 +74,34 @@ uint16_t Range::getWidth() const {
 
 unsigned Range::bytesPerLocation() const { return (getWidth() + 7u) / 8u; }
 
-unsigned long Range::locs(unsigned long bytes) const {
-  unsigned long perLocation = bytesPerLocation();
+uint64_t Range::locs(uint64_t bytes) const {
+  uint64_t perLocation = bytesPerLocation();
   return bytes / perLocation + (bytes % perLocation != 0 ? 1 : 0);
 }
 
-unsigned long Range::size() const { return static_cast<unsigned long>(bytesPerLocation()) * cSize; }
+uint64_t Range::size() const { return static_cast<uint64_t>(bytesPerLocation()) * cSize; }
 
-unsigned long Range::size(const std::string& file) const {
+uint64_t Range::size(const std::string& file) const {
   const Piece* piece = findLoaded(file);
   TARSIL_ASSERT_TEXT(piece != nullptr, "isLoaded (file)");
   return piece->size;
 }
 
-bool Range::canFit(unsigned long length, unsigned short alignment) const {
+bool Range::canFit(uint64_t length, unsigned short alignment) const {
   if (length == 0) return true;
   if (cSize == 0) return false;
-  unsigned long usable = size();
+  uint64_t usable = size();
   if (alignment > 1 && cStart % alignment != 0) {
     // The skipped locations are whole locations, so they cost bytes per
     // location each; a hole shorter than the skip has nothing usable.
-    unsigned long skipped = static_cast<unsigned long>(alignment - cStart % alignment) * bytesPerLocation();
+    uint64_t skipped = static_cast<uint64_t>(alignment - cStart % alignment) * bytesPerLocation();
     if (skipped >= usable) return false;
     usable -= skipped;
   }
   return length <= usable;
 }
 
-bool Range::canFit(unsigned long start, unsigned long length) const {
+bool Range::canFit(uint64_t start, uint64_t length) const {
   if (length == 0) return true;
   if (cSize == 0) return false;
   // start + locs(length) may pass 32 bits for an absolute section near the
@@ -109,7 +109,7 @@ bool Range::canFit(unsigned long start, unsigned long length) const {
   return cStart <= start && start - cStart < cSize && locs(length) <= cSize - (start - cStart);
 }
 
-void Range::carve(unsigned long start, unsigned long length, Leftovers& left) {
+void Range::carve(uint64_t start, uint64_t length, Leftovers& left) {
   if (length == 0) {
     // An empty section takes no location: the hole goes back whole.
     left.add(cStart, cSize);
@@ -135,7 +135,7 @@ void Range::pushLeftovers(const Leftovers& left, std::list<Range>& newHoles) con
     newHoles.push_back(Range(left.hole[i].first, left.hole[i].second, cType, cWidthBits));
 }
 
-void Range::allocate(const std::string& name, unsigned long start, unsigned long length, bool isOverlay,
+void Range::allocate(const std::string& name, uint64_t start, uint64_t length, bool isOverlay,
                      Leftovers& left) {
   TARSIL_ASSERT_TEXT(!isAllocated(), "!isAllocated ()");
   TARSIL_ASSERT_TEXT(canFit(start, length), "canFit (start, length)");
@@ -144,14 +144,14 @@ void Range::allocate(const std::string& name, unsigned long start, unsigned long
   carve(start, length, left);
 }
 
-void Range::allocate(const std::string& name, unsigned long start, unsigned long length, std::list<Range>& newHoles,
+void Range::allocate(const std::string& name, uint64_t start, uint64_t length, std::list<Range>& newHoles,
                      bool isOverlay) {
   Leftovers left;
   allocate(name, start, length, isOverlay, left);
   pushLeftovers(left, newHoles);
 }
 
-void Range::allocateActRecs(const ActRecOffsets& records, unsigned long start, unsigned long length,
+void Range::allocateActRecs(const ActRecOffsets& records, uint64_t start, uint64_t length,
                             Leftovers& left) {
   TARSIL_ASSERT_TEXT(!isAllocated(), "!isAllocated ()");
   TARSIL_ASSERT_TEXT(canFit(start, length), "canFit (start, length)");
@@ -162,14 +162,14 @@ void Range::allocateActRecs(const ActRecOffsets& records, unsigned long start, u
   carve(start, length, left);
 }
 
-void Range::allocateActRecs(const ActRecOffsets& records, unsigned long start, unsigned long length,
+void Range::allocateActRecs(const ActRecOffsets& records, uint64_t start, uint64_t length,
                             std::list<Range>& newHoles) {
   Leftovers left;
   allocateActRecs(records, start, length, left);
   pushLeftovers(left, newHoles);
 }
 
-bool Range::markLoaded(const std::string& file, uint32_t start, unsigned long length) {
+bool Range::markLoaded(const std::string& file, uint32_t start, uint64_t length) {
   // Telling whether the file has a piece here already and entering its
   // piece take one search, not one each.
   if (cPieceCount > kScannedPieces) {
@@ -191,7 +191,7 @@ bool Range::markLoaded(const std::string& file, uint32_t start, unsigned long le
   return true;
 }
 
-bool Range::load(const std::string& file, unsigned long length) {
+bool Range::load(const std::string& file, uint64_t length) {
   TARSIL_ASSERT_TEXT(isAllocated(), "isAllocated ()");
   // A second piece of the file is refused before anything else is asked.
   if (!markLoaded(file, cPc, length)) return false;
@@ -200,15 +200,15 @@ bool Range::load(const std::string& file, unsigned long length) {
     if (!cIsOverlay) cLoadComplete = true;
     return true;
   }
-  unsigned long newPc = cPc + locs(length);
-  TARSIL_ASSERT_TEXT(newPc <= static_cast<unsigned long>(getEnd()) + 1, "newPc <= (getEnd () + 1)");
+  uint64_t newPc = cPc + locs(length);
+  TARSIL_ASSERT_TEXT(newPc <= static_cast<uint64_t>(getEnd()) + 1, "newPc <= (getEnd () + 1)");
   if (cIsOverlay) return true;
   cPc = static_cast<uint32_t>(newPc);
   if (newPc > getEnd()) cLoadComplete = true;
   return true;
 }
 
-bool Range::load(const std::string& file, unsigned long start, unsigned long length) {
+bool Range::load(const std::string& file, uint64_t start, uint64_t length) {
   TARSIL_ASSERT_TEXT(isAllocated(), "isAllocated ()");
   if (!markLoaded(file, cStart, size())) return false;
   TARSIL_ASSERT_TEXT(!loadComplete(), "!loadComplete ()");
@@ -223,7 +223,7 @@ bool Range::load(const std::string& file, unsigned long start, unsigned long len
 void Range::print(std::ostream& os, const std::string& indent) const {
   // A dump may be asked for before the memories know their width, so the
   // byte size is worked out here without insisting on one.
-  unsigned long bytes = static_cast<unsigned long>((cWidthBits + 7u) / 8u) * cSize;
+  uint64_t bytes = static_cast<uint64_t>((cWidthBits + 7u) / 8u) * cSize;
   os << indent;
   if (cAllocName.empty() && !getActRecs().empty()) {
     os << "Range:    actRecs=";

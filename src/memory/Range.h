@@ -29,7 +29,7 @@ enum MemType { rom = 0, ram = 1 };
 
 // Activation records of one group: record name and its offset from the
 // group's start. Equal entries are kept, as the packer may hand them in.
-using ActRecOffsets = std::multiset<std::pair<std::string, unsigned long>>;
+using ActRecOffsets = std::multiset<std::pair<std::string, uint64_t>>;
 
 class Range {
 public:
@@ -49,10 +49,10 @@ public:
   uint16_t getWidth() const;
   void setWidth(uint16_t bits) { cWidthBits = bits; }
   unsigned bytesPerLocation() const;
-  unsigned long locs(unsigned long bytes) const;
+  uint64_t locs(uint64_t bytes) const;
 
-  unsigned long size() const;
-  unsigned long size(const std::string& file) const;
+  uint64_t size() const;
+  uint64_t size(const std::string& file) const;
 
   bool isAllocated() const { return !cAllocName.empty() || !getActRecs().empty(); }
   bool isLoaded(const std::string& file) const { return findLoaded(file) != nullptr; }
@@ -69,7 +69,7 @@ public:
   struct Piece {
     std::string file;
     uint32_t start = 0;
-    unsigned long size = 0;
+    uint64_t size = 0;
   };
   const Piece* findLoaded(const std::string& file) const;
   size_t pieceCount() const { return cPieceCount; }
@@ -86,14 +86,14 @@ public:
 
   // The alignment form takes an unsigned short so that the two overloads stay
   // apart: canFit(length, (unsigned short)1) against canFit(start, length).
-  bool canFit(unsigned long length, unsigned short alignment) const;
-  bool canFit(unsigned long start, unsigned long length) const;
+  bool canFit(uint64_t length, unsigned short alignment) const;
+  bool canFit(uint64_t start, uint64_t length) const;
 
   // Turns this hole into the range [start, locs(length)) and appends what is
   // left of the hole before and after it to newHoles.
-  void allocate(const std::string& name, unsigned long start, unsigned long length, std::list<Range>& newHoles,
+  void allocate(const std::string& name, uint64_t start, uint64_t length, std::list<Range>& newHoles,
                 bool isOverlay);
-  void allocateActRecs(const ActRecOffsets& records, unsigned long start, unsigned long length,
+  void allocateActRecs(const ActRecOffsets& records, uint64_t start, uint64_t length,
                        std::list<Range>& newHoles);
   // What a carve leaves of the hole, as (start, locations): at most the
   // stretch before the range and the one after it, in that order.
@@ -103,22 +103,22 @@ public:
     void add(uint32_t start, uint64_t size) { hole[count++] = {start, size}; }
   };
   // The same carves, for a caller that keeps its holes apart from ranges.
-  void allocate(const std::string& name, unsigned long start, unsigned long length, bool isOverlay,
+  void allocate(const std::string& name, uint64_t start, uint64_t length, bool isOverlay,
                 Leftovers& left);
-  void allocateActRecs(const ActRecOffsets& records, unsigned long start, unsigned long length, Leftovers& left);
+  void allocateActRecs(const ActRecOffsets& records, uint64_t start, uint64_t length, Leftovers& left);
 
   // A relocatable piece goes at the load pointer; an absolute one covers the
   // whole range. False, with nothing changed, when `file` has a piece here
   // already.
-  [[nodiscard]] bool load(const std::string& file, unsigned long length);
-  [[nodiscard]] bool load(const std::string& file, unsigned long start, unsigned long length);
+  [[nodiscard]] bool load(const std::string& file, uint64_t length);
+  [[nodiscard]] bool load(const std::string& file, uint64_t start, uint64_t length);
 
   void print(std::ostream& os, const std::string& indent = "") const;
 
 private:
-  void carve(unsigned long start, unsigned long length, Leftovers& left);
+  void carve(uint64_t start, uint64_t length, Leftovers& left);
   void pushLeftovers(const Leftovers& left, std::list<Range>& newHoles) const;
-  bool markLoaded(const std::string& file, uint32_t start, unsigned long length);
+  bool markLoaded(const std::string& file, uint32_t start, uint64_t length);
 
   std::string cAllocName;
   // Every record of a group maps to a copy of the group's range; the copies

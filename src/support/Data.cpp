@@ -8,7 +8,7 @@
 
 namespace tarsil {
 
-Data::Data(unsigned long size, const char* bytes) : cSize(static_cast<uint32_t>(size)) {
+Data::Data(uint64_t size, const char* bytes) : cSize(static_cast<uint32_t>(size)) {
   if (cSize == 0) return;
   cBytes.reset(new char[cSize]);
   std::memcpy(cBytes.get(), bytes, cSize);

@@ -14,8 +14,8 @@ namespace tarsil {
 class Data {
 public:
   Data() = default;
-  Data(unsigned long size, const char* bytes);
-  explicit Data(unsigned long size) : cSize(static_cast<uint32_t>(size)) {}
+  Data(uint64_t size, const char* bytes);
+  explicit Data(uint64_t size) : cSize(static_cast<uint32_t>(size)) {}
   Data(const Data& other);
   Data& operator=(const Data& other);
   // A buffer moved from is empty.

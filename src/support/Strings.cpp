@@ -8,7 +8,7 @@
 
 namespace tarsil {
 
-unsigned long str2ul(const std::string& s) {
+uint64_t str2ul(const std::string& s) {
   unsigned base = 10;
   size_t i = 0;
   if (s.size() > 2 && (s[1] == 'x' || s[1] == 'X')) {
@@ -18,7 +18,7 @@ unsigned long str2ul(const std::string& s) {
   // Like the C runtime's conversion, but without its sign and blank handling
   // reaching past what the command-file language allows, and saturating
   // instead of wrapping on overflow.
-  unsigned long value = 0;
+  uint64_t value = 0;
   bool overflow = false;
   for (; i < s.size(); ++i) {
     char c = s[i];
@@ -113,7 +113,7 @@ const char hexDigitPairs[513] =
     "c0c1c2c3c4c5c6c7c8c9cacbcccdcecfd0d1d2d3d4d5d6d7d8d9dadbdcdddedf"
     "e0e1e2e3e4e5e6e7e8e9eaebecedeeeff0f1f2f3f4f5f6f7f8f9fafbfcfdfeff";
 
-std::string hexPrint(unsigned long value, int width) {
+std::string hexPrint(uint64_t value, int width) {
   if (width < 1 || width > 4) return "<NaN>";
   const uint64_t mask = (uint64_t{1} << (8 * width)) - 1;
   return hexText(value & mask, 2 * width);

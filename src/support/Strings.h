@@ -12,7 +12,7 @@ namespace tarsil {
 
 // "0x"/"0X" prefix reads hexadecimal, anything else decimal; reading stops at
 // the first character that is not a digit, and no digits at all give 0.
-unsigned long str2ul(const std::string& s);
+uint64_t str2ul(const std::string& s);
 
 // Whether `s` is wholly a number as str2ul reads it: at least one digit, and
 // nothing after the prefix but digits of its base. str2ul itself stops
@@ -71,6 +71,6 @@ inline uint64_t leadingBytes(std::string_view s) {
 long swapBytes(long v);
 
 // "0x" and width*2 lower-case digits of the low `width` bytes, or "<NaN>".
-std::string hexPrint(unsigned long value, int width);
+std::string hexPrint(uint64_t value, int width);
 
 }  // namespace tarsil

@@ -131,9 +131,9 @@ TEST(Memory, activationRecordGroupsShareOneRange) {
 }
 
 TEST(Memory, fillHolesVisitsEveryHoleOfAFilledMemoryEvenAtTheBounds) {
-  using Call = std::tuple<unsigned long, unsigned long, std::string>;
+  using Call = std::tuple<uint64_t, uint64_t, std::string>;
   std::vector<Call> calls;
-  auto record = [](void* context, const std::string&, unsigned long start, unsigned long end, const std::string& fill) {
+  auto record = [](void* context, const std::string&, uint64_t start, uint64_t end, const std::string& fill) {
     static_cast<std::vector<Call>*>(context)->emplace_back(start, end, fill);
   };
   Memory filled = memory(0, 0x7F, 14, "0x1234");

@@ -15,7 +15,7 @@ using namespace tarsil;
 
 TEST(Strings, str2ulReadsHexOnlyAfterAnXInSecondPlace) {
   // In "1x10" the first character is not looked at.
-  const std::pair<const char*, unsigned long> cases[] = {{"0x1F", 31}, {"0X1f", 31}, {"10", 10}, {"0x", 0}, {"010", 10},
+  const std::pair<const char*, uint64_t> cases[] = {{"0x1F", 31}, {"0X1f", 31}, {"10", 10}, {"0x", 0}, {"010", 10},
       {"abc", 0}, {"12ab", 12}, {"1x10", 16}, {"0x99999999999999999999", ~0UL}};
   for (const auto& [text, value] : cases) EXPECT_EQ(str2ul(text), value) << text;
 }
@@ -49,8 +49,8 @@ TEST(Strings, hexTextKeepsEveryDigitAndHexPrintCuts) {
       {0x7e57, 4, hexUpper, "0x7E57"},          {0xa, 2, hexBare | hexUpper, "0A"},
   };
   for (const auto& c : cases) EXPECT_EQ(hexText(c.value, c.minDigits, c.options), c.text) << c.text;
-  // Bits above the width never show, whatever the width of unsigned long.
-  const std::tuple<unsigned long, int, const char*> prints[] = {{0x1234, 1, "0x34"}, {5, 4, "0x00000005"},
+  // Bits above the width never show, whatever the width of uint64_t.
+  const std::tuple<uint64_t, int, const char*> prints[] = {{0x1234, 1, "0x34"}, {5, 4, "0x00000005"},
       {0xABCDEF, 3, "0xabcdef"}, {0x1FFFFFFFFUL, 4, "0xffffffff"}, {0xFEDCBA, 2, "0xdcba"}, {5, 0, "<NaN>"},
       {5, 5, "<NaN>"}};
   for (const auto& [value, bytes, text] : prints) EXPECT_EQ(hexPrint(value, bytes), text) << text;

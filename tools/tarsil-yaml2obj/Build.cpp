@@ -507,7 +507,7 @@ std::vector<char> ObjectBuilder::build() {
 
 // "%lu" followed by the letter 'l', cut to the field and NUL-padded, its
 // last byte always NUL.
-void putArNumber(std::vector<char>& b, size_t at, size_t width, unsigned long value) {
+void putArNumber(std::vector<char>& b, size_t at, size_t width, uint64_t value) {
   char text[32];
   std::snprintf(text, sizeof text, "%lul", value);
   for (size_t i = 0; i + 1 < width && text[i] != '\0'; ++i) b[at + i] = text[i];
