@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: Apache-2.0
 # What `cmake --install` and `cpack` deliver, by install component:
-#   programs       the user's programs (stripped) and bash completion
+#   programs       the user's programs (stripped), bash completion and the
+#                  CMake package for firmware projects
 #   documentation  the usage README, the tools' READMEs, the examples'
 #                  walk-through
 #   manual         the manual pages as written
@@ -11,6 +12,8 @@
 #   testtools      tarsil-yaml2obj, installed only when asked for
 # Expects TARSIL_PROGRAMS, the targets of the programs under tools/ and the
 # linker.
+include(CMakePackageConfigHelpers)
+
 option(TARSIL_INSTALL_STRIP "cmake --install strips the programs unless told --strip otherwise" ON)
 option(TARSIL_INSTALL_TEST_TOOLS "cmake --install installs the test tools (tarsil-yaml2obj) too" OFF)
 set(TARSIL_PACKAGE_MAINTAINER "tarsil maintainers <maintainers@tarsil.example>"
@@ -48,6 +51,15 @@ foreach(program IN LISTS TARSIL_USER_PROGRAMS)
   install(FILES ${packaging_dir}/bash-completion/tarsil
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${program} COMPONENT programs)
 endforeach()
+
+# The CMake package: found under <prefix>/share/cmake/tarsil.
+set(TARSIL_PACKAGE_PROGRAMS ${TARSIL_USER_PROGRAMS})
+set(cmake_dir ${CMAKE_INSTALL_DATADIR}/cmake/tarsil)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/tarsilConfig.cmake.in ${staging}/tarsilConfig.cmake
+  INSTALL_DESTINATION ${cmake_dir} PATH_VARS CMAKE_INSTALL_BINDIR)
+write_basic_package_version_file(${staging}/tarsilConfigVersion.cmake COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+install(FILES ${staging}/tarsilConfig.cmake ${staging}/tarsilConfigVersion.cmake
+  ${PROJECT_SOURCE_DIR}/cmake/tarsilFunctions.cmake DESTINATION ${cmake_dir} COMPONENT programs)
 
 # The user's documentation: the README without its developer sections, the
 # user programs' READMEs, the examples' walk-through.

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Installs the build into a temporary prefix and unpacks its Debian package:
-# each holds the user's programs (stripped), their manual pages and bash
-# completion, and not the test tools; the package
+# each holds the user's programs (stripped), their manual pages, bash
+# completion and the CMake package, and not the test tools; the package
 # passes lintian when it is installed. Then links the Core14 example with
 # each set of installed programs alone: a program missing from the install,
 # or one that still needs the build tree, fails here.
@@ -43,6 +43,7 @@ for prefix in "$tmp/prefix" "$tmp/root/usr"; do
     [ -f "$prefix/share/bash-completion/completions/$program" ] || fail "no completion: $program"
   done
   [ ! -e "$prefix/bin/tarsil-yaml2obj" ] || fail "a test tool is installed: tarsil-yaml2obj"
+  [ -f "$prefix/share/cmake/tarsil/tarsilConfig.cmake" ] || fail "no CMake package"
   readme=$prefix/share/doc/tarsil/README.md
   grep -q '^## Running the linker' "$readme" || fail "README not installed"
   grep -q '^## Fuzzing' "$readme" && fail "the installed README holds developer sections"
