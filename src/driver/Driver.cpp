@@ -137,7 +137,7 @@ void runTarsil(int argc, char** argv) {
     // Asked for by name, so shown even in quiet mode.
     if (parser.printMemoryUsage()) {
       std::fflush(stdout);
-      writeMemoryUsage(std::cout, linker);
+      writeMemoryUsage(std::cout, linker.memories());
       std::cout.flush();
     }
     if (linker.getDepFile().empty() || writeDepFile(linker, error)) Error::terminate(0);
