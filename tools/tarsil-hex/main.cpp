@@ -30,7 +30,7 @@ void usage(std::FILE* to) {
                "  -o <file>  output file (default: the executable's name with .hex; for\n"
                "             INHX8S the pair is named after its stem)\n"
                "  --device-file <file>  add the devices listed in <file> to the table\n"
-               "  -h, --help show this help\n"
+               "  -h, -?, --help  show this help\n"
                "  --version  show the version\n"
                "  --         the next argument is the executable, whatever its name\n"
                "  @<file>    read further arguments from <file>\n"
