@@ -64,15 +64,16 @@ bool takesValue(const std::string& option) {
   return option == "--depfile" || option == "--device-file" || option == "--threads" || option == "--diagnostics";
 }
 
-// Calls `visit` with each argument that stands as a switch, skipping the
-// values of the switches that take one and stopping at "--".
+// Calls `visit` with each argument that stands as a switch, and the one
+// after it (null at the end), skipping the values of the switches that take
+// one and stopping at "--".
 template <class Visit>
 void forEachSwitch(int argc, char** argv, Visit visit) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i] ? argv[i] : "";
     if (arg == "--") return;
     if (arg.empty() || (arg[0] != '-' && arg[0] != '/') || Parser::isAbsoluteName(arg)) continue;
-    visit(arg);
+    visit(arg, i + 1 < argc ? argv[i + 1] : nullptr);
     bool shortWithValue = arg.size() == 2 && std::string("omnalkOMNALK").find(arg[1]) != std::string::npos;
     if (shortWithValue || takesValue(arg)) ++i;
   }
@@ -139,7 +140,7 @@ bool Parser::isAbsoluteName(const std::string& arg) {
 
 Parser::InfoRequest Parser::findInfoRequest(int argc, char** argv) {
   InfoRequest request = InfoRequest::none;
-  forEachSwitch(argc, argv, [&request](const std::string& arg) {
+  forEachSwitch(argc, argv, [&request](const std::string& arg, const char*) {
     if (request != InfoRequest::none) return;
     if (arg == "--help") request = InfoRequest::help;
     if (arg == "--version") request = InfoRequest::version;
@@ -149,22 +150,13 @@ Parser::InfoRequest Parser::findInfoRequest(int argc, char** argv) {
 
 bool Parser::findGnuStyle(int argc, char** argv) {
   bool gnu = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i] ? argv[i] : "";
-    if (arg == "--") break;
-    // The value of a switch is skipped as the walk below skips it.
-    bool shortWithValue = arg.size() == 2 && (arg[0] == '-' || arg[0] == '/') &&
-                          std::string("omnalkOMNALK").find(arg[1]) != std::string::npos && !isAbsoluteName(arg);
-    if (shortWithValue || (takesValue(arg) && arg != "--diagnostics")) {
-      ++i;
-      continue;
-    }
+  forEachSwitch(argc, argv, [&gnu](const std::string& arg, const char* next) {
     std::string value;
     if (arg.rfind("--diagnostics=", 0) == 0) value = arg.substr(14);
-    else if (arg == "--diagnostics" && i + 1 < argc && argv[i + 1]) value = argv[++i];
-    else continue;
+    else if (arg == "--diagnostics" && next) value = next;
+    // A wrong value is the parser's to report; it leaves the style as it was.
     if (value == "gnu" || value == "classic") gnu = value == "gnu";
-  }
+  });
   return gnu;
 }
 
