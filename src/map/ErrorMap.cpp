@@ -9,6 +9,7 @@
 #include "memory/Memory.h"
 #include "support/AtomicFile.h"
 #include "support/Error.h"
+#include "support/FileInfo.h"
 #include "support/TimeStamp.h"
 #include "support/Version.h"
 
@@ -83,7 +84,7 @@ void reportUnwritable(const std::string& name) {
 }
 
 bool writeNow(const std::string& name, const std::string& created, const DeclaredMemories& memories) {
-  AtomicFile file(name);
+  AtomicFile file(hostPath(name));
   if (!file.open()) return false;
   FileBuffer buffer(file);
   std::ostream os(&buffer);
@@ -94,7 +95,7 @@ bool writeNow(const std::string& name, const std::string& created, const Declare
 // What would make the write fail: no room for the file beside the target, or
 // something in the target's place that the file cannot replace.
 bool canWrite(const std::string& name) {
-  AtomicFile file(name);
+  AtomicFile file(hostPath(name));
   return file.open();
 }
 
