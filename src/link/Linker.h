@@ -31,6 +31,7 @@ namespace tarsil {
 class AtomicFile;
 class CoffWriter;
 class PlacedRanges;
+class Target;
 
 // The link: the configuration that the command line and the command files
 // declare, and the stages that turn it into an executable. One object lives
@@ -349,19 +350,9 @@ public:
   // Bytes of one table entry: 6 where every address fits 16 bits, else 12.
   uint64_t getInitEntrySize() const;
 
-  // LinkerRelocation.cpp and patch/
-  bool doPatch(uint32_t scnAddr, Data& data, const reloc& r, const std::vector<syment>& symTbl,
-               const std::map<int, std::string>& strTbl, std::string& error);
-  bool doPatchCore14(Data& data, const reloc& r, const std::vector<syment>& symTbl, std::string& error);
-  bool doPatchCore16(Data& data, const reloc& r, const std::vector<syment>& symTbl, std::string& error);
-  bool doPatchCore12(Data& data, const reloc& r, const std::vector<syment>& symTbl, std::string& error);
-  bool doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const std::vector<syment>& symTbl,
-                      const std::map<int, std::string>& strTbl, std::string& error);
-  // Writes `width` bits of `value`, from bit `srcBegin` on, into the buffer
-  // from bit `dstBegin` of byte `rawOffset` on, least significant bit first.
-  static void patch(Data& d, uint32_t rawOffset, uint32_t value, uint16_t srcBegin, uint16_t dstBegin,
-                    uint16_t width);
-  static void bitToggle(Data& d, uint32_t bitPos, bool on);
+  // LinkerRelocation.cpp
+  // The target of the link's device, made afresh: its family's relocations.
+  std::unique_ptr<Target> makeTarget() const;
   // The symbol a relocation of `coff` names, or null with `error` set when the
   // index is out of the table or lands on an auxiliary slot.
   static const syment* relocSymbol(const Coff& coff, const reloc& r, std::string& error);

@@ -234,7 +234,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
   // One output section: as long as its merged size, or longer where
   // placement moved a piece that ends inside a location on to the next one.
   // Everything a piece needs of its section is looked up once per section.
-  struct Target {
+  struct Destination {
     const std::string* name;
     uint64_t length;
     // Its merged kind; null for a name the merged kinds lack.
@@ -252,7 +252,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
     uint32_t loadStart;
     uint64_t startByte;
   };
-  std::vector<Target> targets;
+  std::vector<Destination> targets;
   targets.reserve(cScns.size());
   NameIndex<size_t> targetOf(cScns.size());
   for (const auto& [name, scn] : cScns) {
@@ -287,7 +287,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
         at = targetOf.emplace(name, targets.size()).first;
         targets.push_back({&name, 0, merged});
       }
-      Target& target = targets[*at];
+      Destination& target = targets[*at];
       uint32_t allocStart = 0;
       uint32_t loadStart = 0;
       uint64_t startByte = 0;
@@ -331,7 +331,7 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
   // its entries as it grows, and go into it together once filled.
   std::vector<Data> outputs(targets.size());
   for (size_t t = 0; t < targets.size(); ++t) {
-    Target& target = targets[t];
+    Destination& target = targets[t];
     if (target.kind != nullptr && *target.kind == Coff::udata) continue;
     Data& output = outputs[t];
     target.output = &output;
@@ -418,13 +418,13 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   };
   // Each output list is sized once, from the pieces that feed it.
   std::vector<Piece> pieces;
-  struct Target {
+  struct Destination {
     const std::string* name;
     size_t count = 0;
     size_t pieces = 0;
     std::vector<coff_lineno>* output = nullptr;
   };
-  std::vector<Target> targets;
+  std::vector<Destination> targets;
   NameIndex<size_t> targetOf(cScns.size());
   for (size_t input = 0; input < cCoff.size(); ++input) {
     prefetchAhead(cCoff, input, &Coff::cScnNum, &Coff::cLineInfo);
@@ -444,7 +444,7 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   // entries as it grows, and go into it together once filled.
   std::vector<std::vector<coff_lineno>> outputs(targets.size());
   for (size_t t = 0; t < targets.size(); ++t) {
-    Target& target = targets[t];
+    Destination& target = targets[t];
     target.output = &outputs[t];
     // A list fed by one piece takes the piece's own buffer below.
     if (target.pieces > 1 || !target.output->empty()) target.output->reserve(target.output->size() + target.count);
@@ -454,7 +454,7 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   // where they landed.
   auto take = [&](const Piece& piece) {
     const uint32_t base = piece.input < cSymBase.size() ? cSymBase[piece.input] : 0;
-    const Target& target = targets[piece.target];
+    const Destination& target = targets[piece.target];
     auto& output = *target.output;
     const size_t first = output.size();
     if (target.pieces == 1 && output.empty())

@@ -3,7 +3,7 @@
 
 #include "LinkerRig.h"
 #include "device/Processor.h"
-#include "link/patch/PatchSupport.h"
+#include "link/target/TargetSupport.h"
 
 using namespace tarsil;
 using namespace tarsil::testing;
@@ -43,8 +43,15 @@ struct Rel {
 struct Outcome { bool ok; W words; std::string error; };
 
 Outcome patchOne(const char* device, const W& words, const Rel& rel) {
-  Linker l;
-  setDevice(l, device);
+  TargetDevice target;
+  if (!convertDvsProcName(device, &target.procType)) {
+    ADD_FAILURE() << device;
+    return {};
+  }
+  target.instSet = getInstSet(target.procType);
+  const std::vector<Memory> accessBanks;
+  target.accessBanks = &accessBanks;
+  target.sectionSize = [](const std::string&) { return std::optional<uint64_t>(); };
   syment s{};
   std::map<int, std::string> strTbl;
   if (rel.name.size() > 8) Coff::addString(strTbl, rel.name);
@@ -53,7 +60,9 @@ Outcome patchOne(const char* device, const W& words, const Rel& rel) {
   s.n_sclass = C_EXT;
   Data d = wordsOf(words);
   Outcome o;
-  o.ok = l.doPatch(rel.scnAddr, d, relocation(rel.offset, 0, rel.type, rel.addend), {s}, strTbl, o.error);
+  o.ok = Target::forDevice(std::move(target))
+             ->relocate(Location{d, rel.scnAddr}, relocation(rel.offset, 0, rel.type, rel.addend), Referent{s, strTbl},
+                        o.error);
   o.words = wordsIn(d);
   return o;
 }
@@ -83,8 +92,7 @@ std::string movff(const std::string& reg) { return reg + " cannot be used as the
 
 TEST(PatchDeathTest, aFieldPastTheDataIsAnInvariantNotAWrite) {
   Data d = dataOf({0x00, 0x00});
-  EXPECT_DEATH(Linker::patch(d, 1, 0xFFFF, 0, 0, 16), "field lies within the data");
-  EXPECT_DEATH(Linker::bitToggle(d, 16, true), "bitPos");
+  EXPECT_DEATH(patchBits(d, 1, 0xFFFF, 0, 0, 16), "field lies within the data");
 }
 
 TEST(Patch, typesAFamilyDoesNotHandleAreRefused) {
