@@ -88,10 +88,7 @@ public:
   const std::string& getMapFile() const { return cMapFile; }
   const std::string& getOutputFile() const { return cOutputFile; }
   const std::vector<std::string>& getObjectFiles() const { return cObjectFile; }
-  const std::vector<Memory>& getCodePages() const { return cCodePage; }
-  const std::vector<Memory>& getDataBanks() const { return cDataBanks; }
-  const std::vector<Memory>& getShareBanks() const { return cShareBanks; }
-  const std::vector<Memory>& getAccessBanks() const { return cAccessBanks; }
+  DeclaredMemories memories() const { return {cCodePage, cDataBanks, cShareBanks, cAccessBanks}; }
   const std::vector<SectionDesc>& getSectionDescs() const { return cSectionDesc; }
 
   // Number of program addresses the command files declare.
@@ -435,10 +432,6 @@ public:
   // The first fill that could not be made; the fill stage cannot fail by its
   // signature, so the run reports this after it.
   std::string cFillError;
-
-  // map/
-  // The error map's text; `created` is the time line, break included.
-  void renderErrorMap(std::ostream& os, const std::string& created) const;
 
 private:
   bool verifyUnique(const Memory& memory, bool isShareBank, std::string& error) const;

@@ -127,7 +127,7 @@ bool Linker::run(std::string& error) {
     return false;
   }
   // Written only if a stage below fails.
-  PendingErrorMap errorMap(*this);
+  PendingErrorMap errorMap(cMapFile, memories());
 
   if (!loadSections(error)) return false;
   if (!buildInitTable(error)) return false;
