@@ -11,7 +11,6 @@
 
 #include "coff/Prefetch.h"
 #include "link/Linker.h"
-#include "link/PlacedRanges.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/HexText.h"
@@ -544,62 +543,58 @@ bool Linker::placeSections(std::string& error) {
   return true;
 }
 
+InputSection* Linker::sectionNumbered(size_t c, int number) {
+  const std::span<InputSection> pieces = sectionsOf(c);
+  // Readers number an input's sections from 1 in order, so the number is
+  // the place; anything else is searched for.
+  if (number >= 1 && static_cast<size_t>(number) <= pieces.size() && pieces[number - 1].number == number)
+    return &pieces[number - 1];
+  auto it = std::lower_bound(pieces.begin(), pieces.end(), number,
+                             [](const InputSection& piece, int n) { return piece.number < n; });
+  return it != pieces.end() && it->number == number ? &*it : nullptr;
+}
+
+void Linker::findPlacedRanges() {
+  // Both tables are in name order: one walk down each.
+  auto scn = cScns.begin();
+  for (const auto& [name, memory] : cScnMem) {
+    while (scn != cScns.end() && scn->first < name) ++scn;
+    if (scn == cScns.end()) break;
+    if (scn->first != name || memory == nullptr) continue;
+    // The ranges belong to this linker's memories, which loading changes.
+    scn->second.memory = memory;
+    scn->second.range = const_cast<Range*>(memory->findAllocated(name));
+  }
+}
+
 bool Linker::loadSections(std::string& error) {
-  // Every piece asks where its section went; one hash serves each. The
-  // ranges belong to this linker's memories, which it may change.
-  const PlacedRanges& ranges = placedRanges(true);
-  // Each piece's displacement, from the address its header gave it to where
-  // it is loaded, is known here at no cost; the symbol stages take it from
-  // this table instead of searching the range for the piece again.
-  cScnDisplacement.clear();
-  cScnDisplacementBase.clear();
-  cScnDisplacementBase.reserve(cCoff.size() + 1);
-  cScnDisplacementLoaded = false;
-  cScnLoad.clear();
-  cScnLoadKept = false;
+  findPlacedRanges();
   for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cScnNum, &Coff::cScnHdr, &Coff::cFileName);
-    const auto& coff = cCoff[c];
-    const std::string& file = coff->cFileName;
-    const size_t base = cScnDisplacement.size();
-    cScnDisplacementBase.push_back(base);
-    const size_t count = displacementSlots(*coff);
-    cScnDisplacement.resize(base + count, kNotPlaced);
-    cScnLoad.resize(base + count);
-    for (const auto& [number, name] : coff->cScnNum) {
-      auto header = coff->cScnHdr.find(name);
-      TARSIL_ASSERT(header != coff->cScnHdr.end());
-      const PlacedRanges::Placed* where = ranges.find(name);
-      if (where == nullptr) {
-        if (Debug("Linker::loadSections")) std::cout << name << " not allocated???\n";
+    prefetchAhead(cCoff, c, &Coff::cFileName);
+    const std::string& file = cCoff[c]->cFileName;
+    for (InputSection& piece : sectionsOf(c)) {
+      TARSIL_ASSERT(piece.header != nullptr);
+      const MergedSection* scn = piece.output;
+      if (scn == nullptr || scn->range == nullptr) {
+        if (Debug("Linker::loadSections")) std::cout << *piece.name << " not allocated???\n";
         bool mem = false;
         TARSIL_ASSERT(mem);
       }
-      Range& range = const_cast<Range&>(*where->range);
-      const scnhdr& h = header->second;
-      const uint32_t start = where->abs ? range.getStart() : range.getPc();
+      Range& range = *scn->range;
+      const scnhdr& h = *piece.header;
+      const uint32_t start = scn->abs ? range.getStart() : range.getPc();
       // Pieces are told apart by their file's name; two inputs of one name
       // that both add to a section would share one start.
-      if (!(where->abs ? range.load(file, h.s_paddr, h.s_size) : range.load(file, h.s_size))) {
-        error = "section '" + name + "' has more than one piece from input files named '" + file + "'.";
+      if (!(scn->abs ? range.load(file, h.s_paddr, h.s_size) : range.load(file, h.s_size))) {
+        error = "section '" + *piece.name + "' has more than one piece from input files named '" + file + "'.";
         return false;
       }
-      if (number >= 1 && static_cast<size_t>(number) <= count) {
-        // Unsigned wrap-around is intended: a piece loaded below its
-        // header's address moves its symbols down by the same amount.
-        const uint32_t address = start + range.recordOffset(name);
-        const uint32_t displacement = address - h.s_paddr;
-        cScnDisplacement[base + static_cast<size_t>(number) - 1] =
-            displacement | (where->kind == Coff::code ? kCodeSection : 0);
-        TARSIL_ASSERT(start >= range.getStart());
-        cScnLoad[base + static_cast<size_t>(number) - 1] = {address, start - range.getStart(), true,
-                                                            where->memory->type()};
-      }
+      TARSIL_ASSERT(start >= range.getStart());
+      piece.address = start + range.recordOffset(*piece.name);
+      piece.inRange = start - range.getStart();
+      piece.loaded = true;
     }
   }
-  cScnDisplacementBase.push_back(cScnDisplacement.size());
-  cScnDisplacementLoaded = true;
-  cScnLoadKept = true;
   return true;
 }
 

@@ -6,7 +6,6 @@
 #include "coff/Prefetch.h"
 #include "device/Processor.h"
 #include "link/Linker.h"
-#include "link/PlacedRanges.h"
 #include "link/target/TargetSupport.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
@@ -24,37 +23,24 @@ std::string where(const Coff& coff, const std::string& scnName) {
 
 // Every relocation of one input, each patched by the target; on failure,
 // `error` says where and why.
-bool patchInput(Coff& coff, std::span<const Linker::PieceLoad> loads, const PlacedRanges& ranges, bool debug,
-                std::string& error, const Target& target) {
+bool patchInput(Coff& coff, std::span<InputSection> pieces, bool debug, std::string& error, const Target& target) {
   const std::string& file = coff.cFileName;
   const size_t slots = coff.cSymTbl.size();
   const size_t kinds = coff.cSymKind.size();
   std::string text;
-  for (const auto& [number, scnName] : coff.cScnNum) {
-    auto relocs = coff.cReloc.find(scnName);
-    if (relocs == coff.cReloc.end() || relocs->second.empty()) continue;
-
-    // Where the piece was loaded, as loading left it, or else as its range
-    // tells; once for all its relocations.
-    const PlacedRanges::Placed* placed = nullptr;
-    const bool known = !loads.empty();
-    const Linker::PieceLoad* load =
-        known && number >= 1 && static_cast<size_t>(number) <= loads.size() ? &loads[static_cast<size_t>(number) - 1]
-                                                                              : nullptr;
-    if (!known) placed = ranges.find(scnName);
-    if (known ? load == nullptr || !load->placed : placed == nullptr || !placed->range->isLoaded(file)) {
+  for (const InputSection& piece : pieces) {
+    if (piece.relocs == nullptr || piece.relocs->empty()) continue;
+    const std::string& scnName = *piece.name;
+    if (!piece.loaded) {
       error = where(coff, scnName) + "the section has relocations but was never placed in memory.";
       return false;
     }
-    const uint32_t scnAddr = known ? load->address : placed->range->getStart(file, scnName);
-
-    auto raw = coff.cRawData.find(scnName);
     // A section without data still has its relocations checked: each then
     // fails as lying outside the (empty) data instead of being skipped.
     Data empty;
-    Data& data = raw != coff.cRawData.end() ? raw->second : empty;
+    const Location at{piece.bytes != nullptr ? *piece.bytes : empty, piece.address};
 
-    for (const reloc& r : relocs->second) {
+    for (const reloc& r : *piece.relocs) {
       if (debug) {
         std::printf("Linker::patchSections() -  file '%s', section '%s', r_vaddr=0x%04x r_symndx=%u r_offset=%d "
                     "r_type=%s\n",
@@ -66,7 +52,7 @@ bool patchInput(Coff& coff, std::span<const Linker::PieceLoad> loads, const Plac
       // that words the message.
       const bool plain = r.r_symndx < slots && (r.r_symndx >= kinds || coff.cSymKind[r.r_symndx] == AuxKind::none);
       const syment* sym = plain ? &coff.cSymTbl[r.r_symndx] : Linker::relocSymbol(coff, r, text);
-      if (sym == nullptr || !target.relocate(Location{data, scnAddr}, r, Referent{*sym, coff.cStrTbl}, text)) {
+      if (sym == nullptr || !target.relocate(at, r, Referent{*sym, coff.cStrTbl}, text)) {
         error = where(coff, scnName) + text;
         return false;
       }
@@ -78,10 +64,9 @@ bool patchInput(Coff& coff, std::span<const Linker::PieceLoad> loads, const Plac
 // Every relocation of every input. Inputs are patched side by side, each
 // writing only its own data; when several fail, the message is the one a
 // link patching them in order would give, the first failing input's.
-bool patchEach(const Linker& linker, std::string& error, const Target& target) {
+bool patchEach(Linker& linker, std::string& error, const Target& target) {
   const bool debug = static_cast<bool>(Debug("Linker::patchSections"));
   const TraceScope tracing;
-  const PlacedRanges& ranges = linker.placedRanges();
   return linker.forEachInputUntilFailure(
       [&](size_t c, std::string& failure) {
         // The relocations and bytes of the inputs a few on: their tables'
@@ -94,9 +79,11 @@ bool patchEach(const Linker& linker, std::string& error, const Target& target) {
           for (const auto& [name, bytes] : soon.cRawData) __builtin_prefetch(bytes.made());
         }
         Coff& coff = *linker.cCoff[c];
-        if (!patchInput(coff, linker.piecesLoaded(c), ranges, debug, failure, target)) return false;
+        const std::span<InputSection> pieces = linker.sectionsOf(c);
+        if (!patchInput(coff, pieces, debug, failure, target)) return false;
         // Every relocation is in the bytes now, and nothing reads them again:
         // let them go here, side by side, rather than in a walk of their own.
+        for (InputSection& piece : pieces) piece.relocs = nullptr;
         coff.cReloc.clear();
         return true;
       },
@@ -133,16 +120,16 @@ std::unique_ptr<Target> Linker::makeTarget() const {
 bool Linker::verifyRelocations(std::string& error) {
   const std::unique_ptr<Target> target = makeTarget();
   if (!target->hasChecks()) return true;
-  for (const auto& coff : cCoff) {
-    for (const auto& [number, scnName] : coff->cScnNum) {
-      auto relocs = coff->cReloc.find(scnName);
-      if (relocs == coff->cReloc.end()) continue;
-      for (const reloc& r : relocs->second) {
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    const Coff& coff = *cCoff[c];
+    for (const InputSection& piece : sectionsOf(c)) {
+      if (piece.relocs == nullptr) continue;
+      for (const reloc& r : *piece.relocs) {
         if (!target->checks(r.r_type)) continue;
         std::string text;
-        const syment* sym = relocSymbol(*coff, r, text);
-        if (sym == nullptr || !target->check(r, Referent{*sym, coff->cStrTbl}, text)) {
-          error = where(*coff, scnName) + text;
+        const syment* sym = relocSymbol(coff, r, text);
+        if (sym == nullptr || !target->check(r, Referent{*sym, coff.cStrTbl}, text)) {
+          error = where(coff, *piece.name) + text;
           return false;
         }
       }

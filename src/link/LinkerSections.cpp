@@ -14,6 +14,8 @@ namespace tarsil {
 
 namespace {
 
+constexpr uint32_t kNoJoin = UINT32_MAX;
+
 // One section name's merged attributes while the inputs are walked.
 struct Merged {
   std::string_view name;
@@ -42,7 +44,16 @@ bool Linker::buildSectionAttribs(std::string& error) {
     merged.push_back({name, scn});
   }
 
+  // Each input section's record, and the merged section it joins by its
+  // place in `merged`, until the merged sections have their final home.
+  cInputSections.clear();
+  cInputSections.reserve(pieces);
+  cInputSectionBase.assign(1, 0);
+  std::vector<uint32_t> joins;
+  joins.reserve(pieces);
+  std::vector<MergedSection*> home;
   auto flush = [&]() {
+    home.assign(merged.size(), nullptr);
     // Sorted by the first eight bytes as one number, and by the whole name
     // only where those agree: most section names are short.
     std::vector<std::pair<uint64_t, const Merged*>> order;
@@ -62,7 +73,11 @@ bool Linker::buildSectionAttribs(std::string& error) {
                       ->second
                 : cScns[std::string(m->name)];
       scn = m->scn;
+      home[static_cast<size_t>(m - merged.data())] = &scn;
     }
+    for (size_t i = 0; i < joins.size(); ++i)
+      if (joins[i] != kNoJoin) cInputSections[i].output = home[joins[i]];
+    while (cInputSectionBase.size() <= cCoff.size()) cInputSectionBase.push_back(cInputSections.size());
   };
   auto fail = [&](const std::string& text) {
     error = text;
@@ -71,17 +86,28 @@ bool Linker::buildSectionAttribs(std::string& error) {
   };
 
   for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cScnNum, &Coff::cScnHdr);
+    prefetchAhead(cCoff, c, &Coff::cScnNum, &Coff::cScnHdr, &Coff::cRawData);
     const auto& coff = cCoff[c];
+    cInputSectionBase.resize(c + 1, cInputSections.size());
     for (const auto& [number, name] : coff->cScnNum) {
+      InputSection& piece = cInputSections.emplace_back();
+      joins.push_back(kNoJoin);
+      piece.file = coff.get();
+      piece.number = number;
+      piece.name = &name;
       auto found = coff->cScnHdr.find(name);
       if (found == coff->cScnHdr.end()) continue;
+      piece.header = &found->second;
+      if (auto bytes = coff->cRawData.find(name); bytes != coff->cRawData.end()) piece.bytes = &bytes->second;
+      if (auto relocs = coff->cReloc.find(name); relocs != coff->cReloc.end()) piece.relocs = &relocs->second;
+      if (auto lines = coff->cLineInfo.find(name); lines != coff->cLineInfo.end()) piece.lines = &lines->second;
       const scnhdr& hdr = found->second;
       const Coff::ScnType type = Coff::getScnType(hdr);
       const bool isAbs = Coff::isAbs(hdr);
       const bool isOverlay = Coff::isOverlay(hdr);
 
       auto [slot, first] = index.emplace(name, static_cast<uint32_t>(merged.size()));
+      joins.back() = *slot;
       if (first) {
         // A piece of unknown kind fails the merge with only its size taken.
         merged.push_back({name, {}});

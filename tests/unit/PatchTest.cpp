@@ -176,6 +176,7 @@ TEST(VerifyRelocations, core12CallsReachOnlyTheLowerHalfOfAPage) {
     a.c->cReloc[".code"] = {relocation(0, 0, RELOCT_CALL, 1)};
     l.cCoff.push_back(std::move(a.c));
     std::string error;
+    ASSERT_TRUE(l.buildSectionAttribs(error)) << error;
     const bool lowerHalf = target % 0x200 < 0x100;
     EXPECT_EQ(l.verifyRelocations(error), lowerHalf) << std::hex << target;
     if (!lowerHalf) {
@@ -190,21 +191,25 @@ TEST(VerifyRelocations, core12CallsReachOnlyTheLowerHalfOfAPage) {
 
 using PatchSections = LinkerRig;
 
-// A piece of ".code" from b.o, two words at 0x104 after a.o's.
+// Two words of ".code" from b.o, after a.o's two, and a piece of ".none"
+// that has no bytes at all.
 TEST_F(PatchSections, malformedRelocationsAreRefusedBeforeAnyWrite) {
-  setDevice(l, k16e);
   syment aux{};
   aux.n_value = 0x100;
-  Input ib("b.o");
-  ib.section(".code", STYP_TEXT, 0, 0, {0x00, 0xD0, 0x00, 0xE0}).symbol("main", 0, C_EXT, 0x104);
-  ib.slot(aux, AuxKind::fcn);
+  Input ia("a.o"), ib("b.o");
+  ia.section(".code", STYP_TEXT, 0, 0, {0x00, 0x00, 0x00, 0x00});
+  ib.section(".code", STYP_TEXT, 0, 0, {0x00, 0xD0, 0x00, 0xE0}).section(".none", STYP_TEXT, 4);
+  ib.symbol("main", 0, C_EXT, 0x104).slot(aux, AuxKind::fcn);
+  add(ia);
   Coff* b = &add(ib);
-  Memory code{"code", 0, 0xFFFF, rom, false, false, ""};
-  code.setRangeWidths(8);
-  code.allocateAbsSection(".code", 0x100, 8, false);
-  code.loadSection("a.o", ".code", 4);
-  code.loadSection("b.o", ".code", 4);
-  l.cScnMem[".code"] = &code;
+  // Each input section's record keeps its input's list of relocations.
+  b->cReloc[".code"] = {};
+  b->cReloc[".none"] = {};
+  codePage("code", 0, 0xFFFF);
+  prepare();
+  ASSERT_TRUE(l.mapSections(error)) << error;
+  ASSERT_TRUE(l.loadSections(error)) << error;
+  setDevice(l, k16e);
   const std::pair<reloc, std::string> cases[] = {
       {relocation(0, 0xFFFFFFFF, RELOCT_CALL),
        "relocation RELOCT_CALL at offset 0x0000 names symbol 4294967295, but the symbol table has 2 entries."},
@@ -222,16 +227,22 @@ TEST_F(PatchSections, malformedRelocationsAreRefusedBeforeAnyWrite) {
     EXPECT_EQ(wordsIn(b->cRawData[".code"]), (W{0xD000, 0xE000}));
   }
   // A section without data accepts no field, and keeps none of its own.
-  b->cRawData.erase(".code");
-  b->cReloc[".code"] = {relocation(0, 0, RELOCT_LOW)};
+  b->cReloc[".code"] = {};
+  b->cReloc[".none"] = {relocation(0, 0, RELOCT_LOW)};
   EXPECT_FALSE(l.patchSections(error));
-  EXPECT_EQ(error, "file 'b.o', section '.code', " + past("RELOCT_LOW", 0, 0));
-  EXPECT_EQ(b->cRawData.count(".code"), 0u);
+  EXPECT_EQ(error, "file 'b.o', section '.none', " + past("RELOCT_LOW", 0, 0));
+  EXPECT_EQ(b->cRawData.count(".none"), 0u);
+}
 
-  // The call check refuses a bad index on its own.
-  setDevice(l, k12);
+// The call check refuses a bad index on its own.
+TEST_F(PatchSections, theCallCheckRefusesABadIndex) {
+  Input ib("b.o");
+  ib.section(".code", STYP_TEXT, 0, 0, {0x00, 0x09}).symbol("main", 1);
+  Coff* b = &add(ib);
   b->cReloc[".code"] = {relocation(0, 7, RELOCT_CALL)};
+  prepare();
+  setDevice(l, k12);
   EXPECT_FALSE(l.verifyRelocations(error));
   EXPECT_EQ(error, "file 'b.o', section '.code', relocation RELOCT_CALL at offset 0x0000 names symbol 7, but the "
-                   "symbol table has 2 entries.");
+                   "symbol table has 1 entries.");
 }
