@@ -288,8 +288,9 @@ public:
   // Enters the memories that placement recorded in the section records into
   // cScnMem, in one ordered sweep.
   void flushPlacedMemories();
-  // mapSections' passes.
+  // mapSections' passes, each a step of Placement (LinkerAllocation.cpp).
   bool placeSections(std::string& error);
+  struct Placement;
   // The placing operations behind the allocate* stages: the memory that
   // took the section, or null with `error` set. They leave cScnMem alone.
   Memory* placeAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
