@@ -199,27 +199,83 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
   return true;
 }
 
+namespace {
+
+// One output section: as long as its merged size, or longer where
+// placement moved a piece that ends inside a location on to the next one.
+struct Destination {
+  const std::string* name;
+  uint64_t length;
+  // Its merged kind; null for a name the merged kinds lack.
+  const Coff::ScnType* kind = nullptr;
+  size_t pieces = 0;
+  size_t firstPiece = 0;
+  Data* output = nullptr;
+};
+
+// One input section's bytes and where they go in its destination.
+struct Piece {
+  const Coff* coff;
+  size_t target;
+  Data* bytes;
+  uint32_t allocStart;
+  uint32_t loadStart;
+  uint64_t startByte;
+};
+
+// Uninitialized sections and the stack carry no bytes in the file, only a
+// size, which their headers take: a buffer for them would cost as much
+// memory as the section declares and never be written. A section made of
+// one piece that covers it takes over the piece's buffer: nothing reads an
+// input's bytes once they are in the executable, so each byte is held once.
+// The buffers are made apart from the executable's table, which moves
+// its entries as it grows, and go into it together once filled.
+std::vector<Data> makeBuffers(std::vector<Destination>& targets, const std::vector<Piece>& pieces, bool debug) {
+  std::vector<Data> outputs(targets.size());
+  for (size_t t = 0; t < targets.size(); ++t) {
+    Destination& target = targets[t];
+    if (target.kind != nullptr && *target.kind == Coff::udata) continue;
+    Data& output = outputs[t];
+    target.output = &output;
+    const Piece* only = target.pieces == 1 ? &pieces[target.firstPiece] : nullptr;
+    if (only && !debug && only->startByte == 0 && only->bytes->size() == target.length) {
+      output = std::move(*only->bytes);
+      *only->bytes = Data();
+    } else {
+      output = Data(target.length);
+    }
+  }
+  return outputs;
+}
+
+// Each piece's bytes into its section's buffer, letting the piece's go.
+void copyPieces(const std::vector<Destination>& targets, const std::vector<Piece>& pieces, bool debug) {
+  for (const Piece& piece : pieces) {
+    if (piece.bytes->size() == 0) continue;  // taken over whole
+    // The output starts as zeros: a piece of zeros not made yet stays so.
+    if (piece.bytes->onlyZeros() && !debug) {
+      *piece.bytes = Data();
+      continue;
+    }
+    Data& output = *targets[piece.target].output;
+    if (debug) {
+      std::cout << "Linker::buildOutputRawData() - input file '" << piece.coff->cFileName << "', section '"
+                << *targets[piece.target].name << "', startByte=" << piece.startByte
+                << ", loadStart=" << hexPrint(piece.loadStart, 4) << ", allocStart=" << hexPrint(piece.allocStart, 4)
+                << '\n';
+      dumpData("input raw data:", *piece.bytes);
+      dumpData("output raw data before:", output);
+    }
+    std::memcpy(output.bytes() + piece.startByte, piece.bytes->bytes(), piece.bytes->size());
+    if (debug) dumpData("output raw data after:", output);
+    *piece.bytes = Data();
+  }
+}
+
+}  // namespace
+
 bool Linker::buildOutputRawData(std::string& /*error*/) {
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputRawData"));
-  // One output section: as long as its merged size, or longer where
-  // placement moved a piece that ends inside a location on to the next one.
-  struct Destination {
-    const std::string* name;
-    uint64_t length;
-    // Its merged kind; null for a name the merged kinds lack.
-    const Coff::ScnType* kind = nullptr;
-    size_t pieces = 0;
-    size_t firstPiece = 0;
-    Data* output = nullptr;
-  };
-  struct Piece {
-    const Coff* coff;
-    size_t target;
-    Data* bytes;
-    uint32_t allocStart;
-    uint32_t loadStart;
-    uint64_t startByte;
-  };
   std::vector<Destination> targets;
   targets.reserve(cScns.size());
   for (auto& [name, scn] : cScns) {
@@ -247,48 +303,8 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
       pieces.push_back({input.file, scn->slot, input.bytes, allocStart, input.address, startByte});
     }
   }
-
-  // Uninitialized sections and the stack carry no bytes in the file, only a
-  // size, which their headers take: a buffer for them would cost as much
-  // memory as the section declares and never be written. A section made of
-  // one piece that covers it takes over the piece's buffer: nothing reads an
-  // input's bytes once they are in the executable, so each byte is held once.
-  // The buffers are made apart from the executable's table, which moves
-  // its entries as it grows, and go into it together once filled.
-  std::vector<Data> outputs(targets.size());
-  for (size_t t = 0; t < targets.size(); ++t) {
-    Destination& target = targets[t];
-    if (target.kind != nullptr && *target.kind == Coff::udata) continue;
-    Data& output = outputs[t];
-    target.output = &output;
-    const Piece* only = target.pieces == 1 ? &pieces[target.firstPiece] : nullptr;
-    if (only && !debug && only->startByte == 0 && only->bytes->size() == target.length) {
-      output = std::move(*only->bytes);
-      *only->bytes = Data();
-    } else {
-      output = Data(target.length);
-    }
-  }
-
-  for (const Piece& piece : pieces) {
-    if (piece.bytes->size() == 0) continue;  // taken over whole above
-    // The output starts as zeros: a piece of zeros not made yet stays so.
-    if (piece.bytes->onlyZeros() && !debug) {
-      *piece.bytes = Data();
-      continue;
-    }
-    Data& output = *targets[piece.target].output;
-    if (debug) {
-      std::cout << "Linker::buildOutputRawData() - input file '" << piece.coff->cFileName << "', section '"
-                << *targets[piece.target].name << "', startByte=" << piece.startByte << ", loadStart=" << hexPrint(piece.loadStart, 4)
-                << ", allocStart=" << hexPrint(piece.allocStart, 4) << '\n';
-      dumpData("input raw data:", *piece.bytes);
-      dumpData("output raw data before:", output);
-    }
-    std::memcpy(output.bytes() + piece.startByte, piece.bytes->bytes(), piece.bytes->size());
-    if (debug) dumpData("output raw data after:", output);
-    *piece.bytes = Data();
-  }
+  std::vector<Data> outputs = makeBuffers(targets, pieces, debug);
+  copyPieces(targets, pieces, debug);
 
   // The images are made first, from the buffers before they move.
   std::vector<std::pair<std::string, Data>> images;
