@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "ToolFiles.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "support/Error.h"
+#include "support/InputFile.h"
+
+namespace tarsil::tools {
+
+bool isLibraryFile(const std::string& name) {
+  if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".lib") == 0) return true;
+  InputBytes bytes;
+  if (!bytes.open(name)) return false;
+  const uint8_t* magic = bytes.view(0, SARMAG);
+  return magic != nullptr && std::memcmp(magic, ARMAG, SARMAG) == 0;
+}
+
+bool readToolFile(const std::string& name, const char* program, ToolFile& file) {
+  std::vector<Error::Message> messages;
+  bool halted = false;
+  {
+    // Held, not printed: the readers' messages would otherwise go to
+    // standard output among the rows.
+    Error::Hold hold(messages);
+    try {
+      if (isLibraryFile(name)) file.archive = Archive::make(name);
+      else file.coff = Coff::makeVerified(name);
+    } catch (const Error::Halted&) {
+      halted = true;
+    }
+  }
+  bool faulted = halted;
+  for (const Error::Message& m : messages) {
+    std::fprintf(stderr, "%s: %s: %s\n", program, m.type == Error::warning ? "warning" : "error", m.text.c_str());
+    faulted = faulted || m.type == Error::error;
+  }
+  if (faulted || (!file.archive && !file.coff)) {
+    file = {};
+    return false;
+  }
+  return true;
+}
+
+int usageMistake(const char* program, const std::string& what) {
+  std::fprintf(stderr, "%s: %s; '%s --help' shows the usage\n", program, what.c_str(), program);
+  return 2;
+}
+
+}  // namespace tarsil::tools
