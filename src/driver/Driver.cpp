@@ -120,6 +120,7 @@ void runTarsil(int argc, char** argv) {
   for (const auto* names : {&parser.cmdFilesRead(), &parser.deviceFiles()})
     for (const std::string& name : *names) linker.recordInputFile(name);
   linker.setDepFile(parser.depFile());
+  linker.setMapViews(parser.mapJson(), parser.mapHtml());
 
   const std::string dateProblem = sourceDateProblem();
   if (!dateProblem.empty()) Parser::usage(dateProblem);

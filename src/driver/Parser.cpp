@@ -55,7 +55,9 @@ void Parser::showHelp() {
 namespace {
 
 // Long options that take a value in the next argument when none follows '='.
-bool takesValue(const std::string& option) { return option == "--depfile" || option == "--device-file"; }
+bool takesValue(const std::string& option) {
+  return option == "--depfile" || option == "--device-file" || option == "--map-json" || option == "--map-html";
+}
 
 }  // namespace
 
@@ -83,6 +85,8 @@ void Parser::showInfo(InfoRequest request) {
         "Long options and response files:",
         "   --depfile <filename>      : write the files the link read as a make rule",
         "   --print-memory-usage      : show how much of each memory the link used",
+        "   --map-json <filename>     : write the map as JSON (schema tarsil-map/1)",
+        "   --map-html <filename>     : write a page that draws the map, for a browser",
         "   --threads=<n>             : use at most n threads (1: none beside the main one)",
         "   --device-file <filename>  : add the devices listed in 'filename'",
         "   --help                    : show this help screen",
@@ -107,6 +111,10 @@ void Parser::parseLongOption(const std::string& arg, int& i, int argc, char** ar
   };
   if (option == "--depfile") {
     cDepFile = value("<filename>");
+  } else if (option == "--map-json") {
+    cMapJson = value("<filename>");
+  } else if (option == "--map-html") {
+    cMapHtml = value("<filename>");
   } else if (option == "--device-file") {
     std::string name = value("<filename>");
     std::vector<std::string> warnings;

@@ -3,6 +3,7 @@
 
 #include <ostream>
 
+#include "map/MapView.h"
 #include "support/Debug.h"
 #include "support/FileInfo.h"
 #include "support/Strings.h"
@@ -59,10 +60,18 @@ void Linker::recordInputFile(const std::string& name) { cInputFiles.add(hostPath
 
 void Linker::setDepFile(const std::string& name) { cDepFile = hostPath(name); }
 
+void Linker::setMapViews(const std::string& json, const std::string& html) {
+  cMapJsonFile = json.empty() ? json : hostPath(json);
+  cMapHtmlFile = html.empty() ? html : hostPath(html);
+  if (!json.empty() || !html.empty()) cMapView = std::make_shared<MapView>();
+}
+
 std::vector<OutputName> Linker::outputs() const {
   return {{"output file", cOutputFile.empty() ? "a.out" : cOutputFile},
           {"map file", cMapFile},
-          {"dependency file", cDepFile}};
+          {"dependency file", cDepFile},
+          {"JSON map file", cMapJsonFile},
+          {"HTML map file", cMapHtmlFile}};
 }
 
 bool Linker::verifyOutputs(std::string& error) const {

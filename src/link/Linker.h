@@ -30,6 +30,7 @@ namespace tarsil {
 
 class AtomicFile;
 class CoffWriter;
+struct MapView;
 class PlacedRanges;
 
 // The link: the configuration that the command line and the command files
@@ -60,6 +61,8 @@ public:
   // Written by the driver after the link, it is one of the outputs.
   void setDepFile(const std::string& name);
   const std::string& getDepFile() const { return cDepFile; }
+  // The JSON map and its page (--map-json, --map-html); empty for none.
+  void setMapViews(const std::string& json, const std::string& html);
   // Every file the link read, each once, in the order first read: those
   // recorded above, then the objects and libraries as found.
   const FileSet& getInputFiles() const { return cInputFiles; }
@@ -142,6 +145,9 @@ public:
 
   // Map files.
   void writeErrorMapFile();
+  // What the JSON map and its page show, gathered while the link still holds
+  // it; null when neither was asked for.
+  std::shared_ptr<MapView> cMapView;
 
   // ---- Helpers of the stages, one block per stage file. ------------------
 
@@ -419,6 +425,8 @@ private:
   std::string cMapFile;
   std::string cOutputFile;
   std::string cDepFile;
+  std::string cMapJsonFile;
+  std::string cMapHtmlFile;
   std::vector<std::string> cObjectFile;
   std::vector<std::string> cLibraryFile;
   std::vector<Memory> cCodePage;
@@ -452,6 +460,9 @@ public:
   // Inputs: object files in command order, then imported library members.
   std::vector<std::unique_ptr<Coff>> cCoff;
   std::vector<std::unique_ptr<Archive>> cArchive;
+  // The library each input came from, by position in cCoff; empty for an
+  // object given as such.
+  std::vector<std::string> cInputLibrary;
   int cProcType = 0;
   int cInstSet = 0;
   uint16_t cRomWidthBits = 0;

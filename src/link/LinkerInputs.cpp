@@ -524,7 +524,11 @@ bool Linker::importLibraryMembers(std::string& /*error*/) {
   }
   std::vector<size_t> nextOf(cArchive.size(), 0);
   cCoff.reserve(cCoff.size() + imported.size());
-  for (const auto& [archive, member] : imported) cCoff.push_back(std::move(taken[archive][nextOf[archive]++]));
+  cInputLibrary.resize(cCoff.size());
+  for (const auto& [archive, member] : imported) {
+    cCoff.push_back(std::move(taken[archive][nextOf[archive]++]));
+    cInputLibrary.push_back(cArchive[archive]->cFileName);
+  }
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <deque>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -18,6 +19,8 @@
 #include "link/Linker.h"
 #include "link/PlacedRanges.h"
 #include "map/MapFile.h"
+#include "map/MapJson.h"
+#include "map/MapView.h"
 #include "support/Assert.h"
 #include "support/AtomicFile.h"
 #include "support/Debug.h"
@@ -739,9 +742,26 @@ bool Linker::writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols
     if (written == Written::corrupt) error = "Internal Coff output file is corrupt.";
     return written == Written::ok;
   };
+  // The JSON map and its page read what the map reads, and more of the link
+  // beside it; they are made beside the executable, after it when the two
+  // are made one after the other.
+  std::optional<MapViewFiles> views;
+  if (cMapView) views.emplace(cMapJsonFile, cMapHtmlFile);
+  auto listViews = [&] {
+    gatherMapView(*this, *cMapView);
+    views->open();
+    views->write(*cMapView);
+  };
   if (cMapFile.empty()) {
-    written = layOutAndWrite(writer);
-    return outcome();
+    if (!views) {
+      written = layOutAndWrite(writer);
+      return outcome();
+    }
+    writer.settleSizes();
+    Beside writing([&] { written = layOutAndWrite(writer); });
+    if (writing.started() || written == Written::ok) listViews();
+    writing.join();
+    return outcome() && views->finish();
   }
 
   // The map lists the names, sizes, addresses and symbols of the
@@ -752,7 +772,10 @@ bool Linker::writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols
   // which allocates, stays on this thread, whose freed memory it reuses.
   writer.settleSizes();
   MapFile::Pending map(cMapFile);
-  Beside writing([&] { written = layOutAndWrite(writer); });
+  Beside writing([&] {
+    written = layOutAndWrite(writer);
+    if (views && written == Written::ok) listViews();
+  });
   // One after the other, a map follows only an executable written.
   if (writing.started() || written == Written::ok) {
     map.open();
@@ -760,8 +783,9 @@ bool Linker::writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols
   }
   writing.join();
   // A map never finished is removed with its temporary file.
-  return outcome() && map.finish();
+  return outcome() && map.finish() && (!views || views->finish());
 }
+
 
 Linker::Written Linker::layOutAndWrite(CoffWriter& writer) {
   writer.preWrite(outputTimeStamp());

@@ -8,6 +8,7 @@
 #include "link/Linker.h"
 #include "map/ErrorMap.h"
 #include "map/MapFile.h"
+#include "map/MapView.h"
 #include "support/Threads.h"
 
 namespace tarsil {
@@ -115,6 +116,8 @@ bool Linker::run(std::string& error) {
 
   if (actRecScnExists()) {
     buildCallGraph();
+    // The closure is the call graph's last reader and lets it go.
+    if (cMapView) captureCallGraph(*this, *cMapView);
     buildInterferenceGraph();
     buildScnActivationRecordMap();
   }

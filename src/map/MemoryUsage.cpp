@@ -4,12 +4,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <ostream>
-#include <set>
 #include <string>
 
 #include "device/Processor.h"
 #include "link/Linker.h"
 #include "map/MapText.h"
+#include "support/NameIndex.h"
 
 namespace tarsil {
 
@@ -22,13 +22,19 @@ bool isFillName(std::string_view name) {
   return std::all_of(name.begin() + prefix.size(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-UsageClass classOf(std::string_view name, Coff::ScnType kind, bool linked, const std::set<std::string_view>& idata) {
+// Whether `coff` has an initialized-data section of that name.
+bool hasIdata(const Coff& coff, std::string_view name) {
+  auto found = coff.cScnHdr.find(std::string(name));
+  return found != coff.cScnHdr.end() && Coff::getScnType(found->second) == Coff::idata;
+}
+
+UsageClass classOf(const Coff& coff, std::string_view name, Coff::ScnType kind, bool linked) {
   switch (kind) {
     case Coff::code:
       return linked && isFillName(name) ? UsageClass::fill : UsageClass::code;
     case Coff::romdata:
       // The table and the images of initialized data: "<section>_i".
-      if (linked && (name == ".cinit" || (name.ends_with("_i") && idata.count(name.substr(0, name.size() - 2)))))
+      if (linked && (name == ".cinit" || (name.ends_with("_i") && hasIdata(coff, name.substr(0, name.size() - 2)))))
         return UsageClass::init;
       return UsageClass::romdata;
     case Coff::idata:
@@ -64,39 +70,51 @@ unsigned programBytesPerLocation(const Coff& coff) {
 std::vector<SectionUse> sectionUses(const Coff& coff) {
   const bool linked = isExecutable(coff.cFileHdr);
   const unsigned perLocation = programBytesPerLocation(coff);
-  std::set<std::string_view> idata;
-  for (const auto& [name, hdr] : coff.cScnHdr)
-    if (Coff::getScnType(hdr) == Coff::idata) idata.insert(name);
+  // An executable has thousands of sections: its headers are hashed once
+  // rather than searched by name for each number.
+  NameIndex<const scnhdr*> headers(coff.cScnHdr.size());
+  for (const auto& [name, hdr] : coff.cScnHdr) headers.emplace(name, &hdr);
   std::vector<SectionUse> uses;
   uses.reserve(coff.cScnNum.size());
   for (const auto& [number, name] : coff.cScnNum) {
-    auto hdr = coff.cScnHdr.find(name);
-    if (hdr == coff.cScnHdr.end()) continue;
+    const scnhdr* const* found = headers.find(name);
+    if (found == nullptr) continue;
+    const scnhdr& hdr = **found;
     SectionUse use;
     use.name = name;
-    use.start = hdr->second.s_paddr;
-    use.bytes = hdr->second.s_size;
-    use.use = classOf(name, Coff::getScnType(hdr->second), linked, idata);
+    use.header = &hdr;
+    use.number = number;
+    use.start = hdr.s_paddr;
+    use.bytes = hdr.s_size;
+    use.use = classOf(coff, name, Coff::getScnType(hdr), linked);
     use.locations = inProgramMemory(use.use) ? (use.bytes + perLocation - 1) / perLocation : use.bytes;
     uses.push_back(use);
   }
   return uses;
 }
 
-MemoryCount::MemoryCount(std::span<const SectionUse> uses, bool program, uint32_t classes) {
+MemoryCount::MemoryCount(std::span<const SectionUse> uses, bool program, uint32_t classes)
+    : MemoryCount(byStart(uses), program, classes) {}
+
+std::vector<const SectionUse*> MemoryCount::byStart(std::span<const SectionUse> uses) {
+  std::vector<const SectionUse*> sorted;
+  sorted.reserve(uses.size());
   for (const SectionUse& u : uses)
-    if (u.locations != 0 && inProgramMemory(u.use) == program && (classes & usageBit(u.use)) != 0)
-      cStretches.emplace_back(u.start, uint64_t{u.start} + u.locations);
-  std::sort(cStretches.begin(), cStretches.end());
+    if (u.locations != 0) sorted.push_back(&u);
+  std::sort(sorted.begin(), sorted.end(), [](const SectionUse* a, const SectionUse* b) { return a->start < b->start; });
+  return sorted;
+}
+
+MemoryCount::MemoryCount(std::span<const SectionUse* const> sorted, bool program, uint32_t classes) {
   // Overlapping stretches (records of one group) become one.
-  size_t kept = 0;
-  for (const auto& s : cStretches) {
-    if (kept > 0 && s.first <= cStretches[kept - 1].second)
-      cStretches[kept - 1].second = std::max(cStretches[kept - 1].second, s.second);
+  for (const SectionUse* u : sorted) {
+    if (u->locations == 0 || inProgramMemory(u->use) != program || (classes & usageBit(u->use)) == 0) continue;
+    const uint64_t end = uint64_t{u->start} + u->locations;
+    if (!cStretches.empty() && u->start <= cStretches.back().second)
+      cStretches.back().second = std::max(cStretches.back().second, end);
     else
-      cStretches[kept++] = s;
+      cStretches.emplace_back(u->start, end);
   }
-  cStretches.resize(kept);
 }
 
 uint64_t MemoryCount::covered(uint64_t first, uint64_t last) const {
@@ -109,11 +127,13 @@ uint64_t MemoryCount::covered(uint64_t first, uint64_t last) const {
   return count;
 }
 
-std::vector<MemoryUse> memoryUses(const Linker& linker) {
-  const std::vector<SectionUse> uses = sectionUses(linker.cOutput);
-  const MemoryCount usedProgram(uses, true, kUsedClasses);
-  const MemoryCount usedData(uses, false, kUsedClasses);
-  const MemoryCount filled(uses, true, kFillClasses);
+std::vector<MemoryUse> memoryUses(const Linker& linker) { return memoryUses(linker, sectionUses(linker.cOutput)); }
+
+std::vector<MemoryUse> memoryUses(const Linker& linker, std::span<const SectionUse> uses) {
+  const std::vector<const SectionUse*> sorted = MemoryCount::byStart(uses);
+  const MemoryCount usedProgram(sorted, true, kUsedClasses);
+  const MemoryCount usedData(sorted, false, kUsedClasses);
+  const MemoryCount filled(sorted, true, kFillClasses);
   const std::pair<const char*, const std::vector<Memory>*> kinds[] = {
       {"CODEPAGE", &linker.getCodePages()},
       {"DATABANK", &linker.getDataBanks()},

@@ -30,6 +30,8 @@ bool inProgramMemory(UsageClass c);
 // One section of a file as the summaries count it.
 struct SectionUse {
   std::string_view name;  // views the file's own name
+  const scnhdr* header = nullptr;
+  int number = 0;
   uint32_t start = 0;     // first location: its address
   uint64_t locations = 0;
   uint64_t bytes = 0;
@@ -57,6 +59,10 @@ class MemoryCount {
 public:
   // The sections of `program` or of data memory whose class is among `classes`.
   MemoryCount(std::span<const SectionUse> uses, bool program, uint32_t classes);
+  // The same from the sections in order of their start (byStart), so that
+  // several counts of one file sort it once.
+  MemoryCount(std::span<const SectionUse* const> sorted, bool program, uint32_t classes);
+  static std::vector<const SectionUse*> byStart(std::span<const SectionUse> uses);
   // Covered locations from `first` to `last`, both included.
   uint64_t covered(uint64_t first, uint64_t last) const;
   uint64_t total() const { return covered(0, UINT64_MAX); }
@@ -79,6 +85,8 @@ struct MemoryUse {
 // and access banks, each kind in declaration order, counted from the
 // executable's section headers.
 std::vector<MemoryUse> memoryUses(const Linker& linker);
+// The same from the executable's sections, found already.
+std::vector<MemoryUse> memoryUses(const Linker& linker, std::span<const SectionUse> uses);
 
 // The summary --print-memory-usage shows after a link: one row per declared
 // memory, program memory counted in locations, data memory in bytes, as the

@@ -8,9 +8,15 @@ they part.
     agree.py nm EXECUTABLE           every row of tarsil-nm is a symbol of
                                      tarsil-objdump's listing with that value,
                                      and every symbol nm should show is there
+    agree.py json JSON MAP [USAGE]   the JSON map is valid against its schema
+                                     (docs/map-json.schema.json) and lists the
+                                     text map's sections (address, size) and
+                                     symbols (value, storage, file), and the
+                                     memory summary's use of each memory
 
 The programs are found on PATH. Exit status 1, with the differences, when
 the listings disagree."""
+import os
 import re
 import subprocess
 import sys
@@ -73,11 +79,82 @@ def check_nm(exe):
     fail(problems + (["no symbols"] if not shown else []))
 
 
+def load_schema_checker():
+    """jsonschema, from this interpreter or from the system's, where the
+    Debian package puts it."""
+    try:
+        import jsonschema
+        return jsonschema
+    except ImportError:
+        if sys.executable != "/usr/bin/python3" and os.path.exists("/usr/bin/python3"):
+            os.execv("/usr/bin/python3", ["/usr/bin/python3"] + sys.argv)
+        sys.exit("agree.py: no jsonschema module (Debian: python3-jsonschema)")
+
+
+def text_map(path):
+    """The sections and the symbols (by name) of a text map."""
+    sections, symbols, part = [], [], None
+    with open(path) as f:
+        for line in f:
+            if "Section Info" in line:
+                part = "sections"
+                continue
+            if "Sorted by Name" in line:
+                part = "symbols"
+                continue
+            if "Sorted by Address" in line or "Program Memory Usage" in line:
+                part = None
+            cols = line.split()
+            if not cols or cols[0].startswith("---") or cols[0] in ("Section", "Name"):
+                continue
+            if part == "sections" and len(cols) == 5:
+                sections.append((cols[0], cols[1], int(cols[2], 16), int(cols[4], 16)))
+            elif part == "symbols" and len(cols) in (4, 5):
+                symbols.append((cols[0], int(cols[1], 16), cols[3], cols[4] if len(cols) == 5 else ""))
+    return sections, symbols
+
+
+def check_json(json_file, map_file, usage_file=None):
+    import json
+    jsonschema = load_schema_checker()
+    here = os.path.dirname(os.path.abspath(__file__))
+    with open(os.path.join(here, "..", "..", "..", "docs", "map-json.schema.json")) as f:
+        schema = json.load(f)
+    with open(json_file, encoding="utf-8") as f:
+        doc = json.load(f)
+    problems = [f"schema: {e.message} at {list(e.absolute_path)}"
+                for e in jsonschema.Draft202012Validator(schema).iter_errors(doc)][:20]
+    sections, symbols = text_map(map_file)
+    # The text map shows an activation record's name from its last '/' or '\\'.
+    short = lambda name: re.split(r"[/\\]", name)[-1]
+    mine = sorted((short(s["name"]) if s["kind"] == "actrec" else s["name"], s["kind"], s["address"], s["bytes"])
+                  for s in doc["sections"])
+    if mine != sorted(sections):
+        problems.append(f"sections differ: {sorted(set(mine) ^ set(sections))[:10]}")
+    files = doc["sourceFiles"]
+    col = {name: i for i, name in enumerate(doc["symbolColumns"])}
+    mine = sorted((s[col["name"]], s[col["value"]], s[col["storage"]],
+                   files[s[col["sourceFile"]]] if s[col["sourceFile"]] is not None else "") for s in doc["symbols"])
+    if mine != sorted(symbols):
+        problems.append(f"symbols differ: {sorted(set(mine) ^ set(symbols))[:10]}")
+    if usage_file:
+        with open(usage_file) as f:
+            used = [(c[0], int(c[4])) for c in (line.split() for line in f) if len(c) == 7 and c[1].endswith(("PAGE", "BANK"))]
+        mine = [(m["name"], m["used"]) for m in doc["memories"]]
+        if mine != used:
+            problems.append(f"memory use differs: {mine} against {used}")
+    if not sections or not symbols:
+        problems.append("the text map lists no sections or no symbols")
+    fail(problems)
+
+
 if __name__ == "__main__":
     what = sys.argv[1]
     if what == "size":
         check_size(sys.argv[2], sys.argv[3])
     elif what == "nm":
         check_nm(sys.argv[2])
+    elif what == "json":
+        check_json(*sys.argv[2:5])
     else:
         sys.exit(f"agree.py: unknown check '{what}'")
