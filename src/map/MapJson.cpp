@@ -198,7 +198,8 @@ private:
       default: {
         char code[8];
         std::snprintf(code, sizeof code, "\\u%04x", c);
-        raw(code);
+        // A view: the array's size is not the text's.
+        raw(std::string_view(code));
       }
     }
   }

@@ -25,6 +25,7 @@ class Dom(html.parser.HTMLParser):
     def __init__(self):
         super().__init__()
         self.ready = False
+        self.ready_ms = 0
         self.blocks = []    # (kind, count)
         self.usage = {}     # memory name -> {field: text}
         self.symbols = []   # (name, value)
@@ -35,6 +36,7 @@ class Dom(html.parser.HTMLParser):
         a = dict(attrs)
         if tag == "body" and a.get("data-ready") == "yes":
             self.ready = True
+            self.ready_ms = int(a.get("data-ready-ms", "0"))
         if "block" in a.get("class", "").split():
             self.blocks.append((a.get("data-kind"), int(a.get("data-count", "0"))))
         if tag == "tr" and "data-memory" in a:
@@ -100,6 +102,7 @@ def main():
         problems.append(f"searching {symbol} found {dom.symbols[:3]}, the map has {values}")
     for p in problems:
         print(p)
+    print(f"the page was ready after {dom.ready_ms} ms")
     return 1 if problems else 0
 
 
