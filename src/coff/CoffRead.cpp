@@ -197,15 +197,15 @@ bool Reader::readSymbols(uint32_t nextFree) {
     }
     if (kind == AuxKind::file) {
       if (!isString(strTbl, getAux<aux_file>(first).x_offset)) cDoubt = true;
-    } else if (auto index = Coff::checkedIndex(first, kind)) {
-      refersTo(*index);
+    } else {
+      forEachIndex(first, auxRecord(sym, kind), [this](const IndexField&, uint32_t index) { refersTo(index); });
     }
     symKind[taken] = kind;
     symTbl[taken++] = first;
     for (uint64_t j = 2; j <= numaux; ++j) {
       symKind[taken] = AuxKind::fcn_calls;
       const syment& call = symTbl[taken++] = syment::decode(table + SYMESZ * (i + j));
-      if (auto index = Coff::checkedIndex(call, AuxKind::fcn_calls)) refersTo(*index);
+      forEachIndex(call, AuxKind::fcn_calls, [this](const IndexField&, uint32_t index) { refersTo(index); });
     }
     i += uint64_t{numaux} + 1;
   }

@@ -75,22 +75,17 @@ public:
 
   void print(std::ostream& os) const;
 
-  bool heapDeclared() const { return cHeapDeclared; }
   bool stackDeclared() const { return cStackDeclared; }
   uint32_t getMinHeapSize() const { return cMinHeapSize; }
   const StackDesc& getStackDesc() const { return cStackDesc; }
-  const std::string& getStackScnName() const { return cStackScnName; }
   const std::string& getMapFile() const { return cMapFile; }
   const std::string& getOutputFile() const { return cOutputFile; }
   const std::vector<std::string>& getObjectFiles() const { return cObjectFile; }
-  const std::vector<std::string>& getLibraryFiles() const { return cLibraryFile; }
   const std::vector<Memory>& getCodePages() const { return cCodePage; }
   const std::vector<Memory>& getDataBanks() const { return cDataBanks; }
   const std::vector<Memory>& getShareBanks() const { return cShareBanks; }
   const std::vector<Memory>& getAccessBanks() const { return cAccessBanks; }
   const std::vector<SectionDesc>& getSectionDescs() const { return cSectionDesc; }
-  const std::vector<std::string>& getLibPaths() const { return cLibPath; }
-  bool getStrip() const { return cStrip; }
 
   // Number of program addresses the command files declare.
   uint64_t calcProgMemSize() const;
@@ -302,10 +297,6 @@ public:
 
   // LinkerAllocation.cpp
   // Lengths are in bytes, starts in locations of the memory.
-  bool allocateAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                           uint64_t start, uint64_t length, bool isOverlay, std::string& error);
-  bool allocateAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, uint64_t start,
-                             uint64_t length, bool isOverlay, std::string& error);
   bool allocateRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
                            uint64_t length, bool isOverlay, std::string& error);
   bool allocateRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, uint64_t length,

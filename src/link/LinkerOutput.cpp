@@ -88,12 +88,18 @@ void dumpData(const char* title, const Data& d) {
   d.print(std::cout);
 }
 
-// The debug line of one rebased auxiliary slot.
-template <class... Values>
-void noteRebase(const std::string& file, int index, const char* what, Values... values) {
-  std::cout << "Linker::buildOutputSymbolTbl() -  file '" << file << "' symbol[" << index << "]" << what;
-  ((std::cout << values), ...);
-  std::cout << '\n';
+// The debug line of an auxiliary slot's indices moved by `base`.
+void noteRebase(const std::string& file, int index, const syment& slot, AuxKind record, uint32_t base, bool first) {
+  std::string moves;
+  forEachIndex(slot, record, [&](const IndexField& f, uint32_t value) {
+    moves += std::string(moves.empty() ? "" : ", ") + f.name + " from " + std::to_string(value) + " to " +
+             std::to_string(value + base);
+  });
+  // A call record that names no callee has nothing to say.
+  if (moves.empty() && !first) return;
+  std::cout << "Linker::buildOutputSymbolTbl() -  file '" << file << "' symbol[" << index << "]";
+  if (moves.empty()) std::cout << " no x_tagndx or x_endndx to update\n";
+  else std::cout << "- aux_" << auxKindName(record) << ' ' << moves << '\n';
 }
 
 }  // namespace
@@ -191,9 +197,6 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
       if (const int* out = outputNumber.find(name)) renumber[static_cast<size_t>(n)] = *out;
     }
 
-    // The kind of the first auxiliary slot of the symbol being copied: the
-    // call records that may follow a function's belong to it.
-    AuxKind owner = AuxKind::none;
     // The slots are copied whole, as bytes; the few fields that change are
     // changed in place.
     const size_t slots = std::min(coff.cSymTbl.size(), coff.cSymKind.size());
@@ -204,78 +207,18 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
       const AuxKind kind = coff.cSymKind[i];
 
       if (kind == AuxKind::none) {
-        owner = AuxKind::none;
         const int16_t number = slot.n_scnum;
         if (number > 0 && static_cast<size_t>(number) < renumber.size() && renumber[static_cast<size_t>(number)] >= 0)
           slot.n_scnum = static_cast<int16_t>(renumber[static_cast<size_t>(number)]);
         continue;
       }
-      const bool firstAux = i > 0 && coff.cSymKind[i - 1] == AuxKind::none;
-      const int index = static_cast<int>(base + i);
-      if (firstAux) {
-        owner = firstAuxRecord(coff.cSymTbl[i - 1], kind);
-        switch (owner) {
-          case AuxKind::tag: {
-            aux_tag a = getAux<aux_tag>(slot);
-            if (debug) noteRebase(coff.cFileName, index, "- aux_tag x_endndx from ", a.x_endndx, " to ", a.x_endndx + base);
-            a.x_endndx += base;
-            setAux(slot, a);
-            break;
-          }
-          case AuxKind::eos: {
-            aux_eos a = getAux<aux_eos>(slot);
-            if (debug) noteRebase(coff.cFileName, index, "- aux_eos x_tagndx from ", a.x_tagndx, " to ", a.x_tagndx + base);
-            a.x_tagndx += base;
-            setAux(slot, a);
-            break;
-          }
-          case AuxKind::fcn: {
-            aux_fcn a = getAux<aux_fcn>(slot);
-            if (debug)
-              noteRebase(coff.cFileName, index, "- aux_fcn x_tagndx from ", a.x_tagndx, " to ", a.x_tagndx + base,
-                         ", x_endndx from ", a.x_endndx, " to ", a.x_endndx + base);
-            a.x_tagndx += base;
-            a.x_endndx += base;
-            setAux(slot, a);
-            break;
-          }
-          case AuxKind::arr: {
-            aux_arr a = getAux<aux_arr>(slot);
-            if (debug) noteRebase(coff.cFileName, index, "- aux_arr x_tagndx from ", a.x_tagndx, " to ", a.x_tagndx + base);
-            a.x_tagndx += base;
-            setAux(slot, a);
-            break;
-          }
-          case AuxKind::bobf: {
-            aux_bobf a = getAux<aux_bobf>(slot);
-            if (debug) noteRebase(coff.cFileName, index, "- aux_bobf x_endndx from ", a.x_endndx, " to ", a.x_endndx + base);
-            a.x_endndx += base;
-            setAux(slot, a);
-            break;
-          }
-          case AuxKind::var: {
-            aux_var a = getAux<aux_var>(slot);
-            if (debug) noteRebase(coff.cFileName, index, "- aux_var x_tagndx from ", a.x_tagndx, " to ", a.x_tagndx + base);
-            a.x_tagndx += base;
-            setAux(slot, a);
-            break;
-          }
-          default:
-            if (debug) noteRebase(coff.cFileName, index, " no x_tagndx or x_endndx to update");
-            break;
-        }
-      } else if (kind == AuxKind::fcn_calls && owner == AuxKind::fcn) {
-        // The callee is a symbol of the same input; left alone it would name
-        // whatever symbol of the executable happens to sit at that index.
-        aux_fcn_calls a = getAux<aux_fcn_calls>(slot);
-        if (a.x_calleendx != NO_CALLEE) {
-          if (debug)
-            noteRebase(coff.cFileName, index, "- aux_fcn_calls x_calleendx from ", a.x_calleendx, " to ",
-                       a.x_calleendx + base);
-          a.x_calleendx += base;
-          setAux(slot, a);
-        }
-      }
+      // The indices an auxiliary record holds name slots of the same input;
+      // left alone they would name whatever symbol of the executable happens
+      // to sit there.
+      const bool first = i > 0 && coff.cSymKind[i - 1] == AuxKind::none;
+      const AuxKind record = first ? auxRecord(coff.cSymTbl[i - 1], kind) : kind;
+      if (debug) noteRebase(coff.cFileName, static_cast<int>(base + i), slot, record, base, first);
+      shiftIndices(slot, record, base);
     }
   });
   return true;

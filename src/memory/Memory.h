@@ -171,6 +171,5 @@ private:
 // Orders (memory, hole size in bytes) pairs by the size alone.
 using MemorySize = std::pair<Memory*, uint64_t>;
 bool memsize_less(const MemorySize& a, const MemorySize& b);
-bool memsize_greater(const MemorySize& a, const MemorySize& b);
 
 }  // namespace tarsil
