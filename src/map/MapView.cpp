@@ -249,7 +249,7 @@ void gatherGroups(std::span<const MemoryUse> uses, MapView& view) {
 std::string_view recordOf(const Coff& coff, const syment* s) {
   const size_t i = static_cast<size_t>(s - coff.cSymTbl.data());
   if (i + 1 >= coff.cSymTbl.size() || i + 1 >= coff.cSymKind.size() || s->n_numaux == 0) return {};
-  if (firstAuxRecord(*s, coff.cSymKind[i + 1]) != AuxKind::fcn) return {};
+  if (auxRecord(*s, coff.cSymKind[i + 1]) != AuxKind::fcn) return {};
   const int16_t number = getAux<aux_fcn>(coff.cSymTbl[i + 1]).x_actscnum;
   auto section = coff.cScnNum.find(number);
   return number == 0 || section == coff.cScnNum.end() ? std::string_view() : std::string_view(section->second);
