@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -248,49 +249,53 @@ void writeHead(Json& j, const MapView& view) {
   j.raw(",\"programBytesPerLocation\":").number(d.programBytesPerLocation).raw("},\n");
 }
 
+// A list: `each` writes an item, and the items are separated by commas, or
+// stand one a line where `lines` says so.
+template <class Items, class Each>
+void list(Json& j, const Items& items, bool lines, Each each) {
+  j.raw("[");
+  bool first = true;
+  for (const auto& item : items) {
+    if (lines) j.raw(first ? "\n" : ",\n");
+    else if (!first) j.raw(",");
+    first = false;
+    each(item);
+  }
+  j.raw("]");
+}
+
 void writeMemories(Json& j, const MapView& view) {
-  j.raw("\"memories\":[");
-  const char* separator = "\n";
-  for (const MapView::Memory& m : view.memories) {
+  j.raw("\"memories\":");
+  list(j, view.memories, true, [&](const MapView::Memory& m) {
     const uint64_t size = uint64_t{m.end} - m.start + 1;
-    j.raw(separator).text("{\"name\":", m.name).text(",\"kind\":", m.kind);
+    j.text("{\"name\":", m.name).text(",\"kind\":", m.kind);
     j.text(",\"space\":", m.program ? "program" : "data").raw(",\"start\":").number(m.start);
     j.raw(",\"end\":").number(m.end).raw(",\"size\":").number(size).raw(",\"protected\":").boolean(m.isProtected);
     j.raw(",\"fill\":");
     if (m.hasFill) j.string(m.fill);
     else j.raw("null");
     j.raw(",\"used\":").number(m.used).raw(",\"filled\":").number(m.filled);
-    j.raw(",\"free\":").number(size - std::min(size, m.used + m.filled)).raw(",\"holes\":[");
-    const char* comma = "";
-    for (const MapView::Stretch& h : m.holes) {
-      j.raw(comma).raw("{\"start\":").number(h.start).raw(",\"locations\":").number(h.locations).raw("}");
-      comma = ",";
-    }
-    j.raw("]}");
-    separator = ",\n";
-  }
-  j.raw("],\n\"inputs\":[");
-  separator = "\n";
-  for (const MapView::Input& in : view.inputs) {
-    j.raw(separator).text("{\"file\":", in.file).raw(",\"library\":");
+    j.raw(",\"free\":").number(size - std::min(size, m.used + m.filled)).raw(",\"holes\":");
+    list(j, m.holes, false, [&](const MapView::Stretch& h) {
+      j.raw("{\"start\":").number(h.start).raw(",\"locations\":").number(h.locations).raw("}");
+    });
+    j.raw("}");
+  });
+  j.raw(",\n\"inputs\":");
+  list(j, view.inputs, true, [&](const MapView::Input& in) {
+    j.text("{\"file\":", in.file).raw(",\"library\":");
     if (in.library.empty()) j.raw("null}");
     else j.string(in.library).raw("}");
-    separator = ",\n";
-  }
-  j.raw("],\n\"sourceFiles\":[");
-  separator = "\n";
-  for (std::string_view file : view.sourceFiles) {
-    j.raw(separator).string(file);
-    separator = ",\n";
-  }
-  j.raw("],\n");
+  });
+  j.raw(",\n\"sourceFiles\":");
+  list(j, view.sourceFiles, true, [&](std::string_view file) { j.string(file); });
+  j.raw(",\n");
 }
 
 void writeSections(Json& j, const MapView& view) {
-  j.raw("\"sections\":[");
-  const char* separator = "\n";
-  for (const MapView::Section& s : view.sections) {
-    j.raw(separator).text("{\"name\":", s.name).text(",\"class\":", usageClassName(s.use));
+  j.raw("\"sections\":");
+  list(j, view.sections, true, [&](const MapView::Section& s) {
+    j.text("{\"name\":", s.name).text(",\"class\":", usageClassName(s.use));
     j.text(",\"kind\":", kindText(s.use)).raw(",\"memory\":").index(s.memory);
     j.raw(",\"address\":").number(s.address).raw(",\"locations\":").number(s.locations);
     j.raw(",\"bytes\":").number(s.bytes).raw(",\"flags\":[");
@@ -301,69 +306,51 @@ void writeSections(Json& j, const MapView& view) {
       j.raw(comma).raw(name);
       comma = ",";
     }
-    j.raw("],\"pieces\":[");
-    comma = "";
-    for (uint32_t i = 0; i < s.pieceCount; ++i) {
-      const MapView::Piece& p = view.pieces[s.firstPiece + i];
-      j.raw(comma).raw("{\"input\":").index(p.input).raw(",\"address\":").number(p.address);
+    j.raw("],\"pieces\":");
+    list(j, std::span(view.pieces).subspan(s.firstPiece, s.pieceCount), false, [&](const MapView::Piece& p) {
+      j.raw("{\"input\":").index(p.input).raw(",\"address\":").number(p.address);
       j.raw(",\"offset\":").number(p.offset).raw(",\"bytes\":").number(p.bytes).raw("}");
-      comma = ",";
-    }
-    j.raw("]}");
-    separator = ",\n";
-  }
-  j.raw("],\n");
+    });
+    j.raw("}");
+  });
+  j.raw(",\n");
 }
 
 // The largest list by far: a row of values each, their names said once.
 void writeSymbols(Json& j, const MapView& view) {
   j.raw("\"symbolColumns\":[\"name\",\"value\",\"section\",\"memory\",\"storage\",\"kind\",\"sourceFile\","
-        "\"input\"],\n\"symbols\":[");
-  bool first = true;
-  for (const MapView::Symbol& s : view.symbols) {
+        "\"input\"],\n\"symbols\":");
+  list(j, view.symbols, true, [&](const MapView::Symbol& s) {
     const uint32_t memory = s.section == MapView::kNone ? MapView::kNone : view.sections[s.section].memory;
-    if (first) j.raw("\n[");
-    else j.raw(",\n[");
-    first = false;
-    j.string(s.name).raw(",").number(s.value).raw(",").index(s.section).raw(",").index(memory);
+    j.raw("[").string(s.name).raw(",").number(s.value).raw(",").index(s.section).raw(",").index(memory);
     if (s.isStatic) j.raw(",\"static\"");
     else j.raw(",\"extern\"");
     if (s.isFunction) j.raw(",\"function\",");
     else j.raw(",\"variable\",");
     j.index(s.sourceFile).raw(",").index(s.input).raw("]");
-  }
-  j.raw("],\n");
+  });
+  j.raw(",\n");
 }
 
 void writeOverlays(Json& j, const MapView& view) {
-  j.raw("\"overlays\":{\"functions\":[");
-  const char* separator = "\n";
-  for (const MapView::Function& f : view.functions) {
-    j.raw(separator).text("{\"name\":", f.name).raw(",\"input\":").index(f.input);
+  j.raw("\"overlays\":{\"functions\":");
+  list(j, view.functions, true, [&](const MapView::Function& f) {
+    j.text("{\"name\":", f.name).raw(",\"input\":").index(f.input);
     j.raw(",\"record\":").index(f.record).raw(",\"group\":").index(f.group);
-    j.raw(",\"interrupt\":").number(f.interrupt).raw(",\"calls\":[");
-    const char* comma = "";
-    for (uint32_t callee : f.calls) {
-      j.raw(comma).number(callee);
-      comma = ",";
-    }
-    j.raw("]}");
-    separator = ",\n";
-  }
-  j.raw("],\n\"groups\":[");
-  separator = "\n";
-  for (const MapView::RecordGroup& g : view.groups) {
-    j.raw(separator).raw("{\"memory\":").index(g.memory).raw(",\"address\":").number(g.address);
-    j.raw(",\"locations\":").number(g.locations).raw(",\"records\":[");
-    const char* comma = "";
-    for (const auto& [section, offset] : g.records) {
-      j.raw(comma).raw("{\"section\":").number(section).raw(",\"offset\":").number(offset).raw("}");
-      comma = ",";
-    }
-    j.raw("]}");
-    separator = ",\n";
-  }
-  j.raw("]},\n");
+    j.raw(",\"interrupt\":").number(f.interrupt).raw(",\"calls\":");
+    list(j, f.calls, false, [&](uint32_t callee) { j.number(callee); });
+    j.raw("}");
+  });
+  j.raw(",\n\"groups\":");
+  list(j, view.groups, true, [&](const MapView::RecordGroup& g) {
+    j.raw("{\"memory\":").index(g.memory).raw(",\"address\":").number(g.address);
+    j.raw(",\"locations\":").number(g.locations).raw(",\"records\":");
+    list(j, g.records, false, [&](const std::pair<uint32_t, uint32_t>& r) {
+      j.raw("{\"section\":").number(r.first).raw(",\"offset\":").number(r.second).raw("}");
+    });
+    j.raw("}");
+  });
+  j.raw("},\n");
 }
 
 // The summary's totals: every code page, and every data memory.

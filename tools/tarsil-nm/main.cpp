@@ -216,18 +216,10 @@ int main(int argc, char** argv) {
   Options options;
   if (int status = parse(args, options); status >= 0) return status;
 
-  bool ok = true;
-  for (const std::string& name : options.files) {
-    tarsil::tools::ToolFile file;
-    if (!tarsil::tools::readToolFile(name, kProgram, file)) {
-      ok = false;
-      continue;
-    }
-    if (file.coff) {
-      list(*file.coff, name, options.files.size() > 1, options);
-      continue;
-    }
-    for (const auto& member : file.archive->cMembers) list(*member, name + ":" + member->cFileName, true, options);
-  }
+  const bool ok = tarsil::tools::forEachObject(
+      options.files, kProgram, [&](const tarsil::Coff& coff, const std::string& file, const std::string& member) {
+        if (member.empty()) list(coff, file, options.files.size() > 1, options);
+        else list(coff, file + ":" + member, true, options);
+      });
   return ok ? 0 : 1;
 }

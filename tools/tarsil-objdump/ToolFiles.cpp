@@ -43,6 +43,22 @@ bool readToolFile(const std::string& name, const char* program, ToolFile& file) 
   return true;
 }
 
+bool forEachObject(const std::vector<std::string>& files, const char* program,
+                   const std::function<void(const Coff&, const std::string&, const std::string&)>& list) {
+  bool ok = true;
+  for (const std::string& name : files) {
+    ToolFile file;
+    if (!readToolFile(name, program, file)) {
+      ok = false;
+      continue;
+    }
+    if (file.coff) list(*file.coff, name, std::string());
+    else
+      for (const auto& member : file.archive->cMembers) list(*member, name, member->cFileName);
+  }
+  return ok;
+}
+
 int usageMistake(const char* program, const std::string& what) {
   std::fprintf(stderr, "%s: %s; '%s --help' shows the usage\n", program, what.c_str(), program);
   return 2;

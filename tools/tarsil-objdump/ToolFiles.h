@@ -2,6 +2,7 @@
 #pragma once
 // The files a listing tool is given: objects, executables and libraries,
 // told apart as the linker tells them apart, and read by its own readers.
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,6 +27,12 @@ struct ToolFile {
 // the listing; false when the file could not be read or the reader found
 // fault with it.
 bool readToolFile(const std::string& name, const char* program, ToolFile& file);
+
+// Calls list(object, file, member) for each file named, or for each member of
+// a library (`member` is empty for a plain file), reading them with
+// readToolFile; false when a file could not be read, after the others.
+bool forEachObject(const std::vector<std::string>& files, const char* program,
+                   const std::function<void(const Coff&, const std::string&, const std::string&)>& list);
 
 // A usage mistake: one line on standard error, and the status 2 to return.
 int usageMistake(const char* program, const std::string& what);

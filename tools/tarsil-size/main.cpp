@@ -143,23 +143,13 @@ int main(int argc, char** argv) {
     std::printf("filename\n");
   }
   Counts totals{"(TOTALS)", {}};
-  bool ok = true;
-  auto show = [&](const tarsil::Coff& coff, const std::string& name) {
-    const Counts counts = count(coff, name);
-    for (int column = 0; column < kColumns; ++column) totals.values[column] += counts.values[column];
-    if (options.sysv) sysvListing(coff, counts);
-    else berkeleyRow(counts);
-  };
-  for (const std::string& name : options.files) {
-    tarsil::tools::ToolFile file;
-    if (!tarsil::tools::readToolFile(name, kProgram, file)) {
-      ok = false;
-      continue;
-    }
-    if (file.coff) show(*file.coff, name);
-    else
-      for (const auto& member : file.archive->cMembers) show(*member, name + "(" + member->cFileName + ")");
-  }
+  const bool ok = tarsil::tools::forEachObject(
+      options.files, kProgram, [&](const tarsil::Coff& coff, const std::string& file, const std::string& member) {
+        const Counts counts = count(coff, member.empty() ? file : file + "(" + member + ")");
+        for (int column = 0; column < kColumns; ++column) totals.values[column] += counts.values[column];
+        if (options.sysv) sysvListing(coff, counts);
+        else berkeleyRow(counts);
+      });
   if (options.totals && !options.sysv) berkeleyRow(totals);
   return ok ? 0 : 1;
 }
