@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "map/MapView.h"
+#include "support/AtomicFile.h"
 #include "support/Debug.h"
 #include "support/FileInfo.h"
 #include "support/Strings.h"
@@ -25,7 +26,7 @@ bool Linker::AddMapFile(const std::string& name, std::string& error) {
     error = "multiple map files declared: '" + cMapFile + "', '" + name + "'";
     return false;
   }
-  cMapFile = hostPath(name);
+  cMapFile = name;
   return true;
 }
 
@@ -34,7 +35,7 @@ bool Linker::AddOutputFile(const std::string& name, std::string& error) {
     error = "multiple output files declared: '" + cOutputFile + "', '" + name + "'";
     return false;
   }
-  cOutputFile = hostPath(name);
+  cOutputFile = name;
   return true;
 }
 
@@ -58,25 +59,38 @@ bool Linker::AddLibraryFile(const std::string& name, std::string& error) {
 
 void Linker::recordInputFile(const std::string& name) { cInputFiles.add(hostPath(name)); }
 
-void Linker::setDepFile(const std::string& name) { cDepFile = hostPath(name); }
-
 void Linker::setMapViews(const std::string& json, const std::string& html) {
-  cMapJsonFile = json.empty() ? json : hostPath(json);
-  cMapHtmlFile = html.empty() ? html : hostPath(html);
+  cMapJsonFile = json;
+  cMapHtmlFile = html;
   if (!json.empty() || !html.empty()) cMapView = std::make_shared<MapView>();
 }
 
 std::vector<OutputName> Linker::outputs() const {
-  return {{"output file", cOutputFile.empty() ? "a.out" : cOutputFile},
-          {"map file", cMapFile},
-          {"dependency file", cDepFile},
-          {"JSON map file", cMapJsonFile},
-          {"HTML map file", cMapHtmlFile}};
+  auto path = [](const std::string& name) { return name.empty() ? name : hostPath(name); };
+  std::vector<OutputName> names{{"output file", path(cOutputFile.empty() ? "a.out" : cOutputFile)},
+                                {"map file", path(cMapFile)},
+                                {"JSON map file", path(cMapJsonFile)},
+                                {"HTML map file", path(cMapHtmlFile)}};
+  for (const ExtraOutput& extra : cExtraOutputs) names.push_back({extra.kind, path(extra.name)});
+  return names;
 }
 
 bool Linker::verifyOutputs(std::string& error) const {
   error = outputClash(outputs(), cInputFiles);
-  return error.empty();
+  if (!error.empty()) return false;
+  // A directory that is missing or cannot take the JSON map or its page is
+  // found now, before the link writes anything.
+  for (const std::string* name : {&cMapJsonFile, &cMapHtmlFile}) {
+    if (name->empty()) continue;
+    AtomicFile probe(hostPath(*name));
+    if (!probe.open()) {
+      error = "Could not open map file '" + *name + "' for writing.";
+      return false;
+    }
+  }
+  for (const ExtraOutput& extra : cExtraOutputs)
+    if (extra.check && !extra.check(*this, error)) return false;
+  return true;
 }
 
 bool Linker::verifyUnique(const Memory& memory, bool isShareBank, std::string& error) const {

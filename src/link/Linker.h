@@ -31,6 +31,7 @@ namespace tarsil {
 class AtomicFile;
 class CoffWriter;
 struct MapView;
+class MapViewFiles;
 class PlacedRanges;
 
 // The link: the configuration that the command line and the command files
@@ -57,16 +58,26 @@ public:
   // A command or device file the parser read: the outputs may replace none
   // of them, and the dependency file names them first.
   void recordInputFile(const std::string& name);
-  // Where the make rule of the files read goes (--depfile); empty for none.
-  // Written by the driver after the link, it is one of the outputs.
-  void setDepFile(const std::string& name);
-  const std::string& getDepFile() const { return cDepFile; }
   // The JSON map and its page (--map-json, --map-html); empty for none.
   void setMapViews(const std::string& json, const std::string& html);
+  // An output beside the executable and the map (the dependency file, other
+  // kinds of map): checked before the link writes anything, written into
+  // its temporary file once the link has succeeded, and put in place with
+  // the executable and the map, all of them or none.
+  struct ExtraOutput {
+    std::string kind;  // "dependency file", as messages name it
+    std::string name;  // as the user gave it
+    // Called once every input is found; false with `error` set refuses the
+    // link before it writes anything.
+    std::function<bool(const Linker&, std::string& error)> check;
+    // Writes the whole output into `file`, opened on its temporary.
+    std::function<bool(const Linker&, AtomicFile& file)> write;
+  };
+  void addOutput(ExtraOutput output) { cExtraOutputs.push_back(std::move(output)); }
   // Every file the link read, each once, in the order first read: those
   // recorded above, then the objects and libraries as found.
   const FileSet& getInputFiles() const { return cInputFiles; }
-  // Every file the link writes, in the order written.
+  // Every file the link writes, in the order written, where each is written.
   std::vector<OutputName> outputs() const;
 
   // Runs every stage in order; false with `error` set (or empty when the
@@ -365,6 +376,36 @@ public:
   // index is out of the table or lands on an auxiliary slot.
   static const syment* relocSymbol(const Coff& coff, const reloc& r, std::string& error);
 
+  // LinkerDiagnostics.cpp
+  // Warns of memories outside the device's and of FILL values wider than
+  // its instruction word: a command file may be shared between devices, so
+  // neither is an error.
+  void warnAboutMemories() const;
+  // Warns of SECTION directives that no input section answers: a misspelt
+  // name would otherwise leave its section to the general placement.
+  void warnAboutSectionDescs() const;
+  unsigned instructionBits() const;
+  // Whether some word of the fill pattern has bits above the instruction word.
+  bool fillTooWide(const std::string& fill) const;
+  // Input c as messages name it: a library member as "lib.lib(member.o)".
+  std::string inputName(size_t c) const;
+  // The input whose symbol table holds `sym`, or "the linker" for its own.
+  std::string definedIn(const syment* sym) const;
+  // The message of a second definition of `name` in input c; in the gnu
+  // style it names the first definition's input too.
+  std::string duplicateDefinition(std::string_view name, const syment* first, size_t c) const;
+  // In the gnu style a missing definition is reported for every undefined
+  // name and every input that refers to it, with the section and offset of
+  // its first use there. False when no name is undefined (the failure was
+  // of another kind); true with `error` cleared once all are reported.
+  bool reportUndefinedSymbols(std::string& error) const;
+  // Symbols name their section by a signed 16-bit number.
+  static constexpr size_t kMaxSections = 32767;
+  static std::string tooManySections();
+  // The library each imported input came from, by position in cCoff; empty
+  // for the objects of the command line.
+  std::vector<std::string> cMemberOf;
+
   // LinkerRun.cpp
   // Calls fn(c) for each input c, side by side unless a debug channel is on
   // (its lines keep their order so); fn may change input c's records only.
@@ -379,16 +420,20 @@ public:
   static void fillCB(void* linker, const std::string& memory, uint64_t start, uint64_t end,
                      const std::string& fill);
   void buildOutputHole(const std::string& memory, uint64_t start, uint64_t end, const std::string& fill);
-  // Lays the executable out, checks it and puts it in place, then the full
-  // map when one was asked for, with its symbols gathered already when
-  // given; false with `error` set (or empty when a writer reported its own
-  // message).
+  // Lays the executable out, checks it and writes it, then the full map
+  // when one was asked for (with its symbols gathered already when given)
+  // and the extra outputs, and puts them all in place together; false with
+  // `error` set (or empty when a writer reported its own message), and
+  // then no output was replaced.
   bool writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols = nullptr);
   enum class Written { ok, corrupt, failed };
-  // Lays the executable out, checks it and puts it in place; corrupt when
-  // the check fails (nothing written), failed with the message reported.
-  Written layOutAndWrite(CoffWriter& writer);
-  bool writeExecutable(const CoffWriter& writer, AtomicFile& file);
+  // Lays the executable out, checks it and writes it into `file`'s
+  // temporary; corrupt when the check fails (nothing written), failed with
+  // the message reported.
+  Written layOutAndWrite(CoffWriter& writer, AtomicFile& file);
+  // Writes the extra outputs and puts every output in place, the executable,
+  // the map and the JSON map and its page (when given) first.
+  bool commitOutputs(AtomicFile& executable, MapFile::Pending* map, MapViewFiles* views);
   // Output index of each input's first symbol slot, one per input of cCoff:
   // kept by position, since two inputs may carry the same file name.
   std::vector<uint32_t> cSymBase;
@@ -415,9 +460,9 @@ private:
   std::string cStackScnName = ".stack";
   std::string cMapFile;
   std::string cOutputFile;
-  std::string cDepFile;
   std::string cMapJsonFile;
   std::string cMapHtmlFile;
+  std::vector<ExtraOutput> cExtraOutputs;
   std::vector<std::string> cObjectFile;
   std::vector<std::string> cLibraryFile;
   std::vector<Memory> cCodePage;
@@ -451,9 +496,6 @@ public:
   // Inputs: object files in command order, then imported library members.
   std::vector<std::unique_ptr<Coff>> cCoff;
   std::vector<std::unique_ptr<Archive>> cArchive;
-  // The library each input came from, by position in cCoff; empty for an
-  // object given as such.
-  std::vector<std::string> cInputLibrary;
   int cProcType = 0;
   int cInstSet = 0;
   uint16_t cRomWidthBits = 0;

@@ -6,6 +6,7 @@
 #include <deque>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -25,6 +26,7 @@
 #include "support/AtomicFile.h"
 #include "support/Debug.h"
 #include "support/Error.h"
+#include "support/FileInfo.h"
 #include "support/NameIndex.h"
 #include "support/Strings.h"
 #include "support/Threads.h"
@@ -104,7 +106,7 @@ void noteRebase(const std::string& file, int index, const syment& slot, AuxKind 
 
 }  // namespace
 
-bool Linker::buildOutputScnNum(std::string& /*error*/) {
+bool Linker::buildOutputScnNum(std::string& error) {
   // Every name the walk meets, with its merged kind (null for a name the
   // merged kinds lack) and whether it has its number yet: one look-up per
   // input section answers both.
@@ -159,6 +161,10 @@ bool Linker::buildOutputScnNum(std::string& /*error*/) {
   if (Debug("Linker::buildOutputScnNum"))
     for (const auto& [n, name] : cOutput.cScnNum)
       std::cout << "Linker::buildOutputScnNum() - cOutput.cScnNum[" << n << "] = '" << name << "'\n";
+  if (cOutput.cScnNum.size() > kMaxSections) {
+    error = tooManySections();
+    return false;
+  }
   return true;
 }
 
@@ -590,6 +596,10 @@ void Linker::fillCB(void* linker, const std::string& memory, uint64_t start, uin
 void Linker::buildOutputHole(const std::string& memory, uint64_t start, uint64_t end,
                              const std::string& fill) {
   if (!cFillError.empty()) return;
+  if (cOutput.cScnNum.size() >= kMaxSections) {
+    cFillError = tooManySections();
+    return;
+  }
   // No device has more than a few megabytes of program memory: a hole far
   // beyond that comes from a memory declared larger than any device, and
   // filling it would allocate and write gigabytes.
@@ -659,7 +669,9 @@ void Linker::buildOutputHole(const std::string& memory, uint64_t start, uint64_t
       truncated = true;
     }
   }
-  if (truncated)
+  // A pattern wider than the instruction word has had its own warning, and
+  // this one would only mislead.
+  if (truncated && !fillTooWide(fill))
     Error::report(Error::warning, "Linker::BuildOutputHole()",
                   "Fill pattern for memory '" + memory +
                       "' doesn't divide evenly into\n          unused program locations.  Last value was truncated.",
@@ -680,11 +692,12 @@ void Linker::buildOutputHole(const std::string& memory, uint64_t start, uint64_t
 bool Linker::writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols) {
   cOutput.cFileName = cOutputFile;
   CoffWriter writer(cOutput);
+  // Written beside its target and moved over it only with the others, so a
+  // failed or interrupted link never leaves a truncated executable, nor a
+  // new one beside an old map that make would take as up to date.
+  AtomicFile executable(hostPath(cOutputFile));
   Written written = Written::failed;
-  auto outcome = [&] {
-    if (written == Written::corrupt) error = "Internal Coff output file is corrupt.";
-    return written == Written::ok;
-  };
+  std::optional<MapFile::Pending> map;
   // The JSON map and its page read what the map reads, and more of the link
   // beside it; they are made beside the executable, after it when the two
   // are made one after the other.
@@ -695,61 +708,80 @@ bool Linker::writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols
     views->open();
     views->write(*cMapView);
   };
-  if (cMapFile.empty()) {
-    if (!views) {
-      written = layOutAndWrite(writer);
-      return outcome();
-    }
+  if (cMapFile.empty() && !views) {
+    written = layOutAndWrite(writer, executable);
+  } else if (cMapFile.empty()) {
     writer.settleSizes();
-    Beside writing([&] { written = layOutAndWrite(writer); });
+    Beside writing([&] { written = layOutAndWrite(writer, executable); });
     if (writing.started() || written == Written::ok) listViews();
     writing.join();
-    return outcome() && views->finish();
+  } else {
+    // The map lists the names, sizes, addresses and symbols of the
+    // executable, which laying it out (once the sizes are settled),
+    // checking and writing it leave as they are: all three happen beside
+    // the listing, and the map's failure is reported only after the
+    // executable's, as when the two are made one after the other. The
+    // listing, which allocates, stays on this thread, whose freed memory it
+    // reuses.
+    writer.settleSizes();
+    map.emplace(cMapFile, hostPath(cMapFile));
+    Beside writing([&] {
+      written = layOutAndWrite(writer, executable);
+      if (views && written == Written::ok) listViews();
+    });
+    // One after the other, a map follows only an executable written.
+    if (writing.started() || written == Written::ok) {
+      map->open();
+      map->list(cOutput, calcProgMemSize(), mapSymbols);
+    }
+    writing.join();
   }
-
-  // The map lists the names, sizes, addresses and symbols of the
-  // executable, which laying it out (once the sizes are settled), checking
-  // and writing it leave as they are: all three happen beside the listing,
-  // and the map is put in place (or its failure reported) only after the
-  // executable, as when the two are made one after the other. The listing,
-  // which allocates, stays on this thread, whose freed memory it reuses.
-  writer.settleSizes();
-  MapFile::Pending map(cMapFile);
-  Beside writing([&] {
-    written = layOutAndWrite(writer);
-    if (views && written == Written::ok) listViews();
-  });
-  // One after the other, a map follows only an executable written.
-  if (writing.started() || written == Written::ok) {
-    map.open();
-    map.list(cOutput, calcProgMemSize(), mapSymbols);
-  }
-  writing.join();
-  // A map never finished is removed with its temporary file.
-  return outcome() && map.finish() && (!views || views->finish());
+  if (written == Written::corrupt) error = "Internal Coff output file is corrupt.";
+  if (written != Written::ok || (map && !map->ready()) || (views && !views->ready())) return false;
+  return commitOutputs(executable, map ? &*map : nullptr, views ? &*views : nullptr);
 }
 
-
-Linker::Written Linker::layOutAndWrite(CoffWriter& writer) {
+Linker::Written Linker::layOutAndWrite(CoffWriter& writer, AtomicFile& file) {
   writer.preWrite(outputTimeStamp());
   if (!writer.verify()) return Written::corrupt;
-  // Written beside the target and moved over it only when complete, so a
-  // failed or interrupted link never leaves a truncated executable.
-  AtomicFile file(cOutputFile);
   if (!file.open()) {
     Error::report(Error::error, "Coff::write()", "Could not open Coff file '" + cOutputFile + "' for writing.", false);
     return Written::failed;
   }
-  return writeExecutable(writer, file) ? Written::ok : Written::failed;
+  return writer.write(file.file(), 0) ? Written::ok : Written::failed;
 }
 
-bool Linker::writeExecutable(const CoffWriter& writer, AtomicFile& file) {
-  if (!writer.write(file.file(), 0)) return false;
-  if (!file.commit()) {
-    Error::report(Error::error, "Coff::write()", "Could not write Coff file '" + cOutputFile + "'.", false);
-    return false;
+bool Linker::commitOutputs(AtomicFile& executable, MapFile::Pending* map, MapViewFiles* views) {
+  auto report = [](const std::string& message) { Error::report(Error::error, "Linker::writeOutputs()", message, false); };
+  std::vector<AtomicFile*> files{&executable};
+  std::vector<std::string> failures{"Could not write Coff file '" + cOutputFile + "'."};
+  if (map != nullptr) {
+    files.push_back(&map->file());
+    failures.push_back(map->writeFailure());
   }
-  return true;
+  if (views != nullptr) {
+    for (AtomicFile* file : views->files()) files.push_back(file);
+    for (std::string& failure : views->writeFailures()) failures.push_back(std::move(failure));
+  }
+  std::vector<std::unique_ptr<AtomicFile>> extras;
+  for (const ExtraOutput& extra : cExtraOutputs) {
+    AtomicFile& file = *extras.emplace_back(std::make_unique<AtomicFile>(hostPath(extra.name)));
+    files.push_back(&file);
+    failures.push_back("Could not write " + extra.kind + " '" + extra.name + "'.");
+    if (!file.open() || !extra.write(*this, file)) {
+      report(failures.back());
+      return false;
+    }
+  }
+  if (AtomicFile::commitAll(files)) return true;
+  // The first that failed in the order they would have been written one
+  // after the other; none was put in place.
+  for (size_t i = 0; i < files.size(); ++i)
+    if (files[i]->failedStep() != AtomicFile::Step::none) {
+      report(failures[i]);
+      break;
+    }
+  return false;
 }
 
 }  // namespace tarsil

@@ -9,6 +9,7 @@
 #include "map/ErrorMap.h"
 #include "map/MapFile.h"
 #include "map/MapView.h"
+#include "support/Error.h"
 #include "support/Threads.h"
 
 namespace tarsil {
@@ -91,6 +92,7 @@ bool Linker::run(std::string& error) {
   // Imported members have left their libraries; what remains is never read.
   cArchive.clear();
   if (!verifyProcessor(error)) return false;
+  warnAboutMemories();
   mergeStringTbls();
   // The definitions are taken from the inputs' symbols, the merged sections
   // from their section headers: the one is made beside the other, and a
@@ -110,6 +112,7 @@ bool Linker::run(std::string& error) {
     return false;
   }
   if (!buildExtRefDef(error)) {
+    if (Error::style() == Error::Style::gnu) reportUndefinedSymbols(error);
     writeErrorMapFile();
     return false;
   }

@@ -9,6 +9,7 @@
 #include "link/Linker.h"
 #include "support/AtomicFile.h"
 #include "support/Error.h"
+#include "support/FileInfo.h"
 #include "support/TimeStamp.h"
 #include "support/Version.h"
 
@@ -89,7 +90,7 @@ void reportUnwritable(const std::string& name) {
 }
 
 bool writeErrorMap(const Linker& linker, const std::string& created) {
-  AtomicFile file(linker.getMapFile());
+  AtomicFile file(hostPath(linker.getMapFile()));
   if (!file.open()) return false;
   FileBuffer buffer(file);
   std::ostream os(&buffer);
@@ -100,7 +101,7 @@ bool writeErrorMap(const Linker& linker, const std::string& created) {
 // What would make the write fail: no room for the file beside the target, or
 // something in the target's place that the file cannot replace.
 bool canWrite(const std::string& name) {
-  AtomicFile file(name);
+  AtomicFile file(hostPath(name));
   return file.open();
 }
 

@@ -16,6 +16,7 @@
 #include "support/Assert.h"
 #include "support/AtomicFile.h"
 #include "support/Error.h"
+#include "support/FileInfo.h"
 #include "support/Version.h"
 
 // The viewer's page (src/map/viewer/map.html), compiled in.
@@ -421,8 +422,9 @@ std::string_view mapPageBefore() {
 std::string_view mapPageAfter() { return viewerPage().substr(mapPageBefore().size() + kDataMark.size()); }
 
 struct MapViewFiles::File {
-  explicit File(const std::string& target, bool isPage) : file(target), page(isPage) {}
+  File(const std::string& given, bool isPage) : file(hostPath(given)), name(given), page(isPage) {}
   AtomicFile file;
+  std::string name;
   bool page;
   bool opened = false;
   bool written = false;
@@ -458,28 +460,31 @@ void MapViewFiles::write(const MapView& view) {
   }
 }
 
-bool MapViewFiles::finish() {
-  const std::string where = "MapViewFiles::finish()";
-  std::vector<AtomicFile*> files;
+bool MapViewFiles::ready() {
+  const std::string where = "MapViewFiles::ready()";
   for (auto& f : cFiles) {
     if (!f->opened) {
-      Error::report(Error::error, where, "Could not open map file '" + f->file.target() + "' for writing.", false);
+      Error::report(Error::error, where, "Could not open map file '" + f->name + "' for writing.", false);
       return false;
     }
     if (!f->written) {
-      Error::report(Error::error, where, "Could not write map file '" + f->file.target() + "'.", false);
+      Error::report(Error::error, where, "Could not write map file '" + f->name + "'.", false);
       return false;
     }
-    files.push_back(&f->file);
   }
-  // Both or neither: a page beside a JSON map of another link would mislead.
-  if (AtomicFile::commitAll(files)) return true;
-  for (auto& f : cFiles)
-    if (f->file.failedStep() != AtomicFile::Step::none) {
-      Error::report(Error::error, where, "Could not write map file '" + f->file.target() + "'.", false);
-      break;
-    }
-  return false;
+  return true;
+}
+
+std::vector<AtomicFile*> MapViewFiles::files() {
+  std::vector<AtomicFile*> files;
+  for (auto& f : cFiles) files.push_back(&f->file);
+  return files;
+}
+
+std::vector<std::string> MapViewFiles::writeFailures() const {
+  std::vector<std::string> failures;
+  for (const auto& f : cFiles) failures.push_back("Could not write map file '" + f->name + "'.");
+  return failures;
 }
 
 }  // namespace tarsil

@@ -27,9 +27,10 @@ void writeMapJson(std::span<MapText* const> outs, const MapView& view);
 std::string_view mapPageBefore();
 std::string_view mapPageAfter();
 
-// The JSON map and its page, either or both, streamed to their files from
-// one making of the document. Each file replaces its target only once it
-// is whole; files never finished leave nothing behind.
+// The JSON map and its page, either or both (names as the user gave them),
+// streamed to their temporary files from one making of the document, as the
+// map is: the caller commits files() together with the link's other
+// outputs, and files never committed leave nothing behind.
 class MapViewFiles {
 public:
   MapViewFiles(const std::string& json, const std::string& html);
@@ -40,8 +41,12 @@ public:
   // Creates the temporary files.
   void open();
   void write(const MapView& view);
-  // Puts the files in place, or reports why one could not be written.
-  bool finish();
+  // Whether both documents are whole in their temporary files; reports why
+  // not.
+  bool ready();
+  // The files, and the message of each that could not be put in place.
+  std::vector<AtomicFile*> files();
+  std::vector<std::string> writeFailures() const;
 
 private:
   struct File;

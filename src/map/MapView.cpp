@@ -82,7 +82,7 @@ void gatherInputs(const Linker& linker, MapView& view) {
   view.inputs.reserve(linker.cCoff.size());
   for (size_t c = 0; c < linker.cCoff.size(); ++c)
     view.inputs.push_back({linker.cCoff[c]->cFileName,
-                           c < linker.cInputLibrary.size() ? std::string_view(linker.cInputLibrary[c]) : ""});
+                           c < linker.cMemberOf.size() ? std::string_view(linker.cMemberOf[c]) : ""});
 }
 
 // Which memory holds a location, by address: the memories of one space

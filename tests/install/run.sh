@@ -112,7 +112,7 @@ fi
 tarsil |counter.lkr counter.o display display.lib main.o 
 tarsil --dep|--depfile 
 tarsil -a INHX|INHX32 INHX8M INHX8S 
-tarsil-lib |c d r s t x 
+tarsil-lib |c d p r s t x 
 tarsil-lib tv |display display.lib 
 tarsil-lib x display.lib |display.o tone.o 
 tarsil-hex |counter.cof display ref.cof 

@@ -17,11 +17,7 @@ from pathlib import Path
 # Options a program accepts and its page documents, but its --help does not
 # show yet. An entry that --help has come to show is stale and fails too, so
 # the table only shrinks.
-NOT_IN_HELP = {
-    "tarsil": {"-s"},
-    "tarsil-hex": {"-h", "-?", "--help"},
-    "tarsil-objdump": {"-h", "--help"},
-}
+NOT_IN_HELP = {}
 
 WIDTH = 80
 

@@ -13,7 +13,7 @@
 #include "ToolFiles.h"
 #include "map/MemoryUsage.h"
 #include "support/ResponseFile.h"
-#include "support/Version.h"
+#include "support/Usage.h"
 
 namespace {
 
@@ -189,7 +189,7 @@ int parse(const std::vector<std::string>& args, Options& options) {
       return 0;
     }
     if (arg == "--version") {
-      std::printf("%s (tarsil) %s\n", kProgram, tarsil::Version::number());
+      std::printf("%s\n", tarsil::versionLine(kProgram).c_str());
       return 0;
     }
     if (auto found = longNames.find(arg); found != longNames.end()) {
@@ -197,9 +197,9 @@ int parse(const std::vector<std::string>& args, Options& options) {
     } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-') {
       for (char letter : std::string_view(arg).substr(1))
         if (!takeLetter(letter, options))
-          return tarsil::tools::usageMistake(kProgram, "unknown option '-" + std::string(1, letter) + "'");
+          return tarsil::usageMistake(kProgram, "unknown option '-" + std::string(1, letter) + "'");
     } else if (arg.size() > 1 && arg[0] == '-') {
-      return tarsil::tools::usageMistake(kProgram, "unknown option '" + arg + "'");
+      return tarsil::usageMistake(kProgram, "unknown option '" + arg + "'");
     } else {
       options.files.push_back(arg);
     }

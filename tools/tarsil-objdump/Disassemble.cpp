@@ -18,6 +18,7 @@
 #include "device/Instructions.h"
 #include "device/Processor.h"
 #include "support/HexText.h"
+#include "support/Usage.h"
 
 namespace tarsil::tools {
 
@@ -537,7 +538,7 @@ OptionResult parseDisasmOption(int argc, char** argv, int& i, DisasmOptions& opt
   } else if (arg == "--source-dir" || arg.starts_with("--source-dir=")) {
     const char* value = arg.size() > 12 ? argv[i] + 13 : i + 1 < argc ? argv[++i] : nullptr;
     if (value == nullptr || *value == '\0') {
-      std::fprintf(stderr, "tarsil-objdump: --source-dir needs a directory\n");
+      tarsil::usageMistake("tarsil-objdump", "option '--source-dir' needs a directory");
       return OptionResult::bad;
     }
     options.sourceDirs.emplace_back(value);

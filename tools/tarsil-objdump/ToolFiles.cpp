@@ -59,9 +59,4 @@ bool forEachObject(const std::vector<std::string>& files, const char* program,
   return ok;
 }
 
-int usageMistake(const char* program, const std::string& what) {
-  std::fprintf(stderr, "%s: %s; '%s --help' shows the usage\n", program, what.c_str(), program);
-  return 2;
-}
-
 }  // namespace tarsil::tools

@@ -34,7 +34,4 @@ bool readToolFile(const std::string& name, const char* program, ToolFile& file);
 bool forEachObject(const std::vector<std::string>& files, const char* program,
                    const std::function<void(const Coff&, const std::string&, const std::string&)>& list);
 
-// A usage mistake: one line on standard error, and the status 2 to return.
-int usageMistake(const char* program, const std::string& what);
-
 }  // namespace tarsil::tools

@@ -10,7 +10,7 @@
 #include "ToolFiles.h"
 #include "map/MemoryUsage.h"
 #include "support/ResponseFile.h"
-#include "support/Version.h"
+#include "support/Usage.h"
 
 namespace {
 
@@ -116,14 +116,14 @@ int parse(const std::vector<std::string>& args, Options& options) {
       return 0;
     }
     if (arg == "--version") {
-      std::printf("%s (tarsil) %s\n", kProgram, tarsil::Version::number());
+      std::printf("%s\n", tarsil::versionLine(kProgram).c_str());
       return 0;
     }
     if (arg == "-A" || arg == "--format=sysv" || arg == "--format=SysV") options.sysv = true;
     else if (arg == "-B" || arg == "--format=berkeley") options.sysv = false;
     else if (arg == "-t" || arg == "--totals") options.totals = true;
-    else if (arg.starts_with("--format")) return tarsil::tools::usageMistake(kProgram, "unknown format in '" + arg + "'");
-    else if (arg.size() > 1 && arg[0] == '-') return tarsil::tools::usageMistake(kProgram, "unknown option '" + arg + "'");
+    else if (arg.starts_with("--format")) return tarsil::usageMistake(kProgram, "unknown format in '" + arg + "'");
+    else if (arg.size() > 1 && arg[0] == '-') return tarsil::usageMistake(kProgram, "unknown option '" + arg + "'");
     else options.files.push_back(arg);
   }
   if (options.files.empty()) options.files.emplace_back("a.out");
