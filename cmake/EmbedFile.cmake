@@ -4,6 +4,8 @@
 # gives `extern const char <name>[]` (the bytes and a closing NUL) and
 # `extern const std::size_t <name>Size`, so that a resource such as the map
 # viewer's page is part of the program and needs no file beside it.
+get_filename_component(dir "${OUTPUT}" DIRECTORY)
+file(MAKE_DIRECTORY "${dir}")
 file(READ "${INPUT}" content HEX)
 string(LENGTH "${content}" digits)
 math(EXPR size "${digits} / 2")

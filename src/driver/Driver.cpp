@@ -128,7 +128,7 @@ void runTarsil(int argc, char** argv) {
     // Asked for by name, so shown even in quiet mode.
     if (parser.printMemoryUsage()) {
       std::fflush(stdout);
-      writeMemoryUsage(std::cout, linker);
+      writeMemoryUsage(std::cout, linker.memories(), linker.cOutput);
       std::cout.flush();
     }
     Error::terminate(0);

@@ -3,6 +3,7 @@
 
 #include <ostream>
 
+#include "map/ErrorMap.h"
 #include "map/MapView.h"
 #include "support/AtomicFile.h"
 #include "support/Debug.h"
@@ -281,6 +282,16 @@ void Linker::print(std::ostream& os) const {
         os << "  cScnMem[" << name << "]=" << mem->second->getName() << "\n";
     }
   }
+}
+
+uint64_t Linker::calcProgMemSize() const {
+  uint64_t total = 0;
+  for (const Memory& m : cCodePage) total += m.size();
+  return total;
+}
+
+void Linker::writeErrorMapFile() {
+  if (!cMapFile.empty()) writeErrorMap(cMapFile, memories());
 }
 
 }  // namespace tarsil

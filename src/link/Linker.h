@@ -92,10 +92,7 @@ public:
   const std::string& getMapFile() const { return cMapFile; }
   const std::string& getOutputFile() const { return cOutputFile; }
   const std::vector<std::string>& getObjectFiles() const { return cObjectFile; }
-  const std::vector<Memory>& getCodePages() const { return cCodePage; }
-  const std::vector<Memory>& getDataBanks() const { return cDataBanks; }
-  const std::vector<Memory>& getShareBanks() const { return cShareBanks; }
-  const std::vector<Memory>& getAccessBanks() const { return cAccessBanks; }
+  DeclaredMemories memories() const { return {cCodePage, cDataBanks, cShareBanks, cAccessBanks}; }
   const std::vector<SectionDesc>& getSectionDescs() const { return cSectionDesc; }
 
   // Number of program addresses the command files declare.
@@ -154,6 +151,12 @@ public:
   // What the JSON map and its page show, gathered while the link still holds
   // it; null when neither was asked for.
   std::shared_ptr<MapView> cMapView;
+  // The overlay call graph, taken before the closure lets it go; a link
+  // without activation records leaves the view's functions empty.
+  void captureCallGraph(MapView& view) const;
+  // Everything else, from the finished link: its memories, inputs, the
+  // executable's sections and symbols, and the records' groups.
+  void gatherMapView(MapView& view) const;
 
   // ---- Helpers of the stages, one block per stage file. ------------------
 
@@ -442,10 +445,6 @@ public:
   // The first fill that could not be made; the fill stage cannot fail by its
   // signature, so the run reports this after it.
   std::string cFillError;
-
-  // map/
-  // The error map's text; `created` is the time line, break included.
-  void renderErrorMap(std::ostream& os, const std::string& created) const;
 
 private:
   bool verifyUnique(const Memory& memory, bool isShareBank, std::string& error) const;

@@ -704,7 +704,7 @@ bool Linker::writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols
   std::optional<MapViewFiles> views;
   if (cMapView) views.emplace(cMapJsonFile, cMapHtmlFile);
   auto listViews = [&] {
-    gatherMapView(*this, *cMapView);
+    gatherMapView(*cMapView);
     views->open();
     views->write(*cMapView);
   };

@@ -120,7 +120,7 @@ bool Linker::run(std::string& error) {
   if (actRecScnExists()) {
     buildCallGraph();
     // The closure is the call graph's last reader and lets it go.
-    if (cMapView) captureCallGraph(*this, *cMapView);
+    if (cMapView) captureCallGraph(*cMapView);
     buildInterferenceGraph();
     buildScnActivationRecordMap();
   }
@@ -130,7 +130,7 @@ bool Linker::run(std::string& error) {
     return false;
   }
   // Written only if a stage below fails.
-  PendingErrorMap errorMap(*this);
+  PendingErrorMap errorMap(cMapFile, memories());
 
   if (!loadSections(error)) return false;
   if (!buildInitTable(error)) return false;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "link/Linker.h"
+#include "memory/Memory.h"
 #include "support/AtomicFile.h"
 #include "support/Error.h"
 #include "support/FileInfo.h"
@@ -14,12 +14,6 @@
 #include "support/Version.h"
 
 namespace tarsil {
-
-uint64_t Linker::calcProgMemSize() const {
-  uint64_t total = 0;
-  for (const Memory& m : cCodePage) total += m.size();
-  return total;
-}
 
 namespace {
 
@@ -71,14 +65,14 @@ private:
 
 }  // namespace
 
-void Linker::renderErrorMap(std::ostream& os, const std::string& created) const {
+void renderErrorMap(std::ostream& os, const std::string& created, const DeclaredMemories& memories) {
   os << Version::linker() << "\nLinker Error Map File - Created " << created
      << "\n*Warning* - This is only a partial map file due to a link time error.\n"
      << "   Only sections which were allocated prior to the error are shown below.\n\n";
-  displayGroup(os, "CODEPAGES:", cCodePage);
-  displayGroup(os, "SHAREBANKS:", cShareBanks);
-  displayGroup(os, "DATABANKS:", cDataBanks);
-  displayGroup(os, "ACCESSBANKS:", cAccessBanks);
+  displayGroup(os, "CODEPAGES:", memories.codePages);
+  displayGroup(os, "SHAREBANKS:", memories.shareBanks);
+  displayGroup(os, "DATABANKS:", memories.dataBanks);
+  displayGroup(os, "ACCESSBANKS:", memories.accessBanks);
 }
 
 namespace {
@@ -89,12 +83,12 @@ void reportUnwritable(const std::string& name) {
                 false);
 }
 
-bool writeErrorMap(const Linker& linker, const std::string& created) {
-  AtomicFile file(hostPath(linker.getMapFile()));
+bool writeNow(const std::string& name, const std::string& created, const DeclaredMemories& memories) {
+  AtomicFile file(hostPath(name));
   if (!file.open()) return false;
   FileBuffer buffer(file);
   std::ostream os(&buffer);
-  linker.renderErrorMap(os, created);
+  renderErrorMap(os, created, memories);
   return buffer.drain() && file.commit();
 }
 
@@ -107,13 +101,12 @@ bool canWrite(const std::string& name) {
 
 }  // namespace
 
-void Linker::writeErrorMapFile() {
-  if (cMapFile.empty()) return;
-  if (!writeErrorMap(*this, outputTimeText())) reportUnwritable(cMapFile);
+void writeErrorMap(const std::string& name, const DeclaredMemories& memories) {
+  if (!writeNow(name, outputTimeText(), memories)) reportUnwritable(name);
 }
 
-PendingErrorMap::PendingErrorMap(const Linker& linker) : cLinker(linker) {
-  const std::string& name = linker.getMapFile();
+PendingErrorMap::PendingErrorMap(const std::string& name, const DeclaredMemories& memories)
+    : cName(name), cMemories(memories) {
   if (name.empty()) return;
   if (!canWrite(name)) {
     reportUnwritable(name);
@@ -124,7 +117,7 @@ PendingErrorMap::PendingErrorMap(const Linker& linker) : cLinker(linker) {
 }
 
 PendingErrorMap::~PendingErrorMap() {
-  if (cPending && !writeErrorMap(cLinker, cCreated)) reportUnwritable(cLinker.getMapFile());
+  if (cPending && !writeNow(cName, cCreated, cMemories)) reportUnwritable(cName);
 }
 
 }  // namespace tarsil

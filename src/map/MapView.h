@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the JSON and HTML maps show of a finished link, in one plain record.
-// It is filled in one place (gatherMapView) from the link's own results, the
-// data the text map lists; the writers read nothing else. Names view the
-// link's tables, so a view lives no longer than its link.
+// It is filled in one place (Linker::gatherMapView, and the call graph by
+// Linker::captureCallGraph while placement still holds it) from the link's
+// own results, the data the text map lists; the writers read nothing else.
+// Names view the link's tables, so a view lives no longer than its link.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -12,8 +13,6 @@
 #include "map/MemoryUsage.h"
 
 namespace tarsil {
-
-class Linker;
 
 struct MapView {
   // Indices into the lists below; kNone where there is nothing to point at.
@@ -121,13 +120,5 @@ struct MapView {
   std::vector<Function> functions;
   std::vector<RecordGroup> groups;
 };
-
-// The overlay call graph, taken while placement still holds it; a link
-// without activation records leaves the view's functions empty.
-void captureCallGraph(const Linker& linker, MapView& view);
-
-// Everything else, from the finished link: its memories, inputs, the
-// executable's sections and symbols, and the records' groups.
-void gatherMapView(const Linker& linker, MapView& view);
 
 }  // namespace tarsil

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "device/Processor.h"
-#include "link/Linker.h"
 #include "map/MapText.h"
 #include "support/NameIndex.h"
 
@@ -127,18 +126,20 @@ uint64_t MemoryCount::covered(uint64_t first, uint64_t last) const {
   return count;
 }
 
-std::vector<MemoryUse> memoryUses(const Linker& linker) { return memoryUses(linker, sectionUses(linker.cOutput)); }
+std::vector<MemoryUse> memoryUses(const DeclaredMemories& declared, const Coff& output) {
+  return memoryUses(declared, sectionUses(output));
+}
 
-std::vector<MemoryUse> memoryUses(const Linker& linker, std::span<const SectionUse> uses) {
+std::vector<MemoryUse> memoryUses(const DeclaredMemories& declared, std::span<const SectionUse> uses) {
   const std::vector<const SectionUse*> sorted = MemoryCount::byStart(uses);
   const MemoryCount usedProgram(sorted, true, kUsedClasses);
   const MemoryCount usedData(sorted, false, kUsedClasses);
   const MemoryCount filled(sorted, true, kFillClasses);
   const std::pair<const char*, const std::vector<Memory>*> kinds[] = {
-      {"CODEPAGE", &linker.getCodePages()},
-      {"DATABANK", &linker.getDataBanks()},
-      {"SHAREBANK", &linker.getShareBanks()},
-      {"ACCESSBANK", &linker.getAccessBanks()},
+      {"CODEPAGE", &declared.codePages},
+      {"DATABANK", &declared.dataBanks},
+      {"SHAREBANK", &declared.shareBanks},
+      {"ACCESSBANK", &declared.accessBanks},
   };
   std::vector<MemoryUse> rows;
   for (const auto& [kind, memories] : kinds) {
@@ -152,8 +153,8 @@ std::vector<MemoryUse> memoryUses(const Linker& linker, std::span<const SectionU
   return rows;
 }
 
-void writeMemoryUsage(std::ostream& os, const Linker& linker) {
-  const std::vector<MemoryUse> rows = memoryUses(linker);
+void writeMemoryUsage(std::ostream& os, const DeclaredMemories& declared, const Coff& output) {
+  const std::vector<MemoryUse> rows = memoryUses(declared, output);
   int nameWidth = 6;
   for (const MemoryUse& row : rows) nameWidth = std::max(nameWidth, static_cast<int>(row.memory->getName().size()));
 

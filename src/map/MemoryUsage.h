@@ -11,11 +11,9 @@
 #include <vector>
 
 #include "coff/Coff.h"
+#include "memory/Memory.h"
 
 namespace tarsil {
-
-class Linker;
-class Memory;
 
 // What a section holds, as the summaries tell sections apart: its kind,
 // and, for the sections the linker makes itself, what they are for.
@@ -83,14 +81,14 @@ struct MemoryUse {
 
 // Every declared memory of a finished link, code pages then data, shared
 // and access banks, each kind in declaration order, counted from the
-// executable's section headers.
-std::vector<MemoryUse> memoryUses(const Linker& linker);
+// section headers of its executable `output`.
+std::vector<MemoryUse> memoryUses(const DeclaredMemories& declared, const Coff& output);
 // The same from the executable's sections, found already.
-std::vector<MemoryUse> memoryUses(const Linker& linker, std::span<const SectionUse> uses);
+std::vector<MemoryUse> memoryUses(const DeclaredMemories& declared, std::span<const SectionUse> uses);
 
 // The summary --print-memory-usage shows after a link: one row per declared
 // memory, program memory counted in locations, data memory in bytes, as the
 // header says.
-void writeMemoryUsage(std::ostream& os, const Linker& linker);
+void writeMemoryUsage(std::ostream& os, const DeclaredMemories& declared, const Coff& output);
 
 }  // namespace tarsil

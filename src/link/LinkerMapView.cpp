@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
+// What the JSON map and its page show, gathered from the link: the one
+// place that knows both the link's records and the view the writers read.
 #include "map/MapView.h"
 
 #include <algorithm>
@@ -257,8 +259,9 @@ std::string_view recordOf(const Coff& coff, const syment* s) {
 
 }  // namespace
 
-void captureCallGraph(const Linker& linker, MapView& view) {
-  const Linker::CallGraph& graph = linker.cCallGraph;
+void Linker::captureCallGraph(MapView& view) const {
+  const Linker& linker = *this;
+  const CallGraph& graph = cCallGraph;
   if (graph.empty()) return;
   const SymbolOwners owners(linker);
   std::map<const syment*, uint32_t> interrupt;
@@ -286,12 +289,13 @@ void captureCallGraph(const Linker& linker, MapView& view) {
   }
 }
 
-void gatherMapView(const Linker& linker, MapView& view) {
+void Linker::gatherMapView(MapView& view) const {
+  const Linker& linker = *this;
   view.output = linker.getOutputFile();
   view.created = outputTimeStamp();
   gatherDevice(linker, view);
   const std::vector<SectionUse> uses = sectionUses(linker.cOutput);
-  const std::vector<MemoryUse> memories = memoryUses(linker, uses);
+  const std::vector<MemoryUse> memories = memoryUses(linker.memories(), uses);
   gatherMemories(memories, view);
   gatherInputs(linker, view);
   gatherSections(uses, memories, view);
