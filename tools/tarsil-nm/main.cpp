@@ -184,14 +184,7 @@ int parse(const std::vector<std::string>& args, Options& options) {
       {"--extern-only", 'g'}, {"--undefined-only", 'u'}, {"--numeric-sort", 'n'},
       {"--no-sort", 'p'},     {"--print-size", 'S'},     {"--print-file-name", 'A'}};
   for (const std::string& arg : args) {
-    if (arg == "--help") {
-      usage(stdout);
-      return 0;
-    }
-    if (arg == "--version") {
-      std::printf("%s\n", tarsil::versionLine(kProgram).c_str());
-      return 0;
-    }
+    if (int status = tarsil::tools::answerInfoRequest(arg, kProgram, usage); status >= 0) return status;
     if (auto found = longNames.find(arg); found != longNames.end()) {
       takeLetter(found->second, options);
     } else if (arg.size() > 1 && arg[0] == '-' && arg[1] != '-') {

@@ -6,6 +6,7 @@
 
 #include "support/Error.h"
 #include "support/InputFile.h"
+#include "support/Usage.h"
 
 namespace tarsil::tools {
 
@@ -57,6 +58,13 @@ bool forEachObject(const std::vector<std::string>& files, const char* program,
       for (const auto& member : file.archive->cMembers) list(*member, name, member->cFileName);
   }
   return ok;
+}
+
+int answerInfoRequest(const std::string& arg, const char* program, void (*usage)(std::FILE*)) {
+  if (arg == "--help") usage(stdout);
+  else if (arg == "--version") std::printf("%s\n", versionLine(program).c_str());
+  else return -1;
+  return 0;
 }
 
 }  // namespace tarsil::tools

@@ -2,6 +2,7 @@
 #pragma once
 // The files a listing tool is given: objects, executables and libraries,
 // told apart as the linker tells them apart, and read by its own readers.
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -33,5 +34,10 @@ bool readToolFile(const std::string& name, const char* program, ToolFile& file);
 // readToolFile; false when a file could not be read, after the others.
 bool forEachObject(const std::vector<std::string>& files, const char* program,
                    const std::function<void(const Coff&, const std::string&, const std::string&)>& list);
+
+// The two requests every listing tool answers alike: --help prints `usage`
+// to standard output and --version the suite's version line. The exit
+// status when `arg` is one of them, else -1.
+int answerInfoRequest(const std::string& arg, const char* program, void (*usage)(std::FILE*));
 
 }  // namespace tarsil::tools

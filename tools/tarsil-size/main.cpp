@@ -111,14 +111,7 @@ struct Options {
 // -1 to go on; otherwise the exit status.
 int parse(const std::vector<std::string>& args, Options& options) {
   for (const std::string& arg : args) {
-    if (arg == "--help") {
-      usage(stdout);
-      return 0;
-    }
-    if (arg == "--version") {
-      std::printf("%s\n", tarsil::versionLine(kProgram).c_str());
-      return 0;
-    }
+    if (int status = tarsil::tools::answerInfoRequest(arg, kProgram, usage); status >= 0) return status;
     if (arg == "-A" || arg == "--format=sysv" || arg == "--format=SysV") options.sysv = true;
     else if (arg == "-B" || arg == "--format=berkeley") options.sysv = false;
     else if (arg == "-t" || arg == "--totals") options.totals = true;
