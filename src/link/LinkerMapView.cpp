@@ -4,6 +4,7 @@
 #include "map/MapView.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <map>
 #include <unordered_map>
@@ -50,9 +51,16 @@ private:
 // A short name lies in the symbol itself, up to eight bytes.
 std::string_view symbolName(const syment& s, const std::map<int, std::string>& strTbl) {
   if (!Coff::needsString(s)) {
-    size_t n = 0;
-    while (n < sizeof s.n_name && s.n_name[n] != 0) ++n;
-    return {s.n_name, n};
+    // The first zero byte of the eight, found in one word: every symbol's
+    // name is read here, and most are short.
+    static_assert(sizeof s.n_name == 8);
+    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7F;
+    uint64_t word;
+    std::memcpy(&word, s.n_name, 8);
+    // The high bit of each byte that is zero, and of no other.
+    const uint64_t zeros = ~(((word & kLow7) + kLow7) | word | kLow7);
+    const int first = std::endian::native == std::endian::little ? std::countr_zero(zeros) : std::countl_zero(zeros);
+    return {s.n_name, static_cast<size_t>(first / 8)};
   }
   return Coff::nameView(s, strTbl).value_or(std::string_view());
 }

@@ -2,6 +2,7 @@
 #include "map/MapJson.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdio>
 #include <cstring>
@@ -30,12 +31,11 @@ namespace {
 // The bytes a string can hold unchanged: no quote, backslash, control
 // character or byte beyond ASCII (which must be checked as UTF-8), and no
 // '<', which could close the script element of a page.
-struct Plain {
-  bool table[256];
-  Plain() {
-    for (int c = 0; c < 256; ++c) table[c] = c >= 0x20 && c < 0x80 && c != '"' && c != '\\' && c != '<';
-  }
-};
+constexpr std::array<bool, 256> kPlain = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0x20; c < 0x80; ++c) table[c] = c != '"' && c != '\\' && c != '<';
+  return table;
+}();
 
 // The length of the well-formed UTF-8 sequence at `p`, or 0.
 size_t utf8Length(const unsigned char* p, size_t left) {
@@ -56,161 +56,224 @@ size_t utf8Length(const unsigned char* p, size_t left) {
   return n;
 }
 
-// The document is written a token at a time into a buffer of its own, which
+// Tokens are written through a plain pointer into room taken beforehand for
+// a whole row: the pointer stays in a register, where a count kept in the
+// writer would be reloaded after every byte stored.
+template <size_t N>
+char* put(char* p, const char (&text)[N]) {
+  std::memcpy(p, text, N - 1);
+  return p + N - 1;
+}
+
+// Every number below 10,000 as four digits, leading zeros included: a
+// number below 10^8 is two copies from here.
+constexpr std::array<std::array<char, 4>, 10000> kQuads = [] {
+  std::array<std::array<char, 4>, 10000> quads{};
+  for (int i = 0; i < 10000; ++i)
+    quads[i] = {static_cast<char>('0' + i / 1000), static_cast<char>('0' + i / 100 % 10),
+                static_cast<char>('0' + i / 10 % 10), static_cast<char>('0' + i % 10)};
+  return quads;
+}();
+
+// The number of decimal digits of `value`.
+size_t decimalDigits(uint64_t value) {
+  static constexpr uint64_t kPowers[20] = {1ull,
+                                           10ull,
+                                           100ull,
+                                           1000ull,
+                                           10000ull,
+                                           100000ull,
+                                           1000000ull,
+                                           10000000ull,
+                                           100000000ull,
+                                           1000000000ull,
+                                           10000000000ull,
+                                           100000000000ull,
+                                           1000000000000ull,
+                                           10000000000000ull,
+                                           100000000000000ull,
+                                           1000000000000000ull,
+                                           10000000000000000ull,
+                                           100000000000000000ull,
+                                           1000000000000000000ull,
+                                           10000000000000000000ull};
+  // From the bit length: 1233 / 4096 is just over log10(2).
+  const unsigned guess = static_cast<unsigned>(std::bit_width(value | 1) * 1233) >> 12;
+  return guess + (value >= kPowers[guess] ? 1 : 0) + (value == 0 ? 1 : 0);
+}
+
+// At most 20 digits; the eight bytes from `p` may be stored to whatever the
+// number's length.
+char* putNumber(char* p, uint64_t value) {
+  const size_t digits = decimalDigits(value);
+  if (digits <= 8) {
+    // Eight digits, of which the last `digits` are the number's.
+    char eight[16] = {};
+    const auto low = static_cast<uint32_t>(value);
+    std::memcpy(eight, kQuads[low / 10000].data(), 4);
+    std::memcpy(eight + 4, kQuads[low % 10000].data(), 4);
+    std::memcpy(p, eight + 8 - digits, 8);
+    return p + digits;
+  }
+  char* const end = p + digits;
+  char* at = end;
+  while (value >= 10000) {
+    at -= 4;
+    std::memcpy(at, kQuads[value % 10000].data(), 4);
+    value /= 10000;
+  }
+  const size_t rest = static_cast<size_t>(at - p);
+  std::memcpy(p, kQuads[value].data() + 4 - rest, rest);
+  return end;
+}
+
+// The room a string can take: six bytes for each byte escaped, and quotes.
+constexpr size_t stringRoom(std::string_view text) { return 6 * text.size() + 2; }
+
+// The bytes of a name that need more than a copy.
+char* putEscaped(char* p, const unsigned char* text, size_t n) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < n;) {
+    const unsigned char c = text[i];
+    if (kPlain[c]) {
+      *p++ = static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    const size_t length = c >= 0x80 ? utf8Length(text + i, n - i) : 0;
+    if (length != 0) {
+      std::memcpy(p, text + i, length);
+      p += length;
+      i += length;
+      continue;
+    }
+    ++i;
+    *p++ = '\\';
+    switch (c) {
+      case '"':
+      case '\\':
+        *p++ = static_cast<char>(c);
+        break;
+      case '\n':
+        *p++ = 'n';
+        break;
+      case '\t':
+        *p++ = 't';
+        break;
+      default:
+        // Anything that is not UTF-8 is written as the code point of its
+        // byte, so that the document is always valid.
+        p = put(p, "u00");
+        *p++ = kHex[c >> 4];
+        *p++ = kHex[c & 0xF];
+    }
+  }
+  return p;
+}
+
+// A string, quoted; at most stringRoom(text) bytes.
+char* putString(char* p, std::string_view text) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  // Nearly every name is plain: looked at whole, without a branch a byte,
+  // and copied once between its quotes.
+  bool plain = true;
+  for (size_t i = 0; i < n; ++i) plain &= kPlain[bytes[i]];
+  *p++ = '"';
+  if (plain) {
+    copyText(p, text.data(), n);
+    p += n;
+  } else {
+    p = putEscaped(p, bytes, n);
+  }
+  *p++ = '"';
+  return p;
+}
+
+// The document is written a row at a time into a buffer of its own, which
 // goes to the file in large pieces: most tokens are a few bytes, and handing
 // each on alone would cost more than making it.
 class Json {
 public:
-  explicit Json(std::span<MapText* const> outs) : cOuts(outs) {}
+  explicit Json(std::span<MapText* const> outs) : cOuts(outs), cBuffer(new char[kRoom]) {}
   ~Json() { flush(); }
   Json(const Json&) = delete;
   Json& operator=(const Json&) = delete;
 
   void flush() {
-    for (MapText* out : cOuts) out->put({cBuffer, cUsed});
+    for (MapText* out : cOuts) out->put({cBuffer.get(), cUsed});
     cUsed = 0;
   }
-  Json& raw(std::string_view text) {
-    if (cUsed + text.size() > sizeof cBuffer) {
+  // Room for `most` bytes, written through the pointer returned and given
+  // back to close(). Only a name out of all proportion needs more than the
+  // buffer holds: the buffer grows to it.
+  char* open(size_t most) {
+    if (most > cSize - cUsed) {
       flush();
-      if (text.size() > sizeof cBuffer) {
-        for (MapText* out : cOuts) out->put(text);
-        return *this;
+      if (most > cSize) {
+        cBuffer.reset(new char[most]);
+        cSize = most;
       }
     }
-    std::memcpy(cBuffer + cUsed, text.data(), text.size());
-    cUsed += text.size();
-    return *this;
+    return cBuffer.get() + cUsed;
   }
-  // Most of the document is keys and punctuation: their lengths are known
-  // where they are written, and each costs a few stores.
+  void close(char* end) { cUsed = static_cast<size_t>(end - cBuffer.get()); }
+
   template <size_t N>
   Json& raw(const char (&text)[N]) {
-    static_assert(N - 1 <= kRoom);
-    if (cUsed + (N - 1) > sizeof cBuffer) flush();
-    std::memcpy(cBuffer + cUsed, text, N - 1);
-    cUsed += N - 1;
+    close(put(open(N - 1), text));
+    return *this;
+  }
+  Json& raw(std::string_view text) {
+    char* p = open(text.size());
+    std::memcpy(p, text.data(), text.size());
+    close(p + text.size());
     return *this;
   }
   Json& number(uint64_t value) {
-    if (cUsed + 20 > sizeof cBuffer) flush();
-    // Digits from the bit length: 1233 / 4096 is just over log10(2).
-    static constexpr uint64_t kPowers[20] = {1ull,
-                                             10ull,
-                                             100ull,
-                                             1000ull,
-                                             10000ull,
-                                             100000ull,
-                                             1000000ull,
-                                             10000000ull,
-                                             100000000ull,
-                                             1000000000ull,
-                                             10000000000ull,
-                                             100000000000ull,
-                                             1000000000000ull,
-                                             10000000000000ull,
-                                             100000000000000ull,
-                                             1000000000000000ull,
-                                             10000000000000000ull,
-                                             100000000000000000ull,
-                                             1000000000000000000ull,
-                                             10000000000000000000ull};
-    const unsigned guess = static_cast<unsigned>(std::bit_width(value | 1) * 1233) >> 12;
-    const size_t digits = value == 0 ? 1 : guess + (value >= kPowers[guess] ? 1 : 0);
-    char* p = cBuffer + cUsed + digits;
-    cUsed += digits;
-    while (value >= 100) {
-      p -= 2;
-      std::memcpy(p, kPairs + 2 * (value % 100), 2);
-      value /= 100;
-    }
-    if (value >= 10) {
-      p -= 2;
-      std::memcpy(p, kPairs + 2 * value, 2);
-    } else {
-      *--p = static_cast<char>('0' + value);
-    }
+    close(putNumber(open(20), value));
     return *this;
   }
-  // A number, or null for an index that points nowhere.
   Json& index(uint32_t value) {
-    if (value == MapView::kNone) return raw("null");
-    return number(value);
+    close(putIndex(open(20), value));
+    return *this;
   }
-  Json& boolean(bool value) { return raw(value ? "true" : "false"); }
-  // Names come from the files: anything that is not UTF-8 is written as the
-  // code points of its bytes, so that the document is always valid.
+
+  // Indices into the view's lists recur on every row: the digits of those
+  // below `count` are made once and copied as one word.
+  void knowIndices(size_t count) {
+    count = std::min<size_t>(count, 100000000);
+    cIndexText.resize(count);
+    cIndexLength.resize(count);
+    for (uint32_t i = 0; i < count; ++i) {
+      char digits[20] = {};
+      cIndexLength[i] = static_cast<uint8_t>(putNumber(digits, i) - digits);
+      std::memcpy(cIndexText[i].data(), digits, 8);
+    }
+  }
+  // A number, or null for an index that points nowhere; at most ten bytes.
+  char* putIndex(char* p, uint32_t value) const {
+    if (value < cIndexText.size()) {
+      std::memcpy(p, cIndexText[value].data(), 8);
+      return p + cIndexLength[value];
+    }
+    return value == MapView::kNone ? put(p, "null") : putNumber(p, value);
+  }
+  Json& boolean(bool value) { return value ? raw("true") : raw("false"); }
   Json& string(std::string_view text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t n = text.size();
-    size_t plain = 0;
-    while (plain < n && cPlain.table[p[plain]]) ++plain;
-    // Nearly every name is plain: one copy between its quotes.
-    if (plain == n && n + 2 <= sizeof cBuffer - cUsed) {
-      char* at = cBuffer + cUsed;
-      at[0] = '"';
-      copyText(at + 1, text.data(), n);
-      at[n + 1] = '"';
-      cUsed += n + 2;
-      return *this;
-    }
-    raw("\"");
-    size_t run = 0;
-    for (size_t i = plain; i < n;) {
-      if (cPlain.table[p[i]]) {
-        ++i;
-        continue;
-      }
-      raw(text.substr(run, i - run));
-      const size_t length = p[i] >= 0x80 ? utf8Length(p + i, n - i) : 0;
-      if (length != 0) {
-        raw(text.substr(i, length));
-        i += length;
-      } else {
-        escape(p[i]);
-        ++i;
-      }
-      run = i;
-    }
-    raw(text.substr(run));
-    return raw("\"");
+    close(putString(open(stringRoom(text)), text));
+    return *this;
   }
   Json& text(std::string_view key, std::string_view value) { return raw(key).string(value); }
 
 private:
-  static constexpr char kPairs[] =
-      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-      "8081828384858687888990919293949596979899";
-
-  void escape(unsigned char c) {
-    switch (c) {
-      case '"':
-        raw("\\\"");
-        return;
-      case '\\':
-        raw("\\\\");
-        return;
-      case '\n':
-        raw("\\n");
-        return;
-      case '\t':
-        raw("\\t");
-        return;
-      default: {
-        char code[8];
-        std::snprintf(code, sizeof code, "\\u%04x", c);
-        // A view: the array's size is not the text's.
-        raw(std::string_view(code));
-      }
-    }
-  }
-
   static constexpr size_t kRoom = 1 << 16;
   std::span<MapText* const> cOuts;
-  Plain cPlain;
-  char cBuffer[kRoom];
+  std::unique_ptr<char[]> cBuffer;
+  size_t cSize = kRoom;
   size_t cUsed = 0;
+  std::vector<std::array<char, 8>> cIndexText;
+  std::vector<uint8_t> cIndexLength;
 };
 
 const char* kindText(UsageClass use) {
@@ -296,21 +359,37 @@ void writeMemories(Json& j, const MapView& view) {
 void writeSections(Json& j, const MapView& view) {
   j.raw("\"sections\":");
   list(j, view.sections, true, [&](const MapView::Section& s) {
-    j.text("{\"name\":", s.name).text(",\"class\":", usageClassName(s.use));
-    j.text(",\"kind\":", kindText(s.use)).raw(",\"memory\":").index(s.memory);
-    j.raw(",\"address\":").number(s.address).raw(",\"locations\":").number(s.locations);
-    j.raw(",\"bytes\":").number(s.bytes).raw(",\"flags\":[");
-    const char* comma = "";
-    for (auto [set, name] : {std::pair{s.absolute, "\"absolute\""}, std::pair{s.shared, "\"shared\""},
-                             std::pair{s.access, "\"access\""}, std::pair{s.overlay, "\"overlay\""}}) {
+    const std::string_view use = usageClassName(s.use);
+    const std::string_view kind = kindText(s.use);
+    // The names, four numbers of at most twenty digits, and the keys.
+    char* p = put(j.open(stringRoom(s.name) + stringRoom(use) + stringRoom(kind) + 256), "{\"name\":");
+    p = putString(p, s.name);
+    p = putString(put(p, ",\"class\":"), use);
+    p = putString(put(p, ",\"kind\":"), kind);
+    p = j.putIndex(put(p, ",\"memory\":"), s.memory);
+    p = putNumber(put(p, ",\"address\":"), s.address);
+    p = putNumber(put(p, ",\"locations\":"), s.locations);
+    p = putNumber(put(p, ",\"bytes\":"), s.bytes);
+    p = put(p, ",\"flags\":[");
+    bool any = false;
+    for (auto [set, name] : {std::pair{s.absolute, std::string_view("\"absolute\"")},
+                             std::pair{s.shared, std::string_view("\"shared\"")},
+                             std::pair{s.access, std::string_view("\"access\"")},
+                             std::pair{s.overlay, std::string_view("\"overlay\"")}}) {
       if (!set) continue;
-      j.raw(comma).raw(name);
-      comma = ",";
+      if (any) *p++ = ',';
+      any = true;
+      std::memcpy(p, name.data(), name.size());
+      p += name.size();
     }
-    j.raw("],\"pieces\":");
-    list(j, std::span(view.pieces).subspan(s.firstPiece, s.pieceCount), false, [&](const MapView::Piece& p) {
-      j.raw("{\"input\":").index(p.input).raw(",\"address\":").number(p.address);
-      j.raw(",\"offset\":").number(p.offset).raw(",\"bytes\":").number(p.bytes).raw("}");
+    j.close(put(p, "],\"pieces\":"));
+    list(j, std::span(view.pieces).subspan(s.firstPiece, s.pieceCount), false, [&](const MapView::Piece& piece) {
+      // Four numbers of at most twenty digits, and the keys.
+      char* q = j.putIndex(put(j.open(128), "{\"input\":"), piece.input);
+      q = putNumber(put(q, ",\"address\":"), piece.address);
+      q = putNumber(put(q, ",\"offset\":"), piece.offset);
+      q = putNumber(put(q, ",\"bytes\":"), piece.bytes);
+      j.close(put(q, "}"));
     });
     j.raw("}");
   });
@@ -323,12 +402,16 @@ void writeSymbols(Json& j, const MapView& view) {
         "\"input\"],\n\"symbols\":");
   list(j, view.symbols, true, [&](const MapView::Symbol& s) {
     const uint32_t memory = s.section == MapView::kNone ? MapView::kNone : view.sections[s.section].memory;
-    j.raw("[").string(s.name).raw(",").number(s.value).raw(",").index(s.section).raw(",").index(memory);
-    if (s.isStatic) j.raw(",\"static\"");
-    else j.raw(",\"extern\"");
-    if (s.isFunction) j.raw(",\"function\",");
-    else j.raw(",\"variable\",");
-    j.index(s.sourceFile).raw(",").index(s.input).raw("]");
+    // The name, five numbers of at most ten digits, and the words.
+    char* p = putString(put(j.open(stringRoom(s.name) + 96), "["), s.name);
+    p = putNumber(put(p, ","), s.value);
+    p = j.putIndex(put(p, ","), s.section);
+    p = j.putIndex(put(p, ","), memory);
+    p = s.isStatic ? put(p, ",\"static\"") : put(p, ",\"extern\"");
+    p = s.isFunction ? put(p, ",\"function\",") : put(p, ",\"variable\",");
+    p = j.putIndex(p, s.sourceFile);
+    p = j.putIndex(put(p, ","), s.input);
+    j.close(put(p, "]"));
   });
   j.raw(",\n");
 }
@@ -392,6 +475,7 @@ void writeMapJson(std::span<MapText* const> outs, const MapView& view) {
   // A large buffer: not on the stack.
   auto owner = std::make_unique<Json>(outs);
   Json& j = *owner;
+  j.knowIndices(std::max({view.memories.size(), view.inputs.size(), view.sourceFiles.size(), view.sections.size()}));
   writeHead(j, view);
   writeMemories(j, view);
   writeSections(j, view);

@@ -30,6 +30,13 @@ bool MapText::flush() {
 }
 
 MapText& MapText::put(std::string_view text) {
+  // Text as large as the buffer, from a writer with a buffer of its own,
+  // goes straight on instead of being copied once more.
+  if (text.size() >= cCapacity / 2) {
+    flush();
+    drain(text);
+    return *this;
+  }
   MapRow r = row(text.size());
   r.put(text);
   add(r);
