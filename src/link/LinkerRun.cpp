@@ -42,6 +42,13 @@ void releaseSymbols(Linker& linker) {
   }
 }
 
+// The records of the input sections led the stages to each piece; the
+// executable's tables now hold what they led to.
+void releaseInputSections(Linker& linker) {
+  release(linker.cInputSections);
+  release(linker.cInputSectionBase);
+}
+
 }  // namespace
 
 // The stages that go through the inputs side by side read each one's symbol
@@ -162,6 +169,7 @@ bool Linker::run(std::string& error) {
     if (!cMapFile.empty()) mapSymbols.emplace(cOutput);
   });
   if (!buildOutputLineInfo(error)) return false;
+  releaseInputSections(*this);
   if (!buildOutputHdrs(error)) return false;
   listing.join();
   buildOutputHoles();
