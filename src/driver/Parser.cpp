@@ -49,7 +49,8 @@ void Parser::printHelpScreen() {
 void Parser::showHelp() {
   printHelpScreen();
   std::fflush(stdout);
-  std::exit(-1);
+  // -1, as 255 on every system (Windows would pass the whole int on).
+  std::exit(255);
 }
 
 namespace {

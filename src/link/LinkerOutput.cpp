@@ -770,7 +770,8 @@ Linker::Written Linker::layOutAndWrite(CoffWriter& writer) {
   // failed or interrupted link never leaves a truncated executable.
   AtomicFile file(cOutputFile);
   if (!file.open()) {
-    Error::report(Error::error, "Coff::write()", "Could not open Coff file '" + cOutputFile + "' for writing.", false);
+    Error::report(Error::error, "Coff::write()",
+                  file.withReason("Could not open Coff file '" + cOutputFile + "' for writing."), false);
     return Written::failed;
   }
   return writeExecutable(writer, file) ? Written::ok : Written::failed;
@@ -779,7 +780,8 @@ Linker::Written Linker::layOutAndWrite(CoffWriter& writer) {
 bool Linker::writeExecutable(const CoffWriter& writer, AtomicFile& file) {
   if (!writer.write(file.file(), 0)) return false;
   if (!file.commit()) {
-    Error::report(Error::error, "Coff::write()", "Could not write Coff file '" + cOutputFile + "'.", false);
+    Error::report(Error::error, "Coff::write()", file.withReason("Could not write Coff file '" + cOutputFile + "'."),
+                  false);
     return false;
   }
   return true;

@@ -82,48 +82,51 @@ void Linker::renderErrorMap(std::ostream& os, const std::string& created) const 
 
 namespace {
 
-void reportUnwritable(const std::string& name) {
+void reportUnwritable(const AtomicFile& file) {
   // A map that cannot be written costs the user the listing, not the link.
-  Error::report(Error::error, "Linker::writeErrorMapFile()", "Could not open map file '" + name + "' for writing.",
-                false);
+  Error::report(Error::error, "Linker::writeErrorMapFile()",
+                file.withReason("Could not open map file '" + file.target() + "' for writing."), false);
 }
 
+// False after reporting why the map could not be written.
 bool writeErrorMap(const Linker& linker, const std::string& created) {
   AtomicFile file(linker.getMapFile());
-  if (!file.open()) return false;
-  FileBuffer buffer(file);
-  std::ostream os(&buffer);
-  linker.renderErrorMap(os, created);
-  return buffer.drain() && file.commit();
+  if (file.open()) {
+    FileBuffer buffer(file);
+    std::ostream os(&buffer);
+    linker.renderErrorMap(os, created);
+    if (buffer.drain() && file.commit()) return true;
+  }
+  reportUnwritable(file);
+  return false;
 }
 
 // What would make the write fail: no room for the file beside the target, or
 // something in the target's place that the file cannot replace.
 bool canWrite(const std::string& name) {
   AtomicFile file(name);
-  return file.open();
+  if (file.open()) return true;
+  reportUnwritable(file);
+  return false;
 }
 
 }  // namespace
 
 void Linker::writeErrorMapFile() {
   if (cMapFile.empty()) return;
-  if (!writeErrorMap(*this, outputTimeText())) reportUnwritable(cMapFile);
+  writeErrorMap(*this, outputTimeText());
 }
 
 PendingErrorMap::PendingErrorMap(const Linker& linker) : cLinker(linker) {
   const std::string& name = linker.getMapFile();
   if (name.empty()) return;
-  if (!canWrite(name)) {
-    reportUnwritable(name);
-    return;
-  }
+  if (!canWrite(name)) return;
   cCreated = outputTimeText();
   cPending = true;
 }
 
 PendingErrorMap::~PendingErrorMap() {
-  if (cPending && !writeErrorMap(cLinker, cCreated)) reportUnwritable(cLinker.getMapFile());
+  if (cPending) writeErrorMap(cLinker, cCreated);
 }
 
 }  // namespace tarsil

@@ -532,11 +532,12 @@ void MapFile::Pending::list(const Coff& output, uint64_t progMemSize, const Symb
 bool MapFile::Pending::finish() {
   const std::string where = "MapFile::write()";
   if (!cOpened) {
-    Error::report(Error::error, where, "Could not open map file '" + cFile.target() + "' for writing.", false);
+    Error::report(Error::error, where, cFile.withReason("Could not open map file '" + cFile.target() + "' for writing."),
+                  false);
     return false;
   }
   if (!cWritten || !cFile.commit()) {
-    Error::report(Error::error, where, "Could not write map file '" + cFile.target() + "'.", false);
+    Error::report(Error::error, where, cFile.withReason("Could not write map file '" + cFile.target() + "'."), false);
     return false;
   }
   return true;
