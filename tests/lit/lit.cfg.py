@@ -20,6 +20,7 @@ for var in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"):
         config.environment[var] = os.environ[var]
 
 config.substitutions.append(("%status", "%s %s" % (sys.executable, os.path.join(config.test_source_root, "Inputs", "status.py"))))
+config.substitutions.append(("%python", sys.executable))
 config.substitutions.append(("%progimage", "%s %s" % (sys.executable, os.path.join(config.test_source_root, "Inputs", "progimage.py"))))
 config.substitutions.append(("%inputs", os.path.join(config.test_source_root, "Inputs")))
 config.substitutions.append(("%examples", os.path.join(config.tarsil_source_dir, "examples")))
