@@ -170,26 +170,6 @@ void Coff::setScnFlags(scnhdr& h, ScnType t, bool abs, bool shared, bool access)
 
 // --- checking ------------------------------------------------------------------------------
 
-std::optional<uint64_t> Coff::checkedIndex(const syment& slot, AuxKind kind) {
-  switch (kind) {
-    case AuxKind::tag: return getAux<aux_tag>(slot).x_endndx;
-    case AuxKind::eos: return getAux<aux_eos>(slot).x_tagndx;
-    case AuxKind::arr: return getAux<aux_arr>(slot).x_tagndx;
-    case AuxKind::var: return getAux<aux_var>(slot).x_tagndx;
-    case AuxKind::fcn: {
-      aux_fcn a = getAux<aux_fcn>(slot);
-      return std::max(a.x_tagndx, a.x_endndx);
-    }
-    case AuxKind::bobf: return getAux<aux_bobf>(slot).x_endndx;
-    case AuxKind::fcn_calls: {
-      uint32_t callee = getAux<aux_fcn_calls>(slot).x_calleendx;
-      if (callee == NO_CALLEE) return std::nullopt;
-      return callee;
-    }
-    default: return std::nullopt;
-  }
-}
-
 bool Coff::verify() const {
   bool ok = true;
   auto problem = [&](const std::string& suffix) {
@@ -252,8 +232,11 @@ bool Coff::verify() const {
       if (!hasString(cStrTbl, getAux<aux_file>(s).x_offset)) problem(at(i) + " has an invalid x_offset.");
       continue;
     }
-    const auto referenced = checkedIndex(s, kind);
-    if (referenced && !valid(*referenced)) problem(at(i) + " has an invalid index.");
+    const bool first = i > 0 && kindOf(i - 1) == AuxKind::none;
+    bool invalid = false;
+    forEachIndex(s, first ? auxRecord(cSymTbl[i - 1], kind) : kind,
+                 [&](const IndexField&, uint32_t value) { invalid = invalid || !valid(value); });
+    if (invalid) problem(at(i) + " has an invalid index.");
   }
 
   for (const auto& [name, lines] : cLineInfo) {

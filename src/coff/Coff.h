@@ -93,9 +93,6 @@ public:
 
   // True when every internal reference holds; reports each problem found.
   bool verify() const;
-  // The highest symbol index that verify() requires of an auxiliary slot of
-  // the given kind, or nothing when the slot refers to no index it checks.
-  static std::optional<uint64_t> checkedIndex(const syment& slot, AuxKind kind);
 
   // --- writing -------------------------------------------------------------
 

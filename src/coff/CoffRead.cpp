@@ -4,6 +4,8 @@
 // anything is allocated for it.
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "coff/Coff.h"
 #include "support/Error.h"
@@ -36,6 +38,11 @@ public:
   bool sound(const Coff& coff) const;
   // size() of a sound result.
   uint64_t soundSize(const Coff& coff) const;
+  // A symbol whose auxiliary slots would run past the table's end ends the
+  // walk, and keeps its count of them: written out, it would take the next
+  // input's first slots as its own. Such a table was cut short, which the
+  // readers that check refuse. False when there is none.
+  bool reportCutSymbolTable(const Coff& coff) const;
 
 private:
   InputBytes& cBytes;
@@ -54,6 +61,8 @@ private:
   // auxiliary slot, a relocation or a line number (-1 when none).
   bool cDoubt = false;
   int64_t cHighestIndex = -1;
+  // The slot of the symbol whose auxiliary slots are missing, or -1.
+  int64_t cCutSymbol = -1;
   // The bytes the writer gives the sections: raw data of all but
   // uninitialized ones, relocations and line numbers.
   uint64_t cSectionBytes = 0;
@@ -174,7 +183,10 @@ bool Reader::readSymbols(uint32_t nextFree) {
       ++i;
       continue;
     }
-    if (i + numaux >= count) break;
+    if (i + numaux >= count) {
+      cCutSymbol = static_cast<int64_t>(taken - 1);
+      break;
+    }
 
     syment first = syment::decode(table + SYMESZ * (i + 1));
     if (cOldLayout && kind == AuxKind::file) {
@@ -197,15 +209,15 @@ bool Reader::readSymbols(uint32_t nextFree) {
     }
     if (kind == AuxKind::file) {
       if (!isString(strTbl, getAux<aux_file>(first).x_offset)) cDoubt = true;
-    } else if (auto index = Coff::checkedIndex(first, kind)) {
-      refersTo(*index);
+    } else {
+      forEachIndex(first, auxRecord(sym, kind), [this](const IndexField&, uint32_t index) { refersTo(index); });
     }
     symKind[taken] = kind;
     symTbl[taken++] = first;
     for (uint64_t j = 2; j <= numaux; ++j) {
       symKind[taken] = AuxKind::fcn_calls;
       const syment& call = symTbl[taken++] = syment::decode(table + SYMESZ * (i + j));
-      if (auto index = Coff::checkedIndex(call, AuxKind::fcn_calls)) refersTo(*index);
+      forEachIndex(call, AuxKind::fcn_calls, [this](const IndexField&, uint32_t index) { refersTo(index); });
     }
     i += uint64_t{numaux} + 1;
   }
@@ -349,6 +361,18 @@ bool Reader::sound(const Coff& coff) const {
          coff.cScnHdr.size() == coff.cScnNum.size();
 }
 
+bool Reader::reportCutSymbolTable(const Coff& coff) const {
+  if (cCutSymbol < 0) return false;
+  const syment& sym = coff.cSymTbl[static_cast<size_t>(cCutSymbol)];
+  std::optional<std::string> name = Coff::findName(sym, coff.cStrTbl);
+  Error::report(Error::error, "Coff::make()",
+                "Coff file '" + cName + "' symbol[" + std::to_string(cCutSymbol) + "]" +
+                    (name ? " ('" + *name + "')" : std::string()) + " claims " + std::to_string(sym.n_numaux) +
+                    " auxiliary entries past the end of the symbol table.",
+                false);
+  return true;
+}
+
 // Sound means one header per name and a name for each, so the sections
 // written are exactly the ones read.
 uint64_t Reader::soundSize(const Coff& coff) const {
@@ -387,7 +411,7 @@ std::unique_ptr<Coff> Coff::makeVerified(InputBytes& bytes, uint64_t offset, con
                                           uint64_t* imageSize) {
   Reader reader(bytes, offset, name);
   auto coff = reader.read();
-  if (!coff) return nullptr;
+  if (!coff || reader.reportCutSymbolTable(*coff)) return nullptr;
   const bool sound = reader.sound(*coff);
   if (!sound && !coff->verify()) return nullptr;
   if (imageSize) *imageSize = sound ? static_cast<uint64_t>(reader.soundSize(*coff)) : coff->size();

@@ -336,7 +336,7 @@ void pointFunctionsAtLines(Coff& coff, const std::vector<Section<Coff>>& order,
       if (f == previous) continue;
       previous = f;
       if (f + size_t{1} >= slots || pointed[f]) continue;
-      if (firstAuxRecord(cSymTbl[f], cSymKind[f + 1]) != AuxKind::fcn) continue;
+      if (auxRecord(cSymTbl[f], cSymKind[f + 1]) != AuxKind::fcn) continue;
       if (placeOf(cSymTbl[f].n_scnum) != k) continue;
       pointed[f] = true;
       aux_fcn aux = getAux<aux_fcn>(cSymTbl[f + 1]);
@@ -488,14 +488,6 @@ bool Coff::write() const {
 
 namespace {
 
-// The little-endian word at byte 0 and at byte 12 of a slot: where every
-// auxiliary record that verify() checks keeps its indexes.
-uint32_t lowWord(const syment& s) {
-  const auto* b = reinterpret_cast<const unsigned char*>(s.n_name);
-  return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
-}
-uint32_t highWord(const syment& s) { return uint32_t{static_cast<uint16_t>(s.n_scnum)} | uint32_t{s.n_type} << 16; }
-
 // True only when every check of verify() plainly passes, each learnt in one
 // cheap pass: sections found by the layout, string offsets against a bitmap
 // of where strings start. False says nothing more than "look closer".
@@ -539,28 +531,14 @@ bool plainlySound(const Coff& coff, const std::vector<Section<Coff>>& order,
       if (Coff::needsString(s) && !isString(s.n_offset())) return false;
       continue;
     }
-    switch (kinds[i]) {
-      case AuxKind::file:
-        if (!isString(lowWord(s))) return false;
-        break;
-      case AuxKind::eos:
-      case AuxKind::arr:
-      case AuxKind::var:
-        if (lowWord(s) >= n) return false;
-        break;
-      case AuxKind::tag:
-      case AuxKind::bobf:
-        if (highWord(s) >= n) return false;
-        break;
-      case AuxKind::fcn:
-        if (lowWord(s) >= n || highWord(s) >= n) return false;
-        break;
-      case AuxKind::fcn_calls:
-        if (lowWord(s) != NO_CALLEE && lowWord(s) >= n) return false;
-        break;
-      default:
-        break;
+    if (kinds[i] == AuxKind::file) {
+      if (!isString(slotWord(s, 0))) return false;
+      continue;
     }
+    const AuxKind record = i > 0 && kinds[i - 1] == AuxKind::none ? auxRecord(symbols[i - 1], kinds[i]) : kinds[i];
+    bool beyond = false;
+    forEachIndex(s, record, [&](const IndexField&, uint32_t index) { beyond = beyond || index >= n; });
+    if (beyond) return false;
   }
 
   for (const auto& [name, relocs] : coff.cReloc) {

@@ -61,6 +61,18 @@ std::string parseRow(const std::vector<std::string_view>& fields, DeviceRow& row
   return checkDeviceRow(row);
 }
 
+// The text with its control bytes as \xNN: a NUL in a row would otherwise
+// end the message where it stands.
+std::string visible(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) out += c;
+    else out += "\\x" + hexText(byte, 2, hexBare | hexUpper);
+  }
+  return out;
+}
+
 }  // namespace
 
 bool loadDeviceFile(const std::string& name, std::vector<std::string>& warnings, std::string& error) {
@@ -87,7 +99,7 @@ bool loadDeviceFile(const std::string& name, std::vector<std::string>& warnings,
     // addDevice says why it refuses a row in `problem`.
     if (problem.empty()) addDevice(row, replaced, problem);
     if (!problem.empty()) {
-      error = "Invalid device in " + place + ": " + problem;
+      error = "Invalid device in " + place + ": " + visible(problem);
       return false;
     }
     if (!replaced.empty()) {

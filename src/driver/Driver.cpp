@@ -11,7 +11,6 @@
 #include "driver/Parser.h"
 #include "link/Linker.h"
 #include "map/MemoryUsage.h"
-#include "support/AtomicFile.h"
 #include "support/Debug.h"
 #include "support/Error.h"
 #include "support/ResponseFile.h"
@@ -65,18 +64,6 @@ static bool isInputName(const std::string& arg) {
   return Parser::isObjectFile(arg) || Parser::isLibraryFile(arg) || Parser::isCmdFile(arg);
 }
 
-// The link checked before it wrote anything that the dependency file
-// replaces none of the files it names.
-static bool writeDepFile(const Linker& linker, std::string& error) {
-  std::string rule;
-  if (!dependencyRule(linker.getOutputFile(), linker.getInputFiles().names(), rule, error)) return false;
-  if (!writeFileAtomically(linker.getDepFile(), rule)) {
-    error = "Could not write dependency file '" + linker.getDepFile() + "'.";
-    return false;
-  }
-  return true;
-}
-
 void runTarsil(int argc, char** argv) {
   Debug("debug", Debug::initialLevel());
   if (Debug("debug")) {
@@ -96,15 +83,18 @@ void runTarsil(int argc, char** argv) {
     argv = expanded.data();
     Parser::InfoRequest request = Parser::findInfoRequest(argc, argv);
     if (request != Parser::InfoRequest::none) Parser::showInfo(request);
+    if (Parser::findGnuStyle(argc, argv)) Error::style(Error::Style::gnu);
   }
 
   Linker linker;
   Parser parser;
 
-  for (int i = 0; i < argc; ++i)
+  // After "--" every argument is a file name.
+  for (int i = 0; i < argc && !(i > 0 && argv[i] && std::strcmp(argv[i], "--") == 0); ++i)
     if (argv[i] && isQuietSwitch(argv[i])) Error::quiet(true);
 
-  if (!Error::isQuiet()) {
+  // Build systems want silence from a link that succeeds.
+  if (!Error::isQuiet() && Error::style() == Error::Style::classic) {
     std::printf("%s\n", Version::linker());
     std::fflush(stdout);
     std::printf("%s\n", Version::notice());
@@ -119,7 +109,7 @@ void runTarsil(int argc, char** argv) {
   parser.parse(argc, argv, linker);
   for (const auto* names : {&parser.cmdFilesRead(), &parser.deviceFiles()})
     for (const std::string& name : *names) linker.recordInputFile(name);
-  linker.setDepFile(parser.depFile());
+  if (!parser.depFile().empty()) linker.addOutput(dependencyFile(parser.depFile()));
 
   const std::string dateProblem = sourceDateProblem();
   if (!dateProblem.empty()) Parser::usage(dateProblem);
@@ -137,10 +127,10 @@ void runTarsil(int argc, char** argv) {
     // Asked for by name, so shown even in quiet mode.
     if (parser.printMemoryUsage()) {
       std::fflush(stdout);
-      writeMemoryUsage(std::cout, linker);
+      writeMemoryUsage(std::cout, linker.memories());
       std::cout.flush();
     }
-    if (linker.getDepFile().empty() || writeDepFile(linker, error)) Error::terminate(0);
+    Error::terminate(0);
   }
   if (!error.empty()) Error::report(Error::error, "main()", error, false);
   Error::terminate(1);

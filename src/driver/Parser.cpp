@@ -8,8 +8,10 @@
 #include "device/DeviceFile.h"
 #include "support/Error.h"
 #include "support/FileInfo.h"
+#include "support/Platform.h"
 #include "support/Strings.h"
 #include "support/Threads.h"
+#include "support/Usage.h"
 #include "support/Version.h"
 
 namespace tarsil {
@@ -53,63 +55,139 @@ void Parser::showHelp() {
   std::exit(255);
 }
 
+void Parser::usageMistake(const std::string& message) { Error::leave(tarsil::usageMistake("tarsil", message)); }
+
 namespace {
 
 // Long options that take a value in the next argument when none follows '='.
-bool takesValue(const std::string& option) { return option == "--depfile" || option == "--device-file"; }
+bool takesValue(const std::string& option) {
+  return option == "--depfile" || option == "--device-file" || option == "--threads" || option == "--diagnostics";
+}
+
+// Calls `visit` with each argument that stands as a switch, and the one
+// after it (null at the end), skipping the values of the switches that take
+// one and stopping at "--".
+template <class Visit>
+void forEachSwitch(int argc, char** argv, Visit visit) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i] ? argv[i] : "";
+    if (arg == "--") return;
+    if (arg.empty() || (arg[0] != '-' && arg[0] != '/') || Parser::isAbsoluteName(arg)) continue;
+    visit(arg, i + 1 < argc ? argv[i + 1] : nullptr);
+    bool shortWithValue = arg.size() == 2 && std::string("omnalkOMNALK").find(arg[1]) != std::string::npos;
+    if (shortWithValue || takesValue(arg)) ++i;
+  }
+}
+
+const char* const kLongHelp[] = {
+    "Usage: tarsil [options] cmdfile.lkr [objfile.o ...] [libfile.lib ...]",
+    "",
+    "Links relocatable objects (.o) and libraries (.lib) into one absolute",
+    "executable, placed as the linker command files (.lkr) declare. Command files",
+    "are read where they stand on the command line.",
+    "",
+    "Switches (introduced by '-' or '/', the letter in either case; a value is",
+    "attached, as in -omain.cof, or is the next argument):",
+    "  -o <filename>         output file, default 'a.out'",
+    "  -m <filename>         write a map file",
+    "  -l <pathlist>         directories (separated by ';') to search for",
+    "                        libraries and objects",
+    "  -k <pathlist>         directories (separated by ';') to search for linker",
+    "                        command files",
+    "  -q                    quiet: print nothing, not even errors",
+    "  -v                    verbose: print warnings and the warning count too",
+    "  -s                    strip the symbol table from the executable",
+    "  -h, -?                the short help screen (exit status 255)",
+    "  -n <length>           accepted for compatibility; no effect",
+    "  -a <hexformat>        accepted for compatibility (INHX8M, INHX8S or",
+    "                        INHX32); no effect",
+    "  -d                    accepted for compatibility; no effect",
+    "",
+    "Long options (a value follows '=' or is the next argument):",
+    "  --depfile <filename>  also write a make rule naming every file the link read",
+    "  --diagnostics <style> classic (the default): messages on standard output;",
+    "                        gnu: one line per error or warning on standard",
+    "                        error, warnings always, nothing else",
+    "  --print-memory-usage  show how much of each declared memory the link used",
+    "  --device-file <filename>",
+    "                        add the devices the file lists to the processor table",
+    "  --threads <n>         use at most n threads; 1 links on one thread",
+    "  --help                show this help",
+    "  --version             show the version",
+    "  --                    every later argument is a file name",
+    "  @<filename>           the arguments the file holds, in its place",
+    "",
+    "An argument that starts with '/' and names an existing file or directory is",
+    "a file name, not a switch.",
+    "",
+    "Exit status: 0 linked (warnings may have been counted); 1 the link failed, or",
+    "the command line or a command file was wrong; 2 a mistake in a long option;",
+    "255 a fatal error, or the short help screen.",
+    "",
+    "Environment:",
+    "  SOURCE_DATE_EPOCH     a time in seconds from 1970 to date the executable and",
+    "                        the map with, so that two links give the same bytes",
+    "  TARSIL_THREADS        the most threads, as --threads",
+};
 
 }  // namespace
 
+bool Parser::isAbsoluteName(const std::string& arg) {
+  if (arg.size() < 2 || arg[0] != '/') return false;
+  return platform::fileStatus(arg).kind != platform::Kind::missing;
+}
+
 Parser::InfoRequest Parser::findInfoRequest(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help") return InfoRequest::help;
-    if (arg == "--version") return InfoRequest::version;
-    bool shortWithValue = arg.size() == 2 && (arg[0] == '-' || arg[0] == '/') &&
-                          std::string("omnalkOMNALK").find(arg[1]) != std::string::npos;
-    if (shortWithValue || takesValue(arg)) ++i;
-  }
-  return InfoRequest::none;
+  InfoRequest request = InfoRequest::none;
+  forEachSwitch(argc, argv, [&request](const std::string& arg, const char*) {
+    if (request != InfoRequest::none) return;
+    if (arg == "--help") request = InfoRequest::help;
+    if (arg == "--version") request = InfoRequest::version;
+  });
+  return request;
+}
+
+bool Parser::findGnuStyle(int argc, char** argv) {
+  bool gnu = false;
+  forEachSwitch(argc, argv, [&gnu](const std::string& arg, const char* next) {
+    std::string value;
+    if (arg.rfind("--diagnostics=", 0) == 0) value = arg.substr(14);
+    else if (arg == "--diagnostics" && next) value = next;
+    // A wrong value is the parser's to report; it leaves the style as it was.
+    if (value == "gnu" || value == "classic") gnu = value == "gnu";
+  });
+  return gnu;
+}
+
+void Parser::printLongHelp() {
+  for (const char* line : kLongHelp) std::printf("%s\n", line);
 }
 
 void Parser::showInfo(InfoRequest request) {
-  if (request == InfoRequest::version) {
-    std::printf("%s\n", Version::linker());
-  } else {
-    // The screen above is the one the short switches show; the additions
-    // follow it, so that the long options are found where the others are.
-    printHelpScreen();
-    static const char* const lines[] = {
-        "",
-        "Long options and response files:",
-        "   --depfile <filename>      : write the files the link read as a make rule",
-        "   --print-memory-usage      : show how much of each memory the link used",
-        "   --threads=<n>             : use at most n threads (1: none beside the main one)",
-        "   --device-file <filename>  : add the devices listed in 'filename'",
-        "   --help                    : show this help screen",
-        "   --version                 : show the version",
-        "   @<filename>               : read further arguments from 'filename'",
-    };
-    for (const char* line : lines) std::printf("%s\n", line);
-  }
+  if (request == InfoRequest::version) std::printf("%s\n", versionLine("tarsil").c_str());
+  else printLongHelp();
   std::fflush(stdout);
   std::exit(0);
 }
 
 void Parser::parseLongOption(const std::string& arg, int& i, int argc, char** argv) {
-  size_t eq = arg.find('=');
-  std::string option = arg.substr(0, eq);
+  const size_t eq = arg.find('=');
+  const std::string option = arg.substr(0, eq);
+  const bool bare = option == "--print-memory-usage" || option == "--help" || option == "--version";
+  if (!bare && !takesValue(option)) usageMistake("unknown option '" + option + "'");
+  if (bare && eq != std::string::npos) usageMistake("option '" + option + "' takes no value");
   auto value = [&](const char* what) {
     std::string v;
     if (eq != std::string::npos) v = arg.substr(eq + 1);
     else if (i + 1 < argc) v = argv[++i];
-    if (v.empty() || !isFile(v)) usage(option + " requires " + what);
+    if (v.empty()) usageMistake("option '" + option + "' needs " + what);
     return v;
   };
   if (option == "--depfile") {
-    cDepFile = value("<filename>");
+    cDepFile = value("a file name");
+    if (!isFile(cDepFile)) usageMistake("option '--depfile' needs a file name");
   } else if (option == "--device-file") {
-    std::string name = value("<filename>");
+    std::string name = value("a file name");
     std::vector<std::string> warnings;
     std::string error;
     bool loaded = loadDeviceFile(name, warnings, error);
@@ -118,15 +196,18 @@ void Parser::parseLongOption(const std::string& arg, int& i, int argc, char** ar
     cDeviceFiles.push_back(name);
   } else if (option == "--threads") {
     // The outputs do not depend on it: only how long the link takes.
-    std::string count = eq == std::string::npos ? std::string() : arg.substr(eq + 1);
-    if (!isNum(count) || count.size() > 4 || std::stoul(count) == 0) usage("--threads requires a number from 1");
+    std::string count = value("a number");
+    if (!isNum(count) || count.size() > 4 || std::stoul(count) == 0)
+      usageMistake("option '--threads' needs a number from 1 to 9999");
     setThreadCount(static_cast<unsigned>(std::stoul(count)));
-  } else if (option == "--print-memory-usage" && eq == std::string::npos) {
+  } else if (option == "--diagnostics") {
+    // Settled before the banner; here the value is only checked.
+    std::string style = value("gnu or classic");
+    if (style != "gnu" && style != "classic") usageMistake("option '--diagnostics' takes gnu or classic");
+  } else if (option == "--print-memory-usage") {
     cPrintMemoryUsage = true;
-  } else if ((option == "--help" || option == "--version") && eq == std::string::npos) {
-    showInfo(option == "--help" ? InfoRequest::help : InfoRequest::version);
   } else {
-    usage("unknown switch: " + arg);
+    showInfo(option == "--help" ? InfoRequest::help : InfoRequest::version);
   }
 }
 
@@ -168,11 +249,16 @@ void Parser::parse(int argc, char** argv, ParserClient& client) {
   bool sawCmdFile = false;
   std::string error;
 
+  bool filesOnly = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     sawArgument = true;
 
-    if (arg[0] != '-' && arg[0] != '/') {
+    if (!filesOnly && arg == "--") {
+      filesOnly = true;
+      continue;
+    }
+    if (filesOnly || (arg[0] != '-' && arg[0] != '/') || isAbsoluteName(arg)) {
       if (isObjectFile(arg)) {
         if (!client.AddObjectFile(arg, error)) usage(error);
       } else if (isLibraryFile(arg)) {

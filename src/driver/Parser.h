@@ -24,12 +24,22 @@ public:
 
   [[noreturn]] static void usage(const std::string& message);
   [[noreturn]] static void showHelp();
+  // A mistake in the additions to the command line (long options): one line
+  // on standard error and exit status 2, without the summary.
+  [[noreturn]] static void usageMistake(const std::string& message);
 
-  // --help and --version are answered before the banner, wherever they stand
-  // as switches (not as the value of one), and end the process with status 0.
+  // What is settled before the banner, from the arguments that stand as
+  // switches (not as the value of one, nor after "--"): --help and --version,
+  // answered at once with status 0, and the style of the messages.
   enum class InfoRequest { none, help, version };
   static InfoRequest findInfoRequest(int argc, char** argv);
   [[noreturn]] static void showInfo(InfoRequest request);
+  // True when --diagnostics=gnu (or "--diagnostics gnu") is the last word
+  // on the style.
+  static bool findGnuStyle(int argc, char** argv);
+  // Build systems give absolute names: one that starts with '/' and names
+  // something that exists is a file, not a switch.
+  static bool isAbsoluteName(const std::string& arg);
 
   // What the long options asked for.
   const std::string& depFile() const { return cDepFile; }
@@ -60,6 +70,7 @@ public:
 
 private:
   static void printHelpScreen();
+  static void printLongHelp();
   void parseLongOption(const std::string& arg, int& i, int argc, char** argv);
   void readCmdFile(std::istream& in, const std::string& file, ParserClient& client);
   std::string findCmdFile(const std::string& name) const;

@@ -3,6 +3,7 @@
 
 #include <ostream>
 
+#include "map/ErrorMap.h"
 #include "support/Debug.h"
 #include "support/FileInfo.h"
 #include "support/Strings.h"
@@ -24,7 +25,7 @@ bool Linker::AddMapFile(const std::string& name, std::string& error) {
     error = "multiple map files declared: '" + cMapFile + "', '" + name + "'";
     return false;
   }
-  cMapFile = hostPath(name);
+  cMapFile = name;
   return true;
 }
 
@@ -33,7 +34,7 @@ bool Linker::AddOutputFile(const std::string& name, std::string& error) {
     error = "multiple output files declared: '" + cOutputFile + "', '" + name + "'";
     return false;
   }
-  cOutputFile = hostPath(name);
+  cOutputFile = name;
   return true;
 }
 
@@ -57,17 +58,20 @@ bool Linker::AddLibraryFile(const std::string& name, std::string& error) {
 
 void Linker::recordInputFile(const std::string& name) { cInputFiles.add(hostPath(name)); }
 
-void Linker::setDepFile(const std::string& name) { cDepFile = hostPath(name); }
-
 std::vector<OutputName> Linker::outputs() const {
-  return {{"output file", cOutputFile.empty() ? "a.out" : cOutputFile},
-          {"map file", cMapFile},
-          {"dependency file", cDepFile}};
+  auto path = [](const std::string& name) { return name.empty() ? name : hostPath(name); };
+  std::vector<OutputName> names{{"output file", path(cOutputFile.empty() ? "a.out" : cOutputFile)},
+                                {"map file", path(cMapFile)}};
+  for (const ExtraOutput& extra : cExtraOutputs) names.push_back({extra.kind, path(extra.name)});
+  return names;
 }
 
 bool Linker::verifyOutputs(std::string& error) const {
   error = outputClash(outputs(), cInputFiles);
-  return error.empty();
+  if (!error.empty()) return false;
+  for (const ExtraOutput& extra : cExtraOutputs)
+    if (extra.check && !extra.check(*this, error)) return false;
+  return true;
 }
 
 bool Linker::verifyUnique(const Memory& memory, bool isShareBank, std::string& error) const {
@@ -258,6 +262,16 @@ void Linker::print(std::ostream& os) const {
         os << "  cScnMem[" << name << "]=" << mem->second->getName() << "\n";
     }
   }
+}
+
+uint64_t Linker::calcProgMemSize() const {
+  uint64_t total = 0;
+  for (const Memory& m : cCodePage) total += m.size();
+  return total;
+}
+
+void Linker::writeErrorMapFile() {
+  if (!cMapFile.empty()) writeErrorMap(cMapFile, memories());
 }
 
 }  // namespace tarsil

@@ -56,14 +56,24 @@ public:
   // A command or device file the parser read: the outputs may replace none
   // of them, and the dependency file names them first.
   void recordInputFile(const std::string& name);
-  // Where the make rule of the files read goes (--depfile); empty for none.
-  // Written by the driver after the link, it is one of the outputs.
-  void setDepFile(const std::string& name);
-  const std::string& getDepFile() const { return cDepFile; }
+  // An output beside the executable and the map (the dependency file, other
+  // kinds of map): checked before the link writes anything, written into
+  // its temporary file once the link has succeeded, and put in place with
+  // the executable and the map, all of them or none.
+  struct ExtraOutput {
+    std::string kind;  // "dependency file", as messages name it
+    std::string name;  // as the user gave it
+    // Called once every input is found; false with `error` set refuses the
+    // link before it writes anything.
+    std::function<bool(const Linker&, std::string& error)> check;
+    // Writes the whole output into `file`, opened on its temporary.
+    std::function<bool(const Linker&, AtomicFile& file)> write;
+  };
+  void addOutput(ExtraOutput output) { cExtraOutputs.push_back(std::move(output)); }
   // Every file the link read, each once, in the order first read: those
   // recorded above, then the objects and libraries as found.
   const FileSet& getInputFiles() const { return cInputFiles; }
-  // Every file the link writes, in the order written.
+  // Every file the link writes, in the order written, where each is written.
   std::vector<OutputName> outputs() const;
 
   // Runs every stage in order; false with `error` set (or empty when the
@@ -72,22 +82,14 @@ public:
 
   void print(std::ostream& os) const;
 
-  bool heapDeclared() const { return cHeapDeclared; }
   bool stackDeclared() const { return cStackDeclared; }
   uint32_t getMinHeapSize() const { return cMinHeapSize; }
   const StackDesc& getStackDesc() const { return cStackDesc; }
-  const std::string& getStackScnName() const { return cStackScnName; }
   const std::string& getMapFile() const { return cMapFile; }
   const std::string& getOutputFile() const { return cOutputFile; }
   const std::vector<std::string>& getObjectFiles() const { return cObjectFile; }
-  const std::vector<std::string>& getLibraryFiles() const { return cLibraryFile; }
-  const std::vector<Memory>& getCodePages() const { return cCodePage; }
-  const std::vector<Memory>& getDataBanks() const { return cDataBanks; }
-  const std::vector<Memory>& getShareBanks() const { return cShareBanks; }
-  const std::vector<Memory>& getAccessBanks() const { return cAccessBanks; }
+  DeclaredMemories memories() const { return {cCodePage, cDataBanks, cShareBanks, cAccessBanks}; }
   const std::vector<SectionDesc>& getSectionDescs() const { return cSectionDesc; }
-  const std::vector<std::string>& getLibPaths() const { return cLibPath; }
-  bool getStrip() const { return cStrip; }
 
   // Number of program addresses the command files declare.
   uint64_t calcProgMemSize() const;
@@ -296,10 +298,6 @@ public:
 
   // LinkerAllocation.cpp
   // Lengths are in bytes, starts in locations of the memory.
-  bool allocateAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                           uint64_t start, uint64_t length, bool isOverlay, std::string& error);
-  bool allocateAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, uint64_t start,
-                             uint64_t length, bool isOverlay, std::string& error);
   bool allocateRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
                            uint64_t length, bool isOverlay, std::string& error);
   bool allocateRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, uint64_t length,
@@ -368,6 +366,36 @@ public:
   // index is out of the table or lands on an auxiliary slot.
   static const syment* relocSymbol(const Coff& coff, const reloc& r, std::string& error);
 
+  // LinkerDiagnostics.cpp
+  // Warns of memories outside the device's and of FILL values wider than
+  // its instruction word: a command file may be shared between devices, so
+  // neither is an error.
+  void warnAboutMemories() const;
+  // Warns of SECTION directives that no input section answers: a misspelt
+  // name would otherwise leave its section to the general placement.
+  void warnAboutSectionDescs() const;
+  unsigned instructionBits() const;
+  // Whether some word of the fill pattern has bits above the instruction word.
+  bool fillTooWide(const std::string& fill) const;
+  // Input c as messages name it: a library member as "lib.lib(member.o)".
+  std::string inputName(size_t c) const;
+  // The input whose symbol table holds `sym`, or "the linker" for its own.
+  std::string definedIn(const syment* sym) const;
+  // The message of a second definition of `name` in input c; in the gnu
+  // style it names the first definition's input too.
+  std::string duplicateDefinition(std::string_view name, const syment* first, size_t c) const;
+  // In the gnu style a missing definition is reported for every undefined
+  // name and every input that refers to it, with the section and offset of
+  // its first use there. False when no name is undefined (the failure was
+  // of another kind); true with `error` cleared once all are reported.
+  bool reportUndefinedSymbols(std::string& error) const;
+  // Symbols name their section by a signed 16-bit number.
+  static constexpr size_t kMaxSections = 32767;
+  static std::string tooManySections();
+  // The library each imported input came from, by position in cCoff; empty
+  // for the objects of the command line.
+  std::vector<std::string> cMemberOf;
+
   // LinkerRun.cpp
   // Calls fn(c) for each input c, side by side unless a debug channel is on
   // (its lines keep their order so); fn may change input c's records only.
@@ -382,16 +410,20 @@ public:
   static void fillCB(void* linker, const std::string& memory, uint64_t start, uint64_t end,
                      const std::string& fill);
   void buildOutputHole(const std::string& memory, uint64_t start, uint64_t end, const std::string& fill);
-  // Lays the executable out, checks it and puts it in place, then the full
-  // map when one was asked for, with its symbols gathered already when
-  // given; false with `error` set (or empty when a writer reported its own
-  // message).
+  // Lays the executable out, checks it and writes it, then the full map
+  // when one was asked for (with its symbols gathered already when given)
+  // and the extra outputs, and puts them all in place together; false with
+  // `error` set (or empty when a writer reported its own message), and
+  // then no output was replaced.
   bool writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols = nullptr);
   enum class Written { ok, corrupt, failed };
-  // Lays the executable out, checks it and puts it in place; corrupt when
-  // the check fails (nothing written), failed with the message reported.
-  Written layOutAndWrite(CoffWriter& writer);
-  bool writeExecutable(const CoffWriter& writer, AtomicFile& file);
+  // Lays the executable out, checks it and writes it into `file`'s
+  // temporary; corrupt when the check fails (nothing written), failed with
+  // the message reported.
+  Written layOutAndWrite(CoffWriter& writer, AtomicFile& file);
+  // Writes the extra outputs and puts every output in place, the executable
+  // and the map (when given) first.
+  bool commitOutputs(AtomicFile& executable, MapFile::Pending* map);
   // Output index of each input's first symbol slot, one per input of cCoff:
   // kept by position, since two inputs may carry the same file name.
   std::vector<uint32_t> cSymBase;
@@ -400,10 +432,6 @@ public:
   // The first fill that could not be made; the fill stage cannot fail by its
   // signature, so the run reports this after it.
   std::string cFillError;
-
-  // map/
-  // The error map's text; `created` is the time line, break included.
-  void renderErrorMap(std::ostream& os, const std::string& created) const;
 
 private:
   bool verifyUnique(const Memory& memory, bool isShareBank, std::string& error) const;
@@ -418,7 +446,7 @@ private:
   std::string cStackScnName = ".stack";
   std::string cMapFile;
   std::string cOutputFile;
-  std::string cDepFile;
+  std::vector<ExtraOutput> cExtraOutputs;
   std::vector<std::string> cObjectFile;
   std::vector<std::string> cLibraryFile;
   std::vector<Memory> cCodePage;

@@ -223,18 +223,6 @@ bool entered(std::map<std::string, Memory*>& scnMem, const std::string& scnName,
 
 }  // namespace
 
-bool Linker::allocateAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                                 uint64_t start, uint64_t length, bool isOverlay, std::string& error) {
-  return entered(cScnMem, scnName,
-                 placeAbsAssigned(mems, memName, scnName, scnKind(scnName), start, length, isOverlay, error));
-}
-
-bool Linker::allocateAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, uint64_t start,
-                                   uint64_t length, bool isOverlay, std::string& error) {
-  return entered(cScnMem, scnName,
-                 placeAbsUnassigned(mems, scnName, scnKind(scnName), start, length, isOverlay, error));
-}
-
 bool Linker::allocateRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
                                  uint64_t length, bool isOverlay, std::string& error) {
   return entered(cScnMem, scnName, placeRelAssigned(mems, memName, scnName, scnKind(scnName), length, isOverlay, error));

@@ -46,6 +46,9 @@ std::optional<FileIdentity> candidate(const std::string& path) {
 struct Found {
   std::string path;
   FileIdentity id;
+  // The name as messages give it: as written, with the directory it was
+  // found in before it, and the user's own separators.
+  std::string shown;
 };
 
 // The first of the paths where `name` may be that `test` accepts. Bare names
@@ -53,12 +56,17 @@ struct Found {
 // when listed.
 template <class Test>
 std::optional<Found> firstCandidate(const std::string& name, const std::vector<std::string>& dirs, Test test) {
-  if (hasDirectory(name)) return test(hostPath(name));
+  auto tried = [&test](const std::string& shown) {
+    std::optional<Found> found = test(hostPath(shown));
+    if (found) found->shown = shown;
+    return found;
+  };
+  if (hasDirectory(name)) return tried(name);
   for (const std::string& dir : dirs) {
     std::string path = dir;
     if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
     path += name;
-    if (auto found = test(hostPath(std::move(path)))) return found;
+    if (auto found = tried(path)) return found;
   }
   return std::nullopt;
 }
@@ -66,7 +74,7 @@ std::optional<Found> firstCandidate(const std::string& name, const std::vector<s
 // The path under which `name` is found, or nothing.
 std::optional<Found> findFile(const std::string& name, const std::vector<std::string>& dirs) {
   return firstCandidate(name, dirs, [](std::string path) -> std::optional<Found> {
-    if (auto id = candidate(path)) return Found{std::move(path), *id};
+    if (auto id = candidate(path)) return Found{std::move(path), *id, {}};
     return std::nullopt;
   });
 }
@@ -76,12 +84,12 @@ std::optional<Found> findFile(const std::string& name, const std::vector<std::st
 // open in `bytes` when it could be opened.
 std::optional<Found> openFile(const std::string& name, const std::vector<std::string>& dirs, InputBytes& bytes) {
   return firstCandidate(name, dirs, [&bytes](std::string path) -> std::optional<Found> {
-    if (bytes.open(path)) return Found{std::move(path), bytes.identity()};
+    if (bytes.open(path)) return Found{std::move(path), bytes.identity(), {}};
     const InputFile::Failure failure = bytes.failure();
     if (failure == InputFile::Failure::absent || failure == InputFile::Failure::directory) return std::nullopt;
     // Something is there that cannot be read: it is found as a look-up
     // finds it, and reading it gives the reader's message.
-    if (auto id = candidate(path)) return Found{std::move(path), *id};
+    if (auto id = candidate(path)) return Found{std::move(path), *id, {}};
     return std::nullopt;
   });
 }
@@ -102,9 +110,28 @@ bool takeFound(std::vector<std::string>& names, std::vector<std::optional<Found>
       error = std::string("mutliple inclusion of ") + kind + " file '" + name + "' ";
       return false;
     }
-    name = std::move(found->path);
+    name = std::move(found->shown);
   }
   return true;
+}
+
+// Reads the file that `name` names on this system, the messages naming it
+// as given: a reader opened by name would name it by the converted path.
+template <class Read>
+auto readNamed(const std::string& name, InputBytes& bytes, const char* kind, Read read) -> decltype(read(bytes)) {
+  if (!bytes.open(hostPath(name))) {
+    Error::report(Error::error, "Linker::buildCoffs()", std::string("Could not open ") + kind + " file '" + name +
+                                                            "' for reading.",
+                  false);
+    return nullptr;
+  }
+  auto made = read(bytes);
+  bytes.close();
+  return made;
+}
+
+std::unique_ptr<Coff> readObject(const std::string& name, InputBytes& bytes) {
+  return readNamed(name, bytes, "Coff", [&name](InputBytes& b) { return Coff::makeVerified(b, 0, name); });
 }
 
 // Finds each of `names` and takes what was found.
@@ -395,7 +422,7 @@ bool Linker::buildCoffs(std::string& error) {
   dirs.insert(dirs.end(), cLibPath.begin(), cLibPath.end());
   Coff::SectionNamesFatal fatal;
   // The readers report their own failures; the stage adds nothing to them.
-  auto read = [](const std::string& path, InputBytes& scratch) { return Coff::makeVerified(path, scratch); };
+  auto read = readObject;
   // A debug channel's lines keep their order only when each file is read
   // once all are found, one after the other.
   if (Debug::anyOn())
@@ -419,9 +446,9 @@ bool Linker::buildCoffs(std::string& error) {
         found[i] = openFile(cObjectFile[i], dirs, bytes);
         // Past a file that failed, the others are only looked for.
         if (found[i] && i < firstFailed.load(std::memory_order_relaxed)) {
-          const std::string& path = found[i]->path;
+          const std::string& name = found[i]->shown;
           try {
-            coffs[i] = bytes.isOpen() ? Coff::makeVerified(bytes, 0, path) : read(path, bytes);
+            coffs[i] = bytes.isOpen() ? Coff::makeVerified(bytes, 0, name) : read(name, bytes);
           } catch (const Error::Halted&) {
             // Its fatal message ends the process if it is given out.
           }
@@ -450,7 +477,10 @@ bool Linker::buildLibs(std::string& error) {
 
   Coff::SectionNamesFatal fatal;
   return readAll(cLibraryFile, cArchive,
-                 [](const std::string& path, InputBytes& scratch) { return Archive::make(path, scratch); });
+                 [](const std::string& name, InputBytes& scratch) {
+                   return readNamed(name, scratch, "library",
+                                    [&name](InputBytes& bytes) { return Archive::make(bytes, name); });
+                 });
 }
 
 bool Linker::importLibraryMembers(std::string& /*error*/) {
@@ -524,7 +554,11 @@ bool Linker::importLibraryMembers(std::string& /*error*/) {
   }
   std::vector<size_t> nextOf(cArchive.size(), 0);
   cCoff.reserve(cCoff.size() + imported.size());
-  for (const auto& [archive, member] : imported) cCoff.push_back(std::move(taken[archive][nextOf[archive]++]));
+  cMemberOf.resize(cCoff.size());
+  for (const auto& [archive, member] : imported) {
+    cCoff.push_back(std::move(taken[archive][nextOf[archive]++]));
+    cMemberOf.push_back(cArchive[archive]->cFileName);
+  }
   return true;
 }
 

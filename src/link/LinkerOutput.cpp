@@ -6,6 +6,8 @@
 #include <deque>
 #include <cstring>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -22,6 +24,7 @@
 #include "support/AtomicFile.h"
 #include "support/Debug.h"
 #include "support/Error.h"
+#include "support/FileInfo.h"
 #include "support/NameIndex.h"
 #include "support/Strings.h"
 #include "support/Threads.h"
@@ -85,17 +88,23 @@ void dumpData(const char* title, const Data& d) {
   d.print(std::cout);
 }
 
-// The debug line of one rebased auxiliary slot.
-template <class... Values>
-void noteRebase(const std::string& file, int index, const char* what, Values... values) {
-  std::cout << "Linker::buildOutputSymbolTbl() -  file '" << file << "' symbol[" << index << "]" << what;
-  ((std::cout << values), ...);
-  std::cout << '\n';
+// The debug line of an auxiliary slot's indices moved by `base`.
+void noteRebase(const std::string& file, int index, const syment& slot, AuxKind record, uint32_t base, bool first) {
+  std::string moves;
+  forEachIndex(slot, record, [&](const IndexField& f, uint32_t value) {
+    moves += std::string(moves.empty() ? "" : ", ") + f.name + " from " + std::to_string(value) + " to " +
+             std::to_string(value + base);
+  });
+  // A call record that names no callee has nothing to say.
+  if (moves.empty() && !first) return;
+  std::cout << "Linker::buildOutputSymbolTbl() -  file '" << file << "' symbol[" << index << "]";
+  if (moves.empty()) std::cout << " no x_tagndx or x_endndx to update\n";
+  else std::cout << "- aux_" << auxKindName(record) << ' ' << moves << '\n';
 }
 
 }  // namespace
 
-bool Linker::buildOutputScnNum(std::string& /*error*/) {
+bool Linker::buildOutputScnNum(std::string& error) {
   // Every name the walk meets, with its merged kind (null for a name the
   // merged kinds lack) and whether it has its number yet: one look-up per
   // input section answers both.
@@ -150,6 +159,10 @@ bool Linker::buildOutputScnNum(std::string& /*error*/) {
   if (Debug("Linker::buildOutputScnNum"))
     for (const auto& [n, name] : cOutput.cScnNum)
       std::cout << "Linker::buildOutputScnNum() - cOutput.cScnNum[" << n << "] = '" << name << "'\n";
+  if (cOutput.cScnNum.size() > kMaxSections) {
+    error = tooManySections();
+    return false;
+  }
   return true;
 }
 
@@ -188,9 +201,6 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
       if (const int* out = outputNumber.find(name)) renumber[static_cast<size_t>(n)] = *out;
     }
 
-    // The kind of the first auxiliary slot of the symbol being copied: the
-    // call records that may follow a function's belong to it.
-    AuxKind owner = AuxKind::none;
     // The slots are copied whole, as bytes; the few fields that change are
     // changed in place.
     const size_t slots = std::min(coff.cSymTbl.size(), coff.cSymKind.size());
@@ -201,78 +211,18 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
       const AuxKind kind = coff.cSymKind[i];
 
       if (kind == AuxKind::none) {
-        owner = AuxKind::none;
         const int16_t number = slot.n_scnum;
         if (number > 0 && static_cast<size_t>(number) < renumber.size() && renumber[static_cast<size_t>(number)] >= 0)
           slot.n_scnum = static_cast<int16_t>(renumber[static_cast<size_t>(number)]);
         continue;
       }
-      const bool firstAux = i > 0 && coff.cSymKind[i - 1] == AuxKind::none;
-      const int index = static_cast<int>(base + i);
-      if (firstAux) {
-        owner = firstAuxRecord(coff.cSymTbl[i - 1], kind);
-        switch (owner) {
-          case AuxKind::tag: {
-            aux_tag a = getAux<aux_tag>(slot);
-            if (debug) noteRebase(coff.cFileName, index, "- aux_tag x_endndx from ", a.x_endndx, " to ", a.x_endndx + base);
-            a.x_endndx += base;
-            setAux(slot, a);
-            break;
-          }
-          case AuxKind::eos: {
-            aux_eos a = getAux<aux_eos>(slot);
-            if (debug) noteRebase(coff.cFileName, index, "- aux_eos x_tagndx from ", a.x_tagndx, " to ", a.x_tagndx + base);
-            a.x_tagndx += base;
-            setAux(slot, a);
-            break;
-          }
-          case AuxKind::fcn: {
-            aux_fcn a = getAux<aux_fcn>(slot);
-            if (debug)
-              noteRebase(coff.cFileName, index, "- aux_fcn x_tagndx from ", a.x_tagndx, " to ", a.x_tagndx + base,
-                         ", x_endndx from ", a.x_endndx, " to ", a.x_endndx + base);
-            a.x_tagndx += base;
-            a.x_endndx += base;
-            setAux(slot, a);
-            break;
-          }
-          case AuxKind::arr: {
-            aux_arr a = getAux<aux_arr>(slot);
-            if (debug) noteRebase(coff.cFileName, index, "- aux_arr x_tagndx from ", a.x_tagndx, " to ", a.x_tagndx + base);
-            a.x_tagndx += base;
-            setAux(slot, a);
-            break;
-          }
-          case AuxKind::bobf: {
-            aux_bobf a = getAux<aux_bobf>(slot);
-            if (debug) noteRebase(coff.cFileName, index, "- aux_bobf x_endndx from ", a.x_endndx, " to ", a.x_endndx + base);
-            a.x_endndx += base;
-            setAux(slot, a);
-            break;
-          }
-          case AuxKind::var: {
-            aux_var a = getAux<aux_var>(slot);
-            if (debug) noteRebase(coff.cFileName, index, "- aux_var x_tagndx from ", a.x_tagndx, " to ", a.x_tagndx + base);
-            a.x_tagndx += base;
-            setAux(slot, a);
-            break;
-          }
-          default:
-            if (debug) noteRebase(coff.cFileName, index, " no x_tagndx or x_endndx to update");
-            break;
-        }
-      } else if (kind == AuxKind::fcn_calls && owner == AuxKind::fcn) {
-        // The callee is a symbol of the same input; left alone it would name
-        // whatever symbol of the executable happens to sit at that index.
-        aux_fcn_calls a = getAux<aux_fcn_calls>(slot);
-        if (a.x_calleendx != NO_CALLEE) {
-          if (debug)
-            noteRebase(coff.cFileName, index, "- aux_fcn_calls x_calleendx from ", a.x_calleendx, " to ",
-                       a.x_calleendx + base);
-          a.x_calleendx += base;
-          setAux(slot, a);
-        }
-      }
+      // The indices an auxiliary record holds name slots of the same input;
+      // left alone they would name whatever symbol of the executable happens
+      // to sit there.
+      const bool first = i > 0 && coff.cSymKind[i - 1] == AuxKind::none;
+      const AuxKind record = first ? auxRecord(coff.cSymTbl[i - 1], kind) : kind;
+      if (debug) noteRebase(coff.cFileName, static_cast<int>(base + i), slot, record, base, first);
+      shiftIndices(slot, record, base);
     }
   });
   return true;
@@ -644,6 +594,10 @@ void Linker::fillCB(void* linker, const std::string& memory, uint64_t start, uin
 void Linker::buildOutputHole(const std::string& memory, uint64_t start, uint64_t end,
                              const std::string& fill) {
   if (!cFillError.empty()) return;
+  if (cOutput.cScnNum.size() >= kMaxSections) {
+    cFillError = tooManySections();
+    return;
+  }
   // No device has more than a few megabytes of program memory: a hole far
   // beyond that comes from a memory declared larger than any device, and
   // filling it would allocate and write gigabytes.
@@ -713,7 +667,9 @@ void Linker::buildOutputHole(const std::string& memory, uint64_t start, uint64_t
       truncated = true;
     }
   }
-  if (truncated)
+  // A pattern wider than the instruction word has had its own warning, and
+  // this one would only mislead.
+  if (truncated && !fillTooWide(fill))
     Error::report(Error::warning, "Linker::BuildOutputHole()",
                   "Fill pattern for memory '" + memory +
                       "' doesn't divide evenly into\n          unused program locations.  Last value was truncated.",
@@ -734,57 +690,75 @@ void Linker::buildOutputHole(const std::string& memory, uint64_t start, uint64_t
 bool Linker::writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols) {
   cOutput.cFileName = cOutputFile;
   CoffWriter writer(cOutput);
+  // Written beside its target and moved over it only with the others, so a
+  // failed or interrupted link never leaves a truncated executable, nor a
+  // new one beside an old map that make would take as up to date.
+  AtomicFile executable(hostPath(cOutputFile));
   Written written = Written::failed;
-  auto outcome = [&] {
-    if (written == Written::corrupt) error = "Internal Coff output file is corrupt.";
-    return written == Written::ok;
-  };
+  std::optional<MapFile::Pending> map;
   if (cMapFile.empty()) {
-    written = layOutAndWrite(writer);
-    return outcome();
+    written = layOutAndWrite(writer, executable);
+  } else {
+    // The map lists the names, sizes, addresses and symbols of the
+    // executable, which laying it out (once the sizes are settled),
+    // checking and writing it leave as they are: all three happen beside
+    // the listing, and the map's failure is reported only after the
+    // executable's, as when the two are made one after the other. The
+    // listing, which allocates, stays on this thread, whose freed memory it
+    // reuses.
+    writer.settleSizes();
+    map.emplace(cMapFile, hostPath(cMapFile));
+    Beside writing([&] { written = layOutAndWrite(writer, executable); });
+    // One after the other, a map follows only an executable written.
+    if (writing.started() || written == Written::ok) {
+      map->open();
+      map->list(cOutput, calcProgMemSize(), mapSymbols);
+    }
+    writing.join();
   }
-
-  // The map lists the names, sizes, addresses and symbols of the
-  // executable, which laying it out (once the sizes are settled), checking
-  // and writing it leave as they are: all three happen beside the listing,
-  // and the map is put in place (or its failure reported) only after the
-  // executable, as when the two are made one after the other. The listing,
-  // which allocates, stays on this thread, whose freed memory it reuses.
-  writer.settleSizes();
-  MapFile::Pending map(cMapFile);
-  Beside writing([&] { written = layOutAndWrite(writer); });
-  // One after the other, a map follows only an executable written.
-  if (writing.started() || written == Written::ok) {
-    map.open();
-    map.list(cOutput, calcProgMemSize(), mapSymbols);
-  }
-  writing.join();
-  // A map never finished is removed with its temporary file.
-  return outcome() && map.finish();
+  if (written == Written::corrupt) error = "Internal Coff output file is corrupt.";
+  if (written != Written::ok || (map && !map->ready())) return false;
+  return commitOutputs(executable, map ? &*map : nullptr);
 }
 
-Linker::Written Linker::layOutAndWrite(CoffWriter& writer) {
+Linker::Written Linker::layOutAndWrite(CoffWriter& writer, AtomicFile& file) {
   writer.preWrite(outputTimeStamp());
   if (!writer.verify()) return Written::corrupt;
-  // Written beside the target and moved over it only when complete, so a
-  // failed or interrupted link never leaves a truncated executable.
-  AtomicFile file(cOutputFile);
   if (!file.open()) {
     Error::report(Error::error, "Coff::write()",
                   file.withReason("Could not open Coff file '" + cOutputFile + "' for writing."), false);
     return Written::failed;
   }
-  return writeExecutable(writer, file) ? Written::ok : Written::failed;
+  return writer.write(file.file(), 0) ? Written::ok : Written::failed;
 }
 
-bool Linker::writeExecutable(const CoffWriter& writer, AtomicFile& file) {
-  if (!writer.write(file.file(), 0)) return false;
-  if (!file.commit()) {
-    Error::report(Error::error, "Coff::write()", file.withReason("Could not write Coff file '" + cOutputFile + "'."),
-                  false);
-    return false;
+bool Linker::commitOutputs(AtomicFile& executable, MapFile::Pending* map) {
+  auto report = [](const std::string& message) { Error::report(Error::error, "Linker::writeOutputs()", message, false); };
+  std::vector<AtomicFile*> files{&executable};
+  std::vector<std::string> failures{"Could not write Coff file '" + cOutputFile + "'."};
+  if (map != nullptr) {
+    files.push_back(&map->file());
+    failures.push_back(map->writeFailure());
   }
-  return true;
+  std::vector<std::unique_ptr<AtomicFile>> extras;
+  for (const ExtraOutput& extra : cExtraOutputs) {
+    AtomicFile& file = *extras.emplace_back(std::make_unique<AtomicFile>(hostPath(extra.name)));
+    files.push_back(&file);
+    failures.push_back("Could not write " + extra.kind + " '" + extra.name + "'.");
+    if (!file.open() || !extra.write(*this, file)) {
+      report(file.withReason(failures.back()));
+      return false;
+    }
+  }
+  if (AtomicFile::commitAll(files)) return true;
+  // The first that failed in the order they would have been written one
+  // after the other; none was put in place.
+  for (size_t i = 0; i < files.size(); ++i)
+    if (files[i]->failedStep() != AtomicFile::Step::none) {
+      report(files[i]->withReason(failures[i]));
+      break;
+    }
+  return false;
 }
 
 }  // namespace tarsil

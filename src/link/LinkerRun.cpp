@@ -8,6 +8,7 @@
 #include "link/Linker.h"
 #include "map/ErrorMap.h"
 #include "map/MapFile.h"
+#include "support/Error.h"
 #include "support/Threads.h"
 
 namespace tarsil {
@@ -90,6 +91,7 @@ bool Linker::run(std::string& error) {
   // Imported members have left their libraries; what remains is never read.
   cArchive.clear();
   if (!verifyProcessor(error)) return false;
+  warnAboutMemories();
   mergeStringTbls();
   // The definitions are taken from the inputs' symbols, the merged sections
   // from their section headers: the one is made beside the other, and a
@@ -109,6 +111,7 @@ bool Linker::run(std::string& error) {
     return false;
   }
   if (!buildExtRefDef(error)) {
+    if (Error::style() == Error::Style::gnu) reportUndefinedSymbols(error);
     writeErrorMapFile();
     return false;
   }
@@ -124,7 +127,7 @@ bool Linker::run(std::string& error) {
     return false;
   }
   // Written only if a stage below fails.
-  PendingErrorMap errorMap(*this);
+  PendingErrorMap errorMap(cMapFile, memories());
 
   if (!loadSections(error)) return false;
   if (!buildInitTable(error)) return false;

@@ -165,6 +165,7 @@ bool Linker::verifySectionDesc(std::string& error) {
       return false;
     }
   }
+  warnAboutSectionDescs();
   return true;
 }
 

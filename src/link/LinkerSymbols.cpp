@@ -253,8 +253,9 @@ bool Linker::buildExtSymDef(std::string& error) {
         ok = false;
         return;
       }
-      if (!cExtSymDef.emplace(name, &sym).second) {
-        error = "symbol '" + std::string(name) + "' has multiple definitions.";
+      auto [known, fresh] = cExtSymDef.emplace(name, &sym);
+      if (!fresh) {
+        error = duplicateDefinition(name, known->second, c);
         ok = false;
         return;
       }

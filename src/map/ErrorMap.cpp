@@ -6,19 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "link/Linker.h"
+#include "memory/Memory.h"
 #include "support/AtomicFile.h"
 #include "support/Error.h"
+#include "support/FileInfo.h"
 #include "support/TimeStamp.h"
 #include "support/Version.h"
 
 namespace tarsil {
-
-uint64_t Linker::calcProgMemSize() const {
-  uint64_t total = 0;
-  for (const Memory& m : cCodePage) total += m.size();
-  return total;
-}
 
 namespace {
 
@@ -70,55 +65,54 @@ private:
 
 }  // namespace
 
-void Linker::renderErrorMap(std::ostream& os, const std::string& created) const {
+void renderErrorMap(std::ostream& os, const std::string& created, const DeclaredMemories& memories) {
   os << Version::linker() << "\nLinker Error Map File - Created " << created
      << "\n*Warning* - This is only a partial map file due to a link time error.\n"
      << "   Only sections which were allocated prior to the error are shown below.\n\n";
-  displayGroup(os, "CODEPAGES:", cCodePage);
-  displayGroup(os, "SHAREBANKS:", cShareBanks);
-  displayGroup(os, "DATABANKS:", cDataBanks);
-  displayGroup(os, "ACCESSBANKS:", cAccessBanks);
+  displayGroup(os, "CODEPAGES:", memories.codePages);
+  displayGroup(os, "SHAREBANKS:", memories.shareBanks);
+  displayGroup(os, "DATABANKS:", memories.dataBanks);
+  displayGroup(os, "ACCESSBANKS:", memories.accessBanks);
 }
 
 namespace {
 
-void reportUnwritable(const AtomicFile& file) {
+void reportUnwritable(const std::string& name, const AtomicFile& file) {
   // A map that cannot be written costs the user the listing, not the link.
   Error::report(Error::error, "Linker::writeErrorMapFile()",
-                file.withReason("Could not open map file '" + file.target() + "' for writing."), false);
+                file.withReason("Could not open map file '" + name + "' for writing."), false);
 }
 
 // False after reporting why the map could not be written.
-bool writeErrorMap(const Linker& linker, const std::string& created) {
-  AtomicFile file(linker.getMapFile());
+bool writeNow(const std::string& name, const std::string& created, const DeclaredMemories& memories) {
+  AtomicFile file(hostPath(name));
   if (file.open()) {
     FileBuffer buffer(file);
     std::ostream os(&buffer);
-    linker.renderErrorMap(os, created);
+    renderErrorMap(os, created, memories);
     if (buffer.drain() && file.commit()) return true;
   }
-  reportUnwritable(file);
+  reportUnwritable(name, file);
   return false;
 }
 
 // What would make the write fail: no room for the file beside the target, or
 // something in the target's place that the file cannot replace.
 bool canWrite(const std::string& name) {
-  AtomicFile file(name);
+  AtomicFile file(hostPath(name));
   if (file.open()) return true;
-  reportUnwritable(file);
+  reportUnwritable(name, file);
   return false;
 }
 
 }  // namespace
 
-void Linker::writeErrorMapFile() {
-  if (cMapFile.empty()) return;
-  writeErrorMap(*this, outputTimeText());
+void writeErrorMap(const std::string& name, const DeclaredMemories& memories) {
+  writeNow(name, outputTimeText(), memories);
 }
 
-PendingErrorMap::PendingErrorMap(const Linker& linker) : cLinker(linker) {
-  const std::string& name = linker.getMapFile();
+PendingErrorMap::PendingErrorMap(const std::string& name, const DeclaredMemories& memories)
+    : cName(name), cMemories(memories) {
   if (name.empty()) return;
   if (!canWrite(name)) return;
   cCreated = outputTimeText();
@@ -126,7 +120,7 @@ PendingErrorMap::PendingErrorMap(const Linker& linker) : cLinker(linker) {
 }
 
 PendingErrorMap::~PendingErrorMap() {
-  if (cPending) writeErrorMap(cLinker, cCreated);
+  if (cPending) writeNow(cName, cCreated, cMemories);
 }
 
 }  // namespace tarsil

@@ -1,10 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
+#include <iosfwd>
 #include <string>
+
+#include "memory/Memory.h"
 
 namespace tarsil {
 
-class Linker;
+// The error map's text: the declared memories and what placement put in
+// them. `created` is the time line, break included.
+void renderErrorMap(std::ostream& os, const std::string& created, const DeclaredMemories& memories);
+// Writes the error map now to the file `name`; a file that cannot be
+// written is reported, and costs the listing, not the link.
+void writeErrorMap(const std::string& name, const DeclaredMemories& memories);
 
 // The error map of a placement that succeeded. It shows what placement did,
 // which no later stage changes, and it is wanted only when one of those
@@ -15,7 +23,8 @@ class Linker;
 // have reported it.
 class PendingErrorMap {
 public:
-  explicit PendingErrorMap(const Linker& linker);
+  // Nothing is pending without a map file `name`.
+  PendingErrorMap(const std::string& name, const DeclaredMemories& memories);
   // Writes the error map unless dismiss() was called.
   ~PendingErrorMap();
   PendingErrorMap(const PendingErrorMap&) = delete;
@@ -26,7 +35,8 @@ public:
   bool pending() const { return cPending; }
 
 private:
-  const Linker& cLinker;
+  std::string cName;
+  const DeclaredMemories cMemories;
   // The creation line's time: when placement was done.
   std::string cCreated;
   bool cPending = false;

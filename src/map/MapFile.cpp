@@ -529,15 +529,15 @@ void MapFile::Pending::list(const Coff& output, uint64_t progMemSize, const Symb
   cWritten = out.flush();
 }
 
-bool MapFile::Pending::finish() {
+bool MapFile::Pending::ready() {
   const std::string where = "MapFile::write()";
   if (!cOpened) {
-    Error::report(Error::error, where, cFile.withReason("Could not open map file '" + cFile.target() + "' for writing."),
-                  false);
+    Error::report(Error::error, where, cFile.withReason("Could not open map file '" + cName + "' for writing."), false);
     return false;
   }
-  if (!cWritten || !cFile.commit()) {
-    Error::report(Error::error, where, cFile.withReason("Could not write map file '" + cFile.target() + "'."), false);
+  if (!cWritten) {
+    Error::report(Error::error, where, cFile.withReason(writeFailure()), false);
+    cFile.discard();
     return false;
   }
   return true;

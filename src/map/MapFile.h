@@ -37,22 +37,27 @@ public:
   };
 
   // The listing of `output` written to a file, in steps, so that it can be
-  // made while the executable is written: open() and finish() report,
+  // made while the executable is written: open() and ready() report,
   // list() writes only to the map's own temporary file and reads only
   // `output` (gathering its symbols unless given). The temporary file
-  // replaces the map only once the listing is whole; a map never finished
-  // leaves nothing behind.
+  // replaces the map only when the caller commits file(), together with the
+  // link's other outputs; a map never committed leaves nothing behind.
   class Pending {
   public:
-    explicit Pending(const std::string& name) : cFile(name) {}
+    // `name` as the user gave it, for messages; `path` where it is written.
+    Pending(const std::string& name, const std::string& path) : cFile(path), cName(name) {}
     // Creates the temporary file.
     void open();
     void list(const Coff& output, uint64_t progMemSize, const Symbols* symbols = nullptr);
-    // Puts the map in place, or reports why it could not be written.
-    bool finish();
+    // Whether the whole listing is in the temporary file; reports why not.
+    bool ready();
+    AtomicFile& file() { return cFile; }
+    // The message of a listing that could not be put in place.
+    std::string writeFailure() const { return "Could not write map file '" + cName + "'."; }
 
   private:
     AtomicFile cFile;
+    std::string cName;
     std::string cCreated;
     bool cOpened = false;
     bool cWritten = false;

@@ -7,17 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "link/Linker.h"
+#include "memory/Memory.h"
 #include "map/MapText.h"
 
 namespace tarsil {
 
-void writeMemoryUsage(std::ostream& os, const Linker& linker) {
+void writeMemoryUsage(std::ostream& os, const DeclaredMemories& declared) {
   const std::pair<const char*, const std::vector<Memory>*> kinds[] = {
-      {"CODEPAGE", &linker.getCodePages()},
-      {"DATABANK", &linker.getDataBanks()},
-      {"SHAREBANK", &linker.getShareBanks()},
-      {"ACCESSBANK", &linker.getAccessBanks()},
+      {"CODEPAGE", &declared.codePages},
+      {"DATABANK", &declared.dataBanks},
+      {"SHAREBANK", &declared.shareBanks},
+      {"ACCESSBANK", &declared.accessBanks},
   };
   int nameWidth = 6;
   for (const auto& [kind, memories] : kinds)

@@ -418,6 +418,4 @@ void Memory::print(std::ostream& os) const {
 
 bool memsize_less(const MemorySize& a, const MemorySize& b) { return a.second < b.second; }
 
-bool memsize_greater(const MemorySize& a, const MemorySize& b) { return a.second > b.second; }
-
 }  // namespace tarsil

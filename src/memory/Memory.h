@@ -168,9 +168,17 @@ private:
   uint16_t cWidthBits = 0;
 };
 
+// The memories the command files declared, kind by kind, each kind in the
+// order of its declarations: what the listings show of a link's memories.
+struct DeclaredMemories {
+  const std::vector<Memory>& codePages;
+  const std::vector<Memory>& dataBanks;
+  const std::vector<Memory>& shareBanks;
+  const std::vector<Memory>& accessBanks;
+};
+
 // Orders (memory, hole size in bytes) pairs by the size alone.
 using MemorySize = std::pair<Memory*, uint64_t>;
 bool memsize_less(const MemorySize& a, const MemorySize& b);
-bool memsize_greater(const MemorySize& a, const MemorySize& b);
 
 }  // namespace tarsil

@@ -6,11 +6,23 @@
 
 namespace tarsil {
 
-// The process-wide reporter: every message of the linker goes to standard
-// output through here, and the process always ends through terminate().
+// The process-wide reporter: every message of the linker goes through here,
+// and the process always ends through terminate().
 class Error {
 public:
   enum Type { error = 0, warning = 1 };
+
+  // How messages are shown. classic: "Error - <text>" lines on standard
+  // output, warnings only when verbose, and the summary at the end. gnu: for
+  // build systems and editors, one line per message on standard error,
+  // "<file>:<line>: error: <text>" where the text names a place in a
+  // command or device file, else "tarsil: error: <text>"; warnings always,
+  // and nothing at all on standard output.
+  enum class Style { classic, gnu };
+  static void style(Style s) { cStyle = s; }
+  static Style style() { return cStyle; }
+  // The line `message` makes in the gnu style, without its line break.
+  static std::string gnuLine(Type type, const std::string& message);
 
   static void verbose(bool on) { cVerbose = on; }
   static void quiet(bool on) { cQuiet = on; }
@@ -25,6 +37,9 @@ public:
   static void report(Type type, const std::string& where, std::ostringstream& message, bool fatal);
 
   [[noreturn]] static void terminate(int code);
+  // Ends the process with `code` without the summary: for the mistakes in
+  // the additions to the command line, which are not the link's errors.
+  [[noreturn]] static void leave(int code);
 
   // For a host that runs the whole program more than once in one process (a
   // fuzzer): when set, terminate() calls it with the exit code instead of
@@ -65,6 +80,7 @@ private:
   static int cErrors;
   static bool cVerbose;
   static bool cQuiet;
+  static Style cStyle;
   static TerminateHook cTerminateHook;
   static inline thread_local std::vector<Message>* tHeld = nullptr;
 };

@@ -57,6 +57,8 @@ struct FileStatus {
   // The permission bits a file replacing this one keeps (0 where the system
   // has none).
   uint32_t permissions = 0;
+  // When it was last written, in seconds since 1970.
+  int64_t modified = 0;
   // Why it is missing: ENOENT or ENOTDIR when nothing is there, anything
   // else when it could not be looked at.
   int error = 0;

@@ -62,6 +62,7 @@ FileStatus describe(const struct stat& st) {
   status.size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
   status.identity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   status.permissions = static_cast<uint32_t>(st.st_mode & 07777);
+  status.modified = static_cast<int64_t>(st.st_mtime);
   return status;
 }
 

@@ -149,6 +149,9 @@ FileStatus describe(HANDLE handle) {
   // Windows reports no inode numbers: the volume and the file's index on it
   // tell files apart, whatever the case or form of the names used.
   status.identity = FileIdentity{info.dwVolumeSerialNumber, (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  // 100-nanosecond steps since 1601.
+  const uint64_t written = (uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+  status.modified = static_cast<int64_t>(written / 10000000) - 11644473600;
   return status;
 }
 

@@ -97,12 +97,16 @@ struct Expansion {
   // The files being expanded, outermost first: one of them met again is a
   // cycle, however it is named.
   std::vector<FileIdentity> open;
+  // After "--", wherever it stood, every argument is a file name, one that
+  // starts with '@' too.
+  bool ended = false;
 
   bool isResponse(const std::string& arg) const { return !arg.empty() && arg[0] == '@' && !(literal && literal(arg)); }
 
   bool expand(const std::vector<std::string>& in, std::vector<std::string>& out) {
     for (const std::string& arg : in) {
-      if (!isResponse(arg)) {
+      if (ended || !isResponse(arg)) {
+        ended = ended || arg == "--";
         out.push_back(arg);
         continue;
       }
@@ -164,7 +168,7 @@ bool expandArguments(int argc, char** argv, const char* program, std::vector<std
 
 bool expandResponseFiles(std::vector<std::string>& args, std::string& error,
                          const std::function<bool(const std::string&)>& literal) {
-  Expansion expansion{literal, error, kMaxResponseBytes, 0, {}};
+  Expansion expansion{literal, error, kMaxResponseBytes, 0, {}, false};
   bool any = false;
   for (const std::string& arg : args) any = any || expansion.isResponse(arg);
   if (!any) return true;

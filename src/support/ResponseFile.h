@@ -26,7 +26,8 @@ bool splitResponseText(std::string_view text, std::vector<std::string>& args, st
                        Quoting quoting = nativeQuoting());
 
 // Replaces each argument "@FILE" by the arguments FILE holds; an "@" in those
-// is expanded in turn. A name is read as it stands (relative to the current
+// is expanded in turn, up to a "--" (on the command line or in a file),
+// after which every argument is kept as it is. A name is read as it stands (relative to the current
 // directory). `literal`, when given, picks out arguments that start with '@'
 // but keep their old meaning. False with `error` set, naming the file, when a
 // file cannot be read, holds bad quoting, includes itself, or the files nest

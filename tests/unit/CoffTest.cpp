@@ -304,6 +304,12 @@ TEST_F(CoffTest, VerifyReportsEachBrokenReference) {
        " has relocation entries but an empty symbol table."},
       {[](Coff& c) { setAux(c.cSymTbl[3], aux_fcn{0, 0, 0, 10, {}}); }, " symbol[3] has an invalid index."},
       {[](Coff& c) { setAux(c.cSymTbl[4], aux_fcn_calls{10, 0, {}}); }, " symbol[4] has an invalid index."},
+      // A function whose type also makes it an array keeps a function record.
+      {[](Coff& c) {
+         c.cSymTbl[2].n_type = 0xE0, c.cSymKind[3] = AuxKind::arr;
+         setAux(c.cSymTbl[3], aux_fcn{0, 0, 0, 10, {}});
+       },
+       " symbol[3] has an invalid index."},
       {[](Coff& c) { c.cLineInfo[".text"][1].l_srcndx = 10; }, ", section '.text' line[1] has an invalid l_srcndx."},
       {[](Coff& c) { c.cLineInfo[".text"][0].l_fcnndx = 99; }, ", section '.text' line[0] has an invalid l_fcnndx."},
       {[](Coff& c) { c.cScnNum[4] = ".text"; }, ", cScnHdr.size() != cScnNum.size() ."},

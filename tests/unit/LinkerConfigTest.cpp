@@ -84,8 +84,8 @@ TEST(LinkerConfig, MemoriesShareOneNamespaceAndOverlapWithinTheirAddressSpace) {
                  {bank("b1", 0x88, 0x10F), "memory 'b1' overlaps memory 's' "},
                  {access("a1", 0x7F, 0x80), "memory 'a1' overlaps memory 'b0' "},
              });
-  EXPECT_EQ(l.getCodePages().size(), 4u);
-  EXPECT_EQ(l.getShareBanks().size(), 2u);
+  EXPECT_EQ(l.memories().codePages.size(), 4u);
+  EXPECT_EQ(l.memories().shareBanks.size(), 2u);
 }
 
 TEST(LinkerConfig, SectionsAndStackNameEarlierMemoriesOfTheirKind) {

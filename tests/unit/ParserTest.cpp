@@ -1,4 +1,5 @@
 #include "TestSupport.h"
+#include "driver/DepFile.h"
 #include "driver/Parser.h"
 #include "support/ResponseFile.h"
 
@@ -69,6 +70,17 @@ TEST(ParserCmdFileDeath, AttributeErrorsEndTheProcess) {
   EXPECT_EXIT(Parser::parseMemory(in, "DATABANK", "f.lkr", 7, ram), testing::ExitedWithCode(1), "");
   std::istringstream inverted("NAME=p START=2 END=1");
   EXPECT_EXIT(Parser::parseMemory(inverted, "CODEPAGE", "f.lkr", 7, rom), testing::ExitedWithCode(255), "");
+}
+
+// Backslashes reach the rule only where '\\' is no directory separator;
+// make takes them as they are except before a character it reads specially
+// and at the end of a name, where it halves them.
+TEST(DependencyRule, BackslashesAsMakeReadsThem) {
+  std::string rule, error;
+  ASSERT_TRUE(dependencyRule("out%.cof", {"dir\\x.o", "a\\ b.o", "./end\\"}, rule, error)) << error;
+  EXPECT_EQ(rule,
+            "out\\%.cof: \\\n dir\\x.o \\\n a\\\\\\ b.o \\\n end\\\\ \n"
+            "\ndir\\x.o:\n\na\\\\\\ b.o:\n\nend\\\\:\n");
 }
 
 using Args = std::vector<std::string>;

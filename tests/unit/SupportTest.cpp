@@ -184,6 +184,21 @@ TEST(TerminateHookTest, AFatalReportReachesTheHostWithItsCodeAndCount) {
   Error::reset();
 }
 
+// The place a message quotes leads its line, with the words that brought it
+// in; a quoted name that only looks like a place, and line breaks, do not.
+TEST(GnuLine, ThePlaceLeadsAndEveryMessageIsOneLine) {
+  const std::pair<const char*, const char*> lines[] = {
+      {"Unrecognized input in './a.lkr:3': FOO", "./a.lkr:3: error: Unrecognized input: FOO"},
+      {"Invalid device in 'p.dev:12': bad name", "p.dev:12: error: Invalid device: bad name"},
+      {"could not find file 'x:y.o'.", "tarsil: error: could not find file 'x:y.o'."},
+      {"Fill pattern for 'm' doesn't divide evenly into\n          unused locations.",
+       "tarsil: error: Fill pattern for 'm' doesn't divide evenly into unused locations."},
+  };
+  for (const auto& [message, line] : lines) EXPECT_EQ(Error::gnuLine(Error::error, message), line);
+  EXPECT_EQ(Error::gnuLine(Error::warning, "Device 'a' is replaced by 'b' from 'p.dev:2'"),
+            "p.dev:2: warning: Device 'a' is replaced by 'b'");
+}
+
 // Work done side by side answers as one thread going through it in order
 // would: the messages of the calls up to the first failure, in order; a fatal
 // message before that failure ends the run, one after it never shows.

@@ -14,7 +14,7 @@
 #include "support/FileIdentity.h"
 #include "support/FileInfo.h"
 #include "support/ResponseFile.h"
-#include "support/Version.h"
+#include "support/Usage.h"
 
 namespace {
 
@@ -30,16 +30,16 @@ void usage(std::FILE* to) {
                "  -o <file>  output file (default: the executable's name with .hex; for\n"
                "             INHX8S the pair is named after its stem)\n"
                "  --device-file <file>  add the devices listed in <file> to the table\n"
+               "  -h, -?, --help  show this help\n"
                "  --version  show the version\n"
+               "  --         the next argument is the executable, whatever its name\n"
                "  @<file>    read further arguments from <file>\n"
-               "A value may also follow its letter directly: -aINHX32, -oout.hex.\n");
+               "A value may also follow its letter directly: -aINHX32, -oout.hex.\n"
+               "Exit status: 0 written; 1 the executable or a device file was refused, or\n"
+               "an output could not be written; 2 a mistake on the command line.\n");
 }
 
-int fail(const std::string& message) {
-  std::fprintf(stderr, "tarsil-hex: %s\n", message.c_str());
-  usage(stderr);
-  return 1;
-}
+int mistake(const std::string& message) { return tarsil::usageMistake("tarsil-hex", message); }
 
 }  // namespace
 
@@ -50,19 +50,29 @@ int main(int argc, char** argv) {
   std::string input;
   std::vector<std::string> args;
   if (!expandArguments(argc, argv, "tarsil-hex", args)) return 1;
+  bool filesOnly = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    if (!filesOnly && arg == "--") {
+      filesOnly = true;
+      continue;
+    }
+    if (filesOnly) {
+      if (!input.empty()) return mistake("only one executable at a time");
+      input = hostPath(arg);
+      continue;
+    }
     if (arg == "-h" || arg == "--help" || arg == "-?") {
       usage(stdout);
       return 0;
     }
     if (arg == "--version") {
-      std::printf("tarsil-hex (TARSIL) %s\n", Version::number());
+      std::printf("%s\n", versionLine("tarsil-hex").c_str());
       return 0;
     }
     if (arg == "--device-file" || arg.rfind("--device-file=", 0) == 0) {
       std::string name = arg.size() > 13 ? arg.substr(14) : i + 1 < args.size() ? args[++i] : std::string();
-      if (name.empty()) return fail("option '--device-file' needs a file name");
+      if (name.empty()) return mistake("option '--device-file' needs a file name");
       if (!loadDeviceFile(name, "tarsil-hex", std::cerr)) return 1;
       continue;
     }
@@ -76,24 +86,24 @@ int main(int argc, char** argv) {
       } else if (i + 1 < args.size()) {
         value = args[++i];
       } else {
-        return fail("option '" + arg + "' needs a value");
+        return mistake("option '" + arg + "' needs a value");
       }
       if (letter == 'o' || letter == 'O') {
-        if (value.empty()) return fail("option '" + arg + "' needs a file name");
+        if (value.empty()) return mistake("option '" + arg + "' needs a file name");
         // Names may use '\' between directories, as the linker's do.
         output = hostPath(value);
       } else if (!(format = hex::parseFormat(value))) {
-        return fail("unknown format '" + value + "'");
+        return mistake("unknown format '" + value + "'");
       }
     } else if (arg.size() > 1 && arg[0] == '-') {
-      return fail("unknown option '" + arg + "'");
+      return mistake("unknown option '" + arg + "'");
     } else if (!input.empty()) {
-      return fail("only one executable at a time");
+      return mistake("only one executable at a time");
     } else {
       input = hostPath(arg);
     }
   }
-  if (input.empty()) return fail("no executable given");
+  if (input.empty()) return mistake("no executable given");
 
   std::unique_ptr<Coff> coff = Coff::make(input);
   if (!coff) return 1;

@@ -284,11 +284,20 @@ int create(const Request& request) {
   return 0;
 }
 
+// Whether the file at `path` was changed after `member`'s date (a member is
+// dated with its object's time stamp, or the run's fixed date). A file whose
+// time cannot be read counts as changed.
+bool changedSince(const std::string& path, const Coff& member) {
+  const platform::FileStatus status = platform::fileStatus(path);
+  return status.kind == platform::Kind::missing || status.modified > static_cast<int64_t>(member.cFileHdr.f_timdat);
+}
+
 int replace(const Request& request) {
   auto objects = readObjects(request);
   if (!objects) return 1;
   Members members;
-  if (kindOf(request.library) != Kind::missing) {
+  const bool existed = kindOf(request.library) != Kind::missing;
+  if (existed) {
     auto archive = readLibrary(request.library);
     if (!archive) return 1;
     members = std::move(archive->cMembers);
@@ -297,8 +306,10 @@ int replace(const Request& request) {
   std::unordered_map<std::string, size_t> firstOf;
   for (size_t i = 0; i < members.size(); ++i) firstOf.emplace(members[i]->cFileName, i);
   std::vector<std::string> done;
-  for (auto& object : *objects) {
+  for (size_t k = 0; k < objects->size(); ++k) {
+    auto& object = (*objects)[k];
     auto at = firstOf.find(object->cFileName);
+    if (at != firstOf.end() && request.newer && !changedSince(request.files[k], *members[at->second])) continue;
     if (at != firstOf.end()) {
       done.push_back("r - " + object->cFileName);
       members[at->second] = std::move(object);
@@ -307,6 +318,8 @@ int replace(const Request& request) {
       members.push_back(std::move(object));
     }
   }
+  // With u and every member up to date, the library stays as it is.
+  if (request.newer && existed && done.empty()) return 0;
   if (!writeLibrary(request, std::move(members))) return 1;
   say(request, done);
   return 0;
@@ -382,15 +395,10 @@ int symbols(const Request& request) {
   return 0;
 }
 
-int extract(const Request& request) {
-  if (request.directory && platform::fileStatus(*request.directory).kind != platform::Kind::directory) {
-    error("Directory '" + *request.directory + "' does not exist.");
-    return 1;
-  }
-  auto archive = readLibrary(request.library);
-  if (!archive) return 1;
-  const Members& members = archive->cMembers;
-  // Of members that share a name, the first is the one extracted.
+// The members the request names, in the order named, or every member in
+// library order when it names none; of members that share a name, the
+// first. `ok` turns false when a name is no member's.
+std::vector<size_t> chooseMembers(const Request& request, const Members& members, const char* done, bool& ok) {
   std::unordered_map<std::string, size_t> firstOf;
   std::vector<size_t> chosen;
   for (size_t i = 0; i < members.size(); ++i) {
@@ -398,10 +406,9 @@ int extract(const Request& request) {
       if (request.files.empty()) chosen.push_back(i);
     } else if (request.files.empty()) {
       warning("Library file '" + request.library + "' holds member '" + printable(members[i]->cFileName) +
-              "' more than once; only the first is extracted.");
+              "' more than once; only the first is " + done + ".");
     }
   }
-  bool ok = true;
   std::unordered_set<size_t> named;
   for (const std::string& given : request.files) {
     const std::string name = memberName(given);
@@ -413,6 +420,41 @@ int extract(const Request& request) {
       chosen.push_back(at->second);
     }
   }
+  return chosen;
+}
+
+// The bytes x would write for each member, one after the other on standard
+// output; with v each follows its name, as the usual archiver shows them.
+int print(const Request& request) {
+  auto archive = readLibrary(request.library);
+  if (!archive) return 1;
+  bool ok = true;
+  const std::vector<size_t> chosen = chooseMembers(request, archive->cMembers, "printed", ok);
+  if (!ok) return 1;
+  std::fflush(stdout);
+  for (size_t i : chosen) {
+    Coff& member = *archive->cMembers[i];
+    if (request.verbose) std::printf("\n<%s>\n\n", printable(member.cFileName).c_str());
+    member.preWrite(member.cFileHdr.f_timdat);
+    const std::vector<uint8_t> bytes = member.image();
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) {
+      error("Could not write member '" + printable(member.cFileName) + "' to standard output.");
+      return 1;
+    }
+  }
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+int extract(const Request& request) {
+  if (request.directory && platform::fileStatus(*request.directory).kind != platform::Kind::directory) {
+    error("Directory '" + *request.directory + "' does not exist.");
+    return 1;
+  }
+  auto archive = readLibrary(request.library);
+  if (!archive) return 1;
+  const Members& members = archive->cMembers;
+  bool ok = true;
+  const std::vector<size_t> chosen = chooseMembers(request, members, "extracted", ok);
 
   // Every member is checked before the first is written: a refusal writes
   // nothing.
@@ -498,6 +540,7 @@ int run(const Request& request) {
     case Operation::remove: return remove(request);
     case Operation::list: return list(request);
     case Operation::extract: return extract(request);
+    case Operation::print: return print(request);
     case Operation::symbols: return symbols(request);
     case Operation::none: break;
   }

@@ -9,7 +9,7 @@
 
 namespace tarsil::lib {
 
-enum class Operation { none, create, replace, remove, list, extract, symbols };
+enum class Operation { none, create, replace, remove, list, extract, print, symbols };
 
 struct Request {
   Operation op = Operation::none;
@@ -17,9 +17,12 @@ struct Request {
   bool force = false;
   bool deterministic = false;
   bool quiet = false;
+  // r replaces a member only when its file was changed after the member's date.
+  bool newer = false;
+  std::vector<std::string> deviceFiles;
   std::optional<std::string> directory;
   std::string library;
-  // Objects for create and replace, member names for remove and extract.
+  // Objects for create and replace, member names for remove, extract and print.
   std::vector<std::string> files;
 };
 

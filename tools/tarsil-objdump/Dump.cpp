@@ -234,7 +234,7 @@ void dumpSymbols(const Coff& coff, std::ostream& os) {
     AuxKind kind = i < coff.cSymKind.size() ? coff.cSymKind[i] : AuxKind::none;
     // Shown as the linker reads it: a function's first record is its
     // function record, whatever else its type says.
-    if (i > 0 && coff.cSymKind[i - 1] == AuxKind::none) kind = firstAuxRecord(coff.cSymTbl[i - 1], kind);
+    if (i > 0 && coff.cSymKind[i - 1] == AuxKind::none) kind = auxRecord(coff.cSymTbl[i - 1], kind);
     os << "  [" << i << "] ";
     if (kind != AuxKind::none) {
       os << "  ";

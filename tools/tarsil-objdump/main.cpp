@@ -14,7 +14,7 @@
 #include "support/Error.h"
 #include "support/InputFile.h"
 #include "support/ResponseFile.h"
-#include "support/Version.h"
+#include "support/Usage.h"
 
 namespace {
 
@@ -38,8 +38,12 @@ void usage(std::FILE* to) {
                "  --no-show-raw-insn     disassemble without the instruction words\n"
                "  --devices   list the processor table and stop\n"
                "  --device-file <file>  add the devices listed in <file> to the table\n"
+               "  -h, --help  show this help\n"
                "  --version   show the version\n"
-               "  @<file>     read further arguments from <file>\n");
+               "  --          every later argument is a file\n"
+               "  @<file>     read further arguments from <file>\n"
+               "Exit status: 0 shown; 1 a file could not be read or failed a check; 2 a\n"
+               "mistake on the command line.\n");
 }
 
 // As the linker does, a ".lib" name is read as a library whatever it holds;
@@ -81,27 +85,25 @@ int main(int argc, char** argv) {
     else if (arg == "--verify") verify = true;
     else if (auto taken = tarsil::tools::parseDisasmOption(argCount, argp.data(), i, parts.disasm);
              taken != tarsil::tools::OptionResult::notMine) {
-      if (taken == tarsil::tools::OptionResult::bad) return 1;
+      if (taken == tarsil::tools::OptionResult::bad) return 2;
     }
     else if (arg == "--devices") listTable = true;
     else if (arg == "--device-file" || arg.rfind("--device-file=", 0) == 0) {
       // The table grows before any file is read, wherever the option stands.
       std::string name = arg.size() > 13 ? arg.substr(14) : i + 1 < argCount ? argp[++i] : std::string();
-      if (name.empty()) {
-        std::fprintf(stderr, "tarsil-objdump: --device-file needs a file name\n");
-        return 1;
-      }
+      if (name.empty()) return tarsil::usageMistake("tarsil-objdump", "option '--device-file' needs a file name");
       if (!tarsil::loadDeviceFile(name, "tarsil-objdump", std::cerr)) return 1;
     } else if (arg == "--version") {
-      std::printf("tarsil-objdump (TARSIL) %s\n", tarsil::Version::number());
+      std::printf("%s\n", tarsil::versionLine("tarsil-objdump").c_str());
       return 0;
     } else if (arg == "-h" || arg == "--help") {
       usage(stdout);
       return 0;
+    } else if (arg == "--") {
+      files.insert(files.end(), argp.begin() + i + 1, argp.end());
+      break;
     } else if (arg.size() > 1 && arg[0] == '-') {
-      std::fprintf(stderr, "tarsil-objdump: unknown option '%s'\n", arg.c_str());
-      usage(stderr);
-      return 1;
+      return tarsil::usageMistake("tarsil-objdump", "unknown option '" + arg + "'");
     } else {
       files.push_back(arg);
     }
@@ -110,10 +112,7 @@ int main(int argc, char** argv) {
     tarsil::listDevices(std::cout);
     return 0;
   }
-  if (files.empty()) {
-    usage(stderr);
-    return 1;
-  }
+  if (files.empty()) return tarsil::usageMistake("tarsil-objdump", "no file given");
   if (!parts.any()) parts = DumpParts::all();
 
   // The readers report through the linker's own reporter, so a bad file

@@ -16,14 +16,24 @@
 #include "support/AtomicFile.h"
 #include "support/FileIdentity.h"
 #include "support/ResponseFile.h"
-#include "support/Version.h"
+#include "support/Usage.h"
 
 namespace {
 
-int usage(std::FILE* to = stderr) {
-  std::fprintf(to, "usage: tarsil-yaml2obj <description.yaml | -> [-o <output>] [--version] [@<file>]\n");
-  return 1;
+void usage(std::FILE* to) {
+  std::fprintf(to,
+               "usage: tarsil-yaml2obj <description.yaml | -> [-o <output>]\n"
+               "  -o <output>  the object or library to write (default, and '-': standard\n"
+               "               output)\n"
+               "  -h, --help   show this help\n"
+               "  --version    show the version\n"
+               "  --           the next argument is the description, whatever its name\n"
+               "  @<file>      read further arguments from <file>\n"
+               "Exit status: 0 written; 1 the description was refused or the output could\n"
+               "not be written; 2 a mistake on the command line.\n");
 }
+
+int mistake(const std::string& what) { return tarsil::usageMistake("tarsil-yaml2obj", what); }
 
 }  // namespace
 
@@ -32,10 +42,19 @@ int main(int argc, char** argv) {
   bool haveInput = false;
   std::vector<std::string> args;
   if (!tarsil::expandArguments(argc, argv, "tarsil-yaml2obj", args)) return 1;
+  bool filesOnly = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "-o") {
-      if (++i == args.size()) return usage();
+    if (filesOnly || arg == "--") {
+      if (!filesOnly) {
+        filesOnly = true;
+        continue;
+      }
+      if (haveInput) return mistake("only one description at a time");
+      input = arg;
+      haveInput = true;
+    } else if (arg == "-o") {
+      if (++i == args.size()) return mistake("option '-o' needs a file name");
       output = args[i];
     } else if (arg.rfind("-o", 0) == 0 && arg.size() > 2) {
       output = arg.substr(2);
@@ -43,18 +62,17 @@ int main(int argc, char** argv) {
       usage(stdout);
       return 0;
     } else if (arg == "--version") {
-      std::printf("tarsil-yaml2obj (TARSIL) %s\n", tarsil::Version::number());
+      std::printf("%s\n", tarsil::versionLine("tarsil-yaml2obj").c_str());
       return 0;
     } else if (arg != "-" && arg.size() > 1 && arg[0] == '-') {
-      std::fprintf(stderr, "tarsil-yaml2obj: unknown option '%s'\n", arg.c_str());
-      return usage();
+      return mistake("unknown option '" + arg + "'");
     } else {
-      if (haveInput) return usage();
+      if (haveInput) return mistake("only one description at a time");
       input = arg;
       haveInput = true;
     }
   }
-  if (!haveInput) return usage();
+  if (!haveInput) return mistake("no description given");
   const bool toStdout = output.empty() || output == "-";
   if (!toStdout && input != "-" && tarsil::sameFile(input, output)) {
     std::fprintf(stderr, "tarsil-yaml2obj: output '%s' would replace the input '%s'\n", output.c_str(), input.c_str());
