@@ -8,25 +8,6 @@ if(CMAKE_VERSION VERSION_LESS 3.20)
   message(FATAL_ERROR "tarsil_link needs CMake 3.20 or later (dependency files for every generator)")
 endif()
 
-# What the installed linker can do, read from its help once per configure:
-# a linker without the gnu diagnostics mode, or that takes every argument
-# starting with '/' for a switch, still links, with classic messages and
-# inputs named relative to the build directory.
-function(_tarsil_probe_linker)
-  get_target_property(linker tarsil::tarsil IMPORTED_LOCATION)
-  execute_process(COMMAND "${linker}" --help OUTPUT_VARIABLE help ERROR_QUIET RESULT_VARIABLE status)
-  set(gnu FALSE)
-  set(absolute FALSE)
-  if(status EQUAL 0)
-    string(REGEX MATCH "--diagnostics" gnu "${help}")
-    # "--" alone, ending the switches, comes with taking absolute names.
-    string(REGEX MATCH "(^|[ \t\n])--([ \t\n]|$)" absolute "${help}")
-  endif()
-  set_property(GLOBAL PROPERTY TARSIL_GNU_DIAGNOSTICS "${gnu}")
-  set_property(GLOBAL PROPERTY TARSIL_ABSOLUTE_INPUTS "${absolute}")
-endfunction()
-_tarsil_probe_linker()
-
 # SOURCE_DATE_EPOCH of the configure step is kept in the cache as
 # TARSIL_SOURCE_DATE_EPOCH and given to every link and library, so that the
 # build is reproducible whatever environment runs it, and a configure step
@@ -72,27 +53,6 @@ function(_tarsil_absolute out targets_out)
   endforeach()
   set(${out} "${paths}" PARENT_SCOPE)
   set(${targets_out} "${targets}" PARENT_SCOPE)
-endfunction()
-
-# The names the linker is given for `paths`: themselves where it takes
-# absolute inputs, else relative to the build directory it runs in.
-function(_tarsil_linker_inputs out)
-  get_property(absolute GLOBAL PROPERTY TARSIL_ABSOLUTE_INPUTS)
-  set(names)
-  foreach(path IN LISTS ARGN)
-    if(NOT absolute)
-      file(RELATIVE_PATH path "${CMAKE_CURRENT_BINARY_DIR}" "${path}")
-      # A bare name would be searched for (a library only in LIBPATH).
-      if(NOT path MATCHES "/")
-        set(path "./${path}")
-      endif()
-    endif()
-    list(APPEND names "${path}")
-  endforeach()
-  if(absolute)
-    list(PREPEND names --)
-  endif()
-  set(${out} "${names}" PARENT_SCOPE)
 endfunction()
 
 # tarsil_library(<name> OBJECTS <object>...)
@@ -143,11 +103,9 @@ function(tarsil_link name)
   set(executable "${dir}/${name}.cof")
   set(outputs "${executable}")
 
-  set(options -k "${lkr_dir}" -o "${executable}")
-  get_property(gnu GLOBAL PROPERTY TARSIL_GNU_DIAGNOSTICS)
-  if(gnu)
-    list(PREPEND options --diagnostics=gnu)
-  endif()
+  # The gnu style says nothing on success and puts each message on one line
+  # that editors and CI logs point at.
+  set(options --diagnostics=gnu -k "${lkr_dir}" -o "${executable}")
   if(arg_MAP)
     list(APPEND options -m "${dir}/${name}.map")
     list(APPEND outputs "${dir}/${name}.map")
@@ -162,9 +120,8 @@ function(tarsil_link name)
     list(APPEND options --depfile "${dir}/${name}.d")
     set(depfile_args DEPFILE "${dir}/${name}.d")
   endif()
-  _tarsil_linker_inputs(inputs ${lkr} ${objects} ${libraries})
   _tarsil_command(link tarsil::tarsil)
-  set(commands COMMAND ${link} ${options} ${inputs})
+  set(commands COMMAND ${link} ${options} -- ${lkr} ${objects} ${libraries})
 
   set(depends "$<TARGET_FILE:tarsil::tarsil>")
   if(arg_HEX)
@@ -185,8 +142,8 @@ function(tarsil_link name)
     list(APPEND depends "$<TARGET_FILE:tarsil::hex>")
   endif()
 
-  # Relative names in the dependency file are the build directory's, where
-  # the linker runs, whatever the calling project's policies say.
+  # The dependency file as CMake 3.20 reads it, without a policy warning in
+  # projects that ask for older behaviour.
   cmake_policy(PUSH)
   cmake_policy(SET CMP0116 NEW)
   add_custom_command(OUTPUT ${outputs}

@@ -188,7 +188,6 @@ TEST(TerminateHookTest, AFatalReportReachesTheHostWithItsCodeAndCount) {
 // in; a quoted name that only looks like a place, and line breaks, do not.
 TEST(GnuLine, ThePlaceLeadsAndEveryMessageIsOneLine) {
   const std::pair<const char*, const char*> lines[] = {
-      {"Unrecognized input in './a.lkr:3': FOO", "./a.lkr:3: error: Unrecognized input: FOO"},
       {"Invalid device in 'p.dev:12': bad name", "p.dev:12: error: Invalid device: bad name"},
       {"could not find file 'x:y.o'.", "tarsil: error: could not find file 'x:y.o'."},
       {"Fill pattern for 'm' doesn't divide evenly into\n          unused locations.",
