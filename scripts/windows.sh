@@ -18,6 +18,7 @@ cmake --build --preset default -j "$jobs" --target tarsil tarsil-yaml2obj tarsil
 # tests' short runs, stopped at the end.
 export WINEPREFIX=$PWD/build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+mkdir -p "$WINEPREFIX"
 "$wineserver" -p
 trap '"$wineserver" -k || true' EXIT
 
