@@ -70,7 +70,8 @@ add_custom_command(OUTPUT ${staging}/README.md
   VERBATIM)
 set(packaging_outputs ${staging}/README.md)
 install(FILES ${staging}/README.md DESTINATION ${docdir} COMPONENT documentation)
-install(FILES ${PROJECT_SOURCE_DIR}/examples/README.md DESTINATION ${docdir}/examples COMPONENT documentation)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/README.md ${PROJECT_SOURCE_DIR}/examples/core14-counter-map.png
+  DESTINATION ${docdir}/examples COMPONENT documentation)
 foreach(program IN LISTS TARSIL_USER_PROGRAMS)
   if(EXISTS ${PROJECT_SOURCE_DIR}/tools/${program}/README.md)
     install(FILES ${PROJECT_SOURCE_DIR}/tools/${program}/README.md DESTINATION ${docdir}/${program}

@@ -110,6 +110,7 @@ void runTarsil(int argc, char** argv) {
   for (const auto* names : {&parser.cmdFilesRead(), &parser.deviceFiles()})
     for (const std::string& name : *names) linker.recordInputFile(name);
   if (!parser.depFile().empty()) linker.addOutput(dependencyFile(parser.depFile()));
+  linker.setMapViews(parser.mapJson(), parser.mapHtml());
 
   const std::string dateProblem = sourceDateProblem();
   if (!dateProblem.empty()) Parser::usage(dateProblem);
@@ -127,7 +128,7 @@ void runTarsil(int argc, char** argv) {
     // Asked for by name, so shown even in quiet mode.
     if (parser.printMemoryUsage()) {
       std::fflush(stdout);
-      writeMemoryUsage(std::cout, linker.memories());
+      writeMemoryUsage(std::cout, linker.memories(), linker.cOutput);
       std::cout.flush();
     }
     Error::terminate(0);

@@ -61,7 +61,8 @@ namespace {
 
 // Long options that take a value in the next argument when none follows '='.
 bool takesValue(const std::string& option) {
-  return option == "--depfile" || option == "--device-file" || option == "--threads" || option == "--diagnostics";
+  return option == "--depfile" || option == "--device-file" || option == "--threads" || option == "--diagnostics" ||
+         option == "--map-json" || option == "--map-html";
 }
 
 // Calls `visit` with each argument that stands as a switch, and the one
@@ -109,6 +110,8 @@ const char* const kLongHelp[] = {
     "                        gnu: one line per error or warning on standard",
     "                        error, warnings always, nothing else",
     "  --print-memory-usage  show how much of each declared memory the link used",
+    "  --map-json <filename> also write the map as JSON (schema tarsil-map/1)",
+    "  --map-html <filename> also write a page that draws the map, for a browser",
     "  --device-file <filename>",
     "                        add the devices the file lists to the processor table",
     "  --threads <n>         use at most n threads; 1 links on one thread",
@@ -186,6 +189,10 @@ void Parser::parseLongOption(const std::string& arg, int& i, int argc, char** ar
   if (option == "--depfile") {
     cDepFile = value("a file name");
     if (!isFile(cDepFile)) usageMistake("option '--depfile' needs a file name");
+  } else if (option == "--map-json" || option == "--map-html") {
+    std::string& name = option == "--map-json" ? cMapJson : cMapHtml;
+    name = value("a file name");
+    if (!isFile(name)) usageMistake("option '" + option + "' needs a file name");
   } else if (option == "--device-file") {
     std::string name = value("a file name");
     std::vector<std::string> warnings;

@@ -43,6 +43,8 @@ public:
 
   // What the long options asked for.
   const std::string& depFile() const { return cDepFile; }
+  const std::string& mapJson() const { return cMapJson; }
+  const std::string& mapHtml() const { return cMapHtml; }
   bool printMemoryUsage() const { return cPrintMemoryUsage; }
   const std::vector<std::string>& deviceFiles() const { return cDeviceFiles; }
 
@@ -80,6 +82,8 @@ private:
   std::vector<std::string> cCmdFileDirs;
   int cIncludeDepth = 0;
   std::string cDepFile;
+  std::string cMapJson;
+  std::string cMapHtml;
   bool cPrintMemoryUsage = false;
   std::vector<std::string> cDeviceFiles;
   static constexpr int kMaxIncludeDepth = 200;

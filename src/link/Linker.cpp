@@ -4,6 +4,8 @@
 #include <ostream>
 
 #include "map/ErrorMap.h"
+#include "map/MapView.h"
+#include "support/AtomicFile.h"
 #include "support/Debug.h"
 #include "support/FileInfo.h"
 #include "support/Strings.h"
@@ -58,10 +60,18 @@ bool Linker::AddLibraryFile(const std::string& name, std::string& error) {
 
 void Linker::recordInputFile(const std::string& name) { cInputFiles.add(hostPath(name)); }
 
+void Linker::setMapViews(const std::string& json, const std::string& html) {
+  cMapJsonFile = json;
+  cMapHtmlFile = html;
+  if (!json.empty() || !html.empty()) cMapView = std::make_shared<MapView>();
+}
+
 std::vector<OutputName> Linker::outputs() const {
   auto path = [](const std::string& name) { return name.empty() ? name : hostPath(name); };
   std::vector<OutputName> names{{"output file", path(cOutputFile.empty() ? "a.out" : cOutputFile)},
-                                {"map file", path(cMapFile)}};
+                                {"map file", path(cMapFile)},
+                                {"JSON map file", path(cMapJsonFile)},
+                                {"HTML map file", path(cMapHtmlFile)}};
   for (const ExtraOutput& extra : cExtraOutputs) names.push_back({extra.kind, path(extra.name)});
   return names;
 }
@@ -69,6 +79,16 @@ std::vector<OutputName> Linker::outputs() const {
 bool Linker::verifyOutputs(std::string& error) const {
   error = outputClash(outputs(), cInputFiles);
   if (!error.empty()) return false;
+  // A directory that is missing or cannot take the JSON map or its page is
+  // found now, before the link writes anything.
+  for (const std::string* name : {&cMapJsonFile, &cMapHtmlFile}) {
+    if (name->empty()) continue;
+    AtomicFile probe(hostPath(*name));
+    if (!probe.open()) {
+      error = "Could not open map file '" + *name + "' for writing.";
+      return false;
+    }
+  }
   for (const ExtraOutput& extra : cExtraOutputs)
     if (extra.check && !extra.check(*this, error)) return false;
   return true;

@@ -30,6 +30,8 @@ namespace tarsil {
 
 class AtomicFile;
 class CoffWriter;
+struct MapView;
+class MapViewFiles;
 class PlacedRanges;
 
 // The link: the configuration that the command line and the command files
@@ -56,6 +58,8 @@ public:
   // A command or device file the parser read: the outputs may replace none
   // of them, and the dependency file names them first.
   void recordInputFile(const std::string& name);
+  // The JSON map and its page (--map-json, --map-html); empty for none.
+  void setMapViews(const std::string& json, const std::string& html);
   // An output beside the executable and the map (the dependency file, other
   // kinds of map): checked before the link writes anything, written into
   // its temporary file once the link has succeeded, and put in place with
@@ -144,6 +148,15 @@ public:
 
   // Map files.
   void writeErrorMapFile();
+  // What the JSON map and its page show, gathered while the link still holds
+  // it; null when neither was asked for.
+  std::shared_ptr<MapView> cMapView;
+  // The overlay call graph, taken before the closure lets it go; a link
+  // without activation records leaves the view's functions empty.
+  void captureCallGraph(MapView& view) const;
+  // Everything else, from the finished link: its memories, inputs, the
+  // executable's sections and symbols, and the records' groups.
+  void gatherMapView(MapView& view) const;
 
   // ---- Helpers of the stages, one block per stage file. ------------------
 
@@ -421,9 +434,9 @@ public:
   // temporary; corrupt when the check fails (nothing written), failed with
   // the message reported.
   Written layOutAndWrite(CoffWriter& writer, AtomicFile& file);
-  // Writes the extra outputs and puts every output in place, the executable
-  // and the map (when given) first.
-  bool commitOutputs(AtomicFile& executable, MapFile::Pending* map);
+  // Writes the extra outputs and puts every output in place, the executable,
+  // the map and the JSON map and its page (when given) first.
+  bool commitOutputs(AtomicFile& executable, MapFile::Pending* map, MapViewFiles* views);
   // Output index of each input's first symbol slot, one per input of cCoff:
   // kept by position, since two inputs may carry the same file name.
   std::vector<uint32_t> cSymBase;
@@ -446,6 +459,8 @@ private:
   std::string cStackScnName = ".stack";
   std::string cMapFile;
   std::string cOutputFile;
+  std::string cMapJsonFile;
+  std::string cMapHtmlFile;
   std::vector<ExtraOutput> cExtraOutputs;
   std::vector<std::string> cObjectFile;
   std::vector<std::string> cLibraryFile;

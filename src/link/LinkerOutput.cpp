@@ -20,6 +20,8 @@
 #include "link/Linker.h"
 #include "link/PlacedRanges.h"
 #include "map/MapFile.h"
+#include "map/MapJson.h"
+#include "map/MapView.h"
 #include "support/Assert.h"
 #include "support/AtomicFile.h"
 #include "support/Debug.h"
@@ -696,8 +698,23 @@ bool Linker::writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols
   AtomicFile executable(hostPath(cOutputFile));
   Written written = Written::failed;
   std::optional<MapFile::Pending> map;
-  if (cMapFile.empty()) {
+  // The JSON map and its page read what the map reads, and more of the link
+  // beside it; they are made beside the executable, after it when the two
+  // are made one after the other.
+  std::optional<MapViewFiles> views;
+  if (cMapView) views.emplace(cMapJsonFile, cMapHtmlFile);
+  auto listViews = [&] {
+    gatherMapView(*cMapView);
+    views->open();
+    views->write(*cMapView);
+  };
+  if (cMapFile.empty() && !views) {
     written = layOutAndWrite(writer, executable);
+  } else if (cMapFile.empty()) {
+    writer.settleSizes();
+    Beside writing([&] { written = layOutAndWrite(writer, executable); });
+    if (writing.started() || written == Written::ok) listViews();
+    writing.join();
   } else {
     // The map lists the names, sizes, addresses and symbols of the
     // executable, which laying it out (once the sizes are settled),
@@ -708,7 +725,10 @@ bool Linker::writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols
     // reuses.
     writer.settleSizes();
     map.emplace(cMapFile, hostPath(cMapFile));
-    Beside writing([&] { written = layOutAndWrite(writer, executable); });
+    Beside writing([&] {
+      written = layOutAndWrite(writer, executable);
+      if (views && written == Written::ok) listViews();
+    });
     // One after the other, a map follows only an executable written.
     if (writing.started() || written == Written::ok) {
       map->open();
@@ -717,8 +737,8 @@ bool Linker::writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols
     writing.join();
   }
   if (written == Written::corrupt) error = "Internal Coff output file is corrupt.";
-  if (written != Written::ok || (map && !map->ready())) return false;
-  return commitOutputs(executable, map ? &*map : nullptr);
+  if (written != Written::ok || (map && !map->ready()) || (views && !views->ready())) return false;
+  return commitOutputs(executable, map ? &*map : nullptr, views ? &*views : nullptr);
 }
 
 Linker::Written Linker::layOutAndWrite(CoffWriter& writer, AtomicFile& file) {
@@ -732,13 +752,17 @@ Linker::Written Linker::layOutAndWrite(CoffWriter& writer, AtomicFile& file) {
   return writer.write(file.file(), 0) ? Written::ok : Written::failed;
 }
 
-bool Linker::commitOutputs(AtomicFile& executable, MapFile::Pending* map) {
+bool Linker::commitOutputs(AtomicFile& executable, MapFile::Pending* map, MapViewFiles* views) {
   auto report = [](const std::string& message) { Error::report(Error::error, "Linker::writeOutputs()", message, false); };
   std::vector<AtomicFile*> files{&executable};
   std::vector<std::string> failures{"Could not write Coff file '" + cOutputFile + "'."};
   if (map != nullptr) {
     files.push_back(&map->file());
     failures.push_back(map->writeFailure());
+  }
+  if (views != nullptr) {
+    for (AtomicFile* file : views->files()) files.push_back(file);
+    for (std::string& failure : views->writeFailures()) failures.push_back(std::move(failure));
   }
   std::vector<std::unique_ptr<AtomicFile>> extras;
   for (const ExtraOutput& extra : cExtraOutputs) {

@@ -8,6 +8,7 @@
 #include "link/Linker.h"
 #include "map/ErrorMap.h"
 #include "map/MapFile.h"
+#include "map/MapView.h"
 #include "support/Error.h"
 #include "support/Threads.h"
 
@@ -118,6 +119,8 @@ bool Linker::run(std::string& error) {
 
   if (actRecScnExists()) {
     buildCallGraph();
+    // The closure is the call graph's last reader and lets it go.
+    if (cMapView) captureCallGraph(*cMapView);
     buildInterferenceGraph();
     buildScnActivationRecordMap();
   }

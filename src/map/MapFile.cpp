@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "device/Processor.h"
 #include "map/MapText.h"
+#include "map/MemoryUsage.h"
 #include "support/AtomicFile.h"
 #include "support/Debug.h"
 #include "support/Error.h"
@@ -32,13 +32,6 @@ std::string_view baseName(std::string_view name) {
   size_t cut = name.rfind('\\');
   if (cut == std::string_view::npos) cut = name.rfind('/');
   return cut == std::string_view::npos ? name : name.substr(cut + 1);
-}
-
-uint64_t bytesPerProgramLocation(const opthdr& h) {
-  int procType = convertDvsProcType(h.proc_type);
-  uint64_t bits = procType != noSuchProcType ? getRomWidth(procType) : h.rom_width_bits;
-  uint64_t bytes = (bits + 7) / 8;
-  return bytes == 0 ? 1 : bytes;
 }
 
 // Names straight out of the output's tables, without a copy each. The string
@@ -479,7 +472,7 @@ void listAll(MapText& out, const Coff& output, uint64_t progMemSize, std::string
   const std::vector<uint32_t> progSections = byAddress(listing.progSections);
   const std::vector<uint32_t> dataSections = byAddress(listing.dataSections);
   listSections(out, listing, progSections, dataSections, debug);
-  listUsage(out, listing, progSections, bytesPerProgramLocation(output.cOptHdr), progMemSize);
+  listUsage(out, listing, progSections, programBytesPerLocation(output), progMemSize);
 
   listSymbols(out, listing, listing.symbols->byName, "Name", debug);
   listSymbols(out, listing, listing.symbols->byAddress, "Address", debug);

@@ -1,5 +1,6 @@
 import glob
 import os
+import shutil
 import sys
 
 import lit.formats
@@ -65,6 +66,13 @@ config.substitutions.append(("%status", "%s %s" % (sys.executable, os.path.join(
 config.substitutions.append(("%python", sys.executable))
 config.substitutions.append(("%progimage", "%s %s" % (sys.executable, os.path.join(config.test_source_root, "Inputs", "progimage.py"))))
 config.substitutions.append(("%inputs", os.path.join(config.test_source_root, "Inputs")))
+config.substitutions.append(("%python", sys.executable))
+
+# The HTML map is tried in a real browser where Debian's chromium is there.
+if shutil.which("chromium") or os.path.exists("/usr/bin/chromium"):
+    config.available_features.add("chromium")
+else:
+    lit_config.note("chromium is not installed: the browser test of the HTML map is skipped")
 config.substitutions.append(("%examples", os.path.join(config.tarsil_source_dir, "examples")))
 
 # Each example's inputs in the current directory, as its user has them

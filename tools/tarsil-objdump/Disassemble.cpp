@@ -14,9 +14,11 @@
 #include <vector>
 
 #include "CoffNames.h"
+#include "SourceLines.h"
 #include "device/Instructions.h"
 #include "device/Processor.h"
 #include "support/HexText.h"
+#include "support/Usage.h"
 
 namespace tarsil::tools {
 
@@ -153,6 +155,14 @@ std::string quotedChar(uint32_t byte) {
   return std::string(" '") + static_cast<char>(byte) + "'";
 }
 
+// The bytes of a data word as text, in memory order, a dot for each byte
+// that is no printable character.
+std::string asciiColumn(const uint8_t* bytes, unsigned count) {
+  std::string text = " ; ";
+  for (unsigned i = 0; i < count; ++i) text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+  return text;
+}
+
 class Disassembler {
 public:
   Disassembler(const Coff& coff, const DisasmOptions& options, int instSet, std::ostream& os);
@@ -168,6 +178,7 @@ private:
   std::string annotation(uint32_t target) const;
   void instructionText(const Instruction& inst, uint32_t address, bool relocated, const PageLatch& latch);
   void dataText(uint16_t word);
+  void byteText(uint8_t byte);
   std::string relocText(const reloc& r) const;
   // One line of the listing, kept until it is known to be shown.
   struct Line {
@@ -179,12 +190,15 @@ private:
   };
   void render(const Line& line, bool relocated);
   void flushRun();
+  bool headings(uint32_t address, uint64_t end, bool shown, PageLatch& latch);
 
   const Coff& cCoff;
   const DisasmOptions& cOptions;
   int cInstSet;
   std::ostream& cOs;
   bool cExecutable;
+  // The sections' line numbers, when -l or -S asks for them.
+  std::unique_ptr<SourceLines> cLines;
   std::vector<Label> cLabels;         // by section, address and name
   std::vector<Label> cProgramLabels;  // of an executable's program memory, by address and name
   std::map<int, Range> cRanges;       // locations each section's data covers
@@ -192,6 +206,9 @@ private:
   // program memory, or the section itself in an object, whose sections all
   // start at their own 0.
   std::span<const Label> cScope;
+  // The section's labels not yet met.
+  std::vector<Label>::const_iterator cNextLabel;
+  std::vector<Label>::const_iterator cLabelsEnd;
   std::string cText;  // the mnemonic and operands of the line being made
   std::string cLine;
   // A run of lines with the same words shows as its first line, "*" when
@@ -206,6 +223,7 @@ private:
 
 Disassembler::Disassembler(const Coff& coff, const DisasmOptions& options, int instSet, std::ostream& os)
     : cCoff(coff), cOptions(options), cInstSet(instSet), cOs(os), cExecutable(isExecutable(coff.cFileHdr)) {
+  if (options.lines || options.source) cLines = std::make_unique<SourceLines>(coff, options);
   std::map<int, bool> program;
   for (const auto& [number, name] : coff.cScnNum) {
     auto hdr = coff.cScnHdr.find(name);
@@ -244,7 +262,7 @@ std::string Disassembler::annotation(uint32_t target) const {
   auto range = cRanges.find(label.section);
   if (range == cRanges.end() || target < range->second.start || target >= range->second.end) return "";
   std::string text = " <" + printable(label.name);
-  if (target != at) text += "+" + std::to_string(target - at);
+  if (target != at) text += "+" + hexText(target - at);
   return text + ">";
 }
 
@@ -303,9 +321,13 @@ void Disassembler::instructionText(const Instruction& inst, uint32_t address, bo
 
 void Disassembler::dataText(uint16_t word) {
   cText = ".word " + hexText(word, 4);
-  // The 12- and 14-bit families keep data bytes in program memory as RETLW
-  // words, one byte each.
-  if (cInstSet != instSetCore12 && cInstSet != instSetCore14) return;
+  // The 16-bit families keep two data bytes in a word, the 12- and 14-bit
+  // ones one byte each in a RETLW word.
+  if (cInstSet != instSetCore12 && cInstSet != instSetCore14) {
+    const uint8_t bytes[2] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8)};
+    cText += asciiColumn(bytes, 2);
+    return;
+  }
   Instruction inst = decodeInstruction(word, nullptr, cInstSet);
   if (inst.type != InstType::RETLW) return;
   cText += " ; retlw " + hexText(inst.operands[0].value, 2) + quotedChar(inst.operands[0].value);
@@ -328,8 +350,13 @@ std::string Disassembler::relocText(const reloc& r) const {
   return text + addend;
 }
 
+void Disassembler::byteText(uint8_t byte) {
+  cText = ".byte " + hexText(byte, 2);
+  if (cInstSet != instSetCore12 && cInstSet != instSetCore14) cText += asciiColumn(&byte, 1);
+}
+
 void Disassembler::render(const Line& line, bool relocated) {
-  if (line.count == 0) cText = ".byte " + hexText(line.words[0], 2);
+  if (line.count == 0) byteText(static_cast<uint8_t>(line.words[0]));
   else if (line.inst->words) instructionText(*line.inst, line.address, relocated, line.latch);
   else dataText(line.words[0]);
   cLine = "  " + hexText(line.address, 6) + "  ";
@@ -356,6 +383,28 @@ void Disassembler::flushRun() {
   cRepeats = 0;
 }
 
+// Labels and line numbers that begin before `end`. A label makes the page
+// register unknown again, since code may jump there; what is shown ends a
+// run of equal lines.
+bool Disassembler::headings(uint32_t address, uint64_t end, bool shown, PageLatch& latch) {
+  bool written = false;
+  for (; cNextLabel != cLabelsEnd && cNextLabel->address < end; ++cNextLabel) {
+    latch.forget();
+    if (!shown || cNextLabel->address < address) continue;
+    flushRun();
+    cOs << '<' << printable(cNextLabel->name) << ">:\n";
+    written = true;
+  }
+  if (cLines && cLines->due(end)) {
+    if (shown) {
+      flushRun();
+      written = true;
+    }
+    cLines->take(end, shown, cOs);
+  }
+  return written;
+}
+
 void Disassembler::section(int number, const std::string& name, const scnhdr& h, const Data& data, bool decode) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(data.bytes());
   const uint32_t size = data.size();
@@ -373,7 +422,9 @@ void Disassembler::section(int number, const std::string& name, const scnhdr& h,
   auto labels = std::equal_range(cLabels.begin(), cLabels.end(), Label{number, 0, {}},
                                  [](const Label& a, const Label& b) { return a.section < b.section; });
   cScope = cExecutable ? std::span<const Label>(cProgramLabels) : std::span<const Label>(labels.first, labels.second);
-  auto nextLabel = labels.first;
+  cNextLabel = labels.first;
+  cLabelsEnd = labels.second;
+  if (cLines) cLines->startSection(name);
 
   PageLatch latch(decode && program ? pageSelectOf(cInstSet) : nullptr);
   cPrevCount = 3;  // no line yet
@@ -404,14 +455,7 @@ void Disassembler::section(int number, const std::string& name, const scnhdr& h,
     const uint64_t end = static_cast<uint64_t>(h.s_paddr) + (offset + length + perLocation - 1) / perLocation;
     const bool shown = inRange(address);
 
-    bool labelled = false;
-    for (; nextLabel != labels.second && nextLabel->address < end; ++nextLabel) {
-      latch.forget();
-      if (!shown || nextLabel->address < address) continue;
-      flushRun();
-      cOs << '<' << printable(nextLabel->name) << ">:\n";
-      labelled = true;
-    }
+    const bool labelled = headings(address, end, shown, latch);
     auto firstReloc = nextReloc;
     while (nextReloc != relocs.cend() && nextReloc->r_vaddr < offset + length) ++nextReloc;
     const bool relocated = firstReloc != nextReloc;
@@ -462,12 +506,44 @@ bool parseAddress(const char* text, uint32_t& address) {
 
 }  // namespace
 
+bool takeDisasmLetter(char letter, DisasmOptions& options) {
+  switch (letter) {
+    case 'D':
+      options.all = true;
+      [[fallthrough]];
+    case 'd':
+      options.enabled = true;
+      return true;
+    case 'S':
+      options.source = true;
+      [[fallthrough]];
+    case 'l':
+      options.lines = true;
+      return true;
+    default:
+      return false;
+  }
+}
+
 OptionResult parseDisasmOption(int argc, char** argv, int& i, DisasmOptions& options) {
   std::string_view arg = argv[i];
-  if (arg == "-d" || arg == "--disassemble") {
+  if (arg == "--disassemble") {
     options.enabled = true;
-  } else if (arg == "-D" || arg == "--disassemble-all") {
+  } else if (arg == "--disassemble-all") {
     options.enabled = options.all = true;
+  } else if (arg == "--line-numbers") {
+    options.lines = true;
+  } else if (arg == "--source") {
+    options.lines = options.source = true;
+  } else if (arg == "--source-dir" || arg.starts_with("--source-dir=")) {
+    const char* value = arg.size() > 12 ? argv[i] + 13 : i + 1 < argc ? argv[++i] : nullptr;
+    if (value == nullptr || *value == '\0') {
+      tarsil::usageMistake("tarsil-objdump", "option '--source-dir' needs a directory");
+      return OptionResult::bad;
+    }
+    options.sourceDirs.emplace_back(value);
+  } else if (arg.size() == 2 && arg[0] == '-' && takeDisasmLetter(arg[1], options)) {
+    // -d, -D, -l or -S alone
   } else if (arg == "--no-show-raw-insn") {
     options.showRaw = false;
   } else {
@@ -496,6 +572,14 @@ void disassemble(const Coff& coff, const DisasmOptions& options, std::ostream& o
     return;
   }
   Disassembler disassembler(coff, options, instSet, os);
+  struct Shown {
+    int number;
+    const std::string* name;
+    const scnhdr* hdr;
+    const Data* data;
+    bool decode;
+  };
+  std::vector<Shown> shown;
   for (const auto& [number, name] : coff.cScnNum) {
     auto hdr = coff.cScnHdr.find(name);
     auto data = coff.cRawData.find(name);
@@ -504,8 +588,17 @@ void disassemble(const Coff& coff, const DisasmOptions& options, std::ostream& o
     // Romdata and the images of initialized data hold data, shown as words
     // unless every section is to be decoded.
     bool decode = options.all || kind == Coff::code;
-    if (decode || kind == Coff::romdata) disassembler.section(number, name, hdr->second, data->second, decode);
+    if (decode || kind == Coff::romdata) shown.push_back({number, &name, &hdr->second, &data->second, decode});
   }
+  // In the order of memory, program memory first: a listing read from top
+  // to bottom then follows the addresses.
+  std::stable_sort(shown.begin(), shown.end(), [](const Shown& a, const Shown& b) {
+    const bool aData = !inProgramMemory(*a.hdr);
+    const bool bData = !inProgramMemory(*b.hdr);
+    if (aData != bData) return bData;
+    return a.hdr->s_paddr < b.hdr->s_paddr;
+  });
+  for (const Shown& s : shown) disassembler.section(s.number, *s.name, *s.hdr, *s.data, s.decode);
 }
 
 }  // namespace tarsil::tools

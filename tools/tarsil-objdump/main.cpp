@@ -1,18 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
 // tarsil-objdump: prints an object, library or executable, part by part.
 #include <cstdio>
-#include <cstring>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Dump.h"
+#include "ToolFiles.h"
 #include "coff/Archive.h"
 #include "coff/Coff.h"
 #include "device/DeviceFile.h"
 #include "device/Processor.h"
 #include "support/Error.h"
-#include "support/InputFile.h"
 #include "support/ResponseFile.h"
 #include "support/Usage.h"
 
@@ -24,9 +24,9 @@ void usage(std::FILE* to) {
                "  --headers   file header and optional header\n"
                "  --sections  section headers\n"
                "  --data      raw data of each section\n"
-               "  --relocs    relocation entries\n"
+               "  --relocs, -r  relocation entries (with -d, beside each instruction)\n"
                "  --lines     line numbers\n"
-               "  --syms      symbol table with auxiliary entries\n"
+               "  --syms, -t  symbol table with auxiliary entries\n"
                "  --strings   string table\n"
                "  --archive   library members and symbol index\n"
                "  --all       every part (the default)\n"
@@ -36,6 +36,10 @@ void usage(std::FILE* to) {
                "  --start-address=<a>, --stop-address=<a>\n"
                "              disassemble program addresses from <a>, and below <a>\n"
                "  --no-show-raw-insn     disassemble without the instruction words\n"
+               "  -l, --line-numbers     disassemble with file:line before each line's instructions\n"
+               "  -S, --source           the same with each source line, where its file is found\n"
+               "  --source-dir <dir>     look for source files in <dir> too (may be repeated)\n"
+               "  short options go together: -dr, -dlS\n"
                "  --devices   list the processor table and stop\n"
                "  --device-file <file>  add the devices listed in <file> to the table\n"
                "  -h, --help  show this help\n"
@@ -46,14 +50,20 @@ void usage(std::FILE* to) {
                "mistake on the command line.\n");
 }
 
-// As the linker does, a ".lib" name is read as a library whatever it holds;
-// any other file is one when it starts with the archive magic.
-bool isLibrary(const std::string& name) {
-  if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".lib") == 0) return true;
-  tarsil::InputBytes bytes;
-  if (!bytes.open(name)) return false;
-  const uint8_t* magic = bytes.view(0, tarsil::SARMAG);
-  return magic != nullptr && std::memcmp(magic, tarsil::ARMAG, tarsil::SARMAG) == 0;
+// A group of short options ("-dr"), as the usual tools take them; false,
+// with nothing taken, when any letter is unknown.
+bool takeShortOptions(const std::string& arg, tarsil::tools::DumpParts& parts, bool& relocs) {
+  if (arg.size() < 3 || arg[0] != '-' || arg[1] == '-') return false;
+  tarsil::tools::DumpParts taken = parts;
+  bool takenRelocs = relocs;
+  for (char letter : std::string_view(arg).substr(1)) {
+    if (letter == 'r') takenRelocs = true;
+    else if (letter == 't') taken.syms = true;
+    else if (!tarsil::tools::takeDisasmLetter(letter, taken.disasm)) return false;
+  }
+  parts = taken;
+  relocs = takenRelocs;
+  return true;
 }
 
 }  // namespace
@@ -64,6 +74,8 @@ int main(int argc, char** argv) {
   bool verify = false;
   std::vector<std::string> files;
   bool listTable = false;
+  // -r: the relocations dump, unless the disassembly shows them already.
+  bool shortRelocs = false;
   std::vector<std::string> args;
   if (!tarsil::expandArguments(argc, argv, "tarsil-objdump", args)) return 1;
   // The expanded arguments as an argument vector, for the option parsers
@@ -77,6 +89,9 @@ int main(int argc, char** argv) {
     else if (arg == "--sections") parts.sections = true;
     else if (arg == "--data") parts.data = true;
     else if (arg == "--relocs") parts.relocs = true;
+    else if (arg == "-r") shortRelocs = true;
+    else if (arg == "-t") parts.syms = true;
+    else if (takeShortOptions(arg, parts, shortRelocs)) continue;
     else if (arg == "--lines") parts.lines = true;
     else if (arg == "--syms") parts.syms = true;
     else if (arg == "--strings") parts.strings = true;
@@ -113,6 +128,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (files.empty()) return tarsil::usageMistake("tarsil-objdump", "no file given");
+  // Line numbers and source are shown in the disassembly, which they ask for.
+  if (parts.disasm.lines) parts.disasm.enabled = true;
+  if (shortRelocs && !parts.disasm.enabled) parts.relocs = true;
   if (!parts.any()) parts = DumpParts::all();
 
   // The readers report through the linker's own reporter, so a bad file
@@ -120,7 +138,7 @@ int main(int argc, char** argv) {
   bool ok = true;
   for (const std::string& name : files) {
     std::cout << "file: " << name << '\n' << std::flush;
-    if (isLibrary(name)) {
+    if (tarsil::tools::isLibraryFile(name)) {
       std::unique_ptr<tarsil::Archive> archive = tarsil::Archive::make(name);
       if (!archive) {
         ok = false;
