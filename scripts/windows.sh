@@ -21,6 +21,11 @@ wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 mkdir -p "$WINEPREFIX"
 "$wineserver" -p
 trap '"$wineserver" -k || true' EXIT
+# The prefix is made once, before the tests start programs side by side: a
+# program started while another makes it fails, and the background programs
+# that making it starts would hold the first test's output open until the end.
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+"$wine" wineboot --init >/dev/null 2>&1
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"

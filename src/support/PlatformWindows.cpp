@@ -204,13 +204,29 @@ bool localTime(int64_t seconds, std::tm& parts) {
 
 bool backslashSeparates() { return true; }
 
+// A part of a name longer than the system's file systems take (255 UTF-16
+// units): some of them call such a name missing, and an output would then be
+// refused only when its temporary file is renamed, for a reason that misleads.
+bool partTooLong(const std::wstring& path) {
+  size_t start = 0;
+  for (size_t i = 0; i <= path.size(); ++i) {
+    if (i < path.size() && path[i] != L'\\' && path[i] != L'/') continue;
+    if (i - start > 255) return true;
+    start = i + 1;
+  }
+  return false;
+}
+
 FileStatus fileStatus(const std::string& name) {
   if (name.empty()) return missing(ENOENT);
   // No access asked for: only the file's information is wanted, and a
   // directory opens only with the backup flag.
   HANDLE handle = ::CreateFileW(systemName(name).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return missing(lastError());
+  if (handle == INVALID_HANDLE_VALUE) {
+    const int error = lastError();
+    return missing(error == ENOENT && partTooLong(wide(name)) ? ENAMETOOLONG : error);
+  }
   FileStatus status = describe(handle);
   ::CloseHandle(handle);
   return status;
