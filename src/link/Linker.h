@@ -32,7 +32,7 @@ class AtomicFile;
 class CoffWriter;
 struct MapView;
 class MapViewFiles;
-class PlacedRanges;
+class Target;
 
 // The link: the configuration that the command line and the command files
 // declare, and the stages that turn it into an executable. One object lives
@@ -170,38 +170,6 @@ public:
   // Names the linker's own symbols and enters them as definitions.
   void setupLinkerSymbols();
 
-  // LinkerSymbolValues.cpp
-  // The displacement of every input's pieces, from the address its header
-  // gave a section to where the piece was loaded, left by loadSections for
-  // relocateSymbols and relocateLineInfo: section k of input c at
-  // cScnDisplacement[cScnDisplacementBase[c] + k - 1], all ones where the
-  // number names no section, with kCodeSection set for code. The last base
-  // closes the table.
-  std::vector<uint64_t> cScnDisplacement;
-  std::vector<size_t> cScnDisplacementBase;
-  bool cScnDisplacementLoaded = false;
-  static constexpr uint64_t kNotPlaced = ~uint64_t{0};
-  static constexpr uint64_t kCodeSection = uint64_t{1} << 32;
-  // Slots of the table for one input: its section numbers from 1 up.
-  static size_t displacementSlots(const Coff& coff);
-  // Where each piece was loaded, by the same slots, left by loadSections
-  // for patching and the executable's bytes, which would otherwise look
-  // the section's range up by name and the piece up by file for each: the
-  // piece's address (its start and its record's offset), and how far into
-  // its range it starts, in locations of a memory of `type`. The bases
-  // stay until the bytes are laid out.
-  struct PieceLoad {
-    uint32_t address = 0;
-    uint32_t inRange = 0;
-    bool placed = false;
-    MemType type = rom;
-  };
-  std::vector<PieceLoad> cScnLoad;
-  bool cScnLoadKept = false;
-  // The loads of input c's sections, by number from 1; empty when
-  // loadSections did not leave them (stages run on their own, in tests).
-  std::span<const PieceLoad> piecesLoaded(size_t c) const;
-
   // LinkerOverlays.cpp
   // One function defined in an input. Its name views the input's symbol or
   // string table, which outlive the graphs.
@@ -333,8 +301,9 @@ public:
   // Enters the memories that placement recorded in the section records into
   // cScnMem, in one ordered sweep.
   void flushPlacedMemories();
-  // mapSections' passes.
+  // mapSections' passes, each a step of Placement (LinkerAllocation.cpp).
   bool placeSections(std::string& error);
+  struct Placement;
   // The placing operations behind the allocate* stages: the memory that
   // took the section, or null with `error` set. They leave cScnMem alone.
   Memory* placeAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
@@ -362,19 +331,9 @@ public:
   // Bytes of one table entry: 6 where every address fits 16 bits, else 12.
   uint64_t getInitEntrySize() const;
 
-  // LinkerRelocation.cpp and patch/
-  bool doPatch(uint32_t scnAddr, Data& data, const reloc& r, const std::vector<syment>& symTbl,
-               const std::map<int, std::string>& strTbl, std::string& error);
-  bool doPatchCore14(Data& data, const reloc& r, const std::vector<syment>& symTbl, std::string& error);
-  bool doPatchCore16(Data& data, const reloc& r, const std::vector<syment>& symTbl, std::string& error);
-  bool doPatchCore12(Data& data, const reloc& r, const std::vector<syment>& symTbl, std::string& error);
-  bool doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const std::vector<syment>& symTbl,
-                      const std::map<int, std::string>& strTbl, std::string& error);
-  // Writes `width` bits of `value`, from bit `srcBegin` on, into the buffer
-  // from bit `dstBegin` of byte `rawOffset` on, least significant bit first.
-  static void patch(Data& d, uint32_t rawOffset, uint32_t value, uint16_t srcBegin, uint16_t dstBegin,
-                    uint16_t width);
-  static void bitToggle(Data& d, uint32_t bitPos, bool on);
+  // LinkerRelocation.cpp
+  // The target of the link's device, made afresh: its family's relocations.
+  std::unique_ptr<Target> makeTarget() const;
   // The symbol a relocation of `coff` names, or null with `error` set when the
   // index is out of the table or lands on an auxiliary slot.
   static const syment* relocSymbol(const Coff& coff, const reloc& r, std::string& error);
@@ -500,6 +459,24 @@ public:
   uint16_t cRomWidthBits = 0;
   uint16_t cRamWidthBits = 0;
 
+  // Every section of every input, as the records the stages after the merge
+  // walk: input by input, each input's in number order, input c's at
+  // [cInputSectionBase[c], cInputSectionBase[c + 1]). Made with the merged
+  // sections, which they point at.
+  std::vector<InputSection> cInputSections;
+  std::vector<size_t> cInputSectionBase;
+  std::span<InputSection> sectionsOf(size_t c) {
+    return {cInputSections.data() + cInputSectionBase[c], cInputSectionBase[c + 1] - cInputSectionBase[c]};
+  }
+  std::span<const InputSection> sectionsOf(size_t c) const {
+    return {cInputSections.data() + cInputSectionBase[c], cInputSectionBase[c + 1] - cInputSectionBase[c]};
+  }
+  // Input c's section numbered `number`, or null.
+  InputSection* sectionNumbered(size_t c, int number);
+  // Finds each merged section's memory and range once placement is done,
+  // for the stages that place and patch the pieces.
+  void findPlacedRanges();
+
   // Merged section attributes by section name, one record per section.
   // They are filled at once and kept for the whole link, tens of thousands
   // of nodes at the largest sizes: the nodes come from one arena, which
@@ -531,13 +508,6 @@ public:
 
   // The executable being built.
   Coff cOutput;
-
-  // Every placed section's memory and range, for the stages after placement
-  // that look pieces up by section name. relocateSymbols, the first of them,
-  // makes it afresh; the later ones reuse it unless sections were placed since.
-  const PlacedRanges& placedRanges(bool afresh = false) const;
-  mutable std::shared_ptr<const PlacedRanges> cPlacedRanges;
-  mutable size_t cPlacedRangesFor = 0;
 };
 
 }  // namespace tarsil

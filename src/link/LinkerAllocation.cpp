@@ -11,7 +11,6 @@
 
 #include "coff/Prefetch.h"
 #include "link/Linker.h"
-#include "link/PlacedRanges.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/HexText.h"
@@ -280,6 +279,39 @@ void dumpPass(const char* title, const std::vector<Pending>& list) {
   for (const auto& entry : list) std::cout << "    section '" << *entry.name << "', size=" << entry.size << "\n";
 }
 
+// Largest first, while the holes are still large; equal sizes go in
+// descending name order so that the result never depends on input order.
+// Many sections share a size, so names would be compared often: each
+// entry gets its place in name order once, and the sort compares numbers.
+// The first `sorted` entries are in name order already.
+std::vector<const Pending*> largestFirst(const std::vector<Pending>& unassigned, std::size_t sorted) {
+  const std::vector<uint32_t> rank = nameRanks(unassigned, sorted);
+  std::vector<const Pending*> order;
+  order.reserve(unassigned.size());
+  const bool narrow = std::all_of(unassigned.begin(), unassigned.end(),
+                                  [](const Pending& p) { return p.size <= 0xFFFFFFFFul; });
+  if (narrow) {
+    // Size and name rank in one word: the sort compares single numbers.
+    std::vector<std::pair<uint64_t, uint32_t>> keyed;
+    keyed.reserve(unassigned.size());
+    for (std::size_t i = 0; i < unassigned.size(); ++i)
+      keyed.emplace_back(uint64_t{unassigned[i].size} << 32 | rank[i], static_cast<uint32_t>(i));
+    std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    for (const auto& entry : keyed) order.push_back(&unassigned[entry.second]);
+  } else {
+    std::vector<std::tuple<uint64_t, uint32_t, const Pending*>> keyed;
+    keyed.reserve(unassigned.size());
+    for (std::size_t i = 0; i < unassigned.size(); ++i)
+      keyed.emplace_back(unassigned[i].size, rank[i], &unassigned[i]);
+    std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+      if (std::get<0>(a) != std::get<0>(b)) return std::get<0>(a) > std::get<0>(b);
+      return std::get<1>(a) > std::get<1>(b);
+    });
+    for (const auto& entry : keyed) order.push_back(std::get<2>(entry));
+  }
+  return order;
+}
+
 }  // namespace
 
 void Linker::flushPlacedMemories() {
@@ -316,57 +348,74 @@ bool Linker::mapSections(std::string& error) {
   return mapped;
 }
 
-bool Linker::placeSections(std::string& error) {
+// The passes of placement, over the merged sections as placement begins.
+struct Linker::Placement {
+  Linker& l;
+  std::string& error;
   const bool debug = static_cast<bool>(Debug("Linker::mapSections"));
-
-  // The merged sections as placement begins, in name order; the sections
-  // the linker makes while placing join the table but not this list.
+  // In name order; the sections the linker makes while placing join the
+  // table but not this list.
   std::vector<std::pair<const std::string*, MergedSection*>> sections;
-  for (auto& [name, scn] : cScns)
-    if (scn.merged()) sections.emplace_back(&name, &scn);
-
   std::set<std::string> images;
-  for (const auto& [name, scn] : sections)
-    if (scn->type == Coff::idata) images.insert(getInitImageName(*name));
+  std::vector<Pending> absolutes, assigned, unassigned, records;
+  // The images' names stay where they are while the entries point at them.
+  std::vector<std::string> imageNames;
+  std::vector<const Pending*> order;
+
+  Placement(Linker& linker, std::string& failure) : l(linker), error(failure) {
+    for (auto& [name, scn] : l.cScns)
+      if (scn.merged()) sections.emplace_back(&name, &scn);
+    for (const auto& [name, scn] : sections)
+      if (scn->type == Coff::idata) images.insert(l.getInitImageName(*name));
+  }
+
+  bool unknownType(const std::string& name) {
+    error = "unknown section type for section '" + name + "'.";
+    return false;
+  }
 
   // The linker makes sections of its own under these names; an input
   // section of the same name would be placed twice over them.
-  auto isMerged = [this](const std::string& name) {
-    const MergedSection* scn = findScn(name);
-    return scn != nullptr && scn->merged();
-  };
-  for (const auto& [name, scn] : sections) {
-    if (scn->type == Coff::idata && isMerged(getInitImageName(*name))) {
-      error = "section '" + getInitImageName(*name) + "' has the name of the initialized-data image of section '" +
-              *name + "'.";
+  bool refuseTheLinkersNames() {
+    auto isMerged = [this](const std::string& name) {
+      const MergedSection* scn = l.findScn(name);
+      return scn != nullptr && scn->merged();
+    };
+    for (const auto& [name, scn] : sections) {
+      if (scn->type == Coff::idata && isMerged(l.getInitImageName(*name))) {
+        error = "section '" + l.getInitImageName(*name) +
+                "' has the name of the initialized-data image of section '" + *name + "'.";
+        return false;
+      }
+    }
+    if (isMerged(l.cInitTableName)) {
+      error = "section '" + l.cInitTableName + "' has the name of the initialized-data table that the linker builds.";
       return false;
     }
-  }
-  if (isMerged(cInitTableName)) {
-    error = "section '" + cInitTableName + "' has the name of the initialized-data table that the linker builds.";
-    return false;
-  }
-  if (cStackDeclared && isMerged(cStackScnName)) {
-    error = "section '" + cStackScnName + "' has the name of the stack section that the linker builds.";
-    return false;
+    if (l.cStackDeclared && isMerged(l.cStackScnName)) {
+      error = "section '" + l.cStackScnName + "' has the name of the stack section that the linker builds.";
+      return false;
+    }
+    return true;
   }
 
   // Pieces of a section that end inside a program word push the next piece
   // to the following word, so the section needs that much more room than
   // the sum of its byte sizes.
-  cScnPlacementLength.clear();
-  // With one byte per location no piece can end inside one.
-  const bool wholeBytes = cRomWidthBits != 0 && bytesPerLocation(rom) == 1;
-  if (!wholeBytes && !cCoff.empty()) {
-    const uint64_t perLocation = bytesPerLocation(rom);
+  void measureRoundedLengths() {
+    l.cScnPlacementLength.clear();
+    // With one byte per location no piece can end inside one.
+    const bool wholeBytes = l.cRomWidthBits != 0 && l.bytesPerLocation(rom) == 1;
+    if (wholeBytes || l.cCoff.empty()) return;
+    const uint64_t perLocation = l.bytesPerLocation(rom);
     NameIndex<size_t> byName(sections.size());
     for (size_t i = 0; i < sections.size(); ++i) byName.emplace(*sections[i].first, i);
     std::vector<uint64_t> whole(sections.size(), 0);
     std::vector<bool> grown(sections.size(), false);
-    for (size_t c = 0; c < cCoff.size(); ++c) {
-      prefetchAhead(cCoff, c, &Coff::cScnHdr);
+    for (size_t c = 0; c < l.cCoff.size(); ++c) {
+      prefetchAhead(l.cCoff, c, &Coff::cScnHdr);
       // Each piece of a section counts once, whatever its number.
-      for (const auto& [name, header] : cCoff[c]->cScnHdr) {
+      for (const auto& [name, header] : l.cCoff[c]->cScnHdr) {
         const size_t* at = byName.find(name);
         if (at == nullptr) continue;
         const MergedSection& scn = *sections[*at].second;
@@ -378,228 +427,212 @@ bool Linker::placeSections(std::string& error) {
     }
     for (size_t i = 0; i < sections.size(); ++i)
       if (grown[i] && whole[i] != sections[i].second->size)
-        cScnPlacementLength.emplace_hint(cScnPlacementLength.end(), *sections[i].first, whole[i]);
+        l.cScnPlacementLength.emplace_hint(l.cScnPlacementLength.end(), *sections[i].first, whole[i]);
   }
-
-  std::vector<Pending> absolutes, assigned, unassigned, records;
 
   // Fixed addresses first: they admit no choice, and everything else must
   // then work around them.
-  for (auto& [name, scn] : cScns) {
-    if (!scn.abs) continue;
-    absolutes.push_back({&name, scn.size, &scn});
-    std::vector<Memory>* mems = scnMemories(scn);
-    if (mems == nullptr) {
-      error = "unknown section type for section '" + name + "'.";
-      return false;
-    }
-    const SectionDesc* desc = findSectionDesc(name);
-    Memory* mem;
-    if (desc != nullptr) {
-      if (debug) {
-        std::cout << "Linker::mapSections() - absolute section '" << name << "' has the following SECTION:\n";
-        desc->print(std::cout);
+  bool placeAbsolutes() {
+    for (auto& [name, scn] : l.cScns) {
+      if (!scn.abs) continue;
+      absolutes.push_back({&name, scn.size, &scn});
+      std::vector<Memory>* mems = l.scnMemories(scn);
+      if (mems == nullptr) return unknownType(name);
+      const SectionDesc* desc = l.findSectionDesc(name);
+      Memory* mem;
+      if (desc != nullptr) {
+        if (debug) {
+          std::cout << "Linker::mapSections() - absolute section '" << name << "' has the following SECTION:\n";
+          desc->print(std::cout);
+        }
+        mem = l.placeAbsAssigned(*mems, l.scnDirectiveMemory(name, *desc), name, scn.type, scn.absStart, scn.size,
+                                 scn.overlay, error);
+      } else {
+        mem = l.placeAbsUnassigned(*mems, name, scn.type, scn.absStart, scn.size, scn.overlay, error);
       }
-      mem = placeAbsAssigned(*mems, scnDirectiveMemory(name, *desc), name, scn.type, scn.absStart, scn.size,
-                             scn.overlay, error);
-    } else {
-      mem = placeAbsUnassigned(*mems, name, scn.type, scn.absStart, scn.size, scn.overlay, error);
+      if (mem == nullptr) return false;
+      scn.placed = mem;
     }
-    if (mem == nullptr) return false;
-    scn.placed = mem;
+    return true;
   }
 
-  if (isStackAssigned() && !allocateStack(error)) return false;
-  if (isInitTableAssigned() && !allocateInitTable(error)) return false;
-
-  for (const auto& desc : cSectionDesc) {
-    const std::string& name = desc.getName();
-    if (images.count(name) != 0) {
-      assigned.push_back({&name, 0, nullptr});
-      if (!allocateInitSection(name, error)) return false;
-      continue;
+  // Then the sections a SECTION directive sends to a memory, with the stack
+  // and the table where the command file names theirs.
+  bool placeAssigned() {
+    if (l.isStackAssigned() && !l.allocateStack(error)) return false;
+    if (l.isInitTableAssigned() && !l.allocateInitTable(error)) return false;
+    for (const auto& desc : l.cSectionDesc) {
+      const std::string& name = desc.getName();
+      if (images.count(name) != 0) {
+        assigned.push_back({&name, 0, nullptr});
+        if (!l.allocateInitSection(name, error)) return false;
+        continue;
+      }
+      MergedSection* scn = l.findScn(name);
+      if (scn == nullptr || !scn->merged() || scn->abs) continue;
+      uint64_t length = l.placementLength(name, *scn);
+      assigned.push_back({&name, length, scn});
+      if (debug) {
+        std::cout << "Linker::mapSections() - relocatable section '" << name << "' has the following SECTION:\n";
+        desc.print(std::cout);
+      }
+      std::vector<Memory>* mems = l.scnMemories(*scn);
+      if (mems == nullptr) return unknownType(name);
+      const bool code = scn->type == Coff::code || scn->type == Coff::romdata;
+      scn->placed = l.placeRelAssigned(*mems, code ? desc.getLoadMemory() : desc.getRunMemory(), name, scn->type,
+                                       length, scn->overlay, error);
+      if (scn->placed == nullptr) return false;
     }
-    MergedSection* scn = findScn(name);
-    if (scn == nullptr || !scn->merged() || scn->abs) continue;
-    uint64_t length = placementLength(name, *scn);
-    assigned.push_back({&name, length, scn});
-    if (debug) {
-      std::cout << "Linker::mapSections() - relocatable section '" << name << "' has the following SECTION:\n";
-      desc.print(std::cout);
-    }
-    std::vector<Memory>* mems = scnMemories(*scn);
-    if (mems == nullptr) {
-      error = "unknown section type for section '" + name + "'.";
-      return false;
-    }
-    const bool code = scn->type == Coff::code || scn->type == Coff::romdata;
-    scn->placed = placeRelAssigned(*mems, code ? desc.getLoadMemory() : desc.getRunMemory(), name, scn->type,
-                                   length, scn->overlay, error);
-    if (scn->placed == nullptr) return false;
+    if (!l.isStackAssigned() && !l.allocateStack(error)) return false;
+    return l.isInitTableAssigned() || l.allocateInitTable(error);
   }
 
-  if (!isStackAssigned() && !allocateStack(error)) return false;
-  if (!isInitTableAssigned() && !allocateInitTable(error)) return false;
+  // The rest, wherever they fit: the sections in name order, then the
+  // images of initialized data that no directive placed.
+  void gatherUnassigned() {
+    unassigned.reserve(sections.size() + images.size());
+    for (const auto& [name, scn] : sections) {
+      if (scn->type == Coff::actrec || (!images.empty() && images.count(*name) != 0)) continue;
+      if (scn->abs || l.findSectionDesc(*name) != nullptr) continue;
+      unassigned.push_back({name, l.placementLength(*name, *scn), scn});
+    }
+    const std::size_t sectionCount = unassigned.size();  // these came in name order
+    imageNames.reserve(images.size());
+    std::vector<uint64_t> imageSizes;
+    for (const auto& [name, scn] : sections) {
+      if (scn->type != Coff::idata) continue;
+      std::string image = l.getInitImageName(*name);
+      if (l.findSectionDesc(image) != nullptr) continue;
+      imageNames.push_back(std::move(image));
+      imageSizes.push_back(l.getInitImageSize(scn->size));
+    }
+    for (std::size_t i = 0; i < imageNames.size(); ++i) unassigned.push_back({&imageNames[i], imageSizes[i], nullptr});
+    order = largestFirst(unassigned, sectionCount);
+  }
 
-  unassigned.reserve(sections.size() + images.size());
-  for (const auto& [name, scn] : sections) {
-    if (scn->type == Coff::actrec || (!images.empty() && images.count(*name) != 0)) continue;
-    if (scn->abs || findSectionDesc(*name) != nullptr) continue;
-    unassigned.push_back({name, placementLength(*name, *scn), scn});
-  }
-  const std::size_t sectionCount = unassigned.size();  // these came in name order
-  // The images' names stay where they are while the entries point at them.
-  std::vector<std::string> imageNames;
-  imageNames.reserve(images.size());
-  std::vector<uint64_t> imageSizes;
-  for (const auto& [name, scn] : sections) {
-    if (scn->type != Coff::idata) continue;
-    std::string image = getInitImageName(*name);
-    if (findSectionDesc(image) != nullptr) continue;
-    imageNames.push_back(std::move(image));
-    imageSizes.push_back(getInitImageSize(scn->size));
-  }
-  for (std::size_t i = 0; i < imageNames.size(); ++i) unassigned.push_back({&imageNames[i], imageSizes[i], nullptr});
-  // Largest first, while the holes are still large; equal sizes go in
-  // descending name order so that the result never depends on input order.
-  // Many sections share a size, so names would be compared often: each
-  // entry gets its place in name order once, and the sort compares numbers.
-  const std::vector<uint32_t> rank = nameRanks(unassigned, sectionCount);
-  std::vector<const Pending*> order;
-  order.reserve(unassigned.size());
-  const bool narrow = std::all_of(unassigned.begin(), unassigned.end(),
-                                  [](const Pending& p) { return p.size <= 0xFFFFFFFFul; });
-  if (narrow) {
-    // Size and name rank in one word: the sort compares single numbers.
-    std::vector<std::pair<uint64_t, uint32_t>> keyed;
-    keyed.reserve(unassigned.size());
-    for (std::size_t i = 0; i < unassigned.size(); ++i)
-      keyed.emplace_back(uint64_t{unassigned[i].size} << 32 | rank[i], static_cast<uint32_t>(i));
-    std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-    for (const auto& entry : keyed) order.push_back(&unassigned[entry.second]);
-  } else {
-    std::vector<std::tuple<uint64_t, uint32_t, const Pending*>> keyed;
-    keyed.reserve(unassigned.size());
-    for (std::size_t i = 0; i < unassigned.size(); ++i)
-      keyed.emplace_back(unassigned[i].size, rank[i], &unassigned[i]);
-    std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
-      if (std::get<0>(a) != std::get<0>(b)) return std::get<0>(a) > std::get<0>(b);
-      return std::get<1>(a) > std::get<1>(b);
-    });
-    for (const auto& entry : keyed) order.push_back(std::get<2>(entry));
-  }
-  for (const Pending* pending : order) {
-    const Pending& entry = *pending;
-    if (entry.scn == nullptr) {
-      if (!allocateInitSection(*entry.name, error)) return false;
-      continue;
+  bool placeUnassigned() {
+    gatherUnassigned();
+    for (const Pending* pending : order) {
+      const Pending& entry = *pending;
+      if (entry.scn == nullptr) {
+        if (!l.allocateInitSection(*entry.name, error)) return false;
+        continue;
+      }
+      MergedSection& scn = *entry.scn;
+      std::vector<Memory>* mems = l.scnMemories(scn);
+      if (mems == nullptr) return unknownType(*entry.name);
+      scn.placed = l.placeRelUnassigned(*mems, *entry.name, scn.type, entry.size, scn.overlay, error);
+      if (scn.placed == nullptr) return false;
     }
-    MergedSection& scn = *entry.scn;
-    std::vector<Memory>* mems = scnMemories(scn);
-    if (mems == nullptr) {
-      error = "unknown section type for section '" + *entry.name + "'.";
-      return false;
-    }
-    scn.placed = placeRelUnassigned(*mems, *entry.name, scn.type, entry.size, scn.overlay, error);
-    if (scn.placed == nullptr) return false;
+    return true;
   }
 
   // Activation records go last: they overlay one another wherever the call
   // graph allows, in whatever data memory the sections above have left.
-  if (!cScnActRec.empty()) {
+  bool placeRecords() {
+    if (l.cScnActRec.empty()) return true;
     ActRecSet recordSet;
-    for (const auto& [name, owner] : cScnActRec) {
+    for (const auto& [name, owner] : l.cScnActRec) {
       // A function's record field may point at any of its input's sections;
       // only an activation-record section may be overlaid.
-      MergedSection* scn = findScn(name);
+      MergedSection* scn = l.findScn(name);
       if (scn == nullptr || scn->type != Coff::actrec) {
-        error = "section '" + name + "' is given as a function's activation record but is not an activation record section.";
+        error = "section '" + name +
+                "' is given as a function's activation record but is not an activation record section.";
         return false;
       }
       recordSet.insert({name, scn->size});
       records.push_back({&name, scn->size, scn});
     }
-    if (!allocateActUnassigned(recordSet, cDataBanks, error)) return false;
+    return l.allocateActUnassigned(recordSet, l.cDataBanks, error);
   }
 
   // A section that no pass took would leave its pieces nowhere to load.
-  for (const auto& [name, scn] : sections) {
-    if (scn->placed != nullptr || cScnMem.count(*name) != 0) continue;
-    if (scn->type == Coff::actrec)
-      error = "section '" + *name + "' holds activation records but no function owns it.";
-    else
-      error = "section '" + *name + "' was not placed in any memory.";
-    return false;
+  bool everySectionPlaced() {
+    for (const auto& [name, scn] : sections) {
+      if (scn->placed != nullptr || l.cScnMem.count(*name) != 0) continue;
+      if (scn->type == Coff::actrec)
+        error = "section '" + *name + "' holds activation records but no function owns it.";
+      else
+        error = "section '" + *name + "' was not placed in any memory.";
+      return false;
+    }
+    return true;
   }
 
-  if (debug) {
+  void dump() const {
     std::cout << "Linker::mapSections():\n";
     dumpPass("  absolute dump: ", absolutes);
     dumpPass("  relocatable assigned dump: ", assigned);
     std::cout << "  relocatable unassigned dump: " << "\n";
-    for (const Pending* entry : order)
-      std::cout << "    section '" << *entry->name << "', size=" << entry->size << "\n";
+    for (const Pending* entry : order) std::cout << "    section '" << *entry->name << "', size=" << entry->size << "\n";
     dumpPass("  activation record dump: ", records);
   }
+};
+
+bool Linker::placeSections(std::string& error) {
+  Placement placement(*this, error);
+  if (!placement.refuseTheLinkersNames()) return false;
+  placement.measureRoundedLengths();
+  if (!placement.placeAbsolutes() || !placement.placeAssigned() || !placement.placeUnassigned() ||
+      !placement.placeRecords() || !placement.everySectionPlaced())
+    return false;
+  if (placement.debug) placement.dump();
   return true;
 }
 
+InputSection* Linker::sectionNumbered(size_t c, int number) {
+  const std::span<InputSection> pieces = sectionsOf(c);
+  // Readers number an input's sections from 1 in order, so the number is
+  // the place; anything else is searched for.
+  if (number >= 1 && static_cast<size_t>(number) <= pieces.size() && pieces[number - 1].number == number)
+    return &pieces[number - 1];
+  auto it = std::lower_bound(pieces.begin(), pieces.end(), number,
+                             [](const InputSection& piece, int n) { return piece.number < n; });
+  return it != pieces.end() && it->number == number ? &*it : nullptr;
+}
+
+void Linker::findPlacedRanges() {
+  // Both tables are in name order: one walk down each.
+  auto scn = cScns.begin();
+  for (const auto& [name, memory] : cScnMem) {
+    while (scn != cScns.end() && scn->first < name) ++scn;
+    if (scn == cScns.end()) break;
+    if (scn->first != name || memory == nullptr) continue;
+    // The ranges belong to this linker's memories, which loading changes.
+    scn->second.memory = memory;
+    scn->second.range = const_cast<Range*>(memory->findAllocated(name));
+  }
+}
+
 bool Linker::loadSections(std::string& error) {
-  // Every piece asks where its section went; one hash serves each. The
-  // ranges belong to this linker's memories, which it may change.
-  const PlacedRanges& ranges = placedRanges(true);
-  // Each piece's displacement, from the address its header gave it to where
-  // it is loaded, is known here at no cost; the symbol stages take it from
-  // this table instead of searching the range for the piece again.
-  cScnDisplacement.clear();
-  cScnDisplacementBase.clear();
-  cScnDisplacementBase.reserve(cCoff.size() + 1);
-  cScnDisplacementLoaded = false;
-  cScnLoad.clear();
-  cScnLoadKept = false;
+  findPlacedRanges();
   for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cScnNum, &Coff::cScnHdr, &Coff::cFileName);
-    const auto& coff = cCoff[c];
-    const std::string& file = coff->cFileName;
-    const size_t base = cScnDisplacement.size();
-    cScnDisplacementBase.push_back(base);
-    const size_t count = displacementSlots(*coff);
-    cScnDisplacement.resize(base + count, kNotPlaced);
-    cScnLoad.resize(base + count);
-    for (const auto& [number, name] : coff->cScnNum) {
-      auto header = coff->cScnHdr.find(name);
-      TARSIL_ASSERT(header != coff->cScnHdr.end());
-      const PlacedRanges::Placed* where = ranges.find(name);
-      if (where == nullptr) {
-        if (Debug("Linker::loadSections")) std::cout << name << " not allocated???\n";
+    prefetchAhead(cCoff, c, &Coff::cFileName);
+    const std::string& file = cCoff[c]->cFileName;
+    for (InputSection& piece : sectionsOf(c)) {
+      TARSIL_ASSERT(piece.header != nullptr);
+      const MergedSection* scn = piece.output;
+      if (scn == nullptr || scn->range == nullptr) {
+        if (Debug("Linker::loadSections")) std::cout << *piece.name << " not allocated???\n";
         bool mem = false;
         TARSIL_ASSERT(mem);
       }
-      Range& range = const_cast<Range&>(*where->range);
-      const scnhdr& h = header->second;
-      const uint32_t start = where->abs ? range.getStart() : range.getPc();
+      Range& range = *scn->range;
+      const scnhdr& h = *piece.header;
+      const uint32_t start = scn->abs ? range.getStart() : range.getPc();
       // Pieces are told apart by their file's name; two inputs of one name
       // that both add to a section would share one start.
-      if (!(where->abs ? range.load(file, h.s_paddr, h.s_size) : range.load(file, h.s_size))) {
-        error = "section '" + name + "' has more than one piece from input files named '" + file + "'.";
+      if (!(scn->abs ? range.load(file, h.s_paddr, h.s_size) : range.load(file, h.s_size))) {
+        error = "section '" + *piece.name + "' has more than one piece from input files named '" + file + "'.";
         return false;
       }
-      if (number >= 1 && static_cast<size_t>(number) <= count) {
-        // Unsigned wrap-around is intended: a piece loaded below its
-        // header's address moves its symbols down by the same amount.
-        const uint32_t address = start + range.recordOffset(name);
-        const uint32_t displacement = address - h.s_paddr;
-        cScnDisplacement[base + static_cast<size_t>(number) - 1] =
-            displacement | (where->kind == Coff::code ? kCodeSection : 0);
-        TARSIL_ASSERT(start >= range.getStart());
-        cScnLoad[base + static_cast<size_t>(number) - 1] = {address, start - range.getStart(), true,
-                                                            where->memory->type()};
-      }
+      TARSIL_ASSERT(start >= range.getStart());
+      piece.address = start + range.recordOffset(*piece.name);
+      piece.inRange = start - range.getStart();
+      piece.loaded = true;
     }
   }
-  cScnDisplacementBase.push_back(cScnDisplacement.size());
-  cScnDisplacementLoaded = true;
-  cScnLoadKept = true;
   return true;
 }
 

@@ -18,7 +18,6 @@
 #include "device/Instructions.h"
 #include "device/Processor.h"
 #include "link/Linker.h"
-#include "link/PlacedRanges.h"
 #include "map/MapFile.h"
 #include "map/MapJson.h"
 #include "map/MapView.h"
@@ -35,34 +34,6 @@
 namespace tarsil {
 
 namespace {
-
-// A hashed view of the merged sections' kinds. The output stages look a
-// name up per input section, thousands of times over thousands of names:
-// hashing a short name once is far cheaper than the string comparisons of a
-// tree search.
-class KindIndex {
-public:
-  explicit KindIndex(const MergedSections& sections) : cIndex(sections.size()) {
-    for (const auto& [name, scn] : sections)
-      if (scn.merged()) cIndex.emplace(name, &scn.type);
-  }
-  const Coff::ScnType* find(std::string_view name) const {
-    const Coff::ScnType* const* found = cIndex.find(name);
-    return found ? *found : nullptr;
-  }
-
-private:
-  NameIndex<const Coff::ScnType*> cIndex;
-};
-
-Coff::ScnType kindOf(const KindIndex& kinds, const std::string& name, const Coff* owner = nullptr) {
-  if (const Coff::ScnType* kind = kinds.find(name)) return *kind;
-  if (owner != nullptr) {
-    auto hdr = owner->cScnHdr.find(name);
-    if (hdr != owner->cScnHdr.end()) return Coff::getScnType(hdr->second);
-  }
-  return Coff::unknown;
-}
 
 // A name kept in the string table: a zero first word, then its offset.
 void setStringOffset(scnhdr& h, uint32_t offset) {
@@ -230,110 +201,41 @@ bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
   return true;
 }
 
-bool Linker::buildOutputRawData(std::string& /*error*/) {
-  const bool debug = static_cast<bool>(Debug("Linker::buildOutputRawData"));
-  const PlacedRanges& ranges = placedRanges();
-  // One output section: as long as its merged size, or longer where
-  // placement moved a piece that ends inside a location on to the next one.
-  // Everything a piece needs of its section is looked up once per section.
-  struct Target {
-    const std::string* name;
-    uint64_t length;
-    // Its merged kind; null for a name the merged kinds lack.
-    const Coff::ScnType* kind = nullptr;
-    const PlacedRanges::Placed* placed = nullptr;
-    size_t pieces = 0;
-    size_t firstPiece = 0;
-    Data* output = nullptr;
-  };
-  struct Piece {
-    const Coff* coff;
-    size_t target;
-    Data* bytes;
-    uint32_t allocStart;
-    uint32_t loadStart;
-    uint64_t startByte;
-  };
-  std::vector<Target> targets;
-  targets.reserve(cScns.size());
-  NameIndex<size_t> targetOf(cScns.size());
-  for (const auto& [name, scn] : cScns) {
-    if (!scn.sized) continue;
-    targetOf.emplace(name, targets.size());
-    targets.push_back({&name, scn.size, scn.merged() ? &scn.type : nullptr});
-  }
-  auto mergedKind = [this](const std::string& name) -> const Coff::ScnType* {
-    const MergedSection* scn = findScn(name);
-    return scn != nullptr && scn->merged() ? &scn->type : nullptr;
-  };
+namespace {
 
-  std::vector<Piece> pieces;
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cScnNum, &Coff::cRawData, &Coff::cFileName);
-    const auto& coff = cCoff[c];
-    const std::span<const PieceLoad> loads = piecesLoaded(c);
-    for (const auto& [n, name] : coff->cScnNum) {
-      size_t* at = targetOf.find(name);
-      const Coff::ScnType* merged = at != nullptr ? targets[*at].kind : mergedKind(name);
-      Coff::ScnType kind = Coff::unknown;
-      if (merged != nullptr) {
-        kind = *merged;
-      } else if (auto hdr = coff->cScnHdr.find(name); hdr != coff->cScnHdr.end()) {
-        kind = Coff::getScnType(hdr->second);
-      }
-      if (kind == Coff::udata) continue;
-      auto input = coff->cRawData.find(name);
-      // An empty piece has nothing to copy, and may never have been loaded.
-      if (input == coff->cRawData.end() || input->second.size() == 0) continue;
-      if (at == nullptr) {
-        at = targetOf.emplace(name, targets.size()).first;
-        targets.push_back({&name, 0, merged});
-      }
-      Target& target = targets[*at];
-      uint32_t allocStart = 0;
-      uint32_t loadStart = 0;
-      uint64_t startByte = 0;
-      if (!loads.empty()) {
-        // Where loading put the piece, without a look-up by name and file.
-        TARSIL_ASSERT_TEXT(n >= 1 && static_cast<size_t>(n) <= loads.size() && loads[static_cast<size_t>(n) - 1].placed,
-                           "isLoaded (file, secName)");
-        const PieceLoad& load = loads[static_cast<size_t>(n) - 1];
-        loadStart = load.address;
-        allocStart = load.address - load.inRange;
-        startByte = static_cast<uint64_t>(load.inRange) * bytesPerLocation(load.type);
-      } else {
-        if (target.placed == nullptr) target.placed = ranges.find(name);
-        const PlacedRanges::Placed* placed = target.placed;
-        TARSIL_ASSERT_TEXT(placed != nullptr, "cScnMem holds every placed section");
-        const Range& range = *placed->range;
-        const Range::Piece* loaded = range.findLoaded(coff->cFileName);
-        TARSIL_ASSERT_TEXT(loaded != nullptr, "isLoaded (file, secName)");
-        const uint32_t offset = range.recordOffset(name);
-        allocStart = range.getStart() + offset;
-        loadStart = loaded->start + offset;
-        // An absolute piece is loaded over its whole locations, so its
-        // loaded size may exceed its bytes by the last location's unused
-        // part; only the bytes it has are copied.
-        TARSIL_ASSERT_TEXT(loaded->size >= input->second.size(), "size <= loaded size of the piece");
-        TARSIL_ASSERT(loadStart >= allocStart);
-        startByte = static_cast<uint64_t>(loadStart - allocStart) * bytesPerLocation(placed->memory->type());
-      }
-      if (target.pieces++ == 0) target.firstPiece = pieces.size();
-      target.length = std::max(target.length, startByte + input->second.size());
-      pieces.push_back({coff.get(), *at, &input->second, allocStart, loadStart, startByte});
-    }
-  }
+// One output section: as long as its merged size, or longer where
+// placement moved a piece that ends inside a location on to the next one.
+struct Destination {
+  const std::string* name;
+  uint64_t length;
+  // Its merged kind; null for a name the merged kinds lack.
+  const Coff::ScnType* kind = nullptr;
+  size_t pieces = 0;
+  size_t firstPiece = 0;
+  Data* output = nullptr;
+};
 
-  // Uninitialized sections and the stack carry no bytes in the file, only a
-  // size, which their headers take: a buffer for them would cost as much
-  // memory as the section declares and never be written. A section made of
-  // one piece that covers it takes over the piece's buffer: nothing reads an
-  // input's bytes once they are in the executable, so each byte is held once.
-  // The buffers are made apart from the executable's table, which moves
-  // its entries as it grows, and go into it together once filled.
+// One input section's bytes and where they go in its destination.
+struct Piece {
+  const Coff* coff;
+  size_t target;
+  Data* bytes;
+  uint32_t allocStart;
+  uint32_t loadStart;
+  uint64_t startByte;
+};
+
+// Uninitialized sections and the stack carry no bytes in the file, only a
+// size, which their headers take: a buffer for them would cost as much
+// memory as the section declares and never be written. A section made of
+// one piece that covers it takes over the piece's buffer: nothing reads an
+// input's bytes once they are in the executable, so each byte is held once.
+// The buffers are made apart from the executable's table, which moves
+// its entries as it grows, and go into it together once filled.
+std::vector<Data> makeBuffers(std::vector<Destination>& targets, const std::vector<Piece>& pieces, bool debug) {
   std::vector<Data> outputs(targets.size());
   for (size_t t = 0; t < targets.size(); ++t) {
-    Target& target = targets[t];
+    Destination& target = targets[t];
     if (target.kind != nullptr && *target.kind == Coff::udata) continue;
     Data& output = outputs[t];
     target.output = &output;
@@ -345,9 +247,13 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
       output = Data(target.length);
     }
   }
+  return outputs;
+}
 
+// Each piece's bytes into its section's buffer, letting the piece's go.
+void copyPieces(const std::vector<Destination>& targets, const std::vector<Piece>& pieces, bool debug) {
   for (const Piece& piece : pieces) {
-    if (piece.bytes->size() == 0) continue;  // taken over whole above
+    if (piece.bytes->size() == 0) continue;  // taken over whole
     // The output starts as zeros: a piece of zeros not made yet stays so.
     if (piece.bytes->onlyZeros() && !debug) {
       *piece.bytes = Data();
@@ -356,8 +262,9 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
     Data& output = *targets[piece.target].output;
     if (debug) {
       std::cout << "Linker::buildOutputRawData() - input file '" << piece.coff->cFileName << "', section '"
-                << *targets[piece.target].name << "', startByte=" << piece.startByte << ", loadStart=" << hexPrint(piece.loadStart, 4)
-                << ", allocStart=" << hexPrint(piece.allocStart, 4) << '\n';
+                << *targets[piece.target].name << "', startByte=" << piece.startByte
+                << ", loadStart=" << hexPrint(piece.loadStart, 4) << ", allocStart=" << hexPrint(piece.allocStart, 4)
+                << '\n';
       dumpData("input raw data:", *piece.bytes);
       dumpData("output raw data before:", output);
     }
@@ -365,6 +272,41 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
     if (debug) dumpData("output raw data after:", output);
     *piece.bytes = Data();
   }
+}
+
+}  // namespace
+
+bool Linker::buildOutputRawData(std::string& /*error*/) {
+  const bool debug = static_cast<bool>(Debug("Linker::buildOutputRawData"));
+  std::vector<Destination> targets;
+  targets.reserve(cScns.size());
+  for (auto& [name, scn] : cScns) {
+    scn.slot = MergedSection::kNoSlot;
+    if (!scn.sized) continue;
+    scn.slot = static_cast<uint32_t>(targets.size());
+    targets.push_back({&name, scn.size, scn.merged() ? &scn.type : nullptr});
+  }
+
+  std::vector<Piece> pieces;
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    for (const InputSection& input : sectionsOf(c)) {
+      const MergedSection* scn = input.output;
+      if (scn == nullptr || scn->slot == MergedSection::kNoSlot) continue;
+      const Coff::ScnType kind = scn->merged() ? scn->type : Coff::getScnType(*input.header);
+      if (kind == Coff::udata) continue;
+      // An empty piece has nothing to copy, and may never have been loaded.
+      if (input.bytes == nullptr || input.bytes->size() == 0) continue;
+      Destination& target = targets[scn->slot];
+      TARSIL_ASSERT_TEXT(input.loaded, "isLoaded (file, secName)");
+      const uint32_t allocStart = input.address - input.inRange;
+      const uint64_t startByte = static_cast<uint64_t>(input.inRange) * bytesPerLocation(scn->memory->type());
+      if (target.pieces++ == 0) target.firstPiece = pieces.size();
+      target.length = std::max(target.length, startByte + input.bytes->size());
+      pieces.push_back({input.file, scn->slot, input.bytes, allocStart, input.address, startByte});
+    }
+  }
+  std::vector<Data> outputs = makeBuffers(targets, pieces, debug);
+  copyPieces(targets, pieces, debug);
 
   // The images are made first, from the buffers before they move.
   std::vector<std::pair<std::string, Data>> images;
@@ -378,8 +320,8 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
                 << " image size=" << imageSize << '\n';
     // The section's bytes as made above, or as the table held them before.
     const Data* bytes = nullptr;
-    if (const size_t* at = targetOf.find(name); at != nullptr && targets[*at].output != nullptr) {
-      bytes = targets[*at].output;
+    if (scn.slot != MergedSection::kNoSlot && targets[scn.slot].output != nullptr) {
+      bytes = targets[scn.slot].output;
     } else if (auto held = cOutput.cRawData.find(name); held != cOutput.cRawData.end()) {
       bytes = &held->second;
     } else {
@@ -402,51 +344,47 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
               << "' size=" << cInitTable.size() << " image size=" << tableSize << '\n';
   made.emplace_back(cInitTableName, encodeImage(cInitTable, tableSize, cInstSet));
   cOutput.cRawData.mergeIn(std::move(made), [](Data& kept, Data&& incoming) { kept = std::move(incoming); });
-  // Nothing after the bytes asks where a piece was loaded.
-  cScnLoad = {};
-  cScnDisplacementBase = {};
-  cScnLoadKept = false;
   return true;
 }
 
 bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   if (cStrip) return true;
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputLineInfo"));
-  const KindIndex kinds(cScns);
   struct Piece {
     size_t input;
     std::vector<coff_lineno>* lines;
     size_t target;
   };
-  // Each output list is sized once, from the pieces that feed it.
+  // Each output list is sized once, from the pieces that feed it, in the
+  // order the inputs first name the sections.
   std::vector<Piece> pieces;
-  struct Target {
+  struct Destination {
     const std::string* name;
     size_t count = 0;
     size_t pieces = 0;
     std::vector<coff_lineno>* output = nullptr;
   };
-  std::vector<Target> targets;
-  NameIndex<size_t> targetOf(cScns.size());
+  std::vector<Destination> targets;
+  for (auto& [name, scn] : cScns) scn.slot = MergedSection::kNoSlot;
   for (size_t input = 0; input < cCoff.size(); ++input) {
-    prefetchAhead(cCoff, input, &Coff::cScnNum, &Coff::cLineInfo);
-    Coff& coff = *cCoff[input];
-    for (const auto& [n, name] : coff.cScnNum) {
-      auto lines = coff.cLineInfo.find(name);
-      if (lines == coff.cLineInfo.end()) continue;
-      if (kindOf(kinds, name, &coff) != Coff::code) continue;
-      auto [at, added] = targetOf.emplace(name, targets.size());
-      if (added) targets.push_back({&name});
-      targets[*at].count += lines->second.size();
-      ++targets[*at].pieces;
-      pieces.push_back({input, &lines->second, *at});
+    for (const InputSection& piece : sectionsOf(input)) {
+      MergedSection* scn = piece.output;
+      if (piece.lines == nullptr || scn == nullptr) continue;
+      if ((scn->merged() ? scn->type : Coff::getScnType(*piece.header)) != Coff::code) continue;
+      if (scn->slot == MergedSection::kNoSlot) {
+        scn->slot = static_cast<uint32_t>(targets.size());
+        targets.push_back({piece.name});
+      }
+      targets[scn->slot].count += piece.lines->size();
+      ++targets[scn->slot].pieces;
+      pieces.push_back({input, piece.lines, scn->slot});
     }
   }
   // The lists are made apart from the executable's table, which moves its
   // entries as it grows, and go into it together once filled.
   std::vector<std::vector<coff_lineno>> outputs(targets.size());
   for (size_t t = 0; t < targets.size(); ++t) {
-    Target& target = targets[t];
+    Destination& target = targets[t];
     target.output = &outputs[t];
     // A list fed by one piece takes the piece's own buffer below.
     if (target.pieces > 1 || !target.output->empty()) target.output->reserve(target.output->size() + target.count);
@@ -456,7 +394,7 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   // where they landed.
   auto take = [&](const Piece& piece) {
     const uint32_t base = piece.input < cSymBase.size() ? cSymBase[piece.input] : 0;
-    const Target& target = targets[piece.target];
+    const Destination& target = targets[piece.target];
     auto& output = *target.output;
     const size_t first = output.size();
     if (target.pieces == 1 && output.empty())
@@ -542,14 +480,20 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
     setStringOffset(h, *want);
   };
 
-  const PlacedRanges& ranges = placedRanges();
   std::vector<std::pair<std::string, scnhdr>> headers;
-  auto header = [&](const std::string& name, Coff::ScnType kind, bool abs, bool shared, bool access,
-                    uint64_t size = 0) {
+  // Where the section was placed: its range, as loading found it for the
+  // merged sections; the linker's own few are looked for by name.
+  auto placedAt = [this](const std::string& name, const MergedSection* scn) -> const Range* {
+    if (scn != nullptr) return scn->range;
+    auto mem = cScnMem.find(name);
+    return mem != cScnMem.end() && mem->second != nullptr ? mem->second->findAllocated(name) : nullptr;
+  };
+  auto header = [&](const std::string& name, const MergedSection* scn, Coff::ScnType kind, bool abs, bool shared,
+                    bool access, uint64_t size = 0) {
     scnhdr h{};
     h.s_size = static_cast<uint32_t>(size);
     setName(h, name);
-    if (const PlacedRanges::Placed* placed = ranges.find(name)) h.s_paddr = placed->range->getStart(name);
+    if (const Range* range = placedAt(name, scn)) h.s_paddr = range->getStart(name);
     h.s_vaddr = 0;
     Coff::setScnFlags(h, kind, abs, shared, access);
     headers.emplace_back(name, h);
@@ -558,11 +502,13 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
   for (const auto& [name, scn] : cScns) {
     if (!scn.merged()) continue;
     const uint64_t size = scn.type == Coff::udata && scn.sized ? scn.size : 0;
-    header(name, scn.type, scn.abs, scn.share, scn.access, size);
-    if (scn.type == Coff::idata) header(images[image++], Coff::romdata, false, false, false);
+    header(name, &scn, scn.type, scn.abs, scn.share, scn.access, size);
+    if (scn.type != Coff::idata) continue;
+    header(images[image], findScn(images[image]), Coff::romdata, false, false, false);
+    ++image;
   }
-  header(cInitTableName, Coff::romdata, false, false, false);
-  if (cStackDeclared) header(cStackScnName, Coff::udata, false, false, false, cStackDesc.getSize());
+  header(cInitTableName, nullptr, Coff::romdata, false, false, false);
+  if (cStackDeclared) header(cStackScnName, nullptr, Coff::udata, false, false, false, cStackDesc.getSize());
   cOutput.cScnHdr.mergeIn(std::move(headers), [](scnhdr& kept, scnhdr&& incoming) { kept = incoming; });
   return true;
 }

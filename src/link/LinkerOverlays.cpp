@@ -157,85 +157,87 @@ void Linker::propagateInterruptCalls(std::vector<uint8_t>& visited, uint32_t f, 
   }
 }
 
-void Linker::buildCallGraph() {
-  bool indirectCall = false;
-  // Node names serve only the debug listings; a large program should not
-  // pay for a copy of every name in a second map.
-  const bool named = bool(Debug("Linker::buildCallGraph")) || bool(Debug("Linker::buildInterferenceGraph"));
-  cRecordOwners.clear();
-  cFuncs.clear();
-  CallGraph().swap(cCallGraph);
+namespace {
 
-  // A function without a record, a call or an interrupt class is a node no
-  // path leads out of; when something calls it, it enters the graph as a
-  // callee like any other symbol. Most functions of a large program are
-  // such leaves, so only the others are kept.
-  std::vector<std::pair<uint32_t, const syment*>> calls;  // (caller in cFuncs, callee), by caller
+// The calls of the kept functions: (caller's place in cFuncs, callee), by caller.
+using Calls = std::vector<std::pair<uint32_t, const syment*>>;
+
+// One function definition's call records: its interrupt class, or 0 when it
+// is no handler; its calls go to `calls` by `self`. Returns false for a call
+// through a pointer, which the graph cannot follow.
+bool readCalls(Linker& linker, const Coff& coff, size_t i, uint32_t self, bool named, Calls& calls,
+               uint32_t& interrupt) {
+  const std::vector<syment>& table = coff.cSymTbl;
+  bool direct = true;
+  size_t last = std::min(table.size() - 1, i + table[i].n_numaux);
+  for (size_t j = i + 2; j <= last; ++j) {
+    if (j < coff.cSymKind.size() && coff.cSymKind[j] != AuxKind::fcn_calls) continue;
+    aux_fcn_calls call = getAux<aux_fcn_calls>(table[j]);
+    if (call.x_is_interrupt != 0) {
+      interrupt = call.x_is_interrupt;
+      continue;
+    }
+    if (call.x_calleendx == NO_CALLEE) {
+      direct = false;
+      continue;
+    }
+    if (call.x_calleendx >= table.size()) continue;  // verify() refuses such an object
+    const syment* callee = &table[call.x_calleendx];
+    const syment* reference = callee;
+    if (Coff::isExtReference(*callee)) {
+      auto def = linker.cExtRefDef.find(callee);
+      if (def != linker.cExtRefDef.end() && def->second) callee = def->second;
+    }
+    if (named) linker.cCallNodeName.emplace(callee, symbolName(coff, *reference));
+    calls.emplace_back(self, callee);
+  }
+  return direct;
+}
+
+// The functions worth a node, into cFuncs, and their calls. A function
+// without a record, a call or an interrupt class is a node no path leads
+// out of; when something calls it, it enters the graph as a callee like any
+// other symbol. Most functions of a large program are such leaves, so only
+// the others are kept. Returns false when some call goes through a pointer.
+bool gatherFunctions(Linker& linker, bool named, Calls& calls) {
+  bool direct = true;
   bool haveMain = false;
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cSymTbl, &Coff::cSymKind);
-    const auto& coff = cCoff[c];
-    const std::vector<syment>& table = coff->cSymTbl;
-    forEachFunctionDefinition(*coff, [&](size_t i) {
+  for (size_t c = 0; c < linker.cCoff.size(); ++c) {
+    prefetchAhead(linker.cCoff, c, &Coff::cSymTbl, &Coff::cSymKind);
+    const Coff& coff = *linker.cCoff[c];
+    const std::vector<syment>& table = coff.cSymTbl;
+    forEachFunctionDefinition(coff, [&](size_t i) {
       // Without auxiliary records there is nothing to keep.
       if (table[i].n_numaux == 0 && haveMain && !named) return true;
-      std::optional<aux_fcn> aux = fcnAux(*coff, i);
+      std::optional<aux_fcn> aux = fcnAux(coff, i);
       const bool hasActRec = aux && aux->x_actscnum != 0;
-      if (hasActRec) cRecordOwners.emplace_back(c, i);
-      const uint32_t self = uint32_t(cFuncs.size());
+      if (hasActRec) linker.cRecordOwners.emplace_back(c, i);
+      const uint32_t self = uint32_t(linker.cFuncs.size());
       const size_t firstCall = calls.size();
       uint32_t interrupt = 0;
-
-      size_t last = std::min(table.size() - 1, i + table[i].n_numaux);
-      for (size_t j = i + 2; j <= last; ++j) {
-        if (j < coff->cSymKind.size() && coff->cSymKind[j] != AuxKind::fcn_calls) continue;
-        aux_fcn_calls call = getAux<aux_fcn_calls>(table[j]);
-        if (call.x_is_interrupt != 0) {
-          interrupt = call.x_is_interrupt;
-          continue;
-        }
-        if (call.x_calleendx == NO_CALLEE) {
-          indirectCall = true;
-          continue;
-        }
-        if (call.x_calleendx >= table.size()) continue;  // verify() refuses such an object
-        const syment* callee = &table[call.x_calleendx];
-        const syment* reference = callee;
-        if (Coff::isExtReference(*callee)) {
-          auto def = cExtRefDef.find(callee);
-          if (def != cExtRefDef.end() && def->second) callee = def->second;
-        }
-        if (named) cCallNodeName.emplace(callee, symbolName(*coff, *reference));
-        calls.emplace_back(self, callee);
-      }
+      direct = readCalls(linker, coff, i, self, named, calls, interrupt) && direct;
 
       const bool kept = named || hasActRec || interrupt != 0 || calls.size() != firstCall;
       if (!kept && haveMain) return true;
-      std::string_view name = Coff::nameView(table[i], coff->cStrTbl).value_or(std::string_view());
+      std::string_view name = Coff::nameView(table[i], coff.cStrTbl).value_or(std::string_view());
       const bool isMain = !haveMain && name == "main";
       if (!kept && !isMain) return true;
       haveMain = haveMain || isMain;
-      cFuncs.push_back(Func{&table[i], name, hasActRec, interrupt});
-      if (named) cCallNodeName.emplace(&table[i], std::string(name));
+      linker.cFuncs.push_back(Linker::Func{&table[i], name, hasActRec, interrupt});
+      if (named) linker.cCallNodeName.emplace(&table[i], std::string(name));
       return true;
     });
   }
-  cRecordOwnersKnown = true;
+  return direct;
+}
 
-  const Func* mainFunc = nullptr;
-  for (const Func& f : cFuncs)
-    if (f.cName == "main") {
-      mainFunc = &f;
-      break;
-    }
-  if (!mainFunc) programError("Linker::buildCallGraph", "unable to resolve symbol 'main'");
-
-  // Nodes: the functions, then every other callee once.
-  std::vector<const syment*>& nodes = cCallGraph.cNodes;
+// Nodes: the functions, then every other callee once.
+void numberNodes(Linker::CallGraph& graph, const std::vector<Linker::Func>& funcs, const Calls& calls) {
+  std::vector<const syment*>& nodes = graph.cNodes;
   std::vector<std::pair<const syment*, uint32_t>> functions;
-  functions.reserve(cFuncs.size());
-  nodes.reserve(cFuncs.size());
-  for (const Func& f : cFuncs) {
+  functions.reserve(funcs.size());
+  nodes.reserve(funcs.size());
+  for (const Linker::Func& f : funcs) {
     functions.emplace_back(f.cSym, uint32_t(nodes.size()));
     nodes.push_back(f.cSym);
   }
@@ -246,111 +248,151 @@ void Linker::buildCallGraph() {
     if (findBySymbol(functions, call.second) == functions.end()) others.push_back(call.second);
   std::sort(others.begin(), others.end());
   others.erase(std::unique(others.begin(), others.end()), others.end());
-  std::vector<std::pair<const syment*, uint32_t>>& bySymbol = cCallGraph.cBySymbol;
+  std::vector<std::pair<const syment*, uint32_t>>& bySymbol = graph.cBySymbol;
   bySymbol.reserve(functions.size() + others.size());
-  {
-    auto f = functions.begin();
-    for (const syment* s : others) {
-      for (; f != functions.end() && f->first < s; ++f) bySymbol.push_back(*f);
-      bySymbol.emplace_back(s, uint32_t(nodes.size()));
-      nodes.push_back(s);
-    }
-    bySymbol.insert(bySymbol.end(), f, functions.end());
+  auto f = functions.begin();
+  for (const syment* s : others) {
+    for (; f != functions.end() && f->first < s; ++f) bySymbol.push_back(*f);
+    bySymbol.emplace_back(s, uint32_t(nodes.size()));
+    nodes.push_back(s);
   }
-  std::vector<std::pair<const syment*, uint32_t>>().swap(functions);
-  std::vector<const syment*>().swap(others);
+  bySymbol.insert(bySymbol.end(), f, functions.end());
+}
 
-  // Each node's callees as a set: ascending, each once.
-  const size_t n = nodes.size();
-  std::vector<uint32_t>& start = cCallGraph.cStart;
-  std::vector<uint32_t>& callees = cCallGraph.cCallees;
+// Each node's callees as a set: ascending, each once.
+void linkCallees(Linker::CallGraph& graph, const Calls& calls) {
+  const size_t n = graph.cNodes.size();
+  std::vector<uint32_t>& start = graph.cStart;
+  std::vector<uint32_t>& callees = graph.cCallees;
   start.assign(n + 1, 0);
   callees.reserve(calls.size());
   for (size_t k = 0; k < calls.size();) {
     const uint32_t caller = calls[k].first;
     const size_t from = callees.size();
-    for (; k < calls.size() && calls[k].first == caller; ++k) callees.push_back(cCallGraph.find(calls[k].second));
+    for (; k < calls.size() && calls[k].first == caller; ++k) callees.push_back(graph.find(calls[k].second));
     std::sort(callees.begin() + std::ptrdiff_t(from), callees.end());
     callees.erase(std::unique(callees.begin() + std::ptrdiff_t(from), callees.end()), callees.end());
     start[caller + 1] = uint32_t(callees.size() - from);
   }
-  std::vector<std::pair<uint32_t, const syment*>>().swap(calls);
   for (size_t v = 0; v < n; ++v) start[v + 1] += start[v];
+}
 
+void addHandlerEdges(Linker& linker, uint32_t mainNode) {
   // Handlers become callees of everything they can interrupt: every handler
   // of whatever main reaches, every class-2 handler of whatever a class-1
   // handler reaches. Both walks run over the graph as it was before any
   // handler edge, so one handler's edges never carry another handler
   // further.
   std::vector<uint32_t> class1, class2;
-  for (uint32_t v = 0; v < cFuncs.size(); ++v) {
-    if (cFuncs[v].cInterrupt == 1) class1.push_back(v);
-    if (cFuncs[v].cInterrupt == 2) class2.push_back(v);
+  for (uint32_t v = 0; v < linker.cFuncs.size(); ++v) {
+    if (linker.cFuncs[v].cInterrupt == 1) class1.push_back(v);
+    if (linker.cFuncs[v].cInterrupt == 2) class2.push_back(v);
   }
-  if (!class1.empty() || !class2.empty()) {
-    constexpr uint8_t kByMain = 1, kByClass1 = 2;
-    std::vector<uint8_t> interrupted(n, 0);
-    propagateInterruptCalls(interrupted, uint32_t(mainFunc - cFuncs.data()), kByMain);
-    if (!class2.empty())
-      for (uint32_t h1 : class1) propagateInterruptCalls(interrupted, h1, kByClass1);
+  if (class1.empty() && class2.empty()) return;
+  const size_t n = linker.cCallGraph.size();
+  std::vector<uint32_t>& start = linker.cCallGraph.cStart;
+  std::vector<uint32_t>& callees = linker.cCallGraph.cCallees;
+  constexpr uint8_t kByMain = 1, kByClass1 = 2;
+  std::vector<uint8_t> interrupted(n, 0);
+  linker.propagateInterruptCalls(interrupted, mainNode, kByMain);
+  if (!class2.empty())
+    for (uint32_t h1 : class1) linker.propagateInterruptCalls(interrupted, h1, kByClass1);
 
-    // Rebuilt with the shared handler nodes after every other node, so each
-    // node's callees stay ascending.
-    const uint32_t allHandlers = uint32_t(n);
-    const uint32_t class2Handlers = uint32_t(n + 1);
-    std::vector<uint32_t> withStart(n + 3, 0), with;
-    with.reserve(callees.size() + n + class1.size() + 2 * class2.size());
-    for (size_t v = 0; v < n; ++v) {
-      with.insert(with.end(), callees.begin() + start[v], callees.begin() + start[v + 1]);
-      if (interrupted[v] & kByMain) with.push_back(allHandlers);
-      if (interrupted[v] & kByClass1) with.push_back(class2Handlers);
-      withStart[v + 1] = uint32_t(with.size());
+  // Rebuilt with the shared handler nodes after every other node, so each
+  // node's callees stay ascending.
+  const uint32_t allHandlers = uint32_t(n);
+  const uint32_t class2Handlers = uint32_t(n + 1);
+  std::vector<uint32_t> withStart(n + 3, 0), with;
+  with.reserve(callees.size() + n + class1.size() + 2 * class2.size());
+  for (size_t v = 0; v < n; ++v) {
+    with.insert(with.end(), callees.begin() + start[v], callees.begin() + start[v + 1]);
+    if (interrupted[v] & kByMain) with.push_back(allHandlers);
+    if (interrupted[v] & kByClass1) with.push_back(class2Handlers);
+    withStart[v + 1] = uint32_t(with.size());
+  }
+  std::vector<uint32_t> handlers = class1;
+  handlers.insert(handlers.end(), class2.begin(), class2.end());
+  std::sort(handlers.begin(), handlers.end());
+  with.insert(with.end(), handlers.begin(), handlers.end());
+  withStart[n + 1] = uint32_t(with.size());
+  with.insert(with.end(), class2.begin(), class2.end());
+  withStart[n + 2] = uint32_t(with.size());
+  start.swap(withStart);
+  callees.swap(with);
+  linker.cCallGraph.cNodes.push_back(nullptr);
+  linker.cCallGraph.cNodes.push_back(nullptr);
+}
+
+void printCallGraph(Linker& linker) {
+  std::cout << "***** Call Graph *****\n";
+  for (const Linker::Func& f : linker.cFuncs) {
+    std::cout << "'" << f.cName << "' calls\n";
+    for (const syment* callee : linker.cCallGraph.calleesOf(f.cSym))
+      std::cout << "    '" << linker.cCallNodeName[callee] << "'\n";
+  }
+}
+
+}  // namespace
+
+void Linker::buildCallGraph() {
+  // Node names serve only the debug listings; a large program should not
+  // pay for a copy of every name in a second map.
+  const bool named = bool(Debug("Linker::buildCallGraph")) || bool(Debug("Linker::buildInterferenceGraph"));
+  cRecordOwners.clear();
+  cFuncs.clear();
+  CallGraph().swap(cCallGraph);
+
+  Calls calls;
+  const bool direct = gatherFunctions(*this, named, calls);
+  cRecordOwnersKnown = true;
+
+  const Func* mainFunc = nullptr;
+  for (const Func& f : cFuncs)
+    if (f.cName == "main") {
+      mainFunc = &f;
+      break;
     }
-    std::vector<uint32_t> handlers = class1;
-    handlers.insert(handlers.end(), class2.begin(), class2.end());
-    std::sort(handlers.begin(), handlers.end());
-    with.insert(with.end(), handlers.begin(), handlers.end());
-    withStart[n + 1] = uint32_t(with.size());
-    with.insert(with.end(), class2.begin(), class2.end());
-    withStart[n + 2] = uint32_t(with.size());
-    start.swap(withStart);
-    callees.swap(with);
-    nodes.push_back(nullptr);
-    nodes.push_back(nullptr);
-  }
+  if (!mainFunc) programError("Linker::buildCallGraph", "unable to resolve symbol 'main'");
 
-  if (Debug("Linker::buildCallGraph")) {
-    std::cout << "***** Call Graph *****\n";
-    for (const Func& f : cFuncs) {
-      std::cout << "'" << f.cName << "' calls\n";
-      for (const syment* callee : cCallGraph.calleesOf(f.cSym)) std::cout << "    '" << cCallNodeName[callee] << "'\n";
-    }
-  }
+  numberNodes(cCallGraph, cFuncs, calls);
+  linkCallees(cCallGraph, calls);
+  Calls().swap(calls);
+  addHandlerEdges(*this, uint32_t(mainFunc - cFuncs.data()));
 
-  if (indirectCall)
+  if (Debug("Linker::buildCallGraph")) printCallGraph(*this);
+
+  if (!direct)
     programError("Linker::buildCallGraph",
                  "higher order function calls not supported yet in the presence of the overlay storage class");
 }
 
 // ---- Interference graph ----------------------------------------------------
 
-void Linker::buildInterferenceGraph() {
-  const size_t n = cCallGraph.size();
-  const std::vector<uint32_t>& edgeStart = cCallGraph.cStart;
-  const std::vector<uint32_t>& edges = cCallGraph.cCallees;
-  if (n == 0) return;
+namespace {
 
-  // Strongly connected components, iteratively; they come out callees first,
-  // which is the order the closure needs. Component c's members are
-  // compMembers[compStart[c], compStart[c + 1]).
-  constexpr uint32_t kNone = UINT32_MAX;
-  std::vector<uint32_t> order(n, kNone), low(n, 0), comp(n, kNone), stack;
+constexpr uint32_t kNoNode = UINT32_MAX;
+
+// A graph's strongly connected components: component c's members are
+// members[start[c], start[c + 1]), and of[v] is node v's component.
+struct Components {
+  std::vector<uint32_t> of, members, start{0};
+  size_t size() const { return start.size() - 1; }
+  std::span<const uint32_t> operator[](size_t c) const {
+    return {members.data() + start[c], start[c + 1] - start[c]};
+  }
+};
+
+// The components, iteratively; they come out callees first, which is the
+// order the closure needs.
+Components stronglyConnected(size_t n, const std::vector<uint32_t>& edgeStart, const std::vector<uint32_t>& edges) {
+  Components comps;
+  std::vector<uint32_t> order(n, kNoNode), low(n, 0), stack;
+  comps.of.assign(n, kNoNode);
+  comps.members.reserve(n);
   std::vector<std::pair<uint32_t, uint32_t>> dfs;  // node, next edge
-  std::vector<uint32_t> compMembers, compStart{0};
-  compMembers.reserve(n);
   uint32_t counter = 0;
   for (uint32_t root = 0; root < n; ++root) {
-    if (order[root] != kNone) continue;
+    if (order[root] != kNoNode) continue;
     dfs.emplace_back(root, edgeStart[root]);
     order[root] = low[root] = counter++;
     stack.push_back(root);
@@ -358,11 +400,11 @@ void Linker::buildInterferenceGraph() {
       auto& [v, next] = dfs.back();
       if (next < edgeStart[v + 1]) {
         uint32_t w = edges[next++];
-        if (order[w] == kNone) {
+        if (order[w] == kNoNode) {
           order[w] = low[w] = counter++;
           stack.push_back(w);
           dfs.emplace_back(w, edgeStart[w]);
-        } else if (comp[w] == kNone) {
+        } else if (comps.of[w] == kNoNode) {
           low[v] = std::min(low[v], order[w]);
         }
         continue;
@@ -371,64 +413,57 @@ void Linker::buildInterferenceGraph() {
       dfs.pop_back();
       if (!dfs.empty()) low[dfs.back().first] = std::min(low[dfs.back().first], low[done]);
       if (low[done] != order[done]) continue;
-      const uint32_t c = uint32_t(compStart.size() - 1);
+      const uint32_t c = uint32_t(comps.size());
       uint32_t w;
       do {
         w = stack.back();
         stack.pop_back();
-        comp[w] = c;
-        compMembers.push_back(w);
+        comps.of[w] = c;
+        comps.members.push_back(w);
       } while (w != done);
-      compStart.push_back(uint32_t(compMembers.size()));
+      comps.start.push_back(uint32_t(comps.members.size()));
     }
   }
-  const size_t compCount = compStart.size() - 1;
-  auto members = [&](size_t c) {
-    return std::span<const uint32_t>(compMembers.data() + compStart[c], compStart[c + 1] - compStart[c]);
-  };
+  return comps;
+}
 
-  // A function reaches itself when its component is a cycle or it calls
-  // itself directly.
-  std::vector<bool> cyclic(compCount, false);
-  for (size_t c = 0; c < compCount; ++c) {
-    if (members(c).size() > 1) cyclic[c] = true;
+// A function with a record cannot reach itself: its component is a cycle
+// or it calls itself directly.
+void refuseRecursion(const Components& comps, const std::vector<uint32_t>& edgeStart,
+                     const std::vector<uint32_t>& edges, const std::vector<Linker::Func>& funcs) {
+  std::vector<bool> cyclic(comps.size(), false);
+  for (size_t c = 0; c < comps.size(); ++c) {
+    if (comps[c].size() > 1) cyclic[c] = true;
     else {
-      uint32_t v = members(c)[0];
+      uint32_t v = comps[c][0];
       for (uint32_t e = edgeStart[v]; e < edgeStart[v + 1]; ++e)
         if (edges[e] == v) cyclic[c] = true;
     }
   }
-  for (uint32_t v = 0; v < cFuncs.size(); ++v)
-    if (cFuncs[v].cHasActRec && cyclic[comp[v]])
+  for (uint32_t v = 0; v < funcs.size(); ++v)
+    if (funcs[v].cHasActRec && cyclic[comps.of[v]])
       programError("Linker::buildInterferenceGraph",
                    "Recursion not supported for functions with locals of \"overlay\" storage class: " +
-                       std::string(cFuncs[v].cName));
+                       std::string(funcs[v].cName));
+}
 
-  // Columns: the functions with records, the only ones packing asks about.
-  cInterferenceGraph.clear();
-  std::vector<uint32_t> column(n, kNone);
-  std::vector<uint32_t> owners;  // node of each row
-  for (uint32_t v = 0; v < cFuncs.size(); ++v) {
-    if (!cFuncs[v].cHasActRec) continue;
-    column[v] = uint32_t(owners.size());
-    owners.push_back(v);
-  }
-  const size_t words = (owners.size() + 63) / 64;
-  const size_t rowsHeld = compCount + 2 * owners.size();
-  if (words != 0 && rowsHeld > kMaxClosureWords / words)
-    programError("Linker::buildInterferenceGraph",
-                 "the call graph is too large for overlaid activation records (" + std::to_string(n) +
-                     " functions, " + std::to_string(owners.size()) + " with records)");
-
-  // Each component's row holds every record function it reaches or contains.
-  std::vector<uint64_t> rows(compCount * words, 0);
-  std::vector<uint32_t> seen(compCount, kNone);
-  for (uint32_t c = 0; c < compCount; ++c) {
+// One bit row per component: every record function (its bit is `column`)
+// that the component contains or reaches along `edges`. Each component's
+// successors must be done before it: in the components' order for the call
+// graph, backwards for the reversed one.
+std::vector<uint64_t> closeRows(const Components& comps, const std::vector<uint32_t>& column,
+                                const std::vector<uint32_t>& edgeStart, const std::vector<uint32_t>& edges,
+                                size_t words, bool backwards) {
+  const size_t count = comps.size();
+  std::vector<uint64_t> rows(count * words, 0);
+  std::vector<uint32_t> seen(count, kNoNode);
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t c = uint32_t(backwards ? count - 1 - i : i);
     uint64_t* row = rows.data() + size_t(c) * words;
-    for (uint32_t v : members(c)) {
-      if (column[v] != kNone) row[column[v] / 64] |= uint64_t(1) << (column[v] % 64);
+    for (uint32_t v : comps[c]) {
+      if (column[v] != kNoNode) row[column[v] / 64] |= uint64_t(1) << (column[v] % 64);
       for (uint32_t e = edgeStart[v]; e < edgeStart[v + 1]; ++e) {
-        uint32_t d = comp[edges[e]];
+        uint32_t d = comps.of[edges[e]];
         if (d == c || seen[d] == c) continue;
         seen[d] = c;
         const uint64_t* from = rows.data() + size_t(d) * words;
@@ -436,76 +471,106 @@ void Linker::buildInterferenceGraph() {
       }
     }
   }
+  return rows;
+}
 
+// The graph with every edge turned round: who calls each node.
+void reverseEdges(size_t n, const std::vector<uint32_t>& edgeStart, const std::vector<uint32_t>& edges,
+                  std::vector<uint32_t>& inStart, std::vector<uint32_t>& inEdges) {
+  inStart.assign(n + 1, 0);
+  inEdges.resize(edges.size());
+  for (uint32_t w : edges) ++inStart[w + 1];
+  for (size_t v = 0; v < n; ++v) inStart[v + 1] += inStart[v];
+  std::vector<uint32_t> fill(inStart.begin(), inStart.end() - 1);
+  for (uint32_t v = 0; v < n; ++v)
+    for (uint32_t e = edgeStart[v]; e < edgeStart[v + 1]; ++e) inEdges[fill[edges[e]]++] = v;
+}
+
+// The full closure over every node, for the reader only.
+void printInterference(Linker& linker) {
+  const size_t n = linker.cCallGraph.size();
+  const std::vector<uint32_t>& edgeStart = linker.cCallGraph.cStart;
+  const std::vector<uint32_t>& edges = linker.cCallGraph.cCallees;
+  std::cout << "***** Interference Graph *****\n";
+  std::vector<uint32_t> mark(n, kNoNode), pending;
+  for (uint32_t start = 0; start < linker.cFuncs.size(); ++start) {
+    const Linker::Func& f = linker.cFuncs[start];
+    std::cout << "'" << f.cName << "' interferes with\n";
+    pending.assign(1, start);
+    std::vector<uint32_t> reached;
+    while (!pending.empty()) {
+      uint32_t v = pending.back();
+      pending.pop_back();
+      for (uint32_t e = edgeStart[v]; e < edgeStart[v + 1]; ++e) {
+        uint32_t w = edges[e];
+        if (mark[w] == start) continue;
+        mark[w] = start;
+        reached.push_back(w);
+        pending.push_back(w);
+      }
+    }
+    std::sort(reached.begin(), reached.end());
+    for (uint32_t w : reached)
+      if (const syment* s = linker.cCallGraph.cNodes[w]) std::cout << "    '" << linker.cCallNodeName[s] << "'\n";
+  }
+}
+
+}  // namespace
+
+void Linker::buildInterferenceGraph() {
+  const size_t n = cCallGraph.size();
+  const std::vector<uint32_t>& edgeStart = cCallGraph.cStart;
+  const std::vector<uint32_t>& edges = cCallGraph.cCallees;
+  if (n == 0) return;
+
+  const Components comps = stronglyConnected(n, edgeStart, edges);
+  refuseRecursion(comps, edgeStart, edges, cFuncs);
+
+  // Columns: the functions with records, the only ones packing asks about.
+  cInterferenceGraph.clear();
+  std::vector<uint32_t> column(n, kNoNode);
+  std::vector<uint32_t> owners;  // node of each row
+  for (uint32_t v = 0; v < cFuncs.size(); ++v) {
+    if (!cFuncs[v].cHasActRec) continue;
+    column[v] = uint32_t(owners.size());
+    owners.push_back(v);
+  }
+  const size_t words = (owners.size() + 63) / 64;
+  const size_t rowsHeld = comps.size() + 2 * owners.size();
+  if (words != 0 && rowsHeld > kMaxClosureWords / words)
+    programError("Linker::buildInterferenceGraph",
+                 "the call graph is too large for overlaid activation records (" + std::to_string(n) +
+                     " functions, " + std::to_string(owners.size()) + " with records)");
+
+  // What each record function reaches.
+  std::vector<uint64_t> rows = closeRows(comps, column, edgeStart, edges, words, false);
   cInterferenceGraph.cWords = words;
   cInterferenceGraph.cBits.assign(owners.size() * words, 0);
   for (uint32_t r = 0; r < owners.size(); ++r) {
     uint32_t v = owners[r];
-    std::copy_n(rows.data() + size_t(comp[v]) * words, words, cInterferenceGraph.cBits.data() + size_t(r) * words);
+    std::copy_n(rows.data() + size_t(comps.of[v]) * words, words, cInterferenceGraph.cBits.data() + size_t(r) * words);
     // Recursion was refused above, so no record function reaches itself.
     cInterferenceGraph.cBits[size_t(r) * words + r / 64] &= ~(uint64_t(1) << (r % 64));
     cInterferenceGraph.cRow.emplace_back(cCallGraph.cNodes[v], r);
   }
   std::sort(cInterferenceGraph.cRow.begin(), cInterferenceGraph.cRow.end());
 
-  // The same over the reversed graph gives who reaches each component;
-  // callers come later in the order above, so it runs backwards.
+  // Who reaches each: the same closure over the reversed graph. A record
+  // conflicts with both.
   {
-    std::vector<uint32_t> inStart(n + 1, 0), inEdges(edges.size());
-    for (uint32_t w : edges) ++inStart[w + 1];
-    for (size_t v = 0; v < n; ++v) inStart[v + 1] += inStart[v];
-    std::vector<uint32_t> fill(inStart.begin(), inStart.end() - 1);
-    for (uint32_t v = 0; v < n; ++v)
-      for (uint32_t e = edgeStart[v]; e < edgeStart[v + 1]; ++e) inEdges[fill[edges[e]]++] = v;
-    std::fill(rows.begin(), rows.end(), 0);
-    std::fill(seen.begin(), seen.end(), kNone);
-    for (uint32_t c = uint32_t(compCount); c-- > 0;) {
-      uint64_t* row = rows.data() + size_t(c) * words;
-      for (uint32_t v : members(c)) {
-        if (column[v] != kNone) row[column[v] / 64] |= uint64_t(1) << (column[v] % 64);
-        for (uint32_t e = inStart[v]; e < inStart[v + 1]; ++e) {
-          uint32_t d = comp[inEdges[e]];
-          if (d == c || seen[d] == c) continue;
-          seen[d] = c;
-          const uint64_t* from = rows.data() + size_t(d) * words;
-          for (size_t k = 0; k < words; ++k) row[k] |= from[k];
-        }
-      }
-    }
+    std::vector<uint32_t> inStart, inEdges;
+    reverseEdges(n, edgeStart, edges, inStart, inEdges);
+    rows = closeRows(comps, column, inStart, inEdges, words, true);
   }
   cInterferenceGraph.cConflict = cInterferenceGraph.cBits;
   for (uint32_t r = 0; r < owners.size(); ++r) {
-    const uint64_t* from = rows.data() + size_t(comp[owners[r]]) * words;
+    const uint64_t* from = rows.data() + size_t(comps.of[owners[r]]) * words;
     uint64_t* to = cInterferenceGraph.cConflict.data() + size_t(r) * words;
     for (size_t k = 0; k < words; ++k) to[k] |= from[k];
     to[r / 64] &= ~(uint64_t(1) << (r % 64));
   }
 
-  if (Debug("Linker::buildInterferenceGraph")) {
-    // The full closure over every node, for the reader only.
-    std::cout << "***** Interference Graph *****\n";
-    std::vector<uint32_t> mark(n, kNone), pending;
-    for (uint32_t start = 0; start < cFuncs.size(); ++start) {
-      const Func& f = cFuncs[start];
-      std::cout << "'" << f.cName << "' interferes with\n";
-      pending.assign(1, start);
-      std::vector<uint32_t> reached;
-      while (!pending.empty()) {
-        uint32_t v = pending.back();
-        pending.pop_back();
-        for (uint32_t e = edgeStart[v]; e < edgeStart[v + 1]; ++e) {
-          uint32_t w = edges[e];
-          if (mark[w] == start) continue;
-          mark[w] = start;
-          reached.push_back(w);
-          pending.push_back(w);
-        }
-      }
-      std::sort(reached.begin(), reached.end());
-      for (uint32_t w : reached)
-        if (const syment* s = cCallGraph.cNodes[w]) std::cout << "    '" << cCallNodeName[s] << "'\n";
-    }
-  }
+  if (Debug("Linker::buildInterferenceGraph")) printInterference(*this);
 
   // The closure was the call graph's last reader.
   CallGraph().swap(cCallGraph);
@@ -561,6 +626,106 @@ void Linker::releaseCallGraphs() {
 
 // ---- Packing ---------------------------------------------------------------
 
+namespace {
+
+constexpr uint32_t kNoRow = UINT32_MAX;
+
+// The records packed into one hole so far, and where the next one may go.
+// Each owner's row has a bit in `cMask`, so a record's conflicts are its
+// conflict row and the mask; records without a row of their own (unknown
+// owner, or a second record of one owner) are few and are tested one by
+// one.
+class HolePacking {
+public:
+  explicit HolePacking(const Linker::Interference& graph)
+      : cWords(graph.cWords), cConflict(graph.cConflict), cMask(graph.cWords, 0), cAt(graph.cRow.size(), kNoRow) {}
+
+  // Empty again, for the next hole.
+  void clear() {
+    for (const Placed& p : cPlaced)
+      if (p.row != kNoRow) {
+        cMask[p.row / 64] = 0;
+        cAt[p.row] = kNoRow;
+      }
+    cPlaced.clear();
+    cIrregular.clear();
+  }
+
+  // The lowest offset clear of every record that interferes with one of
+  // `size` bytes owned by `row` (kNoRow for an unknown owner, which
+  // interferes with all). Moving past each conflict in offset order reaches
+  // it: the candidate only grows, so no record passed can be in the way
+  // again.
+  uint64_t lowestOffset(uint32_t row, uint64_t size, bool debug) {
+    uint64_t offset = 0;
+    if (size == 0) return offset;
+    cHits.clear();
+    if (row == kNoRow) {
+      for (const Placed& p : cPlaced) cHits.emplace_back(p.offset, p.size);
+    } else {
+      const uint64_t* mine = cConflict.data() + size_t(row) * cWords;
+      for (size_t k = 0; k < cWords; ++k) {
+        for (uint64_t m = mine[k] & cMask[k]; m != 0; m &= m - 1) {
+          const Placed& p = cPlaced[cAt[k * 64 + size_t(std::countr_zero(m))]];
+          cHits.emplace_back(p.offset, p.size);
+        }
+      }
+      for (uint32_t i : cIrregular)
+        if (interfere(row, cPlaced[i].row)) cHits.emplace_back(cPlaced[i].offset, cPlaced[i].size);
+    }
+    std::sort(cHits.begin(), cHits.end());
+    for (const auto& [at, length] : cHits) {
+      if (at >= offset + size) break;
+      if (length == 0 || at + length <= offset) continue;
+      offset = at + length;
+      if (debug) {
+        std::cout << "Testing for conflicts with already allocated act rec: offset: " << at << ", size: " << length
+                  << "\n";
+        std::cout << "Failure!  Records overlap and cannot be overlaid.\n";
+        std::cout << "Trying to allocate at offset " << offset << "\n";
+      }
+    }
+    return offset;
+  }
+
+  void add(uint64_t offset, uint64_t size, uint32_t row) {
+    const uint32_t at = uint32_t(cPlaced.size());
+    cPlaced.push_back({offset, size, row});
+    if (row != kNoRow && cAt[row] == kNoRow) {
+      cAt[row] = at;
+      cMask[row / 64] |= uint64_t(1) << (row % 64);
+    } else {
+      cIrregular.push_back(at);
+    }
+  }
+
+private:
+  bool interfere(uint32_t a, uint32_t b) const {
+    if (a == kNoRow || b == kNoRow || a == b) return true;
+    return ((cConflict[size_t(a) * cWords + b / 64] >> (b % 64)) & 1) != 0;
+  }
+
+  struct Placed {
+    uint64_t offset;
+    uint64_t size;
+    uint32_t row;
+  };
+  const size_t cWords;
+  const std::vector<uint64_t>& cConflict;
+  std::vector<Placed> cPlaced;
+  std::vector<uint64_t> cMask;
+  std::vector<uint32_t> cAt;
+  std::vector<uint32_t> cIrregular;
+  std::vector<std::pair<uint64_t, uint64_t>> cHits;  // offset, size
+};
+
+std::string cannotFit(const std::pair<std::string, uint64_t>& record) {
+  return "section '" + record.first + "' can not fit the section. Section '" + record.first +
+         "' length=" + hexText(record.second, 8);
+}
+
+}  // namespace
+
 bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems, std::string& err) {
   // Looked up once: the packing loop is hot.
   const bool debug = bool(Debug("Linker::allocateActUnassigned"));
@@ -568,17 +733,10 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
 
   // Row of each record's owner in the interference bits; kNoRow when the
   // owner is unknown, which makes the record interfere with every other.
-  constexpr uint32_t kNoRow = UINT32_MAX;
   auto rowOf = [&](const std::string& name) {
     auto owner = cScnActRec.find(name);
     if (owner == cScnActRec.end()) return kNoRow;
     return cInterferenceGraph.row(owner->second);
-  };
-  const size_t words = cInterferenceGraph.cWords;
-  const std::vector<uint64_t>& conflict = cInterferenceGraph.cConflict;
-  auto interfere = [&](uint32_t a, uint32_t b) {
-    if (a == kNoRow || b == kNoRow || a == b) return true;
-    return ((conflict[size_t(a) * words + b / 64] >> (b % 64)) & 1) != 0;
   };
 
   std::multiset<MemorySize, bool (*)(const MemorySize&, const MemorySize&)> holes(memsize_less);
@@ -593,26 +751,11 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
       std::cout << "    memory id: " << h.first->getName() << ", size (in bytes): " << h.second << "\n";
   }
 
-  struct Placed {
-    uint64_t offset;
-    uint64_t size;
-    uint32_t row;
-  };
-  // The records of the current hole. Each owner's row has a bit in
-  // placedMask, so a record's conflicts are its conflict row and the mask;
-  // records without a row of their own (unknown owner, or a second record
-  // of one owner) are few and are tested one by one.
-  std::vector<Placed> placed;
-  std::vector<uint64_t> placedMask(words, 0);
-  std::vector<uint32_t> placedAt(cInterferenceGraph.cRow.size(), UINT32_MAX);
-  std::vector<uint32_t> irregular;
-  std::vector<std::pair<uint64_t, uint64_t>> hits;  // offset, size
+  HolePacking packing(cInterferenceGraph);
   while (!records.empty()) {
-    auto next = std::prev(records.end());
     if (holes.empty()) {
       if (debug) std::cout << "Record cannot be allocated.  Aborting.\n";
-      err = "section '" + next->first + "' can not fit the section. Section '" + next->first +
-            "' length=" + hexText(next->second, 8);
+      err = cannotFit(*std::prev(records.end()));
       return false;
     }
     if (debug) std::cout << "Choosing current hole in which to allocate...\n";
@@ -621,17 +764,11 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
     const uint64_t holeSize = hole->second;
     if (debug) std::cout << "Current hole: memory id: " << mem->getName() << ", size (in bytes): " << holeSize << "\n";
 
-    for (const Placed& p : placed)
-      if (p.row != kNoRow) {
-        placedMask[p.row / 64] = 0;
-        placedAt[p.row] = UINT32_MAX;
-      }
-    placed.clear();
-    irregular.clear();
+    packing.clear();
     ActRecOffsets group;
     uint64_t used = 0;
     while (!records.empty()) {
-      next = std::prev(records.end());
+      auto next = std::prev(records.end());
       const std::string& name = next->first;
       const uint64_t size = next->second;
       const uint32_t row = rowOf(name);
@@ -639,51 +776,13 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
         std::cout << "Trying to allocate act rec: section id : " << name << ", size: " << size << "\n";
         std::cout << "Trying to allocate at offset 0...\n";
       }
-      // The lowest offset clear of every interfering record. Moving past
-      // each conflict in offset order reaches it: the candidate only grows,
-      // so no record passed can be in the way again.
-      uint64_t offset = 0;
-      if (size != 0) {
-        hits.clear();
-        if (row == kNoRow) {
-          for (const Placed& p : placed) hits.emplace_back(p.offset, p.size);
-        } else {
-          const uint64_t* mine = conflict.data() + size_t(row) * words;
-          for (size_t k = 0; k < words; ++k) {
-            for (uint64_t m = mine[k] & placedMask[k]; m != 0; m &= m - 1) {
-              const Placed& p = placed[placedAt[k * 64 + size_t(std::countr_zero(m))]];
-              hits.emplace_back(p.offset, p.size);
-            }
-          }
-          for (uint32_t i : irregular)
-            if (interfere(row, placed[i].row)) hits.emplace_back(placed[i].offset, placed[i].size);
-        }
-        std::sort(hits.begin(), hits.end());
-        for (const auto& [at, length] : hits) {
-          if (at >= offset + size) break;
-          if (length == 0 || at + length <= offset) continue;
-          offset = at + length;
-          if (debug) {
-            std::cout << "Testing for conflicts with already allocated act rec: offset: " << at
-                      << ", size: " << length << "\n";
-            std::cout << "Failure!  Records overlap and cannot be overlaid.\n";
-            std::cout << "Trying to allocate at offset " << offset << "\n";
-          }
-        }
-      }
+      const uint64_t offset = packing.lowestOffset(row, size, debug);
       if (offset + size > holeSize) {
         if (debug) std::cout << "No more room in current hole.\n";
         break;
       }
       if (debug) std::cout << "Success!  Allocated at offset " << offset << "\n";
-      uint32_t at = uint32_t(placed.size());
-      placed.push_back({offset, size, row});
-      if (row != kNoRow && placedAt[row] == UINT32_MAX) {
-        placedAt[row] = at;
-        placedMask[row / 64] |= uint64_t(1) << (row % 64);
-      } else {
-        irregular.push_back(at);
-      }
+      packing.add(offset, size, row);
       group.emplace(name, offset);
       cScnMem[name] = mem;
       used = std::max(used, offset + size);
@@ -692,9 +791,7 @@ bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems
 
     if (group.empty()) {
       if (debug) std::cout << "Record cannot be allocated.  Aborting.\n";
-      next = std::prev(records.end());
-      err = "section '" + next->first + "' can not fit the section. Section '" + next->first +
-            "' length=" + hexText(next->second, 8);
+      err = cannotFit(*std::prev(records.end()));
       return false;
     }
     mem->allocateActRecs(group, used);

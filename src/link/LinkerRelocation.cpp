@@ -6,8 +6,7 @@
 #include "coff/Prefetch.h"
 #include "device/Processor.h"
 #include "link/Linker.h"
-#include "link/PlacedRanges.h"
-#include "link/patch/PatchSupport.h"
+#include "link/target/TargetSupport.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/Threads.h"
@@ -22,46 +21,26 @@ std::string where(const Coff& coff, const std::string& scnName) {
   return "file '" + coff.cFileName + "', section '" + scnName + "', ";
 }
 
-void setBit(char& byte, unsigned bit, bool on) {
-  const auto mask = static_cast<unsigned char>(1u << bit);
-  const auto old = static_cast<unsigned char>(byte);
-  byte = static_cast<char>(on ? (old | mask) : (old & ~mask));
-}
-
-// Every relocation of one input, each patched by `patchOne`; on failure,
+// Every relocation of one input, each patched by the target; on failure,
 // `error` says where and why.
-template <class PatchOne>
-bool patchInput(Coff& coff, std::span<const Linker::PieceLoad> loads, const PlacedRanges& ranges, bool debug,
-                std::string& error, PatchOne& patchOne) {
+bool patchInput(Coff& coff, std::span<InputSection> pieces, bool debug, std::string& error, const Target& target) {
   const std::string& file = coff.cFileName;
   const size_t slots = coff.cSymTbl.size();
   const size_t kinds = coff.cSymKind.size();
   std::string text;
-  for (const auto& [number, scnName] : coff.cScnNum) {
-    auto relocs = coff.cReloc.find(scnName);
-    if (relocs == coff.cReloc.end() || relocs->second.empty()) continue;
-
-    // Where the piece was loaded, as loading left it, or else as its range
-    // tells; once for all its relocations.
-    const PlacedRanges::Placed* placed = nullptr;
-    const bool known = !loads.empty();
-    const Linker::PieceLoad* load =
-        known && number >= 1 && static_cast<size_t>(number) <= loads.size() ? &loads[static_cast<size_t>(number) - 1]
-                                                                              : nullptr;
-    if (!known) placed = ranges.find(scnName);
-    if (known ? load == nullptr || !load->placed : placed == nullptr || !placed->range->isLoaded(file)) {
+  for (const InputSection& piece : pieces) {
+    if (piece.relocs == nullptr || piece.relocs->empty()) continue;
+    const std::string& scnName = *piece.name;
+    if (!piece.loaded) {
       error = where(coff, scnName) + "the section has relocations but was never placed in memory.";
       return false;
     }
-    const uint32_t scnAddr = known ? load->address : placed->range->getStart(file, scnName);
-
-    auto raw = coff.cRawData.find(scnName);
     // A section without data still has its relocations checked: each then
     // fails as lying outside the (empty) data instead of being skipped.
     Data empty;
-    Data& data = raw != coff.cRawData.end() ? raw->second : empty;
+    const Location at{piece.bytes != nullptr ? *piece.bytes : empty, piece.address};
 
-    for (const reloc& r : relocs->second) {
+    for (const reloc& r : *piece.relocs) {
       if (debug) {
         std::printf("Linker::patchSections() -  file '%s', section '%s', r_vaddr=0x%04x r_symndx=%u r_offset=%d "
                     "r_type=%s\n",
@@ -72,7 +51,8 @@ bool patchInput(Coff& coff, std::span<const Linker::PieceLoad> loads, const Plac
       // The common case inline; anything doubtful goes through the check
       // that words the message.
       const bool plain = r.r_symndx < slots && (r.r_symndx >= kinds || coff.cSymKind[r.r_symndx] == AuxKind::none);
-      if ((!plain && !Linker::relocSymbol(coff, r, text)) || !patchOne(scnAddr, data, r, coff, text)) {
+      const syment* sym = plain ? &coff.cSymTbl[r.r_symndx] : Linker::relocSymbol(coff, r, text);
+      if (sym == nullptr || !target.relocate(at, r, Referent{*sym, coff.cStrTbl}, text)) {
         error = where(coff, scnName) + text;
         return false;
       }
@@ -84,11 +64,9 @@ bool patchInput(Coff& coff, std::span<const Linker::PieceLoad> loads, const Plac
 // Every relocation of every input. Inputs are patched side by side, each
 // writing only its own data; when several fail, the message is the one a
 // link patching them in order would give, the first failing input's.
-template <class PatchOne>
-bool patchEach(const Linker& linker, std::string& error, PatchOne patchOne) {
+bool patchEach(Linker& linker, std::string& error, const Target& target) {
   const bool debug = static_cast<bool>(Debug("Linker::patchSections"));
   const TraceScope tracing;
-  const PlacedRanges& ranges = linker.placedRanges();
   return linker.forEachInputUntilFailure(
       [&](size_t c, std::string& failure) {
         // The relocations and bytes of the inputs a few on: their tables'
@@ -101,9 +79,11 @@ bool patchEach(const Linker& linker, std::string& error, PatchOne patchOne) {
           for (const auto& [name, bytes] : soon.cRawData) __builtin_prefetch(bytes.made());
         }
         Coff& coff = *linker.cCoff[c];
-        if (!patchInput(coff, linker.piecesLoaded(c), ranges, debug, failure, patchOne)) return false;
+        const std::span<InputSection> pieces = linker.sectionsOf(c);
+        if (!patchInput(coff, pieces, debug, failure, target)) return false;
         // Every relocation is in the bytes now, and nothing reads them again:
         // let them go here, side by side, rather than in a walk of their own.
+        for (InputSection& piece : pieces) piece.relocs = nullptr;
         coff.cReloc.clear();
         return true;
       },
@@ -124,25 +104,32 @@ const syment* Linker::relocSymbol(const Coff& coff, const reloc& r, std::string&
   return sym;
 }
 
+std::unique_ptr<Target> Linker::makeTarget() const {
+  TargetDevice device;
+  device.procType = cProcType;
+  device.instSet = cInstSet;
+  device.accessBanks = &cAccessBanks;
+  device.sectionSize = [this](const std::string& name) -> std::optional<uint64_t> {
+    const MergedSection* scn = findScn(name);
+    if (scn == nullptr || !scn->sized) return std::nullopt;
+    return scn->size;
+  };
+  return Target::forDevice(std::move(device));
+}
+
 bool Linker::verifyRelocations(std::string& error) {
-  if (cInstSet != instSetCore12) return true;
-  const uint32_t page = getLocationsPerPage(cProcType);
-  const uint32_t half = page / 2;
-  for (const auto& coff : cCoff) {
-    for (const auto& [number, scnName] : coff->cScnNum) {
-      auto relocs = coff->cReloc.find(scnName);
-      if (relocs == coff->cReloc.end()) continue;
-      for (const reloc& r : relocs->second) {
-        if (r.r_type != RELOCT_CALL) continue;
+  const std::unique_ptr<Target> target = makeTarget();
+  if (!target->hasChecks()) return true;
+  for (size_t c = 0; c < cCoff.size(); ++c) {
+    const Coff& coff = *cCoff[c];
+    for (const InputSection& piece : sectionsOf(c)) {
+      if (piece.relocs == nullptr) continue;
+      for (const reloc& r : *piece.relocs) {
+        if (!target->checks(r.r_type)) continue;
         std::string text;
-        const syment* sym = relocSymbol(*coff, r, text);
-        if (!sym) {
-          error = where(*coff, scnName) + text;
-          return false;
-        }
-        if (relocValue(*sym, r) % page >= half) {
-          error = where(*coff, scnName) + "performs a call to \n symbol '" +
-                  Coff::findName(*sym, coff->cStrTbl).value_or("") + "' which is not in the lower half of a page.";
+        const syment* sym = relocSymbol(coff, r, text);
+        if (sym == nullptr || !target->check(r, Referent{*sym, coff.cStrTbl}, text)) {
+          error = where(coff, *piece.name) + text;
           return false;
         }
       }
@@ -152,63 +139,7 @@ bool Linker::verifyRelocations(std::string& error) {
 }
 
 bool Linker::patchSections(std::string& error) {
-  // The family is chosen once for the whole link rather than per
-  // relocation: the loop then calls its patcher directly.
-  switch (cInstSet) {
-    case instSetCore16E:
-      return patchEach(*this, error, [this](uint32_t scnAddr, Data& data, const reloc& r, const Coff& coff, std::string& text) {
-        return doPatchCore16E(scnAddr, data, r, coff.cSymTbl, coff.cStrTbl, text);
-      });
-    case instSetCore16:
-      return patchEach(*this, error, [this](uint32_t, Data& data, const reloc& r, const Coff& coff, std::string& text) {
-        return doPatchCore16(data, r, coff.cSymTbl, text);
-      });
-    case instSetCore12:
-      return patchEach(*this, error, [this](uint32_t, Data& data, const reloc& r, const Coff& coff, std::string& text) {
-        return doPatchCore12(data, r, coff.cSymTbl, text);
-      });
-    case instSetCore14:
-      return patchEach(*this, error, [this](uint32_t, Data& data, const reloc& r, const Coff& coff, std::string& text) {
-        return doPatchCore14(data, r, coff.cSymTbl, text);
-      });
-    default:
-      return patchEach(*this, error, [this](uint32_t scnAddr, Data& data, const reloc& r, const Coff& coff,
-                                     std::string& text) {
-        return doPatch(scnAddr, data, r, coff.cSymTbl, coff.cStrTbl, text);
-      });
-  }
-}
-
-bool Linker::doPatch(uint32_t scnAddr, Data& data, const reloc& r, const std::vector<syment>& symTbl,
-                     const std::map<int, std::string>& strTbl, std::string& error) {
-  switch (cInstSet) {
-    case instSetCore16E: return doPatchCore16E(scnAddr, data, r, symTbl, strTbl, error);
-    case instSetCore16: return doPatchCore16(data, r, symTbl, error);
-    case instSetCore12: return doPatchCore12(data, r, symTbl, error);
-    case instSetCore14: return doPatchCore14(data, r, symTbl, error);
-    default: return false;
-  }
-}
-
-void Linker::patch(Data& d, uint32_t rawOffset, uint32_t value, uint16_t srcBegin, uint16_t dstBegin,
-                   uint16_t width) {
-  TARSIL_ASSERT(width <= 16);
-  TARSIL_ASSERT(srcBegin < 32);
-  TARSIL_ASSERT(dstBegin < 16);
-  TARSIL_ASSERT((srcBegin + width) < 32);
-  const uint32_t dsize = d.size();
-  TARSIL_ASSERT(rawOffset <= dsize);
-  // Callers check their fields against the data first; a field that still
-  // runs past the end is a patcher's mistake, never something to write.
-  TARSIL_ASSERT_TEXT(static_cast<uint64_t>(rawOffset) * 8 + dstBegin + width <= static_cast<uint64_t>(dsize) * 8,
-                     "field lies within the data");
-  if (width == 0) return;
-  mergeBits(d.bytes() + rawOffset, value, srcBegin, dstBegin, width);
-}
-
-void Linker::bitToggle(Data& d, uint32_t bitPos, bool on) {
-  TARSIL_ASSERT(bitPos < 8 * static_cast<uint64_t>(d.size()));
-  setBit(d.bytes()[bitPos / 8], bitPos % 8, on);
+  return patchEach(*this, error, *makeTarget());
 }
 
 }  // namespace tarsil

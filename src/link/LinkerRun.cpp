@@ -32,10 +32,6 @@ void releaseBindings(Linker& linker) {
   linker.cExtSymDef = decltype(linker.cExtSymDef)();
 }
 
-// The section headers hold every placed start; nothing asks where a piece
-// lies any more. A later caller would build the index again.
-void releasePlacedRanges(Linker& linker) { linker.cPlacedRanges.reset(); }
-
 // The executable's symbol table now holds every input slot.
 void releaseSymbols(Linker& linker) {
   // Letting a block go reads its allocator header, beside the block's start.
@@ -153,7 +149,6 @@ bool Linker::run(std::string& error) {
   });
   const bool sectionsMade = (symbols.started() || symbolsMade) && buildOutputRawData(error) &&
                             addInitScnNames(error) && buildOutputScnHdrs(error);
-  if (sectionsMade) releasePlacedRanges(*this);
   symbols.join();
   if (!symbolsMade) {
     error = symbolsError;

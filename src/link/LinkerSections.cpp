@@ -14,11 +14,60 @@ namespace tarsil {
 
 namespace {
 
+constexpr uint32_t kNoJoin = UINT32_MAX;
+
 // One section name's merged attributes while the inputs are walked.
 struct Merged {
   std::string_view name;
   MergedSection scn;
 };
+
+// A section's attributes from its first piece; false for a piece of unknown
+// kind, which fails the merge with only its size taken.
+bool startMerge(MergedSection& n, const scnhdr& hdr) {
+  n.setSize(hdr.s_size);
+  const Coff::ScnType type = Coff::getScnType(hdr);
+  if (type == Coff::unknown) return false;
+  n.type = type;
+  n.abs = Coff::isAbs(hdr);
+  n.share = Coff::isShared(hdr);
+  n.access = Coff::isAccess(hdr);
+  if (n.abs) {
+    n.absStart = hdr.s_paddr;
+    n.absSize = hdr.s_size;
+  }
+  n.overlay = Coff::isOverlay(hdr);
+  return true;
+}
+
+// A later piece of section `name` joins `m`: the message when it disagrees
+// with the pieces before it, empty when it agrees.
+std::string mergePiece(MergedSection& m, const scnhdr& hdr, const std::string& name) {
+  const bool isAbs = Coff::isAbs(hdr);
+  const bool isOverlay = Coff::isOverlay(hdr);
+  // The order of these checks decides which message a user sees when a
+  // section disagrees in several ways at once; keep it.
+  if (isOverlay != m.overlay) return "section overlay types for '" + name + "' do not match across input files.";
+  // Overlay pieces share one start, so the section is as long as its
+  // longest piece; other pieces are laid end to end.
+  if (isOverlay)
+    m.size = std::max<uint64_t>(m.size, hdr.s_size);
+  else
+    m.size += hdr.s_size;
+  if (isAbs != m.abs) return "section absolute types for '" + name + "' do not match across input files.";
+  if (isAbs) {
+    if (hdr.s_paddr != m.absStart)
+      return "starting addresses for absolute overlay section '" + name + "' do not match across all input files.";
+    m.absSize = m.size;
+  }
+  if (Coff::getScnType(hdr) != m.type) return "section types for '" + name + "' do not match across input files.";
+  if (Coff::isShared(hdr) != m.share) return "section share types for '" + name + "' do not match across input files.";
+  if (Coff::isAccess(hdr) != m.access)
+    return "section access types for '" + name + "' do not match across input files.";
+  if (!isOverlay && isAbs)
+    return "section '" + name + "' type is non-overlay and absolute but occurs in more than one input file.";
+  return {};
+}
 
 }  // namespace
 
@@ -42,7 +91,16 @@ bool Linker::buildSectionAttribs(std::string& error) {
     merged.push_back({name, scn});
   }
 
+  // Each input section's record, and the merged section it joins by its
+  // place in `merged`, until the merged sections have their final home.
+  cInputSections.clear();
+  cInputSections.reserve(pieces);
+  cInputSectionBase.assign(1, 0);
+  std::vector<uint32_t> joins;
+  joins.reserve(pieces);
+  std::vector<MergedSection*> home;
   auto flush = [&]() {
+    home.assign(merged.size(), nullptr);
     // Sorted by the first eight bytes as one number, and by the whole name
     // only where those agree: most section names are short.
     std::vector<std::pair<uint64_t, const Merged*>> order;
@@ -62,7 +120,11 @@ bool Linker::buildSectionAttribs(std::string& error) {
                       ->second
                 : cScns[std::string(m->name)];
       scn = m->scn;
+      home[static_cast<size_t>(m - merged.data())] = &scn;
     }
+    for (size_t i = 0; i < joins.size(); ++i)
+      if (joins[i] != kNoJoin) cInputSections[i].output = home[joins[i]];
+    while (cInputSectionBase.size() <= cCoff.size()) cInputSectionBase.push_back(cInputSections.size());
   };
   auto fail = [&](const std::string& text) {
     error = text;
@@ -71,62 +133,31 @@ bool Linker::buildSectionAttribs(std::string& error) {
   };
 
   for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cScnNum, &Coff::cScnHdr);
+    prefetchAhead(cCoff, c, &Coff::cScnNum, &Coff::cScnHdr, &Coff::cRawData);
     const auto& coff = cCoff[c];
+    cInputSectionBase.resize(c + 1, cInputSections.size());
     for (const auto& [number, name] : coff->cScnNum) {
+      InputSection& piece = cInputSections.emplace_back();
+      joins.push_back(kNoJoin);
+      piece.file = coff.get();
+      piece.number = number;
+      piece.name = &name;
       auto found = coff->cScnHdr.find(name);
       if (found == coff->cScnHdr.end()) continue;
+      piece.header = &found->second;
+      if (auto bytes = coff->cRawData.find(name); bytes != coff->cRawData.end()) piece.bytes = &bytes->second;
+      if (auto relocs = coff->cReloc.find(name); relocs != coff->cReloc.end()) piece.relocs = &relocs->second;
+      if (auto lines = coff->cLineInfo.find(name); lines != coff->cLineInfo.end()) piece.lines = &lines->second;
       const scnhdr& hdr = found->second;
-      const Coff::ScnType type = Coff::getScnType(hdr);
-      const bool isAbs = Coff::isAbs(hdr);
-      const bool isOverlay = Coff::isOverlay(hdr);
-
       auto [slot, first] = index.emplace(name, static_cast<uint32_t>(merged.size()));
+      joins.back() = *slot;
       if (first) {
-        // A piece of unknown kind fails the merge with only its size taken.
         merged.push_back({name, {}});
-        MergedSection& n = merged.back().scn;
-        n.setSize(hdr.s_size);
-        if (type == Coff::unknown)
+        if (!startMerge(merged.back().scn, hdr))
           return fail("unknown section type for '" + name + "' in file '" + coff->cFileName + "'.");
-        n.type = type;
-        n.abs = isAbs;
-        n.share = Coff::isShared(hdr);
-        n.access = Coff::isAccess(hdr);
-        if (isAbs) {
-          n.absStart = hdr.s_paddr;
-          n.absSize = hdr.s_size;
-        }
-        n.overlay = isOverlay;
         continue;
       }
-      MergedSection& m = merged[*slot].scn;
-
-      // The order of these checks decides which message a user sees when a
-      // section disagrees in several ways at once; keep it.
-      if (isOverlay != m.overlay)
-        return fail("section overlay types for '" + name + "' do not match across input files.");
-      // Overlay pieces share one start, so the section is as long as its
-      // longest piece; other pieces are laid end to end.
-      if (isOverlay)
-        m.size = std::max<uint64_t>(m.size, hdr.s_size);
-      else
-        m.size += hdr.s_size;
-      if (isAbs != m.abs)
-        return fail("section absolute types for '" + name + "' do not match across input files.");
-      if (isAbs) {
-        if (hdr.s_paddr != m.absStart)
-          return fail("starting addresses for absolute overlay section '" + name +
-                      "' do not match across all input files.");
-        m.absSize = m.size;
-      }
-      if (type != m.type) return fail("section types for '" + name + "' do not match across input files.");
-      if (Coff::isShared(hdr) != m.share)
-        return fail("section share types for '" + name + "' do not match across input files.");
-      if (Coff::isAccess(hdr) != m.access)
-        return fail("section access types for '" + name + "' do not match across input files.");
-      if (!isOverlay && isAbs)
-        return fail("section '" + name + "' type is non-overlay and absolute but occurs in more than one input file.");
+      if (std::string text = mergePiece(merged[*slot].scn, hdr, name); !text.empty()) return fail(text);
     }
   }
   flush();

@@ -23,13 +23,6 @@ unsigned hex4(uint32_t v) { return v & 0xFFFF; }
 
 }  // namespace
 
-size_t Linker::displacementSlots(const Coff& coff) {
-  // Section numbers 1 to the highest: the reader numbers an input's sections
-  // from 1 to its 16-bit count.
-  const int highest = coff.cScnNum.empty() ? 0 : coff.cScnNum.rbegin()->first;
-  return highest < 1 ? 0 : static_cast<size_t>(highest);
-}
-
 bool Linker::relocateSymbols(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::relocateSymbols"));
   if (stackDeclared()) {
@@ -42,25 +35,20 @@ bool Linker::relocateSymbols(std::string& error) {
     cStksizeSym.n_value = static_cast<uint32_t>(mem->second->getAllocatedSize(cStackScnName));
   }
 
-  // loadSections left every piece's displacement by section number, so one
-  // pass over the symbols moves them: linear in the table whatever the
-  // number of sections.
-  TARSIL_ASSERT_TEXT(cScnDisplacementLoaded && cScnDisplacementBase.size() == cCoff.size() + 1,
-                     "loadSections ran before relocateSymbols");
+  // Each symbol moves by its section's piece: from the address the header
+  // gave the section to where the piece was loaded. Unsigned wrap-around is
+  // intended: a piece loaded below its header's address moves its symbols
+  // down by the same amount.
   forEachInput([&](size_t c) {
     prefetchAhead(cCoff, c, &Coff::cSymKind);
     Coff* coff = cCoff[c].get();
-    const size_t base = cScnDisplacementBase[c];
-    const size_t count = cScnDisplacementBase[c + 1] - base;
     for (size_t i = 0; i < coff->cSymTbl.size(); ++i) {
       syment& s = coff->cSymTbl[i];
       if (!isSymbolSlot(*coff, i) || !isRelocatable(s)) continue;
-      const size_t number = static_cast<size_t>(s.n_scnum);  // positive: relocatable
-      if (number > count) continue;
-      const uint64_t d = cScnDisplacement[base + number - 1];
-      if (d == kNotPlaced) continue;
+      const InputSection* piece = sectionNumbered(c, s.n_scnum);
+      if (piece == nullptr || !piece->loaded) continue;
       const uint32_t old = s.n_value;
-      s.n_value = old + static_cast<uint32_t>(d);
+      s.n_value = old + (piece->address - piece->header->s_paddr);
       if (debug)
         std::printf("Linker::relocateSymbols() - file '%s', symbol '%s' from 0x%04x to 0x%04x\n",
                     coff->cFileName.c_str(), nameOf(*coff, s).c_str(), hex4(old), hex4(s.n_value));
@@ -71,40 +59,23 @@ bool Linker::relocateSymbols(std::string& error) {
 
 bool Linker::relocateLineInfo(std::string& /*error*/) {
   const bool debug = static_cast<bool>(Debug("Linker::relocateLineInfo"));
-  TARSIL_ASSERT_TEXT(cScnDisplacementLoaded && cScnDisplacementBase.size() == cCoff.size() + 1,
-                     "loadSections ran before relocateLineInfo");
   forEachInput([&](size_t c) {
-    prefetchAhead(cCoff, c, &Coff::cLineInfo);
-    Coff& coff = *cCoff[c];
-    if (coff.cLineInfo.empty()) return;
-    const size_t base = cScnDisplacementBase[c];
-    const size_t count = cScnDisplacementBase[c + 1] - base;
-    for (const auto& [number, scnName] : coff.cScnNum) {
-      if (number < 1 || static_cast<size_t>(number) > count) continue;
-      const uint64_t d = cScnDisplacement[base + static_cast<size_t>(number) - 1];
+    const Coff& coff = *cCoff[c];
+    for (const InputSection& piece : sectionsOf(c)) {
       // Only code sections' lines move.
-      if (d == kNotPlaced || (d & kCodeSection) == 0) continue;
-      auto lines = coff.cLineInfo.find(scnName);
-      if (lines == coff.cLineInfo.end()) continue;
-      for (coff_lineno& line : lines->second) {
+      if (piece.lines == nullptr || !piece.loaded || piece.output->type != Coff::code) continue;
+      const uint32_t displacement = piece.address - piece.header->s_paddr;
+      for (coff_lineno& line : *piece.lines) {
         const uint32_t old = line.l_paddr;
-        line.l_paddr = old + static_cast<uint32_t>(d);
+        line.l_paddr = old + displacement;
         if (debug)
           std::printf("Linker::relocateLineInfo() - file '%s', section '%s', line %u from 0x%04x to 0x%04x\n",
-                      coff.cFileName.c_str(), scnName.c_str(), static_cast<unsigned>(line.l_lnno), hex4(old),
+                      coff.cFileName.c_str(), piece.name->c_str(), static_cast<unsigned>(line.l_lnno), hex4(old),
                       hex4(line.l_paddr));
       }
     }
   });
-  cScnDisplacement = {};
-  cScnDisplacementLoaded = false;
   return true;
-}
-
-std::span<const Linker::PieceLoad> Linker::piecesLoaded(size_t c) const {
-  if (!cScnLoadKept || c + 1 >= cScnDisplacementBase.size()) return {};
-  const size_t base = cScnDisplacementBase[c];
-  return std::span<const PieceLoad>(cScnLoad).subspan(base, cScnDisplacementBase[c + 1] - base);
 }
 
 bool Linker::resolveExternals(std::string& error) {

@@ -4,12 +4,14 @@
 #include <map>
 #include <memory_resource>
 #include <string>
+#include <vector>
 
 #include "coff/Coff.h"
 
 namespace tarsil {
 
 class Memory;
+class Range;
 
 // One output section's attributes, merged from every input piece of its
 // name: the one record that merging fills, placement reads and the output
@@ -33,6 +35,14 @@ struct MergedSection {
   // The memory that placement gave the section, until it is entered among
   // the placed sections.
   Memory* placed = nullptr;
+  // Once placement is done: the memory that holds the section and its range
+  // there, null when it was never placed.
+  const Memory* memory = nullptr;
+  Range* range = nullptr;
+  // The section's place among what an output stage makes of each section,
+  // kNoSlot for none: the stage's own index, set as it starts.
+  static constexpr uint32_t kNoSlot = UINT32_MAX;
+  uint32_t slot = kNoSlot;
 
   bool merged() const { return type != Coff::unknown; }
   void setSize(uint64_t bytes) {
@@ -43,5 +53,26 @@ struct MergedSection {
 
 // In name order, which is the order of the executable's section headers.
 using MergedSections = std::pmr::map<std::string, MergedSection>;
+
+// One section of one input: its header, bytes, relocations and line numbers
+// where its input holds them (null where it has none), the merged section it
+// joins, and where loading put it.
+struct InputSection {
+  Coff* file = nullptr;
+  int number = 0;
+  // Its input's own copy of the name.
+  const std::string* name = nullptr;
+  scnhdr* header = nullptr;
+  Data* bytes = nullptr;
+  std::vector<reloc>* relocs = nullptr;
+  std::vector<coff_lineno>* lines = nullptr;
+  MergedSection* output = nullptr;
+  // The piece's address once loaded (its range's start, its own place and
+  // any record's offset), and how far into its range it starts, in
+  // locations of its memory.
+  uint32_t address = 0;
+  uint32_t inRange = 0;
+  bool loaded = false;
+};
 
 }  // namespace tarsil

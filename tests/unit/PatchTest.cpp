@@ -3,7 +3,7 @@
 
 #include "LinkerRig.h"
 #include "device/Processor.h"
-#include "link/patch/PatchSupport.h"
+#include "link/target/TargetSupport.h"
 
 using namespace tarsil;
 using namespace tarsil::testing;
@@ -43,8 +43,15 @@ struct Rel {
 struct Outcome { bool ok; W words; std::string error; };
 
 Outcome patchOne(const char* device, const W& words, const Rel& rel) {
-  Linker l;
-  setDevice(l, device);
+  TargetDevice target;
+  if (!convertDvsProcName(device, &target.procType)) {
+    ADD_FAILURE() << device;
+    return {};
+  }
+  target.instSet = getInstSet(target.procType);
+  const std::vector<Memory> accessBanks;
+  target.accessBanks = &accessBanks;
+  target.sectionSize = [](const std::string&) { return std::optional<uint64_t>(); };
   syment s{};
   std::map<int, std::string> strTbl;
   if (rel.name.size() > 8) Coff::addString(strTbl, rel.name);
@@ -53,7 +60,9 @@ Outcome patchOne(const char* device, const W& words, const Rel& rel) {
   s.n_sclass = C_EXT;
   Data d = wordsOf(words);
   Outcome o;
-  o.ok = l.doPatch(rel.scnAddr, d, relocation(rel.offset, 0, rel.type, rel.addend), {s}, strTbl, o.error);
+  o.ok = Target::forDevice(std::move(target))
+             ->relocate(Location{d, rel.scnAddr}, relocation(rel.offset, 0, rel.type, rel.addend), Referent{s, strTbl},
+                        o.error);
   o.words = wordsIn(d);
   return o;
 }
@@ -83,8 +92,7 @@ std::string movff(const std::string& reg) { return reg + " cannot be used as the
 
 TEST(PatchDeathTest, aFieldPastTheDataIsAnInvariantNotAWrite) {
   Data d = dataOf({0x00, 0x00});
-  EXPECT_DEATH(Linker::patch(d, 1, 0xFFFF, 0, 0, 16), "field lies within the data");
-  EXPECT_DEATH(Linker::bitToggle(d, 16, true), "bitPos");
+  EXPECT_DEATH(patchBits(d, 1, 0xFFFF, 0, 0, 16), "field lies within the data");
 }
 
 TEST(Patch, typesAFamilyDoesNotHandleAreRefused) {
@@ -168,6 +176,7 @@ TEST(VerifyRelocations, core12CallsReachOnlyTheLowerHalfOfAPage) {
     a.c->cReloc[".code"] = {relocation(0, 0, RELOCT_CALL, 1)};
     l.cCoff.push_back(std::move(a.c));
     std::string error;
+    ASSERT_TRUE(l.buildSectionAttribs(error)) << error;
     const bool lowerHalf = target % 0x200 < 0x100;
     EXPECT_EQ(l.verifyRelocations(error), lowerHalf) << std::hex << target;
     if (!lowerHalf) {
@@ -182,21 +191,25 @@ TEST(VerifyRelocations, core12CallsReachOnlyTheLowerHalfOfAPage) {
 
 using PatchSections = LinkerRig;
 
-// A piece of ".code" from b.o, two words at 0x104 after a.o's.
+// Two words of ".code" from b.o, after a.o's two, and a piece of ".none"
+// that has no bytes at all.
 TEST_F(PatchSections, malformedRelocationsAreRefusedBeforeAnyWrite) {
-  setDevice(l, k16e);
   syment aux{};
   aux.n_value = 0x100;
-  Input ib("b.o");
-  ib.section(".code", STYP_TEXT, 0, 0, {0x00, 0xD0, 0x00, 0xE0}).symbol("main", 0, C_EXT, 0x104);
-  ib.slot(aux, AuxKind::fcn);
+  Input ia("a.o"), ib("b.o");
+  ia.section(".code", STYP_TEXT, 0, 0, {0x00, 0x00, 0x00, 0x00});
+  ib.section(".code", STYP_TEXT, 0, 0, {0x00, 0xD0, 0x00, 0xE0}).section(".none", STYP_TEXT, 4);
+  ib.symbol("main", 0, C_EXT, 0x104).slot(aux, AuxKind::fcn);
+  add(ia);
   Coff* b = &add(ib);
-  Memory code{"code", 0, 0xFFFF, rom, false, false, ""};
-  code.setRangeWidths(8);
-  code.allocateAbsSection(".code", 0x100, 8, false);
-  code.loadSection("a.o", ".code", 4);
-  code.loadSection("b.o", ".code", 4);
-  l.cScnMem[".code"] = &code;
+  // Each input section's record keeps its input's list of relocations.
+  b->cReloc[".code"] = {};
+  b->cReloc[".none"] = {};
+  codePage("code", 0, 0xFFFF);
+  prepare();
+  ASSERT_TRUE(l.mapSections(error)) << error;
+  ASSERT_TRUE(l.loadSections(error)) << error;
+  setDevice(l, k16e);
   const std::pair<reloc, std::string> cases[] = {
       {relocation(0, 0xFFFFFFFF, RELOCT_CALL),
        "relocation RELOCT_CALL at offset 0x0000 names symbol 4294967295, but the symbol table has 2 entries."},
@@ -214,16 +227,22 @@ TEST_F(PatchSections, malformedRelocationsAreRefusedBeforeAnyWrite) {
     EXPECT_EQ(wordsIn(b->cRawData[".code"]), (W{0xD000, 0xE000}));
   }
   // A section without data accepts no field, and keeps none of its own.
-  b->cRawData.erase(".code");
-  b->cReloc[".code"] = {relocation(0, 0, RELOCT_LOW)};
+  b->cReloc[".code"] = {};
+  b->cReloc[".none"] = {relocation(0, 0, RELOCT_LOW)};
   EXPECT_FALSE(l.patchSections(error));
-  EXPECT_EQ(error, "file 'b.o', section '.code', " + past("RELOCT_LOW", 0, 0));
-  EXPECT_EQ(b->cRawData.count(".code"), 0u);
+  EXPECT_EQ(error, "file 'b.o', section '.none', " + past("RELOCT_LOW", 0, 0));
+  EXPECT_EQ(b->cRawData.count(".none"), 0u);
+}
 
-  // The call check refuses a bad index on its own.
-  setDevice(l, k12);
+// The call check refuses a bad index on its own.
+TEST_F(PatchSections, theCallCheckRefusesABadIndex) {
+  Input ib("b.o");
+  ib.section(".code", STYP_TEXT, 0, 0, {0x00, 0x09}).symbol("main", 1);
+  Coff* b = &add(ib);
   b->cReloc[".code"] = {relocation(0, 7, RELOCT_CALL)};
+  prepare();
+  setDevice(l, k12);
   EXPECT_FALSE(l.verifyRelocations(error));
   EXPECT_EQ(error, "file 'b.o', section '.code', relocation RELOCT_CALL at offset 0x0000 names symbol 7, but the "
-                   "symbol table has 2 entries.");
+                   "symbol table has 1 entries.");
 }

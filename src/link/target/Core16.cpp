@@ -9,8 +9,7 @@
 #include <iostream>
 
 #include "device/Processor.h"
-#include "link/Linker.h"
-#include "link/patch/PatchSupport.h"
+#include "link/target/TargetSupport.h"
 #include "support/Debug.h"
 
 namespace tarsil {
@@ -22,12 +21,15 @@ namespace {
 constexpr const char* kChannel = kChannelCore16;
 constexpr uint16_t PCLATH = 3;
 
-}  // namespace
+class Core16Target final : public Target {
+public:
+  explicit Core16Target(TargetDevice device) : Target(std::move(device)) {}
+  bool relocate(const Location& at, const reloc& r, const Referent& to, std::string& error) const override;
+};
 
-bool Linker::doPatchCore16(Data& data, const reloc& r, const std::vector<syment>& symTbl, std::string& error) {
-  const syment* sym = symbolOf(symTbl, r, error);
-  if (!sym) return false;
-  const uint32_t v = relocValue(*sym, r);
+bool Core16Target::relocate(const Location& at, const reloc& r, const Referent& to, std::string& error) const {
+  Data& data = at.bytes;
+  const uint32_t v = relocValue(to.symbol, r);
   trace(kChannel, r.r_type, v);
 
   switch (r.r_type) {
@@ -41,8 +43,8 @@ bool Linker::doPatchCore16(Data& data, const reloc& r, const std::vector<syment>
 
     case RELOCT_BANKSEL:
     case RELOCT_IBANKSEL: {
-      const uint16_t bank = getDataBankNumber(cProcType, v);
-      const bool gpr = isGpr(cProcType, v);
+      const uint16_t bank = getDataBankNumber(cDevice.procType, v);
+      const bool gpr = isGpr(cDevice.procType, v);
       if (Debug(kChannel)) std::cout << "Linker::doPatchCore16() -  RELOCT_BANKSEL, isgpr=" << gpr << '\n';
       return writeWords(data, r, {encode(instSetCore16, gpr ? InstType::MOVLR : InstType::MOVLB, bank)}, error);
     }
@@ -54,11 +56,17 @@ bool Linker::doPatchCore16(Data& data, const reloc& r, const std::vector<syment>
                          encode(instSetCore16, InstType::MOVWF, PCLATH)},
                         error);
 
-    case RELOCT_MOVLR: return writeField(data, r, getDataBankNumber(cProcType, v), 0, 4, 4, error);
-    case RELOCT_MOVLB: return writeField(data, r, getDataBankNumber(cProcType, v), 0, 0, 4, error);
+    case RELOCT_MOVLR: return writeField(data, r, getDataBankNumber(cDevice.procType, v), 0, 4, 4, error);
+    case RELOCT_MOVLB: return writeField(data, r, getDataBankNumber(cDevice.procType, v), 0, 0, 4, error);
 
     default: error = kUnsupported; return false;
   }
+}
+
+}  // namespace
+
+std::unique_ptr<Target> patching::makeCore16Target(TargetDevice device) {
+  return std::make_unique<Core16Target>(std::move(device));
 }
 
 }  // namespace tarsil

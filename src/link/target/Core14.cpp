@@ -9,8 +9,7 @@
 // long as the device needs, and writes nothing where there is nothing to
 // select.
 #include "device/Processor.h"
-#include "link/Linker.h"
-#include "link/patch/PatchSupport.h"
+#include "link/target/TargetSupport.h"
 
 namespace tarsil {
 
@@ -24,12 +23,15 @@ constexpr uint16_t PCLATH = 10;
 
 uint16_t select(uint16_t reg, uint16_t bit, bool set) { return bitSelect(instSetCore14, reg, bit, set); }
 
-}  // namespace
+class Core14Target final : public Target {
+public:
+  explicit Core14Target(TargetDevice device) : Target(std::move(device)) {}
+  bool relocate(const Location& at, const reloc& r, const Referent& to, std::string& error) const override;
+};
 
-bool Linker::doPatchCore14(Data& data, const reloc& r, const std::vector<syment>& symTbl, std::string& error) {
-  const syment* sym = symbolOf(symTbl, r, error);
-  if (!sym) return false;
-  const uint32_t v = relocValue(*sym, r);
+bool Core14Target::relocate(const Location& at, const reloc& r, const Referent& to, std::string& error) const {
+  Data& data = at.bytes;
+  const uint32_t v = relocValue(to.symbol, r);
   trace(kChannel, r.r_type, v);
 
   switch (r.r_type) {
@@ -41,7 +43,7 @@ bool Linker::doPatchCore14(Data& data, const reloc& r, const std::vector<syment>
     case RELOCT_F: return writeField(data, r, v, 0, 0, 7, error);
 
     case RELOCT_BANKSEL: {
-      const uint32_t banks = getNumberOfBanks(cProcType);
+      const uint32_t banks = getNumberOfBanks(cDevice.procType);
       if (banks <= 1) {
         trace(kChannel, "Linker::doPatchCore14() - RELOCT_BANKSEL encountered for a device with only one bank!");
         return true;
@@ -51,7 +53,7 @@ bool Linker::doPatchCore14(Data& data, const reloc& r, const std::vector<syment>
     }
 
     case RELOCT_IBANKSEL:
-      if (getNumberOfBanks(cProcType) < 3) {
+      if (getNumberOfBanks(cDevice.procType) < 3) {
         trace(kChannel, "Linker::doPatchCore14() - RELOCT_IBANKSEL encountered for a device with one or two banks!");
         return true;
       }
@@ -65,7 +67,7 @@ bool Linker::doPatchCore14(Data& data, const reloc& r, const std::vector<syment>
                         error);
 
     case RELOCT_PAGESEL_BITS: {
-      const uint32_t pages = getNumberOfPages(cProcType);
+      const uint32_t pages = getNumberOfPages(cDevice.procType);
       if (pages <= 1) {
         trace(kChannel, "Linker::doPatchCore14() - RELOCT_PAGESEL_BITS encountered for a device with only one page!");
         return true;
@@ -76,6 +78,12 @@ bool Linker::doPatchCore14(Data& data, const reloc& r, const std::vector<syment>
 
     default: error = kUnsupported; return false;
   }
+}
+
+}  // namespace
+
+std::unique_ptr<Target> patching::makeCore14Target(TargetDevice device) {
+  return std::make_unique<Core14Target>(std::move(device));
 }
 
 }  // namespace tarsil

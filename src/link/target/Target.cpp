@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "link/patch/PatchSupport.h"
+#include "link/target/TargetSupport.h"
 
 #include <iostream>
 
-#include "link/Linker.h"
+#include "device/Processor.h"
 #include "support/Debug.h"
 #include "support/HexText.h"
 
@@ -24,6 +24,19 @@ const syment* missingSymbol(const std::vector<syment>& symTbl, const reloc& r, s
   return nullptr;
 }
 
+void patchBits(Data& d, uint32_t rawOffset, uint32_t value, uint16_t srcBegin, uint16_t dstBegin, uint16_t width) {
+  TARSIL_ASSERT(width <= 16);
+  TARSIL_ASSERT(srcBegin < 32);
+  TARSIL_ASSERT(dstBegin < 16);
+  TARSIL_ASSERT((srcBegin + width) < 32);
+  const uint32_t dsize = d.size();
+  TARSIL_ASSERT(rawOffset <= dsize);
+  TARSIL_ASSERT_TEXT(static_cast<uint64_t>(rawOffset) * 8 + dstBegin + width <= static_cast<uint64_t>(dsize) * 8,
+                     "field lies within the data");
+  if (width == 0) return;
+  mergeBits(d.bytes() + rawOffset, value, srcBegin, dstBegin, width);
+}
+
 bool pastEnd(const Data& d, const reloc& r, std::string& error) {
   error = describe(r) + " writes past the end of the section's raw data (" + std::to_string(d.size()) + " bytes).";
   return false;
@@ -35,7 +48,7 @@ bool writeWords(Data& d, const reloc& r, std::initializer_list<uint16_t> words, 
     return pastEnd(d, r, error);
   uint32_t offset = r.r_vaddr;
   for (uint16_t w : words) {
-    Linker::patch(d, offset, w, 0, 0, 16);
+    patchBits(d, offset, w, 0, 0, 16);
     offset += 2;
   }
   return true;
@@ -78,3 +91,30 @@ void trace(const char* channel, const char* text) {
 }
 
 }  // namespace tarsil::patching
+
+namespace tarsil {
+
+bool Target::check(const reloc&, const Referent&, std::string&) const { return true; }
+
+namespace {
+
+class NoFamily final : public Target {
+public:
+  explicit NoFamily(TargetDevice device) : Target(std::move(device)) {}
+  bool relocate(const Location&, const reloc&, const Referent&, std::string&) const override { return false; }
+};
+
+}  // namespace
+
+// The one place where the family decides.
+std::unique_ptr<Target> Target::forDevice(TargetDevice device) {
+  switch (device.instSet) {
+    case instSetCore12: return patching::makeCore12Target(std::move(device));
+    case instSetCore14: return patching::makeCore14Target(std::move(device));
+    case instSetCore16: return patching::makeCore16Target(std::move(device));
+    case instSetCore16E: return patching::makeCore16ETarget(std::move(device));
+    default: return std::make_unique<NoFamily>(std::move(device));
+  }
+}
+
+}  // namespace tarsil

@@ -1,17 +1,19 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// What the four family patchers share: the relocation numbering, the value a
+// What the four family targets share: the relocation numbering, the value a
 // relocation inserts, the bounds checks that keep every write inside the
 // section's bytes, and the bit-select instructions that the bank and page
 // sequences are made of.
 #include <cstdint>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "coff/CoffFormat.h"
 #include "device/Instructions.h"
+#include "link/target/Target.h"
 #include "support/Assert.h"
 #include "support/Data.h"
 
@@ -59,7 +61,13 @@ std::string relocTypeText(uint16_t type);
 
 inline constexpr const char* kUnsupported = "unsupported relocation type.";
 
-// Each family patcher's debug channel.
+// Each family's target; Target::forDevice chooses among them.
+std::unique_ptr<Target> makeCore12Target(TargetDevice device);
+std::unique_ptr<Target> makeCore14Target(TargetDevice device);
+std::unique_ptr<Target> makeCore16Target(TargetDevice device);
+std::unique_ptr<Target> makeCore16ETarget(TargetDevice device);
+
+// Each family's debug channel.
 inline constexpr const char* kChannelCore12 = "Linker::doPatchCore12";
 inline constexpr const char* kChannelCore14 = "Linker::doPatchCore14";
 inline constexpr const char* kChannelCore16 = "Linker::doPatchCore16";
@@ -90,6 +98,12 @@ inline uint32_t relocValue(const syment& s, const reloc& r) {
 inline uint16_t highByte(uint32_t v) { return static_cast<uint16_t>((v >> 8) & 0xFF); }
 inline bool bitOf(uint32_t v, unsigned n) { return ((v >> n) & 1) != 0; }
 
+// Writes `width` bits of `value`, from bit `srcBegin` on, into the buffer
+// from bit `dstBegin` of byte `rawOffset` on, least significant bit first.
+// Callers check their fields against the data first: a field that still
+// runs past the end is a target's mistake, never something to write.
+void patchBits(Data& d, uint32_t rawOffset, uint32_t value, uint16_t srcBegin, uint16_t dstBegin, uint16_t width);
+
 // Bits src .. src+width-1 of `value` into `bytes` from bit `dst` of its first
 // byte on, touching no byte past the field's last one. The field fits in the
 // first four bytes (width <= 16, dst < 16).
@@ -107,7 +121,7 @@ inline void mergeBits(char* bytes, uint32_t value, uint16_t src, uint16_t dst, u
 bool pastEnd(const Data& d, const reloc& r, std::string& error);
 
 // Writes bits src .. src+width-1 of `value` into the word at the
-// relocation's offset from bit `dst` on (the order of Linker::patch);
+// relocation's offset from bit `dst` on (the order of patchBits);
 // refuses, writing nothing, a field that would reach past the data.
 inline bool writeField(Data& d, const reloc& r, uint32_t value, uint16_t src, uint16_t dst, uint16_t width,
                        std::string& error) {
@@ -131,7 +145,7 @@ uint16_t encode(int instSet, InstType type, uint16_t one, uint16_t two);
 uint16_t bitSelect(int instSet, uint16_t reg, uint16_t bit, bool set);
 
 // Debug channels keep their levels while a stage runs. A stage that patches
-// many relocations holds a TraceScope: when none of the patchers' channels is
+// many relocations holds a TraceScope: when none of the targets' channels is
 // on, trace() then returns at once instead of asking for the channel per
 // relocation.
 class TraceScope {
@@ -151,11 +165,11 @@ private:
 
 void traceValue(const char* channel, uint16_t type, uint32_t value);
 
-// One line on a patcher's debug channel: the type's name and the value.
+// One line on a target's debug channel: the type's name and the value.
 inline void trace(const char* channel, uint16_t type, uint32_t value) {
   if (!TraceScope::silent()) traceValue(channel, type, value);
 }
-// A line of the patcher's own text on its channel.
+// A line of the target's own text on its channel.
 void trace(const char* channel, const char* text);
 
 }  // namespace tarsil::patching

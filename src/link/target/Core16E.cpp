@@ -11,12 +11,13 @@
 // in 11 bits, the conditional branches in 8.
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "coff/Coff.h"
-#include "link/Linker.h"
-#include "link/patch/PatchSupport.h"
+#include "link/target/TargetSupport.h"
+#include "memory/Memory.h"
 
 namespace tarsil {
 
@@ -91,28 +92,39 @@ bool relativeBranch(const BranchForm& form, uint32_t v, uint32_t scnAddr, Data& 
   return writeField(data, r, static_cast<uint32_t>(field), 1, 0, form.width, error);
 }
 
-// The merged size of the section the symbol refers to; false when the
-// symbol is no section reference at all or names no section of the link.
-// Section-size fields are few, and the name they need stays out of the
-// common path's frame.
-[[gnu::noinline]] bool sectionSize(const MergedSections& sections, const syment& sym,
-                 const std::map<int, std::string>& strTbl, const reloc& r, uint32_t& size, std::string& error) {
-  const std::string name = Coff::findName(sym, strTbl).value_or("");
+// The size of the section the symbol refers to; false when the symbol is
+// no section reference at all or names no section of the link. Section-size
+// fields are few, and the name they need stays out of the common path's
+// frame.
+[[gnu::noinline]] bool sectionSize(const TargetDevice& device, const Referent& to, const reloc& r, uint32_t& size,
+                                   std::string& error) {
+  const std::string name = Coff::findName(to.symbol, to.strings).value_or("");
   if (name.empty() || name[0] != '.')
     return fail(error, describe(r) + " needs a section reference, but symbol '" + name + "' does not name a section.");
-  auto found = sections.find(name.substr(1));
-  if (found == sections.end() || !found->second.sized)
-    return fail(error, describe(r) + " refers to section '" + name.substr(1) + "', which no input has.");
-  size = static_cast<uint32_t>(found->second.size);
+  const std::optional<uint64_t> found = device.sectionSize(name.substr(1));
+  if (!found) return fail(error, describe(r) + " refers to section '" + name.substr(1) + "', which no input has.");
+  size = static_cast<uint32_t>(*found);
   return true;
 }
 
-}  // namespace
+class Core16ETarget final : public Target {
+public:
+  explicit Core16ETarget(TargetDevice device) : Target(std::move(device)) {}
+  bool relocate(const Location& at, const reloc& r, const Referent& to, std::string& error) const override;
 
-bool Linker::doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const std::vector<syment>& symTbl,
-                            const std::map<int, std::string>& strTbl, std::string& error) {
-  const syment* sym = symbolOf(symTbl, r, error);
-  if (!sym) return false;
+private:
+  bool inAccessBank(uint32_t address) const {
+    for (const Memory& m : *cDevice.accessBanks)
+      if (address >= m.getPhysicalStart() && address <= m.getPhysicalEnd()) return true;
+    return false;
+  }
+};
+
+bool Core16ETarget::relocate(const Location& at, const reloc& r, const Referent& to, std::string& error) const {
+  Data& data = at.bytes;
+  const syment* sym = &to.symbol;
+  const std::map<int, std::string>& strTbl = to.strings;
+  const uint32_t scnAddr = at.address;
   const uint32_t v = relocValue(*sym, r);
   trace(kChannel, r.r_type, v);
 
@@ -142,18 +154,13 @@ bool Linker::doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const 
     case RELOCT_BRA: return relativeBranch(kBra, v, scnAddr, data, r, *sym, strTbl, error);
     case RELOCT_CONDBRA: return relativeBranch(kCondBra, v, scnAddr, data, r, *sym, strTbl, error);
 
-    case RELOCT_ACCESS: {
-      bool inAccessBank = false;
-      for (const Memory& m : cAccessBanks)
-        if (v >= m.getPhysicalStart() && v <= m.getPhysicalEnd()) inAccessBank = true;
-      return writeField(data, r, inAccessBank ? 0 : 1, 0, 8, 1, error);
-    }
+    case RELOCT_ACCESS: return writeField(data, r, inAccessBank(v) ? 0 : 1, 0, 8, 1, error);
 
     case RELOCT_SCNSZ_LOW:
     case RELOCT_SCNSZ_HIGH:
     case RELOCT_SCNSZ_UPPER: {
       uint32_t size = 0;
-      if (!sectionSize(cScns, *sym, strTbl, r, size, error)) return false;
+      if (!sectionSize(cDevice, to, r, size, error)) return false;
       const uint32_t value = size + static_cast<uint32_t>(static_cast<int32_t>(r.r_offset));
       const uint16_t src = r.r_type == RELOCT_SCNSZ_LOW ? 0 : r.r_type == RELOCT_SCNSZ_HIGH ? 8 : 16;
       return writeField(data, r, value, src, 0, 8, error);
@@ -165,7 +172,7 @@ bool Linker::doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const 
     case RELOCT_SCNEND_UPPER:
     case RELOCT_SCNEND_LFSR1: {
       uint32_t size = 0;
-      if (!sectionSize(cScns, *sym, strTbl, r, size, error)) return false;
+      if (!sectionSize(cDevice, to, r, size, error)) return false;
       const uint32_t end = sym->n_value + size - 1 + static_cast<uint32_t>(static_cast<int32_t>(r.r_offset));
       if (r.r_type == RELOCT_SCNEND_HIGH) return writeField(data, r, end, 8, 0, 8, error);
       if (r.r_type == RELOCT_SCNEND_UPPER) return writeField(data, r, end, 16, 0, 8, error);
@@ -175,6 +182,12 @@ bool Linker::doPatchCore16E(uint32_t scnAddr, Data& data, const reloc& r, const 
 
     default: error = kUnsupported; return false;
   }
+}
+
+}  // namespace
+
+std::unique_ptr<Target> patching::makeCore16ETarget(TargetDevice device) {
+  return std::make_unique<Core16ETarget>(std::move(device));
 }
 
 }  // namespace tarsil
