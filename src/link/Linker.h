@@ -83,6 +83,13 @@ public:
   // Runs every stage in order; false with `error` set (or empty when the
   // failing stage reported its own messages) ends the link.
   bool run(std::string& error);
+  // run's phases, in order: the inputs read and the members imported; the
+  // symbols bound and the sections merged; (mapSections); the inputs placed,
+  // relocated and patched; the executable made and every output written.
+  bool readInputs(std::string& error);
+  bool bindSymbols(std::string& error);
+  bool relocateInputs(std::string& error);
+  bool buildExecutable(std::string& error);
 
   void print(std::ostream& os) const;
 

@@ -42,6 +42,13 @@ void releaseSymbols(Linker& linker) {
   }
 }
 
+// The records of the input sections led the stages to each piece; the
+// executable's tables now hold what they led to.
+void releaseInputSections(Linker& linker) {
+  release(linker.cInputSections);
+  release(linker.cInputSectionBase);
+}
+
 }  // namespace
 
 // The stages that go through the inputs side by side read each one's symbol
@@ -79,7 +86,19 @@ bool Linker::forEachInputUntilFailure(const std::function<bool(size_t, std::stri
 
 bool Linker::run(std::string& error) {
   if (cOutputFile.empty()) cOutputFile = "a.out";
+  if (!readInputs(error) || !bindSymbols(error)) return false;
+  if (!mapSections(error)) {
+    writeErrorMapFile();
+    return false;
+  }
+  // Written only if a stage below fails.
+  PendingErrorMap errorMap(cMapFile, memories());
+  if (!relocateInputs(error) || !buildExecutable(error)) return false;
+  errorMap.dismiss();
+  return true;
+}
 
+bool Linker::readInputs(std::string& error) {
   if (!buildCoffs(error)) return false;
   if (!buildLibs(error)) return false;
   // Before the first file is written, which may be the error map.
@@ -89,6 +108,10 @@ bool Linker::run(std::string& error) {
   cArchive.clear();
   if (!verifyProcessor(error)) return false;
   warnAboutMemories();
+  return true;
+}
+
+bool Linker::bindSymbols(std::string& error) {
   mergeStringTbls();
   // The definitions are taken from the inputs' symbols, the merged sections
   // from their section headers: the one is made beside the other, and a
@@ -120,14 +143,10 @@ bool Linker::run(std::string& error) {
     buildInterferenceGraph();
     buildScnActivationRecordMap();
   }
+  return true;
+}
 
-  if (!mapSections(error)) {
-    writeErrorMapFile();
-    return false;
-  }
-  // Written only if a stage below fails.
-  PendingErrorMap errorMap(cMapFile, memories());
-
+bool Linker::relocateInputs(std::string& error) {
   if (!loadSections(error)) return false;
   if (!buildInitTable(error)) return false;
   if (!relocateSymbols(error)) return false;
@@ -136,7 +155,10 @@ bool Linker::run(std::string& error) {
   releaseBindings(*this);
   if (!verifyRelocations(error)) return false;
   // Patching lets each input's relocations go once they are in its bytes.
-  if (!patchSections(error)) return false;
+  return patchSections(error);
+}
+
+bool Linker::buildExecutable(std::string& error) {
   // The executable's symbol table is made from the inputs' symbols; its
   // bytes from their sections, and its section headers from the merged
   // sections and where they were placed: the table is made beside the
@@ -162,6 +184,7 @@ bool Linker::run(std::string& error) {
     if (!cMapFile.empty()) mapSymbols.emplace(cOutput);
   });
   if (!buildOutputLineInfo(error)) return false;
+  releaseInputSections(*this);
   if (!buildOutputHdrs(error)) return false;
   listing.join();
   buildOutputHoles();
@@ -170,9 +193,7 @@ bool Linker::run(std::string& error) {
     return false;
   }
 
-  if (!writeOutputs(error, mapSymbols ? &*mapSymbols : nullptr)) return false;
-  errorMap.dismiss();
-  return true;
+  return writeOutputs(error, mapSymbols ? &*mapSymbols : nullptr);
 }
 
 }  // namespace tarsil

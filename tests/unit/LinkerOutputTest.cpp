@@ -45,6 +45,29 @@ TEST_F(LinkerOutput, LineNumbersJoinInInputOrderRebasedAndLeaveTheInputs) {
   EXPECT_TRUE(l.cCoff[1]->cLineInfo["solo"].empty());
 }
 
+// A function whose type also makes it an array (0xE0) keeps a function
+// record: its end index moves with its input's slots, where an array's
+// dimensions in the same bytes stay as they are.
+TEST_F(LinkerOutput, AFunctionReturningAnArrayHasItsFunctionRecordRebased) {
+  Input a("a.o"), b("b.o");
+  a.symbol("x", 0).symbol("y", 0);
+  b.symbol("f", 0).aux(aux_fcn{0, 0, 0, 3, 0, {}}, AuxKind::arr).symbol("v", 0).aux(aux_fcn{0, 0, 0, 3, 0, {}},
+                                                                                         AuxKind::arr);
+  b.c->cSymTbl[0].n_type = 0xE0;
+  b.c->cSymTbl[0].n_numaux = 1;
+  b.c->cSymTbl[2].n_type = 0x30;
+  b.c->cSymTbl[2].n_numaux = 1;
+  add(a);
+  add(b);
+  ASSERT_TRUE(l.buildOutputSymbolTbl(error)) << error;
+  const std::vector<syment>& out = l.cOutput.cSymTbl;
+  ASSERT_EQ(out.size(), 6u);
+  EXPECT_EQ(getAux<aux_fcn>(out[3]).x_endndx, 5u);
+  EXPECT_EQ(getAux<aux_fcn>(out[3]).x_tagndx, 2u);
+  EXPECT_EQ(getAux<aux_fcn>(out[5]).x_endndx, 3u);
+  EXPECT_EQ(getAux<aux_fcn>(out[5]).x_tagndx, 2u);
+}
+
 TEST_F(LinkerOutput, FillSectionsAreCountedAcrossMemoriesAndNamedUniquely) {
   Input a("a.o");
   add(a);
