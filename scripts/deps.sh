@@ -27,3 +27,4 @@ TARSIL_BUILD_PACKAGES=(cmake ninja-build g++ make)
 TARSIL_TEST_PACKAGES=(libgtest-dev libyaml-cpp-dev llvm-14-tools python3 binutils man-db dpkg-dev lintian python3-jsonschema
                       chromium)
 TARSIL_FUZZ_PACKAGES=(clang clang-14 libclang-rt-14-dev)
+TARSIL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 wine wine64)

@@ -3,6 +3,7 @@
 // same sections in the same order, so the pointers preWrite stores describe
 // exactly the bytes the writer emits.
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
@@ -18,6 +19,7 @@
 #include "support/Error.h"
 #include "support/HexText.h"
 #include "support/NameIndex.h"
+#include "support/Platform.h"
 #include "support/SortedWalk.h"
 #include "support/TimeStamp.h"
 
@@ -185,6 +187,8 @@ public:
   }
 
   static constexpr size_t kRecordMax = SCNHSZ;
+  // Why the first failed write failed (an errno value), or 0.
+  int error() const { return cError; }
 
 private:
   static constexpr size_t kBlock = 64 * 1024;
@@ -199,6 +203,7 @@ private:
       cBuffer->insert(cBuffer->end(), bytes, bytes + n);
     } else if (cOk && std::fwrite(bytes, 1, n, cFile) != n) {
       cOk = false;
+      cError = errno;
     }
   }
 
@@ -207,12 +212,15 @@ private:
   std::vector<uint8_t> cBlock;
   size_t cUsed = 0;
   bool cOk = true;
+  int cError = 0;
 };
 
 template <class Order>
 bool emit(const Coff& coff, const Order& order, Sink& sink) {
   auto fail = [&](const char* suffix) {
-    Error::report(Error::error, "Coff::write()", "Coff file '" + coff.cFileName + suffix, false);
+    std::string message = "Coff file '" + coff.cFileName + suffix;
+    if (sink.error() != 0) message += " " + platform::errorText(sink.error()) + ".";
+    Error::report(Error::error, "Coff::write()", message, false);
     return false;
   };
 

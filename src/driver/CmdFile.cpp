@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <climits>
-#include <filesystem>
 #include <istream>
 #include <initializer_list>
 #include <map>
@@ -10,6 +9,7 @@
 #include "support/Error.h"
 #include "support/FileInfo.h"
 #include "support/InputFile.h"
+#include "support/Platform.h"
 #include "support/Strings.h"
 
 namespace tarsil {
@@ -171,8 +171,7 @@ std::string Parser::findCmdFile(const std::string& name) const {
   // A name with a directory part is taken only where it points; the search
   // list serves bare names alone.
   if (name.find_first_of("\\/") != std::string::npos) {
-    std::error_code ec;
-    return std::filesystem::exists(hostPath(name), ec) ? name : std::string();
+    return platform::fileStatus(hostPath(name)).kind != platform::Kind::missing ? name : std::string();
   }
   std::vector<std::string> dirs{"."};
   dirs.insert(dirs.end(), cCmdFileDirs.begin(), cCmdFileDirs.end());

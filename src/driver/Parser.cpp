@@ -4,12 +4,11 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <system_error>
 
 #include "device/DeviceFile.h"
 #include "support/Error.h"
 #include "support/FileInfo.h"
+#include "support/Platform.h"
 #include "support/Strings.h"
 #include "support/Threads.h"
 #include "support/Usage.h"
@@ -52,7 +51,8 @@ void Parser::printHelpScreen() {
 void Parser::showHelp() {
   printHelpScreen();
   std::fflush(stdout);
-  std::exit(-1);
+  // -1, as 255 on every system (Windows would pass the whole int on).
+  std::exit(255);
 }
 
 void Parser::usageMistake(const std::string& message) { Error::leave(tarsil::usageMistake("tarsil", message)); }
@@ -137,8 +137,7 @@ const char* const kLongHelp[] = {
 
 bool Parser::isAbsoluteName(const std::string& arg) {
   if (arg.size() < 2 || arg[0] != '/') return false;
-  std::error_code ec;
-  return std::filesystem::exists(arg, ec);
+  return platform::fileStatus(arg).kind != platform::Kind::missing;
 }
 
 Parser::InfoRequest Parser::findInfoRequest(int argc, char** argv) {

@@ -691,7 +691,8 @@ Linker::Written Linker::layOutAndWrite(CoffWriter& writer, AtomicFile& file) {
   writer.preWrite(outputTimeStamp());
   if (!writer.verify()) return Written::corrupt;
   if (!file.open()) {
-    Error::report(Error::error, "Coff::write()", "Could not open Coff file '" + cOutputFile + "' for writing.", false);
+    Error::report(Error::error, "Coff::write()",
+                  file.withReason("Could not open Coff file '" + cOutputFile + "' for writing."), false);
     return Written::failed;
   }
   return writer.write(file.file(), 0) ? Written::ok : Written::failed;
@@ -715,7 +716,7 @@ bool Linker::commitOutputs(AtomicFile& executable, MapFile::Pending* map, MapVie
     files.push_back(&file);
     failures.push_back("Could not write " + extra.kind + " '" + extra.name + "'.");
     if (!file.open() || !extra.write(*this, file)) {
-      report(failures.back());
+      report(file.withReason(failures.back()));
       return false;
     }
   }
@@ -724,7 +725,7 @@ bool Linker::commitOutputs(AtomicFile& executable, MapFile::Pending* map, MapVie
   // after the other; none was put in place.
   for (size_t i = 0; i < files.size(); ++i)
     if (files[i]->failedStep() != AtomicFile::Step::none) {
-      report(failures[i]);
+      report(files[i]->withReason(failures[i]));
       break;
     }
   return false;

@@ -77,47 +77,50 @@ void renderErrorMap(std::ostream& os, const std::string& created, const Declared
 
 namespace {
 
-void reportUnwritable(const std::string& name) {
+void reportUnwritable(const std::string& name, const AtomicFile& file) {
   // A map that cannot be written costs the user the listing, not the link.
-  Error::report(Error::error, "Linker::writeErrorMapFile()", "Could not open map file '" + name + "' for writing.",
-                false);
+  Error::report(Error::error, "Linker::writeErrorMapFile()",
+                file.withReason("Could not open map file '" + name + "' for writing."), false);
 }
 
+// False after reporting why the map could not be written.
 bool writeNow(const std::string& name, const std::string& created, const DeclaredMemories& memories) {
   AtomicFile file(hostPath(name));
-  if (!file.open()) return false;
-  FileBuffer buffer(file);
-  std::ostream os(&buffer);
-  renderErrorMap(os, created, memories);
-  return buffer.drain() && file.commit();
+  if (file.open()) {
+    FileBuffer buffer(file);
+    std::ostream os(&buffer);
+    renderErrorMap(os, created, memories);
+    if (buffer.drain() && file.commit()) return true;
+  }
+  reportUnwritable(name, file);
+  return false;
 }
 
 // What would make the write fail: no room for the file beside the target, or
 // something in the target's place that the file cannot replace.
 bool canWrite(const std::string& name) {
   AtomicFile file(hostPath(name));
-  return file.open();
+  if (file.open()) return true;
+  reportUnwritable(name, file);
+  return false;
 }
 
 }  // namespace
 
 void writeErrorMap(const std::string& name, const DeclaredMemories& memories) {
-  if (!writeNow(name, outputTimeText(), memories)) reportUnwritable(name);
+  writeNow(name, outputTimeText(), memories);
 }
 
 PendingErrorMap::PendingErrorMap(const std::string& name, const DeclaredMemories& memories)
     : cName(name), cMemories(memories) {
   if (name.empty()) return;
-  if (!canWrite(name)) {
-    reportUnwritable(name);
-    return;
-  }
+  if (!canWrite(name)) return;
   cCreated = outputTimeText();
   cPending = true;
 }
 
 PendingErrorMap::~PendingErrorMap() {
-  if (cPending && !writeNow(cName, cCreated, cMemories)) reportUnwritable(cName);
+  if (cPending) writeNow(cName, cCreated, cMemories);
 }
 
 }  // namespace tarsil

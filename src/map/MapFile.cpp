@@ -525,11 +525,11 @@ void MapFile::Pending::list(const Coff& output, uint64_t progMemSize, const Symb
 bool MapFile::Pending::ready() {
   const std::string where = "MapFile::write()";
   if (!cOpened) {
-    Error::report(Error::error, where, "Could not open map file '" + cName + "' for writing.", false);
+    Error::report(Error::error, where, cFile.withReason("Could not open map file '" + cName + "' for writing."), false);
     return false;
   }
   if (!cWritten) {
-    Error::report(Error::error, where, writeFailure(), false);
+    Error::report(Error::error, where, cFile.withReason(writeFailure()), false);
     cFile.discard();
     return false;
   }

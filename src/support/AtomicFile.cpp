@@ -1,10 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "support/AtomicFile.h"
 
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -14,56 +10,59 @@
 #include <utility>
 
 #include "support/HexText.h"
+#include "support/Platform.h"
 
 namespace tarsil {
 
 namespace {
 
 // Distinct enough for one process writing a handful of files, several of
-// them at once on different threads; "x" mode below makes a clash with a
-// stranger's file fail instead of overwriting it.
+// them at once on different threads; creation that never opens an existing
+// file makes a clash with a stranger's file fail instead of overwriting it.
+// The name is the target's, cut short where the target's own name is near
+// the longest a directory takes (255 bytes or characters), so that a valid
+// output name never fails for its temporary's sake.
 std::string temporaryName(const std::string& target, unsigned attempt) {
   static std::atomic<uint64_t> counter{0};
   const uint64_t count = counter.fetch_add(1, std::memory_order_relaxed) + 1;
   uint64_t stamp = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
   uint64_t mix = stamp ^ (count * 0x9E3779B97F4A7C15ULL) ^ attempt;
-  return target + ".tmp-" + hexText(mix & 0xFFFFFFFF, 8, hexBare);
+  constexpr size_t kKept = 200;
+  const size_t slash = target.find_last_of(platform::backslashSeparates() ? "/\\" : "/");
+  const size_t name = slash == std::string::npos ? 0 : slash + 1;
+  size_t end = target.size();
+  if (end - name > kKept) {
+    end = name + kKept;
+    // Not inside a character of several bytes.
+    while (end > name && (static_cast<unsigned char>(target[end]) & 0xC0) == 0x80) --end;
+  }
+  return target.substr(0, end) + ".tmp-" + hexText(mix & 0xFFFFFFFF, 8, hexBare);
 }
 
-// The temporary files open in this process, for the signal handler to
-// remove. The handler may only read these slots and call unlink, so each
+// The temporary files open in this process, for the interruption handler to
+// remove. The handler may only read these slots and remove files, so each
 // holds its own copy of the name, and a slot is claimed and cleared with
 // single atomic operations. A run has a few files open at once; one beyond
-// the slots is still written, only not removed by a signal.
-constexpr int kSlots = 64;
+// the slots is still written, only not removed by an interruption. The
+// librarian extracts a whole library before it renames any member's file.
+constexpr int kSlots = 4096;
 std::atomic<char*> gTemporaries[kSlots];
 static_assert(std::atomic<char*>::is_always_lock_free);
 
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-// A signal handler may not free the names; the process is ending anyway.
+// A handler may not free the names; the process is ending anyway.
 void removeTemporaries(bool release) {
   for (auto& slot : gTemporaries) {
     char* name = slot.exchange(nullptr);
     if (!name) continue;
-    ::unlink(name);
+    platform::removeWhileInterrupted(name);
     if (release) std::free(name);
   }
 }
 
-extern "C" void removeTemporariesAndDie(int sig) {
-  removeTemporaries(false);
-  // The default action, so that whoever waits for the process sees the
-  // signal that ended it. Delivered at the latest when the handler returns.
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  ::sigaction(sig, &dfl, nullptr);
-  ::raise(sig);
-}
+void removeTemporariesNow() { removeTemporaries(false); }
 
-// Looked at whenever a temporary file is made, since the program may change
-// its dispositions in between. A signal ignored (under nohup) stays ignored,
-// and a handler the program set itself stays its own.
+// Asked whenever a temporary file is made, since the program may change its
+// handlers in between.
 void installHandlers() {
   static bool atExit = false;
   if (!atExit) {
@@ -71,21 +70,14 @@ void installHandlers() {
     // fatal report included.
     atExit = std::atexit([] { removeTemporaries(true); }) == 0;
   }
-  for (int sig : kSignals) {
-    struct sigaction old {};
-    if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
-    struct sigaction action {};
-    action.sa_handler = removeTemporariesAndDie;
-    sigemptyset(&action.sa_mask);
-    for (int other : kSignals) sigaddset(&action.sa_mask, other);
-    ::sigaction(sig, &action, nullptr);
-  }
+  platform::cleanUpOnInterruption(removeTemporariesNow);
 }
 
 int registerTemporary(const std::string& name) {
   installHandlers();
-  char* copy = ::strdup(name.c_str());
+  char* copy = static_cast<char*>(std::malloc(name.size() + 1));
   if (!copy) return -1;
+  std::memcpy(copy, name.c_str(), name.size() + 1);
   for (int i = 0; i < kSlots; ++i) {
     char* empty = nullptr;
     if (gTemporaries[i].compare_exchange_strong(empty, copy)) return i;
@@ -99,41 +91,18 @@ void unregisterTemporary(int slot) {
   std::free(gTemporaries[slot].exchange(nullptr));
 }
 
-// Holds off the three signals while a temporary file comes and goes with its
-// slot, or while a group of targets is being replaced, so that the handler
-// never meets either half done.
-class SignalsHeld {
-public:
-  SignalsHeld() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : kSignals) sigaddset(&set, sig);
-    ::pthread_sigmask(SIG_BLOCK, &set, &cSaved);
-  }
-  ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &cSaved, nullptr); }
-  SignalsHeld(const SignalsHeld&) = delete;
-  SignalsHeld& operator=(const SignalsHeld&) = delete;
-
-private:
-  sigset_t cSaved;
-};
-
 // What would keep a new file from taking the target's place, as an errno
-// value: a directory, anything but a regular file, or a file that may not be
-// written. A target that cannot be looked at is left to the creation of the
-// temporary file to report.
-int targetError(const std::string& target) {
-  struct stat st {};
-  if (::stat(target.c_str(), &st) != 0) return 0;
-  if (S_ISDIR(st.st_mode)) return EISDIR;
-  if (!S_ISREG(st.st_mode)) return ENOTSUP;
-  if (::access(target.c_str(), W_OK) != 0) return errno;
-  return 0;
-}
-
-bool exists(const std::string& name) {
-  struct stat st {};
-  return ::lstat(name.c_str(), &st) == 0;
+// value: a directory, anything but a regular file, a file that may not be
+// written, or a name that cannot be looked at (too long, say: the temporary
+// file's shorter name would not fail for it).
+int targetError(const std::string& target, const platform::FileStatus& status) {
+  switch (status.kind) {
+    case platform::Kind::missing: return status.error == ENOENT ? 0 : status.error;
+    case platform::Kind::directory: return EISDIR;
+    case platform::Kind::other: return ENOTSUP;
+    case platform::Kind::regular: break;
+  }
+  return platform::writeAccessError(target);
 }
 
 // A second name for the target's present file, kept until the targets after
@@ -141,8 +110,9 @@ bool exists(const std::string& name) {
 std::string keepPrevious(const std::string& target) {
   for (unsigned attempt = 0; attempt < 16; ++attempt) {
     std::string name = temporaryName(target, attempt);
-    if (::link(target.c_str(), name.c_str()) == 0) return name;
-    if (errno != EEXIST) break;
+    const int error = platform::linkFile(target, name);
+    if (error == 0) return name;
+    if (error != EEXIST) break;
   }
   return std::string();
 }
@@ -165,20 +135,25 @@ bool AtomicFile::open() {
   discard();
   cFailedStep = Step::none;
   cError = 0;
-  if (int error = targetError(cTarget)) return fail(Step::target, error);
-  SignalsHeld held;
+  // Through a symbolic link, the file it points to is replaced and the link
+  // stays; the temporary file is made beside that file, on its file system.
+  cPath = platform::followLinks(cTarget);
+  const platform::FileStatus status = platform::fileStatus(cPath);
+  if (int error = targetError(cPath, status)) return fail(Step::target, error);
+  const platform::FileStatus* replacing = status.kind == platform::Kind::regular ? &status : nullptr;
+  platform::InterruptionsHeld held;
+  int error = EEXIST;
   for (unsigned attempt = 0; attempt < 16; ++attempt) {
-    std::string name = temporaryName(cTarget, attempt);
-    errno = 0;
-    cFile = std::fopen(name.c_str(), "wbx");
+    std::string name = temporaryName(cPath, attempt);
+    cFile = platform::createNew(name, replacing, error);
     if (cFile) {
       cTemp = std::move(name);
       cSlot = registerTemporary(cTemp);
       return true;
     }
-    if (errno != EEXIST) break;
+    if (error != EEXIST) break;
   }
-  return fail(Step::create, errno ? errno : EEXIST);
+  return fail(Step::create, error);
 }
 
 bool AtomicFile::write(std::string_view bytes) {
@@ -190,7 +165,7 @@ bool AtomicFile::write(std::string_view bytes) {
 }
 
 bool AtomicFile::finishWriting() {
-  if (!cFile) return fail(Step::write, EBADF);
+  if (!cFile) return cTemp.empty() ? fail(Step::write, EBADF) : cFailedStep == Step::none;
   // Writers that were handed file() leave their failures in the stream.
   if (std::ferror(cFile)) fail(Step::write, EIO);
   errno = 0;
@@ -205,10 +180,15 @@ void AtomicFile::forgetTemporary() {
   cTemp.clear();
 }
 
+bool AtomicFile::close() {
+  platform::InterruptionsHeld held;
+  return finishWriting();
+}
+
 bool AtomicFile::commit() { return commitAll({this}); }
 
 bool AtomicFile::commitAll(const std::vector<AtomicFile*>& files) {
-  SignalsHeld held;
+  platform::InterruptionsHeld held;
   bool written = true;
   for (AtomicFile* file : files) written = file->finishWriting() && written;
   if (!written) {
@@ -217,22 +197,22 @@ bool AtomicFile::commitAll(const std::vector<AtomicFile*>& files) {
   }
 
   struct Replaced {
-    const std::string* target;
+    const std::string* path;
     bool existed;
     std::string previous;  // a second name of the file it replaced
   };
   std::vector<Replaced> replaced;
   for (size_t i = 0; i < files.size(); ++i) {
     AtomicFile& file = *files[i];
-    Replaced entry{&file.cTarget, exists(file.cTarget), std::string()};
+    Replaced entry{&file.cPath, platform::entryExists(file.cPath), std::string()};
     // The last target has none after it that could fail.
-    if (entry.existed && i + 1 < files.size()) entry.previous = keepPrevious(file.cTarget);
-    if (std::rename(file.cTemp.c_str(), file.cTarget.c_str()) != 0) {
-      file.fail(Step::rename, errno);
-      if (!entry.previous.empty()) ::unlink(entry.previous.c_str());
+    if (entry.existed && i + 1 < files.size()) entry.previous = keepPrevious(file.cPath);
+    if (const int error = platform::replaceFile(file.cTemp, file.cPath)) {
+      file.fail(Step::rename, error);
+      if (!entry.previous.empty()) platform::removeFile(entry.previous);
       for (auto back = replaced.rbegin(); back != replaced.rend(); ++back) {
-        if (!back->previous.empty()) std::rename(back->previous.c_str(), back->target->c_str());
-        else if (!back->existed) std::remove(back->target->c_str());
+        if (!back->previous.empty()) platform::replaceFile(back->previous, *back->path);
+        else if (!back->existed) platform::removeFile(*back->path);
       }
       for (AtomicFile* other : files) other->discard();
       return false;
@@ -241,21 +221,27 @@ bool AtomicFile::commitAll(const std::vector<AtomicFile*>& files) {
     replaced.push_back(std::move(entry));
   }
   for (const Replaced& entry : replaced)
-    if (!entry.previous.empty()) ::unlink(entry.previous.c_str());
+    if (!entry.previous.empty()) platform::removeFile(entry.previous);
   return true;
 }
 
 void AtomicFile::discard() {
   if (!cFile && cTemp.empty()) return;
-  SignalsHeld held;
+  platform::InterruptionsHeld held;
   if (cFile) {
     std::fclose(cFile);
     cFile = nullptr;
   }
   if (!cTemp.empty()) {
-    std::remove(cTemp.c_str());
+    platform::removeFile(cTemp);
     forgetTemporary();
   }
+}
+
+std::string AtomicFile::reason() const { return platform::errorText(cError); }
+
+std::string AtomicFile::withReason(const std::string& message) const {
+  return cError == 0 ? message : message + " " + reason() + ".";
 }
 
 bool writeFileAtomically(const std::string& target, std::string_view bytes) {

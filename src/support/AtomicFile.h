@@ -3,8 +3,10 @@
 // Writing a file so that it is never seen half-written: the bytes go to a
 // new file beside the target, which replaces the target only once every byte
 // is on disk. A failed write leaves the previous file (or none) in place, and
-// a run ended by SIGINT, SIGTERM or SIGHUP removes the temporary files it had
-// open before it dies.
+// a run ended from outside (SIGINT, SIGTERM, SIGHUP, SIGXFSZ; Ctrl-C, Ctrl-Break
+// or the console's closing on Windows) removes the temporary files it had open
+// before it dies. Written through a symbolic link, the file the link points to
+// is replaced; a replaced file's permission bits carry over.
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -31,6 +33,10 @@ public:
   // The open temporary file, for writers that take a FILE*; null before open().
   std::FILE* file() const { return cFile; }
   bool write(std::string_view bytes);
+  // Ends the writing: the temporary file is complete on disk and closed, and
+  // waits for commit() or discard(), so that many files can be made ready
+  // without holding them all open. False when a write or the close failed.
+  bool close();
   // Closes the temporary file and renames it over the target. False when any
   // write, the close or the rename failed; the target is then untouched.
   bool commit();
@@ -50,6 +56,11 @@ public:
   // went well).
   Step failedStep() const { return cFailedStep; }
   int error() const { return cError; }
+  // The system's words for error(), for messages that say why.
+  std::string reason() const;
+  // `message`, then the reason as a sentence of its own when there is one:
+  // "Could not open map file 'x.map' for writing. No space left on device."
+  std::string withReason(const std::string& message) const;
 
 private:
   bool fail(Step step, int error);
@@ -57,6 +68,8 @@ private:
   void forgetTemporary();
 
   std::string cTarget;
+  // The file that is replaced: the target, its symbolic links followed.
+  std::string cPath;
   std::string cTemp;
   std::FILE* cFile = nullptr;
   // Where the signal handler finds the temporary's name; -1 when it does not.

@@ -113,7 +113,9 @@ void Error::terminate(int code) {
     std::fflush(stdout);
   }
   if (cTerminateHook != nullptr) cTerminateHook(code);
-  std::exit(code);
+  // The fatal status -1 is 255 on every system: Windows would pass the whole
+  // int on, and a build tool there would see 4294967295.
+  std::exit(code < 0 ? 255 : code);
 }
 
 void Error::leave(int code) {

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "support/FileIdentity.h"
 
-#include <sys/stat.h>
-
 #include <filesystem>
+
+#include "support/Platform.h"
 
 namespace tarsil {
 
@@ -13,19 +13,24 @@ std::optional<FileIdentity> fileIdentity(const std::string& name) {
 }
 
 std::optional<FileIdentity> fileIdentity(const std::string& name, bool& directory) {
-  struct stat st {};
-  if (name.empty() || ::stat(name.c_str(), &st) != 0) return std::nullopt;
-  directory = S_ISDIR(st.st_mode);
-  return FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  if (name.empty()) return std::nullopt;
+  const platform::FileStatus status = platform::fileStatus(name);
+  if (status.kind == platform::Kind::missing) return std::nullopt;
+  directory = status.kind == platform::Kind::directory;
+  return status.identity;
 }
 
 namespace {
 
+// Names are UTF-8 whatever the system's own code page, and compared as the
+// file system compares them.
 std::string normalised(const std::string& name) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  fs::path p = fs::weakly_canonical(fs::absolute(name, ec), ec);
-  return ec ? name : p.lexically_normal().string();
+  fs::path p = fs::weakly_canonical(fs::absolute(fs::path(std::u8string(name.begin(), name.end())), ec), ec);
+  if (ec) return platform::spellingKey(name);
+  const std::u8string text = p.lexically_normal().u8string();
+  return platform::spellingKey(std::string(text.begin(), text.end()));
 }
 
 }  // namespace

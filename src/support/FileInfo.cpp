@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "support/FileInfo.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <ostream>
+
+#include "support/Platform.h"
 
 namespace tarsil {
 
@@ -39,7 +38,7 @@ bool FileInfo::pathExists() const { return hasPath() && DirInfo(cPath).dirExists
 bool FileInfo::fileExists() const {
   if (!hasName()) return false;
   std::string file = hasPath() ? fullName() : name();
-  return ::access(file.c_str(), F_OK) == 0;
+  return platform::fileStatus(file).kind != platform::Kind::missing;
 }
 
 void FileInfo::print(std::ostream& os) const {
@@ -54,10 +53,7 @@ void FileInfo::print(std::ostream& os) const {
 }
 
 bool DirInfo::dirExists() const {
-  DIR* dir = ::opendir(cName.c_str());
-  if (!dir) return false;
-  ::closedir(dir);
-  return true;
+  return platform::canListDirectory(cName);
 }
 
 void DirInfo::print(std::ostream& os) const {

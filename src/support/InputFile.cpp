@@ -1,48 +1,39 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "support/InputFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "support/Platform.h"
+
 namespace tarsil {
 
-// Not blocking matters only for a FIFO, which is refused at once; a regular
-// file is read as ever, since the flag does not apply to it.
 bool InputFile::open(const std::string& name, bool* notRegular) {
   close();
   if (notRegular) *notRegular = false;
   cFailure = Failure::none;
-  const int fd = ::open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    cFailure = errno == ENOENT || errno == ENOTDIR ? Failure::absent : Failure::other;
+  platform::FileStatus status;
+  const platform::NativeFile file = platform::openForReading(name, status);
+  if (file == platform::kNoFile) {
+    using platform::Kind;
+    if (notRegular) *notRegular = status.kind == Kind::directory || status.kind == Kind::other;
+    cFailure = status.kind == Kind::directory ? Failure::directory
+               : status.kind == Kind::other   ? Failure::notRegular
+               : status.kind == Kind::missing && (status.error == ENOENT || status.error == ENOTDIR)
+                   ? Failure::absent
+                   : Failure::other;
     return false;
   }
-  // The type is checked on what was opened, not on the name.
-  struct stat st {};
-  const bool known = ::fstat(fd, &st) == 0;
-  if (!known || !S_ISREG(st.st_mode) || st.st_size < 0) {
-    if (notRegular) *notRegular = known && !S_ISREG(st.st_mode);
-    cFailure = !known                  ? Failure::other
-               : S_ISDIR(st.st_mode)   ? Failure::directory
-               : !S_ISREG(st.st_mode)  ? Failure::notRegular
-                                       : Failure::other;
-    ::close(fd);
-    return false;
-  }
-  cFd = fd;
-  cSize = static_cast<uint64_t>(st.st_size);
-  cIdentity = FileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  cHandle = file;
+  cSize = status.size;
+  cIdentity = status.identity;
   return true;
 }
 
 void InputFile::close() {
-  if (cFd >= 0) ::close(cFd);
-  cFd = -1;
+  platform::closeFile(cHandle);
+  cHandle = platform::kNoFile;
   cSize = 0;
 }
 
@@ -54,8 +45,7 @@ long long InputFile::readAt(uint64_t offset, void* into, size_t length) const {
   auto* to = static_cast<char*>(into);
   size_t done = 0;
   while (done < length) {
-    const ssize_t n = ::pread(cFd, to + done, length - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
+    const long long n = platform::readAt(cHandle, offset + done, to + done, length - done);
     if (n < 0) return -1;
     if (n == 0) break;
     done += static_cast<size_t>(n);
@@ -63,12 +53,7 @@ long long InputFile::readAt(uint64_t offset, void* into, size_t length) const {
   return static_cast<long long>(done);
 }
 
-long long InputFile::read(void* into, size_t length) {
-  for (;;) {
-    const ssize_t n = ::read(cFd, into, length);
-    if (n >= 0 || errno != EINTR) return n;
-  }
-}
+long long InputFile::read(void* into, size_t length) { return platform::readNext(cHandle, into, length); }
 
 InputFileBuf::int_type InputFileBuf::underflow() {
   if (gptr() < egptr()) return traits_type::to_int_type(*gptr());

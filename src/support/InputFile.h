@@ -35,7 +35,7 @@ public:
   bool open(const std::string& name, bool* notRegular = nullptr);
   Failure failure() const { return cFailure; }
   void close();
-  bool isOpen() const { return cFd >= 0; }
+  bool isOpen() const { return cHandle != -1; }
   // The length the file had when it was opened, and the file itself.
   uint64_t size() const { return cSize; }
   const FileIdentity& identity() const { return cIdentity; }
@@ -47,7 +47,8 @@ public:
   long long read(void* into, size_t length);
 
 private:
-  int cFd = -1;
+  // The system's descriptor or handle (platform::NativeFile); -1 when none.
+  intptr_t cHandle = -1;
   uint64_t cSize = 0;
   FileIdentity cIdentity;
   Failure cFailure = Failure::none;

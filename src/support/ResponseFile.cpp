@@ -5,16 +5,65 @@
 #include <cstdio>
 
 #include "support/FileIdentity.h"
+#include "support/Platform.h"
 #include "support/TextFile.h"
 
 namespace tarsil {
 
 namespace {
 
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+// One argument from `i` on, quoted as a POSIX shell quotes: a backslash
+// takes the next character as it is.
+bool posixArgument(std::string_view text, size_t& i, std::string& arg, bool& quoted, std::string& error) {
+  for (; i < text.size() && (quoted || !isSpace(text[i])); ++i) {
+    char c = text[i];
+    if (c == '\\') {
+      if (++i == text.size()) {
+        error = "ends in a backslash";
+        return false;
+      }
+      arg += text[i];
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else {
+      arg += c;
+    }
+  }
+  return true;
+}
+
+// The same as Windows programs take their command lines, so that
+// "C:\dir\x.o" keeps its separators: backslashes are only special before a
+// double quote, where each pair stands for one and an odd one out makes the
+// quote a character; inside quotes, a doubled quote is one quote.
+void windowsArgument(std::string_view text, size_t& i, std::string& arg, bool& quoted) {
+  while (i < text.size() && (quoted || !isSpace(text[i]))) {
+    size_t slashes = 0;
+    while (i < text.size() && text[i] == '\\') ++slashes, ++i;
+    if (i < text.size() && text[i] == '"') {
+      arg.append(slashes / 2, '\\');
+      if (slashes % 2 == 1) {
+        arg += '"';
+      } else if (quoted && i + 1 < text.size() && text[i + 1] == '"') {
+        arg += '"';
+        ++i;
+      } else {
+        quoted = !quoted;
+      }
+      ++i;
+      continue;
+    }
+    arg.append(slashes, '\\');
+    if (slashes == 0 && i < text.size()) arg += text[i++];
+  }
+}
+
 // splitResponseText, stopping with an empty `error` before `args` holds more
 // than `most` arguments.
-bool splitText(std::string_view text, std::vector<std::string>& args, std::string& error, size_t most) {
-  auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
+bool splitText(std::string_view text, std::vector<std::string>& args, std::string& error, size_t most,
+               Quoting quoting) {
   size_t i = 0;
   while (i < text.size()) {
     if (isSpace(text[i])) {
@@ -23,20 +72,8 @@ bool splitText(std::string_view text, std::vector<std::string>& args, std::strin
     }
     std::string arg;
     bool quoted = false;
-    for (; i < text.size() && (quoted || !isSpace(text[i])); ++i) {
-      char c = text[i];
-      if (c == '\\') {
-        if (++i == text.size()) {
-          error = "ends in a backslash";
-          return false;
-        }
-        arg += text[i];
-      } else if (c == '"') {
-        quoted = !quoted;
-      } else {
-        arg += c;
-      }
-    }
+    if (quoting == Quoting::windows) windowsArgument(text, i, arg, quoted);
+    else if (!posixArgument(text, i, arg, quoted, error)) return false;
     if (quoted) {
       error = "has a quote that is not closed";
       return false;
@@ -99,7 +136,7 @@ struct Expansion {
       budget -= text.size();
       std::vector<std::string> inner;
       std::string problem;
-      if (!splitText(text, inner, problem, kMaxResponseArguments - made)) {
+      if (!splitText(text, inner, problem, kMaxResponseArguments - made, nativeQuoting())) {
         error = problem.empty() ? "Response files make more than " + std::to_string(kMaxResponseArguments) +
                                       " arguments in all at '" + name + "'"
                                 : "Response file '" + name + "' " + problem;
@@ -116,12 +153,13 @@ struct Expansion {
 
 }  // namespace
 
-bool splitResponseText(std::string_view text, std::vector<std::string>& args, std::string& error) {
-  return splitText(text, args, error, SIZE_MAX);
+bool splitResponseText(std::string_view text, std::vector<std::string>& args, std::string& error, Quoting quoting) {
+  return splitText(text, args, error, SIZE_MAX, quoting);
 }
 
 bool expandArguments(int argc, char** argv, const char* program, std::vector<std::string>& args) {
-  args.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
+  args = platform::startProgram(argc, argv);
+  if (!args.empty()) args.erase(args.begin());
   std::string error;
   if (expandResponseFiles(args, error)) return true;
   std::fprintf(stderr, "%s: %s\n", program, error.c_str());

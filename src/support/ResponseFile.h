@@ -8,13 +8,22 @@
 #include <string_view>
 #include <vector>
 
+#include "support/Platform.h"
+
 namespace tarsil {
 
-// Splits the text of a response file into arguments. White space separates
-// them; double quotes group (so "" is an empty argument); a backslash takes
-// the next character as it is, inside quotes too. False with `error` set
-// when a quote is left open or the text ends in a backslash.
-bool splitResponseText(std::string_view text, std::vector<std::string>& args, std::string& error);
+// How a system's command lines quote: on POSIX systems a backslash takes the
+// next character as it is, inside quotes too; on Windows, where it separates
+// directories, it counts only before a double quote.
+enum class Quoting { posix, windows };
+inline Quoting nativeQuoting() { return platform::backslashSeparates() ? Quoting::windows : Quoting::posix; }
+
+// Splits the text of a response file into arguments, quoted as the system's
+// own command lines are. White space separates them; double quotes group (so
+// "" is an empty argument). False with `error` set when a quote is left open
+// or, quoted for POSIX, the text ends in a backslash.
+bool splitResponseText(std::string_view text, std::vector<std::string>& args, std::string& error,
+                       Quoting quoting = nativeQuoting());
 
 // Replaces each argument "@FILE" by the arguments FILE holds; an "@" in those
 // is expanded in turn, up to a "--" (on the command line or in a file),
@@ -26,8 +35,8 @@ bool splitResponseText(std::string_view text, std::vector<std::string>& args, st
 bool expandResponseFiles(std::vector<std::string>& args, std::string& error,
                          const std::function<bool(const std::string&)>& literal = {});
 
-// For the companion programs: the arguments after the program's name,
-// expanded. False after writing "<program>: <error>" to standard error.
+// For the companion programs: the process set up (platform::startProgram)
+// and the arguments after the program's name, expanded. False after writing "<program>: <error>" to standard error.
 bool expandArguments(int argc, char** argv, const char* program, std::vector<std::string>& args);
 
 // Limits of one expansion: the nesting below the command line, the bytes

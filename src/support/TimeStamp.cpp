@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "support/TimeStamp.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+
+#include "support/Platform.h"
 
 namespace tarsil {
 
@@ -34,19 +37,31 @@ uint32_t outputTimeStamp() {
   return date.valid ? date.seconds : static_cast<uint32_t>(std::time(nullptr));
 }
 
-std::string outputTimeText() {
-  SourceDate date = sourceDateEpoch();
-  if (!date.valid) {
-    std::time_t now = std::time(nullptr);
-    const char* text = std::ctime(&now);
-    return text != nullptr ? text : "\n";
-  }
-  std::time_t at = static_cast<std::time_t>(date.seconds);
-  std::tm utc{};
+namespace {
+
+// The C library's ctime form, made here: not every C library's strftime has
+// the day of the month padded with a blank, and ctime itself pads it with a
+// zero on some systems.
+std::string ctimeText(const std::tm& t) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  if (t.tm_wday < 0 || t.tm_wday > 6 || t.tm_mon < 0 || t.tm_mon > 11) return "\n";
   char text[64];
-  if (gmtime_r(&at, &utc) == nullptr || std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y\n", &utc) == 0)
-    return "\n";
+  std::snprintf(text, sizeof text, "%s %s %2d %02d:%02d:%02d %d\n", kDays[t.tm_wday], kMonths[t.tm_mon], t.tm_mday,
+                t.tm_hour, t.tm_min, t.tm_sec, t.tm_year + 1900);
   return text;
+}
+
+}  // namespace
+
+// The clock in local time, SOURCE_DATE_EPOCH in UTC.
+std::string outputTimeText() {
+  const SourceDate date = sourceDateEpoch();
+  std::tm parts{};
+  const bool made = date.valid ? platform::utcTime(date.seconds, parts)
+                               : platform::localTime(static_cast<int64_t>(std::time(nullptr)), parts);
+  return made ? ctimeText(parts) : "\n";
 }
 
 }  // namespace tarsil

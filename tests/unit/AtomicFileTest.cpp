@@ -1,32 +1,13 @@
-#include <sys/wait.h>
-
 #include <cerrno>
-#include <csignal>
 
 #include "TestSupport.h"
 #include "support/AtomicFile.h"
+#include "support/Platform.h"
 
 using namespace tarsil;
 using namespace tarsil::test;
 
-namespace {
-
-class AtomicFileTest : public ::testing::Test {
-protected:
-  void SetUp() override {
-    dir = tempPath(::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
-  size_t entries() const {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
-  }
-
-  fs::path dir;
-};
-
-}  // namespace
+using AtomicFileTest = ScratchDirectory;
 
 TEST_F(AtomicFileTest, ReplacesTheTargetWholeAndLeavesNothingBehind) {
   const fs::path target = dir / "out.map";
@@ -77,21 +58,27 @@ TEST_F(AtomicFileTest, APairThatCannotBeReplacedWholeKeepsThePreviousFiles) {
   EXPECT_EQ(entries(), 2u);
 }
 
-TEST_F(AtomicFileTest, ASignalRemovesTheTemporaryAndEndsTheRun) {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      // The default a program normally has, whatever the test runner set.
-      ::signal(sig, SIG_DFL);
-      AtomicFile f((dir / "out.cof").string());
-      if (!f.open() || !f.write("half")) ::_exit(2);
-      ::raise(sig);
-      ::_exit(3);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "signal " << sig << ", status " << status;
-    EXPECT_EQ(entries(), 0u) << "signal " << sig;
+// The temporary beside a target is longer than the target's name: a name
+// near the longest a directory takes must still be written.
+TEST_F(AtomicFileTest, ANameNearTheLimitIsWrittenWithAShorterTemporary) {
+  for (size_t length : {243u, 255u}) {
+    const fs::path target = dir / std::string(length, 'n');
+    ASSERT_TRUE(writeFileAtomically(target.string(), "old")) << length;
+    AtomicFile f(target.string());
+    ASSERT_TRUE(f.open() && f.write("new"));
+    EXPECT_LE(fs::path(f.temporary()).filename().string().size(), 255u);
+    ASSERT_TRUE(f.commit());
+    EXPECT_EQ(fileText(target), "new");
+    fs::remove(target);
   }
+  EXPECT_EQ(entries(), 0u);
+}
+
+TEST_F(AtomicFileTest, ANewFileIsNeverOpenedOverOneThatExists) {
+  const std::string name = (dir / "taken").string();
+  ASSERT_TRUE(writeFileAtomically(name, "a stranger's"));
+  int error = 0;
+  EXPECT_EQ(platform::createNew(name, nullptr, error), nullptr);
+  EXPECT_EQ(error, EEXIST);
+  EXPECT_EQ(fileText(name), "a stranger's");
 }

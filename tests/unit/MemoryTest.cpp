@@ -49,16 +49,16 @@ TEST(Memory, placementCountsBytesButCarvesWholeLocations) {
 
 TEST(Memory, absoluteFitIsExactAndDoesNotWrap) {
   Memory m = memory(0xFFFFFF00u, 0xFFFFFFFFu, 8);
-  EXPECT_TRUE(m.canFit(0xFFFFFFF0ul, 0x10ul));
-  EXPECT_FALSE(m.canFit(0xFFFFFFF0ul, 0x11ul));
-  EXPECT_FALSE(m.canFit(0xFFFFFEFFul, 1ul));
-  EXPECT_FALSE(m.canFit(0x100000000ul, 1ul));
+  EXPECT_TRUE(m.canFit(uint64_t{0xFFFFFFF0}, uint64_t{0x10}));
+  EXPECT_FALSE(m.canFit(uint64_t{0xFFFFFFF0}, uint64_t{0x11}));
+  EXPECT_FALSE(m.canFit(uint64_t{0xFFFFFEFF}, uint64_t{1}));
+  EXPECT_FALSE(m.canFit(uint64_t{0x100000000}, uint64_t{1}));
   m.allocateAbsSection("abs", 0xFFFFFFF0u, 0x10, false);
   EXPECT_EQ(holes(m), (Holes{{0xFFFFFF00u, 0xF0}}));
   // In a two-byte memory the end is measured in words.
   Memory p = memory(0x100, 0x1FF, 14);
-  EXPECT_TRUE(p.canFit(0x1F0ul, 0x20ul));
-  EXPECT_FALSE(p.canFit(0x1F0ul, 0x21ul));
+  EXPECT_TRUE(p.canFit(uint64_t{0x1F0}, uint64_t{0x20}));
+  EXPECT_FALSE(p.canFit(uint64_t{0x1F0}, uint64_t{0x21}));
 }
 
 TEST(Memory, emptySectionsConsumeNothing) {
@@ -149,10 +149,10 @@ TEST(Memory, fillHolesVisitsEveryHoleOfAFilledMemoryEvenAtTheBounds) {
   Memory all = memory(0, 0xFFFFFFFFu, 16, "0");
   all.fillHoles(record, &calls);
   EXPECT_EQ(all.size(), uint64_t{1} << 32);
-  EXPECT_EQ(calls, (std::vector<Call>{{0, 0xFFFFFFFFul, "0"}}));
-  ASSERT_TRUE(all.canFit(0xFFFFFFFEul, 4ul));
+  EXPECT_EQ(calls, (std::vector<Call>{{0, uint64_t{0xFFFFFFFF}, "0"}}));
+  ASSERT_TRUE(all.canFit(uint64_t{0xFFFFFFFE}, uint64_t{4}));
   all.allocateAbsSection("top", 0xFFFFFFFEu, 4, false);
-  EXPECT_EQ(all.largestHole(), 2 * 0xFFFFFFFEul);
+  EXPECT_EQ(all.largestHole(), 2 * uint64_t{0xFFFFFFFE});
 }
 
 // Past a few pieces files, and past a chunk of ranges names, go through an

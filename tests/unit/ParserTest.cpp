@@ -85,8 +85,24 @@ TEST(DependencyRule, BackslashesAsMakeReadsThem) {
 
 using Args = std::vector<std::string>;
 
+struct SplitCase {
+  const char* text;
+  Args args;
+  bool ok = true;
+};
+
+void expectSplits(const std::vector<SplitCase>& cases, Quoting quoting) {
+  for (const auto& c : cases) {
+    Args args;
+    std::string error;
+    EXPECT_EQ(splitResponseText(c.text, args, error, quoting), c.ok) << c.text;
+    EXPECT_EQ(error.empty(), c.ok) << c.text;
+    if (c.ok) { EXPECT_EQ(args, c.args) << c.text; }
+  }
+}
+
 TEST(ResponseText, QuotesGroupAndBackslashesEscape) {
-  const struct { const char* text; Args args; bool ok = true; } cases[] = {
+  expectSplits({
       {"", {}}, {" \t\r\n", {}},
       {"a.o  b.o\r\nc.lib\n", {"a.o", "b.o", "c.lib"}},
       {"\"my dir/x.o\" -o\"out file.cof\"", {"my dir/x.o", "-oout file.cof"}},
@@ -95,14 +111,19 @@ TEST(ResponseText, QuotesGroupAndBackslashesEscape) {
       {"\"in \\\" quotes\"", {"in \" quotes"}},
       {"@nested", {"@nested"}},
       {"\"open", {}, false}, {"a \"b c", {}, false}, {"trailing\\", {}, false},
-  };
-  for (const auto& c : cases) {
-    Args args;
-    std::string error;
-    EXPECT_EQ(splitResponseText(c.text, args, error), c.ok) << c.text;
-    EXPECT_EQ(error.empty(), c.ok) << c.text;
-    if (c.ok) { EXPECT_EQ(args, c.args) << c.text; }
-  }
+  }, Quoting::posix);
+}
+
+// As Windows programs split their command lines: a directory's backslashes
+// stay, and count only before a quote.
+TEST(ResponseText, WindowsQuotingKeepsBackslashesBetweenDirectories) {
+  expectSplits({
+      {"C:\\users\\me\\x.o \\\\server\\share\\y.lib", {"C:\\users\\me\\x.o", "\\\\server\\share\\y.lib"}},
+      {"\"C:\\my dir\\\\\" end\\", {"C:\\my dir\\", "end\\"}},
+      {"a\\\"b \"c\"\"d\" \"\"", {"a\"b", "c\"d", ""}},
+      {"\\\\\\\"q", {"\\\"q"}},
+      {"\"open", {}, false},
+  }, Quoting::windows);
 }
 
 TEST(ResponseFiles, ExpandInPlaceNestedAndRefuseWhatCannotEnd) {

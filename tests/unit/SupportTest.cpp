@@ -7,6 +7,7 @@
 #include "support/FileInfo.h"
 #include "support/FlatMap.h"
 #include "support/HexText.h"
+#include "support/Platform.h"
 #include "support/Strings.h"
 #include "support/Threads.h"
 #include "support/TimeStamp.h"
@@ -143,14 +144,14 @@ TEST(FileInfo, splitsPathNameAndExtension) {
 }
 
 TEST(TimeStamp, sourceDateEpochStandsInForTheClockOnlyWhenItIsAWholeNumber) {
-  ::setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
+  platform::setEnvironment("SOURCE_DATE_EPOCH", "1700000000");
   EXPECT_EQ(outputTimeStamp(), 1700000000u);
   for (const char* bad : {"17e8", "-1", "4294967296", " 1"}) {
-    ::setenv("SOURCE_DATE_EPOCH", bad, 1);
+    platform::setEnvironment("SOURCE_DATE_EPOCH", bad);
     SourceDate date = sourceDateEpoch();
     EXPECT_TRUE(date.set && !date.valid) << bad;
   }
-  ::unsetenv("SOURCE_DATE_EPOCH");
+  platform::setEnvironment("SOURCE_DATE_EPOCH", nullptr);
   EXPECT_FALSE(sourceDateEpoch().set);
   EXPECT_GT(outputTimeStamp(), 1700000000u);
 }

@@ -1,7 +1,6 @@
 #pragma once
 // What the unit tests share: images as bytes, what a call printed, scratch files.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +10,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -37,13 +37,30 @@ inline std::string said(const std::function<void()>& call) {
 
 // A name in the temporary directory that no other test process uses.
 inline std::string tempPath(const std::string& stem) {
-  return (fs::temp_directory_path() / ("tarsil-" + stem + "-" + std::to_string(::getpid()))).string();
+  static const std::string process = std::to_string(std::random_device()());
+  return (fs::temp_directory_path() / ("tarsil-" + stem + "-" + process)).string();
 }
 
 inline std::string fileText(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+// A directory of the test's own, empty at its start and removed at its end.
+class ScratchDirectory : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir = tempPath(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  size_t entries() const {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+  }
+
+  fs::path dir;
+};
 
 class ErrorsReset : public ::testing::Test {
 protected:

@@ -2,12 +2,10 @@
 #include "Librarian.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string_view>
@@ -22,13 +20,13 @@
 #include "support/Error.h"
 #include "support/FileIdentity.h"
 #include "support/InputFile.h"
+#include "support/Platform.h"
 #include "support/TimeStamp.h"
 
 namespace tarsil::lib {
 
 namespace {
 
-namespace fs = std::filesystem;
 using tools::printable;
 using Members = std::vector<std::unique_ptr<Coff>>;
 
@@ -46,10 +44,11 @@ enum class Kind { missing, regular, other };
 
 // Links are followed: a link to an object is that object.
 Kind kindOf(const std::string& path) {
-  std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
-  if (!fs::exists(status)) return Kind::missing;
-  return fs::is_regular_file(status) ? Kind::regular : Kind::other;
+  switch (platform::fileStatus(path).kind) {
+    case platform::Kind::missing: return Kind::missing;
+    case platform::Kind::regular: return Kind::regular;
+    default: return Kind::other;
+  }
 }
 
 // Only regular files are read: a pipe or a device would block or never end.
@@ -206,19 +205,33 @@ void warnAboutMembers(const Members& members) {
   }
 }
 
-// Written beside the target and renamed into place; `role` names the file in
-// the message when that fails.
-bool writeFile(const std::string& target, const std::string& role, const std::vector<uint8_t>& bytes) {
-  AtomicFile file(target);
+// Written beside the target and closed, ready to be renamed into place;
+// `role` names the file in the message when that fails.
+bool prepareFile(AtomicFile& file, const std::string& role, const std::vector<uint8_t>& bytes) {
   if (!file.open()) {
-    error("Could not open " + role + " '" + target + "' for writing: " + std::strerror(file.error()) + ".");
+    error("Could not open " + role + " '" + file.target() + "' for writing: " + file.reason() + ".");
     return false;
   }
-  if (!file.write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())) || !file.commit()) {
-    error("Could not write " + role + " '" + target + "': " + std::strerror(file.error()) + ".");
+  if (!file.write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())) || !file.close()) {
+    error("Could not write " + role + " '" + file.target() + "': " + file.reason() + ".");
     return false;
   }
   return true;
+}
+
+// Puts prepared files in place together: all of them or, after a failure,
+// none.
+bool commitFiles(const std::vector<AtomicFile*>& files, const std::string& role) {
+  if (AtomicFile::commitAll(files)) return true;
+  for (const AtomicFile* file : files)
+    if (file->failedStep() != AtomicFile::Step::none)
+      error("Could not write " + role + " '" + file->target() + "': " + file->reason() + ".");
+  return false;
+}
+
+bool writeFile(const std::string& target, const std::string& role, const std::vector<uint8_t>& bytes) {
+  AtomicFile file(target);
+  return prepareFile(file, role, bytes) && commitFiles({&file}, role);
 }
 
 // The date every member gets, when the run asks for one (run() has refused
@@ -275,12 +288,8 @@ int create(const Request& request) {
 // dated with its object's time stamp, or the run's fixed date). A file whose
 // time cannot be read counts as changed.
 bool changedSince(const std::string& path, const Coff& member) {
-  std::error_code ec;
-  const fs::file_time_type written = fs::last_write_time(path, ec);
-  if (ec) return true;
-  const auto seconds =
-      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::file_clock::to_sys(written).time_since_epoch());
-  return seconds.count() > static_cast<int64_t>(member.cFileHdr.f_timdat);
+  const platform::FileStatus status = platform::fileStatus(path);
+  return status.kind == platform::Kind::missing || status.modified > static_cast<int64_t>(member.cFileHdr.f_timdat);
 }
 
 int replace(const Request& request) {
@@ -350,9 +359,8 @@ int remove(const Request& request) {
 }
 
 std::string utcDate(uint32_t seconds) {
-  const std::time_t time = seconds;
   std::tm parts{};
-  gmtime_r(&time, &parts);
+  if (!platform::utcTime(seconds, parts)) return "?";
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
   return text;
@@ -438,7 +446,7 @@ int print(const Request& request) {
 }
 
 int extract(const Request& request) {
-  if (request.directory && !fs::is_directory(*request.directory)) {
+  if (request.directory && platform::fileStatus(*request.directory).kind != platform::Kind::directory) {
     error("Directory '" + *request.directory + "' does not exist.");
     return 1;
   }
@@ -460,27 +468,33 @@ int extract(const Request& request) {
     }
     const std::string target = request.directory ? *request.directory + "/" + name : name;
     targets.push_back(target);
-    std::error_code ec;
-    const fs::file_status status = fs::symlink_status(target, ec);
     if (sameFile(target, request.library)) {
       error("Member '" + name + "' would replace the library file '" + request.library + "'.");
       ok = false;
-    } else if (fs::is_directory(status)) {
+    } else if (platform::fileStatus(target).kind == platform::Kind::directory) {
       error("File '" + target + "' is a directory.");
       ok = false;
-    } else if (fs::exists(status) && !request.force) {
+    } else if (platform::entryExists(target) && !request.force) {
       error("File '" + target + "' exists; -f replaces it.");
       ok = false;
     }
   }
   if (!ok) return 1;
 
+  // Every member is written beside its file before any file is replaced, so
+  // that a failure half way (a full disk) leaves every file as it was.
+  std::vector<std::unique_ptr<AtomicFile>> files;
+  std::vector<AtomicFile*> ready;
   for (size_t k = 0; k < chosen.size(); ++k) {
     Coff& member = *members[chosen[k]];
     member.preWrite(member.cFileHdr.f_timdat);
-    if (!writeFile(targets[k], "file", member.image())) return 1;
-    if (request.verbose) std::cout << "x - " << member.cFileName << '\n';
+    files.push_back(std::make_unique<AtomicFile>(targets[k]));
+    if (!prepareFile(*files.back(), "file", member.image())) return 1;
+    ready.push_back(files.back().get());
   }
+  if (!commitFiles(ready, "file")) return 1;
+  if (request.verbose)
+    for (size_t i : chosen) std::cout << "x - " << members[i]->cFileName << '\n';
   return 0;
 }
 
@@ -500,12 +514,23 @@ std::optional<std::string> unsafeMemberName(const std::string& name) {
 
 int run(const Request& request) {
   // Only a library written without D takes its dates from the environment.
-  const bool dated = request.op == Operation::create || request.op == Operation::replace ||
-                     request.op == Operation::remove;
-  if (dated && !request.deterministic) {
+  const bool writes = request.op == Operation::create || request.op == Operation::replace ||
+                      request.op == Operation::remove;
+  if (writes && !request.deterministic) {
     const std::string problem = sourceDateProblem();
     if (!problem.empty()) {
       error(problem);
+      return 1;
+    }
+  }
+  // From the library's reading to its replacement, no other librarian
+  // updates it: two runs adding members at once would each write the
+  // library they read, and the first one's members would be lost.
+  platform::UpdateLock lock;
+  if (writes) {
+    if (const int problem = lock.acquire(request.library)) {
+      error("Could not lock library file '" + request.library + "' for updating: " + platform::errorText(problem) +
+            ".");
       return 1;
     }
   }
