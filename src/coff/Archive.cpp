@@ -87,9 +87,9 @@ void Archive::setName(ar_hdr& h, const std::string& name) {
   std::memcpy(h.ar_name, buffer, sizeof h.ar_name);
 }
 
-long Archive::getDate(const ar_hdr& h) { return static_cast<long>(getNumber(h.ar_date, sizeof h.ar_date)); }
+int64_t Archive::getDate(const ar_hdr& h) { return static_cast<int64_t>(getNumber(h.ar_date, sizeof h.ar_date)); }
 
-void Archive::setDate(ar_hdr& h, long date) {
+void Archive::setDate(ar_hdr& h, int64_t date) {
   setNumber(h.ar_date, sizeof h.ar_date, 11, static_cast<uint32_t>(date));
 }
 

@@ -71,8 +71,8 @@ public:
 
   static std::string getName(const ar_hdr& h);
   static void setName(ar_hdr& h, const std::string& name);
-  static long getDate(const ar_hdr& h);
-  static void setDate(ar_hdr& h, long date);
+  static int64_t getDate(const ar_hdr& h);
+  static void setDate(ar_hdr& h, int64_t date);
   static uint64_t getSize(const ar_hdr& h);
   static void setSize(ar_hdr& h, uint64_t size);
   static void setMagic(ar_hdr& h);

@@ -509,7 +509,7 @@ std::vector<char> ObjectBuilder::build() {
 // last byte always NUL.
 void putArNumber(std::vector<char>& b, size_t at, size_t width, uint64_t value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%lul", value);
+  std::snprintf(text, sizeof text, "%llul", static_cast<unsigned long long>(value));
   for (size_t i = 0; i + 1 < width && text[i] != '\0'; ++i) b[at + i] = text[i];
 }
 
