@@ -105,6 +105,9 @@ private:
   void buildRelocs(Section& scn);
   void buildLines(Section& scn);
   std::vector<char> buildSymbols();
+  void writeFileHeaders(std::vector<char>& image, const YAML::Node& header, const YAML::Node& optional,
+                        uint32_t symptr) const;
+  void writeSectionHeaders(std::vector<char>& image, size_t scnHdrStart) const;
   void buildAux(const YAML::Node& aux, std::vector<char>& b, size_t at);
 
   const YAML::Node cRoot;
@@ -467,6 +470,16 @@ std::vector<char> ObjectBuilder::build() {
   }
   fileSize(image.size(), cRoot);
 
+  writeFileHeaders(image, header, optional, symptr);
+  writeSectionHeaders(image, scnHdrStart);
+  applyEdits(cRoot, image);
+  return image;
+}
+
+// Counts and offsets the description leaves out are the ones the layout gives;
+// a value it states wins, so that damaged headers can be described.
+void ObjectBuilder::writeFileHeaders(std::vector<char>& image, const YAML::Node& header, const YAML::Node& optional,
+                                     uint32_t symptr) const {
   put16(image, 0, computedOr(header, "magic", 0x1234, 16));
   put16(image, 2, computedOr(header, "nscns", static_cast<uint32_t>(cSections.size()), 16));
   put32(image, 4, computedOr(header, "time", 0, 32));
@@ -483,7 +496,9 @@ std::vector<char> ObjectBuilder::build() {
     put32(image, 28, computedOr(optional, "rom_width", 0, 32));
     put32(image, 32, computedOr(optional, "ram_width", 0, 32));
   }
+}
 
+void ObjectBuilder::writeSectionHeaders(std::vector<char>& image, size_t scnHdrStart) const {
   for (size_t i = 0; i < cSections.size(); ++i) {
     const Section& scn = cSections[i];
     const YAML::Node& node = scn.node;
@@ -501,8 +516,6 @@ std::vector<char> ObjectBuilder::build() {
     put16(image, at + 34, computedOr(node, "s_nlnno", scn.nlnno, 16));
     put32(image, at + 36, scn.flags);
   }
-  applyEdits(cRoot, image);
-  return image;
 }
 
 // "%lu" followed by the letter 'l', cut to the field and NUL-padded, its
