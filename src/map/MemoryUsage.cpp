@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "map/MemoryUsage.h"
 
+#include <cinttypes>
 #include <algorithm>
 #include <cstdio>
 #include <ostream>
@@ -168,11 +169,9 @@ void writeMemoryUsage(std::ostream& os, const DeclaredMemories& declared, const 
     // Tenths of a percent, truncated: a memory shows 100.0% only when full.
     const uint64_t tenths = row.used * 1000 / row.size;
     os << m.getName() << std::string(nameWidth - m.getName().size(), ' ');
-    std::snprintf(line, sizeof line, "  %-10s  %10s  %10s  %10llu  %10llu  %3llu.%llu%%\n", row.kind,
+    std::snprintf(line, sizeof line, "  %-10s  %10s  %10s  %10" PRIu64 "  %10" PRIu64 "  %3" PRIu64 ".%" PRIu64 "%%\n", row.kind,
                   hexText(m.getPhysicalStart(), mapHexDigits).c_str(),
-                  hexText(m.getPhysicalEnd(), mapHexDigits).c_str(), static_cast<unsigned long long>(row.used),
-                  static_cast<unsigned long long>(row.size), static_cast<unsigned long long>(tenths / 10),
-                  static_cast<unsigned long long>(tenths % 10));
+                  hexText(m.getPhysicalEnd(), mapHexDigits).c_str(), row.used, row.size, tenths / 10, tenths % 10);
     os << line;
   }
 }

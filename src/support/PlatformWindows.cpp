@@ -10,6 +10,7 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <cinttypes>
 #include <windows.h>
 
 #include <fcntl.h>
@@ -416,7 +417,7 @@ int UpdateLock::acquire(const std::string& name) {
   uint64_t hash = 0xcbf29ce484222325ULL;
   for (wchar_t c : path) hash = (hash ^ static_cast<uint16_t>(c)) * 0x100000001b3ULL;
   wchar_t mutexName[64];
-  std::swprintf(mutexName, 64, L"Local\\tarsil-update-%016llx", static_cast<unsigned long long>(hash));
+  std::swprintf(mutexName, 64, L"Local\\tarsil-update-%016" PRIx64, hash);
   HANDLE mutex = ::CreateMutexW(nullptr, FALSE, mutexName);
   if (mutex == nullptr) return lastError();
   const DWORD waited = ::WaitForSingleObject(mutex, INFINITE);

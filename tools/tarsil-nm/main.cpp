@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // tarsil-nm: the symbols of objects, library members and executables, one a
 // line: value, a letter for where the symbol lives, name.
+#include <cinttypes>
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -159,7 +160,7 @@ void list(const tarsil::Coff& coff, const std::string& name, bool heading, const
     if (s.letter == 'U') std::printf("%8s", "");
     else std::printf("%08x", s.value);
     if (options.size) {
-      if (s.hasSize) std::printf(" %08llx", static_cast<unsigned long long>(s.size));
+      if (s.hasSize) std::printf(" %08" PRIx64, s.size);
       else std::printf(" %8s", "");
     }
     std::printf(" %c %s\n", s.letter, s.name.c_str());

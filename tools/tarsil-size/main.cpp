@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // tarsil-size: how much program and data memory objects, library members
 // and executables take, counted as the linker counts its memory summary.
+#include <cinttypes>
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -82,7 +83,7 @@ Counts count(const tarsil::Coff& coff, const std::string& name) {
 }
 
 void berkeleyRow(const Counts& counts) {
-  for (uint64_t value : counts.values) std::printf("%9llu ", static_cast<unsigned long long>(value));
+  for (uint64_t value : counts.values) std::printf("%9" PRIu64 " ", value);
   std::printf("%s\n", counts.name.c_str());
 }
 
@@ -93,12 +94,10 @@ void sysvListing(const tarsil::Coff& coff, const Counts& counts) {
   std::printf("%s:\n%-*s  %-7s  %10s  %10s  %10s\n", counts.name.c_str(), width, "section", "kind", "address", "bytes",
               "locations");
   for (const SectionUse& u : uses)
-    std::printf("%-*.*s  %-7s  0x%08x  %10llu  %10llu\n", width, static_cast<int>(u.name.size()), u.name.data(),
-                tarsil::usageClassName(u.use), u.start, static_cast<unsigned long long>(u.bytes),
-                static_cast<unsigned long long>(u.locations));
+    std::printf("%-*.*s  %-7s  0x%08x  %10" PRIu64 "  %10" PRIu64 "\n", width, static_cast<int>(u.name.size()), u.name.data(),
+                tarsil::usageClassName(u.use), u.start, u.bytes, u.locations);
   for (Column column : {program, data, fill})
-    std::printf("%-*s  %-7s  %10s  %10s  %10llu\n", width, "total", kHeadings[column], "", "",
-                static_cast<unsigned long long>(counts.values[column]));
+    std::printf("%-*s  %-7s  %10s  %10s  %10" PRIu64 "\n", width, "total", kHeadings[column], "", "", counts.values[column]);
   std::printf("\n");
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Build.h"
 
+#include <cinttypes>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -522,7 +523,7 @@ void ObjectBuilder::writeSectionHeaders(std::vector<char>& image, size_t scnHdrS
 // last byte always NUL.
 void putArNumber(std::vector<char>& b, size_t at, size_t width, uint64_t value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%llul", static_cast<unsigned long long>(value));
+  std::snprintf(text, sizeof text, "%" PRIu64 "l", value);
   for (size_t i = 0; i + 1 < width && text[i] != '\0'; ++i) b[at + i] = text[i];
 }
 
