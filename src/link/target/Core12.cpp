@@ -60,15 +60,11 @@ bool Core12Target::relocate(const Location& at, const reloc& r, const Referent& 
       return writeWords(data, r, {select(FSR, 5, bitOf(v, 5)), select(FSR, 6, bitOf(v, 6))}, error);
 
     case RELOCT_PAGESEL:
-    case RELOCT_PAGESEL_BITS: {
-      const uint32_t pages = getNumberOfPages(cDevice.procType);
-      if (pages <= 1) {
-        trace(kChannel, "Linker::doPatchCore12() - RELOCT_PAGESEL encountered for a device with only one page!");
-        return true;
-      }
-      if (pages == 2) return writeWords(data, r, {select(STATUS, 5, bitOf(v, 9))}, error);
-      return writeWords(data, r, {select(STATUS, 5, bitOf(v, 9)), select(STATUS, 6, bitOf(v, 10))}, error);
-    }
+    case RELOCT_PAGESEL_BITS:
+      return writeSelectBits(data, r, getNumberOfPages(cDevice.procType), select(STATUS, 5, bitOf(v, 9)),
+                             select(STATUS, 6, bitOf(v, 10)), kChannel,
+                             "Linker::doPatchCore12() - RELOCT_PAGESEL encountered for a device with only one page!",
+                             error);
 
     default: error = kUnsupported; return false;
   }

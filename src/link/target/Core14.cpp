@@ -42,15 +42,11 @@ bool Core14Target::relocate(const Location& at, const reloc& r, const Referent& 
     case RELOCT_ALL: return writeField(data, r, v, 0, 0, 16, error);
     case RELOCT_F: return writeField(data, r, v, 0, 0, 7, error);
 
-    case RELOCT_BANKSEL: {
-      const uint32_t banks = getNumberOfBanks(cDevice.procType);
-      if (banks <= 1) {
-        trace(kChannel, "Linker::doPatchCore14() - RELOCT_BANKSEL encountered for a device with only one bank!");
-        return true;
-      }
-      if (banks == 2) return writeWords(data, r, {select(STATUS, 5, bitOf(v, 7))}, error);
-      return writeWords(data, r, {select(STATUS, 5, bitOf(v, 7)), select(STATUS, 6, bitOf(v, 8))}, error);
-    }
+    case RELOCT_BANKSEL:
+      return writeSelectBits(data, r, getNumberOfBanks(cDevice.procType), select(STATUS, 5, bitOf(v, 7)),
+                             select(STATUS, 6, bitOf(v, 8)), kChannel,
+                             "Linker::doPatchCore14() - RELOCT_BANKSEL encountered for a device with only one bank!",
+                             error);
 
     case RELOCT_IBANKSEL:
       if (getNumberOfBanks(cDevice.procType) < 3) {
@@ -66,15 +62,10 @@ bool Core14Target::relocate(const Location& at, const reloc& r, const Referent& 
                          encode(instSetCore14, InstType::MOVWF, PCLATH)},
                         error);
 
-    case RELOCT_PAGESEL_BITS: {
-      const uint32_t pages = getNumberOfPages(cDevice.procType);
-      if (pages <= 1) {
-        trace(kChannel, "Linker::doPatchCore14() - RELOCT_PAGESEL_BITS encountered for a device with only one page!");
-        return true;
-      }
-      if (pages == 2) return writeWords(data, r, {select(PCLATH, 3, bitOf(v, 11))}, error);
-      return writeWords(data, r, {select(PCLATH, 3, bitOf(v, 11)), select(PCLATH, 4, bitOf(v, 12))}, error);
-    }
+    case RELOCT_PAGESEL_BITS:
+      return writeSelectBits(
+          data, r, getNumberOfPages(cDevice.procType), select(PCLATH, 3, bitOf(v, 11)), select(PCLATH, 4, bitOf(v, 12)),
+          kChannel, "Linker::doPatchCore14() - RELOCT_PAGESEL_BITS encountered for a device with only one page!", error);
 
     default: error = kUnsupported; return false;
   }

@@ -54,6 +54,16 @@ bool writeWords(Data& d, const reloc& r, std::initializer_list<uint16_t> words, 
   return true;
 }
 
+bool writeSelectBits(Data& d, const reloc& r, uint32_t count, uint16_t low, uint16_t high, const char* channel,
+                     const char* alone, std::string& error) {
+  if (count <= 1) {
+    trace(channel, alone);
+    return true;
+  }
+  if (count == 2) return writeWords(d, r, {low}, error);
+  return writeWords(d, r, {low, high}, error);
+}
+
 uint16_t encode(int instSet, InstType type, uint16_t one) {
   uint16_t w = 0;
   setInstType(&w, type, instSet);

@@ -143,6 +143,11 @@ uint16_t encode(int instSet, InstType type, uint16_t one, uint16_t two);
 // BSF reg,bit when `set`, else BCF reg,bit: one bit of a bank or page number
 // copied into a select register.
 uint16_t bitSelect(int instSet, uint16_t reg, uint16_t bit, bool set);
+// A page or bank number set one bit per instruction: with one page or bank
+// there is nothing to select (`alone` goes to the channel), two take the low
+// bit's word, more take both words.
+bool writeSelectBits(Data& d, const reloc& r, uint32_t count, uint16_t low, uint16_t high, const char* channel,
+                     const char* alone, std::string& error);
 
 // Debug channels keep their levels while a stage runs. A stage that patches
 // many relocations holds a TraceScope: when none of the targets' channels is
