@@ -49,7 +49,7 @@ private:
 };
 
 // A short name lies in the symbol itself, up to eight bytes.
-std::string_view symbolName(const syment& s, const std::map<int, std::string>& strTbl) {
+std::string_view symbolName(const syment& s, const StringTable& strTbl) {
   if (!Coff::needsString(s)) {
     // The first zero byte of the eight, found in one word: every symbol's
     // name is read here, and most are short.
@@ -201,9 +201,7 @@ void gatherSymbols(const Linker& linker, std::span<const SectionUse> sections, M
       if (name == ".file") {
         std::string_view file;
         if (i + 1 < table.size())
-          if (auto found = output.cStrTbl.find(static_cast<int>(getAux<aux_file>(table[i + 1]).x_offset));
-              found != output.cStrTbl.end())
-            file = found->second;
+          if (auto found = output.cStrTbl.at(getAux<aux_file>(table[i + 1]).x_offset)) file = *found;
         auto [index, added] = fileIndex.emplace(file, static_cast<uint32_t>(view.sourceFiles.size()));
         if (added) view.sourceFiles.push_back(file);
         open.push_back(*index);

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
-#include <limits>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -34,28 +33,16 @@ std::string_view baseName(std::string_view name) {
   return cut == std::string_view::npos ? name : name.substr(cut + 1);
 }
 
-// Names straight out of the output's tables, without a copy each. The string
-// table is searched only for names that do not follow the previous one found:
-// long names mostly come in the order of the symbols that use them.
+// Names straight out of the output's tables, without a copy each.
 class Names {
 public:
-  explicit Names(const std::map<int, std::string>& strTbl) : cTable(strTbl), cLast(strTbl.end()) {}
+  explicit Names(const StringTable& strTbl) : cTable(strTbl) {}
 
   // Empty when the table holds nothing at that offset.
-  std::string_view at(uint32_t offset) {
-    if (offset > static_cast<uint32_t>(std::numeric_limits<int>::max())) return {};
-    const int key = static_cast<int>(offset);
-    auto it = cLast;
-    if (it != cTable.end()) ++it;
-    if (it == cTable.end() || it->first != key) it = cTable.find(key);
-    if (it == cTable.end()) return {};
-    cLast = it;
-    return it->second;
-  }
+  std::string_view at(uint32_t offset) const { return cTable.at(offset).value_or(std::string_view()); }
 
 private:
-  const std::map<int, std::string>& cTable;
-  std::map<int, std::string>::const_iterator cLast;
+  const StringTable& cTable;
 };
 
 // A name kept in the symbol itself: up to eight bytes, ended early by a zero.
