@@ -180,44 +180,26 @@ void gatherSections(std::span<const SectionUse> sections, std::span<const Memory
   }
 }
 
-// As the text map lists them: every symbol of a section, external, static
-// or label, with the source file whose markers enclose it.
-void gatherSymbols(const Linker& linker, std::span<const SectionUse> sections, MapView& view) {
-  const Coff& output = linker.cOutput;
+// The symbols are the text map's: the view only says which section and
+// source file of its own each refers to. Source files are told apart by
+// name, each listed once.
+void gatherSymbols(const MapSymbols& symbols, std::span<const SectionUse> sections, MapView& view) {
+  view.symbols = &symbols;
   // Symbols carry 16-bit section numbers.
-  std::vector<uint32_t> sectionOf(INT16_MAX + 1, MapView::kNone);
-  for (uint32_t s = 0; s < sections.size(); ++s)
-    if (sections[s].number > 0 && sections[s].number <= INT16_MAX)
-      sectionOf[static_cast<size_t>(sections[s].number)] = s;
-  IndexByName fileIndex(linker.cCoff.size());
-  std::vector<uint32_t> open;
-  const auto& table = output.cSymTbl;
-  const std::vector<uint32_t>& bases = linker.cSymBase;
-  size_t input = 0;
-  for (size_t i = 0; i < table.size(); i += size_t{table[i].n_numaux} + 1) {
-    const syment& s = table[i];
-    if (s.n_sclass == C_FILE) {
-      const std::string_view name = symbolName(s, output.cStrTbl);
-      if (name == ".file") {
-        std::string_view file;
-        if (i + 1 < table.size())
-          if (auto found = output.cStrTbl.find(static_cast<int>(getAux<aux_file>(table[i + 1]).x_offset));
-              found != output.cStrTbl.end())
-            file = found->second;
-        auto [index, added] = fileIndex.emplace(file, static_cast<uint32_t>(view.sourceFiles.size()));
-        if (added) view.sourceFiles.push_back(file);
-        open.push_back(*index);
-      } else if (name == ".eof" && !open.empty()) {
-        open.pop_back();
-      }
-      continue;
-    }
-    if (s.n_scnum <= 0 || (s.n_sclass != C_EXT && s.n_sclass != C_STAT && s.n_sclass != C_LABEL)) continue;
-    while (input + 1 < bases.size() && bases[input + 1] <= i) ++input;
-    view.symbols.push_back({symbolName(s, output.cStrTbl), s.n_value, sectionOf[static_cast<size_t>(s.n_scnum)],
-                            open.empty() ? MapView::kNone : open.back(),
-                            bases.empty() ? MapView::kNone : static_cast<uint32_t>(input), s.n_sclass != C_EXT,
-                            isFcn(s)});
+  for (uint32_t s = 0; s < sections.size(); ++s) {
+    if (sections[s].number <= 0 || sections[s].number > INT16_MAX) continue;
+    const size_t number = static_cast<size_t>(sections[s].number);
+    if (view.sectionOfNumber.size() <= number) view.sectionOfNumber.resize(number + 1, MapView::kNone);
+    view.sectionOfNumber[number] = s;
+  }
+  const std::vector<std::string_view>& files = symbols.files();
+  IndexByName fileIndex(files.size());
+  view.sourceOfFile.reserve(files.size());
+  view.sourceOfFile.push_back(MapView::kNone);
+  for (size_t f = 1; f < files.size(); ++f) {
+    auto [index, added] = fileIndex.emplace(files[f], static_cast<uint32_t>(view.sourceFiles.size()));
+    if (added) view.sourceFiles.push_back(files[f]);
+    view.sourceOfFile.push_back(*index);
   }
 }
 
@@ -297,7 +279,7 @@ void Linker::captureCallGraph(MapView& view) const {
   }
 }
 
-void Linker::gatherMapView(MapView& view) const {
+void Linker::gatherMapView(MapView& view, const MapSymbols& symbols) const {
   const Linker& linker = *this;
   view.output = linker.getOutputFile();
   view.created = outputTimeStamp();
@@ -307,7 +289,7 @@ void Linker::gatherMapView(MapView& view) const {
   gatherMemories(memories, view);
   gatherInputs(linker, view);
   gatherSections(uses, memories, view);
-  gatherSymbols(linker, uses, view);
+  gatherSymbols(symbols, uses, view);
   gatherGroups(memories, view);
 }
 
