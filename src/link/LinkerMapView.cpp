@@ -4,8 +4,6 @@
 #include "map/MapView.h"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
 #include <map>
 #include <unordered_map>
 
@@ -48,20 +46,9 @@ private:
   std::vector<Table> cTables;
 };
 
-// A short name lies in the symbol itself, up to eight bytes.
+// A name in the symbol itself or in its input's string table.
 std::string_view symbolName(const syment& s, const std::map<int, std::string>& strTbl) {
-  if (!Coff::needsString(s)) {
-    // The first zero byte of the eight, found in one word: every symbol's
-    // name is read here, and most are short.
-    static_assert(sizeof s.n_name == 8);
-    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7F;
-    uint64_t word;
-    std::memcpy(&word, s.n_name, 8);
-    // The high bit of each byte that is zero, and of no other.
-    const uint64_t zeros = ~(((word & kLow7) + kLow7) | word | kLow7);
-    const int first = std::endian::native == std::endian::little ? std::countr_zero(zeros) : std::countl_zero(zeros);
-    return {s.n_name, static_cast<size_t>(first / 8)};
-  }
+  if (!Coff::needsString(s)) return MapSymbols::shortName(s);
   return Coff::nameView(s, strTbl).value_or(std::string_view());
 }
 
@@ -186,12 +173,13 @@ void gatherSections(std::span<const SectionUse> sections, std::span<const Memory
 void gatherSymbols(const MapSymbols& symbols, std::span<const SectionUse> sections, MapView& view) {
   view.symbols = &symbols;
   // Symbols carry 16-bit section numbers.
-  for (uint32_t s = 0; s < sections.size(); ++s) {
-    if (sections[s].number <= 0 || sections[s].number > INT16_MAX) continue;
-    const size_t number = static_cast<size_t>(sections[s].number);
-    if (view.sectionOfNumber.size() <= number) view.sectionOfNumber.resize(number + 1, MapView::kNone);
-    view.sectionOfNumber[number] = s;
-  }
+  auto symbolsCanName = [](int number) { return number > 0 && number <= INT16_MAX; };
+  int highest = 0;
+  for (const SectionUse& s : sections)
+    if (symbolsCanName(s.number)) highest = std::max(highest, s.number);
+  view.sectionOfNumber.assign(static_cast<size_t>(highest) + 1, MapView::kNone);
+  for (uint32_t s = 0; s < sections.size(); ++s)
+    if (symbolsCanName(sections[s].number)) view.sectionOfNumber[static_cast<size_t>(sections[s].number)] = s;
   const std::vector<std::string_view>& files = symbols.files();
   IndexByName fileIndex(files.size());
   view.sourceOfFile.reserve(files.size());

@@ -2,6 +2,7 @@
 #include "map/MapSymbols.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -38,12 +39,6 @@ private:
   const std::map<int, std::string>& cTable;
   std::map<int, std::string>::const_iterator cLast;
 };
-
-// A name kept in the symbol itself: up to eight bytes, ended early by a zero.
-std::string_view shortName(const syment& s) {
-  const void* end = std::memchr(s.n_name, 0, sizeof s.n_name);
-  return {s.n_name, end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - s.n_name) : sizeof s.n_name};
-}
 
 // One name, as a symbol may hold it: a short name is compared in place, as
 // one word (its bytes and the NUL that ends a shorter one); only a name in
@@ -194,6 +189,19 @@ void MapSymbols::collect(const Coff& output, std::span<const uint32_t> bases) {
 }
 
 MapSymbols::MapSymbols(const Coff& output, std::span<const uint32_t> bases) { collect(output, bases); }
+
+std::string_view MapSymbols::shortName(const syment& s) {
+  // The first zero byte of the eight, found in one word: every listed
+  // symbol's name is read here, and most are short.
+  static_assert(sizeof s.n_name == 8);
+  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7F;
+  uint64_t word;
+  std::memcpy(&word, s.n_name, 8);
+  // The high bit of each byte that is zero, and of no other.
+  const uint64_t zeros = ~(((word & kLow7) + kLow7) | word | kLow7);
+  const int first = std::endian::native == std::endian::little ? std::countr_zero(zeros) : std::countl_zero(zeros);
+  return {s.n_name, static_cast<size_t>(first / 8)};
+}
 
 void MapSymbols::sort() {
   if (cSorted) return;

@@ -47,6 +47,10 @@ public:
   // strings stay put (long names are viewed where they lie).
   explicit MapSymbols(const Coff& output, std::span<const uint32_t> bases = {});
 
+  // A name kept in the symbol itself: up to eight bytes, ended early by a
+  // zero.
+  static std::string_view shortName(const syment& s);
+
   // In the table's order.
   const std::vector<Symbol>& symbols() const { return cSymbols; }
   std::string_view name(const Symbol& s) const {
