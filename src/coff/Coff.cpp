@@ -2,7 +2,6 @@
 #include "coff/Coff.h"
 
 #include <algorithm>
-#include <limits>
 #include <ostream>
 
 #include "support/Error.h"
@@ -11,17 +10,13 @@ namespace tarsil {
 
 namespace {
 
-std::optional<std::string> lookUp(const std::map<int, std::string>& strTbl, uint32_t offset) {
-  if (offset > static_cast<uint32_t>(std::numeric_limits<int>::max())) return std::nullopt;
-  auto it = strTbl.find(static_cast<int>(offset));
-  if (it == strTbl.end()) return std::nullopt;
-  return it->second;
+std::optional<std::string> lookUp(const StringTable& strTbl, uint32_t offset) {
+  auto text = strTbl.at(offset);
+  if (!text) return std::nullopt;
+  return std::string(*text);
 }
 
-bool hasString(const std::map<int, std::string>& strTbl, uint32_t offset) {
-  return offset <= static_cast<uint32_t>(std::numeric_limits<int>::max()) &&
-         strTbl.count(static_cast<int>(offset)) != 0;
-}
+bool hasString(const StringTable& strTbl, uint32_t offset) { return strTbl.contains(offset); }
 
 std::string shortName(const char* name) {
   size_t n = 0;
@@ -29,20 +24,13 @@ std::string shortName(const char* name) {
   return std::string(name, n);
 }
 
-// The offset of the first string equal to `name`, in key order.
-std::optional<uint32_t> findString(const std::map<int, std::string>& strTbl, const std::string& name) {
-  for (const auto& [offset, s] : strTbl)
-    if (s == name) return static_cast<uint32_t>(offset);
-  return std::nullopt;
-}
-
-void storeName(char* field, const std::map<int, std::string>& strTbl, const std::string& name, const char* what) {
+void storeName(char* field, const StringTable& strTbl, const std::string& name, const char* what) {
   std::memset(field, 0, 8);
   if (name.size() <= 8) {
     std::memcpy(field, name.data(), name.size());
     return;
   }
-  auto offset = findString(strTbl, name);
+  auto offset = strTbl.offsetOf(name);
   if (!offset) {
     Error::report(Error::error, "Coff::setName()",
                   std::string("Could not find ") + what + " name '" + name + "' in string table.", true);
@@ -57,34 +45,28 @@ void storeName(char* field, const std::map<int, std::string>& strTbl, const std:
 
 // --- names -----------------------------------------------------------------------
 
-std::optional<std::string> Coff::findName(const scnhdr& h, const std::map<int, std::string>& strTbl) {
+std::optional<std::string> Coff::findName(const scnhdr& h, const StringTable& strTbl) {
   if (needsString(h)) return lookUp(strTbl, h.s_offset());
   return shortName(h.s_name);
 }
 
-std::optional<std::string> Coff::findName(const syment& s, const std::map<int, std::string>& strTbl) {
+std::optional<std::string> Coff::findName(const syment& s, const StringTable& strTbl) {
   if (needsString(s)) return lookUp(strTbl, s.n_offset());
   return shortName(s.n_name);
 }
 
-std::optional<std::string> Coff::findName(const aux_file& a, const std::map<int, std::string>& strTbl) {
+std::optional<std::string> Coff::findName(const aux_file& a, const StringTable& strTbl) {
   return lookUp(strTbl, a.x_offset);
 }
 
-std::optional<std::string_view> Coff::nameView(const syment& s, const std::map<int, std::string>& strTbl) {
-  if (needsString(s)) {
-    const uint32_t offset = s.n_offset();
-    if (offset > static_cast<uint32_t>(std::numeric_limits<int>::max())) return std::nullopt;
-    auto it = strTbl.find(static_cast<int>(offset));
-    if (it == strTbl.end()) return std::nullopt;
-    return std::string_view(it->second);
-  }
+std::optional<std::string_view> Coff::nameView(const syment& s, const StringTable& strTbl) {
+  if (needsString(s)) return strTbl.at(s.n_offset());
   size_t n = 0;
   while (n < 8 && s.n_name[n] != '\0') ++n;
   return std::string_view(s.n_name, n);
 }
 
-std::string Coff::getName(const scnhdr& h, const std::map<int, std::string>& strTbl) {
+std::string Coff::getName(const scnhdr& h, const StringTable& strTbl) {
   auto name = findName(h, strTbl);
   if (!name) {
     Error::report(Error::error, "Coff::getName()", "Unable to find section name in string table.", true);
@@ -93,7 +75,7 @@ std::string Coff::getName(const scnhdr& h, const std::map<int, std::string>& str
   return std::move(*name);
 }
 
-std::string Coff::getName(const syment& s, const std::map<int, std::string>& strTbl) {
+std::string Coff::getName(const syment& s, const StringTable& strTbl) {
   auto name = findName(s, strTbl);
   if (!name) {
     Error::report(Error::error, "Coff::getName()", "Unable to find symbol name in string table.", true);
@@ -102,7 +84,7 @@ std::string Coff::getName(const syment& s, const std::map<int, std::string>& str
   return std::move(*name);
 }
 
-std::string Coff::getName(const aux_file& a, const std::map<int, std::string>& strTbl) {
+std::string Coff::getName(const aux_file& a, const StringTable& strTbl) {
   auto name = findName(a, strTbl);
   if (!name) {
     Error::report(Error::error, "Coff::getName()", "Unable to find aux_file name in string table.", true);
@@ -111,24 +93,15 @@ std::string Coff::getName(const aux_file& a, const std::map<int, std::string>& s
   return std::move(*name);
 }
 
-void Coff::setName(scnhdr& h, const std::map<int, std::string>& strTbl, const std::string& name) {
+void Coff::setName(scnhdr& h, const StringTable& strTbl, const std::string& name) {
   storeName(h.s_name, strTbl, name, "section");
 }
 
-void Coff::setName(syment& s, const std::map<int, std::string>& strTbl, const std::string& name) {
+void Coff::setName(syment& s, const StringTable& strTbl, const std::string& name) {
   storeName(s.n_name, strTbl, name, "symbol");
 }
 
-uint32_t Coff::addString(std::map<int, std::string>& strTbl, const std::string& s) {
-  int offset = 4;
-  if (!strTbl.empty()) {
-    const auto& [last, text] = *strTbl.rbegin();
-    offset = last + static_cast<int>(text.size()) + 1;
-  }
-  strTbl.emplace(offset, s);
-  return static_cast<uint32_t>(offset);
-}
-
+uint32_t Coff::addString(StringTable& strTbl, const std::string& s) { return strTbl.add(s); }
 
 // --- section kinds ---------------------------------------------------------------------
 

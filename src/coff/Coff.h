@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "coff/CoffFormat.h"
+#include "coff/StringTable.h"
 #include "support/Data.h"
 #include "support/FlatMap.h"
 
@@ -39,9 +40,7 @@ public:
   // Slot by slot, auxiliary slots included: a slot's position is its index.
   std::vector<syment> cSymTbl;
   std::vector<AuxKind> cSymKind;
-  // Offset from the table's start (the first string is at 4) to string. Each
-  // key is the previous key plus the previous string's length plus one.
-  std::map<int, std::string> cStrTbl;
+  StringTable cStrTbl;
 
   Coff() = default;
   Coff(const Coff&) = default;
@@ -113,26 +112,26 @@ public:
   // A failed look-up ends the process: these are for objects that verify()
   // accepted or that the linker built itself.
 
-  static std::string getName(const scnhdr& h, const std::map<int, std::string>& strTbl);
-  static std::string getName(const syment& s, const std::map<int, std::string>& strTbl);
-  static std::string getName(const aux_file& a, const std::map<int, std::string>& strTbl);
+  static std::string getName(const scnhdr& h, const StringTable& strTbl);
+  static std::string getName(const syment& s, const StringTable& strTbl);
+  static std::string getName(const aux_file& a, const StringTable& strTbl);
   // The same without ending the process: no value when the offset is unknown.
-  static std::optional<std::string> findName(const scnhdr& h, const std::map<int, std::string>& strTbl);
-  static std::optional<std::string> findName(const syment& s, const std::map<int, std::string>& strTbl);
-  static std::optional<std::string> findName(const aux_file& a, const std::map<int, std::string>& strTbl);
+  static std::optional<std::string> findName(const scnhdr& h, const StringTable& strTbl);
+  static std::optional<std::string> findName(const syment& s, const StringTable& strTbl);
+  static std::optional<std::string> findName(const aux_file& a, const StringTable& strTbl);
   // The name without copying it: a view into the symbol's own name field or
   // into the table's string, valid while both stay as they are (so `s` must
   // be the stored entry, not a temporary copy). No value when the offset is
   // unknown.
-  static std::optional<std::string_view> nameView(const syment& s, const std::map<int, std::string>& strTbl);
+  static std::optional<std::string_view> nameView(const syment& s, const StringTable& strTbl);
   // A name longer than 8 characters must be in the table already.
-  static void setName(scnhdr& h, const std::map<int, std::string>& strTbl, const std::string& name);
-  static void setName(syment& s, const std::map<int, std::string>& strTbl, const std::string& name);
+  static void setName(scnhdr& h, const StringTable& strTbl, const std::string& name);
+  static void setName(syment& s, const StringTable& strTbl, const std::string& name);
 
   // Appends a string at the table's next free offset and returns the offset.
   // An equal string already present is not looked for: callers that want one
   // copy keep their own index of what they added.
-  static uint32_t addString(std::map<int, std::string>& strTbl, const std::string& s);
+  static uint32_t addString(StringTable& strTbl, const std::string& s);
 
   void print(std::ostream& os) const;
 

@@ -22,9 +22,7 @@ namespace {
 constexpr uint64_t maxZeroFill = 16u << 20;
 constexpr uint64_t maxStringTable = 0x40000000;
 
-bool isString(const std::map<int, std::string>& strTbl, uint32_t offset) {
-  return offset <= maxStringTable && strTbl.count(static_cast<int>(offset)) != 0;
-}
+bool isString(const StringTable& strTbl, uint32_t offset) { return strTbl.contains(offset); }
 
 class Reader {
 public:
@@ -139,7 +137,6 @@ bool Reader::readStrings(uint32_t& nextFree) {
   uint32_t length = static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
                     (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
   uint64_t rest = length > 4 ? length - 4 : 0;
-  // Offsets are kept as int keys.
   const uint8_t* table = rest > maxStringTable ? nullptr : view(pos + 4, rest);
   if (table == nullptr) return fail("' could not read string table.");
 
@@ -150,10 +147,11 @@ bool Reader::readStrings(uint32_t& nextFree) {
     // A last string cut off by the table's end would be read as some other name.
     if (nul == nullptr) return fail("' could not read string table.");
     uint64_t len = static_cast<uint64_t>(nul - (bytes + i));
+    // An empty string ends the table for every reader.
     if (len == 0) break;
-    cCoff->cStrTbl.emplace(static_cast<int>(4 + i), std::string(bytes + i, len));
     i += len + 1;
   }
+  cCoff->cStrTbl.assign(std::string(bytes, i));
   nextFree = static_cast<uint32_t>(4 + i);
   return true;
 }
@@ -201,8 +199,7 @@ bool Reader::readSymbols(uint32_t nextFree) {
       // An empty string would end the table for every later reader, so an
       // empty name gets no entry and its record names none (verify says so).
       if (len != 0) {
-        cCoff->cStrTbl[static_cast<int>(nextFree)] = std::string(name, len);
-        aux.x_offset = nextFree;
+        aux.x_offset = cCoff->cStrTbl.add(std::string_view(name, len));
         nextFree += static_cast<uint32_t>(len + 1);
       }
       setAux(first, aux);
@@ -378,7 +375,7 @@ bool Reader::reportCutSymbolTable(const Coff& coff) const {
 uint64_t Reader::soundSize(const Coff& coff) const {
   uint64_t length = FILHSZ + OPTHSZ + SCNHSZ * uint64_t{coff.cScnNum.size()} + cSectionBytes;
   length += SYMESZ * uint64_t{coff.cSymTbl.size()} + 4;
-  for (const auto& [offset, text] : coff.cStrTbl) length += text.size() + 1;
+  length += coff.cStrTbl.byteSize();
   return length;
 }
 

@@ -128,9 +128,7 @@ void pointFunctionsAtLines(Coff& coff, const std::vector<Section<Coff>>& order,
                            const std::vector<std::pair<int, size_t>>& numbers);
 
 uint64_t stringTableLength(const Coff& coff) {
-  uint64_t length = 4;
-  for (const auto& [offset, s] : coff.cStrTbl) length += s.size() + 1;
-  return length;
+  return 4 + coff.cStrTbl.byteSize();
 }
 
 // Where the bytes go: a file or a growing buffer, through a block of memory
@@ -261,7 +259,7 @@ bool emit(const Coff& coff, const Order& order, Sink& sink) {
   if (!sink.flush()) return fail("' could not write string table length.");
   for (const auto& [offset, s] : coff.cStrTbl) {
     // The terminating NUL travels with the string.
-    sink.put(reinterpret_cast<const uint8_t*>(s.c_str()), s.size() + 1);
+    sink.put(reinterpret_cast<const uint8_t*>(s.data()), s.size() + 1);
   }
   if (!sink.flush()) return fail("' could not write string.");
   return true;
@@ -370,15 +368,7 @@ void settleSizes(const std::vector<Section<Coff>>& order) {
 void layOut(Coff& coff, const std::vector<Section<Coff>>& order, const std::vector<std::pair<int, size_t>>& numbers,
             uint32_t timdat) {
   const auto& cSymTbl = coff.cSymTbl;
-  const auto& cStrTbl = coff.cStrTbl;
   TARSIL_ASSERT(cSymTbl.size() == coff.cSymKind.size());
-  // The writer puts the strings one after another, so their keys must be
-  // exactly the offsets at which they land.
-  int expectedKey = 4;
-  for (const auto& [offset, s] : cStrTbl) {
-    TARSIL_ASSERT_TEXT(offset == expectedKey, "cStrTbl keys are the strings' offsets");
-    expectedKey += static_cast<int>(s.size()) + 1;
-  }
   const bool debug = static_cast<bool>(Debug("Coff::preWrite"));
   uint64_t pos = headersSize;
 
@@ -500,19 +490,7 @@ bool plainlySound(const Coff& coff, const std::vector<Section<Coff>>& order,
   if (sections != 0 && (coff.cScnNum.begin()->first != 1 || coff.cScnNum.rbegin()->first != static_cast<int>(sections)))
     return false;
 
-  // Where each string starts. Keys of a table the writer can write follow
-  // each other string by string, so the bitmap is an eighth of the strings'
-  // bytes; a table with gaps is left to the full check.
-  uint64_t length = 4;
-  for (const auto& [offset, text] : coff.cStrTbl) length += text.size() + 1;
-  const uint64_t lastKey = coff.cStrTbl.empty() ? 0 : static_cast<uint64_t>(coff.cStrTbl.rbegin()->first);
-  if (lastKey >= length) return false;
-  std::vector<bool> starts(static_cast<size_t>(lastKey) + 1);
-  for (const auto& entry : coff.cStrTbl) {
-    if (entry.first < 0) return false;
-    starts[static_cast<size_t>(entry.first)] = true;
-  }
-  auto isString = [&starts](uint32_t offset) { return offset < starts.size() && starts[offset]; };
+  auto isString = [&coff](uint32_t offset) { return coff.cStrTbl.contains(offset); };
 
   for (const auto& s : order) {
     if (s.name->empty()) return false;

@@ -168,12 +168,11 @@ public:
   // ---- Helpers of the stages, one block per stage file. ------------------
 
   // LinkerSymbols.cpp
-  // Rewrites every string-table offset of `coff` to the merged table's.
-  static void replaceStringTbl(Coff& coff, const NameTable<int>& strTbl);
-  // The same with the new offsets known: `moved` pairs each old offset to
-  // keep with its new one, in the table's (ascending) order; entries it
-  // does not name are dropped.
-  static void moveStrings(Coff& coff, const std::vector<std::pair<uint32_t, uint32_t>>& moved);
+  // Rewrites every string-table offset of `coff` to the merged table's, which
+  // it then shares: `moved` pairs each old offset with its new one, in the
+  // table's (ascending) order.
+  static void moveStrings(Coff& coff, const std::vector<std::pair<uint32_t, uint32_t>>& moved,
+                          const StringTable& merged);
   // Names the linker's own symbols and enters them as definitions.
   void setupLinkerSymbols();
 
@@ -497,11 +496,11 @@ public:
   // above, which no longer change once the link runs.
   std::map<std::string, Memory*> cScnMem;
 
-  // Symbols: the merged string table (string to offset; the output Coff's
-  // own table holds the same entries), definitions by name, and each
-  // reference bound to its definition. Nothing lists the two name tables in
-  // name order, so they are hashed.
-  NameTable<int> cOutputStrTbl;
+  // Symbols: the merged string table (string to offset; the names are views
+  // of the output Coff's own table, which holds the same entries),
+  // definitions by name, and each reference bound to its definition.
+  // Nothing lists the two name tables in name order, so they are hashed.
+  std::unordered_map<std::string_view, int, NameHash, std::equal_to<>> cOutputStrTbl;
   SymbolDefinitions cExtSymDef;
   ExtRefBindings cExtRefDef;
   // The linker's own symbols; their addresses stay fixed for the run.

@@ -113,13 +113,8 @@ bool Linker::addInitScnNames(std::string& /*error*/) {
     // A section header holds up to 8 characters of its name itself.
     const std::string image = getInitImageName(name);
     if (image.size() <= 8) continue;
-    int offset = 4;
-    if (!cOutput.cStrTbl.empty()) {
-      const auto& [last, text] = *cOutput.cStrTbl.rbegin();
-      offset = last + static_cast<int>(text.size()) + 1;
-    }
-    cOutput.cStrTbl[offset] = image;
-    cOutputStrTbl[image] = offset;
+    const uint32_t offset = cOutput.cStrTbl.add(image);
+    cOutputStrTbl[*cOutput.cStrTbl.at(offset)] = static_cast<int>(offset);
   }
   return true;
 }

@@ -47,7 +47,7 @@ private:
 };
 
 // A name in the symbol itself or in its input's string table.
-std::string_view symbolName(const syment& s, const std::map<int, std::string>& strTbl) {
+std::string_view symbolName(const syment& s, const StringTable& strTbl) {
   if (!Coff::needsString(s)) return MapSymbols::shortName(s);
   return Coff::nameView(s, strTbl).value_or(std::string_view());
 }

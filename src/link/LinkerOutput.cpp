@@ -569,8 +569,8 @@ void Linker::buildOutputHole(const std::string& memory, uint64_t start, uint64_t
   if (name.size() > 8) {
     auto known = cOutputStrTbl.find(name);
     if (known == cOutputStrTbl.end()) {
-      offset = Coff::addString(cOutput.cStrTbl, name);
-      cOutputStrTbl.emplace(name, static_cast<int>(offset));
+      offset = cOutput.cStrTbl.add(name);
+      cOutputStrTbl.emplace(*cOutput.cStrTbl.at(offset), static_cast<int>(offset));
     } else {
       offset = static_cast<uint32_t>(known->second);
     }

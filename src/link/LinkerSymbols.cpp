@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
-#include <limits>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -52,9 +51,10 @@ void Linker::mergeStringTbls() {
     uint32_t place;
   };
   std::vector<Source> strings;
+  std::vector<size_t> firstPlace(cCoff.size());
   size_t total = 0;
   for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cStrTbl);
+    firstPlace[c] = total;
     total += cCoff[c]->cStrTbl.size();
   }
   strings.reserve(total);
@@ -65,76 +65,50 @@ void Linker::mergeStringTbls() {
   }
   std::sort(strings.begin(), strings.end(), [](const Source& a, const Source& b) { return a.text < b.text; });
   size_t distinct = 0;
+  size_t bytes = 0;
   for (size_t i = 0; i < strings.size(); ++i)
-    if (i == 0 || strings[i].text.text != strings[i - 1].text.text) ++distinct;
+    if (i == 0 || strings[i].text.text != strings[i - 1].text.text) {
+      ++distinct;
+      bytes += strings[i].text.text.size() + 1;
+    }
 
+  // The merged table is made whole and then taken over in one piece, so that
+  // every input shares its one block.
   std::vector<uint32_t> newOffset(total);
-  std::map<int, std::string> merged;
-  cOutputStrTbl.clear();
-  cOutputStrTbl.reserve(distinct);
-  long offset = 4;
-  int at = 0;
+  std::string merged;
+  merged.reserve(bytes);
+  uint32_t at = 0;
   for (size_t i = 0; i < strings.size(); ++i) {
     const std::string_view s = strings[i].text.text;
     if (i == 0 || s != strings[i - 1].text.text) {
-      at = static_cast<int>(offset);
-      auto node = merged.emplace_hint(merged.end(), at, s);
-      cOutputStrTbl.emplace(node->second, at);
+      at = StringTable::firstOffset + static_cast<uint32_t>(merged.size());
+      merged.append(s);
+      merged.push_back('\0');
       if (debug)
-        std::cout << "Linker::mergeStringTbls() - string '" << s << "' at offset "
-                  << hexText(static_cast<uint32_t>(at), 8) << "\n";
-      offset += static_cast<long>(s.size()) + 1;
+        std::cout << "Linker::mergeStringTbls() - string '" << s << "' at offset " << hexText(at, 8) << "\n";
     }
-    newOffset[strings[i].place] = static_cast<uint32_t>(at);
+    newOffset[strings[i].place] = at;
   }
-  cOutput.cStrTbl = std::move(merged);
   std::vector<Source>().swap(strings);
+  cOutput.cStrTbl.assign(std::move(merged));
+  cOutputStrTbl.clear();
+  cOutputStrTbl.reserve(distinct);
+  for (const auto& [offset, text] : cOutput.cStrTbl) cOutputStrTbl.emplace(text, static_cast<int>(offset));
 
-  // Where each input's entries start among all inputs' places.
-  std::vector<size_t> firstPlace(cCoff.size());
-  size_t place = 0;
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cStrTbl);
-    firstPlace[c] = place;
-    place += cCoff[c]->cStrTbl.size();
-  }
   forEachInput([&](size_t c) {
     prefetchAhead(cCoff, c, &Coff::cStrTbl, &Coff::cSymKind, &Coff::cScnHdr);
     Coff& coff = *cCoff[c];
     thread_local std::vector<std::pair<uint32_t, uint32_t>> moved;
     moved.clear();
     size_t entryPlace = firstPlace[c];
-    for (const auto& entry : coff.cStrTbl) moved.emplace_back(static_cast<uint32_t>(entry.first), newOffset[entryPlace++]);
-    moveStrings(coff, moved);
+    for (const auto& entry : coff.cStrTbl) moved.emplace_back(entry.first, newOffset[entryPlace++]);
+    moveStrings(coff, moved, cOutput.cStrTbl);
   });
 }
 
-void Linker::replaceStringTbl(Coff& coff, const NameTable<int>& strTbl) {
-  std::vector<std::pair<uint32_t, uint32_t>> moved;
-  moved.reserve(coff.cStrTbl.size());
-  for (const auto& [old, text] : coff.cStrTbl)
-    if (auto found = strTbl.find(text); found != strTbl.end())
-      moved.emplace_back(static_cast<uint32_t>(old), static_cast<uint32_t>(found->second));
-  moveStrings(coff, moved);
-}
-
-void Linker::moveStrings(Coff& coff, const std::vector<std::pair<uint32_t, uint32_t>>& moved) {
+void Linker::moveStrings(Coff& coff, const std::vector<std::pair<uint32_t, uint32_t>>& moved,
+                         const StringTable& merged) {
   const bool debug = static_cast<bool>(Debug("Linker::replaceStringTbl"));
-  // Each input keeps only the merged entries that it uses: every offset it
-  // holds is valid in the merged table, and thousands of library members do
-  // not each carry a copy of every other member's names.
-  std::map<int, std::string> own;
-  auto next = moved.begin();
-  for (auto it = coff.cStrTbl.begin(); it != coff.cStrTbl.end() && next != moved.end();) {
-    auto entry = it++;
-    if (static_cast<uint32_t>(entry->first) != next->first) continue;
-    // The old table is dropped below: its entries move over under their new
-    // offsets instead of being copied.
-    auto node = coff.cStrTbl.extract(entry);
-    node.key() = static_cast<int>(next->second);
-    own.insert(std::move(node));
-    ++next;
-  }
   auto newOffset = [&](uint32_t old, uint32_t& result) {
     auto it = std::lower_bound(moved.begin(), moved.end(), std::make_pair(old, uint32_t{0}));
     if (it == moved.end() || it->first != old) return false;
@@ -164,7 +138,9 @@ void Linker::moveStrings(Coff& coff, const std::vector<std::pair<uint32_t, uint3
       }
     }
   }
-  coff.cStrTbl = std::move(own);
+  // Every input names its strings in the one merged table, whose bytes it
+  // shares instead of holding a copy.
+  coff.cStrTbl = merged;
 }
 
 void Linker::setupLinkerSymbols() {
@@ -202,11 +178,7 @@ size_t inlineNameLength(const char (&field)[8]) {
 // input's own string table. No value when the table lacks the offset.
 std::optional<std::string_view> nameView(const Coff& coff, const syment& s) {
   if (!Coff::needsString(s)) return std::string_view(s.n_name, inlineNameLength(s.n_name));
-  const uint32_t offset = s.n_offset();
-  if (offset > static_cast<uint32_t>(std::numeric_limits<int>::max())) return std::nullopt;
-  auto it = coff.cStrTbl.find(static_cast<int>(offset));
-  if (it == coff.cStrTbl.end()) return std::nullopt;
-  return std::string_view(it->second);
+  return coff.cStrTbl.at(s.n_offset());
 }
 
 bool longName(const Coff& coff, size_t index, const syment& sym, std::string_view& name, std::string& error) {

@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <limits>
-#include <map>
 #include <string>
 
 #include "support/Strings.h"
@@ -16,28 +14,16 @@ namespace {
 
 using Symbol = MapSymbols::Symbol;
 
-// Names straight out of the output's tables, without a copy each. The string
-// table is searched only for names that do not follow the previous one found:
-// long names mostly come in the order of the symbols that use them.
+// Names straight out of the output's tables, without a copy each.
 class Names {
 public:
-  explicit Names(const std::map<int, std::string>& strTbl) : cTable(strTbl), cLast(strTbl.end()) {}
+  explicit Names(const StringTable& strTbl) : cTable(strTbl) {}
 
   // Empty when the table holds nothing at that offset.
-  std::string_view at(uint32_t offset) {
-    if (offset > static_cast<uint32_t>(std::numeric_limits<int>::max())) return {};
-    const int key = static_cast<int>(offset);
-    auto it = cLast;
-    if (it != cTable.end()) ++it;
-    if (it == cTable.end() || it->first != key) it = cTable.find(key);
-    if (it == cTable.end()) return {};
-    cLast = it;
-    return it->second;
-  }
+  std::string_view at(uint32_t offset) const { return cTable.at(offset).value_or(std::string_view()); }
 
 private:
-  const std::map<int, std::string>& cTable;
-  std::map<int, std::string>::const_iterator cLast;
+  const StringTable& cTable;
 };
 
 // One name, as a symbol may hold it: a short name is compared in place, as

@@ -97,7 +97,7 @@ TEST_F(CoffTest, AuxKeepsItsReservedBytes) {
 }
 
 TEST_F(CoffTest, NamesOfEightCharactersStayInTheFieldLongerOnesUseTheTable) {
-  std::map<int, std::string> table;
+  StringTable table;
   Coff::addString(table, "first_string");
   uint32_t nine = Coff::addString(table, "ninechars");
   EXPECT_EQ(nine, 4u + 13u);
@@ -121,6 +121,33 @@ TEST_F(CoffTest, NamesOfEightCharactersStayInTheFieldLongerOnesUseTheTable) {
   EXPECT_EXIT(Coff::setName(s, table, "not_in_the_table"), testing::ExitedWithCode(255), "");
 }
 
+TEST(StringTable, NamesStayWhereTheyAreWhileTablesGrowAndShare) {
+  StringTable a;
+  a.assign(std::string("alpha\0beta\0", 11));
+  const std::string_view beta = *a.at(10);
+  // The copy shares a's bytes; what either adds the other never sees, and
+  // no view of either moves (the sanitizers see to that).
+  StringTable b = a;
+  for (int i = 0; i < 1000; ++i) b.add("name_" + std::to_string(i));
+  EXPECT_EQ(a.add("gamma"), 15u);
+  EXPECT_EQ(beta, "beta");
+  EXPECT_EQ(a.at(15), "gamma");
+  EXPECT_EQ(b.at(15), "name_0");
+  EXPECT_EQ(a.size(), 3u);
+  EXPECT_EQ(b.size(), 1002u);
+  // Only a string's first byte names it.
+  for (uint32_t none : {0u, 3u, 5u, 9u, 21u, 0xFFFFFFFFu}) EXPECT_FALSE(a.at(none).has_value()) << none;
+
+  uint32_t next = 4;
+  for (const auto& [offset, text] : b) {
+    ASSERT_EQ(offset, next);
+    ASSERT_EQ(b.find(offset)->second, text);
+    next += static_cast<uint32_t>(text.size()) + 1;
+  }
+  EXPECT_EQ(next, b.nextOffset());
+  EXPECT_EQ(b.offsetOf("name_999"), b.nextOffset() - 9);
+}
+
 TEST_F(CoffTest, WriteReadWriteReproducesTheImage) {
   Coff c = sampleCoff();
   c.preWrite(1000);
@@ -133,8 +160,8 @@ TEST_F(CoffTest, WriteReadWriteReproducesTheImage) {
   EXPECT_TRUE(back->verify());
   EXPECT_EQ(back->cSymKind, c.cSymKind);
   // Keys follow the strings: 4, then 4 + 19 + 1, then that + 18 + 1.
-  EXPECT_EQ(back->cStrTbl, (std::map<int, std::string>{{4, "a_long_section_name"}, {24, "a_long_symbol_name"},
-                                                        {43, "main.asm"}}));
+  EXPECT_EQ(back->cStrTbl, (StringTable{"a_long_section_name", "a_long_symbol_name", "main.asm"}));
+  EXPECT_EQ(back->cStrTbl.find(43)->second, "main.asm");
   EXPECT_EQ(back->cScnNum, c.cScnNum);
   EXPECT_EQ(back->cOptHdr.proc_type, 0x2A10u);
   EXPECT_EQ(back->cReloc[".text"][0].r_offset, -2);

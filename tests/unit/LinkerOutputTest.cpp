@@ -90,8 +90,7 @@ TEST_F(LinkerOutput, FillSectionsAreCountedAcrossMemoriesAndNamedUniquely) {
   EXPECT_EQ(Coff::getName(l.cOutput.cScnHdr.at(".fill_100"), l.cOutput.cStrTbl), ".fill_100");
 
   // A name an input's table already holds is used where it stands.
-  l.cOutput.cStrTbl.emplace(14, ".fill_101");
-  l.cOutputStrTbl.emplace(".fill_101", 14);
+  l.cOutputStrTbl.emplace(".fill_101", l.cOutput.cStrTbl.add(".fill_101"));
   l.buildOutputHole("p0", 0x102, 0x102, "0");
   EXPECT_EQ(l.cOutput.cStrTbl.size(), 2u);
   EXPECT_EQ(Coff::getName(l.cOutput.cScnHdr.at(".fill_101"), l.cOutput.cStrTbl), ".fill_101");
@@ -105,10 +104,12 @@ TEST_F(LinkerOutput, LongImageNamesJoinTheStringTableAfterItsLastString) {
   prepare();
   l.mergeStringTbls();
   ASSERT_TRUE(l.addInitScnNames(error));
-  const std::map<int, std::string> expected{
+  const std::vector<std::pair<uint32_t, std::string_view>> expected{
       {4, ".initialized"}, {17, "longer_code"}, {29, ".initialized_i"}, {44, "abcdefg_i"}};
-  EXPECT_EQ(l.cOutput.cStrTbl, expected);
-  for (const auto& [offset, text] : expected) EXPECT_EQ(l.cOutputStrTbl.at(text), offset) << text;
+  std::vector<std::pair<uint32_t, std::string_view>> strings;
+  for (const auto& [offset, text] : l.cOutput.cStrTbl) strings.emplace_back(offset, text);
+  EXPECT_EQ(strings, expected);
+  for (const auto& [offset, text] : expected) EXPECT_EQ(l.cOutputStrTbl.at(text), static_cast<int>(offset)) << text;
 }
 
 TEST_F(LinkerOutput, AnImageThatDoesNotHoldTogetherIsNeverWritten) {

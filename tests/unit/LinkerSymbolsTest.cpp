@@ -59,11 +59,11 @@ TEST_F(LinkerSymbolsRig, MergedStringsStandInByteOrderBeyondTheirFirstWord) {
   }
   l.mergeStringTbls();
   std::vector<std::string> order;
-  int next = 4;
+  uint32_t next = 4;
   for (const auto& [offset, text] : l.cOutput.cStrTbl) {
     EXPECT_EQ(offset, next);
-    next += static_cast<int>(text.size()) + 1;
-    order.push_back(text);
+    next += static_cast<uint32_t>(text.size()) + 1;
+    order.emplace_back(text);
   }
   EXPECT_EQ(order, std::vector<std::string>(expected.begin(), expected.end()));
   for (size_t i = 0; i < texts.size(); ++i) {
@@ -79,24 +79,20 @@ TEST_F(LinkerSymbolsRig, AStringHeldTwiceByOneInputMovesToOneOffsetFromBoth) {
   Input b("./b.o");
   b.symbol("aa_first_in_order", 1);
   Coff& ca = *a.c;
-  const int again = ca.cStrTbl.rbegin()->first + 40;
-  ca.cStrTbl[again] = "twice_held_name";
+  const uint32_t again = ca.cStrTbl.add("twice_held_name");
   syment copy = ca.cSymTbl[0];
-  copy.set_n_offset(static_cast<uint32_t>(again));
+  copy.set_n_offset(again);
   copy.n_scnum = 0;  // a reference to the name through the second copy
   a.slot(copy, AuxKind::none);
   add(a);
   add(b);
   l.mergeStringTbls();
 
-  const std::map<int, std::string> expected = {
-      {4, "aa_first_in_order"}, {4 + 18, "twice_held_name"}, {4 + 18 + 16, "zz_other_long_name"}};
-  EXPECT_EQ(l.cOutput.cStrTbl, expected);
+  EXPECT_EQ(l.cOutput.cStrTbl, (StringTable{"aa_first_in_order", "twice_held_name", "zz_other_long_name"}));
   const Coff& merged = *l.cCoff[0];
   EXPECT_EQ(merged.cSymTbl[0].n_offset(), 22u);
   EXPECT_EQ(merged.cSymTbl[2].n_offset(), 22u);
   EXPECT_EQ(merged.cSymTbl[1].n_offset(), 38u);
-  EXPECT_EQ(merged.cStrTbl.size(), 2u);
   EXPECT_EQ(Coff::getName(merged.cSymTbl[2], merged.cStrTbl), "twice_held_name");
   EXPECT_EQ(l.cCoff[1]->cSymTbl[0].n_offset(), 4u);
 }

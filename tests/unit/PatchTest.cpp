@@ -53,7 +53,7 @@ Outcome patchOne(const char* device, const W& words, const Rel& rel) {
   target.accessBanks = &accessBanks;
   target.sectionSize = [](const std::string&) { return std::optional<uint64_t>(); };
   syment s{};
-  std::map<int, std::string> strTbl;
+  StringTable strTbl;
   if (rel.name.size() > 8) Coff::addString(strTbl, rel.name);
   Coff::setName(s, strTbl, rel.name);
   s.n_value = rel.value;

@@ -28,7 +28,7 @@ namespace {
 constexpr const char* kChannel = kChannelCore16E;
 
 // A name that begins with '.' stands for the section named by the rest.
-std::string displayName(const syment& sym, const std::map<int, std::string>& strTbl) {
+std::string displayName(const syment& sym, const StringTable& strTbl) {
   std::string name = Coff::findName(sym, strTbl).value_or("");
   if (!name.empty() && name[0] == '.') name.erase(0, 1);
   return name;
@@ -69,7 +69,7 @@ constexpr BranchForm kCondBra{-0x100, 0xFE, 0x200, 8};
   return false;
 }
 
-[[gnu::noinline, gnu::cold]] bool outOfBranchRange(const syment& sym, const std::map<int, std::string>& strTbl,
+[[gnu::noinline, gnu::cold]] bool outOfBranchRange(const syment& sym, const StringTable& strTbl,
                                                    std::string& error) {
   return fail(error, "Symbol '" + displayName(sym, strTbl) + "' out of range of relative branch instruction.");
 }
@@ -78,13 +78,13 @@ constexpr BranchForm kCondBra{-0x100, 0xFE, 0x200, 8};
   return fail(error, std::string(reg) + " cannot be used as the destination of a MOVFF instruction.");
 }
 
-[[gnu::noinline, gnu::cold]] bool misaligned(const syment& sym, const std::map<int, std::string>& strTbl,
+[[gnu::noinline, gnu::cold]] bool misaligned(const syment& sym, const StringTable& strTbl,
                                              const char* can, std::string& error) {
   return fail(error, notWordAligned(displayName(sym, strTbl), can));
 }
 
 bool relativeBranch(const BranchForm& form, uint32_t v, uint32_t scnAddr, Data& data, const reloc& r,
-                    const syment& sym, const std::map<int, std::string>& strTbl, std::string& error) {
+                    const syment& sym, const StringTable& strTbl, std::string& error) {
   const int64_t offset = static_cast<int64_t>(v) - 2 - (static_cast<int64_t>(scnAddr) + r.r_vaddr);
   if (offset < form.lowest || offset > form.highest) return outOfBranchRange(sym, strTbl, error);
   const int64_t field = offset > 0 ? offset : offset + form.modulus;
@@ -123,7 +123,7 @@ private:
 bool Core16ETarget::relocate(const Location& at, const reloc& r, const Referent& to, std::string& error) const {
   Data& data = at.bytes;
   const syment* sym = &to.symbol;
-  const std::map<int, std::string>& strTbl = to.strings;
+  const StringTable& strTbl = to.strings;
   const uint32_t scnAddr = at.address;
   const uint32_t v = relocValue(*sym, r);
   trace(kChannel, r.r_type, v);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "coff/CoffFormat.h"
+#include "coff/StringTable.h"
 #include "support/Data.h"
 
 namespace tarsil {
@@ -29,7 +30,7 @@ struct Location {
 // name that messages and section references need.
 struct Referent {
   const syment& symbol;
-  const std::map<int, std::string>& strings;
+  const StringTable& strings;
 };
 
 // What a target knows of the device and of the link beyond the relocation.
