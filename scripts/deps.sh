@@ -28,3 +28,6 @@ TARSIL_TEST_PACKAGES=(libgtest-dev libyaml-cpp-dev llvm-14-tools python3 binutil
                       chromium)
 TARSIL_FUZZ_PACKAGES=(clang clang-14 libclang-rt-14-dev)
 TARSIL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 wine wine64)
+# bench/lld: the peer linker, the other target's assembler and archiver, and
+# GNU time for the peak memory.
+TARSIL_BENCH_PACKAGES=(lld binutils-avr time)

@@ -51,12 +51,34 @@ std::optional<std::string> FileSet::add(const std::string& name, const FileIdent
   return std::nullopt;
 }
 
+// The last component of a name, as the file system compares it; empty when
+// it names no file of its own (".", "..", a trailing separator), so that the
+// name may equal one with any other last component.
+static std::string leafKey(const std::string& name) {
+  const std::filesystem::path leaf = std::filesystem::path(std::u8string(name.begin(), name.end())).filename();
+  if (leaf.empty() || leaf == "." || leaf == "..") return std::string();
+  const std::u8string text = leaf.u8string();
+  return platform::spellingKey(std::string(text.begin(), text.end()));
+}
+
+std::optional<std::string> FileSet::findAbsent(const std::string& name, const std::string& leaf) const {
+  std::string path;
+  auto same = [&](Absent& other) {
+    if (other.path.empty()) other.path = normalised(cNames[other.index]);
+    if (path.empty()) path = normalised(name);
+    return other.path == path;
+  };
+  for (Absent& other : cAbsent)
+    if ((leaf.empty() || other.leaf.empty() || other.leaf == leaf) && same(other)) return cNames[other.index];
+  return std::nullopt;
+}
+
 std::optional<std::string> FileSet::add(const std::string& name) {
   auto id = fileIdentity(name);
   if (id) return add(name, *id);
-  const size_t next = cNames.size();
-  const size_t first = cByPath.try_emplace(normalised(name), next).first->second;
-  if (first != next) return cNames[first];
+  std::string leaf = leafKey(name);
+  if (auto first = findAbsent(name, leaf)) return first;
+  cAbsent.push_back({cNames.size(), std::move(leaf), std::string()});
   cNames.push_back(name);
   return std::nullopt;
 }
@@ -67,9 +89,8 @@ std::optional<std::string> FileSet::find(const std::string& name) const {
     if (at != cById.end()) return cNames[at->second];
     return std::nullopt;
   }
-  auto at = cByPath.find(normalised(name));
-  if (at != cByPath.end()) return cNames[at->second];
-  return std::nullopt;
+  if (cAbsent.empty()) return std::nullopt;
+  return findAbsent(name, leafKey(name));
 }
 
 std::string outputClash(const std::vector<OutputName>& outputs, const FileSet& inputs) {

@@ -43,10 +43,21 @@ private:
   struct Hash {
     size_t operator()(const FileIdentity& id) const { return std::hash<uint64_t>()(id.inode * 31 + id.device); }
   };
+  // A name that leads to nothing yet is known by its absolute, normalised
+  // path, which takes a look at every directory on the way there: the path
+  // is worked out only when another such name ends in the same component,
+  // the only kind it can equal. Few names are absent (outputs, mostly).
+  struct Absent {
+    size_t index;      // into cNames
+    std::string leaf;  // see leafKey
+    std::string path;  // empty until needed
+  };
+  std::optional<std::string> findAbsent(const std::string& name, const std::string& leaf) const;
+
   std::vector<std::string> cNames;
-  // Index into cNames: existing files by identity, the others by path.
+  // Index into cNames of the existing files, by identity.
   std::unordered_map<FileIdentity, size_t, Hash> cById;
-  std::unordered_map<std::string, size_t> cByPath;
+  mutable std::vector<Absent> cAbsent;
 };
 
 // A file a run writes, and what its messages call it ("output file").

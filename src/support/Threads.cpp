@@ -45,7 +45,19 @@ std::atomic<char*> reservedAt{nullptr};
 // inputs. One large block taken and given back at the thread's start grows
 // that heap once; the room stays with it (the process keeps freed room, see
 // main) for this thread and those that take its heap over later.
+// The address sanitizer's allocator has no such heaps to grow, and poisons
+// and quarantines the whole block instead: a small link would spend most of
+// its time there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitizedHeap = true;
+#elif defined(__has_feature)
+constexpr bool kSanitizedHeap = __has_feature(address_sanitizer);
+#else
+constexpr bool kSanitizedHeap = false;
+#endif
+
 void reserveHeap() {
+  if constexpr (kSanitizedHeap) return;
   constexpr size_t room = 16 << 20;
   char* block = new char[room];
   reservedAt.store(block, std::memory_order_relaxed);
