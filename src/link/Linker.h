@@ -112,6 +112,9 @@ public:
   // files, objects and libraries must all be found by then.
   bool verifyOutputs(std::string& error) const;
   bool importLibraryMembers(std::string& error);
+  // Reads the rest of each member imported, `imported` naming its library.
+  bool decodeMembers(const std::vector<std::pair<size_t, const Coff*>>& imported,
+                     std::vector<std::unique_ptr<Coff>>& members) const;
   bool verifyProcessor(std::string& error);
 
   // Section attributes.
