@@ -2,22 +2,26 @@
 # SPDX-License-Identifier: Apache-2.0
 # Times library import for trees of 1,000, 2,000 and 4,000 members.
 #
-#   bench/import.sh [BUILD_DIR] [--full]
+#   bench/import.sh [BUILD_DIR] [--full] [--sparse]
 #
 # BUILD_DIR holds the built tarsil and tools (default: build). By default the
 # main object names no known device, so each run stops at the processor
 # check right after the import and the time is that of reading the inputs
 # and importing the members (the process's whole run). With --full every
 # input names one device and the link runs through all of its stages.
+# With --sparse the link asks for an eighth of the members, each of which
+# carries code, relocations and line numbers (see gen-import.py).
 # Each size is run three times and the best time is shown.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 build=build
 full=
+sparse=
 for arg in "$@"; do
   case "$arg" in
     --full) full=--full ;;
+    --sparse) sparse=--sparse ;;
     *) build=$arg ;;
   esac
 done
@@ -29,7 +33,7 @@ printf '%8s %10s %12s  %s\n' members "best (s)" "per member" "last message"
 previous=
 for n in 1000 2000 4000; do
   dir=$work/$n
-  python3 "$here/gen-import.py" "$n" "$dir" $full
+  python3 "$here/gen-import.py" "$n" "$dir" $full $sparse
   best=
   for _ in 1 2 3; do
     start=$(now)

@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
 
+#include "coff/MemberReader.h"
 #include "coff/Prefetch.h"
 #include "support/Debug.h"
 #include "support/Error.h"
@@ -42,6 +44,17 @@ uint64_t getNumber(const char* field, size_t fieldSize) {
 // the same two bytes that end ours at 278. Read as ours, such a header gives
 // an empty or cut name and an object that is none, so it is told apart by
 // where those bytes stand; a name of ours never holds them.
+// Members read in part are looked up by address.
+template <class Partial>
+bool partialBefore(const Partial& entry, const Coff* member) {
+  return std::less<const Coff*>{}(entry.member, member);
+}
+
+template <class Partial>
+void sortByMember(std::vector<Partial>& partial) {
+  std::sort(partial.begin(), partial.end(), [](const Partial& a, const Partial& b) { return partialBefore(a, b.member); });
+}
+
 bool isForeignHeader(InputBytes& bytes, uint64_t p) {
   auto fmagAt = [&](uint64_t at) {
     const uint8_t* two = bytes.size() - p > at + 1 ? bytes.view(p + at, 2) : nullptr;
@@ -114,6 +127,10 @@ void Archive::init(const Archive& other) {
     cMembers.push_back(std::make_unique<Coff>(*member));
     copyOf[member.get()] = cMembers.back().get();
   }
+  cBytes = other.cBytes;
+  cPartial.clear();
+  for (const Partial& p : other.cPartial) cPartial.push_back({copyOf.at(p.member), p.at, p.size});
+  sortByMember(cPartial);
   cSymbols.clear();
   for (const auto& [symbol, member] : other.cSymbols) {
     auto it = copyOf.find(member);
@@ -143,9 +160,38 @@ std::unique_ptr<Archive> Archive::make(std::span<const uint8_t> image, const std
   return make(bytes, name);
 }
 
+std::unique_ptr<Archive> Archive::make(InputBytes& bytes, const std::string& name) {
+  return read(bytes, name, false);
+}
+
+std::unique_ptr<Archive> Archive::makeForImport(InputBytes& bytes, const std::string& name) {
+  return read(bytes, name, true);
+}
+
+bool Archive::keepImage(const Coff& member, InputBytes& bytes, uint64_t at, uint64_t size) {
+  // An image that claims more than the file holds ends with the file.
+  size = std::min(size, bytes.size() - at);
+  if (!cBytes) cBytes = std::make_shared<std::vector<uint8_t>>();
+  const size_t from = cBytes->size();
+  cBytes->resize(from + static_cast<size_t>(size));
+  if (!bytes.copy(at, static_cast<size_t>(size), cBytes->data() + from)) return false;
+  cPartial.push_back({&member, from, size});
+  return true;
+}
+
+std::unique_ptr<Coff> Archive::decode(std::unique_ptr<Coff> member) const {
+  auto at = std::lower_bound(cPartial.begin(), cPartial.end(), member.get(), partialBefore<Partial>);
+  if (at == cPartial.end() || at->member != member.get()) return member;
+  InputBytes bytes{std::span<const uint8_t>(cBytes->data() + at->at, static_cast<size_t>(at->size))};
+  const std::string name = member->cFileName;
+  auto whole = readMemberRest(bytes, std::move(member));
+  if (!whole) report("Archive::make()", "Could not build member '" + name + "' in library file '" + cFileName + "'. ");
+  return whole;
+}
+
 // Members are found from their headers alone, one after another, so that
 // bytes no member covers are never read.
-std::unique_ptr<Archive> Archive::make(InputBytes& bytes, const std::string& name) {
+std::unique_ptr<Archive> Archive::read(InputBytes& bytes, const std::string& name, bool lazy) {
   auto archive = std::make_unique<Archive>();
   archive->cFileName = name;
   const uint64_t size = bytes.size();
@@ -191,8 +237,16 @@ std::unique_ptr<Archive> Archive::make(InputBytes& bytes, const std::string& nam
     // The linker takes members into the link without checking them again,
     // so a member whose references do not hold is refused here.
     uint64_t imageSize = 0;
-    auto coff = Coff::makeVerified(bytes, p, member, &imageSize);
+    bool whole = true;
+    auto coff =
+        lazy ? Coff::makeHeaders(bytes, p, member, imageSize, whole) : Coff::makeVerified(bytes, p, member, &imageSize);
     if (!coff) {
+      report("Archive::make()", "Could not build member '" + member + "' in library file '" + name + "'. ");
+      return nullptr;
+    }
+    // The rest of a member read in part is read from a copy of its image
+    // when it is imported: the file is long closed by then.
+    if (!whole && !archive->keepImage(*coff, bytes, p, imageSize)) {
       report("Archive::make()", "Could not build member '" + member + "' in library file '" + name + "'. ");
       return nullptr;
     }
@@ -200,6 +254,7 @@ std::unique_ptr<Archive> Archive::make(InputBytes& bytes, const std::string& nam
     if (imageSize >= size - p) break;
     p += imageSize;
   }
+  sortByMember(archive->cPartial);
   archive->makeSymbols();
   return archive;
 }

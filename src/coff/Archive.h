@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "coff/Coff.h"
@@ -53,6 +54,14 @@ public:
   static std::unique_ptr<Archive> make(std::span<const uint8_t> bytes, const std::string& name);
   // A library whose bytes are `bytes`, read as far as its members reach.
   static std::unique_ptr<Archive> make(InputBytes& bytes, const std::string& name);
+  // The same for a link, which imports only some members: of each, the
+  // headers, symbols and strings are read now, and the rest by decode() once
+  // the member is imported. A member whose rest is broken fails only then.
+  static std::unique_ptr<Archive> makeForImport(InputBytes& bytes, const std::string& name);
+  // The whole of a member that makeForImport() read in part (or the member
+  // itself when it was read whole), null after reporting what is wrong with
+  // it. Safe to call side by side; `member` may have left the archive.
+  std::unique_ptr<Coff> decode(std::unique_ptr<Coff> member) const;
 
   void makeSymbols();
   bool hasExtDefinition(const std::string& symbol) const;
@@ -76,6 +85,19 @@ public:
   static uint64_t getSize(const ar_hdr& h);
   static void setSize(ar_hdr& h, uint64_t size);
   static void setMagic(ar_hdr& h);
+
+private:
+  static std::unique_ptr<Archive> read(InputBytes& bytes, const std::string& name, bool lazy);
+  bool keepImage(const Coff& member, InputBytes& bytes, uint64_t at, uint64_t size);
+  // A library read for import: the images of the members read in part, one
+  // after another, and where each lies among them, by member.
+  struct Partial {
+    const Coff* member;
+    uint64_t at;
+    uint64_t size;
+  };
+  std::shared_ptr<std::vector<uint8_t>> cBytes;
+  std::vector<Partial> cPartial;
 };
 
 }  // namespace tarsil

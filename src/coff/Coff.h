@@ -73,6 +73,15 @@ public:
                                             uint64_t* imageSize = nullptr);
   static std::unique_ptr<Coff> makeVerified(std::span<const uint8_t> image, const std::string& name,
                                             uint64_t* imageSize = nullptr);
+  // A library member as the import needs it: its headers, symbols and
+  // strings, read and checked as makeVerified() does; its sections' bytes,
+  // relocations and line numbers stay in `bytes` until makeVerified() reads
+  // them for a member imported. `imageSize` is that of the whole image.
+  // `whole` tells that the member was read whole after all (the older
+  // layout, or anything the reader doubts, which only the full check can
+  // settle).
+  static std::unique_ptr<Coff> makeHeaders(InputBytes& bytes, uint64_t offset, const std::string& name,
+                                           uint64_t& imageSize, bool& whole);
 
   // While one of these lives, a section name missing from the string table
   // ends the process as every failed name look-up does ("Unable to find

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "coff/Coff.h"
+#include "coff/MemberReader.h"
 #include "support/Error.h"
 #include "support/InputFile.h"
 
@@ -26,11 +27,22 @@ bool isString(const StringTable& strTbl, uint32_t offset) { return strTbl.contai
 
 class Reader {
 public:
-  // The image starts at byte `base` of `bytes` and runs to their end.
-  Reader(InputBytes& bytes, uint64_t base, const std::string& name)
-      : cBytes(bytes), cBase(base), cSize(bytes.size() - std::min(base, bytes.size())), cName(name) {}
+  // The image starts at byte `base` of `bytes` and runs to their end. With
+  // `headersOnly`, the sections' bytes, relocations and line numbers are
+  // left where they are; an image of the older layout is read whole anyway.
+  Reader(InputBytes& bytes, uint64_t base, const std::string& name, bool headersOnly = false)
+      : cBytes(bytes), cBase(base), cSize(bytes.size() - std::min(base, bytes.size())), cName(name),
+        cHeadersOnly(headersOnly) {}
 
   std::unique_ptr<Coff> read();
+  // Reads the sections' contents that read() left unread into `partial`.
+  std::unique_ptr<Coff> readRest(std::unique_ptr<Coff> partial);
+  // False when read() left the sections' contents unread.
+  bool whole() const { return !cHeadersOnly; }
+  // True when the contents left unread read the same from the image's first
+  // `size` bytes alone as from the whole file: each lies within them (and
+  // they add up to no more), or past the file's end, where it fails either way.
+  bool within(uint64_t size) const { return cReach <= size && cClaimed <= size; }
   // True when verify() would find nothing wrong with what read() returned,
   // as far as the reader could tell while reading; false means "not known".
   bool sound(const Coff& coff) const;
@@ -48,6 +60,7 @@ private:
   const uint64_t cSize;
   const std::string& cName;
   std::unique_ptr<Coff> cCoff;
+  bool cHeadersOnly;
   bool cOldLayout = false;
   // Bytes taken for raw data, relocations and line numbers. A file the writer
   // made never reuses bytes between these, so they cannot add up to more than
@@ -64,6 +77,10 @@ private:
   // The bytes the writer gives the sections: raw data of all but
   // uninitialized ones, relocations and line numbers.
   uint64_t cSectionBytes = 0;
+  // Of the contents left unread that the file holds: where the farthest
+  // ends, and their bytes.
+  uint64_t cReach = 0;
+  uint64_t cClaimed = 0;
   // What the sections hold, in file order, handed to the Coff's tables in
   // one step once all are read.
   std::vector<std::pair<std::string, scnhdr>> cHeaders;
@@ -103,6 +120,8 @@ private:
   bool readStrings(uint32_t& nextFree);
   bool readSymbols(uint32_t nextFree);
   bool readSection(uint16_t s);
+  bool countSection(const scnhdr& h);
+  bool readContents(const std::string& name, const scnhdr& h);
   void settleSections();
 };
 
@@ -238,7 +257,10 @@ bool Reader::readSection(uint16_t s) {
   cHeaders.emplace_back(name, h);
   // Sections are numbered in the order read: each number goes at the end.
   coff.cScnNum.emplace_hint(coff.cScnNum.end(), s + 1, name);
+  return cHeadersOnly ? countSection(h) : readContents(name, h);
+}
 
+bool Reader::readContents(const std::string& name, const scnhdr& h) {
   // An uninitialized section is held by the size in its header alone: its
   // bytes are in no file and never written, whatever size it declares. Other
   // sections without bytes in the file are zeros, held by their count until
@@ -307,6 +329,39 @@ bool Reader::readSection(uint16_t s) {
   return true;
 }
 
+// The bytes the writer will give a section, from its header alone, as
+// readSection() counts them having read the section.
+bool Reader::countSection(const scnhdr& h) {
+  const bool sizeOnly = h.s_scnptr == 0 && Coff::getScnType(h) == Coff::udata;
+  if (h.s_size != 0 && !sizeOnly) {
+    if (h.s_scnptr == 0) {
+      cZeroFill += h.s_size;
+      if (cZeroFill > maxZeroFill) return fail("' could not read raw data.");
+    }
+    if (!isBssScn(h)) cSectionBytes += h.s_size;
+  }
+  cSectionBytes += LINESZ * uint64_t{h.s_nlnno} + RELSZ * uint64_t{h.s_nreloc};
+  auto reach = [this](uint64_t at, uint64_t length) {
+    if (!has(at, length)) return;
+    cReach = std::max(cReach, at + length);
+    cClaimed += length;
+  };
+  if (h.s_size != 0 && !sizeOnly && h.s_scnptr != 0) reach(h.s_scnptr, h.s_size);
+  if (h.s_nlnno != 0) reach(h.s_lnnoptr, LINESZ * uint64_t{h.s_nlnno});
+  if (h.s_nreloc != 0) reach(h.s_relptr, RELSZ * uint64_t{h.s_nreloc});
+  return true;
+}
+
+std::unique_ptr<Coff> Reader::readRest(std::unique_ptr<Coff> partial) {
+  cCoff = std::move(partial);
+  // A coff read in part has one header per name (it was sound), so its
+  // sections in number order are those of the file in file order.
+  for (const auto& [number, name] : cCoff->cScnNum)
+    if (!readContents(name, cCoff->cScnHdr.at(name))) return nullptr;
+  settleSections();
+  return std::move(cCoff);
+}
+
 std::unique_ptr<Coff> Reader::read() {
   cCoff = std::make_unique<Coff>();
   cCoff->cFileName = cName;
@@ -319,6 +374,8 @@ std::unique_ptr<Coff> Reader::read() {
   if (fh.f_opthdr != OPTHDR_SIZE) {
     Error::report(Error::error, "Coff::make()", "Coff file '" + cName + "' missing optional file header.", false);
     cOldLayout = true;
+    // Its line numbers are counted only by converting them.
+    cHeadersOnly = false;
   } else {
     const uint8_t* optional = view(FILHSZ, OPTHSZ);
     if (optional == nullptr) return fail("' could not read optional file header."), nullptr;
@@ -404,15 +461,49 @@ std::unique_ptr<Coff> Coff::make(const std::string& name) {
   return make(bytes, 0, name);
 }
 
+namespace {
+
+// What `reader` read whole, once checked; null when the check fails.
+std::unique_ptr<Coff> verified(Reader& reader, std::unique_ptr<Coff> coff, uint64_t* imageSize) {
+  const bool sound = reader.sound(*coff);
+  if (!sound && !coff->verify()) return nullptr;
+  if (imageSize) *imageSize = sound ? static_cast<uint64_t>(reader.soundSize(*coff)) : coff->size();
+  return coff;
+}
+
+}  // namespace
+
 std::unique_ptr<Coff> Coff::makeVerified(InputBytes& bytes, uint64_t offset, const std::string& name,
                                           uint64_t* imageSize) {
   Reader reader(bytes, offset, name);
   auto coff = reader.read();
   if (!coff || reader.reportCutSymbolTable(*coff)) return nullptr;
-  const bool sound = reader.sound(*coff);
-  if (!sound && !coff->verify()) return nullptr;
-  if (imageSize) *imageSize = sound ? static_cast<uint64_t>(reader.soundSize(*coff)) : coff->size();
-  return coff;
+  return verified(reader, std::move(coff), imageSize);
+}
+
+std::unique_ptr<Coff> readMemberRest(InputBytes& image, std::unique_ptr<Coff> partial) {
+  const std::string name = partial->cFileName;
+  Reader reader(image, 0, name);
+  auto coff = reader.readRest(std::move(partial));
+  if (!coff) return nullptr;
+  return verified(reader, std::move(coff), nullptr);
+}
+
+std::unique_ptr<Coff> Coff::makeHeaders(InputBytes& bytes, uint64_t offset, const std::string& name,
+                                         uint64_t& imageSize, bool& whole) {
+  Reader reader(bytes, offset, name, true);
+  auto coff = reader.read();
+  if (!coff || reader.reportCutSymbolTable(*coff)) return nullptr;
+  whole = reader.whole();
+  if (whole) return verified(reader, std::move(coff), &imageSize);
+  if (reader.sound(*coff) && reader.within(reader.soundSize(*coff))) {
+    imageSize = reader.soundSize(*coff);
+    return coff;
+  }
+  // Whatever the full check would report is found on the whole image, and
+  // contents outside it are read from where they are.
+  whole = true;
+  return makeVerified(bytes, offset, name, &imageSize);
 }
 
 std::unique_ptr<Coff> Coff::makeVerified(std::span<const uint8_t> image, const std::string& name,

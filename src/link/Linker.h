@@ -112,6 +112,9 @@ public:
   // files, objects and libraries must all be found by then.
   bool verifyOutputs(std::string& error) const;
   bool importLibraryMembers(std::string& error);
+  // Reads the rest of each member imported, `imported` naming its library.
+  bool decodeMembers(const std::vector<std::pair<size_t, const Coff*>>& imported,
+                     std::vector<std::unique_ptr<Coff>>& members) const;
   bool verifyProcessor(std::string& error);
 
   // Section attributes.
@@ -163,7 +166,7 @@ public:
   void captureCallGraph(MapView& view) const;
   // Everything else, from the finished link: its memories, inputs, the
   // executable's sections and symbols, and the records' groups.
-  void gatherMapView(MapView& view) const;
+  void gatherMapView(MapView& view, const MapSymbols& symbols) const;
 
   // ---- Helpers of the stages, one block per stage file. ------------------
 
@@ -393,7 +396,7 @@ public:
   // and the extra outputs, and puts them all in place together; false with
   // `error` set (or empty when a writer reported its own message), and
   // then no output was replaced.
-  bool writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols = nullptr);
+  bool writeOutputs(std::string& error, MapSymbols* mapSymbols = nullptr);
   enum class Written { ok, corrupt, failed };
   // Lays the executable out, checks it and writes it into `file`'s
   // temporary; corrupt when the check fails (nothing written), failed with

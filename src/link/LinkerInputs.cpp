@@ -479,7 +479,7 @@ bool Linker::buildLibs(std::string& error) {
   return readAll(cLibraryFile, cArchive,
                  [](const std::string& name, InputBytes& scratch) {
                    return readNamed(name, scratch, "library",
-                                    [&name](InputBytes& bytes) { return Archive::make(bytes, name); });
+                                    [&name](InputBytes& bytes) { return Archive::makeForImport(bytes, name); });
                  });
 }
 
@@ -553,13 +553,36 @@ bool Linker::importLibraryMembers(std::string& /*error*/) {
     TARSIL_ASSERT(taken[a].size() == chosen[a].size());
   }
   std::vector<size_t> nextOf(cArchive.size(), 0);
+  std::vector<std::unique_ptr<Coff>> joining;
+  joining.reserve(imported.size());
+  for (const auto& [archive, member] : imported) joining.push_back(std::move(taken[archive][nextOf[archive]++]));
+  if (!decodeMembers(imported, joining)) return false;
   cCoff.reserve(cCoff.size() + imported.size());
   cMemberOf.resize(cCoff.size());
-  for (const auto& [archive, member] : imported) {
-    cCoff.push_back(std::move(taken[archive][nextOf[archive]++]));
-    cMemberOf.push_back(cArchive[archive]->cFileName);
+  for (size_t m = 0; m < joining.size(); ++m) {
+    cCoff.push_back(std::move(joining[m]));
+    cMemberOf.push_back(cArchive[imported[m].first]->cFileName);
   }
   return true;
+}
+
+bool Linker::decodeMembers(const std::vector<std::pair<size_t, const Coff*>>& imported,
+                           std::vector<std::unique_ptr<Coff>>& members) const {
+  // Side by side; the first member in import order that turns out broken
+  // fails the link, with the messages that reading the members in turn
+  // would have given.
+  HeldMessages held;
+  const size_t n = members.size();
+  const size_t failed = inOrderHolding(
+      n,
+      [&](size_t m, unsigned) {
+        members[m] = cArchive[imported[m].first]->decode(std::move(members[m]));
+        return members[m] != nullptr;
+      },
+      held);
+  for (const auto& [m, messages] : held)
+    if (m <= failed) Error::release(messages);
+  return failed == n;
 }
 
 bool Linker::verifyProcessor(std::string& error) {

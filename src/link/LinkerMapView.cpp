@@ -4,8 +4,6 @@
 #include "map/MapView.h"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
 #include <map>
 #include <unordered_map>
 
@@ -48,20 +46,9 @@ private:
   std::vector<Table> cTables;
 };
 
-// A short name lies in the symbol itself, up to eight bytes.
+// A name in the symbol itself or in its input's string table.
 std::string_view symbolName(const syment& s, const StringTable& strTbl) {
-  if (!Coff::needsString(s)) {
-    // The first zero byte of the eight, found in one word: every symbol's
-    // name is read here, and most are short.
-    static_assert(sizeof s.n_name == 8);
-    constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7F;
-    uint64_t word;
-    std::memcpy(&word, s.n_name, 8);
-    // The high bit of each byte that is zero, and of no other.
-    const uint64_t zeros = ~(((word & kLow7) + kLow7) | word | kLow7);
-    const int first = std::endian::native == std::endian::little ? std::countr_zero(zeros) : std::countl_zero(zeros);
-    return {s.n_name, static_cast<size_t>(first / 8)};
-  }
+  if (!Coff::needsString(s)) return MapSymbols::shortName(s);
   return Coff::nameView(s, strTbl).value_or(std::string_view());
 }
 
@@ -180,42 +167,27 @@ void gatherSections(std::span<const SectionUse> sections, std::span<const Memory
   }
 }
 
-// As the text map lists them: every symbol of a section, external, static
-// or label, with the source file whose markers enclose it.
-void gatherSymbols(const Linker& linker, std::span<const SectionUse> sections, MapView& view) {
-  const Coff& output = linker.cOutput;
+// The symbols are the text map's: the view only says which section and
+// source file of its own each refers to. Source files are told apart by
+// name, each listed once.
+void gatherSymbols(const MapSymbols& symbols, std::span<const SectionUse> sections, MapView& view) {
+  view.symbols = &symbols;
   // Symbols carry 16-bit section numbers.
-  std::vector<uint32_t> sectionOf(INT16_MAX + 1, MapView::kNone);
+  auto symbolsCanName = [](int number) { return number > 0 && number <= INT16_MAX; };
+  int highest = 0;
+  for (const SectionUse& s : sections)
+    if (symbolsCanName(s.number)) highest = std::max(highest, s.number);
+  view.sectionOfNumber.assign(static_cast<size_t>(highest) + 1, MapView::kNone);
   for (uint32_t s = 0; s < sections.size(); ++s)
-    if (sections[s].number > 0 && sections[s].number <= INT16_MAX)
-      sectionOf[static_cast<size_t>(sections[s].number)] = s;
-  IndexByName fileIndex(linker.cCoff.size());
-  std::vector<uint32_t> open;
-  const auto& table = output.cSymTbl;
-  const std::vector<uint32_t>& bases = linker.cSymBase;
-  size_t input = 0;
-  for (size_t i = 0; i < table.size(); i += size_t{table[i].n_numaux} + 1) {
-    const syment& s = table[i];
-    if (s.n_sclass == C_FILE) {
-      const std::string_view name = symbolName(s, output.cStrTbl);
-      if (name == ".file") {
-        std::string_view file;
-        if (i + 1 < table.size())
-          if (auto found = output.cStrTbl.at(getAux<aux_file>(table[i + 1]).x_offset)) file = *found;
-        auto [index, added] = fileIndex.emplace(file, static_cast<uint32_t>(view.sourceFiles.size()));
-        if (added) view.sourceFiles.push_back(file);
-        open.push_back(*index);
-      } else if (name == ".eof" && !open.empty()) {
-        open.pop_back();
-      }
-      continue;
-    }
-    if (s.n_scnum <= 0 || (s.n_sclass != C_EXT && s.n_sclass != C_STAT && s.n_sclass != C_LABEL)) continue;
-    while (input + 1 < bases.size() && bases[input + 1] <= i) ++input;
-    view.symbols.push_back({symbolName(s, output.cStrTbl), s.n_value, sectionOf[static_cast<size_t>(s.n_scnum)],
-                            open.empty() ? MapView::kNone : open.back(),
-                            bases.empty() ? MapView::kNone : static_cast<uint32_t>(input), s.n_sclass != C_EXT,
-                            isFcn(s)});
+    if (symbolsCanName(sections[s].number)) view.sectionOfNumber[static_cast<size_t>(sections[s].number)] = s;
+  const std::vector<std::string_view>& files = symbols.files();
+  IndexByName fileIndex(files.size());
+  view.sourceOfFile.reserve(files.size());
+  view.sourceOfFile.push_back(MapView::kNone);
+  for (size_t f = 1; f < files.size(); ++f) {
+    auto [index, added] = fileIndex.emplace(files[f], static_cast<uint32_t>(view.sourceFiles.size()));
+    if (added) view.sourceFiles.push_back(files[f]);
+    view.sourceOfFile.push_back(*index);
   }
 }
 
@@ -295,7 +267,7 @@ void Linker::captureCallGraph(MapView& view) const {
   }
 }
 
-void Linker::gatherMapView(MapView& view) const {
+void Linker::gatherMapView(MapView& view, const MapSymbols& symbols) const {
   const Linker& linker = *this;
   view.output = linker.getOutputFile();
   view.created = outputTimeStamp();
@@ -305,7 +277,7 @@ void Linker::gatherMapView(MapView& view) const {
   gatherMemories(memories, view);
   gatherInputs(linker, view);
   gatherSections(uses, memories, view);
-  gatherSymbols(linker, uses, view);
+  gatherSymbols(symbols, uses, view);
   gatherGroups(memories, view);
 }
 

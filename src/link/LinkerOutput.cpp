@@ -635,7 +635,7 @@ void Linker::buildOutputHole(const std::string& memory, uint64_t start, uint64_t
   cOutput.cScnHdr[name] = h;
 }
 
-bool Linker::writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols) {
+bool Linker::writeOutputs(std::string& error, MapSymbols* mapSymbols) {
   cOutput.cFileName = cOutputFile;
   CoffWriter writer(cOutput);
   // Written beside its target and moved over it only with the others, so a
@@ -649,8 +649,12 @@ bool Linker::writeOutputs(std::string& error, const MapFile::Symbols* mapSymbols
   // are made one after the other.
   std::optional<MapViewFiles> views;
   if (cMapView) views.emplace(cMapJsonFile, cMapHtmlFile);
+  std::optional<MapSymbols> gathered;
+  if (mapSymbols == nullptr && (cMapView || !cMapFile.empty())) mapSymbols = &gathered.emplace(cOutput, cSymBase);
+  // Sorted before the two maps may read it side by side.
+  if (!cMapFile.empty()) mapSymbols->sort();
   auto listViews = [&] {
-    gatherMapView(*cMapView);
+    gatherMapView(*cMapView, *mapSymbols);
     views->open();
     views->write(*cMapView);
   };

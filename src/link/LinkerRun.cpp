@@ -178,10 +178,13 @@ bool Linker::buildExecutable(std::string& error) {
   }
   if (!sectionsMade) return false;
   // The symbol table is final, and the string table too but for the names
-  // of fill sections: the map's symbols are gathered and sorted meanwhile.
-  std::optional<MapFile::Symbols> mapSymbols;
+  // of fill sections: the maps' symbols are gathered meanwhile, and sorted
+  // for the text map.
+  std::optional<MapSymbols> mapSymbols;
   Beside listing([&] {
-    if (!cMapFile.empty()) mapSymbols.emplace(cOutput);
+    if (cMapFile.empty() && !cMapView) return;
+    mapSymbols.emplace(cOutput, cSymBase);
+    if (!cMapFile.empty()) mapSymbols->sort();
   });
   if (!buildOutputLineInfo(error)) return false;
   releaseInputSections(*this);

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "map/MapSymbols.h"
 #include "map/MapText.h"
 #include "map/MemoryUsage.h"
 #include "support/AtomicFile.h"
@@ -33,74 +34,13 @@ std::string_view baseName(std::string_view name) {
   return cut == std::string_view::npos ? name : name.substr(cut + 1);
 }
 
-// Names straight out of the output's tables, without a copy each.
-class Names {
-public:
-  explicit Names(const StringTable& strTbl) : cTable(strTbl) {}
-
-  // Empty when the table holds nothing at that offset.
-  std::string_view at(uint32_t offset) const { return cTable.at(offset).value_or(std::string_view()); }
-
-private:
-  const StringTable& cTable;
-};
-
-// A name kept in the symbol itself: up to eight bytes, ended early by a zero.
-std::string_view shortName(const syment& s) {
-  const void* end = std::memchr(s.n_name, 0, sizeof s.n_name);
-  return {s.n_name, end != nullptr ? static_cast<size_t>(static_cast<const char*>(end) - s.n_name) : sizeof s.n_name};
-}
-
 struct Section {
   const std::string* name;
   const scnhdr* hdr;
   Coff::ScnType type;
 };
 
-// Twenty bytes a symbol.
-struct Symbol {
-  // A name kept in the slot itself, copied here: the listings read symbols
-  // in name and in address order, which are neither the table's, and the
-  // table is many times the size of these records. For a name out of the
-  // string table, its place among the listing's long names.
-  union {
-    char text[8];
-    uint32_t longName;
-  };
-  uint32_t address;
-  // Index into the listing's file names; 0 is "no file".
-  uint32_t file;
-  // The symbol's section number, positive: whether the symbol is listed
-  // in program or in data memory is known only once the sections are.
-  uint16_t section;
-  // Of a name kept in the slot itself.
-  uint8_t length;
-  bool isLong : 1;
-  bool isStatic : 1;
-  bool isFunction : 1;
-};
-static_assert(sizeof(Symbol) == 20);
-
-}  // namespace
-
-// The listing's symbols in the table's order, and that order sorted by
-// name and by address, program and data symbols together: each kind's rows
-// keep the order they have among all.
-struct MapFile::Symbols::Sorted {
-  std::string_view name(const Symbol& s) const {
-    return s.isLong ? longNames[s.longName] : std::string_view(s.text, s.length);
-  }
-
-  std::vector<Symbol> symbols;
-  std::vector<std::string_view> longNames;
-  std::vector<std::string_view> files{std::string_view()};
-  std::vector<uint32_t> byName;
-  std::vector<uint32_t> byAddress;
-};
-
-namespace {
-
-using Sorted = MapFile::Symbols::Sorted;
+using Symbol = MapSymbols::Symbol;
 
 struct Listing {
   bool inData(const Symbol& s) const {
@@ -112,7 +52,7 @@ struct Listing {
   // By section number: 1 for the numbers of data-memory sections. Symbols of
   // numbers the output does not know count as program symbols.
   std::vector<uint8_t> dataSectionNumbers;
-  const Sorted* symbols = nullptr;
+  const MapSymbols* symbols = nullptr;
 };
 
 void collectSections(const Coff& output, Listing& listing) {
@@ -138,84 +78,6 @@ void collectSections(const Coff& output, Listing& listing) {
   }
 }
 
-// One name, as a symbol may hold it: a short name is compared in place, as
-// one word (its bytes and the NUL that ends a shorter one); only a name in
-// the string table is compared as text. Asked of every symbol.
-class SymbolName {
-public:
-  explicit SymbolName(std::string_view name) : cName(name) {
-    char bytes[8] = {};
-    char mask[8] = {};
-    const size_t n = std::min(name.size(), sizeof bytes);
-    std::memcpy(bytes, name.data(), n);
-    std::memset(mask, 0xFF, std::min(name.size() + 1, sizeof mask));
-    std::memcpy(&cWord, bytes, sizeof cWord);
-    std::memcpy(&cMask, mask, sizeof cMask);
-  }
-  bool names(const syment& sym, bool isLong, std::string_view longName) const {
-    if (isLong) return longName == cName;
-    if (cName.size() > sizeof sym.n_name) return false;
-    uint64_t field;
-    std::memcpy(&field, sym.n_name, sizeof field);
-    return (field & cMask) == cWord;
-  }
-
-private:
-  std::string_view cName;
-  uint64_t cWord = 0;
-  uint64_t cMask = 0;
-};
-
-void collectSymbols(const Coff& output, Sorted& listing) {
-  const auto& table = output.cSymTbl;
-  const bool kindsKnown = output.cSymKind.size() == table.size();
-  Names names(output.cStrTbl);
-  std::vector<uint32_t> open;
-  const SymbolName fileName(".file");
-  const SymbolName endName(".eof");
-  size_t i = 0;
-  while (i < table.size()) {
-    const syment& sym = table[i];
-    const bool isLong = Coff::needsString(sym);
-    const std::string_view longName = isLong ? names.at(sym.n_offset()) : std::string_view();
-    size_t next = i + 1;
-    if (kindsKnown) {
-      while (next < table.size() && output.cSymKind[next] != AuxKind::none) ++next;
-    } else {
-      next += sym.n_numaux;
-    }
-    const bool hasAuxSlot = next > i + 1 && i + 1 < table.size();
-
-    if (fileName.names(sym, isLong, longName)) {
-      // A file without its name still opens a scope, so that its ".eof"
-      // closes the right one.
-      std::string_view file;
-      if (hasAuxSlot) file = names.at(getAux<aux_file>(table[i + 1]).x_offset);
-      open.push_back(static_cast<uint32_t>(listing.files.size()));
-      listing.files.push_back(file);
-    } else if (endName.names(sym, isLong, longName)) {
-      if (!open.empty()) open.pop_back();
-    } else if (sym.n_scnum > 0 && (sym.n_sclass == C_EXT || sym.n_sclass == C_STAT || sym.n_sclass == C_LABEL)) {
-      Symbol s{};
-      s.section = static_cast<uint16_t>(sym.n_scnum);
-      s.address = sym.n_value;
-      s.file = open.empty() ? 0 : open.back();
-      s.isLong = isLong;
-      s.isStatic = sym.n_sclass != C_EXT;
-      s.isFunction = isFcn(sym);
-      if (isLong) {
-        s.longName = static_cast<uint32_t>(listing.longNames.size());
-        listing.longNames.push_back(longName);
-      } else {
-        std::memcpy(s.text, sym.n_name, sizeof s.text);
-        s.length = static_cast<uint8_t>(shortName(sym).size());
-      }
-      listing.symbols.push_back(s);
-    }
-    i = std::max(next, i + 1);
-  }
-}
-
 // Equal addresses may come in any order; keeping the section order makes the
 // listing the same from run to run.
 std::vector<uint32_t> byAddress(const std::vector<Section>& sections) {
@@ -235,10 +97,10 @@ SectionInfo sectionInfo(const Section& s) {
                      Coff::isShared(h), Coff::isAccess(h));
 }
 
-SymbolInfo symbolInfo(const Symbol& s, SectionInfo::Location location, const Sorted& listing) {
+SymbolInfo symbolInfo(const Symbol& s, SectionInfo::Location location, const MapSymbols& listing) {
   return SymbolInfo(std::string(listing.name(s)), s.address, location,
                     s.isStatic ? SymbolInfo::staticClass : SymbolInfo::externClass,
-                    s.isFunction ? SymbolInfo::function : SymbolInfo::variable, std::string(listing.files[s.file]));
+                    s.isFunction ? SymbolInfo::function : SymbolInfo::variable, std::string(listing.files()[s.file]));
 }
 
 // Room for a row's fixed columns: separators, the line break, and every
@@ -325,81 +187,6 @@ void listUsage(MapText& out, const Listing& listing, const std::vector<uint32_t>
   out.put(" program addresses used, program memory utilization is ").decimal(percent).put("%\n\n\n");
 }
 
-// Least significant byte first, each pass stable, so the result is in key
-// order and equal keys stay in the order they came in. The byte counts do not
-// depend on the order, so one reading gives those of every pass; a pass whose
-// byte is the same everywhere changes nothing and is skipped.
-template <unsigned Bytes, class Item, class Key>
-void radixSort(std::vector<Item>& items, Key key) {
-  size_t start[Bytes][256] = {};
-  for (const Item& item : items) {
-    const uint64_t k = key(item);
-    for (unsigned b = 0; b < Bytes; ++b) ++start[b][(k >> (8 * b)) & 0xFF];
-  }
-  std::vector<Item> moved(items.size());
-  for (unsigned b = 0; b < Bytes; ++b) {
-    size_t total = 0;
-    bool oneValue = false;
-    for (size_t& count : start[b]) {
-      oneValue = oneValue || count == items.size();
-      const size_t first = total;
-      total += count;
-      count = first;
-    }
-    if (oneValue) continue;
-    for (const Item& item : items) moved[start[b][(key(item) >> (8 * b)) & 0xFF]++] = item;
-    items.swap(moved);
-  }
-}
-
-// Byte-wise name order, and among equal names the table's order, as a stable
-// sort would leave them. The first eight bytes of each name decide nearly
-// every place; only names that share them and run longer are compared whole.
-// Eight bytes as a number that orders as they do.
-uint64_t bigEndian(const char* at) {
-  const auto* b = reinterpret_cast<const unsigned char*>(at);
-  return uint64_t{b[0]} << 56 | uint64_t{b[1]} << 48 | uint64_t{b[2]} << 40 | uint64_t{b[3]} << 32 |
-         uint64_t{b[4]} << 24 | uint64_t{b[5]} << 16 | uint64_t{b[6]} << 8 | uint64_t{b[7]};
-}
-
-// The first eight bytes of a symbol's name as a number that orders as they
-// do, a shorter name padded with zeros. A name kept in the symbol has its
-// eight bytes there whatever its length, so one load serves.
-uint64_t namePrefix(const Sorted& listing, const Symbol& s) {
-  if (s.isLong) return leadingBytes(listing.longNames[s.longName]);
-  const uint64_t key = bigEndian(s.text);
-  // Bytes after the name's end may be anything the file held.
-  const size_t length = s.length;
-  return length >= 8 ? key : length == 0 ? 0 : key & ~(~uint64_t{0} >> (8 * length));
-}
-
-std::vector<uint32_t> sortByName(const Sorted& listing, const std::vector<Symbol>& symbols) {
-  std::vector<uint64_t> prefix(symbols.size());
-  for (size_t k = 0; k < symbols.size(); ++k) prefix[k] = namePrefix(listing, symbols[k]);
-  std::vector<uint32_t> order(symbols.size());
-  for (size_t k = 0; k < order.size(); ++k) order[k] = static_cast<uint32_t>(k);
-  radixSort<8>(order, [&prefix](uint32_t k) { return prefix[k]; });
-
-  for (size_t first = 0; first < order.size();) {
-    size_t last = first + 1;
-    bool longer = listing.name(symbols[order[first]]).size() > 8;
-    for (; last < order.size() && prefix[order[last]] == prefix[order[first]]; ++last)
-      if (listing.name(symbols[order[last]]).size() > 8) longer = true;
-    if (longer)
-      std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(first),
-                       order.begin() + static_cast<std::ptrdiff_t>(last),
-                       [&](uint32_t a, uint32_t b) { return listing.name(symbols[a]) < listing.name(symbols[b]); });
-    first = last;
-  }
-  return order;
-}
-
-// Address order starting from the name order, as sorting the name-ordered
-// list again with a stable sort would leave it.
-void sortByAddress(const std::vector<Symbol>& symbols, std::vector<uint32_t>& order) {
-  radixSort<4>(order, [&symbols](uint32_t k) { return uint64_t{symbols[k].address}; });
-}
-
 // The columns between the address and the file are the same in most rows:
 // put together once, they are copied whole.
 struct SymbolColumns {
@@ -417,12 +204,12 @@ struct SymbolColumns {
 
 // The rows of one memory's symbols, in the order given for all.
 void symbolRows(MapText& out, const Listing& listing, const std::vector<uint32_t>& order, bool data) {
-  const Sorted& sorted = *listing.symbols;
+  const MapSymbols& sorted = *listing.symbols;
   const SymbolColumns columns(data ? "data" : "program");
   for (uint32_t k : order) {
-    const Symbol& s = sorted.symbols[k];
+    const Symbol& s = sorted.symbols()[k];
     if (listing.inData(s) != data) continue;
-    const std::string_view file = sorted.files[s.file];
+    const std::string_view file = sorted.files()[s.file];
     const std::string_view name = sorted.name(s);
     MapRow r = out.row(name.size() + file.size() + rowSlack);
     r.right<25>(name).put(' ').hex<10>(s.address).copy<SymbolColumns::width>(columns.text[s.isStatic]);
@@ -433,12 +220,12 @@ void symbolRows(MapText& out, const Listing& listing, const std::vector<uint32_t
 
 void listSymbols(MapText& out, const Listing& listing, const std::vector<uint32_t>& order, std::string_view title,
                  bool debug) {
-  const Sorted& sorted = *listing.symbols;
+  const MapSymbols& sorted = *listing.symbols;
   if (debug) {
     for (const bool data : {false, true})
       for (uint32_t k : order)
-        if (listing.inData(sorted.symbols[k]) == data)
-          symbolInfo(sorted.symbols[k], data ? SectionInfo::data : SectionInfo::program, sorted).print(std::cout);
+        if (listing.inData(sorted.symbols()[k]) == data)
+          symbolInfo(sorted.symbols()[k], data ? SectionInfo::data : SectionInfo::program, sorted).print(std::cout);
   }
   out.put("\n                              Symbols - Sorted by ").put(title).put("\n");
   out.put("                     Name    Address   Location    Storage File                     \n");
@@ -449,11 +236,11 @@ void listSymbols(MapText& out, const Listing& listing, const std::vector<uint32_
 }
 
 void listAll(MapText& out, const Coff& output, uint64_t progMemSize, std::string_view created,
-             const MapFile::Symbols& symbols) {
+             const MapSymbols& symbols) {
   const bool debug = static_cast<bool>(Debug("MapFile::write"));
   Listing listing;
   collectSections(output, listing);
-  listing.symbols = &symbols.sorted();
+  listing.symbols = &symbols;
 
   out.put(Version::linker()).put("\nLinker Map File - Created ").put(created);
   const std::vector<uint32_t> progSections = byAddress(listing.progSections);
@@ -461,21 +248,11 @@ void listAll(MapText& out, const Coff& output, uint64_t progMemSize, std::string
   listSections(out, listing, progSections, dataSections, debug);
   listUsage(out, listing, progSections, programBytesPerLocation(output), progMemSize);
 
-  listSymbols(out, listing, listing.symbols->byName, "Name", debug);
-  listSymbols(out, listing, listing.symbols->byAddress, "Address", debug);
+  listSymbols(out, listing, listing.symbols->byName(), "Name", debug);
+  listSymbols(out, listing, listing.symbols->byAddress(), "Address", debug);
 }
 
 }  // namespace
-
-MapFile::Symbols::Symbols(const Coff& output) : cSorted(std::make_unique<Sorted>()) {
-  Sorted& sorted = *cSorted;
-  collectSymbols(output, sorted);
-  sorted.byName = sortByName(sorted, sorted.symbols);
-  sorted.byAddress = sorted.byName;
-  sortByAddress(sorted.symbols, sorted.byAddress);
-}
-
-MapFile::Symbols::~Symbols() = default;
 
 std::string MapFile::strType(Coff::ScnType type) { return Coff::scnTypeName(type); }
 
@@ -489,22 +266,17 @@ std::string MapFile::strStorageClass(SymbolInfo::StorageClass storageClass) {
 
 std::string MapFile::strKind(SymbolInfo::Kind kind) { return kind == SymbolInfo::function ? "function" : "variable"; }
 
-void MapFile::list(std::ostream& os, const Coff& output, uint64_t progMemSize, const std::string& created) {
-  MapText out(os);
-  listAll(out, output, progMemSize, created, Symbols(output));
-  out.flush();
-}
-
 void MapFile::Pending::open() {
   cOpened = cFile.open();
   cCreated = outputTimeText();
 }
 
-void MapFile::Pending::list(const Coff& output, uint64_t progMemSize, const Symbols* symbols) {
+void MapFile::Pending::list(const Coff& output, uint64_t progMemSize, MapSymbols* symbols) {
   if (!cOpened) return;
   MapText out(cFile);
-  std::optional<Symbols> gathered;
+  std::optional<MapSymbols> gathered;
   if (symbols == nullptr) symbols = &gathered.emplace(output);
+  symbols->sort();
   listAll(out, output, progMemSize, cCreated, *symbols);
   cWritten = out.flush();
 }

@@ -2,13 +2,13 @@
 #pragma once
 #include <cstdint>
 #include <iosfwd>
-#include <memory>
 #include <string>
 
 #include "coff/Coff.h"
-#include "support/AtomicFile.h"
+#include "map/MapSymbols.h"
 #include "map/SectionInfo.h"
 #include "map/SymbolInfo.h"
+#include "support/AtomicFile.h"
 
 namespace tarsil {
 
@@ -16,30 +16,10 @@ namespace tarsil {
 // memory, and its symbols by name and by address.
 class MapFile {
 public:
-  // The listing's symbols, gathered from the executable's symbol table and
-  // put in name and in address order: most of the listing's work, and all
-  // of it done from the symbol and string tables alone. Made once those are
-  // final, while the rest of the executable is still put together; its
-  // string table may grow meanwhile, as long as the strings stay put (the
-  // symbols' long names are read where they lie).
-  class Symbols {
-  public:
-    explicit Symbols(const Coff& output);
-    ~Symbols();
-    Symbols(const Symbols&) = delete;
-    Symbols& operator=(const Symbols&) = delete;
-
-    struct Sorted;
-    const Sorted& sorted() const { return *cSorted; }
-
-  private:
-    std::unique_ptr<Sorted> cSorted;
-  };
-
   // The listing of `output` written to a file, in steps, so that it can be
   // made while the executable is written: open() and ready() report,
   // list() writes only to the map's own temporary file and reads only
-  // `output` (gathering its symbols unless given). The temporary file
+  // `output` (gathering its symbols unless given, sorting them if not yet). The temporary file
   // replaces the map only when the caller commits file(), together with the
   // link's other outputs; a map never committed leaves nothing behind.
   class Pending {
@@ -48,7 +28,7 @@ public:
     Pending(const std::string& name, const std::string& path) : cFile(path), cName(name) {}
     // Creates the temporary file.
     void open();
-    void list(const Coff& output, uint64_t progMemSize, const Symbols* symbols = nullptr);
+    void list(const Coff& output, uint64_t progMemSize, MapSymbols* symbols = nullptr);
     // Whether the whole listing is in the temporary file; reports why not.
     bool ready();
     AtomicFile& file() { return cFile; }
@@ -62,10 +42,6 @@ public:
     bool cOpened = false;
     bool cWritten = false;
   };
-
-  // The listing after its creation line; `created` is that line's time text
-  // with its line break, as ctime gives it.
-  static void list(std::ostream& os, const Coff& output, uint64_t progMemSize, const std::string& created);
 
   static std::string strType(Coff::ScnType type);
   static std::string strLocation(SectionInfo::Location location);

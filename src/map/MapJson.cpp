@@ -37,6 +37,39 @@ constexpr std::array<bool, 256> kPlain = [] {
   return table;
 }();
 
+// Whether any of eight bytes is not plain: a high bit, a byte below 0x20,
+// or one of the three characters. Each test is exact for the word as a
+// whole (a borrow only ever follows a byte that matched).
+constexpr bool mayNeedEscape(uint64_t word) {
+  constexpr uint64_t ones = 0x0101010101010101;
+  constexpr uint64_t high = 0x8080808080808080;
+  auto below = [](uint64_t w, uint64_t n) { return (w - ones * n) & ~w & high; };
+  return ((word & high) | below(word, 0x20) | below(word ^ (ones * '"'), 1) | below(word ^ (ones * '\\'), 1) |
+          below(word ^ (ones * '<'), 1)) != 0;
+}
+
+// Whether `n` bytes need no escape, looked at eight to a word: a name's
+// last word overlaps the one before it, and a shorter name's bytes are
+// gathered into one word by overlapping loads (a byte seen twice is still
+// seen), the rest of the word filled with a plain letter.
+bool isPlain(const unsigned char* bytes, size_t n) {
+  auto load = [](const unsigned char* at, size_t size) {
+    uint64_t word = 0;
+    std::memcpy(&word, at, size);
+    return word;
+  };
+  if (n >= 8) {
+    bool special = mayNeedEscape(load(bytes + n - 8, 8));
+    for (size_t i = 0; i + 8 < n; i += 8) special |= mayNeedEscape(load(bytes + i, 8));
+    return !special;
+  }
+  constexpr uint64_t letters = 0x6161616161616161;
+  if (n >= 4) return !mayNeedEscape(load(bytes, 4) | load(bytes + n - 4, 4) << 32);
+  if (n == 0) return true;
+  const uint64_t three = uint64_t{bytes[0]} | uint64_t{bytes[n / 2]} << 8 | uint64_t{bytes[n - 1]} << 16;
+  return !mayNeedEscape(three | (letters & ~uint64_t{0xFFFFFF}));
+}
+
 // The length of the well-formed UTF-8 sequence at `p`, or 0.
 size_t utf8Length(const unsigned char* p, size_t left) {
   const unsigned char c = p[0];
@@ -175,12 +208,9 @@ char* putEscaped(char* p, const unsigned char* text, size_t n) {
 char* putString(char* p, std::string_view text) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
-  // Nearly every name is plain: looked at whole, without a branch a byte,
-  // and copied once between its quotes.
-  bool plain = true;
-  for (size_t i = 0; i < n; ++i) plain &= kPlain[bytes[i]];
   *p++ = '"';
-  if (plain) {
+  // Nearly every name is plain, and copied once between its quotes.
+  if (isPlain(bytes, n)) {
     copyText(p, text.data(), n);
     p += n;
   } else {
@@ -400,17 +430,24 @@ void writeSections(Json& j, const MapView& view) {
 void writeSymbols(Json& j, const MapView& view) {
   j.raw("\"symbolColumns\":[\"name\",\"value\",\"section\",\"memory\",\"storage\",\"kind\",\"sourceFile\","
         "\"input\"],\n\"symbols\":");
-  list(j, view.symbols, true, [&](const MapView::Symbol& s) {
-    const uint32_t memory = s.section == MapView::kNone ? MapView::kNone : view.sections[s.section].memory;
+  const std::vector<MapSymbols::Symbol> none;
+  const std::vector<MapSymbols::Symbol>& rows = view.symbols != nullptr ? view.symbols->symbols() : none;
+  auto indexOf = [](const std::vector<uint32_t>& indices, uint32_t at) {
+    return at < indices.size() ? indices[at] : MapView::kNone;
+  };
+  list(j, rows, true, [&](const MapSymbols::Symbol& s) {
+    const std::string_view name = view.symbols->name(s);
+    const uint32_t section = indexOf(view.sectionOfNumber, s.section);
+    const uint32_t memory = section == MapView::kNone ? MapView::kNone : view.sections[section].memory;
     // The name, five numbers of at most ten digits, and the words.
-    char* p = putString(put(j.open(stringRoom(s.name) + 96), "["), s.name);
-    p = putNumber(put(p, ","), s.value);
-    p = j.putIndex(put(p, ","), s.section);
+    char* p = putString(put(j.open(stringRoom(name) + 96), "["), name);
+    p = putNumber(put(p, ","), s.address);
+    p = j.putIndex(put(p, ","), section);
     p = j.putIndex(put(p, ","), memory);
     p = s.isStatic ? put(p, ",\"static\"") : put(p, ",\"extern\"");
     p = s.isFunction ? put(p, ",\"function\",") : put(p, ",\"variable\",");
-    p = j.putIndex(p, s.sourceFile);
-    p = j.putIndex(put(p, ","), s.input);
+    p = j.putIndex(p, indexOf(view.sourceOfFile, s.file));
+    p = j.putIndex(put(p, ","), s.input == MapSymbols::kNoInput ? MapView::kNone : s.input);
     j.close(put(p, "]"));
   });
   j.raw(",\n");

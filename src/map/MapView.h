@@ -3,13 +3,15 @@
 // What the JSON and HTML maps show of a finished link, in one plain record.
 // It is filled in one place (Linker::gatherMapView, and the call graph by
 // Linker::captureCallGraph while placement still holds it) from the link's
-// own results, the data the text map lists; the writers read nothing else.
+// own results; its symbols are the text map's own. The writers read nothing
+// else.
 // Names view the link's tables, so a view lives no longer than its link.
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "map/MapSymbols.h"
 #include "map/MemoryUsage.h"
 
 namespace tarsil {
@@ -77,16 +79,6 @@ struct MapView {
     uint32_t pieceCount = 0;
   };
 
-  struct Symbol {
-    std::string_view name;
-    uint32_t value;
-    uint32_t section;
-    uint32_t sourceFile;  // index into sourceFiles
-    uint32_t input;       // the input whose symbol table held it
-    bool isStatic;
-    bool isFunction;
-  };
-
   // The call graph of the functions whose locals may share memory, as it
   // stood when the activation records were placed.
   struct Function {
@@ -116,7 +108,12 @@ struct MapView {
   std::vector<std::string_view> sourceFiles;
   std::vector<Section> sections;
   std::vector<Piece> pieces;
-  std::vector<Symbol> symbols;
+  // The symbols, as the text map lists them; null for none.
+  const MapSymbols* symbols = nullptr;
+  // Indices into sections by the symbols' section numbers, and into
+  // sourceFiles by their files: kNone, or past the end, for none.
+  std::vector<uint32_t> sectionOfNumber;
+  std::vector<uint32_t> sourceOfFile;
   std::vector<Function> functions;
   std::vector<RecordGroup> groups;
 };

@@ -32,3 +32,36 @@ TEST(MapJson, namesAreEscapedAndBytesThatAreNoUtf8BecomeCodePoints) {
   const std::string expected = "\"a\\\"b\\\\c\\u0001\\t\\u003c/script>\xc3\xa9\\u00e9\\u00c3\"";
   EXPECT_NE(os.str().find("{\"name\":" + expected + ","), std::string::npos) << os.str();
 }
+
+// Names are checked for bytes to escape several at a time: a byte that needs
+// it must be found wherever it lies, in names of every length.
+TEST(MapJson, aByteToEscapeIsFoundAtEveryPlaceOfNamesOfEveryLength) {
+  const std::pair<char, std::string> escapes[] = {{'"', "\\\""}, {'<', "\\u003c"}, {'\x1f', "\\u001f"}, {'\\', "\\\\"}};
+  MapView view;
+  std::vector<std::string> names;
+  std::string expected;
+  for (const auto& [byte, escaped] : escapes) {
+    for (size_t length = 1; length <= 19; ++length) {
+      for (size_t at = 0; at < length; ++at) {
+        std::string name(length, 'a' + static_cast<char>(at % 26));
+        name[at] = byte;
+        names.push_back(name);
+        expected += "{\"name\":\"" + name.substr(0, at) + escaped + name.substr(at + 1) + "\",";
+      }
+    }
+  }
+  for (const std::string& name : names)
+    view.sections.push_back({name, UsageClass::code, MapView::kNone, 0, 0, 0, false, false, false, false});
+  std::ostringstream os;
+  {
+    MapText text(os);
+    MapText* outs[] = {&text};
+    writeMapJson(outs, view);
+  }
+  const std::string doc = os.str();
+  std::string found;
+  for (size_t at = doc.find("{\"name\":", doc.find("\"sections\":")); at != std::string::npos;
+       at = doc.find("{\"name\":", at + 1))
+    found += doc.substr(at, doc.find("\",", at) + 2 - at);
+  EXPECT_EQ(found, expected);
+}
