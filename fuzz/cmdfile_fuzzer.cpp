@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "driver/Parser.h"
-#include "link/Linker.h"
+#include "link/Config.h"
 #include "support/Error.h"
 
 namespace {
@@ -128,10 +128,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int code = 0;
   bool ended = false;
   {
-    tarsil::Linker linker;
+    tarsil::Config config;
     tarsil::Parser parser;
     try {
-      parser.parseCmdFile("main.lkr", linker);
+      parser.parseCmdFile("main.lkr", config);
     } catch (const ParseEnded& end) {
       code = end.code;
       ended = true;

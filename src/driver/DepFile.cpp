@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "support/AtomicFile.h"
+#include "support/FileIdentity.h"
 #include "support/FileInfo.h"
 
 namespace tarsil {
@@ -75,11 +76,11 @@ bool dependencyRule(const std::string& target, const std::vector<std::string>& i
   return true;
 }
 
-Linker::ExtraOutput dependencyFile(const std::string& name) {
+Config::ExtraOutput dependencyFile(const std::string& name) {
   auto rule = std::make_shared<std::string>();
-  auto check = [rule, name](const Linker& linker, std::string& error) {
-    const std::string target = linker.getOutputFile();
-    if (!dependencyRule(target.empty() ? "a.out" : hostPath(target), linker.getInputFiles().names(), *rule, error))
+  auto check = [rule, name](const Config& config, const FileSet& inputs, std::string& error) {
+    const std::string& target = config.cOutputFile;
+    if (!dependencyRule(target.empty() ? "a.out" : hostPath(target), inputs.names(), *rule, error))
       return false;
     // A directory that is missing or cannot take the file is found now,
     // before the link has written anything.
@@ -90,7 +91,7 @@ Linker::ExtraOutput dependencyFile(const std::string& name) {
     }
     return true;
   };
-  auto write = [rule](const Linker&, AtomicFile& file) { return file.write(*rule); };
+  auto write = [rule](AtomicFile& file) { return file.write(*rule); };
   return {"dependency file", name, check, write};
 }
 

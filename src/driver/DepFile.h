@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "link/Linker.h"
+#include "link/Config.h"
 
 namespace tarsil {
 
@@ -20,6 +20,6 @@ bool dependencyRule(const std::string& target, const std::vector<std::string>& i
 // The dependency file `name` (as the user gave it) as one of the link's
 // outputs: its rules are made, and its place tried, before the link writes
 // anything.
-Linker::ExtraOutput dependencyFile(const std::string& name);
+Config::ExtraOutput dependencyFile(const std::string& name);
 
 }  // namespace tarsil

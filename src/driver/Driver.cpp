@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/DepFile.h"
@@ -86,7 +87,7 @@ void runTarsil(int argc, char** argv) {
     if (Parser::findGnuStyle(argc, argv)) Error::style(Error::Style::gnu);
   }
 
-  Linker linker;
+  Config config;
   Parser parser;
 
   // After "--" every argument is a file name.
@@ -106,15 +107,17 @@ void runTarsil(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) std::printf("_tarsil: argv[%d]='%s'\n", i, argv[i] ? argv[i] : "");
   }
 
-  parser.parse(argc, argv, linker);
+  parser.parse(argc, argv, config);
   for (const auto* names : {&parser.cmdFilesRead(), &parser.deviceFiles()})
-    for (const std::string& name : *names) linker.recordInputFile(name);
-  if (!parser.depFile().empty()) linker.addOutput(dependencyFile(parser.depFile()));
-  linker.setMapViews(parser.mapJson(), parser.mapHtml());
+    for (const std::string& name : *names) config.recordInputFile(name);
+  if (!parser.depFile().empty()) config.addOutput(dependencyFile(parser.depFile()));
+  config.cMapJsonFile = parser.mapJson();
+  config.cMapHtmlFile = parser.mapHtml();
 
   const std::string dateProblem = sourceDateProblem();
   if (!dateProblem.empty()) Parser::usage(dateProblem);
 
+  Linker linker(std::move(config));
   std::string error;
   bool linked = linker.run(error);
 
@@ -128,7 +131,7 @@ void runTarsil(int argc, char** argv) {
     // Asked for by name, so shown even in quiet mode.
     if (parser.printMemoryUsage()) {
       std::fflush(stdout);
-      writeMemoryUsage(std::cout, linker.memories(), linker.cOutput);
+      writeMemoryUsage(std::cout, linker.memories(), linker.executable());
       std::cout.flush();
     }
     Error::terminate(0);

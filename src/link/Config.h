@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -12,6 +13,9 @@
 #include "memory/Memory.h"
 
 namespace tarsil {
+
+class AtomicFile;
+class FileSet;
 
 // What the command line and the command files say, as the parser fills it
 // in: each declaration is checked against those taken before it, and a
@@ -32,6 +36,24 @@ public:
   bool AddLibPath(const std::string& directory, std::string& error) override;
   bool AddStrip(bool strip, std::string& error) override;
 
+  // A command or device file the parser read: the outputs may replace none
+  // of them, and the dependency file names them first.
+  void recordInputFile(const std::string& name) { cCommandFiles.push_back(name); }
+  // An output beside the executable and the map (the dependency file, other
+  // kinds of map): checked before the link writes anything, written into
+  // its temporary file once the link has succeeded, and put in place with
+  // the executable and the map, all of them or none.
+  struct ExtraOutput {
+    std::string kind;  // "dependency file", as messages name it
+    std::string name;  // as the user gave it
+    // Called once every input is found (`inputs` lists them all); false with
+    // `error` set refuses the link before it writes anything.
+    std::function<bool(const Config& config, const FileSet& inputs, std::string& error)> check;
+    // Writes the whole output into `file`, opened on its temporary.
+    std::function<bool(AtomicFile& file)> write;
+  };
+  void addOutput(ExtraOutput output) { cExtraOutputs.push_back(std::move(output)); }
+
   bool cHeapDeclared = false;
   bool cStackDeclared = false;
   uint32_t cMinHeapSize = 32;
@@ -50,6 +72,8 @@ public:
   std::vector<SectionDesc> cSectionDesc;
   std::vector<std::string> cLibPath;
   bool cStrip = false;
+  std::vector<std::string> cCommandFiles;
+  std::vector<ExtraOutput> cExtraOutputs;
 
 private:
   bool verifyUnique(const Memory& memory, bool isShareBank, std::string& error) const;

@@ -10,7 +10,7 @@
 #include <unordered_map>
 
 #include "coff/Prefetch.h"
-#include "link/Linker.h"
+#include "link/Context.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/HexText.h"
@@ -27,7 +27,7 @@ Memory* findMemory(std::vector<Memory>& mems, const std::string& name) {
 
 }  // namespace
 
-unsigned Linker::bytesPerLocation(MemType memType) const {
+unsigned LinkContext::bytesPerLocation(MemType memType) const {
   TARSIL_ASSERT_TEXT((memType == rom) || (memType == ram), "(memType == rom) || (memType == ram)");
   if (memType == rom) {
     TARSIL_ASSERT(cRomWidthBits);
@@ -37,61 +37,61 @@ unsigned Linker::bytesPerLocation(MemType memType) const {
   return (cRamWidthBits + 7u) / 8u;
 }
 
-const MergedSection* Linker::findScn(const std::string& scnName) const {
+const MergedSection* LinkContext::findScn(const std::string& scnName) const {
   auto it = cScns.find(scnName);
   return it == cScns.end() ? nullptr : &it->second;
 }
 
-MergedSection* Linker::findScn(const std::string& scnName) {
+MergedSection* LinkContext::findScn(const std::string& scnName) {
   auto it = cScns.find(scnName);
   return it == cScns.end() ? nullptr : &it->second;
 }
 
-Coff::ScnType Linker::scnKind(const std::string& scnName) const {
+Coff::ScnType LinkContext::scnKind(const std::string& scnName) const {
   const MergedSection* scn = findScn(scnName);
   return scn == nullptr ? Coff::unknown : scn->type;
 }
 
-std::vector<Memory>* Linker::scnMemories(const MergedSection& scn) {
+std::vector<Memory>* LinkContext::scnMemories(const MergedSection& scn) {
   switch (scn.type) {
     case Coff::code:
     case Coff::romdata:
-      return &cCodePage;
+      return &cConfig.cCodePage;
     case Coff::idata:
     case Coff::udata: {
-      if (scn.share) return &cShareBanks;
-      if (scn.access) return &cAccessBanks;
-      return &cDataBanks;
+      if (scn.share) return &cConfig.cShareBanks;
+      if (scn.access) return &cConfig.cAccessBanks;
+      return &cConfig.cDataBanks;
     }
     default:
       return nullptr;
   }
 }
 
-std::vector<Memory>* Linker::scnMemories(const std::string& scnName) {
+std::vector<Memory>* LinkContext::scnMemories(const std::string& scnName) {
   const MergedSection* scn = findScn(scnName);
   return scnMemories(scn != nullptr ? *scn : MergedSection());
 }
 
-const std::string& Linker::scnDirectiveMemory(const std::string& scnName, const SectionDesc& desc) const {
+const std::string& LinkContext::scnDirectiveMemory(const std::string& scnName, const SectionDesc& desc) const {
   const Coff::ScnType kind = scnKind(scnName);
   bool inProgramMemory = kind == Coff::code || kind == Coff::romdata;
   return inProgramMemory ? desc.getLoadMemory() : desc.getRunMemory();
 }
 
-const SectionDesc* Linker::findSectionDesc(const std::string& scnName) const {
-  if (cSectionDesc.empty()) return nullptr;
+const SectionDesc* LinkContext::findSectionDesc(const std::string& scnName) const {
+  if (cConfig.cSectionDesc.empty()) return nullptr;
   // Directive names are unique, so an index built once answers every lookup
   // of a long command file without rescanning it.
-  if (cSectionDescIndex.size() != cSectionDesc.size()) {
+  if (cSectionDescIndex.size() != cConfig.cSectionDesc.size()) {
     cSectionDescIndex.clear();
-    for (std::size_t i = 0; i < cSectionDesc.size(); ++i) cSectionDescIndex.emplace(cSectionDesc[i].getName(), i);
+    for (std::size_t i = 0; i < cConfig.cSectionDesc.size(); ++i) cSectionDescIndex.emplace(cConfig.cSectionDesc[i].getName(), i);
   }
   auto it = cSectionDescIndex.find(scnName);
-  return it == cSectionDescIndex.end() ? nullptr : &cSectionDesc[it->second];
+  return it == cSectionDescIndex.end() ? nullptr : &cConfig.cSectionDesc[it->second];
 }
 
-uint64_t Linker::placementLength(const std::string& scnName, const MergedSection& scn) const {
+uint64_t LinkContext::placementLength(const std::string& scnName, const MergedSection& scn) const {
   if (!cScnPlacementLength.empty()) {
     auto grown = cScnPlacementLength.find(scnName);
     if (grown != cScnPlacementLength.end()) return grown->second;
@@ -116,7 +116,7 @@ bool wordAligned(Coff::ScnType kind, const std::string& scnName, uint64_t start,
 
 }  // namespace
 
-Memory* Linker::placeAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
+Memory* LinkContext::placeAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
                                  Coff::ScnType kind, uint64_t start, uint64_t length, bool isOverlay,
                                  std::string& error) {
   if (!wordAligned(kind, scnName, start, cRomWidthBits, error)) return nullptr;
@@ -138,7 +138,7 @@ Memory* Linker::placeAbsAssigned(std::vector<Memory>& mems, const std::string& m
   return mem;
 }
 
-Memory* Linker::placeAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, Coff::ScnType kind,
+Memory* LinkContext::placeAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, Coff::ScnType kind,
                                    uint64_t start, uint64_t length, bool isOverlay, std::string& error) {
   if (!wordAligned(kind, scnName, start, cRomWidthBits, error)) return nullptr;
   if (Debug("Linker::allocateAbsUnassigned"))
@@ -156,7 +156,7 @@ Memory* Linker::placeAbsUnassigned(std::vector<Memory>& mems, const std::string&
   return nullptr;
 }
 
-Memory* Linker::placeRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
+Memory* LinkContext::placeRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
                                  Coff::ScnType kind, uint64_t length, bool isOverlay, std::string& error) {
   Memory* mem = findMemory(mems, memName);
   if (mem == nullptr) {
@@ -176,7 +176,7 @@ Memory* Linker::placeRelAssigned(std::vector<Memory>& mems, const std::string& m
   return mem;
 }
 
-Memory* Linker::placeRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, Coff::ScnType kind,
+Memory* LinkContext::placeRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, Coff::ScnType kind,
                                    uint64_t length, bool isOverlay, std::string& error) {
   std::vector<MemorySize>& candidates = cCandidates;
   candidates.clear();
@@ -222,24 +222,24 @@ bool entered(std::map<std::string, Memory*>& scnMem, const std::string& scnName,
 
 }  // namespace
 
-bool Linker::allocateRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
+bool LinkContext::allocateRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
                                  uint64_t length, bool isOverlay, std::string& error) {
   return entered(cScnMem, scnName, placeRelAssigned(mems, memName, scnName, scnKind(scnName), length, isOverlay, error));
 }
 
-bool Linker::allocateRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, uint64_t length,
+bool LinkContext::allocateRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, uint64_t length,
                                    bool isOverlay, std::string& error) {
   return entered(cScnMem, scnName, placeRelUnassigned(mems, scnName, scnKind(scnName), length, isOverlay, error));
 }
 
-bool Linker::isStackAssigned() const { return cStackDeclared && !cStackDesc.getRunMemory().empty(); }
+bool LinkContext::isStackAssigned() const { return cConfig.cStackDeclared && !cConfig.cStackDesc.getRunMemory().empty(); }
 
-bool Linker::allocateStack(std::string& error) {
-  if (!cStackDeclared) return true;
-  uint64_t size = cStackDesc.getSize();
-  const std::string& memName = cStackDesc.getRunMemory();
-  if (memName.empty()) return allocateRelUnassigned(cDataBanks, cStackScnName, size, false, error);
-  for (auto* list : {&cDataBanks, &cShareBanks, &cAccessBanks})
+bool LinkContext::allocateStack(std::string& error) {
+  if (!cConfig.cStackDeclared) return true;
+  uint64_t size = cConfig.cStackDesc.getSize();
+  const std::string& memName = cConfig.cStackDesc.getRunMemory();
+  if (memName.empty()) return allocateRelUnassigned(cConfig.cDataBanks, cStackScnName, size, false, error);
+  for (auto* list : {&cConfig.cDataBanks, &cConfig.cShareBanks, &cConfig.cAccessBanks})
     if (findMemory(*list, memName) != nullptr)
       return allocateRelAssigned(*list, memName, cStackScnName, size, false, error);
   error = "undefined DATABANK/SHAREBANK '" + memName + "' for STACK. ";
@@ -314,7 +314,7 @@ std::vector<const Pending*> largestFirst(const std::vector<Pending>& unassigned,
 
 }  // namespace
 
-void Linker::flushPlacedMemories() {
+void LinkContext::flushPlacedMemories() {
   // Both sides are in name order: the sections placed by position merge
   // with what the allocate* stages entered by name, each entry going in at
   // the end of the new map without a search.
@@ -340,7 +340,7 @@ void Linker::flushPlacedMemories() {
   cScnMem.swap(merged);
 }
 
-bool Linker::mapSections(std::string& error) {
+bool LinkContext::mapSections(std::string& error) {
   bool mapped = placeSections(error);
   flushPlacedMemories();
   std::vector<MemorySize>().swap(cCandidates);
@@ -349,8 +349,8 @@ bool Linker::mapSections(std::string& error) {
 }
 
 // The passes of placement, over the merged sections as placement begins.
-struct Linker::Placement {
-  Linker& l;
+struct LinkContext::Placement {
+  LinkContext& l;
   std::string& error;
   const bool debug = static_cast<bool>(Debug("Linker::mapSections"));
   // In name order; the sections the linker makes while placing join the
@@ -362,7 +362,7 @@ struct Linker::Placement {
   std::vector<std::string> imageNames;
   std::vector<const Pending*> order;
 
-  Placement(Linker& linker, std::string& failure) : l(linker), error(failure) {
+  Placement(LinkContext& linker, std::string& failure) : l(linker), error(failure) {
     for (auto& [name, scn] : l.cScns)
       if (scn.merged()) sections.emplace_back(&name, &scn);
     for (const auto& [name, scn] : sections)
@@ -392,7 +392,7 @@ struct Linker::Placement {
       error = "section '" + l.cInitTableName + "' has the name of the initialized-data table that the linker builds.";
       return false;
     }
-    if (l.cStackDeclared && isMerged(l.cStackScnName)) {
+    if (l.cConfig.cStackDeclared && isMerged(l.cStackScnName)) {
       error = "section '" + l.cStackScnName + "' has the name of the stack section that the linker builds.";
       return false;
     }
@@ -461,7 +461,7 @@ struct Linker::Placement {
   bool placeAssigned() {
     if (l.isStackAssigned() && !l.allocateStack(error)) return false;
     if (l.isInitTableAssigned() && !l.allocateInitTable(error)) return false;
-    for (const auto& desc : l.cSectionDesc) {
+    for (const auto& desc : l.cConfig.cSectionDesc) {
       const std::string& name = desc.getName();
       if (images.count(name) != 0) {
         assigned.push_back({&name, 0, nullptr});
@@ -544,7 +544,7 @@ struct Linker::Placement {
       recordSet.insert({name, scn->size});
       records.push_back({&name, scn->size, scn});
     }
-    return l.allocateActUnassigned(recordSet, l.cDataBanks, error);
+    return l.allocateActUnassigned(recordSet, l.cConfig.cDataBanks, error);
   }
 
   // A section that no pass took would leave its pieces nowhere to load.
@@ -570,7 +570,7 @@ struct Linker::Placement {
   }
 };
 
-bool Linker::placeSections(std::string& error) {
+bool LinkContext::placeSections(std::string& error) {
   Placement placement(*this, error);
   if (!placement.refuseTheLinkersNames()) return false;
   placement.measureRoundedLengths();
@@ -581,7 +581,7 @@ bool Linker::placeSections(std::string& error) {
   return true;
 }
 
-InputSection* Linker::sectionNumbered(size_t c, int number) {
+InputSection* LinkContext::sectionNumbered(size_t c, int number) {
   const std::span<InputSection> pieces = sectionsOf(c);
   // Readers number an input's sections from 1 in order, so the number is
   // the place; anything else is searched for.
@@ -592,7 +592,7 @@ InputSection* Linker::sectionNumbered(size_t c, int number) {
   return it != pieces.end() && it->number == number ? &*it : nullptr;
 }
 
-void Linker::findPlacedRanges() {
+void LinkContext::findPlacedRanges() {
   // Both tables are in name order: one walk down each.
   auto scn = cScns.begin();
   for (const auto& [name, memory] : cScnMem) {
@@ -605,7 +605,7 @@ void Linker::findPlacedRanges() {
   }
 }
 
-bool Linker::loadSections(std::string& error) {
+bool LinkContext::loadSections(std::string& error) {
   findPlacedRanges();
   for (size_t c = 0; c < cCoff.size(); ++c) {
     prefetchAhead(cCoff, c, &Coff::cFileName);

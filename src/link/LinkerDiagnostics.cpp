@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "device/Processor.h"
-#include "link/Linker.h"
+#include "link/Context.h"
 #include "support/Error.h"
 #include "support/HexText.h"
 #include "support/Strings.h"
@@ -44,7 +44,7 @@ void warnOutside(const std::vector<Memory>& memories, const char* keyword, const
 
 }  // namespace
 
-unsigned Linker::instructionBits() const {
+unsigned LinkContext::instructionBits() const {
   switch (cInstSet) {
     case instSetCore12: return 12;
     case instSetCore14: return 14;
@@ -52,7 +52,7 @@ unsigned Linker::instructionBits() const {
   }
 }
 
-bool Linker::fillTooWide(const std::string& fill) const {
+bool LinkContext::fillTooWide(const std::string& fill) const {
   // The words as the fill lays them down: four hexadecimal digits each, or
   // the one decimal value.
   std::vector<uint64_t> words;
@@ -66,21 +66,21 @@ bool Linker::fillTooWide(const std::string& fill) const {
   return false;
 }
 
-void Linker::warnAboutMemories() const {
-  warnOutside(cCodePage, "CODEPAGE", "program", getProgramLocations(cProcType), cProcType);
+void LinkContext::warnAboutMemories() const {
+  warnOutside(cConfig.cCodePage, "CODEPAGE", "program", getProgramLocations(cProcType), cProcType);
   const uint64_t data = getDataLocations(cProcType);
-  warnOutside(cDataBanks, "DATABANK", "data", data, cProcType);
-  warnOutside(cShareBanks, "SHAREBANK", "data", data, cProcType);
-  warnOutside(cAccessBanks, "ACCESSBANK", "data", data, cProcType);
-  for (const Memory& memory : cCodePage) {
+  warnOutside(cConfig.cDataBanks, "DATABANK", "data", data, cProcType);
+  warnOutside(cConfig.cShareBanks, "SHAREBANK", "data", data, cProcType);
+  warnOutside(cConfig.cAccessBanks, "ACCESSBANK", "data", data, cProcType);
+  for (const Memory& memory : cConfig.cCodePage) {
     if (!memory.hasFill() || !fillTooWide(memory.getFill())) continue;
     warn("FILL value '" + memory.getFill() + "' of memory '" + memory.getName() + "' has bits beyond the " +
          std::to_string(instructionBits()) + "-bit instruction word.");
   }
 }
 
-void Linker::warnAboutSectionDescs() const {
-  for (const SectionDesc& desc : cSectionDesc) {
+void LinkContext::warnAboutSectionDescs() const {
+  for (const SectionDesc& desc : cConfig.cSectionDesc) {
     const std::string& name = desc.getName();
     const MergedSection* scn = findScn(name);
     if (scn != nullptr && scn->merged()) continue;
@@ -92,18 +92,18 @@ void Linker::warnAboutSectionDescs() const {
   }
 }
 
-std::string Linker::tooManySections() {
+std::string LinkContext::tooManySections() {
   return "The executable would have more than " + std::to_string(kMaxSections) +
          " sections, the most its section numbers can count.";
 }
 
-std::string Linker::inputName(size_t c) const {
+std::string LinkContext::inputName(size_t c) const {
   const std::string& file = cCoff[c]->cFileName;
   if (c < cMemberOf.size() && !cMemberOf[c].empty()) return cMemberOf[c] + "(" + file + ")";
   return file;
 }
 
-std::string Linker::definedIn(const syment* sym) const {
+std::string LinkContext::definedIn(const syment* sym) const {
   for (size_t c = 0; c < cCoff.size(); ++c) {
     const std::vector<syment>& table = cCoff[c]->cSymTbl;
     if (!table.empty() && sym >= table.data() && sym < table.data() + table.size()) return inputName(c);
@@ -111,7 +111,7 @@ std::string Linker::definedIn(const syment* sym) const {
   return "the linker";
 }
 
-std::string Linker::duplicateDefinition(std::string_view name, const syment* first, size_t c) const {
+std::string LinkContext::duplicateDefinition(std::string_view name, const syment* first, size_t c) const {
   if (Error::style() == Error::Style::classic) return "symbol '" + std::string(name) + "' has multiple definitions.";
   return "duplicate symbol: " + std::string(name) + ", defined in " + definedIn(first) + " and in " + inputName(c);
 }
@@ -141,7 +141,7 @@ std::map<size_t, std::string> firstUses(const Coff& coff, const std::set<size_t>
 
 }  // namespace
 
-bool Linker::reportUndefinedSymbols(std::string& error) const {
+bool LinkContext::reportUndefinedSymbols(std::string& error) const {
   std::vector<Undefined> undefined;
   std::map<std::string, size_t, std::less<>> byName;
   std::vector<std::set<size_t>> slots(cCoff.size());

@@ -5,50 +5,50 @@
 #include <vector>
 
 #include "device/Processor.h"
-#include "link/Linker.h"
+#include "link/Context.h"
 #include "support/Assert.h"
 
 namespace tarsil {
 
-std::string Linker::getInitImageName(const std::string& ramName) const { return ramName + "_i"; }
+std::string LinkContext::getInitImageName(const std::string& ramName) const { return ramName + "_i"; }
 
-std::string Linker::getInitRamName(const std::string& imageName) const {
+std::string LinkContext::getInitRamName(const std::string& imageName) const {
   const std::size_t n = imageName.size();
   if (n > 2 && imageName.compare(n - 2, 2, "_i") == 0) return imageName.substr(0, n - 2);
   return imageName;
 }
 
-uint64_t Linker::getInitImageSize(uint64_t size) const {
+uint64_t LinkContext::getInitImageSize(uint64_t size) const {
   // Program memory whose words are not whole bytes cannot be read as data;
   // each byte then becomes an instruction word that returns it.
   return cRomWidthBits % 8 != 0 ? 2 * size : size;
 }
 
-uint64_t Linker::getInitEntrySize() const {
+uint64_t LinkContext::getInitEntrySize() const {
   return getMaxROMAddr(cProcType) < 0x10000 && getMaxRAMAddr(cProcType) < 0x10000 ? 6 : 12;
 }
 
-bool Linker::allocateInitSection(const std::string& imageName, std::string& error) {
+bool LinkContext::allocateInitSection(const std::string& imageName, std::string& error) {
   const std::string ramName = getInitRamName(imageName);
   const std::string image = getInitImageName(ramName);
   const MergedSection* ram = findScn(ramName);
   uint64_t imageSize = getInitImageSize(ram == nullptr ? 0 : ram->size);
   bool placed;
   if (const SectionDesc* desc = findSectionDesc(image); desc == nullptr) {
-    placed = allocateRelUnassigned(cCodePage, image, imageSize, false, error);
+    placed = allocateRelUnassigned(cConfig.cCodePage, image, imageSize, false, error);
   } else if (!desc->getRunMemory().empty()) {
     error = "section '" + image + "' can not have a 'RAM' memory attribute specified in the linker command file.";
     return false;
   } else {
-    placed = allocateRelAssigned(cCodePage, desc->getLoadMemory(), image, imageSize, false, error);
+    placed = allocateRelAssigned(cConfig.cCodePage, desc->getLoadMemory(), image, imageSize, false, error);
   }
   if (placed) cScns[image].type = Coff::romdata;
   return placed;
 }
 
-bool Linker::isInitTableAssigned() const { return findSectionDesc(cInitTableName) != nullptr; }
+bool LinkContext::isInitTableAssigned() const { return findSectionDesc(cInitTableName) != nullptr; }
 
-uint64_t Linker::getInitTableSize() const {
+uint64_t LinkContext::getInitTableSize() const {
   // Empty sections are counted although they get no entry, so the table's
   // room can exceed its contents; the start-up code reads only the count.
   uint64_t count = 0;
@@ -57,18 +57,18 @@ uint64_t Linker::getInitTableSize() const {
   return getInitImageSize(2 + count * getInitEntrySize());
 }
 
-bool Linker::allocateInitTable(std::string& error) {
+bool LinkContext::allocateInitTable(std::string& error) {
   uint64_t size = getInitTableSize();
   bool placed;
   if (const SectionDesc* desc = findSectionDesc(cInitTableName); desc == nullptr) {
-    placed = allocateRelUnassigned(cCodePage, cInitTableName, size, false, error);
+    placed = allocateRelUnassigned(cConfig.cCodePage, cInitTableName, size, false, error);
   } else if (!desc->getRunMemory().empty()) {
     error = "section '" + cInitTableName +
             "' contains initialized rom data and can not have a 'RAM' memory attribute specified in the linker "
             "command file.";
     return false;
   } else {
-    placed = allocateRelAssigned(cCodePage, desc->getLoadMemory(), cInitTableName, size, false, error);
+    placed = allocateRelAssigned(cConfig.cCodePage, desc->getLoadMemory(), cInitTableName, size, false, error);
   }
   if (!placed) return false;
   cCinitSym.n_value = cScnMem.at(cInitTableName)->getAllocatedStart(cInitTableName);
@@ -84,7 +84,7 @@ void putField(std::vector<char>& out, uint64_t value, uint64_t width) {
 
 }  // namespace
 
-bool Linker::buildInitTable(std::string& /*error*/) {
+bool LinkContext::buildInitTable(std::string& /*error*/) {
   const uint64_t fieldWidth = getInitEntrySize() / 3;
   std::vector<char> table(2, 0);
   uint64_t count = 0;
@@ -107,7 +107,7 @@ bool Linker::buildInitTable(std::string& /*error*/) {
   return true;
 }
 
-bool Linker::addInitScnNames(std::string& /*error*/) {
+bool LinkContext::addInitScnNames(std::string& /*error*/) {
   for (const auto& [name, scn] : cScns) {
     if (scn.type != Coff::idata) continue;
     // A section header holds up to 8 characters of its name itself.

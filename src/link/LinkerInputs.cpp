@@ -14,7 +14,7 @@
 #include "coff/Coff.h"
 #include "coff/Prefetch.h"
 #include "device/Processor.h"
-#include "link/Linker.h"
+#include "link/Context.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/Error.h"
@@ -413,27 +413,27 @@ private:
 
 }  // namespace
 
-bool Linker::buildCoffs(std::string& error) {
-  if (cObjectFile.empty()) {
+bool LinkContext::buildCoffs(std::string& error) {
+  if (cConfig.cObjectFile.empty()) {
     error = "no input object files specified.";
     return false;
   }
   std::vector<std::string> dirs{"."};
-  dirs.insert(dirs.end(), cLibPath.begin(), cLibPath.end());
+  dirs.insert(dirs.end(), cConfig.cLibPath.begin(), cConfig.cLibPath.end());
   Coff::SectionNamesFatal fatal;
   // The readers report their own failures; the stage adds nothing to them.
   auto read = readObject;
   // A debug channel's lines keep their order only when each file is read
   // once all are found, one after the other.
   if (Debug::anyOn())
-    return findFiles(cObjectFile, dirs, cInputFiles, "object", error) && readAll(cObjectFile, cCoff, read);
+    return findFiles(cConfig.cObjectFile, dirs, cInputFiles, "object", error) && readAll(cConfig.cObjectFile, cCoff, read);
 
   // Thousands of objects are each found and read in one step, side by side.
   // The outcome is that of finding all and then reading all: the first
   // missing or repeated name is the one reported, with nothing the readers
   // said, and otherwise the readers' messages come in order up to the first
   // file that failed.
-  const size_t n = cObjectFile.size();
+  const size_t n = cConfig.cObjectFile.size();
   std::vector<std::optional<Found>> found(n);
   std::vector<std::unique_ptr<Coff>> coffs(n);
   std::vector<InputBytes> scratch(threadCount());
@@ -443,7 +443,7 @@ bool Linker::buildCoffs(std::string& error) {
       n,
       [&](size_t i, unsigned worker) {
         InputBytes& bytes = scratch[worker];
-        found[i] = openFile(cObjectFile[i], dirs, bytes);
+        found[i] = openFile(cConfig.cObjectFile[i], dirs, bytes);
         // Past a file that failed, the others are only looked for.
         if (found[i] && i < firstFailed.load(std::memory_order_relaxed)) {
           const std::string& name = found[i]->shown;
@@ -462,7 +462,7 @@ bool Linker::buildCoffs(std::string& error) {
         return true;
       },
       held);
-  if (!takeFound(cObjectFile, found, cInputFiles, "object", error)) return false;
+  if (!takeFound(cConfig.cObjectFile, found, cInputFiles, "object", error)) return false;
   const size_t failed = firstFailed.load();
   for (const auto& [i, messages] : held)
     if (i <= failed) Error::release(messages);
@@ -472,18 +472,18 @@ bool Linker::buildCoffs(std::string& error) {
   return true;
 }
 
-bool Linker::buildLibs(std::string& error) {
-  if (!findFiles(cLibraryFile, cLibPath, cInputFiles, "library", error)) return false;
+bool LinkContext::buildLibs(std::string& error) {
+  if (!findFiles(cConfig.cLibraryFile, cConfig.cLibPath, cInputFiles, "library", error)) return false;
 
   Coff::SectionNamesFatal fatal;
-  return readAll(cLibraryFile, cArchive,
+  return readAll(cConfig.cLibraryFile, cArchive,
                  [](const std::string& name, InputBytes& scratch) {
                    return readNamed(name, scratch, "library",
                                     [&name](InputBytes& bytes) { return Archive::makeForImport(bytes, name); });
                  });
 }
 
-bool Linker::importLibraryMembers(std::string& /*error*/) {
+bool LinkContext::importLibraryMembers(std::string& /*error*/) {
   const bool debug = static_cast<bool>(Debug("Linker::importLibraryMembers"));
   // Members are chosen first and handed over from their libraries at the end,
   // so that each library is gone through once however many members leave it.
@@ -566,7 +566,7 @@ bool Linker::importLibraryMembers(std::string& /*error*/) {
   return true;
 }
 
-bool Linker::decodeMembers(const std::vector<std::pair<size_t, const Coff*>>& imported,
+bool LinkContext::decodeMembers(const std::vector<std::pair<size_t, const Coff*>>& imported,
                            std::vector<std::unique_ptr<Coff>>& members) const {
   // Side by side; the first member in import order that turns out broken
   // fails the link, with the messages that reading the members in turn
@@ -585,7 +585,7 @@ bool Linker::decodeMembers(const std::vector<std::pair<size_t, const Coff*>>& im
   return failed == n;
 }
 
-bool Linker::verifyProcessor(std::string& error) {
+bool LinkContext::verifyProcessor(std::string& error) {
   if (cCoff.empty()) {
     error = "no input object files specified.";
     return false;
@@ -628,8 +628,8 @@ bool Linker::verifyProcessor(std::string& error) {
     }
   }
 
-  for (Memory& memory : cCodePage) memory.setRangeWidths(cRomWidthBits);
-  for (auto* banks : {&cDataBanks, &cShareBanks, &cAccessBanks})
+  for (Memory& memory : cConfig.cCodePage) memory.setRangeWidths(cRomWidthBits);
+  for (auto* banks : {&cConfig.cDataBanks, &cConfig.cShareBanks, &cConfig.cAccessBanks})
     for (Memory& memory : *banks) memory.setRangeWidths(cRamWidthBits);
   return true;
 }

@@ -8,7 +8,7 @@
 #include <unordered_map>
 
 #include "device/Processor.h"
-#include "link/Linker.h"
+#include "link/Context.h"
 #include "support/NameHash.h"
 #include "support/NameIndex.h"
 #include "support/TimeStamp.h"
@@ -22,7 +22,7 @@ using IndexByName = NameIndex<uint32_t>;
 // Which input's symbol table holds a symbol, by where the tables lie.
 class SymbolOwners {
 public:
-  explicit SymbolOwners(const Linker& linker) {
+  explicit SymbolOwners(const LinkContext& linker) {
     for (size_t c = 0; c < linker.cCoff.size(); ++c) {
       const auto& table = linker.cCoff[c]->cSymTbl;
       if (!table.empty()) cTables.push_back({table.data(), table.data() + table.size(), static_cast<uint32_t>(c)});
@@ -52,7 +52,7 @@ std::string_view symbolName(const syment& s, const StringTable& strTbl) {
   return Coff::nameView(s, strTbl).value_or(std::string_view());
 }
 
-void gatherDevice(const Linker& linker, MapView& view) {
+void gatherDevice(const LinkContext& linker, MapView& view) {
   MapView::Device& d = view.device;
   const opthdr& o = linker.cOutput.cOptHdr;
   d.code = o.proc_type & 0xFFFF;
@@ -75,7 +75,7 @@ void gatherMemories(std::span<const MemoryUse> memories, MapView& view) {
   }
 }
 
-void gatherInputs(const Linker& linker, MapView& view) {
+void gatherInputs(const LinkContext& linker, MapView& view) {
   view.inputs.reserve(linker.cCoff.size());
   for (size_t c = 0; c < linker.cCoff.size(); ++c)
     view.inputs.push_back({linker.cCoff[c]->cFileName,
@@ -237,13 +237,13 @@ std::string_view recordOf(const Coff& coff, const syment* s) {
 
 }  // namespace
 
-void Linker::captureCallGraph(MapView& view) const {
-  const Linker& linker = *this;
+void LinkContext::captureCallGraph(MapView& view) const {
+  const LinkContext& linker = *this;
   const CallGraph& graph = cCallGraph;
   if (graph.empty()) return;
   const SymbolOwners owners(linker);
   std::map<const syment*, uint32_t> interrupt;
-  for (const Linker::Func& f : linker.cFuncs) interrupt[f.cSym] = f.cInterrupt;
+  for (const LinkContext::Func& f : linker.cFuncs) interrupt[f.cSym] = f.cInterrupt;
 
   std::unordered_map<const syment*, uint32_t> index;
   for (const syment* s : graph.cNodes) {
@@ -267,9 +267,9 @@ void Linker::captureCallGraph(MapView& view) const {
   }
 }
 
-void Linker::gatherMapView(MapView& view, const MapSymbols& symbols) const {
-  const Linker& linker = *this;
-  view.output = linker.getOutputFile();
+void LinkContext::gatherMapView(MapView& view, const MapSymbols& symbols) const {
+  const LinkContext& linker = *this;
+  view.output = linker.cConfig.cOutputFile;
   view.created = outputTimeStamp();
   gatherDevice(linker, view);
   const std::vector<SectionUse> uses = sectionUses(linker.cOutput);

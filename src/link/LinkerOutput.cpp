@@ -17,7 +17,7 @@
 #include "coff/Prefetch.h"
 #include "device/Instructions.h"
 #include "device/Processor.h"
-#include "link/Linker.h"
+#include "link/Context.h"
 #include "map/MapFile.h"
 #include "map/MapJson.h"
 #include "map/MapView.h"
@@ -77,7 +77,7 @@ void noteRebase(const std::string& file, int index, const syment& slot, AuxKind 
 
 }  // namespace
 
-bool Linker::buildOutputScnNum(std::string& error) {
+bool LinkContext::buildOutputScnNum(std::string& error) {
   // Every name the walk meets, with its merged kind (null for a name the
   // merged kinds lack) and whether it has its number yet: one look-up per
   // input section answers both.
@@ -127,7 +127,7 @@ bool Linker::buildOutputScnNum(std::string& error) {
     }
   }
   number(cInitTableName);
-  if (cStackDeclared) number(cStackScnName);
+  if (cConfig.cStackDeclared) number(cStackScnName);
 
   if (Debug("Linker::buildOutputScnNum"))
     for (const auto& [n, name] : cOutput.cScnNum)
@@ -139,9 +139,9 @@ bool Linker::buildOutputScnNum(std::string& error) {
   return true;
 }
 
-bool Linker::buildOutputSymbolTbl(std::string& /*error*/) {
+bool LinkContext::buildOutputSymbolTbl(std::string& /*error*/) {
   cSymBase.assign(cCoff.size(), 0);
-  if (cStrip) return true;
+  if (cConfig.cStrip) return true;
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputSymbolTbl"));
 
   NameIndex<int> outputNumber(cOutput.cScnNum.size());
@@ -276,7 +276,7 @@ void copyPieces(const std::vector<Destination>& targets, const std::vector<Piece
 
 }  // namespace
 
-bool Linker::buildOutputRawData(std::string& /*error*/) {
+bool LinkContext::buildOutputRawData(std::string& /*error*/) {
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputRawData"));
   std::vector<Destination> targets;
   targets.reserve(cScns.size());
@@ -347,8 +347,8 @@ bool Linker::buildOutputRawData(std::string& /*error*/) {
   return true;
 }
 
-bool Linker::buildOutputLineInfo(std::string& /*error*/) {
-  if (cStrip) return true;
+bool LinkContext::buildOutputLineInfo(std::string& /*error*/) {
+  if (cConfig.cStrip) return true;
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputLineInfo"));
   struct Piece {
     size_t input;
@@ -446,7 +446,7 @@ bool Linker::buildOutputLineInfo(std::string& /*error*/) {
   return true;
 }
 
-bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
+bool LinkContext::buildOutputScnHdrs(std::string& /*error*/) {
   // Names too long for the header's own field are found in the string
   // table in one pass, the first equal string counting.
   NameIndex<uint32_t> longNames;
@@ -461,7 +461,7 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
   }
   for (const std::string& image : images) wantName(image);
   wantName(cInitTableName);
-  if (cStackDeclared) wantName(cStackScnName);
+  if (cConfig.cStackDeclared) wantName(cStackScnName);
   size_t unresolved = longNames.size();
   for (auto it = cOutput.cStrTbl.begin(); unresolved != 0 && it != cOutput.cStrTbl.end(); ++it) {
     if (it->second.size() <= 8) continue;
@@ -508,16 +508,16 @@ bool Linker::buildOutputScnHdrs(std::string& /*error*/) {
     ++image;
   }
   header(cInitTableName, nullptr, Coff::romdata, false, false, false);
-  if (cStackDeclared) header(cStackScnName, nullptr, Coff::udata, false, false, false, cStackDesc.getSize());
+  if (cConfig.cStackDeclared) header(cStackScnName, nullptr, Coff::udata, false, false, false, cConfig.cStackDesc.getSize());
   cOutput.cScnHdr.mergeIn(std::move(headers), [](scnhdr& kept, scnhdr&& incoming) { kept = incoming; });
   return true;
 }
 
-bool Linker::buildOutputHdrs(std::string& /*error*/) {
+bool LinkContext::buildOutputHdrs(std::string& /*error*/) {
   filehdr& f = cOutput.cFileHdr;
   f.f_magic = cCoff.empty() ? COFF_MAGIC : cCoff.front()->cFileHdr.f_magic;
   f.f_opthdr = OPTHDR_SIZE;
-  f.f_flags = cStrip ? static_cast<uint16_t>(F_EXEC | F_LNNO | F_LSYMS) : F_EXEC;
+  f.f_flags = cConfig.cStrip ? static_cast<uint16_t>(F_EXEC | F_LNNO | F_LSYMS) : F_EXEC;
   opthdr& o = cOutput.cOptHdr;
   if (!cCoff.empty()) {
     o.magic = cCoff.front()->cOptHdr.magic;
@@ -526,20 +526,20 @@ bool Linker::buildOutputHdrs(std::string& /*error*/) {
   o.proc_type = getDvsProcType(cProcType) & 0xFFFFu;
   o.rom_width_bits = cRomWidthBits;
   o.ram_width_bits = cRamWidthBits;
-  cOutput.cFileName = cOutputFile;
+  cOutput.cFileName = cConfig.cOutputFile;
   return true;
 }
 
-void Linker::buildOutputHoles() {
-  for (const Memory& m : cCodePage) m.fillHoles(fillCB, this);
+void LinkContext::buildOutputHoles() {
+  for (const Memory& m : cConfig.cCodePage) m.fillHoles(fillCB, this);
 }
 
-void Linker::fillCB(void* linker, const std::string& memory, uint64_t start, uint64_t end,
+void LinkContext::fillCB(void* linker, const std::string& memory, uint64_t start, uint64_t end,
                     const std::string& fill) {
-  static_cast<Linker*>(linker)->buildOutputHole(memory, start, end, fill);
+  static_cast<LinkContext*>(linker)->buildOutputHole(memory, start, end, fill);
 }
 
-void Linker::buildOutputHole(const std::string& memory, uint64_t start, uint64_t end,
+void LinkContext::buildOutputHole(const std::string& memory, uint64_t start, uint64_t end,
                              const std::string& fill) {
   if (!cFillError.empty()) return;
   if (cOutput.cScnNum.size() >= kMaxSections) {
@@ -635,32 +635,32 @@ void Linker::buildOutputHole(const std::string& memory, uint64_t start, uint64_t
   cOutput.cScnHdr[name] = h;
 }
 
-bool Linker::writeOutputs(std::string& error, MapSymbols* mapSymbols) {
-  cOutput.cFileName = cOutputFile;
+bool LinkContext::writeOutputs(std::string& error, MapSymbols* mapSymbols) {
+  cOutput.cFileName = cConfig.cOutputFile;
   CoffWriter writer(cOutput);
   // Written beside its target and moved over it only with the others, so a
   // failed or interrupted link never leaves a truncated executable, nor a
   // new one beside an old map that make would take as up to date.
-  AtomicFile executable(hostPath(cOutputFile));
+  AtomicFile executable(hostPath(cConfig.cOutputFile));
   Written written = Written::failed;
   std::optional<MapFile::Pending> map;
   // The JSON map and its page read what the map reads, and more of the link
   // beside it; they are made beside the executable, after it when the two
   // are made one after the other.
   std::optional<MapViewFiles> views;
-  if (cMapView) views.emplace(cMapJsonFile, cMapHtmlFile);
+  if (cMapView) views.emplace(cConfig.cMapJsonFile, cConfig.cMapHtmlFile);
   std::optional<MapSymbols> gathered;
-  if (mapSymbols == nullptr && (cMapView || !cMapFile.empty())) mapSymbols = &gathered.emplace(cOutput, cSymBase);
+  if (mapSymbols == nullptr && (cMapView || !cConfig.cMapFile.empty())) mapSymbols = &gathered.emplace(cOutput, cSymBase);
   // Sorted before the two maps may read it side by side.
-  if (!cMapFile.empty()) mapSymbols->sort();
+  if (!cConfig.cMapFile.empty()) mapSymbols->sort();
   auto listViews = [&] {
     gatherMapView(*cMapView, *mapSymbols);
     views->open();
     views->write(*cMapView);
   };
-  if (cMapFile.empty() && !views) {
+  if (cConfig.cMapFile.empty() && !views) {
     written = layOutAndWrite(writer, executable);
-  } else if (cMapFile.empty()) {
+  } else if (cConfig.cMapFile.empty()) {
     writer.settleSizes();
     Beside writing([&] { written = layOutAndWrite(writer, executable); });
     if (writing.started() || written == Written::ok) listViews();
@@ -674,7 +674,7 @@ bool Linker::writeOutputs(std::string& error, MapSymbols* mapSymbols) {
     // listing, which allocates, stays on this thread, whose freed memory it
     // reuses.
     writer.settleSizes();
-    map.emplace(cMapFile, hostPath(cMapFile));
+    map.emplace(cConfig.cMapFile, hostPath(cConfig.cMapFile));
     Beside writing([&] {
       written = layOutAndWrite(writer, executable);
       if (views && written == Written::ok) listViews();
@@ -691,21 +691,21 @@ bool Linker::writeOutputs(std::string& error, MapSymbols* mapSymbols) {
   return commitOutputs(executable, map ? &*map : nullptr, views ? &*views : nullptr);
 }
 
-Linker::Written Linker::layOutAndWrite(CoffWriter& writer, AtomicFile& file) {
+LinkContext::Written LinkContext::layOutAndWrite(CoffWriter& writer, AtomicFile& file) {
   writer.preWrite(outputTimeStamp());
   if (!writer.verify()) return Written::corrupt;
   if (!file.open()) {
     Error::report(Error::error, "Coff::write()",
-                  file.withReason("Could not open Coff file '" + cOutputFile + "' for writing."), false);
+                  file.withReason("Could not open Coff file '" + cConfig.cOutputFile + "' for writing."), false);
     return Written::failed;
   }
   return writer.write(file.file(), 0) ? Written::ok : Written::failed;
 }
 
-bool Linker::commitOutputs(AtomicFile& executable, MapFile::Pending* map, MapViewFiles* views) {
+bool LinkContext::commitOutputs(AtomicFile& executable, MapFile::Pending* map, MapViewFiles* views) {
   auto report = [](const std::string& message) { Error::report(Error::error, "Linker::writeOutputs()", message, false); };
   std::vector<AtomicFile*> files{&executable};
-  std::vector<std::string> failures{"Could not write Coff file '" + cOutputFile + "'."};
+  std::vector<std::string> failures{"Could not write Coff file '" + cConfig.cOutputFile + "'."};
   if (map != nullptr) {
     files.push_back(&map->file());
     failures.push_back(map->writeFailure());
@@ -715,11 +715,11 @@ bool Linker::commitOutputs(AtomicFile& executable, MapFile::Pending* map, MapVie
     for (std::string& failure : views->writeFailures()) failures.push_back(std::move(failure));
   }
   std::vector<std::unique_ptr<AtomicFile>> extras;
-  for (const ExtraOutput& extra : cExtraOutputs) {
+  for (const Config::ExtraOutput& extra : cConfig.cExtraOutputs) {
     AtomicFile& file = *extras.emplace_back(std::make_unique<AtomicFile>(hostPath(extra.name)));
     files.push_back(&file);
     failures.push_back("Could not write " + extra.kind + " '" + extra.name + "'.");
-    if (!file.open() || !extra.write(*this, file)) {
+    if (!file.open() || !extra.write(file)) {
       report(file.withReason(failures.back()));
       return false;
     }

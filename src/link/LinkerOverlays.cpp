@@ -10,7 +10,7 @@
 #include <span>
 
 #include "coff/Prefetch.h"
-#include "link/Linker.h"
+#include "link/Context.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/Error.h"
@@ -82,23 +82,23 @@ auto findBySymbol(const Pairs& pairs, const syment* s) {
 
 }  // namespace
 
-uint32_t Linker::Interference::row(const syment* f) const {
+uint32_t LinkContext::Interference::row(const syment* f) const {
   auto it = findBySymbol(cRow, f);
   return it == cRow.end() ? UINT32_MAX : it->second;
 }
 
-bool Linker::Interference::reaches(const syment* f, const syment* g) const {
+bool LinkContext::Interference::reaches(const syment* f, const syment* g) const {
   uint32_t rf = row(f), rg = row(g);
   if (rf == UINT32_MAX || rg == UINT32_MAX) return false;
   return (cBits[size_t(rf) * cWords + rg / 64] >> (rg % 64)) & 1;
 }
 
-bool Linker::Interference::interferes(const syment* a, const syment* b) const {
+bool LinkContext::Interference::interferes(const syment* a, const syment* b) const {
   if (row(a) == UINT32_MAX || row(b) == UINT32_MAX) return true;
   return a == b || reaches(a, b) || reaches(b, a);
 }
 
-void Linker::Interference::clear() {
+void LinkContext::Interference::clear() {
   cRow.clear();
   cBits.clear();
   cConflict.clear();
@@ -107,12 +107,12 @@ void Linker::Interference::clear() {
 
 // ---- Call graph ------------------------------------------------------------
 
-uint32_t Linker::CallGraph::find(const syment* s) const {
+uint32_t LinkContext::CallGraph::find(const syment* s) const {
   auto it = findBySymbol(cBySymbol, s);
   return it == cBySymbol.end() ? kNone : it->second;
 }
 
-std::vector<const syment*> Linker::CallGraph::calleesOf(const syment* f) const {
+std::vector<const syment*> LinkContext::CallGraph::calleesOf(const syment* f) const {
   uint32_t v = find(f);
   if (v == kNone) return {};
   std::vector<uint32_t> reached;
@@ -129,7 +129,7 @@ std::vector<const syment*> Linker::CallGraph::calleesOf(const syment* f) const {
   return out;
 }
 
-bool Linker::actRecScnExists() {
+bool LinkContext::actRecScnExists() {
   for (const auto& coff : cCoff) {
     bool none = forEachFunctionDefinition(*coff, [&](size_t i) {
       std::optional<aux_fcn> aux = fcnAux(*coff, i);
@@ -140,7 +140,7 @@ bool Linker::actRecScnExists() {
   return false;
 }
 
-void Linker::propagateInterruptCalls(std::vector<uint8_t>& visited, uint32_t f, uint8_t mark) const {
+void LinkContext::propagateInterruptCalls(std::vector<uint8_t>& visited, uint32_t f, uint8_t mark) const {
   // Call chains can be as deep as the program is long; an explicit stack
   // keeps a hostile chain from exhausting the host's.
   if (visited[f] & mark) return;
@@ -165,7 +165,7 @@ using Calls = std::vector<std::pair<uint32_t, const syment*>>;
 // One function definition's call records: its interrupt class, or 0 when it
 // is no handler; its calls go to `calls` by `self`. Returns false for a call
 // through a pointer, which the graph cannot follow.
-bool readCalls(Linker& linker, const Coff& coff, size_t i, uint32_t self, bool named, Calls& calls,
+bool readCalls(LinkContext& linker, const Coff& coff, size_t i, uint32_t self, bool named, Calls& calls,
                uint32_t& interrupt) {
   const std::vector<syment>& table = coff.cSymTbl;
   bool direct = true;
@@ -199,7 +199,7 @@ bool readCalls(Linker& linker, const Coff& coff, size_t i, uint32_t self, bool n
 // out of; when something calls it, it enters the graph as a callee like any
 // other symbol. Most functions of a large program are such leaves, so only
 // the others are kept. Returns false when some call goes through a pointer.
-bool gatherFunctions(Linker& linker, bool named, Calls& calls) {
+bool gatherFunctions(LinkContext& linker, bool named, Calls& calls) {
   bool direct = true;
   bool haveMain = false;
   for (size_t c = 0; c < linker.cCoff.size(); ++c) {
@@ -223,7 +223,7 @@ bool gatherFunctions(Linker& linker, bool named, Calls& calls) {
       const bool isMain = !haveMain && name == "main";
       if (!kept && !isMain) return true;
       haveMain = haveMain || isMain;
-      linker.cFuncs.push_back(Linker::Func{&table[i], name, hasActRec, interrupt});
+      linker.cFuncs.push_back(LinkContext::Func{&table[i], name, hasActRec, interrupt});
       if (named) linker.cCallNodeName.emplace(&table[i], std::string(name));
       return true;
     });
@@ -232,12 +232,12 @@ bool gatherFunctions(Linker& linker, bool named, Calls& calls) {
 }
 
 // Nodes: the functions, then every other callee once.
-void numberNodes(Linker::CallGraph& graph, const std::vector<Linker::Func>& funcs, const Calls& calls) {
+void numberNodes(LinkContext::CallGraph& graph, const std::vector<LinkContext::Func>& funcs, const Calls& calls) {
   std::vector<const syment*>& nodes = graph.cNodes;
   std::vector<std::pair<const syment*, uint32_t>> functions;
   functions.reserve(funcs.size());
   nodes.reserve(funcs.size());
-  for (const Linker::Func& f : funcs) {
+  for (const LinkContext::Func& f : funcs) {
     functions.emplace_back(f.cSym, uint32_t(nodes.size()));
     nodes.push_back(f.cSym);
   }
@@ -260,7 +260,7 @@ void numberNodes(Linker::CallGraph& graph, const std::vector<Linker::Func>& func
 }
 
 // Each node's callees as a set: ascending, each once.
-void linkCallees(Linker::CallGraph& graph, const Calls& calls) {
+void linkCallees(LinkContext::CallGraph& graph, const Calls& calls) {
   const size_t n = graph.cNodes.size();
   std::vector<uint32_t>& start = graph.cStart;
   std::vector<uint32_t>& callees = graph.cCallees;
@@ -277,7 +277,7 @@ void linkCallees(Linker::CallGraph& graph, const Calls& calls) {
   for (size_t v = 0; v < n; ++v) start[v + 1] += start[v];
 }
 
-void addHandlerEdges(Linker& linker, uint32_t mainNode) {
+void addHandlerEdges(LinkContext& linker, uint32_t mainNode) {
   // Handlers become callees of everything they can interrupt: every handler
   // of whatever main reaches, every class-2 handler of whatever a class-1
   // handler reaches. Both walks run over the graph as it was before any
@@ -323,9 +323,9 @@ void addHandlerEdges(Linker& linker, uint32_t mainNode) {
   linker.cCallGraph.cNodes.push_back(nullptr);
 }
 
-void printCallGraph(Linker& linker) {
+void printCallGraph(LinkContext& linker) {
   std::cout << "***** Call Graph *****\n";
-  for (const Linker::Func& f : linker.cFuncs) {
+  for (const LinkContext::Func& f : linker.cFuncs) {
     std::cout << "'" << f.cName << "' calls\n";
     for (const syment* callee : linker.cCallGraph.calleesOf(f.cSym))
       std::cout << "    '" << linker.cCallNodeName[callee] << "'\n";
@@ -334,7 +334,7 @@ void printCallGraph(Linker& linker) {
 
 }  // namespace
 
-void Linker::buildCallGraph() {
+void LinkContext::buildCallGraph() {
   // Node names serve only the debug listings; a large program should not
   // pay for a copy of every name in a second map.
   const bool named = bool(Debug("Linker::buildCallGraph")) || bool(Debug("Linker::buildInterferenceGraph"));
@@ -430,7 +430,7 @@ Components stronglyConnected(size_t n, const std::vector<uint32_t>& edgeStart, c
 // A function with a record cannot reach itself: its component is a cycle
 // or it calls itself directly.
 void refuseRecursion(const Components& comps, const std::vector<uint32_t>& edgeStart,
-                     const std::vector<uint32_t>& edges, const std::vector<Linker::Func>& funcs) {
+                     const std::vector<uint32_t>& edges, const std::vector<LinkContext::Func>& funcs) {
   std::vector<bool> cyclic(comps.size(), false);
   for (size_t c = 0; c < comps.size(); ++c) {
     if (comps[c].size() > 1) cyclic[c] = true;
@@ -487,14 +487,14 @@ void reverseEdges(size_t n, const std::vector<uint32_t>& edgeStart, const std::v
 }
 
 // The full closure over every node, for the reader only.
-void printInterference(Linker& linker) {
+void printInterference(LinkContext& linker) {
   const size_t n = linker.cCallGraph.size();
   const std::vector<uint32_t>& edgeStart = linker.cCallGraph.cStart;
   const std::vector<uint32_t>& edges = linker.cCallGraph.cCallees;
   std::cout << "***** Interference Graph *****\n";
   std::vector<uint32_t> mark(n, kNoNode), pending;
   for (uint32_t start = 0; start < linker.cFuncs.size(); ++start) {
-    const Linker::Func& f = linker.cFuncs[start];
+    const LinkContext::Func& f = linker.cFuncs[start];
     std::cout << "'" << f.cName << "' interferes with\n";
     pending.assign(1, start);
     std::vector<uint32_t> reached;
@@ -517,7 +517,7 @@ void printInterference(Linker& linker) {
 
 }  // namespace
 
-void Linker::buildInterferenceGraph() {
+void LinkContext::buildInterferenceGraph() {
   const size_t n = cCallGraph.size();
   const std::vector<uint32_t>& edgeStart = cCallGraph.cStart;
   const std::vector<uint32_t>& edges = cCallGraph.cCallees;
@@ -580,7 +580,7 @@ void Linker::buildInterferenceGraph() {
 
 // ---- Record map ------------------------------------------------------------
 
-void Linker::buildScnActivationRecordMap() {
+void LinkContext::buildScnActivationRecordMap() {
   // The call graph has already found, in this same order, every function
   // that owns a record; without it the symbol tables are walked again.
   if (!cRecordOwnersKnown) {
@@ -614,7 +614,7 @@ void Linker::buildScnActivationRecordMap() {
   cRecordOwnersKnown = false;
 }
 
-void Linker::releaseCallGraphs() {
+void LinkContext::releaseCallGraphs() {
   // Swapped out rather than cleared, so that the memory really goes.
   CallGraph().swap(cCallGraph);
   std::vector<Func>().swap(cFuncs);
@@ -637,7 +637,7 @@ constexpr uint32_t kNoRow = UINT32_MAX;
 // one.
 class HolePacking {
 public:
-  explicit HolePacking(const Linker::Interference& graph)
+  explicit HolePacking(const LinkContext::Interference& graph)
       : cWords(graph.cWords), cConflict(graph.cConflict), cMask(graph.cWords, 0), cAt(graph.cRow.size(), kNoRow) {}
 
   // Empty again, for the next hole.
@@ -726,7 +726,7 @@ std::string cannotFit(const std::pair<std::string, uint64_t>& record) {
 
 }  // namespace
 
-bool Linker::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems, std::string& err) {
+bool LinkContext::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems, std::string& err) {
   // Looked up once: the packing loop is hot.
   const bool debug = bool(Debug("Linker::allocateActUnassigned"));
   if (debug) std::cout << "***** Static Activation Record Allocation *****\n";

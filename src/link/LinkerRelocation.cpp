@@ -5,7 +5,7 @@
 
 #include "coff/Prefetch.h"
 #include "device/Processor.h"
-#include "link/Linker.h"
+#include "link/Context.h"
 #include "link/target/TargetSupport.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
@@ -51,7 +51,7 @@ bool patchInput(Coff& coff, std::span<InputSection> pieces, bool debug, std::str
       // The common case inline; anything doubtful goes through the check
       // that words the message.
       const bool plain = r.r_symndx < slots && (r.r_symndx >= kinds || coff.cSymKind[r.r_symndx] == AuxKind::none);
-      const syment* sym = plain ? &coff.cSymTbl[r.r_symndx] : Linker::relocSymbol(coff, r, text);
+      const syment* sym = plain ? &coff.cSymTbl[r.r_symndx] : LinkContext::relocSymbol(coff, r, text);
       if (sym == nullptr || !target.relocate(at, r, Referent{*sym, coff.cStrTbl}, text)) {
         error = where(coff, scnName) + text;
         return false;
@@ -64,7 +64,7 @@ bool patchInput(Coff& coff, std::span<InputSection> pieces, bool debug, std::str
 // Every relocation of every input. Inputs are patched side by side, each
 // writing only its own data; when several fail, the message is the one a
 // link patching them in order would give, the first failing input's.
-bool patchEach(Linker& linker, std::string& error, const Target& target) {
+bool patchEach(LinkContext& linker, std::string& error, const Target& target) {
   const bool debug = static_cast<bool>(Debug("Linker::patchSections"));
   const TraceScope tracing;
   return linker.forEachInputUntilFailure(
@@ -92,7 +92,7 @@ bool patchEach(Linker& linker, std::string& error, const Target& target) {
 
 }  // namespace
 
-const syment* Linker::relocSymbol(const Coff& coff, const reloc& r, std::string& error) {
+const syment* LinkContext::relocSymbol(const Coff& coff, const reloc& r, std::string& error) {
   const syment* sym = symbolOf(coff.cSymTbl, r, error);
   if (!sym) return nullptr;
   // An auxiliary slot decodes as a symbol too, with whatever value its bytes
@@ -104,11 +104,11 @@ const syment* Linker::relocSymbol(const Coff& coff, const reloc& r, std::string&
   return sym;
 }
 
-std::unique_ptr<Target> Linker::makeTarget() const {
+std::unique_ptr<Target> LinkContext::makeTarget() const {
   TargetDevice device;
   device.procType = cProcType;
   device.instSet = cInstSet;
-  device.accessBanks = &cAccessBanks;
+  device.accessBanks = &cConfig.cAccessBanks;
   device.sectionSize = [this](const std::string& name) -> std::optional<uint64_t> {
     const MergedSection* scn = findScn(name);
     if (scn == nullptr || !scn->sized) return std::nullopt;
@@ -117,7 +117,7 @@ std::unique_ptr<Target> Linker::makeTarget() const {
   return Target::forDevice(std::move(device));
 }
 
-bool Linker::verifyRelocations(std::string& error) {
+bool LinkContext::verifyRelocations(std::string& error) {
   const std::unique_ptr<Target> target = makeTarget();
   if (!target->hasChecks()) return true;
   for (size_t c = 0; c < cCoff.size(); ++c) {
@@ -138,7 +138,7 @@ bool Linker::verifyRelocations(std::string& error) {
   return true;
 }
 
-bool Linker::patchSections(std::string& error) {
+bool LinkContext::patchSections(std::string& error) {
   return patchEach(*this, error, *makeTarget());
 }
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "coff/Prefetch.h"
-#include "link/Linker.h"
+#include "link/Context.h"
 #include "map/ErrorMap.h"
 #include "map/MapFile.h"
 #include "map/MapView.h"
@@ -27,13 +27,13 @@ void release(std::vector<T>& v) {
 // Every external reference holds its definition's value now; nothing asks
 // for a definition by name or a binding again. Assigned afresh, not
 // cleared, so that their buckets and vectors go too.
-void releaseBindings(Linker& linker) {
+void releaseBindings(LinkContext& linker) {
   linker.cExtRefDef = decltype(linker.cExtRefDef)();
   linker.cExtSymDef = decltype(linker.cExtSymDef)();
 }
 
 // The executable's symbol table now holds every input slot.
-void releaseSymbols(Linker& linker) {
+void releaseSymbols(LinkContext& linker) {
   // Letting a block go reads its allocator header, beside the block's start.
   for (size_t c = 0; c < linker.cCoff.size(); ++c) {
     prefetchAhead(linker.cCoff, c, &Coff::cSymTbl, &Coff::cSymKind);
@@ -44,7 +44,7 @@ void releaseSymbols(Linker& linker) {
 
 // The records of the input sections led the stages to each piece; the
 // executable's tables now hold what they led to.
-void releaseInputSections(Linker& linker) {
+void releaseInputSections(LinkContext& linker) {
   release(linker.cInputSections);
   release(linker.cInputSectionBase);
 }
@@ -54,7 +54,7 @@ void releaseInputSections(Linker& linker) {
 // The stages that go through the inputs side by side read each one's symbol
 // table or sections; a thread takes inputs a run at a time, so the inputs
 // after this one are most often its next.
-void Linker::forEachInput(const std::function<void(size_t)>& fn) const {
+void LinkContext::forEachInput(const std::function<void(size_t)>& fn) const {
   inOrderUntilFailure(cCoff.size(), [&fn, this](size_t c, unsigned) {
     prefetchAhead(cCoff, c, &Coff::cSymTbl, &Coff::cScnNum);
     fn(c);
@@ -62,7 +62,7 @@ void Linker::forEachInput(const std::function<void(size_t)>& fn) const {
   });
 }
 
-bool Linker::forEachInputUntilFailure(const std::function<bool(size_t, std::string&)>& fn, std::string& error) const {
+bool LinkContext::forEachInputUntilFailure(const std::function<bool(size_t, std::string&)>& fn, std::string& error) const {
   const size_t n = cCoff.size();
   // Few inputs fail: each thread words a failure in its own string, and only
   // failures keep theirs, by input.
@@ -84,21 +84,21 @@ bool Linker::forEachInputUntilFailure(const std::function<bool(size_t, std::stri
   return false;
 }
 
-bool Linker::run(std::string& error) {
-  if (cOutputFile.empty()) cOutputFile = "a.out";
+bool LinkContext::run(std::string& error) {
+  if (cConfig.cOutputFile.empty()) cConfig.cOutputFile = "a.out";
   if (!readInputs(error) || !bindSymbols(error)) return false;
   if (!mapSections(error)) {
     writeErrorMapFile();
     return false;
   }
   // Written only if a stage below fails.
-  PendingErrorMap errorMap(cMapFile, memories());
+  PendingErrorMap errorMap(cConfig.cMapFile, memories());
   if (!relocateInputs(error) || !buildExecutable(error)) return false;
   errorMap.dismiss();
   return true;
 }
 
-bool Linker::readInputs(std::string& error) {
+bool LinkContext::readInputs(std::string& error) {
   if (!buildCoffs(error)) return false;
   if (!buildLibs(error)) return false;
   // Before the first file is written, which may be the error map.
@@ -111,7 +111,7 @@ bool Linker::readInputs(std::string& error) {
   return true;
 }
 
-bool Linker::bindSymbols(std::string& error) {
+bool LinkContext::bindSymbols(std::string& error) {
   mergeStringTbls();
   // The definitions are taken from the inputs' symbols, the merged sections
   // from their section headers: the one is made beside the other, and a
@@ -146,7 +146,7 @@ bool Linker::bindSymbols(std::string& error) {
   return true;
 }
 
-bool Linker::relocateInputs(std::string& error) {
+bool LinkContext::relocateInputs(std::string& error) {
   if (!loadSections(error)) return false;
   if (!buildInitTable(error)) return false;
   if (!relocateSymbols(error)) return false;
@@ -158,7 +158,7 @@ bool Linker::relocateInputs(std::string& error) {
   return patchSections(error);
 }
 
-bool Linker::buildExecutable(std::string& error) {
+bool LinkContext::buildExecutable(std::string& error) {
   // The executable's symbol table is made from the inputs' symbols; its
   // bytes from their sections, and its section headers from the merged
   // sections and where they were placed: the table is made beside the
@@ -182,9 +182,9 @@ bool Linker::buildExecutable(std::string& error) {
   // for the text map.
   std::optional<MapSymbols> mapSymbols;
   Beside listing([&] {
-    if (cMapFile.empty() && !cMapView) return;
+    if (cConfig.cMapFile.empty() && !cMapView) return;
     mapSymbols.emplace(cOutput, cSymBase);
-    if (!cMapFile.empty()) mapSymbols->sort();
+    if (!cConfig.cMapFile.empty()) mapSymbols->sort();
   });
   if (!buildOutputLineInfo(error)) return false;
   releaseInputSections(*this);

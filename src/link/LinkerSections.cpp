@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "link/Linker.h"
+#include "link/Context.h"
 
 #include <algorithm>
 #include <string_view>
@@ -71,7 +71,7 @@ std::string mergePiece(MergedSection& m, const scnhdr& hdr, const std::string& n
 
 }  // namespace
 
-bool Linker::buildSectionAttribs(std::string& error) {
+bool LinkContext::buildSectionAttribs(std::string& error) {
   // Merging works on a hashed table and fills the name-ordered table once at
   // the end: a name met in many inputs then costs one hash per piece instead
   // of a walk down the tree.
@@ -164,8 +164,8 @@ bool Linker::buildSectionAttribs(std::string& error) {
   return true;
 }
 
-bool Linker::verifySectionDesc(std::string& error) {
-  for (const SectionDesc& desc : cSectionDesc) {
+bool LinkContext::verifySectionDesc(std::string& error) {
+  for (const SectionDesc& desc : cConfig.cSectionDesc) {
     const std::string& name = desc.getName();
     const MergedSection* scn = findScn(name);
     if (scn == nullptr || !scn->merged()) continue;

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "coff/Prefetch.h"
-#include "link/Linker.h"
+#include "link/Context.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 
@@ -23,9 +23,9 @@ unsigned hex4(uint32_t v) { return v & 0xFFFF; }
 
 }  // namespace
 
-bool Linker::relocateSymbols(std::string& error) {
+bool LinkContext::relocateSymbols(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::relocateSymbols"));
-  if (stackDeclared()) {
+  if (cConfig.cStackDeclared) {
     auto mem = cScnMem.find(cStackScnName);
     if (mem == cScnMem.end() || !mem->second->isAllocated(cStackScnName)) {
       error = "stack section '" + cStackScnName + "' was never placed in memory.";
@@ -57,7 +57,7 @@ bool Linker::relocateSymbols(std::string& error) {
   return true;
 }
 
-bool Linker::relocateLineInfo(std::string& /*error*/) {
+bool LinkContext::relocateLineInfo(std::string& /*error*/) {
   const bool debug = static_cast<bool>(Debug("Linker::relocateLineInfo"));
   forEachInput([&](size_t c) {
     const Coff& coff = *cCoff[c];
@@ -78,7 +78,7 @@ bool Linker::relocateLineInfo(std::string& /*error*/) {
   return true;
 }
 
-bool Linker::resolveExternals(std::string& error) {
+bool LinkContext::resolveExternals(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::resolveExternals"));
   return forEachInputUntilFailure([&](size_t c, std::string& failure) {
     Coff* coff = cCoff[c].get();

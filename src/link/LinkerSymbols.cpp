@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "coff/Prefetch.h"
-#include "link/Linker.h"
+#include "link/Context.h"
 #include "support/Debug.h"
 #include "support/HexText.h"
 #include "support/Strings.h"
@@ -40,7 +40,7 @@ struct PrefixedString {
 
 }  // namespace
 
-void Linker::mergeStringTbls() {
+void LinkContext::mergeStringTbls() {
   const bool debug = static_cast<bool>(Debug("Linker::mergeStringTbls"));
   // Views into the inputs' tables, which stay put until every input has
   // been rewritten below. Each string knows its place among all inputs'
@@ -106,7 +106,7 @@ void Linker::mergeStringTbls() {
   });
 }
 
-void Linker::moveStrings(Coff& coff, const std::vector<std::pair<uint32_t, uint32_t>>& moved,
+void LinkContext::moveStrings(Coff& coff, const std::vector<std::pair<uint32_t, uint32_t>>& moved,
                          const StringTable& merged) {
   const bool debug = static_cast<bool>(Debug("Linker::replaceStringTbl"));
   auto newOffset = [&](uint32_t old, uint32_t& result) {
@@ -143,7 +143,7 @@ void Linker::moveStrings(Coff& coff, const std::vector<std::pair<uint32_t, uint3
   coff.cStrTbl = merged;
 }
 
-void Linker::setupLinkerSymbols() {
+void LinkContext::setupLinkerSymbols() {
   auto define = [this](syment& sym, const char* name) {
     sym = syment{};
     std::memcpy(sym.n_name, name, std::min<size_t>(std::strlen(name), sizeof sym.n_name));
@@ -204,7 +204,7 @@ inline bool externalName(const Coff& coff, size_t index, const syment& sym, std:
 
 }  // namespace
 
-bool Linker::buildExtSymDef(std::string& error) {
+bool LinkContext::buildExtSymDef(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::buildExtSymDef"));
   // Sized once: growing would hash every name again at each step.
   size_t definitions = 3;
@@ -240,7 +240,7 @@ bool Linker::buildExtSymDef(std::string& error) {
   return true;
 }
 
-bool Linker::buildExtRefDef(std::string& error) {
+bool LinkContext::buildExtRefDef(std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::buildExtRefDef"));
   // The bindings are kept in the order the inputs' symbol tables lie in
   // memory, so that they come out sorted by reference and stand as they are

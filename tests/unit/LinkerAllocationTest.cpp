@@ -18,7 +18,7 @@ TEST_P(HostileSize, isReportedWhole) {
   for (Input* in : {&a, &b}) add(in->section("u", STYP_BSS, 0x80000002u));
   codePage("p", 0, 0xFF);
   dataBank("d", 0x20, 0x6F);
-  if (assigned) { ASSERT_TRUE(l.AddSectionDesc(SectionDesc("u", "", "d"), error)) << error; }
+  if (assigned) { ASSERT_TRUE(l.cConfig.AddSectionDesc(SectionDesc("u", "", "d"), error)) << error; }
   prepare();
   EXPECT_FALSE(l.mapSections(error));
   EXPECT_EQ(error, assigned ? "section 'u' has a memory 'd' which can not fit the section. Section 'u' "

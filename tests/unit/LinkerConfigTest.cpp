@@ -2,36 +2,36 @@
 #include <type_traits>
 
 #include "TestSupport.h"
-#include "link/Linker.h"
+#include "link/Config.h"
 
 using namespace tarsil;
 
 namespace {
 
-using Declare = std::function<bool(Linker&, std::string&)>;
+using Declare = std::function<bool(Config&, std::string&)>;
 
 struct Step { Declare declare; std::string error; };  // error "" when taken
 
 template <class T>
 Declare one(bool (Config::*add)(T, std::string&), std::decay_t<T> value) {
-  return [=](Linker& l, std::string& e) { return (l.*add)(value, e); };
+  return [=](Config& l, std::string& e) { return (l.*add)(value, e); };
 }
 Declare memory(bool (Config::*add)(const Memory&, std::string&), const std::string& n, uint32_t s, uint32_t e,
                MemType t) {
-  return [=](Linker& l, std::string& err) { return (l.*add)(Memory(n, s, e, t, false, false, ""), err); };
+  return [=](Config& l, std::string& err) { return (l.*add)(Memory(n, s, e, t, false, false, ""), err); };
 }
-Declare page(std::string n, uint32_t s, uint32_t e) { return memory(&Linker::AddCodePage, n, s, e, rom); }
-Declare bank(std::string n, uint32_t s, uint32_t e) { return memory(&Linker::AddDataBank, n, s, e, ram); }
-Declare share(std::string n, uint32_t s, uint32_t e) { return memory(&Linker::AddShareBank, n, s, e, ram); }
-Declare access(std::string n, uint32_t s, uint32_t e) { return memory(&Linker::AddAccessBank, n, s, e, ram); }
+Declare page(std::string n, uint32_t s, uint32_t e) { return memory(&Config::AddCodePage, n, s, e, rom); }
+Declare bank(std::string n, uint32_t s, uint32_t e) { return memory(&Config::AddDataBank, n, s, e, ram); }
+Declare share(std::string n, uint32_t s, uint32_t e) { return memory(&Config::AddShareBank, n, s, e, ram); }
+Declare access(std::string n, uint32_t s, uint32_t e) { return memory(&Config::AddAccessBank, n, s, e, ram); }
 Declare section(const std::string& n, const std::string& romMem, const std::string& ramMem) {
-  return [=](Linker& l, std::string& e) { return l.AddSectionDesc(SectionDesc(n, romMem, ramMem), e); };
+  return [=](Config& l, std::string& e) { return l.AddSectionDesc(SectionDesc(n, romMem, ramMem), e); };
 }
 Declare stack(const std::string& ramMem) {
-  return [=](Linker& l, std::string& e) { return l.AddStackDesc(StackDesc(16, ramMem), e); };
+  return [=](Config& l, std::string& e) { return l.AddStackDesc(StackDesc(16, ramMem), e); };
 }
 
-void declare(Linker& l, const std::vector<Step>& steps) {
+void declare(Config& l, const std::vector<Step>& steps) {
   for (size_t i = 0; i < steps.size(); ++i) {
     std::string error;
     EXPECT_EQ(steps[i].declare(l, error), steps[i].error.empty()) << "step " << i << ": " << error;
@@ -42,28 +42,28 @@ void declare(Linker& l, const std::vector<Step>& steps) {
 }  // namespace
 
 TEST(LinkerConfig, SingleValuedDeclarationsKeepTheFirstAndInputsComeOnce) {
-  Linker l;
-  EXPECT_EQ(l.getMinHeapSize(), 32u);
+  Config l;
+  EXPECT_EQ(l.cMinHeapSize, 32u);
   declare(l, {
-                 {one(&Linker::AddMinHeapSize, 64), ""},
-                 {one(&Linker::AddMinHeapSize, 16), "multiple min heap sizes declared: '64', '16'"},
-                 {one(&Linker::AddMapFile, "a.map"), ""},
-                 {one(&Linker::AddMapFile, "a.map"), "multiple map files declared: 'a.map', 'a.map'"},
-                 {one(&Linker::AddOutputFile, "a.cof"), ""},
-                 {one(&Linker::AddOutputFile, "b.cof"), "multiple output files declared: 'a.cof', 'b.cof'"},
-                 {one(&Linker::AddObjectFile, "a.o"), ""}, {one(&Linker::AddObjectFile, "./a.o"), ""},
-                 {one(&Linker::AddObjectFile, "a.o"), "mutliple inclusion of object file 'a.o' "},
+                 {one(&Config::AddMinHeapSize, 64), ""},
+                 {one(&Config::AddMinHeapSize, 16), "multiple min heap sizes declared: '64', '16'"},
+                 {one(&Config::AddMapFile, "a.map"), ""},
+                 {one(&Config::AddMapFile, "a.map"), "multiple map files declared: 'a.map', 'a.map'"},
+                 {one(&Config::AddOutputFile, "a.cof"), ""},
+                 {one(&Config::AddOutputFile, "b.cof"), "multiple output files declared: 'a.cof', 'b.cof'"},
+                 {one(&Config::AddObjectFile, "a.o"), ""}, {one(&Config::AddObjectFile, "./a.o"), ""},
+                 {one(&Config::AddObjectFile, "a.o"), "mutliple inclusion of object file 'a.o' "},
                  // Objects and libraries are separate lists: one name may be both.
-                 {one(&Linker::AddLibraryFile, "a.o"), ""},
-                 {one(&Linker::AddLibraryFile, "a.o"), "mutliple inclusion of library file 'a.o' "},
+                 {one(&Config::AddLibraryFile, "a.o"), ""},
+                 {one(&Config::AddLibraryFile, "a.o"), "mutliple inclusion of library file 'a.o' "},
              });
-  EXPECT_EQ(l.getMinHeapSize(), 64u);
-  EXPECT_EQ(l.getOutputFile(), "a.cof");
-  EXPECT_EQ(l.getObjectFiles(), (std::vector<std::string>{"a.o", "./a.o"}));
+  EXPECT_EQ(l.cMinHeapSize, 64u);
+  EXPECT_EQ(l.cOutputFile, "a.cof");
+  EXPECT_EQ(l.cObjectFile, (std::vector<std::string>{"a.o", "./a.o"}));
 }
 
 TEST(LinkerConfig, MemoriesShareOneNamespaceAndOverlapWithinTheirAddressSpace) {
-  Linker l;
+  Config l;
   const std::string dup = "duplicate definition of memory 's' ";
   declare(l, {
                  {page("p0", 0, 0x7FF), ""}, {page("p1", 0x800, 0xFFF), ""},
@@ -84,12 +84,12 @@ TEST(LinkerConfig, MemoriesShareOneNamespaceAndOverlapWithinTheirAddressSpace) {
                  {bank("b1", 0x88, 0x10F), "memory 'b1' overlaps memory 's' "},
                  {access("a1", 0x7F, 0x80), "memory 'a1' overlaps memory 'b0' "},
              });
-  EXPECT_EQ(l.memories().codePages.size(), 4u);
-  EXPECT_EQ(l.memories().shareBanks.size(), 2u);
+  EXPECT_EQ(l.cCodePage.size(), 4u);
+  EXPECT_EQ(l.cShareBanks.size(), 2u);
 }
 
 TEST(LinkerConfig, SectionsAndStackNameEarlierMemoriesOfTheirKind) {
-  Linker l;
+  Config l;
   declare(l, {
                  {section(".text", "p", ""), "undefined CODEPAGE 'p' for SECTION '.text' "},
                  {page("p", 0, 0xFF), ""},
@@ -105,6 +105,6 @@ TEST(LinkerConfig, SectionsAndStackNameEarlierMemoriesOfTheirKind) {
                  {stack("a"), ""},
                  {stack("a"), "multiple STACK definitions "},
              });
-  EXPECT_EQ(l.getSectionDescs().size(), 3u);
-  EXPECT_EQ(l.getStackDesc().getRunMemory(), "a");
+  EXPECT_EQ(l.cSectionDesc.size(), 3u);
+  EXPECT_EQ(l.cStackDesc.getRunMemory(), "a");
 }

@@ -29,7 +29,7 @@ std::vector<std::unique_ptr<Coff>> members(Objects... objects) {
   return v;
 }
 
-std::vector<std::string> inputNames(const Linker& l) {
+std::vector<std::string> inputNames(const LinkContext& l) {
   std::vector<std::string> names;
   for (const auto& c : l.cCoff) names.push_back(c->cFileName);
   return names;
@@ -52,7 +52,7 @@ TEST_F(LinkerInputsTest, ANameIsTheSameWhereverItIsHeld) {
   EXPECT_EQ(error, "");
   EXPECT_EQ(inputNames(l), (std::vector<std::string>{"main.o", "tab.o", "eight.o", "t.o"}));
   // A name one byte longer or shorter is another name.
-  Linker other;
+  LinkContext other{Config()};
   other.cCoff.push_back(object("main.o", {}, {"eightch", "abc"}));
   other.cArchive.push_back(library("l.lib", members(object("eight.o", {"eightchr"}), object("ab.o", {"ab"}))));
   EXPECT_TRUE(other.importLibraryMembers(error));

@@ -72,9 +72,9 @@ TEST_F(LinkerOutput, FillSectionsAreCountedAcrossMemoriesAndNamedUniquely) {
   Input a("a.o");
   add(a);
   prepare();
-  ASSERT_TRUE(l.AddCodePage(Memory("p0", 0x0, 0x1F, rom, false, true, "0x3FFF"), error));
-  ASSERT_TRUE(l.AddCodePage(Memory("p1", 0x20, 0x3F, rom, false, false, ""), error));
-  ASSERT_TRUE(l.AddCodePage(Memory("p2", 0x40, 0x4F, rom, false, true, "0"), error));
+  ASSERT_TRUE(l.cConfig.AddCodePage(Memory("p0", 0x0, 0x1F, rom, false, true, "0x3FFF"), error));
+  ASSERT_TRUE(l.cConfig.AddCodePage(Memory("p1", 0x20, 0x3F, rom, false, false, ""), error));
+  ASSERT_TRUE(l.cConfig.AddCodePage(Memory("p2", 0x40, 0x4F, rom, false, true, "0"), error));
   // An input section already holds the name the second fill would get.
   l.cOutput.cScnNum[1] = ".fill_2";
   l.cOutput.cScnHdr[".fill_2"] = scnhdr{};
@@ -118,7 +118,7 @@ TEST_F(LinkerOutput, AnImageThatDoesNotHoldTogetherIsNeverWritten) {
   Input a("a.o");
   add(a);
   prepare();
-  ASSERT_TRUE(l.AddOutputFile(path, error));
+  ASSERT_TRUE(l.cConfig.AddOutputFile(path, error));
   ASSERT_TRUE(l.buildOutputHdrs(error));
   l.cOutput.cScnNum[1] = "ghost";
   EXPECT_FALSE(l.writeOutputs(error));

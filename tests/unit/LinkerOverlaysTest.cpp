@@ -40,7 +40,7 @@ public:
 };
 
 struct Linked {
-  Linker linker;
+  LinkContext linker{Config()};
   const syment* sym(const std::string& name) const {
     for (const syment& s : linker.cCoff.front()->cSymTbl)
       if (s.n_type == 0x20 && Coff::nameView(s, linker.cCoff.front()->cStrTbl) == name) return &s;

@@ -4,7 +4,7 @@
 
 #include "TestDevices.h"
 #include "TestSupport.h"
-#include "link/Linker.h"
+#include "link/Context.h"
 #include "support/Error.h"
 
 namespace tarsil::testing {
@@ -98,17 +98,17 @@ protected:
     return *l.cCoff.back();
   }
   void codePage(const std::string& name, uint32_t start, uint32_t end) {
-    ASSERT_TRUE(l.AddCodePage(Memory(name, start, end, rom, false, false, ""), error)) << error;
+    ASSERT_TRUE(l.cConfig.AddCodePage(Memory(name, start, end, rom, false, false, ""), error)) << error;
   }
   void dataBank(const std::string& name, uint32_t start, uint32_t end) {
-    ASSERT_TRUE(l.AddDataBank(Memory(name, start, end, ram, false, false, ""), error)) << error;
+    ASSERT_TRUE(l.cConfig.AddDataBank(Memory(name, start, end, ram, false, false, ""), error)) << error;
   }
   void prepare() {
     ASSERT_TRUE(l.verifyProcessor(error)) << error;
     ASSERT_TRUE(l.buildSectionAttribs(error)) << error;
   }
 
-  Linker l;
+  LinkContext l{Config()};
   std::string error;
 };
 

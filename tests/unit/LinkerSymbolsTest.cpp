@@ -7,7 +7,7 @@ using namespace tarsil::testing;
 
 namespace {
 
-void add(Linker& l, Input& in) { l.cCoff.push_back(std::move(in.c)); }
+void add(LinkContext& l, Input& in) { l.cCoff.push_back(std::move(in.c)); }
 
 using LinkerSymbolsRig = LinkerRig;
 
@@ -110,7 +110,7 @@ TEST(LinkerSymbols, TheFirstUnboundReferenceInInputOrderIsReported) {
     if (noName)  // the earlier input's reference names a string its table lacks
       for (syment& s : first.c->cSymTbl)
         if (Coff::isExtReference(s)) s.set_n_offset(9999);
-    Linker l;
+    LinkContext l{Config()};
     add(l, first);
     add(l, second);
     std::string error;

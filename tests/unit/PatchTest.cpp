@@ -26,7 +26,7 @@ W wordsIn(const Data& d) {
   return w;
 }
 
-void setDevice(Linker& l, const char* name) {
+void setDevice(LinkContext& l, const char* name) {
   ASSERT_TRUE(convertDvsProcName(name, &l.cProcType)) << name;
   l.cInstSet = getInstSet(l.cProcType);
 }
@@ -168,7 +168,7 @@ TEST(Patch, refusalsAndTheirEdges) {
 
 TEST(VerifyRelocations, core12CallsReachOnlyTheLowerHalfOfAPage) {
   for (uint32_t target : {0x0FFu, 0x100u, 0x3C0u, 0x200u, 0x2FFu, 0x300u}) {
-    Linker l;
+    LinkContext l{Config()};
     setDevice(l, k12);
     Input a("a.o");
     // The addend takes part: the symbol sits one word below the target.
