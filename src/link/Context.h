@@ -88,9 +88,6 @@ struct LinkContext {
   void mergeStringTbls();
   bool buildExtSymDef(std::string& error);
   bool buildExtRefDef(std::string& error);
-  bool relocateSymbols(std::string& error);
-  bool relocateLineInfo(std::string& error);
-  bool resolveExternals(std::string& error);
 
   // Overlaid activation records.
   bool actRecScnExists();
@@ -102,13 +99,7 @@ struct LinkContext {
   bool mapSections(std::string& error);
   bool loadSections(std::string& error);
 
-  // Initialized data.
-  bool buildInitTable(std::string& error);
-  bool addInitScnNames(std::string& error);
 
-  // Relocation.
-  bool verifyRelocations(std::string& error);
-  bool patchSections(std::string& error);
 
   // Output.
   bool buildOutputScnNum(std::string& error);
@@ -292,23 +283,7 @@ struct LinkContext {
   // allocate its own.
   std::vector<MemorySize> cCandidates;
 
-  // LinkerInitTable.cpp
-  std::string getInitImageName(const std::string& ramName) const;
-  std::string getInitRamName(const std::string& imageName) const;
-  uint64_t getInitImageSize(uint64_t size) const;
-  bool allocateInitSection(const std::string& imageName, std::string& error);
-  bool isInitTableAssigned() const;
-  uint64_t getInitTableSize() const;
-  bool allocateInitTable(std::string& error);
-  // Bytes of one table entry: 6 where every address fits 16 bits, else 12.
-  uint64_t getInitEntrySize() const;
 
-  // LinkerRelocation.cpp
-  // The target of the link's device, made afresh: its family's relocations.
-  std::unique_ptr<Target> makeTarget() const;
-  // The symbol a relocation of `coff` names, or null with `error` set when the
-  // index is out of the table or lands on an auxiliary slot.
-  static const syment* relocSymbol(const Coff& coff, const reloc& r, std::string& error);
 
   // LinkerDiagnostics.cpp
   // Warns of memories outside the device's and of FILL values wider than

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "link/Linker.h"
 
-#include "link/Context.h"
+#include "link/Passes.h"
 
 namespace tarsil {
 

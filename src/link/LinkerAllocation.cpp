@@ -10,7 +10,7 @@
 #include <unordered_map>
 
 #include "coff/Prefetch.h"
-#include "link/Context.h"
+#include "link/Passes.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/HexText.h"
@@ -366,7 +366,7 @@ struct LinkContext::Placement {
     for (auto& [name, scn] : l.cScns)
       if (scn.merged()) sections.emplace_back(&name, &scn);
     for (const auto& [name, scn] : sections)
-      if (scn->type == Coff::idata) images.insert(l.getInitImageName(*name));
+      if (scn->type == Coff::idata) images.insert(getInitImageName(*name));
   }
 
   bool unknownType(const std::string& name) {
@@ -382,8 +382,8 @@ struct LinkContext::Placement {
       return scn != nullptr && scn->merged();
     };
     for (const auto& [name, scn] : sections) {
-      if (scn->type == Coff::idata && isMerged(l.getInitImageName(*name))) {
-        error = "section '" + l.getInitImageName(*name) +
+      if (scn->type == Coff::idata && isMerged(getInitImageName(*name))) {
+        error = "section '" + getInitImageName(*name) +
                 "' has the name of the initialized-data image of section '" + *name + "'.";
         return false;
       }
@@ -460,12 +460,12 @@ struct LinkContext::Placement {
   // and the table where the command file names theirs.
   bool placeAssigned() {
     if (l.isStackAssigned() && !l.allocateStack(error)) return false;
-    if (l.isInitTableAssigned() && !l.allocateInitTable(error)) return false;
+    if (isInitTableAssigned(l) && !allocateInitTable(l, error)) return false;
     for (const auto& desc : l.cConfig.cSectionDesc) {
       const std::string& name = desc.getName();
       if (images.count(name) != 0) {
         assigned.push_back({&name, 0, nullptr});
-        if (!l.allocateInitSection(name, error)) return false;
+        if (!allocateInitSection(l, name, error)) return false;
         continue;
       }
       MergedSection* scn = l.findScn(name);
@@ -484,7 +484,7 @@ struct LinkContext::Placement {
       if (scn->placed == nullptr) return false;
     }
     if (!l.isStackAssigned() && !l.allocateStack(error)) return false;
-    return l.isInitTableAssigned() || l.allocateInitTable(error);
+    return isInitTableAssigned(l) || allocateInitTable(l, error);
   }
 
   // The rest, wherever they fit: the sections in name order, then the
@@ -501,10 +501,10 @@ struct LinkContext::Placement {
     std::vector<uint64_t> imageSizes;
     for (const auto& [name, scn] : sections) {
       if (scn->type != Coff::idata) continue;
-      std::string image = l.getInitImageName(*name);
+      std::string image = getInitImageName(*name);
       if (l.findSectionDesc(image) != nullptr) continue;
       imageNames.push_back(std::move(image));
-      imageSizes.push_back(l.getInitImageSize(scn->size));
+      imageSizes.push_back(getInitImageSize(l, scn->size));
     }
     for (std::size_t i = 0; i < imageNames.size(); ++i) unassigned.push_back({&imageNames[i], imageSizes[i], nullptr});
     order = largestFirst(unassigned, sectionCount);
@@ -515,7 +515,7 @@ struct LinkContext::Placement {
     for (const Pending* pending : order) {
       const Pending& entry = *pending;
       if (entry.scn == nullptr) {
-        if (!l.allocateInitSection(*entry.name, error)) return false;
+        if (!allocateInitSection(l, *entry.name, error)) return false;
         continue;
       }
       MergedSection& scn = *entry.scn;

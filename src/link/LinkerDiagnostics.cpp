@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "device/Processor.h"
-#include "link/Context.h"
+#include "link/Passes.h"
 #include "support/Error.h"
 #include "support/HexText.h"
 #include "support/Strings.h"

@@ -5,73 +5,73 @@
 #include <vector>
 
 #include "device/Processor.h"
-#include "link/Context.h"
+#include "link/Passes.h"
 #include "support/Assert.h"
 
 namespace tarsil {
 
-std::string LinkContext::getInitImageName(const std::string& ramName) const { return ramName + "_i"; }
+std::string getInitImageName(const std::string& ramName) { return ramName + "_i"; }
 
-std::string LinkContext::getInitRamName(const std::string& imageName) const {
+std::string getInitRamName(const std::string& imageName) {
   const std::size_t n = imageName.size();
   if (n > 2 && imageName.compare(n - 2, 2, "_i") == 0) return imageName.substr(0, n - 2);
   return imageName;
 }
 
-uint64_t LinkContext::getInitImageSize(uint64_t size) const {
+uint64_t getInitImageSize(const LinkContext& ctx, uint64_t size) {
   // Program memory whose words are not whole bytes cannot be read as data;
   // each byte then becomes an instruction word that returns it.
-  return cRomWidthBits % 8 != 0 ? 2 * size : size;
+  return ctx.cRomWidthBits % 8 != 0 ? 2 * size : size;
 }
 
-uint64_t LinkContext::getInitEntrySize() const {
-  return getMaxROMAddr(cProcType) < 0x10000 && getMaxRAMAddr(cProcType) < 0x10000 ? 6 : 12;
+uint64_t getInitEntrySize(const LinkContext& ctx) {
+  return getMaxROMAddr(ctx.cProcType) < 0x10000 && getMaxRAMAddr(ctx.cProcType) < 0x10000 ? 6 : 12;
 }
 
-bool LinkContext::allocateInitSection(const std::string& imageName, std::string& error) {
+bool allocateInitSection(LinkContext& ctx, const std::string& imageName, std::string& error) {
   const std::string ramName = getInitRamName(imageName);
   const std::string image = getInitImageName(ramName);
-  const MergedSection* ram = findScn(ramName);
-  uint64_t imageSize = getInitImageSize(ram == nullptr ? 0 : ram->size);
+  const MergedSection* ram = ctx.findScn(ramName);
+  uint64_t imageSize = getInitImageSize(ctx, ram == nullptr ? 0 : ram->size);
   bool placed;
-  if (const SectionDesc* desc = findSectionDesc(image); desc == nullptr) {
-    placed = allocateRelUnassigned(cConfig.cCodePage, image, imageSize, false, error);
+  if (const SectionDesc* desc = ctx.findSectionDesc(image); desc == nullptr) {
+    placed = ctx.allocateRelUnassigned(ctx.cConfig.cCodePage, image, imageSize, false, error);
   } else if (!desc->getRunMemory().empty()) {
     error = "section '" + image + "' can not have a 'RAM' memory attribute specified in the linker command file.";
     return false;
   } else {
-    placed = allocateRelAssigned(cConfig.cCodePage, desc->getLoadMemory(), image, imageSize, false, error);
+    placed = ctx.allocateRelAssigned(ctx.cConfig.cCodePage, desc->getLoadMemory(), image, imageSize, false, error);
   }
-  if (placed) cScns[image].type = Coff::romdata;
+  if (placed) ctx.cScns[image].type = Coff::romdata;
   return placed;
 }
 
-bool LinkContext::isInitTableAssigned() const { return findSectionDesc(cInitTableName) != nullptr; }
+bool isInitTableAssigned(const LinkContext& ctx) { return ctx.findSectionDesc(ctx.cInitTableName) != nullptr; }
 
-uint64_t LinkContext::getInitTableSize() const {
+uint64_t getInitTableSize(const LinkContext& ctx) {
   // Empty sections are counted although they get no entry, so the table's
   // room can exceed its contents; the start-up code reads only the count.
   uint64_t count = 0;
-  for (const auto& [name, scn] : cScns)
+  for (const auto& [name, scn] : ctx.cScns)
     if (scn.type == Coff::idata) ++count;
-  return getInitImageSize(2 + count * getInitEntrySize());
+  return getInitImageSize(ctx, 2 + count * getInitEntrySize(ctx));
 }
 
-bool LinkContext::allocateInitTable(std::string& error) {
-  uint64_t size = getInitTableSize();
+bool allocateInitTable(LinkContext& ctx, std::string& error) {
+  uint64_t size = getInitTableSize(ctx);
   bool placed;
-  if (const SectionDesc* desc = findSectionDesc(cInitTableName); desc == nullptr) {
-    placed = allocateRelUnassigned(cConfig.cCodePage, cInitTableName, size, false, error);
+  if (const SectionDesc* desc = ctx.findSectionDesc(ctx.cInitTableName); desc == nullptr) {
+    placed = ctx.allocateRelUnassigned(ctx.cConfig.cCodePage, ctx.cInitTableName, size, false, error);
   } else if (!desc->getRunMemory().empty()) {
-    error = "section '" + cInitTableName +
+    error = "section '" + ctx.cInitTableName +
             "' contains initialized rom data and can not have a 'RAM' memory attribute specified in the linker "
             "command file.";
     return false;
   } else {
-    placed = allocateRelAssigned(cConfig.cCodePage, desc->getLoadMemory(), cInitTableName, size, false, error);
+    placed = ctx.allocateRelAssigned(ctx.cConfig.cCodePage, desc->getLoadMemory(), ctx.cInitTableName, size, false, error);
   }
   if (!placed) return false;
-  cCinitSym.n_value = cScnMem.at(cInitTableName)->getAllocatedStart(cInitTableName);
+  ctx.cCinitSym.n_value = ctx.cScnMem.at(ctx.cInitTableName)->getAllocatedStart(ctx.cInitTableName);
   return true;
 }
 
@@ -84,16 +84,16 @@ void putField(std::vector<char>& out, uint64_t value, uint64_t width) {
 
 }  // namespace
 
-bool LinkContext::buildInitTable(std::string& /*error*/) {
-  const uint64_t fieldWidth = getInitEntrySize() / 3;
+bool buildInitTable(LinkContext& ctx, std::string& /*error*/) {
+  const uint64_t fieldWidth = getInitEntrySize(ctx) / 3;
   std::vector<char> table(2, 0);
   uint64_t count = 0;
-  for (const auto& [name, scn] : cScns) {
+  for (const auto& [name, scn] : ctx.cScns) {
     if (scn.type != Coff::idata) continue;
     const std::string image = getInitImageName(name);
-    auto imageMem = cScnMem.find(image);
-    auto dataMem = cScnMem.find(name);
-    TARSIL_ASSERT(imageMem != cScnMem.end() && dataMem != cScnMem.end());
+    auto imageMem = ctx.cScnMem.find(image);
+    auto dataMem = ctx.cScnMem.find(name);
+    TARSIL_ASSERT(imageMem != ctx.cScnMem.end() && dataMem != ctx.cScnMem.end());
     uint64_t size = dataMem->second->getAllocatedSize(name);
     if (size == 0) continue;
     putField(table, imageMem->second->getAllocatedStart(image), fieldWidth);
@@ -103,18 +103,18 @@ bool LinkContext::buildInitTable(std::string& /*error*/) {
   }
   table[0] = static_cast<char>(count & 0xFF);
   table[1] = static_cast<char>((count >> 8) & 0xFF);
-  cInitTable = Data(table.size(), table.data());
+  ctx.cInitTable = Data(table.size(), table.data());
   return true;
 }
 
-bool LinkContext::addInitScnNames(std::string& /*error*/) {
-  for (const auto& [name, scn] : cScns) {
+bool addInitScnNames(LinkContext& ctx, std::string& /*error*/) {
+  for (const auto& [name, scn] : ctx.cScns) {
     if (scn.type != Coff::idata) continue;
     // A section header holds up to 8 characters of its name itself.
     const std::string image = getInitImageName(name);
     if (image.size() <= 8) continue;
-    const uint32_t offset = cOutput.cStrTbl.add(image);
-    cOutputStrTbl[*cOutput.cStrTbl.at(offset)] = static_cast<int>(offset);
+    const uint32_t offset = ctx.cOutput.cStrTbl.add(image);
+    ctx.cOutputStrTbl[*ctx.cOutput.cStrTbl.at(offset)] = static_cast<int>(offset);
   }
   return true;
 }

@@ -14,7 +14,7 @@
 #include "coff/Coff.h"
 #include "coff/Prefetch.h"
 #include "device/Processor.h"
-#include "link/Context.h"
+#include "link/Passes.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/Error.h"

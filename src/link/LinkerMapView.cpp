@@ -8,7 +8,7 @@
 #include <unordered_map>
 
 #include "device/Processor.h"
-#include "link/Context.h"
+#include "link/Passes.h"
 #include "support/NameHash.h"
 #include "support/NameIndex.h"
 #include "support/TimeStamp.h"

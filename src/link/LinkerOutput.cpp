@@ -17,7 +17,7 @@
 #include "coff/Prefetch.h"
 #include "device/Instructions.h"
 #include "device/Processor.h"
-#include "link/Context.h"
+#include "link/Passes.h"
 #include "map/MapFile.h"
 #include "map/MapJson.h"
 #include "map/MapView.h"
@@ -313,7 +313,7 @@ bool LinkContext::buildOutputRawData(std::string& /*error*/) {
   for (const auto& [name, scn] : cScns) {
     if (scn.type != Coff::idata) continue;
     const uint64_t n = scn.sized ? scn.size : 0;
-    const uint64_t imageSize = getInitImageSize(n);
+    const uint64_t imageSize = getInitImageSize(*this, n);
     std::string image = getInitImageName(name);
     if (debug)
       std::cout << "Linker::buildOutputRawData() - init section '" << image << "' size=" << n
@@ -338,7 +338,7 @@ bool LinkContext::buildOutputRawData(std::string& /*error*/) {
     if (targets[t].output != nullptr) made.emplace_back(*targets[t].name, std::move(outputs[t]));
   made.insert(made.end(), std::make_move_iterator(images.begin()), std::make_move_iterator(images.end()));
 
-  const uint64_t tableSize = getInitImageSize(cInitTable.size());
+  const uint64_t tableSize = getInitImageSize(*this, cInitTable.size());
   if (debug)
     std::cout << "Linker::buildOutputRawData() - init table section '" << cInitTableName
               << "' size=" << cInitTable.size() << " image size=" << tableSize << '\n';

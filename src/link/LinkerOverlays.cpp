@@ -10,7 +10,7 @@
 #include <span>
 
 #include "coff/Prefetch.h"
-#include "link/Context.h"
+#include "link/Passes.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 #include "support/Error.h"

@@ -5,7 +5,7 @@
 
 #include "coff/Prefetch.h"
 #include "device/Processor.h"
-#include "link/Context.h"
+#include "link/Passes.h"
 #include "link/target/TargetSupport.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
@@ -51,7 +51,7 @@ bool patchInput(Coff& coff, std::span<InputSection> pieces, bool debug, std::str
       // The common case inline; anything doubtful goes through the check
       // that words the message.
       const bool plain = r.r_symndx < slots && (r.r_symndx >= kinds || coff.cSymKind[r.r_symndx] == AuxKind::none);
-      const syment* sym = plain ? &coff.cSymTbl[r.r_symndx] : LinkContext::relocSymbol(coff, r, text);
+      const syment* sym = plain ? &coff.cSymTbl[r.r_symndx] : relocSymbol(coff, r, text);
       if (sym == nullptr || !target.relocate(at, r, Referent{*sym, coff.cStrTbl}, text)) {
         error = where(coff, scnName) + text;
         return false;
@@ -92,7 +92,7 @@ bool patchEach(LinkContext& linker, std::string& error, const Target& target) {
 
 }  // namespace
 
-const syment* LinkContext::relocSymbol(const Coff& coff, const reloc& r, std::string& error) {
+const syment* relocSymbol(const Coff& coff, const reloc& r, std::string& error) {
   const syment* sym = symbolOf(coff.cSymTbl, r, error);
   if (!sym) return nullptr;
   // An auxiliary slot decodes as a symbol too, with whatever value its bytes
@@ -104,25 +104,25 @@ const syment* LinkContext::relocSymbol(const Coff& coff, const reloc& r, std::st
   return sym;
 }
 
-std::unique_ptr<Target> LinkContext::makeTarget() const {
+std::unique_ptr<Target> makeTarget(const LinkContext& ctx) {
   TargetDevice device;
-  device.procType = cProcType;
-  device.instSet = cInstSet;
-  device.accessBanks = &cConfig.cAccessBanks;
-  device.sectionSize = [this](const std::string& name) -> std::optional<uint64_t> {
-    const MergedSection* scn = findScn(name);
+  device.procType = ctx.cProcType;
+  device.instSet = ctx.cInstSet;
+  device.accessBanks = &ctx.cConfig.cAccessBanks;
+  device.sectionSize = [&ctx](const std::string& name) -> std::optional<uint64_t> {
+    const MergedSection* scn = ctx.findScn(name);
     if (scn == nullptr || !scn->sized) return std::nullopt;
     return scn->size;
   };
   return Target::forDevice(std::move(device));
 }
 
-bool LinkContext::verifyRelocations(std::string& error) {
-  const std::unique_ptr<Target> target = makeTarget();
+bool verifyRelocations(LinkContext& ctx, std::string& error) {
+  const std::unique_ptr<Target> target = makeTarget(ctx);
   if (!target->hasChecks()) return true;
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    const Coff& coff = *cCoff[c];
-    for (const InputSection& piece : sectionsOf(c)) {
+  for (size_t c = 0; c < ctx.cCoff.size(); ++c) {
+    const Coff& coff = *ctx.cCoff[c];
+    for (const InputSection& piece : ctx.sectionsOf(c)) {
       if (piece.relocs == nullptr) continue;
       for (const reloc& r : *piece.relocs) {
         if (!target->checks(r.r_type)) continue;
@@ -138,8 +138,8 @@ bool LinkContext::verifyRelocations(std::string& error) {
   return true;
 }
 
-bool LinkContext::patchSections(std::string& error) {
-  return patchEach(*this, error, *makeTarget());
+bool patchSections(LinkContext& ctx, std::string& error) {
+  return patchEach(ctx, error, *makeTarget(ctx));
 }
 
 }  // namespace tarsil

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "coff/Prefetch.h"
-#include "link/Context.h"
+#include "link/Passes.h"
 #include "map/ErrorMap.h"
 #include "map/MapFile.h"
 #include "map/MapView.h"
@@ -148,14 +148,14 @@ bool LinkContext::bindSymbols(std::string& error) {
 
 bool LinkContext::relocateInputs(std::string& error) {
   if (!loadSections(error)) return false;
-  if (!buildInitTable(error)) return false;
-  if (!relocateSymbols(error)) return false;
-  if (!relocateLineInfo(error)) return false;
-  if (!resolveExternals(error)) return false;
+  if (!buildInitTable(*this, error)) return false;
+  if (!relocateSymbols(*this, error)) return false;
+  if (!relocateLineInfo(*this, error)) return false;
+  if (!resolveExternals(*this, error)) return false;
   releaseBindings(*this);
-  if (!verifyRelocations(error)) return false;
+  if (!verifyRelocations(*this, error)) return false;
   // Patching lets each input's relocations go once they are in its bytes.
-  return patchSections(error);
+  return patchSections(*this, error);
 }
 
 bool LinkContext::buildExecutable(std::string& error) {
@@ -170,7 +170,7 @@ bool LinkContext::buildExecutable(std::string& error) {
     if (symbolsMade) releaseSymbols(*this);
   });
   const bool sectionsMade = (symbols.started() || symbolsMade) && buildOutputRawData(error) &&
-                            addInitScnNames(error) && buildOutputScnHdrs(error);
+                            addInitScnNames(*this, error) && buildOutputScnHdrs(error);
   symbols.join();
   if (!symbolsMade) {
     error = symbolsError;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "link/Context.h"
+#include "link/Passes.h"
 
 #include <algorithm>
 #include <string_view>

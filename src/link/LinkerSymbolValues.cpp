@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "coff/Prefetch.h"
-#include "link/Context.h"
+#include "link/Passes.h"
 #include "support/Assert.h"
 #include "support/Debug.h"
 
@@ -23,29 +23,29 @@ unsigned hex4(uint32_t v) { return v & 0xFFFF; }
 
 }  // namespace
 
-bool LinkContext::relocateSymbols(std::string& error) {
+bool relocateSymbols(LinkContext& ctx, std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::relocateSymbols"));
-  if (cConfig.cStackDeclared) {
-    auto mem = cScnMem.find(cStackScnName);
-    if (mem == cScnMem.end() || !mem->second->isAllocated(cStackScnName)) {
-      error = "stack section '" + cStackScnName + "' was never placed in memory.";
+  if (ctx.cConfig.cStackDeclared) {
+    auto mem = ctx.cScnMem.find(ctx.cStackScnName);
+    if (mem == ctx.cScnMem.end() || !mem->second->isAllocated(ctx.cStackScnName)) {
+      error = "stack section '" + ctx.cStackScnName + "' was never placed in memory.";
       return false;
     }
-    cStackSym.n_value = mem->second->getAllocatedStart(cStackScnName);
-    cStksizeSym.n_value = static_cast<uint32_t>(mem->second->getAllocatedSize(cStackScnName));
+    ctx.cStackSym.n_value = mem->second->getAllocatedStart(ctx.cStackScnName);
+    ctx.cStksizeSym.n_value = static_cast<uint32_t>(mem->second->getAllocatedSize(ctx.cStackScnName));
   }
 
   // Each symbol moves by its section's piece: from the address the header
   // gave the section to where the piece was loaded. Unsigned wrap-around is
   // intended: a piece loaded below its header's address moves its symbols
   // down by the same amount.
-  forEachInput([&](size_t c) {
-    prefetchAhead(cCoff, c, &Coff::cSymKind);
-    Coff* coff = cCoff[c].get();
+  ctx.forEachInput([&](size_t c) {
+    prefetchAhead(ctx.cCoff, c, &Coff::cSymKind);
+    Coff* coff = ctx.cCoff[c].get();
     for (size_t i = 0; i < coff->cSymTbl.size(); ++i) {
       syment& s = coff->cSymTbl[i];
       if (!isSymbolSlot(*coff, i) || !isRelocatable(s)) continue;
-      const InputSection* piece = sectionNumbered(c, s.n_scnum);
+      const InputSection* piece = ctx.sectionNumbered(c, s.n_scnum);
       if (piece == nullptr || !piece->loaded) continue;
       const uint32_t old = s.n_value;
       s.n_value = old + (piece->address - piece->header->s_paddr);
@@ -57,11 +57,11 @@ bool LinkContext::relocateSymbols(std::string& error) {
   return true;
 }
 
-bool LinkContext::relocateLineInfo(std::string& /*error*/) {
+bool relocateLineInfo(LinkContext& ctx, std::string& /*error*/) {
   const bool debug = static_cast<bool>(Debug("Linker::relocateLineInfo"));
-  forEachInput([&](size_t c) {
-    const Coff& coff = *cCoff[c];
-    for (const InputSection& piece : sectionsOf(c)) {
+  ctx.forEachInput([&](size_t c) {
+    const Coff& coff = *ctx.cCoff[c];
+    for (const InputSection& piece : ctx.sectionsOf(c)) {
       // Only code sections' lines move.
       if (piece.lines == nullptr || !piece.loaded || piece.output->type != Coff::code) continue;
       const uint32_t displacement = piece.address - piece.header->s_paddr;
@@ -78,13 +78,13 @@ bool LinkContext::relocateLineInfo(std::string& /*error*/) {
   return true;
 }
 
-bool LinkContext::resolveExternals(std::string& error) {
+bool resolveExternals(LinkContext& ctx, std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::resolveExternals"));
-  return forEachInputUntilFailure([&](size_t c, std::string& failure) {
-    Coff* coff = cCoff[c].get();
+  return ctx.forEachInputUntilFailure([&](size_t c, std::string& failure) {
+    Coff* coff = ctx.cCoff[c].get();
     // buildExtRefDef bound this input's references in slot order; the ones
     // it left unbound, section references first of all, go by name.
-    const auto bound = cExtRefDef.within(coff->cSymTbl);
+    const auto bound = ctx.cExtRefDef.within(coff->cSymTbl);
     auto next = bound.begin();
     for (size_t i = 0; i < coff->cSymTbl.size(); ++i) {
       syment& s = coff->cSymTbl[i];
@@ -101,16 +101,16 @@ bool LinkContext::resolveExternals(std::string& error) {
         const std::string name = nameOf(*coff, s);
         if (!name.empty() && name[0] == '.') {
           const std::string scnName = name.substr(1);
-          auto mem = cScnMem.find(scnName);
-          const MergedSection* scn = findScn(scnName);
-          if (scn == nullptr || !scn->sized || mem == cScnMem.end() || !mem->second->isAllocated(scnName)) {
+          auto mem = ctx.cScnMem.find(scnName);
+          const MergedSection* scn = ctx.findScn(scnName);
+          if (scn == nullptr || !scn->sized || mem == ctx.cScnMem.end() || !mem->second->isAllocated(scnName)) {
             failure = "could not resolve section reference '" + scnName + "' in file '" + coff->cFileName + "'.";
             return false;
           }
           value = mem->second->getAllocatedStart(scnName);
         } else {
-          auto def = cExtSymDef.find(name);
-          if (def == cExtSymDef.end()) {
+          auto def = ctx.cExtSymDef.find(name);
+          if (def == ctx.cExtSymDef.end()) {
             failure = "could not resolve symbol '" + name + "' in file '" + coff->cFileName + "'.";
             return false;
           }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "coff/Prefetch.h"
-#include "link/Context.h"
+#include "link/Passes.h"
 #include "support/Debug.h"
 #include "support/HexText.h"
 #include "support/Strings.h"

@@ -103,7 +103,7 @@ TEST_F(LinkerOutput, LongImageNamesJoinTheStringTableAfterItsLastString) {
   add(a);
   prepare();
   l.mergeStringTbls();
-  ASSERT_TRUE(l.addInitScnNames(error));
+  ASSERT_TRUE(addInitScnNames(l, error));
   const std::vector<std::pair<uint32_t, std::string_view>> expected{
       {4, ".initialized"}, {17, "longer_code"}, {29, ".initialized_i"}, {44, "abcdefg_i"}};
   std::vector<std::pair<uint32_t, std::string_view>> strings;

@@ -4,7 +4,7 @@
 
 #include "TestDevices.h"
 #include "TestSupport.h"
-#include "link/Context.h"
+#include "link/Passes.h"
 #include "support/Error.h"
 
 namespace tarsil::testing {

@@ -39,7 +39,7 @@ TEST_F(LinkerSymbolsRig, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
   const size_t aux = names.size() + 1;
   r.cSymTbl[aux].n_value = 0x77;
 
-  ASSERT_TRUE(l.resolveExternals(error)) << error;
+  ASSERT_TRUE(resolveExternals(l, error)) << error;
   for (size_t i = 0; i < names.size(); ++i) {
     EXPECT_EQ(r.cSymTbl[i].n_value, 0x100 + i) << names[i];
     EXPECT_EQ(r.cSymTbl[i].n_scnum, 0);

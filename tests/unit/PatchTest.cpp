@@ -178,14 +178,14 @@ TEST(VerifyRelocations, core12CallsReachOnlyTheLowerHalfOfAPage) {
     std::string error;
     ASSERT_TRUE(l.buildSectionAttribs(error)) << error;
     const bool lowerHalf = target % 0x200 < 0x100;
-    EXPECT_EQ(l.verifyRelocations(error), lowerHalf) << std::hex << target;
+    EXPECT_EQ(verifyRelocations(l, error), lowerHalf) << std::hex << target;
     if (!lowerHalf) {
       EXPECT_EQ(error, "file 'a.o', section '.code', performs a call to \n symbol 'far' which is not in the lower "
                        "half of a page.");
     }
     // Other families reach every address.
     setDevice(l, "t14-8k-512p");
-    EXPECT_TRUE(l.verifyRelocations(error));
+    EXPECT_TRUE(verifyRelocations(l, error));
   }
 }
 
@@ -222,14 +222,14 @@ TEST_F(PatchSections, malformedRelocationsAreRefusedBeforeAnyWrite) {
   };
   for (const auto& [r, text] : cases) {
     b->cReloc[".code"] = {r};
-    EXPECT_FALSE(l.patchSections(error));
+    EXPECT_FALSE(patchSections(l, error));
     EXPECT_EQ(error, "file 'b.o', section '.code', " + text);
     EXPECT_EQ(wordsIn(b->cRawData[".code"]), (W{0xD000, 0xE000}));
   }
   // A section without data accepts no field, and keeps none of its own.
   b->cReloc[".code"] = {};
   b->cReloc[".none"] = {relocation(0, 0, RELOCT_LOW)};
-  EXPECT_FALSE(l.patchSections(error));
+  EXPECT_FALSE(patchSections(l, error));
   EXPECT_EQ(error, "file 'b.o', section '.none', " + past("RELOCT_LOW", 0, 0));
   EXPECT_EQ(b->cRawData.count(".none"), 0u);
 }
@@ -242,7 +242,7 @@ TEST_F(PatchSections, theCallCheckRefusesABadIndex) {
   b->cReloc[".code"] = {relocation(0, 7, RELOCT_CALL)};
   prepare();
   setDevice(l, k12);
-  EXPECT_FALSE(l.verifyRelocations(error));
+  EXPECT_FALSE(verifyRelocations(l, error));
   EXPECT_EQ(error, "file 'b.o', section '.code', relocation RELOCT_CALL at offset 0x0000 names symbol 7, but the "
                    "symbol table has 1 entries.");
 }
