@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "link/Context.h"
+#include "link/Passes.h"
 
 #include <ostream>
 
@@ -27,12 +27,12 @@ std::vector<OutputName> LinkContext::outputs() const {
   return names;
 }
 
-bool LinkContext::verifyOutputs(std::string& error) const {
-  error = outputClash(outputs(), cInputFiles);
+bool verifyOutputs(const LinkContext& ctx, std::string& error) {
+  error = outputClash(ctx.outputs(), ctx.cInputFiles);
   if (!error.empty()) return false;
   // A directory that is missing or cannot take the JSON map or its page is
   // found now, before the link writes anything.
-  for (const std::string* name : {&cConfig.cMapJsonFile, &cConfig.cMapHtmlFile}) {
+  for (const std::string* name : {&ctx.cConfig.cMapJsonFile, &ctx.cConfig.cMapHtmlFile}) {
     if (name->empty()) continue;
     AtomicFile probe(hostPath(*name));
     if (!probe.open()) {
@@ -40,8 +40,8 @@ bool LinkContext::verifyOutputs(std::string& error) const {
       return false;
     }
   }
-  for (const Config::ExtraOutput& extra : cConfig.cExtraOutputs)
-    if (extra.check && !extra.check(cConfig, cInputFiles, error)) return false;
+  for (const Config::ExtraOutput& extra : ctx.cConfig.cExtraOutputs)
+    if (extra.check && !extra.check(ctx.cConfig, ctx.cInputFiles, error)) return false;
   return true;
 }
 

@@ -48,17 +48,6 @@ struct LinkContext {
   // Every file the link writes, in the order written, where each is written.
   std::vector<OutputName> outputs() const;
 
-  // Runs every stage in order; false with `error` set (or empty when the
-  // failing stage reported its own messages) ends the link.
-  bool run(std::string& error);
-  // run's phases, in order: the inputs read and the members imported; the
-  // symbols bound and the sections merged; (mapSections); the inputs placed,
-  // relocated and patched; the executable made and every output written.
-  bool readInputs(std::string& error);
-  bool bindSymbols(std::string& error);
-  bool relocateInputs(std::string& error);
-  bool buildExecutable(std::string& error);
-
   void print(std::ostream& os) const;
 
   DeclaredMemories memories() const {
@@ -71,29 +60,14 @@ struct LinkContext {
   // Inputs.
   bool buildCoffs(std::string& error);
   bool buildLibs(std::string& error);
-  // Refuses outputs that would replace an input or one another; the command
-  // files, objects and libraries must all be found by then.
-  bool verifyOutputs(std::string& error) const;
   bool importLibraryMembers(std::string& error);
   // Reads the rest of each member imported, `imported` naming its library.
   bool decodeMembers(const std::vector<std::pair<size_t, const Coff*>>& imported,
                      std::vector<std::unique_ptr<Coff>>& members) const;
   bool verifyProcessor(std::string& error);
 
-  // Section attributes.
-  bool buildSectionAttribs(std::string& error);
-  bool verifySectionDesc(std::string& error);
 
-  // Symbols.
-  void mergeStringTbls();
-  bool buildExtSymDef(std::string& error);
-  bool buildExtRefDef(std::string& error);
 
-  // Overlaid activation records.
-  bool actRecScnExists();
-  void buildCallGraph();
-  void buildInterferenceGraph();
-  void buildScnActivationRecordMap();
 
   // Placement.
   bool mapSections(std::string& error);
@@ -101,14 +75,6 @@ struct LinkContext {
 
 
 
-  // Output.
-  bool buildOutputScnNum(std::string& error);
-  bool buildOutputSymbolTbl(std::string& error);
-  bool buildOutputRawData(std::string& error);
-  bool buildOutputLineInfo(std::string& error);
-  bool buildOutputScnHdrs(std::string& error);
-  bool buildOutputHdrs(std::string& error);
-  void buildOutputHoles();
 
   // Map files.
   void writeErrorMapFile();
@@ -124,14 +90,6 @@ struct LinkContext {
 
   // ---- Helpers of the stages, one block per stage file. ------------------
 
-  // LinkerSymbols.cpp
-  // Rewrites every string-table offset of `coff` to the merged table's, which
-  // it then shares: `moved` pairs each old offset with its new one, in the
-  // table's (ascending) order.
-  static void moveStrings(Coff& coff, const std::vector<std::pair<uint32_t, uint32_t>>& moved,
-                          const StringTable& merged);
-  // Names the linker's own symbols and enters them as definitions.
-  void setupLinkerSymbols();
 
   // LinkerOverlays.cpp
   // One function defined in an input. Its name views the input's symbol or
@@ -217,10 +175,6 @@ struct LinkContext {
     size_t cWords = 0;
   };
 
-  // Marks with `mark` in `visited` every node that `f` reaches in the call
-  // graph, itself included, skipping nodes that carry the mark already.
-  void propagateInterruptCalls(std::vector<uint8_t>& visited, uint32_t f, uint8_t mark) const;
-  bool allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems, std::string& err);
 
   // Input order. Only the functions the graphs need: those with a record,
   // a call or an interrupt class, and "main"; with a graph listing asked
@@ -236,9 +190,6 @@ struct LinkContext {
   // and symbol order; the call graph finds them on its way.
   std::vector<std::pair<size_t, size_t>> cRecordOwners;
   bool cRecordOwnersKnown = false;
-  // Placement is the last reader of the interference graph: it goes once
-  // placement is done. The call graph goes with the closure built from it.
-  void releaseCallGraphs();
 
   // LinkerAllocation.cpp
   // Lengths are in bytes, starts in locations of the memory.
@@ -285,32 +236,8 @@ struct LinkContext {
 
 
 
-  // LinkerDiagnostics.cpp
-  // Warns of memories outside the device's and of FILL values wider than
-  // its instruction word: a command file may be shared between devices, so
-  // neither is an error.
-  void warnAboutMemories() const;
-  // Warns of SECTION directives that no input section answers: a misspelt
-  // name would otherwise leave its section to the general placement.
-  void warnAboutSectionDescs() const;
-  unsigned instructionBits() const;
-  // Whether some word of the fill pattern has bits above the instruction word.
-  bool fillTooWide(const std::string& fill) const;
-  // Input c as messages name it: a library member as "lib.lib(member.o)".
-  std::string inputName(size_t c) const;
-  // The input whose symbol table holds `sym`, or "the linker" for its own.
-  std::string definedIn(const syment* sym) const;
-  // The message of a second definition of `name` in input c; in the gnu
-  // style it names the first definition's input too.
-  std::string duplicateDefinition(std::string_view name, const syment* first, size_t c) const;
-  // In the gnu style a missing definition is reported for every undefined
-  // name and every input that refers to it, with the section and offset of
-  // its first use there. False when no name is undefined (the failure was
-  // of another kind); true with `error` cleared once all are reported.
-  bool reportUndefinedSymbols(std::string& error) const;
   // Symbols name their section by a signed 16-bit number.
   static constexpr size_t kMaxSections = 32767;
-  static std::string tooManySections();
   // The library each imported input came from, by position in cCoff; empty
   // for the objects of the command line.
   std::vector<std::string> cMemberOf;
@@ -324,25 +251,7 @@ struct LinkContext {
   // with the first failing input's error, inputs after it perhaps not done.
   bool forEachInputUntilFailure(const std::function<bool(size_t, std::string&)>& fn, std::string& error) const;
 
-  // LinkerOutput.cpp
-  // Handed to Memory::fillHoles with the linker as context.
-  static void fillCB(void* linker, const std::string& memory, uint64_t start, uint64_t end,
-                     const std::string& fill);
-  void buildOutputHole(const std::string& memory, uint64_t start, uint64_t end, const std::string& fill);
-  // Lays the executable out, checks it and writes it, then the full map
-  // when one was asked for (with its symbols gathered already when given)
-  // and the extra outputs, and puts them all in place together; false with
-  // `error` set (or empty when a writer reported its own message), and
-  // then no output was replaced.
-  bool writeOutputs(std::string& error, MapSymbols* mapSymbols = nullptr);
   enum class Written { ok, corrupt, failed };
-  // Lays the executable out, checks it and writes it into `file`'s
-  // temporary; corrupt when the check fails (nothing written), failed with
-  // the message reported.
-  Written layOutAndWrite(CoffWriter& writer, AtomicFile& file);
-  // Writes the extra outputs and puts every output in place, the executable,
-  // the map and the JSON map and its page (when given) first.
-  bool commitOutputs(AtomicFile& executable, MapFile::Pending* map, MapViewFiles* views);
   // Output index of each input's first symbol slot, one per input of cCoff:
   // kept by position, since two inputs may carry the same file name.
   std::vector<uint32_t> cSymBase;

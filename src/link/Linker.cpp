@@ -9,7 +9,7 @@ Linker::Linker(Config config) : cContext(std::make_unique<LinkContext>(std::move
 
 Linker::~Linker() = default;
 
-bool Linker::run(std::string& error) { return cContext->run(error); }
+bool Linker::run(std::string& error) { return runPasses(*cContext, error); }
 
 const FileSet& Linker::getInputFiles() const { return cContext->cInputFiles; }
 

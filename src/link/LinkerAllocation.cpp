@@ -344,7 +344,7 @@ bool LinkContext::mapSections(std::string& error) {
   bool mapped = placeSections(error);
   flushPlacedMemories();
   std::vector<MemorySize>().swap(cCandidates);
-  releaseCallGraphs();
+  releaseCallGraphs(*this);
   return mapped;
 }
 
@@ -544,7 +544,7 @@ struct LinkContext::Placement {
       recordSet.insert({name, scn->size});
       records.push_back({&name, scn->size, scn});
     }
-    return l.allocateActUnassigned(recordSet, l.cConfig.cDataBanks, error);
+    return allocateActUnassigned(l, recordSet, l.cConfig.cDataBanks, error);
   }
 
   // A section that no pass took would leave its pieces nowhere to load.

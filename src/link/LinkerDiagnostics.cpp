@@ -44,15 +44,15 @@ void warnOutside(const std::vector<Memory>& memories, const char* keyword, const
 
 }  // namespace
 
-unsigned LinkContext::instructionBits() const {
-  switch (cInstSet) {
+unsigned instructionBits(const LinkContext& ctx) {
+  switch (ctx.cInstSet) {
     case instSetCore12: return 12;
     case instSetCore14: return 14;
     default: return 16;
   }
 }
 
-bool LinkContext::fillTooWide(const std::string& fill) const {
+bool fillTooWide(const LinkContext& ctx, const std::string& fill) {
   // The words as the fill lays them down: four hexadecimal digits each, or
   // the one decimal value.
   std::vector<uint64_t> words;
@@ -62,58 +62,58 @@ bool LinkContext::fillTooWide(const std::string& fill) const {
     words.push_back(str2ul(fill));
   }
   for (uint64_t word : words)
-    if (word >> instructionBits() != 0) return true;
+    if (word >> instructionBits(ctx) != 0) return true;
   return false;
 }
 
-void LinkContext::warnAboutMemories() const {
-  warnOutside(cConfig.cCodePage, "CODEPAGE", "program", getProgramLocations(cProcType), cProcType);
-  const uint64_t data = getDataLocations(cProcType);
-  warnOutside(cConfig.cDataBanks, "DATABANK", "data", data, cProcType);
-  warnOutside(cConfig.cShareBanks, "SHAREBANK", "data", data, cProcType);
-  warnOutside(cConfig.cAccessBanks, "ACCESSBANK", "data", data, cProcType);
-  for (const Memory& memory : cConfig.cCodePage) {
-    if (!memory.hasFill() || !fillTooWide(memory.getFill())) continue;
+void warnAboutMemories(const LinkContext& ctx) {
+  warnOutside(ctx.cConfig.cCodePage, "CODEPAGE", "program", getProgramLocations(ctx.cProcType), ctx.cProcType);
+  const uint64_t data = getDataLocations(ctx.cProcType);
+  warnOutside(ctx.cConfig.cDataBanks, "DATABANK", "data", data, ctx.cProcType);
+  warnOutside(ctx.cConfig.cShareBanks, "SHAREBANK", "data", data, ctx.cProcType);
+  warnOutside(ctx.cConfig.cAccessBanks, "ACCESSBANK", "data", data, ctx.cProcType);
+  for (const Memory& memory : ctx.cConfig.cCodePage) {
+    if (!memory.hasFill() || !fillTooWide(ctx, memory.getFill())) continue;
     warn("FILL value '" + memory.getFill() + "' of memory '" + memory.getName() + "' has bits beyond the " +
-         std::to_string(instructionBits()) + "-bit instruction word.");
+         std::to_string(instructionBits(ctx)) + "-bit instruction word.");
   }
 }
 
-void LinkContext::warnAboutSectionDescs() const {
-  for (const SectionDesc& desc : cConfig.cSectionDesc) {
+void warnAboutSectionDescs(const LinkContext& ctx) {
+  for (const SectionDesc& desc : ctx.cConfig.cSectionDesc) {
     const std::string& name = desc.getName();
-    const MergedSection* scn = findScn(name);
+    const MergedSection* scn = ctx.findScn(name);
     if (scn != nullptr && scn->merged()) continue;
     // The linker's own sections are there whether the inputs name them or not.
-    if (name == cInitTableName || name == cStackScnName) continue;
-    const MergedSection* data = findScn(getInitRamName(name));
+    if (name == ctx.cInitTableName || name == ctx.cStackScnName) continue;
+    const MergedSection* data = ctx.findScn(getInitRamName(name));
     if (name != getInitRamName(name) && data != nullptr && data->type == Coff::idata) continue;
     warn("SECTION '" + name + "' names no input section.");
   }
 }
 
-std::string LinkContext::tooManySections() {
-  return "The executable would have more than " + std::to_string(kMaxSections) +
+std::string tooManySections() {
+  return "The executable would have more than " + std::to_string(LinkContext::kMaxSections) +
          " sections, the most its section numbers can count.";
 }
 
-std::string LinkContext::inputName(size_t c) const {
-  const std::string& file = cCoff[c]->cFileName;
-  if (c < cMemberOf.size() && !cMemberOf[c].empty()) return cMemberOf[c] + "(" + file + ")";
+std::string inputName(const LinkContext& ctx, size_t c) {
+  const std::string& file = ctx.cCoff[c]->cFileName;
+  if (c < ctx.cMemberOf.size() && !ctx.cMemberOf[c].empty()) return ctx.cMemberOf[c] + "(" + file + ")";
   return file;
 }
 
-std::string LinkContext::definedIn(const syment* sym) const {
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    const std::vector<syment>& table = cCoff[c]->cSymTbl;
-    if (!table.empty() && sym >= table.data() && sym < table.data() + table.size()) return inputName(c);
+std::string definedIn(const LinkContext& ctx, const syment* sym) {
+  for (size_t c = 0; c < ctx.cCoff.size(); ++c) {
+    const std::vector<syment>& table = ctx.cCoff[c]->cSymTbl;
+    if (!table.empty() && sym >= table.data() && sym < table.data() + table.size()) return inputName(ctx, c);
   }
   return "the linker";
 }
 
-std::string LinkContext::duplicateDefinition(std::string_view name, const syment* first, size_t c) const {
+std::string duplicateDefinition(const LinkContext& ctx, std::string_view name, const syment* first, size_t c) {
   if (Error::style() == Error::Style::classic) return "symbol '" + std::string(name) + "' has multiple definitions.";
-  return "duplicate symbol: " + std::string(name) + ", defined in " + definedIn(first) + " and in " + inputName(c);
+  return "duplicate symbol: " + std::string(name) + ", defined in " + definedIn(ctx, first) + " and in " + inputName(ctx, c);
 }
 
 namespace {
@@ -141,17 +141,17 @@ std::map<size_t, std::string> firstUses(const Coff& coff, const std::set<size_t>
 
 }  // namespace
 
-bool LinkContext::reportUndefinedSymbols(std::string& error) const {
+bool reportUndefinedSymbols(const LinkContext& ctx, std::string& error) {
   std::vector<Undefined> undefined;
   std::map<std::string, size_t, std::less<>> byName;
-  std::vector<std::set<size_t>> slots(cCoff.size());
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    const std::vector<syment>& table = cCoff[c]->cSymTbl;
+  std::vector<std::set<size_t>> slots(ctx.cCoff.size());
+  for (size_t c = 0; c < ctx.cCoff.size(); ++c) {
+    const std::vector<syment>& table = ctx.cCoff[c]->cSymTbl;
     for (size_t i = 0; i < table.size(); i += size_t{table[i].n_numaux} + 1) {
       if (!Coff::isExtReference(table[i])) continue;
-      std::optional<std::string> name = Coff::findName(table[i], cCoff[c]->cStrTbl);
+      std::optional<std::string> name = Coff::findName(table[i], ctx.cCoff[c]->cStrTbl);
       // Section references are bound once sections are placed.
-      if (!name || (!name->empty() && (*name)[0] == '.') || cExtSymDef.find(*name) != cExtSymDef.end()) continue;
+      if (!name || (!name->empty() && (*name)[0] == '.') || ctx.cExtSymDef.find(*name) != ctx.cExtSymDef.end()) continue;
       auto [at, fresh] = byName.emplace(*name, undefined.size());
       if (fresh) undefined.push_back({*name, {}});
       undefined[at->second].references.emplace_back(c, i);
@@ -160,14 +160,14 @@ bool LinkContext::reportUndefinedSymbols(std::string& error) const {
   }
   // The failure was of another kind: it is reported as it is.
   if (undefined.empty()) return false;
-  std::vector<std::map<size_t, std::string>> uses(cCoff.size());
-  for (size_t c = 0; c < cCoff.size(); ++c)
-    if (!slots[c].empty()) uses[c] = firstUses(*cCoff[c], slots[c]);
+  std::vector<std::map<size_t, std::string>> uses(ctx.cCoff.size());
+  for (size_t c = 0; c < ctx.cCoff.size(); ++c)
+    if (!slots[c].empty()) uses[c] = firstUses(*ctx.cCoff[c], slots[c]);
   for (const Undefined& u : undefined) {
     for (const auto& [c, slot] : u.references) {
       auto use = uses[c].find(slot);
       Error::report(Error::error, "Linker::reportUndefinedSymbols()",
-                    "undefined symbol: " + u.name + ", referenced by " + inputName(c) +
+                    "undefined symbol: " + u.name + ", referenced by " + inputName(ctx, c) +
                         (use == uses[c].end() ? std::string() : ":" + use->second),
                     false);
     }

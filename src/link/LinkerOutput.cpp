@@ -77,7 +77,7 @@ void noteRebase(const std::string& file, int index, const syment& slot, AuxKind 
 
 }  // namespace
 
-bool LinkContext::buildOutputScnNum(std::string& error) {
+bool buildOutputScnNum(LinkContext& ctx, std::string& error) {
   // Every name the walk meets, with its merged kind (null for a name the
   // merged kinds lack) and whether it has its number yet: one look-up per
   // input section answers both.
@@ -85,13 +85,13 @@ bool LinkContext::buildOutputScnNum(std::string& error) {
     const Coff::ScnType* kind = nullptr;
     bool numbered = false;
   };
-  NameIndex<Name> names(cScns.size() + 8);
-  for (const auto& [name, scn] : cScns)
+  NameIndex<Name> names(ctx.cScns.size() + 8);
+  for (const auto& [name, scn] : ctx.cScns)
     if (scn.merged()) names.emplace(name, {&scn.type, false});
   int count = 0;
   auto give = [&](Name& entry, const std::string& name) {
     entry.numbered = true;
-    cOutput.cScnNum.try_emplace(cOutput.cScnNum.end(), ++count, name);
+    ctx.cOutput.cScnNum.try_emplace(ctx.cOutput.cScnNum.end(), ++count, name);
   };
   // Names that outlive the walk (the inputs' and the link's own) are held as
   // they are; a made name is held as the executable's copy.
@@ -112,9 +112,9 @@ bool LinkContext::buildOutputScnNum(std::string& error) {
     give(made, name);
     names.emplace(madeNames.emplace_back(name), made);
   };
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cScnNum);
-    const auto& coff = cCoff[c];
+  for (size_t c = 0; c < ctx.cCoff.size(); ++c) {
+    prefetchAhead(ctx.cCoff, c, &Coff::cScnNum);
+    const auto& coff = ctx.cCoff[c];
     for (const auto& [n, name] : coff->cScnNum) {
       const Name& entry = number(name);
       Coff::ScnType kind = Coff::unknown;
@@ -126,42 +126,42 @@ bool LinkContext::buildOutputScnNum(std::string& error) {
       if (kind == Coff::idata) numberMade(getInitImageName(name));
     }
   }
-  number(cInitTableName);
-  if (cConfig.cStackDeclared) number(cStackScnName);
+  number(ctx.cInitTableName);
+  if (ctx.cConfig.cStackDeclared) number(ctx.cStackScnName);
 
   if (Debug("Linker::buildOutputScnNum"))
-    for (const auto& [n, name] : cOutput.cScnNum)
+    for (const auto& [n, name] : ctx.cOutput.cScnNum)
       std::cout << "Linker::buildOutputScnNum() - cOutput.cScnNum[" << n << "] = '" << name << "'\n";
-  if (cOutput.cScnNum.size() > kMaxSections) {
+  if (ctx.cOutput.cScnNum.size() > LinkContext::kMaxSections) {
     error = tooManySections();
     return false;
   }
   return true;
 }
 
-bool LinkContext::buildOutputSymbolTbl(std::string& /*error*/) {
-  cSymBase.assign(cCoff.size(), 0);
-  if (cConfig.cStrip) return true;
+bool buildOutputSymbolTbl(LinkContext& ctx, std::string& /*error*/) {
+  ctx.cSymBase.assign(ctx.cCoff.size(), 0);
+  if (ctx.cConfig.cStrip) return true;
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputSymbolTbl"));
 
-  NameIndex<int> outputNumber(cOutput.cScnNum.size());
-  for (const auto& [n, name] : cOutput.cScnNum) outputNumber.emplace(name, n);
+  NameIndex<int> outputNumber(ctx.cOutput.cScnNum.size());
+  for (const auto& [n, name] : ctx.cOutput.cScnNum) outputNumber.emplace(name, n);
 
   // Each input's slots land after the previous input's: with every place
   // known first, the inputs are copied side by side.
-  size_t total = cOutput.cSymTbl.size();
-  for (size_t input = 0; input < cCoff.size(); ++input) {
-    prefetchRecordsAhead(cCoff, input, &Coff::cSymTbl, &Coff::cSymKind);
-    cSymBase[input] = static_cast<uint32_t>(total);
-    total += std::min(cCoff[input]->cSymTbl.size(), cCoff[input]->cSymKind.size());
+  size_t total = ctx.cOutput.cSymTbl.size();
+  for (size_t input = 0; input < ctx.cCoff.size(); ++input) {
+    prefetchRecordsAhead(ctx.cCoff, input, &Coff::cSymTbl, &Coff::cSymKind);
+    ctx.cSymBase[input] = static_cast<uint32_t>(total);
+    total += std::min(ctx.cCoff[input]->cSymTbl.size(), ctx.cCoff[input]->cSymKind.size());
   }
-  cOutput.cSymTbl.resize(total);
-  cOutput.cSymKind.resize(total);
+  ctx.cOutput.cSymTbl.resize(total);
+  ctx.cOutput.cSymKind.resize(total);
 
   static_assert(std::is_trivially_copyable_v<syment>);
-  forEachInput([&](size_t input) {
-    const Coff& coff = *cCoff[input];
-    const uint32_t base = cSymBase[input];
+  ctx.forEachInput([&](size_t input) {
+    const Coff& coff = *ctx.cCoff[input];
+    const uint32_t base = ctx.cSymBase[input];
     // An input's section number to the executable's, by the number a symbol
     // holds (at most INT16_MAX); -1 where no output section has it, and the
     // symbol keeps its value.
@@ -177,10 +177,10 @@ bool LinkContext::buildOutputSymbolTbl(std::string& /*error*/) {
     // The slots are copied whole, as bytes; the few fields that change are
     // changed in place.
     const size_t slots = std::min(coff.cSymTbl.size(), coff.cSymKind.size());
-    if (slots != 0) std::memcpy(&cOutput.cSymTbl[base], coff.cSymTbl.data(), slots * sizeof(syment));
-    std::copy_n(coff.cSymKind.begin(), slots, cOutput.cSymKind.begin() + static_cast<std::ptrdiff_t>(base));
+    if (slots != 0) std::memcpy(&ctx.cOutput.cSymTbl[base], coff.cSymTbl.data(), slots * sizeof(syment));
+    std::copy_n(coff.cSymKind.begin(), slots, ctx.cOutput.cSymKind.begin() + static_cast<std::ptrdiff_t>(base));
     for (size_t i = 0; i < slots; ++i) {
-      syment& slot = cOutput.cSymTbl[base + i];
+      syment& slot = ctx.cOutput.cSymTbl[base + i];
       const AuxKind kind = coff.cSymKind[i];
 
       if (kind == AuxKind::none) {
@@ -276,11 +276,11 @@ void copyPieces(const std::vector<Destination>& targets, const std::vector<Piece
 
 }  // namespace
 
-bool LinkContext::buildOutputRawData(std::string& /*error*/) {
+bool buildOutputRawData(LinkContext& ctx, std::string& /*error*/) {
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputRawData"));
   std::vector<Destination> targets;
-  targets.reserve(cScns.size());
-  for (auto& [name, scn] : cScns) {
+  targets.reserve(ctx.cScns.size());
+  for (auto& [name, scn] : ctx.cScns) {
     scn.slot = MergedSection::kNoSlot;
     if (!scn.sized) continue;
     scn.slot = static_cast<uint32_t>(targets.size());
@@ -288,8 +288,8 @@ bool LinkContext::buildOutputRawData(std::string& /*error*/) {
   }
 
   std::vector<Piece> pieces;
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    for (const InputSection& input : sectionsOf(c)) {
+  for (size_t c = 0; c < ctx.cCoff.size(); ++c) {
+    for (const InputSection& input : ctx.sectionsOf(c)) {
       const MergedSection* scn = input.output;
       if (scn == nullptr || scn->slot == MergedSection::kNoSlot) continue;
       const Coff::ScnType kind = scn->merged() ? scn->type : Coff::getScnType(*input.header);
@@ -299,7 +299,7 @@ bool LinkContext::buildOutputRawData(std::string& /*error*/) {
       Destination& target = targets[scn->slot];
       TARSIL_ASSERT_TEXT(input.loaded, "isLoaded (file, secName)");
       const uint32_t allocStart = input.address - input.inRange;
-      const uint64_t startByte = static_cast<uint64_t>(input.inRange) * bytesPerLocation(scn->memory->type());
+      const uint64_t startByte = static_cast<uint64_t>(input.inRange) * ctx.bytesPerLocation(scn->memory->type());
       if (target.pieces++ == 0) target.firstPiece = pieces.size();
       target.length = std::max(target.length, startByte + input.bytes->size());
       pieces.push_back({input.file, scn->slot, input.bytes, allocStart, input.address, startByte});
@@ -310,10 +310,10 @@ bool LinkContext::buildOutputRawData(std::string& /*error*/) {
 
   // The images are made first, from the buffers before they move.
   std::vector<std::pair<std::string, Data>> images;
-  for (const auto& [name, scn] : cScns) {
+  for (const auto& [name, scn] : ctx.cScns) {
     if (scn.type != Coff::idata) continue;
     const uint64_t n = scn.sized ? scn.size : 0;
-    const uint64_t imageSize = getInitImageSize(*this, n);
+    const uint64_t imageSize = getInitImageSize(ctx, n);
     std::string image = getInitImageName(name);
     if (debug)
       std::cout << "Linker::buildOutputRawData() - init section '" << image << "' size=" << n
@@ -322,13 +322,13 @@ bool LinkContext::buildOutputRawData(std::string& /*error*/) {
     const Data* bytes = nullptr;
     if (scn.slot != MergedSection::kNoSlot && targets[scn.slot].output != nullptr) {
       bytes = targets[scn.slot].output;
-    } else if (auto held = cOutput.cRawData.find(name); held != cOutput.cRawData.end()) {
+    } else if (auto held = ctx.cOutput.cRawData.find(name); held != ctx.cOutput.cRawData.end()) {
       bytes = &held->second;
     } else {
       // Asking for the section's bytes gave it an entry, however empty.
       images.emplace_back(name, Data());
     }
-    images.emplace_back(std::move(image), encodeImage(bytes != nullptr ? *bytes : Data(), imageSize, cInstSet));
+    images.emplace_back(std::move(image), encodeImage(bytes != nullptr ? *bytes : Data(), imageSize, ctx.cInstSet));
   }
   // Every entry goes into the table in one step, later ones replacing
   // earlier ones of the same name, as they would one by one.
@@ -338,17 +338,17 @@ bool LinkContext::buildOutputRawData(std::string& /*error*/) {
     if (targets[t].output != nullptr) made.emplace_back(*targets[t].name, std::move(outputs[t]));
   made.insert(made.end(), std::make_move_iterator(images.begin()), std::make_move_iterator(images.end()));
 
-  const uint64_t tableSize = getInitImageSize(*this, cInitTable.size());
+  const uint64_t tableSize = getInitImageSize(ctx, ctx.cInitTable.size());
   if (debug)
-    std::cout << "Linker::buildOutputRawData() - init table section '" << cInitTableName
-              << "' size=" << cInitTable.size() << " image size=" << tableSize << '\n';
-  made.emplace_back(cInitTableName, encodeImage(cInitTable, tableSize, cInstSet));
-  cOutput.cRawData.mergeIn(std::move(made), [](Data& kept, Data&& incoming) { kept = std::move(incoming); });
+    std::cout << "Linker::buildOutputRawData() - init table section '" << ctx.cInitTableName
+              << "' size=" << ctx.cInitTable.size() << " image size=" << tableSize << '\n';
+  made.emplace_back(ctx.cInitTableName, encodeImage(ctx.cInitTable, tableSize, ctx.cInstSet));
+  ctx.cOutput.cRawData.mergeIn(std::move(made), [](Data& kept, Data&& incoming) { kept = std::move(incoming); });
   return true;
 }
 
-bool LinkContext::buildOutputLineInfo(std::string& /*error*/) {
-  if (cConfig.cStrip) return true;
+bool buildOutputLineInfo(LinkContext& ctx, std::string& /*error*/) {
+  if (ctx.cConfig.cStrip) return true;
   const bool debug = static_cast<bool>(Debug("Linker::buildOutputLineInfo"));
   struct Piece {
     size_t input;
@@ -365,9 +365,9 @@ bool LinkContext::buildOutputLineInfo(std::string& /*error*/) {
     std::vector<coff_lineno>* output = nullptr;
   };
   std::vector<Destination> targets;
-  for (auto& [name, scn] : cScns) scn.slot = MergedSection::kNoSlot;
-  for (size_t input = 0; input < cCoff.size(); ++input) {
-    for (const InputSection& piece : sectionsOf(input)) {
+  for (auto& [name, scn] : ctx.cScns) scn.slot = MergedSection::kNoSlot;
+  for (size_t input = 0; input < ctx.cCoff.size(); ++input) {
+    for (const InputSection& piece : ctx.sectionsOf(input)) {
       MergedSection* scn = piece.output;
       if (piece.lines == nullptr || scn == nullptr) continue;
       if ((scn->merged() ? scn->type : Coff::getScnType(*piece.header)) != Coff::code) continue;
@@ -393,7 +393,7 @@ bool LinkContext::buildOutputLineInfo(std::string& /*error*/) {
   // Copied whole, or taken over when they are the whole list, then rebased
   // where they landed.
   auto take = [&](const Piece& piece) {
-    const uint32_t base = piece.input < cSymBase.size() ? cSymBase[piece.input] : 0;
+    const uint32_t base = piece.input < ctx.cSymBase.size() ? ctx.cSymBase[piece.input] : 0;
     const Destination& target = targets[piece.target];
     auto& output = *target.output;
     const size_t first = output.size();
@@ -415,8 +415,8 @@ bool LinkContext::buildOutputLineInfo(std::string& /*error*/) {
   };
   if (debug) {
     auto piece = pieces.begin();
-    for (size_t input = 0; input < cCoff.size(); ++input) {
-      std::cout << "Linker::buildOutputLineInfo() - file '" << cCoff[input]->cFileName << "'\n";
+    for (size_t input = 0; input < ctx.cCoff.size(); ++input) {
+      std::cout << "Linker::buildOutputLineInfo() - file '" << ctx.cCoff[input]->cFileName << "'\n";
       for (; piece != pieces.end() && piece->input == input; ++piece) take(*piece);
     }
   } else {
@@ -440,13 +440,13 @@ bool LinkContext::buildOutputLineInfo(std::string& /*error*/) {
     if (t + recordAhead < targets.size()) prefetch::member(*targets[t + recordAhead].name);
     made.emplace_back(*targets[t].name, std::move(outputs[t]));
   }
-  cOutput.cLineInfo.mergeIn(std::move(made), [](std::vector<coff_lineno>& kept, std::vector<coff_lineno>&& incoming) {
+  ctx.cOutput.cLineInfo.mergeIn(std::move(made), [](std::vector<coff_lineno>& kept, std::vector<coff_lineno>&& incoming) {
     kept.insert(kept.end(), incoming.begin(), incoming.end());
   });
   return true;
 }
 
-bool LinkContext::buildOutputScnHdrs(std::string& /*error*/) {
+bool buildOutputScnHdrs(LinkContext& ctx, std::string& /*error*/) {
   // Names too long for the header's own field are found in the string
   // table in one pass, the first equal string counting.
   NameIndex<uint32_t> longNames;
@@ -454,16 +454,16 @@ bool LinkContext::buildOutputScnHdrs(std::string& /*error*/) {
     if (name.size() > 8) longNames.emplace(name, 0);
   };
   std::vector<std::string> images;
-  for (const auto& [name, scn] : cScns) {
+  for (const auto& [name, scn] : ctx.cScns) {
     if (!scn.merged()) continue;
     wantName(name);
     if (scn.type == Coff::idata) images.push_back(getInitImageName(name));
   }
   for (const std::string& image : images) wantName(image);
-  wantName(cInitTableName);
-  if (cConfig.cStackDeclared) wantName(cStackScnName);
+  wantName(ctx.cInitTableName);
+  if (ctx.cConfig.cStackDeclared) wantName(ctx.cStackScnName);
   size_t unresolved = longNames.size();
-  for (auto it = cOutput.cStrTbl.begin(); unresolved != 0 && it != cOutput.cStrTbl.end(); ++it) {
+  for (auto it = ctx.cOutput.cStrTbl.begin(); unresolved != 0 && it != ctx.cOutput.cStrTbl.end(); ++it) {
     if (it->second.size() <= 8) continue;
     uint32_t* want = longNames.find(it->second);
     if (want == nullptr || *want != 0) continue;
@@ -474,7 +474,7 @@ bool LinkContext::buildOutputScnHdrs(std::string& /*error*/) {
     const uint32_t* want = name.size() > 8 ? longNames.find(name) : nullptr;
     if (want == nullptr || *want == 0) {
       // Short, or missing from the table, which the setter reports.
-      Coff::setName(h, cOutput.cStrTbl, name);
+      Coff::setName(h, ctx.cOutput.cStrTbl, name);
       return;
     }
     setStringOffset(h, *want);
@@ -483,10 +483,10 @@ bool LinkContext::buildOutputScnHdrs(std::string& /*error*/) {
   std::vector<std::pair<std::string, scnhdr>> headers;
   // Where the section was placed: its range, as loading found it for the
   // merged sections; the linker's own few are looked for by name.
-  auto placedAt = [this](const std::string& name, const MergedSection* scn) -> const Range* {
+  auto placedAt = [&ctx](const std::string& name, const MergedSection* scn) -> const Range* {
     if (scn != nullptr) return scn->range;
-    auto mem = cScnMem.find(name);
-    return mem != cScnMem.end() && mem->second != nullptr ? mem->second->findAllocated(name) : nullptr;
+    auto mem = ctx.cScnMem.find(name);
+    return mem != ctx.cScnMem.end() && mem->second != nullptr ? mem->second->findAllocated(name) : nullptr;
   };
   auto header = [&](const std::string& name, const MergedSection* scn, Coff::ScnType kind, bool abs, bool shared,
                     bool access, uint64_t size = 0) {
@@ -499,83 +499,83 @@ bool LinkContext::buildOutputScnHdrs(std::string& /*error*/) {
     headers.emplace_back(name, h);
   };
   size_t image = 0;
-  for (const auto& [name, scn] : cScns) {
+  for (const auto& [name, scn] : ctx.cScns) {
     if (!scn.merged()) continue;
     const uint64_t size = scn.type == Coff::udata && scn.sized ? scn.size : 0;
     header(name, &scn, scn.type, scn.abs, scn.share, scn.access, size);
     if (scn.type != Coff::idata) continue;
-    header(images[image], findScn(images[image]), Coff::romdata, false, false, false);
+    header(images[image], ctx.findScn(images[image]), Coff::romdata, false, false, false);
     ++image;
   }
-  header(cInitTableName, nullptr, Coff::romdata, false, false, false);
-  if (cConfig.cStackDeclared) header(cStackScnName, nullptr, Coff::udata, false, false, false, cConfig.cStackDesc.getSize());
-  cOutput.cScnHdr.mergeIn(std::move(headers), [](scnhdr& kept, scnhdr&& incoming) { kept = incoming; });
+  header(ctx.cInitTableName, nullptr, Coff::romdata, false, false, false);
+  if (ctx.cConfig.cStackDeclared) header(ctx.cStackScnName, nullptr, Coff::udata, false, false, false, ctx.cConfig.cStackDesc.getSize());
+  ctx.cOutput.cScnHdr.mergeIn(std::move(headers), [](scnhdr& kept, scnhdr&& incoming) { kept = incoming; });
   return true;
 }
 
-bool LinkContext::buildOutputHdrs(std::string& /*error*/) {
-  filehdr& f = cOutput.cFileHdr;
-  f.f_magic = cCoff.empty() ? COFF_MAGIC : cCoff.front()->cFileHdr.f_magic;
+bool buildOutputHdrs(LinkContext& ctx, std::string& /*error*/) {
+  filehdr& f = ctx.cOutput.cFileHdr;
+  f.f_magic = ctx.cCoff.empty() ? COFF_MAGIC : ctx.cCoff.front()->cFileHdr.f_magic;
   f.f_opthdr = OPTHDR_SIZE;
-  f.f_flags = cConfig.cStrip ? static_cast<uint16_t>(F_EXEC | F_LNNO | F_LSYMS) : F_EXEC;
-  opthdr& o = cOutput.cOptHdr;
-  if (!cCoff.empty()) {
-    o.magic = cCoff.front()->cOptHdr.magic;
-    o.vstamp = cCoff.front()->cOptHdr.vstamp;
+  f.f_flags = ctx.cConfig.cStrip ? static_cast<uint16_t>(F_EXEC | F_LNNO | F_LSYMS) : F_EXEC;
+  opthdr& o = ctx.cOutput.cOptHdr;
+  if (!ctx.cCoff.empty()) {
+    o.magic = ctx.cCoff.front()->cOptHdr.magic;
+    o.vstamp = ctx.cCoff.front()->cOptHdr.vstamp;
   }
-  o.proc_type = getDvsProcType(cProcType) & 0xFFFFu;
-  o.rom_width_bits = cRomWidthBits;
-  o.ram_width_bits = cRamWidthBits;
-  cOutput.cFileName = cConfig.cOutputFile;
+  o.proc_type = getDvsProcType(ctx.cProcType) & 0xFFFFu;
+  o.rom_width_bits = ctx.cRomWidthBits;
+  o.ram_width_bits = ctx.cRamWidthBits;
+  ctx.cOutput.cFileName = ctx.cConfig.cOutputFile;
   return true;
 }
 
-void LinkContext::buildOutputHoles() {
-  for (const Memory& m : cConfig.cCodePage) m.fillHoles(fillCB, this);
+void buildOutputHoles(LinkContext& ctx) {
+  for (const Memory& m : ctx.cConfig.cCodePage) m.fillHoles(fillCB, &ctx);
 }
 
-void LinkContext::fillCB(void* linker, const std::string& memory, uint64_t start, uint64_t end,
+void fillCB(void* linker, const std::string& memory, uint64_t start, uint64_t end,
                     const std::string& fill) {
-  static_cast<LinkContext*>(linker)->buildOutputHole(memory, start, end, fill);
+  buildOutputHole(*static_cast<LinkContext*>(linker), memory, start, end, fill);
 }
 
-void LinkContext::buildOutputHole(const std::string& memory, uint64_t start, uint64_t end,
+void buildOutputHole(LinkContext& ctx, const std::string& memory, uint64_t start, uint64_t end,
                              const std::string& fill) {
-  if (!cFillError.empty()) return;
-  if (cOutput.cScnNum.size() >= kMaxSections) {
-    cFillError = tooManySections();
+  if (!ctx.cFillError.empty()) return;
+  if (ctx.cOutput.cScnNum.size() >= LinkContext::kMaxSections) {
+    ctx.cFillError = tooManySections();
     return;
   }
   // No device has more than a few megabytes of program memory: a hole far
   // beyond that comes from a memory declared larger than any device, and
   // filling it would allocate and write gigabytes.
   constexpr uint64_t kMaxFillBytes = 16ul << 20;
-  const uint64_t n = (end - start + 1) * static_cast<uint64_t>(bytesPerLocation(rom));
+  const uint64_t n = (end - start + 1) * static_cast<uint64_t>(ctx.bytesPerLocation(rom));
   if (n > kMaxFillBytes) {
-    cFillError = "Fill of memory '" + memory + "' from " + hexPrint(start, 4) + " to " + hexPrint(end, 4) +
+    ctx.cFillError = "Fill of memory '" + memory + "' from " + hexPrint(start, 4) + " to " + hexPrint(end, 4) +
                  " needs " + std::to_string(n) + " bytes; a fill is limited to 16 MiB.";
     return;
   }
   // An input may already use the name the count gives; the next count does not.
   std::string name;
   do {
-    ++cFillCount;
-    name = ".fill_" + std::to_string(cFillCount);
-  } while (cOutput.cScnHdr.count(name) != 0);
+    ++ctx.cFillCount;
+    name = ".fill_" + std::to_string(ctx.cFillCount);
+  } while (ctx.cOutput.cScnHdr.count(name) != 0);
   // From the hundredth fill on the name no longer fits the header's own
   // field. The table's index gives its offset: a search of the table per
   // fill would make many fills cost the square of their number.
   uint32_t offset = 0;
   if (name.size() > 8) {
-    auto known = cOutputStrTbl.find(name);
-    if (known == cOutputStrTbl.end()) {
-      offset = cOutput.cStrTbl.add(name);
-      cOutputStrTbl.emplace(*cOutput.cStrTbl.at(offset), static_cast<int>(offset));
+    auto known = ctx.cOutputStrTbl.find(name);
+    if (known == ctx.cOutputStrTbl.end()) {
+      offset = ctx.cOutput.cStrTbl.add(name);
+      ctx.cOutputStrTbl.emplace(*ctx.cOutput.cStrTbl.at(offset), static_cast<int>(offset));
     } else {
       offset = static_cast<uint32_t>(known->second);
     }
   }
-  cOutput.cScnNum[static_cast<int>(cOutput.cScnNum.size()) + 1] = name;
+  ctx.cOutput.cScnNum[static_cast<int>(ctx.cOutput.cScnNum.size()) + 1] = name;
 
   if (Debug("Linker::buildOutputHole"))
     std::cout << "Linker::buildOutputHole() - start=" << hexPrint(start, 4) << ", end=" << hexPrint(end, 4)
@@ -617,53 +617,53 @@ void LinkContext::buildOutputHole(const std::string& memory, uint64_t start, uin
   }
   // A pattern wider than the instruction word has had its own warning, and
   // this one would only mislead.
-  if (truncated && !fillTooWide(fill))
+  if (truncated && !fillTooWide(ctx, fill))
     Error::report(Error::warning, "Linker::BuildOutputHole()",
                   "Fill pattern for memory '" + memory +
                       "' doesn't divide evenly into\n          unused program locations.  Last value was truncated.",
                   false);
-  cOutput.cRawData[name] = std::move(data);
+  ctx.cOutput.cRawData[name] = std::move(data);
 
   scnhdr h{};
   if (offset != 0)
     setStringOffset(h, offset);
   else
-    Coff::setName(h, cOutput.cStrTbl, name);
+    Coff::setName(h, ctx.cOutput.cStrTbl, name);
   h.s_paddr = static_cast<uint32_t>(start);
   h.s_vaddr = 0;
   Coff::setScnFlags(h, Coff::code, false, false, false);
-  cOutput.cScnHdr[name] = h;
+  ctx.cOutput.cScnHdr[name] = h;
 }
 
-bool LinkContext::writeOutputs(std::string& error, MapSymbols* mapSymbols) {
-  cOutput.cFileName = cConfig.cOutputFile;
-  CoffWriter writer(cOutput);
+bool writeOutputs(LinkContext& ctx, std::string& error, MapSymbols* mapSymbols) {
+  ctx.cOutput.cFileName = ctx.cConfig.cOutputFile;
+  CoffWriter writer(ctx.cOutput);
   // Written beside its target and moved over it only with the others, so a
   // failed or interrupted link never leaves a truncated executable, nor a
   // new one beside an old map that make would take as up to date.
-  AtomicFile executable(hostPath(cConfig.cOutputFile));
-  Written written = Written::failed;
+  AtomicFile executable(hostPath(ctx.cConfig.cOutputFile));
+  LinkContext::Written written = LinkContext::Written::failed;
   std::optional<MapFile::Pending> map;
   // The JSON map and its page read what the map reads, and more of the link
   // beside it; they are made beside the executable, after it when the two
   // are made one after the other.
   std::optional<MapViewFiles> views;
-  if (cMapView) views.emplace(cConfig.cMapJsonFile, cConfig.cMapHtmlFile);
+  if (ctx.cMapView) views.emplace(ctx.cConfig.cMapJsonFile, ctx.cConfig.cMapHtmlFile);
   std::optional<MapSymbols> gathered;
-  if (mapSymbols == nullptr && (cMapView || !cConfig.cMapFile.empty())) mapSymbols = &gathered.emplace(cOutput, cSymBase);
+  if (mapSymbols == nullptr && (ctx.cMapView || !ctx.cConfig.cMapFile.empty())) mapSymbols = &gathered.emplace(ctx.cOutput, ctx.cSymBase);
   // Sorted before the two maps may read it side by side.
-  if (!cConfig.cMapFile.empty()) mapSymbols->sort();
+  if (!ctx.cConfig.cMapFile.empty()) mapSymbols->sort();
   auto listViews = [&] {
-    gatherMapView(*cMapView, *mapSymbols);
+    ctx.gatherMapView(*ctx.cMapView, *mapSymbols);
     views->open();
-    views->write(*cMapView);
+    views->write(*ctx.cMapView);
   };
-  if (cConfig.cMapFile.empty() && !views) {
-    written = layOutAndWrite(writer, executable);
-  } else if (cConfig.cMapFile.empty()) {
+  if (ctx.cConfig.cMapFile.empty() && !views) {
+    written = layOutAndWrite(ctx, writer, executable);
+  } else if (ctx.cConfig.cMapFile.empty()) {
     writer.settleSizes();
-    Beside writing([&] { written = layOutAndWrite(writer, executable); });
-    if (writing.started() || written == Written::ok) listViews();
+    Beside writing([&] { written = layOutAndWrite(ctx, writer, executable); });
+    if (writing.started() || written == LinkContext::Written::ok) listViews();
     writing.join();
   } else {
     // The map lists the names, sizes, addresses and symbols of the
@@ -674,38 +674,38 @@ bool LinkContext::writeOutputs(std::string& error, MapSymbols* mapSymbols) {
     // listing, which allocates, stays on this thread, whose freed memory it
     // reuses.
     writer.settleSizes();
-    map.emplace(cConfig.cMapFile, hostPath(cConfig.cMapFile));
+    map.emplace(ctx.cConfig.cMapFile, hostPath(ctx.cConfig.cMapFile));
     Beside writing([&] {
-      written = layOutAndWrite(writer, executable);
-      if (views && written == Written::ok) listViews();
+      written = layOutAndWrite(ctx, writer, executable);
+      if (views && written == LinkContext::Written::ok) listViews();
     });
     // One after the other, a map follows only an executable written.
-    if (writing.started() || written == Written::ok) {
+    if (writing.started() || written == LinkContext::Written::ok) {
       map->open();
-      map->list(cOutput, calcProgMemSize(), mapSymbols);
+      map->list(ctx.cOutput, ctx.calcProgMemSize(), mapSymbols);
     }
     writing.join();
   }
-  if (written == Written::corrupt) error = "Internal Coff output file is corrupt.";
-  if (written != Written::ok || (map && !map->ready()) || (views && !views->ready())) return false;
-  return commitOutputs(executable, map ? &*map : nullptr, views ? &*views : nullptr);
+  if (written == LinkContext::Written::corrupt) error = "Internal Coff output file is corrupt.";
+  if (written != LinkContext::Written::ok || (map && !map->ready()) || (views && !views->ready())) return false;
+  return commitOutputs(ctx, executable, map ? &*map : nullptr, views ? &*views : nullptr);
 }
 
-LinkContext::Written LinkContext::layOutAndWrite(CoffWriter& writer, AtomicFile& file) {
+LinkContext::Written layOutAndWrite(LinkContext& ctx, CoffWriter& writer, AtomicFile& file) {
   writer.preWrite(outputTimeStamp());
-  if (!writer.verify()) return Written::corrupt;
+  if (!writer.verify()) return LinkContext::Written::corrupt;
   if (!file.open()) {
     Error::report(Error::error, "Coff::write()",
-                  file.withReason("Could not open Coff file '" + cConfig.cOutputFile + "' for writing."), false);
-    return Written::failed;
+                  file.withReason("Could not open Coff file '" + ctx.cConfig.cOutputFile + "' for writing."), false);
+    return LinkContext::Written::failed;
   }
-  return writer.write(file.file(), 0) ? Written::ok : Written::failed;
+  return writer.write(file.file(), 0) ? LinkContext::Written::ok : LinkContext::Written::failed;
 }
 
-bool LinkContext::commitOutputs(AtomicFile& executable, MapFile::Pending* map, MapViewFiles* views) {
+bool commitOutputs(LinkContext& ctx, AtomicFile& executable, MapFile::Pending* map, MapViewFiles* views) {
   auto report = [](const std::string& message) { Error::report(Error::error, "Linker::writeOutputs()", message, false); };
   std::vector<AtomicFile*> files{&executable};
-  std::vector<std::string> failures{"Could not write Coff file '" + cConfig.cOutputFile + "'."};
+  std::vector<std::string> failures{"Could not write Coff file '" + ctx.cConfig.cOutputFile + "'."};
   if (map != nullptr) {
     files.push_back(&map->file());
     failures.push_back(map->writeFailure());
@@ -715,7 +715,7 @@ bool LinkContext::commitOutputs(AtomicFile& executable, MapFile::Pending* map, M
     for (std::string& failure : views->writeFailures()) failures.push_back(std::move(failure));
   }
   std::vector<std::unique_ptr<AtomicFile>> extras;
-  for (const Config::ExtraOutput& extra : cConfig.cExtraOutputs) {
+  for (const Config::ExtraOutput& extra : ctx.cConfig.cExtraOutputs) {
     AtomicFile& file = *extras.emplace_back(std::make_unique<AtomicFile>(hostPath(extra.name)));
     files.push_back(&file);
     failures.push_back("Could not write " + extra.kind + " '" + extra.name + "'.");

@@ -129,8 +129,8 @@ std::vector<const syment*> LinkContext::CallGraph::calleesOf(const syment* f) co
   return out;
 }
 
-bool LinkContext::actRecScnExists() {
-  for (const auto& coff : cCoff) {
+bool actRecScnExists(LinkContext& ctx) {
+  for (const auto& coff : ctx.cCoff) {
     bool none = forEachFunctionDefinition(*coff, [&](size_t i) {
       std::optional<aux_fcn> aux = fcnAux(*coff, i);
       return !(aux && aux->x_actscnum != 0);
@@ -140,7 +140,7 @@ bool LinkContext::actRecScnExists() {
   return false;
 }
 
-void LinkContext::propagateInterruptCalls(std::vector<uint8_t>& visited, uint32_t f, uint8_t mark) const {
+void propagateInterruptCalls(const LinkContext& ctx, std::vector<uint8_t>& visited, uint32_t f, uint8_t mark) {
   // Call chains can be as deep as the program is long; an explicit stack
   // keeps a hostile chain from exhausting the host's.
   if (visited[f] & mark) return;
@@ -149,7 +149,7 @@ void LinkContext::propagateInterruptCalls(std::vector<uint8_t>& visited, uint32_
   while (!pending.empty()) {
     uint32_t g = pending.back();
     pending.pop_back();
-    for (uint32_t callee : cCallGraph.callees(g))
+    for (uint32_t callee : ctx.cCallGraph.callees(g))
       if (!(visited[callee] & mark)) {
         visited[callee] |= mark;
         pending.push_back(callee);
@@ -294,9 +294,9 @@ void addHandlerEdges(LinkContext& linker, uint32_t mainNode) {
   std::vector<uint32_t>& callees = linker.cCallGraph.cCallees;
   constexpr uint8_t kByMain = 1, kByClass1 = 2;
   std::vector<uint8_t> interrupted(n, 0);
-  linker.propagateInterruptCalls(interrupted, mainNode, kByMain);
+  propagateInterruptCalls(linker, interrupted, mainNode, kByMain);
   if (!class2.empty())
-    for (uint32_t h1 : class1) linker.propagateInterruptCalls(interrupted, h1, kByClass1);
+    for (uint32_t h1 : class1) propagateInterruptCalls(linker, interrupted, h1, kByClass1);
 
   // Rebuilt with the shared handler nodes after every other node, so each
   // node's callees stay ascending.
@@ -334,32 +334,32 @@ void printCallGraph(LinkContext& linker) {
 
 }  // namespace
 
-void LinkContext::buildCallGraph() {
+void buildCallGraph(LinkContext& ctx) {
   // Node names serve only the debug listings; a large program should not
   // pay for a copy of every name in a second map.
   const bool named = bool(Debug("Linker::buildCallGraph")) || bool(Debug("Linker::buildInterferenceGraph"));
-  cRecordOwners.clear();
-  cFuncs.clear();
-  CallGraph().swap(cCallGraph);
+  ctx.cRecordOwners.clear();
+  ctx.cFuncs.clear();
+  LinkContext::CallGraph().swap(ctx.cCallGraph);
 
   Calls calls;
-  const bool direct = gatherFunctions(*this, named, calls);
-  cRecordOwnersKnown = true;
+  const bool direct = gatherFunctions(ctx, named, calls);
+  ctx.cRecordOwnersKnown = true;
 
-  const Func* mainFunc = nullptr;
-  for (const Func& f : cFuncs)
+  const LinkContext::Func* mainFunc = nullptr;
+  for (const LinkContext::Func& f : ctx.cFuncs)
     if (f.cName == "main") {
       mainFunc = &f;
       break;
     }
   if (!mainFunc) programError("Linker::buildCallGraph", "unable to resolve symbol 'main'");
 
-  numberNodes(cCallGraph, cFuncs, calls);
-  linkCallees(cCallGraph, calls);
+  numberNodes(ctx.cCallGraph, ctx.cFuncs, calls);
+  linkCallees(ctx.cCallGraph, calls);
   Calls().swap(calls);
-  addHandlerEdges(*this, uint32_t(mainFunc - cFuncs.data()));
+  addHandlerEdges(ctx, uint32_t(mainFunc - ctx.cFuncs.data()));
 
-  if (Debug("Linker::buildCallGraph")) printCallGraph(*this);
+  if (Debug("Linker::buildCallGraph")) printCallGraph(ctx);
 
   if (!direct)
     programError("Linker::buildCallGraph",
@@ -517,21 +517,21 @@ void printInterference(LinkContext& linker) {
 
 }  // namespace
 
-void LinkContext::buildInterferenceGraph() {
-  const size_t n = cCallGraph.size();
-  const std::vector<uint32_t>& edgeStart = cCallGraph.cStart;
-  const std::vector<uint32_t>& edges = cCallGraph.cCallees;
+void buildInterferenceGraph(LinkContext& ctx) {
+  const size_t n = ctx.cCallGraph.size();
+  const std::vector<uint32_t>& edgeStart = ctx.cCallGraph.cStart;
+  const std::vector<uint32_t>& edges = ctx.cCallGraph.cCallees;
   if (n == 0) return;
 
   const Components comps = stronglyConnected(n, edgeStart, edges);
-  refuseRecursion(comps, edgeStart, edges, cFuncs);
+  refuseRecursion(comps, edgeStart, edges, ctx.cFuncs);
 
   // Columns: the functions with records, the only ones packing asks about.
-  cInterferenceGraph.clear();
+  ctx.cInterferenceGraph.clear();
   std::vector<uint32_t> column(n, kNoNode);
   std::vector<uint32_t> owners;  // node of each row
-  for (uint32_t v = 0; v < cFuncs.size(); ++v) {
-    if (!cFuncs[v].cHasActRec) continue;
+  for (uint32_t v = 0; v < ctx.cFuncs.size(); ++v) {
+    if (!ctx.cFuncs[v].cHasActRec) continue;
     column[v] = uint32_t(owners.size());
     owners.push_back(v);
   }
@@ -544,16 +544,16 @@ void LinkContext::buildInterferenceGraph() {
 
   // What each record function reaches.
   std::vector<uint64_t> rows = closeRows(comps, column, edgeStart, edges, words, false);
-  cInterferenceGraph.cWords = words;
-  cInterferenceGraph.cBits.assign(owners.size() * words, 0);
+  ctx.cInterferenceGraph.cWords = words;
+  ctx.cInterferenceGraph.cBits.assign(owners.size() * words, 0);
   for (uint32_t r = 0; r < owners.size(); ++r) {
     uint32_t v = owners[r];
-    std::copy_n(rows.data() + size_t(comps.of[v]) * words, words, cInterferenceGraph.cBits.data() + size_t(r) * words);
+    std::copy_n(rows.data() + size_t(comps.of[v]) * words, words, ctx.cInterferenceGraph.cBits.data() + size_t(r) * words);
     // Recursion was refused above, so no record function reaches itself.
-    cInterferenceGraph.cBits[size_t(r) * words + r / 64] &= ~(uint64_t(1) << (r % 64));
-    cInterferenceGraph.cRow.emplace_back(cCallGraph.cNodes[v], r);
+    ctx.cInterferenceGraph.cBits[size_t(r) * words + r / 64] &= ~(uint64_t(1) << (r % 64));
+    ctx.cInterferenceGraph.cRow.emplace_back(ctx.cCallGraph.cNodes[v], r);
   }
-  std::sort(cInterferenceGraph.cRow.begin(), cInterferenceGraph.cRow.end());
+  std::sort(ctx.cInterferenceGraph.cRow.begin(), ctx.cInterferenceGraph.cRow.end());
 
   // Who reaches each: the same closure over the reversed graph. A record
   // conflicts with both.
@@ -562,40 +562,40 @@ void LinkContext::buildInterferenceGraph() {
     reverseEdges(n, edgeStart, edges, inStart, inEdges);
     rows = closeRows(comps, column, inStart, inEdges, words, true);
   }
-  cInterferenceGraph.cConflict = cInterferenceGraph.cBits;
+  ctx.cInterferenceGraph.cConflict = ctx.cInterferenceGraph.cBits;
   for (uint32_t r = 0; r < owners.size(); ++r) {
     const uint64_t* from = rows.data() + size_t(comps.of[owners[r]]) * words;
-    uint64_t* to = cInterferenceGraph.cConflict.data() + size_t(r) * words;
+    uint64_t* to = ctx.cInterferenceGraph.cConflict.data() + size_t(r) * words;
     for (size_t k = 0; k < words; ++k) to[k] |= from[k];
     to[r / 64] &= ~(uint64_t(1) << (r % 64));
   }
 
-  if (Debug("Linker::buildInterferenceGraph")) printInterference(*this);
+  if (Debug("Linker::buildInterferenceGraph")) printInterference(ctx);
 
   // The closure was the call graph's last reader.
-  CallGraph().swap(cCallGraph);
-  std::vector<Func>().swap(cFuncs);
-  std::map<const syment*, std::string>().swap(cCallNodeName);
+  LinkContext::CallGraph().swap(ctx.cCallGraph);
+  std::vector<LinkContext::Func>().swap(ctx.cFuncs);
+  std::map<const syment*, std::string>().swap(ctx.cCallNodeName);
 }
 
 // ---- Record map ------------------------------------------------------------
 
-void LinkContext::buildScnActivationRecordMap() {
+void buildScnActivationRecordMap(LinkContext& ctx) {
   // The call graph has already found, in this same order, every function
   // that owns a record; without it the symbol tables are walked again.
-  if (!cRecordOwnersKnown) {
-    cRecordOwners.clear();
-    for (size_t c = 0; c < cCoff.size(); ++c) {
-      const Coff& coff = *cCoff[c];
+  if (!ctx.cRecordOwnersKnown) {
+    ctx.cRecordOwners.clear();
+    for (size_t c = 0; c < ctx.cCoff.size(); ++c) {
+      const Coff& coff = *ctx.cCoff[c];
       forEachFunctionDefinition(coff, [&](size_t i) {
         std::optional<aux_fcn> aux = fcnAux(coff, i);
-        if (aux && aux->x_actscnum != 0) cRecordOwners.emplace_back(c, i);
+        if (aux && aux->x_actscnum != 0) ctx.cRecordOwners.emplace_back(c, i);
         return true;
       });
     }
   }
-  for (const auto& [c, i] : cRecordOwners) {
-    const auto& coff = cCoff[c];
+  for (const auto& [c, i] : ctx.cRecordOwners) {
+    const auto& coff = ctx.cCoff[c];
     const std::vector<syment>& table = coff->cSymTbl;
     {
       std::optional<aux_fcn> aux = fcnAux(*coff, i);
@@ -607,21 +607,21 @@ void LinkContext::buildScnActivationRecordMap() {
                       false);
         Error::terminate(1);
       }
-      cScnActRec[scn->second] = &table[i];
+      ctx.cScnActRec[scn->second] = &table[i];
     }
   }
-  std::vector<std::pair<size_t, size_t>>().swap(cRecordOwners);
-  cRecordOwnersKnown = false;
+  std::vector<std::pair<size_t, size_t>>().swap(ctx.cRecordOwners);
+  ctx.cRecordOwnersKnown = false;
 }
 
-void LinkContext::releaseCallGraphs() {
+void releaseCallGraphs(LinkContext& ctx) {
   // Swapped out rather than cleared, so that the memory really goes.
-  CallGraph().swap(cCallGraph);
-  std::vector<Func>().swap(cFuncs);
-  std::map<const syment*, std::string>().swap(cCallNodeName);
-  std::vector<std::pair<size_t, size_t>>().swap(cRecordOwners);
-  cRecordOwnersKnown = false;
-  Interference().swap(cInterferenceGraph);
+  LinkContext::CallGraph().swap(ctx.cCallGraph);
+  std::vector<LinkContext::Func>().swap(ctx.cFuncs);
+  std::map<const syment*, std::string>().swap(ctx.cCallNodeName);
+  std::vector<std::pair<size_t, size_t>>().swap(ctx.cRecordOwners);
+  ctx.cRecordOwnersKnown = false;
+  LinkContext::Interference().swap(ctx.cInterferenceGraph);
 }
 
 // ---- Packing ---------------------------------------------------------------
@@ -726,7 +726,7 @@ std::string cannotFit(const std::pair<std::string, uint64_t>& record) {
 
 }  // namespace
 
-bool LinkContext::allocateActUnassigned(ActRecSet& records, std::vector<Memory>& mems, std::string& err) {
+bool allocateActUnassigned(LinkContext& ctx, LinkContext::ActRecSet& records, std::vector<Memory>& mems, std::string& err) {
   // Looked up once: the packing loop is hot.
   const bool debug = bool(Debug("Linker::allocateActUnassigned"));
   if (debug) std::cout << "***** Static Activation Record Allocation *****\n";
@@ -734,9 +734,9 @@ bool LinkContext::allocateActUnassigned(ActRecSet& records, std::vector<Memory>&
   // Row of each record's owner in the interference bits; kNoRow when the
   // owner is unknown, which makes the record interfere with every other.
   auto rowOf = [&](const std::string& name) {
-    auto owner = cScnActRec.find(name);
-    if (owner == cScnActRec.end()) return kNoRow;
-    return cInterferenceGraph.row(owner->second);
+    auto owner = ctx.cScnActRec.find(name);
+    if (owner == ctx.cScnActRec.end()) return kNoRow;
+    return ctx.cInterferenceGraph.row(owner->second);
   };
 
   std::multiset<MemorySize, bool (*)(const MemorySize&, const MemorySize&)> holes(memsize_less);
@@ -751,7 +751,7 @@ bool LinkContext::allocateActUnassigned(ActRecSet& records, std::vector<Memory>&
       std::cout << "    memory id: " << h.first->getName() << ", size (in bytes): " << h.second << "\n";
   }
 
-  HolePacking packing(cInterferenceGraph);
+  HolePacking packing(ctx.cInterferenceGraph);
   while (!records.empty()) {
     if (holes.empty()) {
       if (debug) std::cout << "Record cannot be allocated.  Aborting.\n";
@@ -784,7 +784,7 @@ bool LinkContext::allocateActUnassigned(ActRecSet& records, std::vector<Memory>&
       if (debug) std::cout << "Success!  Allocated at offset " << offset << "\n";
       packing.add(offset, size, row);
       group.emplace(name, offset);
-      cScnMem[name] = mem;
+      ctx.cScnMem[name] = mem;
       used = std::max(used, offset + size);
       records.erase(next);
     }

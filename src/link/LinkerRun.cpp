@@ -49,6 +49,80 @@ void releaseInputSections(LinkContext& linker) {
   release(linker.cInputSectionBase);
 }
 
+// The symbol definitions are taken from the inputs' symbols, the merged
+// sections from their section headers: the one is made beside the other, and
+// a failure of the sections' comes first, as where they are made in turn.
+bool defineSymbolsBesideSections(LinkContext& ctx, std::string& error, bool& symbolsFailed) {
+  bool defined = false;
+  std::string definitionError;
+  Beside definitions([&] { defined = buildExtSymDef(ctx, definitionError); });
+  if (!buildSectionAttribs(ctx, error) || !verifySectionDesc(ctx, error)) return false;
+  definitions.join();
+  if (defined) return true;
+  error = definitionError;
+  symbolsFailed = true;
+  return false;
+}
+
+// The executable's symbol table is made from the inputs' symbols; its bytes
+// from their sections, and its section headers from the merged sections and
+// where they were placed: the table is made beside the others, and comes
+// first where they are made in turn.
+bool buildSymbolsBesideSections(LinkContext& ctx, std::string& error) {
+  bool symbolsMade = false;
+  std::string symbolsError;
+  Beside symbols([&] {
+    symbolsMade = buildOutputScnNum(ctx, symbolsError) && buildOutputSymbolTbl(ctx, symbolsError);
+    if (symbolsMade) releaseSymbols(ctx);
+  });
+  const bool sectionsMade = (symbols.started() || symbolsMade) && buildOutputRawData(ctx, error) &&
+                            addInitScnNames(ctx, error) && buildOutputScnHdrs(ctx, error);
+  symbols.join();
+  if (symbolsMade) return sectionsMade;
+  error = symbolsError;
+  return false;
+}
+
+// The symbol table is final, and the string table too but for the names of
+// fill sections: the maps' symbols are gathered meanwhile, and sorted for the
+// text map, and the outputs written with them.
+bool finishAndWrite(LinkContext& ctx, std::string& error) {
+  std::optional<MapSymbols> mapSymbols;
+  Beside listing([&] {
+    if (ctx.cConfig.cMapFile.empty() && !ctx.cMapView) return;
+    mapSymbols.emplace(ctx.cOutput, ctx.cSymBase);
+    if (!ctx.cConfig.cMapFile.empty()) mapSymbols->sort();
+  });
+  if (!buildOutputLineInfo(ctx, error)) return false;
+  releaseInputSections(ctx);
+  if (!buildOutputHdrs(ctx, error)) return false;
+  listing.join();
+  buildOutputHoles(ctx);
+  if (!ctx.cFillError.empty()) {
+    error = ctx.cFillError;
+    return false;
+  }
+  return writeOutputs(ctx, error, mapSymbols ? &*mapSymbols : nullptr);
+}
+
+// Each reference bound to its definition; in the gnu style every missing
+// definition is reported where it is used.
+bool bindReferences(LinkContext& ctx, std::string& error) {
+  if (buildExtRefDef(ctx, error)) return true;
+  if (Error::style() == Error::Style::gnu) reportUndefinedSymbols(ctx, error);
+  return false;
+}
+
+// Which functions with activation records may be active together; the JSON
+// map takes the call graph before the closure lets it go.
+void analyseCalls(LinkContext& ctx) {
+  if (!actRecScnExists(ctx)) return;
+  buildCallGraph(ctx);
+  if (ctx.cMapView) ctx.captureCallGraph(*ctx.cMapView);
+  buildInterferenceGraph(ctx);
+  buildScnActivationRecordMap(ctx);
+}
+
 }  // namespace
 
 // The stages that go through the inputs side by side read each one's symbol
@@ -84,119 +158,46 @@ bool LinkContext::forEachInputUntilFailure(const std::function<bool(size_t, std:
   return false;
 }
 
-bool LinkContext::run(std::string& error) {
-  if (cConfig.cOutputFile.empty()) cConfig.cOutputFile = "a.out";
-  if (!readInputs(error) || !bindSymbols(error)) return false;
-  if (!mapSections(error)) {
-    writeErrorMapFile();
+// The link, pass by pass. A pass that fails has set `error`, or reported its
+// own messages and left it empty.
+bool runPasses(LinkContext& ctx, std::string& error) {
+  Config& config = ctx.cConfig;
+  if (config.cOutputFile.empty()) config.cOutputFile = "a.out";
+  // From the symbol tables on, a failure leaves the error map behind: the
+  // last chance to show how memory was used before the link gives up.
+  auto failWithMap = [&ctx] {
+    ctx.writeErrorMapFile();
     return false;
-  }
-  // Written only if a stage below fails.
-  PendingErrorMap errorMap(cConfig.cMapFile, memories());
-  if (!relocateInputs(error) || !buildExecutable(error)) return false;
+  };
+  bool symbolsFailed = false;
+
+  if (!ctx.buildCoffs(error)) return false;             // the objects, read whole
+  if (!ctx.buildLibs(error)) return false;              // the libraries' headers and external names
+  if (!verifyOutputs(ctx, error)) return false;         // no output replaces an input, before any is written
+  if (!ctx.importLibraryMembers(error)) return false;   // the members that define what is wanted
+  ctx.cArchive.clear();                                 // what remains of the libraries is never read
+  if (!ctx.verifyProcessor(error)) return false;        // one device for every input
+  warnAboutMemories(ctx);                               // memories and fills the device cannot hold
+  mergeStringTbls(ctx);                                 // every name in one string table
+  if (!defineSymbolsBesideSections(ctx, error, symbolsFailed))  // definitions; merged sections
+    return symbolsFailed ? failWithMap() : false;
+  if (!bindReferences(ctx, error)) return failWithMap();  // each reference to its definition
+  analyseCalls(ctx);                                    // which activation records may share memory
+  if (!ctx.mapSections(error)) return failWithMap();    // every section placed in a memory
+
+  PendingErrorMap errorMap(config.cMapFile, ctx.memories());  // written if a pass below fails
+  if (!ctx.loadSections(error)) return false;           // each input piece at its address
+  if (!buildInitTable(ctx, error)) return false;        // the initialized-data table
+  if (!relocateSymbols(ctx, error)) return false;       // symbols moved with their pieces
+  if (!relocateLineInfo(ctx, error)) return false;      // line numbers moved with theirs
+  if (!resolveExternals(ctx, error)) return false;      // references take their definitions' values
+  releaseBindings(ctx);                                 // nothing asks for a name again
+  if (!verifyRelocations(ctx, error)) return false;     // the family's checks of each relocation
+  if (!patchSections(ctx, error)) return false;         // relocations applied to the bytes
+  if (!buildSymbolsBesideSections(ctx, error)) return false;  // the executable's symbols, bytes, headers
+  if (!finishAndWrite(ctx, error)) return false;        // its lines and holes; every output written
   errorMap.dismiss();
   return true;
-}
-
-bool LinkContext::readInputs(std::string& error) {
-  if (!buildCoffs(error)) return false;
-  if (!buildLibs(error)) return false;
-  // Before the first file is written, which may be the error map.
-  if (!verifyOutputs(error)) return false;
-  if (!importLibraryMembers(error)) return false;
-  // Imported members have left their libraries; what remains is never read.
-  cArchive.clear();
-  if (!verifyProcessor(error)) return false;
-  warnAboutMemories();
-  return true;
-}
-
-bool LinkContext::bindSymbols(std::string& error) {
-  mergeStringTbls();
-  // The definitions are taken from the inputs' symbols, the merged sections
-  // from their section headers: the one is made beside the other, and a
-  // failure of the sections' comes first, as where they are made in turn.
-  bool defined = false;
-  std::string definitionError;
-  Beside definitions([&] { defined = buildExtSymDef(definitionError); });
-  if (!buildSectionAttribs(error)) return false;
-  if (!verifySectionDesc(error)) return false;
-  definitions.join();
-
-  // The symbol tables are the last chance to show how memory was used before
-  // the link gives up, so a failure here still leaves an error map behind.
-  if (!defined) {
-    error = definitionError;
-    writeErrorMapFile();
-    return false;
-  }
-  if (!buildExtRefDef(error)) {
-    if (Error::style() == Error::Style::gnu) reportUndefinedSymbols(error);
-    writeErrorMapFile();
-    return false;
-  }
-
-  if (actRecScnExists()) {
-    buildCallGraph();
-    // The closure is the call graph's last reader and lets it go.
-    if (cMapView) captureCallGraph(*cMapView);
-    buildInterferenceGraph();
-    buildScnActivationRecordMap();
-  }
-  return true;
-}
-
-bool LinkContext::relocateInputs(std::string& error) {
-  if (!loadSections(error)) return false;
-  if (!buildInitTable(*this, error)) return false;
-  if (!relocateSymbols(*this, error)) return false;
-  if (!relocateLineInfo(*this, error)) return false;
-  if (!resolveExternals(*this, error)) return false;
-  releaseBindings(*this);
-  if (!verifyRelocations(*this, error)) return false;
-  // Patching lets each input's relocations go once they are in its bytes.
-  return patchSections(*this, error);
-}
-
-bool LinkContext::buildExecutable(std::string& error) {
-  // The executable's symbol table is made from the inputs' symbols; its
-  // bytes from their sections, and its section headers from the merged
-  // sections and where they were placed: the table is made beside the
-  // others, and comes first where they are made in turn.
-  bool symbolsMade = false;
-  std::string symbolsError;
-  Beside symbols([&] {
-    symbolsMade = buildOutputScnNum(symbolsError) && buildOutputSymbolTbl(symbolsError);
-    if (symbolsMade) releaseSymbols(*this);
-  });
-  const bool sectionsMade = (symbols.started() || symbolsMade) && buildOutputRawData(error) &&
-                            addInitScnNames(*this, error) && buildOutputScnHdrs(error);
-  symbols.join();
-  if (!symbolsMade) {
-    error = symbolsError;
-    return false;
-  }
-  if (!sectionsMade) return false;
-  // The symbol table is final, and the string table too but for the names
-  // of fill sections: the maps' symbols are gathered meanwhile, and sorted
-  // for the text map.
-  std::optional<MapSymbols> mapSymbols;
-  Beside listing([&] {
-    if (cConfig.cMapFile.empty() && !cMapView) return;
-    mapSymbols.emplace(cOutput, cSymBase);
-    if (!cConfig.cMapFile.empty()) mapSymbols->sort();
-  });
-  if (!buildOutputLineInfo(error)) return false;
-  releaseInputSections(*this);
-  if (!buildOutputHdrs(error)) return false;
-  listing.join();
-  buildOutputHoles();
-  if (!cFillError.empty()) {
-    error = cFillError;
-    return false;
-  }
-
-  return writeOutputs(error, mapSymbols ? &*mapSymbols : nullptr);
 }
 
 }  // namespace tarsil

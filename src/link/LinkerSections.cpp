@@ -71,21 +71,21 @@ std::string mergePiece(MergedSection& m, const scnhdr& hdr, const std::string& n
 
 }  // namespace
 
-bool LinkContext::buildSectionAttribs(std::string& error) {
+bool buildSectionAttribs(LinkContext& ctx, std::string& error) {
   // Merging works on a hashed table and fills the name-ordered table once at
   // the end: a name met in many inputs then costs one hash per piece instead
   // of a walk down the tree.
   // Sized for the case where every piece has its own name, so that neither
   // table grows while the inputs are walked.
-  size_t pieces = cScns.size();
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cScnNum);
-    pieces += cCoff[c]->cScnNum.size();
+  size_t pieces = ctx.cScns.size();
+  for (size_t c = 0; c < ctx.cCoff.size(); ++c) {
+    prefetchAhead(ctx.cCoff, c, &Coff::cScnNum);
+    pieces += ctx.cCoff[c]->cScnNum.size();
   }
   std::vector<Merged> merged;
   merged.reserve(pieces);
   NameIndex<uint32_t> index(pieces);
-  for (const auto& [name, scn] : cScns) {
+  for (const auto& [name, scn] : ctx.cScns) {
     if (!scn.sized) continue;
     index.emplace(name, static_cast<uint32_t>(merged.size()));
     merged.push_back({name, scn});
@@ -93,9 +93,9 @@ bool LinkContext::buildSectionAttribs(std::string& error) {
 
   // Each input section's record, and the merged section it joins by its
   // place in `merged`, until the merged sections have their final home.
-  cInputSections.clear();
-  cInputSections.reserve(pieces);
-  cInputSectionBase.assign(1, 0);
+  ctx.cInputSections.clear();
+  ctx.cInputSections.reserve(pieces);
+  ctx.cInputSectionBase.assign(1, 0);
   std::vector<uint32_t> joins;
   joins.reserve(pieces);
   std::vector<MergedSection*> home;
@@ -111,20 +111,20 @@ bool LinkContext::buildSectionAttribs(std::string& error) {
     });
     // One block of the arena takes every node: a node is the record and a
     // tree's links.
-    cScnArena.expect(merged.size() * (4 * sizeof(void*) + sizeof(MergedSections::value_type)));
-    const bool empty = cScns.empty();
+    ctx.cScnArena.expect(merged.size() * (4 * sizeof(void*) + sizeof(MergedSections::value_type)));
+    const bool empty = ctx.cScns.empty();
     for (const auto& [prefix, m] : order) {
       MergedSection& scn =
-          empty ? cScns.emplace_hint(cScns.end(), std::piecewise_construct, std::forward_as_tuple(m->name),
+          empty ? ctx.cScns.emplace_hint(ctx.cScns.end(), std::piecewise_construct, std::forward_as_tuple(m->name),
                                      std::forward_as_tuple())
                       ->second
-                : cScns[std::string(m->name)];
+                : ctx.cScns[std::string(m->name)];
       scn = m->scn;
       home[static_cast<size_t>(m - merged.data())] = &scn;
     }
     for (size_t i = 0; i < joins.size(); ++i)
-      if (joins[i] != kNoJoin) cInputSections[i].output = home[joins[i]];
-    while (cInputSectionBase.size() <= cCoff.size()) cInputSectionBase.push_back(cInputSections.size());
+      if (joins[i] != kNoJoin) ctx.cInputSections[i].output = home[joins[i]];
+    while (ctx.cInputSectionBase.size() <= ctx.cCoff.size()) ctx.cInputSectionBase.push_back(ctx.cInputSections.size());
   };
   auto fail = [&](const std::string& text) {
     error = text;
@@ -132,12 +132,12 @@ bool LinkContext::buildSectionAttribs(std::string& error) {
     return false;
   };
 
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cScnNum, &Coff::cScnHdr, &Coff::cRawData);
-    const auto& coff = cCoff[c];
-    cInputSectionBase.resize(c + 1, cInputSections.size());
+  for (size_t c = 0; c < ctx.cCoff.size(); ++c) {
+    prefetchAhead(ctx.cCoff, c, &Coff::cScnNum, &Coff::cScnHdr, &Coff::cRawData);
+    const auto& coff = ctx.cCoff[c];
+    ctx.cInputSectionBase.resize(c + 1, ctx.cInputSections.size());
     for (const auto& [number, name] : coff->cScnNum) {
-      InputSection& piece = cInputSections.emplace_back();
+      InputSection& piece = ctx.cInputSections.emplace_back();
       joins.push_back(kNoJoin);
       piece.file = coff.get();
       piece.number = number;
@@ -164,10 +164,10 @@ bool LinkContext::buildSectionAttribs(std::string& error) {
   return true;
 }
 
-bool LinkContext::verifySectionDesc(std::string& error) {
-  for (const SectionDesc& desc : cConfig.cSectionDesc) {
+bool verifySectionDesc(LinkContext& ctx, std::string& error) {
+  for (const SectionDesc& desc : ctx.cConfig.cSectionDesc) {
     const std::string& name = desc.getName();
-    const MergedSection* scn = findScn(name);
+    const MergedSection* scn = ctx.findScn(name);
     if (scn == nullptr || !scn->merged()) continue;
     const bool hasRom = !desc.getLoadMemory().empty();
     const bool hasRam = !desc.getRunMemory().empty();
@@ -196,7 +196,7 @@ bool LinkContext::verifySectionDesc(std::string& error) {
       return false;
     }
   }
-  warnAboutSectionDescs();
+  warnAboutSectionDescs(ctx);
   return true;
 }
 

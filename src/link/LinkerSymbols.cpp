@@ -40,7 +40,7 @@ struct PrefixedString {
 
 }  // namespace
 
-void LinkContext::mergeStringTbls() {
+void mergeStringTbls(LinkContext& ctx) {
   const bool debug = static_cast<bool>(Debug("Linker::mergeStringTbls"));
   // Views into the inputs' tables, which stay put until every input has
   // been rewritten below. Each string knows its place among all inputs'
@@ -51,16 +51,16 @@ void LinkContext::mergeStringTbls() {
     uint32_t place;
   };
   std::vector<Source> strings;
-  std::vector<size_t> firstPlace(cCoff.size());
+  std::vector<size_t> firstPlace(ctx.cCoff.size());
   size_t total = 0;
-  for (size_t c = 0; c < cCoff.size(); ++c) {
+  for (size_t c = 0; c < ctx.cCoff.size(); ++c) {
     firstPlace[c] = total;
-    total += cCoff[c]->cStrTbl.size();
+    total += ctx.cCoff[c]->cStrTbl.size();
   }
   strings.reserve(total);
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cStrTbl);
-    for (const auto& entry : cCoff[c]->cStrTbl)
+  for (size_t c = 0; c < ctx.cCoff.size(); ++c) {
+    prefetchAhead(ctx.cCoff, c, &Coff::cStrTbl);
+    for (const auto& entry : ctx.cCoff[c]->cStrTbl)
       strings.push_back({PrefixedString::of(entry.second), static_cast<uint32_t>(strings.size())});
   }
   std::sort(strings.begin(), strings.end(), [](const Source& a, const Source& b) { return a.text < b.text; });
@@ -90,23 +90,23 @@ void LinkContext::mergeStringTbls() {
     newOffset[strings[i].place] = at;
   }
   std::vector<Source>().swap(strings);
-  cOutput.cStrTbl.assign(std::move(merged));
-  cOutputStrTbl.clear();
-  cOutputStrTbl.reserve(distinct);
-  for (const auto& [offset, text] : cOutput.cStrTbl) cOutputStrTbl.emplace(text, static_cast<int>(offset));
+  ctx.cOutput.cStrTbl.assign(std::move(merged));
+  ctx.cOutputStrTbl.clear();
+  ctx.cOutputStrTbl.reserve(distinct);
+  for (const auto& [offset, text] : ctx.cOutput.cStrTbl) ctx.cOutputStrTbl.emplace(text, static_cast<int>(offset));
 
-  forEachInput([&](size_t c) {
-    prefetchAhead(cCoff, c, &Coff::cStrTbl, &Coff::cSymKind, &Coff::cScnHdr);
-    Coff& coff = *cCoff[c];
+  ctx.forEachInput([&](size_t c) {
+    prefetchAhead(ctx.cCoff, c, &Coff::cStrTbl, &Coff::cSymKind, &Coff::cScnHdr);
+    Coff& coff = *ctx.cCoff[c];
     thread_local std::vector<std::pair<uint32_t, uint32_t>> moved;
     moved.clear();
     size_t entryPlace = firstPlace[c];
     for (const auto& entry : coff.cStrTbl) moved.emplace_back(entry.first, newOffset[entryPlace++]);
-    moveStrings(coff, moved, cOutput.cStrTbl);
+    moveStrings(coff, moved, ctx.cOutput.cStrTbl);
   });
 }
 
-void LinkContext::moveStrings(Coff& coff, const std::vector<std::pair<uint32_t, uint32_t>>& moved,
+void moveStrings(Coff& coff, const std::vector<std::pair<uint32_t, uint32_t>>& moved,
                          const StringTable& merged) {
   const bool debug = static_cast<bool>(Debug("Linker::replaceStringTbl"));
   auto newOffset = [&](uint32_t old, uint32_t& result) {
@@ -143,16 +143,16 @@ void LinkContext::moveStrings(Coff& coff, const std::vector<std::pair<uint32_t, 
   coff.cStrTbl = merged;
 }
 
-void LinkContext::setupLinkerSymbols() {
-  auto define = [this](syment& sym, const char* name) {
+void setupLinkerSymbols(LinkContext& ctx) {
+  auto define = [&ctx](syment& sym, const char* name) {
     sym = syment{};
     std::memcpy(sym.n_name, name, std::min<size_t>(std::strlen(name), sizeof sym.n_name));
     sym.n_sclass = C_EXT;
-    cExtSymDef[name] = &sym;
+    ctx.cExtSymDef[name] = &sym;
   };
-  define(cCinitSym, "_cinit");
-  define(cStackSym, "_stack");
-  define(cStksizeSym, "_stksize");
+  define(ctx.cCinitSym, "_cinit");
+  define(ctx.cStackSym, "_stack");
+  define(ctx.cStksizeSym, "_stksize");
 }
 
 namespace {
@@ -204,19 +204,19 @@ inline bool externalName(const Coff& coff, size_t index, const syment& sym, std:
 
 }  // namespace
 
-bool LinkContext::buildExtSymDef(std::string& error) {
+bool buildExtSymDef(LinkContext& ctx, std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::buildExtSymDef"));
   // Sized once: growing would hash every name again at each step.
   size_t definitions = 3;
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cSymTbl);
-    forEachSymbol(cCoff[c]->cSymTbl, [&](size_t, syment& sym) { definitions += Coff::isExtDefinition(sym) ? 1 : 0; });
+  for (size_t c = 0; c < ctx.cCoff.size(); ++c) {
+    prefetchAhead(ctx.cCoff, c, &Coff::cSymTbl);
+    forEachSymbol(ctx.cCoff[c]->cSymTbl, [&](size_t, syment& sym) { definitions += Coff::isExtDefinition(sym) ? 1 : 0; });
   }
-  cExtSymDef.reserve(cExtSymDef.size() + definitions);
-  setupLinkerSymbols();
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cSymTbl);
-    const auto& coff = cCoff[c];
+  ctx.cExtSymDef.reserve(ctx.cExtSymDef.size() + definitions);
+  setupLinkerSymbols(ctx);
+  for (size_t c = 0; c < ctx.cCoff.size(); ++c) {
+    prefetchAhead(ctx.cCoff, c, &Coff::cSymTbl);
+    const auto& coff = ctx.cCoff[c];
     bool ok = true;
     forEachSymbol(coff->cSymTbl, [&](size_t index, syment& sym) {
       if (!ok || !Coff::isExtDefinition(sym)) return;
@@ -225,9 +225,9 @@ bool LinkContext::buildExtSymDef(std::string& error) {
         ok = false;
         return;
       }
-      auto [known, fresh] = cExtSymDef.emplace(name, &sym);
+      auto [known, fresh] = ctx.cExtSymDef.emplace(name, &sym);
       if (!fresh) {
-        error = duplicateDefinition(name, known->second, c);
+        error = duplicateDefinition(ctx, name, known->second, c);
         ok = false;
         return;
       }
@@ -240,7 +240,7 @@ bool LinkContext::buildExtSymDef(std::string& error) {
   return true;
 }
 
-bool LinkContext::buildExtRefDef(std::string& error) {
+bool buildExtRefDef(LinkContext& ctx, std::string& error) {
   const bool debug = static_cast<bool>(Debug("Linker::buildExtRefDef"));
   // The bindings are kept in the order the inputs' symbol tables lie in
   // memory, so that they come out sorted by reference and stand as they are
@@ -249,31 +249,31 @@ bool LinkContext::buildExtRefDef(std::string& error) {
   // table. Each input gets room for all its references in one vector and
   // fills its own part, side by side with the others; section references
   // leave gaps, closed afterwards.
-  std::vector<size_t> first(cCoff.size() + 1, 0);
-  std::vector<std::pair<uintptr_t, uint32_t>> order(cCoff.size());
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchRecordsAhead(cCoff, c, &Coff::cSymTbl);
-    order[c] = {reinterpret_cast<uintptr_t>(cCoff[c]->cSymTbl.data()), static_cast<uint32_t>(c)};
+  std::vector<size_t> first(ctx.cCoff.size() + 1, 0);
+  std::vector<std::pair<uintptr_t, uint32_t>> order(ctx.cCoff.size());
+  for (size_t c = 0; c < ctx.cCoff.size(); ++c) {
+    prefetchRecordsAhead(ctx.cCoff, c, &Coff::cSymTbl);
+    order[c] = {reinterpret_cast<uintptr_t>(ctx.cCoff[c]->cSymTbl.data()), static_cast<uint32_t>(c)};
   }
   std::sort(order.begin(), order.end());
   size_t room = 0;
-  auto inOrder = [&](size_t k) -> const Coff& { return *cCoff[order[k].second]; };
+  auto inOrder = [&](size_t k) -> const Coff& { return *ctx.cCoff[order[k].second]; };
   for (size_t k = 0; k < order.size(); ++k) {
     prefetchAheadOf(inOrder, order.size(), k, &Coff::cSymTbl);
     const uint32_t c = order[k].second;
     first[c] = room;
-    forEachSymbol(cCoff[c]->cSymTbl, [&](size_t, syment& sym) { room += Coff::isExtReference(sym) ? 1 : 0; });
+    forEachSymbol(ctx.cCoff[c]->cSymTbl, [&](size_t, syment& sym) { room += Coff::isExtReference(sym) ? 1 : 0; });
   }
   std::vector<ExtRefBindings::value_type> bindings(room);
-  std::vector<size_t> made(cCoff.size(), 0);
+  std::vector<size_t> made(ctx.cCoff.size(), 0);
 
   // The failure reported is the one met first in input order.
-  const bool ok = forEachInputUntilFailure(
+  const bool ok = ctx.forEachInputUntilFailure(
       [&](size_t c, std::string& failure) {
-        const Coff& coff = *cCoff[c];
+        const Coff& coff = *ctx.cCoff[c];
         size_t next = first[c];
         bool found = true;
-        forEachSymbol(cCoff[c]->cSymTbl, [&](size_t index, syment& sym) {
+        forEachSymbol(ctx.cCoff[c]->cSymTbl, [&](size_t index, syment& sym) {
           if (!found || !Coff::isExtReference(sym)) return;
           std::string_view name;
           if (!externalName(coff, index, sym, name, failure)) {
@@ -282,8 +282,8 @@ bool LinkContext::buildExtRefDef(std::string& error) {
           }
           // A section reference is bound to its section once sections are placed.
           if (!name.empty() && name[0] == '.') return;
-          auto def = cExtSymDef.find(name);
-          if (def == cExtSymDef.end()) {
+          auto def = ctx.cExtSymDef.find(name);
+          if (def == ctx.cExtSymDef.end()) {
             failure =
                 "could not find definition of symbol '" + std::string(name) + "' in file '" + coff.cFileName + "'.";
             found = false;
@@ -301,7 +301,7 @@ bool LinkContext::buildExtRefDef(std::string& error) {
   if (!ok) return false;
 
   std::vector<ExtRefBindings::Run> runs;
-  runs.reserve(cCoff.size());
+  runs.reserve(ctx.cCoff.size());
   size_t kept = 0;
   for (const auto& [address, c] : order) {
     const auto from = bindings.begin() + static_cast<std::ptrdiff_t>(first[c]);
@@ -310,7 +310,7 @@ bool LinkContext::buildExtRefDef(std::string& error) {
     kept += made[c];
   }
   bindings.resize(kept);
-  cExtRefDef.assign(std::move(bindings), std::move(runs));
+  ctx.cExtRefDef.assign(std::move(bindings), std::move(runs));
   return true;
 }
 

@@ -23,7 +23,7 @@ TEST_F(LinkerOutput, LineNumbersJoinInInputOrderRebasedAndLeaveTheInputs) {
   add(b);
   prepare();
   l.cSymBase = {0, 100};
-  ASSERT_TRUE(l.buildOutputLineInfo(error));
+  ASSERT_TRUE(buildOutputLineInfo(l, error));
 
   const std::vector<coff_lineno>& solo = l.cOutput.cLineInfo.at("solo");
   ASSERT_EQ(solo.size(), 2u);
@@ -59,7 +59,7 @@ TEST_F(LinkerOutput, AFunctionReturningAnArrayHasItsFunctionRecordRebased) {
   b.c->cSymTbl[2].n_numaux = 1;
   add(a);
   add(b);
-  ASSERT_TRUE(l.buildOutputSymbolTbl(error)) << error;
+  ASSERT_TRUE(buildOutputSymbolTbl(l, error)) << error;
   const std::vector<syment>& out = l.cOutput.cSymTbl;
   ASSERT_EQ(out.size(), 6u);
   EXPECT_EQ(getAux<aux_fcn>(out[3]).x_endndx, 5u);
@@ -78,20 +78,20 @@ TEST_F(LinkerOutput, FillSectionsAreCountedAcrossMemoriesAndNamedUniquely) {
   // An input section already holds the name the second fill would get.
   l.cOutput.cScnNum[1] = ".fill_2";
   l.cOutput.cScnHdr[".fill_2"] = scnhdr{};
-  l.buildOutputHoles();
+  buildOutputHoles(l);
   const decltype(l.cOutput.cScnNum) expected{{1, ".fill_2"}, {2, ".fill_1"}, {3, ".fill_3"}};
   EXPECT_EQ(l.cOutput.cScnNum, expected);
 
   // From the hundredth on, the name goes to the string table.
   l.cFillCount = 99;
-  l.buildOutputHole("p0", 0x100, 0x100, "0");
+  buildOutputHole(l, "p0", 0x100, 0x100, "0");
   ASSERT_EQ(l.cOutput.cStrTbl.size(), 1u);
   EXPECT_EQ(l.cOutput.cStrTbl.begin()->second, ".fill_100");
   EXPECT_EQ(Coff::getName(l.cOutput.cScnHdr.at(".fill_100"), l.cOutput.cStrTbl), ".fill_100");
 
   // A name an input's table already holds is used where it stands.
   l.cOutputStrTbl.emplace(".fill_101", l.cOutput.cStrTbl.add(".fill_101"));
-  l.buildOutputHole("p0", 0x102, 0x102, "0");
+  buildOutputHole(l, "p0", 0x102, 0x102, "0");
   EXPECT_EQ(l.cOutput.cStrTbl.size(), 2u);
   EXPECT_EQ(Coff::getName(l.cOutput.cScnHdr.at(".fill_101"), l.cOutput.cStrTbl), ".fill_101");
 }
@@ -102,7 +102,7 @@ TEST_F(LinkerOutput, LongImageNamesJoinTheStringTableAfterItsLastString) {
   a.section("short", STYP_DATA, 2);  // its image name stays in the header
   add(a);
   prepare();
-  l.mergeStringTbls();
+  mergeStringTbls(l);
   ASSERT_TRUE(addInitScnNames(l, error));
   const std::vector<std::pair<uint32_t, std::string_view>> expected{
       {4, ".initialized"}, {17, "longer_code"}, {29, ".initialized_i"}, {44, "abcdefg_i"}};
@@ -119,9 +119,9 @@ TEST_F(LinkerOutput, AnImageThatDoesNotHoldTogetherIsNeverWritten) {
   add(a);
   prepare();
   ASSERT_TRUE(l.cConfig.AddOutputFile(path, error));
-  ASSERT_TRUE(l.buildOutputHdrs(error));
+  ASSERT_TRUE(buildOutputHdrs(l, error));
   l.cOutput.cScnNum[1] = "ghost";
-  EXPECT_FALSE(l.writeOutputs(error));
+  EXPECT_FALSE(writeOutputs(l, error));
   EXPECT_EQ(error, "Internal Coff output file is corrupt.");
   EXPECT_FALSE(std::filesystem::exists(path));
 }

@@ -51,14 +51,14 @@ struct Linked {
 std::unique_ptr<Linked> callGraph(const Program& p) {
   auto l = std::make_unique<Linked>();
   l->linker.cCoff.push_back(p.build());
-  l->linker.buildCallGraph();
+  buildCallGraph(l->linker);
   return l;
 }
 
 void link(const Program& p) {
   auto l = callGraph(p);
-  l->linker.buildInterferenceGraph();
-  l->linker.buildScnActivationRecordMap();
+  buildInterferenceGraph(l->linker);
+  buildScnActivationRecordMap(l->linker);
 }
 
 std::string nameOf(int i) { return i == 0 ? std::string("main") : "f" + std::to_string(i); }
@@ -76,7 +76,7 @@ TEST(LinkerOverlays, ManyHandlersOverManyFunctionsStayLinear) {
   auto l = callGraph(p);
   EXPECT_LT(l->linker.cCallGraph.cCallees.size(), size_t(4 * (kCallees + kHandlers)));
   EXPECT_EQ(l->linker.cCallGraph.calleesOf(l->sym("f7")).size(), size_t(kHandlers + 1));
-  l->linker.buildInterferenceGraph();
+  buildInterferenceGraph(l->linker);
   EXPECT_TRUE(l->linker.cInterferenceGraph.reaches(l->sym("main"), l->sym("g")));
 }
 

@@ -105,7 +105,7 @@ protected:
   }
   void prepare() {
     ASSERT_TRUE(l.verifyProcessor(error)) << error;
-    ASSERT_TRUE(l.buildSectionAttribs(error)) << error;
+    ASSERT_TRUE(buildSectionAttribs(l, error)) << error;
   }
 
   LinkContext l{Config()};

@@ -27,9 +27,9 @@ TEST_F(LinkerSymbolsRig, ReferencesTakeTheValueOfTheDefinitionTheyWereBoundTo) {
   refs.lookalikeAux("qq");
   add(refs);
   add(defs);
-  l.mergeStringTbls();
-  ASSERT_TRUE(l.buildExtSymDef(error)) << error;
-  ASSERT_TRUE(l.buildExtRefDef(error)) << error;
+  mergeStringTbls(l);
+  ASSERT_TRUE(buildExtSymDef(l, error)) << error;
+  ASSERT_TRUE(buildExtRefDef(l, error)) << error;
   EXPECT_EQ(l.cExtSymDef.size(), 3 + names.size() + 1);  // "f" of the look-alike too
   EXPECT_EQ(l.cExtRefDef.size(), names.size());
 
@@ -57,7 +57,7 @@ TEST_F(LinkerSymbolsRig, MergedStringsStandInByteOrderBeyondTheirFirstWord) {
     Input in("./s" + std::to_string(i) + ".o");
     add(in.file(texts[i]));
   }
-  l.mergeStringTbls();
+  mergeStringTbls(l);
   std::vector<std::string> order;
   uint32_t next = 4;
   for (const auto& [offset, text] : l.cOutput.cStrTbl) {
@@ -86,7 +86,7 @@ TEST_F(LinkerSymbolsRig, AStringHeldTwiceByOneInputMovesToOneOffsetFromBoth) {
   a.slot(copy, AuxKind::none);
   add(a);
   add(b);
-  l.mergeStringTbls();
+  mergeStringTbls(l);
 
   EXPECT_EQ(l.cOutput.cStrTbl, (StringTable{"aa_first_in_order", "twice_held_name", "zz_other_long_name"}));
   const Coff& merged = *l.cCoff[0];
@@ -114,8 +114,8 @@ TEST(LinkerSymbols, TheFirstUnboundReferenceInInputOrderIsReported) {
     add(l, first);
     add(l, second);
     std::string error;
-    ASSERT_TRUE(l.buildExtSymDef(error)) << error;
-    EXPECT_FALSE(l.buildExtRefDef(error));
+    ASSERT_TRUE(buildExtSymDef(l, error)) << error;
+    EXPECT_FALSE(buildExtRefDef(l, error));
     if (noName)
       EXPECT_EQ(error, "symbol " + std::to_string(firstMissing == "missing_in_x" ? 1 : 0) + " in file '" + firstFile +
                            "' has no name in the string table.");

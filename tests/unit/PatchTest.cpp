@@ -176,7 +176,7 @@ TEST(VerifyRelocations, core12CallsReachOnlyTheLowerHalfOfAPage) {
     a.c->cReloc[".code"] = {relocation(0, 0, RELOCT_CALL, 1)};
     l.cCoff.push_back(std::move(a.c));
     std::string error;
-    ASSERT_TRUE(l.buildSectionAttribs(error)) << error;
+    ASSERT_TRUE(buildSectionAttribs(l, error)) << error;
     const bool lowerHalf = target % 0x200 < 0x100;
     EXPECT_EQ(verifyRelocations(l, error), lowerHalf) << std::hex << target;
     if (!lowerHalf) {
