@@ -18,9 +18,8 @@
 #include "support/FileIdentity.h"
 #include "support/NodeArena.h"
 
-#include "link/DeclaredRanges.h"
+#include "link/Config.h"
 #include "link/MergedSections.h"
-#include "link/ParserClient.h"
 #include "link/SectionDesc.h"
 #include "link/SymbolTables.h"
 #include "map/MapFile.h"
@@ -34,26 +33,12 @@ struct MapView;
 class MapViewFiles;
 class Target;
 
-// The link: the configuration that the command line and the command files
-// declare, and the stages that turn it into an executable. One object lives
+// The link: what the command line and the command files declare (its
+// Config), and the stages that turn it into an executable. One object lives
 // for the whole run and owns everything the stages compute.
-class Linker : public ParserClient {
+class Linker : public Config {
 public:
   Linker() = default;
-
-  bool AddMinHeapSize(uint64_t size, std::string& error) override;
-  bool AddMapFile(const std::string& name, std::string& error) override;
-  bool AddOutputFile(const std::string& name, std::string& error) override;
-  bool AddObjectFile(const std::string& name, std::string& error) override;
-  bool AddLibraryFile(const std::string& name, std::string& error) override;
-  bool AddCodePage(const Memory& memory, std::string& error) override;
-  bool AddDataBank(const Memory& memory, std::string& error) override;
-  bool AddShareBank(const Memory& memory, std::string& error) override;
-  bool AddAccessBank(const Memory& memory, std::string& error) override;
-  bool AddSectionDesc(const SectionDesc& section, std::string& error) override;
-  bool AddStackDesc(const StackDesc& stack, std::string& error) override;
-  bool AddLibPath(const std::string& directory, std::string& error) override;
-  bool AddStrip(bool strip, std::string& error) override;
 
   // A command or device file the parser read: the outputs may replace none
   // of them, and the dependency file names them first.
@@ -415,43 +400,8 @@ public:
   std::string cFillError;
 
 private:
-  bool verifyUnique(const Memory& memory, bool isShareBank, std::string& error) const;
-  bool verifyCodeNonoverlap(const Memory& memory, std::string& error) const;
-  bool verifyDataNonoverlap(const Memory& memory, std::string& error) const;
-  bool isDataMemory(const std::string& name) const;
-
-  bool cHeapDeclared = false;
-  bool cStackDeclared = false;
-  uint32_t cMinHeapSize = 32;
-  StackDesc cStackDesc;
   std::string cStackScnName = ".stack";
-  std::string cMapFile;
-  std::string cOutputFile;
-  std::string cMapJsonFile;
-  std::string cMapHtmlFile;
   std::vector<ExtraOutput> cExtraOutputs;
-  std::vector<std::string> cObjectFile;
-  std::vector<std::string> cLibraryFile;
-  std::vector<Memory> cCodePage;
-  std::vector<Memory> cDataBanks;
-  std::vector<Memory> cShareBanks;
-  std::vector<Memory> cAccessBanks;
-  std::vector<SectionDesc> cSectionDesc;
-  std::vector<std::string> cLibPath;
-  bool cStrip = false;
-
-  // Name indexes over the lists above, so that a long command file is checked
-  // in near-linear time.
-  std::set<std::string> cObjectFileNames;
-  std::set<std::string> cLibraryFileNames;
-  std::set<std::string> cCodePageNames;
-  std::set<std::string> cBankNames;  // data and access banks
-  // Each shared bank's name, to the place of its first declaration.
-  std::map<std::string, size_t> cShareBankNames;
-  // The ranges of the code pages, and of all data memories together.
-  DeclaredRanges cCodeRanges;
-  DeclaredRanges cDataRanges;
-  std::set<std::string> cSectionDescNames;
   // Every file the link reads, found where it is, each once.
   FileSet cInputFiles;
 

@@ -7,10 +7,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "support/HexText.h"
 #include "support/Platform.h"
+#include "support/Temporaries.h"
 
 namespace tarsil {
 
@@ -39,56 +42,45 @@ std::string temporaryName(const std::string& target, unsigned attempt) {
   return target.substr(0, end) + ".tmp-" + hexText(mix & 0xFFFFFFFF, 8, hexBare);
 }
 
-// The temporary files open in this process, for the interruption handler to
-// remove. The handler may only read these slots and remove files, so each
-// holds its own copy of the name, and a slot is claimed and cleared with
-// single atomic operations. A run has a few files open at once; one beyond
-// the slots is still written, only not removed by an interruption. The
-// librarian extracts a whole library before it renames any member's file.
-constexpr int kSlots = 4096;
-std::atomic<char*> gTemporaries[kSlots];
-static_assert(std::atomic<char*>::is_always_lock_free);
+// A run has a few files open at once; one beyond the registry's slots is
+// still written, only not removed by an interruption. The librarian extracts
+// a whole library before it renames any member's file.
+constinit Temporaries gTemporaries;
 
-// A handler may not free the names; the process is ending anyway.
-void removeTemporaries(bool release) {
-  for (auto& slot : gTemporaries) {
-    char* name = slot.exchange(nullptr);
-    if (!name) continue;
-    platform::removeWhileInterrupted(name);
-    if (release) std::free(name);
-  }
-}
-
-void removeTemporariesNow() { removeTemporaries(false); }
+// The registry may not free names from a handler; the process is ending anyway.
+void removeTemporariesNow() { gTemporaries.removeAll(false); }
 
 // Asked whenever a temporary file is made, since the program may change its
 // handlers in between.
 void installHandlers() {
-  static bool atExit = false;
-  if (!atExit) {
-    // Error::terminate ends a run with exit() wherever it is, a writer's own
-    // fatal report included.
-    atExit = std::atexit([] { removeTemporaries(true); }) == 0;
-  }
+  static std::once_flag atExit;
+  // Error::terminate ends a run with exit() wherever it is, a writer's own
+  // fatal report included.
+  std::call_once(atExit, [] { std::atexit([] { gTemporaries.removeAll(true); }); });
   platform::cleanUpOnInterruption(removeTemporariesNow);
 }
 
-int registerTemporary(const std::string& name) {
-  installHandlers();
+char* copyOf(const std::string& name) {
   char* copy = static_cast<char*>(std::malloc(name.size() + 1));
-  if (!copy) return -1;
-  std::memcpy(copy, name.c_str(), name.size() + 1);
-  for (int i = 0; i < kSlots; ++i) {
-    char* empty = nullptr;
-    if (gTemporaries[i].compare_exchange_strong(empty, copy)) return i;
-  }
-  std::free(copy);
-  return -1;
+  if (copy) std::memcpy(copy, name.c_str(), name.size() + 1);
+  return copy;
 }
 
-void unregisterTemporary(int slot) {
-  if (slot < 0) return;
-  std::free(gTemporaries[slot].exchange(nullptr));
+// Creates the file and records its name in one window that an interruption
+// on another thread waits out. The stream is opened after the window, since
+// it allocates, and the handler may have stopped a thread inside malloc.
+platform::NativeFile createRegistered(const std::string& name, const platform::FileStatus* replacing, int& error,
+                                      int& slot) {
+  char* copy = copyOf(name);
+  if (!gTemporaries.beginCreating()) {
+    // The process is being ended and its files removed: nothing more is made.
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  const platform::NativeFile file = platform::createNew(name, replacing, error);
+  slot = file != platform::kNoFile && copy ? gTemporaries.add(copy) : -1;
+  gTemporaries.endCreating();
+  if (slot < 0) std::free(copy);
+  return file;
 }
 
 // What would keep a new file from taking the target's place, as an errno
@@ -141,17 +133,25 @@ bool AtomicFile::open() {
   const platform::FileStatus status = platform::fileStatus(cPath);
   if (int error = targetError(cPath, status)) return fail(Step::target, error);
   const platform::FileStatus* replacing = status.kind == platform::Kind::regular ? &status : nullptr;
+  installHandlers();
   platform::InterruptionsHeld held;
   int error = EEXIST;
   for (unsigned attempt = 0; attempt < 16; ++attempt) {
     std::string name = temporaryName(cPath, attempt);
-    cFile = platform::createNew(name, replacing, error);
-    if (cFile) {
-      cTemp = std::move(name);
-      cSlot = registerTemporary(cTemp);
-      return true;
+    int slot = -1;
+    const platform::NativeFile file = createRegistered(name, replacing, error, slot);
+    if (file == platform::kNoFile) {
+      if (error != EEXIST) break;
+      continue;
     }
-    if (error != EEXIST) break;
+    cFile = platform::streamForNew(file, name, error);
+    if (!cFile) {
+      gTemporaries.forget(slot);
+      break;
+    }
+    cTemp = std::move(name);
+    cSlot = slot;
+    return true;
   }
   return fail(Step::create, error);
 }
@@ -175,7 +175,7 @@ bool AtomicFile::finishWriting() {
 }
 
 void AtomicFile::forgetTemporary() {
-  unregisterTemporary(cSlot);
+  gTemporaries.forget(cSlot);
   cSlot = -1;
   cTemp.clear();
 }

@@ -106,8 +106,12 @@ void closeFile(NativeFile file);
 // Creates `name`, which must not exist yet, for binary writing: never opens a
 // file that is already there (EEXIST then). With `replacing`, the new file
 // gets the permission bits of that file, which it is to replace; without,
-// those a new file gets. Null with `error` set on failure.
-std::FILE* createNew(const std::string& name, const FileStatus* replacing, int& error);
+// those a new file gets. kNoFile with `error` set on failure. Allocates
+// nothing on POSIX systems, so that it may run while an interruption waits.
+NativeFile createNew(const std::string& name, const FileStatus* replacing, int& error);
+// The stream that writes a file createNew made. On failure the file is
+// closed and removed, and null returned with `error` set.
+std::FILE* streamForNew(NativeFile file, const std::string& name, int& error);
 // Renames `from` to `to`, replacing `to` when it exists: 0 or why not.
 int replaceFile(const std::string& from, const std::string& to);
 // Gives the file `existing` the second name `name` (which must not exist).

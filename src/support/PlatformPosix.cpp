@@ -157,11 +157,11 @@ void closeFile(NativeFile file) {
   if (file != kNoFile) ::close(static_cast<int>(file));
 }
 
-std::FILE* createNew(const std::string& name, const FileStatus* replacing, int& error) {
+NativeFile createNew(const std::string& name, const FileStatus* replacing, int& error) {
   const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) {
     error = errno;
-    return nullptr;
+    return kNoFile;
   }
   // Set outright, past the umask: the replacement has the bits the file
   // had, a private library stays private.
@@ -169,15 +169,20 @@ std::FILE* createNew(const std::string& name, const FileStatus* replacing, int& 
     error = errno;
     ::close(fd);
     ::unlink(name.c_str());
-    return nullptr;
+    return kNoFile;
   }
-  std::FILE* file = ::fdopen(fd, "wb");
-  if (file == nullptr) {
+  return fd;
+}
+
+std::FILE* streamForNew(NativeFile file, const std::string& name, int& error) {
+  const int fd = static_cast<int>(file);
+  std::FILE* stream = ::fdopen(fd, "wb");
+  if (stream == nullptr) {
     error = errno;
     ::close(fd);
     ::unlink(name.c_str());
   }
-  return file;
+  return stream;
 }
 
 int replaceFile(const std::string& from, const std::string& to) {

@@ -317,29 +317,34 @@ void closeFile(NativeFile file) {
 
 // Windows keeps no permission bits to carry over; a file that may not be
 // written is refused before a replacement is made.
-std::FILE* createNew(const std::string& name, const FileStatus* /*replacing*/, int& error) {
+NativeFile createNew(const std::string& name, const FileStatus* /*replacing*/, int& error) {
   // Deleting is shared so that an interruption can remove the file while
   // it is still open.
   HANDLE handle = ::CreateFileW(systemName(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     error = lastError();
-    return nullptr;
+    return kNoFile;
   }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
+  return reinterpret_cast<NativeFile>(handle);
+}
+
+std::FILE* streamForNew(NativeFile file, const std::string& name, int& error) {
+  HANDLE handle = reinterpret_cast<HANDLE>(file);
+  const int fd = _open_osfhandle(static_cast<intptr_t>(file), _O_BINARY | _O_WRONLY);
   if (fd < 0) {
     error = EMFILE;
     ::CloseHandle(handle);
     ::DeleteFileW(systemName(name).c_str());
     return nullptr;
   }
-  std::FILE* file = _fdopen(fd, "wb");
-  if (file == nullptr) {
+  std::FILE* stream = _fdopen(fd, "wb");
+  if (stream == nullptr) {
     error = errno ? errno : EMFILE;
     _close(fd);
     ::DeleteFileW(systemName(name).c_str());
   }
-  return file;
+  return stream;
 }
 
 int replaceFile(const std::string& from, const std::string& to) {

@@ -1,8 +1,13 @@
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <thread>
 
 #include "TestSupport.h"
 #include "support/AtomicFile.h"
 #include "support/Platform.h"
+#include "support/Temporaries.h"
 
 using namespace tarsil;
 using namespace tarsil::test;
@@ -78,7 +83,30 @@ TEST_F(AtomicFileTest, ANewFileIsNeverOpenedOverOneThatExists) {
   const std::string name = (dir / "taken").string();
   ASSERT_TRUE(writeFileAtomically(name, "a stranger's"));
   int error = 0;
-  EXPECT_EQ(platform::createNew(name, nullptr, error), nullptr);
+  EXPECT_EQ(platform::createNew(name, nullptr, error), platform::kNoFile);
   EXPECT_EQ(error, EEXIST);
   EXPECT_EQ(fileText(name), "a stranger's");
+}
+
+// An interruption handled on one thread while another is between creating a
+// temporary file and recording it: the handler waits for the record and
+// removes the file, and no creation starts after it.
+TEST_F(AtomicFileTest, AnInterruptionWaitsOutATemporaryBeingCreated) {
+  auto temporaries = std::make_unique<Temporaries>();
+  const std::string name = (dir / "being-made").string();
+  ASSERT_TRUE(temporaries->beginCreating());
+  std::thread handler([&] { temporaries->removeAll(false); });
+  while (!temporaries->ending()) std::this_thread::yield();
+  int error = 0;
+  const platform::NativeFile file = platform::createNew(name, nullptr, error);
+  ASSERT_NE(file, platform::kNoFile);
+  platform::closeFile(file);
+  char* copy = static_cast<char*>(std::malloc(name.size() + 1));
+  std::memcpy(copy, name.c_str(), name.size() + 1);
+  EXPECT_GE(temporaries->add(copy), 0);
+  temporaries->endCreating();
+  handler.join();
+  std::free(copy);
+  EXPECT_EQ(entries(), 0u);
+  EXPECT_FALSE(temporaries->beginCreating());
 }

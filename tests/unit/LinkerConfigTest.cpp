@@ -13,10 +13,10 @@ using Declare = std::function<bool(Linker&, std::string&)>;
 struct Step { Declare declare; std::string error; };  // error "" when taken
 
 template <class T>
-Declare one(bool (Linker::*add)(T, std::string&), std::decay_t<T> value) {
+Declare one(bool (Config::*add)(T, std::string&), std::decay_t<T> value) {
   return [=](Linker& l, std::string& e) { return (l.*add)(value, e); };
 }
-Declare memory(bool (Linker::*add)(const Memory&, std::string&), const std::string& n, uint32_t s, uint32_t e,
+Declare memory(bool (Config::*add)(const Memory&, std::string&), const std::string& n, uint32_t s, uint32_t e,
                MemType t) {
   return [=](Linker& l, std::string& err) { return (l.*add)(Memory(n, s, e, t, false, false, ""), err); };
 }
