@@ -2,6 +2,7 @@
 #include "coff/Archive.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <iostream>
@@ -171,18 +172,42 @@ std::unique_ptr<Archive> Archive::makeForImport(InputBytes& bytes, const std::st
 bool Archive::keepImage(const Coff& member, InputBytes& bytes, uint64_t at, uint64_t size) {
   // An image that claims more than the file holds ends with the file.
   size = std::min(size, bytes.size() - at);
-  if (!cBytes) cBytes = std::make_shared<std::vector<uint8_t>>();
-  const size_t from = cBytes->size();
-  cBytes->resize(from + static_cast<size_t>(size));
-  if (!bytes.copy(at, static_cast<size_t>(size), cBytes->data() + from)) return false;
-  cPartial.push_back({&member, from, size});
+  if (!cBytes) cBytes = std::make_shared<Images>();
+  uint8_t* into = cBytes->place(size);
+  if (into == nullptr || !bytes.copy(at, static_cast<size_t>(size), into)) return false;
+  cPartial.push_back({&member, cBytes->used - size, size});
   return true;
 }
+
+uint8_t* Archive::Images::place(uint64_t size) {
+  if (capacity - used < size) {
+    const uint64_t wanted = std::max(used + size, capacity * 2);
+    void* larger = std::realloc(data, static_cast<size_t>(wanted));
+    if (larger == nullptr) return nullptr;
+    data = static_cast<uint8_t*>(larger);
+    capacity = wanted;
+  }
+  used += size;
+  return data + used - size;
+}
+
+void Archive::keptAll() {
+  if (!cBytes || cBytes->data == nullptr) return;
+  // Shrinking leaves the block where it is; what it gives back serves the
+  // next library.
+  void* smaller = std::realloc(cBytes->data, static_cast<size_t>(std::max<uint64_t>(cBytes->used, 1)));
+  if (smaller != nullptr) {
+    cBytes->data = static_cast<uint8_t*>(smaller);
+    cBytes->capacity = cBytes->used;
+  }
+}
+
+Archive::Images::~Images() { std::free(data); }
 
 std::unique_ptr<Coff> Archive::decode(std::unique_ptr<Coff> member) const {
   auto at = std::lower_bound(cPartial.begin(), cPartial.end(), member.get(), partialBefore<Partial>);
   if (at == cPartial.end() || at->member != member.get()) return member;
-  InputBytes bytes{std::span<const uint8_t>(cBytes->data() + at->at, static_cast<size_t>(at->size))};
+  InputBytes bytes{std::span<const uint8_t>(cBytes->data + at->at, static_cast<size_t>(at->size))};
   const std::string name = member->cFileName;
   auto whole = readMemberRest(bytes, std::move(member));
   if (!whole) report("Archive::make()", "Could not build member '" + name + "' in library file '" + cFileName + "'. ");
@@ -254,6 +279,7 @@ std::unique_ptr<Archive> Archive::read(InputBytes& bytes, const std::string& nam
     if (imageSize >= size - p) break;
     p += imageSize;
   }
+  archive->keptAll();
   sortByMember(archive->cPartial);
   archive->makeSymbols();
   return archive;

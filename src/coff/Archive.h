@@ -89,6 +89,8 @@ public:
 private:
   static std::unique_ptr<Archive> read(InputBytes& bytes, const std::string& name, bool lazy);
   bool keepImage(const Coff& member, InputBytes& bytes, uint64_t at, uint64_t size);
+  // Ends keeping images: the block shrinks to what they use.
+  void keptAll();
   // A library read for import: the images of the members read in part, one
   // after another, and where each lies among them, by member.
   struct Partial {
@@ -96,7 +98,21 @@ private:
     uint64_t at;
     uint64_t size;
   };
-  std::shared_ptr<std::vector<uint8_t>> cBytes;
+  // One block, never cleared: grown by doubling (in place, as a rule, since
+  // it is the latest block made) and shrunk to what the images use once the
+  // library is read. Copies of the archive share it.
+  struct Images {
+    uint8_t* data = nullptr;
+    uint64_t capacity = 0;
+    uint64_t used = 0;
+    Images() = default;
+    Images(const Images&) = delete;
+    Images& operator=(const Images&) = delete;
+    ~Images();
+    // Room for `size` more bytes, null when there is no memory for them.
+    uint8_t* place(uint64_t size);
+  };
+  std::shared_ptr<Images> cBytes;
   std::vector<Partial> cPartial;
 };
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string_view>
 #include <type_traits>
 
@@ -136,14 +137,14 @@ uint64_t stringTableLength(const Coff& coff) {
 // instead of one per record.
 class Sink {
 public:
-  explicit Sink(std::FILE* fp) : cFile(fp) { cBlock.resize(kBlock); }
-  explicit Sink(std::vector<uint8_t>* buffer) : cBuffer(buffer) { cBlock.resize(kBlock); }
+  explicit Sink(std::FILE* fp) : cFile(fp) {}
+  explicit Sink(std::vector<uint8_t>* buffer) : cBuffer(buffer) {}
 
   // Room for `n` bytes (at most kRecordMax) that the caller fills at once.
   uint8_t* room(size_t n) {
     TARSIL_ASSERT(n <= kRecordMax);
-    if (cUsed + n > cBlock.size()) flushBlock();
-    uint8_t* p = cBlock.data() + cUsed;
+    if (cUsed + n > kBlock) flushBlock();
+    uint8_t* p = cBlock.get() + cUsed;
     cUsed += n;
     return p;
   }
@@ -151,9 +152,9 @@ public:
   // `n` zero bytes, without a buffer of that many.
   void zeros(size_t n) {
     while (n != 0) {
-      if (cUsed == cBlock.size()) flushBlock();
-      const size_t part = std::min(n, cBlock.size() - cUsed);
-      std::memset(cBlock.data() + cUsed, 0, part);
+      if (cUsed == kBlock) flushBlock();
+      const size_t part = std::min(n, kBlock - cUsed);
+      std::memset(cBlock.get() + cUsed, 0, part);
       cUsed += part;
       n -= part;
     }
@@ -161,14 +162,14 @@ public:
 
   void put(const uint8_t* bytes, size_t n) {
     if (n == 0) return;
-    if (cUsed + n <= cBlock.size()) {
-      std::memcpy(cBlock.data() + cUsed, bytes, n);
+    if (cUsed + n <= kBlock) {
+      std::memcpy(cBlock.get() + cUsed, bytes, n);
       cUsed += n;
       return;
     }
     flushBlock();
-    if (n <= cBlock.size() / 2) {
-      std::memcpy(cBlock.data(), bytes, n);
+    if (n <= kBlock / 2) {
+      std::memcpy(cBlock.get(), bytes, n);
       cUsed = n;
       return;
     }
@@ -192,7 +193,7 @@ private:
   static constexpr size_t kBlock = 64 * 1024;
 
   void flushBlock() {
-    out(cBlock.data(), cUsed);
+    out(cBlock.get(), cUsed);
     cUsed = 0;
   }
   void out(const uint8_t* bytes, size_t n) {
@@ -207,7 +208,8 @@ private:
 
   std::FILE* cFile = nullptr;
   std::vector<uint8_t>* cBuffer = nullptr;
-  std::vector<uint8_t> cBlock;
+  // Not zeroed: a small executable uses a sliver of it.
+  std::unique_ptr<uint8_t[]> cBlock = std::make_unique_for_overwrite<uint8_t[]>(kBlock);
   size_t cUsed = 0;
   bool cOk = true;
   int cError = 0;

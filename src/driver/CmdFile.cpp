@@ -203,6 +203,8 @@ void Parser::parseCmdFile(const std::string& name, ParserClient& client) {
 void Parser::readCmdFile(std::istream& in, const std::string& file, ParserClient& client) {
   std::string text;
   std::string error;
+  // One stream for every line: making a stream costs more than most lines.
+  std::istringstream words;
   int line = 0;
   for (;;) {
     LineRead result = readLine(in, text);
@@ -214,7 +216,8 @@ void Parser::readCmdFile(std::istream& in, const std::string& file, ParserClient
 
     eatComments(text);
     text += ' ';
-    std::istringstream words(text);
+    words.clear();
+    words.str(text);
     std::string keyword;
     while (words >> keyword) {
       if (keyword == "LIBPATH") {

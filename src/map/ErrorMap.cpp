@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "map/ErrorMap.h"
 
+#include <memory>
 #include <ostream>
 #include <streambuf>
 #include <string>
@@ -34,7 +35,10 @@ void displayGroup(std::ostream& os, const char* title, const std::vector<Memory>
 // every link that asks for a map.
 class FileBuffer : public std::streambuf {
 public:
-  explicit FileBuffer(AtomicFile& file) : cFile(file), cBuffer(1 << 16) { reset(); }
+  // Not zeroed: a failed link writes one, and most of the block stays unused.
+  explicit FileBuffer(AtomicFile& file) : cFile(file), cBuffer(std::make_unique_for_overwrite<char[]>(kSize)) {
+    reset();
+  }
 
   // Hands on what is buffered; false when any of the text was refused.
   bool drain() {
@@ -56,10 +60,12 @@ protected:
   int sync() override { return drain() ? 0 : -1; }
 
 private:
-  void reset() { setp(cBuffer.data(), cBuffer.data() + cBuffer.size()); }
+  static constexpr size_t kSize = 1 << 16;
+
+  void reset() { setp(cBuffer.get(), cBuffer.get() + kSize); }
 
   AtomicFile& cFile;
-  std::vector<char> cBuffer;
+  std::unique_ptr<char[]> cBuffer;
   bool cFailed = false;
 };
 

@@ -57,9 +57,24 @@ private:
 // Least significant byte first, each pass stable, so the result is in key
 // order and equal keys stay in the order they came in. The byte counts do not
 // depend on the order, so one reading gives those of every pass; a pass whose
-// byte is the same everywhere changes nothing and is skipped.
+// byte is the same everywhere changes nothing and is skipped. The passes cost
+// the same however few the items, more than a small link's handful takes to
+// sort by insertion, which is stable too.
+constexpr size_t kFewItems = 48;
+
 template <unsigned Bytes, class Item, class Key>
 void radixSort(std::vector<Item>& items, Key key) {
+  if (items.size() <= kFewItems) {
+    constexpr uint64_t mask = Bytes >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * Bytes)) - 1;
+    for (size_t i = 1; i < items.size(); ++i) {
+      const Item item = items[i];
+      const uint64_t k = key(item) & mask;
+      size_t j = i;
+      for (; j > 0 && (key(items[j - 1]) & mask) > k; --j) items[j] = items[j - 1];
+      items[j] = item;
+    }
+    return;
+  }
   size_t start[Bytes][256] = {};
   for (const Item& item : items) {
     const uint64_t k = key(item);

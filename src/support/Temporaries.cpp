@@ -26,7 +26,11 @@ void Temporaries::endCreating() { cCreating.fetch_sub(1); }
 int Temporaries::add(char* name) {
   for (int i = 0; i < kSlots; ++i) {
     char* empty = nullptr;
-    if (cSlots[i].compare_exchange_strong(empty, name)) return i;
+    if (!cSlots[i].compare_exchange_strong(empty, name)) continue;
+    int inUse = cInUse.load();
+    while (inUse <= i && !cInUse.compare_exchange_weak(inUse, i + 1)) {
+    }
+    return i;
   }
   return -1;
 }
@@ -40,7 +44,8 @@ void Temporaries::removeAll(bool release) {
   // A creation in progress is a few system calls on another thread.
   while (cCreating.load() != 0) {
   }
-  for (int i = 0; i < kSlots; ++i) {
+  const int inUse = cInUse.load();
+  for (int i = 0; i < inUse; ++i) {
     char* name = cSlots[i].exchange(nullptr);
     if (!name) continue;
     platform::removeWhileInterrupted(name);

@@ -16,7 +16,8 @@ public:
   // Opens the window for one creation; false when the process is ending,
   // and no file may be made any more.
   bool beginCreating();
-  // Records `name` (allocated with malloc, then owned here) in a free slot:
+  // Records `name` (allocated with malloc, then owned here) in a free slot,
+  // inside the window, so that removeAll sees every slot taken:
   // the slot, or -1 when every slot is taken and the file will not be
   // removed by an interruption.
   int add(char* name);
@@ -33,6 +34,8 @@ private:
   static constexpr int kSlots = 4096;
   // Trivially destroyed: a handler may still read them while statics are.
   std::atomic<char*> cSlots[kSlots]{};
+  // One past the highest slot ever taken: removal looks no further.
+  std::atomic<int> cInUse{0};
   std::atomic<int> cCreating{0};
   std::atomic<bool> cEnding{false};
 };
