@@ -57,14 +57,6 @@ struct LinkContext {
   // Number of program addresses the command files declare.
   uint64_t calcProgMemSize() const;
 
-  // Inputs.
-  bool buildCoffs(std::string& error);
-  bool buildLibs(std::string& error);
-  bool importLibraryMembers(std::string& error);
-  // Reads the rest of each member imported, `imported` naming its library.
-  bool decodeMembers(const std::vector<std::pair<size_t, const Coff*>>& imported,
-                     std::vector<std::unique_ptr<Coff>>& members) const;
-  bool verifyProcessor(std::string& error);
 
 
 

@@ -411,29 +411,50 @@ private:
   std::vector<uint32_t> cQueue;
 };
 
+// Reads the rest of each member imported, `imported` naming its library.
+bool decodeMembers(const LinkContext& ctx, const std::vector<std::pair<size_t, const Coff*>>& imported,
+                   std::vector<std::unique_ptr<Coff>>& members) {
+  // Side by side; the first member in import order that turns out broken
+  // fails the link, with the messages that reading the members in turn
+  // would have given.
+  HeldMessages held;
+  const size_t n = members.size();
+  const size_t failed = inOrderHolding(
+      n,
+      [&](size_t m, unsigned) {
+        members[m] = ctx.cArchive[imported[m].first]->decode(std::move(members[m]));
+        return members[m] != nullptr;
+      },
+      held);
+  for (const auto& [m, messages] : held)
+    if (m <= failed) Error::release(messages);
+  return failed == n;
+}
+
 }  // namespace
 
-bool LinkContext::buildCoffs(std::string& error) {
-  if (cConfig.cObjectFile.empty()) {
+bool buildCoffs(LinkContext& ctx, std::string& error) {
+  if (ctx.cConfig.cObjectFile.empty()) {
     error = "no input object files specified.";
     return false;
   }
   std::vector<std::string> dirs{"."};
-  dirs.insert(dirs.end(), cConfig.cLibPath.begin(), cConfig.cLibPath.end());
+  dirs.insert(dirs.end(), ctx.cConfig.cLibPath.begin(), ctx.cConfig.cLibPath.end());
   Coff::SectionNamesFatal fatal;
   // The readers report their own failures; the stage adds nothing to them.
   auto read = readObject;
   // A debug channel's lines keep their order only when each file is read
   // once all are found, one after the other.
   if (Debug::anyOn())
-    return findFiles(cConfig.cObjectFile, dirs, cInputFiles, "object", error) && readAll(cConfig.cObjectFile, cCoff, read);
+    return findFiles(ctx.cConfig.cObjectFile, dirs, ctx.cInputFiles, "object", error) &&
+           readAll(ctx.cConfig.cObjectFile, ctx.cCoff, read);
 
   // Thousands of objects are each found and read in one step, side by side.
   // The outcome is that of finding all and then reading all: the first
   // missing or repeated name is the one reported, with nothing the readers
   // said, and otherwise the readers' messages come in order up to the first
   // file that failed.
-  const size_t n = cConfig.cObjectFile.size();
+  const size_t n = ctx.cConfig.cObjectFile.size();
   std::vector<std::optional<Found>> found(n);
   std::vector<std::unique_ptr<Coff>> coffs(n);
   std::vector<InputBytes> scratch(threadCount());
@@ -443,7 +464,7 @@ bool LinkContext::buildCoffs(std::string& error) {
       n,
       [&](size_t i, unsigned worker) {
         InputBytes& bytes = scratch[worker];
-        found[i] = openFile(cConfig.cObjectFile[i], dirs, bytes);
+        found[i] = openFile(ctx.cConfig.cObjectFile[i], dirs, bytes);
         // Past a file that failed, the others are only looked for.
         if (found[i] && i < firstFailed.load(std::memory_order_relaxed)) {
           const std::string& name = found[i]->shown;
@@ -462,43 +483,43 @@ bool LinkContext::buildCoffs(std::string& error) {
         return true;
       },
       held);
-  if (!takeFound(cConfig.cObjectFile, found, cInputFiles, "object", error)) return false;
+  if (!takeFound(ctx.cConfig.cObjectFile, found, ctx.cInputFiles, "object", error)) return false;
   const size_t failed = firstFailed.load();
   for (const auto& [i, messages] : held)
     if (i <= failed) Error::release(messages);
   if (failed != n) return false;
-  cCoff.reserve(cCoff.size() + n);
-  for (auto& coff : coffs) cCoff.push_back(std::move(coff));
+  ctx.cCoff.reserve(ctx.cCoff.size() + n);
+  for (auto& coff : coffs) ctx.cCoff.push_back(std::move(coff));
   return true;
 }
 
-bool LinkContext::buildLibs(std::string& error) {
-  if (!findFiles(cConfig.cLibraryFile, cConfig.cLibPath, cInputFiles, "library", error)) return false;
+bool buildLibs(LinkContext& ctx, std::string& error) {
+  if (!findFiles(ctx.cConfig.cLibraryFile, ctx.cConfig.cLibPath, ctx.cInputFiles, "library", error)) return false;
 
   Coff::SectionNamesFatal fatal;
-  return readAll(cConfig.cLibraryFile, cArchive,
+  return readAll(ctx.cConfig.cLibraryFile, ctx.cArchive,
                  [](const std::string& name, InputBytes& scratch) {
                    return readNamed(name, scratch, "library",
                                     [&name](InputBytes& bytes) { return Archive::makeForImport(bytes, name); });
                  });
 }
 
-bool LinkContext::importLibraryMembers(std::string& /*error*/) {
+bool importLibraryMembers(LinkContext& ctx, std::string& /*error*/) {
   const bool debug = static_cast<bool>(Debug("Linker::importLibraryMembers"));
   // Members are chosen first and handed over from their libraries at the end,
   // so that each library is gone through once however many members leave it.
   std::vector<std::pair<size_t, const Coff*>> imported;
   {
-    UndefinedNames names(cArchive);
+    UndefinedNames names(ctx.cArchive);
     // Every input's names are looked up side by side, each input's into its
     // own part of one array: the objects', taken at once in object order,
     // and every library member's before any is chosen (all were read, and
     // looked up side by side they cost less than the chosen ones' in turn).
     // Inputs are numbered objects first, then members library by library.
     std::vector<const Coff*> inputs;
-    for (const auto& coff : cCoff) inputs.push_back(coff.get());
+    for (const auto& coff : ctx.cCoff) inputs.push_back(coff.get());
     const size_t objects = inputs.size();
-    for (const auto& archive : cArchive)
+    for (const auto& archive : ctx.cArchive)
       for (const auto& member : archive->cMembers) inputs.push_back(member.get());
     std::vector<size_t> first(inputs.size() + 1, 0);
     auto inputAt = [&inputs](size_t i) -> const Coff& { return *inputs[i]; };
@@ -537,56 +558,37 @@ bool LinkContext::importLibraryMembers(std::string& /*error*/) {
       if (joined[m]) continue;
       joined[m] = true;
       if (debug)
-        std::cout << "Linker::importLibraryMembers() - imported library '" << cArchive[archive]->cFileName
+        std::cout << "Linker::importLibraryMembers() - imported library '" << ctx.cArchive[archive]->cFileName
                   << "', member '" << member->cFileName << "' for symbol '" << names.text(symbol) << "'\n";
       join(m);
       imported.emplace_back(archive, member);
     }
   }
 
-  std::vector<std::vector<const Coff*>> chosen(cArchive.size());
+  std::vector<std::vector<const Coff*>> chosen(ctx.cArchive.size());
   for (const auto& [archive, member] : imported) chosen[archive].push_back(member);
-  std::vector<std::vector<std::unique_ptr<Coff>>> taken(cArchive.size());
-  for (size_t a = 0; a < cArchive.size(); ++a) {
-    taken[a] = cArchive[a]->takeMembers(chosen[a]);
+  std::vector<std::vector<std::unique_ptr<Coff>>> taken(ctx.cArchive.size());
+  for (size_t a = 0; a < ctx.cArchive.size(); ++a) {
+    taken[a] = ctx.cArchive[a]->takeMembers(chosen[a]);
     // A member joins once: every name it defines is defined from then on.
     TARSIL_ASSERT(taken[a].size() == chosen[a].size());
   }
-  std::vector<size_t> nextOf(cArchive.size(), 0);
+  std::vector<size_t> nextOf(ctx.cArchive.size(), 0);
   std::vector<std::unique_ptr<Coff>> joining;
   joining.reserve(imported.size());
   for (const auto& [archive, member] : imported) joining.push_back(std::move(taken[archive][nextOf[archive]++]));
-  if (!decodeMembers(imported, joining)) return false;
-  cCoff.reserve(cCoff.size() + imported.size());
-  cMemberOf.resize(cCoff.size());
+  if (!decodeMembers(ctx, imported, joining)) return false;
+  ctx.cCoff.reserve(ctx.cCoff.size() + imported.size());
+  ctx.cMemberOf.resize(ctx.cCoff.size());
   for (size_t m = 0; m < joining.size(); ++m) {
-    cCoff.push_back(std::move(joining[m]));
-    cMemberOf.push_back(cArchive[imported[m].first]->cFileName);
+    ctx.cCoff.push_back(std::move(joining[m]));
+    ctx.cMemberOf.push_back(ctx.cArchive[imported[m].first]->cFileName);
   }
   return true;
 }
 
-bool LinkContext::decodeMembers(const std::vector<std::pair<size_t, const Coff*>>& imported,
-                           std::vector<std::unique_ptr<Coff>>& members) const {
-  // Side by side; the first member in import order that turns out broken
-  // fails the link, with the messages that reading the members in turn
-  // would have given.
-  HeldMessages held;
-  const size_t n = members.size();
-  const size_t failed = inOrderHolding(
-      n,
-      [&](size_t m, unsigned) {
-        members[m] = cArchive[imported[m].first]->decode(std::move(members[m]));
-        return members[m] != nullptr;
-      },
-      held);
-  for (const auto& [m, messages] : held)
-    if (m <= failed) Error::release(messages);
-  return failed == n;
-}
-
-bool LinkContext::verifyProcessor(std::string& error) {
-  if (cCoff.empty()) {
+bool verifyProcessor(LinkContext& ctx, std::string& error) {
+  if (ctx.cCoff.empty()) {
     error = "no input object files specified.";
     return false;
   }
@@ -594,9 +596,9 @@ bool LinkContext::verifyProcessor(std::string& error) {
   // Every object's device code is checked before any is converted, wherever
   // the object stands: an unknown code is named as such, not taken for a
   // disagreement.
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cOptHdr, &Coff::cFileHdr);
-    const auto& coff = cCoff[c];
+  for (size_t c = 0; c < ctx.cCoff.size(); ++c) {
+    prefetchAhead(ctx.cCoff, c, &Coff::cOptHdr, &Coff::cFileHdr);
+    const auto& coff = ctx.cCoff[c];
     if (!isDvsProcTypeSupported(deviceCode(*coff))) {
       error = "Unsupported processor type in file '" + coff->cFileName + "'";
       return false;
@@ -605,32 +607,32 @@ bool LinkContext::verifyProcessor(std::string& error) {
 
   // The first device-specific object settles the device; when every object
   // is generic, the first one does.
-  const Coff* settler = cCoff.front().get();
-  for (const auto& coff : cCoff) {
+  const Coff* settler = ctx.cCoff.front().get();
+  for (const auto& coff : ctx.cCoff) {
     if (!isGeneric(*coff)) {
       settler = coff.get();
       break;
     }
   }
-  cProcType = convertDvsProcType(deviceCode(*settler));
-  cInstSet = getInstSet(cProcType);
-  cRomWidthBits = getRomWidth(cProcType);
-  cRamWidthBits = getRamWidth(cProcType);
+  ctx.cProcType = convertDvsProcType(deviceCode(*settler));
+  ctx.cInstSet = getInstSet(ctx.cProcType);
+  ctx.cRomWidthBits = getRomWidth(ctx.cProcType);
+  ctx.cRamWidthBits = getRamWidth(ctx.cProcType);
 
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cOptHdr, &Coff::cFileHdr);
-    const auto& coff = cCoff[c];
+  for (size_t c = 0; c < ctx.cCoff.size(); ++c) {
+    prefetchAhead(ctx.cCoff, c, &Coff::cOptHdr, &Coff::cFileHdr);
+    const auto& coff = ctx.cCoff[c];
     const int procType = convertDvsProcType(deviceCode(*coff));
-    const bool agrees = isGeneric(*coff) ? getInstSet(procType) == cInstSet : procType == cProcType;
+    const bool agrees = isGeneric(*coff) ? getInstSet(procType) == ctx.cInstSet : procType == ctx.cProcType;
     if (!agrees) {
       error = "processor types do not agree across all input files.";
       return false;
     }
   }
 
-  for (Memory& memory : cConfig.cCodePage) memory.setRangeWidths(cRomWidthBits);
-  for (auto* banks : {&cConfig.cDataBanks, &cConfig.cShareBanks, &cConfig.cAccessBanks})
-    for (Memory& memory : *banks) memory.setRangeWidths(cRamWidthBits);
+  for (Memory& memory : ctx.cConfig.cCodePage) memory.setRangeWidths(ctx.cRomWidthBits);
+  for (auto* banks : {&ctx.cConfig.cDataBanks, &ctx.cConfig.cShareBanks, &ctx.cConfig.cAccessBanks})
+    for (Memory& memory : *banks) memory.setRangeWidths(ctx.cRamWidthBits);
   return true;
 }
 

@@ -171,12 +171,12 @@ bool runPasses(LinkContext& ctx, std::string& error) {
   };
   bool symbolsFailed = false;
 
-  if (!ctx.buildCoffs(error)) return false;             // the objects, read whole
-  if (!ctx.buildLibs(error)) return false;              // the libraries' headers and external names
+  if (!buildCoffs(ctx, error)) return false;            // the objects, read whole
+  if (!buildLibs(ctx, error)) return false;             // the libraries' headers and external names
   if (!verifyOutputs(ctx, error)) return false;         // no output replaces an input, before any is written
-  if (!ctx.importLibraryMembers(error)) return false;   // the members that define what is wanted
+  if (!importLibraryMembers(ctx, error)) return false;  // the members that define what is wanted
   ctx.cArchive.clear();                                 // what remains of the libraries is never read
-  if (!ctx.verifyProcessor(error)) return false;        // one device for every input
+  if (!verifyProcessor(ctx, error)) return false;       // one device for every input
   warnAboutMemories(ctx);                               // memories and fills the device cannot hold
   mergeStringTbls(ctx);                                 // every name in one string table
   if (!defineSymbolsBesideSections(ctx, error, symbolsFailed))  // definitions; merged sections

@@ -20,7 +20,11 @@ class Target;
 // failing pass reported its own messages) ends the link.
 bool runPasses(LinkContext& ctx, std::string& error);
 
-// ---- Inputs (the readers of objects and libraries are the context's). -----
+// ---- Inputs. -------------------------------------------------------------
+bool buildCoffs(LinkContext& ctx, std::string& error);
+bool buildLibs(LinkContext& ctx, std::string& error);
+bool importLibraryMembers(LinkContext& ctx, std::string& error);
+bool verifyProcessor(LinkContext& ctx, std::string& error);
 // Refuses outputs that would replace an input or one another; the command
 // files, objects and libraries must all be found by then.
 bool verifyOutputs(const LinkContext& ctx, std::string& error);

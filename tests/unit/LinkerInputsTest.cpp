@@ -48,14 +48,14 @@ TEST_F(LinkerInputsTest, ANameIsTheSameWhereverItIsHeld) {
   l.cArchive.push_back(
       library("l.lib", members(object("eight.o", {"eightchr"}), object("t.o", {"tab"}), std::move(tab.c))));
   // 'ab' is defined only through the table, 'tab' only in a field.
-  EXPECT_TRUE(l.importLibraryMembers(error));
+  EXPECT_TRUE(importLibraryMembers(l, error));
   EXPECT_EQ(error, "");
   EXPECT_EQ(inputNames(l), (std::vector<std::string>{"main.o", "tab.o", "eight.o", "t.o"}));
   // A name one byte longer or shorter is another name.
   LinkContext other{Config()};
   other.cCoff.push_back(object("main.o", {}, {"eightch", "abc"}));
   other.cArchive.push_back(library("l.lib", members(object("eight.o", {"eightchr"}), object("ab.o", {"ab"}))));
-  EXPECT_TRUE(other.importLibraryMembers(error));
+  EXPECT_TRUE(importLibraryMembers(other, error));
   EXPECT_EQ(inputNames(other), (std::vector<std::string>{"main.o"}));
 }
 

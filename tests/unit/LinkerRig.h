@@ -104,7 +104,7 @@ protected:
     ASSERT_TRUE(l.cConfig.AddDataBank(Memory(name, start, end, ram, false, false, ""), error)) << error;
   }
   void prepare() {
-    ASSERT_TRUE(l.verifyProcessor(error)) << error;
+    ASSERT_TRUE(verifyProcessor(l, error)) << error;
     ASSERT_TRUE(buildSectionAttribs(l, error)) << error;
   }
 
