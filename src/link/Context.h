@@ -61,9 +61,6 @@ struct LinkContext {
 
 
 
-  // Placement.
-  bool mapSections(std::string& error);
-  bool loadSections(std::string& error);
 
 
 
@@ -183,45 +180,8 @@ struct LinkContext {
   std::vector<std::pair<size_t, size_t>> cRecordOwners;
   bool cRecordOwnersKnown = false;
 
-  // LinkerAllocation.cpp
-  // Lengths are in bytes, starts in locations of the memory.
-  bool allocateRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                           uint64_t length, bool isOverlay, std::string& error);
-  bool allocateRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, uint64_t length,
-                             bool isOverlay, std::string& error);
-  bool isStackAssigned() const;
-  bool allocateStack(std::string& error);
-  unsigned bytesPerLocation(MemType memType) const;
-  // The memories that can hold a section of this name, and the memory a
-  // SECTION directive gives it; null for a kind no memory list serves.
-  std::vector<Memory>* scnMemories(const std::string& scnName);
-  std::vector<Memory>* scnMemories(const MergedSection& scn);
-  const std::string& scnDirectiveMemory(const std::string& scnName, const SectionDesc& desc) const;
-  // The SECTION directive that names a section, or null.
-  const SectionDesc* findSectionDesc(const std::string& scnName) const;
-  // Bytes a relocatable section needs: its size, grown where pieces that end
-  // inside a location push the next piece to the following one.
-  uint64_t placementLength(const std::string& scnName, const MergedSection& scn) const;
   std::map<std::string, uint64_t> cScnPlacementLength;
   mutable std::map<std::string, std::size_t> cSectionDescIndex;
-  // Enters the memories that placement recorded in the section records into
-  // cScnMem, in one ordered sweep.
-  void flushPlacedMemories();
-  // mapSections' passes, each a step of Placement (LinkerAllocation.cpp).
-  bool placeSections(std::string& error);
-  struct Placement;
-  // The placing operations behind the allocate* stages: the memory that
-  // took the section, or null with `error` set. They leave cScnMem alone.
-  Memory* placeAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                           Coff::ScnType kind, uint64_t start, uint64_t length, bool isOverlay,
-                           std::string& error);
-  Memory* placeAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, Coff::ScnType kind,
-                             uint64_t start, uint64_t length, bool isOverlay, std::string& error);
-  Memory* placeRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                           Coff::ScnType kind, uint64_t length, bool isOverlay, std::string& error);
-  Memory* placeRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, Coff::ScnType kind,
-                             uint64_t length, bool isOverlay, std::string& error);
-  Coff::ScnType scnKind(const std::string& scnName) const;
   // Scratch of placeRelUnassigned, kept so that each section does not
   // allocate its own.
   std::vector<MemorySize> cCandidates;

@@ -27,14 +27,14 @@ Memory* findMemory(std::vector<Memory>& mems, const std::string& name) {
 
 }  // namespace
 
-unsigned LinkContext::bytesPerLocation(MemType memType) const {
+unsigned bytesPerLocation(const LinkContext& ctx, MemType memType) {
   TARSIL_ASSERT_TEXT((memType == rom) || (memType == ram), "(memType == rom) || (memType == ram)");
   if (memType == rom) {
-    TARSIL_ASSERT(cRomWidthBits);
-    return (cRomWidthBits + 7u) / 8u;
+    TARSIL_ASSERT(ctx.cRomWidthBits);
+    return (ctx.cRomWidthBits + 7u) / 8u;
   }
-  TARSIL_ASSERT(cRamWidthBits);
-  return (cRamWidthBits + 7u) / 8u;
+  TARSIL_ASSERT(ctx.cRamWidthBits);
+  return (ctx.cRamWidthBits + 7u) / 8u;
 }
 
 const MergedSection* LinkContext::findScn(const std::string& scnName) const {
@@ -47,59 +47,64 @@ MergedSection* LinkContext::findScn(const std::string& scnName) {
   return it == cScns.end() ? nullptr : &it->second;
 }
 
-Coff::ScnType LinkContext::scnKind(const std::string& scnName) const {
-  const MergedSection* scn = findScn(scnName);
+namespace {
+
+Coff::ScnType scnKind(const LinkContext& ctx, const std::string& scnName) {
+  const MergedSection* scn = ctx.findScn(scnName);
   return scn == nullptr ? Coff::unknown : scn->type;
 }
 
-std::vector<Memory>* LinkContext::scnMemories(const MergedSection& scn) {
+// The memories that can hold a section of this kind; null for a kind no
+// memory list serves.
+std::vector<Memory>* scnMemories(LinkContext& ctx, const MergedSection& scn) {
   switch (scn.type) {
     case Coff::code:
     case Coff::romdata:
-      return &cConfig.cCodePage;
+      return &ctx.cConfig.cCodePage;
     case Coff::idata:
     case Coff::udata: {
-      if (scn.share) return &cConfig.cShareBanks;
-      if (scn.access) return &cConfig.cAccessBanks;
-      return &cConfig.cDataBanks;
+      if (scn.share) return &ctx.cConfig.cShareBanks;
+      if (scn.access) return &ctx.cConfig.cAccessBanks;
+      return &ctx.cConfig.cDataBanks;
     }
     default:
       return nullptr;
   }
 }
 
-std::vector<Memory>* LinkContext::scnMemories(const std::string& scnName) {
-  const MergedSection* scn = findScn(scnName);
-  return scnMemories(scn != nullptr ? *scn : MergedSection());
-}
-
-const std::string& LinkContext::scnDirectiveMemory(const std::string& scnName, const SectionDesc& desc) const {
-  const Coff::ScnType kind = scnKind(scnName);
+// The memory a SECTION directive gives a section.
+const std::string& scnDirectiveMemory(const LinkContext& ctx, const std::string& scnName, const SectionDesc& desc) {
+  const Coff::ScnType kind = scnKind(ctx, scnName);
   bool inProgramMemory = kind == Coff::code || kind == Coff::romdata;
   return inProgramMemory ? desc.getLoadMemory() : desc.getRunMemory();
 }
 
-const SectionDesc* LinkContext::findSectionDesc(const std::string& scnName) const {
-  if (cConfig.cSectionDesc.empty()) return nullptr;
+}  // namespace
+
+const SectionDesc* findSectionDesc(const LinkContext& ctx, const std::string& scnName) {
+  if (ctx.cConfig.cSectionDesc.empty()) return nullptr;
   // Directive names are unique, so an index built once answers every lookup
   // of a long command file without rescanning it.
-  if (cSectionDescIndex.size() != cConfig.cSectionDesc.size()) {
-    cSectionDescIndex.clear();
-    for (std::size_t i = 0; i < cConfig.cSectionDesc.size(); ++i) cSectionDescIndex.emplace(cConfig.cSectionDesc[i].getName(), i);
+  if (ctx.cSectionDescIndex.size() != ctx.cConfig.cSectionDesc.size()) {
+    ctx.cSectionDescIndex.clear();
+    for (std::size_t i = 0; i < ctx.cConfig.cSectionDesc.size(); ++i)
+      ctx.cSectionDescIndex.emplace(ctx.cConfig.cSectionDesc[i].getName(), i);
   }
-  auto it = cSectionDescIndex.find(scnName);
-  return it == cSectionDescIndex.end() ? nullptr : &cConfig.cSectionDesc[it->second];
-}
-
-uint64_t LinkContext::placementLength(const std::string& scnName, const MergedSection& scn) const {
-  if (!cScnPlacementLength.empty()) {
-    auto grown = cScnPlacementLength.find(scnName);
-    if (grown != cScnPlacementLength.end()) return grown->second;
-  }
-  return scn.size;
+  auto it = ctx.cSectionDescIndex.find(scnName);
+  return it == ctx.cSectionDescIndex.end() ? nullptr : &ctx.cConfig.cSectionDesc[it->second];
 }
 
 namespace {
+
+// Bytes a relocatable section needs: its size, grown where pieces that end
+// inside a location push the next piece to the following one.
+uint64_t placementLength(const LinkContext& ctx, const std::string& scnName, const MergedSection& scn) {
+  if (!ctx.cScnPlacementLength.empty()) {
+    auto grown = ctx.cScnPlacementLength.find(scnName);
+    if (grown != ctx.cScnPlacementLength.end()) return grown->second;
+  }
+  return scn.size;
+}
 
 unsigned short scnAlignment(Coff::ScnType kind, uint16_t romWidthBits) {
   // Byte-addressed program memory fetches whole instruction words, so code
@@ -114,12 +119,12 @@ bool wordAligned(Coff::ScnType kind, const std::string& scnName, uint64_t start,
   return false;
 }
 
-}  // namespace
-
-Memory* LinkContext::placeAbsAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                                 Coff::ScnType kind, uint64_t start, uint64_t length, bool isOverlay,
-                                 std::string& error) {
-  if (!wordAligned(kind, scnName, start, cRomWidthBits, error)) return nullptr;
+// The placing operations behind the allocate* stages: the memory that
+// took the section, or null with `error` set. They leave cScnMem alone.
+Memory* placeAbsAssigned(LinkContext& ctx, std::vector<Memory>& mems, const std::string& memName,
+                         const std::string& scnName, Coff::ScnType kind, uint64_t start, uint64_t length,
+                         bool isOverlay, std::string& error) {
+  if (!wordAligned(kind, scnName, start, ctx.cRomWidthBits, error)) return nullptr;
   Memory* mem = findMemory(mems, memName);
   if (mem == nullptr) {
     error = "section '" + scnName + "' has a memory '" + memName + "' which is not defined in the linker command file.";
@@ -138,9 +143,9 @@ Memory* LinkContext::placeAbsAssigned(std::vector<Memory>& mems, const std::stri
   return mem;
 }
 
-Memory* LinkContext::placeAbsUnassigned(std::vector<Memory>& mems, const std::string& scnName, Coff::ScnType kind,
-                                   uint64_t start, uint64_t length, bool isOverlay, std::string& error) {
-  if (!wordAligned(kind, scnName, start, cRomWidthBits, error)) return nullptr;
+Memory* placeAbsUnassigned(LinkContext& ctx, std::vector<Memory>& mems, const std::string& scnName, Coff::ScnType kind,
+                           uint64_t start, uint64_t length, bool isOverlay, std::string& error) {
+  if (!wordAligned(kind, scnName, start, ctx.cRomWidthBits, error)) return nullptr;
   if (Debug("Linker::allocateAbsUnassigned"))
     std::cout << "Linker::allocateAbsUnassigned() - section '" << scnName << "' start=" << hexText(start, 8)
               << " length=" << hexText(length, 8) << "\n";
@@ -156,14 +161,14 @@ Memory* LinkContext::placeAbsUnassigned(std::vector<Memory>& mems, const std::st
   return nullptr;
 }
 
-Memory* LinkContext::placeRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                                 Coff::ScnType kind, uint64_t length, bool isOverlay, std::string& error) {
+Memory* placeRelAssigned(LinkContext& ctx, std::vector<Memory>& mems, const std::string& memName,
+                         const std::string& scnName, Coff::ScnType kind, uint64_t length, bool isOverlay, std::string& error) {
   Memory* mem = findMemory(mems, memName);
   if (mem == nullptr) {
     error = "section '" + scnName + "' has a memory '" + memName + "' which is not defined in the linker command file.";
     return nullptr;
   }
-  unsigned short alignment = scnAlignment(kind, cRomWidthBits);
+  unsigned short alignment = scnAlignment(kind, ctx.cRomWidthBits);
   if (Debug("Linker::allocateRelAssigned"))
     std::cout << "Linker::allocateRelAssigned() - section '" << scnName << "' memory '" << memName
               << "' length=" << hexText(length, 8) << " alignment=" << alignment << "\n";
@@ -176,9 +181,9 @@ Memory* LinkContext::placeRelAssigned(std::vector<Memory>& mems, const std::stri
   return mem;
 }
 
-Memory* LinkContext::placeRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, Coff::ScnType kind,
-                                   uint64_t length, bool isOverlay, std::string& error) {
-  std::vector<MemorySize>& candidates = cCandidates;
+Memory* placeRelUnassigned(LinkContext& ctx, std::vector<Memory>& mems, const std::string& scnName, Coff::ScnType kind,
+                           uint64_t length, bool isOverlay, std::string& error) {
+  std::vector<MemorySize>& candidates = ctx.cCandidates;
   candidates.clear();
   for (auto& mem : mems) {
     if (mem.isProtected()) continue;
@@ -201,7 +206,7 @@ Memory* LinkContext::placeRelUnassigned(std::vector<Memory>& mems, const std::st
     for (const auto& candidate : candidates) candidate.first->print(std::cout);
     std::cout << "**********\n";
   }
-  unsigned short alignment = scnAlignment(kind, cRomWidthBits);
+  unsigned short alignment = scnAlignment(kind, ctx.cRomWidthBits);
   for (const auto& candidate : candidates) {
     Memory* mem = candidate.first;
     if (!mem->canFit(length, alignment)) continue;
@@ -212,8 +217,6 @@ Memory* LinkContext::placeRelUnassigned(std::vector<Memory>& mems, const std::st
   return nullptr;
 }
 
-namespace {
-
 bool entered(std::map<std::string, Memory*>& scnMem, const std::string& scnName, Memory* mem) {
   if (mem == nullptr) return false;
   scnMem[scnName] = mem;
@@ -222,31 +225,35 @@ bool entered(std::map<std::string, Memory*>& scnMem, const std::string& scnName,
 
 }  // namespace
 
-bool LinkContext::allocateRelAssigned(std::vector<Memory>& mems, const std::string& memName, const std::string& scnName,
-                                 uint64_t length, bool isOverlay, std::string& error) {
-  return entered(cScnMem, scnName, placeRelAssigned(mems, memName, scnName, scnKind(scnName), length, isOverlay, error));
+bool allocateRelAssigned(LinkContext& ctx, std::vector<Memory>& mems, const std::string& memName,
+                         const std::string& scnName, uint64_t length, bool isOverlay, std::string& error) {
+  return entered(ctx.cScnMem, scnName,
+                 placeRelAssigned(ctx, mems, memName, scnName, scnKind(ctx, scnName), length, isOverlay, error));
 }
 
-bool LinkContext::allocateRelUnassigned(std::vector<Memory>& mems, const std::string& scnName, uint64_t length,
-                                   bool isOverlay, std::string& error) {
-  return entered(cScnMem, scnName, placeRelUnassigned(mems, scnName, scnKind(scnName), length, isOverlay, error));
-}
-
-bool LinkContext::isStackAssigned() const { return cConfig.cStackDeclared && !cConfig.cStackDesc.getRunMemory().empty(); }
-
-bool LinkContext::allocateStack(std::string& error) {
-  if (!cConfig.cStackDeclared) return true;
-  uint64_t size = cConfig.cStackDesc.getSize();
-  const std::string& memName = cConfig.cStackDesc.getRunMemory();
-  if (memName.empty()) return allocateRelUnassigned(cConfig.cDataBanks, cStackScnName, size, false, error);
-  for (auto* list : {&cConfig.cDataBanks, &cConfig.cShareBanks, &cConfig.cAccessBanks})
-    if (findMemory(*list, memName) != nullptr)
-      return allocateRelAssigned(*list, memName, cStackScnName, size, false, error);
-  error = "undefined DATABANK/SHAREBANK '" + memName + "' for STACK. ";
-  return false;
+bool allocateRelUnassigned(LinkContext& ctx, std::vector<Memory>& mems, const std::string& scnName, uint64_t length,
+                           bool isOverlay, std::string& error) {
+  return entered(ctx.cScnMem, scnName,
+                 placeRelUnassigned(ctx, mems, scnName, scnKind(ctx, scnName), length, isOverlay, error));
 }
 
 namespace {
+
+bool isStackAssigned(const LinkContext& ctx) {
+  return ctx.cConfig.cStackDeclared && !ctx.cConfig.cStackDesc.getRunMemory().empty();
+}
+
+bool allocateStack(LinkContext& ctx, std::string& error) {
+  if (!ctx.cConfig.cStackDeclared) return true;
+  uint64_t size = ctx.cConfig.cStackDesc.getSize();
+  const std::string& memName = ctx.cConfig.cStackDesc.getRunMemory();
+  if (memName.empty()) return allocateRelUnassigned(ctx, ctx.cConfig.cDataBanks, ctx.cStackScnName, size, false, error);
+  for (auto* list : {&ctx.cConfig.cDataBanks, &ctx.cConfig.cShareBanks, &ctx.cConfig.cAccessBanks})
+    if (findMemory(*list, memName) != nullptr)
+      return allocateRelAssigned(ctx, *list, memName, ctx.cStackScnName, size, false, error);
+  error = "undefined DATABANK/SHAREBANK '" + memName + "' for STACK. ";
+  return false;
+}
 
 struct Pending {
   const std::string* name;
@@ -312,23 +319,23 @@ std::vector<const Pending*> largestFirst(const std::vector<Pending>& unassigned,
   return order;
 }
 
-}  // namespace
-
-void LinkContext::flushPlacedMemories() {
+// Enters the memories that placement recorded in the section records into
+// cScnMem, in one ordered sweep.
+void flushPlacedMemories(LinkContext& ctx) {
   // Both sides are in name order: the sections placed by position merge
   // with what the allocate* stages entered by name, each entry going in at
   // the end of the new map without a search.
   std::map<std::string, Memory*> merged;
-  auto old = cScnMem.begin();
+  auto old = ctx.cScnMem.begin();
   auto takeOld = [&]() {
     auto next = std::next(old);
-    merged.insert(merged.end(), cScnMem.extract(old));
+    merged.insert(merged.end(), ctx.cScnMem.extract(old));
     old = next;
   };
-  for (auto& [name, scn] : cScns) {
+  for (auto& [name, scn] : ctx.cScns) {
     if (scn.placed == nullptr) continue;
-    while (old != cScnMem.end() && old->first < name) takeOld();
-    if (old != cScnMem.end() && old->first == name) {
+    while (old != ctx.cScnMem.end() && old->first < name) takeOld();
+    if (old != ctx.cScnMem.end() && old->first == name) {
       old->second = scn.placed;
       takeOld();
     } else {
@@ -336,20 +343,12 @@ void LinkContext::flushPlacedMemories() {
     }
     scn.placed = nullptr;
   }
-  while (old != cScnMem.end()) takeOld();
-  cScnMem.swap(merged);
-}
-
-bool LinkContext::mapSections(std::string& error) {
-  bool mapped = placeSections(error);
-  flushPlacedMemories();
-  std::vector<MemorySize>().swap(cCandidates);
-  releaseCallGraphs(*this);
-  return mapped;
+  while (old != ctx.cScnMem.end()) takeOld();
+  ctx.cScnMem.swap(merged);
 }
 
 // The passes of placement, over the merged sections as placement begins.
-struct LinkContext::Placement {
+struct Placement {
   LinkContext& l;
   std::string& error;
   const bool debug = static_cast<bool>(Debug("Linker::mapSections"));
@@ -405,9 +404,9 @@ struct LinkContext::Placement {
   void measureRoundedLengths() {
     l.cScnPlacementLength.clear();
     // With one byte per location no piece can end inside one.
-    const bool wholeBytes = l.cRomWidthBits != 0 && l.bytesPerLocation(rom) == 1;
+    const bool wholeBytes = l.cRomWidthBits != 0 && bytesPerLocation(l, rom) == 1;
     if (wholeBytes || l.cCoff.empty()) return;
-    const uint64_t perLocation = l.bytesPerLocation(rom);
+    const uint64_t perLocation = bytesPerLocation(l, rom);
     NameIndex<size_t> byName(sections.size());
     for (size_t i = 0; i < sections.size(); ++i) byName.emplace(*sections[i].first, i);
     std::vector<uint64_t> whole(sections.size(), 0);
@@ -436,19 +435,19 @@ struct LinkContext::Placement {
     for (auto& [name, scn] : l.cScns) {
       if (!scn.abs) continue;
       absolutes.push_back({&name, scn.size, &scn});
-      std::vector<Memory>* mems = l.scnMemories(scn);
+      std::vector<Memory>* mems = scnMemories(l, scn);
       if (mems == nullptr) return unknownType(name);
-      const SectionDesc* desc = l.findSectionDesc(name);
+      const SectionDesc* desc = findSectionDesc(l, name);
       Memory* mem;
       if (desc != nullptr) {
         if (debug) {
           std::cout << "Linker::mapSections() - absolute section '" << name << "' has the following SECTION:\n";
           desc->print(std::cout);
         }
-        mem = l.placeAbsAssigned(*mems, l.scnDirectiveMemory(name, *desc), name, scn.type, scn.absStart, scn.size,
+        mem = placeAbsAssigned(l, *mems, scnDirectiveMemory(l, name, *desc), name, scn.type, scn.absStart, scn.size,
                                  scn.overlay, error);
       } else {
-        mem = l.placeAbsUnassigned(*mems, name, scn.type, scn.absStart, scn.size, scn.overlay, error);
+        mem = placeAbsUnassigned(l, *mems, name, scn.type, scn.absStart, scn.size, scn.overlay, error);
       }
       if (mem == nullptr) return false;
       scn.placed = mem;
@@ -459,7 +458,7 @@ struct LinkContext::Placement {
   // Then the sections a SECTION directive sends to a memory, with the stack
   // and the table where the command file names theirs.
   bool placeAssigned() {
-    if (l.isStackAssigned() && !l.allocateStack(error)) return false;
+    if (isStackAssigned(l) && !allocateStack(l, error)) return false;
     if (isInitTableAssigned(l) && !allocateInitTable(l, error)) return false;
     for (const auto& desc : l.cConfig.cSectionDesc) {
       const std::string& name = desc.getName();
@@ -470,20 +469,20 @@ struct LinkContext::Placement {
       }
       MergedSection* scn = l.findScn(name);
       if (scn == nullptr || !scn->merged() || scn->abs) continue;
-      uint64_t length = l.placementLength(name, *scn);
+      uint64_t length = placementLength(l, name, *scn);
       assigned.push_back({&name, length, scn});
       if (debug) {
         std::cout << "Linker::mapSections() - relocatable section '" << name << "' has the following SECTION:\n";
         desc.print(std::cout);
       }
-      std::vector<Memory>* mems = l.scnMemories(*scn);
+      std::vector<Memory>* mems = scnMemories(l, *scn);
       if (mems == nullptr) return unknownType(name);
       const bool code = scn->type == Coff::code || scn->type == Coff::romdata;
-      scn->placed = l.placeRelAssigned(*mems, code ? desc.getLoadMemory() : desc.getRunMemory(), name, scn->type,
+      scn->placed = placeRelAssigned(l, *mems, code ? desc.getLoadMemory() : desc.getRunMemory(), name, scn->type,
                                        length, scn->overlay, error);
       if (scn->placed == nullptr) return false;
     }
-    if (!l.isStackAssigned() && !l.allocateStack(error)) return false;
+    if (!isStackAssigned(l) && !allocateStack(l, error)) return false;
     return isInitTableAssigned(l) || allocateInitTable(l, error);
   }
 
@@ -493,8 +492,8 @@ struct LinkContext::Placement {
     unassigned.reserve(sections.size() + images.size());
     for (const auto& [name, scn] : sections) {
       if (scn->type == Coff::actrec || (!images.empty() && images.count(*name) != 0)) continue;
-      if (scn->abs || l.findSectionDesc(*name) != nullptr) continue;
-      unassigned.push_back({name, l.placementLength(*name, *scn), scn});
+      if (scn->abs || findSectionDesc(l, *name) != nullptr) continue;
+      unassigned.push_back({name, placementLength(l, *name, *scn), scn});
     }
     const std::size_t sectionCount = unassigned.size();  // these came in name order
     imageNames.reserve(images.size());
@@ -502,7 +501,7 @@ struct LinkContext::Placement {
     for (const auto& [name, scn] : sections) {
       if (scn->type != Coff::idata) continue;
       std::string image = getInitImageName(*name);
-      if (l.findSectionDesc(image) != nullptr) continue;
+      if (findSectionDesc(l, image) != nullptr) continue;
       imageNames.push_back(std::move(image));
       imageSizes.push_back(getInitImageSize(l, scn->size));
     }
@@ -519,9 +518,9 @@ struct LinkContext::Placement {
         continue;
       }
       MergedSection& scn = *entry.scn;
-      std::vector<Memory>* mems = l.scnMemories(scn);
+      std::vector<Memory>* mems = scnMemories(l, scn);
       if (mems == nullptr) return unknownType(*entry.name);
-      scn.placed = l.placeRelUnassigned(*mems, *entry.name, scn.type, entry.size, scn.overlay, error);
+      scn.placed = placeRelUnassigned(l, *mems, *entry.name, scn.type, entry.size, scn.overlay, error);
       if (scn.placed == nullptr) return false;
     }
     return true;
@@ -531,7 +530,7 @@ struct LinkContext::Placement {
   // graph allows, in whatever data memory the sections above have left.
   bool placeRecords() {
     if (l.cScnActRec.empty()) return true;
-    ActRecSet recordSet;
+    LinkContext::ActRecSet recordSet;
     for (const auto& [name, owner] : l.cScnActRec) {
       // A function's record field may point at any of its input's sections;
       // only an activation-record section may be overlaid.
@@ -570,8 +569,8 @@ struct LinkContext::Placement {
   }
 };
 
-bool LinkContext::placeSections(std::string& error) {
-  Placement placement(*this, error);
+bool placeSections(LinkContext& ctx, std::string& error) {
+  Placement placement(ctx, error);
   if (!placement.refuseTheLinkersNames()) return false;
   placement.measureRoundedLengths();
   if (!placement.placeAbsolutes() || !placement.placeAssigned() || !placement.placeUnassigned() ||
@@ -579,6 +578,16 @@ bool LinkContext::placeSections(std::string& error) {
     return false;
   if (placement.debug) placement.dump();
   return true;
+}
+
+}  // namespace
+
+bool mapSections(LinkContext& ctx, std::string& error) {
+  bool mapped = placeSections(ctx, error);
+  flushPlacedMemories(ctx);
+  std::vector<MemorySize>().swap(ctx.cCandidates);
+  releaseCallGraphs(ctx);
+  return mapped;
 }
 
 InputSection* LinkContext::sectionNumbered(size_t c, int number) {
@@ -605,12 +614,12 @@ void LinkContext::findPlacedRanges() {
   }
 }
 
-bool LinkContext::loadSections(std::string& error) {
-  findPlacedRanges();
-  for (size_t c = 0; c < cCoff.size(); ++c) {
-    prefetchAhead(cCoff, c, &Coff::cFileName);
-    const std::string& file = cCoff[c]->cFileName;
-    for (InputSection& piece : sectionsOf(c)) {
+bool loadSections(LinkContext& ctx, std::string& error) {
+  ctx.findPlacedRanges();
+  for (size_t c = 0; c < ctx.cCoff.size(); ++c) {
+    prefetchAhead(ctx.cCoff, c, &Coff::cFileName);
+    const std::string& file = ctx.cCoff[c]->cFileName;
+    for (InputSection& piece : ctx.sectionsOf(c)) {
       TARSIL_ASSERT(piece.header != nullptr);
       const MergedSection* scn = piece.output;
       if (scn == nullptr || scn->range == nullptr) {

@@ -34,19 +34,19 @@ bool allocateInitSection(LinkContext& ctx, const std::string& imageName, std::st
   const MergedSection* ram = ctx.findScn(ramName);
   uint64_t imageSize = getInitImageSize(ctx, ram == nullptr ? 0 : ram->size);
   bool placed;
-  if (const SectionDesc* desc = ctx.findSectionDesc(image); desc == nullptr) {
-    placed = ctx.allocateRelUnassigned(ctx.cConfig.cCodePage, image, imageSize, false, error);
+  if (const SectionDesc* desc = findSectionDesc(ctx, image); desc == nullptr) {
+    placed = allocateRelUnassigned(ctx, ctx.cConfig.cCodePage, image, imageSize, false, error);
   } else if (!desc->getRunMemory().empty()) {
     error = "section '" + image + "' can not have a 'RAM' memory attribute specified in the linker command file.";
     return false;
   } else {
-    placed = ctx.allocateRelAssigned(ctx.cConfig.cCodePage, desc->getLoadMemory(), image, imageSize, false, error);
+    placed = allocateRelAssigned(ctx, ctx.cConfig.cCodePage, desc->getLoadMemory(), image, imageSize, false, error);
   }
   if (placed) ctx.cScns[image].type = Coff::romdata;
   return placed;
 }
 
-bool isInitTableAssigned(const LinkContext& ctx) { return ctx.findSectionDesc(ctx.cInitTableName) != nullptr; }
+bool isInitTableAssigned(const LinkContext& ctx) { return findSectionDesc(ctx, ctx.cInitTableName) != nullptr; }
 
 uint64_t getInitTableSize(const LinkContext& ctx) {
   // Empty sections are counted although they get no entry, so the table's
@@ -60,15 +60,16 @@ uint64_t getInitTableSize(const LinkContext& ctx) {
 bool allocateInitTable(LinkContext& ctx, std::string& error) {
   uint64_t size = getInitTableSize(ctx);
   bool placed;
-  if (const SectionDesc* desc = ctx.findSectionDesc(ctx.cInitTableName); desc == nullptr) {
-    placed = ctx.allocateRelUnassigned(ctx.cConfig.cCodePage, ctx.cInitTableName, size, false, error);
+  if (const SectionDesc* desc = findSectionDesc(ctx, ctx.cInitTableName); desc == nullptr) {
+    placed = allocateRelUnassigned(ctx, ctx.cConfig.cCodePage, ctx.cInitTableName, size, false, error);
   } else if (!desc->getRunMemory().empty()) {
     error = "section '" + ctx.cInitTableName +
             "' contains initialized rom data and can not have a 'RAM' memory attribute specified in the linker "
             "command file.";
     return false;
   } else {
-    placed = ctx.allocateRelAssigned(ctx.cConfig.cCodePage, desc->getLoadMemory(), ctx.cInitTableName, size, false, error);
+    placed =
+        allocateRelAssigned(ctx, ctx.cConfig.cCodePage, desc->getLoadMemory(), ctx.cInitTableName, size, false, error);
   }
   if (!placed) return false;
   ctx.cCinitSym.n_value = ctx.cScnMem.at(ctx.cInitTableName)->getAllocatedStart(ctx.cInitTableName);

@@ -299,7 +299,7 @@ bool buildOutputRawData(LinkContext& ctx, std::string& /*error*/) {
       Destination& target = targets[scn->slot];
       TARSIL_ASSERT_TEXT(input.loaded, "isLoaded (file, secName)");
       const uint32_t allocStart = input.address - input.inRange;
-      const uint64_t startByte = static_cast<uint64_t>(input.inRange) * ctx.bytesPerLocation(scn->memory->type());
+      const uint64_t startByte = static_cast<uint64_t>(input.inRange) * bytesPerLocation(ctx, scn->memory->type());
       if (target.pieces++ == 0) target.firstPiece = pieces.size();
       target.length = std::max(target.length, startByte + input.bytes->size());
       pieces.push_back({input.file, scn->slot, input.bytes, allocStart, input.address, startByte});
@@ -550,7 +550,7 @@ void buildOutputHole(LinkContext& ctx, const std::string& memory, uint64_t start
   // beyond that comes from a memory declared larger than any device, and
   // filling it would allocate and write gigabytes.
   constexpr uint64_t kMaxFillBytes = 16ul << 20;
-  const uint64_t n = (end - start + 1) * static_cast<uint64_t>(ctx.bytesPerLocation(rom));
+  const uint64_t n = (end - start + 1) * static_cast<uint64_t>(bytesPerLocation(ctx, rom));
   if (n > kMaxFillBytes) {
     ctx.cFillError = "Fill of memory '" + memory + "' from " + hexPrint(start, 4) + " to " + hexPrint(end, 4) +
                  " needs " + std::to_string(n) + " bytes; a fill is limited to 16 MiB.";

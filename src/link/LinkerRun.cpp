@@ -183,10 +183,10 @@ bool runPasses(LinkContext& ctx, std::string& error) {
     return symbolsFailed ? failWithMap() : false;
   if (!bindReferences(ctx, error)) return failWithMap();  // each reference to its definition
   analyseCalls(ctx);                                    // which activation records may share memory
-  if (!ctx.mapSections(error)) return failWithMap();    // every section placed in a memory
+  if (!mapSections(ctx, error)) return failWithMap();   // every section placed in a memory
 
   PendingErrorMap errorMap(config.cMapFile, ctx.memories());  // written if a pass below fails
-  if (!ctx.loadSections(error)) return false;           // each input piece at its address
+  if (!loadSections(ctx, error)) return false;          // each input piece at its address
   if (!buildInitTable(ctx, error)) return false;        // the initialized-data table
   if (!relocateSymbols(ctx, error)) return false;       // symbols moved with their pieces
   if (!relocateLineInfo(ctx, error)) return false;      // line numbers moved with theirs

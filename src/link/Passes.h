@@ -51,7 +51,9 @@ void buildCallGraph(LinkContext& ctx);
 void buildInterferenceGraph(LinkContext& ctx);
 void buildScnActivationRecordMap(LinkContext& ctx);
 
-// ---- Placement (the context's), then the initialized data. -----------------
+// ---- Placement, then the initialized data. ---------------------------------
+bool mapSections(LinkContext& ctx, std::string& error);
+bool loadSections(LinkContext& ctx, std::string& error);
 bool buildInitTable(LinkContext& ctx, std::string& error);
 
 // ---- Relocation. ----------------------------------------------------------
@@ -88,6 +90,14 @@ std::string getInitRamName(const std::string& imageName);
 uint64_t getInitImageSize(const LinkContext& ctx, uint64_t size);
 // Bytes of one table entry: 6 where every address fits 16 bits, else 12.
 uint64_t getInitEntrySize(const LinkContext& ctx);
+unsigned bytesPerLocation(const LinkContext& ctx, MemType memType);
+// The SECTION directive that names a section, or null.
+const SectionDesc* findSectionDesc(const LinkContext& ctx, const std::string& scnName);
+// Lengths are in bytes, starts in locations of the memory.
+bool allocateRelAssigned(LinkContext& ctx, std::vector<Memory>& mems, const std::string& memName,
+                         const std::string& scnName, uint64_t length, bool isOverlay, std::string& error);
+bool allocateRelUnassigned(LinkContext& ctx, std::vector<Memory>& mems, const std::string& scnName, uint64_t length,
+                           bool isOverlay, std::string& error);
 bool allocateInitSection(LinkContext& ctx, const std::string& imageName, std::string& error);
 bool isInitTableAssigned(const LinkContext& ctx);
 uint64_t getInitTableSize(const LinkContext& ctx);

@@ -20,7 +20,7 @@ TEST_P(HostileSize, isReportedWhole) {
   dataBank("d", 0x20, 0x6F);
   if (assigned) { ASSERT_TRUE(l.cConfig.AddSectionDesc(SectionDesc("u", "", "d"), error)) << error; }
   prepare();
-  EXPECT_FALSE(l.mapSections(error));
+  EXPECT_FALSE(mapSections(l, error));
   EXPECT_EQ(error, assigned ? "section 'u' has a memory 'd' which can not fit the section. Section 'u' "
                               "length=0x100000004."
                             : "section 'u' can not fit the section. Section 'u' length=0x100000004");
@@ -36,7 +36,7 @@ TEST_F(Placement, absoluteSectionsNearTheTopOfTheAddressSpace) {
   codePage("p", 0, 0xFF);
   codePage("high", 0xFFFFFF00u, 0xFFFFFFFFu);
   prepare();
-  EXPECT_FALSE(l.mapSections(error));
+  EXPECT_FALSE(mapSections(l, error));
   EXPECT_EQ(error, "section 'top' can not fit the absolute section. Section 'top' start=0xfffffffc, length=0x00000008");
 }
 
@@ -53,8 +53,8 @@ TEST_P(RepeatedName, secondPieceOfTheNameIsRefused) {
   add(b.section(".text", STYP_TEXT, 2));
   codePage("p", 0, 0xFF);
   prepare();
-  ASSERT_TRUE(l.mapSections(error)) << error;
-  EXPECT_FALSE(l.loadSections(error));
+  ASSERT_TRUE(mapSections(l, error)) << error;
+  EXPECT_FALSE(loadSections(l, error));
   EXPECT_EQ(error, "section '.text' has more than one piece from input files named 'x.o'.");
 }
 
@@ -69,7 +69,7 @@ TEST_F(Placement, aRecordFieldThatNamesCodeIsRefused) {
   prepare();
   syment owner{};
   l.cScnActRec[".text"] = &owner;
-  EXPECT_FALSE(l.mapSections(error));
+  EXPECT_FALSE(mapSections(l, error));
   EXPECT_EQ(error,
             "section '.text' is given as a function's activation record but is not an activation record section.");
 }

@@ -207,8 +207,8 @@ TEST_F(PatchSections, malformedRelocationsAreRefusedBeforeAnyWrite) {
   b->cReloc[".none"] = {};
   codePage("code", 0, 0xFFFF);
   prepare();
-  ASSERT_TRUE(l.mapSections(error)) << error;
-  ASSERT_TRUE(l.loadSections(error)) << error;
+  ASSERT_TRUE(mapSections(l, error)) << error;
+  ASSERT_TRUE(loadSections(l, error)) << error;
   setDevice(l, k16e);
   const std::pair<reloc, std::string> cases[] = {
       {relocation(0, 0xFFFFFFFF, RELOCT_CALL),
