@@ -70,12 +70,6 @@ struct LinkContext {
   // What the JSON map and its page show, gathered while the link still holds
   // it; null when neither was asked for.
   std::shared_ptr<MapView> cMapView;
-  // The overlay call graph, taken before the closure lets it go; a link
-  // without activation records leaves the view's functions empty.
-  void captureCallGraph(MapView& view) const;
-  // Everything else, from the finished link: its memories, inputs, the
-  // executable's sections and symbols, and the records' groups.
-  void gatherMapView(MapView& view, const MapSymbols& symbols) const;
 
   // ---- Helpers of the stages, one block per stage file. ------------------
 

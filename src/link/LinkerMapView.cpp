@@ -237,13 +237,12 @@ std::string_view recordOf(const Coff& coff, const syment* s) {
 
 }  // namespace
 
-void LinkContext::captureCallGraph(MapView& view) const {
-  const LinkContext& linker = *this;
-  const CallGraph& graph = cCallGraph;
+void captureCallGraph(const LinkContext& ctx, MapView& view) {
+  const LinkContext::CallGraph& graph = ctx.cCallGraph;
   if (graph.empty()) return;
-  const SymbolOwners owners(linker);
+  const SymbolOwners owners(ctx);
   std::map<const syment*, uint32_t> interrupt;
-  for (const LinkContext::Func& f : linker.cFuncs) interrupt[f.cSym] = f.cInterrupt;
+  for (const LinkContext::Func& f : ctx.cFuncs) interrupt[f.cSym] = f.cInterrupt;
 
   std::unordered_map<const syment*, uint32_t> index;
   for (const syment* s : graph.cNodes) {
@@ -251,8 +250,8 @@ void LinkContext::captureCallGraph(MapView& view) const {
     const uint32_t input = owners.of(s);
     MapView::Function f;
     if (input != MapView::kNone) {
-      f.name = symbolName(*s, linker.cCoff[input]->cStrTbl);
-      f.recordName = recordOf(*linker.cCoff[input], s);
+      f.name = symbolName(*s, ctx.cCoff[input]->cStrTbl);
+      f.recordName = recordOf(*ctx.cCoff[input], s);
     }
     f.input = input;
     if (auto i = interrupt.find(s); i != interrupt.end()) f.interrupt = i->second;
@@ -267,15 +266,14 @@ void LinkContext::captureCallGraph(MapView& view) const {
   }
 }
 
-void LinkContext::gatherMapView(MapView& view, const MapSymbols& symbols) const {
-  const LinkContext& linker = *this;
-  view.output = linker.cConfig.cOutputFile;
+void gatherMapView(const LinkContext& ctx, MapView& view, const MapSymbols& symbols) {
+  view.output = ctx.cConfig.cOutputFile;
   view.created = outputTimeStamp();
-  gatherDevice(linker, view);
-  const std::vector<SectionUse> uses = sectionUses(linker.cOutput);
-  const std::vector<MemoryUse> memories = memoryUses(linker.memories(), uses);
+  gatherDevice(ctx, view);
+  const std::vector<SectionUse> uses = sectionUses(ctx.cOutput);
+  const std::vector<MemoryUse> memories = memoryUses(ctx.memories(), uses);
   gatherMemories(memories, view);
-  gatherInputs(linker, view);
+  gatherInputs(ctx, view);
   gatherSections(uses, memories, view);
   gatherSymbols(symbols, uses, view);
   gatherGroups(memories, view);

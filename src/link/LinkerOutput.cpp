@@ -654,7 +654,7 @@ bool writeOutputs(LinkContext& ctx, std::string& error, MapSymbols* mapSymbols) 
   // Sorted before the two maps may read it side by side.
   if (!ctx.cConfig.cMapFile.empty()) mapSymbols->sort();
   auto listViews = [&] {
-    ctx.gatherMapView(*ctx.cMapView, *mapSymbols);
+    gatherMapView(ctx, *ctx.cMapView, *mapSymbols);
     views->open();
     views->write(*ctx.cMapView);
   };

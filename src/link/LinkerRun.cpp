@@ -118,7 +118,7 @@ bool bindReferences(LinkContext& ctx, std::string& error) {
 void analyseCalls(LinkContext& ctx) {
   if (!actRecScnExists(ctx)) return;
   buildCallGraph(ctx);
-  if (ctx.cMapView) ctx.captureCallGraph(*ctx.cMapView);
+  if (ctx.cMapView) captureCallGraph(ctx, *ctx.cMapView);
   buildInterferenceGraph(ctx);
   buildScnActivationRecordMap(ctx);
 }

@@ -79,6 +79,14 @@ void buildOutputHoles(LinkContext& ctx);
 // then no output was replaced.
 bool writeOutputs(LinkContext& ctx, std::string& error, MapSymbols* mapSymbols = nullptr);
 
+// ---- The JSON map's view. ---------------------------------------------------
+// The overlay call graph, taken before the closure lets it go; a link
+// without activation records leaves the view's functions empty.
+void captureCallGraph(const LinkContext& ctx, MapView& view);
+// Everything else, from the finished link: its memories, inputs, the
+// executable's sections and symbols, and the records' groups.
+void gatherMapView(const LinkContext& ctx, MapView& view, const MapSymbols& symbols);
+
 // ---- What the passes share. -------------------------------------------------
 // The symbol a relocation of `coff` names, or null with `error` set when the
 // index is out of the table or lands on an auxiliary slot.

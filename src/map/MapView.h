@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the JSON and HTML maps show of a finished link, in one plain record.
-// It is filled in one place (Linker::gatherMapView, and the call graph by
-// Linker::captureCallGraph while placement still holds it) from the link's
-// own results; its symbols are the text map's own. The writers read nothing
+// It is filled in one place (the pass gatherMapView, and the call graph by
+// captureCallGraph while placement still holds it) from the link's own
+// results; its symbols are the text map's own. The writers read nothing
 // else.
 // Names view the link's tables, so a view lives no longer than its link.
 #include <cstdint>
