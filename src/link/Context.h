@@ -57,14 +57,6 @@ struct LinkContext {
   // Number of program addresses the command files declare.
   uint64_t calcProgMemSize() const;
 
-
-
-
-
-
-
-
-
   // Map files.
   void writeErrorMapFile();
   // What the JSON map and its page show, gathered while the link still holds
@@ -72,7 +64,6 @@ struct LinkContext {
   std::shared_ptr<MapView> cMapView;
 
   // ---- Helpers of the stages, one block per stage file. ------------------
-
 
   // LinkerOverlays.cpp
   // One function defined in an input. Its name views the input's symbol or
@@ -158,7 +149,6 @@ struct LinkContext {
     size_t cWords = 0;
   };
 
-
   // Input order. Only the functions the graphs need: those with a record,
   // a call or an interrupt class, and "main"; with a graph listing asked
   // for, every function.
@@ -174,13 +164,12 @@ struct LinkContext {
   std::vector<std::pair<size_t, size_t>> cRecordOwners;
   bool cRecordOwnersKnown = false;
 
+  // LinkerAllocation.cpp
   std::map<std::string, uint64_t> cScnPlacementLength;
   mutable std::map<std::string, std::size_t> cSectionDescIndex;
   // Scratch of placeRelUnassigned, kept so that each section does not
   // allocate its own.
   std::vector<MemorySize> cCandidates;
-
-
 
   // Symbols name their section by a signed 16-bit number.
   static constexpr size_t kMaxSections = 32767;
@@ -197,7 +186,6 @@ struct LinkContext {
   // with the first failing input's error, inputs after it perhaps not done.
   bool forEachInputUntilFailure(const std::function<bool(size_t, std::string&)>& fn, std::string& error) const;
 
-  enum class Written { ok, corrupt, failed };
   // Output index of each input's first symbol slot, one per input of cCoff:
   // kept by position, since two inputs may carry the same file name.
   std::vector<uint32_t> cSymBase;

@@ -42,8 +42,6 @@ void warnOutside(const std::vector<Memory>& memories, const char* keyword, const
   }
 }
 
-}  // namespace
-
 unsigned instructionBits(const LinkContext& ctx) {
   switch (ctx.cInstSet) {
     case instSetCore12: return 12;
@@ -51,6 +49,8 @@ unsigned instructionBits(const LinkContext& ctx) {
     default: return 16;
   }
 }
+
+}  // namespace
 
 bool fillTooWide(const LinkContext& ctx, const std::string& fill) {
   // The words as the fill lays them down: four hexadecimal digits each, or

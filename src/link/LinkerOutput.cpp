@@ -530,17 +530,8 @@ bool buildOutputHdrs(LinkContext& ctx, std::string& /*error*/) {
   return true;
 }
 
-void buildOutputHoles(LinkContext& ctx) {
-  for (const Memory& m : ctx.cConfig.cCodePage) m.fillHoles(fillCB, &ctx);
-}
-
-void fillCB(void* linker, const std::string& memory, uint64_t start, uint64_t end,
-                    const std::string& fill) {
-  buildOutputHole(*static_cast<LinkContext*>(linker), memory, start, end, fill);
-}
-
 void buildOutputHole(LinkContext& ctx, const std::string& memory, uint64_t start, uint64_t end,
-                             const std::string& fill) {
+                     const std::string& fill) {
   if (!ctx.cFillError.empty()) return;
   if (ctx.cOutput.cScnNum.size() >= LinkContext::kMaxSections) {
     ctx.cFillError = tooManySections();
@@ -635,73 +626,40 @@ void buildOutputHole(LinkContext& ctx, const std::string& memory, uint64_t start
   ctx.cOutput.cScnHdr[name] = h;
 }
 
-bool writeOutputs(LinkContext& ctx, std::string& error, MapSymbols* mapSymbols) {
-  ctx.cOutput.cFileName = ctx.cConfig.cOutputFile;
-  CoffWriter writer(ctx.cOutput);
-  // Written beside its target and moved over it only with the others, so a
-  // failed or interrupted link never leaves a truncated executable, nor a
-  // new one beside an old map that make would take as up to date.
-  AtomicFile executable(hostPath(ctx.cConfig.cOutputFile));
-  LinkContext::Written written = LinkContext::Written::failed;
-  std::optional<MapFile::Pending> map;
-  // The JSON map and its page read what the map reads, and more of the link
-  // beside it; they are made beside the executable, after it when the two
-  // are made one after the other.
-  std::optional<MapViewFiles> views;
-  if (ctx.cMapView) views.emplace(ctx.cConfig.cMapJsonFile, ctx.cConfig.cMapHtmlFile);
-  std::optional<MapSymbols> gathered;
-  if (mapSymbols == nullptr && (ctx.cMapView || !ctx.cConfig.cMapFile.empty())) mapSymbols = &gathered.emplace(ctx.cOutput, ctx.cSymBase);
-  // Sorted before the two maps may read it side by side.
-  if (!ctx.cConfig.cMapFile.empty()) mapSymbols->sort();
-  auto listViews = [&] {
-    gatherMapView(ctx, *ctx.cMapView, *mapSymbols);
-    views->open();
-    views->write(*ctx.cMapView);
-  };
-  if (ctx.cConfig.cMapFile.empty() && !views) {
-    written = layOutAndWrite(ctx, writer, executable);
-  } else if (ctx.cConfig.cMapFile.empty()) {
-    writer.settleSizes();
-    Beside writing([&] { written = layOutAndWrite(ctx, writer, executable); });
-    if (writing.started() || written == LinkContext::Written::ok) listViews();
-    writing.join();
-  } else {
-    // The map lists the names, sizes, addresses and symbols of the
-    // executable, which laying it out (once the sizes are settled),
-    // checking and writing it leave as they are: all three happen beside
-    // the listing, and the map's failure is reported only after the
-    // executable's, as when the two are made one after the other. The
-    // listing, which allocates, stays on this thread, whose freed memory it
-    // reuses.
-    writer.settleSizes();
-    map.emplace(ctx.cConfig.cMapFile, hostPath(ctx.cConfig.cMapFile));
-    Beside writing([&] {
-      written = layOutAndWrite(ctx, writer, executable);
-      if (views && written == LinkContext::Written::ok) listViews();
-    });
-    // One after the other, a map follows only an executable written.
-    if (writing.started() || written == LinkContext::Written::ok) {
-      map->open();
-      map->list(ctx.cOutput, ctx.calcProgMemSize(), mapSymbols);
-    }
-    writing.join();
-  }
-  if (written == LinkContext::Written::corrupt) error = "Internal Coff output file is corrupt.";
-  if (written != LinkContext::Written::ok || (map && !map->ready()) || (views && !views->ready())) return false;
-  return commitOutputs(ctx, executable, map ? &*map : nullptr, views ? &*views : nullptr);
+namespace {
+
+// Handed to Memory::fillHoles with the linker as context.
+void fillCB(void* linker, const std::string& memory, uint64_t start, uint64_t end,
+            const std::string& fill) {
+  buildOutputHole(*static_cast<LinkContext*>(linker), memory, start, end, fill);
 }
 
-LinkContext::Written layOutAndWrite(LinkContext& ctx, CoffWriter& writer, AtomicFile& file) {
+}  // namespace
+
+void buildOutputHoles(LinkContext& ctx) {
+  for (const Memory& m : ctx.cConfig.cCodePage) m.fillHoles(fillCB, &ctx);
+}
+
+namespace {
+
+enum class Written { ok, corrupt, failed };
+
+// Lays the executable out, checks it and writes it into `file`'s
+// temporary; corrupt when the check fails (nothing written), failed with
+// the message reported.
+Written layOutAndWrite(LinkContext& ctx, CoffWriter& writer, AtomicFile& file) {
   writer.preWrite(outputTimeStamp());
-  if (!writer.verify()) return LinkContext::Written::corrupt;
+  if (!writer.verify()) return Written::corrupt;
   if (!file.open()) {
     Error::report(Error::error, "Coff::write()",
                   file.withReason("Could not open Coff file '" + ctx.cConfig.cOutputFile + "' for writing."), false);
-    return LinkContext::Written::failed;
+    return Written::failed;
   }
-  return writer.write(file.file(), 0) ? LinkContext::Written::ok : LinkContext::Written::failed;
+  return writer.write(file.file(), 0) ? Written::ok : Written::failed;
 }
 
+// Writes the extra outputs and puts every output in place, the executable,
+// the map and the JSON map and its page (when given) first.
 bool commitOutputs(LinkContext& ctx, AtomicFile& executable, MapFile::Pending* map, MapViewFiles* views) {
   auto report = [](const std::string& message) { Error::report(Error::error, "Linker::writeOutputs()", message, false); };
   std::vector<AtomicFile*> files{&executable};
@@ -733,6 +691,64 @@ bool commitOutputs(LinkContext& ctx, AtomicFile& executable, MapFile::Pending* m
       break;
     }
   return false;
+}
+
+}  // namespace
+
+bool writeOutputs(LinkContext& ctx, std::string& error, MapSymbols* mapSymbols) {
+  ctx.cOutput.cFileName = ctx.cConfig.cOutputFile;
+  CoffWriter writer(ctx.cOutput);
+  // Written beside its target and moved over it only with the others, so a
+  // failed or interrupted link never leaves a truncated executable, nor a
+  // new one beside an old map that make would take as up to date.
+  AtomicFile executable(hostPath(ctx.cConfig.cOutputFile));
+  Written written = Written::failed;
+  std::optional<MapFile::Pending> map;
+  // The JSON map and its page read what the map reads, and more of the link
+  // beside it; they are made beside the executable, after it when the two
+  // are made one after the other.
+  std::optional<MapViewFiles> views;
+  if (ctx.cMapView) views.emplace(ctx.cConfig.cMapJsonFile, ctx.cConfig.cMapHtmlFile);
+  std::optional<MapSymbols> gathered;
+  if (mapSymbols == nullptr && (ctx.cMapView || !ctx.cConfig.cMapFile.empty())) mapSymbols = &gathered.emplace(ctx.cOutput, ctx.cSymBase);
+  // Sorted before the two maps may read it side by side.
+  if (!ctx.cConfig.cMapFile.empty()) mapSymbols->sort();
+  auto listViews = [&] {
+    gatherMapView(ctx, *ctx.cMapView, *mapSymbols);
+    views->open();
+    views->write(*ctx.cMapView);
+  };
+  if (ctx.cConfig.cMapFile.empty() && !views) {
+    written = layOutAndWrite(ctx, writer, executable);
+  } else if (ctx.cConfig.cMapFile.empty()) {
+    writer.settleSizes();
+    Beside writing([&] { written = layOutAndWrite(ctx, writer, executable); });
+    if (writing.started() || written == Written::ok) listViews();
+    writing.join();
+  } else {
+    // The map lists the names, sizes, addresses and symbols of the
+    // executable, which laying it out (once the sizes are settled),
+    // checking and writing it leave as they are: all three happen beside
+    // the listing, and the map's failure is reported only after the
+    // executable's, as when the two are made one after the other. The
+    // listing, which allocates, stays on this thread, whose freed memory it
+    // reuses.
+    writer.settleSizes();
+    map.emplace(ctx.cConfig.cMapFile, hostPath(ctx.cConfig.cMapFile));
+    Beside writing([&] {
+      written = layOutAndWrite(ctx, writer, executable);
+      if (views && written == Written::ok) listViews();
+    });
+    // One after the other, a map follows only an executable written.
+    if (writing.started() || written == Written::ok) {
+      map->open();
+      map->list(ctx.cOutput, ctx.calcProgMemSize(), mapSymbols);
+    }
+    writing.join();
+  }
+  if (written == Written::corrupt) error = "Internal Coff output file is corrupt.";
+  if (written != Written::ok || (map && !map->ready()) || (views && !views->ready())) return false;
+  return commitOutputs(ctx, executable, map ? &*map : nullptr, views ? &*views : nullptr);
 }
 
 }  // namespace tarsil

@@ -140,6 +140,10 @@ bool actRecScnExists(LinkContext& ctx) {
   return false;
 }
 
+namespace {
+
+// Marks with `mark` in `visited` every node that `f` reaches in the call
+// graph, itself included, skipping nodes that carry the mark already.
 void propagateInterruptCalls(const LinkContext& ctx, std::vector<uint8_t>& visited, uint32_t f, uint8_t mark) {
   // Call chains can be as deep as the program is long; an explicit stack
   // keeps a hostile chain from exhausting the host's.
@@ -156,8 +160,6 @@ void propagateInterruptCalls(const LinkContext& ctx, std::vector<uint8_t>& visit
       }
   }
 }
-
-namespace {
 
 // The calls of the kept functions: (caller's place in cFuncs, callee), by caller.
 using Calls = std::vector<std::pair<uint32_t, const syment*>>;

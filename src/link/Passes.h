@@ -117,7 +117,6 @@ void moveStrings(Coff& coff, const std::vector<std::pair<uint32_t, uint32_t>>& m
                  const StringTable& merged);
 // Names the linker's own symbols and enters them as definitions.
 void setupLinkerSymbols(LinkContext& ctx);
-unsigned instructionBits(const LinkContext& ctx);
 // Whether some word of the fill pattern has bits above the instruction word.
 bool fillTooWide(const LinkContext& ctx, const std::string& fill);
 // Warns of SECTION directives that no input section answers: a misspelt
@@ -131,23 +130,10 @@ std::string definedIn(const LinkContext& ctx, const syment* sym);
 // The message of a second definition of `name` in input c; in the gnu
 // style it names the first definition's input too.
 std::string duplicateDefinition(const LinkContext& ctx, std::string_view name, const syment* first, size_t c);
-// Marks with `mark` in `visited` every node that `f` reaches in the call
-// graph, itself included, skipping nodes that carry the mark already.
-void propagateInterruptCalls(const LinkContext& ctx, std::vector<uint8_t>& visited, uint32_t f, uint8_t mark);
 // Placement is the last reader of the interference graph: it goes once
 // placement is done. The call graph goes with the closure built from it.
 void releaseCallGraphs(LinkContext& ctx);
 bool allocateActUnassigned(LinkContext& ctx, LinkContext::ActRecSet& records, std::vector<Memory>& mems, std::string& err);
-// Handed to Memory::fillHoles with the linker as context.
-void fillCB(void* linker, const std::string& memory, uint64_t start, uint64_t end,
-            const std::string& fill);
 void buildOutputHole(LinkContext& ctx, const std::string& memory, uint64_t start, uint64_t end, const std::string& fill);
-// Lays the executable out, checks it and writes it into `file`'s
-// temporary; corrupt when the check fails (nothing written), failed with
-// the message reported.
-LinkContext::Written layOutAndWrite(LinkContext& ctx, CoffWriter& writer, AtomicFile& file);
-// Writes the extra outputs and puts every output in place, the executable,
-// the map and the JSON map and its page (when given) first.
-bool commitOutputs(LinkContext& ctx, AtomicFile& executable, MapFile::Pending* map, MapViewFiles* views);
 
 }  // namespace tarsil
